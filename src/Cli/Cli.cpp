@@ -1,0 +1,114 @@
+#include "Cli/Cli.h"
+
+#include "Runtime/Localization.h"
+#include "Utilities/BuildInfo.h"
+
+namespace quillory::cli {
+
+const std::vector<Command>& commands() {
+    static const std::vector<Command> all = {
+        {"dictionary", "dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints", dictionaryCommand},
+        {"hotkey", "hotkey show", hotkeyCommand},
+        {"settings",
+         "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY",
+         settingsCommand},
+        {"diagnostics", "diagnostics export --minutes 15|60|180 [--output PATH]", diagnosticsCommand},
+    };
+    return all;
+}
+
+int usageError(Io& io, const QString& message) {
+    io.err << Localization::format("cli.error.usage", message) << Qt::endl;
+    return Usage;
+}
+
+int failure(Io& io, const QString& description) {
+    io.err << description << Qt::endl;
+    return Failure;
+}
+
+namespace {
+QString versionLine() {
+    return QStringLiteral("quillory %1 (build %2)")
+        .arg(BuildInfo::shortVersion().value_or(QStringLiteral("?")),
+             BuildInfo::buildIdentifier().value_or(QStringLiteral("?")));
+}
+
+void printHelp(QTextStream& s) {
+    s << versionLine() << "\n\nUsage: quillory [COMMAND ...]\n"
+      << "  (no command)      start the tray app\n"
+      << "  --version         print the version\n";
+    for (const auto& c : commands()) {
+        s << "  " << c.synopsis << "\n";
+    }
+    s.flush();
+}
+} // namespace
+
+int run(const QStringList& args, Io& io) {
+    if (args.isEmpty()) {
+        io.out << Localization::format("cli.hint.no_tray", BuildInfo::shortVersion().value_or(QStringLiteral("?")))
+               << Qt::endl;
+        return Ok;
+    }
+    const QString first = args.first();
+    if (first == QLatin1String("--version") || first == QLatin1String("version")) {
+        io.out << versionLine() << Qt::endl;
+        return Ok;
+    }
+    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
+        printHelp(io.out);
+        return Ok;
+    }
+    for (const auto& c : commands()) {
+        if (first == QLatin1String(c.name)) {
+            const int status = c.run(args.mid(1), io);
+            io.out.flush();
+            io.err.flush();
+            return status;
+        }
+    }
+    usageError(io, QStringLiteral("unknown command '%1'").arg(first));
+    printHelp(io.err);
+    return Usage;
+}
+
+Options::Options(const QStringList& args, const QStringList& valueOptions, const QStringList& flagOptions) {
+    bool onlyPositional = false;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString& a = args.at(i);
+        if (onlyPositional || !a.startsWith(QLatin1String("--")) || a == QLatin1String("-")) {
+            positional_ << a;
+            continue;
+        }
+        if (a == QLatin1String("--")) {
+            onlyPositional = true;
+            continue;
+        }
+        QString name = a.mid(2);
+        QString inlineValue;
+        bool hasInline = false;
+        if (const qsizetype eq = name.indexOf(QLatin1Char('=')); eq >= 0) {
+            inlineValue = name.mid(eq + 1);
+            name = name.left(eq);
+            hasInline = true;
+        }
+        if (valueOptions.contains(name)) {
+            if (hasInline) {
+                values_.insert(name, inlineValue);
+            } else if (i + 1 < args.size()) {
+                values_.insert(name, args.at(++i));
+            } else {
+                error_ = QStringLiteral("--%1 needs a value").arg(name);
+                return;
+            }
+        } else if (flagOptions.contains(name) && !hasInline) {
+            flags_ << name;
+        } else {
+            error_ = QStringLiteral("unknown option --%1").arg(name);
+            return;
+        }
+    }
+}
+
+} // namespace quillory::cli

@@ -1,0 +1,134 @@
+#include "Cli/Cli.h"
+
+#include "Runtime/DefaultsStore.h"
+#include "Runtime/Localization.h"
+
+#include <QJsonDocument>
+#include <QStringDecoder>
+
+namespace quillory::cli {
+
+namespace {
+QString display(const QVariant& v) {
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return v.toBool() ? QStringLiteral("true") : QStringLiteral("false");
+    case QMetaType::LongLong:
+        return QString::number(v.toLongLong());
+    case QMetaType::Double:
+        return QString::number(v.toDouble(), 'g', 17);
+    case QMetaType::QString:
+        return v.toString();
+    case QMetaType::QByteArray: {
+        const QByteArray data = v.toByteArray();
+        QStringDecoder decoder(QStringDecoder::Utf8);
+        const QString text = decoder.decode(data);
+        QJsonParseError error{};
+        QJsonDocument::fromJson(data, &error);
+        if (!decoder.hasError() && error.error == QJsonParseError::NoError) {
+            return text;
+        }
+        return QString::fromLatin1(data.toBase64());
+    }
+    default:
+        return {};
+    }
+}
+
+std::optional<QVariant> parseTyped(DefaultsStore::Type type, const QString& text) {
+    bool ok = false;
+    switch (type) {
+    case DefaultsStore::Type::Bool: {
+        const QString t = text.toLower();
+        if (t == QLatin1String("true") || t == QLatin1String("1") || t == QLatin1String("yes")) {
+            return QVariant(true);
+        }
+        if (t == QLatin1String("false") || t == QLatin1String("0") || t == QLatin1String("no")) {
+            return QVariant(false);
+        }
+        return std::nullopt;
+    }
+    case DefaultsStore::Type::Integer: {
+        const qlonglong n = text.toLongLong(&ok);
+        return ok ? std::optional<QVariant>(QVariant(n)) : std::nullopt;
+    }
+    case DefaultsStore::Type::Double: {
+        const double d = text.toDouble(&ok);
+        return ok ? std::optional<QVariant>(QVariant(d)) : std::nullopt;
+    }
+    case DefaultsStore::Type::String:
+        return QVariant(text);
+    case DefaultsStore::Type::Data:
+        return QVariant(text.toUtf8());
+    }
+    return std::nullopt;
+}
+} // namespace
+
+int settingsCommand(const QStringList& args, Io& io) {
+    const Options opts(args, {}, {"bool", "int", "double", "string", "data"});
+    if (!opts.ok()) {
+        return usageError(io, opts.error());
+    }
+    auto& store = DefaultsStore::standard();
+    const QStringList& p = opts.positional();
+    const QString sub = p.value(0);
+    if (sub == QLatin1String("list") && p.size() == 1) {
+        QStringList keys = store.keys();
+        keys.sort();
+        for (const QString& key : keys) {
+            const auto type = store.typeOf(key);
+            io.out << key << '\t' << (type ? DefaultsStore::typeName(*type) : QString()) << '\t'
+                   << display(store.value(key)) << '\n';
+        }
+        return Ok;
+    }
+    if (sub == QLatin1String("get") && p.size() == 2) {
+        const QVariant v = store.value(p.at(1));
+        if (!v.isValid()) {
+            return failure(io, Localization::format("cli.error.no_such_key", p.at(1)));
+        }
+        io.out << display(v) << '\n';
+        return Ok;
+    }
+    if (sub == QLatin1String("set") && p.size() == 3) {
+        std::optional<DefaultsStore::Type> type;
+        int typeFlags = 0;
+        for (const auto& [flag, t] : {std::pair{"bool", DefaultsStore::Type::Bool},
+                                      std::pair{"int", DefaultsStore::Type::Integer},
+                                      std::pair{"double", DefaultsStore::Type::Double},
+                                      std::pair{"string", DefaultsStore::Type::String},
+                                      std::pair{"data", DefaultsStore::Type::Data}}) {
+            if (opts.has(QLatin1String(flag))) {
+                type = t;
+                ++typeFlags;
+            }
+        }
+        if (typeFlags > 1) {
+            return usageError(io, QStringLiteral("give at most one type"));
+        }
+        // Without a type flag an existing key keeps its type; a new key holds a string.
+        if (!type) {
+            type = store.typeOf(p.at(1)).value_or(DefaultsStore::Type::String);
+        }
+        const auto value = parseTyped(*type, p.at(2));
+        if (!value) {
+            return failure(io, Localization::format("cli.error.bad_value", p.at(2)));
+        }
+        store.setValue(p.at(1), *value);
+        if (const QString e = store.lastError(); !e.isEmpty()) {
+            return failure(io, Localization::format("cli.error.settings_write", e));
+        }
+        return Ok;
+    }
+    if (sub == QLatin1String("unset") && p.size() == 2) {
+        store.remove(p.at(1));
+        if (const QString e = store.lastError(); !e.isEmpty()) {
+            return failure(io, Localization::format("cli.error.settings_write", e));
+        }
+        return Ok;
+    }
+    return usageError(io, QStringLiteral("settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY"));
+}
+
+} // namespace quillory::cli

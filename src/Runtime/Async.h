@@ -1,0 +1,237 @@
+#pragma once
+
+// Async style of the core: C++20 coroutines (QCoro::Task) that run on the main thread.
+//
+// - A long flow is one coroutine that reads top-down; it suspends only at `co_await`.
+// - Cancellation is explicit: a flow takes a `CancellationToken`, passes it to every wait, and
+//   checks it where the design says "if the task is cancelled". Nothing is cancelled implicitly.
+// - Waits go through the current `Scheduler`, so virtual time drives them in tests.
+// - `firstOf` is the one race helper: the first child to finish decides, the others are cancelled
+//   and awaited before the race returns.
+// - `runInBackground` runs blocking work on a worker thread and resumes the flow on the main thread.
+
+#include "Runtime/Scheduler.h"
+
+#include <QCoro/QCoroTask>
+
+#include <coroutine>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace quillory {
+
+template <typename T = void>
+using Task = QCoro::Task<T>;
+
+/// Thrown by cancellable waits whose task was cancelled.
+class CancellationError : public std::runtime_error {
+public:
+    CancellationError() : std::runtime_error("cancelled") {}
+};
+
+/// Shared cancellation state; a token observes it, a source triggers it.
+class CancellationToken {
+public:
+    using Callback = std::function<void()>;
+    using Registration = std::uint64_t;
+
+    /// A token that is never cancelled.
+    CancellationToken();
+
+    bool isCancelled() const;
+    /// Throws `CancellationError` when cancelled.
+    void throwIfCancelled() const;
+
+    /// Calls `cb` once when cancellation is requested (at once if it already was).
+    Registration onCancel(Callback cb) const;
+    void removeCallback(Registration r) const;
+
+    /// A token cancelled when this one is, or when the returned source cancels it.
+    class Source child() const;
+
+private:
+    friend class Source;
+    struct State;
+    explicit CancellationToken(std::shared_ptr<State> s) : state_(std::move(s)) {}
+    std::shared_ptr<State> state_;
+};
+
+class Source {
+public:
+    Source();
+    ~Source();
+    Source(Source&&) noexcept;
+    Source& operator=(Source&&) noexcept;
+    Source(const Source&) = delete;
+    Source& operator=(const Source&) = delete;
+
+    CancellationToken token() const;
+    void cancel();
+    bool isCancelled() const;
+
+private:
+    friend class CancellationToken;
+    std::shared_ptr<CancellationToken::State> state_;
+    std::shared_ptr<CancellationToken::State> parent_;
+    CancellationToken::Registration parentRegistration_ = 0;
+};
+using CancellationSource = Source;
+
+// ---- sleeping ----
+
+/// Awaitable wait on the current scheduler. `co_await sleepFor(d, token)` yields true when the
+/// full duration passed and false when the token was cancelled first (at once if it already was).
+class SleepAwaiter {
+public:
+    SleepAwaiter(Duration d, CancellationToken token) : d_(d), token_(std::move(token)) {}
+    bool await_ready() const noexcept { return token_.isCancelled(); }
+    void await_suspend(std::coroutine_handle<> h);
+    bool await_resume() noexcept;
+
+private:
+    Duration d_;
+    CancellationToken token_;
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+};
+
+inline SleepAwaiter sleepFor(Duration d, CancellationToken token = {}) { return {d, std::move(token)}; }
+
+/// Like `sleepFor`, but a cancelled wait throws `CancellationError`.
+Task<> sleepOrThrow(Duration d, CancellationToken token);
+
+// ---- racing ----
+
+/// One child of a race: started with its own token, cancelled when another child has won.
+template <typename T>
+using RaceChild = std::function<Task<T>(CancellationToken)>;
+
+namespace detail {
+template <typename T>
+struct RaceState {
+    std::optional<T> value;
+    std::exception_ptr error;
+    bool decided = false;
+    std::size_t running = 0;
+    std::coroutine_handle<> waiter;
+    CancellationSource children;
+};
+
+template <typename T>
+Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, RaceChild<T> child) {
+    std::optional<T> value;
+    std::exception_ptr error;
+    try {
+        value.emplace(co_await child(state->children.token()));
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (!state->decided) {
+        state->decided = true;
+        state->value = std::move(value);
+        state->error = error;
+        state->children.cancel();
+    }
+    if (--state->running == 0 && state->waiter) {
+        auto h = std::exchange(state->waiter, nullptr);
+        h.resume();
+    }
+}
+
+template <typename T>
+struct RaceAwaiter {
+    std::shared_ptr<RaceState<T>> state;
+    bool await_ready() const noexcept { return state->running == 0; }
+    void await_suspend(std::coroutine_handle<> h) { state->waiter = h; }
+    void await_resume() const noexcept {}
+};
+} // namespace detail
+
+/// Runs the children concurrently (each starts in order, on the main thread). The first child to
+/// finish — with a value or an exception — decides the race; the others are cancelled through
+/// their tokens, and the race waits until every child has ended before it returns the first
+/// result (or rethrows the first exception). Cancelling `parent` cancels every child.
+template <typename T>
+Task<T> firstOf(std::vector<RaceChild<T>> children, CancellationToken parent = {}) {
+    auto state = std::make_shared<detail::RaceState<T>>();
+    state->children = parent.child();
+    state->running = children.size();
+    for (auto& child : children) {
+        detail::runRaceChild<T>(state, std::move(child));
+    }
+    co_await detail::RaceAwaiter<T>{state};
+    if (state->error) {
+        std::rethrow_exception(state->error);
+    }
+    co_return std::move(*state->value);
+}
+
+// ---- background work ----
+
+namespace detail {
+template <typename T>
+struct BackgroundAwaiter {
+    std::function<T()> work;
+    std::optional<T> value;
+    std::exception_ptr error;
+
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> h) {
+        Scheduler* scheduler = &Scheduler::current();
+        std::thread([this, h, scheduler] {
+            try {
+                value.emplace(work());
+            } catch (...) {
+                error = std::current_exception();
+            }
+            scheduler->post([h] { h.resume(); });
+        }).detach();
+    }
+    T await_resume() {
+        if (error) {
+            std::rethrow_exception(error);
+        }
+        return std::move(*value);
+    }
+};
+} // namespace detail
+
+/// Runs blocking `work` on a worker thread; the awaiting flow resumes on the main thread
+/// (through the scheduler) with its result or exception.
+template <typename T>
+Task<T> runInBackground(std::function<T()> work) {
+    co_return co_await detail::BackgroundAwaiter<T>{std::move(work), {}, {}};
+}
+
+/// Blocks the calling thread (not for use on the app's main loop) until `task` finishes, running
+/// the given scheduler's work meanwhile. Used by the command line and by tests.
+template <typename T>
+T runUntilDone(Task<T>&& task, std::function<void()> pump) {
+    bool done = false;
+    std::optional<T> value;
+    std::exception_ptr error;
+    auto waiter = [&]() -> Task<> {
+        try {
+            value.emplace(co_await std::move(task));
+        } catch (...) {
+            error = std::current_exception();
+        }
+        done = true;
+    };
+    auto w = waiter();
+    while (!done) {
+        pump();
+    }
+    if (error) {
+        std::rethrow_exception(error);
+    }
+    return std::move(*value);
+}
+
+} // namespace quillory

@@ -1,0 +1,11 @@
+#include <QCoreApplication>
+
+#include <gmock/gmock.h>
+
+int main(int argc, char** argv) {
+    // Tests never depend on the developer's locale, display or settings.
+    qputenv("QUILLORY_LANGUAGE", "en");
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}
