@@ -107,7 +107,7 @@ if command -v flock >/dev/null 2>&1; then
     fi
 fi
 
-ensure_debian_packages ca-certificates git cmake make g++ pkg-config python3 python3-numpy tar gzip
+ensure_debian_packages ca-certificates git cmake make g++ pkg-config python3 python3-numpy python3-yaml tar gzip
 # npm is often present without Debian's package (e.g. a nodejs build that
 # bundles it, which conflicts with Debian's npm): look for the command.
 command -v npm >/dev/null 2>&1 || ensure_debian_packages npm
@@ -131,15 +131,15 @@ tar -xzf "$tgz" -C "$WORK/pkg"
 bundle="$WORK/pkg/package/llama/gitRelease.bundle"
 [ -f "$bundle" ] || die "node-llama-cpp@$NODE_LLAMA_CPP_VERSION has no llama/gitRelease.bundle"
 release_tag=""
-if [ -f "$WORK/pkg/package/llama/binariesGithubRelease.json" ]; then
-    release_tag="$(sed -n 's/.*"release"[[:space:]]*:[[:space:]]*"\([^"]*\)".*/\1/p' \
-        "$WORK/pkg/package/llama/binariesGithubRelease.json" | head -n1)"
+if [ -f "$WORK/pkg/package/llama/llama.cpp.info.json" ]; then
+    release_tag="$(sed -n 's/.*"tag"[[:space:]]*:[[:space:]]*"\([^"]*\)".*/\1/p' \
+        "$WORK/pkg/package/llama/llama.cpp.info.json" | head -n1)"
 fi
 
 stage="$WORK/stage"
 mkdir -p "$stage/bin"
 log "cloning llama.cpp from the bundle"
-git clone --quiet "$bundle" "$stage/src" >&2 2>&1 || true
+git -c advice.detachedHead=false clone --quiet "$bundle" "$stage/src" >&2 || true
 if ! git -C "$stage/src" rev-parse --verify -q HEAD >/dev/null; then
     # The bundle may carry only a tag or a branch that is not HEAD.
     ref="$(git bundle list-heads "$bundle" | awk 'NR==1{print $2}')"

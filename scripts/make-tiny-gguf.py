@@ -28,11 +28,13 @@ from __future__ import annotations
 
 import argparse
 import os
+import struct
 import subprocess
 import sys
 import types
 import unicodedata
 from pathlib import Path
+from typing import NoReturn
 
 # Polished text the model always answers with. Its qwen2 tokens must be
 # pairwise distinct (checked below) for the bigram chain to be unambiguous.
@@ -58,7 +60,7 @@ CONTROL_TOKENS = (END_OF_TEXT, IM_START, IM_END)
 SCRIPT_DIR = Path(__file__).resolve().parent
 
 
-def fail(msg: str) -> "NoReturn":  # type: ignore[name-defined]
+def fail(msg: str) -> NoReturn:
     print(f"make-tiny-gguf: error: {msg}", file=sys.stderr)
     sys.exit(1)
 
@@ -158,18 +160,108 @@ def decode(ids: list[int], tokens: list[str]) -> str:
     return bytes(u2b[c] for i in ids for c in tokens[i]).decode("utf-8")
 
 
+# --- reading the vocabulary file ------------------------------------------------
+# gguf-py's GGUFReader takes tens of seconds on a 150k-token vocabulary, so the
+# key/value section is parsed here directly. Each value keeps its raw encoded
+# bytes, which are copied unchanged into the new file.
+
+_SCALAR_FORMATS = {0: "<B", 1: "<b", 2: "<H", 3: "<h", 4: "<I", 5: "<i", 6: "<f",
+                   7: "<?", 10: "<Q", 11: "<q", 12: "<d"}
+_NUMPY_DTYPES = {0: "<u1", 1: "<i1", 2: "<u2", 3: "<i2", 4: "<u4", 5: "<i4", 6: "<f4",
+                 7: "<u1", 10: "<u8", 11: "<i8", 12: "<f8"}
+_STRING, _ARRAY = 8, 9
+
+
+class KV:
+    """One metadata value: its GGUF type, decoded value and raw encoding."""
+
+    def __init__(self, vtype: int, sub_type: int | None, value, raw: bytes):
+        self.vtype, self.sub_type, self.value, self.raw = vtype, sub_type, value, raw
+
+
+def read_gguf_kv(path: Path) -> dict[str, KV]:
+    import numpy as np
+    data = path.read_bytes()
+    if data[:4] != b"GGUF":
+        fail(f"{path} is not a GGUF file")
+    version, _n_tensors, n_kv = struct.unpack_from("<IQQ", data, 4)
+    if version not in (2, 3):
+        fail(f"{path}: unsupported GGUF version {version}")
+    pos = 24
+
+    def read_str(p: int) -> tuple[str, int]:
+        (n,) = struct.unpack_from("<Q", data, p)
+        return data[p + 8:p + 8 + n].decode("utf-8"), p + 8 + n
+
+    out: dict[str, KV] = {}
+    for _ in range(n_kv):
+        key, pos = read_str(pos)
+        (vtype,) = struct.unpack_from("<I", data, pos)
+        pos += 4
+        start = pos
+        sub_type = None
+        if vtype == _STRING:
+            value, pos = read_str(pos)
+        elif vtype == _ARRAY:
+            sub_type, count = struct.unpack_from("<IQ", data, pos)
+            pos += 12
+            if sub_type == _STRING:
+                value = []
+                for _ in range(count):
+                    item, pos = read_str(pos)
+                    value.append(item)
+            elif sub_type in _NUMPY_DTYPES:
+                dt = np.dtype(_NUMPY_DTYPES[sub_type])
+                value = np.frombuffer(data, dtype=dt, count=count, offset=pos).copy()
+                pos += dt.itemsize * count
+            else:
+                fail(f"{path}: unsupported array type {sub_type} for {key}")
+        elif vtype in _SCALAR_FORMATS:
+            fmt = _SCALAR_FORMATS[vtype]
+            (value,) = struct.unpack_from(fmt, data, pos)
+            pos += struct.calcsize(fmt)
+        else:
+            fail(f"{path}: unsupported value type {vtype} for {key}")
+        out[key] = KV(vtype, sub_type, value, data[start:pos])
+    return out
+
+
 # --- model --------------------------------------------------------------------
+
+class RawValue:
+    """A metadata value that is already encoded (everything after its type tag)."""
+
+    def __init__(self, payload: bytes):
+        self.payload = payload
+
+    def __repr__(self) -> str:
+        return f"RawValue({len(self.payload)} bytes)"
+
+
+def _writer_class(gguf):
+    class Writer(gguf.GGUFWriter):
+        # Encoding 450k vocabulary strings one by one takes seconds; values
+        # wrapped in RawValue are written as they are.
+        def _pack_val(self, val, vtype, add_vtype, sub_type=None):
+            if isinstance(val, RawValue):
+                return (self._pack("I", vtype) if add_vtype else b"") + val.payload
+            return super()._pack_val(val, vtype, add_vtype, sub_type)
+    return Writer
+
 
 def build(src: Path, output: Path) -> None:
     import numpy as np
     gguf = import_gguf(src)
     GT = gguf.GGUFValueType
 
-    vocab = gguf.GGUFReader(str(src / "models" / "ggml-vocab-qwen2.gguf"))
-    fields = {name: f for name, f in vocab.fields.items() if name.startswith("tokenizer.")}
-    tokens: list[str] = fields["tokenizer.ggml.tokens"].contents()
-    token_types: list[int] = list(fields["tokenizer.ggml.token_type"].contents())
-    merges: list[str] = fields["tokenizer.ggml.merges"].contents()
+    vocab = read_gguf_kv(src / "models" / "ggml-vocab-qwen2.gguf")
+    fields = {name: kv for name, kv in vocab.items() if name.startswith("tokenizer.")}
+    for name in ("tokenizer.ggml.tokens", "tokenizer.ggml.token_type", "tokenizer.ggml.merges"):
+        if name not in fields:
+            fail(f"the vocabulary file has no {name}")
+    tokens: list[str] = fields["tokenizer.ggml.tokens"].value
+    token_types = fields["tokenizer.ggml.token_type"].value.astype("<i4")
+    merges: list[str] = fields["tokenizer.ggml.merges"].value
     n_vocab = len(tokens)
     token_ids = {t: i for i, t in enumerate(tokens)}
     for t in CONTROL_TOKENS:
@@ -202,7 +294,7 @@ def build(src: Path, output: Path) -> None:
 
     arch = "llama"
     tmp = output.with_name(f".{output.name}.tmp{os.getpid()}")
-    w = gguf.GGUFWriter(str(tmp), arch)
+    w = _writer_class(gguf)(str(tmp), arch)
     w.add_name("quillory-tiny-polish")
     w.add_description("Tiny test model: answers every ChatML prompt with one fixed sentence")
     w.add_file_type(int(gguf.LlamaFileType.MOSTLY_F16))
@@ -217,13 +309,15 @@ def build(src: Path, output: Path) -> None:
     w.add_rope_freq_base(10000.0)
     w.add_layer_norm_rms_eps(1e-6)
 
-    for name, f in fields.items():
-        main = f.types[0]
-        if main == GT.ARRAY:
-            value = token_types if name == "tokenizer.ggml.token_type" else f.contents()
-            w.add_key_value(name, value, main, f.types[-1])
-        else:
-            w.add_key_value(name, f.contents(), main)
+    # Copy every tokenizer.* value byte for byte, except the ones set below.
+    overridden = {"tokenizer.ggml.token_type", "tokenizer.ggml.eos_token_id",
+                  "tokenizer.ggml.add_bos_token", "tokenizer.ggml.add_eos_token"}
+    for name, kv in fields.items():
+        if name not in overridden:
+            w.add_key_value(name, RawValue(kv.raw), GT(kv.vtype))
+    w.add_key_value("tokenizer.ggml.token_type",
+                    RawValue(struct.pack("<IQ", int(GT.INT32), n_vocab) + token_types.tobytes()),
+                    GT.ARRAY)
     w.add_key_value("tokenizer.ggml.eos_token_id", im_end, GT.UINT32)
     w.add_key_value("tokenizer.ggml.add_bos_token", False, GT.BOOL)
     w.add_key_value("tokenizer.ggml.add_eos_token", False, GT.BOOL)

@@ -13,9 +13,10 @@ namespace {
 std::atomic<int> g_override{-1};
 
 struct Tables {
+    std::vector<LocalizedString> all = localizedStrings();
     QHash<QByteArray, const LocalizedString*> byKey;
     Tables() {
-        for (const auto& entry : localizedStrings()) {
+        for (const auto& entry : all) {
             byKey.insert(QByteArray(entry.key), &entry);
         }
     }

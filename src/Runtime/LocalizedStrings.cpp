@@ -28,6 +28,14 @@ constexpr LocalizedString kStrings[] = {
 };
 } // namespace
 
-std::span<const LocalizedString> localizedStrings() { return kStrings; }
+std::span<const LocalizedString> coreStrings() { return kStrings; }
+
+std::vector<LocalizedString> localizedStrings() {
+    std::vector<LocalizedString> all;
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings()}) {
+        all.insert(all.end(), table.begin(), table.end());
+    }
+    return all;
+}
 
 } // namespace quillory::Localization

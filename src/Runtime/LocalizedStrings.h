@@ -1,6 +1,7 @@
 #pragma once
 
 #include <span>
+#include <vector>
 
 namespace quillory::Localization {
 
@@ -11,6 +12,12 @@ struct LocalizedString {
 };
 
 /// Every display text of the program. Formats carry one "%1" placeholder.
-std::span<const LocalizedString> localizedStrings();
+/// Each subsystem keeps its own table (next to its code); this joins them.
+std::vector<LocalizedString> localizedStrings();
+
+// The tables of the subsystems.
+std::span<const LocalizedString> coreStrings();    // Runtime/LocalizedStrings.cpp
+std::span<const LocalizedString> sessionStrings(); // App/SessionStrings.cpp
+std::span<const LocalizedString> polishStrings();  // AI/PolishStrings.cpp
 
 } // namespace quillory::Localization

@@ -1,0 +1,13 @@
+#include "Runtime/LocalizedStrings.h"
+
+namespace quillory::Localization {
+
+namespace {
+constexpr LocalizedString kStrings[] = {
+    {"", "", ""}, // placeholder until this subsystem has texts
+};
+} // namespace
+
+std::span<const LocalizedString> sessionStrings() { return std::span(kStrings).subspan(kStrings[0].key[0] ? 0 : 1); }
+
+} // namespace quillory::Localization
