@@ -87,11 +87,15 @@ PY
     fi
 }
 
-# json_field FILE EXPR: evaluates a Python expression on the parsed JSON `j`.
+# json_field FILE EXPR: evaluates a Python expression on the parsed JSON `j`
+# (EXPR is always a literal from this script).
 json_field() {
     "$PYTHON" -c 'import json, sys
-j = json.load(open(sys.argv[1], encoding="utf-8"))
-v = eval(sys.argv[2])
+try:
+    j = json.load(open(sys.argv[1], encoding="utf-8"))
+    v = eval(sys.argv[2])
+except Exception as e:  # a bad answer must fail the check, not abort the script
+    v = f"<unreadable response: {e}>"
 sys.stdout.write(v if isinstance(v, str) else json.dumps(v, ensure_ascii=False))' "$1" "$2"
 }
 
@@ -194,19 +198,21 @@ check_completion "no stop string (stops at the end-of-generation token)" "X" "�
 check_completion "sampling at temperature 1" "X" "テスト" \
     '{"temperature": 1.0, "top_k": 0, "top_p": 1.0, "min_p": 0.0, "seed": 1234}'
 
-# The generated tokens must be the tokenizer's own split of the sentence, so
-# the chain survives a detokenize/tokenize round trip.
+# The generated tokens must be the tokenizer's own split of the sentence
+# followed by the single control token <|im_end|>, so the chain survives a
+# detokenize/tokenize round trip.
 completion_body "X" "こんにちは" '{"return_tokens": true}'
 http POST "$BASE/completion" "$WORK/req.json" >/dev/null
 gen_tokens="$(json_field "$WORK/resp" 'j.get("tokens")')"
-"$PYTHON" -c 'import json, sys; json.dump({"content": sys.argv[1]}, open(sys.argv[2], "w"), ensure_ascii=False)' \
-    "$KNOWN" "$WORK/tok.json"
+"$PYTHON" -c 'import json, sys
+json.dump({"content": sys.argv[1] + "<|im_end|>", "parse_special": True},
+          open(sys.argv[2], "w", encoding="utf-8"), ensure_ascii=False)' "$KNOWN" "$WORK/tok.json"
 http POST "$BASE/tokenize" "$WORK/tok.json" >/dev/null
 tok_tokens="$(json_field "$WORK/resp" 'j.get("tokens")')"
 if [ -n "$gen_tokens" ] && [ "$gen_tokens" = "$tok_tokens" ]; then
-    pass "generated tokens $gen_tokens equal /tokenize of the sentence"
+    pass "generated tokens $gen_tokens equal /tokenize of the sentence + <|im_end|>"
 else
-    fail "generated tokens $gen_tokens differ from /tokenize of the sentence $tok_tokens"
+    fail "generated tokens $gen_tokens differ from /tokenize of the sentence + <|im_end|>: $tok_tokens"
 fi
 
 stop_server

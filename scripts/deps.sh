@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git ca-certificates
+    build-essential clang cmake ninja-build pkg-config git ca-certificates
     qt6-base-dev qcoro-qt6-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl

@@ -105,6 +105,8 @@ if command -v flock >/dev/null 2>&1; then
         emit "$dir"
         exit 0
     fi
+    # We hold the lock, so temp dirs left by a killed build are stale.
+    find "$CACHE_ROOT" -maxdepth 1 -name '.tmp-llama.*' -type d -exec rm -rf {} + 2>/dev/null || true
 fi
 
 ensure_debian_packages ca-certificates git cmake make g++ pkg-config python3 python3-numpy python3-yaml tar gzip

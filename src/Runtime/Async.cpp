@@ -162,7 +162,8 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
 bool SleepAwaiter::await_resume() noexcept { return shared_ ? shared_->completed : false; }
 
 Task<> sleepOrThrow(Duration d, CancellationToken token) {
-    if (!co_await sleepFor(d, token)) {
+    const bool completed = co_await sleepFor(d, token);
+    if (!completed) {
         throw CancellationError();
     }
 }
