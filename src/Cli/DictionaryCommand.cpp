@@ -37,7 +37,8 @@ int dictionaryCommand(const QStringList& args, Io& io) {
     if (sub == QLatin1String("remove") && p.size() == 2) {
         auto entries = UserDictionary::loadEntries();
         const QUuid id = QUuid::fromString(p.at(1));
-        const auto it = std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
+        const auto it =
+            std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
         if (id.isNull() || it == entries.end()) {
             return failure(io, Localization::format("cli.error.unknown_entry", p.at(1)));
         }
@@ -65,7 +66,8 @@ int dictionaryCommand(const QStringList& args, Io& io) {
         }
         return Ok;
     }
-    return usageError(io, QStringLiteral("dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints"));
+    return usageError(io,
+                      QStringLiteral("dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints"));
 }
 
 } // namespace quillory::cli

@@ -94,11 +94,11 @@ int settingsCommand(const QStringList& args, Io& io) {
     if (sub == QLatin1String("set") && p.size() == 3) {
         std::optional<DefaultsStore::Type> type;
         int typeFlags = 0;
-        for (const auto& [flag, t] : {std::pair{"bool", DefaultsStore::Type::Bool},
-                                      std::pair{"int", DefaultsStore::Type::Integer},
-                                      std::pair{"double", DefaultsStore::Type::Double},
-                                      std::pair{"string", DefaultsStore::Type::String},
-                                      std::pair{"data", DefaultsStore::Type::Data}}) {
+        for (const auto& [flag, t] :
+             {std::pair{"bool", DefaultsStore::Type::Bool}, std::pair{"int", DefaultsStore::Type::Integer},
+              std::pair{"double", DefaultsStore::Type::Double},
+              std::pair{"string", DefaultsStore::Type::String},
+              std::pair{"data", DefaultsStore::Type::Data}}) {
             if (opts.has(QLatin1String(flag))) {
                 type = t;
                 ++typeFlags;
@@ -128,7 +128,10 @@ int settingsCommand(const QStringList& args, Io& io) {
         }
         return Ok;
     }
-    return usageError(io, QStringLiteral("settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY"));
+    return usageError(
+        io,
+        QStringLiteral(
+            "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY"));
 }
 
 } // namespace quillory::cli

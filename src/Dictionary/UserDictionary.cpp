@@ -12,7 +12,9 @@
 
 namespace quillory::UserDictionary {
 
-QString idString(const QUuid& id) { return id.toString(QUuid::WithoutBraces).toUpper(); }
+QString idString(const QUuid& id) {
+    return id.toString(QUuid::WithoutBraces).toUpper();
+}
 
 QByteArray encode(const std::vector<UserDictionaryEntry>& entries) {
     QJsonArray array;
@@ -98,7 +100,9 @@ QStringList contextualStrings(const std::vector<UserDictionaryEntry>& entries) {
     return out;
 }
 
-QStringList contextualStringsForSpeech() { return contextualStrings(loadEntries()); }
+QStringList contextualStringsForSpeech() {
+    return contextualStrings(loadEntries());
+}
 
 QString applySubstitutions(const QString& text, const std::vector<UserDictionaryEntry>& entries) {
     struct Rule {
@@ -114,7 +118,8 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
         }
         rules.push_back(Rule{Text::graphemeCount(source), source, e.target});
     }
-    std::stable_sort(rules.begin(), rules.end(), [](const Rule& a, const Rule& b) { return a.length > b.length; });
+    std::stable_sort(rules.begin(), rules.end(),
+                     [](const Rule& a, const Rule& b) { return a.length > b.length; });
     QString result = text;
     for (const auto& r : rules) {
         result.replace(r.source, r.target, Qt::CaseSensitive);
@@ -122,6 +127,8 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
     return result;
 }
 
-QString applySubstitutions(const QString& text) { return applySubstitutions(text, loadEntries()); }
+QString applySubstitutions(const QString& text) {
+    return applySubstitutions(text, loadEntries());
+}
 
 } // namespace quillory::UserDictionary

@@ -62,7 +62,9 @@ QJsonObject HotkeyConfig::toJson() const {
     return o;
 }
 
-QByteArray HotkeyConfig::encode() const { return QJsonDocument(toJson()).toJson(QJsonDocument::Compact); }
+QByteArray HotkeyConfig::encode() const {
+    return QJsonDocument(toJson()).toJson(QJsonDocument::Compact);
+}
 
 std::optional<HotkeyConfig> HotkeyConfig::decode(const QByteArray& data) {
     QJsonParseError error{};
@@ -107,7 +109,8 @@ std::optional<HotkeyConfig> HotkeyConfig::decode(const QByteArray& data) {
         c.carbonModifiers = storedKeyCode.value_or(0) == 0 ? storedModifiers.value_or(0) : 0;
         c.toggleDoubleCommand = doubleCommand.value_or(true);
         c.modifierChordFnRightShift = false;
-        c.modifierChordFnOption = fnOption.value_or(false) || leftOption.value_or(false) || rightOption.value_or(false);
+        c.modifierChordFnOption =
+            fnOption.value_or(false) || leftOption.value_or(false) || rightOption.value_or(false);
         c.modifierChordFnCommand = fnCommand.value_or(false);
         if (c.pushToTalkShortcutEnabled && !c.modifierChordFnOption && !c.modifierChordFnCommand) {
             c.modifierChordFnCommand = true;

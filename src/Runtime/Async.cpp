@@ -104,7 +104,9 @@ Source& Source::operator=(Source&& o) noexcept {
     return *this;
 }
 
-CancellationToken Source::token() const { return CancellationToken(state_); }
+CancellationToken Source::token() const {
+    return CancellationToken(state_);
+}
 
 void Source::cancel() {
     if (state_) {
@@ -112,7 +114,9 @@ void Source::cancel() {
     }
 }
 
-bool Source::isCancelled() const { return token().isCancelled(); }
+bool Source::isCancelled() const {
+    return token().isCancelled();
+}
 
 // ---- sleeping ----
 
@@ -159,7 +163,9 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
     });
 }
 
-bool SleepAwaiter::await_resume() noexcept { return shared_ ? shared_->completed : false; }
+bool SleepAwaiter::await_resume() noexcept {
+    return shared_ ? shared_->completed : false;
+}
 
 Task<> sleepOrThrow(Duration d, CancellationToken token) {
     const bool completed = co_await sleepFor(d, token);

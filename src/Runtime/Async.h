@@ -26,8 +26,7 @@
 
 namespace quillory {
 
-template <typename T = void>
-using Task = QCoro::Task<T>;
+template <typename T = void> using Task = QCoro::Task<T>;
 
 /// Thrown by cancellable waits whose task was cancelled.
 class CancellationError : public std::runtime_error {
@@ -101,7 +100,9 @@ private:
     std::shared_ptr<Shared> shared_;
 };
 
-inline SleepAwaiter sleepFor(Duration d, CancellationToken token = {}) { return {d, std::move(token)}; }
+inline SleepAwaiter sleepFor(Duration d, CancellationToken token = {}) {
+    return {d, std::move(token)};
+}
 
 /// Like `sleepFor`, but a cancelled wait throws `CancellationError`.
 Task<> sleepOrThrow(Duration d, CancellationToken token);
@@ -109,12 +110,10 @@ Task<> sleepOrThrow(Duration d, CancellationToken token);
 // ---- racing ----
 
 /// One child of a race: started with its own token, cancelled when another child has won.
-template <typename T>
-using RaceChild = std::function<Task<T>(CancellationToken)>;
+template <typename T> using RaceChild = std::function<Task<T>(CancellationToken)>;
 
 namespace detail {
-template <typename T>
-struct RaceState {
+template <typename T> struct RaceState {
     std::optional<T> value;
     std::exception_ptr error;
     bool decided = false;
@@ -123,8 +122,7 @@ struct RaceState {
     CancellationSource children;
 };
 
-template <typename T>
-Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, RaceChild<T> child) {
+template <typename T> Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, RaceChild<T> child) {
     std::optional<T> value;
     std::exception_ptr error;
     CancellationToken token = state->children.token();
@@ -143,10 +141,10 @@ Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, RaceChild<T> child) {
     if (--state->running == 0 && state->waiter) {
         auto h = std::exchange(state->waiter, nullptr);
         h.resume();
-    }}
+    }
+}
 
-template <typename T>
-struct RaceAwaiter {
+template <typename T> struct RaceAwaiter {
     std::shared_ptr<RaceState<T>> state;
     bool await_ready() const noexcept { return state->running == 0; }
     void await_suspend(std::coroutine_handle<> h) { state->waiter = h; }
@@ -158,8 +156,7 @@ struct RaceAwaiter {
 /// finish — with a value or an exception — decides the race; the others are cancelled through
 /// their tokens, and the race waits until every child has ended before it returns the first
 /// result (or rethrows the first exception). Cancelling `parent` cancels every child.
-template <typename T>
-Task<T> firstOf(std::vector<RaceChild<T>> children, CancellationToken parent = {}) {
+template <typename T> Task<T> firstOf(std::vector<RaceChild<T>> children, CancellationToken parent = {}) {
     auto state = std::make_shared<detail::RaceState<T>>();
     state->children = parent.child();
     state->running = children.size();
@@ -176,8 +173,7 @@ Task<T> firstOf(std::vector<RaceChild<T>> children, CancellationToken parent = {
 /// The same with the children given one by one: `co_await firstOf<T>(token, childA, childB)`.
 /// (Prefer this inside coroutines: g++ 12 mis-compiles braced initializer lists in coroutine
 /// bodies, so `firstOf<T>({a, b})` there fails to build.)
-template <typename T, typename... Children>
-Task<T> firstOf(CancellationToken parent, Children... children) {
+template <typename T, typename... Children> Task<T> firstOf(CancellationToken parent, Children... children) {
     std::vector<RaceChild<T>> list;
     list.reserve(sizeof...(children));
     (list.push_back(RaceChild<T>(std::move(children))), ...);
@@ -187,8 +183,7 @@ Task<T> firstOf(CancellationToken parent, Children... children) {
 // ---- background work ----
 
 namespace detail {
-template <typename T>
-struct BackgroundAwaiter {
+template <typename T> struct BackgroundAwaiter {
     std::function<T()> work;
     std::optional<T> value;
     std::exception_ptr error;
@@ -216,15 +211,13 @@ struct BackgroundAwaiter {
 
 /// Runs blocking `work` on a worker thread; the awaiting flow resumes on the main thread
 /// (through the scheduler) with its result or exception.
-template <typename T>
-Task<T> runInBackground(std::function<T()> work) {
+template <typename T> Task<T> runInBackground(std::function<T()> work) {
     co_return co_await detail::BackgroundAwaiter<T>{std::move(work), {}, {}};
 }
 
 /// Blocks the calling thread (not for use on the app's main loop) until `task` finishes, running
 /// the given scheduler's work meanwhile. Used by the command line and by tests.
-template <typename T>
-T runUntilDone(Task<T>&& task, std::function<void()> pump) {
+template <typename T> T runUntilDone(Task<T>&& task, std::function<void()> pump) {
     bool done = false;
     std::optional<T> value;
     std::exception_ptr error;

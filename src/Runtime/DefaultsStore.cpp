@@ -123,11 +123,16 @@ DefaultsStore& DefaultsStore::standard() {
     return store;
 }
 
-void DefaultsStore::setStandardForTesting(DefaultsStore* store) { g_testStore.store(store); }
+void DefaultsStore::setStandardForTesting(DefaultsStore* store) {
+    g_testStore.store(store);
+}
 
-DefaultsStore::DefaultsStore(QString filePath, QObject* parent) : QObject(parent), filePath_(std::move(filePath)) {}
+DefaultsStore::DefaultsStore(QString filePath, QObject* parent)
+    : QObject(parent), filePath_(std::move(filePath)) {}
 
-QString DefaultsStore::typeName(Type t) { return QString::fromLatin1(kTypeNames[static_cast<int>(t)]); }
+QString DefaultsStore::typeName(Type t) {
+    return QString::fromLatin1(kTypeNames[static_cast<int>(t)]);
+}
 
 std::optional<DefaultsStore::Type> DefaultsStore::typeFromName(const QString& name) {
     for (int i = 0; i < 5; ++i) {
@@ -260,11 +265,21 @@ std::optional<QByteArray> DefaultsStore::dataValue(const QString& key) const {
     return std::nullopt;
 }
 
-void DefaultsStore::setBool(const QString& key, bool v) { setValue(key, QVariant(v)); }
-void DefaultsStore::setInteger(const QString& key, qint64 v) { setValue(key, QVariant(qlonglong(v))); }
-void DefaultsStore::setDouble(const QString& key, double v) { setValue(key, QVariant(v)); }
-void DefaultsStore::setString(const QString& key, const QString& v) { setValue(key, QVariant(v)); }
-void DefaultsStore::setData(const QString& key, const QByteArray& v) { setValue(key, QVariant(v)); }
+void DefaultsStore::setBool(const QString& key, bool v) {
+    setValue(key, QVariant(v));
+}
+void DefaultsStore::setInteger(const QString& key, qint64 v) {
+    setValue(key, QVariant(qlonglong(v)));
+}
+void DefaultsStore::setDouble(const QString& key, double v) {
+    setValue(key, QVariant(v));
+}
+void DefaultsStore::setString(const QString& key, const QString& v) {
+    setValue(key, QVariant(v));
+}
+void DefaultsStore::setData(const QString& key, const QByteArray& v) {
+    setValue(key, QVariant(v));
+}
 
 bool DefaultsStore::setValue(const QString& key, const QVariant& v) {
     if (!isStorable(v)) {
@@ -318,8 +333,8 @@ bool DefaultsStore::writeLocked(const QString& key, const QVariant& v) {
 
     QDir().mkpath(QFileInfo(filePath_).absolutePath());
     QSaveFile file(filePath_);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0 ||
-        !file.commit()) {
+    if (!file.open(QIODevice::WriteOnly) ||
+        file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
         lastError_ = QStringLiteral("cannot write %1: %2").arg(filePath_, file.errorString());
         qCWarning(lcApp).noquote() << "Settings not saved:" << lastError_;
         // The in-memory value stays, so this process keeps what it set; the file is unchanged,

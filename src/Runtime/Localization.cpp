@@ -48,8 +48,12 @@ Language language() {
     return lang;
 }
 
-void setLanguage(Language l) { g_override.store(static_cast<int>(l)); }
-void resetLanguage() { g_override.store(-1); }
+void setLanguage(Language l) {
+    g_override.store(static_cast<int>(l));
+}
+void resetLanguage() {
+    g_override.store(-1);
+}
 
 QString text(const char* key) {
     const auto* entry = tables().byKey.value(QByteArray::fromRawData(key, qstrlen(key)));
@@ -62,7 +66,9 @@ QString text(const char* key) {
     return QString::fromUtf8(entry->en);
 }
 
-QString format(const char* key, const QString& argument) { return text(key).arg(argument); }
+QString format(const char* key, const QString& argument) {
+    return text(key).arg(argument);
+}
 
 bool hasKey(const char* key) {
     return tables().byKey.contains(QByteArray::fromRawData(key, qstrlen(key)));

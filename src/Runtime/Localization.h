@@ -27,6 +27,8 @@ bool hasKey(const char* key);
 } // namespace Localization
 
 /// Shorthand for `Localization::text`.
-inline QString L(const char* key) { return Localization::text(key); }
+inline QString L(const char* key) {
+    return Localization::text(key);
+}
 
 } // namespace quillory

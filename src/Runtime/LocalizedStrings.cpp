@@ -16,19 +16,24 @@ constexpr LocalizedString kStrings[] = {
     {"diagnostics.save.prompt", "Export", "書き出す"},
 
     // Command line
-    {"cli.hint.no_tray", "Quillory %1: the tray app is not available in this build yet. Run 'quillory --help' for the commands.",
-     "Quillory %1: このビルドではトレイアプリはまだ使えません。コマンドは 'quillory --help' で確認できます。"},
+    {"cli.hint.no_tray",
+     "Quillory %1: the tray app is not available in this build yet. Run 'quillory --help' for the commands.",
+     "Quillory %1: このビルドではトレイアプリはまだ使えません。コマンドは 'quillory --help' "
+     "で確認できます。"},
     {"cli.error.usage", "Usage error: %1", "使い方の誤り: %1"},
     {"cli.error.unknown_entry", "No dictionary entry with the id %1.", "ID %1 の辞書項目はありません。"},
     {"cli.error.dictionary_full", "The dictionary already holds the most entries it can keep (%1).",
      "辞書はすでに上限の項目数 (%1) に達しています。"},
     {"cli.error.no_such_key", "No value is stored under %1.", "%1 には値が保存されていません。"},
-    {"cli.error.bad_value", "The value cannot be read as the given type: %1", "値を指定の型として読めません: %1"},
+    {"cli.error.bad_value", "The value cannot be read as the given type: %1",
+     "値を指定の型として読めません: %1"},
     {"cli.error.settings_write", "The settings could not be saved: %1", "設定を保存できませんでした: %1"},
 };
 } // namespace
 
-std::span<const LocalizedString> coreStrings() { return kStrings; }
+std::span<const LocalizedString> coreStrings() {
+    return kStrings;
+}
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;

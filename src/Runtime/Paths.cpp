@@ -15,10 +15,20 @@ QString xdg(const char* variable, const char* fallbackUnderHome) {
 }
 } // namespace
 
-QString homeDirectory() { return QDir::homePath(); }
-QString configDirectory() { return xdg("XDG_CONFIG_HOME", ".config") + QStringLiteral("/quillory"); }
-QString dataDirectory() { return xdg("XDG_DATA_HOME", ".local/share") + QStringLiteral("/quillory"); }
-QString cacheDirectory() { return xdg("XDG_CACHE_HOME", ".cache") + QStringLiteral("/quillory"); }
-QString tempDirectory() { return QDir::tempPath(); }
+QString homeDirectory() {
+    return QDir::homePath();
+}
+QString configDirectory() {
+    return xdg("XDG_CONFIG_HOME", ".config") + QStringLiteral("/quillory");
+}
+QString dataDirectory() {
+    return xdg("XDG_DATA_HOME", ".local/share") + QStringLiteral("/quillory");
+}
+QString cacheDirectory() {
+    return xdg("XDG_CACHE_HOME", ".cache") + QStringLiteral("/quillory");
+}
+QString tempDirectory() {
+    return QDir::tempPath();
+}
 
 } // namespace quillory::Paths

@@ -3,9 +3,9 @@
 #include <QCoreApplication>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <QThread>
 #include <QTimeZone>
+#include <QTimer>
 
 #include <atomic>
 #include <unordered_map>
@@ -78,7 +78,9 @@ Timer Timer::repeating(Duration interval, std::function<void()> work) {
     return t;
 }
 
-bool Timer::isActive() const { return state_ && state_->active; }
+bool Timer::isActive() const {
+    return state_ && state_->active;
+}
 
 void Timer::stop() {
     if (state_ && state_->active) {
@@ -153,7 +155,9 @@ Duration QtScheduler::monotonicNow() const {
     return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
 }
 
-QDateTime QtScheduler::wallNow() const { return QDateTime::currentDateTimeUtc(); }
+QDateTime QtScheduler::wallNow() const {
+    return QDateTime::currentDateTimeUtc();
+}
 
 Scheduler::TimerId QtScheduler::postDelayed(Duration delay, std::function<void()> work) {
     const TimerId id = impl_->nextId.fetch_add(1);
@@ -161,7 +165,8 @@ Scheduler::TimerId QtScheduler::postDelayed(Duration delay, std::function<void()
         impl_->start(id, delay, std::move(work));
     } else {
         QMetaObject::invokeMethod(
-            &impl_->context, [this, id, delay, work = std::move(work)]() mutable { impl_->start(id, delay, std::move(work)); },
+            &impl_->context,
+            [this, id, delay, work = std::move(work)]() mutable { impl_->start(id, delay, std::move(work)); },
             Qt::QueuedConnection);
     }
     return id;
@@ -171,7 +176,8 @@ void QtScheduler::cancel(TimerId id) {
     if (impl_->onMainThread()) {
         impl_->stop(id);
     } else {
-        QMetaObject::invokeMethod(&impl_->context, [this, id] { impl_->stop(id); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            &impl_->context, [this, id] { impl_->stop(id); }, Qt::QueuedConnection);
     }
 }
 
@@ -238,7 +244,9 @@ void VirtualScheduler::advance(Duration d) {
     now_ = std::max(now_, target);
 }
 
-void VirtualScheduler::runPending() { advance(Duration::zero()); }
+void VirtualScheduler::runPending() {
+    advance(Duration::zero());
+}
 
 bool VirtualScheduler::runNext() {
     std::function<void()> work;
@@ -256,9 +264,8 @@ std::size_t VirtualScheduler::pendingCount() const {
 
 bool VirtualScheduler::waitForPosted(std::chrono::milliseconds bound) {
     std::unique_lock lock(mutex_);
-    return posted_.wait_for(lock, bound, [this] {
-        return !queue_.empty() && queue_.begin()->first.first <= now_;
-    });
+    return posted_.wait_for(lock, bound,
+                            [this] { return !queue_.empty() && queue_.begin()->first.first <= now_; });
 }
 
 } // namespace quillory

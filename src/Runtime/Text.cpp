@@ -59,7 +59,9 @@ qsizetype graphemeCount(const QString& s) {
     return count;
 }
 
-QString canonicalKey(const QString& s) { return s.normalized(QString::NormalizationForm_C); }
+QString canonicalKey(const QString& s) {
+    return s.normalized(QString::NormalizationForm_C);
+}
 
 bool canonicallyEqual(const QString& a, const QString& b) {
     return a == b || canonicalKey(a) == canonicalKey(b);

@@ -12,7 +12,11 @@ std::optional<QString> nonEmpty(const char* s) {
 }
 } // namespace
 
-std::optional<QString> shortVersion() { return nonEmpty(QUILLORY_VERSION); }
-std::optional<QString> buildIdentifier() { return nonEmpty(QUILLORY_BUILD_ID); }
+std::optional<QString> shortVersion() {
+    return nonEmpty(QUILLORY_VERSION);
+}
+std::optional<QString> buildIdentifier() {
+    return nonEmpty(QUILLORY_BUILD_ID);
+}
 
 } // namespace quillory::BuildInfo

@@ -37,7 +37,8 @@ struct Locations {
     QByteArray current;
     QByteArray rotated;
     explicit Locations(const QString& d)
-        : directory(d), dir(QFile::encodeName(d)), current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
+        : directory(d), dir(QFile::encodeName(d)),
+          current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
           rotated(QFile::encodeName(d + QStringLiteral("/commit.log.1"))) {}
 };
 
@@ -176,8 +177,8 @@ private:
         };
 
         for (const Entry& e : batch) {
-            const QByteArray line = formatLine(e.level, e.category, e.message,
-                                               QDateTime::fromMSecsSinceEpoch(e.msecs, Qt::UTC));
+            const QByteArray line =
+                formatLine(e.level, e.category, e.message, QDateTime::fromMSecsSinceEpoch(e.msecs, Qt::UTC));
             if (!prepared) {
                 makeDirectories(where.dir);
                 struct stat st {};
@@ -242,9 +243,15 @@ std::optional<Level> levelFromRawValue(const QString& raw) {
     return std::nullopt;
 }
 
-QString logDirectory() { return writer().locations().directory; }
-QString currentLogPath() { return QFile::decodeName(writer().locations().current); }
-QString rotatedLogPath() { return QFile::decodeName(writer().locations().rotated); }
+QString logDirectory() {
+    return writer().locations().directory;
+}
+QString currentLogPath() {
+    return QFile::decodeName(writer().locations().current);
+}
+QString rotatedLogPath() {
+    return QFile::decodeName(writer().locations().rotated);
+}
 
 QByteArray formatTimestamp(qint64 msecs) {
     const qint64 secs = msecs >= 0 ? msecs / 1000 : (msecs - 999) / 1000;
@@ -361,8 +368,8 @@ void record(Level level, const QString& message) {
 }
 
 QString operatingSystemVersion() {
-    return QStringLiteral("%1 (%2 %3)").arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(),
-                                            QSysInfo::kernelVersion());
+    return QStringLiteral("%1 (%2 %3)")
+        .arg(QSysInfo::prettyProductName(), QSysInfo::kernelType(), QSysInfo::kernelVersion());
 }
 
 QString environmentSummary(const std::optional<QString>& version, const std::optional<QString>& build,
@@ -373,7 +380,8 @@ QString environmentSummary(const std::optional<QString>& version, const std::opt
 }
 
 QString environmentSummary() {
-    return environmentSummary(BuildInfo::shortVersion(), BuildInfo::buildIdentifier(), operatingSystemVersion());
+    return environmentSummary(BuildInfo::shortVersion(), BuildInfo::buildIdentifier(),
+                              operatingSystemVersion());
 }
 
 void recordSessionBoundary() {
@@ -394,8 +402,12 @@ QStringList snapshotPaths() {
     return out;
 }
 
-void waitUntilWritten() { writer().waitUntilWritten(); }
+void waitUntilWritten() {
+    writer().waitUntilWritten();
+}
 
-void setLogDirectoryForTesting(const QString& directory) { writer().setDirectory(directory); }
+void setLogDirectoryForTesting(const QString& directory) {
+    writer().setDirectory(directory);
+}
 
 } // namespace quillory::CommitDiagnostics

@@ -1,1 +1,124 @@
-#include <gtest/gtest.h>
+#include "Cli/Cli.h"
+
+#include "Dictionary/UserDictionary.h"
+#include "Utilities/CommitDiagnostics.h"
+#include "support/CoreTest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace quillory;
+using quillory::testing::CoreTest;
+
+namespace {
+
+struct Result {
+    int status;
+    QString out;
+    QString err;
+};
+
+class CliTest : public CoreTest {
+protected:
+    Result run(const QStringList& args) {
+        QString out;
+        QString err;
+        QTextStream o(&out);
+        QTextStream e(&err);
+        cli::Io io{o, e};
+        const int status = cli::run(args, io);
+        o.flush();
+        e.flush();
+        return {status, out, err};
+    }
+};
+
+} // namespace
+
+TEST_F(CliTest, DictionaryCommandsRoundTrip) {
+    const Result added = run({"dictionary", "add", "機械学習", "ML"});
+    ASSERT_EQ(added.status, 0) << added.err.toStdString();
+    const QString id = added.out.trimmed();
+    EXPECT_EQ(id.size(), 36);
+    EXPECT_EQ(run({"dictionary", "add", "機械", "machine"}).status, 0);
+
+    EXPECT_EQ(run({"dictionary", "list"}).out,
+              id + QStringLiteral("\t機械学習\tML\n") +
+                  UserDictionary::idString(UserDictionary::loadEntries()[1].id) +
+                  QStringLiteral("\t機械\tmachine\n"));
+    EXPECT_EQ(run({"dictionary", "apply", "機械学習の機械"}).out, QStringLiteral("MLのmachine"));
+    EXPECT_EQ(run({"dictionary", "hints"}).out, QStringLiteral("ML\n機械学習\nmachine\n機械\n"));
+
+    EXPECT_EQ(run({"dictionary", "remove", id}).status, 0);
+    EXPECT_EQ(UserDictionary::loadEntries().size(), 1u);
+    const Result missing = run({"dictionary", "remove", id});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_TRUE(missing.err.contains(id));
+    EXPECT_EQ(run({"dictionary", "add", "only-source"}).status, 2);
+}
+
+TEST_F(CliTest, HotkeyShowPrintsTheLoadedRecordWithDerivedFlags) {
+    store_->setData(QStringLiteral("quillory.hotkeyConfig"), R"({"mode":"pushToTalk"})");
+    const Result r = run({"hotkey", "show"});
+    ASSERT_EQ(r.status, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    EXPECT_EQ(o.size(), 10);
+    EXPECT_FALSE(o["toggleShortcutEnabled"].toBool());
+    EXPECT_TRUE(o["modifierChordFnCommand"].toBool());
+    EXPECT_TRUE(o["needsFlagsChangedTap"].toBool());
+    EXPECT_FALSE(o["needsCarbonToggleHotKey"].toBool());
+}
+
+TEST_F(CliTest, SettingsAreTypedAndDataShowsAsJsonTextOrBase64) {
+    EXPECT_EQ(run({"settings", "set", "quillory.aiPolish.enabled", "true", "--bool"}).status, 0);
+    EXPECT_EQ(store_->boolValue(QStringLiteral("quillory.aiPolish.enabled")), true);
+    EXPECT_EQ(run({"settings", "set", "n", "42", "--int"}).status, 0);
+    EXPECT_EQ(store_->integerValue(QStringLiteral("n")), 42);
+    EXPECT_EQ(run({"settings", "set", "n", "43"}).status, 0) << "an existing key keeps its type";
+    EXPECT_EQ(store_->integerValue(QStringLiteral("n")), 43);
+    EXPECT_EQ(run({"settings", "set", "n", "x", "--int"}).status, 1);
+    EXPECT_EQ(run({"settings", "set", "quillory.hotkeyConfig", R"({"mode":"toggle"})", "--data"}).status, 0);
+    EXPECT_EQ(store_->dataValue(QStringLiteral("quillory.hotkeyConfig")), QByteArray(R"({"mode":"toggle"})"));
+    store_->setData(QStringLiteral("blob"), QByteArray("\x01\x02", 2));
+
+    EXPECT_EQ(run({"settings", "get", "quillory.hotkeyConfig"}).out,
+              QStringLiteral("{\"mode\":\"toggle\"}\n"));
+    EXPECT_EQ(run({"settings", "get", "blob"}).out, QStringLiteral("AQI=\n"));
+    EXPECT_EQ(run({"settings", "list"}).out,
+              QStringLiteral("blob\tdata\tAQI=\n"
+                             "n\tinteger\t43\n"
+                             "quillory.aiPolish.enabled\tbool\ttrue\n"
+                             "quillory.hotkeyConfig\tdata\t{\"mode\":\"toggle\"}\n"));
+    EXPECT_EQ(run({"settings", "unset", "blob"}).status, 0);
+    EXPECT_EQ(run({"settings", "get", "blob"}).status, 1);
+    EXPECT_EQ(run({"settings", "set", "k", "v", "--bool", "--int"}).status, 2);
+}
+
+TEST_F(CliTest, DiagnosticsExportWritesTheDefaultNameOrFailsClearly) {
+    const Result empty = run({"diagnostics", "export", "--minutes", "15", "--output", path("x.log")});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err.trimmed(),
+              QStringLiteral("The diagnostics log has no entries in the selected period."));
+    EXPECT_EQ(run({"diagnostics", "export", "--minutes", "30"}).status, 2);
+
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("stage=start session=1"));
+    CommitDiagnostics::waitUntilWritten();
+    const QString cwd = QDir::currentPath();
+    QDir::setCurrent(home_.path());
+    const Result ok = run({"diagnostics", "export", "--minutes", "60"});
+    QDir::setCurrent(cwd);
+    ASSERT_EQ(ok.status, 0) << ok.err.toStdString();
+    EXPECT_EQ(ok.out.trimmed(), home_.filePath(QStringLiteral("quillory-diagnostics-20260314T080000.log")));
+    QFile f(ok.out.trimmed());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().endsWith("stage=start session=1\n"));
+}
+
+TEST_F(CliTest, UnknownCommandsAndOptionsAreUsageErrors) {
+    EXPECT_EQ(run({"frobnicate"}).status, 2);
+    EXPECT_EQ(run({"settings", "list", "--bogus"}).status, 2);
+    EXPECT_EQ(run({"--version"}).status, 0);
+    EXPECT_EQ(run({}).status, 0);
+}

@@ -1,1 +1,116 @@
-#include <gtest/gtest.h>
+#include "Dictionary/UserDictionary.h"
+
+#include "support/CoreTest.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace quillory;
+using quillory::testing::CoreTest;
+
+namespace {
+UserDictionaryEntry entry(const char* source, const char* target) {
+    return UserDictionaryEntry{QUuid::createUuid(), QString::fromUtf8(source), QString::fromUtf8(target)};
+}
+QString apply(const char* text, const std::vector<UserDictionaryEntry>& entries) {
+    return UserDictionary::applySubstitutions(QString::fromUtf8(text), entries);
+}
+using UserDictionaryTest = CoreTest;
+} // namespace
+
+TEST(SubstitutionTest, LongerSourcesWinWhateverTheListOrder) {
+    const std::vector<UserDictionaryEntry> entries{entry("機械", "X"), entry("機械学習", "Y")};
+    EXPECT_EQ(apply("機械学習と機械", entries), QStringLiteral("YとX"));
+    // Length counts user-perceived characters: "が" written decomposed is one character, so
+    // "かが" (2) is not longer than "かき" (2) and list order decides.
+    const std::vector<UserDictionaryEntry> sameLength{entry("か\u3099か", "A"), entry("かか", "B")};
+    EXPECT_EQ(UserDictionary::applySubstitutions(QStringLiteral("か\u3099かか"), sameLength),
+              QStringLiteral("Aか"));
+}
+
+TEST(SubstitutionTest, EqualLengthsApplyInListOrderOverTheTextAsItStands) {
+    // A earlier rule's output is visible to a later (shorter or equal) rule.
+    EXPECT_EQ(apply("ab", {entry("a", "b"), entry("b", "c")}), QStringLiteral("cc"));
+    EXPECT_EQ(apply("ab", {entry("b", "c"), entry("a", "b")}), QStringLiteral("bc"));
+    // A rule never rewrites what it has just inserted.
+    EXPECT_EQ(apply("abc", {entry("b", "bb")}), QStringLiteral("abbc"));
+    EXPECT_EQ(apply("aaa", {entry("aa", "a")}), QStringLiteral("aa")); // non-overlapping, left to right
+}
+
+TEST(SubstitutionTest, BlankSourcesAreIgnoredTargetsAreNotTrimmedMatchingIsLiteral) {
+    EXPECT_EQ(apply("text", {entry("  \n", "X")}), QStringLiteral("text"));
+    EXPECT_EQ(apply("a-b", {entry(" - ", "  ")}), QStringLiteral("a  b")); // source trimmed, target kept
+    EXPECT_EQ(apply("Quillory quillory", {entry("quillory", "Q")}), QStringLiteral("Quillory Q"));
+    EXPECT_EQ(apply("a.c abc", {entry(".", "!")}), QStringLiteral("a!c abc")); // no pattern meaning
+    EXPECT_EQ(apply("unchanged", {}), QStringLiteral("unchanged"));
+}
+
+TEST(ContextualStringsTest, TargetsFirstTrimmedDedupedAndCapped) {
+    EXPECT_EQ(UserDictionary::contextualStrings({entry("a", "A"), entry("b", "A")}),
+              (QStringList{"A", "a", "b"}));
+    EXPECT_EQ(UserDictionary::contextualStrings(
+                  {entry(" 寿司 ", "\tすし\n"), entry("   ", ""), entry("すし", "寿司")}),
+              (QStringList{QStringLiteral("すし"), QStringLiteral("寿司")}));
+    std::vector<UserDictionaryEntry> many;
+    for (int i = 0; i < 80; ++i) {
+        many.push_back(UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("s%1").arg(i),
+                                           QStringLiteral("t%1").arg(i)});
+    }
+    const QStringList hints = UserDictionary::contextualStrings(many);
+    ASSERT_EQ(hints.size(), 100);
+    EXPECT_EQ(hints.last(), QStringLiteral("s49"));
+}
+
+TEST_F(UserDictionaryTest, StoresUpperCaseIdsAndLoadsWhatItSaved) {
+    const std::vector<UserDictionaryEntry> entries{entry("寿司", "すし"), entry("a", "b")};
+    UserDictionary::saveEntries(entries);
+    EXPECT_EQ(UserDictionary::loadEntries(), entries);
+    const auto data = store_->dataValue(QStringLiteral("quillory.userDictionary.entries"));
+    ASSERT_TRUE(data);
+    const QJsonArray array = QJsonDocument::fromJson(*data).array();
+    ASSERT_EQ(array.size(), 2);
+    const QString id = array[0].toObject()["id"].toString();
+    EXPECT_EQ(id, id.toUpper());
+    EXPECT_EQ(id.size(), 36);
+    EXPECT_EQ(array[0].toObject().keys(), (QStringList{"id", "source", "target"}));
+    // The loaded entries are what later commits substitute with.
+    EXPECT_EQ(UserDictionary::applySubstitutions(QStringLiteral("寿司とa")), QStringLiteral("すしとb"));
+}
+
+TEST_F(UserDictionaryTest, CapsAt100OnSaveAndOnLoad) {
+    std::vector<UserDictionaryEntry> many;
+    for (int i = 0; i < 150; ++i) {
+        many.push_back(UserDictionaryEntry{QUuid::createUuid(), QString::number(i), QStringLiteral("x")});
+    }
+    store_->setData(QStringLiteral("quillory.userDictionary.entries"), UserDictionary::encode(many));
+    const auto loaded = UserDictionary::loadEntries();
+    ASSERT_EQ(loaded.size(), 100u);
+    EXPECT_EQ(loaded.back().source, QStringLiteral("99"));
+    UserDictionary::saveEntries(many);
+    EXPECT_EQ(
+        UserDictionary::decode(*store_->dataValue(QStringLiteral("quillory.userDictionary.entries")))->size(),
+        100u);
+}
+
+TEST_F(UserDictionaryTest, UndecodableDataReadsAsEmptyAndStaysUntilTheNextSave) {
+    const QString key = QStringLiteral("quillory.userDictionary.entries");
+    const char* id = "\"E621E1F8-C36C-495A-93FC-0C247A3E6E5F\"";
+    for (const QByteArray& bad :
+         {QByteArray("not json"), QByteArray("{}"), QByteArray("[{\"source\":\"a\",\"target\":\"b\"}]"),
+          QByteArray("[{\"id\":\"nope\",\"source\":\"a\",\"target\":\"b\"}]"),
+          QByteArray("[{\"id\":") + id + ",\"source\":1,\"target\":\"b\"}]",
+          QByteArray("[{\"id\":") + id + ",\"source\":\"a\",\"target\":\"b\"}, 5]"}) {
+        store_->setData(key, bad);
+        EXPECT_TRUE(UserDictionary::loadEntries().empty()) << bad.toStdString();
+        EXPECT_EQ(store_->dataValue(key), bad);
+    }
+    // Lower-case ids are read; the stored form is rewritten upper-case at the next save.
+    store_->setData(
+        key,
+        QByteArray("[{\"id\":\"e621e1f8-c36c-495a-93fc-0c247a3e6e5f\",\"source\":\"a\",\"target\":\"b\"}]"));
+    const auto loaded = UserDictionary::loadEntries();
+    ASSERT_EQ(loaded.size(), 1u);
+    UserDictionary::saveEntries(loaded);
+    EXPECT_TRUE(store_->dataValue(key)->contains("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+}

@@ -112,7 +112,9 @@ TEST_F(AsyncTest, SynchronousWinnerStartsTheRestCancelled) {
     // A child that finishes before the others start (polishing switched off) decides at once.
     std::vector<QString> cancelled;
     std::optional<QString> winner;
-    RaceChild<QString> immediate = [](CancellationToken) -> Task<QString> { co_return QStringLiteral("now"); };
+    RaceChild<QString> immediate = [](CancellationToken) -> Task<QString> {
+        co_return QStringLiteral("now");
+    };
     std::vector<RaceChild<QString>> children{immediate, after(35s, QStringLiteral("timeout"), &cancelled)};
     auto race = [&]() -> Task<> { winner = co_await firstOf<QString>(std::move(children)); };
     auto t = race();

@@ -57,8 +57,9 @@ TEST_F(DefaultsStoreTest, OnlyRealChangesNotify) {
 }
 
 TEST_F(DefaultsStoreTest, CorruptOrForeignFilesReadAsEmptyAndAreReplacedByTheNextWrite) {
-    for (const QByteArray& bad : {QByteArray("{not json"), QByteArray("[1,2,3]"), QByteArray("{\"values\": 5}"),
-                                  QByteArray("\xff\xfe\x00garbage", 11), QByteArray()}) {
+    for (const QByteArray& bad :
+         {QByteArray("{not json"), QByteArray("[1,2,3]"), QByteArray("{\"values\": 5}"),
+          QByteArray("\xff\xfe\x00garbage", 11), QByteArray()}) {
         writeRaw(bad);
         DefaultsStore store(file());
         EXPECT_TRUE(store.keys().isEmpty()) << bad.toStdString();

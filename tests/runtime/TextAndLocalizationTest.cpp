@@ -20,10 +20,10 @@ TEST(TextTest, CountsUserPerceivedCharacters) {
     EXPECT_EQ(Text::graphemeCount(QString()), 0);
     EXPECT_EQ(Text::graphemeCount(QStringLiteral("abc")), 3);
     EXPECT_EQ(Text::graphemeCount(QStringLiteral("日本語")), 3);
-    EXPECT_EQ(Text::graphemeCount(QStringLiteral("👍🏽")), 1);                     // emoji + skin tone
-    EXPECT_EQ(Text::graphemeCount(QStringLiteral("👨‍👩‍👧")), 1);                     // ZWJ family
-    EXPECT_EQ(Text::graphemeCount(QStringLiteral("か\u3099")), 1);               // combining voiced mark
-    EXPECT_EQ(Text::graphemeCount(QStringLiteral("a\r\nb")), 3);                 // CR LF is one
+    EXPECT_EQ(Text::graphemeCount(QStringLiteral("👍🏽")), 1);           // emoji + skin tone
+    EXPECT_EQ(Text::graphemeCount(QStringLiteral("👨‍👩‍👧")), 1); // ZWJ family
+    EXPECT_EQ(Text::graphemeCount(QStringLiteral("か\u3099")), 1);           // combining voiced mark
+    EXPECT_EQ(Text::graphemeCount(QStringLiteral("a\r\nb")), 3);             // CR LF is one
     EXPECT_TRUE(Text::canonicallyEqual(QStringLiteral("が"), QStringLiteral("か\u3099")));
     EXPECT_FALSE(Text::canonicallyEqual(QStringLiteral("が"), QStringLiteral("か")));
 }

@@ -26,7 +26,9 @@ void CoreTest::TearDown() {
     store_.reset();
 }
 
-QString CoreTest::path(const QString& relative) const { return home_.filePath(relative); }
+QString CoreTest::path(const QString& relative) const {
+    return home_.filePath(relative);
+}
 
 QString CoreTest::diagnosticsText() const {
     CommitDiagnostics::waitUntilWritten();
