@@ -6,6 +6,10 @@
 #include <cstdio>
 
 int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN")) {
+        // Name the channel of every log message ("app.quillory.quillory.commit: ...").
+        qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));
+    }
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillory"));
     QCoreApplication::setOrganizationName(QStringLiteral("quillory"));
