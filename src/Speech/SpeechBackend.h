@@ -1,0 +1,98 @@
+#pragma once
+
+#include "Speech/SpeechLocale.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <span>
+#include <stdexcept>
+
+namespace quillory {
+
+/// The sample format every audio source delivers: 16 kHz mono 32-bit float.
+inline constexpr int kRecognitionSampleRate = 16000;
+/// The largest buffer an audio source hands over at once.
+inline constexpr int kAudioBufferFrames = 1024;
+
+/// Thrown by backends when capture or recognition cannot start; the message is shown to the user.
+class SpeechBackendError : public std::runtime_error {
+public:
+    explicit SpeechBackendError(const QString& message) : std::runtime_error(message.toStdString()) {}
+};
+
+/// A microphone (or a file standing in for one). Buffers arrive on the source's own thread.
+class AudioSource {
+public:
+    /// Called on the capture thread with up to `kAudioBufferFrames` mono samples.
+    using BufferHandler = std::function<void(std::span<const float> samples)>;
+
+    virtual ~AudioSource() = default;
+    /// Starts capture; throws `SpeechBackendError` (or any std::exception) when it cannot start.
+    virtual void start(BufferHandler onBuffer) = 0;
+    /// Stops capture. After it returns no buffer is delivered any more. Safe to call twice.
+    virtual void stop() = 0;
+};
+
+/// The audio of one recognition, fed by the capture thread.
+class RecognitionRequest {
+public:
+    virtual ~RecognitionRequest() = default;
+    /// Any thread (the capture thread); must be cheap.
+    virtual void append(std::span<const float> samples) = 0;
+    /// Main thread: no more audio will come; the recogniser goes on to its final result.
+    virtual void endAudio() = 0;
+};
+
+/// Settings of a recognition request.
+struct RecognitionOptions {
+    bool shouldReportPartialResults = true;
+    bool requiresOnDeviceRecognition = true;
+    bool addsPunctuation = true;
+    /// Hints for the recogniser; unset when there are none.
+    std::optional<QStringList> contextualStrings;
+};
+
+/// One recogniser callback reduced to plain values.
+struct SpeechRecognitionSnapshot {
+    std::optional<QString> text;
+    bool isFinal = false;
+    std::optional<QString> errorDescription;
+};
+
+/// A running recognition; `cancel` stops it and no callback follows.
+class RecognitionTask {
+public:
+    virtual ~RecognitionTask() = default;
+    virtual void cancel() = 0;
+};
+
+/// A speech recogniser for one locale.
+class SpeechRecognizer {
+public:
+    /// Results and errors, always called on the main thread.
+    using ResultHandler = std::function<void(const SpeechRecognitionSnapshot&)>;
+
+    virtual ~SpeechRecognizer() = default;
+    /// The recogniser's model is present and loads.
+    virtual bool isAvailable() const = 0;
+    virtual bool supportsOnDeviceRecognition() const = 0;
+    virtual std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) = 0;
+    virtual std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                             ResultHandler handler) = 0;
+};
+
+/// What the speech manager builds its sessions from.
+struct SpeechBackends {
+    /// A new audio source per session.
+    std::function<std::unique_ptr<AudioSource>()> makeAudioSource;
+    /// A recogniser for the locale, or none when no model is there.
+    std::function<std::shared_ptr<SpeechRecognizer>(SpeechLocale)> makeRecognizer;
+    /// Speech recognition authorisation (always granted on Linux).
+    std::function<bool()> isAuthorized = [] { return true; };
+};
+
+} // namespace quillory
