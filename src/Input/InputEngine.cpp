@@ -1,0 +1,51 @@
+#include "Input/InputEngine.h"
+
+#include "Runtime/Text.h"
+
+namespace quillory {
+
+InputEngine::InputEngine(InputPlatform platform)
+    : platform_(platform), primary_(platform.focus),
+      pasteInjector_(platform.trust, platform.pasteboard, platform.keys) {}
+
+bool InputEngine::isTrusted() const {
+    return platform_.trust && platform_.trust->isTrusted();
+}
+
+std::optional<QString> InputEngine::captureBaselineForLiveDictation() {
+    if (!isTrusted()) {
+        return std::nullopt;
+    }
+    return primary_.readFocusedTextValueIfAvailable();
+}
+
+void InputEngine::commitFinalNow(const std::optional<QString>& /*baseline*/, const QString& finalText) {
+    if (!isTrusted()) {
+        throw InputError::accessibilityNotTrusted();
+    }
+    const QString text = Text::trimmed(finalText);
+    if (text.isEmpty()) {
+        return;
+    }
+    insert(text);
+}
+
+void InputEngine::insert(const QString& text) {
+    const bool trusted = isTrusted();
+    if (trusted && text.isEmpty()) {
+        return;
+    }
+    if (trusted && pasteInjector_.inject(text)) {
+        return;
+    }
+    throw trusted ? InputError::injectionFailed() : InputError::accessibilityNotTrusted();
+}
+
+Task<> InputEngine::commitFinal(std::optional<QString> baseline, QString finalText,
+                                CancellationToken /*cancel*/) {
+    // Synchronous once it runs: a paste that has started is never interrupted.
+    commitFinalNow(baseline, finalText);
+    co_return;
+}
+
+} // namespace quillory

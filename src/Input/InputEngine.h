@@ -1,0 +1,30 @@
+#pragma once
+
+#include "Input/InputError.h"
+#include "Input/TextInjector.h"
+#include "Input/TextInsertion.h"
+
+namespace quillory {
+
+/// Inserts committed text into the focused application (always by paste) and reads the focused
+/// field's value for the session baseline.
+class InputEngine final : public TextInsertion {
+public:
+    explicit InputEngine(InputPlatform platform);
+
+    std::optional<QString> captureBaselineForLiveDictation() override;
+    /// Trims the text and pastes it; nothing for a blank text. Throws `InputError`.
+    void commitFinalNow(const std::optional<QString>& baseline, const QString& finalText);
+    /// Pastes the text unchanged. Throws `InputError`.
+    void insert(const QString& text);
+
+    Task<> commitFinal(std::optional<QString> baseline, QString finalText, CancellationToken cancel) override;
+
+private:
+    bool isTrusted() const;
+    InputPlatform platform_;
+    AXTextInjector primary_;
+    CGEventTextInjector pasteInjector_;
+};
+
+} // namespace quillory

@@ -1,0 +1,29 @@
+#pragma once
+
+#include "Runtime/Localization.h"
+
+#include <stdexcept>
+
+namespace quillory {
+
+/// Why a text could not be inserted.
+class InputError : public std::runtime_error {
+public:
+    enum class Kind { accessibilityNotTrusted, injectionFailed };
+
+    explicit InputError(Kind kind) : std::runtime_error(key(kind)), kind_(kind) {}
+    static InputError accessibilityNotTrusted() { return InputError(Kind::accessibilityNotTrusted); }
+    static InputError injectionFailed() { return InputError(Kind::injectionFailed); }
+
+    Kind kind() const { return kind_; }
+    QString errorDescription() const { return L(key(kind_)); }
+    bool operator==(const InputError& o) const { return kind_ == o.kind_; }
+
+private:
+    static const char* key(Kind kind) {
+        return kind == Kind::accessibilityNotTrusted ? "input.error.ax" : "input.error.inject";
+    }
+    Kind kind_;
+};
+
+} // namespace quillory
