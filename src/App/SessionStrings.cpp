@@ -4,10 +4,27 @@ namespace quillory::Localization {
 
 namespace {
 constexpr LocalizedString kStrings[] = {
-    {"", "", ""}, // placeholder until this subsystem has texts
+    {"error.permissions", "Quillory needs microphone, speech recognition and input permissions to dictate.",
+     "音声入力にはマイク・音声認識・入力操作の許可が必要です。"},
+    {"error.dictation_disabled", "System dictation is turned off. Turn it on to dictate.",
+     "システムの音声入力がオフになっています。オンにしてから話してください。"},
+    {"error.commit_timeout", "Dictation took too long and was stopped.",
+     "音声入力の処理に時間がかかりすぎたため中止しました。"},
+    {"error.unexpected", "Something went wrong during dictation.",
+     "音声入力中に予期しないエラーが発生しました。"},
+    {"speech.error.on_device", "On-device speech recognition is not available for %1.",
+     "%1 のオンデバイス音声認識は利用できません。"},
+    {"speech.error.auth", "Speech recognition is not allowed.", "音声認識が許可されていません。"},
+    {"speech.error.recognizer", "The speech recognition model is not available.",
+     "音声認識モデルを利用できません。"},
+    {"input.error.ax", "Quillory may not type into other applications. Check the input permission.",
+     "他のアプリへの入力が許可されていません。入力操作の許可を確認してください。"},
+    {"input.error.inject", "The text could not be inserted.", "テキストを入力できませんでした。"},
 };
 } // namespace
 
-std::span<const LocalizedString> sessionStrings() { return std::span(kStrings).subspan(kStrings[0].key[0] ? 0 : 1); }
+std::span<const LocalizedString> sessionStrings() {
+    return std::span(kStrings);
+}
 
 } // namespace quillory::Localization

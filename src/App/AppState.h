@@ -1,0 +1,246 @@
+#pragma once
+
+#include "AI/PolishService.h"
+#include "App/AppStatus.h"
+#include "App/DictationAccumulator.h"
+#include "Hotkey/HotkeyConfig.h"
+#include "Input/TextInsertion.h"
+#include "Permissions/PermissionManager.h"
+#include "Permissions/RuntimeEnvironmentStatus.h"
+#include "Speech/SpeechService.h"
+#include "Utilities/CommitDiagnostics.h"
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace quillory {
+
+/// The collaborators of the application state. The app builds the real ones; tests pass fakes.
+struct AppStateServices {
+    std::shared_ptr<SpeechService> speech;
+    std::shared_ptr<TextInsertion> input;
+    std::shared_ptr<PermissionManager> permissions;
+    std::shared_ptr<RuntimeEnvironmentStatus> environment;
+    std::shared_ptr<PolishService> polish;
+};
+
+/// The single long-lived application state: the dictation session (start, stop, accumulation of
+/// recognition results), the commit pipeline with its time limits, the watchdogs, the recognition
+/// failure circuit breaker, and the observed fields the views show. Main thread only.
+///
+/// Observed fields have a `...Changed` signal that is emitted only on a real change.
+///
+/// The state lives as long as the process (the app installs it with `setShared`). A state that is
+/// destroyed while a commit is suspended must not see its scheduler run again (tests give each
+/// state its own virtual clock or stop advancing it).
+class AppState : public QObject {
+    Q_OBJECT
+
+public:
+    static constexpr Duration kSpeechCompletionWatchdogDelay = std::chrono::seconds(8);
+    static constexpr Duration kCommitWatchdogDelay = std::chrono::seconds(45);
+    static constexpr Duration kPolishTimeout = std::chrono::seconds(35);
+    static constexpr Duration kInsertTimeout = std::chrono::seconds(8);
+    static constexpr Duration kUserStopPollInterval = std::chrono::milliseconds(200);
+    static constexpr Duration kFailureWindow = std::chrono::seconds(5);
+    static constexpr int kFailureLimit = 3;
+
+    explicit AppState(AppStateServices services, QObject* parent = nullptr);
+    ~AppState() override;
+
+    /// The process-wide instance the app installs at start-up (null until then).
+    static AppState* shared();
+    static void setShared(AppState* state);
+
+    // ---- observed fields ----
+    const AppStatus& status() const { return status_; }
+    bool isRecording() const { return status_.isRecording(); }
+    const QString& partialText() const { return partialText_; }
+    const QString& voiceTestFieldText() const { return voiceTestFieldText_; }
+    TextSelection voiceTestFieldSelection() const { return voiceTestFieldSelection_; }
+    const std::optional<QString>& dictationBaseline() const { return dictationBaseline_; }
+    const DictationAccumulator& dictationAccumulator() const { return dictationAccumulator_; }
+    RecognitionSink recognitionSink() const { return recognitionSink_; }
+    const HotkeyConfig& hotkeyConfig() const { return hotkeyConfig_; }
+    bool aiPolishEnabled() const { return aiPolishEnabled_; }
+    bool voiceInputDetected() const { return voiceInputDetected_; }
+    bool speechCaptureReady() const { return speechCaptureReady_; }
+    bool speechRecognitionDeliveredPartial() const { return speechRecognitionDeliveredPartial_; }
+    std::optional<VoiceTestRecordingOrigin> voiceTestRecordingOrigin() const {
+        return voiceTestRecordingOrigin_;
+    }
+    std::optional<FocusedAppVoiceRecordingOrigin> focusedAppRecordingOrigin() const {
+        return focusedAppRecordingOrigin_;
+    }
+    bool aiPolishInProgress() const { return aiPolishInProgress_; }
+    quint64 dictationSessionNonce() const { return dictationSessionNonce_; }
+
+    // ---- unobserved session state (read-only, for the views and tests) ----
+    bool userRequestedCommitStop() const { return userRequestedCommitStop_; }
+    bool commitStarted() const { return currentCommitTask_ != nullptr; }
+    std::size_t recentRecognitionFailureCount() const { return recentRecognitionFailureTimes_.size(); }
+
+    // ---- written by the voice test field and the settings ----
+    void setVoiceTestFieldText(const QString& text);
+    void setVoiceTestFieldSelection(TextSelection selection);
+    /// Stores and persists the hotkey configuration.
+    void setHotkeyConfig(const HotkeyConfig& config);
+    /// Stores and persists whether polishing is on.
+    void setAiPolishEnabled(bool enabled);
+
+    // ---- session operations ----
+    void stopRecording();
+    void handleHotkeyToggle();
+    void handleHotkeyPress();
+    void handleHotkeyRelease();
+    void toggleVoiceTestRecording();
+    void voiceTestPushDown();
+    void voiceTestPushUp();
+    /// The overlay's cancel control while processing: commit what was recognised so far now.
+    void cancelCommitProcessing();
+    /// The overlay's dismiss control while the status is `error`.
+    void dismissError();
+
+    /// "success(len=N)" or "failure(<description>)".
+    static QString recognitionResultLabel(const SpeechResult& result);
+    /// Inserts into the voice test field at its selection (or at the end when the selection lies
+    /// beyond it), leaving the caret after the text. UTF-16 units.
+    void insertVoiceTestFieldText(const QString& text);
+
+signals:
+    void statusChanged();
+    void partialTextChanged();
+    void voiceTestFieldTextChanged();
+    void voiceTestFieldSelectionChanged();
+    void dictationBaselineChanged();
+    void dictationAccumulatorChanged();
+    void recognitionSinkChanged();
+    void hotkeyConfigChanged();
+    void aiPolishEnabledChanged();
+    void voiceInputDetectedChanged();
+    void speechCaptureReadyChanged();
+    void speechRecognitionDeliveredPartialChanged();
+    void voiceTestRecordingOriginChanged();
+    void focusedAppRecordingOriginChanged();
+    void aiPolishInProgressChanged();
+    void dictationSessionNonceChanged();
+
+private:
+    friend struct AppStateTestAccess; // tests reach the user-stop flag directly
+    struct Life {
+        AppState* state;
+    };
+    struct CommitTaskHandle;
+    enum class FallbackReason { timeout, userCancelled, polishFailed, polishCancelled };
+    struct FinalCommitRaceResult {
+        std::optional<QString> committed;
+        FallbackReason reason = FallbackReason::timeout;
+    };
+    static QString rawValue(FallbackReason reason);
+
+    // observed-field writers: notify only on change
+    template <typename T> void assign(T& field, T value, void (AppState::*changed)());
+    void setStatus(AppStatus status);
+    void setPartialText(QString text);
+    void setAccumulator(DictationAccumulator accumulator);
+    void resetAccumulator();
+    void setDictationBaseline(std::optional<QString> baseline);
+    void setRecognitionSink(RecognitionSink sink);
+    void setVoiceInputDetected(bool v);
+    void setSpeechCaptureReady(bool v);
+    void setSpeechRecognitionDeliveredPartial(bool v);
+    void setVoiceTestRecordingOrigin(std::optional<VoiceTestRecordingOrigin> v);
+    void setFocusedAppRecordingOrigin(std::optional<FocusedAppVoiceRecordingOrigin> v);
+    void setAiPolishInProgress(bool v);
+
+    // diagnostics
+    void commitInfo(const QString& message);
+    void commitNotice(const QString& message);
+    void commitError(const QString& message);
+
+    // session
+    void startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
+                        std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin);
+    Task<> runStartAttach(quint64 sessionID);
+    Task<bool> attachSpeechSession();
+    bool isCurrentAttach(quint64 sessionID, quint64 attachID) const;
+    void applyPartial(const QString& text);
+    Task<> handleRecognitionComplete(SpeechResult result);
+    Task<> handlePrematureEnd(SpeechResult result);
+    void finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText);
+    Task<> finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
+                                          QString finalText);
+    Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
+    void abortRecordingWithUnrecoverableError(const SpeechError& error);
+    Task<> cleanupSpeechSession();
+    /// Lets already-posted callbacks (a failed start's completion) run first.
+    Task<> yieldToPostedWork();
+
+    // watchdogs
+    void installSpeechCompletionWatchdog(quint64 sessionID);
+    void installCommitWatchdog(quint64 sessionID);
+    static Task<> speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
+                                           CancellationToken token);
+    static Task<> commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token);
+    Task<> forceFinalizeAfterStop(quint64 sessionID, QString reason);
+    void fireCommitWatchdog(quint64 sessionID);
+
+    // commit pipeline
+    Task<> runCommitPipeline(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
+                             CancellationToken cancel);
+    Task<> runCommitPipelineStages(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
+                                   CancellationToken cancel);
+    Task<FinalCommitRaceResult> resolveFinalCommitOutcome(QString text, quint64 sessionID,
+                                                          CancellationToken cancel);
+    Task<FinalCommitRaceResult> polishRacer(QString text, quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> polishTimeoutRacer(quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> userStopRacer(quint64 sessionID, CancellationToken token);
+    Task<QString> textAfterPolishIfNeeded(QString text, CancellationToken token);
+    Task<> commitFinalWithTimeout(std::optional<QString> baseline, QString finalText, quint64 sessionID,
+                                  CancellationToken cancel);
+    Task<bool> insertChild(std::optional<QString> baseline, QString finalText, CancellationToken token);
+    Task<bool> insertTimeoutChild(quint64 sessionID, CancellationToken token);
+
+    // backend failures
+    /// An exception from a backend inside a session: an error line, then the words recognised so
+    /// far are committed when there are any, else the session ends in `error`.
+    void handleBackendException(const char* where, const QString& description);
+    Task<> runGuarded(const char* where, Task<> inner);
+    void clearSessionFields();
+    void cancelSpeechCompletionWatchdog();
+    void cancelCommitWatchdog();
+    Duration now() const;
+
+    AppStateServices services_;
+
+    AppStatus status_;
+    QString partialText_;
+    QString voiceTestFieldText_;
+    TextSelection voiceTestFieldSelection_;
+    std::optional<QString> dictationBaseline_;
+    DictationAccumulator dictationAccumulator_;
+    RecognitionSink recognitionSink_ = RecognitionSink::focusedApplication;
+    HotkeyConfig hotkeyConfig_;
+    bool aiPolishEnabled_ = false;
+    bool voiceInputDetected_ = false;
+    bool speechCaptureReady_ = false;
+    bool speechRecognitionDeliveredPartial_ = false;
+    std::optional<VoiceTestRecordingOrigin> voiceTestRecordingOrigin_;
+    std::optional<FocusedAppVoiceRecordingOrigin> focusedAppRecordingOrigin_;
+    bool aiPolishInProgress_ = false;
+    bool userRequestedCommitStop_ = false;
+    std::shared_ptr<CommitTaskHandle> currentCommitTask_;
+    std::unique_ptr<CancellationSource> commitWatchdogTask_;
+    std::unique_ptr<CancellationSource> speechCompletionWatchdogTask_;
+    std::vector<Duration> recentRecognitionFailureTimes_;
+    quint64 dictationSessionNonce_ = 0;
+    /// Identifies the current recognition attach; callbacks of an earlier one are dropped.
+    quint64 attachGeneration_ = 0;
+    std::shared_ptr<Life> life_;
+};
+
+} // namespace quillory
