@@ -1,0 +1,551 @@
+#include "SessionTestSupport.h"
+
+#include "AI/PolishSettings.h"
+
+#include <QSignalSpy>
+
+namespace quillory::testing {
+namespace {
+
+const QString kFocused = QStringLiteral("focusedApplication");
+
+class AppStateTest : public SessionTest {};
+
+// ---- observed fields, prechecks and guards ----
+
+TEST_F(AppStateTest, EqualWritesNotifyNobody) {
+    QSignalSpy text(state.get(), &AppState::voiceTestFieldTextChanged);
+    QSignalSpy status(state.get(), &AppState::statusChanged);
+    QSignalSpy partialSpy(state.get(), &AppState::partialTextChanged);
+    state->setVoiceTestFieldText(QStringLiteral("a"));
+    state->setVoiceTestFieldText(QStringLiteral("a"));
+    EXPECT_EQ(text.count(), 1);
+    state->stopRecording(); // idle: nothing
+    state->dismissError();
+    EXPECT_EQ(status.count(), 0);
+    press();
+    partial(u(u"今日は"));
+    partial(u(u"今日は"));
+    EXPECT_EQ(partialSpy.count(), 1);
+    EXPECT_EQ(status.count(), 1); // idle -> recording
+    EXPECT_EQ(permissions->refreshes, 3);
+}
+
+TEST_F(AppStateTest, PrechecksRefuseWithoutNonceIncrement) {
+    permissions->mic = PermissionState::notDetermined;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.permissions")));
+    EXPECT_EQ(state->dictationSessionNonce(), 0u);
+    EXPECT_TRUE(lines().isEmpty());
+    state->dismissError();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    permissions->mic = PermissionState::authorized;
+    environment->dictation = RuntimeEnvironmentStatus::DictationStatus::disabled;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.dictation_disabled")));
+    EXPECT_EQ(state->dictationSessionNonce(), 0u);
+    EXPECT_EQ(lines(), QStringList{QStringLiteral("recognition_precheck=dictation_disabled")});
+    state->dismissError();
+
+    environment->dictation = RuntimeEnvironmentStatus::DictationStatus::unknown;
+    press();
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->dictationSessionNonce(), 1u);
+    EXPECT_EQ(speech->startCount, 1);
+}
+
+TEST_F(AppStateTest, HotkeyAndVoiceTestGuards) {
+    state->handleHotkeyRelease(); // no recording: nothing
+    EXPECT_TRUE(lines().isEmpty());
+
+    press();
+    EXPECT_EQ(state->focusedAppRecordingOrigin(), FocusedAppVoiceRecordingOrigin::pushToTalkHotkey);
+    state->toggleVoiceTestRecording(); // does not stop a push-to-talk recording
+    EXPECT_TRUE(state->isRecording());
+    state->handleHotkeyPress(); // not idle: ignored
+    EXPECT_EQ(state->dictationSessionNonce(), 1u);
+    release();
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    EXPECT_EQ(state->focusedAppRecordingOrigin(), std::nullopt);
+    state->handleHotkeyToggle(); // processing: nothing
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    finalText(QStringLiteral("hello"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    HotkeyConfig config = state->hotkeyConfig();
+    config.toggleShortcutEnabled = false;
+    state->setHotkeyConfig(config);
+    state->handleHotkeyToggle();
+    state->toggleVoiceTestRecording();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(HotkeyStorage::load(), config);
+
+    state->voiceTestPushDown();
+    settle();
+    EXPECT_EQ(state->voiceTestRecordingOrigin(), VoiceTestRecordingOrigin::pushToTalk);
+    EXPECT_EQ(state->dictationSessionNonce(), 2u);
+    state->handleHotkeyRelease(); // push-to-talk release stops any recording
+    EXPECT_EQ(state->status(), AppStatus::processing());
+}
+
+// ---- accumulation and the normal commit ----
+
+TEST_F(AppStateTest, NormalCommitWithoutPolishWritesEveryStageInOrder) {
+    addDictionaryEntry(u(u"てすと"), u(u"テスト"));
+    input->baseline = QStringLiteral("before");
+    dictate({u(u"今日は"), u(u"今日はてすと")}, u(u"今日はてすとです"));
+
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"今日はテストです")});
+    EXPECT_EQ(input->commits[0].baseline, QStringLiteral("before"));
+    EXPECT_EQ(speech->lastContextualStrings, UserDictionary::contextualStringsForSpeech());
+    EXPECT_EQ(polish->stopCount, 0);
+    EXPECT_EQ(polish->calls, 0);
+    EXPECT_EQ(lines(), (QStringList{
+                           "stage=stop_requested session=1 accumulated_len=6 sink=focusedApplication",
+                           "stage=stop_complete_received session=1 status=processing accumulated_len=6 "
+                           "result=success(len=8)",
+                           "stage=start session=1 sink=focusedApplication text_len=8 polish_enabled=false "
+                           "overall_timeout_s=45",
+                           "stage=polish_start session=1 polish_timeout_s=35",
+                           "stage=polish_done session=1 result=committed len=8 elapsed_ms=0",
+                           "stage=inject_start session=1 len=8",
+                           "stage=end session=1 result=ok inject_ms=0 total_ms=0",
+                       }));
+    EXPECT_EQ(state->partialText(), QString());
+    EXPECT_TRUE(state->dictationAccumulator().isEmpty());
+    EXPECT_EQ(state->recognitionSink(), RecognitionSink::focusedApplication);
+    EXPECT_EQ(state->dictationBaseline(), std::nullopt);
+}
+
+TEST_F(AppStateTest, UnrelatedPartialsBecomeSegmentsAndEmptySessionsCommitNothing) {
+    press();
+    partial(u(u"明日の会議は十時から"));
+    partial(u(u"よろしくお願いします"));
+    EXPECT_EQ(state->partialText(), u(u"明日の会議は十時から\nよろしくお願いします"));
+    partial(QStringLiteral("  \n"));
+    EXPECT_EQ(state->partialText(), u(u"明日の会議は十時から\nよろしくお願いします"));
+    EXPECT_TRUE(state->speechRecognitionDeliveredPartial());
+    release();
+    finalText(QString());
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"明日の会議は十時から\nよろしくお願いします")});
+
+    press(); // nothing said: idle, no commit lines
+    release();
+    finalText(QStringLiteral("   "));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(lines({"stage=start"}).size(), 1);
+}
+
+TEST_F(AppStateTest, VoiceTestFieldInsertsAtSelectionInUtf16Units) {
+    state->setVoiceTestFieldText(u(u"ab😀cd"));
+    state->setVoiceTestFieldSelection({2, 2}); // the emoji: two UTF-16 units
+    state->toggleVoiceTestRecording();
+    settle();
+    partial(QStringLiteral("XY"));
+    state->toggleVoiceTestRecording();
+    finalText(QStringLiteral("XY"));
+    EXPECT_EQ(state->voiceTestFieldText(), QStringLiteral("abXYcd"));
+    EXPECT_EQ(state->voiceTestFieldSelection(), (TextSelection{4, 0}));
+    EXPECT_TRUE(input->commits.empty());
+    EXPECT_TRUE(lines().last().startsWith("stage=end session=1 result=test_field_ok total_ms="));
+
+    state->setVoiceTestFieldSelection({5, 3}); // reaches beyond the end: append
+    state->voiceTestPushDown();
+    settle();
+    partial(QStringLiteral("Z"));
+    state->voiceTestPushUp();
+    finalText(QStringLiteral("Z"));
+    EXPECT_EQ(state->voiceTestFieldText(), QStringLiteral("abXYcdZ"));
+    EXPECT_EQ(state->voiceTestFieldSelection(), (TextSelection{7, 0}));
+}
+
+// ---- polish race ----
+
+TEST_F(AppStateTest, PolishAnsweringInTimeIsCommittedWithDictionaryApplied) {
+    addDictionaryEntry(QStringLiteral("quill"), QStringLiteral("Quillory"));
+    state->setAiPolishEnabled(true);
+    polish->delay = seconds(2);
+    polish->transform = [](const QString& t) { return QStringLiteral(" %1 quill ").arg(t); };
+    QSignalSpy inProgress(state.get(), &AppState::aiPolishInProgressChanged);
+    dictate({QStringLiteral("hello")}, QStringLiteral("hello"));
+    EXPECT_TRUE(state->aiPolishInProgress());
+    advance(2);
+    EXPECT_FALSE(state->aiPolishInProgress());
+    EXPECT_EQ(inProgress.count(), 2);
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("hello Quillory")});
+    EXPECT_EQ(polish->lastInstructions, PolishSettings::prompt());
+    EXPECT_EQ(polish->lastModel, PolishSettings::selectedModel());
+    EXPECT_EQ(lines({"stage=start", "stage=polish_done", "polish_task"}),
+              (QStringList{"stage=start session=1 sink=focusedApplication text_len=5 polish_enabled=true "
+                           "overall_timeout_s=45",
+                           "stage=polish_done session=1 result=committed len=14 elapsed_ms=2000"}));
+    EXPECT_EQ(polish->stopCount, 0);
+    advance(60); // no late timeout line
+    EXPECT_TRUE(lines({"polish_task"}).isEmpty());
+}
+
+TEST_F(AppStateTest, PolishFallbacksKeepTheWordsAndStopTheServer) {
+    addDictionaryEntry(QStringLiteral("colour"), QStringLiteral("color"));
+    state->setAiPolishEnabled(true);
+
+    // Hangs: the 35 s limit decides.
+    polish->delay = seconds(100);
+    dictate({}, QStringLiteral("colour me"));
+    advance(34.9);
+    EXPECT_TRUE(input->commits.empty());
+    advance(0.1);
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("color me")});
+    EXPECT_EQ(lines({"polish_task", "stage=polish_done"}),
+              (QStringList{"polish_task=timeout session=1", "polish_task=cancelled session=1",
+                           "stage=polish_done session=1 result=fallback reason=timeout elapsed_ms=35000"}));
+    EXPECT_EQ(polish->stopCount, 1);
+
+    // Fails.
+    polish->delay = {};
+    polish->mode = FakePolish::Mode::fail;
+    dictate({}, QStringLiteral("colour two"));
+    EXPECT_EQ(insertedTexts().last(), QStringLiteral("color two"));
+    EXPECT_EQ(lines({"polish_task=failed session=2", "stage=polish_done session=2"}),
+              (QStringList{"polish_task=failed session=2 reason=model output was empty",
+                           "stage=polish_done session=2 result=fallback reason=polishFailed elapsed_ms=0"}));
+
+    // The engine gives up with a cancellation.
+    polish->mode = FakePolish::Mode::throwCancellation;
+    dictate({}, QStringLiteral("colour three"));
+    EXPECT_EQ(insertedTexts().last(), QStringLiteral("color three"));
+    EXPECT_EQ(
+        lines({"polish_task=cancelled session=3", "stage=polish_done session=3"}),
+        (QStringList{"polish_task=cancelled session=3",
+                     "stage=polish_done session=3 result=fallback reason=polishCancelled elapsed_ms=0"}));
+
+    // The user stops the commit: seen at the next 200 ms poll.
+    polish->mode = FakePolish::Mode::answer;
+    polish->delay = seconds(10);
+    dictate({}, QStringLiteral("colour four"));
+    advance(1.0);
+    AppStateTestAccess::requestCommitStop(*state);
+    advance(0.2);
+    EXPECT_EQ(insertedTexts().last(), QStringLiteral("color four"));
+    EXPECT_EQ(
+        lines({"polish_task=user_cancel session=4", "stage=polish_done session=4"}),
+        (QStringList{"polish_task=user_cancel session=4",
+                     "stage=polish_done session=4 result=fallback reason=userCancelled elapsed_ms=1200"}));
+    EXPECT_EQ(polish->stopCount, 4);
+    EXPECT_EQ(input->commits.size(), 4u);
+
+    // A polished text that comes back blank ends the session without inserting.
+    polish->delay = {};
+    polish->transform = [](const QString&) { return QStringLiteral("  \n"); };
+    dictate({}, QStringLiteral("colour five"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(input->commits.size(), 4u);
+    EXPECT_EQ(lines({"stage=polish_done session=5", "stage=end session=5"}),
+              (QStringList{"stage=polish_done session=5 result=committed len=0 elapsed_ms=0",
+                           "stage=end session=5 result=empty_after_polish total_ms=0"}));
+}
+
+TEST_F(AppStateTest, UserCancelDuringPolishInsertsTheUnpolishedTextAtOnce) {
+    state->setAiPolishEnabled(true);
+    polish->delay = seconds(30);
+    dictate({}, QStringLiteral("keep my words"));
+    advance(3);
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("keep my words")});
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    const QStringList l = lines({"user_cancel", "stage=polish_done"});
+    ASSERT_EQ(l.size(), 2);
+    EXPECT_EQ(l[0], "user_cancel=requested session=1 commit_started=true");
+    EXPECT_TRUE(l[1].startsWith("stage=polish_done session=1 result=fallback reason="));
+    EXPECT_EQ(polish->stopCount, 1);
+}
+
+// ---- insertion ----
+
+TEST_F(AppStateTest, InsertionFailuresEndInErrorUntilDismissed) {
+    input->throwInputError = InputError::injectionFailed();
+    dictate({}, QStringLiteral("one"));
+    EXPECT_EQ(state->status(), AppStatus::error(L("input.error.inject")));
+    EXPECT_EQ(lines().last(), "stage=end session=1 result=inject_failed reason=" + L("input.error.inject") +
+                                  " inject_ms=0 total_ms=0");
+    press(); // error blocks a new session
+    EXPECT_EQ(state->dictationSessionNonce(), 1u);
+    state->dismissError();
+    settle();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    // Slower than 8 s: the insertion limit decides.
+    input->throwInputError.reset();
+    input->delay = seconds(10);
+    dictate({}, QStringLiteral("two"));
+    advance(7.9);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    advance(0.1);
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+    EXPECT_EQ(lines({"inject_task", "stage=end session=2"}),
+              (QStringList{"inject_task=timeout session=2",
+                           "stage=end session=2 result=inject_failed reason=" + L("error.commit_timeout") +
+                               " inject_ms=8000 total_ms=8000"}));
+    EXPECT_TRUE(input->commits.empty());
+    state->dismissError();
+
+    // A backend that throws something unexpected.
+    input->delay = {};
+    input->throwOther = true;
+    dictate({}, QStringLiteral("three"));
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("paste backend crashed")));
+}
+
+// ---- watchdogs ----
+
+TEST_F(AppStateTest, SpeechCompletionWatchdog) {
+    // The final result after 3 s cancels it.
+    press();
+    partial(QStringLiteral("abc"));
+    release();
+    advance(3);
+    finalText(QStringLiteral("abc"));
+    advance(20);
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+
+    // No final result: after 8 s the partial text is committed.
+    press();
+    partial(QStringLiteral("hello"));
+    release();
+    const int cleanups = speech->cleanupCount;
+    advance(7.9);
+    EXPECT_EQ(input->commits.size(), 1u);
+    advance(0.1);
+    EXPECT_EQ(
+        lines({"stage=stop_watchdog"}),
+        QStringList{
+            "stage=stop_watchdog_triggered session=2 reason=speech_completion_timeout accumulated_len=5"});
+    EXPECT_EQ(speech->cleanupCount, cleanups + 1);
+    EXPECT_EQ(insertedTexts().last(), QStringLiteral("hello"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    // The dropped recogniser answers late: nothing more is pasted.
+    speech->completeText(QStringLiteral("hello again"));
+    settle();
+    EXPECT_EQ(input->commits.size(), 2u);
+
+    // No text at all: error.
+    press();
+    release();
+    advance(8);
+    EXPECT_EQ(
+        lines({"stage=stop_watchdog"}).mid(1),
+        (QStringList{
+            "stage=stop_watchdog_triggered session=3 reason=speech_completion_timeout accumulated_len=0",
+            "stage=stop_watchdog_no_text session=3 reason=speech_completion_timeout"}));
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+}
+
+TEST_F(AppStateTest, ShortPressBeforeCaptureStartedEndsThroughTheWatchdog) {
+    speech->startDelay = seconds(1);
+    state->handleHotkeyPress();
+    state->handleHotkeyRelease();
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    advance(1);
+    EXPECT_TRUE(state->speechCaptureReady());
+    EXPECT_EQ(speech->stopCount, 2); // the audio is ended as soon as capture has started
+    advance(7);
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+}
+
+TEST_F(AppStateTest, UserCancelBeforeTheFinalResultCommitsThePartialText) {
+    press();
+    partial(QStringLiteral("so far"));
+    release();
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("so far")});
+    EXPECT_EQ(lines({"user_cancel", "stage=stop_watchdog"}),
+              (QStringList{"user_cancel=requested session=1 commit_started=false",
+                           "stage=stop_watchdog_triggered session=1 reason=user_cancel accumulated_len=6"}));
+    state->cancelCommitProcessing(); // idle: nothing
+    EXPECT_EQ(lines({"user_cancel"}).size(), 1);
+}
+
+TEST_F(AppStateTest, CommitWatchdogDiscardsAHangingCommit) {
+    state->setAiPolishEnabled(true);
+    polish->delay = seconds(50);
+    polish->honorCancel = false; // an engine that does not give up
+    dictate({}, QStringLiteral("lost words"));
+    advance(44.9);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    advance(0.1);
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+    EXPECT_EQ(lines({"watchdog="}), QStringList{"watchdog=triggered session=1 total_ms=45000"});
+    EXPECT_TRUE(state->userRequestedCommitStop());
+    advance(10);
+    EXPECT_TRUE(input->commits.empty()); // discarded, not pasted after the error
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+    EXPECT_TRUE(lines().last().startsWith("stage=end session=1 result=abandoned"));
+}
+
+TEST_F(AppStateTest, AStaleCommitOfSessionFourNeverTouchesSessionFive) {
+    for (int i = 0; i < 3; ++i) {
+        dictate({}, QStringLiteral("warm up"));
+    }
+    input->delay = seconds(60);
+    input->honorCancel = false; // an insertion that has started cannot be stopped
+    dictate({}, QStringLiteral("slow"));
+    advance(45);
+    EXPECT_EQ(lines({"watchdog="}), QStringList{"watchdog=triggered session=4 total_ms=45000"});
+    state->dismissError();
+    input->delay = {};
+    press();
+    EXPECT_EQ(state->dictationSessionNonce(), 5u);
+    partial(QStringLiteral("fresh"));
+    advance(20); // session 4's insertion ends now
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->partialText(), QStringLiteral("fresh"));
+    release();
+    finalText(QStringLiteral("fresh"));
+    ASSERT_EQ(input->commits.size(), 5u);
+    EXPECT_EQ(input->commits[3].session, 4u);
+    EXPECT_EQ(input->commits[4].session, 5u);
+    EXPECT_EQ(input->commits[4].text, QStringLiteral("fresh"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+}
+
+// ---- premature ends, reconnects, circuit breaker ----
+
+TEST_F(AppStateTest, PrematureSuccessClosesTheSegmentAndReattaches) {
+    press();
+    partial(u(u"こんに"));
+    finalText(u(u"こんにちは"));
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->dictationAccumulator().finalizedSegments, std::vector<QString>{u(u"こんにちは")});
+    EXPECT_EQ(state->dictationAccumulator().currentHypothesis, QString());
+    EXPECT_EQ(speech->startCount, 2);
+    EXPECT_EQ(lines().first(), "stage=stop_complete_received session=1 status=recording accumulated_len=3 "
+                               "result=success(len=5)");
+    partial(u(u"元気です"));
+    EXPECT_EQ(state->partialText(), u(u"こんにちは\n元気です"));
+    release();
+    finalText(u(u"元気です"));
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"こんにちは\n元気です")});
+}
+
+TEST_F(AppStateTest, CircuitBreakerTripsOnTheThirdFailureWithinFiveSeconds) {
+    press();
+    partial(QStringLiteral("words"));
+    const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
+    fail(glitch);
+    advance(2);
+    fail(glitch);
+    EXPECT_EQ(speech->startCount, 3);
+    EXPECT_TRUE(state->isRecording());
+    advance(2);
+    fail(glitch);
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("network glitch")));
+    EXPECT_EQ(lines({"stage=stop_complete_received"}).first(),
+              "stage=stop_complete_received session=1 status=recording accumulated_len=5 "
+              "result=failure(network glitch)");
+    EXPECT_EQ(
+        lines({"recognition_failure"}),
+        QStringList{
+            "recognition_failure_circuit_breaker session=1 attempts=3 window_s=5.0 error=network glitch"});
+    EXPECT_EQ(state->partialText(), QString());
+    EXPECT_TRUE(state->dictationAccumulator().isEmpty());
+    EXPECT_TRUE(input->commits.empty());
+}
+
+TEST_F(AppStateTest, FailuresFiveSecondsApartNeverTripTheBreaker) {
+    press();
+    const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
+    fail(glitch);
+    advance(2.5);
+    fail(glitch);
+    advance(2.5); // exactly 5.0 s after the first
+    fail(glitch);
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->recentRecognitionFailureCount(), 2u);
+    EXPECT_EQ(speech->startCount, 4);
+}
+
+TEST_F(AppStateTest, UnrecoverableFailureAbortsAndDiscards) {
+    press();
+    partial(QStringLiteral("gone"));
+    fail(SpeechError::recognitionFailed(QStringLiteral("Siri and Dictation are disabled")));
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.dictation_disabled")));
+    EXPECT_EQ(lines({"recognition_unrecoverable"}),
+              QStringList{"recognition_unrecoverable session=1 error=" + L("error.dictation_disabled")});
+    EXPECT_EQ(speech->cleanupCount, 1);
+    EXPECT_TRUE(input->commits.empty());
+}
+
+TEST_F(AppStateTest, AudioEngineFailureCommitsWhatWasSaidOrShowsTheError) {
+    press();
+    partial(QStringLiteral("half a sentence"));
+    fail(SpeechError::audioEngineFailed(QStringLiteral("device unplugged")));
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("half a sentence")});
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    press();
+    fail(SpeechError::audioEngineFailed(QStringLiteral("device unplugged")));
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("device unplugged")));
+}
+
+TEST_F(AppStateTest, FailedStartsShowTheirError) {
+    speech->failStartWith = SpeechError::recognizerUnavailable();
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("speech.error.recognizer")));
+    EXPECT_EQ(lines({"recognition_unrecoverable"}).size(), 1);
+    state->dismissError();
+
+    // A recoverable failure at every attach: reconnects until the breaker trips.
+    speech->failStartWith = SpeechError::recognitionFailed(QStringLiteral("model crashed"));
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("model crashed")));
+    EXPECT_EQ(speech->startCount, 4);
+    state->dismissError();
+
+    // A backend that throws.
+    speech->failStartWith.reset();
+    speech->startThrows = true;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("capture backend crashed")));
+    EXPECT_EQ(lines().last(), "stage=backend_error session=3 where=start reason=capture backend crashed");
+}
+
+// ---- late arrivals ----
+
+TEST_F(AppStateTest, CallbacksOfAnEndedSessionNeverReachTheNextOne) {
+    press();
+    partial(QStringLiteral("first"));
+    release();
+    const auto old = speech->attaches.back();
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("first")});
+
+    press();
+    partial(QStringLiteral("second"));
+    old.onComplete(SpeechResult::success(QStringLiteral("first, finally")));
+    old.onPartial(QStringLiteral("stale words"));
+    old.onVoice(true);
+    settle();
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->partialText(), QStringLiteral("second"));
+    EXPECT_FALSE(state->voiceInputDetected());
+    EXPECT_EQ(input->commits.size(), 1u);
+    release();
+    finalText(QStringLiteral("second"));
+    EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+}
+
+TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndClearsOnStop) {
+    press();
+    speech->voice(true);
+    settle();
+    EXPECT_TRUE(state->voiceInputDetected());
+    release();
+    EXPECT_FALSE(state->voiceInputDetected());
+}
+
+} // namespace
+} // namespace quillory::testing

@@ -1,0 +1,166 @@
+#include "SessionFakes.h"
+#include "support/CoreTest.h"
+
+#include "Input/InputEngine.h"
+#include "Runtime/Localization.h"
+
+namespace quillory::testing {
+namespace {
+
+class InputEngineTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        Localization::setLanguage(Localization::Language::English);
+        trust = std::make_shared<FakeTrust>();
+        focus = std::make_shared<FakeFocus>();
+        pasteboard = std::make_shared<FakePasteboard>();
+        keys = std::make_shared<FakeKeys>();
+        engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, pasteboard, keys});
+        // Whatever was on the clipboard at the paste.
+        keys->onPost = [this](const KeyEvent& e) {
+            if (e.keyDown) {
+                pasted << pasteboard->text();
+            }
+        };
+    }
+    void focusOn(const QString& role, QVariant value) {
+        focus->element = std::make_shared<FakeElement>();
+        focus->element->attributes["AXRole"] = role;
+        focus->element->attributes["AXValue"] = value;
+    }
+    /// The user's clipboard: an image with a data type and a text type.
+    std::shared_ptr<FakeItem> userClipboard() {
+        auto item = std::make_shared<FakeItem>();
+        item->order << "image/png"
+                    << "text/plain"
+                    << "application/x-unreadable";
+        item->datas["image/png"] = QByteArray("\x89PNG", 4);
+        item->strings["text/plain"] = "caption";
+        pasteboard->live = {item};
+        pasteboard->count = 10;
+        return item;
+    }
+
+    std::shared_ptr<FakeTrust> trust;
+    std::shared_ptr<FakeFocus> focus;
+    std::shared_ptr<FakePasteboard> pasteboard;
+    std::shared_ptr<FakeKeys> keys;
+    std::unique_ptr<InputEngine> engine;
+    QStringList pasted;
+};
+
+TEST_F(InputEngineTest, BaselineComesOnlyFromTrustedTextLikeElements) {
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), std::nullopt); // nothing focused
+    focusOn("AXTextArea", QStringLiteral("draft"));
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), QStringLiteral("draft"));
+    focusOn("AXComboBox", QVariant(42));
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), QString()); // not a string: empty
+    focusOn("AXButton", QStringLiteral("OK"));
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), std::nullopt);
+    focusOn("axtextfield", QStringLiteral("x")); // roles compare case-sensitively
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), std::nullopt);
+    focusOn("AXTextField", QStringLiteral("x"));
+    focus->element->failingReads << "AXValue";
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), std::nullopt);
+    trust->trusted = false;
+    focusOn("AXTextField", QStringLiteral("x"));
+    EXPECT_EQ(engine->captureBaselineForLiveDictation(), std::nullopt);
+}
+
+TEST_F(InputEngineTest, CommitTrimsPastesAndRestoresTheClipboardDeeply) {
+    auto original = userClipboard();
+    engine->commitFinalNow(std::nullopt, QStringLiteral("  hello world\n"));
+    EXPECT_EQ(pasted, QStringList{QStringLiteral("hello world")});
+    EXPECT_EQ(keys->posted, (std::vector<KeyEvent>{{9, true, 0x100000}, {9, false, 0x100000}}));
+    // The user's item changes behind our back: the snapshot is a copy, not a reference.
+    original->datas["image/png"] = "changed";
+    clock_.advance(seconds(0.59));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("hello world"));
+    clock_.advance(seconds(0.01));
+    ASSERT_EQ(pasteboard->live.size(), 1u);
+    const auto& restored = *pasteboard->live.front();
+    EXPECT_EQ(restored.order, (QStringList{"image/png", "text/plain"})); // unreadable type dropped
+    EXPECT_EQ(restored.datas.at("image/png"), QByteArray("\x89PNG", 4));
+    EXPECT_EQ(restored.strings.at("text/plain"), QStringLiteral("caption"));
+}
+
+TEST_F(InputEngineTest, BlankTextsAndMissingTrust) {
+    userClipboard();
+    EXPECT_NO_THROW(engine->commitFinalNow(std::nullopt, QStringLiteral(" \n ")));
+    EXPECT_NO_THROW(engine->insert(QString()));
+    EXPECT_TRUE(keys->posted.empty());
+    EXPECT_EQ(pasteboard->count, 10);
+    trust->trusted = false;
+    EXPECT_THROW(engine->commitFinalNow(std::nullopt, QStringLiteral(" \n ")), InputError);
+    try {
+        engine->insert(QStringLiteral("x"));
+        FAIL();
+    } catch (const InputError& e) {
+        EXPECT_EQ(e, InputError::accessibilityNotTrusted());
+        EXPECT_EQ(e.errorDescription(), L("input.error.ax"));
+    }
+    EXPECT_EQ(pasteboard->count, 10); // untouched
+}
+
+TEST_F(InputEngineTest, UserCopyWithinTheDelayIsKept) {
+    userClipboard();
+    engine->insert(QStringLiteral("dictated"));
+    clock_.advance(seconds(0.3));
+    pasteboard->userCopies(QStringLiteral("mine"));
+    clock_.advance(seconds(1));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
+    EXPECT_EQ(pasteboard->restores, 0);
+}
+
+TEST_F(InputEngineTest, TwoInjectionsWithinTheDelayLeaveTheFirstText) {
+    userClipboard();
+    engine->insert(QStringLiteral("first"));
+    clock_.advance(seconds(0.2));
+    engine->insert(QStringLiteral("second"));
+    clock_.advance(seconds(1));
+    EXPECT_EQ(pasted, (QStringList{"first", "second"}));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("first"));
+    EXPECT_EQ(pasteboard->restores, 1);
+}
+
+TEST_F(InputEngineTest, EmptyClipboardStaysEmptyAfterTheRestore) {
+    engine->insert(QStringLiteral("text"));
+    clock_.advance(seconds(0.6));
+    EXPECT_TRUE(pasteboard->live.empty());
+}
+
+TEST_F(InputEngineTest, FailuresWriteTheSnapshotBackOrKeepTheRestore) {
+    userClipboard();
+    pasteboard->failWrite = true;
+    EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption")); // written back at once
+    EXPECT_TRUE(keys->posted.empty());
+
+    pasteboard->failWrite = false;
+    keys->eventsOk = false;
+    try {
+        engine->insert(QStringLiteral("y"));
+        FAIL();
+    } catch (const InputError& e) {
+        EXPECT_EQ(e, InputError::injectionFailed());
+    }
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("y")); // stays until the scheduled restore
+    clock_.advance(seconds(0.6));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+}
+
+TEST_F(InputEngineTest, AccessibilityWriteReplacesTheSelectionOrAppends) {
+    AXTextInjector ax(focus);
+    EXPECT_FALSE(ax.inject("x"));
+    focusOn("AXTextField", QStringLiteral("abc"));
+    focus->element->writable << "AXSelectedText";
+    EXPECT_TRUE(ax.inject("x"));
+    EXPECT_EQ(focus->element->attributes["AXSelectedText"], QVariant(QStringLiteral("x")));
+    focus->element->writable = QStringList{"AXValue"};
+    EXPECT_TRUE(ax.inject("d"));
+    EXPECT_EQ(focus->element->attributes["AXValue"], QVariant(QStringLiteral("abcd")));
+}
+
+} // namespace
+} // namespace quillory::testing

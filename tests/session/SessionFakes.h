@@ -1,0 +1,313 @@
+#pragma once
+
+#include "AI/PolishService.h"
+#include "App/AppState.h"
+#include "Input/InputError.h"
+#include "Input/InputPlatform.h"
+#include "Input/TextInsertion.h"
+#include "Permissions/PermissionManager.h"
+#include "Permissions/RuntimeEnvironmentStatus.h"
+#include "Speech/SpeechBackend.h"
+#include "Speech/SpeechService.h"
+
+#include <QMap>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace quillory {
+
+/// Reaches the user-stop flag of the state, as the overlay's stop would without cancelling.
+struct AppStateTestAccess {
+    static void requestCommitStop(AppState& s) { s.userRequestedCommitStop_ = true; }
+};
+
+namespace testing {
+
+// ---- speech ----
+
+/// A scripted speech service: the test plays the recogniser's callbacks.
+class FakeSpeechService final : public SpeechService {
+public:
+    struct Callbacks {
+        PartialHandler onPartial;
+        CompletionHandler onComplete;
+        VoiceActivityHandler onVoice;
+    };
+
+    Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
+                     VoiceActivityHandler voiceActivityHandler) override {
+        ++startCount;
+        lastContextualStrings = contextualStrings;
+        attaches.push_back({onPartial, onComplete, voiceActivityHandler});
+        if (startThrows) {
+            throw std::runtime_error("capture backend crashed");
+        }
+        if (startDelay > Duration::zero()) {
+            co_await sleepFor(startDelay);
+        }
+        if (failStartWith) {
+            onComplete(SpeechResult::failure(*failStartWith));
+            co_return false;
+        }
+        co_return true;
+    }
+    void stop() override { ++stopCount; }
+    Task<> cleanupSession() override {
+        ++cleanupCount;
+        co_return;
+    }
+
+    // The latest attach's callbacks (what the recogniser of the running session would call).
+    void partial(const QString& text) { attaches.back().onPartial(text); }
+    void complete(const SpeechResult& r) { attaches.back().onComplete(r); }
+    void completeText(const QString& text) { complete(SpeechResult::success(text)); }
+    void fail(const SpeechError& e) { complete(SpeechResult::failure(e)); }
+    void voice(bool active) { attaches.back().onVoice(active); }
+
+    int startCount = 0;
+    int stopCount = 0;
+    int cleanupCount = 0;
+    bool startThrows = false;
+    Duration startDelay{};
+    std::optional<SpeechError> failStartWith;
+    QStringList lastContextualStrings;
+    std::vector<Callbacks> attaches;
+};
+
+// ---- insertion ----
+
+/// Records insertions; can fail, throw, or take its time.
+class FakeInsertion final : public TextInsertion {
+public:
+    struct Commit {
+        std::optional<QString> baseline;
+        QString text;
+        quint64 session;
+    };
+
+    std::optional<QString> captureBaselineForLiveDictation() override { return baseline; }
+
+    Task<> commitFinal(std::optional<QString> b, QString finalText, CancellationToken cancel) override {
+        const quint64 session = currentSession ? currentSession() : 0;
+        if (delay > Duration::zero()) {
+            const bool completed = co_await sleepFor(delay, honorCancel ? cancel : CancellationToken());
+            if (!completed) {
+                throw CancellationError();
+            }
+        }
+        if (throwInputError) {
+            throw *throwInputError;
+        }
+        if (throwOther) {
+            throw std::runtime_error("paste backend crashed");
+        }
+        commits.push_back({b, finalText, session});
+    }
+
+    std::optional<QString> baseline;
+    Duration delay{};
+    bool honorCancel = true;
+    std::optional<InputError> throwInputError;
+    bool throwOther = false;
+    std::function<quint64()> currentSession;
+    std::vector<Commit> commits;
+};
+
+// ---- permissions and environment ----
+
+class FakePermissions final : public PermissionManager {
+public:
+    PermissionState microphone() const override { return mic; }
+    PermissionState speech() const override { return speechState; }
+    PermissionState accessibility() const override { return ax; }
+    void refreshMicrophone() override { ++refreshes; }
+    void refreshSpeech() override { ++refreshes; }
+    void refreshAccessibility() override { ++refreshes; }
+
+    PermissionState mic = PermissionState::authorized;
+    PermissionState speechState = PermissionState::authorized;
+    PermissionState ax = PermissionState::authorized;
+    int refreshes = 0;
+};
+
+class FakeEnvironment final : public RuntimeEnvironmentStatus {
+public:
+    DictationStatus keyboardDictationStatus() const override { return dictation; }
+    DictationStatus dictation = DictationStatus::unknown;
+};
+
+// ---- polish ----
+
+/// A scripted polish engine: answers after `delay` with `transform(text)`, or fails.
+class FakePolish final : public PolishService {
+public:
+    enum class Mode { answer, fail, throwCancellation };
+
+    Task<QString> polish(QString text, SpeechLocale, PolishModel model, QString instructions,
+                         CancellationToken cancel) override {
+        ++calls;
+        lastModel = model;
+        lastInstructions = instructions;
+        if (delay > Duration::zero()) {
+            const bool completed = co_await sleepFor(delay, honorCancel ? cancel : CancellationToken());
+            if (!completed) {
+                throw CancellationError();
+            }
+        }
+        if (mode == Mode::fail) {
+            throw std::runtime_error("model output was empty");
+        }
+        if (mode == Mode::throwCancellation) {
+            throw CancellationError();
+        }
+        co_return transform ? transform(text) : text;
+    }
+    void stopServer() override { ++stopCount; }
+    void warmUp() override { ++warmUps; }
+
+    Mode mode = Mode::answer;
+    Duration delay{};
+    bool honorCancel = true;
+    std::function<QString(const QString&)> transform;
+    int calls = 0;
+    int stopCount = 0;
+    int warmUps = 0;
+    std::optional<PolishModel> lastModel;
+    QString lastInstructions;
+};
+
+// ---- input platform ----
+
+class FakeTrust final : public InjectionTrust {
+public:
+    bool isTrusted() const override { return trusted; }
+    bool trusted = true;
+};
+
+class FakeElement final : public AccessibleElement {
+public:
+    std::optional<QVariant> attribute(const QString& name) const override {
+        if (failingReads.contains(name)) {
+            return std::nullopt;
+        }
+        auto it = attributes.find(name);
+        return it == attributes.end() ? QVariant() : it->second;
+    }
+    bool setAttribute(const QString& name, const QVariant& value) override {
+        if (!writable.contains(name)) {
+            return false;
+        }
+        attributes[name] = value;
+        return true;
+    }
+    std::map<QString, QVariant> attributes;
+    QStringList failingReads;
+    QStringList writable;
+};
+
+class FakeFocus final : public FocusedElementProvider {
+public:
+    std::shared_ptr<AccessibleElement> focusedElement() override { return element; }
+    std::shared_ptr<FakeElement> element;
+};
+
+/// A clipboard item whose contents the test can change after it was handed out.
+class FakeItem final : public PasteboardItemSource {
+public:
+    QStringList types() const override { return order; }
+    std::optional<QByteArray> data(const QString& type) const override {
+        auto it = datas.find(type);
+        return it == datas.end() ? std::nullopt : std::optional<QByteArray>(it->second);
+    }
+    std::optional<QString> string(const QString& type) const override {
+        auto it = strings.find(type);
+        return it == strings.end() ? std::nullopt : std::optional<QString>(it->second);
+    }
+    QStringList order;
+    std::map<QString, QByteArray> datas;
+    std::map<QString, QString> strings;
+};
+
+class FakePasteboard final : public Pasteboard {
+public:
+    qint64 changeCount() const override { return count; }
+    std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const override {
+        std::vector<std::shared_ptr<const PasteboardItemSource>> out(live.begin(), live.end());
+        return out;
+    }
+    qint64 clearContents() override {
+        if (failClear) {
+            return -1;
+        }
+        live.clear();
+        return ++count;
+    }
+    bool setString(const QString& text, const QString& type) override {
+        if (failWrite) {
+            return false;
+        }
+        auto item = std::make_shared<FakeItem>();
+        item->order << type;
+        item->strings[type] = text;
+        live = {item};
+        ++count;
+        return true;
+    }
+    bool writeItems(const std::vector<PasteboardItem>& items) override {
+        live.clear();
+        for (const auto& copy : items) {
+            auto item = std::make_shared<FakeItem>();
+            for (const auto& [type, value] : copy.entries) {
+                item->order << type;
+                if (auto d = std::get_if<QByteArray>(&value)) {
+                    item->datas[type] = *d;
+                } else {
+                    item->strings[type] = std::get<QString>(value);
+                }
+            }
+            live.push_back(item);
+        }
+        ++count;
+        ++restores;
+        return true;
+    }
+    /// Another application copies something.
+    void userCopies(const QString& text) {
+        auto item = std::make_shared<FakeItem>();
+        item->order << stringType;
+        item->strings[stringType] = text;
+        live = {item};
+        ++count;
+    }
+    QString text() const {
+        return live.empty() ? QString() : live.front()->string(stringType).value_or(QString());
+    }
+
+    std::vector<std::shared_ptr<FakeItem>> live;
+    qint64 count = 0;
+    int restores = 0;
+    bool failClear = false;
+    bool failWrite = false;
+};
+
+class FakeKeys final : public KeyEventPoster {
+public:
+    bool createEventSource() override { return sourceOk; }
+    bool createEvent(const KeyEvent&) override { return eventsOk; }
+    void post(const KeyEvent& e) override {
+        posted.push_back(e);
+        if (onPost) {
+            onPost(e);
+        }
+    }
+    bool sourceOk = true;
+    bool eventsOk = true;
+    std::vector<KeyEvent> posted;
+    std::function<void(const KeyEvent&)> onPost;
+};
+
+} // namespace testing
+} // namespace quillory
