@@ -1,0 +1,192 @@
+#pragma once
+
+#include "AI/LocalLLMChat.h"
+#include "AI/LocalPolishError.h"
+#include "AI/PolishModel.h"
+#include "AI/PolishService.h"
+#include "Runtime/Async.h"
+
+#include <QList>
+#include <QMap>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+#include <set>
+
+class QNetworkReply;
+
+namespace quillory {
+
+/// Owns the local `llama-server` process and talks to it over HTTP on 127.0.0.1: starts one server
+/// for the model that is needed (random port, readiness polling), reuses it, stops it, kills stray
+/// servers, downloads and deletes model files, and runs polish and chat completions.
+///
+/// Main-thread confined. Every wait (readiness polling, request timeouts, the escalation to
+/// SIGKILL) goes through the current scheduler; nothing blocks the main thread except the
+/// synchronous helpers `cleanupResidualServers` and `shutdown`.
+class LocalPolishEngine final : public QObject, public PolishService {
+public:
+    /// Seams for tests and the command line; empty members mean the production behaviour.
+    struct Configuration {
+        /// The runtime folder (holding `llama-server` or `llama/llama-server`); empty: the usual lookup.
+        QString runtimeDirectory;
+        /// The model folder; empty: `PolishSettings::modelDirectory()`.
+        QString modelDirectory;
+        /// Model files to use instead of the catalogue file (a small stand-in model, for example).
+        QMap<PolishModel, QString> modelFiles;
+        /// Whether the host can run the runtime; null: `HostCPU::isLocalLlamaRuntimeSupported`.
+        std::function<bool()> hostSupported;
+        /// The server port; null: a uniformly random port in 49,152 to 65,535.
+        std::function<int()> pickPort;
+        QString pgrepPath = QStringLiteral("/usr/bin/pgrep");
+        QString killPath = QStringLiteral("/bin/kill");
+        /// The blocking pause of the stray-server clean-up; null: the calling thread sleeps.
+        std::function<void(Duration)> blockingPause;
+    };
+
+    /// bytes received, total bytes (-1 when unknown)
+    using Progress = std::function<void(qint64 received, qint64 total)>;
+
+    static constexpr Duration kReadinessPollInterval = std::chrono::milliseconds(300);
+    static constexpr Duration kReadinessDeadline = std::chrono::seconds(90);
+    static constexpr Duration kHealthTimeout = std::chrono::seconds(1);
+    static constexpr Duration kPolishRequestTimeout = std::chrono::seconds(60);
+    static constexpr Duration kChatRequestTimeout = std::chrono::seconds(180);
+    static constexpr Duration kCleanupPause = std::chrono::milliseconds(500);
+    static constexpr Duration kKillEscalation = std::chrono::seconds(2);
+
+    /// The process-wide engine, created on first use.
+    static LocalPolishEngine& shared();
+
+    LocalPolishEngine();
+    explicit LocalPolishEngine(Configuration configuration, QObject* parent = nullptr);
+    ~LocalPolishEngine() override;
+
+    const Configuration& configuration() const { return configuration_; }
+    void setConfiguration(Configuration configuration) { configuration_ = std::move(configuration); }
+
+    // ---- polishing (PolishService) ----
+
+    /// Polishes with `PolishSettings.selectedModel()` and `PolishSettings.prompt()`.
+    Task<QString> polish(QString text, SpeechLocale locale, CancellationToken cancel = {});
+    /// Trims the text (blank: `emptyOutput`, nothing started), ensures a server, sends the prompt
+    /// and cleans the answer. A cancelled `cancel` ends it with `CancellationError`.
+    Task<QString> polish(QString text, SpeechLocale locale, PolishModel model, QString instructions,
+                         CancellationToken cancel) override;
+    /// Aborts every request in flight, sends SIGTERM to the server, and SIGKILL if it is still
+    /// alive after 2 s (without blocking); forgets the server at once. The log file stays.
+    void stopServer() override;
+    /// Starts the selected model's server without waiting; failures are only logged.
+    void warmUp() override;
+
+    /// One chat turn for a dialogue that ends with the user's message.
+    Task<QString> chatCompletion(QList<LocalLLMChatMessage> dialogue, PolishModel model,
+                                 CancellationToken cancel = {});
+
+    /// The port of a ready server running `model`, starting (and downloading) as needed.
+    Task<int> ensureServer(PolishModel model, CancellationToken cancel = {});
+
+    /// Stops the own server and kills every other `llama-server` of the user (SIGTERM, 0.5 s
+    /// blocking pause, SIGKILL for the rest); returns the number found at first. Throws
+    /// `LocalPolishError` (`cleanupFailed`).
+    int cleanupResidualServers();
+    /// `stopServer()`, then waits (blocking, at most about 3 s) until every process this engine
+    /// started has exited, killing it after the 2 s grace. For process exit (command line, app quit).
+    void shutdown();
+
+    // ---- model files ----
+
+    /// The model file path (a configured stand-in file when there is one).
+    QString localModelPath(PolishModel model) const;
+    QString partialModelPath(PolishModel model) const {
+        return localModelPath(model) + QStringLiteral(".download");
+    }
+    /// Whether a file exists at the model path (its size and content are not checked).
+    bool isModelDownloaded(PolishModel model) const;
+    /// Downloads the model file when it is missing. Progress goes to `progress` and to the
+    /// engine-wide handler.
+    Task<> prepareModel(PolishModel model, CancellationToken cancel = {}, Progress progress = {});
+    /// Stops the server first when it runs this model, then removes the partial and the model
+    /// file. Throws `ModelFileError` when a removal fails.
+    void deleteModel(PolishModel model);
+    /// Observes the progress of every download (the settings tabs).
+    void setDownloadProgressHandler(std::function<void(PolishModel, qint64, qint64)> handler) {
+        downloadProgressHandler_ = std::move(handler);
+    }
+
+    // ---- state ----
+
+    std::optional<int> serverPort() const { return serverPort_; }
+    std::optional<PolishModel> runningModel() const { return runningModel_; }
+    QString serverLogPath() const { return serverLogPath_; }
+    /// The server's process id, 0 without a server.
+    qint64 serverProcessId() const;
+    /// True while an HTTP request to the server or a download is running.
+    bool hasRequestsInFlight() const { return !inFlight_.isEmpty(); }
+
+    // ---- runtime and helpers ----
+
+    struct RuntimeLocation {
+        QString executable;
+        QString folder;
+    };
+    /// The server executable and its runtime folder, or none.
+    std::optional<RuntimeLocation> locateRuntime() const;
+    /// "quillory-llama-server-<port>.log" in the temporary folder.
+    static QString serverLogPath(int port);
+    /// The command line arguments, in order.
+    static QStringList serverArguments(const QString& modelPath, int port, PolishModel model);
+    /// A port as `ensureServer` would pick it.
+    int pickPort() const;
+    /// The last 12 non-empty lines of a log joined by " | " ("no runtime log", "empty runtime log").
+    static QString logTail(const QString& path);
+    /// The `pgrep` listing of the user's `llama-server` processes.
+    QList<qint32> llamaServerPIDs();
+    /// Runs a helper to completion; returns its standard output. Throws `cleanupFailed`.
+    QString runProcess(const QString& executable, const QStringList& arguments, bool allowsNonZeroExit);
+    /// GET /health with a 1 s timeout; true for 200 to 299. Never fails.
+    Task<bool> isServerReady(int port, CancellationToken cancel = {});
+    /// One POST /completion; returns the raw "content".
+    Task<QString> requestLlamaCompletion(QString prompt, int port, QStringList stopTokens, int nPredict,
+                                         double temperature, double topP, Duration timeout,
+                                         CancellationToken cancel);
+
+private:
+    struct HttpResult;
+    Task<HttpResult> send(QNetworkAccessManager& manager, QNetworkRequest request, QByteArray verb,
+                          QByteArray body, std::optional<Duration> timeout, CancellationToken cancel);
+    Task<> waitUntilServerReady(int port, QPointer<QProcess> process, QString logPath,
+                                CancellationToken cancel);
+    Task<QString> modelURL(PolishModel model, CancellationToken cancel, Progress progress);
+    Task<> downloadModel(PolishModel model, QString destination, CancellationToken cancel, Progress progress);
+    Task<> warmUpTask();
+    bool hostSupported() const;
+    void retire(QProcess* process);
+    void abortInFlight();
+
+    Configuration configuration_;
+    QNetworkAccessManager local_;     // the server on 127.0.0.1, never through a proxy
+    QNetworkAccessManager downloads_; // the model hosting service
+
+    QPointer<QProcess> serverProcess_;
+    std::optional<int> serverPort_;
+    QString serverLogPath_;
+    std::optional<PolishModel> runningModel_;
+    bool serverReady_ = false;
+    quint64 launchGeneration_ = 0;
+
+    QSet<QNetworkReply*> inFlight_;
+    QSet<QNetworkReply*> abortedByStop_;
+    std::set<PolishModel> downloading_;
+    QList<QPointer<QProcess>> retiring_;
+    std::function<void(PolishModel, qint64, qint64)> downloadProgressHandler_;
+};
+
+} // namespace quillory
