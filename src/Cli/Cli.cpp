@@ -7,12 +7,18 @@ namespace quillory::cli {
 
 const std::vector<Command>& commands() {
     static const std::vector<Command> all = {
-        {"dictionary", "dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints", dictionaryCommand},
+        {"dictionary", "dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints",
+         dictionaryCommand},
         {"hotkey", "hotkey show", hotkeyCommand},
         {"settings",
          "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY",
          settingsCommand},
         {"diagnostics", "diagnostics export --minutes 15|60|180 [--output PATH]", diagnosticsCommand},
+        {"polish", "polish [--model ID] [--prompt-file F] [--model-file F] [--dry-run] TEXT|-",
+         polishCommand},
+        {"chat", "chat [--model ID] [--model-file F] [--dialogue FILE.json [--dry-run]]", chatCommand},
+        {"models", "models list | download ID | delete ID | path ID", modelsCommand},
+        {"servers", "servers cleanup", serversCommand},
     };
     return all;
 }
@@ -47,7 +53,8 @@ void printHelp(QTextStream& s) {
 
 int run(const QStringList& args, Io& io) {
     if (args.isEmpty()) {
-        io.out << Localization::format("cli.hint.no_tray", BuildInfo::shortVersion().value_or(QStringLiteral("?")))
+        io.out << Localization::format("cli.hint.no_tray",
+                                       BuildInfo::shortVersion().value_or(QStringLiteral("?")))
                << Qt::endl;
         return Ok;
     }

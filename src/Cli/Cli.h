@@ -57,5 +57,9 @@ int dictionaryCommand(const QStringList& args, Io& io);
 int settingsCommand(const QStringList& args, Io& io);
 int hotkeyCommand(const QStringList& args, Io& io);
 int diagnosticsCommand(const QStringList& args, Io& io);
+int polishCommand(const QStringList& args, Io& io);
+int chatCommand(const QStringList& args, Io& io);
+int modelsCommand(const QStringList& args, Io& io);
+int serversCommand(const QStringList& args, Io& io);
 
 } // namespace quillory::cli
