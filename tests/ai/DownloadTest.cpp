@@ -1,0 +1,145 @@
+#include "AI/PolishSettings.h"
+#include "ai/EngineTestSupport.h"
+
+namespace quillory {
+namespace {
+
+using testing::EngineTestBase;
+using testing::FakeHttpServer;
+using K = LocalPolishError::Kind;
+using M = PolishModel;
+
+/// Downloads against a hosting service inside the test process (QUILLORY_MODEL_BASE_URL).
+class DownloadTest : public EngineTestBase {
+protected:
+    void SetUp() override {
+        EngineTestBase::SetUp();
+        hosting_ = std::make_unique<FakeHttpServer>(
+            [this](const FakeHttpServer::Request& r) { return hostingAnswer_(r); });
+        qputenv("QUILLORY_MODEL_BASE_URL",
+                QStringLiteral("http://127.0.0.1:%1/").arg(hosting_->port()).toUtf8());
+        for (int i = 0; i < 300'000; ++i) {
+            payload_.append(char('a' + i % 26));
+        }
+        hostingAnswer_ = [this](const FakeHttpServer::Request&) {
+            return FakeHttpServer::Response{200, payload_, "application/octet-stream"};
+        };
+        auto config = configuration();
+        config.modelDirectory.clear(); // the real model folder inside the test home
+        engine().setConfiguration(config);
+    }
+    void TearDown() override {
+        qunsetenv("QUILLORY_MODEL_BASE_URL");
+        hosting_.reset();
+        EngineTestBase::TearDown();
+    }
+    QByteArray fileContent(const QString& p) {
+        QFile f(p);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    Task<int> prepare(M model, CancellationToken token = {}, LocalPolishEngine::Progress progress = {}) {
+        co_await engine().prepareModel(model, token, std::move(progress));
+        co_return 0;
+    }
+
+    std::unique_ptr<FakeHttpServer> hosting_;
+    std::function<FakeHttpServer::Response(const FakeHttpServer::Request&)> hostingAnswer_;
+    QByteArray payload_;
+};
+
+TEST_F(DownloadTest, StreamsToThePartialFileReportsProgressAndMovesItInPlace) {
+    const QString target = engine().localModelPath(M::phi3_miniQ4);
+    EXPECT_EQ(target, PolishSettings::modelDirectory() + "/Phi-3-mini-4k-instruct-q4.gguf");
+    EXPECT_FALSE(QDir(PolishSettings::modelDirectory()).exists());
+    QDir().mkpath(PolishSettings::modelDirectory());
+    touch(engine().partialModelPath(M::phi3_miniQ4), "stale partial from an interrupted download");
+
+    QList<std::pair<qint64, qint64>> progress;
+    QList<std::tuple<M, qint64, qint64>> observed;
+    engine().setDownloadProgressHandler(
+        [&](M m, qint64 r, qint64 t) { observed << std::make_tuple(m, r, t); });
+    drive(prepare(M::phi3_miniQ4, {}, [&](qint64 r, qint64 t) { progress << std::make_pair(r, t); }));
+
+    EXPECT_EQ(fileContent(target), payload_);
+    EXPECT_FALSE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+    EXPECT_TRUE(engine().isModelDownloaded(M::phi3_miniQ4));
+    ASSERT_FALSE(progress.isEmpty());
+    EXPECT_EQ(progress.last(), std::make_pair(qint64(payload_.size()), qint64(payload_.size())));
+    EXPECT_EQ(observed.size(), progress.size());
+    ASSERT_EQ(hosting_->requests().size(), 1);
+    EXPECT_EQ(hosting_->requests().first().path,
+              "/microsoft/Phi-3-mini-4k-instruct-gguf/resolve/main/Phi-3-mini-4k-instruct-q4.gguf");
+
+    // Present: nothing is fetched again.
+    drive(prepare(M::phi3_miniQ4));
+    EXPECT_EQ(hosting_->requests().size(), 1);
+}
+
+TEST_F(DownloadTest, FirstDownloadCreatesTheModelFolder) {
+    EXPECT_FALSE(QDir(PolishSettings::modelDirectory()).exists());
+    drive(prepare(M::gemma4_e2bQ4KM));
+    EXPECT_TRUE(QFile::exists(PolishSettings::modelDirectory() + "/google_gemma-4-E2B-it-Q4_K_M.gguf"));
+}
+
+TEST_F(DownloadTest, ErrorStatusLeavesNoFile) {
+    hostingAnswer_ = [](const FakeHttpServer::Request&) {
+        return FakeHttpServer::Response{404, "Entry not found"};
+    };
+    const LocalPolishError e = driveExpectingError(prepare(M::phi3_miniQ4));
+    EXPECT_EQ(e.kind(), K::modelDownloadFailed);
+    EXPECT_EQ(e.message(), "HTTP 404");
+    EXPECT_FALSE(QFile::exists(engine().localModelPath(M::phi3_miniQ4)));
+    EXPECT_FALSE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+}
+
+TEST_F(DownloadTest, ConnectionLostMidwayLeavesNoFile) {
+    hostingAnswer_ = [this](const FakeHttpServer::Request&) {
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        r.partialBytes = 50'000;
+        r.closeAfterPartial = true;
+        return r;
+    };
+    const LocalPolishError e = driveExpectingError(prepare(M::phi3_miniQ4));
+    EXPECT_EQ(e.kind(), K::modelDownloadFailed);
+    EXPECT_FALSE(QFile::exists(engine().localModelPath(M::phi3_miniQ4)));
+    EXPECT_FALSE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+}
+
+TEST_F(DownloadTest, CancelledDownloadLeavesNoFile) {
+    hostingAnswer_ = [this](const FakeHttpServer::Request&) {
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        r.partialBytes = 50'000; // and then the server stalls
+        return r;
+    };
+    CancellationSource source;
+    qint64 received = 0;
+    std::optional<LocalPolishError> error;
+    bool done = false;
+    auto run = [&]() -> Task<> {
+        try {
+            co_await engine().prepareModel(M::phi3_miniQ4, source.token(),
+                                           [&](qint64 r, qint64) { received = r; });
+        } catch (const LocalPolishError& e) {
+            error = e;
+        }
+        done = true;
+    };
+    auto task = run();
+    ASSERT_TRUE(pumpRealUntil([&] { return received > 0; })) << hosting_->requests().size() << " " << done;
+    EXPECT_TRUE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+    source.cancel();
+    ASSERT_TRUE(pumpUntil([&] { return done; }, 500));
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), K::modelDownloadFailed);
+    EXPECT_FALSE(QFile::exists(engine().localModelPath(M::phi3_miniQ4)));
+    EXPECT_FALSE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+}
+
+TEST_F(DownloadTest, PolishingWithAMissingModelDownloadsItBeforeTheLaunch) {
+    drive(engine().ensureServer(M::mistral7b_v03Q4KM));
+    EXPECT_EQ(fileContent(engine().localModelPath(M::mistral7b_v03Q4KM)), payload_);
+    EXPECT_EQ(engine().runningModel(), M::mistral7b_v03Q4KM);
+}
+
+} // namespace
+} // namespace quillory

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QMap>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+#include <memory>
+
+namespace quillory::testing {
+
+/// A small HTTP/1.1 server inside the test process answering canned responses.
+class FakeHttpServer : public QObject {
+public:
+    struct Request {
+        QByteArray method;
+        QByteArray path;
+        QMap<QByteArray, QByteArray> headers; // lower-case names
+        QByteArray body;
+    };
+    struct Response {
+        int status = 200;
+        QByteArray body;
+        QByteArray contentType = "application/json";
+        /// Never answer (the connection stays open).
+        bool hang = false;
+        /// Send the headers (with the full Content-Length) and only this many body bytes, then
+        /// keep the connection open (`closeAfterPartial` false) or close it.
+        qsizetype partialBytes = -1;
+        bool closeAfterPartial = false;
+    };
+    using Handler = std::function<Response(const Request&)>;
+
+    explicit FakeHttpServer(Handler handler = {}) : handler_(std::move(handler)) {
+        QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { accept(); });
+        server_.listen(QHostAddress::LocalHost, 0);
+    }
+    /// Listens on the given port instead (closing the first listener).
+    bool listenOn(int port) {
+        server_.close();
+        return server_.listen(QHostAddress::LocalHost, static_cast<quint16>(port));
+    }
+    void setHandler(Handler handler) { handler_ = std::move(handler); }
+    int port() const { return server_.serverPort(); }
+    const QList<Request>& requests() const { return requests_; }
+    int count(const QByteArray& path) const {
+        int n = 0;
+        for (const auto& r : requests_) {
+            n += r.path == path ? 1 : 0;
+        }
+        return n;
+    }
+    /// Closes every open connection (ends hanging requests from the server side).
+    void dropConnections() {
+        for (auto& s : sockets_) {
+            if (s) {
+                s->abort();
+            }
+        }
+    }
+
+private:
+    void accept() {
+        while (QTcpSocket* socket = server_.nextPendingConnection()) {
+            socket->setParent(this);
+            sockets_ << socket;
+            auto buffer = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
+                buffer->append(socket->readAll());
+                for (;;) {
+                    const qsizetype end = buffer->indexOf("\r\n\r\n");
+                    if (end < 0) {
+                        return;
+                    }
+                    Request r;
+                    const QList<QByteArray> lines = buffer->left(end).split('\n');
+                    const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+                    r.method = first.value(0);
+                    r.path = first.value(1);
+                    for (int i = 1; i < lines.size(); ++i) {
+                        const qsizetype colon = lines[i].indexOf(':');
+                        if (colon > 0) {
+                            r.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                             lines[i].mid(colon + 1).trimmed());
+                        }
+                    }
+                    const qsizetype length = r.headers.value("content-length", "0").toLongLong();
+                    if (buffer->size() < end + 4 + length) {
+                        return;
+                    }
+                    r.body = buffer->mid(end + 4, length);
+                    buffer->remove(0, end + 4 + length);
+                    requests_ << r;
+                    respond(socket, handler_ ? handler_(r) : Response{});
+                }
+            });
+        }
+    }
+
+    void respond(QTcpSocket* socket, const Response& response) {
+        if (response.hang) {
+            return;
+        }
+        QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
+        head += "Content-Type: " + response.contentType + "\r\n";
+        head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += "Connection: close\r\n\r\n";
+        if (response.partialBytes >= 0) {
+            socket->write(head + response.body.left(response.partialBytes));
+            socket->flush();
+            if (response.closeAfterPartial) {
+                socket->disconnectFromHost();
+            }
+            return;
+        }
+        socket->write(head + response.body);
+        socket->disconnectFromHost();
+    }
+
+    QTcpServer server_;
+    Handler handler_;
+    QList<Request> requests_;
+    QList<QPointer<QTcpSocket>> sockets_;
+};
+
+} // namespace quillory::testing
