@@ -45,6 +45,23 @@ struct ReplyFinished {
     void await_resume() const noexcept {}
 };
 
+/// Waits until the reply has finished; a cancellation aborts it, from the loop rather than from
+/// inside whoever cancelled.
+Task<> replyFinished(QNetworkReply* reply, CancellationToken cancel) {
+    QPointer<QNetworkReply> guard(reply);
+    Scheduler* scheduler = &Scheduler::current();
+    const auto registration = cancel.onCancel([guard, scheduler] {
+        scheduler->post([guard] {
+            if (guard && !guard->isFinished()) {
+                guard->abort();
+            }
+        });
+    });
+    ReplyFinished finished{reply};
+    co_await finished;
+    cancel.removeCallback(registration);
+}
+
 /// The text as UTF-8, or empty when it isn't valid UTF-8.
 QString strictUtf8(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -237,18 +254,8 @@ Task<LocalPolishEngine::HttpResult> LocalPolishEngine::send(QNetworkAccessManage
             }
         });
     }
-    Scheduler* scheduler = &Scheduler::current();
-    const auto registration = cancel.onCancel([guard, scheduler] {
-        scheduler->post([guard] {
-            if (guard && !guard->isFinished()) {
-                guard->abort();
-            }
-        });
-    });
+    co_await replyFinished(reply, cancel);
 
-    co_await ReplyFinished{reply};
-
-    cancel.removeCallback(registration);
     timer.stop();
     inFlight_.remove(reply);
     result.stopped = abortedByStop_.remove(reply);
@@ -621,7 +628,6 @@ Task<> LocalPolishEngine::downloadModel(PolishModel model, QString destination, 
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     QNetworkReply* reply = downloads_.get(request);
     inFlight_.insert(reply);
-    QPointer<QNetworkReply> guard(reply);
     auto writeError = std::make_shared<QString>();
     const auto statusOk = [reply] {
         const QVariant s = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -656,18 +662,8 @@ Task<> LocalPolishEngine::downloadModel(PolishModel model, QString destination, 
         }
     };
     connect(reply, &QNetworkReply::readyRead, reply, consume);
-    Scheduler* scheduler = &Scheduler::current();
-    const auto registration = cancel.onCancel([guard, scheduler] {
-        scheduler->post([guard] {
-            if (guard && !guard->isFinished()) {
-                guard->abort();
-            }
-        });
-    });
+    co_await replyFinished(reply, cancel);
 
-    co_await ReplyFinished{reply};
-
-    cancel.removeCallback(registration);
     inFlight_.remove(reply);
     reply->deleteLater();
     if (!cancel.isCancelled() && reply->bytesAvailable() > 0) {
