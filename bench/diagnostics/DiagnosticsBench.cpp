@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     report("sustained lines per second (through rotation)", lines / seconds, "lines/s", 50000, false);
 
     // 3. Export of a full log: both generations present, every line inside the window.
-    const QStringList files = CommitDiagnostics::snapshotPaths();
+    const QStringList files = CommitDiagnostics::snapshotURLs();
     qint64 bytes = 0;
     for (const QString& f : files) {
         bytes += QFileInfo(f).size();

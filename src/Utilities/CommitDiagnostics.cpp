@@ -246,10 +246,10 @@ std::optional<Level> levelFromRawValue(const QString& raw) {
 QString logDirectory() {
     return writer().locations().directory;
 }
-QString currentLogPath() {
+QString currentLogURL() {
     return QFile::decodeName(writer().locations().current);
 }
-QString rotatedLogPath() {
+QString rotatedLogURL() {
     return QFile::decodeName(writer().locations().rotated);
 }
 
@@ -389,7 +389,7 @@ void recordSessionBoundary() {
            Scheduler::current().wallNow());
 }
 
-QStringList snapshotPaths() {
+QStringList snapshotURLs() {
     QStringList out;
     const Locations where = writer().locations();
     struct stat st {};

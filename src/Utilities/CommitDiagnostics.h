@@ -23,10 +23,10 @@ constexpr qint64 kRotationThresholdBytes = 262144;
 
 /// `$XDG_DATA_HOME/quillory/Diagnostics`, fixed at first use.
 QString logDirectory();
-/// `logDirectory()/commit.log`.
-QString currentLogPath();
+/// `logDirectory()/commit.log` (file locations are local paths).
+QString currentLogURL();
 /// `logDirectory()/commit.log.1`.
-QString rotatedLogPath();
+QString rotatedLogURL();
 
 /// Enqueues one line and returns at once; never fails, never blocks on I/O.
 void record(Level level, const QString& category, const QString& message, const QDateTime& date);
@@ -44,7 +44,7 @@ QString environmentSummary(const std::optional<QString>& version, const std::opt
 QString operatingSystemVersion();
 
 /// The log files that exist now, oldest first (`commit.log.1`, then `commit.log`).
-QStringList snapshotPaths();
+QStringList snapshotURLs();
 
 /// One formatted line, with its final line feed.
 QByteArray formatLine(Level level, const QString& category, const QString& message, const QDateTime& date);

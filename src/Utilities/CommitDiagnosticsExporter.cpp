@@ -41,7 +41,7 @@ QString makeHeader(int lookbackMinutes, const QDateTime& now) {
          QStringLiteral(" +0000");
     h += QStringLiteral("\n# lookback_minutes: ") + QString::number(lookbackMinutes);
     h += QStringLiteral("\n# ") + CommitDiagnostics::environmentSummary();
-    h += QStringLiteral("\n# source: ") + CommitDiagnostics::currentLogPath();
+    h += QStringLiteral("\n# source: ") + CommitDiagnostics::currentLogURL();
     h += QStringLiteral("\n# ") + QString(40, QLatin1Char('-')) + QLatin1Char('\n');
     return h;
 }
@@ -100,13 +100,13 @@ void writeExport(const QString& path, int lookbackMinutes, const QDateTime& now,
 void exportTo(const QString& path, int lookbackMinutes) {
     const QDateTime now = Scheduler::current().wallNow();
     const QDateTime cutoff = now.addSecs(-60LL * lookbackMinutes);
-    writeExport(path, lookbackMinutes, now, collectLines(cutoff, CommitDiagnostics::snapshotPaths()));
+    writeExport(path, lookbackMinutes, now, collectLines(cutoff, CommitDiagnostics::snapshotURLs()));
 }
 
 Task<> exportAsync(QString path, int lookbackMinutes) {
     const QDateTime now = Scheduler::current().wallNow();
     const QDateTime cutoff = now.addSecs(-60LL * lookbackMinutes);
-    const QStringList files = CommitDiagnostics::snapshotPaths();
+    const QStringList files = CommitDiagnostics::snapshotURLs();
     const QStringList lines =
         co_await runInBackground<QStringList>([cutoff, files] { return collectLines(cutoff, files); });
     writeExport(path, lookbackMinutes, now, lines);

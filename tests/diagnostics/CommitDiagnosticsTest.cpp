@@ -64,10 +64,10 @@ TEST_F(CommitDiagnosticsTest, FirstRecordCreatesTheDirectoryAndAFileWithExactlyT
     ASSERT_FALSE(QDir(dir()).exists());
     CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
                               QStringLiteral("stage=end"), at(8, 0, 0, 0));
-    EXPECT_EQ(read(CommitDiagnostics::currentLogPath()),
+    EXPECT_EQ(read(CommitDiagnostics::currentLogURL()),
               QByteArray("2026-03-14T08:00:00.000Z [commit] INFO  stage=end\n"));
     EXPECT_TRUE(
-        CommitDiagnostics::currentLogPath().endsWith(QStringLiteral("/quillory/Diagnostics/commit.log")));
+        CommitDiagnostics::currentLogURL().endsWith(QStringLiteral("/quillory/Diagnostics/commit.log")));
 }
 
 TEST_F(CommitDiagnosticsTest, RecordsKeepCallOrderAndTheirOwnTimestamps) {
@@ -78,7 +78,7 @@ TEST_F(CommitDiagnosticsTest, RecordsKeepCallOrderAndTheirOwnTimestamps) {
     CommitDiagnostics::record(CommitDiagnostics::Level::Notice, QStringLiteral("commit"), QStringLiteral("c"),
                               at(1, 2, 3, 4));
     const QStringList lines =
-        QString::fromUtf8(read(CommitDiagnostics::currentLogPath())).split('\n', Qt::SkipEmptyParts);
+        QString::fromUtf8(read(CommitDiagnostics::currentLogURL())).split('\n', Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 3);
     EXPECT_EQ(lines[0], QStringLiteral("2026-03-14T08:00:00.000Z [commit] INFO  a"));
     EXPECT_EQ(lines[1], QStringLiteral("2026-03-14T08:00:01.500Z [commit] ERROR b"));
@@ -86,8 +86,8 @@ TEST_F(CommitDiagnosticsTest, RecordsKeepCallOrderAndTheirOwnTimestamps) {
 }
 
 TEST_F(CommitDiagnosticsTest, RotatesOnlyAFileLargerThanTheThreshold) {
-    const QString current = CommitDiagnostics::currentLogPath();
-    const QString rotated = CommitDiagnostics::rotatedLogPath();
+    const QString current = CommitDiagnostics::currentLogURL();
+    const QString rotated = CommitDiagnostics::rotatedLogURL();
     const QByteArray line = "2026-03-14T08:00:00.000Z [commit] INFO  next\n";
 
     // Exactly 262,144 bytes: appended to.
@@ -113,8 +113,8 @@ TEST_F(CommitDiagnosticsTest, SustainedWritingKeepsTwoGenerationsInOrderWithoutS
             CommitDiagnostics::Level::Info, QStringLiteral("commit"),
             QStringLiteral("stage=start session=%1 padding=%2").arg(i).arg(QString(20, 'x')), at(8, 0, 0, 0));
     }
-    const QByteArray older = read(CommitDiagnostics::rotatedLogPath());
-    const QByteArray newer = read(CommitDiagnostics::currentLogPath());
+    const QByteArray older = read(CommitDiagnostics::rotatedLogURL());
+    const QByteArray newer = read(CommitDiagnostics::currentLogURL());
     ASSERT_GT(older.size(), CommitDiagnostics::kRotationThresholdBytes);
     EXPECT_LT(older.size(), CommitDiagnostics::kRotationThresholdBytes + 200);
     EXPECT_TRUE(older.endsWith('\n'));
@@ -139,32 +139,32 @@ TEST_F(CommitDiagnosticsTest, ADeletedDirectoryIsRecreatedAndFailuresAreSwallowe
     CommitDiagnostics::waitUntilWritten();
     ASSERT_TRUE(QDir(dir()).removeRecursively());
     CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("two"));
-    EXPECT_TRUE(read(CommitDiagnostics::currentLogPath()).endsWith("INFO  two\n"));
+    EXPECT_TRUE(read(CommitDiagnostics::currentLogURL()).endsWith("INFO  two\n"));
 
     // commit.log is a directory: the line is lost, nothing throws, later lines still try.
     ASSERT_TRUE(QDir(dir()).removeRecursively());
-    QDir().mkpath(CommitDiagnostics::currentLogPath());
+    QDir().mkpath(CommitDiagnostics::currentLogURL());
     CommitDiagnostics::record(CommitDiagnostics::Level::Error, QStringLiteral("lost"));
     CommitDiagnostics::waitUntilWritten();
     ASSERT_TRUE(QDir(dir()).removeRecursively());
     CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("three"));
-    EXPECT_EQ(QString::fromUtf8(read(CommitDiagnostics::currentLogPath())).count('\n'), 1);
+    EXPECT_EQ(QString::fromUtf8(read(CommitDiagnostics::currentLogURL())).count('\n'), 1);
 }
 
 TEST_F(CommitDiagnosticsTest, MessagesWithLineFeedsAreWrittenAsIs) {
     CommitDiagnostics::record(CommitDiagnostics::Level::Notice, QStringLiteral("commit"),
                               QStringLiteral("first\nsecond"), at(8, 0, 0, 0));
-    EXPECT_EQ(read(CommitDiagnostics::currentLogPath()),
+    EXPECT_EQ(read(CommitDiagnostics::currentLogURL()),
               QByteArray("2026-03-14T08:00:00.000Z [commit] NOTE  first\nsecond\n"));
 }
 
 TEST_F(CommitDiagnosticsTest, SnapshotListsExistingFilesOldestFirst) {
-    EXPECT_TRUE(CommitDiagnostics::snapshotPaths().isEmpty());
-    writeFile(CommitDiagnostics::currentLogPath(), 3, 'c');
-    EXPECT_EQ(CommitDiagnostics::snapshotPaths(), QStringList{CommitDiagnostics::currentLogPath()});
-    writeFile(CommitDiagnostics::rotatedLogPath(), 3, 'r');
-    EXPECT_EQ(CommitDiagnostics::snapshotPaths(),
-              (QStringList{CommitDiagnostics::rotatedLogPath(), CommitDiagnostics::currentLogPath()}));
+    EXPECT_TRUE(CommitDiagnostics::snapshotURLs().isEmpty());
+    writeFile(CommitDiagnostics::currentLogURL(), 3, 'c');
+    EXPECT_EQ(CommitDiagnostics::snapshotURLs(), QStringList{CommitDiagnostics::currentLogURL()});
+    writeFile(CommitDiagnostics::rotatedLogURL(), 3, 'r');
+    EXPECT_EQ(CommitDiagnostics::snapshotURLs(),
+              (QStringList{CommitDiagnostics::rotatedLogURL(), CommitDiagnostics::currentLogURL()}));
 }
 
 TEST_F(CommitDiagnosticsTest, EnvironmentSummaryAndBootLine) {
@@ -174,7 +174,7 @@ TEST_F(CommitDiagnosticsTest, EnvironmentSummaryAndBootLine) {
     EXPECT_EQ(CommitDiagnostics::environmentSummary(std::nullopt, std::nullopt, QStringLiteral("X")),
               QStringLiteral("quillory_version=? build=? os=X"));
     CommitDiagnostics::recordSessionBoundary();
-    const QString text = QString::fromUtf8(read(CommitDiagnostics::currentLogPath()));
+    const QString text = QString::fromUtf8(read(CommitDiagnostics::currentLogURL()));
     EXPECT_TRUE(
         text.startsWith(QStringLiteral("2026-03-14T08:00:00.000Z [session] NOTE  boot quillory_version=")))
         << text.toStdString();

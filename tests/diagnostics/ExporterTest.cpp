@@ -42,9 +42,9 @@ protected:
 } // namespace
 
 TEST_F(ExporterTest, KeepsTheWindowInclusiveOfItsStartAndUntimestampedLines) {
-    writeLog(CommitDiagnostics::rotatedLogPath(), {stampMinutesAgo(16) + " [commit] INFO  old",
+    writeLog(CommitDiagnostics::rotatedLogURL(), {stampMinutesAgo(16) + " [commit] INFO  old",
                                                    stampMinutesAgo(15) + " [commit] INFO  at-cutoff"});
-    writeLog(CommitDiagnostics::currentLogPath(),
+    writeLog(CommitDiagnostics::currentLogURL(),
              {stampMinutesAgo(15.0001) + " [commit] INFO  just-before",
               stampMinutesAgo(14) + " [commit] NOTE  recent", "continuation-without-blank",
               "not-a-date but with blanks", stampMinutesAgo(0) + " [commit] ERROR now"});
@@ -56,7 +56,7 @@ TEST_F(ExporterTest, KeepsTheWindowInclusiveOfItsStartAndUntimestampedLines) {
 }
 
 TEST_F(ExporterTest, HeaderIsSixLinesAndTheFileEndsWithOneLineFeed) {
-    writeLog(CommitDiagnostics::currentLogPath(), {stampMinutesAgo(1) + " [commit] INFO  a"});
+    writeLog(CommitDiagnostics::currentLogURL(), {stampMinutesAgo(1) + " [commit] INFO  a"});
     const QString text = exported(60);
     const QStringList lines = text.split('\n');
     ASSERT_GE(lines.size(), 8);
@@ -64,7 +64,7 @@ TEST_F(ExporterTest, HeaderIsSixLinesAndTheFileEndsWithOneLineFeed) {
     EXPECT_EQ(lines[1], QStringLiteral("# generated: 2026-03-14 11:00:00 +0000"));
     EXPECT_EQ(lines[2], QStringLiteral("# lookback_minutes: 60"));
     EXPECT_EQ(lines[3], QStringLiteral("# ") + CommitDiagnostics::environmentSummary());
-    EXPECT_EQ(lines[4], QStringLiteral("# source: ") + CommitDiagnostics::currentLogPath());
+    EXPECT_EQ(lines[4], QStringLiteral("# source: ") + CommitDiagnostics::currentLogURL());
     EXPECT_EQ(lines[5], QStringLiteral("# ") + QString(40, '-'));
     EXPECT_EQ(lines[6], stampMinutesAgo(1) + " [commit] INFO  a");
     EXPECT_TRUE(text.endsWith(QStringLiteral(" a\n")));
@@ -80,7 +80,7 @@ TEST_F(ExporterTest, NothingInTheWindowFailsWithoutWritingAFile) {
         EXPECT_EQ(e.kind(), ExportError::Kind::NoEntries);
         EXPECT_FALSE(e.localizedDescription().isEmpty());
     }
-    writeLog(CommitDiagnostics::currentLogPath(), {stampMinutesAgo(200) + " [commit] INFO  ancient"});
+    writeLog(CommitDiagnostics::currentLogURL(), {stampMinutesAgo(200) + " [commit] INFO  ancient"});
     EXPECT_THROW(CommitDiagnosticsExporter::exportTo(out, 180), ExportError);
     EXPECT_FALSE(QFile::exists(out));
 }
@@ -88,7 +88,7 @@ TEST_F(ExporterTest, NothingInTheWindowFailsWithoutWritingAFile) {
 TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
     // A listed file that can't be read (here: not UTF-8) fails the whole collection.
     QDir().mkpath(CommitDiagnostics::logDirectory());
-    QFile f(CommitDiagnostics::currentLogPath());
+    QFile f(CommitDiagnostics::currentLogURL());
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write("\xff\xfe broken\n");
     f.close();
@@ -101,7 +101,7 @@ TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
     EXPECT_THROW(CommitDiagnosticsExporter::collectLines(QDateTime(), {path(QStringLiteral("vanished.log"))}),
                  ExportError);
 
-    writeLog(CommitDiagnostics::currentLogPath(), {stampMinutesAgo(1) + " [commit] INFO  a"});
+    writeLog(CommitDiagnostics::currentLogURL(), {stampMinutesAgo(1) + " [commit] INFO  a"});
     try {
         CommitDiagnosticsExporter::exportTo(path(QStringLiteral("no/such/folder/x.log")), 15);
         FAIL();
@@ -112,7 +112,7 @@ TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
 }
 
 TEST_F(ExporterTest, AsyncExportReadsOffTheMainThreadAndWritesTheSameFile) {
-    writeLog(CommitDiagnostics::currentLogPath(), {stampMinutesAgo(1) + " [commit] INFO  a", "\r", "b\r"});
+    writeLog(CommitDiagnostics::currentLogURL(), {stampMinutesAgo(1) + " [commit] INFO  a", "\r", "b\r"});
     const QString out = path(QStringLiteral("async.log"));
     bool done = false;
     auto flow = [&]() -> Task<> {

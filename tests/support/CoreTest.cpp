@@ -32,7 +32,7 @@ QString CoreTest::path(const QString& relative) const {
 
 QString CoreTest::diagnosticsText() const {
     CommitDiagnostics::waitUntilWritten();
-    QFile f(CommitDiagnostics::currentLogPath());
+    QFile f(CommitDiagnostics::currentLogURL());
     if (!f.open(QIODevice::ReadOnly)) {
         return {};
     }
