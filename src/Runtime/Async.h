@@ -4,7 +4,7 @@
 //
 // - A long flow is one coroutine that reads top-down; it suspends only at `co_await`.
 // - Cancellation is explicit: a flow takes a `CancellationToken`, passes it to every wait, and
-//   checks it where the design says "if the task is cancelled". Nothing is cancelled implicitly.
+//   checks it at the points where the flow must stop when cancelled. Nothing is cancelled implicitly.
 // - Waits go through the current `Scheduler`, so virtual time drives them in tests.
 // - `firstOf` is the one race helper: the first child to finish decides, the others are cancelled
 //   and awaited before the race returns.
