@@ -62,6 +62,19 @@ Task<> replyFinished(QNetworkReply* reply, CancellationToken cancel) {
     cancel.removeCallback(registration);
 }
 
+/// A cleaned answer as it may be handed back: not empty, and for the Qwen model free of its
+/// turn tokens.
+QString checkedAnswer(const QString& cleaned, PolishModel model) {
+    if (cleaned.isEmpty()) {
+        throw LocalPolishError::emptyOutput();
+    }
+    if (model == PolishModel::qwen35_4bQ4KM &&
+        (cleaned.contains(QLatin1String("<|im_start|>")) || cleaned.contains(QLatin1String("<|im_end|>")))) {
+        throw LocalPolishError::invalidResponse(QStringLiteral("control tokens in output"));
+    }
+    return cleaned;
+}
+
 /// The text as UTF-8, or empty when it isn't valid UTF-8.
 QString strictUtf8(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -747,14 +760,7 @@ Task<QString> LocalPolishEngine::polish(QString text, SpeechLocale, PolishModel 
         throw;
     }
     const QString cleaned = PolishText::clean(raw);
-    if (cleaned.isEmpty()) {
-        throw LocalPolishError::emptyOutput();
-    }
-    if (model == PolishModel::qwen35_4bQ4KM &&
-        (cleaned.contains(QLatin1String("<|im_start|>")) || cleaned.contains(QLatin1String("<|im_end|>")))) {
-        throw LocalPolishError::invalidResponse(QStringLiteral("control tokens in output"));
-    }
-    co_return cleaned;
+    co_return checkedAnswer(cleaned, model);
 }
 
 Task<QString> LocalPolishEngine::chatCompletion(QList<LocalLLMChatMessage> dialogue, PolishModel model,
@@ -767,14 +773,7 @@ Task<QString> LocalPolishEngine::chatCompletion(QList<LocalLLMChatMessage> dialo
     const QString raw = co_await requestLlamaCompletion(prompt, port, PolishModels::stopTokens(model), 768,
                                                         0.65, 0.9, kChatRequestTimeout, cancel);
     const QString cleaned = PolishText::cleanChatOutput(raw, model);
-    if (cleaned.isEmpty()) {
-        throw LocalPolishError::emptyOutput();
-    }
-    if (model == PolishModel::qwen35_4bQ4KM &&
-        (cleaned.contains(QLatin1String("<|im_start|>")) || cleaned.contains(QLatin1String("<|im_end|>")))) {
-        throw LocalPolishError::invalidResponse(QStringLiteral("control tokens in output"));
-    }
-    co_return cleaned;
+    co_return checkedAnswer(cleaned, model);
 }
 
 } // namespace quillory
