@@ -16,6 +16,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 namespace quillory::testing {
 
@@ -223,6 +224,36 @@ exec sleep 600
         }
         return std::move(*outcome->value);
     }
+    /// Starts the task and lets it run on while the test pumps; its outcome shows when done.
+    template <typename T> std::shared_ptr<Outcome<T>> begin(Task<T>&& task) {
+        auto outcome = std::make_shared<Outcome<T>>();
+        running_.push_back(collect<T>(std::move(task), outcome));
+        return outcome;
+    }
+    /// The engine error a finished task ended with (none for a value or another exception).
+    template <typename T> static std::optional<LocalPolishError> errorOf(const Outcome<T>& outcome) {
+        if (outcome.error) {
+            try {
+                std::rethrow_exception(outcome.error);
+            } catch (const LocalPolishError& e) {
+                return e;
+            } catch (...) {
+            }
+        }
+        return std::nullopt;
+    }
+    template <typename T> static bool wasCancelled(const Outcome<T>& outcome) {
+        if (outcome.error) {
+            try {
+                std::rethrow_exception(outcome.error);
+            } catch (const CancellationError&) {
+                return true;
+            } catch (...) {
+            }
+        }
+        return false;
+    }
+
     template <typename T> LocalPolishError driveExpectingError(Task<T>&& task) {
         try {
             drive(std::move(task));
@@ -239,6 +270,7 @@ exec sleep 600
     QList<int> healthStatuses_;
     QList<Duration> healthTimes_; // virtual time of each health request
     QList<int> ports_;
+    std::vector<Task<>> running_; // tasks started by `begin`
     QList<LocalPolishEngine*> otherEngines_; // engines besides `engine_` that the pump watches
     QElapsedTimer unsettled_;
     static constexpr qint64 kUnsettledPatienceMs = 3000;

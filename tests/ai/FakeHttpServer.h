@@ -26,6 +26,8 @@ public:
         int status = 200;
         QByteArray body;
         QByteArray contentType = "application/json";
+        /// Further header lines, each ending in CRLF ("Location: …\r\n").
+        QByteArray extraHeaders;
         /// Never answer (the connection stays open).
         bool hang = false;
         /// Answer only when the test calls `release()` (the connection stays open until then).
@@ -153,6 +155,7 @@ private:
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
         head += "Content-Type: " + response.contentType + "\r\n";
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += response.extraHeaders;
         head += "Connection: close\r\n\r\n";
         if (response.partialBytes >= 0) {
             socket->write(head + response.body.left(response.partialBytes));
