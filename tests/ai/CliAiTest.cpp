@@ -80,6 +80,12 @@ TEST_F(CliAiTest, FailuresGoToStderrWithAStatus) {
     // No runtime in the configured folder: the localised missing-runtime text, nothing started.
     EXPECT_EQ(run({"polish", "--model", "phi-3-mini-4k-instruct-q4", "text"}), cli::Failure);
     EXPECT_EQ(err_.trimmed(), L("polish.error.runtime_missing"));
+    // A mistyped stand-in model file is refused before anything is downloaded into it.
+    EXPECT_EQ(run({"polish", "--model-file", path("typo.gguf"), "text"}), cli::Failure);
+    EXPECT_EQ(err_.trimmed(), Localization::format("cli.polish.file_unreadable", path("typo.gguf")));
+    EXPECT_EQ(run({"chat", "--model-file", path("typo.gguf")}), cli::Failure);
+    EXPECT_FALSE(QFile::exists(path("typo.gguf")));
+    EXPECT_FALSE(LocalPolishEngine::shared().configuration().modelFiles.contains(PolishModel::phi3_miniQ4));
 }
 
 TEST_F(CliAiTest, ChatDryRunPrintsTheBodyOfTheDialogue) {
