@@ -25,6 +25,11 @@ using M = PolishModel;
 class ServerGuardTest : public EngineTestBase {
 protected:
     QStringList pids() const { return lines(runtimeDir_ + "/pids.txt"); }
+    /// Waits (for real) until the launched script has come up, so it counts among `pids()`.
+    bool serverUp() {
+        return pumpRealUntil(
+            [&] { return QFile::exists(runtimeDir_ + "/up-" + QString::number(engine().serverProcessId())); });
+    }
     /// /health requests are held (unanswered) while `holdHealth_` is set.
     void holdHealthRequests() {
         health_->setHandler([this](const FakeHttpServer::Request& r) {
@@ -46,6 +51,7 @@ TEST_F(ServerGuardTest, StopOrAnotherModelDuringTheHealthWaitAbandonsTheStart) {
     auto start = begin(engine().ensureServer(M::phi3_miniQ4));
     ASSERT_TRUE(pumpUntil([&] { return health_->heldCount() == 1; }));
     const qint64 first = engine().serverProcessId();
+    ASSERT_TRUE(serverUp());
     engine().stopServer();
     health_->release();
     ASSERT_TRUE(pumpUntil([&] { return start->done; }));
@@ -80,6 +86,7 @@ TEST_F(ServerGuardTest, AWaiterFollowsTheServerThatReplacedADeadOneOfTheSameMode
     auto waiter = begin(engine().ensureServer(M::phi3_miniQ4));
     ASSERT_TRUE(pumpUntil([&] { return health_->heldCount() == 1; }));
     const qint64 dead = engine().serverProcessId();
+    ASSERT_TRUE(serverUp());
     ASSERT_EQ(::kill(static_cast<pid_t>(dead), SIGKILL), 0);
     ASSERT_TRUE(pumpRealUntil([&] { return !alive(dead) && engine().serverProcessId() == 0; }));
     holdHealth_ = false;
@@ -227,7 +234,8 @@ TEST_F(ServerGuardTest, OrphanRole) {
     }
     createModelFile(M::phi3_miniQ4);
     auto start = begin(engine().ensureServer(M::phi3_miniQ4));
-    std::printf("server-pid %lld\n", static_cast<long long>(engine().serverProcessId()));
+    std::printf("home %s\nserver-pid %lld\n", qPrintable(home_.path()),
+                static_cast<long long>(engine().serverProcessId()));
     std::fflush(stdout);
     std::getchar(); // until killed
 }
@@ -255,6 +263,10 @@ TEST_F(ServerGuardTest, ServerDiesWithItsParent) {
     EXPECT_TRUE(pumpRealUntil([&] { return !alive(server); }, 1000)) << "the server outlived its parent";
     if (alive(server)) {
         ::kill(static_cast<pid_t>(server), SIGKILL);
+    }
+    const qsizetype home = output.indexOf("home ");
+    if (home >= 0) { // the killed helper could not remove its temporary home
+        QDir(QString::fromUtf8(output.mid(home + 5, output.indexOf('\n', home) - home - 5))).removeRecursively();
     }
 }
 
