@@ -234,7 +234,7 @@ TEST_F(ServerGuardTest, OrphanRole) {
     }
     createModelFile(M::phi3_miniQ4);
     auto start = begin(engine().ensureServer(M::phi3_miniQ4));
-    std::printf("home %s\nserver-pid %lld\n", qPrintable(home_.path()),
+    std::printf("orphan-home %s\nserver-pid %lld\n", qPrintable(home_.path()),
                 static_cast<long long>(engine().serverProcessId()));
     std::fflush(stdout);
     std::getchar(); // until killed
@@ -264,9 +264,9 @@ TEST_F(ServerGuardTest, ServerDiesWithItsParent) {
     if (alive(server)) {
         ::kill(static_cast<pid_t>(server), SIGKILL);
     }
-    const qsizetype home = output.indexOf("home ");
+    const qsizetype home = output.indexOf("orphan-home ");
     if (home >= 0) { // the killed helper could not remove its temporary home
-        QDir(QString::fromUtf8(output.mid(home + 5, output.indexOf('\n', home) - home - 5))).removeRecursively();
+        QDir(QString::fromUtf8(output.mid(home + 12, output.indexOf('\n', home) - home - 12))).removeRecursively();
     }
 }
 
