@@ -64,8 +64,8 @@ QString LocalPolishEngine::executableOfProcess(qint32 pid) {
 }
 
 bool LocalPolishEngine::isOwnServer(qint32 pid, const QString& runtimeFolder) const {
-    const QString executable = configuration_.processExecutable ? configuration_.processExecutable(pid)
-                                                                : executableOfProcess(pid);
+    const QString executable =
+        configuration_.processExecutable ? configuration_.processExecutable(pid) : executableOfProcess(pid);
     return !executable.isEmpty() && QDir::cleanPath(executable).startsWith(runtimeFolder + QLatin1Char('/'));
 }
 

@@ -179,7 +179,8 @@ TEST_F(DownloadRaceTest, StopCancelsAWarmUpAndItsDownload) {
     EXPECT_EQ(engine().requestsInFlight(), 0) << "the warm-up runs in its own task, not inside the caller";
     ASSERT_TRUE(pumpUntil([&] { return QFile::exists(partial()); }, 500));
     engine().stopServer();
-    ASSERT_TRUE(pumpUntil([&] { return engine().requestsInFlight() == 0 && !QFile::exists(partial()); }, 500));
+    ASSERT_TRUE(
+        pumpUntil([&] { return engine().requestsInFlight() == 0 && !QFile::exists(partial()); }, 500));
     pumpUntil([] { return false; }, 30);
     EXPECT_TRUE(pids().isEmpty());
     EXPECT_FALSE(engine().isModelDownloaded(M::phi3_miniQ4));

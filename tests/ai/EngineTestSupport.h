@@ -270,7 +270,7 @@ exec sleep 600
     QList<int> healthStatuses_;
     QList<Duration> healthTimes_; // virtual time of each health request
     QList<int> ports_;
-    std::vector<Task<>> running_; // tasks started by `begin`
+    std::vector<Task<>> running_;            // tasks started by `begin`
     QList<LocalPolishEngine*> otherEngines_; // engines besides `engine_` that the pump watches
     QElapsedTimer unsettled_;
     static constexpr qint64 kUnsettledPatienceMs = 3000;

@@ -27,8 +27,9 @@ protected:
     QStringList pids() const { return lines(runtimeDir_ + "/pids.txt"); }
     /// Waits (for real) until the launched script has come up, so it counts among `pids()`.
     bool serverUp() {
-        return pumpRealUntil(
-            [&] { return QFile::exists(runtimeDir_ + "/up-" + QString::number(engine().serverProcessId())); });
+        return pumpRealUntil([&] {
+            return QFile::exists(runtimeDir_ + "/up-" + QString::number(engine().serverProcessId()));
+        });
     }
     /// /health requests are held (unanswered) while `holdHealth_` is set.
     void holdHealthRequests() {
@@ -191,7 +192,8 @@ TEST_F(ServerGuardTest, RedirectsAndOversizedAnswersAreErrors) {
     FakeHttpServer elsewhere;
     completion_ = [&](const FakeHttpServer::Request&) {
         FakeHttpServer::Response r{307, {}};
-        r.extraHeaders = "Location: http://127.0.0.1:" + QByteArray::number(elsewhere.port()) + "/completion\r\n";
+        r.extraHeaders =
+            "Location: http://127.0.0.1:" + QByteArray::number(elsewhere.port()) + "/completion\r\n";
         return r;
     };
     LocalPolishError e = driveExpectingError(request());
@@ -266,7 +268,8 @@ TEST_F(ServerGuardTest, ServerDiesWithItsParent) {
     }
     const qsizetype home = output.indexOf("orphan-home ");
     if (home >= 0) { // the killed helper could not remove its temporary home
-        QDir(QString::fromUtf8(output.mid(home + 12, output.indexOf('\n', home) - home - 12))).removeRecursively();
+        QDir(QString::fromUtf8(output.mid(home + 12, output.indexOf('\n', home) - home - 12)))
+            .removeRecursively();
     }
 }
 
