@@ -316,6 +316,7 @@ Task<> LocalPolishEngine::waitUntilServerReady(int port, QPointer<QProcess> proc
                                                quint64 generation, CancellationToken cancel) {
     Scheduler& clock = Scheduler::current();
     const Duration deadline = clock.monotonicNow() + kReadinessDeadline;
+    bool strangerReported = false;
     for (;;) {
         if (launchGeneration_ != generation) {
             throw ServerReplaced{};
@@ -333,8 +334,17 @@ Task<> LocalPolishEngine::waitUntilServerReady(int port, QPointer<QProcess> proc
         }
         // Ready only when the answer came from our own child: whatever else listens on the port
         // must never receive the dictation.
-        if (answered && process && listenerOwned(process->processId(), port)) {
-            co_return;
+        if (answered && process) {
+            if (listenerOwned(process->processId(), port)) {
+                co_return;
+            }
+            if (!strangerReported) {
+                strangerReported = true;
+                qCWarning(lcInput).noquote()
+                    << QStringLiteral("Local polish runtime: port %1 is answered by another process; "
+                                      "waiting for our own server")
+                           .arg(port);
+            }
         }
         if (!co_await sleepFor(kReadinessPollInterval, cancel)) {
             throw CancellationError();

@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QTcpServer>
 
+#include <gtest/gtest-spi.h>
+
 #include <unistd.h>
 
 namespace quillory {
@@ -377,6 +379,17 @@ TEST_F(EngineTest, DeletingTheRunningModelStopsTheServerFirst) {
     engine().deleteModel(M::phi3_miniQ4); // nothing there: fine
     touch(engine().localModelPath(M::phi3_miniQ4));
     EXPECT_TRUE(engine().isModelDownloaded(M::phi3_miniQ4)) << "any file counts, even an empty one";
+}
+
+TEST_F(EngineTest, DriveTurnsAHangIntoAFailure) {
+    const auto never = []() -> Task<int> { // polls for ever
+        for (;;) {
+            co_await sleepFor(std::chrono::seconds(1));
+        }
+        co_return 0;
+    };
+    EXPECT_NONFATAL_FAILURE({ EXPECT_THROW(drive(never(), std::chrono::minutes(1)), std::runtime_error); },
+                            "did not finish");
 }
 
 class CleanupTest : public EngineTestBase {
