@@ -105,7 +105,11 @@ public:
     Task<QString> chatCompletion(QList<LocalLLMChatMessage> dialogue, PolishModel model,
                                  CancellationToken cancel = {});
 
-    /// The port of a ready server running `model`, starting (and downloading) as needed.
+    /// The port of a ready server running `model`, starting (and downloading) as needed. Ready
+    /// means: /health answers 200 to 299 and the socket on the port belongs to our child. A stop,
+    /// or a start for another model, while this one is on its way ends it with
+    /// `serverStartFailed("The start was abandoned: the local server was stopped.")`; a server
+    /// replaced by another one of the same model is followed.
     Task<int> ensureServer(PolishModel model, CancellationToken cancel = {});
 
     /// Stops the own server and kills every other `llama-server` of the user that runs our
