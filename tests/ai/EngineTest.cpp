@@ -179,6 +179,8 @@ TEST_F(EngineTest, WarmUpStartsTheSelectedModel) {
     PolishSettings::setSelectedModel(M::phi3_miniQ4);
     createModelFile(M::phi3_miniQ4);
     engine().warmUp();
+    EXPECT_EQ(engine().serverProcessId(), 0) << "launched inside the caller instead of in its own task";
+    engine().warmUp(); // the same model again: joins the one on its way
     EXPECT_TRUE(pumpUntil([&] { return health_->count("/health") > 0 && engine().runningModel(); }));
     EXPECT_EQ(engine().runningModel(), M::phi3_miniQ4);
 }
