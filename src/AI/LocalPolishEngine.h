@@ -17,8 +17,9 @@
 #include <QStringList>
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
-#include <set>
 
 class QNetworkReply;
 
@@ -49,6 +50,12 @@ public:
         QString killPath = QStringLiteral("/bin/kill");
         /// The blocking pause of the stray-server clean-up; null: the calling thread sleeps.
         std::function<void(Duration)> blockingPause;
+        /// Whether every socket listening on `port` belongs to process `pid`; null:
+        /// `isListenerOwnedBy` (the kernel's socket tables). Tests whose server answers from inside
+        /// the test process replace it.
+        std::function<bool(qint64 pid, int port)> listenerOwnedBy;
+        /// The executable a process runs; null: `executableOfProcess` (/proc/PID/exe).
+        std::function<QString(qint32 pid)> processExecutable;
     };
 
     /// bytes received, total bytes (-1 when unknown)
@@ -61,6 +68,11 @@ public:
     static constexpr Duration kChatRequestTimeout = std::chrono::seconds(180);
     static constexpr Duration kCleanupPause = std::chrono::milliseconds(500);
     static constexpr Duration kKillEscalation = std::chrono::seconds(2);
+    /// A download that receives no data for this long fails.
+    static constexpr Duration kDownloadIdleTimeout = std::chrono::seconds(60);
+    /// The largest answers read from the local server; a longer one is aborted.
+    static constexpr qint64 kHealthReplyLimit = 16 * 1024;
+    static constexpr qint64 kCompletionReplyLimit = 4 * 1024 * 1024;
 
     /// The process-wide engine, created on first use.
     static LocalPolishEngine& shared();
@@ -82,20 +94,28 @@ public:
                          CancellationToken cancel) override;
     /// Aborts every request in flight, sends SIGTERM to the server, and SIGKILL if it is still
     /// alive after 2 s (without blocking); forgets the server at once. The log file stays.
+    /// A start still in progress (download, readiness wait) is abandoned: it launches nothing and
+    /// fails with `serverStartFailed`; a warm-up is cancelled (with its download).
     void stopServer() override;
-    /// Starts the selected model's server without waiting; failures are only logged.
+    /// Starts the selected model's server in a task of its own (posted, never inside the
+    /// caller); failures are only logged. A warm-up of another model still running is cancelled.
     void warmUp() override;
 
     /// One chat turn for a dialogue that ends with the user's message.
     Task<QString> chatCompletion(QList<LocalLLMChatMessage> dialogue, PolishModel model,
                                  CancellationToken cancel = {});
 
-    /// The port of a ready server running `model`, starting (and downloading) as needed.
+    /// The port of a ready server running `model`, starting (and downloading) as needed. Ready
+    /// means: /health answers 200 to 299 and the socket on the port belongs to our child. A stop,
+    /// or a start for another model, while this one is on its way ends it with
+    /// `serverStartFailed("The start was abandoned: the local server was stopped.")`; a server
+    /// replaced by another one of the same model is followed.
     Task<int> ensureServer(PolishModel model, CancellationToken cancel = {});
 
-    /// Stops the own server and kills every other `llama-server` of the user (SIGTERM, 0.5 s
-    /// blocking pause, SIGKILL for the rest); returns the number found at first. Throws
-    /// `LocalPolishError` (`cleanupFailed`).
+    /// Stops the own server and kills every other `llama-server` of the user that runs our
+    /// runtime's executable (/proc/PID/exe inside the runtime folder; servers the user runs
+    /// from elsewhere are left alone): SIGTERM, 0.5 s blocking pause, SIGKILL for the rest.
+    /// Returns the number found at first. Throws `LocalPolishError` (`cleanupFailed`).
     int cleanupResidualServers();
     /// `stopServer()`, then waits (blocking, at most about 3 s) until every process this engine
     /// started has exited, killing it after the 2 s grace. For process exit (command line, app quit).
@@ -111,10 +131,14 @@ public:
     /// Whether a file exists at the model path (its size and content are not checked).
     bool isModelDownloaded(PolishModel model) const;
     /// Downloads the model file when it is missing. Progress goes to `progress` and to the
-    /// engine-wide handler.
+    /// engine-wide handler. One download per model at a time, also across processes (a lock file
+    /// beside the model); a second caller waits for the first one's outcome. A cancelled
+    /// `cancel` ends it with `CancellationError` (the partial file removed). A configured
+    /// stand-in file is never downloaded: a missing one is `modelDownloadFailed`.
     Task<> prepareModel(PolishModel model, CancellationToken cancel = {}, Progress progress = {});
-    /// Stops the server first when it runs this model, then removes the partial and the model
-    /// file. Throws `ModelFileError` when a removal fails.
+    /// Cancels a download of this model in progress (it fails with `modelDownloadFailed`), stops
+    /// the server first when it runs this model, then removes the partial and the model file.
+    /// Throws `ModelFileError` when a removal fails.
     void deleteModel(PolishModel model);
     /// Observes the progress of every download (the settings tabs).
     void setDownloadProgressHandler(std::function<void(PolishModel, qint64, qint64)> handler) {
@@ -130,6 +154,8 @@ public:
     qint64 serverProcessId() const;
     /// True while an HTTP request to the server or a download is running.
     bool hasRequestsInFlight() const { return !inFlight_.isEmpty(); }
+    /// The number of those requests.
+    int requestsInFlight() const { return static_cast<int>(inFlight_.size()); }
 
     // ---- runtime and helpers ----
 
@@ -151,6 +177,12 @@ public:
     QList<qint32> llamaServerPIDs();
     /// Runs a helper to completion; returns its standard output. Throws `cleanupFailed`.
     QString runProcess(const QString& executable, const QStringList& arguments, bool allowsNonZeroExit);
+    /// Whether at least one socket listens on `port` and every one of them is an open file of
+    /// process `pid` (/proc/net/tcp and tcp6 against /proc/PID/fd).
+    static bool isListenerOwnedBy(qint64 pid, int port);
+    /// The executable of a process as /proc/PID/exe names it (without a " (deleted)" mark);
+    /// empty when it can't be read.
+    static QString executableOfProcess(qint32 pid);
     /// GET /health with a 1 s timeout; true for 200 to 299. Never fails.
     Task<bool> isServerReady(int port, CancellationToken cancel = {});
     /// One POST /completion; returns the raw "content".
@@ -160,14 +192,22 @@ public:
 
 private:
     struct HttpResult;
+    struct ActiveDownload;
     Task<HttpResult> send(QNetworkAccessManager& manager, QNetworkRequest request, QByteArray verb,
-                          QByteArray body, std::optional<Duration> timeout, CancellationToken cancel);
-    Task<> waitUntilServerReady(int port, QPointer<QProcess> process, QString logPath,
+                          QByteArray body, std::optional<Duration> timeout, qint64 maxBytes,
+                          CancellationToken cancel);
+    Task<> waitUntilServerReady(int port, QPointer<QProcess> process, QString logPath, quint64 generation,
                                 CancellationToken cancel);
+    Task<std::optional<int>> awaitCurrentServer(quint64 intent, CancellationToken cancel);
+    void launch(const RuntimeLocation& runtime, const QString& modelPath, PolishModel model);
     Task<QString> modelURL(PolishModel model, CancellationToken cancel, Progress progress);
     Task<> downloadModel(PolishModel model, QString destination, CancellationToken cancel, Progress progress);
-    Task<> warmUpTask();
+    Task<> warmUpTask(PolishModel model, quint64 id, CancellationToken cancel);
     bool hostSupported() const;
+    bool listenerOwned(qint64 pid, int port) const;
+    bool isOwnServer(qint32 pid, const QString& runtimeFolder) const;
+    QList<qint32> ownServerPIDs();
+    void stop(std::optional<PolishModel> keepWarmUpOf);
     void retire(QProcess* process);
     void abortInFlight();
 
@@ -180,11 +220,21 @@ private:
     QString serverLogPath_;
     std::optional<PolishModel> runningModel_;
     bool serverReady_ = false;
+    /// Changes whenever the current server does (a launch, a stop).
     quint64 launchGeneration_ = 0;
+    /// Changes with every stop (explicit, or a start for another model): a start in progress
+    /// that sees it change launches nothing.
+    quint64 intentGeneration_ = 0;
+    /// The model the starts in progress (or the running server) are for; cleared by a stop.
+    std::optional<PolishModel> intendedModel_;
+    /// The warm-up in progress: its model, its cancellation and an id to recognise it.
+    std::optional<PolishModel> warmUpModel_;
+    std::unique_ptr<CancellationSource> warmUpCancel_;
+    quint64 warmUpId_ = 0;
 
     QSet<QNetworkReply*> inFlight_;
     QSet<QNetworkReply*> abortedByStop_;
-    std::set<PolishModel> downloading_;
+    std::map<PolishModel, std::shared_ptr<ActiveDownload>> downloading_;
     QList<QPointer<QProcess>> retiring_;
     std::function<void(PolishModel, qint64, qint64)> downloadProgressHandler_;
 };

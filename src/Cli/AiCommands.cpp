@@ -16,6 +16,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,6 +26,7 @@
 #include <csignal>
 #include <optional>
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace quillory::cli {
@@ -44,7 +46,8 @@ void onInterrupt(int) {
 class InterruptScope {
 public:
     InterruptScope() {
-        if (!QCoreApplication::instance() || ::pipe(g_signalPipe) != 0) {
+        // Close-on-exec: the servers the command starts must not inherit the pipe.
+        if (!QCoreApplication::instance() || ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
             return;
         }
         notifier_ = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
@@ -107,12 +110,21 @@ std::optional<PolishModel> modelOption(const Options& opts, Io& io, PolishModel 
     return model;
 }
 
-void applyModelFile(const Options& opts, PolishModel model) {
+/// Makes `--model-file F` stand in for the model's file; false (with the message written) when F
+/// is not a readable file: a stand-in is never downloaded.
+bool applyModelFile(const Options& opts, PolishModel model, Io& io) {
     if (opts.has(QStringLiteral("model-file"))) {
+        const QString file = opts.value(QStringLiteral("model-file"));
+        const QFileInfo info(file);
+        if (!info.isFile() || !info.isReadable()) {
+            failure(io, Localization::format("cli.polish.file_unreadable", file));
+            return false;
+        }
         auto config = LocalPolishEngine::shared().configuration();
-        config.modelFiles.insert(model, opts.value(QStringLiteral("model-file")));
+        config.modelFiles.insert(model, file);
         LocalPolishEngine::shared().setConfiguration(std::move(config));
     }
+    return true;
 }
 
 std::optional<QString> readUtf8File(const QString& path) {
@@ -260,7 +272,9 @@ int polishCommand(const QStringList& args, Io& io) {
         }
         text = QString::fromUtf8(in.readAll());
     }
-    applyModelFile(opts, *model);
+    if (!applyModelFile(opts, *model, io)) {
+        return Failure;
+    }
 
     return guarded(io, [&] {
         if (opts.has(QStringLiteral("dry-run"))) {
@@ -300,7 +314,9 @@ int chatCommand(const QStringList& args, Io& io) {
     if (bad) {
         return Failure;
     }
-    applyModelFile(opts, *model);
+    if (!applyModelFile(opts, *model, io)) {
+        return Failure;
+    }
 
     return guarded(io, [&] {
         if (opts.has(QStringLiteral("dialogue"))) {

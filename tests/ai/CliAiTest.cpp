@@ -7,9 +7,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
+#include <QTimer>
 
 namespace quillory {
 namespace {
@@ -80,6 +83,12 @@ TEST_F(CliAiTest, FailuresGoToStderrWithAStatus) {
     // No runtime in the configured folder: the localised missing-runtime text, nothing started.
     EXPECT_EQ(run({"polish", "--model", "phi-3-mini-4k-instruct-q4", "text"}), cli::Failure);
     EXPECT_EQ(err_.trimmed(), L("polish.error.runtime_missing"));
+    // A mistyped stand-in model file is refused before anything is downloaded into it.
+    EXPECT_EQ(run({"polish", "--model-file", path("typo.gguf"), "text"}), cli::Failure);
+    EXPECT_EQ(err_.trimmed(), Localization::format("cli.polish.file_unreadable", path("typo.gguf")));
+    EXPECT_EQ(run({"chat", "--model-file", path("typo.gguf")}), cli::Failure);
+    EXPECT_FALSE(QFile::exists(path("typo.gguf")));
+    EXPECT_FALSE(LocalPolishEngine::shared().configuration().modelFiles.contains(PolishModel::phi3_miniQ4));
 }
 
 TEST_F(CliAiTest, ChatDryRunPrintsTheBodyOfTheDialogue) {
@@ -117,6 +126,37 @@ TEST_F(CliAiTest, ModelsListPathAndDelete) {
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_FALSE(QFile::exists(file + ".download"));
     EXPECT_EQ(run({"models", "path", "bogus"}), cli::Failure);
+}
+
+TEST_F(CliAiTest, TheServerInheritsNoPipeOfTheCommand) {
+    // A server that notes its open files and exits; the command then fails, as it should.
+    QDir().mkpath(path("runtime"));
+    write(path("runtime/llama-server"),
+          "#!/bin/sh\ndir=$(dirname \"$0\")\nls -l /proc/$$/fd > \"$dir/fds.txt\"\nexit 1\n");
+    QFile::setPermissions(path("runtime/llama-server"),
+                          QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    write(path("model.gguf"), "GGUF");
+    // Pipes this test process had before the command (inherited from whoever started it).
+    QSet<QString> before;
+    for (const QFileInfo& fd : QDir("/proc/self/fd").entryInfoList(QDir::System | QDir::NoDotAndDotDot)) {
+        before << fd.symLinkTarget().section('/', -1);
+    }
+    // The command loops on the event loop itself: a timer there moves virtual time on.
+    QTimer driver;
+    driver.setInterval(2);
+    QObject::connect(&driver, &QTimer::timeout, [this] { clock_.runNext(); });
+    driver.start();
+    EXPECT_EQ(run({"polish", "--model-file", path("model.gguf"), "text"}), cli::Failure);
+    driver.stop();
+    QFile fds(path("runtime/fds.txt"));
+    ASSERT_TRUE(fds.open(QIODevice::ReadOnly)) << err_.toStdString();
+    const QString listing = QString::fromUtf8(fds.readAll());
+    EXPECT_TRUE(listing.contains(" 0 -> ")) << listing.toStdString();
+    for (const QString& line : listing.split('\n')) {
+        const QString target = line.section(" -> ", 1);
+        EXPECT_FALSE(target.startsWith("pipe:") && !before.contains(target))
+            << "a pipe of the command leaked into the server: " << line.toStdString();
+    }
 }
 
 TEST_F(CliAiTest, ServersCleanupPrintsTheCount) {

@@ -113,14 +113,14 @@ TEST_F(DownloadTest, CancelledDownloadLeavesNoFile) {
     };
     CancellationSource source;
     qint64 received = 0;
-    std::optional<LocalPolishError> error;
+    bool cancelled = false;
     bool done = false;
     auto run = [&]() -> Task<> {
         try {
             co_await engine().prepareModel(M::phi3_miniQ4, source.token(),
                                            [&](qint64 r, qint64) { received = r; });
-        } catch (const LocalPolishError& e) {
-            error = e;
+        } catch (const CancellationError&) {
+            cancelled = true; // the one form a cancelled request takes
         }
         done = true;
     };
@@ -129,10 +129,150 @@ TEST_F(DownloadTest, CancelledDownloadLeavesNoFile) {
     EXPECT_TRUE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
     source.cancel();
     ASSERT_TRUE(pumpUntil([&] { return done; }, 500));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->kind(), K::modelDownloadFailed);
+    EXPECT_TRUE(cancelled);
     EXPECT_FALSE(QFile::exists(engine().localModelPath(M::phi3_miniQ4)));
     EXPECT_FALSE(QFile::exists(engine().partialModelPath(M::phi3_miniQ4)));
+}
+
+// ---- races of downloads with starts, stops and deletions ----
+
+class DownloadRaceTest : public DownloadTest {
+protected:
+    void SetUp() override {
+        DownloadTest::SetUp();
+        hostingAnswer_ = [this](const FakeHttpServer::Request&) {
+            FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+            r.hold = true; // answered when the test releases it
+            return r;
+        };
+        QDir().mkpath(PolishSettings::modelDirectory());
+    }
+    QStringList pids() const { return lines(runtimeDir_ + "/pids.txt"); }
+    QString partial() { return engine().partialModelPath(M::phi3_miniQ4); }
+    FakeHttpServer::Response stalled() {
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        r.partialBytes = 50'000; // and then nothing more on an open connection
+        return r;
+    }
+};
+
+TEST_F(DownloadRaceTest, StopDuringTheDownloadOfAStartLaunchesNothing) {
+    auto start = begin(engine().ensureServer(M::phi3_miniQ4));
+    ASSERT_TRUE(pumpUntil([&] { return hosting_->heldCount() == 1; }));
+    engine().stopServer();
+    hosting_->release();
+    ASSERT_TRUE(pumpUntil([&] { return start->done; }));
+    const auto error = errorOf(*start);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), K::serverStartFailed);
+    EXPECT_EQ(error->message(), "The start was abandoned: the local server was stopped.");
+    EXPECT_TRUE(pids().isEmpty()) << "a server was launched after the stop";
+    EXPECT_FALSE(engine().serverPort());
+    // The download itself was not the stop's business: the file is complete and in place.
+    EXPECT_EQ(fileContent(engine().localModelPath(M::phi3_miniQ4)), payload_);
+}
+
+TEST_F(DownloadRaceTest, StopCancelsAWarmUpAndItsDownload) {
+    PolishSettings::setSelectedModel(M::phi3_miniQ4);
+    hostingAnswer_ = [this](const FakeHttpServer::Request&) { return stalled(); };
+    engine().warmUp();
+    EXPECT_EQ(engine().requestsInFlight(), 0) << "the warm-up runs in its own task, not inside the caller";
+    ASSERT_TRUE(pumpUntil([&] { return QFile::exists(partial()); }, 500));
+    engine().stopServer();
+    ASSERT_TRUE(
+        pumpUntil([&] { return engine().requestsInFlight() == 0 && !QFile::exists(partial()); }, 500));
+    pumpUntil([] { return false; }, 30);
+    EXPECT_TRUE(pids().isEmpty());
+    EXPECT_FALSE(engine().isModelDownloaded(M::phi3_miniQ4));
+}
+
+TEST_F(DownloadRaceTest, AStaleDownloadNeverReplacesTheServerOfTheNewerModel) {
+    touch(engine().localModelPath(M::mistral7b_v03Q4KM), "GGUF");
+    auto stale = begin(engine().ensureServer(M::phi3_miniQ4));
+    ASSERT_TRUE(pumpUntil([&] { return hosting_->heldCount() == 1; }));
+    EXPECT_EQ(drive(engine().ensureServer(M::mistral7b_v03Q4KM)), health_->port());
+    const qint64 pid = engine().serverProcessId();
+    hosting_->release();
+    ASSERT_TRUE(pumpUntil([&] { return stale->done; }));
+    ASSERT_TRUE(errorOf(*stale));
+    EXPECT_EQ(errorOf(*stale)->kind(), K::serverStartFailed);
+    EXPECT_EQ(engine().runningModel(), M::mistral7b_v03Q4KM);
+    EXPECT_EQ(engine().serverProcessId(), pid);
+    EXPECT_EQ(pids().size(), 1);
+    pumpRealFor(10);
+    EXPECT_TRUE(alive(pid)) << "the newer model's server was stopped";
+}
+
+TEST_F(DownloadRaceTest, TwoPrepareCallsShareOneDownload) {
+    auto first = begin(prepare(M::phi3_miniQ4));
+    auto second = begin(prepare(M::phi3_miniQ4));
+    ASSERT_TRUE(pumpUntil([&] { return hosting_->heldCount() == 1; }));
+    pumpUntil([] { return false; }, 30); // virtual time runs on: the second caller keeps waiting
+    EXPECT_EQ(hosting_->requests().size(), 1);
+    hosting_->release();
+    ASSERT_TRUE(pumpUntil([&] { return first->done && second->done; }));
+    EXPECT_FALSE(first->error);
+    EXPECT_FALSE(second->error);
+    EXPECT_EQ(hosting_->requests().size(), 1);
+    EXPECT_EQ(fileContent(engine().localModelPath(M::phi3_miniQ4)), payload_);
+}
+
+TEST_F(DownloadRaceTest, ASecondProcessWaitsForTheFirstOnesDownload) {
+    auto config = engine().configuration();
+    LocalPolishEngine other(config); // another process as far as the engine can tell
+    otherEngines_ << &other;
+    auto first = begin(prepare(M::phi3_miniQ4));
+    ASSERT_TRUE(pumpUntil([&] { return hosting_->heldCount() == 1; }));
+    auto second = begin([](LocalPolishEngine& e) -> Task<int> {
+        co_await e.prepareModel(M::phi3_miniQ4);
+        co_return 0;
+    }(other));
+    pumpUntil([] { return false; }, 30);
+    EXPECT_EQ(hosting_->requests().size(), 1) << "the second process started its own download";
+    hosting_->release();
+    ASSERT_TRUE(pumpUntil([&] { return first->done && second->done; }));
+    EXPECT_FALSE(first->error);
+    EXPECT_FALSE(second->error);
+    EXPECT_EQ(hosting_->requests().size(), 1);
+    EXPECT_EQ(fileContent(engine().localModelPath(M::phi3_miniQ4)), payload_);
+    EXPECT_FALSE(QFile::exists(engine().localModelPath(M::phi3_miniQ4) + ".lock"));
+    otherEngines_.clear();
+}
+
+TEST_F(DownloadRaceTest, DeletingTheModelDuringItsDownloadCancelsIt) {
+    hostingAnswer_ = [this](const FakeHttpServer::Request&) { return stalled(); };
+    qint64 received = 0;
+    auto download = begin(prepare(M::phi3_miniQ4, {}, [&](qint64 r, qint64) { received = r; }));
+    ASSERT_TRUE(pumpRealUntil([&] { return received > 0; }));
+    engine().deleteModel(M::phi3_miniQ4);
+    ASSERT_TRUE(pumpUntil([&] { return download->done; }, 500));
+    ASSERT_TRUE(errorOf(*download));
+    EXPECT_EQ(errorOf(*download)->kind(), K::modelDownloadFailed);
+    EXPECT_EQ(errorOf(*download)->message(), "the model was deleted during the download");
+    EXPECT_FALSE(QFile::exists(partial()));
+    EXPECT_FALSE(engine().isModelDownloaded(M::phi3_miniQ4));
+    EXPECT_EQ(engine().requestsInFlight(), 0);
+}
+
+TEST_F(DownloadRaceTest, AStalledDownloadFailsAfterSixtySecondsWithoutData) {
+    hostingAnswer_ = [this](const FakeHttpServer::Request&) { return stalled(); };
+    const Duration start = clock_.monotonicNow();
+    const LocalPolishError e = driveExpectingError(prepare(M::phi3_miniQ4));
+    EXPECT_EQ(e.kind(), K::modelDownloadFailed);
+    EXPECT_EQ(e.message(), "no data received for 60 s");
+    EXPECT_EQ(clock_.monotonicNow() - start, 60s);
+    EXPECT_FALSE(QFile::exists(partial()));
+}
+
+TEST_F(DownloadRaceTest, AMissingStandInModelFileIsNeverDownloaded) {
+    auto config = engine().configuration();
+    config.modelFiles.insert(M::phi3_miniQ4, path("typo.gguf"));
+    engine().setConfiguration(config);
+    const LocalPolishError e = driveExpectingError(engine().ensureServer(M::phi3_miniQ4));
+    EXPECT_EQ(e.kind(), K::modelDownloadFailed);
+    EXPECT_TRUE(e.message().contains("typo.gguf does not exist")) << e.message().toStdString();
+    EXPECT_TRUE(hosting_->requests().isEmpty());
+    EXPECT_FALSE(QFile::exists(path("typo.gguf")));
 }
 
 TEST_F(DownloadTest, PolishingWithAMissingModelDownloadsItBeforeTheLaunch) {

@@ -5,19 +5,26 @@
 #include "support/CoreTest.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
 
 #include <csignal>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <stdexcept>
+#include <vector>
 
 namespace quillory::testing {
 
 /// Engine tests on virtual time with real processes and a real loopback HTTP server: the pump
-/// handles real events first, waits for real I/O while a request is in flight, and otherwise
-/// jumps the virtual clock to the next piece of scheduled work.
+/// handles real events first, waits for real I/O while a request is on its way, and otherwise
+/// jumps the virtual clock to the next piece of scheduled work. A request that a fake server
+/// deliberately leaves unanswered (hang, hold, a stalled body) no longer holds virtual time, so
+/// the engine's own timeouts and polls run on; and `drive` is bounded, so a hang is a failure.
 class EngineTestBase : public CoreTest {
 protected:
     void SetUp() override {
@@ -111,6 +118,8 @@ exec sleep 600
         c.hostSupported = [] { return true; };
         c.pickPort = [this] { return ports_.isEmpty() ? health_->port() : ports_.takeFirst(); };
         c.blockingPause = [this](Duration d) { pauses_ << d; };
+        // The fake server answers from inside the test process, not from the launched script.
+        c.listenerOwnedBy = [](qint64, int) { return true; };
         return c;
     }
     LocalPolishEngine& engine() {
@@ -128,16 +137,33 @@ exec sleep 600
         QEventLoop loop;
         loop.processEvents(QEventLoop::WaitForMoreEvents);
     }
+    /// Requests of the engines in flight that no fake server has parked: real I/O still to come.
+    int requestsOnTheirWay() const {
+        int inFlight = engine_ ? engine_->requestsInFlight() : 0;
+        for (const LocalPolishEngine* other : otherEngines_) {
+            inFlight += other->requestsInFlight();
+        }
+        return inFlight - FakeHttpServer::parkedEverywhere();
+    }
     void pumpOnce() {
         clock_.runPending();
         QEventLoop loop;
         if (loop.processEvents(QEventLoop::AllEvents)) {
+            unsettled_.invalidate();
             return;
         }
-        if (engine_ && engine_->hasRequestsInFlight()) {
-            waitReal(20);
-            return;
+        if (requestsOnTheirWay() > 0) {
+            // Give the real world time, but not forever: after a while virtual time runs on anyway
+            // (a request to something that never answers still meets its timeout).
+            if (!unsettled_.isValid()) {
+                unsettled_.start();
+            }
+            if (unsettled_.elapsed() < kUnsettledPatienceMs) {
+                waitReal(5);
+                return;
+            }
         }
+        unsettled_.invalidate();
         waitReal(1); // give real processes a moment before virtual time jumps
         if (!clock_.runNext()) {
             waitReal(20);
@@ -162,9 +188,72 @@ exec sleep 600
         return done();
     }
 
-    template <typename T> T drive(Task<T>&& task) {
-        return runUntilDone(std::move(task), [this] { pumpOnce(); });
+    template <typename T> struct Outcome {
+        bool done = false;
+        std::optional<T> value;
+        std::exception_ptr error;
+    };
+    template <typename T> static Task<> collect(Task<T> task, std::shared_ptr<Outcome<T>> outcome) {
+        try {
+            outcome->value.emplace(co_await std::move(task));
+        } catch (...) {
+            outcome->error = std::current_exception();
+        }
+        outcome->done = true;
     }
+    /// Runs the task to its end. Bounded by `virtualBound` of virtual time and a minute of real
+    /// time: a task that doesn't finish is a test failure (and the engine is stopped), never a hang.
+    template <typename T> T drive(Task<T>&& task, Duration virtualBound = std::chrono::hours(2)) {
+        auto outcome = std::make_shared<Outcome<T>>();
+        auto collector = collect<T>(std::move(task), outcome);
+        const Duration until = clock_.monotonicNow() + virtualBound;
+        QElapsedTimer real;
+        real.start();
+        while (!outcome->done && clock_.monotonicNow() <= until && real.elapsed() < 60'000) {
+            pumpOnce();
+        }
+        if (!outcome->done) {
+            ADD_FAILURE() << "the task did not finish within the bound";
+            if (engine_) {
+                engine_->stopServer();
+            }
+            throw std::runtime_error("drive: the task did not finish");
+        }
+        if (outcome->error) {
+            std::rethrow_exception(outcome->error);
+        }
+        return std::move(*outcome->value);
+    }
+    /// Starts the task and lets it run on while the test pumps; its outcome shows when done.
+    template <typename T> std::shared_ptr<Outcome<T>> begin(Task<T>&& task) {
+        auto outcome = std::make_shared<Outcome<T>>();
+        running_.push_back(collect<T>(std::move(task), outcome));
+        return outcome;
+    }
+    /// The engine error a finished task ended with (none for a value or another exception).
+    template <typename T> static std::optional<LocalPolishError> errorOf(const Outcome<T>& outcome) {
+        if (outcome.error) {
+            try {
+                std::rethrow_exception(outcome.error);
+            } catch (const LocalPolishError& e) {
+                return e;
+            } catch (...) {
+            }
+        }
+        return std::nullopt;
+    }
+    template <typename T> static bool wasCancelled(const Outcome<T>& outcome) {
+        if (outcome.error) {
+            try {
+                std::rethrow_exception(outcome.error);
+            } catch (const CancellationError&) {
+                return true;
+            } catch (...) {
+            }
+        }
+        return false;
+    }
+
     template <typename T> LocalPolishError driveExpectingError(Task<T>&& task) {
         try {
             drive(std::move(task));
@@ -181,6 +270,10 @@ exec sleep 600
     QList<int> healthStatuses_;
     QList<Duration> healthTimes_; // virtual time of each health request
     QList<int> ports_;
+    std::vector<Task<>> running_;            // tasks started by `begin`
+    QList<LocalPolishEngine*> otherEngines_; // engines besides `engine_` that the pump watches
+    QElapsedTimer unsettled_;
+    static constexpr qint64 kUnsettledPatienceMs = 3000;
     QList<Duration> pauses_;
     std::function<FakeHttpServer::Response(const FakeHttpServer::Request&)> completion_;
     std::unique_ptr<LocalPolishEngine> engine_;

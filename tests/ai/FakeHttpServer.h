@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 
 namespace quillory::testing {
 
@@ -25,8 +26,12 @@ public:
         int status = 200;
         QByteArray body;
         QByteArray contentType = "application/json";
+        /// Further header lines, each ending in CRLF ("Location: …\r\n").
+        QByteArray extraHeaders;
         /// Never answer (the connection stays open).
         bool hang = false;
+        /// Answer only when the test calls `release()` (the connection stays open until then).
+        bool hold = false;
         /// Send the headers (with the full Content-Length) and only this many body bytes, then
         /// keep the connection open (`closeAfterPartial` false) or close it.
         qsizetype partialBytes = -1;
@@ -37,7 +42,41 @@ public:
     explicit FakeHttpServer(Handler handler = {}) : handler_(std::move(handler)) {
         QObject::connect(&server_, &QTcpServer::newConnection, this, [this] { accept(); });
         server_.listen(QHostAddress::LocalHost, 0);
+        live().append(this);
     }
+    ~FakeHttpServer() override { live().removeOne(this); }
+
+    /// Requests that this server has received and deliberately leaves unanswered for now
+    /// (`hang`, `hold`, or a partial body on an open connection) and whose client is still
+    /// connected. Nothing more will happen to them until the test (or the client) acts.
+    int parkedCount() const {
+        int n = 0;
+        for (const auto& s : parked_) {
+            n += s && s->state() == QAbstractSocket::ConnectedState ? 1 : 0;
+        }
+        return n;
+    }
+    /// The parked requests of every server alive in the process.
+    static int parkedEverywhere() {
+        int n = 0;
+        for (const FakeHttpServer* server : live()) {
+            n += server->parkedCount();
+        }
+        return n;
+    }
+    /// Answers the held requests with their responses (without `hold`).
+    void release() {
+        const auto held = std::exchange(held_, {});
+        for (const auto& [socket, response] : held) {
+            if (socket) {
+                parked_.removeAll(socket);
+                Response r = response;
+                r.hold = false;
+                respond(socket, r);
+            }
+        }
+    }
+    int heldCount() const { return static_cast<int>(held_.size()); }
     /// Listens on the given port instead (closing the first listener).
     bool listenOn(int port) {
         server_.close();
@@ -100,19 +139,31 @@ private:
         }
     }
 
+    static QList<FakeHttpServer*>& live() {
+        static QList<FakeHttpServer*> servers;
+        return servers;
+    }
+
     void respond(QTcpSocket* socket, const Response& response) {
-        if (response.hang) {
+        if (response.hang || response.hold) {
+            parked_ << socket;
+            if (response.hold) {
+                held_.append({socket, response});
+            }
             return;
         }
         QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " X\r\n";
         head += "Content-Type: " + response.contentType + "\r\n";
         head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+        head += response.extraHeaders;
         head += "Connection: close\r\n\r\n";
         if (response.partialBytes >= 0) {
             socket->write(head + response.body.left(response.partialBytes));
             socket->flush();
             if (response.closeAfterPartial) {
                 socket->disconnectFromHost();
+            } else {
+                parked_ << socket;
             }
             return;
         }
@@ -124,6 +175,8 @@ private:
     Handler handler_;
     QList<Request> requests_;
     QList<QPointer<QTcpSocket>> sockets_;
+    QList<QPointer<QTcpSocket>> parked_;
+    QList<std::pair<QPointer<QTcpSocket>, Response>> held_;
 };
 
 } // namespace quillory::testing
