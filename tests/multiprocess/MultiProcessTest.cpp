@@ -109,7 +109,7 @@ TEST_F(MultiProcessTest, ALongLivedStoreAndTheCommandLineKeepEachOthersKeys) {
 TEST_F(MultiProcessTest, TwoLogWritersRotateWithoutDestroyingAGeneration) {
     static const QRegularExpression lineForm(QStringLiteral(
         R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z \[commit\] INFO  writer=([AB]) seq=(\d+) pad=x{60}$)"));
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 6; ++round) {
         QDir(logDirectory()).removeRecursively();
         auto a = shell(QStringLiteral("\"$W\" A 4000"));
         auto b = shell(QStringLiteral("\"$W\" B 4000"));
