@@ -82,7 +82,9 @@ int settingsCommand(const QStringList& args, Io& io) {
         }
         return std::nullopt;
     };
-    auto writeFailure = [&] { return failure(io, Localization::format("cli.error.settings_write", store.lastError())); };
+    auto writeFailure = [&] {
+        return failure(io, Localization::format("cli.error.settings_write", store.lastError()));
+    };
     if (sub == QLatin1String("list") && p.size() == 1) {
         if (const auto status = readFailure()) {
             return *status;
@@ -131,7 +133,8 @@ int settingsCommand(const QStringList& args, Io& io) {
             // JSON has no NaN or infinity: such a value would be stored as null and lost.
             bool ok = false;
             if (const double d = p.at(2).toDouble(&ok); ok && !std::isfinite(d)) {
-                return usageError(io, QStringLiteral("a double setting takes a finite number, not %1").arg(p.at(2)));
+                return usageError(
+                    io, QStringLiteral("a double setting takes a finite number, not %1").arg(p.at(2)));
             }
         }
         const auto value = parseTyped(*type, p.at(2));

@@ -83,28 +83,30 @@ void saveEntries(const std::vector<UserDictionaryEntry>& entries) {
 bool updateEntries(const std::function<bool(std::vector<UserDictionaryEntry>&)>& change, QString* error) {
     QString refusal;
     auto& store = DefaultsStore::standard();
-    const bool ok = store.update(QString::fromLatin1(storageKey), [&](const QVariant& current) -> std::optional<QVariant> {
-        std::vector<UserDictionaryEntry> entries;
-        if (current.isValid()) {
-            auto decoded = current.typeId() == QMetaType::QByteArray ? decode(current.toByteArray()) : std::nullopt;
-            if (!decoded) {
-                refusal = QStringLiteral("the stored dictionary (%1) can't be read; it was left as it is")
-                              .arg(QString::fromLatin1(storageKey));
+    const bool ok = store.update(
+        QString::fromLatin1(storageKey), [&](const QVariant& current) -> std::optional<QVariant> {
+            std::vector<UserDictionaryEntry> entries;
+            if (current.isValid()) {
+                auto decoded =
+                    current.typeId() == QMetaType::QByteArray ? decode(current.toByteArray()) : std::nullopt;
+                if (!decoded) {
+                    refusal = QStringLiteral("the stored dictionary (%1) can't be read; it was left as it is")
+                                  .arg(QString::fromLatin1(storageKey));
+                    return std::nullopt;
+                }
+                entries = std::move(*decoded);
+            }
+            if (entries.size() > size_t(maxEntries)) {
+                entries.resize(maxEntries);
+            }
+            if (!change(entries)) {
                 return std::nullopt;
             }
-            entries = std::move(*decoded);
-        }
-        if (entries.size() > size_t(maxEntries)) {
-            entries.resize(maxEntries);
-        }
-        if (!change(entries)) {
-            return std::nullopt;
-        }
-        if (entries.size() > size_t(maxEntries)) {
-            entries.resize(maxEntries);
-        }
-        return QVariant(encode(entries));
-    });
+            if (entries.size() > size_t(maxEntries)) {
+                entries.resize(maxEntries);
+            }
+            return QVariant(encode(entries));
+        });
     if (!refusal.isEmpty() || !ok) {
         if (error) {
             *error = refusal.isEmpty() ? store.lastError() : refusal;
@@ -173,7 +175,8 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
         const qsizetype growth = r.target.size() - r.source.size();
         if (growth > 0 && occurrences > (limit - result.size()) / growth) {
             const QString message =
-                QStringLiteral("stage=dictionary result=skipped reason=output_limit input_len=%1 limit=%2 rules=%3")
+                QStringLiteral(
+                    "stage=dictionary result=skipped reason=output_limit input_len=%1 limit=%2 rules=%3")
                     .arg(Text::graphemeCount(text))
                     .arg(limit)
                     .arg(rules.size());

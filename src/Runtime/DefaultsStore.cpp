@@ -402,7 +402,8 @@ bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& 
         return state_ != FileState::Unreadable ? true : refuse(readError_);
     }
     if (next->isValid() && !isStorable(*next)) {
-        return refuse(QStringLiteral("%1: values of type %2 can't be stored").arg(key, QString::fromLatin1(next->typeName())));
+        return refuse(QStringLiteral("%1: values of type %2 can't be stored")
+                          .arg(key, QString::fromLatin1(next->typeName())));
     }
     if (next->typeId() == QMetaType::Double && !std::isfinite(next->toDouble())) {
         return refuse(QStringLiteral("%1: %2 is not a finite number").arg(key, next->toString()));

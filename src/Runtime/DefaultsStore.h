@@ -71,7 +71,8 @@ public:
     /// (invalid when absent) under the lock and returns the new value (invalid removes it) or
     /// nullopt to leave it. `change` must not use the store. False when the result was refused or
     /// could not be saved.
-    bool update(const QString& key, const std::function<std::optional<QVariant>(const QVariant& current)>& change);
+    bool update(const QString& key,
+                const std::function<std::optional<QVariant>(const QVariant& current)>& change);
 
     /// Why the last write failed, or the read error that a read met; empty after a read or write
     /// that went well.

@@ -48,7 +48,8 @@ QString makePrivateDirectories(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     if (::stat(native.constData(), &st) == 0) {
-        return S_ISDIR(st.st_mode) ? QString() : describe(QStringLiteral("cannot create folder"), path, ENOTDIR);
+        return S_ISDIR(st.st_mode) ? QString()
+                                   : describe(QStringLiteral("cannot create folder"), path, ENOTDIR);
     }
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     if (slash > 0) {
@@ -90,7 +91,7 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
     }
     const QByteArray nativeTarget = QFile::encodeName(target);
     mode_t finalMode = mode;
-    if (struct stat st {}; keepExistingMode && ::stat(nativeTarget.constData(), &st) == 0) {
+    if (struct stat st{}; keepExistingMode && ::stat(nativeTarget.constData(), &st) == 0) {
         finalMode = st.st_mode & 07777;
     }
 
@@ -131,8 +132,8 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
         return {false, describe(what, target, error), {}};
     }
     // Make the rename itself durable; a failure here leaves a complete file either way.
-    const int dirFd = ::open(QFile::encodeName(targetInfo.absolutePath()).constData(),
-                             O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dirFd =
+        ::open(QFile::encodeName(targetInfo.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         ::fsync(dirFd);
         ::close(dirFd);
@@ -162,9 +163,8 @@ FileLock::FileLock(const QString& lockPath, Mode mode, std::chrono::milliseconds
             continue;
         }
         if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
-            error_ = errno == EWOULDBLOCK
-                         ? QStringLiteral("%1 is held by another process").arg(lockPath)
-                         : describe(QStringLiteral("cannot lock"), lockPath, errno);
+            error_ = errno == EWOULDBLOCK ? QStringLiteral("%1 is held by another process").arg(lockPath)
+                                          : describe(QStringLiteral("cannot lock"), lockPath, errno);
             ::close(fd);
             return;
         }

@@ -40,8 +40,8 @@ int writeAll(int fd, const char* data, qint64 size);
 
 struct WriteResult {
     bool ok = false;
-    QString error;          ///< why it failed (empty on success)
-    FileIdentity identity;  ///< the file now at the path (valid on success)
+    QString error;         ///< why it failed (empty on success)
+    FileIdentity identity; ///< the file now at the path (valid on success)
 };
 
 /// Replaces the file at `path` (the target of a symbolic link, if it is one) with `bytes`, whole or
@@ -49,7 +49,8 @@ struct WriteResult {
 /// over it. A short write, a failed flush or a failed close cancels the replacement and leaves the
 /// old file as it was. The new file gets `mode`, or with `keepExistingMode` the permissions of the
 /// file it replaces. The folder must exist.
-WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode = false);
+WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
+                        bool keepExistingMode = false);
 
 /// An advisory lock (`flock`) on a lock file, shared with other processes of the user; released when
 /// destroyed. The lock file is created owner-only and never removed (removing it would let two
@@ -59,7 +60,8 @@ public:
     enum class Mode { Shared, Exclusive };
 
     /// Waits up to `timeout` (real time: the other holder is another process) for the lock.
-    FileLock(const QString& lockPath, Mode mode, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    FileLock(const QString& lockPath, Mode mode,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;

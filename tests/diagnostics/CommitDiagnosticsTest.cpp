@@ -204,8 +204,8 @@ TEST(TimestampTest, ParsesTheInternetFormWithFractionsAndRejectsTheRest) {
 TEST_F(CommitDiagnosticsTest, AnAppendTheDiskTakesOnlyInPartLeavesNoTornLine) {
     const QString current = CommitDiagnostics::currentLogURL();
     const QByteArray first = "2026-03-14T08:00:00.000Z [commit] INFO  first\n";
-    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"), QStringLiteral("first"),
-                              at(8, 0, 0, 0));
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                              QStringLiteral("first"), at(8, 0, 0, 0));
     ASSERT_EQ(read(current), first);
     {
         // Room for the timestamp and part of a Japanese character, not for the whole line.
@@ -218,19 +218,20 @@ TEST_F(CommitDiagnosticsTest, AnAppendTheDiskTakesOnlyInPartLeavesNoTornLine) {
     // Of lines queued together, those that fit whole are kept.
     {
         const quillory::testing::FileSizeLimit full(rlim_t(first.size() * 2 + 10));
-        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"), QStringLiteral("first"),
-                                  at(8, 0, 0, 0));
+        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                                  QStringLiteral("first"), at(8, 0, 0, 0));
         CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
                                   QStringLiteral("音声入力の確定"), at(8, 0, 1, 0));
         CommitDiagnostics::waitUntilWritten();
     }
     EXPECT_EQ(read(current), first + first);
-    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"), QStringLiteral("after"),
-                              at(8, 0, 2, 0));
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                              QStringLiteral("after"), at(8, 0, 2, 0));
     QStringDecoder utf8(QStringDecoder::Utf8);
     const QString text = utf8.decode(read(current));
     EXPECT_FALSE(utf8.hasError());
-    EXPECT_TRUE(text.endsWith(QStringLiteral("INFO  first\n2026-03-14T08:00:02.000Z [commit] INFO  after\n")));
+    EXPECT_TRUE(
+        text.endsWith(QStringLiteral("INFO  first\n2026-03-14T08:00:02.000Z [commit] INFO  after\n")));
 }
 
 TEST_F(CommitDiagnosticsTest, AFullFileSystemLosesLinesButNeverTearsThem) {

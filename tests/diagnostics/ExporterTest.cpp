@@ -44,7 +44,7 @@ protected:
 
 TEST_F(ExporterTest, KeepsTheWindowInclusiveOfItsStartAndUntimestampedLines) {
     writeLog(CommitDiagnostics::rotatedLogURL(), {stampMinutesAgo(16) + " [commit] INFO  old",
-                                                   stampMinutesAgo(15) + " [commit] INFO  at-cutoff"});
+                                                  stampMinutesAgo(15) + " [commit] INFO  at-cutoff"});
     writeLog(CommitDiagnostics::currentLogURL(),
              {stampMinutesAgo(15.0001) + " [commit] INFO  just-before",
               stampMinutesAgo(14) + " [commit] NOTE  recent", "continuation-without-blank",
@@ -125,7 +125,8 @@ TEST_F(ExporterTest, AFullDiskFailsTheExportAndLeavesNoFile) {
     }
     EXPECT_FALSE(QFile::exists(out));
     EXPECT_EQ(QDir(path(QString())).entryList({QStringLiteral("*export*")}, QDir::Files | QDir::Hidden),
-              QStringList{}) << "no temporary file is left behind";
+              QStringList{})
+        << "no temporary file is left behind";
 }
 
 TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {

@@ -124,7 +124,8 @@ TEST_F(UserDictionaryTest, ADictionaryThatMultipliesTheTextDegradesToTheUnsubsti
     for (int i = 0; i < 21; ++i) {
         const QString source(30 - i, QLatin1Char('z'));
         const QString next(29 - i, QLatin1Char('z'));
-        hostile.push_back(UserDictionaryEntry{QUuid::createUuid(), source, (next + QLatin1Char('|')).repeated(4)});
+        hostile.push_back(
+            UserDictionaryEntry{QUuid::createUuid(), source, (next + QLatin1Char('|')).repeated(4)});
     }
     const QString text = QString(30, QLatin1Char('z')) + QStringLiteral("は音声入力");
     const auto started = std::chrono::steady_clock::now();
@@ -161,7 +162,8 @@ TEST_F(UserDictionaryTest, UpdateEntriesLeavesUndecodableDataAlone) {
     QString error;
     EXPECT_FALSE(UserDictionary::updateEntries(
         [](std::vector<UserDictionaryEntry>& entries) {
-            entries.push_back(UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("a"), QStringLiteral("b")});
+            entries.push_back(
+                UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("a"), QStringLiteral("b")});
             return true;
         },
         &error));

@@ -20,9 +20,10 @@ int main(int argc, char** argv) {
     using quillory::CommitDiagnostics::Level;
     const QString padding(60, QLatin1Char('x'));
     for (int i = 0; i < count; ++i) {
-        quillory::CommitDiagnostics::record(Level::Info, QStringLiteral("commit"),
-                                            QStringLiteral("writer=%1 seq=%2 pad=%3").arg(args[1]).arg(i).arg(padding),
-                                            QDateTime::currentDateTimeUtc());
+        quillory::CommitDiagnostics::record(
+            Level::Info, QStringLiteral("commit"),
+            QStringLiteral("writer=%1 seq=%2 pad=%3").arg(args[1]).arg(i).arg(padding),
+            QDateTime::currentDateTimeUtc());
         if (i % 4 == 3) {
             quillory::CommitDiagnostics::waitUntilWritten(); // many small appends, as a running app makes
         }

@@ -27,7 +27,9 @@ protected:
     void SetUp() override { ASSERT_TRUE(home_.isValid()); }
 
     QString settingsFile() const { return home_.filePath(QStringLiteral(".config/quillory/defaults.json")); }
-    QString logDirectory() const { return home_.filePath(QStringLiteral(".local/share/quillory/Diagnostics")); }
+    QString logDirectory() const {
+        return home_.filePath(QStringLiteral(".local/share/quillory/Diagnostics"));
+    }
 
     /// A shell running `script` with the binaries as $Q and $W and the temporary home as the user's.
     std::unique_ptr<QProcess> shell(const QString& script) const {
@@ -55,7 +57,11 @@ protected:
     QStringList keysOnDisk() const {
         QFile f(settingsFile());
         EXPECT_TRUE(f.open(QIODevice::ReadOnly));
-        return QJsonDocument::fromJson(f.readAll()).object().value(QStringLiteral("values")).toObject().keys();
+        return QJsonDocument::fromJson(f.readAll())
+            .object()
+            .value(QStringLiteral("values"))
+            .toObject()
+            .keys();
     }
 
     QTemporaryDir home_;
@@ -73,7 +79,8 @@ TEST_F(MultiProcessTest, TwoShellsSettingKeysKeepEveryKey) {
 
 // "dictionary add" from two shells at once, 20 each: every entry is kept.
 TEST_F(MultiProcessTest, TwoShellsAddingDictionaryEntriesKeepEveryEntry) {
-    const char* loop = "for i in $(seq 1 20); do \"$Q\" dictionary add %1$i 語$i >/dev/null || echo failed; done";
+    const char* loop =
+        "for i in $(seq 1 20); do \"$Q\" dictionary add %1$i 語$i >/dev/null || echo failed; done";
     auto a = shell(QString::fromLatin1(loop).arg(QStringLiteral("a")));
     auto b = shell(QString::fromLatin1(loop).arg(QStringLiteral("b")));
     finish(*a);
@@ -91,10 +98,12 @@ TEST_F(MultiProcessTest, TwoShellsAddingDictionaryEntriesKeepEveryEntry) {
 TEST_F(MultiProcessTest, ALongLivedStoreAndTheCommandLineKeepEachOthersKeys) {
     DefaultsStore app(settingsFile());
     app.setBool(QStringLiteral("app.start"), true);
-    auto cli = shell(QStringLiteral("for i in $(seq 1 40); do \"$Q\" settings set cli$i $i --int || echo failed; done"));
+    auto cli = shell(
+        QStringLiteral("for i in $(seq 1 40); do \"$Q\" settings set cli$i $i --int || echo failed; done"));
     int written = 0;
     while (cli->state() != QProcess::NotRunning && written < 2000) {
-        ASSERT_TRUE(app.setInteger(QStringLiteral("app%1").arg(written), written)) << app.lastError().toStdString();
+        ASSERT_TRUE(app.setInteger(QStringLiteral("app%1").arg(written), written))
+            << app.lastError().toStdString();
         ++written;
         cli->waitForFinished(10); // let the command line run between two writes of the app
     }
@@ -122,7 +131,8 @@ TEST_F(MultiProcessTest, TwoLogWritersRotateWithoutDestroyingAGeneration) {
             const QByteArray bytes = f.readAll();
             if (QByteArray(name) == "commit.log.1") {
                 EXPECT_GT(bytes.size(), CommitDiagnostics::kRotationThresholdBytes) << "round " << round;
-                EXPECT_LT(bytes.size(), CommitDiagnostics::kRotationThresholdBytes + 4096) << "round " << round;
+                EXPECT_LT(bytes.size(), CommitDiagnostics::kRotationThresholdBytes + 4096)
+                    << "round " << round;
             }
             both += bytes;
         }
@@ -134,7 +144,8 @@ TEST_F(MultiProcessTest, TwoLogWritersRotateWithoutDestroyingAGeneration) {
             ASSERT_TRUE(m.hasMatch()) << line.toStdString();
             const int seq = m.captured(2).toInt();
             if (const auto it = last.find(m.captured(1)); it != last.end()) {
-                EXPECT_EQ(seq, it->second + 1) << "writer " << m.captured(1).toStdString() << ", round " << round;
+                EXPECT_EQ(seq, it->second + 1)
+                    << "writer " << m.captured(1).toStdString() << ", round " << round;
             }
             last[m.captured(1)] = seq;
         }

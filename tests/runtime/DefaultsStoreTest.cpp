@@ -143,7 +143,8 @@ TEST_F(DefaultsStoreTest, UpdateIsOneReadModifyWriteAcrossWriters) {
     // nullopt leaves the value; an invalid value removes it.
     EXPECT_TRUE(first.update(QStringLiteral("count"), [](const QVariant&) { return std::nullopt; }));
     EXPECT_EQ(first.integerValue(QStringLiteral("count")), 100);
-    EXPECT_TRUE(first.update(QStringLiteral("count"), [](const QVariant&) { return std::optional(QVariant()); }));
+    EXPECT_TRUE(
+        first.update(QStringLiteral("count"), [](const QVariant&) { return std::optional(QVariant()); }));
     EXPECT_FALSE(second.value(QStringLiteral("count")).isValid());
 }
 
@@ -179,7 +180,8 @@ TEST_F(DefaultsStoreTest, AFullDiskLeavesTheFileWholeAndReportsTheFailure) {
         // Any file may hold at most 4 KiB: the new file can't be written whole.
         const quillory::testing::FileSizeLimit full(4096);
         EXPECT_FALSE(store.setString(QStringLiteral("quillory.aiPolish.prompt"), QStringLiteral("p")));
-        EXPECT_TRUE(store.lastError().contains(QStringLiteral("File too large"))) << store.lastError().toStdString();
+        EXPECT_TRUE(store.lastError().contains(QStringLiteral("File too large")))
+            << store.lastError().toStdString();
     }
     EXPECT_EQ(readRaw(), before);
     EXPECT_EQ(QDir(QFileInfo(file()).absolutePath()).entryList(QDir::Files | QDir::Hidden),
@@ -188,7 +190,8 @@ TEST_F(DefaultsStoreTest, AFullDiskLeavesTheFileWholeAndReportsTheFailure) {
     // The value stays in this process and reaches the file with the next write that fits.
     EXPECT_EQ(store.stringValue(QStringLiteral("quillory.aiPolish.prompt")), QStringLiteral("p"));
     EXPECT_TRUE(store.setBool(QStringLiteral("b"), true));
-    EXPECT_EQ(DefaultsStore(file()).stringValue(QStringLiteral("quillory.aiPolish.prompt")), QStringLiteral("p"));
+    EXPECT_EQ(DefaultsStore(file()).stringValue(QStringLiteral("quillory.aiPolish.prompt")),
+              QStringLiteral("p"));
 }
 
 TEST_F(DefaultsStoreTest, ARealFullFileSystemKeepsTheOldFile) {
@@ -216,8 +219,10 @@ TEST_F(DefaultsStoreTest, AReadOnlyHomeReportsThePermissionProblem) {
     }
     DefaultsStore store(mountPoint + QStringLiteral("/.config/quillory/defaults.json"));
     EXPECT_FALSE(store.setBool(QStringLiteral("k"), true));
-    EXPECT_TRUE(store.lastError().contains(QStringLiteral("Read-only file system"))) << store.lastError().toStdString();
-    EXPECT_TRUE(store.lastError().contains(QStringLiteral("/.config"))) << "names the folder it could not create";
+    EXPECT_TRUE(store.lastError().contains(QStringLiteral("Read-only file system")))
+        << store.lastError().toStdString();
+    EXPECT_TRUE(store.lastError().contains(QStringLiteral("/.config")))
+        << "names the folder it could not create";
 }
 
 TEST_F(DefaultsStoreTest, FilesAreOwnerOnlyAndALinkedFileStaysLinked) {
