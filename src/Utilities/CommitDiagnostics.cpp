@@ -34,13 +34,11 @@ struct Entry {
 
 struct Locations {
     QString directory;
-    QByteArray dir;
     QByteArray current;
     QByteArray rotated;
     QString lock;
     explicit Locations(const QString& d)
-        : directory(d), dir(QFile::encodeName(d)),
-          current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
+        : directory(d), current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
           rotated(QFile::encodeName(d + QStringLiteral("/commit.log.1"))),
           lock(d + QStringLiteral("/commit.log.lock")) {}
 };
