@@ -435,6 +435,7 @@ bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& 
     if (state_ == FileState::Corrupt) {
         keepCorruptFileLocked();
     }
+    FileIO::removeLeftoverTemporaries(filePath_);
     const FileIO::WriteResult written =
         FileIO::replaceFile(filePath_, QJsonDocument(root).toJson(QJsonDocument::Indented), 0600);
     if (!written.ok) {

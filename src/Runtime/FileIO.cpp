@@ -1,5 +1,6 @@
 #include "Runtime/FileIO.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -81,14 +82,35 @@ int writeAll(int fd, const char* data, qint64 size) {
     return 0;
 }
 
-WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode) {
-    // Replace the file a symbolic link points to, not the link (settings kept in a dotfiles folder).
-    QString target = path;
+namespace {
+/// The file a replacement writes: the target of a symbolic link, not the link (settings kept in a
+/// dotfiles folder stay linked).
+QString replacementTarget(const QString& path) {
     const QFileInfo info(path);
-    if (info.isSymLink()) {
-        const QString resolved = info.canonicalFilePath();
-        target = resolved.isEmpty() ? info.symLinkTarget() : resolved;
+    if (!info.isSymLink()) {
+        return path;
     }
+    const QString resolved = info.canonicalFilePath();
+    return resolved.isEmpty() ? info.symLinkTarget() : resolved;
+}
+
+QString temporaryPrefix(const QFileInfo& target) {
+    return QStringLiteral(".") + target.fileName() + QLatin1Char('.');
+}
+} // namespace
+
+void removeLeftoverTemporaries(const QString& path) {
+    const QFileInfo target(replacementTarget(path));
+    QDir folder = target.absoluteDir();
+    const QString prefix = temporaryPrefix(target);
+    for (const QString& name :
+         folder.entryList({prefix + QStringLiteral("??????")}, QDir::Files | QDir::Hidden | QDir::System)) {
+        folder.remove(name);
+    }
+}
+
+WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode) {
+    const QString target = replacementTarget(path);
     const QByteArray nativeTarget = QFile::encodeName(target);
     mode_t finalMode = mode;
     if (struct stat st{}; keepExistingMode && ::stat(nativeTarget.constData(), &st) == 0) {
@@ -96,8 +118,8 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
     }
 
     const QFileInfo targetInfo(target);
-    QByteArray temporary = QFile::encodeName(targetInfo.absolutePath() + QStringLiteral("/.") +
-                                             targetInfo.fileName() + QStringLiteral(".XXXXXX"));
+    QByteArray temporary = QFile::encodeName(targetInfo.absolutePath() + QLatin1Char('/') +
+                                             temporaryPrefix(targetInfo) + QStringLiteral("XXXXXX"));
     const QString what = QStringLiteral("cannot write");
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // created 0600
     if (fd < 0) {

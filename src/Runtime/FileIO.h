@@ -52,6 +52,10 @@ struct WriteResult {
 WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
                         bool keepExistingMode = false);
 
+/// Removes the temporary files `replaceFile` leaves beside `path` when a process dies in the middle
+/// of a replacement. Only safe while holding the lock that every writer of `path` takes.
+void removeLeftoverTemporaries(const QString& path);
+
 /// An advisory lock (`flock`) on a lock file, shared with other processes of the user; released when
 /// destroyed. The lock file is created owner-only and never removed (removing it would let two
 /// processes hold "the" lock at once).

@@ -187,11 +187,16 @@ TEST_F(DefaultsStoreTest, AFullDiskLeavesTheFileWholeAndReportsTheFailure) {
     EXPECT_EQ(QDir(QFileInfo(file()).absolutePath()).entryList(QDir::Files | QDir::Hidden),
               (QStringList{QStringLiteral("defaults.json"), QStringLiteral("defaults.json.lock")}))
         << "no temporary file is left behind";
+    // A replacement cut off by a crash leaves its temporary file; the next write clears it away.
+    QFile leftover(QFileInfo(file()).absolutePath() + QStringLiteral("/.defaults.json.Ab12Cd"));
+    ASSERT_TRUE(leftover.open(QIODevice::WriteOnly));
+    leftover.close();
     // The value stays in this process and reaches the file with the next write that fits.
     EXPECT_EQ(store.stringValue(QStringLiteral("quillory.aiPolish.prompt")), QStringLiteral("p"));
     EXPECT_TRUE(store.setBool(QStringLiteral("b"), true));
     EXPECT_EQ(DefaultsStore(file()).stringValue(QStringLiteral("quillory.aiPolish.prompt")),
               QStringLiteral("p"));
+    EXPECT_FALSE(leftover.exists());
 }
 
 TEST_F(DefaultsStoreTest, ARealFullFileSystemKeepsTheOldFile) {
