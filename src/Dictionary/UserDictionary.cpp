@@ -167,8 +167,13 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
     const qsizetype limit = substitutionOutputLimit(text.size());
     QString result = text;
     for (const auto& r : rules) {
-        // Count first so an oversized result is never built.
-        const qsizetype occurrences = result.count(r.source, Qt::CaseSensitive);
+        // Count first (as the replacement matches: non-overlapping, left to right) so an oversized
+        // result is never built.
+        qsizetype occurrences = 0;
+        for (qsizetype at = result.indexOf(r.source); at >= 0;
+             at = result.indexOf(r.source, at + r.source.size())) {
+            ++occurrences;
+        }
         if (occurrences == 0) {
             continue;
         }

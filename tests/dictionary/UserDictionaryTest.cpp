@@ -152,6 +152,12 @@ TEST(SubstitutionTest, LargeButOrdinaryExpansionsAreApplied) {
     const QString longText = QStringLiteral("ab").repeated(500000);
     EXPECT_EQ(UserDictionary::applySubstitutions(longText, {entry("a", "xyz")}),
               QStringLiteral("xyzb").repeated(500000));
+    // Matches are counted as they are replaced, without overlaps: 20,000 "a" hold 10,000 "aa"
+    // (19,999 if overlaps counted, which would cross the bound of 320,000).
+    const std::vector<UserDictionaryEntry> widen{
+        UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("aa"), QString(22, QLatin1Char('b'))}};
+    EXPECT_EQ(UserDictionary::applySubstitutions(QString(20000, QLatin1Char('a')), widen),
+              QString(220000, QLatin1Char('b')));
     EXPECT_EQ(UserDictionary::substitutionOutputLimit(10), 262144);
     EXPECT_EQ(UserDictionary::substitutionOutputLimit(1000000), 16000000);
 }
