@@ -21,6 +21,9 @@ namespace quillory {
 namespace {
 std::atomic<DefaultsStore*> g_testStore{nullptr};
 
+/// Far beyond any real settings file; a larger one is not read into memory but treated as corrupt.
+constexpr qsizetype kMaxFileBytes = 64 * 1024 * 1024;
+
 const char* const kTypeNames[] = {"bool", "integer", "double", "string", "data"};
 
 // File layout: {"version": 1, "values": {"key": {"bool": true}, "key2": {"data": "<base64>"}, ...}}
@@ -190,8 +193,9 @@ void DefaultsStore::refreshLocked() const {
     const auto identity = FileIO::identityOf(fd);
     QByteArray bytes;
     int readError = identity ? 0 : errno;
+    bool tooLarge = identity && identity->size > kMaxFileBytes;
     char buffer[65536];
-    while (readError == 0) {
+    while (readError == 0 && !tooLarge) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) {
             continue;
@@ -202,6 +206,7 @@ void DefaultsStore::refreshLocked() const {
             break;
         } else {
             bytes.append(buffer, n);
+            tooLarge = bytes.size() > kMaxFileBytes;
         }
     }
     ::close(fd);
@@ -213,12 +218,14 @@ void DefaultsStore::refreshLocked() const {
     identity_ = identity;
     values_.clear();
     QJsonParseError parseError{};
-    const QJsonDocument doc = QJsonDocument::fromJson(bytes, &parseError);
+    const QJsonDocument doc = tooLarge ? QJsonDocument() : QJsonDocument::fromJson(bytes, &parseError);
     const QJsonValue valuesJson = doc.object().value(QStringLiteral("values"));
-    if (parseError.error != QJsonParseError::NoError || !doc.isObject() || !valuesJson.isObject()) {
+    if (tooLarge || parseError.error != QJsonParseError::NoError || !doc.isObject() ||
+        !valuesJson.isObject()) {
         state_ = FileState::Corrupt;
         readError_ = QStringLiteral("corrupt settings file %1: %2")
-                         .arg(filePath_, parseError.error != QJsonParseError::NoError
+                         .arg(filePath_, tooLarge ? QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes)
+                                         : parseError.error != QJsonParseError::NoError
                                              ? parseError.errorString()
                                              : QStringLiteral("unexpected layout"));
         lastError_ = readError_;
@@ -366,7 +373,9 @@ void DefaultsStore::keepCorruptFileLocked() {
     const QString aside = filePath_ + QStringLiteral(".corrupt");
     const QByteArray nativeAside = QFile::encodeName(aside);
     ::unlink(nativeAside.constData());
-    if (::link(QFile::encodeName(filePath_).constData(), nativeAside.constData()) != 0 &&
+    // A hard link keeps the bytes without copying them (the file a symbolic link names, if it is one).
+    if (::linkat(AT_FDCWD, QFile::encodeName(filePath_).constData(), AT_FDCWD, nativeAside.constData(),
+                 AT_SYMLINK_FOLLOW) != 0 &&
         !QFile::copy(filePath_, aside)) {
         qCWarning(lcApp).noquote() << "Settings: could not keep the corrupt file as" << aside;
         return;

@@ -258,6 +258,11 @@ TEST_F(DefaultsStoreTest, CorruptBytesAreKeptAsideBeforeTheyAreReplaced) {
     QFile aside(file() + QStringLiteral(".corrupt"));
     ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
     EXPECT_TRUE(aside.readAll().endsWith("half a pro"));
+
+    // A file far too large for settings is not read into memory.
+    QFile huge(file());
+    ASSERT_TRUE(huge.resize(65 * 1024 * 1024));
+    EXPECT_TRUE(DefaultsStore(file()).readError().contains(QStringLiteral("larger than")));
 }
 
 TEST_F(DefaultsStoreTest, NonFiniteDoublesAndForeignTypesAreRefused) {
