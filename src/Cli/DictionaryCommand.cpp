@@ -20,32 +20,51 @@ int dictionaryCommand(const QStringList& args, Io& io) {
         return Ok;
     }
     if (sub == QLatin1String("add") && p.size() == 3) {
-        auto entries = UserDictionary::loadEntries();
-        if (entries.size() >= size_t(UserDictionary::maxEntries)) {
+        // One step across processes: another writer's entries are never dropped.
+        const UserDictionaryEntry entry{QUuid::createUuid(), p.at(1), p.at(2)};
+        bool full = false;
+        QString error;
+        const bool saved = UserDictionary::updateEntries(
+            [&](std::vector<UserDictionaryEntry>& entries) {
+                if (entries.size() >= size_t(UserDictionary::maxEntries)) {
+                    full = true;
+                    return false;
+                }
+                entries.push_back(entry);
+                return true;
+            },
+            &error);
+        if (full) {
             return failure(io, Localization::format("cli.error.dictionary_full",
                                                     QString::number(UserDictionary::maxEntries)));
         }
-        UserDictionaryEntry entry{QUuid::createUuid(), p.at(1), p.at(2)};
-        entries.push_back(entry);
-        UserDictionary::saveEntries(entries);
-        if (const QString e = DefaultsStore::standard().lastError(); !e.isEmpty()) {
-            return failure(io, Localization::format("cli.error.settings_write", e));
+        if (!saved) {
+            return failure(io, Localization::format("cli.error.settings_write", error));
         }
         io.out << UserDictionary::idString(entry.id) << '\n';
         return Ok;
     }
     if (sub == QLatin1String("remove") && p.size() == 2) {
-        auto entries = UserDictionary::loadEntries();
         const QUuid id = QUuid::fromString(p.at(1));
-        const auto it =
-            std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
-        if (id.isNull() || it == entries.end()) {
-            return failure(io, Localization::format("cli.error.unknown_entry", p.at(1)));
+        bool found = false;
+        QString error;
+        const bool saved = UserDictionary::updateEntries(
+            [&](std::vector<UserDictionaryEntry>& entries) {
+                const auto it =
+                    std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.id == id; });
+                if (id.isNull() || it == entries.end()) {
+                    return false;
+                }
+                entries.erase(it);
+                found = true;
+                return true;
+            },
+            &error);
+        if (!saved) {
+            return failure(io, Localization::format("cli.error.settings_write", error));
         }
-        entries.erase(it);
-        UserDictionary::saveEntries(entries);
-        if (const QString e = DefaultsStore::standard().lastError(); !e.isEmpty()) {
-            return failure(io, Localization::format("cli.error.settings_write", e));
+        if (!found) {
+            return failure(io, Localization::format("cli.error.unknown_entry", p.at(1)));
         }
         return Ok;
     }

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QStringDecoder>
 
+#include <cmath>
+
 namespace quillory::cli {
 
 namespace {
@@ -54,7 +56,7 @@ std::optional<QVariant> parseTyped(DefaultsStore::Type type, const QString& text
     }
     case DefaultsStore::Type::Double: {
         const double d = text.toDouble(&ok);
-        return ok ? std::optional<QVariant>(QVariant(d)) : std::nullopt;
+        return ok && std::isfinite(d) ? std::optional<QVariant>(QVariant(d)) : std::nullopt;
     }
     case DefaultsStore::Type::String:
         return QVariant(text);
@@ -73,7 +75,20 @@ int settingsCommand(const QStringList& args, Io& io) {
     auto& store = DefaultsStore::standard();
     const QStringList& p = opts.positional();
     const QString sub = p.value(0);
+    // A file that can't be read (or is corrupt) is reported, not shown as "no settings".
+    auto readFailure = [&]() -> std::optional<int> {
+        if (const QString e = store.readError(); !e.isEmpty()) {
+            return failure(io, Localization::format("cli.error.settings_read", e));
+        }
+        return std::nullopt;
+    };
+    auto writeFailure = [&] {
+        return failure(io, Localization::format("cli.error.settings_write", store.lastError()));
+    };
     if (sub == QLatin1String("list") && p.size() == 1) {
+        if (const auto status = readFailure()) {
+            return *status;
+        }
         QStringList keys = store.keys();
         keys.sort();
         for (const QString& key : keys) {
@@ -86,6 +101,9 @@ int settingsCommand(const QStringList& args, Io& io) {
     if (sub == QLatin1String("get") && p.size() == 2) {
         const QVariant v = store.value(p.at(1));
         if (!v.isValid()) {
+            if (const auto status = readFailure()) {
+                return *status;
+            }
             return failure(io, Localization::format("cli.error.no_such_key", p.at(1)));
         }
         io.out << display(v) << '\n';
@@ -111,22 +129,22 @@ int settingsCommand(const QStringList& args, Io& io) {
         if (!type) {
             type = store.typeOf(p.at(1)).value_or(DefaultsStore::Type::String);
         }
+        if (*type == DefaultsStore::Type::Double) {
+            // JSON has no NaN or infinity: such a value would be stored as null and lost.
+            bool ok = false;
+            if (const double d = p.at(2).toDouble(&ok); ok && !std::isfinite(d)) {
+                return usageError(
+                    io, QStringLiteral("a double setting takes a finite number, not %1").arg(p.at(2)));
+            }
+        }
         const auto value = parseTyped(*type, p.at(2));
         if (!value) {
             return failure(io, Localization::format("cli.error.bad_value", p.at(2)));
         }
-        store.setValue(p.at(1), *value);
-        if (const QString e = store.lastError(); !e.isEmpty()) {
-            return failure(io, Localization::format("cli.error.settings_write", e));
-        }
-        return Ok;
+        return store.setValue(p.at(1), *value) ? Ok : writeFailure();
     }
     if (sub == QLatin1String("unset") && p.size() == 2) {
-        store.remove(p.at(1));
-        if (const QString e = store.lastError(); !e.isEmpty()) {
-            return failure(io, Localization::format("cli.error.settings_write", e));
-        }
-        return Ok;
+        return store.remove(p.at(1)) ? Ok : writeFailure();
     }
     return usageError(
         io,

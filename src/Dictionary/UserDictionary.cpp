@@ -2,6 +2,8 @@
 
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Text.h"
+#include "Utilities/CommitDiagnostics.h"
+#include "Utilities/Log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -78,6 +80,42 @@ void saveEntries(const std::vector<UserDictionaryEntry>& entries) {
     DefaultsStore::standard().setData(QString::fromLatin1(storageKey), encode(kept));
 }
 
+bool updateEntries(const std::function<bool(std::vector<UserDictionaryEntry>&)>& change, QString* error) {
+    QString refusal;
+    auto& store = DefaultsStore::standard();
+    const bool ok = store.update(
+        QString::fromLatin1(storageKey), [&](const QVariant& current) -> std::optional<QVariant> {
+            std::vector<UserDictionaryEntry> entries;
+            if (current.isValid()) {
+                auto decoded =
+                    current.typeId() == QMetaType::QByteArray ? decode(current.toByteArray()) : std::nullopt;
+                if (!decoded) {
+                    refusal = QStringLiteral("the stored dictionary (%1) can't be read; it was left as it is")
+                                  .arg(QString::fromLatin1(storageKey));
+                    return std::nullopt;
+                }
+                entries = std::move(*decoded);
+            }
+            if (entries.size() > size_t(maxEntries)) {
+                entries.resize(maxEntries);
+            }
+            if (!change(entries)) {
+                return std::nullopt;
+            }
+            if (entries.size() > size_t(maxEntries)) {
+                entries.resize(maxEntries);
+            }
+            return QVariant(encode(entries));
+        });
+    if (!refusal.isEmpty() || !ok) {
+        if (error) {
+            *error = refusal.isEmpty() ? store.lastError() : refusal;
+        }
+        return false;
+    }
+    return true;
+}
+
 QStringList contextualStrings(const std::vector<UserDictionaryEntry>& entries) {
     QStringList out;
     QSet<QString> taken;
@@ -104,6 +142,12 @@ QStringList contextualStringsForSpeech() {
     return contextualStrings(loadEntries());
 }
 
+qsizetype substitutionOutputLimit(qsizetype inputLength) {
+    constexpr qsizetype floor = 262144;
+    constexpr qsizetype factor = 16;
+    return inputLength > floor / factor ? std::max(floor, inputLength * factor) : floor;
+}
+
 QString applySubstitutions(const QString& text, const std::vector<UserDictionaryEntry>& entries) {
     struct Rule {
         qsizetype length;
@@ -120,8 +164,31 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
     }
     std::stable_sort(rules.begin(), rules.end(),
                      [](const Rule& a, const Rule& b) { return a.length > b.length; });
+    const qsizetype limit = substitutionOutputLimit(text.size());
     QString result = text;
     for (const auto& r : rules) {
+        // Count first (as the replacement matches: non-overlapping, left to right) so an oversized
+        // result is never built.
+        qsizetype occurrences = 0;
+        for (qsizetype at = result.indexOf(r.source); at >= 0;
+             at = result.indexOf(r.source, at + r.source.size())) {
+            ++occurrences;
+        }
+        if (occurrences == 0) {
+            continue;
+        }
+        const qsizetype growth = r.target.size() - r.source.size();
+        if (growth > 0 && occurrences > (limit - result.size()) / growth) {
+            const QString message =
+                QStringLiteral(
+                    "stage=dictionary result=skipped reason=output_limit input_len=%1 limit=%2 rules=%3")
+                    .arg(Text::graphemeCount(text))
+                    .arg(limit)
+                    .arg(rules.size());
+            qCWarning(lcCommit).noquote() << message;
+            CommitDiagnostics::record(CommitDiagnostics::Level::Error, message);
+            return text;
+        }
         result.replace(r.source, r.target, Qt::CaseSensitive);
     }
     return result;

@@ -8,9 +8,10 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 
-#include <sys/stat.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -19,6 +20,9 @@ namespace quillory {
 
 namespace {
 std::atomic<DefaultsStore*> g_testStore{nullptr};
+
+/// Far beyond any real settings file; a larger one is not read into memory but treated as corrupt.
+constexpr qsizetype kMaxFileBytes = 64 * 1024 * 1024;
 
 const char* const kTypeNames[] = {"bool", "integer", "double", "string", "data"};
 
@@ -143,42 +147,89 @@ std::optional<DefaultsStore::Type> DefaultsStore::typeFromName(const QString& na
     return std::nullopt;
 }
 
+void DefaultsStore::readFailedLocked(const QString& message) const {
+    // Not cached: the identity stays unrecorded so the next use reads again, and the values last
+    // read stay (a transient failure must not turn into "no settings").
+    state_ = FileState::Unreadable;
+    identity_.reset();
+    if (message != readError_) {
+        qCWarning(lcApp).noquote() << "Settings unreadable, keeping the values last read:" << message;
+    }
+    readError_ = message;
+    lastError_ = message;
+}
+
 void DefaultsStore::refreshLocked() const {
-    struct stat st {};
-    const QByteArray path = QFile::encodeName(filePath_);
-    if (::stat(path.constData(), &st) != 0) {
-        if (loadedSize_ != -1) {
+    int error = 0;
+    const auto current = FileIO::identityOf(filePath_, &error);
+    if (!current && error != ENOENT) {
+        readFailedLocked(FileIO::describe(QStringLiteral("cannot read"), filePath_, error));
+        return;
+    }
+    if (!current) {
+        if (state_ != FileState::Absent) {
             values_.clear();
-            loadedSize_ = -1;
-            loadedMtimeNs_ = -1;
-            loadedInode_ = -1;
+            state_ = FileState::Absent;
+            identity_.reset();
+            readError_.clear();
+            lastError_.clear();
         }
         return;
     }
-    const qint64 mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    if (st.st_size == loadedSize_ && mtimeNs == loadedMtimeNs_ && qint64(st.st_ino) == loadedInode_) {
+    if ((state_ == FileState::Loaded || state_ == FileState::Corrupt) && identity_ == *current) {
         return;
     }
-    loadedSize_ = st.st_size;
-    loadedMtimeNs_ = mtimeNs;
-    loadedInode_ = qint64(st.st_ino);
-    values_.clear();
 
-    QFile file(filePath_);
-    if (!file.open(QIODevice::ReadOnly)) {
-        lastError_ = QStringLiteral("cannot read %1: %2").arg(filePath_, file.errorString());
-        qCWarning(lcApp).noquote() << "Settings unreadable, using empty settings:" << lastError_;
+    const QByteArray native = QFile::encodeName(filePath_);
+    const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT) { // replaced between the two looks; the next use sees the new state
+            return;
+        }
+        readFailedLocked(FileIO::describe(QStringLiteral("cannot read"), filePath_, errno));
         return;
     }
+    // The identity of the file actually read, taken from the open file.
+    const auto identity = FileIO::identityOf(fd);
+    QByteArray bytes;
+    int readError = identity ? 0 : errno;
+    bool tooLarge = identity && identity->size > kMaxFileBytes;
+    char buffer[65536];
+    while (readError == 0 && !tooLarge) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            readError = errno;
+        } else if (n == 0) {
+            break;
+        } else {
+            bytes.append(buffer, n);
+            tooLarge = bytes.size() > kMaxFileBytes;
+        }
+    }
+    ::close(fd);
+    if (readError != 0) {
+        readFailedLocked(FileIO::describe(QStringLiteral("cannot read"), filePath_, readError));
+        return;
+    }
+
+    identity_ = identity;
+    values_.clear();
     QJsonParseError parseError{};
-    const QJsonDocument doc = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QJsonDocument doc = tooLarge ? QJsonDocument() : QJsonDocument::fromJson(bytes, &parseError);
     const QJsonValue valuesJson = doc.object().value(QStringLiteral("values"));
-    if (parseError.error != QJsonParseError::NoError || !doc.isObject() || !valuesJson.isObject()) {
-        lastError_ = QStringLiteral("corrupt settings file %1: %2")
-                         .arg(filePath_, parseError.error != QJsonParseError::NoError
+    if (tooLarge || parseError.error != QJsonParseError::NoError || !doc.isObject() ||
+        !valuesJson.isObject()) {
+        state_ = FileState::Corrupt;
+        readError_ = QStringLiteral("corrupt settings file %1: %2")
+                         .arg(filePath_, tooLarge ? QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes)
+                                         : parseError.error != QJsonParseError::NoError
                                              ? parseError.errorString()
                                              : QStringLiteral("unexpected layout"));
-        qCWarning(lcApp).noquote() << "Settings corrupt, using empty settings:" << lastError_;
+        lastError_ = readError_;
+        qCWarning(lcApp).noquote() << "Settings corrupt, using empty settings:" << readError_;
         return;
     }
     const QJsonObject obj = valuesJson.toObject();
@@ -189,6 +240,8 @@ void DefaultsStore::refreshLocked() const {
             qCWarning(lcApp).noquote() << "Settings: skipping undecodable value for" << it.key();
         }
     }
+    state_ = FileState::Loaded;
+    readError_.clear();
     lastError_.clear();
 }
 
@@ -265,46 +318,41 @@ std::optional<QByteArray> DefaultsStore::dataValue(const QString& key) const {
     return std::nullopt;
 }
 
-void DefaultsStore::setBool(const QString& key, bool v) {
-    setValue(key, QVariant(v));
+bool DefaultsStore::setBool(const QString& key, bool v) {
+    return setValue(key, QVariant(v));
 }
-void DefaultsStore::setInteger(const QString& key, qint64 v) {
-    setValue(key, QVariant(qlonglong(v)));
+bool DefaultsStore::setInteger(const QString& key, qint64 v) {
+    return setValue(key, QVariant(qlonglong(v)));
 }
-void DefaultsStore::setDouble(const QString& key, double v) {
-    setValue(key, QVariant(v));
+bool DefaultsStore::setDouble(const QString& key, double v) {
+    return setValue(key, QVariant(v));
 }
-void DefaultsStore::setString(const QString& key, const QString& v) {
-    setValue(key, QVariant(v));
+bool DefaultsStore::setString(const QString& key, const QString& v) {
+    return setValue(key, QVariant(v));
 }
-void DefaultsStore::setData(const QString& key, const QByteArray& v) {
-    setValue(key, QVariant(v));
+bool DefaultsStore::setData(const QString& key, const QByteArray& v) {
+    return setValue(key, QVariant(v));
 }
 
 bool DefaultsStore::setValue(const QString& key, const QVariant& v) {
-    if (!isStorable(v)) {
-        return false;
-    }
-    bool changed;
-    {
-        std::lock_guard lock(mutex_);
-        changed = writeLocked(key, v);
-    }
-    if (changed) {
-        emit valueChanged(key);
-    }
-    return true;
+    return update(key, [&v](const QVariant&) { return std::optional<QVariant>(v); });
 }
 
-void DefaultsStore::remove(const QString& key) {
-    bool changed;
+bool DefaultsStore::remove(const QString& key) {
+    return update(key, [](const QVariant&) { return std::optional<QVariant>(QVariant()); });
+}
+
+bool DefaultsStore::update(const QString& key, const Change& change) {
+    bool changed = false;
+    bool ok;
     {
         std::lock_guard lock(mutex_);
-        changed = writeLocked(key, QVariant());
+        ok = writeLocked(key, change, changed);
     }
     if (changed) {
         emit valueChanged(key);
     }
+    return ok;
 }
 
 QString DefaultsStore::lastError() const {
@@ -312,43 +360,104 @@ QString DefaultsStore::lastError() const {
     return lastError_;
 }
 
-bool DefaultsStore::writeLocked(const QString& key, const QVariant& v) {
+QString DefaultsStore::readError() const {
+    std::lock_guard lock(mutex_);
     refreshLocked();
-    if (sameValue(values_.value(key), v)) {
-        return false;
+    return readError_;
+}
+
+void DefaultsStore::keepCorruptFileLocked() {
+    if (!identity_ || identity_->size == 0) {
+        return;
     }
-    if (v.isValid()) {
-        values_.insert(key, v);
-    } else {
-        values_.remove(key);
+    const QString aside = filePath_ + QStringLiteral(".corrupt");
+    const QByteArray nativeAside = QFile::encodeName(aside);
+    ::unlink(nativeAside.constData());
+    // A hard link keeps the bytes without copying them (the file a symbolic link names, if it is one).
+    if (::linkat(AT_FDCWD, QFile::encodeName(filePath_).constData(), AT_FDCWD, nativeAside.constData(),
+                 AT_SYMLINK_FOLLOW) != 0 &&
+        !QFile::copy(filePath_, aside)) {
+        qCWarning(lcApp).noquote() << "Settings: could not keep the corrupt file as" << aside;
+        return;
+    }
+    qCWarning(lcApp).noquote() << "Settings: the corrupt file was kept as" << aside;
+}
+
+bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& changed) {
+    lastError_.clear();
+    auto refuse = [&](const QString& message) {
+        lastError_ = message;
+        qCWarning(lcApp).noquote() << "Settings not saved:" << message;
+        return false;
+    };
+    // Writes into memory only, when the file can't be written: this process keeps what it set.
+    auto keepInMemory = [&](const QVariant& next) {
+        if (!sameValue(values_.value(key), next)) {
+            next.isValid() ? void(values_.insert(key, next)) : void(values_.remove(key));
+            changed = true;
+        }
+    };
+
+    const QString directoryError = FileIO::makePrivateDirectories(QFileInfo(filePath_).absolutePath());
+    std::optional<FileIO::FileLock> fileLock;
+    if (directoryError.isEmpty()) {
+        fileLock.emplace(filePath_ + QStringLiteral(".lock"), FileIO::FileLock::Mode::Exclusive);
+    }
+    // Under the lock the file can't change between this read and the replacement below.
+    refreshLocked();
+    const std::optional<QVariant> next = change(values_.value(key));
+    if (!next || sameValue(values_.value(key), *next)) {
+        // Nothing to write; a read error met on the way is still reported.
+        return state_ != FileState::Unreadable ? true : refuse(readError_);
+    }
+    if (next->isValid() && !isStorable(*next)) {
+        return refuse(QStringLiteral("%1: values of type %2 can't be stored")
+                          .arg(key, QString::fromLatin1(next->typeName())));
+    }
+    if (next->typeId() == QMetaType::Double && !std::isfinite(next->toDouble())) {
+        return refuse(QStringLiteral("%1: %2 is not a finite number").arg(key, next->toString()));
+    }
+    if (!directoryError.isEmpty()) {
+        keepInMemory(*next);
+        return refuse(directoryError);
+    }
+    if (!fileLock->locked()) {
+        keepInMemory(*next);
+        return refuse(fileLock->error());
+    }
+    if (state_ == FileState::Unreadable) {
+        // Never replace a file that could not be read: its keys would be lost.
+        keepInMemory(*next);
+        return refuse(readError_);
     }
 
+    QVariantMap updated = values_;
+    next->isValid() ? void(updated.insert(key, *next)) : void(updated.remove(key));
     QJsonObject valuesJson;
-    for (auto it = values_.cbegin(); it != values_.cend(); ++it) {
+    for (auto it = updated.cbegin(); it != updated.cend(); ++it) {
         valuesJson.insert(it.key(), encodeValue(it.value()));
     }
     QJsonObject root;
     root.insert(QStringLiteral("version"), 1);
     root.insert(QStringLiteral("values"), valuesJson);
 
-    QDir().mkpath(QFileInfo(filePath_).absolutePath());
-    QSaveFile file(filePath_);
-    if (!file.open(QIODevice::WriteOnly) ||
-        file.write(QJsonDocument(root).toJson(QJsonDocument::Indented)) < 0 || !file.commit()) {
-        lastError_ = QStringLiteral("cannot write %1: %2").arg(filePath_, file.errorString());
-        qCWarning(lcApp).noquote() << "Settings not saved:" << lastError_;
-        // The in-memory value stays, so this process keeps what it set; the file is unchanged,
-        // so the next read does not reload over it.
-        return true;
+    if (state_ == FileState::Corrupt) {
+        keepCorruptFileLocked();
     }
-    lastError_.clear();
-    // Remember what we wrote so the next read does not reparse our own file.
-    struct stat st {};
-    if (::stat(QFile::encodeName(filePath_).constData(), &st) == 0) {
-        loadedSize_ = st.st_size;
-        loadedMtimeNs_ = qint64(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-        loadedInode_ = qint64(st.st_ino);
+    FileIO::removeLeftoverTemporaries(filePath_);
+    const FileIO::WriteResult written =
+        FileIO::replaceFile(filePath_, QJsonDocument(root).toJson(QJsonDocument::Indented), 0600);
+    if (!written.ok) {
+        // The file is unchanged and its identity still recorded, so the next read does not reload
+        // over the value kept in memory.
+        keepInMemory(*next);
+        return refuse(written.error);
     }
+    values_ = std::move(updated);
+    changed = true;
+    state_ = FileState::Loaded;
+    identity_ = written.identity; // the file we wrote, not whatever the path names by now
+    readError_.clear();
     return true;
 }
 

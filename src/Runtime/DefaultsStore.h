@@ -6,18 +6,28 @@
 #include <QStringList>
 #include <QVariant>
 
+#include "Runtime/FileIO.h"
+
+#include <functional>
 #include <mutex>
 #include <optional>
 
 namespace quillory {
 
 /// The user defaults store: typed values (bool, integer, double, string, data) under string keys,
-/// kept in one JSON file and written atomically.
+/// kept in one JSON file (owner-only, in an owner-only folder) and replaced whole or not at all.
 ///
 /// The file is shared with other processes of the user (the command line and the tray app): a read
-/// picks up changes another process made, and a write merges into the file as it is on disk.
-/// A missing file reads as empty; a corrupt or unreadable one reads as empty too, with a log line,
-/// and is left in place until the next write replaces it. Any thread may call it.
+/// picks up changes another process made, and a write is one step across processes: under the lock
+/// file `<file>.lock` it re-reads the file as it is on disk, applies the change and replaces the
+/// file, so concurrent writers never lose each other's keys.
+///
+/// A missing file reads as empty. A corrupt file reads as empty with a log line; the next write
+/// keeps its bytes aside as `<file>.corrupt` before replacing it. A file that exists but can't be
+/// read (permissions, I/O error, too many open files) is never written over: reads keep the values
+/// last read (none in a fresh process) and retry, writes fail with the read error.
+/// A failed write keeps the new value in this process's memory (so the program behaves as set) and
+/// reports why; the file stays as it was. Any thread may call it.
 class DefaultsStore : public QObject {
     Q_OBJECT
 public:
@@ -46,17 +56,29 @@ public:
     std::optional<QString> stringValue(const QString& key) const;
     std::optional<QByteArray> dataValue(const QString& key) const;
 
-    void setBool(const QString& key, bool v);
-    void setInteger(const QString& key, qint64 v);
-    void setDouble(const QString& key, double v);
-    void setString(const QString& key, const QString& v);
-    void setData(const QString& key, const QByteArray& v);
-    /// Stores a QVariant of one of the five types; others are refused (false).
+    /// The writes return false when the value was refused or could not be saved (`lastError()` says
+    /// why); true when it is in the file (or was already).
+    bool setBool(const QString& key, bool v);
+    bool setInteger(const QString& key, qint64 v);
+    bool setDouble(const QString& key, double v);
+    bool setString(const QString& key, const QString& v);
+    bool setData(const QString& key, const QByteArray& v);
+    /// Stores a QVariant of one of the five types; other types and doubles that are not finite
+    /// (JSON has no NaN or infinity) are refused.
     bool setValue(const QString& key, const QVariant& v);
-    void remove(const QString& key);
+    bool remove(const QString& key);
+    /// Read-modify-write of one key as one step across processes: `change` gets the value on disk
+    /// (invalid when absent) under the lock and returns the new value (invalid removes it) or
+    /// nullopt to leave it. `change` must not use the store. False when the result was refused or
+    /// could not be saved.
+    bool update(const QString& key,
+                const std::function<std::optional<QVariant>(const QVariant& current)>& change);
 
-    /// The message of the last failed read or write of the file, empty when it went well.
+    /// Why the last write failed, or the read error that a read met; empty after a read or write
+    /// that went well.
     QString lastError() const;
+    /// Non-empty while the file exists but can't be read or is corrupt (after refreshing).
+    QString readError() const;
 
     static QString typeName(Type t);
     static std::optional<Type> typeFromName(const QString& name);
@@ -67,15 +89,21 @@ signals:
     void valueChanged(const QString& key);
 
 private:
+    enum class FileState { Unknown, Absent, Loaded, Corrupt, Unreadable };
+    using Change = std::function<std::optional<QVariant>(const QVariant&)>;
+
     void refreshLocked() const;
-    bool writeLocked(const QString& key, const QVariant& v); // invalid v removes
+    void readFailedLocked(const QString& message) const;
+    /// False when the write failed; `changed` tells whether the value in memory changed.
+    bool writeLocked(const QString& key, const Change& change, bool& changed);
+    void keepCorruptFileLocked();
 
     QString filePath_;
     mutable std::recursive_mutex mutex_;
     mutable QVariantMap values_;
-    mutable qint64 loadedSize_ = -2;
-    mutable qint64 loadedMtimeNs_ = -2;
-    mutable qint64 loadedInode_ = -2;
+    mutable FileState state_ = FileState::Unknown;
+    mutable std::optional<FileIO::FileIdentity> identity_; // the file values_ were read from or written to
+    mutable QString readError_;
     mutable QString lastError_;
 };
 

@@ -28,6 +28,7 @@ constexpr LocalizedString kStrings[] = {
     {"cli.error.bad_value", "The value cannot be read as the given type: %1",
      "値を指定の型として読めません: %1"},
     {"cli.error.settings_write", "The settings could not be saved: %1", "設定を保存できませんでした: %1"},
+    {"cli.error.settings_read", "The settings could not be read: %1", "設定を読み込めませんでした: %1"},
 };
 } // namespace
 

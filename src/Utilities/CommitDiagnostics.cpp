@@ -1,5 +1,6 @@
 #include "Utilities/CommitDiagnostics.h"
 
+#include "Runtime/FileIO.h"
 #include "Runtime/Paths.h"
 #include "Runtime/Scheduler.h"
 #include "Utilities/BuildInfo.h"
@@ -33,40 +34,53 @@ struct Entry {
 
 struct Locations {
     QString directory;
-    QByteArray dir;
     QByteArray current;
     QByteArray rotated;
+    QString lock;
     explicit Locations(const QString& d)
-        : directory(d), dir(QFile::encodeName(d)),
-          current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
-          rotated(QFile::encodeName(d + QStringLiteral("/commit.log.1"))) {}
+        : directory(d), current(QFile::encodeName(d + QStringLiteral("/commit.log"))),
+          rotated(QFile::encodeName(d + QStringLiteral("/commit.log.1"))),
+          lock(d + QStringLiteral("/commit.log.lock")) {}
 };
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
+/// Writes as much of `data` as the file takes; returns the number of bytes written.
+qint64 writeSome(int fd, const char* data, qint64 size) {
+    qint64 done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size_t(size - done));
+        if (n < 0 && errno == EINTR) {
+            continue;
         }
-        data += n;
-        size -= size_t(n);
+        if (n <= 0) {
+            break;
+        }
+        done += n;
     }
-    return true;
+    return done;
 }
 
-bool makeDirectories(const QByteArray& path) {
+/// Appends whole lines to commit.log. When the file takes only part of them (a full disk, a file
+/// size limit), it is cut back to the end of the last complete line, so a torn line (a lone byte
+/// of a Japanese character, say) never stays to spoil what follows. Returns the size afterwards,
+/// or -1 when commit.log can't be opened.
+qint64 appendLines(const QByteArray& path, const QByteArray& lines) {
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return -1;
+    }
     struct stat st {};
-    if (::stat(path.constData(), &st) == 0) {
-        return true;
+    const qint64 before = ::fstat(fd, &st) == 0 ? qint64(st.st_size) : -1;
+    const qint64 written = writeSome(fd, lines.constData(), lines.size());
+    qint64 after = before + written;
+    if (written < lines.size() && before >= 0) {
+        const qsizetype lastLineEnd = written > 0 ? lines.lastIndexOf('\n', written - 1) : -1;
+        after = before + (lastLineEnd + 1);
+        if (::ftruncate(fd, after) != 0) {
+            after = ::fstat(fd, &st) == 0 ? qint64(st.st_size) : -1;
+        }
     }
-    const int slash = path.lastIndexOf('/');
-    if (slash > 0) {
-        makeDirectories(path.left(slash));
-    }
-    return ::mkdir(path.constData(), 0755) == 0 || errno == EEXIST;
+    ::close(fd);
+    return after;
 }
 
 /// The one writer: a thread that drains the queue in order.
@@ -149,26 +163,34 @@ private:
 
     // Appends the lines with the rotation rule applied before each one: when commit.log is
     // larger than the threshold, commit.log.1 is replaced by it and a fresh commit.log begins.
-    // Lines between two rotation points go out in one write.
+    // Lines between two rotation points go out in one write. Other processes of the user (a second
+    // tray instance, the command line) write the same files, so the whole check-rotate-append runs
+    // under the log's lock file; without it two writers could both rotate and the second would
+    // replace a full generation with a few fresh lines.
     static void writeBatch(const Locations& where, const std::vector<Entry>& batch) {
+        FileIO::makePrivateDirectories(where.directory);
+        // Best effort, like every part of the log: when the lock can't be had the lines are still
+        // written.
+        const FileIO::FileLock lock(where.lock, FileIO::FileLock::Mode::Exclusive, std::chrono::seconds(2));
+
         QByteArray pending;
-        qint64 size = -1; // size of commit.log on disk plus what is pending; -1: unknown/absent
-        bool prepared = false;
+        struct stat st {};
+        // Size of commit.log on disk plus what is pending; -1: unknown or absent.
+        qint64 size = ::stat(where.current.constData(), &st) == 0 ? qint64(st.st_size) : -1;
 
         auto flush = [&] {
             if (pending.isEmpty()) {
                 return;
             }
-            const int fd = ::open(where.current.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-            if (fd >= 0) {
-                writeAll(fd, pending.constData(), size_t(pending.size()));
-                ::close(fd);
-            }
+            size = appendLines(where.current, pending);
             pending.clear();
         };
         auto rotateIfNeeded = [&] {
             if (size > kRotationThresholdBytes) {
                 flush();
+                if (size <= kRotationThresholdBytes) {
+                    return; // the append was cut back: nothing to rotate after all
+                }
                 ::unlink(where.rotated.constData());
                 if (::rename(where.current.constData(), where.rotated.constData()) == 0) {
                     size = -1;
@@ -179,12 +201,6 @@ private:
         for (const Entry& e : batch) {
             const QByteArray line =
                 formatLine(e.level, e.category, e.message, QDateTime::fromMSecsSinceEpoch(e.msecs, Qt::UTC));
-            if (!prepared) {
-                makeDirectories(where.dir);
-                struct stat st {};
-                size = ::stat(where.current.constData(), &st) == 0 ? qint64(st.st_size) : -1;
-                prepared = true;
-            }
             rotateIfNeeded();
             if (line.isEmpty()) {
                 continue;
@@ -251,6 +267,9 @@ QString currentLogURL() {
 }
 QString rotatedLogURL() {
     return QFile::decodeName(writer().locations().rotated);
+}
+QString lockURL() {
+    return writer().locations().lock;
 }
 
 QByteArray formatTimestamp(qint64 msecs) {

@@ -8,7 +8,9 @@
 
 /// The commit diagnostics log: an always-on, append-only, rotating text file of what happens in
 /// each dictation session and commit. `record` only enqueues; one writer thread formats and
-/// appends the lines in call order and swallows every file-system failure.
+/// appends the lines in call order and swallows every file-system failure. The files are
+/// owner-only (0600, in 0700 folders it creates), rotation is serialised across processes by a
+/// lock file, and an append the disk takes only in part is cut back to whole lines.
 namespace quillory::CommitDiagnostics {
 
 enum class Level { Info, Notice, Error };
@@ -27,6 +29,9 @@ QString logDirectory();
 QString currentLogURL();
 /// `logDirectory()/commit.log.1`.
 QString rotatedLogURL();
+/// `logDirectory()/commit.log.lock`: the lock file every writing process holds while it checks,
+/// rotates and appends; readers that need both generations to be consistent hold it shared.
+QString lockURL();
 
 /// Enqueues one line and returns at once; never fails, never blocks on I/O.
 void record(Level level, const QString& category, const QString& message, const QDateTime& date);

@@ -1,13 +1,12 @@
 #include "Utilities/CommitDiagnosticsExporter.h"
 
+#include "Runtime/FileIO.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Scheduler.h"
 #include "Runtime/Text.h"
 #include "Utilities/CommitDiagnostics.h"
 
 #include <QFile>
-#include <QSaveFile>
-#include <QStringDecoder>
 
 namespace quillory::CommitDiagnosticsExporter {
 
@@ -58,11 +57,9 @@ QStringList collectLines(const QDateTime& cutoff, const QStringList& files) {
         if (file.error() != QFileDevice::NoError) {
             throw ExportError::readFailed(file.errorString());
         }
-        QStringDecoder decoder(QStringDecoder::Utf8);
-        const QString text = decoder.decode(bytes);
-        if (decoder.hasError()) {
-            throw ExportError::readFailed(QStringLiteral("%1 is not valid UTF-8 text").arg(path));
-        }
+        // A damaged line (bytes that are not UTF-8, such as a character cut by a full disk) is kept
+        // with the damage shown as U+FFFD; it must not cost the user the rest of the export.
+        const QString text = QString::fromUtf8(bytes);
         for (const QString& line : Text::nonEmptyLines(text)) {
             const qsizetype blank = line.indexOf(QLatin1Char(' '));
             if (blank < 0) {
@@ -85,30 +82,35 @@ void writeExport(const QString& path, int lookbackMinutes, const QDateTime& now,
     }
     const QByteArray text =
         (makeHeader(lookbackMinutes, now) + lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        throw ExportError::writeFailed(file.errorString());
+    // Whole or not at all, every byte checked to have reached the disk: a full disk must not leave
+    // an empty or cut export that was reported as written. New exports are owner-only; an export
+    // written over an existing file keeps that file's permissions.
+    const FileIO::WriteResult written = FileIO::replaceFile(path, text, 0600, /*keepExistingMode=*/true);
+    if (!written.ok) {
+        throw ExportError::writeFailed(written.error);
     }
-    if (file.write(text) != text.size() || !file.commit()) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        throw ExportError::writeFailed(why);
-    }
+}
+
+/// The lines of the window from both generations, read under the log's lock (shared) so a
+/// rotation by any process can't move a file between listing and reading it.
+QStringList collectWindow(const QDateTime& cutoff) {
+    const FileIO::FileLock lock(CommitDiagnostics::lockURL(), FileIO::FileLock::Mode::Shared,
+                                std::chrono::seconds(2));
+    return collectLines(cutoff, CommitDiagnostics::snapshotURLs());
 }
 } // namespace
 
 void exportTo(const QString& path, int lookbackMinutes) {
     const QDateTime now = Scheduler::current().wallNow();
     const QDateTime cutoff = now.addSecs(-60LL * lookbackMinutes);
-    writeExport(path, lookbackMinutes, now, collectLines(cutoff, CommitDiagnostics::snapshotURLs()));
+    writeExport(path, lookbackMinutes, now, collectWindow(cutoff));
 }
 
 Task<> exportAsync(QString path, int lookbackMinutes) {
     const QDateTime now = Scheduler::current().wallNow();
     const QDateTime cutoff = now.addSecs(-60LL * lookbackMinutes);
-    const QStringList files = CommitDiagnostics::snapshotURLs();
     const QStringList lines =
-        co_await runInBackground<QStringList>([cutoff, files] { return collectLines(cutoff, files); });
+        co_await runInBackground<QStringList>([cutoff] { return collectWindow(cutoff); });
     writeExport(path, lookbackMinutes, now, lines);
 }
 

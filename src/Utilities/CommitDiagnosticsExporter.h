@@ -41,7 +41,8 @@ QString defaultExportFilename(const QDateTime& now);
 QString makeHeader(int lookbackMinutes, const QDateTime& now);
 
 /// The lines of `files` (in order) stamped at or after `cutoff`, plus every line without a
-/// timestamp of its own. Throws `ExportError::readFailed` when a file can't be read.
+/// timestamp of its own; bytes that are not UTF-8 read as U+FFFD. Throws `ExportError::readFailed`
+/// when a file can't be read.
 QStringList collectLines(const QDateTime& cutoff, const QStringList& files);
 
 /// Collects the window ending now and writes header and lines atomically to `path`.

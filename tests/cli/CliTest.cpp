@@ -116,6 +116,40 @@ TEST_F(CliTest, DiagnosticsExportWritesTheDefaultNameOrFailsClearly) {
     EXPECT_TRUE(f.readAll().endsWith("stage=start session=1\n"));
 }
 
+TEST_F(CliTest, DoublesMustBeFiniteAndErrorsNameTheirRealCause) {
+    for (const char* bad : {"nan", "inf", "-inf", "NaN"}) {
+        const Result r = run({"settings", "set", "quillory.speed", bad, "--double"});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_TRUE(r.err.startsWith(QStringLiteral("Usage error: "))) << r.err.toStdString();
+    }
+    EXPECT_FALSE(store_->value(QStringLiteral("quillory.speed")).isValid());
+    EXPECT_EQ(run({"settings", "set", "quillory.speed", "1.5", "--double"}).status, 0);
+    EXPECT_EQ(run({"settings", "set", "quillory.speed", "inf"}).status, 2) << "the key's own type is double";
+
+    // A corrupt file: reading reports it; an unset with nothing to remove is not a failed write.
+    QFile f(store_->filePath());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("{\"values\":");
+    f.close();
+    const Result list = run({"settings", "list"});
+    EXPECT_EQ(list.status, 1);
+    EXPECT_TRUE(list.err.startsWith(QStringLiteral("The settings could not be read: corrupt settings file")))
+        << list.err.toStdString();
+    EXPECT_EQ(run({"settings", "get", "quillory.speed"}).status, 1);
+    const Result unset = run({"settings", "unset", "quillory.speed"});
+    EXPECT_EQ(unset.status, 0) << unset.err.toStdString();
+    EXPECT_TRUE(unset.err.isEmpty());
+}
+
+TEST_F(CliTest, DictionaryCommandsRefuseToReplaceAnUnreadableDictionary) {
+    store_->setData(QStringLiteral("quillory.userDictionary.entries"), "[{\"source\":\"kept\"}]");
+    const Result r = run({"dictionary", "add", "a", "b"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.err.contains(QStringLiteral("quillory.userDictionary.entries"))) << r.err.toStdString();
+    EXPECT_EQ(store_->dataValue(QStringLiteral("quillory.userDictionary.entries")),
+              QByteArray("[{\"source\":\"kept\"}]"));
+}
+
 TEST_F(CliTest, UnknownCommandsAndOptionsAreUsageErrors) {
     EXPECT_EQ(run({"frobnicate"}).status, 2);
     EXPECT_EQ(run({"settings", "list", "--bogus"}).status, 2);

@@ -1,10 +1,14 @@
 #include "Utilities/CommitDiagnostics.h"
 
 #include "support/CoreTest.h"
+#include "support/DiskLimits.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QStringDecoder>
+
+#include <sys/stat.h>
 
 using namespace quillory;
 using quillory::testing::CoreTest;
@@ -195,4 +199,80 @@ TEST(TimestampTest, ParsesTheInternetFormWithFractionsAndRejectsTheRest) {
                             "2026-03-14T08:15:02.417", "stage=start", "", "2026-03-14T08:15:02.417Zjunk"}) {
         EXPECT_FALSE(ms(bad)) << bad;
     }
+}
+
+TEST_F(CommitDiagnosticsTest, AnAppendTheDiskTakesOnlyInPartLeavesNoTornLine) {
+    const QString current = CommitDiagnostics::currentLogURL();
+    const QByteArray first = "2026-03-14T08:00:00.000Z [commit] INFO  first\n";
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                              QStringLiteral("first"), at(8, 0, 0, 0));
+    ASSERT_EQ(read(current), first);
+    {
+        // Room for the timestamp and part of a Japanese character, not for the whole line.
+        const quillory::testing::FileSizeLimit full(rlim_t(first.size() + 42));
+        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                                  QStringLiteral("音声入力の確定"), at(8, 0, 1, 0));
+        CommitDiagnostics::waitUntilWritten();
+    }
+    EXPECT_EQ(read(current), first);
+    // Of lines queued together, those that fit whole are kept.
+    {
+        const quillory::testing::FileSizeLimit full(rlim_t(first.size() * 2 + 10));
+        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                                  QStringLiteral("first"), at(8, 0, 0, 0));
+        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                                  QStringLiteral("音声入力の確定"), at(8, 0, 1, 0));
+        CommitDiagnostics::waitUntilWritten();
+    }
+    EXPECT_EQ(read(current), first + first);
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                              QStringLiteral("after"), at(8, 0, 2, 0));
+    QStringDecoder utf8(QStringDecoder::Utf8);
+    const QString text = utf8.decode(read(current));
+    EXPECT_FALSE(utf8.hasError());
+    EXPECT_TRUE(
+        text.endsWith(QStringLiteral("INFO  first\n2026-03-14T08:00:02.000Z [commit] INFO  after\n")));
+}
+
+TEST_F(CommitDiagnosticsTest, AFullFileSystemLosesLinesButNeverTearsThem) {
+    const QString mountPoint = path(QStringLiteral("tiny"));
+    const quillory::testing::TinyTmpfs tmpfs(mountPoint, "size=8k");
+    if (!tmpfs.mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs is not permitted here";
+    }
+    CommitDiagnostics::setLogDirectoryForTesting(mountPoint + QStringLiteral("/Diagnostics"));
+    for (int i = 0; i < 400; ++i) { // far more than 8 KiB
+        CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
+                                  QStringLiteral("stage=start session=%1 音声").arg(i), at(8, 0, 0, 0));
+        if (i % 7 == 0) {
+            CommitDiagnostics::waitUntilWritten(); // many separate appends, some cut short
+        }
+    }
+    const QByteArray bytes = read(CommitDiagnostics::currentLogURL());
+    CommitDiagnostics::setLogDirectoryForTesting(path(QStringLiteral(".local/share/quillory/Diagnostics")));
+    ASSERT_FALSE(bytes.isEmpty());
+    EXPECT_LT(bytes.size(), 8192);
+    EXPECT_TRUE(bytes.endsWith('\n'));
+    for (const QByteArray& line : bytes.split('\n')) {
+        if (!line.isEmpty()) {
+            EXPECT_TRUE(line.endsWith(QStringLiteral(" 音声").toUtf8())) << line.toStdString();
+        }
+    }
+}
+
+TEST_F(CommitDiagnosticsTest, LogFilesAndTheFoldersItCreatesAreOwnerOnly) {
+    auto mode = [](const QString& p) {
+        struct stat st {};
+        return ::stat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 0777) : -1;
+    };
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("x"));
+    CommitDiagnostics::waitUntilWritten();
+    EXPECT_EQ(mode(CommitDiagnostics::currentLogURL()), 0600);
+    EXPECT_EQ(mode(CommitDiagnostics::logDirectory()), 0700);
+    EXPECT_EQ(mode(path(QStringLiteral(".local/share/quillory"))), 0700);
+    // A rotated generation keeps the mode; the fresh file after it is created owner-only as well.
+    writeFile(CommitDiagnostics::currentLogURL(), 262145, 'b');
+    CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("y"));
+    CommitDiagnostics::waitUntilWritten();
+    EXPECT_EQ(mode(CommitDiagnostics::currentLogURL()), 0600);
 }

@@ -2,6 +2,7 @@
 
 #include "Utilities/CommitDiagnostics.h"
 #include "support/CoreTest.h"
+#include "support/DiskLimits.h"
 
 #include <QDir>
 #include <QFile>
@@ -43,7 +44,7 @@ protected:
 
 TEST_F(ExporterTest, KeepsTheWindowInclusiveOfItsStartAndUntimestampedLines) {
     writeLog(CommitDiagnostics::rotatedLogURL(), {stampMinutesAgo(16) + " [commit] INFO  old",
-                                                   stampMinutesAgo(15) + " [commit] INFO  at-cutoff"});
+                                                  stampMinutesAgo(15) + " [commit] INFO  at-cutoff"});
     writeLog(CommitDiagnostics::currentLogURL(),
              {stampMinutesAgo(15.0001) + " [commit] INFO  just-before",
               stampMinutesAgo(14) + " [commit] NOTE  recent", "continuation-without-blank",
@@ -85,19 +86,50 @@ TEST_F(ExporterTest, NothingInTheWindowFailsWithoutWritingAFile) {
     EXPECT_FALSE(QFile::exists(out));
 }
 
-TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
-    // A listed file that can't be read (here: not UTF-8) fails the whole collection.
+TEST_F(ExporterTest, ADamagedLineIsExportedWithItsDamageShownNotRefused) {
+    // A character cut by a full disk (a lone lead byte) in the rotated file, and stray bytes in the
+    // current one: the rest of the log still exports.
+    const QByteArray cut = QStringLiteral("音").toUtf8().left(1);
     QDir().mkpath(CommitDiagnostics::logDirectory());
-    QFile f(CommitDiagnostics::currentLogURL());
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("\xff\xfe broken\n");
-    f.close();
-    try {
-        exported(15);
-        FAIL();
-    } catch (const ExportError& e) {
-        EXPECT_EQ(e.kind(), ExportError::Kind::ReadFailed);
+    QFile rotated(CommitDiagnostics::rotatedLogURL());
+    ASSERT_TRUE(rotated.open(QIODevice::WriteOnly));
+    rotated.write((stampMinutesAgo(3) + " [commit] INFO  stage=start ").toUtf8() + cut + "\n");
+    rotated.close();
+    QFile current(CommitDiagnostics::currentLogURL());
+    ASSERT_TRUE(current.open(QIODevice::WriteOnly));
+    current.write(stampMinutesAgo(2).toUtf8() + " [commit] INFO  \xff\xfe broken\n");
+    current.write((stampMinutesAgo(1) + " [commit] NOTE  stage=end\n").toUtf8());
+    current.close();
+    EXPECT_EQ(body(exported(15)),
+              (QStringList{stampMinutesAgo(3) + QStringLiteral(" [commit] INFO  stage=start \uFFFD"),
+                           stampMinutesAgo(2) + QStringLiteral(" [commit] INFO  \uFFFD\uFFFD broken"),
+                           stampMinutesAgo(1) + " [commit] NOTE  stage=end", ""}));
+}
+
+TEST_F(ExporterTest, AFullDiskFailsTheExportAndLeavesNoFile) {
+    QStringList lines;
+    for (int i = 0; i < 200; ++i) {
+        lines << stampMinutesAgo(1) + QStringLiteral(" [commit] INFO  stage=start session=%1").arg(i);
     }
+    writeLog(CommitDiagnostics::currentLogURL(), lines);
+    const QString out = path(QStringLiteral("export.log"));
+    {
+        const quillory::testing::FileSizeLimit full(4096);
+        try {
+            CommitDiagnosticsExporter::exportTo(out, 15);
+            FAIL() << "a cut export must not be reported as written";
+        } catch (const ExportError& e) {
+            EXPECT_EQ(e.kind(), ExportError::Kind::WriteFailed);
+            EXPECT_TRUE(e.message().contains(QStringLiteral("File too large"))) << e.message().toStdString();
+        }
+    }
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_EQ(QDir(path(QString())).entryList({QStringLiteral("*export*")}, QDir::Files | QDir::Hidden),
+              QStringList{})
+        << "no temporary file is left behind";
+}
+
+TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
     EXPECT_THROW(CommitDiagnosticsExporter::collectLines(QDateTime(), {path(QStringLiteral("vanished.log"))}),
                  ExportError);
 

@@ -6,6 +6,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <chrono>
+
 using namespace quillory;
 using quillory::testing::CoreTest;
 
@@ -113,4 +115,71 @@ TEST_F(UserDictionaryTest, UndecodableDataReadsAsEmptyAndStaysUntilTheNextSave) 
     ASSERT_EQ(loaded.size(), 1u);
     UserDictionary::saveEntries(loaded);
     EXPECT_TRUE(store_->dataValue(key)->contains("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"));
+}
+
+TEST_F(UserDictionaryTest, ADictionaryThatMultipliesTheTextDegradesToTheUnsubstitutedText) {
+    // Each rule's target holds four copies of the next (shorter) rule's source: 21 rules would
+    // multiply a short text by 4^21.
+    std::vector<UserDictionaryEntry> hostile;
+    for (int i = 0; i < 21; ++i) {
+        const QString source(30 - i, QLatin1Char('z'));
+        const QString next(29 - i, QLatin1Char('z'));
+        hostile.push_back(
+            UserDictionaryEntry{QUuid::createUuid(), source, (next + QLatin1Char('|')).repeated(4)});
+    }
+    const QString text = QString(30, QLatin1Char('z')) + QStringLiteral("は音声入力");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(UserDictionary::applySubstitutions(text, hostile), text);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    const QStringList messages = diagnosticsMessages();
+    ASSERT_EQ(messages.size(), 1);
+    EXPECT_TRUE(messages[0].startsWith(QStringLiteral("stage=dictionary result=skipped reason=output_limit")))
+        << messages[0].toStdString();
+
+    // The same shape kept below the bound is applied in full: ordinary growth is untouched.
+    hostile.resize(5); // 4^5 copies
+    const QString grown = UserDictionary::applySubstitutions(text, hostile);
+    EXPECT_EQ(grown.count(QString(25, QLatin1Char('z')) + QLatin1Char('|')), 1024);
+}
+
+TEST(SubstitutionTest, LargeButOrdinaryExpansionsAreApplied) {
+    // A signature-like entry used many times, and a long text: both well within the bound.
+    const QString signature(1000, QLatin1Char('s'));
+    const std::vector<UserDictionaryEntry> entries{
+        UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("署名"), signature}};
+    EXPECT_EQ(UserDictionary::applySubstitutions(QStringLiteral("署名 ").repeated(200), entries),
+              (signature + QLatin1Char(' ')).repeated(200));
+    const QString longText = QStringLiteral("ab").repeated(500000);
+    EXPECT_EQ(UserDictionary::applySubstitutions(longText, {entry("a", "xyz")}),
+              QStringLiteral("xyzb").repeated(500000));
+    // Matches are counted as they are replaced, without overlaps: 20,000 "a" hold 10,000 "aa"
+    // (19,999 if overlaps counted, which would cross the bound of 320,000).
+    const std::vector<UserDictionaryEntry> widen{
+        UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("aa"), QString(22, QLatin1Char('b'))}};
+    EXPECT_EQ(UserDictionary::applySubstitutions(QString(20000, QLatin1Char('a')), widen),
+              QString(220000, QLatin1Char('b')));
+    EXPECT_EQ(UserDictionary::substitutionOutputLimit(10), 262144);
+    EXPECT_EQ(UserDictionary::substitutionOutputLimit(1000000), 16000000);
+}
+
+TEST_F(UserDictionaryTest, UpdateEntriesLeavesUndecodableDataAlone) {
+    const QString key = QStringLiteral("quillory.userDictionary.entries");
+    store_->setData(key, "[{\"source\":\"no id\"}]");
+    QString error;
+    EXPECT_FALSE(UserDictionary::updateEntries(
+        [](std::vector<UserDictionaryEntry>& entries) {
+            entries.push_back(
+                UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("a"), QStringLiteral("b")});
+            return true;
+        },
+        &error));
+    EXPECT_TRUE(error.contains(key)) << error.toStdString();
+    EXPECT_EQ(store_->dataValue(key), QByteArray("[{\"source\":\"no id\"}]"));
+
+    store_->remove(key);
+    EXPECT_TRUE(UserDictionary::updateEntries([](std::vector<UserDictionaryEntry>& entries) {
+        entries.push_back(UserDictionaryEntry{QUuid::createUuid(), QStringLiteral("a"), QStringLiteral("b")});
+        return true;
+    }));
+    EXPECT_EQ(UserDictionary::loadEntries().size(), 1u);
 }

@@ -1,0 +1,204 @@
+#include "Runtime/FileIO.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace quillory::FileIO {
+
+namespace {
+FileIdentity fromStat(const struct stat& st) {
+    return FileIdentity{qint64(st.st_dev), qint64(st.st_ino), qint64(st.st_size),
+                        qint64(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec};
+}
+} // namespace
+
+std::optional<FileIdentity> identityOf(const QString& path, int* error) {
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
+        if (error) {
+            *error = errno;
+        }
+        return std::nullopt;
+    }
+    return fromStat(st);
+}
+
+std::optional<FileIdentity> identityOf(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    return fromStat(st);
+}
+
+QString describe(const QString& what, const QString& path, int error) {
+    return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(error)));
+}
+
+QString makePrivateDirectories(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(native.constData(), &st) == 0) {
+        return S_ISDIR(st.st_mode) ? QString()
+                                   : describe(QStringLiteral("cannot create folder"), path, ENOTDIR);
+    }
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    if (slash > 0) {
+        if (QString parentError = makePrivateDirectories(path.left(slash)); !parentError.isEmpty()) {
+            return parentError;
+        }
+    }
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        return describe(QStringLiteral("cannot create folder"), path, errno);
+    }
+    return {};
+}
+
+int writeAll(int fd, const char* data, qint64 size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno;
+        }
+        if (n == 0) {
+            return EIO;
+        }
+        data += n;
+        size -= n;
+    }
+    return 0;
+}
+
+namespace {
+/// The file a replacement writes: the target of a symbolic link, not the link (settings kept in a
+/// dotfiles folder stay linked).
+QString replacementTarget(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isSymLink()) {
+        return path;
+    }
+    const QString resolved = info.canonicalFilePath();
+    return resolved.isEmpty() ? info.symLinkTarget() : resolved;
+}
+
+QString temporaryPrefix(const QFileInfo& target) {
+    return QStringLiteral(".") + target.fileName() + QLatin1Char('.');
+}
+} // namespace
+
+void removeLeftoverTemporaries(const QString& path) {
+    const QFileInfo target(replacementTarget(path));
+    QDir folder = target.absoluteDir();
+    const QString prefix = temporaryPrefix(target);
+    for (const QString& name :
+         folder.entryList({prefix + QStringLiteral("??????")}, QDir::Files | QDir::Hidden | QDir::System)) {
+        folder.remove(name);
+    }
+}
+
+WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode) {
+    const QString target = replacementTarget(path);
+    const QByteArray nativeTarget = QFile::encodeName(target);
+    mode_t finalMode = mode;
+    if (struct stat st{}; keepExistingMode && ::stat(nativeTarget.constData(), &st) == 0) {
+        finalMode = st.st_mode & 07777;
+    }
+
+    const QFileInfo targetInfo(target);
+    QByteArray temporary = QFile::encodeName(targetInfo.absolutePath() + QLatin1Char('/') +
+                                             temporaryPrefix(targetInfo) + QStringLiteral("XXXXXX"));
+    const QString what = QStringLiteral("cannot write");
+    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // created 0600
+    if (fd < 0) {
+        return {false, describe(what, target, errno), {}};
+    }
+    int error = 0;
+    if (finalMode != 0600 && ::fchmod(fd, finalMode) != 0) {
+        error = errno;
+    }
+    if (error == 0) {
+        error = writeAll(fd, bytes.constData(), bytes.size());
+    }
+    // The flush is where a full disk shows on file systems that allocate late; its result counts.
+    if (error == 0 && ::fsync(fd) != 0) {
+        error = errno;
+    }
+    std::optional<FileIdentity> identity;
+    if (error == 0) {
+        identity = identityOf(fd);
+        if (!identity || identity->size != bytes.size()) {
+            error = EIO;
+        }
+    }
+    if (::close(fd) != 0 && error == 0) {
+        error = errno;
+    }
+    if (error == 0 && ::rename(temporary.constData(), nativeTarget.constData()) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        return {false, describe(what, target, error), {}};
+    }
+    // Make the rename itself durable; a failure here leaves a complete file either way.
+    const int dirFd =
+        ::open(QFile::encodeName(targetInfo.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd >= 0) {
+        ::fsync(dirFd);
+        ::close(dirFd);
+    }
+    return {true, {}, *identity};
+}
+
+FileLock::FileLock(const QString& lockPath, Mode mode, std::chrono::milliseconds timeout) {
+    const QByteArray native = QFile::encodeName(lockPath);
+    int fd = ::open(native.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && mode == Mode::Shared && (errno == EACCES || errno == EROFS)) {
+        fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (fd < 0) {
+        error_ = describe(QStringLiteral("cannot open the lock file"), lockPath, errno);
+        return;
+    }
+    const int operation = (mode == Mode::Shared ? LOCK_SH : LOCK_EX) | LOCK_NB;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (::flock(fd, operation) == 0) {
+            fd_ = fd;
+            return;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+            error_ = errno == EWOULDBLOCK ? QStringLiteral("%1 is held by another process").arg(lockPath)
+                                          : describe(QStringLiteral("cannot lock"), lockPath, errno);
+            ::close(fd);
+            return;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, std::chrono::milliseconds(16));
+    }
+}
+
+FileLock::~FileLock() {
+    if (fd_ >= 0) {
+        ::close(fd_); // closing the only descriptor releases the lock
+    }
+}
+
+} // namespace quillory::FileIO

@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+
+/// File-system helpers for the files the program keeps for the user (settings, the diagnostics log,
+/// exports): owner-only creation, whole-or-nothing replacement that checks every byte reached the
+/// disk, and advisory locks shared with other processes of the user.
+namespace quillory::FileIO {
+
+/// Which file a path named at some moment: enough to notice that another process replaced or
+/// rewrote it.
+struct FileIdentity {
+    qint64 device = -1;
+    qint64 inode = -1;
+    qint64 size = -1;
+    qint64 mtimeNs = -1;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+/// The identity of the file at `path` (links followed); nullopt with `error` set to errno otherwise.
+std::optional<FileIdentity> identityOf(const QString& path, int* error = nullptr);
+/// The identity of an open file.
+std::optional<FileIdentity> identityOf(int fd);
+
+/// "<what> <path>: <system message>" for an errno value.
+QString describe(const QString& what, const QString& path, int error);
+
+/// Creates `path` and any missing parents, each new folder owner-only (0700); folders that exist
+/// keep their permissions. Empty on success, else a message naming the folder and the reason.
+QString makePrivateDirectories(const QString& path);
+
+/// Writes `bytes` to `fd` completely, retrying short writes and interruptions; returns 0 or errno.
+int writeAll(int fd, const char* data, qint64 size);
+
+struct WriteResult {
+    bool ok = false;
+    QString error;         ///< why it failed (empty on success)
+    FileIdentity identity; ///< the file now at the path (valid on success)
+};
+
+/// Replaces the file at `path` (the target of a symbolic link, if it is one) with `bytes`, whole or
+/// not at all: a temporary file beside it is written, flushed to the disk and checked, then renamed
+/// over it. A short write, a failed flush or a failed close cancels the replacement and leaves the
+/// old file as it was. The new file gets `mode`, or with `keepExistingMode` the permissions of the
+/// file it replaces. The folder must exist.
+WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
+                        bool keepExistingMode = false);
+
+/// Removes the temporary files `replaceFile` leaves beside `path` when a process dies in the middle
+/// of a replacement. Only safe while holding the lock that every writer of `path` takes.
+void removeLeftoverTemporaries(const QString& path);
+
+/// An advisory lock (`flock`) on a lock file, shared with other processes of the user; released when
+/// destroyed. The lock file is created owner-only and never removed (removing it would let two
+/// processes hold "the" lock at once).
+class FileLock {
+public:
+    enum class Mode { Shared, Exclusive };
+
+    /// Waits up to `timeout` (real time: the other holder is another process) for the lock.
+    FileLock(const QString& lockPath, Mode mode,
+             std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    bool locked() const { return fd_ >= 0; }
+    /// Why the lock could not be taken (empty when locked).
+    QString error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    QString error_;
+};
+
+} // namespace quillory::FileIO
