@@ -33,7 +33,8 @@ PermissionProbes::KeyboardDevices classifyKeyboardDevices(const QList<InputDevic
         }
         refused = refused || (!device.opened && device.permissionDenied);
     }
-    return refused ? PermissionProbes::KeyboardDevices::noneReadable : PermissionProbes::KeyboardDevices::unknown;
+    return refused ? PermissionProbes::KeyboardDevices::noneReadable
+                   : PermissionProbes::KeyboardDevices::unknown;
 }
 
 namespace {
@@ -97,7 +98,8 @@ void promptIfNeeded() {
     }
     switch (sessionOf(probes)) {
     case PermissionProbes::Session::x11:
-        qCWarning(lcApp, "The X server has no XTEST extension: Quillory cannot type into other applications.");
+        qCWarning(lcApp,
+                  "The X server has no XTEST extension: Quillory cannot type into other applications.");
         break;
     case PermissionProbes::Session::wayland:
         qCWarning(lcApp, "/dev/uinput is not writable: join the input group (sudo usermod -aG input $USER) "
@@ -112,7 +114,8 @@ void promptIfNeeded() {
 
 namespace InputMonitoringAuthorization {
 PermissionState listenEventPermissionState(const PermissionProbes& probes) {
-    if (sessionOf(probes) == PermissionProbes::Session::x11 && extension(probes, "XInputExtension").value_or(false)) {
+    if (sessionOf(probes) == PermissionProbes::Session::x11 &&
+        extension(probes, "XInputExtension").value_or(false)) {
         return PermissionState::authorized;
     }
     switch (probes.keyboardDevices ? probes.keyboardDevices() : PermissionProbes::KeyboardDevices::unknown) {

@@ -54,7 +54,8 @@ RuntimeEnvironmentStatus::DictationStatus RuntimeEnvironmentStatus::systemKeyboa
     return DictationStatus::unknown;
 }
 
-RuntimeEnvironmentStatus::SiriImprovementOptInStatus RuntimeEnvironmentStatus::siriDictationImprovementStatus() {
+RuntimeEnvironmentStatus::SiriImprovementOptInStatus
+RuntimeEnvironmentStatus::siriDictationImprovementStatus() {
     return SiriImprovementOptInStatus::unknown;
 }
 
@@ -100,7 +101,8 @@ QString RuntimeEnvironmentStatus::cpuBrandString() {
 }
 
 QString RuntimeEnvironmentStatus::hardwareModelIdentifier() {
-    const QString product = systemValueOrDash(readSystemFile(QStringLiteral("/sys/devices/virtual/dmi/id/product_name")));
+    const QString product =
+        systemValueOrDash(readSystemFile(QStringLiteral("/sys/devices/virtual/dmi/id/product_name")));
     if (product != kDash) {
         return product;
     }

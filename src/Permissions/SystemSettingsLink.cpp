@@ -94,7 +94,8 @@ Target target(Link link, Desktop desktop, const std::function<bool(const QString
     } else if (desktop == Desktop::kde) {
         if (const char* module = kdeModule(link)) {
             // Plasma 6 names the program "systemsettings", Plasma 5 "systemsettings5".
-            for (const QString& program : {QStringLiteral("systemsettings"), QStringLiteral("systemsettings5")}) {
+            for (const QString& program :
+                 {QStringLiteral("systemsettings"), QStringLiteral("systemsettings5")}) {
                 if (exists(program)) {
                     t.program = program;
                     t.arguments = {QString::fromLatin1(module)};

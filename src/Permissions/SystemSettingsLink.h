@@ -30,9 +30,9 @@ Desktop currentDesktop();
 
 /// What opening a link does.
 struct Target {
-    QString program;        ///< the settings program to start; empty: none on this desktop
-    QStringList arguments;  ///< its arguments (the panel)
-    const char* helpKey{};  ///< localisation key of the help text shown beside or instead
+    QString program;       ///< the settings program to start; empty: none on this desktop
+    QStringList arguments; ///< its arguments (the panel)
+    const char* helpKey{}; ///< localisation key of the help text shown beside or instead
     bool hasProgram() const { return !program.isEmpty(); }
 };
 

@@ -13,18 +13,21 @@ constexpr LocalizedString kStrings[] = {
     {"settings.help.speech_recognition", "Speech is recognised on this computer; no permission is needed.",
      "音声認識はこのコンピューター上で行われるため、許可は不要です。"},
     {"settings.help.input_monitoring",
-     "Quillory listens for its shortcut keys. On X11 this needs the XInput2 extension. On Wayland it reads the "
+     "Quillory listens for its shortcut keys. On X11 this needs the XInput2 extension. On Wayland it reads "
+     "the "
      "keyboards under /dev/input: run 'sudo usermod -aG input $USER' and log in again.",
      "Quillory はショートカットキーを監視します。X11 では XInput2 拡張が必要です。Wayland では /dev/input "
      "のキーボードを読むため、'sudo usermod -aG input $USER' を実行してから再ログインしてください。"},
     {"settings.help.sound_input", "Choose the microphone in your desktop's sound settings.",
      "デスクトップのサウンド設定で入力に使うマイクを選んでください。"},
-    {"settings.help.dictation_languages", "Linux has no system dictation; Quillory recognises Japanese itself.",
+    {"settings.help.dictation_languages",
+     "Linux has no system dictation; Quillory recognises Japanese itself.",
      "Linux にはシステムの音声入力はありません。日本語の認識は Quillory 自身が行います。"},
     {"settings.help.analytics", "Not applicable on Linux: nothing is shared.",
      "Linux では該当しません。何も共有されません。"},
     {"settings.help.accessibility",
-     "Quillory types by synthesising key presses. On X11 the XTEST extension must be present (it normally is). "
+     "Quillory types by synthesising key presses. On X11 the XTEST extension must be present (it normally "
+     "is). "
      "On Wayland /dev/uinput must be writable: run 'sudo usermod -aG input $USER' and log in again.",
      "Quillory はキー入力を合成して文字を入力します。X11 では XTEST 拡張が必要です（通常は有効です）。"
      "Wayland では /dev/uinput に書き込める必要があります。'sudo usermod -aG input $USER' "

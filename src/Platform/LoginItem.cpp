@@ -8,8 +8,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QMap>
+#include <QSaveFile>
 #include <QUrl>
 
 #include <algorithm>
@@ -56,7 +56,7 @@ QString unescapeValue(const QString& value) {
             continue;
         }
         const QChar n = value.at(++i);
-        out += n == QLatin1Char('s') ? QChar(' ')
+        out += n == QLatin1Char('s')   ? QChar(' ')
                : n == QLatin1Char('n') ? QChar('\n')
                : n == QLatin1Char('t') ? QChar('\t')
                : n == QLatin1Char('r') ? QChar('\r')
@@ -70,14 +70,15 @@ QString XdgAutostartLoginItem::execArgument(const QString& path) {
     QString argument = path;
     argument.replace(QLatin1Char('%'), QLatin1String("%%"));
     static const QString reserved = QStringLiteral(" \t\n\"'\\><~|&;$*?#()`");
-    const bool needsQuotes = std::any_of(argument.begin(), argument.end(),
-                                         [](QChar c) { return reserved.contains(c); });
+    const bool needsQuotes =
+        std::any_of(argument.begin(), argument.end(), [](QChar c) { return reserved.contains(c); });
     if (!needsQuotes) {
         return argument;
     }
     QString quoted = QStringLiteral("\"");
     for (const QChar c : argument) {
-        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') || c == QLatin1Char('\\')) {
+        if (c == QLatin1Char('"') || c == QLatin1Char('`') || c == QLatin1Char('$') ||
+            c == QLatin1Char('\\')) {
             quoted += QLatin1Char('\\');
         }
         quoted += c;
@@ -223,7 +224,8 @@ void XdgAutostartLoginItem::unregisterItem() {
     const QString path = userEntryPath();
     QFile file(path);
     if (file.exists() && !file.remove()) {
-        throw LoginItemError(Localization::format("loginItem.error.remove", file.errorString()).toStdString());
+        throw LoginItemError(
+            Localization::format("loginItem.error.remove", file.errorString()).toStdString());
     }
     const QString systemPath = systemEntryPath();
     if (!systemPath.isEmpty() && !entryIsHidden(readText(systemPath))) {

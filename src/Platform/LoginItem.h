@@ -77,8 +77,8 @@ public:
     /// What the entry in effect says, for `doctor`.
     struct Report {
         LoginItemStatus status = LoginItemStatus::notRegistered;
-        QString path;     ///< the entry in effect; empty when there is none
-        QString program;  ///< the program its Exec starts (unquoted); empty when unreadable
+        QString path;    ///< the entry in effect; empty when there is none
+        QString program; ///< the program its Exec starts (unquoted); empty when unreadable
     };
     Report report() const;
 

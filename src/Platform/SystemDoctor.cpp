@@ -17,10 +17,12 @@ Check ok(const char* id, const char* title, QString detail) {
     return {QString::fromLatin1(id), Level::ok, QString::fromLatin1(title), std::move(detail), {}};
 }
 Check warn(const char* id, const char* title, QString detail, QString advice) {
-    return {QString::fromLatin1(id), Level::warn, QString::fromLatin1(title), std::move(detail), std::move(advice)};
+    return {QString::fromLatin1(id), Level::warn, QString::fromLatin1(title), std::move(detail),
+            std::move(advice)};
 }
 Check fail(const char* id, const char* title, QString detail, QString advice) {
-    return {QString::fromLatin1(id), Level::fail, QString::fromLatin1(title), std::move(detail), std::move(advice)};
+    return {QString::fromLatin1(id), Level::fail, QString::fromLatin1(title), std::move(detail),
+            std::move(advice)};
 }
 
 Check displayCheck(const ProbeResults& r) {
@@ -28,9 +30,10 @@ Check displayCheck(const ProbeResults& r) {
     const QString detail = QStringLiteral("%1 (%2)").arg(r.displayDescription, type);
     switch (r.session) {
     case Session::none:
-        return fail("display", "Display server", detail,
-                    QStringLiteral("no graphical session: run Quillory from your desktop session, or set "
-                                   "DISPLAY (for example 'export DISPLAY=:0') when you start it from a terminal"));
+        return fail(
+            "display", "Display server", detail,
+            QStringLiteral("no graphical session: run Quillory from your desktop session, or set "
+                           "DISPLAY (for example 'export DISPLAY=:0') when you start it from a terminal"));
     case Session::x11:
         if (!r.xConnected) {
             return fail("display", "Display server", detail + QStringLiteral(": cannot open the X display"),
@@ -44,9 +47,10 @@ Check displayCheck(const ProbeResults& r) {
         }
         return ok("display", "Display server", detail);
     case Session::wayland:
-        return warn("display", "Display server", detail,
-                    QStringLiteral("no X display: Quillory uses /dev/input and /dev/uinput under Wayland (see "
-                                   "the lines below); an X11 session at the login screen works best"));
+        return warn(
+            "display", "Display server", detail,
+            QStringLiteral("no X display: Quillory uses /dev/input and /dev/uinput under Wayland (see "
+                           "the lines below); an X11 session at the login screen works best"));
     }
     return ok("display", "Display server", detail);
 }
@@ -90,33 +94,37 @@ Check accessibilityCheck(const ProbeResults& r) {
     if (r.accessibilityBusReachable) {
         return ok("atspi", "Accessibility bus (AT-SPI)", r.accessibilityBusDetail);
     }
-    return warn("atspi", "Accessibility bus (AT-SPI)",
-                QStringLiteral("not reachable (%1): the focused text field cannot be read; pasting still works")
-                    .arg(r.accessibilityBusDetail),
-                QStringLiteral("install at-spi2-core and log in again; the session bus "
-                               "(DBUS_SESSION_BUS_ADDRESS) must be set"));
+    return warn(
+        "atspi", "Accessibility bus (AT-SPI)",
+        QStringLiteral("not reachable (%1): the focused text field cannot be read; pasting still works")
+            .arg(r.accessibilityBusDetail),
+        QStringLiteral("install at-spi2-core and log in again; the session bus "
+                       "(DBUS_SESSION_BUS_ADDRESS) must be set"));
 }
 
 QList<Check> audioChecks(const ProbeResults& r) {
     if (!r.audioServerReachable) {
         const QString detail = r.audioError.isEmpty() ? QStringLiteral("not reachable")
-                                                       : QStringLiteral("not reachable: %1").arg(r.audioError);
-        return {fail("audio-server", "Sound server (PulseAudio/PipeWire)", detail,
-                     QStringLiteral("start the sound server: 'systemctl --user start pipewire-pulse' (PipeWire) "
-                                    "or 'pulseaudio --start'")),
-                warn("microphone", "Microphone", QStringLiteral("not checked: no sound server"),
-                     QStringLiteral("fix the sound server first"))};
+                                                      : QStringLiteral("not reachable: %1").arg(r.audioError);
+        return {
+            fail("audio-server", "Sound server (PulseAudio/PipeWire)", detail,
+                 QStringLiteral("start the sound server: 'systemctl --user start pipewire-pulse' (PipeWire) "
+                                "or 'pulseaudio --start'")),
+            warn("microphone", "Microphone", QStringLiteral("not checked: no sound server"),
+                 QStringLiteral("fix the sound server first"))};
     }
     QList<Check> checks{ok("audio-server", "Sound server (PulseAudio/PipeWire)", r.audioServer)};
     if (r.captureSources.isEmpty()) {
-        checks << fail("microphone", "Microphone", QStringLiteral("no capture source (only monitors of outputs)"),
+        checks << fail("microphone", "Microphone",
+                       QStringLiteral("no capture source (only monitors of outputs)"),
                        QStringLiteral("connect a microphone and check 'pactl list short sources'"));
     } else if (r.defaultSourceIsMonitor) {
-        checks << warn("microphone", "Microphone",
-                       QStringLiteral("the default source %1 is the monitor of an output").arg(r.defaultSource),
-                       QStringLiteral("choose a microphone as the input in the sound settings, or "
-                                      "'pactl set-default-source %1'")
-                           .arg(r.captureSources.first()));
+        checks << warn(
+            "microphone", "Microphone",
+            QStringLiteral("the default source %1 is the monitor of an output").arg(r.defaultSource),
+            QStringLiteral("choose a microphone as the input in the sound settings, or "
+                           "'pactl set-default-source %1'")
+                .arg(r.captureSources.first()));
     } else {
         checks << ok("microphone", "Microphone",
                      QStringLiteral("%1 source(s); default %2")
@@ -129,15 +137,17 @@ QList<Check> audioChecks(const ProbeResults& r) {
 Check hotkeyCheck(const ProbeResults& r) {
     const QString what = r.hotkeyDetail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.hotkeyDetail);
     if (!r.hotkeyRegistered.has_value()) {
-        return warn("hotkey", "Shortcut registration", QStringLiteral("not checked") + what,
-                    QStringLiteral("run 'quillory hotkey monitor' and press the shortcut to see what arrives"));
+        return warn(
+            "hotkey", "Shortcut registration", QStringLiteral("not checked") + what,
+            QStringLiteral("run 'quillory hotkey monitor' and press the shortcut to see what arrives"));
     }
     if (*r.hotkeyRegistered) {
         return ok("hotkey", "Shortcut registration", QStringLiteral("registered") + what);
     }
-    return fail("hotkey", "Shortcut registration", QStringLiteral("could not be registered") + what,
-                QStringLiteral("another program holds the key: choose another shortcut in the hotkey settings, "
-                               "or free it in that program"));
+    return fail(
+        "hotkey", "Shortcut registration", QStringLiteral("could not be registered") + what,
+        QStringLiteral("another program holds the key: choose another shortcut in the hotkey settings, "
+                       "or free it in that program"));
 }
 
 Check runtimeCheck(const ProbeResults& r) {
@@ -213,7 +223,9 @@ QString describeHotkeys(const HotkeyConfig& c) {
         } else if (c.modifierChordFnRightShift) {
             toggle = QStringLiteral("fn+right Shift");
         } else if (c.keyCode != 0) {
-            toggle = QStringLiteral("key code %1 with modifiers 0x%2").arg(c.keyCode).arg(c.carbonModifiers, 0, 16);
+            toggle = QStringLiteral("key code %1 with modifiers 0x%2")
+                         .arg(c.keyCode)
+                         .arg(c.carbonModifiers, 0, 16);
         } else {
             toggle = QStringLiteral("no key set");
         }
@@ -263,7 +275,8 @@ QString levelName(Level level) {
 QString formatText(const QList<Check>& checks) {
     QString out;
     for (const Check& c : checks) {
-        QString line = QStringLiteral("%1  %2: %3").arg(levelName(c.level).leftJustified(4), c.title, c.detail);
+        QString line =
+            QStringLiteral("%1  %2: %3").arg(levelName(c.level).leftJustified(4), c.title, c.detail);
         if (c.level != Level::ok && !c.advice.isEmpty()) {
             line += QStringLiteral(" \u2014 ") + c.advice;
         }
@@ -292,7 +305,9 @@ QByteArray formatJson(const QList<Check>& checks) {
 }
 
 int exitStatus(const QList<Check>& checks) {
-    return std::any_of(checks.begin(), checks.end(), [](const Check& c) { return c.level == Level::fail; }) ? 1 : 0;
+    return std::any_of(checks.begin(), checks.end(), [](const Check& c) { return c.level == Level::fail; })
+               ? 1
+               : 0;
 }
 
 } // namespace quillory::Doctor

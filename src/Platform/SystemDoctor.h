@@ -32,9 +32,9 @@ struct ProbeResults {
     QString accessibilityBusDetail; ///< the address found, or why it was not reachable
     // Sound server.
     bool audioServerReachable = false;
-    QString audioServer;            ///< "PulseAudio (on PipeWire 1.0.5) 15.0.0"
+    QString audioServer; ///< "PulseAudio (on PipeWire 1.0.5) 15.0.0"
     QString audioError;
-    QStringList captureSources;     ///< non-monitor sources
+    QStringList captureSources; ///< non-monitor sources
     QString defaultSource;
     bool defaultSourceIsMonitor = false;
     // Hotkeys.
@@ -42,9 +42,9 @@ struct ProbeResults {
     QString hotkeyDetail;                 ///< what the stored configuration asks for
     // Polishing.
     bool hostSupportsRuntime = true;
-    QString runtimeExecutable;   ///< empty: no `llama-server` found
+    QString runtimeExecutable; ///< empty: no `llama-server` found
     bool polishEnabled = false;
-    QString selectedModel;       ///< the selected model's id
+    QString selectedModel; ///< the selected model's id
     QString selectedModelDownloadSize;
     bool selectedModelPresent = false;
     int modelsPresent = 0;
@@ -57,7 +57,7 @@ enum class Level { ok, warn, fail };
 
 /// One line of the report.
 struct Check {
-    QString id;     ///< stable identifier ("display", "xinput2", ...)
+    QString id; ///< stable identifier ("display", "xinput2", ...)
     Level level = Level::ok;
     QString title;  ///< what was checked
     QString detail; ///< what was found

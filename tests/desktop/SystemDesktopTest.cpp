@@ -26,8 +26,8 @@ TEST(SystemDesktop, TheX11DesktopGrantsWhatDictationNeeds) {
     EXPECT_TRUE(x.xinput2);
     EXPECT_TRUE(x.xtest);
 
-    SystemPermissionManager manager;
-    EXPECT_TRUE(manager.allGranted());
+    const auto manager = platform::makeSystemPermissionManager();
+    EXPECT_TRUE(manager->allGranted());
     EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::authorized);
     EXPECT_TRUE(RuntimeEnvironmentStatus::hasAudioCaptureDevice());
 }
@@ -69,7 +69,8 @@ TEST(SystemDesktop, DoctorReportsTheDesktopHealthy) {
     for (const auto& value : root.value("checks").toArray()) {
         status.insert(value.toObject().value("id").toString(), value.toObject().value("status").toString());
     }
-    for (const char* id : {"display", "xinput2", "xtest", "atspi", "audio-server", "microphone", "autostart"}) {
+    for (const char* id :
+         {"display", "xinput2", "xtest", "atspi", "audio-server", "microphone", "autostart"}) {
         EXPECT_EQ(status.value(id), "OK") << id << "\n" << out.toStdString();
     }
     EXPECT_EQ(doctor.exitCode(), root.value("failures").toInt() == 0 ? 0 : 1);

@@ -26,12 +26,12 @@ class AppActivationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         scoped_ = std::make_unique<ScopedScheduler>(clock_);
-        previous_ = A::setWindowActions({[this](QWindow* w) { raised << w; },
-                                         [this](QWindow* w) { madeKey << w; },
-                                         [this](QWindow* w) {
-                                             closed << w;
-                                             w->close();
-                                         }});
+        previous_ =
+            A::setWindowActions({[this](QWindow* w) { raised << w; }, [this](QWindow* w) { madeKey << w; },
+                                 [this](QWindow* w) {
+                                     closed << w;
+                                     w->close();
+                                 }});
         A::setActivationPolicyHandler([this](A::ActivationPolicy p) { policies << p; });
         A::restoreMenuBarOnlyAppearance();
         policies.clear();

@@ -52,8 +52,8 @@ TEST(DoctorChecks, AHealthyDesktopIsAllOkInAFixedOrder) {
         EXPECT_EQ(c.level, Level::ok) << c.id.toStdString() << ": " << c.detail.toStdString();
         EXPECT_TRUE(c.advice.isEmpty());
     }
-    EXPECT_EQ(ids, (QStringList{"display", "xinput2", "xtest", "atspi", "audio-server", "microphone", "hotkey",
-                                "llama-runtime", "models", "autostart"}));
+    EXPECT_EQ(ids, (QStringList{"display", "xinput2", "xtest", "atspi", "audio-server", "microphone",
+                                "hotkey", "llama-runtime", "models", "autostart"}));
     EXPECT_EQ(exitStatus(checks), 0);
 }
 
@@ -168,16 +168,18 @@ TEST(DoctorOutput, TextLinesCarryAdviceOnlyWhenNotOk) {
                                                  "WARN  Shortcut registration: not checked \u2014 run it\n"
                                                  "FAIL  Sound server: not reachable \u2014 start it\n"));
     // The JSON form is stable: keys sorted, counts at the top level.
-    EXPECT_EQ(QJsonDocument::fromJson(formatJson(checks)).toJson(QJsonDocument::Compact),
-              QByteArray(R"j({"checks":[{"advice":"unused","detail":"X11 :0 (x11)","id":"display","status":"OK",)j"
-                         R"j("title":"Display server"},{"advice":"run it","detail":"not checked","id":"hotkey",)j"
-                         R"j("status":"WARN","title":"Shortcut registration"},{"advice":"start it","detail":)j"
-                         R"j("not reachable","id":"audio-server","status":"FAIL","title":"Sound server"}],)j"
-                         R"j("failures":1,"warnings":1})j"));
+    EXPECT_EQ(
+        QJsonDocument::fromJson(formatJson(checks)).toJson(QJsonDocument::Compact),
+        QByteArray(R"j({"checks":[{"advice":"unused","detail":"X11 :0 (x11)","id":"display","status":"OK",)j"
+                   R"j("title":"Display server"},{"advice":"run it","detail":"not checked","id":"hotkey",)j"
+                   R"j("status":"WARN","title":"Shortcut registration"},{"advice":"start it","detail":)j"
+                   R"j("not reachable","id":"audio-server","status":"FAIL","title":"Sound server"}],)j"
+                   R"j("failures":1,"warnings":1})j"));
 }
 
 TEST(DoctorHotkeys, DescribesTheStoredConfiguration) {
-    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults()), "toggle: double Command; push-to-talk: fn+Command");
+    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults()),
+              "toggle: double Command; push-to-talk: fn+Command");
     HotkeyConfig c;
     c.toggleShortcutEnabled = false;
     c.modifierChordFnOption = true;

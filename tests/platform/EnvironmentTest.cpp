@@ -50,8 +50,9 @@ TEST_F(EnvironmentTest, ProcessorAndModelFromTheSystemFiles) {
     EXPECT_EQ(Env::cpuBrandString(), kDash);
     EXPECT_EQ(Env::hardwareModelIdentifier(), kDash);
 
-    write("proc/cpuinfo", "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Core(TM) i5-8250U "
-                          "CPU @ 1.60GHz  \nprocessor\t: 1\nmodel name\t: other\n");
+    write("proc/cpuinfo",
+          "processor\t: 0\nvendor_id\t: GenuineIntel\nmodel name\t: Intel(R) Core(TM) i5-8250U "
+          "CPU @ 1.60GHz  \nprocessor\t: 1\nmodel name\t: other\n");
     EXPECT_EQ(Env::cpuBrandString(), "Intel(R) Core(TM) i5-8250U CPU @ 1.60GHz");
 
     // A brand made only of blanks is no value; ARM boards name the SoC under "Hardware".

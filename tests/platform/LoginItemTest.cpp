@@ -63,8 +63,9 @@ TEST_F(LoginItemTest, RegisterWritesTheEntryAndUnregisterRemovesIt) {
 }
 
 TEST_F(LoginItemTest, ExecSurvivesPathsWithBlanksQuotesAndPercents) {
-    for (const QString path : {QStringLiteral("/home/a b/100%/quillory"), QStringLiteral("/x/it's \"q\"/$HOME`/q"),
-                               QStringLiteral("/x/back\\slash/q")}) {
+    for (const QString path :
+         {QStringLiteral("/home/a b/100%/quillory"), QStringLiteral("/x/it's \"q\"/$HOME`/q"),
+          QStringLiteral("/x/back\\slash/q")}) {
         auto login = item(path);
         login.registerItem();
         EXPECT_EQ(XdgAutostartLoginItem::entryProgram(read(login.userEntryPath())), path);
@@ -127,9 +128,11 @@ TEST_F(LoginItemTest, OpenSettingsOpensTheAutostartFolder) {
 
 TEST(LoginItemDefaults, TheUserFolderFollowsXdgConfigHome) {
     qputenv("XDG_CONFIG_HOME", "/tmp/quillory-test-config");
-    EXPECT_EQ(XdgAutostartLoginItem().userEntryPath(), "/tmp/quillory-test-config/autostart/quillory.desktop");
+    EXPECT_EQ(XdgAutostartLoginItem().userEntryPath(),
+              "/tmp/quillory-test-config/autostart/quillory.desktop");
     qputenv("XDG_CONFIG_HOME", "relative/ignored");
-    EXPECT_EQ(XdgAutostartLoginItem().userEntryPath(), QDir::homePath() + "/.config/autostart/quillory.desktop");
+    EXPECT_EQ(XdgAutostartLoginItem().userEntryPath(),
+              QDir::homePath() + "/.config/autostart/quillory.desktop");
     qunsetenv("XDG_CONFIG_HOME");
     EXPECT_TRUE(QFileInfo(XdgAutostartLoginItem().executablePath()).isAbsolute());
 }

@@ -109,8 +109,10 @@ TEST(KeyboardDeviceScan, AReadableKeyboardWinsOverRefusedDevices) {
 }
 
 TEST(SpeechAuthorizationStates, RestrictedShowsAsDenied) {
-    EXPECT_EQ(SpeechAuthorization::permissionState(SpeechAuthorizationStatus::restricted), PermissionState::denied);
-    EXPECT_EQ(SpeechAuthorization::permissionState(SpeechAuthorizationStatus::denied), PermissionState::denied);
+    EXPECT_EQ(SpeechAuthorization::permissionState(SpeechAuthorizationStatus::restricted),
+              PermissionState::denied);
+    EXPECT_EQ(SpeechAuthorization::permissionState(SpeechAuthorizationStatus::denied),
+              PermissionState::denied);
     EXPECT_EQ(SpeechAuthorization::permissionState(SpeechAuthorizationStatus::notDetermined),
               PermissionState::notDetermined);
     // Linux: both grants are simply there.

@@ -4,6 +4,7 @@
 #include "Permissions/RuntimeEnvironmentStatus.h"
 #include "Permissions/SystemSettingsLink.h"
 #include "Permissions/linux/LinuxProbes.h"
+#include "Platform/qt/AppActivation.h"
 #include "Utilities/Log.h"
 
 #include <QDesktopServices>
@@ -33,6 +34,12 @@ void installLinuxPlatformServices() {
         return QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString()});
     };
     SystemSettingsLink::setOpener(std::move(opener));
+}
+
+std::shared_ptr<SystemPermissionManager> makeSystemPermissionManager() {
+    return std::make_shared<SystemPermissionManager>(
+        SystemPermissionManager::WindowHooks{[] { AppActivation::bringAppToFrontForPermissions(); },
+                                             [] { AppActivation::refocusWindowsAfterPermissionSheet(); }});
 }
 
 } // namespace quillory::platform

@@ -72,7 +72,8 @@ bool hasLetterKeys(int fd) {
 
 QList<InputDeviceProbe> scanInputDevices(const QString& directory) {
     QList<InputDeviceProbe> devices;
-    const QStringList names = QDir(directory).entryList({QStringLiteral("event*")}, QDir::System | QDir::Files);
+    const QStringList names =
+        QDir(directory).entryList({QStringLiteral("event*")}, QDir::System | QDir::Files);
     for (const QString& name : names) {
         InputDeviceProbe probe;
         const QByteArray path = QFile::encodeName(directory + QLatin1Char('/') + name);
@@ -103,7 +104,8 @@ void onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
     if (info) {
         state->report.serverName = QString::fromUtf8(info->server_name ? info->server_name : "");
         state->report.serverVersion = QString::fromUtf8(info->server_version ? info->server_version : "");
-        state->report.defaultSource = QString::fromUtf8(info->default_source_name ? info->default_source_name : "");
+        state->report.defaultSource =
+            QString::fromUtf8(info->default_source_name ? info->default_source_name : "");
     }
     --state->pending;
 }
@@ -116,7 +118,8 @@ void onSourceInfo(pa_context*, const pa_source_info* info, int eol, void* userda
     }
     if (info && info->name) {
         const QString name = QString::fromUtf8(info->name);
-        (info->monitor_of_sink != PA_INVALID_INDEX ? state->report.monitorSources : state->report.captureSources)
+        (info->monitor_of_sink != PA_INVALID_INDEX ? state->report.monitorSources
+                                                   : state->report.captureSources)
             << name;
     }
 }
@@ -199,14 +202,17 @@ AccessibilityBusReport probeAccessibilityBus(std::chrono::milliseconds timeout) 
             return report;
         }
         dbus_connection_set_exit_on_disconnect(session, false);
-        DBusMessage* call = dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
-        DBusMessage* reply = call ? dbus_connection_send_with_reply_and_block(session, call, int(timeout.count()), &error)
-                                  : nullptr;
+        DBusMessage* call =
+            dbus_message_new_method_call("org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus", "GetAddress");
+        DBusMessage* reply =
+            call ? dbus_connection_send_with_reply_and_block(session, call, int(timeout.count()), &error)
+                 : nullptr;
         if (call) {
             dbus_message_unref(call);
         }
         const char* text = nullptr;
-        if (reply && dbus_message_get_args(reply, &error, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) && text) {
+        if (reply && dbus_message_get_args(reply, &error, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID) &&
+            text) {
             address = QByteArray(text);
         } else {
             report.detail = QStringLiteral("org.a11y.Bus: %1")
@@ -225,7 +231,8 @@ AccessibilityBusReport probeAccessibilityBus(std::chrono::milliseconds timeout) 
     }
     DBusConnection* bus = dbus_connection_open_private(address.constData(), &error);
     if (!bus) {
-        report.detail = QStringLiteral("%1: %2").arg(QString::fromUtf8(address), QString::fromUtf8(error.message));
+        report.detail =
+            QStringLiteral("%1: %2").arg(QString::fromUtf8(address), QString::fromUtf8(error.message));
         dbus_error_free(&error);
         return report;
     }
@@ -233,7 +240,7 @@ AccessibilityBusReport probeAccessibilityBus(std::chrono::milliseconds timeout) 
     report.reachable = dbus_bus_register(bus, &error);
     report.detail = report.reachable ? QString::fromUtf8(address)
                                      : QStringLiteral("%1: %2").arg(QString::fromUtf8(address),
-                                                                     QString::fromUtf8(error.message));
+                                                                    QString::fromUtf8(error.message));
     dbus_error_free(&error);
     dbus_connection_close(bus);
     dbus_connection_unref(bus);
@@ -249,7 +256,8 @@ PermissionProbes linuxPermissionProbes() {
         if (info.waylandSession) {
             return PermissionProbes::Session::wayland;
         }
-        return info.type == SessionType::x11 ? PermissionProbes::Session::x11 : PermissionProbes::Session::none;
+        return info.type == SessionType::x11 ? PermissionProbes::Session::x11
+                                             : PermissionProbes::Session::none;
     };
     probes.xExtensionPresent = [](const QString& extension) -> std::optional<bool> {
         const XExtensionsReport report = probeXExtensions();

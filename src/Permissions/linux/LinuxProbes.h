@@ -13,7 +13,7 @@ namespace quillory::platform {
 /// What our own short X connection found.
 struct XExtensionsReport {
     bool connected = false;
-    QString error;       ///< why the display could not be opened
+    QString error;        ///< why the display could not be opened
     bool xinput2 = false; ///< "XInputExtension" at version 2.0 or later
     bool xtest = false;   ///< "XTEST"
 };
@@ -29,7 +29,7 @@ QList<InputDeviceProbe> scanInputDevices(const QString& directory = QStringLiter
 struct PulseReport {
     bool reachable = false;
     QString error;
-    QString serverName;    ///< "pulseaudio", "PulseAudio (on PipeWire 1.0.5)"
+    QString serverName; ///< "pulseaudio", "PulseAudio (on PipeWire 1.0.5)"
     QString serverVersion;
     QString defaultSource;
     QStringList captureSources; ///< sources that are not monitors of an output
@@ -44,7 +44,8 @@ struct AccessibilityBusReport {
     bool reachable = false;
     QString detail; ///< the bus address, or why it was not reachable
 };
-AccessibilityBusReport probeAccessibilityBus(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
+AccessibilityBusReport
+probeAccessibilityBus(std::chrono::milliseconds timeout = std::chrono::milliseconds(2000));
 
 /// The probes of this desktop for the permission rules.
 PermissionProbes linuxPermissionProbes();

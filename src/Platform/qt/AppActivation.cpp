@@ -122,13 +122,14 @@ QList<QWindow*> applicationWindows() {
 
 bool participatesInSettingsReveal(QWindow* window) {
     QWidget* widget = widgetOf(window);
-    const QString className = QString::fromLatin1(widget ? widget->metaObject()->className()
-                                                         : window->metaObject()->className());
+    const QString className =
+        QString::fromLatin1(widget ? widget->metaObject()->className() : window->metaObject()->className());
     if (className.contains(QLatin1String("StatusBar"))) {
         return false;
     }
     const QString id = identifierOf(window, widget);
-    if (id == QLatin1String(kInputStatusPanelIdentifier) || id == QLatin1String(kInputTranscriptPanelIdentifier)) {
+    if (id == QLatin1String(kInputStatusPanelIdentifier) ||
+        id == QLatin1String(kInputTranscriptPanelIdentifier)) {
         return false;
     }
     const bool nonActivating = (window->flags() & Qt::WindowDoesNotAcceptFocus) ||
@@ -204,7 +205,8 @@ ActivationPolicy activationPolicy() {
     return policy;
 }
 
-std::function<void(ActivationPolicy)> setActivationPolicyHandler(std::function<void(ActivationPolicy)> handler) {
+std::function<void(ActivationPolicy)>
+setActivationPolicyHandler(std::function<void(ActivationPolicy)> handler) {
     std::swap(policyHandler, handler);
     return handler;
 }

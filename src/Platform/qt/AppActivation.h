@@ -44,7 +44,8 @@ void restoreMenuBarOnlyAppearance();
 
 ActivationPolicy activationPolicy();
 /// Called on every policy switch (also when it stays the same); returns the previous handler.
-std::function<void(ActivationPolicy)> setActivationPolicyHandler(std::function<void(ActivationPolicy)> handler);
+std::function<void(ActivationPolicy)>
+setActivationPolicyHandler(std::function<void(ActivationPolicy)> handler);
 
 // ---- the window rules ----
 
