@@ -87,9 +87,10 @@ TEST_F(AppActivationTest, OverlaysAndTheTrayAreNeverRaised) {
     auto* transcript = new QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint);
     transcript->setProperty(A::kIdentifierProperty, QString::fromLatin1(A::kInputTranscriptPanelIdentifier));
     auto* nonActivating = new QWidget(nullptr, Qt::Tool | Qt::WindowDoesNotAcceptFocus);
+    auto* menu = new QWidget(nullptr, Qt::Popup);
     // Every one of them is settings-sized: only the exclusions keep them out.
     for (QWindow* w : {show(status, 480), show(transcript, 480), show(nonActivating, 480),
-                       show(new TrayStatusBarWindow, 480)}) {
+                       show(new TrayStatusBarWindow, 480), show(menu, 480)}) {
         EXPECT_FALSE(A::participatesInSettingsReveal(w));
     }
 

@@ -45,6 +45,14 @@ TEST_F(EnvironmentTest, ValuesWithoutALinuxMeaningAreUnknownAndNeverBlock) {
     EXPECT_TRUE(Env::operatingSystemVersionString().contains("kernel"));
 }
 
+TEST(EnvironmentOfThisMachine, ProcFilesAreReadToTheEnd) {
+    // /proc files report a size of 0: the reader must not trust it.
+    QFile cpuinfo("/proc/cpuinfo");
+    if (cpuinfo.open(QIODevice::ReadOnly) && cpuinfo.readAll().contains("model name")) {
+        EXPECT_NE(Env::cpuBrandString(), kDash);
+    }
+}
+
 TEST_F(EnvironmentTest, ProcessorAndModelFromTheSystemFiles) {
     // Nothing readable: dashes.
     EXPECT_EQ(Env::cpuBrandString(), kDash);

@@ -121,6 +121,16 @@ QList<QWindow*> applicationWindows() {
 }
 
 bool participatesInSettingsReveal(QWindow* window) {
+    // Menus, tooltips and splash screens are windows to Qt but never windows the user acts in.
+    switch (window->type()) {
+    case Qt::Popup:
+    case Qt::ToolTip:
+    case Qt::SplashScreen:
+    case Qt::Desktop:
+        return false;
+    default:
+        break;
+    }
     QWidget* widget = widgetOf(window);
     const QString className =
         QString::fromLatin1(widget ? widget->metaObject()->className() : window->metaObject()->className());

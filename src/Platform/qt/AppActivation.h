@@ -61,8 +61,8 @@ WindowActions setWindowActions(WindowActions actions);
 /// The application's top-level windows in the order Qt lists them (creation order: a later
 /// window has a higher "window number").
 QList<QWindow*> applicationWindows();
-/// False for a class name containing "StatusBar", an overlay identifier, or a window that never
-/// takes focus (a non-activating panel).
+/// False for a class name containing "StatusBar", an overlay identifier, a window that never
+/// takes focus (a non-activating panel), and menus, tooltips and splash screens.
 bool participatesInSettingsReveal(QWindow* window);
 /// A modal dialog attached to a parent window (the Linux form of a sheet).
 bool isSheet(QWindow* window);
