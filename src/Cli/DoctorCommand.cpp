@@ -1,0 +1,104 @@
+#include "Cli/Cli.h"
+
+#include "AI/LocalPolishEngine.h"
+#include "AI/PolishModel.h"
+#include "AI/PolishSettings.h"
+#include "Hotkey/HotkeyConfig.h"
+#include "Permissions/linux/LinuxProbes.h"
+#include "Platform/HostCPU.h"
+#include "Platform/LoginItem.h"
+#include "Platform/SystemDoctor.h"
+#include "Platform/linux/DisplayServer.h"
+
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace quillory::cli {
+
+namespace {
+Doctor::ProbeResults probeThisMachine() {
+    Doctor::ProbeResults r;
+    const platform::DisplayServerInfo display = platform::currentDisplayServer();
+    r.displayDescription = platform::describe(display);
+    r.sessionType = qEnvironmentVariable("XDG_SESSION_TYPE");
+    r.waylandSession = display.waylandSession;
+    r.session = display.type == platform::SessionType::x11       ? PermissionProbes::Session::x11
+                : display.type == platform::SessionType::wayland ? PermissionProbes::Session::wayland
+                                                                 : PermissionProbes::Session::none;
+    if (display.type == platform::SessionType::x11) {
+        const platform::XExtensionsReport x = platform::probeXExtensions();
+        r.xConnected = x.connected;
+        if (x.connected) {
+            r.xinput2 = x.xinput2;
+            r.xtest = x.xtest;
+        }
+    }
+    if (display.waylandSession) {
+        r.uinputWritable = platform::uinputWritable();
+        r.keyboardDevices = classifyKeyboardDevices(platform::scanInputDevices());
+    }
+
+    const platform::AccessibilityBusReport bus = platform::probeAccessibilityBus();
+    r.accessibilityBusReachable = bus.reachable;
+    r.accessibilityBusDetail = bus.detail;
+
+    const platform::PulseReport pulse = platform::probePulse();
+    r.audioServerReachable = pulse.reachable;
+    r.audioError = pulse.error;
+    r.audioServer = QStringLiteral("%1 %2").arg(pulse.serverName, pulse.serverVersion).trimmed();
+    r.captureSources = pulse.captureSources;
+    r.defaultSource = pulse.defaultSource;
+    r.defaultSourceIsMonitor = pulse.monitorSources.contains(pulse.defaultSource);
+
+    const HotkeyConfig hotkeys = HotkeyStorage::load();
+    r.hotkeyDetail = Doctor::describeHotkeys(hotkeys);
+    if (const auto check = Doctor::hotkeyRegistrationCheck()) {
+        r.hotkeyRegistered = check(hotkeys);
+    }
+
+    r.hostSupportsRuntime = HostCPU::isLocalLlamaRuntimeSupported();
+    LocalPolishEngine engine;
+    if (const auto runtime = engine.locateRuntime()) {
+        r.runtimeExecutable = runtime->executable;
+    }
+    r.polishEnabled = PolishSettings::isEnabled();
+    const PolishModel selected = PolishSettings::selectedModel();
+    r.selectedModel = PolishModels::id(selected);
+    r.selectedModelDownloadSize = PolishModels::downloadSizeDescription(selected);
+    r.selectedModelPresent = engine.isModelDownloaded(selected);
+    for (const PolishModel model : PolishModels::allCases) {
+        r.modelsPresent += engine.isModelDownloaded(model) ? 1 : 0;
+    }
+
+    r.autostart = XdgAutostartLoginItem().report();
+    if (countsAsEnabled(r.autostart.status)) {
+        QString program = r.autostart.program;
+        if (!program.isEmpty() && !QFileInfo(program).isAbsolute()) {
+            program = QStandardPaths::findExecutable(program);
+        }
+        const QFileInfo info(program);
+        r.autostartProgramRuns = !program.isEmpty() && info.isFile() && info.isExecutable();
+    }
+    return r;
+}
+} // namespace
+
+int doctorCommand(const QStringList& args, Io& io) {
+    const Options options(args, {}, {QStringLiteral("json")});
+    if (!options.ok()) {
+        return usageError(io, options.error());
+    }
+    if (!options.positional().isEmpty()) {
+        return usageError(io, QStringLiteral("doctor takes no arguments"));
+    }
+    const QList<Doctor::Check> checks = Doctor::evaluate(probeThisMachine());
+    if (options.has(QStringLiteral("json"))) {
+        io.out << QString::fromUtf8(Doctor::formatJson(checks));
+    } else {
+        io.out << Doctor::formatText(checks);
+    }
+    io.out.flush();
+    return Doctor::exitStatus(checks) == 0 ? Ok : Failure;
+}
+
+} // namespace quillory::cli

@@ -1,0 +1,313 @@
+#include "Platform/SystemDoctor.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace quillory::Doctor {
+
+namespace {
+using Session = PermissionProbes::Session;
+using Devices = PermissionProbes::KeyboardDevices;
+
+const QString kInputGroupAdvice =
+    QStringLiteral("run 'sudo usermod -aG input $USER', then log out and in again");
+
+Check ok(const char* id, const char* title, QString detail) {
+    return {QString::fromLatin1(id), Level::ok, QString::fromLatin1(title), std::move(detail), {}};
+}
+Check warn(const char* id, const char* title, QString detail, QString advice) {
+    return {QString::fromLatin1(id), Level::warn, QString::fromLatin1(title), std::move(detail),
+            std::move(advice)};
+}
+Check fail(const char* id, const char* title, QString detail, QString advice) {
+    return {QString::fromLatin1(id), Level::fail, QString::fromLatin1(title), std::move(detail),
+            std::move(advice)};
+}
+
+Check displayCheck(const ProbeResults& r) {
+    const QString type = r.sessionType.isEmpty() ? QStringLiteral("session type not set") : r.sessionType;
+    const QString detail = QStringLiteral("%1 (%2)").arg(r.displayDescription, type);
+    switch (r.session) {
+    case Session::none:
+        return fail(
+            "display", "Display server", detail,
+            QStringLiteral("no graphical session: run Quillory from your desktop session, or set "
+                           "DISPLAY (for example 'export DISPLAY=:0') when you start it from a terminal"));
+    case Session::x11:
+        if (!r.xConnected) {
+            return fail("display", "Display server", detail + QStringLiteral(": cannot open the X display"),
+                        QStringLiteral("check that DISPLAY names your running X server and that 'xhost' or "
+                                       "XAUTHORITY lets you connect"));
+        }
+        if (r.waylandSession) {
+            return warn("display", "Display server", detail,
+                        QStringLiteral("under Wayland, X11 shortcuts and paste reach only X applications; "
+                                       "choose an X11 session at the login screen for full use"));
+        }
+        return ok("display", "Display server", detail);
+    case Session::wayland:
+        return warn(
+            "display", "Display server", detail,
+            QStringLiteral("no X display: Quillory uses /dev/input and /dev/uinput under Wayland (see "
+                           "the lines below); an X11 session at the login screen works best"));
+    }
+    return ok("display", "Display server", detail);
+}
+
+Check extensionCheck(const ProbeResults& r, const char* id, const char* title, std::optional<bool> present,
+                     const char* purpose) {
+    if (!r.xConnected || !present.has_value()) {
+        return warn(id, title, QStringLiteral("not checked: no X display"),
+                    QStringLiteral("start an X11 session (see the display line)"));
+    }
+    if (*present) {
+        return ok(id, title, QStringLiteral("present"));
+    }
+    return fail(id, title, QStringLiteral("missing: %1").arg(QString::fromLatin1(purpose)),
+                QStringLiteral("use an X server with this extension (Xorg and Xwayland have it)"));
+}
+
+Check keyboardDevicesCheck(const ProbeResults& r) {
+    switch (r.keyboardDevices) {
+    case Devices::readable:
+        return ok("input-devices", "Keyboards under /dev/input", QStringLiteral("readable"));
+    case Devices::noneReadable:
+        return fail("input-devices", "Keyboards under /dev/input",
+                    QStringLiteral("not readable: shortcut keys cannot be heard"), kInputGroupAdvice);
+    case Devices::unknown:
+        break;
+    }
+    return warn("input-devices", "Keyboards under /dev/input", QStringLiteral("no keyboard device found"),
+                QStringLiteral("connect a keyboard, or check 'ls -l /dev/input/event*'"));
+}
+
+Check uinputCheck(const ProbeResults& r) {
+    if (r.uinputWritable) {
+        return ok("uinput", "Key synthesis (/dev/uinput)", QStringLiteral("writable"));
+    }
+    return fail("uinput", "Key synthesis (/dev/uinput)",
+                QStringLiteral("not writable: dictated text cannot be typed"), kInputGroupAdvice);
+}
+
+Check accessibilityCheck(const ProbeResults& r) {
+    if (r.accessibilityBusReachable) {
+        return ok("atspi", "Accessibility bus (AT-SPI)", r.accessibilityBusDetail);
+    }
+    return warn(
+        "atspi", "Accessibility bus (AT-SPI)",
+        QStringLiteral("not reachable (%1): the focused text field cannot be read; pasting still works")
+            .arg(r.accessibilityBusDetail),
+        QStringLiteral("install at-spi2-core and log in again; the session bus "
+                       "(DBUS_SESSION_BUS_ADDRESS) must be set"));
+}
+
+QList<Check> audioChecks(const ProbeResults& r) {
+    if (!r.audioServerReachable) {
+        const QString detail = r.audioError.isEmpty() ? QStringLiteral("not reachable")
+                                                      : QStringLiteral("not reachable: %1").arg(r.audioError);
+        return {
+            fail("audio-server", "Sound server (PulseAudio/PipeWire)", detail,
+                 QStringLiteral("start the sound server: 'systemctl --user start pipewire-pulse' (PipeWire) "
+                                "or 'pulseaudio --start'")),
+            warn("microphone", "Microphone", QStringLiteral("not checked: no sound server"),
+                 QStringLiteral("fix the sound server first"))};
+    }
+    QList<Check> checks{ok("audio-server", "Sound server (PulseAudio/PipeWire)", r.audioServer)};
+    if (r.captureSources.isEmpty()) {
+        checks << fail("microphone", "Microphone",
+                       QStringLiteral("no capture source (only monitors of outputs)"),
+                       QStringLiteral("connect a microphone and check 'pactl list short sources'"));
+    } else if (r.defaultSourceIsMonitor) {
+        checks << warn(
+            "microphone", "Microphone",
+            QStringLiteral("the default source %1 is the monitor of an output").arg(r.defaultSource),
+            QStringLiteral("choose a microphone as the input in the sound settings, or "
+                           "'pactl set-default-source %1'")
+                .arg(r.captureSources.first()));
+    } else {
+        checks << ok("microphone", "Microphone",
+                     QStringLiteral("%1 source(s); default %2")
+                         .arg(r.captureSources.size())
+                         .arg(r.defaultSource.isEmpty() ? QStringLiteral("not set") : r.defaultSource));
+    }
+    return checks;
+}
+
+Check hotkeyCheck(const ProbeResults& r) {
+    const QString what = r.hotkeyDetail.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(r.hotkeyDetail);
+    if (!r.hotkeyRegistered.has_value()) {
+        return warn(
+            "hotkey", "Shortcut registration", QStringLiteral("not checked") + what,
+            QStringLiteral("run 'quillory hotkey monitor' and press the shortcut to see what arrives"));
+    }
+    if (*r.hotkeyRegistered) {
+        return ok("hotkey", "Shortcut registration", QStringLiteral("registered") + what);
+    }
+    return fail(
+        "hotkey", "Shortcut registration", QStringLiteral("could not be registered") + what,
+        QStringLiteral("another program holds the key: choose another shortcut in the hotkey settings, "
+                       "or free it in that program"));
+}
+
+Check runtimeCheck(const ProbeResults& r) {
+    if (!r.hostSupportsRuntime) {
+        return warn("llama-runtime", "Polish runtime (llama-server)",
+                    QStringLiteral("this processor is not supported (x86_64 and aarch64 are)"),
+                    QStringLiteral("dictation works without polishing; nothing to do"));
+    }
+    if (!r.runtimeExecutable.isEmpty()) {
+        return ok("llama-runtime", "Polish runtime (llama-server)", r.runtimeExecutable);
+    }
+    const QString advice = QStringLiteral("install llama-server into libexec/quillory beside the quillory "
+                                          "executable, or set QUILLORY_RUNTIME_DIR to its folder");
+    if (r.polishEnabled) {
+        return fail("llama-runtime", "Polish runtime (llama-server)",
+                    QStringLiteral("not found, but polishing is on"), advice);
+    }
+    return warn("llama-runtime", "Polish runtime (llama-server)",
+                QStringLiteral("not found (polishing is off)"), advice);
+}
+
+Check modelsCheck(const ProbeResults& r) {
+    if (!r.polishEnabled) {
+        return ok("models", "Polish models",
+                  QStringLiteral("polishing is off; %1 model(s) downloaded").arg(r.modelsPresent));
+    }
+    if (r.selectedModelPresent) {
+        return ok("models", "Polish models", QStringLiteral("%1 downloaded").arg(r.selectedModel));
+    }
+    return warn("models", "Polish models",
+                QStringLiteral("%1 is not downloaded yet (%2); it downloads at the first polish")
+                    .arg(r.selectedModel, r.selectedModelDownloadSize),
+                QStringLiteral("download it now: 'quillory models download %1'").arg(r.selectedModel));
+}
+
+Check autostartCheck(const ProbeResults& r) {
+    const auto& a = r.autostart;
+    if (!countsAsEnabled(a.status)) {
+        return ok("autostart", "Launch at login", QStringLiteral("off"));
+    }
+    if (!r.autostartProgramRuns) {
+        return warn("autostart", "Launch at login",
+                    QStringLiteral("on, but %1 starts %2, which is missing or not executable")
+                        .arg(a.path, a.program.isEmpty() ? QStringLiteral("nothing") : a.program),
+                    QStringLiteral("turn launch at login off and on again in the settings, or delete %1")
+                        .arg(a.path));
+    }
+    return ok("autostart", "Launch at login", QStringLiteral("on (%1)").arg(a.path));
+}
+} // namespace
+
+namespace {
+HotkeyRegistrationCheck& installedHotkeyCheck() {
+    static HotkeyRegistrationCheck check;
+    return check;
+}
+} // namespace
+
+HotkeyRegistrationCheck setHotkeyRegistrationCheck(HotkeyRegistrationCheck check) {
+    std::swap(installedHotkeyCheck(), check);
+    return check;
+}
+
+HotkeyRegistrationCheck hotkeyRegistrationCheck() {
+    return installedHotkeyCheck();
+}
+
+QString describeHotkeys(const HotkeyConfig& c) {
+    QString toggle = QStringLiteral("off");
+    if (c.toggleShortcutEnabled) {
+        if (c.toggleDoubleCommand) {
+            toggle = QStringLiteral("double Command");
+        } else if (c.modifierChordFnRightShift) {
+            toggle = QStringLiteral("fn+right Shift");
+        } else if (c.keyCode != 0) {
+            toggle = QStringLiteral("key code %1 with modifiers 0x%2")
+                         .arg(c.keyCode)
+                         .arg(c.carbonModifiers, 0, 16);
+        } else {
+            toggle = QStringLiteral("no key set");
+        }
+    }
+    QStringList chords;
+    if (c.pushToTalkShortcutEnabled) {
+        if (c.modifierChordFnCommand) {
+            chords << QStringLiteral("fn+Command");
+        }
+        if (c.modifierChordFnOption) {
+            chords << QStringLiteral("fn+Option");
+        }
+    }
+    return QStringLiteral("toggle: %1; push-to-talk: %2")
+        .arg(toggle, chords.isEmpty() ? QStringLiteral("off") : chords.join(QStringLiteral(", ")));
+}
+
+QList<Check> evaluate(const ProbeResults& r) {
+    QList<Check> checks{displayCheck(r)};
+    const bool onlyWayland = r.session == Session::wayland;
+    if (!onlyWayland) {
+        checks << extensionCheck(r, "xinput2", "XInput2 (shortcut keys)", r.xinput2,
+                                 "shortcut keys cannot be heard");
+        checks << extensionCheck(r, "xtest", "XTEST (typing)", r.xtest, "dictated text cannot be typed");
+    }
+    if (r.waylandSession) {
+        checks << keyboardDevicesCheck(r) << uinputCheck(r);
+    }
+    checks << accessibilityCheck(r);
+    checks << audioChecks(r);
+    checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r) << autostartCheck(r);
+    return checks;
+}
+
+QString levelName(Level level) {
+    switch (level) {
+    case Level::ok:
+        return QStringLiteral("OK");
+    case Level::warn:
+        return QStringLiteral("WARN");
+    case Level::fail:
+        return QStringLiteral("FAIL");
+    }
+    return QStringLiteral("FAIL");
+}
+
+QString formatText(const QList<Check>& checks) {
+    QString out;
+    for (const Check& c : checks) {
+        QString line =
+            QStringLiteral("%1  %2: %3").arg(levelName(c.level).leftJustified(4), c.title, c.detail);
+        if (c.level != Level::ok && !c.advice.isEmpty()) {
+            line += QStringLiteral(" \u2014 ") + c.advice;
+        }
+        out += line + QLatin1Char('\n');
+    }
+    return out;
+}
+
+QByteArray formatJson(const QList<Check>& checks) {
+    QJsonArray list;
+    int failures = 0;
+    int warnings = 0;
+    for (const Check& c : checks) {
+        failures += c.level == Level::fail;
+        warnings += c.level == Level::warn;
+        list.append(QJsonObject{{QStringLiteral("id"), c.id},
+                                {QStringLiteral("status"), levelName(c.level)},
+                                {QStringLiteral("title"), c.title},
+                                {QStringLiteral("detail"), c.detail},
+                                {QStringLiteral("advice"), c.advice}});
+    }
+    const QJsonObject root{{QStringLiteral("checks"), list},
+                           {QStringLiteral("failures"), failures},
+                           {QStringLiteral("warnings"), warnings}};
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+int exitStatus(const QList<Check>& checks) {
+    return std::any_of(checks.begin(), checks.end(), [](const Check& c) { return c.level == Level::fail; })
+               ? 1
+               : 0;
+}
+
+} // namespace quillory::Doctor

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "Hotkey/HotkeyConfig.h"
+#include "Permissions/Authorizations.h"
+#include "Platform/LoginItem.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <optional>
+
+namespace quillory::Doctor {
+
+/// What `quillory doctor` found on this machine; every field is one probe's answer.
+struct ProbeResults {
+    // Display.
+    PermissionProbes::Session session = PermissionProbes::Session::none;
+    bool waylandSession = false; ///< a Wayland session, also when an XWayland display is reachable
+    QString displayDescription;  ///< "X11 :0", "Wayland wayland-0", "none"
+    QString sessionType;         ///< XDG_SESSION_TYPE as set, or empty
+    bool xConnected = false;     ///< our own X connection opened
+    std::optional<bool> xinput2; ///< nullopt: not asked (no X connection)
+    std::optional<bool> xtest;
+    // Wayland input paths.
+    bool uinputWritable = false;
+    PermissionProbes::KeyboardDevices keyboardDevices = PermissionProbes::KeyboardDevices::unknown;
+    // Accessibility bus.
+    bool accessibilityBusReachable = false;
+    QString accessibilityBusDetail; ///< the address found, or why it was not reachable
+    // Sound server.
+    bool audioServerReachable = false;
+    QString audioServer; ///< "PulseAudio (on PipeWire 1.0.5) 15.0.0"
+    QString audioError;
+    QStringList captureSources; ///< non-monitor sources
+    QString defaultSource;
+    bool defaultSourceIsMonitor = false;
+    // Hotkeys.
+    std::optional<bool> hotkeyRegistered; ///< nullopt: not checked
+    QString hotkeyDetail;                 ///< what the stored configuration asks for
+    // Polishing.
+    bool hostSupportsRuntime = true;
+    QString runtimeExecutable; ///< empty: no `llama-server` found
+    bool polishEnabled = false;
+    QString selectedModel; ///< the selected model's id
+    QString selectedModelDownloadSize;
+    bool selectedModelPresent = false;
+    int modelsPresent = 0;
+    // Launch at login.
+    XdgAutostartLoginItem::Report autostart;
+    bool autostartProgramRuns = true; ///< the entry's program exists and is executable
+};
+
+enum class Level { ok, warn, fail };
+
+/// One line of the report.
+struct Check {
+    QString id; ///< stable identifier ("display", "xinput2", ...)
+    Level level = Level::ok;
+    QString title;  ///< what was checked
+    QString detail; ///< what was found
+    QString advice; ///< what to do; empty for OK lines
+};
+
+/// Registers the stored shortcuts with the real hotkey manager and reports whether everything
+/// was installed; nullopt when it cannot tell. Until the hotkey backend installs one the
+/// shortcut line reads "not checked".
+using HotkeyRegistrationCheck = std::function<std::optional<bool>(const HotkeyConfig& config)>;
+HotkeyRegistrationCheck setHotkeyRegistrationCheck(HotkeyRegistrationCheck check);
+HotkeyRegistrationCheck hotkeyRegistrationCheck();
+/// What a configuration asks for, in words ("toggle: double Command; push-to-talk: fn+Command").
+QString describeHotkeys(const HotkeyConfig& config);
+
+/// The checks, in report order, from the probe results. Pure: no probing here.
+QList<Check> evaluate(const ProbeResults& results);
+
+/// "OK", "WARN" or "FAIL".
+QString levelName(Level level);
+/// One line per check: "OK    Display server: X11 :0 (x11)", not-OK lines ending in
+/// " — " and the advice.
+QString formatText(const QList<Check>& checks);
+/// {"checks":[{"advice","detail","id","status","title"}...],"failures":N,"warnings":N}
+QByteArray formatJson(const QList<Check>& checks);
+/// 0 when no check failed, 1 otherwise.
+int exitStatus(const QList<Check>& checks);
+
+} // namespace quillory::Doctor

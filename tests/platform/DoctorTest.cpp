@@ -1,0 +1,240 @@
+// The doctor's checks over probe results, its two output forms, and the command without a desktop.
+#include "Cli/Cli.h"
+#include "Platform/SystemDoctor.h"
+#include "support/CoreTest.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using namespace quillory;
+using namespace quillory::Doctor;
+
+namespace {
+/// A healthy X11 desktop.
+ProbeResults healthy() {
+    ProbeResults r;
+    r.session = PermissionProbes::Session::x11;
+    r.displayDescription = "X11 :0";
+    r.sessionType = "x11";
+    r.xConnected = true;
+    r.xinput2 = true;
+    r.xtest = true;
+    r.accessibilityBusReachable = true;
+    r.accessibilityBusDetail = "unix:path=/run/user/1000/at-spi/bus";
+    r.audioServerReachable = true;
+    r.audioServer = "PulseAudio (on PipeWire 1.0.5) 15.0.0";
+    r.captureSources = {"alsa_input.pci-0000_00_1f.3.analog-stereo"};
+    r.defaultSource = "alsa_input.pci-0000_00_1f.3.analog-stereo";
+    r.hotkeyRegistered = true;
+    r.runtimeExecutable = "/usr/libexec/quillory/llama-server";
+    r.selectedModel = "gemma";
+    return r;
+}
+
+const Check& find(const QList<Check>& checks, const QString& id) {
+    static const Check none{"none", Level::fail, {}, {}, {}};
+    for (const Check& c : checks) {
+        if (c.id == id) {
+            return c;
+        }
+    }
+    ADD_FAILURE() << "no check " << id.toStdString();
+    return none;
+}
+} // namespace
+
+TEST(DoctorChecks, AHealthyDesktopIsAllOkInAFixedOrder) {
+    const auto checks = evaluate(healthy());
+    QStringList ids;
+    for (const Check& c : checks) {
+        ids << c.id;
+        EXPECT_EQ(c.level, Level::ok) << c.id.toStdString() << ": " << c.detail.toStdString();
+        EXPECT_TRUE(c.advice.isEmpty());
+    }
+    EXPECT_EQ(ids, (QStringList{"display", "xinput2", "xtest", "atspi", "audio-server", "microphone",
+                                "hotkey", "llama-runtime", "models", "autostart"}));
+    EXPECT_EQ(exitStatus(checks), 0);
+}
+
+TEST(DoctorChecks, NoDisplayFailsWithAdviceAndXLinesAreNotChecked) {
+    ProbeResults r = healthy();
+    r.session = PermissionProbes::Session::none;
+    r.displayDescription = "none";
+    r.xConnected = false;
+    r.xinput2.reset();
+    r.xtest.reset();
+    const auto checks = evaluate(r);
+    EXPECT_EQ(find(checks, "display").level, Level::fail);
+    EXPECT_TRUE(find(checks, "display").advice.contains("DISPLAY"));
+    EXPECT_EQ(find(checks, "xinput2").level, Level::warn);
+    EXPECT_EQ(exitStatus(checks), 1);
+
+    // DISPLAY set, but the server refuses us.
+    r.session = PermissionProbes::Session::x11;
+    EXPECT_EQ(find(evaluate(r), "display").level, Level::fail);
+}
+
+TEST(DoctorChecks, MissingExtensionsAndWaylandInputPaths) {
+    ProbeResults r = healthy();
+    r.xinput2 = false;
+    EXPECT_EQ(find(evaluate(r), "xinput2").level, Level::fail);
+
+    // Pure Wayland: no X lines, the evdev and uinput lines instead, both pointing at the group.
+    r = healthy();
+    r.session = PermissionProbes::Session::wayland;
+    r.waylandSession = true;
+    r.xConnected = false;
+    r.keyboardDevices = PermissionProbes::KeyboardDevices::noneReadable;
+    auto checks = evaluate(r);
+    EXPECT_EQ(find(checks, "display").level, Level::warn);
+    for (const Check& c : checks) {
+        EXPECT_NE(c.id, "xinput2");
+    }
+    EXPECT_EQ(find(checks, "input-devices").level, Level::fail);
+    EXPECT_TRUE(find(checks, "uinput").advice.contains("usermod -aG input"));
+
+    // XWayland: the X lines stay and the Wayland input paths are shown too.
+    r.session = PermissionProbes::Session::x11;
+    r.xConnected = true;
+    r.uinputWritable = true;
+    r.keyboardDevices = PermissionProbes::KeyboardDevices::readable;
+    checks = evaluate(r);
+    EXPECT_EQ(find(checks, "display").level, Level::warn);
+    EXPECT_EQ(find(checks, "xtest").level, Level::ok);
+    EXPECT_EQ(find(checks, "uinput").level, Level::ok);
+    EXPECT_EQ(exitStatus(checks), 0);
+}
+
+TEST(DoctorChecks, SoundServerAndMicrophone) {
+    ProbeResults r = healthy();
+    r.audioServerReachable = false;
+    r.audioError = "Connection refused";
+    auto checks = evaluate(r);
+    EXPECT_EQ(find(checks, "audio-server").level, Level::fail);
+    EXPECT_TRUE(find(checks, "audio-server").detail.contains("Connection refused"));
+    EXPECT_EQ(find(checks, "microphone").level, Level::warn);
+
+    r = healthy();
+    r.captureSources.clear();
+    EXPECT_EQ(find(evaluate(r), "microphone").level, Level::fail);
+
+    r = healthy();
+    r.defaultSource = "alsa_output.monitor";
+    r.defaultSourceIsMonitor = true;
+    const Check mic = find(evaluate(r), "microphone");
+    EXPECT_EQ(mic.level, Level::warn);
+    EXPECT_TRUE(mic.advice.contains("pactl set-default-source alsa_input.pci-0000_00_1f.3.analog-stereo"));
+}
+
+TEST(DoctorChecks, HotkeysPolishingAndAutostart) {
+    ProbeResults r = healthy();
+    r.hotkeyRegistered.reset();
+    EXPECT_EQ(find(evaluate(r), "hotkey").level, Level::warn);
+    EXPECT_TRUE(find(evaluate(r), "hotkey").detail.startsWith("not checked"));
+    r.hotkeyRegistered = false;
+    EXPECT_EQ(find(evaluate(r), "hotkey").level, Level::fail);
+
+    // A missing runtime matters only while polishing is on.
+    r = healthy();
+    r.runtimeExecutable.clear();
+    EXPECT_EQ(find(evaluate(r), "llama-runtime").level, Level::warn);
+    r.polishEnabled = true;
+    EXPECT_EQ(find(evaluate(r), "llama-runtime").level, Level::fail);
+    r.hostSupportsRuntime = false;
+    EXPECT_EQ(find(evaluate(r), "llama-runtime").level, Level::warn);
+
+    r = healthy();
+    r.polishEnabled = true;
+    const Check models = find(evaluate(r), "models");
+    EXPECT_EQ(models.level, Level::warn);
+    EXPECT_TRUE(models.advice.contains("quillory models download gemma"));
+
+    r = healthy();
+    r.autostart.status = LoginItemStatus::enabled;
+    r.autostart.path = "/home/u/.config/autostart/quillory.desktop";
+    r.autostart.program = "/old/build/quillory";
+    r.autostartProgramRuns = false;
+    const Check autostart = find(evaluate(r), "autostart");
+    EXPECT_EQ(autostart.level, Level::warn);
+    EXPECT_TRUE(autostart.detail.contains("/old/build/quillory"));
+}
+
+TEST(DoctorOutput, TextLinesCarryAdviceOnlyWhenNotOk) {
+    const QList<Check> checks{{"display", Level::ok, "Display server", "X11 :0 (x11)", "unused"},
+                              {"hotkey", Level::warn, "Shortcut registration", "not checked", "run it"},
+                              {"audio-server", Level::fail, "Sound server", "not reachable", "start it"}};
+    EXPECT_EQ(formatText(checks), QStringLiteral("OK    Display server: X11 :0 (x11)\n"
+                                                 "WARN  Shortcut registration: not checked \u2014 run it\n"
+                                                 "FAIL  Sound server: not reachable \u2014 start it\n"));
+    // The JSON form is stable: keys sorted, counts at the top level.
+    EXPECT_EQ(
+        QJsonDocument::fromJson(formatJson(checks)).toJson(QJsonDocument::Compact),
+        QByteArray(R"j({"checks":[{"advice":"unused","detail":"X11 :0 (x11)","id":"display","status":"OK",)j"
+                   R"j("title":"Display server"},{"advice":"run it","detail":"not checked","id":"hotkey",)j"
+                   R"j("status":"WARN","title":"Shortcut registration"},{"advice":"start it","detail":)j"
+                   R"j("not reachable","id":"audio-server","status":"FAIL","title":"Sound server"}],)j"
+                   R"j("failures":1,"warnings":1})j"));
+}
+
+TEST(DoctorHotkeys, DescribesTheStoredConfiguration) {
+    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults()),
+              "toggle: double Command; push-to-talk: fn+Command");
+    HotkeyConfig c;
+    c.toggleShortcutEnabled = false;
+    c.modifierChordFnOption = true;
+    EXPECT_EQ(describeHotkeys(c), "toggle: off; push-to-talk: fn+Command, fn+Option");
+}
+
+namespace {
+/// The real command in a process without any desktop: no display, no buses, no sound server.
+class DoctorCommandTest : public quillory::testing::CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "XDG_SESSION_TYPE", "DBUS_SESSION_BUS_ADDRESS",
+                                 "AT_SPI_BUS_ADDRESS"}) {
+            saved_.insert(name, qgetenv(name));
+            qunsetenv(name);
+        }
+        saved_.insert("PULSE_SERVER", qgetenv("PULSE_SERVER"));
+        qputenv("PULSE_SERVER", ("unix:" + path("no-such-socket")).toUtf8());
+    }
+    void TearDown() override {
+        for (auto it = saved_.begin(); it != saved_.end(); ++it) {
+            it.value().isNull() ? qunsetenv(it.key().toLatin1()) : qputenv(it.key().toLatin1(), it.value());
+        }
+        CoreTest::TearDown();
+    }
+    int run(const QStringList& args, QString& out, QString& err) {
+        QTextStream o(&out);
+        QTextStream e(&err);
+        cli::Io io{o, e};
+        const int status = cli::run(args, io);
+        o.flush();
+        e.flush();
+        return status;
+    }
+    QMap<QString, QByteArray> saved_;
+};
+} // namespace
+
+TEST_F(DoctorCommandTest, WithoutADesktopItFailsWithAdviceInsteadOfCrashing) {
+    QString out;
+    QString err;
+    EXPECT_EQ(run({"doctor"}, out, err), cli::Failure);
+    EXPECT_TRUE(out.startsWith("FAIL  Display server: none")) << out.toStdString();
+    EXPECT_TRUE(out.contains("FAIL  Sound server (PulseAudio/PipeWire): not reachable")) << out.toStdString();
+    EXPECT_TRUE(out.contains("OK    Launch at login: off"));
+
+    out.clear();
+    EXPECT_EQ(run({"doctor", "--json"}, out, err), cli::Failure);
+    const QJsonObject root = QJsonDocument::fromJson(out.toUtf8()).object();
+    EXPECT_GE(root.value("failures").toInt(), 2);
+    const QJsonObject first = root.value("checks").toArray().first().toObject();
+    EXPECT_EQ(first.value("id").toString(), "display");
+    EXPECT_EQ(first.value("status").toString(), "FAIL");
+    EXPECT_FALSE(first.value("advice").toString().isEmpty());
+
+    EXPECT_EQ(run({"doctor", "--verbose"}, out, err), cli::Usage);
+}
