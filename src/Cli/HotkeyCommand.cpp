@@ -94,17 +94,13 @@ int show(Io& io) {
 }
 
 int monitor(Io& io) {
-    const platform::DisplayServerInfo display = platform::currentDisplayServer();
-    if (display.type != platform::SessionType::x11) {
+    if (platform::currentDisplayServer().type != platform::SessionType::x11) {
         return failure(io, hotkeyText("hotkey.cli.no_display"));
-    }
-    if (display.waylandSession) {
-        io.err << hotkeyText("hotkey.cli.wayland") << Qt::endl;
     }
     const HotkeyConfig config = HotkeyStorage::load();
     const ModifierKeyMap keys = ModifierKeyStorage::load();
     QString error;
-    auto backend = platform::X11HotkeyBackend::open(keys, &error);
+    auto backend = platform::openHotkeyBackend(keys, &error);
     if (!backend) {
         return failure(io, hotkeyText("hotkey.cli.connect_failed", error));
     }

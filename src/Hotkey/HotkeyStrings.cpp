@@ -13,9 +13,6 @@ constexpr LocalizedString kStrings[] = {
      "desktop session.",
      "X11 ディスプレイがありません。グローバルホットキーは X11 で受け取ります (DISPLAY が未設定です)。"
      "デスクトップのセッション内で実行してください。"},
-    {"hotkey.cli.wayland",
-     "Wayland session: through XWayland only keys typed into X11 windows are heard.",
-     "Wayland セッションです。XWayland 経由では X11 のウィンドウへの入力しか受け取れません。"},
     {"hotkey.cli.connect_failed", "Cannot listen to the keyboard: %1", "キーボードを監視できません: %1"},
     {"hotkey.cli.register_failed",
      "The hotkeys could not be registered (another program may hold the key); see the log line above.",

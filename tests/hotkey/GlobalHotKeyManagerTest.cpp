@@ -381,6 +381,17 @@ TEST_F(GlobalHotKeyManagerTest, FailuresAreLoggedAndReportedButTheRestStillInsta
     EXPECT_EQ(log.lines, QStringList{"CGEvent tap was disabled; re-enabled (4294967294)"});
 }
 
+TEST_F(GlobalHotKeyManagerTest, WithoutABackendEveryNeededRegistrationFails) {
+    GlobalHotKeyManager bare(HotkeyPlatform{});
+    HotkeyConfig combo = toggleOnly();
+    combo.toggleDoubleCommand = false;
+    combo.keyCode = 49;
+    EXPECT_FALSE(bare.update(HotkeyConfig::factoryDefaults(), {}, {}, {}));
+    EXPECT_FALSE(bare.update(combo, {}, {}, {}));
+    combo.keyCode = 0;
+    EXPECT_TRUE(bare.update(combo, {}, {}, {})) << "nothing needed";
+}
+
 TEST_F(GlobalHotKeyManagerTest, HeldHotKeyTogglesOnceUntilReleased) {
     HotkeyConfig combo = toggleOnly();
     combo.toggleDoubleCommand = false;

@@ -1,5 +1,6 @@
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
+#include "Platform/linux/DisplayServer.h"
 #include "Utilities/Log.h"
 
 #include <QMetaObject>
@@ -385,6 +386,28 @@ int X11HotkeyBackend::installHandler(std::function<void(EventKind)> handler) {
 
 void X11HotkeyBackend::removeHandler() {
     hotKeyHandler_ = nullptr;
+}
+
+std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason) {
+    const DisplayServerInfo display = currentDisplayServer();
+    QString why;
+    std::unique_ptr<X11HotkeyBackend> backend;
+    if (display.type != SessionType::x11) {
+        why = QStringLiteral("no X11 display (%1)").arg(describe(display));
+    } else {
+        backend = X11HotkeyBackend::open(keys, &why);
+    }
+    if (!backend) {
+        qCWarning(lcHotkey, "Global hotkeys unavailable: %s", qUtf8Printable(why));
+        if (reason) {
+            *reason = why;
+        }
+        return nullptr;
+    }
+    if (display.waylandSession) {
+        qCWarning(lcHotkey, "Wayland session: global hotkeys through XWayland hear only keys typed into X11 windows");
+    }
+    return backend;
 }
 
 } // namespace quillory::platform
