@@ -1,6 +1,7 @@
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
 #include "Platform/linux/DisplayServer.h"
+#include "Runtime/Scheduler.h"
 #include "Utilities/Log.h"
 
 #include <QMetaObject>
@@ -111,12 +112,14 @@ std::unique_ptr<X11HotkeyBackend> X11HotkeyBackend::open(const ModifierKeyMap& k
 }
 
 X11HotkeyBackend::X11HotkeyBackend(_XDisplay* display, int xiOpcode, const ModifierKeyMap& keys)
-    : display_(display), xiOpcode_(xiOpcode), root_(DefaultRootWindow(display)), keys_(keys) {
+    : display_(display), xiOpcode_(xiOpcode), root_(DefaultRootWindow(display)), keys_(keys),
+      alive_(std::make_shared<X11HotkeyBackend*>(this)) {
     notifier_ = new QSocketNotifier(ConnectionNumber(display_), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &X11HotkeyBackend::processEvents);
 }
 
 X11HotkeyBackend::~X11HotkeyBackend() {
+    alive_.reset();
     stop();
     removeHandler();
     unregisterHotKey();
@@ -133,6 +136,11 @@ void X11HotkeyBackend::setKeyMap(const ModifierKeyMap& keys) {
 
 void X11HotkeyBackend::processEvents() {
     drainQueued_ = false;
+    readEvents();
+    deliverNext();
+}
+
+void X11HotkeyBackend::readEvents() {
     while (XPending(display_) > 0) {
         XEvent event;
         XNextEvent(display_, &event);
@@ -141,21 +149,60 @@ void X11HotkeyBackend::processEvents() {
             if (XGetEventData(display_, cookie)) {
                 if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
                     const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
-                    if (!(raw->flags & XIKeyRepeat)) {
-                        handleRawKey(raw->detail, cookie->evtype == XI_RawKeyPress);
+                    cacheValid_ = false;
+                    if (streaming_ && !(raw->flags & XIKeyRepeat) && keys_.virtualKeyFor(raw->detail)) {
+                        pending_.push_back({raw->detail, cookie->evtype == XI_RawKeyPress, false});
                     }
                 }
                 XFreeEventData(display_, cookie);
             }
         } else if ((event.type == KeyPress || event.type == KeyRelease) && grab_ &&
                    static_cast<int>(event.xkey.keycode) == grab_->keycode) {
-            ++eventsHandled_;
-            if (hotKeyHandler_) {
-                auto handler = hotKeyHandler_;
-                handler(event.type == KeyPress ? EventKind::pressed : EventKind::released);
-            }
+            pending_.push_back({grab_->keycode, event.type == KeyPress, true});
         }
     }
+}
+
+void X11HotkeyBackend::deliverNext() {
+    if (delivering_ || pending_.empty()) {
+        return;
+    }
+    const PendingKey key = pending_.front();
+    pending_.pop_front();
+    delivering_ = true;
+    ++eventsHandled_;
+    if (key.grabbed) {
+        if (hotKeyHandler_) {
+            auto handler = hotKeyHandler_;
+            handler(key.down ? EventKind::pressed : EventKind::released);
+        }
+    } else {
+        setKey(handedOn_, key.keycode, key.down);
+        const auto virtualKey = keys_.virtualKeyFor(key.keycode);
+        if (streaming_ && onChange_ && virtualKey) {
+            auto onChange = onChange_;
+            onChange({*virtualKey, flagsFor(handedOn_)});
+        }
+    }
+    delivering_ = false;
+    if (!pending_.empty()) {
+        scheduleDelivery();
+    }
+}
+
+void X11HotkeyBackend::scheduleDelivery() {
+    // After the work the last event queued (the manager handles a change on the next turn).
+    if (deliveryScheduled_) {
+        return;
+    }
+    deliveryScheduled_ = true;
+    std::weak_ptr<X11HotkeyBackend*> weak = alive_;
+    Scheduler::current().post([weak] {
+        if (auto self = weak.lock()) {
+            (*self)->deliveryScheduled_ = false;
+            (*self)->deliverNext();
+        }
+    });
 }
 
 void X11HotkeyBackend::drainSoon() {
@@ -165,23 +212,6 @@ void X11HotkeyBackend::drainSoon() {
         drainQueued_ = true;
         QMetaObject::invokeMethod(this, &X11HotkeyBackend::processEvents, Qt::QueuedConnection);
     }
-}
-
-void X11HotkeyBackend::handleRawKey(int keycode, bool down) {
-    cacheValid_ = false;
-    if (!streaming_ || !keys_.virtualKeyFor(keycode)) {
-        return;
-    }
-    ++eventsHandled_;
-    // The server's state now, with the event's own key as the event says (a later event of the
-    // same key may already be waiting in the queue).
-    Keymap keymap = liveKeymap();
-    setKey(keymap, keycode, down);
-    const ModifierChange change{*keys_.virtualKeyFor(keycode), flagsFor(keymap)};
-    deliveryKeymap_ = &keymap;
-    auto onChange = onChange_;
-    onChange(change);
-    deliveryKeymap_ = nullptr;
 }
 
 // ---- modifier changes ----
@@ -211,6 +241,9 @@ bool X11HotkeyBackend::start(std::function<void(const ModifierChange&)> onChange
         return false;
     }
     streaming_ = true;
+    cacheValid_ = false;
+    handedOn_ = liveKeymap();
+    drainSoon();
     return true;
 }
 
@@ -220,6 +253,7 @@ void X11HotkeyBackend::stop() {
     }
     streaming_ = false;
     onChange_ = nullptr;
+    std::erase_if(pending_, [](const PendingKey& k) { return !k.grabbed; });
     selectRawEvents(false);
 }
 
@@ -231,7 +265,6 @@ const X11HotkeyBackend::Keymap& X11HotkeyBackend::liveKeymap() {
         XQueryKeymap(display_, cachedKeymap_.data());
         cachedAt_ = now;
         cacheValid_ = true;
-        drainSoon();
     }
     return cachedKeymap_;
 }
@@ -271,7 +304,22 @@ bool X11HotkeyBackend::isKeyDown(KeyStateSource /*both sources are the server's 
     default:
         return false;
     }
-    return anyDown(deliveryKeymap_ ? *deliveryKeymap_ : liveKeymap(), keyCode);
+    if (delivering_ || !pending_.empty()) {
+        return anyDown(handedOn_, keyCode);
+    }
+    readEvents(); // events the server sent but nobody read yet come before the live state
+    if (pending_.empty()) {
+        const Keymap& live = liveKeymap();
+        if (XEventsQueued(display_, QueuedAlready) > 0) {
+            readEvents();
+        }
+        if (pending_.empty()) {
+            handedOn_ = live; // nothing in flight: the server's state is the truth
+            return anyDown(live, keyCode);
+        }
+    }
+    scheduleDelivery();
+    return anyDown(handedOn_, keyCode);
 }
 
 // ---- the registered hot key ----

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -23,7 +24,13 @@ namespace quillory::platform {
 /// - the registered hot key: XGrabKey on the root window, once per lock-mask combination
 ///   (none, CapsLock, NumLock, both), a grab conflict (BadAccess) being a failed registration.
 /// Physical keys are identified by keycode through the `ModifierKeyMap`; only keys of the map
-/// produce modifier changes. Main thread only.
+/// produce modifier changes.
+///
+/// Events are handed on one per turn of the scheduler, and while later events wait, key states
+/// are answered as of the event last handed on: a short tap that reached us together with its
+/// release (the main thread was busy) is still a press followed by a release. With nothing
+/// waiting, key states are the server's (XQueryKeymap), so a lost release never sticks.
+/// Main thread only.
 class X11HotkeyBackend final : public QObject,
                                public ModifierEventStream,
                                public KeyStateQuery,
@@ -68,9 +75,17 @@ private:
     explicit X11HotkeyBackend(_XDisplay* display, int xiOpcode, const ModifierKeyMap& keys);
     using Keymap = std::array<char, 32>;
 
+    struct PendingKey {
+        int keycode;
+        bool down;
+        bool grabbed; ///< an event of the registered hot key, else a raw key event
+    };
+
     void processEvents();
+    void readEvents();
+    void deliverNext();
+    void scheduleDelivery();
     void drainSoon();
-    void handleRawKey(int keycode, bool down);
     const Keymap& liveKeymap();
     std::uint64_t flagsFor(const Keymap& keymap) const;
     bool anyDown(const Keymap& keymap, std::uint16_t virtualKey) const;
@@ -86,7 +101,11 @@ private:
 
     std::function<void(const ModifierChange&)> onChange_;
     bool streaming_ = false;
-    const Keymap* deliveryKeymap_ = nullptr; // the state as of the event being delivered
+    std::deque<PendingKey> pending_;
+    bool delivering_ = false;
+    bool deliveryScheduled_ = false;
+    Keymap handedOn_{}; // key states as of the last event handed on
+    std::shared_ptr<X11HotkeyBackend*> alive_;
     Keymap cachedKeymap_{};
     std::chrono::steady_clock::time_point cachedAt_{};
     bool cacheValid_ = false;
