@@ -269,16 +269,4 @@ TEST(HotkeyMonitorCommand, PrintsCallbacksForInjectedKeysAndExitsCleanlyOnSigter
     EXPECT_EQ(monitor.exitCode(), 0);
 }
 
-TEST(HotkeyMonitorCommand, WithoutADisplaySaysSoAndFails) {
-    QProcess monitor;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove("DISPLAY");
-    env.remove("WAYLAND_DISPLAY");
-    monitor.setProcessEnvironment(env);
-    monitor.start(QStringLiteral(QUILLORY_BINARY), {"hotkey", "monitor"});
-    ASSERT_TRUE(monitor.waitForFinished(5000));
-    EXPECT_EQ(monitor.exitCode(), 1);
-    EXPECT_TRUE(monitor.readAllStandardError().contains("No X11 display"));
-}
-
 } // namespace
