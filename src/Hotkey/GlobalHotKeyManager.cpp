@@ -27,6 +27,7 @@ bool GlobalHotKeyManager::update(const HotkeyConfig& config, Callback onToggle, 
     fnCmdChordPttEngaged_ = false;
     fnOptionChordPttEngaged_ = false;
     fnDownStickyForChord_ = false;
+    fnStickySeenInKeyState_ = false;
     stopWatchdog();
     unregisterAll();
     return registerNeeded();
@@ -124,8 +125,8 @@ void GlobalHotKeyManager::onModifierChange(const ModifierChange& change) {
     FlagsChangedSnapshot s;
     s.keyCode = change.keyCode;
     s.flags = change.flags;
-    s.fnOrGlobeDown = keyDownIn(KeyStateSource::hidSystem, fn) ||
-                      keyDownIn(KeyStateSource::combinedSession, fn) || (change.flags & secondaryFnFlag) != 0;
+    s.fnDownInKeyState = keyDownIn(KeyStateSource::hidSystem, fn) || keyDownIn(KeyStateSource::combinedSession, fn);
+    s.fnOrGlobeDown = s.fnDownInKeyState || (change.flags & secondaryFnFlag) != 0;
     s.leftOptionDown = keyDown(leftOption);
     s.rightOptionDown = keyDown(rightOption);
     std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
@@ -180,6 +181,9 @@ void GlobalHotKeyManager::updateStickyFn(const FlagsChangedSnapshot& s) {
         fnDownStickyForChord_ = s.fnOrGlobeDown;
     } else if (s.fnOrGlobeDown) {
         fnDownStickyForChord_ = true;
+    }
+    if (s.fnOrGlobeDown) {
+        fnStickySeenInKeyState_ = s.fnDownInKeyState;
     }
 }
 
@@ -319,8 +323,10 @@ void GlobalHotKeyManager::pttWatchdogTick() {
         stopWatchdog();
         return;
     }
+    // The sticky flag stands for fn only where the key state cannot show fn (keyboards that
+    // report it in the flags alone); where it can, a lost fn release is caught here too.
     const auto fnHeld = [this] {
-        return keyDownIn(KeyStateSource::hidSystem, fn) || fnDownStickyForChord_ ||
+        return keyDownIn(KeyStateSource::hidSystem, fn) || (fnDownStickyForChord_ && !fnStickySeenInKeyState_) ||
                keyDownIn(KeyStateSource::combinedSession, fn);
     };
     if (config_.modifierChordFnCommand && fnCmdChordPttEngaged_) {

@@ -48,6 +48,7 @@ private:
         std::uint16_t keyCode = 0;
         std::uint64_t flags = 0;
         bool fnOrGlobeDown = false;
+        bool fnDownInKeyState = false; ///< fn seen through the key state, not only the flags
         bool leftOptionDown = false;
         bool rightOptionDown = false;
     };
@@ -95,6 +96,8 @@ private:
     bool fnCmdChordPttEngaged_ = false;
     bool fnOptionChordPttEngaged_ = false;
     bool fnDownStickyForChord_ = false;
+    /// The sticky fn was last seen down in the key state, so the key state can tell its release.
+    bool fnStickySeenInKeyState_ = false;
     Timer pttWatchdogTimer_;
     int chordWatchdogMissTicks_ = 0;
     int fnOptionChordWatchdogMissTicks_ = 0;

@@ -212,6 +212,15 @@ TEST_F(GlobalHotKeyManagerTest, WatchdogReleasesWithinTwoTicksWhenTheReleaseIsLo
     EXPECT_GT(clock_.monotonicNow() - letGo, GlobalHotKeyManager::watchdogInterval);
     EXPECT_FALSE(manager_->watchdogRunning());
 
+    // fn let go without an event while Command stays down: fn's key state shows the release.
+    events_.clear();
+    press(fn);
+    press(leftCommand);
+    keys_.releaseUnreported(fn);
+    wait(2.0 / 30);
+    EXPECT_EQ(events_, (QStringList{"press", "release"}));
+    release(leftCommand);
+
     // One missed tick followed by a held one starts the count again.
     events_.clear();
     press(fn);
