@@ -194,6 +194,16 @@ TEST_F(HotkeyX11Test, RegisteredHotKeyFiresWithLocksAndAGrabConflictFailsTheRegi
     ASSERT_TRUE(waitForEvents(2));
     EXPECT_EQ(events_, (QStringList{"toggle", "toggle"}));
 
+    // Command held by a key that is no X modifier cannot be part of a grab: refused, rather than
+    // grabbing the bare key.
+    ModifierKeyMap keys = ModifierKeyMap::defaults();
+    keys.rightCommand = {kMuhenkan};
+    backend_->setKeyMap(keys);
+    EXPECT_EQ(backend_->registerHotKey(0x31, X11HotkeyBackend::cmdKey), -2);
+    EXPECT_EQ(backend_->registerHotKey(0x3F, 0), -1) << "a key code outside the table";
+    backend_->setKeyMap(ModifierKeyMap::defaults());
+    ASSERT_TRUE(apply(combo));
+
     // Our grab now blocks the other client's, and goes away with the manager.
     Display* d = other_.display();
     static int otherError = 0;

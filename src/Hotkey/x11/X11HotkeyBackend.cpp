@@ -13,6 +13,7 @@
 #include <X11/keysym.h>
 
 #include <map>
+#include <tuple>
 
 namespace quillory::platform {
 
@@ -79,6 +80,8 @@ void setKey(std::array<char, 32>& keymap, int keycode, bool down) {
 }
 
 constexpr auto kKeymapCacheLifetime = std::chrono::milliseconds(1);
+constexpr int kUnknownKey = -1;
+constexpr int kUnmappedModifier = -2;
 
 } // namespace
 
@@ -366,7 +369,7 @@ int X11HotkeyBackend::registerHotKey(std::uint32_t keyCode, std::uint32_t modifi
     unregisterHotKey();
     const auto keycode = keycodeForVirtualKey(keyCode);
     if (!keycode) {
-        return -1;
+        return kUnknownKey;
     }
     unsigned mask = 0;
     if (modifiers & shiftKey) {
@@ -385,11 +388,15 @@ int X11HotkeyBackend::registerHotKey(std::uint32_t keyCode, std::uint32_t modifi
         }
         return m;
     };
-    if (modifiers & cmdKey) {
-        mask |= maskOf(HotkeyKeys::leftCommand, HotkeyKeys::rightCommand);
-    }
-    if (modifiers & optionKey) {
-        mask |= maskOf(HotkeyKeys::leftOption, HotkeyKeys::rightOption);
+    for (const auto& [bit, left, right] : {std::tuple{cmdKey, HotkeyKeys::leftCommand, HotkeyKeys::rightCommand},
+                                           std::tuple{optionKey, HotkeyKeys::leftOption, HotkeyKeys::rightOption}}) {
+        if (modifiers & bit) {
+            const unsigned m = maskOf(left, right);
+            if (m == 0) {
+                return kUnmappedModifier; // grabbing the bare key instead would swallow it everywhere
+            }
+            mask |= m;
+        }
     }
     unsigned numLock = 0;
     if (const KeyCode numLockKey = XKeysymToKeycode(display_, XK_Num_Lock)) {

@@ -54,8 +54,9 @@ public:
     // KeyStateQuery
     bool isKeyDown(KeyStateSource source, std::uint16_t keyCode) override;
     // HotKeyRegistrar: the core key code and modifier encoding are translated here; the status
-    // is the X error of the grab (10, BadAccess, when another client holds the key) or -1 when
-    // the key has no X keycode.
+    // is the X error of the grab (10, BadAccess, when another client holds the key), -1 when the
+    // key has no X keycode, -2 when Command or Option is asked for but its keys carry no X
+    // modifier.
     int registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers) override;
     void unregisterHotKey() override;
     int installHandler(std::function<void(EventKind)> handler) override;
