@@ -119,20 +119,6 @@ TEST_F(GlobalHotKeyManagerTest, RightCommandWhileLeftIsHeldIsANewPress) {
     EXPECT_EQ(events_, QStringList{"toggle"});
 }
 
-TEST_F(GlobalHotKeyManagerTest, DoubleCommandIsOffWhenItsSettingIs) {
-    HotkeyConfig c;
-    c.toggleDoubleCommand = false;
-    ASSERT_TRUE(apply(c));
-    tap(leftCommand);
-    tap(leftCommand);
-    c = HotkeyConfig::factoryDefaults();
-    c.toggleShortcutEnabled = false;
-    ASSERT_TRUE(apply(c));
-    tap(leftCommand);
-    tap(leftCommand);
-    EXPECT_TRUE(events_.isEmpty());
-}
-
 // ---- push-to-talk chords ----
 
 TEST_F(GlobalHotKeyManagerTest, FnWithCommandIsPushToTalkAndNeverArmsTheDoubleTap) {
@@ -266,18 +252,6 @@ TEST_F(GlobalHotKeyManagerTest, FnWithOptionAndBothChordsTogether) {
     release(leftCommand);
     release(fn);
     EXPECT_TRUE(events_.isEmpty());
-}
-
-TEST_F(GlobalHotKeyManagerTest, PushToTalkOffIgnoresChordsButKeepsTheDoubleTap) {
-    ASSERT_TRUE(apply(toggleOnly()));
-    press(fn);
-    press(leftCommand); // not suppressed: push-to-talk is off, so this is a first press
-    release(leftCommand);
-    wait(0.2);
-    tap(leftCommand);
-    release(fn);
-    EXPECT_EQ(events_, QStringList{"toggle"});
-    EXPECT_FALSE(manager_->watchdogRunning());
 }
 
 TEST_F(GlobalHotKeyManagerTest, CallbackThatTurnsPushToTalkOffSkipsTheOptionChord) {
