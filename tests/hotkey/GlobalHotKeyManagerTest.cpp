@@ -257,10 +257,12 @@ TEST_F(GlobalHotKeyManagerTest, FnWithOptionAndBothChordsTogether) {
 TEST_F(GlobalHotKeyManagerTest, CallbackThatTurnsPushToTalkOffSkipsTheOptionChord) {
     HotkeyConfig c;
     c.modifierChordFnOption = true;
+    HotkeyConfig off = c; // the Option chord stays chosen, push-to-talk goes off
+    off.pushToTalkShortcutEnabled = false;
     int presses = 0;
     manager_->update(c, [] {}, [&] {
         ++presses;
-        manager_->update(toggleOnly(), [] {}, [&] { ++presses; }, [] {});
+        manager_->update(off, [] {}, [&] { ++presses; }, [] {});
     }, [] {});
     keys_.deviceDown.insert(fn);
     keys_.deviceDown.insert(leftOption);
