@@ -9,7 +9,7 @@ const std::vector<Command>& commands() {
     static const std::vector<Command> all = {
         {"dictionary", "dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints",
          dictionaryCommand},
-        {"hotkey", "hotkey show", hotkeyCommand},
+        {"hotkey", "hotkey show | monitor", hotkeyCommand},
         {"settings",
          "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY",
          settingsCommand},

@@ -64,7 +64,7 @@ TEST_F(CliTest, HotkeyShowPrintsTheLoadedRecordWithDerivedFlags) {
     const Result r = run({"hotkey", "show"});
     ASSERT_EQ(r.status, 0);
     const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
-    EXPECT_EQ(o.size(), 10);
+    EXPECT_EQ(o.size(), 11);
     EXPECT_FALSE(o["toggleShortcutEnabled"].toBool());
     EXPECT_TRUE(o["modifierChordFnCommand"].toBool());
     EXPECT_TRUE(o["needsFlagsChangedTap"].toBool());

@@ -1,0 +1,374 @@
+#include "Hotkey/GlobalHotKeyManager.h"
+
+#include "Utilities/Log.h"
+
+namespace quillory {
+
+using namespace HotkeyKeys;
+
+GlobalHotKeyManager::GlobalHotKeyManager(HotkeyPlatform platform)
+    : platform_(platform), alive_(std::make_shared<GlobalHotKeyManager*>(this)) {}
+
+GlobalHotKeyManager::~GlobalHotKeyManager() {
+    alive_.reset();
+    unregisterAll();
+}
+
+bool GlobalHotKeyManager::update(const HotkeyConfig& config, Callback onToggle, Callback onPress,
+                                 Callback onRelease) {
+    config_ = config;
+    onToggle_ = onToggle ? std::move(onToggle) : Callback([] {});
+    onPress_ = onPress ? std::move(onPress) : Callback([] {});
+    onRelease_ = onRelease ? std::move(onRelease) : Callback([] {});
+    carbonHotKeyAwaitingRelease_ = false;
+    firstCommandDownForDoubleToggle_.reset();
+    leftCommandWasDown_ = false;
+    rightCommandWasDown_ = false;
+    fnCmdChordPttEngaged_ = false;
+    fnOptionChordPttEngaged_ = false;
+    fnDownStickyForChord_ = false;
+    fnStickySeenInKeyState_ = false;
+    stopWatchdog();
+    unregisterAll();
+    return registerNeeded();
+}
+
+void GlobalHotKeyManager::unregisterAll() {
+    if (hotKeyRegistered_ && platform_.hotKeys) {
+        platform_.hotKeys->unregisterHotKey();
+    }
+    hotKeyRegistered_ = false;
+    if (handlerInstalled_ && platform_.hotKeys) {
+        platform_.hotKeys->removeHandler();
+    }
+    handlerInstalled_ = false;
+    if (tapInstalled_ && platform_.modifierEvents) {
+        platform_.modifierEvents->stop();
+    }
+    tapInstalled_ = false;
+    stopWatchdog();
+}
+
+// ---- registration ----
+
+bool GlobalHotKeyManager::registerNeeded() {
+    const bool needsTap = config_.needsFlagsChangedTap();
+    const bool needsHotKey = config_.needsCarbonToggleHotKey();
+    bool ok = true;
+    if (needsTap && !installFlagsChangedTap()) {
+        ok = false;
+    }
+    if (needsHotKey && !installCarbonHotKey()) {
+        ok = false;
+    }
+    return ok;
+}
+
+bool GlobalHotKeyManager::installFlagsChangedTap() {
+    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    const bool started = platform_.modifierEvents && platform_.keyState &&
+                         platform_.modifierEvents->start(
+                             [weak](const ModifierChange& change) {
+                                 if (auto self = weak.lock()) {
+                                     (*self)->onModifierChange(change);
+                                 }
+                             },
+                             [weak](std::uint32_t reason) {
+                                 auto self = weak.lock();
+                                 if (!self) {
+                                     return;
+                                 }
+                                 if ((*self)->tapInstalled_) {
+                                     (*self)->platform_.modifierEvents->reenable();
+                                 }
+                                 qCCritical(lcHotkey, "CGEvent tap was disabled; re-enabled (%u)", reason);
+                             });
+    if (!started) {
+        qCCritical(lcHotkey, "CGEvent.tapCreate failed for flagsChanged (fn / Right Option)");
+        return false;
+    }
+    tapInstalled_ = true;
+    return true;
+}
+
+bool GlobalHotKeyManager::installCarbonHotKey() {
+    if (!platform_.hotKeys) {
+        qCCritical(lcHotkey, "RegisterEventHotKey failed: %d", -1);
+        return false;
+    }
+    const int status = platform_.hotKeys->registerHotKey(config_.keyCode, config_.carbonModifiers);
+    if (status != 0) {
+        qCCritical(lcHotkey, "RegisterEventHotKey failed: %d", status);
+        return false;
+    }
+    hotKeyRegistered_ = true;
+    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    const int handlerStatus = platform_.hotKeys->installHandler([weak](HotKeyRegistrar::EventKind kind) {
+        if (auto self = weak.lock()) {
+            (*self)->onHotKeyEvent(kind);
+        }
+    });
+    if (handlerStatus != 0) {
+        qCCritical(lcHotkey, "InstallEventHandler failed: %d", handlerStatus);
+        platform_.hotKeys->unregisterHotKey();
+        hotKeyRegistered_ = false;
+        return false;
+    }
+    handlerInstalled_ = true;
+    return true;
+}
+
+// ---- events ----
+
+void GlobalHotKeyManager::onModifierChange(const ModifierChange& change) {
+    // Key states are read now, as the event is seen; the handling runs on the next turn.
+    FlagsChangedSnapshot s;
+    s.keyCode = change.keyCode;
+    s.flags = change.flags;
+    s.fnDownInKeyState = keyDownIn(KeyStateSource::hidSystem, fn) || keyDownIn(KeyStateSource::combinedSession, fn);
+    s.fnOrGlobeDown = s.fnDownInKeyState || (change.flags & secondaryFnFlag) != 0;
+    s.leftOptionDown = keyDown(leftOption);
+    s.rightOptionDown = keyDown(rightOption);
+    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    Scheduler::current().post([weak, s] {
+        if (auto self = weak.lock()) {
+            (*self)->handleFlagsChanged(s);
+        }
+    });
+}
+
+void GlobalHotKeyManager::onHotKeyEvent(HotKeyRegistrar::EventKind kind) {
+    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    Scheduler::current().post([weak, kind] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        GlobalHotKeyManager& m = **self;
+        if (!m.config_.toggleShortcutEnabled) {
+            return;
+        }
+        if (kind == HotKeyRegistrar::EventKind::released) {
+            m.carbonHotKeyAwaitingRelease_ = false;
+        } else if (kind == HotKeyRegistrar::EventKind::pressed && !m.carbonHotKeyAwaitingRelease_) {
+            m.carbonHotKeyAwaitingRelease_ = true;
+            m.call(m.onToggle_);
+        }
+    });
+}
+
+void GlobalHotKeyManager::handleFlagsChanged(const FlagsChangedSnapshot& s) {
+    if (config_.pushToTalkShortcutEnabled) {
+        bool optionDispatch = true;
+        if (config_.modifierChordFnCommand) {
+            dispatchFnBuiltinChordPTT(s);
+            // A callback may have reconfigured the manager.
+            optionDispatch = config_.pushToTalkShortcutEnabled;
+        }
+        if (optionDispatch && config_.modifierChordFnOption) {
+            dispatchFnOptionChordPTT(s);
+        }
+    }
+    if (config_.toggleShortcutEnabled && config_.toggleDoubleCommand) {
+        processDoubleCommandToggle(s);
+    }
+}
+
+// ---- push-to-talk chords ----
+
+void GlobalHotKeyManager::updateStickyFn(const FlagsChangedSnapshot& s) {
+    if (s.keyCode == fn) {
+        fnDownStickyForChord_ = s.fnOrGlobeDown;
+    } else if (s.fnOrGlobeDown) {
+        fnDownStickyForChord_ = true;
+    }
+    if (s.fnOrGlobeDown) {
+        fnStickySeenInKeyState_ = s.fnDownInKeyState;
+    }
+}
+
+bool GlobalHotKeyManager::fnActive(const FlagsChangedSnapshot& s) const {
+    return s.fnOrGlobeDown || (s.keyCode != fn && fnDownStickyForChord_);
+}
+
+bool GlobalHotKeyManager::commandDown(const FlagsChangedSnapshot& s) {
+    return keyDown(leftCommand) || keyDown(rightCommand) || (s.flags & commandFlag) != 0;
+}
+
+bool GlobalHotKeyManager::fnChordCommandPTTDown(const FlagsChangedSnapshot& s) {
+    return fnActive(s) && commandDown(s);
+}
+
+void GlobalHotKeyManager::dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s) {
+    updateStickyFn(s);
+    const bool down = fnChordCommandPTTDown(s);
+    if (down && !fnCmdChordPttEngaged_) {
+        fnCmdChordPttEngaged_ = true;
+        call(onPress_);
+    } else if (!down) {
+        if (fnCmdChordPttEngaged_) {
+            fnCmdChordPttEngaged_ = false;
+            call(onRelease_);
+        }
+        if (!keyDownIn(KeyStateSource::hidSystem, fn) && !keyDownIn(KeyStateSource::combinedSession, fn) &&
+            (s.flags & secondaryFnFlag) == 0) {
+            fnDownStickyForChord_ = false;
+        }
+    }
+    syncPTTWatchdogTimerWithEngagement();
+}
+
+void GlobalHotKeyManager::dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s) {
+    updateStickyFn(s);
+    const bool down = fnActive(s) && (s.leftOptionDown || s.rightOptionDown);
+    if (down && !fnOptionChordPttEngaged_) {
+        fnOptionChordPttEngaged_ = true;
+        call(onPress_);
+    } else if (!down) {
+        if (fnOptionChordPttEngaged_) {
+            fnOptionChordPttEngaged_ = false;
+            call(onRelease_);
+        }
+        if (!keyDownIn(KeyStateSource::hidSystem, fn) && !keyDownIn(KeyStateSource::combinedSession, fn) &&
+            (s.flags & secondaryFnFlag) == 0) {
+            fnDownStickyForChord_ = false;
+        }
+    }
+    syncPTTWatchdogTimerWithEngagement();
+}
+
+// ---- double Command ----
+
+bool GlobalHotKeyManager::shouldSuppressDoubleCommandToggle(const FlagsChangedSnapshot& s) {
+    if (!config_.pushToTalkShortcutEnabled) {
+        return false;
+    }
+    if (!fnActive(s)) {
+        return false;
+    }
+    if (config_.modifierChordFnCommand && commandDown(s)) {
+        return true;
+    }
+    return config_.modifierChordFnOption && (s.leftOptionDown || s.rightOptionDown);
+}
+
+void GlobalHotKeyManager::processDoubleCommandToggle(const FlagsChangedSnapshot& s) {
+    const Duration now = Scheduler::current().monotonicNow();
+    if (firstCommandDownForDoubleToggle_ && now - *firstCommandDownForDoubleToggle_ > doubleCommandWindow) {
+        firstCommandDownForDoubleToggle_.reset();
+    }
+    const bool left = keyDown(leftCommand);
+    const bool right = keyDown(rightCommand);
+    bool newPress = false;
+    if (!left && !right) {
+        leftCommandWasDown_ = false;
+        rightCommandWasDown_ = false;
+        return;
+    }
+    if (left && right) {
+        newPress = !leftCommandWasDown_ || !rightCommandWasDown_;
+        leftCommandWasDown_ = true;
+        rightCommandWasDown_ = true;
+    } else if (left) {
+        newPress = !leftCommandWasDown_;
+        leftCommandWasDown_ = true;
+        rightCommandWasDown_ = false;
+    } else {
+        newPress = !rightCommandWasDown_;
+        rightCommandWasDown_ = true;
+        leftCommandWasDown_ = false;
+    }
+    if (!newPress) {
+        return;
+    }
+    if (shouldSuppressDoubleCommandToggle(s)) {
+        return; // part of a push-to-talk chord: not even a first press
+    }
+    if (firstCommandDownForDoubleToggle_ && now - *firstCommandDownForDoubleToggle_ <= doubleCommandWindow) {
+        firstCommandDownForDoubleToggle_.reset();
+        call(onToggle_);
+    } else {
+        firstCommandDownForDoubleToggle_ = now;
+    }
+}
+
+// ---- release watchdog ----
+
+void GlobalHotKeyManager::syncPTTWatchdogTimerWithEngagement() {
+    const bool engaged = config_.pushToTalkShortcutEnabled &&
+                         ((config_.modifierChordFnCommand && fnCmdChordPttEngaged_) ||
+                          (config_.modifierChordFnOption && fnOptionChordPttEngaged_));
+    if (engaged) {
+        if (!pttWatchdogTimer_.isActive()) {
+            std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+            pttWatchdogTimer_ = Timer::repeating(watchdogInterval, [weak] {
+                if (auto self = weak.lock()) {
+                    (*self)->pttWatchdogTick();
+                }
+            });
+        }
+    } else {
+        stopWatchdog();
+    }
+}
+
+void GlobalHotKeyManager::stopWatchdog() {
+    pttWatchdogTimer_.stop();
+    chordWatchdogMissTicks_ = 0;
+    fnOptionChordWatchdogMissTicks_ = 0;
+}
+
+void GlobalHotKeyManager::pttWatchdogTick() {
+    if (!config_.pushToTalkShortcutEnabled) {
+        stopWatchdog();
+        return;
+    }
+    // The sticky flag stands for fn only where the key state cannot show fn (keyboards that
+    // report it in the flags alone); where it can, a lost fn release is caught here too.
+    const auto fnHeld = [this] {
+        return keyDownIn(KeyStateSource::hidSystem, fn) || (fnDownStickyForChord_ && !fnStickySeenInKeyState_) ||
+               keyDownIn(KeyStateSource::combinedSession, fn);
+    };
+    if (config_.modifierChordFnCommand && fnCmdChordPttEngaged_) {
+        const bool held = (keyDown(leftCommand) || keyDown(rightCommand)) && fnHeld();
+        if (held) {
+            chordWatchdogMissTicks_ = 0;
+        } else if (++chordWatchdogMissTicks_ >= watchdogMissesBeforeRelease) {
+            chordWatchdogMissTicks_ = 0;
+            fnCmdChordPttEngaged_ = false;
+            fnDownStickyForChord_ = false;
+            call(onRelease_);
+            syncPTTWatchdogTimerWithEngagement();
+        }
+    }
+    if (config_.modifierChordFnOption && fnOptionChordPttEngaged_) {
+        const bool held = (keyDown(leftOption) || keyDown(rightOption)) && fnHeld();
+        if (held) {
+            fnOptionChordWatchdogMissTicks_ = 0;
+        } else if (++fnOptionChordWatchdogMissTicks_ >= watchdogMissesBeforeRelease) {
+            fnOptionChordWatchdogMissTicks_ = 0;
+            fnOptionChordPttEngaged_ = false;
+            fnDownStickyForChord_ = false;
+            call(onRelease_);
+            syncPTTWatchdogTimerWithEngagement();
+        }
+    }
+}
+
+// ---- helpers ----
+
+bool GlobalHotKeyManager::keyDownIn(KeyStateSource source, std::uint16_t keyCode) {
+    return platform_.keyState && platform_.keyState->isKeyDown(source, keyCode);
+}
+
+bool GlobalHotKeyManager::keyDown(std::uint16_t keyCode) {
+    return keyDownIn(KeyStateSource::hidSystem, keyCode) || keyDownIn(KeyStateSource::combinedSession, keyCode);
+}
+
+void GlobalHotKeyManager::call(const Callback& callback) {
+    // A copy: the callback may call update(), which replaces the stored callbacks.
+    const Callback copy = callback;
+    copy();
+}
+
+} // namespace quillory

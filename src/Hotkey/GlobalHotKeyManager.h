@@ -1,0 +1,109 @@
+#pragma once
+
+#include "Hotkey/HotkeyBackend.h"
+#include "Hotkey/HotkeyConfig.h"
+#include "Runtime/Scheduler.h"
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace quillory {
+
+/// Turns system-wide key activity into the three hotkey actions of the application state:
+/// `onToggle` (double press of Command, or the registered hot key), `onPress` and `onRelease`
+/// (push-to-talk while fn and a Command key, or fn and an Option key, are held).
+///
+/// Main thread only. Modifier changes arrive from the platform's stream, are captured as a
+/// snapshot at once and handled on the next turn of the scheduler, in event order. While a chord
+/// is held a 1/30 s watchdog polls the keys, so a release whose event was lost still ends the
+/// chord after two missed ticks. All timing goes through `Scheduler::current()`.
+class GlobalHotKeyManager {
+public:
+    using Callback = std::function<void()>;
+
+    static constexpr Duration doubleCommandWindow = seconds(0.45);
+    static constexpr Duration watchdogInterval = seconds(1.0 / 30.0);
+    static constexpr int watchdogMissesBeforeRelease = 2;
+
+    explicit GlobalHotKeyManager(HotkeyPlatform platform);
+    ~GlobalHotKeyManager();
+    GlobalHotKeyManager(const GlobalHotKeyManager&) = delete;
+    GlobalHotKeyManager& operator=(const GlobalHotKeyManager&) = delete;
+
+    /// Stores the configuration and callbacks, resets every gesture state (an engaged chord is
+    /// dropped without `onRelease`), removes what was installed and installs what the
+    /// configuration needs. True when everything needed was installed (also when nothing is).
+    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease);
+    /// Removes the modifier monitor and the registered hot key and stops the watchdog.
+    void unregisterAll();
+
+    const HotkeyConfig& config() const { return config_; }
+    bool modifierMonitorInstalled() const { return tapInstalled_; }
+    bool hotKeyRegistered() const { return hotKeyRegistered_; }
+    bool watchdogRunning() const { return pttWatchdogTimer_.isActive(); }
+
+private:
+    struct FlagsChangedSnapshot {
+        std::uint16_t keyCode = 0;
+        std::uint64_t flags = 0;
+        bool fnOrGlobeDown = false;
+        bool fnDownInKeyState = false; ///< fn seen through the key state, not only the flags
+        bool leftOptionDown = false;
+        bool rightOptionDown = false;
+    };
+
+    bool registerNeeded();
+    bool installFlagsChangedTap();
+    bool installCarbonHotKey();
+
+    void onModifierChange(const ModifierChange& change);
+    void onHotKeyEvent(HotKeyRegistrar::EventKind kind);
+    void handleFlagsChanged(const FlagsChangedSnapshot& s);
+    void dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s);
+    void dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s);
+    void processDoubleCommandToggle(const FlagsChangedSnapshot& s);
+
+    void updateStickyFn(const FlagsChangedSnapshot& s);
+    bool fnActive(const FlagsChangedSnapshot& s) const;
+    bool commandDown(const FlagsChangedSnapshot& s);
+    bool fnChordCommandPTTDown(const FlagsChangedSnapshot& s);
+    bool shouldSuppressDoubleCommandToggle(const FlagsChangedSnapshot& s);
+
+    void syncPTTWatchdogTimerWithEngagement();
+    void pttWatchdogTick();
+    void stopWatchdog();
+
+    /// Down in the device state, or else in the session state.
+    bool keyDown(std::uint16_t keyCode);
+    bool keyDownIn(KeyStateSource source, std::uint16_t keyCode);
+    void call(const Callback& callback);
+
+    HotkeyPlatform platform_;
+    bool tapInstalled_ = false;
+    bool hotKeyRegistered_ = false;
+    bool handlerInstalled_ = false;
+
+    HotkeyConfig config_ = HotkeyConfig::factoryDefaults();
+    Callback onToggle_ = [] {};
+    Callback onPress_ = [] {};
+    Callback onRelease_ = [] {};
+
+    bool carbonHotKeyAwaitingRelease_ = false;
+    std::optional<Duration> firstCommandDownForDoubleToggle_;
+    bool leftCommandWasDown_ = false;
+    bool rightCommandWasDown_ = false;
+    bool fnCmdChordPttEngaged_ = false;
+    bool fnOptionChordPttEngaged_ = false;
+    bool fnDownStickyForChord_ = false;
+    /// The sticky fn was last seen down in the key state, so the key state can tell its release.
+    bool fnStickySeenInKeyState_ = false;
+    Timer pttWatchdogTimer_;
+    int chordWatchdogMissTicks_ = 0;
+    int fnOptionChordWatchdogMissTicks_ = 0;
+
+    /// Work queued to the scheduler holds this weakly, so nothing runs after destruction.
+    std::shared_ptr<GlobalHotKeyManager*> alive_;
+};
+
+} // namespace quillory

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+namespace quillory {
+
+/// The core's key vocabulary. The platform backends translate physical keys into these virtual
+/// key codes and flag bits at the edge, so the gesture logic never sees a platform key code.
+namespace HotkeyKeys {
+inline constexpr std::uint16_t fn = 63;
+inline constexpr std::uint16_t leftCommand = 55;
+inline constexpr std::uint16_t rightCommand = 54;
+inline constexpr std::uint16_t leftOption = 58;
+inline constexpr std::uint16_t rightOption = 61;
+
+inline constexpr std::uint64_t commandFlag = 0x100000;     ///< a Command key is down
+inline constexpr std::uint64_t optionFlag = 0x080000;      ///< an Option key is down
+inline constexpr std::uint64_t secondaryFnFlag = 0x800000; ///< fn is down
+} // namespace HotkeyKeys
+
+/// One change of a modifier key: the key that changed and the modifier flags after the change.
+struct ModifierChange {
+    std::uint16_t keyCode = 0;
+    std::uint64_t flags = 0;
+};
+
+/// Where a key state is read. A key counts as down when either source reports it down.
+enum class KeyStateSource : int {
+    combinedSession = 0, ///< the state of the whole session
+    hidSystem = 1,       ///< the state of the input devices
+};
+
+/// The live key-state query.
+class KeyStateQuery {
+public:
+    virtual ~KeyStateQuery() = default;
+    virtual bool isKeyDown(KeyStateSource source, std::uint16_t keyCode) = 0;
+};
+
+/// The system-wide stream of modifier changes (the flags-changed monitor).
+class ModifierEventStream {
+public:
+    virtual ~ModifierEventStream() = default;
+    /// Installs the monitor. `onChange` runs on the main thread for every modifier change, in event
+    /// order; `onDisabled` when the system switched the monitor off (with the system's reason code),
+    /// after which `reenable()` switches it on again. False when the monitor cannot be installed.
+    virtual bool start(std::function<void(const ModifierChange&)> onChange,
+                       std::function<void(std::uint32_t reason)> onDisabled) = 0;
+    virtual void reenable() {}
+    /// Removes the monitor; no callback runs after this returns. Harmless when not started.
+    virtual void stop() = 0;
+};
+
+/// A registered system-wide hot key (a key code with modifiers) with pressed and released events.
+class HotKeyRegistrar {
+public:
+    enum class EventKind : std::uint32_t { pressed = 5, released = 6 };
+
+    virtual ~HotKeyRegistrar() = default;
+    /// Registers the key combination (core key code, modifiers in the registration encoding).
+    /// 0 on success, else a nonzero status.
+    virtual int registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers) = 0;
+    virtual void unregisterHotKey() = 0;
+    /// Installs the handler that receives the registered key's events on the main thread.
+    /// 0 on success, else a nonzero status.
+    virtual int installHandler(std::function<void(EventKind)> handler) = 0;
+    virtual void removeHandler() = 0;
+};
+
+/// The platform pieces the hotkey manager runs on. Not owned; they outlive the manager.
+struct HotkeyPlatform {
+    ModifierEventStream* modifierEvents = nullptr;
+    KeyStateQuery* keyState = nullptr;
+    HotKeyRegistrar* hotKeys = nullptr;
+};
+
+} // namespace quillory

@@ -1,0 +1,468 @@
+#include "Hotkey/x11/X11HotkeyBackend.h"
+
+#include "Platform/linux/DisplayServer.h"
+#include "Runtime/Scheduler.h"
+#include "Utilities/Log.h"
+
+#include <QMetaObject>
+#include <QSocketNotifier>
+
+#include <X11/XKBlib.h>
+#include <X11/Xlib.h>
+#include <X11/extensions/XInput2.h>
+#include <X11/keysym.h>
+
+#include <map>
+#include <tuple>
+
+namespace quillory::platform {
+
+namespace {
+
+// Xlib reports protocol errors through one process-wide handler. Requests that may fail are
+// wrapped in an ErrorTrap: errors of our display are recorded instead of ending the process.
+Display* g_trapDisplay = nullptr;
+int g_trappedError = 0;
+XErrorHandler g_previousHandler = nullptr;
+
+int trapHandler(Display* display, XErrorEvent* event) {
+    if (display == g_trapDisplay) {
+        if (g_trappedError == 0) {
+            g_trappedError = event->error_code;
+        }
+        return 0;
+    }
+    return g_previousHandler ? g_previousHandler(display, event) : 0;
+}
+
+class ErrorTrap {
+public:
+    explicit ErrorTrap(Display* display) : display_(display) {
+        XSync(display_, False);
+        g_trapDisplay = display_;
+        g_trappedError = 0;
+        g_previousHandler = XSetErrorHandler(trapHandler);
+    }
+    /// Waits for the server's answers and returns the first error (0: none).
+    int finish() {
+        XSync(display_, False);
+        const int error = g_trappedError;
+        XSetErrorHandler(g_previousHandler);
+        g_trapDisplay = nullptr;
+        g_previousHandler = nullptr;
+        finished_ = true;
+        return error;
+    }
+    ~ErrorTrap() {
+        if (!finished_) {
+            finish();
+        }
+    }
+
+private:
+    Display* display_;
+    bool finished_ = false;
+};
+
+bool keyIsDown(const std::array<char, 32>& keymap, int keycode) {
+    return keycode >= 0 && keycode < 256 && (keymap[keycode / 8] & (1 << (keycode % 8))) != 0;
+}
+
+void setKey(std::array<char, 32>& keymap, int keycode, bool down) {
+    if (keycode < 0 || keycode >= 256) {
+        return;
+    }
+    if (down) {
+        keymap[keycode / 8] = static_cast<char>(keymap[keycode / 8] | (1 << (keycode % 8)));
+    } else {
+        keymap[keycode / 8] = static_cast<char>(keymap[keycode / 8] & ~(1 << (keycode % 8)));
+    }
+}
+
+constexpr auto kKeymapCacheLifetime = std::chrono::milliseconds(1);
+constexpr int kUnknownKey = -1;
+constexpr int kUnmappedModifier = -2;
+
+} // namespace
+
+std::unique_ptr<X11HotkeyBackend> X11HotkeyBackend::open(const ModifierKeyMap& keys, QString* error,
+                                                         const char* displayName) {
+    const auto fail = [error](const QString& message) {
+        if (error) {
+            *error = message;
+        }
+        return nullptr;
+    };
+    const QByteArray name = displayName ? QByteArray(displayName) : qgetenv("DISPLAY");
+    if (name.isEmpty()) {
+        return fail(QStringLiteral("no X display (DISPLAY is not set)"));
+    }
+    Display* display = XOpenDisplay(name.constData());
+    if (!display) {
+        return fail(QStringLiteral("cannot connect to the X display %1").arg(QString::fromLocal8Bit(name)));
+    }
+    int opcode = 0, firstEvent = 0, firstError = 0;
+    int major = 2, minor = 2;
+    if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
+        XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 2)) {
+        XCloseDisplay(display);
+        return fail(QStringLiteral("the X display %1 lacks XInput 2.2").arg(QString::fromLocal8Bit(name)));
+    }
+    Bool supported = False;
+    // Held keys then repeat as presses without releases, so a held hot key is one press.
+    XkbSetDetectableAutoRepeat(display, True, &supported);
+    return std::unique_ptr<X11HotkeyBackend>(new X11HotkeyBackend(display, opcode, keys));
+}
+
+X11HotkeyBackend::X11HotkeyBackend(_XDisplay* display, int xiOpcode, const ModifierKeyMap& keys)
+    : display_(display), xiOpcode_(xiOpcode), root_(DefaultRootWindow(display)), keys_(keys),
+      alive_(std::make_shared<X11HotkeyBackend*>(this)) {
+    notifier_ = new QSocketNotifier(ConnectionNumber(display_), QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, &X11HotkeyBackend::processEvents);
+}
+
+X11HotkeyBackend::~X11HotkeyBackend() {
+    alive_.reset();
+    stop();
+    removeHandler();
+    unregisterHotKey();
+    delete notifier_;
+    notifier_ = nullptr;
+    XCloseDisplay(display_);
+}
+
+void X11HotkeyBackend::setKeyMap(const ModifierKeyMap& keys) {
+    keys_ = keys;
+}
+
+// ---- event reading ----
+
+void X11HotkeyBackend::processEvents() {
+    drainQueued_ = false;
+    readEvents();
+    deliverNext();
+}
+
+void X11HotkeyBackend::readEvents() {
+    while (XPending(display_) > 0) {
+        XEvent event;
+        XNextEvent(display_, &event);
+        XGenericEventCookie* cookie = &event.xcookie;
+        if (cookie->type == GenericEvent && cookie->extension == xiOpcode_) {
+            if (XGetEventData(display_, cookie)) {
+                if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
+                    const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
+                    cacheValid_ = false;
+                    if (streaming_ && !(raw->flags & XIKeyRepeat) && keys_.virtualKeyFor(raw->detail)) {
+                        pending_.push_back({raw->detail, cookie->evtype == XI_RawKeyPress, false});
+                    }
+                }
+                XFreeEventData(display_, cookie);
+            }
+        } else if ((event.type == KeyPress || event.type == KeyRelease) && grab_ &&
+                   static_cast<int>(event.xkey.keycode) == grab_->keycode) {
+            pending_.push_back({grab_->keycode, event.type == KeyPress, true});
+        }
+    }
+}
+
+void X11HotkeyBackend::deliverNext() {
+    if (delivering_ || pending_.empty()) {
+        return;
+    }
+    const PendingKey key = pending_.front();
+    pending_.pop_front();
+    delivering_ = true;
+    ++eventsHandled_;
+    if (key.grabbed) {
+        if (hotKeyHandler_) {
+            auto handler = hotKeyHandler_;
+            handler(key.down ? EventKind::pressed : EventKind::released);
+        }
+    } else {
+        setKey(handedOn_, key.keycode, key.down);
+        const auto virtualKey = keys_.virtualKeyFor(key.keycode);
+        if (streaming_ && onChange_ && virtualKey) {
+            auto onChange = onChange_;
+            onChange({*virtualKey, flagsFor(handedOn_)});
+        }
+    }
+    delivering_ = false;
+    if (!pending_.empty()) {
+        scheduleDelivery();
+    }
+}
+
+void X11HotkeyBackend::scheduleDelivery() {
+    // After the work the last event queued (the manager handles a change on the next turn).
+    if (deliveryScheduled_) {
+        return;
+    }
+    deliveryScheduled_ = true;
+    std::weak_ptr<X11HotkeyBackend*> weak = alive_;
+    Scheduler::current().post([weak] {
+        if (auto self = weak.lock()) {
+            (*self)->deliveryScheduled_ = false;
+            (*self)->deliverNext();
+        }
+    });
+}
+
+void X11HotkeyBackend::drainSoon() {
+    // A round trip may have moved events into Xlib's queue without the socket becoming readable
+    // again; they are handled on the next turn of the loop.
+    if (!drainQueued_ && XEventsQueued(display_, QueuedAlready) > 0) {
+        drainQueued_ = true;
+        QMetaObject::invokeMethod(this, &X11HotkeyBackend::processEvents, Qt::QueuedConnection);
+    }
+}
+
+// ---- modifier changes ----
+
+bool X11HotkeyBackend::selectRawEvents(bool on) {
+    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    if (on) {
+        XISetMask(bits, XI_RawKeyPress);
+        XISetMask(bits, XI_RawKeyRelease);
+    }
+    XIEventMask mask;
+    mask.deviceid = XIAllMasterDevices;
+    mask.mask_len = sizeof(bits);
+    mask.mask = bits;
+    ErrorTrap trap(display_);
+    XISelectEvents(display_, root_, &mask, 1);
+    const int error = trap.finish();
+    drainSoon();
+    return error == 0;
+}
+
+bool X11HotkeyBackend::start(std::function<void(const ModifierChange&)> onChange,
+                             std::function<void(std::uint32_t)> /*onDisabled: selections are never disabled*/) {
+    onChange_ = std::move(onChange);
+    if (!selectRawEvents(true)) {
+        onChange_ = nullptr;
+        return false;
+    }
+    streaming_ = true;
+    cacheValid_ = false;
+    handedOn_ = liveKeymap();
+    drainSoon();
+    return true;
+}
+
+void X11HotkeyBackend::stop() {
+    if (!streaming_) {
+        return;
+    }
+    streaming_ = false;
+    onChange_ = nullptr;
+    std::erase_if(pending_, [](const PendingKey& k) { return !k.grabbed; });
+    selectRawEvents(false);
+}
+
+// ---- key states ----
+
+const X11HotkeyBackend::Keymap& X11HotkeyBackend::liveKeymap() {
+    const auto now = std::chrono::steady_clock::now();
+    if (!cacheValid_ || now - cachedAt_ > kKeymapCacheLifetime) {
+        XQueryKeymap(display_, cachedKeymap_.data());
+        cachedAt_ = now;
+        cacheValid_ = true;
+    }
+    return cachedKeymap_;
+}
+
+bool X11HotkeyBackend::anyDown(const Keymap& keymap, std::uint16_t virtualKey) const {
+    for (int keycode : keys_.keysFor(virtualKey)) {
+        if (keyIsDown(keymap, keycode)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+std::uint64_t X11HotkeyBackend::flagsFor(const Keymap& keymap) const {
+    std::uint64_t flags = 0;
+    if (anyDown(keymap, HotkeyKeys::leftCommand) || anyDown(keymap, HotkeyKeys::rightCommand)) {
+        flags |= HotkeyKeys::commandFlag;
+    }
+    if (anyDown(keymap, HotkeyKeys::leftOption) || anyDown(keymap, HotkeyKeys::rightOption)) {
+        flags |= HotkeyKeys::optionFlag;
+    }
+    if (anyDown(keymap, HotkeyKeys::fn)) {
+        flags |= HotkeyKeys::secondaryFnFlag;
+    }
+    return flags;
+}
+
+bool X11HotkeyBackend::isKeyDown(KeyStateSource /*both sources are the server's key state*/,
+                                 std::uint16_t keyCode) {
+    switch (keyCode) {
+    case HotkeyKeys::leftCommand:
+    case HotkeyKeys::rightCommand:
+    case HotkeyKeys::leftOption:
+    case HotkeyKeys::rightOption:
+    case HotkeyKeys::fn:
+        break;
+    default:
+        return false;
+    }
+    if (delivering_ || !pending_.empty()) {
+        return anyDown(handedOn_, keyCode);
+    }
+    readEvents(); // events the server sent but nobody read yet come before the live state
+    if (pending_.empty()) {
+        const Keymap& live = liveKeymap();
+        if (XEventsQueued(display_, QueuedAlready) > 0) {
+            readEvents();
+        }
+        if (pending_.empty()) {
+            handedOn_ = live; // nothing in flight: the server's state is the truth
+            return anyDown(live, keyCode);
+        }
+    }
+    scheduleDelivery();
+    return anyDown(handedOn_, keyCode);
+}
+
+// ---- the registered hot key ----
+
+std::optional<int> X11HotkeyBackend::keycodeForVirtualKey(std::uint32_t keyCode) {
+    // Core key code → Linux input code; the X keycode is the input code plus 8.
+    static const std::map<std::uint32_t, int> table = {
+        {0x00, 30}, {0x01, 31}, {0x02, 32}, {0x03, 33}, {0x04, 35}, {0x05, 34}, {0x06, 44}, {0x07, 45},
+        {0x08, 46}, {0x09, 47}, {0x0B, 48}, {0x0C, 16}, {0x0D, 17}, {0x0E, 18}, {0x0F, 19}, {0x10, 21},
+        {0x11, 20}, {0x12, 2},  {0x13, 3},  {0x14, 4},  {0x15, 5},  {0x16, 7},  {0x17, 6},  {0x18, 13},
+        {0x19, 10}, {0x1A, 8},  {0x1B, 12}, {0x1C, 9},  {0x1D, 11}, {0x1E, 27}, {0x1F, 24}, {0x20, 22},
+        {0x21, 26}, {0x22, 23}, {0x23, 25}, {0x24, 28}, {0x25, 38}, {0x26, 36}, {0x27, 40}, {0x28, 37},
+        {0x29, 39}, {0x2A, 43}, {0x2B, 51}, {0x2C, 53}, {0x2D, 49}, {0x2E, 50}, {0x2F, 52}, {0x30, 15},
+        {0x31, 57}, {0x32, 41}, {0x33, 14}, {0x35, 1},  {0x5D, 124}, {0x5E, 89}, {0x66, 94}, {0x68, 92},
+        {0x7A, 59}, {0x78, 60}, {0x63, 61}, {0x76, 62}, {0x60, 63}, {0x61, 64}, {0x62, 65}, {0x64, 66},
+        {0x65, 67}, {0x6D, 68}, {0x67, 87}, {0x6F, 88}, {0x73, 102}, {0x74, 104}, {0x75, 111}, {0x77, 107},
+        {0x79, 109}, {0x7B, 105}, {0x7C, 106}, {0x7D, 108}, {0x7E, 103},
+    };
+    const auto it = table.find(keyCode);
+    if (it == table.end()) {
+        return std::nullopt;
+    }
+    return it->second + 8;
+}
+
+unsigned X11HotkeyBackend::modifierMaskOfKey(int keycode) const {
+    unsigned mask = 0;
+    XModifierKeymap* map = XGetModifierMapping(display_);
+    if (!map) {
+        return 0;
+    }
+    for (int modifier = 0; modifier < 8; ++modifier) {
+        for (int i = 0; i < map->max_keypermod; ++i) {
+            if (map->modifiermap[modifier * map->max_keypermod + i] == keycode) {
+                mask |= 1u << modifier;
+            }
+        }
+    }
+    XFreeModifiermap(map);
+    return mask;
+}
+
+int X11HotkeyBackend::registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers) {
+    unregisterHotKey();
+    const auto keycode = keycodeForVirtualKey(keyCode);
+    if (!keycode) {
+        return kUnknownKey;
+    }
+    unsigned mask = 0;
+    if (modifiers & shiftKey) {
+        mask |= ShiftMask;
+    }
+    if (modifiers & controlKey) {
+        mask |= ControlMask;
+    }
+    // Command and Option are whatever X modifiers their physical keys carry.
+    const auto maskOf = [this](std::uint16_t left, std::uint16_t right) {
+        unsigned m = 0;
+        for (auto vk : {left, right}) {
+            for (int k : keys_.keysFor(vk)) {
+                m |= modifierMaskOfKey(k);
+            }
+        }
+        return m;
+    };
+    for (const auto& [bit, left, right] : {std::tuple{cmdKey, HotkeyKeys::leftCommand, HotkeyKeys::rightCommand},
+                                           std::tuple{optionKey, HotkeyKeys::leftOption, HotkeyKeys::rightOption}}) {
+        if (modifiers & bit) {
+            const unsigned m = maskOf(left, right);
+            if (m == 0) {
+                return kUnmappedModifier; // grabbing the bare key instead would swallow it everywhere
+            }
+            mask |= m;
+        }
+    }
+    unsigned numLock = 0;
+    if (const KeyCode numLockKey = XKeysymToKeycode(display_, XK_Num_Lock)) {
+        numLock = modifierMaskOfKey(numLockKey);
+    }
+    ErrorTrap trap(display_);
+    for (unsigned variant : {0u, unsigned(LockMask), numLock, unsigned(LockMask) | numLock}) {
+        XGrabKey(display_, *keycode, mask | variant, root_, False, GrabModeAsync, GrabModeAsync);
+    }
+    const int error = trap.finish();
+    drainSoon();
+    grab_ = Grab{*keycode, mask};
+    if (error != 0) {
+        // Part of the combinations may have been granted; give them back.
+        unregisterHotKey();
+        return error;
+    }
+    return 0;
+}
+
+void X11HotkeyBackend::unregisterHotKey() {
+    if (!grab_) {
+        return;
+    }
+    unsigned numLock = 0;
+    if (const KeyCode numLockKey = XKeysymToKeycode(display_, XK_Num_Lock)) {
+        numLock = modifierMaskOfKey(numLockKey);
+    }
+    ErrorTrap trap(display_);
+    for (unsigned variant : {0u, unsigned(LockMask), numLock, unsigned(LockMask) | numLock}) {
+        XUngrabKey(display_, grab_->keycode, grab_->modifiers | variant, root_);
+    }
+    trap.finish();
+    drainSoon();
+    grab_.reset();
+}
+
+int X11HotkeyBackend::installHandler(std::function<void(EventKind)> handler) {
+    hotKeyHandler_ = std::move(handler);
+    return 0;
+}
+
+void X11HotkeyBackend::removeHandler() {
+    hotKeyHandler_ = nullptr;
+}
+
+std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason) {
+    const DisplayServerInfo display = currentDisplayServer();
+    QString why;
+    std::unique_ptr<X11HotkeyBackend> backend;
+    if (display.type != SessionType::x11) {
+        why = QStringLiteral("no X11 display (%1)").arg(describe(display));
+    } else {
+        backend = X11HotkeyBackend::open(keys, &why);
+    }
+    if (!backend) {
+        qCWarning(lcHotkey, "Global hotkeys unavailable: %s", qUtf8Printable(why));
+        if (reason) {
+            *reason = why;
+        }
+        return nullptr;
+    }
+    if (display.waylandSession) {
+        qCWarning(lcHotkey, "Wayland session: global hotkeys through XWayland hear only keys typed into X11 windows");
+    }
+    return backend;
+}
+
+} // namespace quillory::platform
