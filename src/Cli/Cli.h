@@ -61,5 +61,6 @@ int polishCommand(const QStringList& args, Io& io);
 int chatCommand(const QStringList& args, Io& io);
 int modelsCommand(const QStringList& args, Io& io);
 int serversCommand(const QStringList& args, Io& io);
+int micCommand(const QStringList& args, Io& io);
 
 } // namespace quillory::cli
