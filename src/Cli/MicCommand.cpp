@@ -132,21 +132,22 @@ int micCommand(const QStringList& args, Io& io) {
             window = capture->window;
             capture->window.reset();
         }
-        const QString level = AudioLevels::formatDbfs(window.rmsDbfs());
+        // A window without any audio is not silence: the source is not delivering.
+        const QString level = window.frames() == 0 ? QStringLiteral("no audio") : AudioLevels::formatDbfs(window.rmsDbfs());
         if (terminal) {
             io.err << "\r[" << AudioLevels::meter(window.rmsDbfs()) << "] " << level.rightJustified(11) << "  ";
             io.err.flush();
         } else {
             io.err << QStringLiteral("%1 s  level %2  peak %3")
                           .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1)
-                          .arg(level, AudioLevels::formatDbfs(window.peakDbfs()))
+                          .arg(level, window.frames() == 0 ? level : AudioLevels::formatDbfs(window.peakDbfs()))
                    << Qt::endl;
         }
     }
     const bool interrupted = gInterrupted != 0;
     source.stop();
     if (terminal) {
-        io.err << "\n";
+        io.err << Qt::endl; // end the meter line before the summary
     }
 
     // The capture thread is gone: the buffers are ours alone now.

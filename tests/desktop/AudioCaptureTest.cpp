@@ -181,7 +181,7 @@ TEST(PulseAudioCapture, KnownSamplesArriveInOrderInSmallBuffersOffTheMainThreadA
     }
 }
 
-TEST(PulseAudioCapture, ASourceCanBeStartedAgainAfterStopAndAfterAFailure) {
+TEST(PulseAudioCapture, RestartsAfterStopAndAfterAFailureAndMayBeStoppedFromItsOwnHandler) {
     PulseAudioSourceOptions missing;
     missing.source = QStringLiteral("no_such_microphone");
     PulseAudioSource named(missing);
@@ -207,6 +207,20 @@ TEST(PulseAudioCapture, ASourceCanBeStartedAgainAfterStopAndAfterAFailure) {
         EXPECT_TRUE(QTest::qWaitFor([&] { return recorder.patternAt(1600) >= 0; }, 5000)) << "round " << round;
         source.stop();
     }
+
+    // A handler that stops the source from the capture thread neither deadlocks nor gets more.
+    std::atomic<int> buffers{0};
+    source.start([&](std::span<const float>) {
+        ++buffers;
+        source.stop();
+    });
+    {
+        PipeFeeder feeder;
+        EXPECT_TRUE(QTest::qWaitFor([&] { return buffers > 0; }, 5000));
+        QTest::qWait(100);
+    }
+    source.stop();
+    EXPECT_EQ(buffers.load(), 1);
 }
 
 TEST(PulseAudioCapture, NoServerOrAServerThatNeverAnswersFailsQuicklyWithAClearError) {
