@@ -123,27 +123,6 @@ struct Recorder {
     }
 };
 
-/// Sets an environment variable for a scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const QByteArray& value)
-        : name_(name), had_(qEnvironmentVariableIsSet(name)), old_(qgetenv(name)) {
-        qputenv(name, value);
-    }
-    ~ScopedEnv() {
-        if (had_) {
-            qputenv(name_, old_);
-        } else {
-            qunsetenv(name_);
-        }
-    }
-
-private:
-    const char* name_;
-    bool had_;
-    QByteArray old_;
-};
-
 bool pactl(const QStringList& args) {
     QProcess p;
     p.start(QStringLiteral("pactl"), args);
@@ -224,8 +203,9 @@ TEST(PulseAudioCapture, RestartsAfterStopAndAfterAFailureAndMayBeStoppedFromItsO
 }
 
 TEST(PulseAudioCapture, NoServerOrAServerThatNeverAnswersFailsQuicklyWithAClearError) {
+    const QByteArray realServer = qgetenv("PULSE_SERVER");
     {
-        ScopedEnv env("PULSE_SERVER", "unix:/nonexistent/quillory-no-server");
+        qputenv("PULSE_SERVER", "unix:/nonexistent/quillory-no-server");
         PulseAudioSource source;
         Recorder recorder;
         QElapsedTimer clock;
@@ -244,6 +224,7 @@ TEST(PulseAudioCapture, NoServerOrAServerThatNeverAnswersFailsQuicklyWithAClearE
         EXPECT_FALSE(report.serverReachable);
         EXPECT_FALSE(report.error.isEmpty());
         EXPECT_FALSE(hasAudioCaptureDevice());
+        qputenv("PULSE_SERVER", realServer);
     }
 
     // A socket that accepts the connection and then says nothing: the wait is bounded.
