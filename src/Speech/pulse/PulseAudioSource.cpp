@@ -20,7 +20,12 @@ PulseAudioSource::~PulseAudioSource() {
 void PulseAudioSource::start(BufferHandler onBuffer) {
     stop();
     const auto deadline = std::chrono::steady_clock::now() + options_.startTimeout;
-    connection_ = std::make_unique<PulseConnection>(options_.server, options_.startTimeout);
+    try {
+        connection_ = std::make_unique<PulseConnection>(options_.server, options_.startTimeout);
+    } catch (const SpeechBackendError& e) {
+        qCWarning(lcSpeech).noquote() << "Audio capture failed to start:" << e.what();
+        throw;
+    }
 
     const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, uint32_t(kRecognitionSampleRate), 1};
     QString failure;
