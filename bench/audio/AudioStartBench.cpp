@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -41,6 +42,7 @@ void report(const char* what, const std::vector<double>& ms, double target) {
         std::printf("  target <= %g ms: %s", target, median <= target ? "meets target" : "MISSES target");
     }
     std::printf("\n");
+    std::fflush(stdout);
 }
 
 /// Feeds the pipe microphone at real time: 320 samples (20 ms) per block.
@@ -48,7 +50,8 @@ class Feeder {
 public:
     Feeder() {
         thread_ = std::thread([this] {
-            const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
+            // Non-blocking: a suspended source stops reading, and that must not stall the feeder.
+            const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
             if (fd < 0) {
                 return;
             }
@@ -58,7 +61,7 @@ public:
                 for (std::size_t i = 0; i < block.size(); ++i) {
                     block[i] = float(((n * block.size() + i) % 200) + 1) / 1024.0f;
                 }
-                if (::write(fd, block.data(), block.size() * sizeof(float)) < 0) {
+                if (::write(fd, block.data(), block.size() * sizeof(float)) < 0 && errno != EAGAIN) {
                     break;
                 }
                 next += 20ms;

@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include <cerrno>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -47,7 +49,9 @@ public:
 
 private:
     void run() {
-        const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
+        // Non-blocking: a server that stops reading (an idle source may be suspended) must not
+        // leave this thread stuck in write(). Blocks under PIPE_BUF are written whole or not at all.
+        const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             return;
         }
@@ -57,10 +61,12 @@ private:
             for (std::size_t i = 0; i < n; ++i) {
                 block[i] = patternSample(written_ + i);
             }
-            if (::write(fd, block.data(), n * sizeof(float)) != ssize_t(n * sizeof(float))) {
+            const ssize_t done = ::write(fd, block.data(), n * sizeof(float));
+            if (done == ssize_t(n * sizeof(float))) {
+                written_ += n;
+            } else if (done >= 0 || errno != EAGAIN) {
                 break;
             }
-            written_ += n;
             std::this_thread::sleep_for(10ms); // twice real time: fast tests, still a stream
         }
         ::close(fd);
