@@ -8,6 +8,7 @@
 
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSaveFile>
 
 #include <atomic>
@@ -88,6 +89,11 @@ int micCommand(const QStringList& args, Io& io) {
         }
     }
 
+    if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES")) {
+        // The command says itself which source it records; keep the channel's warnings only.
+        QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.debug=false\n"
+                                                        "app.quillory.quillory.speech.info=false"));
+    }
     auto capture = std::make_shared<Capture>();
     capture->samples.reserve(std::size_t(seconds * kRecognitionSampleRate) + kAudioBufferFrames);
     PulseAudioSourceOptions sourceOptions;

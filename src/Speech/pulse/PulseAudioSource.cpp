@@ -23,7 +23,7 @@ void PulseAudioSource::start(BufferHandler onBuffer) {
     try {
         connection_ = std::make_unique<PulseConnection>(options_.server, options_.startTimeout);
     } catch (const SpeechBackendError& e) {
-        qCWarning(lcSpeech).noquote() << "Audio capture failed to start:" << e.what();
+        qCInfo(lcSpeech).noquote() << "Audio capture failed to start:" << e.what();
         throw;
     }
 
@@ -84,10 +84,10 @@ void PulseAudioSource::start(BufferHandler onBuffer) {
     }
     if (!failure.isEmpty()) {
         stop();
-        qCWarning(lcSpeech).noquote() << "Audio capture failed to start:" << failure;
+        qCInfo(lcSpeech).noquote() << "Audio capture failed to start:" << failure;
         throw SpeechBackendError(failure);
     }
-    qCDebug(lcSpeech).noquote() << "Recording from" << sourceName_;
+    qCInfo(lcSpeech).noquote() << "Recording from" << sourceName_;
 }
 
 bool PulseAudioSource::isMonitor(uint32_t sourceIndex, std::chrono::steady_clock::time_point deadline) {
