@@ -65,8 +65,8 @@ chmod 700 "$XDG_RUNTIME_DIR"
 unset WAYLAND_DISPLAY XDG_SESSION_TYPE SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
 export XDG_SESSION_TYPE=x11 QUILLORY_DESKTOP_SESSION=1
 
-# Xvfb picks a free display itself and writes its number to the given descriptor.
-# (The file exists before Xvfb starts: the loop below may read it before the shell opens it.)
+# Xvfb picks a free display itself and writes its number to the given descriptor. The file
+# exists before Xvfb starts, so the loop below never races the background job's redirection.
 : >"$root/display"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp -noreset +extension XInputExtension \
     +extension XTEST 3>"$root/display" >"$root/xvfb.log" 2>&1 &

@@ -63,4 +63,6 @@ int modelsCommand(const QStringList& args, Io& io);
 int serversCommand(const QStringList& args, Io& io);
 int doctorCommand(const QStringList& args, Io& io);
 
+int micCommand(const QStringList& args, Io& io);
+
 } // namespace quillory::cli

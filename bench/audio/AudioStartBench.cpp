@@ -1,0 +1,159 @@
+// Microphone start-up figures against the desktop session's pipe microphone, fed at real time
+// in 20 ms blocks like a sound card: how long start() takes, and how long from calling start()
+// until the first buffer of audio is in our hands (the words spoken in that time would be lost
+// if the source did not keep them).
+
+#include "Speech/pulse/PulseAudioSource.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+#include <algorithm>
+#include <cerrno>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace quillory;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+double millis(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
+}
+
+void report(const char* what, const std::vector<double>& ms, double target) {
+    const double median = percentile(ms, 0.5);
+    std::printf("%-44s median %8.2f ms  p90 %8.2f ms  max %8.2f ms  (n=%zu)", what, median, percentile(ms, 0.9),
+                percentile(ms, 1.0), ms.size());
+    if (target > 0) {
+        std::printf("  target <= %g ms: %s", target, median <= target ? "meets target" : "MISSES target");
+    }
+    std::printf("\n");
+    std::fflush(stdout);
+}
+
+/// Feeds the pipe microphone at real time: 320 samples (20 ms) per block.
+class Feeder {
+public:
+    Feeder() {
+        thread_ = std::thread([this] {
+            // Non-blocking: a suspended source stops reading, and that must not stall the feeder.
+            const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd < 0) {
+                return;
+            }
+            std::vector<float> block(320);
+            auto next = Clock::now();
+            for (std::size_t n = 0; !stop_; ++n) {
+                for (std::size_t i = 0; i < block.size(); ++i) {
+                    block[i] = float(((n * block.size() + i) % 200) + 1) / 1024.0f;
+                }
+                if (::write(fd, block.data(), block.size() * sizeof(float)) < 0 && errno != EAGAIN) {
+                    break;
+                }
+                next += 20ms;
+                std::this_thread::sleep_until(next);
+            }
+            ::close(fd);
+        });
+    }
+    ~Feeder() {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+struct Figures {
+    std::vector<double> start;
+    std::vector<double> firstBuffer;
+    int failures = 0;
+};
+
+Figures measure(int rounds) {
+    Figures f;
+    PulseAudioSourceOptions options;
+    for (int r = 0; r < rounds; ++r) {
+        PulseAudioSource source(options);
+        std::atomic<Clock::rep> first{0};
+        const auto t0 = Clock::now();
+        try {
+            source.start([&first](std::span<const float>) {
+                Clock::rep expected = 0;
+                first.compare_exchange_strong(expected, Clock::now().time_since_epoch().count());
+            });
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "start failed: %s\n", e.what());
+            ++f.failures;
+            continue;
+        }
+        const auto started = Clock::now();
+        while (first == 0 && Clock::now() - t0 < 5s) {
+            std::this_thread::sleep_for(200us);
+        }
+        source.stop();
+        f.start.push_back(millis(started - t0));
+        if (first != 0) {
+            f.firstBuffer.push_back(millis(Clock::time_point(Clock::duration(first.load())) - t0));
+        } else {
+            ++f.failures;
+        }
+        // Vary the phase against the feeder's 20 ms blocks, as a key press would.
+        std::this_thread::sleep_for(30ms + std::chrono::milliseconds((r * 7) % 20));
+    }
+    return f;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
+        // Run inside a private desktop session with the pipe microphone.
+        char self[4096];
+        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (n <= 0) {
+            std::perror("readlink");
+            return 1;
+        }
+        self[n] = '\0';
+        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT), const_cast<char*>("--no-tray"),
+                                const_cast<char*>("--"), self};
+        for (int i = 1; i < argc; ++i) {
+            args.push_back(argv[i]);
+        }
+        args.push_back(nullptr);
+        ::execv(QUILLORY_DESKTOP_SESSION_SCRIPT, args.data());
+        std::perror("desktop-session.sh");
+        return 1;
+    }
+    QCoreApplication app(argc, argv);
+    QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.debug=false"));
+    Feeder feeder;
+    std::this_thread::sleep_for(100ms);
+    measure(3); // warm-up: first connection, server-side module start-up
+
+    const Figures low = measure(40);
+    report("start() returns", low.start, 0);
+    report("start() -> first captured buffer", low.firstBuffer, 150);
+    if (low.failures > 0) {
+        std::printf("failures: %d\n", low.failures);
+        return 1;
+    }
+    return 0;
+}
