@@ -1,5 +1,6 @@
 #include "App/AppState.h"
 
+#include "AI/LocalPolishError.h"
 #include "AI/PolishSettings.h"
 #include "Dictionary/UserDictionary.h"
 #include "Input/InputError.h"
@@ -40,11 +41,27 @@ QString describe(std::exception_ptr error) {
         return e.errorDescription();
     } catch (const CommitInjectTimeout&) {
         return L("error.commit_timeout");
+    } catch (const CancellationError&) {
+        return L("error.cancelled");
+    } catch (const LocalPolishError& e) {
+        return e.localizedDescription();
+    } catch (const ModelFileError& e) {
+        return e.localizedDescription();
     } catch (const std::exception& e) {
         const QString what = QString::fromUtf8(e.what());
         return what.isEmpty() ? L("error.unexpected") : what;
     } catch (...) {
         return L("error.unexpected");
+    }
+}
+
+bool isCancellation(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancellationError&) {
+        return true;
+    } catch (...) {
+        return false;
     }
 }
 
@@ -128,6 +145,15 @@ template <typename T> void AppState::assign(T& field, T value, void (AppState::*
 }
 
 void AppState::setStatus(AppStatus status) {
+    if (!status.isRecording()) {
+        // Whatever ends the recording ends its voice signal and its origins with it.
+        setVoiceInputDetected(false);
+        setVoiceTestRecordingOrigin(std::nullopt);
+        setFocusedAppRecordingOrigin(std::nullopt);
+    }
+    if ((status.is(AppStatus::Kind::idle) || status.is(AppStatus::Kind::error)) && sessionCancel_) {
+        sessionCancel_->cancel(); // the session is over
+    }
     assign(status_, std::move(status), &AppState::statusChanged);
 }
 void AppState::setPartialText(QString text) {
@@ -319,33 +345,51 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
         setFocusedAppRecordingOrigin(focusedAppOrigin);
     }
     setStatus(AppStatus::recording());
-    runGuarded("start", runStartAttach(dictationSessionNonce_));
+    sessionCancel_ = std::make_unique<CancellationSource>();
+    // The attach runs in its own task, after the hotkey handler has returned.
+    std::weak_ptr<Life> weak = life_;
+    const quint64 sessionID = dictationSessionNonce_;
+    Scheduler::current().post([weak, sessionID] {
+        if (auto life = weak.lock()) {
+            life->state->runGuarded("start", life->state->runAttach(sessionID));
+        }
+    });
 }
 
 Task<> AppState::yieldToPostedWork() {
     co_await sleepFor(Duration::zero());
 }
 
-Task<> AppState::runStartAttach(quint64 sessionID) {
-    const bool attached = co_await attachSpeechSession();
-    if (dictationSessionNonce_ != sessionID) {
+bool AppState::isSessionRunning(quint64 sessionID) const {
+    return dictationSessionNonce_ == sessionID &&
+           (status_.isRecording() || status_.is(AppStatus::Kind::processing));
+}
+
+Task<> AppState::runAttach(quint64 sessionID) {
+    if (!isSessionRunning(sessionID) || currentCommitTask_) {
         co_return;
     }
-    if (attached) {
-        if (status_.is(AppStatus::Kind::processing)) {
-            // Released before capture had started: end the audio now, so the final result comes
-            // at once instead of at the completion watchdog.
-            services_.speech->stop();
-        }
+    if (status_.is(AppStatus::Kind::processing)) {
+        // Stopped before a recogniser ran (a very short press, or a stop right after a
+        // recogniser break): nothing more will be recognised, so commit what there is now.
+        cancelSpeechCompletionWatchdog();
+        const std::optional<QString> baseline = dictationBaseline_;
+        const RecognitionSink sink = recognitionSink_;
+        setRecognitionSink(RecognitionSink::focusedApplication);
+        setDictationBaseline(std::nullopt);
+        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
         co_return;
     }
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
+    const AttachOutcome outcome = co_await attachSpeechSession(sessionID);
+    if (outcome.result != AttachResult::failed) {
+        co_return;
+    }
     // The failed start has sent its failure through the completion callback; let it be handled
-    // first, so its error (or its reconnect) decides, then commit whatever was said, if anything.
+    // first, so its error or its reconnect decides. Only when it changed nothing (no newer
+    // attach, no commit, no error) does this attach end the session with what was said.
     co_await yieldToPostedWork();
-    if (dictationSessionNonce_ != sessionID || !status_.isRecording() || currentCommitTask_ ||
-        Text::isBlank(dictationAccumulator_.previewText())) {
+    if (!isSessionRunning(sessionID) || !status_.isRecording() || attachGeneration_ != outcome.attachID ||
+        currentCommitTask_ || Text::isBlank(dictationAccumulator_.previewText())) {
         co_return;
     }
     co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
@@ -355,9 +399,45 @@ bool AppState::isCurrentAttach(quint64 sessionID, quint64 attachID) const {
     return sessionID == dictationSessionNonce_ && attachID == attachGeneration_;
 }
 
-Task<bool> AppState::attachSpeechSession() {
+namespace {
+/// One start of the recogniser at a time: a start that suspends (a model that loads, a device
+/// that connects) holds the gate until it returns, so a later session never overlaps it.
+struct AttachGateAwaiter {
+    std::shared_ptr<AttachGate> gate;
+    bool await_ready() const noexcept {
+        if (!gate->busy) {
+            gate->busy = true;
+            return true;
+        }
+        return false;
+    }
+    void await_suspend(std::coroutine_handle<> h) { gate->waiters.push_back(h); }
+    void await_resume() const noexcept {}
+};
+struct AttachGateHold {
+    std::shared_ptr<AttachGate> gate;
+    ~AttachGateHold() {
+        if (gate->waiters.empty()) {
+            gate->busy = false;
+            return;
+        }
+        // The gate passes straight to the next waiter, which resumes in its own turn.
+        const std::coroutine_handle<> next = gate->waiters.front();
+        gate->waiters.pop_front();
+        Scheduler::current().post([next] { next.resume(); });
+    }
+};
+} // namespace
+
+Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
+    const std::shared_ptr<AttachGate> gate = attachGate_;
+    co_await AttachGateAwaiter{gate};
+    AttachGateHold hold{gate};
+    if (!isSessionRunning(sessionID) || !status_.isRecording() || currentCommitTask_) {
+        co_return AttachOutcome{AttachResult::abandoned, attachGeneration_};
+    }
+    const CancellationToken sessionToken = sessionCancel_->token();
     const QStringList contextual = UserDictionary::contextualStringsForSpeech();
-    const quint64 sessionID = dictationSessionNonce_;
     const quint64 attachID = ++attachGeneration_;
     std::weak_ptr<Life> weak = life_;
     // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
@@ -383,19 +463,36 @@ Task<bool> AppState::attachSpeechSession() {
         Scheduler::current().post([weak, sessionID, attachID, active] {
             auto life = weak.lock();
             if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                life->state->setVoiceInputDetected(active);
+                // Voice activity means something only while recording.
+                life->state->setVoiceInputDetected(active && life->state->status_.isRecording());
             }
         });
     };
     const bool started = co_await services_.speech->start(contextual, onPartial, onComplete, onVoice);
-    if (isCurrentAttach(sessionID, attachID)) {
-        setSpeechCaptureReady(started);
+    if (sessionToken.isCancelled() || !isCurrentAttach(sessionID, attachID) || !isSessionRunning(sessionID) ||
+        currentCommitTask_) {
+        // The session ended (cancel, abort, dismissal, watchdog, a backend failure) while the
+        // recogniser was starting: nothing may capture for it, so tear the capture down now.
+        if (started) {
+            commitNotice(QStringLiteral("stage=attach_abandoned session=%1").arg(num(sessionID)));
+            co_await cleanupSpeechSession();
+        }
+        co_return AttachOutcome{AttachResult::abandoned, attachID};
     }
-    co_return started;
+    setSpeechCaptureReady(started);
+    if (started && status_.is(AppStatus::Kind::processing)) {
+        // Released while capture was starting: end the audio now, so the final result comes at
+        // once instead of at the completion watchdog.
+        services_.speech->stop();
+    }
+    co_return AttachOutcome{started ? AttachResult::capturing : AttachResult::failed, attachID};
 }
 
 void AppState::applyPartial(const QString& text) {
-    if (Text::isBlank(text)) {
+    // Words count only until the session's text is handed to the commit.
+    const bool accepting =
+        status_.isRecording() || (status_.is(AppStatus::Kind::processing) && !currentCommitTask_);
+    if (!accepting || Text::isBlank(text)) {
         return;
     }
     if (dictationAccumulator_.updatePartial(text)) {
@@ -481,6 +578,11 @@ Task<> AppState::finalizeAccumulatedRecognition(std::optional<QString> baseline,
         // paste the same words twice.
         co_return;
     }
+    if (status_.isRecording()) {
+        // The session ends early (an audio failure, a failed reattach, a backend failure): the
+        // recording is over before anything is pasted.
+        setStatus(AppStatus::processing());
+    }
     auto handle = std::make_shared<CommitTaskHandle>();
     currentCommitTask_ = handle;
     handle->task.emplace(
@@ -532,19 +634,7 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
 }
 
 Task<> AppState::resumeSpeechSessionAfterPrematureEnd(quint64 sessionID) {
-    if (!status_.isRecording() || dictationSessionNonce_ != sessionID || currentCommitTask_) {
-        co_return;
-    }
-    const bool attached = co_await attachSpeechSession();
-    if (attached || dictationSessionNonce_ != sessionID) {
-        co_return;
-    }
-    co_await yieldToPostedWork();
-    if (dictationSessionNonce_ != sessionID || !status_.isRecording() || currentCommitTask_ ||
-        Text::isBlank(dictationAccumulator_.previewText())) {
-        co_return;
-    }
-    co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
+    co_await runAttach(sessionID);
 }
 
 void AppState::abortRecordingWithUnrecoverableError(const SpeechError& error) {
@@ -725,7 +815,8 @@ Task<> AppState::runCommitPipeline(std::optional<QString> baseline, RecognitionS
     } catch (...) {
         failure = std::current_exception();
     }
-    if (failure && dictationSessionNonce_ == sessionID) {
+    if (failure && dictationSessionNonce_ == sessionID &&
+        !(status_.is(AppStatus::Kind::error) && isCancellation(failure))) {
         const QString d = describe(failure);
         commitError(
             QStringLiteral("stage=end session=%1 result=internal_error reason=%2").arg(num(sessionID), d));
@@ -823,7 +914,11 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
             commitError(
                 QStringLiteral("stage=end session=%1 result=inject_failed reason=%2 inject_ms=%3 total_ms=%4")
                     .arg(num(sessionID), d, ms(now() - t2), ms(now() - t0)));
-            if (current) {
+            // A cancellation that follows the session's own end (the commit watchdog, an abort)
+            // must not replace the message that end has shown.
+            const bool cancelledAfterEnd =
+                cancel.isCancelled() && status_.is(AppStatus::Kind::error) && isCancellation(injectError);
+            if (current && !cancelledAfterEnd) {
                 setStatus(AppStatus::error(d));
             }
         }
@@ -1003,7 +1098,8 @@ void AppState::handleBackendException(const char* where, const QString& descript
         setRecognitionSink(RecognitionSink::focusedApplication);
         setDictationBaseline(std::nullopt);
         cancelSpeechCompletionWatchdog();
-        ++attachGeneration_; // whatever the failed recognition still sends is dropped
+        // The failed recognition is torn down; whatever it still sends is dropped.
+        runGuarded("cleanup", cleanupSpeechSession());
         runGuarded("commit", finalizeAccumulatedRecognition(baseline, sink, QString()));
         return;
     }
@@ -1011,11 +1107,9 @@ void AppState::handleBackendException(const char* where, const QString& descript
         return; // the running commit ends the session itself
     }
     cancelSpeechCompletionWatchdog();
-    ++attachGeneration_;
     clearSessionFields();
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
     setStatus(AppStatus::error(description));
+    runGuarded("cleanup", cleanupSpeechSession());
 }
 
 } // namespace quillory

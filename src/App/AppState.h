@@ -12,12 +12,20 @@
 
 #include <QObject>
 
+#include <coroutine>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace quillory {
+
+/// Serialises the starts of the recogniser (see `AppState::attachSpeechSession`).
+struct AttachGate {
+    bool busy = false;
+    std::deque<std::coroutine_handle<>> waiters;
+};
 
 /// The collaborators of the application state. The app builds the real ones; tests pass fakes.
 struct AppStateServices {
@@ -165,8 +173,16 @@ private:
     // session
     void startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
                         std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin);
-    Task<> runStartAttach(quint64 sessionID);
-    Task<bool> attachSpeechSession();
+    enum class AttachResult { capturing, failed, abandoned };
+    struct AttachOutcome {
+        AttachResult result;
+        quint64 attachID;
+    };
+    /// Attaches a recogniser to a running session (at its start and after a recogniser break);
+    /// a failed attach that nothing else took over ends the session with what was said.
+    Task<> runAttach(quint64 sessionID);
+    Task<AttachOutcome> attachSpeechSession(quint64 sessionID);
+    bool isSessionRunning(quint64 sessionID) const;
     bool isCurrentAttach(quint64 sessionID, quint64 attachID) const;
     void applyPartial(const QString& text);
     Task<> handleRecognitionComplete(SpeechResult result);
@@ -240,6 +256,9 @@ private:
     quint64 dictationSessionNonce_ = 0;
     /// Identifies the current recognition attach; callbacks of an earlier one are dropped.
     quint64 attachGeneration_ = 0;
+    /// Cancelled when the session ends; an attach that returns after that tears its capture down.
+    std::unique_ptr<CancellationSource> sessionCancel_;
+    std::shared_ptr<AttachGate> attachGate_ = std::make_shared<AttachGate>();
     std::shared_ptr<Life> life_;
 };
 

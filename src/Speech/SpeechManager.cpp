@@ -1,5 +1,6 @@
 #include "Speech/SpeechManager.h"
 
+#include "Runtime/Localization.h"
 #include "Runtime/Text.h"
 #include "Utilities/Log.h"
 
@@ -117,11 +118,11 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
         }
         auto engine = backends_.makeAudioSource ? backends_.makeAudioSource() : nullptr;
         if (!engine) {
-            throw SpeechBackendError(QStringLiteral("No audio capture device"));
+            throw SpeechBackendError(L("speech.error.no_device"));
         }
         auto request = recognizer->makeRequest(options);
         if (!request) {
-            throw SpeechBackendError(QStringLiteral("The recognition request could not be created"));
+            throw SpeechBackendError(L("speech.error.request"));
         }
         // The capture thread touches only the request and the meter, never the manager.
         auto meter = audioMeter_;
@@ -152,7 +153,7 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
                 });
             });
         if (!task_) {
-            throw SpeechBackendError(QStringLiteral("The recognition task could not be started"));
+            throw SpeechBackendError(L("speech.error.task"));
         }
     } catch (const std::exception& e) {
         cleanupNow();

@@ -208,7 +208,7 @@ TEST_F(AppStateTest, PolishFallbacksKeepTheWordsAndStopTheServer) {
     dictate({}, QStringLiteral("colour two"));
     EXPECT_EQ(insertedTexts().last(), QStringLiteral("color two"));
     EXPECT_EQ(lines({"polish_task=failed session=2", "stage=polish_done session=2"}),
-              (QStringList{"polish_task=failed session=2 reason=model output was empty",
+              (QStringList{"polish_task=failed session=2 reason=" + L("polish.error.empty_output"),
                            "stage=polish_done session=2 result=fallback reason=polishFailed elapsed_ms=0"}));
 
     // The engine gives up with a cancellation.
@@ -342,14 +342,25 @@ TEST_F(AppStateTest, SpeechCompletionWatchdog) {
     EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
 }
 
-TEST_F(AppStateTest, ShortPressBeforeCaptureStartedEndsThroughTheWatchdog) {
-    speech->startDelay = seconds(1);
+TEST_F(AppStateTest, ShortPressesEndWithoutLeavingTheMicrophoneOpen) {
+    // Released before the attach task ran: no capture starts, the session ends at once.
     state->handleHotkeyPress();
     state->handleHotkeyRelease();
     EXPECT_EQ(state->status(), AppStatus::processing());
+    settle();
+    EXPECT_EQ(speech->startCount, 0);
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+
+    // Released while capture was starting: the audio is ended as soon as capture runs.
+    speech->startDelay = seconds(1);
+    press();
+    release();
+    EXPECT_EQ(state->status(), AppStatus::processing());
     advance(1);
     EXPECT_TRUE(state->speechCaptureReady());
-    EXPECT_EQ(speech->stopCount, 2); // the audio is ended as soon as capture has started
+    EXPECT_FALSE(speech->capturing());
+    EXPECT_EQ(speech->stopCount, 3); // the first press's release, this release, and at once
     advance(7);
     EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
 }

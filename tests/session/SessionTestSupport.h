@@ -23,7 +23,13 @@ protected:
         environment = std::make_shared<FakeEnvironment>();
         polish = std::make_shared<FakePolish>();
         state = std::make_unique<AppState>(AppStateServices{speech, input, permissions, environment, polish});
+        wire();
+    }
+    /// Lets the fakes see the state's session and status.
+    void wire() {
         input->currentSession = [this] { return state->dictationSessionNonce(); };
+        input->isRecording = [this] { return state->isRecording(); };
+        speech->currentSession = [this] { return state->dictationSessionNonce(); };
     }
     void TearDown() override {
         state.reset();
