@@ -932,37 +932,34 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
 Task<AppState::FinalCommitRaceResult> AppState::resolveFinalCommitOutcome(QString text, quint64 sessionID,
                                                                           CancellationToken cancel) {
     commitInfo(QStringLiteral("stage=polish_start session=%1 polish_timeout_s=35").arg(num(sessionID)));
-    // The first finisher stops the server when it falls back, before the others are awaited.
-    auto decided = std::make_shared<bool>(false);
-    auto decide = [this, decided](FinalCommitRaceResult r) {
-        if (!*decided) {
-            *decided = true;
-            if (!r.committed) {
-                services_.polish->stopServer();
-            }
-        }
-        return r;
+    // The first finisher decides: the other racers are cancelled first, then a fallback stops the
+    // server, and only then does the race wait for the cancelled racers to end.
+    auto race = std::make_shared<PolishRace>();
+    race->racers = cancel.child();
+    auto racer = [this, race, text, sessionID](Racer run) -> RaceChild<FinalCommitRaceResult> {
+        return [this, race, text, sessionID, run](CancellationToken t) {
+            return decidePolishRace(race, (this->*run)(text, sessionID, t));
+        };
     };
     std::vector<RaceChild<FinalCommitRaceResult>> children;
-    children.push_back([this, text, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, QString text, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->polishRacer(text, id, t));
-        }(this, text, sessionID, t, decide);
-    });
-    children.push_back([this, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->polishTimeoutRacer(id, t));
-        }(this, sessionID, t, decide);
-    });
-    children.push_back([this, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->userStopRacer(id, t));
-        }(this, sessionID, t, decide);
-    });
-    co_return co_await firstOf<FinalCommitRaceResult>(std::move(children), cancel);
+    children.push_back(racer(&AppState::polishRacer));
+    children.push_back(racer(&AppState::polishTimeoutRacer));
+    children.push_back(racer(&AppState::userStopRacer));
+    co_await firstOf<FinalCommitRaceResult>(std::move(children), race->racers.token());
+    co_return *race->first;
+}
+
+Task<AppState::FinalCommitRaceResult> AppState::decidePolishRace(std::shared_ptr<PolishRace> race,
+                                                                 Task<FinalCommitRaceResult> racer) {
+    FinalCommitRaceResult result = co_await std::move(racer);
+    if (!race->first) {
+        race->first = result;
+        race->racers.cancel();
+        if (!result.committed) {
+            services_.polish->stopServer();
+        }
+    }
+    co_return result;
 }
 
 Task<AppState::FinalCommitRaceResult> AppState::polishRacer(QString text, quint64 sessionID,
@@ -990,7 +987,7 @@ Task<AppState::FinalCommitRaceResult> AppState::polishRacer(QString text, quint6
     co_return FinalCommitRaceResult{std::nullopt, FallbackReason::polishFailed};
 }
 
-Task<AppState::FinalCommitRaceResult> AppState::polishTimeoutRacer(quint64 sessionID,
+Task<AppState::FinalCommitRaceResult> AppState::polishTimeoutRacer(QString, quint64 sessionID,
                                                                    CancellationToken token) {
     if (co_await sleepFor(kPolishTimeout, token)) {
         commitNotice(QStringLiteral("polish_task=timeout session=%1").arg(num(sessionID)));
@@ -998,7 +995,8 @@ Task<AppState::FinalCommitRaceResult> AppState::polishTimeoutRacer(quint64 sessi
     co_return FinalCommitRaceResult{std::nullopt, FallbackReason::timeout};
 }
 
-Task<AppState::FinalCommitRaceResult> AppState::userStopRacer(quint64 sessionID, CancellationToken token) {
+Task<AppState::FinalCommitRaceResult> AppState::userStopRacer(QString, quint64 sessionID,
+                                                              CancellationToken token) {
     for (;;) {
         if (token.isCancelled()) {
             co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};

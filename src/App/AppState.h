@@ -213,8 +213,16 @@ private:
     Task<FinalCommitRaceResult> resolveFinalCommitOutcome(QString text, quint64 sessionID,
                                                           CancellationToken cancel);
     Task<FinalCommitRaceResult> polishRacer(QString text, quint64 sessionID, CancellationToken token);
-    Task<FinalCommitRaceResult> polishTimeoutRacer(quint64 sessionID, CancellationToken token);
-    Task<FinalCommitRaceResult> userStopRacer(quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> polishTimeoutRacer(QString text, quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> userStopRacer(QString text, quint64 sessionID, CancellationToken token);
+    using Racer = Task<FinalCommitRaceResult> (AppState::*)(QString, quint64, CancellationToken);
+    struct PolishRace {
+        CancellationSource racers;
+        std::optional<FinalCommitRaceResult> first;
+    };
+    /// Runs one racer of the polish race; the first to finish decides it.
+    Task<FinalCommitRaceResult> decidePolishRace(std::shared_ptr<PolishRace> race,
+                                                 Task<FinalCommitRaceResult> racer);
     Task<QString> textAfterPolishIfNeeded(QString text, CancellationToken token);
     Task<> commitFinalWithTimeout(std::optional<QString> baseline, QString finalText, quint64 sessionID,
                                   CancellationToken cancel);

@@ -143,14 +143,11 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
     const std::uint64_t generation = generation_;
     std::weak_ptr<Life> weak = life_;
     try {
+        QThread* mainThread = QThread::currentThread();
         task_ = recognizer->recognitionTask(
-            request_, [weak, generation, onPartial, onComplete](const SpeechRecognitionSnapshot& snapshot) {
-                // Each callback becomes its own main-thread task, in arrival order.
-                Scheduler::current().post([weak, generation, snapshot, onPartial, onComplete] {
-                    if (auto life = weak.lock()) {
-                        life->manager->applyRecognitionSnapshot(generation, snapshot, onPartial, onComplete);
-                    }
-                });
+            request_,
+            [weak, mainThread, generation, onPartial, onComplete](const SpeechRecognitionSnapshot& snapshot) {
+                handleResult(weak, mainThread, generation, snapshot, onPartial, onComplete);
             });
         if (!task_) {
             throw SpeechBackendError(L("speech.error.task"));
@@ -161,6 +158,21 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
         co_return false;
     }
     co_return true;
+}
+
+void SpeechManager::handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread, std::uint64_t generation,
+                                 const SpeechRecognitionSnapshot& snapshot, const PartialHandler& onPartial,
+                                 const CompletionHandler& onComplete) {
+    if (QThread::currentThread() != mainThread) {
+        qCWarning(lcSpeech, "Recognition result delivered off the main thread; passing it on");
+    }
+    // Each callback becomes its own main-thread task, in arrival order. Nothing of the manager is
+    // touched here.
+    Scheduler::current().post([weak, generation, snapshot, onPartial, onComplete] {
+        if (auto life = weak.lock()) {
+            life->manager->applyRecognitionSnapshot(generation, snapshot, onPartial, onComplete);
+        }
+    });
 }
 
 void SpeechManager::stop() {

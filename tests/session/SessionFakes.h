@@ -316,6 +316,9 @@ public:
         return out;
     }
     qint64 clearContents() override {
+        if (throwOnClear) {
+            throw std::runtime_error("clipboard owner vanished");
+        }
         if (failClear) {
             return -1;
         }
@@ -323,6 +326,9 @@ public:
         return ++count;
     }
     bool setString(const QString& text, const QString& type) override {
+        if (throwOnWrite) {
+            throw std::runtime_error("clipboard owner vanished");
+        }
         if (failWrite) {
             return false;
         }
@@ -368,6 +374,9 @@ public:
     int restores = 0;
     bool failClear = false;
     bool failWrite = false;
+    /// Throws from the next clears (until reset) / from writes of a string.
+    bool throwOnClear = false;
+    bool throwOnWrite = false;
 };
 
 class FakeKeys final : public KeyEventPoster {
