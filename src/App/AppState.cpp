@@ -538,7 +538,6 @@ Task<> AppState::handleRecognitionComplete(SpeechResult result) {
         // This session's text is already being (or has been) committed: never a second time.
         co_return;
     }
-    const quint64 sessionID = dictationSessionNonce_;
     const std::optional<QString> baseline = dictationBaseline_;
     const RecognitionSink sink = recognitionSink_;
     setRecognitionSink(RecognitionSink::focusedApplication);
@@ -548,12 +547,6 @@ Task<> AppState::handleRecognitionComplete(SpeechResult result) {
     } else {
         qCCritical(lcSpeech, "Session failed: %s", qUtf8Printable(result.error().localizedDescription()));
         co_await finalizeAccumulatedRecognition(baseline, sink, QString());
-    }
-    if (dictationSessionNonce_ == sessionID) {
-        setPartialText(QString());
-        resetAccumulator();
-        setSpeechCaptureReady(false);
-        setSpeechRecognitionDeliveredPartial(false);
     }
 }
 
@@ -585,9 +578,15 @@ Task<> AppState::finalizeAccumulatedRecognition(std::optional<QString> baseline,
     }
     auto handle = std::make_shared<CommitTaskHandle>();
     currentCommitTask_ = handle;
+    const quint64 sessionID = dictationSessionNonce_;
     handle->task.emplace(
         runCommitPipeline(std::move(baseline), sink, std::move(finalText), handle->source.token()));
     co_await *handle->task;
+    if (dictationSessionNonce_ == sessionID && !isSessionRunning(sessionID)) {
+        // The commit has ended the session, whichever way it was reached: nothing of its text or
+        // its capture stays on show.
+        clearSessionFields();
+    }
 }
 
 // ---- premature end, reconnect, circuit breaker ----

@@ -226,6 +226,7 @@ public:
     Task<QString> polish(QString text, SpeechLocale, PolishModel model, QString instructions,
                          CancellationToken cancel) override {
         ++calls;
+        lastToken = cancel;
         lastModel = model;
         lastInstructions = instructions;
         if (delay > Duration::zero()) {
@@ -242,7 +243,12 @@ public:
         }
         co_return transform ? transform(text) : text;
     }
-    void stopServer() override { ++stopCount; }
+    void stopServer() override {
+        ++stopCount;
+        if (onStop) {
+            onStop();
+        }
+    }
     void warmUp() override { ++warmUps; }
 
     Mode mode = Mode::answer;
@@ -254,6 +260,8 @@ public:
     int warmUps = 0;
     std::optional<PolishModel> lastModel;
     QString lastInstructions;
+    CancellationToken lastToken;
+    std::function<void()> onStop;
 };
 
 // ---- input platform ----
