@@ -93,6 +93,22 @@ protected:
         return out;
     }
 
+    /// "<LEVEL> <message>" of the diagnostics lines whose message starts with one of the prefixes.
+    QStringList levelled(const QStringList& prefixes) const {
+        QStringList out;
+        for (const QString& line : diagnosticsText().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            // "<timestamp> [<category>] <LEVEL> <message>", the level five wide.
+            const qsizetype close = line.indexOf(QLatin1String("] "));
+            const QString level = line.mid(close + 2, 5).trimmed();
+            const QString message = line.mid(close + 2 + 6);
+            if (std::any_of(prefixes.begin(), prefixes.end(),
+                            [&](const QString& p) { return message.startsWith(p); })) {
+                out << level + QLatin1Char(' ') + message.section(QLatin1Char(' '), 0, 0);
+            }
+        }
+        return out;
+    }
+
     std::shared_ptr<FakeSpeechService> speech;
     std::shared_ptr<FakeInsertion> input;
     std::shared_ptr<FakePermissions> permissions;
