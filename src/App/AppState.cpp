@@ -705,9 +705,11 @@ Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sess
 }
 
 Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
+    if (dictationSessionNonce_ != sessionID) {
+        co_return; // a later session's watchdog is not this one's to cancel
+    }
     cancelSpeechCompletionWatchdog();
-    if (dictationSessionNonce_ != sessionID || !status_.is(AppStatus::Kind::processing) ||
-        currentCommitTask_) {
+    if (!status_.is(AppStatus::Kind::processing) || currentCommitTask_) {
         co_return;
     }
     commitError(QStringLiteral("stage=stop_watchdog_triggered session=%1 reason=%2 accumulated_len=%3")
