@@ -4,6 +4,7 @@
 #include "AI/PolishSettings.h"
 #include "Dictionary/UserDictionary.h"
 #include "Input/InputError.h"
+#include "App/SessionLines.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
 #include "Utilities/Log.h"
@@ -13,19 +14,6 @@ namespace quillory {
 namespace {
 
 AppState* gShared = nullptr;
-
-QString num(quint64 v) {
-    return QString::number(v);
-}
-QString num(qint64 v) {
-    return QString::number(v);
-}
-QString len(const QString& s) {
-    return QString::number(Text::graphemeCount(s));
-}
-QString ms(Duration d) {
-    return QString::number(wholeMilliseconds(d));
-}
 
 /// The insertion did not finish within its limit.
 class CommitInjectTimeout : public std::runtime_error {
@@ -221,6 +209,19 @@ void AppState::commitError(const QString& message) {
     qCCritical(lcCommit, "%s", qUtf8Printable(message));
     CommitDiagnostics::record(CommitDiagnostics::Level::Error, message);
 }
+void AppState::write(const SessionLines::Line& line) {
+    switch (line.level) {
+    case CommitDiagnostics::Level::Info:
+        commitInfo(line.message);
+        break;
+    case CommitDiagnostics::Level::Notice:
+        commitNotice(line.message);
+        break;
+    case CommitDiagnostics::Level::Error:
+        commitError(line.message);
+        break;
+    }
+}
 
 QString AppState::recognitionResultLabel(const SpeechResult& result) {
     if (result.isSuccess()) {
@@ -311,7 +312,7 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
         return;
     }
     if (dictation == RuntimeEnvironmentStatus::DictationStatus::disabled) {
-        commitNotice(QStringLiteral("recognition_precheck=dictation_disabled"));
+        write(SessionLines::dictationDisabled());
         setStatus(AppStatus::error(L("error.dictation_disabled")));
         return;
     }
@@ -474,7 +475,7 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
         // The session ended (cancel, abort, dismissal, watchdog, a backend failure) while the
         // recogniser was starting: nothing may capture for it, so tear the capture down now.
         if (started) {
-            commitNotice(QStringLiteral("stage=attach_abandoned session=%1").arg(num(sessionID)));
+            write(SessionLines::attachAbandoned(sessionID));
             co_await cleanupSpeechSession();
         }
         co_return AttachOutcome{AttachResult::abandoned, attachID};
@@ -510,9 +511,7 @@ void AppState::stopRecording() {
     setVoiceTestRecordingOrigin(std::nullopt);
     setFocusedAppRecordingOrigin(std::nullopt);
     setStatus(AppStatus::processing());
-    commitNotice(QStringLiteral("stage=stop_requested session=%1 accumulated_len=%2 sink=%3")
-                     .arg(num(dictationSessionNonce_), len(dictationAccumulator_.previewText()),
-                          caseName(recognitionSink_)));
+    write(SessionLines::stopRequested(dictationSessionNonce_, dictationAccumulator_.previewText(), recognitionSink_));
     try {
         services_.speech->stop();
     } catch (const std::exception& e) {
@@ -526,10 +525,8 @@ void AppState::stopRecording() {
 
 Task<> AppState::handleRecognitionComplete(SpeechResult result) {
     cancelSpeechCompletionWatchdog();
-    commitInfo(
-        QStringLiteral("stage=stop_complete_received session=%1 status=%2 accumulated_len=%3 result=%4")
-            .arg(num(dictationSessionNonce_), status_.logDescription(),
-                 len(dictationAccumulator_.previewText()), recognitionResultLabel(result)));
+    write(SessionLines::stopCompleteReceived(dictationSessionNonce_, status_, dictationAccumulator_.previewText(),
+                                            recognitionResultLabel(result)));
     if (status_.isRecording()) {
         co_await handlePrematureEnd(std::move(result));
         co_return;
@@ -603,8 +600,7 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
     const QString description = e.localizedDescription();
     qCCritical(lcSpeech, "Session failed (will reconnect): %s", qUtf8Printable(description));
     if (e.isUnrecoverable()) {
-        commitError(
-            QStringLiteral("recognition_unrecoverable session=%1 error=%2").arg(num(sessionID), description));
+        write(SessionLines::recognitionUnrecoverable(sessionID, description));
         abortRecordingWithUnrecoverableError(e);
         co_return;
     }
@@ -612,9 +608,7 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
     recentRecognitionFailureTimes_.push_back(t);
     std::erase_if(recentRecognitionFailureTimes_, [t](Duration d) { return !(t - d < kFailureWindow); });
     if (int(recentRecognitionFailureTimes_.size()) >= kFailureLimit) {
-        commitError(
-            QStringLiteral("recognition_failure_circuit_breaker session=%1 attempts=%2 window_s=5.0 error=%3")
-                .arg(num(sessionID), QString::number(recentRecognitionFailureTimes_.size()), description));
+        write(SessionLines::circuitBreaker(sessionID, recentRecognitionFailureTimes_.size(), description));
         abortRecordingWithUnrecoverableError(e);
         co_return;
     }
@@ -712,8 +706,7 @@ Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
     if (!status_.is(AppStatus::Kind::processing) || currentCommitTask_) {
         co_return;
     }
-    commitError(QStringLiteral("stage=stop_watchdog_triggered session=%1 reason=%2 accumulated_len=%3")
-                    .arg(num(sessionID), reason, len(dictationAccumulator_.previewText())));
+    write(SessionLines::stopWatchdogTriggered(sessionID, reason, dictationAccumulator_.previewText()));
     co_await cleanupSpeechSession();
     const std::optional<QString> baseline = dictationBaseline_;
     const RecognitionSink sink = recognitionSink_;
@@ -723,8 +716,7 @@ Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
         co_await finalizeAccumulatedRecognition(baseline, sink, QString());
         co_return;
     }
-    commitError(
-        QStringLiteral("stage=stop_watchdog_no_text session=%1 reason=%2").arg(num(sessionID), reason));
+    write(SessionLines::stopWatchdogNoText(sessionID, reason));
     clearSessionFields();
     setStatus(AppStatus::error(L("error.commit_timeout")));
 }
@@ -748,8 +740,7 @@ void AppState::fireCommitWatchdog(quint64 sessionID) {
     if (dictationSessionNonce_ != sessionID || !status_.is(AppStatus::Kind::processing)) {
         return;
     }
-    commitError(QStringLiteral("watchdog=triggered session=%1 total_ms=%2")
-                    .arg(num(sessionID), num(qint64(wholeMilliseconds(kCommitWatchdogDelay)))));
+    write(SessionLines::commitWatchdogTriggered(sessionID, kCommitWatchdogDelay));
     userRequestedCommitStop_ = true;
     setAiPolishInProgress(false);
     clearSessionFields();
@@ -764,9 +755,7 @@ void AppState::cancelCommitProcessing() {
         return;
     }
     const bool started = currentCommitTask_ != nullptr;
-    commitNotice(
-        QStringLiteral("user_cancel=requested session=%1 commit_started=%2")
-            .arg(num(dictationSessionNonce_), started ? QStringLiteral("true") : QStringLiteral("false")));
+    write(SessionLines::userCancelRequested(dictationSessionNonce_, started));
     userRequestedCommitStop_ = true;
     if (!started) {
         runGuarded("user_cancel",
@@ -819,8 +808,7 @@ Task<> AppState::runCommitPipeline(std::optional<QString> baseline, RecognitionS
     if (failure && dictationSessionNonce_ == sessionID &&
         !(status_.is(AppStatus::Kind::error) && isCancellation(failure))) {
         const QString d = describe(failure);
-        commitError(
-            QStringLiteral("stage=end session=%1 result=internal_error reason=%2").arg(num(sessionID), d));
+        write(SessionLines::endInternalError(sessionID, d));
         cancelCommitWatchdog();
         setAiPolishInProgress(false);
         setStatus(AppStatus::error(d));
@@ -850,24 +838,19 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
     const Duration t0 = now();
     const bool polishEnabled = aiPolishEnabled_;
     cancelSpeechCompletionWatchdog();
-    commitInfo(
-        QStringLiteral("stage=start session=%1 sink=%2 text_len=%3 polish_enabled=%4 overall_timeout_s=45")
-            .arg(num(sessionID), caseName(sink), len(accumulated),
-                 polishEnabled ? QStringLiteral("true") : QStringLiteral("false")));
+    write(SessionLines::commitStart(sessionID, sink, accumulated, polishEnabled, kCommitWatchdogDelay));
     installCommitWatchdog(sessionID);
 
     const Duration t1 = now();
     const FinalCommitRaceResult outcome = co_await resolveFinalCommitOutcome(accumulated, sessionID, cancel);
-    const QString polishElapsed = ms(now() - t1);
+    const Duration polishElapsed = now() - t1;
     QString text;
     if (outcome.committed) {
         text = *outcome.committed;
-        commitInfo(QStringLiteral("stage=polish_done session=%1 result=committed len=%2 elapsed_ms=%3")
-                       .arg(num(sessionID), len(text), polishElapsed));
+        write(SessionLines::polishCommitted(sessionID, text, polishElapsed));
     } else {
         text = Text::trimmed(UserDictionary::applySubstitutions(accumulated));
-        commitNotice(QStringLiteral("stage=polish_done session=%1 result=fallback reason=%2 elapsed_ms=%3")
-                         .arg(num(sessionID), rawValue(outcome.reason), polishElapsed));
+        write(SessionLines::polishFallback(sessionID, rawValue(outcome.reason), polishElapsed));
     }
 
     // The commit watchdog, an abort or a dismissal has ended this session meanwhile: its words were
@@ -876,8 +859,7 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
         dictationSessionNonce_ == sessionID &&
         (status_.is(AppStatus::Kind::processing) || status_.is(AppStatus::Kind::recording));
     if (!sessionStillOurs) {
-        commitNotice(QStringLiteral("stage=end session=%1 result=abandoned total_ms=%2")
-                         .arg(num(sessionID), ms(now() - t0)));
+        write(SessionLines::endAbandoned(sessionID, now() - t0));
         if (dictationSessionNonce_ == sessionID) {
             cancelCommitWatchdog();
         }
@@ -885,17 +867,15 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
     }
 
     if (text.isEmpty()) {
-        commitNotice(QStringLiteral("stage=end session=%1 result=empty_after_polish total_ms=%2")
-                         .arg(num(sessionID), ms(now() - t0)));
+        write(SessionLines::endEmptyAfterPolish(sessionID, now() - t0));
         setStatus(AppStatus::idle());
     } else if (sink == RecognitionSink::settingsTestField) {
         insertVoiceTestFieldText(text);
         setStatus(AppStatus::idle());
-        commitInfo(QStringLiteral("stage=end session=%1 result=test_field_ok total_ms=%2")
-                       .arg(num(sessionID), ms(now() - t0)));
+        write(SessionLines::endTestField(sessionID, now() - t0));
     } else {
         const Duration t2 = now();
-        commitInfo(QStringLiteral("stage=inject_start session=%1 len=%2").arg(num(sessionID), len(text)));
+        write(SessionLines::injectStart(sessionID, text));
         std::exception_ptr injectError;
         try {
             co_await commitFinalWithTimeout(baseline, text, sessionID, cancel);
@@ -907,14 +887,11 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
             if (current) {
                 setStatus(AppStatus::idle());
             }
-            commitInfo(QStringLiteral("stage=end session=%1 result=ok inject_ms=%2 total_ms=%3")
-                           .arg(num(sessionID), ms(now() - t2), ms(now() - t0)));
+            write(SessionLines::endOk(sessionID, now() - t2, now() - t0));
         } else {
             const QString d = describe(injectError);
             qCCritical(lcInput, "Insert failed: %s", qUtf8Printable(d));
-            commitError(
-                QStringLiteral("stage=end session=%1 result=inject_failed reason=%2 inject_ms=%3 total_ms=%4")
-                    .arg(num(sessionID), d, ms(now() - t2), ms(now() - t0)));
+            write(SessionLines::endInjectFailed(sessionID, d, now() - t2, now() - t0));
             // A cancellation that follows the session's own end (the commit watchdog, an abort)
             // must not replace the message that end has shown.
             const bool cancelledAfterEnd =
@@ -932,7 +909,7 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
 
 Task<AppState::FinalCommitRaceResult> AppState::resolveFinalCommitOutcome(QString text, quint64 sessionID,
                                                                           CancellationToken cancel) {
-    commitInfo(QStringLiteral("stage=polish_start session=%1 polish_timeout_s=35").arg(num(sessionID)));
+    write(SessionLines::polishStart(sessionID, kPolishTimeout));
     // The first finisher decides: the other racers are cancelled first, then a fallback stops the
     // server, and only then does the race wait for the cancelled racers to end.
     auto race = std::make_shared<PolishRace>();
@@ -978,11 +955,11 @@ Task<AppState::FinalCommitRaceResult> AppState::polishRacer(QString text, quint6
     try {
         std::rethrow_exception(error);
     } catch (const CancellationError&) {
-        commitNotice(QStringLiteral("polish_task=cancelled session=%1").arg(num(sessionID)));
+        write(SessionLines::polishCancelled(sessionID));
         co_return FinalCommitRaceResult{std::nullopt, FallbackReason::polishCancelled};
     } catch (...) {
         const QString d = describe(std::current_exception());
-        commitError(QStringLiteral("polish_task=failed session=%1 reason=%2").arg(num(sessionID), d));
+        write(SessionLines::polishFailed(sessionID, d));
         qCCritical(lcInput, "Commit polish path failed (fallback to substitutions): %s", qUtf8Printable(d));
     }
     co_return FinalCommitRaceResult{std::nullopt, FallbackReason::polishFailed};
@@ -991,7 +968,7 @@ Task<AppState::FinalCommitRaceResult> AppState::polishRacer(QString text, quint6
 Task<AppState::FinalCommitRaceResult> AppState::polishTimeoutRacer(QString, quint64 sessionID,
                                                                    CancellationToken token) {
     if (co_await sleepFor(kPolishTimeout, token)) {
-        commitNotice(QStringLiteral("polish_task=timeout session=%1").arg(num(sessionID)));
+        write(SessionLines::polishTimedOut(sessionID));
     }
     co_return FinalCommitRaceResult{std::nullopt, FallbackReason::timeout};
 }
@@ -1003,7 +980,7 @@ Task<AppState::FinalCommitRaceResult> AppState::userStopRacer(QString, quint64 s
             co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};
         }
         if (userRequestedCommitStop_) {
-            commitNotice(QStringLiteral("polish_task=user_cancel session=%1").arg(num(sessionID)));
+            write(SessionLines::polishUserCancel(sessionID));
             co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};
         }
         co_await sleepFor(kUserStopPollInterval, token);
@@ -1049,7 +1026,7 @@ Task<bool> AppState::insertTimeoutChild(quint64 sessionID, CancellationToken tok
     if (!co_await sleepFor(kInsertTimeout, token)) {
         throw CancellationError();
     }
-    commitError(QStringLiteral("inject_task=timeout session=%1").arg(num(sessionID)));
+    write(SessionLines::injectTimedOut(sessionID));
     throw CommitInjectTimeout();
 }
 
@@ -1084,8 +1061,7 @@ Task<> AppState::runGuarded(const char* where, Task<> inner) {
 }
 
 void AppState::handleBackendException(const char* where, const QString& description) {
-    commitError(QStringLiteral("stage=backend_error session=%1 where=%2 reason=%3")
-                    .arg(num(dictationSessionNonce_), QString::fromLatin1(where), description));
+    write(SessionLines::backendError(dictationSessionNonce_, where, description));
     const bool inSession = status_.isRecording() || status_.is(AppStatus::Kind::processing);
     if (!inSession) {
         return;

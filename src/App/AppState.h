@@ -21,6 +21,10 @@
 
 namespace quillory {
 
+namespace SessionLines {
+struct Line;
+}
+
 /// Serialises the starts of the recogniser (see `AppState::attachSpeechSession`).
 struct AttachGate {
     bool busy = false;
@@ -169,6 +173,8 @@ private:
     void commitInfo(const QString& message);
     void commitNotice(const QString& message);
     void commitError(const QString& message);
+    /// Writes one of the session's lines at its level.
+    void write(const SessionLines::Line& line);
 
     // session
     void startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
