@@ -1,8 +1,8 @@
 #include "App/AppState.h"
 
+#include "AI/PolishSettings.h"
 #include "App/AppStateInternal.h"
 #include "App/SessionLines.h"
-#include "AI/PolishSettings.h"
 #include "Dictionary/UserDictionary.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"

@@ -234,7 +234,8 @@ void AppState::stopRecording() {
     setVoiceTestRecordingOrigin(std::nullopt);
     setFocusedAppRecordingOrigin(std::nullopt);
     setStatus(AppStatus::processing());
-    write(SessionLines::stopRequested(dictationSessionNonce_, dictationAccumulator_.previewText(), recognitionSink_));
+    write(SessionLines::stopRequested(dictationSessionNonce_, dictationAccumulator_.previewText(),
+                                      recognitionSink_));
     try {
         services_.speech->stop();
     } catch (const std::exception& e) {
@@ -248,8 +249,9 @@ void AppState::stopRecording() {
 
 Task<> AppState::handleRecognitionComplete(SpeechResult result) {
     cancelSpeechCompletionWatchdog();
-    write(SessionLines::stopCompleteReceived(dictationSessionNonce_, status_, dictationAccumulator_.previewText(),
-                                            recognitionResultLabel(result)));
+    write(SessionLines::stopCompleteReceived(dictationSessionNonce_, status_,
+                                             dictationAccumulator_.previewText(),
+                                             recognitionResultLabel(result)));
     if (status_.isRecording()) {
         co_await handlePrematureEnd(std::move(result));
         co_return;

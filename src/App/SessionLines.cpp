@@ -44,8 +44,9 @@ Line stopRequested(quint64 session, const QString& accumulated, RecognitionSink 
 
 Line stopCompleteReceived(quint64 session, const AppStatus& status, const QString& accumulated,
                           const QString& resultLabel) {
-    return info(QStringLiteral("stage=stop_complete_received session=%1 status=%2 accumulated_len=%3 result=%4")
-                    .arg(num(session), status.logDescription(), len(accumulated), resultLabel));
+    return info(
+        QStringLiteral("stage=stop_complete_received session=%1 status=%2 accumulated_len=%3 result=%4")
+            .arg(num(session), status.logDescription(), len(accumulated), resultLabel));
 }
 
 Line attachAbandoned(quint64 session) {
@@ -57,8 +58,9 @@ Line recognitionUnrecoverable(quint64 session, const QString& e) {
 }
 
 Line circuitBreaker(quint64 session, std::size_t attempts, const QString& e) {
-    return error(QStringLiteral("recognition_failure_circuit_breaker session=%1 attempts=%2 window_s=5.0 error=%3")
-                     .arg(num(session), QString::number(attempts), e));
+    return error(
+        QStringLiteral("recognition_failure_circuit_breaker session=%1 attempts=%2 window_s=5.0 error=%3")
+            .arg(num(session), QString::number(attempts), e));
 }
 
 Line stopWatchdogTriggered(quint64 session, const QString& reason, const QString& accumulated) {
@@ -67,7 +69,8 @@ Line stopWatchdogTriggered(quint64 session, const QString& reason, const QString
 }
 
 Line stopWatchdogNoText(quint64 session, const QString& reason) {
-    return error(QStringLiteral("stage=stop_watchdog_no_text session=%1 reason=%2").arg(num(session), reason));
+    return error(
+        QStringLiteral("stage=stop_watchdog_no_text session=%1 reason=%2").arg(num(session), reason));
 }
 
 Line commitWatchdogTriggered(quint64 session, Duration delay) {
@@ -86,8 +89,9 @@ Line backendError(quint64 session, const char* where, const QString& reason) {
 
 Line commitStart(quint64 session, RecognitionSink sink, const QString& text, bool polishEnabled,
                  Duration overallTimeout) {
-    return info(QStringLiteral("stage=start session=%1 sink=%2 text_len=%3 polish_enabled=%4 overall_timeout_s=%5")
-                    .arg(num(session), caseName(sink), len(text), flag(polishEnabled), wholeSeconds(overallTimeout)));
+    return info(
+        QStringLiteral("stage=start session=%1 sink=%2 text_len=%3 polish_enabled=%4 overall_timeout_s=%5")
+            .arg(num(session), caseName(sink), len(text), flag(polishEnabled), wholeSeconds(overallTimeout)));
 }
 
 Line polishStart(quint64 session, Duration polishTimeout) {
@@ -135,25 +139,29 @@ Line endOk(quint64 session, Duration inject, Duration total) {
 }
 
 Line endInjectFailed(quint64 session, const QString& reason, Duration inject, Duration total) {
-    return error(QStringLiteral("stage=end session=%1 result=inject_failed reason=%2 inject_ms=%3 total_ms=%4")
-                     .arg(num(session), reason, ms(inject), ms(total)));
+    return error(
+        QStringLiteral("stage=end session=%1 result=inject_failed reason=%2 inject_ms=%3 total_ms=%4")
+            .arg(num(session), reason, ms(inject), ms(total)));
 }
 
 Line endTestField(quint64 session, Duration total) {
-    return info(QStringLiteral("stage=end session=%1 result=test_field_ok total_ms=%2").arg(num(session), ms(total)));
+    return info(
+        QStringLiteral("stage=end session=%1 result=test_field_ok total_ms=%2").arg(num(session), ms(total)));
 }
 
 Line endEmptyAfterPolish(quint64 session, Duration total) {
-    return notice(
-        QStringLiteral("stage=end session=%1 result=empty_after_polish total_ms=%2").arg(num(session), ms(total)));
+    return notice(QStringLiteral("stage=end session=%1 result=empty_after_polish total_ms=%2")
+                      .arg(num(session), ms(total)));
 }
 
 Line endAbandoned(quint64 session, Duration total) {
-    return notice(QStringLiteral("stage=end session=%1 result=abandoned total_ms=%2").arg(num(session), ms(total)));
+    return notice(
+        QStringLiteral("stage=end session=%1 result=abandoned total_ms=%2").arg(num(session), ms(total)));
 }
 
 Line endInternalError(quint64 session, const QString& reason) {
-    return error(QStringLiteral("stage=end session=%1 result=internal_error reason=%2").arg(num(session), reason));
+    return error(
+        QStringLiteral("stage=end session=%1 result=internal_error reason=%2").arg(num(session), reason));
 }
 
 } // namespace quillory::SessionLines

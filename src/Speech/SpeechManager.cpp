@@ -144,11 +144,10 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
     std::weak_ptr<Life> weak = life_;
     try {
         QThread* mainThread = QThread::currentThread();
-        task_ = recognizer->recognitionTask(
-            request_,
-            [weak, mainThread, generation, onPartial, onComplete](const SpeechRecognitionSnapshot& snapshot) {
-                handleResult(weak, mainThread, generation, snapshot, onPartial, onComplete);
-            });
+        task_ = recognizer->recognitionTask(request_, [weak, mainThread, generation, onPartial, onComplete](
+                                                          const SpeechRecognitionSnapshot& snapshot) {
+            handleResult(weak, mainThread, generation, snapshot, onPartial, onComplete);
+        });
         if (!task_) {
             throw SpeechBackendError(L("speech.error.task"));
         }
@@ -160,9 +159,9 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
     co_return true;
 }
 
-void SpeechManager::handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread, std::uint64_t generation,
-                                 const SpeechRecognitionSnapshot& snapshot, const PartialHandler& onPartial,
-                                 const CompletionHandler& onComplete) {
+void SpeechManager::handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread,
+                                 std::uint64_t generation, const SpeechRecognitionSnapshot& snapshot,
+                                 const PartialHandler& onPartial, const CompletionHandler& onComplete) {
     if (QThread::currentThread() != mainThread) {
         qCWarning(lcSpeech, "Recognition result delivered off the main thread; passing it on");
     }

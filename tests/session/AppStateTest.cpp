@@ -201,9 +201,9 @@ TEST_F(AppStateTest, DiagnosticsLinesCarryTheirLevels) {
     polish->mode = FakePolish::Mode::fail;
     dictate({QStringLiteral("abc")}, QStringLiteral("abc"));
     EXPECT_EQ(levelled({"stage=", "polish_task="}),
-              (QStringList{"NOTE stage=stop_requested", "INFO stage=stop_complete_received", "INFO stage=start",
-                           "INFO stage=polish_start", "ERROR polish_task=failed", "NOTE stage=polish_done",
-                           "INFO stage=inject_start", "INFO stage=end"}));
+              (QStringList{"NOTE stage=stop_requested", "INFO stage=stop_complete_received",
+                           "INFO stage=start", "INFO stage=polish_start", "ERROR polish_task=failed",
+                           "NOTE stage=polish_done", "INFO stage=inject_start", "INFO stage=end"}));
 
     polish->mode = FakePolish::Mode::answer;
     input->throwInputError = InputError::injectionFailed();
@@ -223,9 +223,10 @@ TEST_F(AppStateTest, DiagnosticsLinesCarryTheirLevels) {
     release();
     state->cancelCommitProcessing();
     settle();
-    EXPECT_EQ(levelled({"polish_task=timeout", "watchdog=", "user_cancel=", "stage=stop_watchdog"}),
-              (QStringList{"NOTE polish_task=timeout", "ERROR watchdog=triggered", "NOTE user_cancel=requested",
-                           "ERROR stage=stop_watchdog_triggered", "ERROR stage=stop_watchdog_no_text"}));
+    EXPECT_EQ(
+        levelled({"polish_task=timeout", "watchdog=", "user_cancel=", "stage=stop_watchdog"}),
+        (QStringList{"NOTE polish_task=timeout", "ERROR watchdog=triggered", "NOTE user_cancel=requested",
+                     "ERROR stage=stop_watchdog_triggered", "ERROR stage=stop_watchdog_no_text"}));
 }
 
 TEST_F(AppStateTest, AStopFlagLeftByAnEarlierCancelDoesNotStopThePolish) {
@@ -464,9 +465,10 @@ TEST_F(AppStateTest, AWatchdogOfAnEndedSessionNeverActsOnTheNextOne) {
     EXPECT_EQ(state->status(), AppStatus::processing());
     EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
     advance(0.1);
-    EXPECT_EQ(lines({"stage=stop_watchdog"}),
-              QStringList{
-                  "stage=stop_watchdog_triggered session=2 reason=speech_completion_timeout accumulated_len=6"});
+    EXPECT_EQ(
+        lines({"stage=stop_watchdog"}),
+        QStringList{
+            "stage=stop_watchdog_triggered session=2 reason=speech_completion_timeout accumulated_len=6"});
     EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
 }
 

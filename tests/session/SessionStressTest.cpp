@@ -48,8 +48,8 @@ QString SessionStressTest::runSequence(std::uint64_t seed, int steps) {
         // Failures, delays and crashes are drawn per attach.
         speech->plan = [&] {
             FakeSpeechService::StartPlan p;
-            const Duration delays[] = {Duration{}, Duration{}, Duration{}, seconds(0.1), seconds(1),
-                                       seconds(3), seconds(10)};
+            const Duration delays[] = {Duration{}, Duration{}, Duration{}, seconds(0.1),
+                                       seconds(1), seconds(3), seconds(10)};
             p.delay = delays[pick(7)];
             switch (pick(12)) {
             case 0:
@@ -128,7 +128,9 @@ QString SessionStressTest::runSequence(std::uint64_t seed, int steps) {
             for (const QString& t : state->partialText().split(blanks, Qt::SkipEmptyParts)) {
                 const auto m = tokenPattern.match(t);
                 if (m.hasMatch() && m.captured(1).toULongLong() != nonce) {
-                    return at + QStringLiteral("session %1 shows a word of session %2").arg(nonce).arg(m.captured(1));
+                    return at + QStringLiteral("session %1 shows a word of session %2")
+                                    .arg(nonce)
+                                    .arg(m.captured(1));
                 }
                 accepted[nonce].insert(t);
             }
@@ -138,7 +140,9 @@ QString SessionStressTest::runSequence(std::uint64_t seed, int steps) {
                     return at + QStringLiteral("session %1 inserted twice").arg(c.session);
                 }
                 if (c.whileRecording) {
-                    return at + QStringLiteral("session %1 pasted \"%2\" while recording").arg(c.session).arg(c.text);
+                    return at + QStringLiteral("session %1 pasted \"%2\" while recording")
+                                    .arg(c.session)
+                                    .arg(c.text);
                 }
                 if (c.text.trimmed().isEmpty()) {
                     return at + QStringLiteral("an empty text was inserted");
@@ -234,7 +238,7 @@ QString SessionStressTest::runSequence(std::uint64_t seed, int steps) {
                 polish->honorCancel = pick(3) != 0;
                 break;
             case 16:
-                input->delay = std::array<Duration, 6>{Duration{}, Duration{},   seconds(0.05),
+                input->delay = std::array<Duration, 6>{Duration{},   Duration{}, seconds(0.05),
                                                        seconds(0.5), seconds(2), seconds(12)}[pick(6)];
                 input->honorCancel = pick(2) != 0;
                 input->throwInputError =
@@ -251,11 +255,14 @@ QString SessionStressTest::runSequence(std::uint64_t seed, int steps) {
             }
             clock.runPending();
             if (trace) {
-                std::fprintf(stderr, "%3d t=%lldms event %2d -> %s nonce=%llu attaches=%zu capturing=%d partial=\"%s\" field=\"%s\" commits=%zu\n",
+                std::fprintf(stderr,
+                             "%3d t=%lldms event %2d -> %s nonce=%llu attaches=%zu capturing=%d "
+                             "partial=\"%s\" field=\"%s\" commits=%zu\n",
                              step, (long long)wholeMilliseconds(clock.monotonicNow()), event,
                              qPrintable(state->status().logDescription()),
                              (unsigned long long)state->dictationSessionNonce(), speech->attaches.size(),
-                             int(speech->capturing()), qPrintable(state->partialText()), qPrintable(state->voiceTestFieldText()), input->commits.size());
+                             int(speech->capturing()), qPrintable(state->partialText()),
+                             qPrintable(state->voiceTestFieldText()), input->commits.size());
             }
             if (QString v = check(step); !v.isEmpty()) {
                 return v;
