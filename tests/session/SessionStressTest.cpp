@@ -9,7 +9,9 @@
 //    visible error (which the user then dismisses).
 // Each attach draws its own plan: it may suspend for a while, fail (recoverably or not) or throw;
 // insertions take random time; cancels and dismissals land anywhere, also during an attach.
-// Reproduce a failure with QUILLORY_STRESS_SEED=<seed printed in the failure>.
+// Reproduce a failure with QUILLORY_STRESS_SEED=<seed printed in the failure>; add
+// QUILLORY_STRESS_TRACE=1 to print each step. QUILLORY_STRESS_COUNT=<n> runs n sequences from the
+// seed, and QUILLORY_STRESS_ALL=1 reports every failing seed instead of the first.
 
 #include "SessionTestSupport.h"
 
