@@ -110,10 +110,11 @@ Task<> AppState::runAttach(quint64 sessionID) {
     }
     // The failed start has sent its failure through the completion callback; let it be handled
     // first, so its error or its reconnect decides. Only when it changed nothing (no newer
-    // attach, no commit, no error) does this attach end the session with what was said.
+    // attach, no commit, no error) does this attach end the session with what was said (with
+    // nothing said, that ends it in idle rather than leaving it recording without a recogniser).
     co_await yieldToPostedWork();
     if (!isSessionRunning(sessionID) || !status_.isRecording() || attachGeneration_ != outcome.attachID ||
-        currentCommitTask_ || Text::isBlank(dictationAccumulator_.previewText())) {
+        currentCommitTask_) {
         co_return;
     }
     co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());

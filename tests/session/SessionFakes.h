@@ -54,6 +54,8 @@ public:
         Duration delay{};
         std::optional<SpeechError> failure;
         bool throws = false;
+        /// Fails without sending the failure (a backend that breaks the contract).
+        bool silent = false;
     };
 
     Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
@@ -76,9 +78,11 @@ public:
             attaches[index].phase = Phase::finished;
             throw std::runtime_error("capture backend crashed");
         }
-        if (p.failure) {
+        if (p.failure || p.silent) {
             attaches[index].phase = Phase::finished;
-            onComplete(SpeechResult::failure(*p.failure));
+            if (p.failure && !p.silent) {
+                onComplete(SpeechResult::failure(*p.failure));
+            }
             co_return false;
         }
         attaches[index].phase = Phase::live;

@@ -155,6 +155,22 @@ TEST_F(SessionRaceTest, AnAudioFailureLeavesRecordingBeforeItsWordsArePasted) {
     EXPECT_EQ(state->focusedAppRecordingOrigin(), std::nullopt);
 }
 
+TEST_F(SessionRaceTest, AStartThatFailsWithoutSayingWhyEndsTheSession) {
+    StartPlan silent;
+    silent.silent = true;
+    planAttaches({silent});
+    press();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    // After a recogniser break, the words so far are committed.
+    press();
+    partial(QStringLiteral("so far"));
+    planAttaches({silent});
+    finalText(QStringLiteral("so far"));
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("so far")});
+    EXPECT_EQ(state->status(), AppStatus::idle());
+}
+
 // ---- errors the user sees ----
 
 TEST_F(SessionRaceTest, ACancelledCommitShowsALocalisedMessageAndKeepsTheWatchdogs) {
