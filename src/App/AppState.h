@@ -176,7 +176,7 @@ private:
     /// Writes one of the session's lines at its level.
     void write(const SessionLines::Line& line);
 
-    // session
+    // session: start, attach, stop, completion (AppStateSession.cpp)
     void startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
                         std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin);
     enum class AttachResult { capturing, failed, abandoned };
@@ -192,26 +192,35 @@ private:
     bool isCurrentAttach(quint64 sessionID, quint64 attachID) const;
     void applyPartial(const QString& text);
     Task<> handleRecognitionComplete(SpeechResult result);
-    Task<> handlePrematureEnd(SpeechResult result);
     void finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText);
     Task<> finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
                                           QString finalText);
-    Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
-    void abortRecordingWithUnrecoverableError(const SpeechError& error);
-    Task<> cleanupSpeechSession();
     /// Lets already-posted callbacks (a failed start's completion) run first.
     Task<> yieldToPostedWork();
 
-    // watchdogs
+    // recovery: premature end, breaker, watchdogs, abort, cancel, dismiss, backend failures
+    // (AppStateRecovery.cpp)
+    Task<> handlePrematureEnd(SpeechResult result);
+    Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
+    void abortRecordingWithUnrecoverableError(const SpeechError& error);
+    Task<> cleanupSpeechSession();
+    void clearSessionFields();
     void installSpeechCompletionWatchdog(quint64 sessionID);
     void installCommitWatchdog(quint64 sessionID);
+    void cancelSpeechCompletionWatchdog();
+    void cancelCommitWatchdog();
     static Task<> speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
                                            CancellationToken token);
     static Task<> commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token);
     Task<> forceFinalizeAfterStop(quint64 sessionID, QString reason);
     void fireCommitWatchdog(quint64 sessionID);
+    /// An exception from a backend inside a session: an error line, then the words recognised so
+    /// far are committed when there are any, else the session ends in `error`; the recognition is
+    /// torn down either way.
+    void handleBackendException(const char* where, const QString& description);
+    Task<> runGuarded(const char* where, Task<> inner);
 
-    // commit pipeline
+    // the commit pipeline and its races (AppStateCommit.cpp)
     Task<> runCommitPipeline(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
                              CancellationToken cancel);
     Task<> runCommitPipelineStages(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
@@ -235,14 +244,6 @@ private:
     Task<bool> insertChild(std::optional<QString> baseline, QString finalText, CancellationToken token);
     Task<bool> insertTimeoutChild(quint64 sessionID, CancellationToken token);
 
-    // backend failures
-    /// An exception from a backend inside a session: an error line, then the words recognised so
-    /// far are committed when there are any, else the session ends in `error`.
-    void handleBackendException(const char* where, const QString& description);
-    Task<> runGuarded(const char* where, Task<> inner);
-    void clearSessionFields();
-    void cancelSpeechCompletionWatchdog();
-    void cancelCommitWatchdog();
     Duration now() const;
 
     AppStateServices services_;
