@@ -1,36 +1,26 @@
 #include "App/AppState.h"
 
+#include "AI/LocalPolishError.h"
 #include "AI/PolishSettings.h"
-#include "Dictionary/UserDictionary.h"
+#include "App/AppStateInternal.h"
+#include "App/SessionLines.h"
 #include "Input/InputError.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
 #include "Utilities/Log.h"
 
+// The application state: construction, the observed fields, diagnostics and the user's controls.
+// The session itself lives in AppStateSession.cpp (start, stop, completion), AppStateRecovery.cpp
+// (premature ends, breaker, watchdogs, abort, cancel, dismiss, backend failures) and
+// AppStateCommit.cpp (the commit pipeline and its races).
+
 namespace quillory {
 
 namespace {
-
 AppState* gShared = nullptr;
+} // namespace
 
-QString num(quint64 v) {
-    return QString::number(v);
-}
-QString num(qint64 v) {
-    return QString::number(v);
-}
-QString len(const QString& s) {
-    return QString::number(Text::graphemeCount(s));
-}
-QString ms(Duration d) {
-    return QString::number(wholeMilliseconds(d));
-}
-
-/// The insertion did not finish within its limit.
-class CommitInjectTimeout : public std::runtime_error {
-public:
-    CommitInjectTimeout() : std::runtime_error("error.commit_timeout") {}
-};
+namespace detail {
 
 /// The user-visible description of an exception thrown inside a session.
 QString describe(std::exception_ptr error) {
@@ -40,6 +30,12 @@ QString describe(std::exception_ptr error) {
         return e.errorDescription();
     } catch (const CommitInjectTimeout&) {
         return L("error.commit_timeout");
+    } catch (const CancellationError&) {
+        return L("error.cancelled");
+    } catch (const LocalPolishError& e) {
+        return e.localizedDescription();
+    } catch (const ModelFileError& e) {
+        return e.localizedDescription();
     } catch (const std::exception& e) {
         const QString what = QString::fromUtf8(e.what());
         return what.isEmpty() ? L("error.unexpected") : what;
@@ -48,39 +44,17 @@ QString describe(std::exception_ptr error) {
     }
 }
 
-} // namespace
-
-/// The running commit pipeline of a session and the source that cancels it.
-struct AppState::CommitTaskHandle {
-    CancellationSource source;
-    std::optional<Task<>> task;
-};
-
-QString AppStatus::caseName() const {
-    switch (kind_) {
-    case Kind::idle:
-        return QStringLiteral("idle");
-    case Kind::recording:
-        return QStringLiteral("recording");
-    case Kind::processing:
-        return QStringLiteral("processing");
-    case Kind::error:
-        return QStringLiteral("error");
+bool isCancellation(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const CancellationError&) {
+        return true;
+    } catch (...) {
+        return false;
     }
-    return QStringLiteral("idle");
 }
 
-QString AppStatus::logDescription() const {
-    if (kind_ == Kind::error) {
-        return QStringLiteral("error(\"%1\")").arg(message_);
-    }
-    return caseName();
-}
-
-QString caseName(RecognitionSink sink) {
-    return sink == RecognitionSink::settingsTestField ? QStringLiteral("settingsTestField")
-                                                      : QStringLiteral("focusedApplication");
-}
+} // namespace detail
 
 // ---- construction ----
 
@@ -128,6 +102,15 @@ template <typename T> void AppState::assign(T& field, T value, void (AppState::*
 }
 
 void AppState::setStatus(AppStatus status) {
+    if (!status.isRecording()) {
+        // Whatever ends the recording ends its voice signal and its origins with it.
+        setVoiceInputDetected(false);
+        setVoiceTestRecordingOrigin(std::nullopt);
+        setFocusedAppRecordingOrigin(std::nullopt);
+    }
+    if ((status.is(AppStatus::Kind::idle) || status.is(AppStatus::Kind::error)) && sessionCancel_) {
+        sessionCancel_->cancel(); // the session is over
+    }
     assign(status_, std::move(status), &AppState::statusChanged);
 }
 void AppState::setPartialText(QString text) {
@@ -195,6 +178,19 @@ void AppState::commitError(const QString& message) {
     qCCritical(lcCommit, "%s", qUtf8Printable(message));
     CommitDiagnostics::record(CommitDiagnostics::Level::Error, message);
 }
+void AppState::write(const SessionLines::Line& line) {
+    switch (line.level) {
+    case CommitDiagnostics::Level::Info:
+        commitInfo(line.message);
+        break;
+    case CommitDiagnostics::Level::Notice:
+        commitNotice(line.message);
+        break;
+    case CommitDiagnostics::Level::Error:
+        commitError(line.message);
+        break;
+    }
+}
 
 QString AppState::recognitionResultLabel(const SpeechResult& result) {
     if (result.isSuccess()) {
@@ -259,763 +255,6 @@ void AppState::voiceTestPushUp() {
         return;
     }
     stopRecording();
-}
-
-// ---- starting and stopping ----
-
-void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
-                              std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin) {
-    if (!status_.is(AppStatus::Kind::idle)) {
-        return;
-    }
-    bool granted = false;
-    RuntimeEnvironmentStatus::DictationStatus dictation = RuntimeEnvironmentStatus::DictationStatus::unknown;
-    try {
-        granted = services_.permissions->allGranted();
-        if (granted) {
-            dictation = services_.environment->keyboardDictationStatus();
-        }
-    } catch (const std::exception& e) {
-        // A permission backend that cannot answer is treated as "not granted".
-        qCWarning(lcApp, "Permission check failed: %s", e.what());
-        granted = false;
-    }
-    if (!granted) {
-        setStatus(AppStatus::error(L("error.permissions")));
-        return;
-    }
-    if (dictation == RuntimeEnvironmentStatus::DictationStatus::disabled) {
-        commitNotice(QStringLiteral("recognition_precheck=dictation_disabled"));
-        setStatus(AppStatus::error(L("error.dictation_disabled")));
-        return;
-    }
-
-    userRequestedCommitStop_ = false;
-    currentCommitTask_.reset();
-    setRecognitionSink(sink);
-    setPartialText(QString());
-    resetAccumulator();
-    setVoiceInputDetected(false);
-    setSpeechCaptureReady(false);
-    setSpeechRecognitionDeliveredPartial(false);
-    setAiPolishInProgress(false);
-    recentRecognitionFailureTimes_.clear();
-    dictationSessionNonce_ += 1;
-    emit dictationSessionNonceChanged();
-
-    if (sink == RecognitionSink::settingsTestField) {
-        setDictationBaseline(std::nullopt);
-        setVoiceTestRecordingOrigin(voiceTestOrigin);
-        setFocusedAppRecordingOrigin(std::nullopt);
-    } else {
-        std::optional<QString> baseline;
-        try {
-            baseline = services_.input->captureBaselineForLiveDictation();
-        } catch (const std::exception& e) {
-            qCWarning(lcInput, "Reading the focused field failed: %s", e.what());
-        }
-        setDictationBaseline(baseline);
-        setVoiceTestRecordingOrigin(std::nullopt);
-        setFocusedAppRecordingOrigin(focusedAppOrigin);
-    }
-    setStatus(AppStatus::recording());
-    runGuarded("start", runStartAttach(dictationSessionNonce_));
-}
-
-Task<> AppState::yieldToPostedWork() {
-    co_await sleepFor(Duration::zero());
-}
-
-Task<> AppState::runStartAttach(quint64 sessionID) {
-    const bool attached = co_await attachSpeechSession();
-    if (dictationSessionNonce_ != sessionID) {
-        co_return;
-    }
-    if (attached) {
-        if (status_.is(AppStatus::Kind::processing)) {
-            // Released before capture had started: end the audio now, so the final result comes
-            // at once instead of at the completion watchdog.
-            services_.speech->stop();
-        }
-        co_return;
-    }
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
-    // The failed start has sent its failure through the completion callback; let it be handled
-    // first, so its error (or its reconnect) decides, then commit whatever was said, if anything.
-    co_await yieldToPostedWork();
-    if (dictationSessionNonce_ != sessionID || !status_.isRecording() || currentCommitTask_ ||
-        Text::isBlank(dictationAccumulator_.previewText())) {
-        co_return;
-    }
-    co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
-}
-
-bool AppState::isCurrentAttach(quint64 sessionID, quint64 attachID) const {
-    return sessionID == dictationSessionNonce_ && attachID == attachGeneration_;
-}
-
-Task<bool> AppState::attachSpeechSession() {
-    const QStringList contextual = UserDictionary::contextualStringsForSpeech();
-    const quint64 sessionID = dictationSessionNonce_;
-    const quint64 attachID = ++attachGeneration_;
-    std::weak_ptr<Life> weak = life_;
-    // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
-    // recognition finds the session or the attach moved on and does nothing.
-    auto onPartial = [weak, sessionID, attachID](const QString& text) {
-        Scheduler::current().post([weak, sessionID, attachID, text] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                life->state->applyPartial(text);
-            }
-        });
-    };
-    auto onComplete = [weak, sessionID, attachID](const SpeechResult& result) {
-        Scheduler::current().post([weak, sessionID, attachID, result] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                AppState* state = life->state;
-                state->runGuarded("completion", state->handleRecognitionComplete(result));
-            }
-        });
-    };
-    auto onVoice = [weak, sessionID, attachID](bool active) {
-        Scheduler::current().post([weak, sessionID, attachID, active] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                life->state->setVoiceInputDetected(active);
-            }
-        });
-    };
-    const bool started = co_await services_.speech->start(contextual, onPartial, onComplete, onVoice);
-    if (isCurrentAttach(sessionID, attachID)) {
-        setSpeechCaptureReady(started);
-    }
-    co_return started;
-}
-
-void AppState::applyPartial(const QString& text) {
-    if (Text::isBlank(text)) {
-        return;
-    }
-    if (dictationAccumulator_.updatePartial(text)) {
-        emit dictationAccumulatorChanged();
-    }
-    setPartialText(dictationAccumulator_.previewText());
-    setSpeechRecognitionDeliveredPartial(true);
-}
-
-void AppState::stopRecording() {
-    if (!status_.isRecording()) {
-        return;
-    }
-    setVoiceInputDetected(false);
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
-    setStatus(AppStatus::processing());
-    commitNotice(QStringLiteral("stage=stop_requested session=%1 accumulated_len=%2 sink=%3")
-                     .arg(num(dictationSessionNonce_), len(dictationAccumulator_.previewText()),
-                          caseName(recognitionSink_)));
-    try {
-        services_.speech->stop();
-    } catch (const std::exception& e) {
-        // The watchdog below still ends the session.
-        qCWarning(lcSpeech, "Stopping the speech session failed: %s", e.what());
-    }
-    installSpeechCompletionWatchdog(dictationSessionNonce_);
-}
-
-// ---- completion ----
-
-Task<> AppState::handleRecognitionComplete(SpeechResult result) {
-    cancelSpeechCompletionWatchdog();
-    commitInfo(
-        QStringLiteral("stage=stop_complete_received session=%1 status=%2 accumulated_len=%3 result=%4")
-            .arg(num(dictationSessionNonce_), status_.logDescription(),
-                 len(dictationAccumulator_.previewText()), recognitionResultLabel(result)));
-    if (status_.isRecording()) {
-        co_await handlePrematureEnd(std::move(result));
-        co_return;
-    }
-    if (currentCommitTask_) {
-        // This session's text is already being (or has been) committed: never a second time.
-        co_return;
-    }
-    const quint64 sessionID = dictationSessionNonce_;
-    const std::optional<QString> baseline = dictationBaseline_;
-    const RecognitionSink sink = recognitionSink_;
-    setRecognitionSink(RecognitionSink::focusedApplication);
-    setDictationBaseline(std::nullopt);
-    if (result.isSuccess()) {
-        co_await finalizeAccumulatedRecognition(baseline, sink, result.text());
-    } else {
-        qCCritical(lcSpeech, "Session failed: %s", qUtf8Printable(result.error().localizedDescription()));
-        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
-    }
-    if (dictationSessionNonce_ == sessionID) {
-        setPartialText(QString());
-        resetAccumulator();
-        setSpeechCaptureReady(false);
-        setSpeechRecognitionDeliveredPartial(false);
-    }
-}
-
-void AppState::finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText) {
-    const QString segment =
-        finalText && !Text::isBlank(*finalText) ? *finalText : dictationAccumulator_.currentHypothesis;
-    bool changed = dictationAccumulator_.appendSegment(segment);
-    if (!dictationAccumulator_.currentHypothesis.isEmpty()) {
-        dictationAccumulator_.currentHypothesis.clear();
-        changed = true;
-    }
-    if (changed) {
-        emit dictationAccumulatorChanged();
-    }
-    setPartialText(dictationAccumulator_.previewText());
-}
-
-Task<> AppState::finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
-                                                QString finalText) {
-    if (currentCommitTask_) {
-        // One commit per session: a second request (a late completion, a failed reattach) would
-        // paste the same words twice.
-        co_return;
-    }
-    auto handle = std::make_shared<CommitTaskHandle>();
-    currentCommitTask_ = handle;
-    handle->task.emplace(
-        runCommitPipeline(std::move(baseline), sink, std::move(finalText), handle->source.token()));
-    co_await *handle->task;
-}
-
-// ---- premature end, reconnect, circuit breaker ----
-
-Task<> AppState::handlePrematureEnd(SpeechResult result) {
-    const quint64 sessionID = dictationSessionNonce_;
-    if (result.isSuccess()) {
-        recentRecognitionFailureTimes_.clear();
-        finalizeCurrentRecognitionSegment(result.text());
-        runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
-        co_return;
-    }
-    const SpeechError& e = result.error();
-    const QString description = e.localizedDescription();
-    qCCritical(lcSpeech, "Session failed (will reconnect): %s", qUtf8Printable(description));
-    if (e.isUnrecoverable()) {
-        commitError(
-            QStringLiteral("recognition_unrecoverable session=%1 error=%2").arg(num(sessionID), description));
-        abortRecordingWithUnrecoverableError(e);
-        co_return;
-    }
-    const Duration t = now();
-    recentRecognitionFailureTimes_.push_back(t);
-    std::erase_if(recentRecognitionFailureTimes_, [t](Duration d) { return !(t - d < kFailureWindow); });
-    if (int(recentRecognitionFailureTimes_.size()) >= kFailureLimit) {
-        commitError(
-            QStringLiteral("recognition_failure_circuit_breaker session=%1 attempts=%2 window_s=5.0 error=%3")
-                .arg(num(sessionID), QString::number(recentRecognitionFailureTimes_.size()), description));
-        abortRecordingWithUnrecoverableError(e);
-        co_return;
-    }
-    if (e.kind() == SpeechError::Kind::recognitionFailed) {
-        finalizeCurrentRecognitionSegment(std::nullopt);
-        runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
-        co_return;
-    }
-    // audioEngineFailed: commit what was said so far, or show the failure.
-    finalizeCurrentRecognitionSegment(std::nullopt);
-    if (!Text::isBlank(dictationAccumulator_.previewText())) {
-        co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
-    } else {
-        setStatus(AppStatus::error(description));
-    }
-}
-
-Task<> AppState::resumeSpeechSessionAfterPrematureEnd(quint64 sessionID) {
-    if (!status_.isRecording() || dictationSessionNonce_ != sessionID || currentCommitTask_) {
-        co_return;
-    }
-    const bool attached = co_await attachSpeechSession();
-    if (attached || dictationSessionNonce_ != sessionID) {
-        co_return;
-    }
-    co_await yieldToPostedWork();
-    if (dictationSessionNonce_ != sessionID || !status_.isRecording() || currentCommitTask_ ||
-        Text::isBlank(dictationAccumulator_.previewText())) {
-        co_return;
-    }
-    co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
-}
-
-void AppState::abortRecordingWithUnrecoverableError(const SpeechError& error) {
-    recentRecognitionFailureTimes_.clear();
-    cancelSpeechCompletionWatchdog();
-    cancelCommitWatchdog();
-    if (currentCommitTask_) {
-        currentCommitTask_->source.cancel();
-    }
-    clearSessionFields();
-    setDictationBaseline(std::nullopt);
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
-    userRequestedCommitStop_ = false;
-    setAiPolishInProgress(false);
-    setRecognitionSink(RecognitionSink::focusedApplication);
-    runGuarded("cleanup", cleanupSpeechSession());
-    setStatus(AppStatus::error(error.localizedDescription()));
-}
-
-Task<> AppState::cleanupSpeechSession() {
-    ++attachGeneration_; // nothing of the torn-down recognition reaches the state any more
-    co_await services_.speech->cleanupSession();
-}
-
-void AppState::clearSessionFields() {
-    setPartialText(QString());
-    resetAccumulator();
-    setSpeechCaptureReady(false);
-    setSpeechRecognitionDeliveredPartial(false);
-    setVoiceInputDetected(false);
-}
-
-// ---- watchdogs ----
-
-void AppState::cancelSpeechCompletionWatchdog() {
-    if (auto w = std::move(speechCompletionWatchdogTask_)) {
-        w->cancel();
-    }
-}
-
-void AppState::cancelCommitWatchdog() {
-    if (auto w = std::move(commitWatchdogTask_)) {
-        w->cancel();
-    }
-}
-
-void AppState::installSpeechCompletionWatchdog(quint64 sessionID) {
-    cancelSpeechCompletionWatchdog();
-    speechCompletionWatchdogTask_ = std::make_unique<CancellationSource>();
-    speechCompletionWatchdog(life_, sessionID, speechCompletionWatchdogTask_->token());
-}
-
-Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
-                                          CancellationToken token) {
-    if (!co_await sleepFor(kSpeechCompletionWatchdogDelay, token)) {
-        co_return;
-    }
-    auto alive = life.lock();
-    if (!alive) {
-        co_return;
-    }
-    AppState* s = alive->state;
-    if (s->dictationSessionNonce_ == sessionID && !s->currentCommitTask_ &&
-        s->status_.is(AppStatus::Kind::processing)) {
-        s->runGuarded("watchdog",
-                      s->forceFinalizeAfterStop(sessionID, QStringLiteral("speech_completion_timeout")));
-    }
-}
-
-Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
-    cancelSpeechCompletionWatchdog();
-    if (dictationSessionNonce_ != sessionID || !status_.is(AppStatus::Kind::processing) ||
-        currentCommitTask_) {
-        co_return;
-    }
-    commitError(QStringLiteral("stage=stop_watchdog_triggered session=%1 reason=%2 accumulated_len=%3")
-                    .arg(num(sessionID), reason, len(dictationAccumulator_.previewText())));
-    co_await cleanupSpeechSession();
-    const std::optional<QString> baseline = dictationBaseline_;
-    const RecognitionSink sink = recognitionSink_;
-    setRecognitionSink(RecognitionSink::focusedApplication);
-    setDictationBaseline(std::nullopt);
-    if (!Text::isBlank(dictationAccumulator_.previewText())) {
-        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
-        co_return;
-    }
-    commitError(
-        QStringLiteral("stage=stop_watchdog_no_text session=%1 reason=%2").arg(num(sessionID), reason));
-    clearSessionFields();
-    setStatus(AppStatus::error(L("error.commit_timeout")));
-}
-
-void AppState::installCommitWatchdog(quint64 sessionID) {
-    cancelCommitWatchdog();
-    commitWatchdogTask_ = std::make_unique<CancellationSource>();
-    commitWatchdog(life_, sessionID, commitWatchdogTask_->token());
-}
-
-Task<> AppState::commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token) {
-    if (!co_await sleepFor(kCommitWatchdogDelay, token)) {
-        co_return;
-    }
-    if (auto alive = life.lock()) {
-        alive->state->fireCommitWatchdog(sessionID);
-    }
-}
-
-void AppState::fireCommitWatchdog(quint64 sessionID) {
-    if (dictationSessionNonce_ != sessionID || !status_.is(AppStatus::Kind::processing)) {
-        return;
-    }
-    commitError(QStringLiteral("watchdog=triggered session=%1 total_ms=%2")
-                    .arg(num(sessionID), num(qint64(wholeMilliseconds(kCommitWatchdogDelay)))));
-    userRequestedCommitStop_ = true;
-    setAiPolishInProgress(false);
-    clearSessionFields();
-    if (currentCommitTask_) {
-        currentCommitTask_->source.cancel();
-    }
-    setStatus(AppStatus::error(L("error.commit_timeout")));
-}
-
-void AppState::cancelCommitProcessing() {
-    if (!status_.is(AppStatus::Kind::processing)) {
-        return;
-    }
-    const bool started = currentCommitTask_ != nullptr;
-    commitNotice(
-        QStringLiteral("user_cancel=requested session=%1 commit_started=%2")
-            .arg(num(dictationSessionNonce_), started ? QStringLiteral("true") : QStringLiteral("false")));
-    userRequestedCommitStop_ = true;
-    if (!started) {
-        runGuarded("user_cancel",
-                   forceFinalizeAfterStop(dictationSessionNonce_, QStringLiteral("user_cancel")));
-    } else {
-        currentCommitTask_->source.cancel();
-    }
-}
-
-void AppState::dismissError() {
-    if (!status_.is(AppStatus::Kind::error)) {
-        return;
-    }
-    userRequestedCommitStop_ = false;
-    setPartialText(QString());
-    resetAccumulator();
-    setSpeechCaptureReady(false);
-    setSpeechRecognitionDeliveredPartial(false);
-    setAiPolishInProgress(false);
-    setVoiceInputDetected(false);
-    setStatus(AppStatus::idle());
-    runGuarded("cleanup", cleanupSpeechSession());
-}
-
-// ---- commit pipeline ----
-
-QString AppState::rawValue(FallbackReason reason) {
-    switch (reason) {
-    case FallbackReason::timeout:
-        return QStringLiteral("timeout");
-    case FallbackReason::userCancelled:
-        return QStringLiteral("userCancelled");
-    case FallbackReason::polishFailed:
-        return QStringLiteral("polishFailed");
-    case FallbackReason::polishCancelled:
-        return QStringLiteral("polishCancelled");
-    }
-    return QStringLiteral("timeout");
-}
-
-Task<> AppState::runCommitPipeline(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
-                                   CancellationToken cancel) {
-    const quint64 sessionID = dictationSessionNonce_;
-    std::exception_ptr failure;
-    try {
-        co_await runCommitPipelineStages(std::move(baseline), sink, std::move(finalText), cancel);
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure && dictationSessionNonce_ == sessionID) {
-        const QString d = describe(failure);
-        commitError(
-            QStringLiteral("stage=end session=%1 result=internal_error reason=%2").arg(num(sessionID), d));
-        cancelCommitWatchdog();
-        setAiPolishInProgress(false);
-        setStatus(AppStatus::error(d));
-    }
-}
-
-Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, RecognitionSink sink,
-                                         QString finalText, CancellationToken cancel) {
-    userRequestedCommitStop_ = false;
-    // Close the accumulator (the live preview is left as it is).
-    bool closed = dictationAccumulator_.appendSegment(
-        Text::isBlank(finalText) ? dictationAccumulator_.currentHypothesis : finalText);
-    if (!dictationAccumulator_.currentHypothesis.isEmpty()) {
-        dictationAccumulator_.currentHypothesis.clear();
-        closed = true;
-    }
-    if (closed) {
-        emit dictationAccumulatorChanged();
-    }
-    const QString accumulated = dictationAccumulator_.joinedSegments();
-    if (Text::isBlank(accumulated)) {
-        setStatus(AppStatus::idle());
-        co_return;
-    }
-
-    const quint64 sessionID = dictationSessionNonce_;
-    const Duration t0 = now();
-    const bool polishEnabled = aiPolishEnabled_;
-    cancelSpeechCompletionWatchdog();
-    commitInfo(
-        QStringLiteral("stage=start session=%1 sink=%2 text_len=%3 polish_enabled=%4 overall_timeout_s=45")
-            .arg(num(sessionID), caseName(sink), len(accumulated),
-                 polishEnabled ? QStringLiteral("true") : QStringLiteral("false")));
-    installCommitWatchdog(sessionID);
-
-    const Duration t1 = now();
-    const FinalCommitRaceResult outcome = co_await resolveFinalCommitOutcome(accumulated, sessionID, cancel);
-    const QString polishElapsed = ms(now() - t1);
-    QString text;
-    if (outcome.committed) {
-        text = *outcome.committed;
-        commitInfo(QStringLiteral("stage=polish_done session=%1 result=committed len=%2 elapsed_ms=%3")
-                       .arg(num(sessionID), len(text), polishElapsed));
-    } else {
-        text = Text::trimmed(UserDictionary::applySubstitutions(accumulated));
-        commitNotice(QStringLiteral("stage=polish_done session=%1 result=fallback reason=%2 elapsed_ms=%3")
-                         .arg(num(sessionID), rawValue(outcome.reason), polishElapsed));
-    }
-
-    // The commit watchdog, an abort or a dismissal has ended this session meanwhile: its words were
-    // discarded and must not be pasted after all.
-    const bool sessionStillOurs =
-        dictationSessionNonce_ == sessionID &&
-        (status_.is(AppStatus::Kind::processing) || status_.is(AppStatus::Kind::recording));
-    if (!sessionStillOurs) {
-        commitNotice(QStringLiteral("stage=end session=%1 result=abandoned total_ms=%2")
-                         .arg(num(sessionID), ms(now() - t0)));
-        if (dictationSessionNonce_ == sessionID) {
-            cancelCommitWatchdog();
-        }
-        co_return;
-    }
-
-    if (text.isEmpty()) {
-        commitNotice(QStringLiteral("stage=end session=%1 result=empty_after_polish total_ms=%2")
-                         .arg(num(sessionID), ms(now() - t0)));
-        setStatus(AppStatus::idle());
-    } else if (sink == RecognitionSink::settingsTestField) {
-        insertVoiceTestFieldText(text);
-        setStatus(AppStatus::idle());
-        commitInfo(QStringLiteral("stage=end session=%1 result=test_field_ok total_ms=%2")
-                       .arg(num(sessionID), ms(now() - t0)));
-    } else {
-        const Duration t2 = now();
-        commitInfo(QStringLiteral("stage=inject_start session=%1 len=%2").arg(num(sessionID), len(text)));
-        std::exception_ptr injectError;
-        try {
-            co_await commitFinalWithTimeout(baseline, text, sessionID, cancel);
-        } catch (...) {
-            injectError = std::current_exception();
-        }
-        const bool current = dictationSessionNonce_ == sessionID;
-        if (!injectError) {
-            if (current) {
-                setStatus(AppStatus::idle());
-            }
-            commitInfo(QStringLiteral("stage=end session=%1 result=ok inject_ms=%2 total_ms=%3")
-                           .arg(num(sessionID), ms(now() - t2), ms(now() - t0)));
-        } else {
-            const QString d = describe(injectError);
-            qCCritical(lcInput, "Insert failed: %s", qUtf8Printable(d));
-            commitError(
-                QStringLiteral("stage=end session=%1 result=inject_failed reason=%2 inject_ms=%3 total_ms=%4")
-                    .arg(num(sessionID), d, ms(now() - t2), ms(now() - t0)));
-            if (current) {
-                setStatus(AppStatus::error(d));
-            }
-        }
-        if (!current) {
-            co_return; // a later session owns the commit watchdog now
-        }
-    }
-    cancelCommitWatchdog();
-}
-
-Task<AppState::FinalCommitRaceResult> AppState::resolveFinalCommitOutcome(QString text, quint64 sessionID,
-                                                                          CancellationToken cancel) {
-    commitInfo(QStringLiteral("stage=polish_start session=%1 polish_timeout_s=35").arg(num(sessionID)));
-    // The first finisher stops the server when it falls back, before the others are awaited.
-    auto decided = std::make_shared<bool>(false);
-    auto decide = [this, decided](FinalCommitRaceResult r) {
-        if (!*decided) {
-            *decided = true;
-            if (!r.committed) {
-                services_.polish->stopServer();
-            }
-        }
-        return r;
-    };
-    std::vector<RaceChild<FinalCommitRaceResult>> children;
-    children.push_back([this, text, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, QString text, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->polishRacer(text, id, t));
-        }(this, text, sessionID, t, decide);
-    });
-    children.push_back([this, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->polishTimeoutRacer(id, t));
-        }(this, sessionID, t, decide);
-    });
-    children.push_back([this, sessionID, decide](CancellationToken t) -> Task<FinalCommitRaceResult> {
-        return [](AppState* self, quint64 id, CancellationToken t,
-                  decltype(decide) decide) -> Task<FinalCommitRaceResult> {
-            co_return decide(co_await self->userStopRacer(id, t));
-        }(this, sessionID, t, decide);
-    });
-    co_return co_await firstOf<FinalCommitRaceResult>(std::move(children), cancel);
-}
-
-Task<AppState::FinalCommitRaceResult> AppState::polishRacer(QString text, quint64 sessionID,
-                                                            CancellationToken token) {
-    std::optional<QString> polished;
-    std::exception_ptr error;
-    try {
-        polished = co_await textAfterPolishIfNeeded(text, token);
-    } catch (...) {
-        error = std::current_exception();
-    }
-    if (polished) {
-        co_return FinalCommitRaceResult{Text::trimmed(UserDictionary::applySubstitutions(*polished)), {}};
-    }
-    try {
-        std::rethrow_exception(error);
-    } catch (const CancellationError&) {
-        commitNotice(QStringLiteral("polish_task=cancelled session=%1").arg(num(sessionID)));
-        co_return FinalCommitRaceResult{std::nullopt, FallbackReason::polishCancelled};
-    } catch (...) {
-        const QString d = describe(std::current_exception());
-        commitError(QStringLiteral("polish_task=failed session=%1 reason=%2").arg(num(sessionID), d));
-        qCCritical(lcInput, "Commit polish path failed (fallback to substitutions): %s", qUtf8Printable(d));
-    }
-    co_return FinalCommitRaceResult{std::nullopt, FallbackReason::polishFailed};
-}
-
-Task<AppState::FinalCommitRaceResult> AppState::polishTimeoutRacer(quint64 sessionID,
-                                                                   CancellationToken token) {
-    if (co_await sleepFor(kPolishTimeout, token)) {
-        commitNotice(QStringLiteral("polish_task=timeout session=%1").arg(num(sessionID)));
-    }
-    co_return FinalCommitRaceResult{std::nullopt, FallbackReason::timeout};
-}
-
-Task<AppState::FinalCommitRaceResult> AppState::userStopRacer(quint64 sessionID, CancellationToken token) {
-    for (;;) {
-        if (token.isCancelled()) {
-            co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};
-        }
-        if (userRequestedCommitStop_) {
-            commitNotice(QStringLiteral("polish_task=user_cancel session=%1").arg(num(sessionID)));
-            co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};
-        }
-        co_await sleepFor(kUserStopPollInterval, token);
-    }
-}
-
-Task<QString> AppState::textAfterPolishIfNeeded(QString text, CancellationToken token) {
-    if (!aiPolishEnabled_) {
-        co_return text;
-    }
-    setAiPolishInProgress(true);
-    std::optional<QString> result;
-    std::exception_ptr error;
-    try {
-        result = co_await services_.polish->polish(text, SpeechLocale::jaJP, PolishSettings::selectedModel(),
-                                                   PolishSettings::prompt(), token);
-    } catch (...) {
-        error = std::current_exception();
-    }
-    setAiPolishInProgress(false);
-    if (error) {
-        std::rethrow_exception(error);
-    }
-    co_return *result;
-}
-
-Task<> AppState::commitFinalWithTimeout(std::optional<QString> baseline, QString finalText, quint64 sessionID,
-                                        CancellationToken cancel) {
-    std::vector<RaceChild<bool>> children;
-    children.push_back(
-        [this, baseline, finalText](CancellationToken t) { return insertChild(baseline, finalText, t); });
-    children.push_back([this, sessionID](CancellationToken t) { return insertTimeoutChild(sessionID, t); });
-    co_await firstOf<bool>(std::move(children), cancel);
-}
-
-Task<bool> AppState::insertChild(std::optional<QString> baseline, QString finalText,
-                                 CancellationToken token) {
-    co_await services_.input->commitFinal(std::move(baseline), std::move(finalText), token);
-    co_return true;
-}
-
-Task<bool> AppState::insertTimeoutChild(quint64 sessionID, CancellationToken token) {
-    if (!co_await sleepFor(kInsertTimeout, token)) {
-        throw CancellationError();
-    }
-    commitError(QStringLiteral("inject_task=timeout session=%1").arg(num(sessionID)));
-    throw CommitInjectTimeout();
-}
-
-void AppState::insertVoiceTestFieldText(const QString& text) {
-    const qsizetype length = voiceTestFieldText_.size();
-    const TextSelection sel = voiceTestFieldSelection_;
-    qsizetype start = length;
-    qsizetype replaced = 0;
-    if (sel.location >= 0 && sel.length >= 0 && sel.location <= length &&
-        length - sel.location >= sel.length) {
-        start = sel.location;
-        replaced = sel.length;
-    }
-    QString updated = voiceTestFieldText_;
-    updated.replace(start, replaced, text);
-    setVoiceTestFieldText(updated);
-    setVoiceTestFieldSelection(TextSelection{start + text.size(), 0});
-}
-
-// ---- backend failures ----
-
-Task<> AppState::runGuarded(const char* where, Task<> inner) {
-    std::exception_ptr failure;
-    try {
-        co_await inner;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (failure) {
-        handleBackendException(where, describe(failure));
-    }
-}
-
-void AppState::handleBackendException(const char* where, const QString& description) {
-    commitError(QStringLiteral("stage=backend_error session=%1 where=%2 reason=%3")
-                    .arg(num(dictationSessionNonce_), QString::fromLatin1(where), description));
-    const bool inSession = status_.isRecording() || status_.is(AppStatus::Kind::processing);
-    if (!inSession) {
-        return;
-    }
-    if (!currentCommitTask_ && !Text::isBlank(dictationAccumulator_.previewText())) {
-        // Keep the user's words: commit what was recognised so far.
-        const std::optional<QString> baseline = dictationBaseline_;
-        const RecognitionSink sink = recognitionSink_;
-        setRecognitionSink(RecognitionSink::focusedApplication);
-        setDictationBaseline(std::nullopt);
-        cancelSpeechCompletionWatchdog();
-        ++attachGeneration_; // whatever the failed recognition still sends is dropped
-        runGuarded("commit", finalizeAccumulatedRecognition(baseline, sink, QString()));
-        return;
-    }
-    if (currentCommitTask_) {
-        return; // the running commit ends the session itself
-    }
-    cancelSpeechCompletionWatchdog();
-    ++attachGeneration_;
-    clearSessionFields();
-    setVoiceTestRecordingOrigin(std::nullopt);
-    setFocusedAppRecordingOrigin(std::nullopt);
-    setStatus(AppStatus::error(description));
 }
 
 } // namespace quillory

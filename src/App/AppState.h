@@ -12,12 +12,24 @@
 
 #include <QObject>
 
+#include <coroutine>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
 
 namespace quillory {
+
+namespace SessionLines {
+struct Line;
+}
+
+/// Serialises the starts of the recogniser (see `AppState::attachSpeechSession`).
+struct AttachGate {
+    bool busy = false;
+    std::deque<std::coroutine_handle<>> waiters;
+};
 
 /// The collaborators of the application state. The app builds the real ones; tests pass fakes.
 struct AppStateServices {
@@ -161,35 +173,54 @@ private:
     void commitInfo(const QString& message);
     void commitNotice(const QString& message);
     void commitError(const QString& message);
+    /// Writes one of the session's lines at its level.
+    void write(const SessionLines::Line& line);
 
-    // session
+    // session: start, attach, stop, completion (AppStateSession.cpp)
     void startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
                         std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin);
-    Task<> runStartAttach(quint64 sessionID);
-    Task<bool> attachSpeechSession();
+    enum class AttachResult { capturing, failed, abandoned };
+    struct AttachOutcome {
+        AttachResult result;
+        quint64 attachID;
+    };
+    /// Attaches a recogniser to a running session (at its start and after a recogniser break);
+    /// a failed attach that nothing else took over ends the session with what was said.
+    Task<> runAttach(quint64 sessionID);
+    Task<AttachOutcome> attachSpeechSession(quint64 sessionID);
+    bool isSessionRunning(quint64 sessionID) const;
     bool isCurrentAttach(quint64 sessionID, quint64 attachID) const;
     void applyPartial(const QString& text);
     Task<> handleRecognitionComplete(SpeechResult result);
-    Task<> handlePrematureEnd(SpeechResult result);
     void finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText);
     Task<> finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
                                           QString finalText);
-    Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
-    void abortRecordingWithUnrecoverableError(const SpeechError& error);
-    Task<> cleanupSpeechSession();
     /// Lets already-posted callbacks (a failed start's completion) run first.
     Task<> yieldToPostedWork();
 
-    // watchdogs
+    // recovery: premature end, breaker, watchdogs, abort, cancel, dismiss, backend failures
+    // (AppStateRecovery.cpp)
+    Task<> handlePrematureEnd(SpeechResult result);
+    Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
+    void abortRecordingWithUnrecoverableError(const SpeechError& error);
+    Task<> cleanupSpeechSession();
+    void clearSessionFields();
     void installSpeechCompletionWatchdog(quint64 sessionID);
     void installCommitWatchdog(quint64 sessionID);
+    void cancelSpeechCompletionWatchdog();
+    void cancelCommitWatchdog();
     static Task<> speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
                                            CancellationToken token);
     static Task<> commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token);
     Task<> forceFinalizeAfterStop(quint64 sessionID, QString reason);
     void fireCommitWatchdog(quint64 sessionID);
+    /// An exception from a backend inside a session: an error line, then the words recognised so
+    /// far are committed when there are any, else the session ends in `error`; the recognition is
+    /// torn down either way.
+    void handleBackendException(const char* where, const QString& description);
+    Task<> runGuarded(const char* where, Task<> inner);
 
-    // commit pipeline
+    // the commit pipeline and its races (AppStateCommit.cpp)
     Task<> runCommitPipeline(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
                              CancellationToken cancel);
     Task<> runCommitPipelineStages(std::optional<QString> baseline, RecognitionSink sink, QString finalText,
@@ -197,22 +228,22 @@ private:
     Task<FinalCommitRaceResult> resolveFinalCommitOutcome(QString text, quint64 sessionID,
                                                           CancellationToken cancel);
     Task<FinalCommitRaceResult> polishRacer(QString text, quint64 sessionID, CancellationToken token);
-    Task<FinalCommitRaceResult> polishTimeoutRacer(quint64 sessionID, CancellationToken token);
-    Task<FinalCommitRaceResult> userStopRacer(quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> polishTimeoutRacer(QString text, quint64 sessionID, CancellationToken token);
+    Task<FinalCommitRaceResult> userStopRacer(QString text, quint64 sessionID, CancellationToken token);
+    using Racer = Task<FinalCommitRaceResult> (AppState::*)(QString, quint64, CancellationToken);
+    struct PolishRace {
+        CancellationSource racers;
+        std::optional<FinalCommitRaceResult> first;
+    };
+    /// Runs one racer of the polish race; the first to finish decides it.
+    Task<FinalCommitRaceResult> decidePolishRace(std::shared_ptr<PolishRace> race,
+                                                 Task<FinalCommitRaceResult> racer);
     Task<QString> textAfterPolishIfNeeded(QString text, CancellationToken token);
     Task<> commitFinalWithTimeout(std::optional<QString> baseline, QString finalText, quint64 sessionID,
                                   CancellationToken cancel);
     Task<bool> insertChild(std::optional<QString> baseline, QString finalText, CancellationToken token);
     Task<bool> insertTimeoutChild(quint64 sessionID, CancellationToken token);
 
-    // backend failures
-    /// An exception from a backend inside a session: an error line, then the words recognised so
-    /// far are committed when there are any, else the session ends in `error`.
-    void handleBackendException(const char* where, const QString& description);
-    Task<> runGuarded(const char* where, Task<> inner);
-    void clearSessionFields();
-    void cancelSpeechCompletionWatchdog();
-    void cancelCommitWatchdog();
     Duration now() const;
 
     AppStateServices services_;
@@ -240,6 +271,9 @@ private:
     quint64 dictationSessionNonce_ = 0;
     /// Identifies the current recognition attach; callbacks of an earlier one are dropped.
     quint64 attachGeneration_ = 0;
+    /// Cancelled when the session ends; an attach that returns after that tears its capture down.
+    std::unique_ptr<CancellationSource> sessionCancel_;
+    std::shared_ptr<AttachGate> attachGate_ = std::make_shared<AttachGate>();
     std::shared_ptr<Life> life_;
 };
 

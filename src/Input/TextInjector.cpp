@@ -117,12 +117,25 @@ bool CGEventTextInjector::inject(const QString& text) {
     auto pasteboard = pasteboard_;
     auto snapshot = captureSnapshot(*pasteboard);
 
-    const bool written =
-        pasteboard->clearContents() >= 0 && pasteboard->setString(text, Pasteboard::stringType);
+    bool written = false;
+    try {
+        written = pasteboard->clearContents() >= 0 && pasteboard->setString(text, Pasteboard::stringType);
+    } catch (const std::exception& e) {
+        qCWarning(lcInput, "Writing the clipboard failed: %s", e.what());
+    }
     if (!written) {
-        pasteboard->clearContents();
-        if (!snapshot.empty()) {
-            pasteboard->writeItems(snapshot);
+        // Put the user's clipboard back at once, even when the clear itself fails again.
+        try {
+            pasteboard->clearContents();
+        } catch (const std::exception& e) {
+            qCWarning(lcInput, "Clearing the clipboard failed: %s", e.what());
+        }
+        try {
+            if (!snapshot.empty()) {
+                pasteboard->writeItems(snapshot);
+            }
+        } catch (const std::exception& e) {
+            qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
         }
         return false;
     }

@@ -1,5 +1,6 @@
 #include "Speech/SpeechManager.h"
 
+#include "Runtime/Localization.h"
 #include "Runtime/Text.h"
 #include "Utilities/Log.h"
 
@@ -117,11 +118,11 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
         }
         auto engine = backends_.makeAudioSource ? backends_.makeAudioSource() : nullptr;
         if (!engine) {
-            throw SpeechBackendError(QStringLiteral("No audio capture device"));
+            throw SpeechBackendError(L("speech.error.no_device"));
         }
         auto request = recognizer->makeRequest(options);
         if (!request) {
-            throw SpeechBackendError(QStringLiteral("The recognition request could not be created"));
+            throw SpeechBackendError(L("speech.error.request"));
         }
         // The capture thread touches only the request and the meter, never the manager.
         auto meter = audioMeter_;
@@ -142,17 +143,13 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
     const std::uint64_t generation = generation_;
     std::weak_ptr<Life> weak = life_;
     try {
-        task_ = recognizer->recognitionTask(
-            request_, [weak, generation, onPartial, onComplete](const SpeechRecognitionSnapshot& snapshot) {
-                // Each callback becomes its own main-thread task, in arrival order.
-                Scheduler::current().post([weak, generation, snapshot, onPartial, onComplete] {
-                    if (auto life = weak.lock()) {
-                        life->manager->applyRecognitionSnapshot(generation, snapshot, onPartial, onComplete);
-                    }
-                });
-            });
+        QThread* mainThread = QThread::currentThread();
+        task_ = recognizer->recognitionTask(request_, [weak, mainThread, generation, onPartial, onComplete](
+                                                          const SpeechRecognitionSnapshot& snapshot) {
+            handleResult(weak, mainThread, generation, snapshot, onPartial, onComplete);
+        });
         if (!task_) {
-            throw SpeechBackendError(QStringLiteral("The recognition task could not be started"));
+            throw SpeechBackendError(L("speech.error.task"));
         }
     } catch (const std::exception& e) {
         cleanupNow();
@@ -160,6 +157,21 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
         co_return false;
     }
     co_return true;
+}
+
+void SpeechManager::handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread,
+                                 std::uint64_t generation, const SpeechRecognitionSnapshot& snapshot,
+                                 const PartialHandler& onPartial, const CompletionHandler& onComplete) {
+    if (QThread::currentThread() != mainThread) {
+        qCWarning(lcSpeech, "Recognition result delivered off the main thread; passing it on");
+    }
+    // Each callback becomes its own main-thread task, in arrival order. Nothing of the manager is
+    // touched here.
+    Scheduler::current().post([weak, generation, snapshot, onPartial, onComplete] {
+        if (auto life = weak.lock()) {
+            life->manager->applyRecognitionSnapshot(generation, snapshot, onPartial, onComplete);
+        }
+    });
 }
 
 void SpeechManager::stop() {

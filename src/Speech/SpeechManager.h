@@ -4,6 +4,8 @@
 #include "Speech/SpeechBackend.h"
 #include "Speech/SpeechService.h"
 
+#include <QThread>
+
 #include <memory>
 #include <mutex>
 
@@ -53,8 +55,12 @@ private:
     };
     void completeWith(const SpeechResult& result, const CompletionHandler& onComplete);
     void failStart(const SpeechError& error, const CompletionHandler& onComplete);
-    void handleResult(std::uint64_t generation, const SpeechRecognitionSnapshot& snapshot,
-                      const PartialHandler& onPartial, const CompletionHandler& onComplete);
+    /// The recogniser's result handler: hands the snapshot to a main-thread task. The recogniser
+    /// must call it on the main thread; a call from another thread is logged and still delivered
+    /// through the scheduler.
+    static void handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread, std::uint64_t generation,
+                             const SpeechRecognitionSnapshot& snapshot, const PartialHandler& onPartial,
+                             const CompletionHandler& onComplete);
     Task<> applyRecognitionSnapshot(std::uint64_t generation, SpeechRecognitionSnapshot snapshot,
                                     PartialHandler onPartial, CompletionHandler onComplete);
     void cleanupNow();

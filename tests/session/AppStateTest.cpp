@@ -89,6 +89,29 @@ TEST_F(AppStateTest, HotkeyAndVoiceTestGuards) {
     EXPECT_EQ(state->status(), AppStatus::processing());
 }
 
+TEST_F(AppStateTest, ToggleHotkeyStartsAFocusedSessionAndStopsIt) {
+    input->baseline = QStringLiteral("field text");
+    state->handleHotkeyToggle();
+    settle();
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->focusedAppRecordingOrigin(), FocusedAppVoiceRecordingOrigin::toggleHotkey);
+    EXPECT_EQ(state->voiceTestRecordingOrigin(), std::nullopt);
+    EXPECT_EQ(state->recognitionSink(), RecognitionSink::focusedApplication);
+    EXPECT_EQ(state->dictationBaseline(), QStringLiteral("field text"));
+    partial(QStringLiteral("toggled"));
+    state->toggleVoiceTestRecording(); // a toggle-hotkey recording may be stopped from the voice test
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    finalText(QStringLiteral("toggled"));
+
+    state->handleHotkeyToggle();
+    settle();
+    state->handleHotkeyToggle();
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    EXPECT_EQ(state->focusedAppRecordingOrigin(), std::nullopt);
+    EXPECT_EQ(lines({"stage=stop_requested"}).last(),
+              "stage=stop_requested session=2 accumulated_len=0 sink=focusedApplication");
+}
+
 // ---- accumulation and the normal commit ----
 
 TEST_F(AppStateTest, NormalCommitWithoutPolishWritesEveryStageInOrder) {
@@ -161,6 +184,67 @@ TEST_F(AppStateTest, VoiceTestFieldInsertsAtSelectionInUtf16Units) {
     EXPECT_EQ(state->voiceTestFieldSelection(), (TextSelection{7, 0}));
 }
 
+TEST_F(AppStateTest, ARecognitionFailureAfterTheStopStillCommitsTheWords) {
+    press();
+    partial(QStringLiteral("spoken words"));
+    release();
+    fail(SpeechError::recognitionFailed(QStringLiteral("network lost")));
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("spoken words")});
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(lines({"stage=stop_complete_received"}),
+              QStringList{"stage=stop_complete_received session=1 status=processing accumulated_len=12 "
+                          "result=failure(network lost)"});
+}
+
+TEST_F(AppStateTest, DiagnosticsLinesCarryTheirLevels) {
+    state->setAiPolishEnabled(true);
+    polish->mode = FakePolish::Mode::fail;
+    dictate({QStringLiteral("abc")}, QStringLiteral("abc"));
+    EXPECT_EQ(levelled({"stage=", "polish_task="}),
+              (QStringList{"NOTE stage=stop_requested", "INFO stage=stop_complete_received",
+                           "INFO stage=start", "INFO stage=polish_start", "ERROR polish_task=failed",
+                           "NOTE stage=polish_done", "INFO stage=inject_start", "INFO stage=end"}));
+
+    polish->mode = FakePolish::Mode::answer;
+    input->throwInputError = InputError::injectionFailed();
+    dictate({}, QStringLiteral("def"));
+    EXPECT_EQ(levelled({"stage=polish_done", "stage=end"}).mid(2),
+              (QStringList{"INFO stage=polish_done", "ERROR stage=end"}));
+    state->dismissError();
+
+    input->throwInputError.reset();
+    polish->delay = seconds(50);
+    polish->honorCancel = false;
+    dictate({}, QStringLiteral("ghi"));
+    advance(35);
+    advance(10);
+    state->dismissError();
+    press();
+    release();
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_EQ(
+        levelled({"polish_task=timeout", "watchdog=", "user_cancel=", "stage=stop_watchdog"}),
+        (QStringList{"NOTE polish_task=timeout", "ERROR watchdog=triggered", "NOTE user_cancel=requested",
+                     "ERROR stage=stop_watchdog_triggered", "ERROR stage=stop_watchdog_no_text"}));
+}
+
+TEST_F(AppStateTest, AStopFlagLeftByAnEarlierCancelDoesNotStopThePolish) {
+    state->setAiPolishEnabled(true);
+    polish->delay = seconds(1);
+    polish->transform = [](const QString& t) { return t + QStringLiteral(" (polished)"); };
+    press();
+    partial(QStringLiteral("words"));
+    release();
+    // Cancel before the final result: the flag is set, and the commit starts at once.
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_FALSE(state->userRequestedCommitStop());
+    advance(1);
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("words (polished)")});
+    EXPECT_TRUE(lines({"polish_task=user_cancel"}).isEmpty());
+}
+
 // ---- polish race ----
 
 TEST_F(AppStateTest, PolishAnsweringInTimeIsCommittedWithDictionaryApplied) {
@@ -208,7 +292,7 @@ TEST_F(AppStateTest, PolishFallbacksKeepTheWordsAndStopTheServer) {
     dictate({}, QStringLiteral("colour two"));
     EXPECT_EQ(insertedTexts().last(), QStringLiteral("color two"));
     EXPECT_EQ(lines({"polish_task=failed session=2", "stage=polish_done session=2"}),
-              (QStringList{"polish_task=failed session=2 reason=model output was empty",
+              (QStringList{"polish_task=failed session=2 reason=" + L("polish.error.empty_output"),
                            "stage=polish_done session=2 result=fallback reason=polishFailed elapsed_ms=0"}));
 
     // The engine gives up with a cancellation.
@@ -342,16 +426,62 @@ TEST_F(AppStateTest, SpeechCompletionWatchdog) {
     EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
 }
 
-TEST_F(AppStateTest, ShortPressBeforeCaptureStartedEndsThroughTheWatchdog) {
-    speech->startDelay = seconds(1);
+TEST_F(AppStateTest, ShortPressesEndWithoutLeavingTheMicrophoneOpen) {
+    // Released before the attach task ran: no capture starts, the session ends at once.
     state->handleHotkeyPress();
     state->handleHotkeyRelease();
     EXPECT_EQ(state->status(), AppStatus::processing());
+    settle();
+    EXPECT_EQ(speech->startCount, 0);
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+
+    // Released while capture was starting: the audio is ended as soon as capture runs.
+    speech->startDelay = seconds(1);
+    press();
+    release();
+    EXPECT_EQ(state->status(), AppStatus::processing());
     advance(1);
     EXPECT_TRUE(state->speechCaptureReady());
-    EXPECT_EQ(speech->stopCount, 2); // the audio is ended as soon as capture has started
+    EXPECT_FALSE(speech->capturing());
+    EXPECT_EQ(speech->stopCount, 3); // the first press's release, this release, and at once
     advance(7);
     EXPECT_EQ(state->status(), AppStatus::error(L("error.commit_timeout")));
+}
+
+TEST_F(AppStateTest, AWatchdogOfAnEndedSessionNeverActsOnTheNextOne) {
+    // Session 1 stops; its final result comes after 3 s. Session 2 stops at 5 s and never gets
+    // one: only its own watchdog (at 13 s) finalises it, not session 1's (which was due at 8 s).
+    press();
+    partial(QStringLiteral("first"));
+    release();
+    advance(3);
+    finalText(QStringLiteral("first"));
+    advance(2);
+    press();
+    partial(QStringLiteral("second"));
+    release();
+    advance(7.9);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+    advance(0.1);
+    EXPECT_EQ(
+        lines({"stage=stop_watchdog"}),
+        QStringList{
+            "stage=stop_watchdog_triggered session=2 reason=speech_completion_timeout accumulated_len=6"});
+    EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
+}
+
+TEST_F(AppStateTest, VoiceActivityEndsWithTheRecording) {
+    press();
+    speech->voice(true);
+    settle();
+    release();
+    speech->voice(true); // the meter still ticks while the recogniser drains
+    settle();
+    EXPECT_FALSE(state->voiceInputDetected());
+    advance(8); // forced finalisation
+    EXPECT_FALSE(state->voiceInputDetected());
 }
 
 TEST_F(AppStateTest, UserCancelBeforeTheFinalResultCommitsThePartialText) {
@@ -465,6 +595,24 @@ TEST_F(AppStateTest, FailuresFiveSecondsApartNeverTripTheBreaker) {
     EXPECT_TRUE(state->isRecording());
     EXPECT_EQ(state->recentRecognitionFailureCount(), 2u);
     EXPECT_EQ(speech->startCount, 4);
+}
+
+TEST_F(AppStateTest, APrematureSuccessResetsTheBreaker) {
+    press();
+    const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
+    fail(glitch);
+    advance(1);
+    finalText(QStringLiteral("a sentence")); // a clean end in between: the count starts again
+    EXPECT_EQ(state->recentRecognitionFailureCount(), 0u);
+    advance(1);
+    fail(glitch);
+    advance(1);
+    fail(glitch); // three failures within 5 s, but only two since the success
+    EXPECT_TRUE(state->isRecording());
+    EXPECT_EQ(state->recentRecognitionFailureCount(), 2u);
+    advance(1);
+    fail(glitch);
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("network glitch")));
 }
 
 TEST_F(AppStateTest, UnrecoverableFailureAbortsAndDiscards) {

@@ -69,8 +69,18 @@ TEST(DictationAccumulatorTest, AppendSegmentIgnoresRepeatsAndExtendsTheLast) {
     EXPECT_EQ(a.finalizedSegments, std::vector<QString>{u(u"こんにちは世界 ")});
     EXPECT_TRUE(a.appendSegment(u(u"さようなら")));
     EXPECT_EQ(a.joinedSegments(), u(u"こんにちは世界 \nさようなら"));
-    // Canonically equal text is a repeat.
-    EXPECT_FALSE(a.appendSegment(u(u"さよ\u3046\u306a\u3089")));
+    // Canonically equal text is a repeat: が written as か plus the combining voiced mark.
+    DictationAccumulator b;
+    EXPECT_TRUE(b.appendSegment(u(u"がっこう")));
+    EXPECT_FALSE(b.appendSegment(u(u"か\u3099っこう")));
+    EXPECT_FALSE(b.appendSegment(u(u"か\u3099っ")));
+    EXPECT_EQ(b.finalizedSegments, std::vector<QString>{u(u"がっこう")});
+    // A decomposed partial that the precomposed hypothesis covers is the same hypothesis.
+    DictationAccumulator c;
+    c.updatePartial(u(u"がっこうへいく"));
+    c.updatePartial(u(u"か\u3099っこう"));
+    EXPECT_EQ(c.currentHypothesis, u(u"がっこうへいく"));
+    EXPECT_TRUE(c.finalizedSegments.empty());
 }
 
 } // namespace

@@ -4,6 +4,8 @@
 #include "Input/InputEngine.h"
 #include "Runtime/Localization.h"
 
+#include <QLoggingCategory>
+
 namespace quillory::testing {
 namespace {
 
@@ -11,6 +13,7 @@ class InputEngineTest : public CoreTest {
 protected:
     void SetUp() override {
         CoreTest::SetUp();
+        QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
         Localization::setLanguage(Localization::Language::English);
         trust = std::make_shared<FakeTrust>();
         focus = std::make_shared<FakeFocus>();
@@ -146,6 +149,34 @@ TEST_F(InputEngineTest, FailuresWriteTheSnapshotBackOrKeepTheRestore) {
         EXPECT_EQ(e, InputError::injectionFailed());
     }
     EXPECT_EQ(pasteboard->text(), QStringLiteral("y")); // stays until the scheduled restore
+    clock_.advance(seconds(0.6));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+}
+
+TEST_F(InputEngineTest, AFailingOrThrowingClipboardGetsTheUserContentsBackAtOnce) {
+    for (const int mode : {0, 1, 2}) {
+        SCOPED_TRACE(mode);
+        userClipboard();
+        pasteboard->failClear = mode == 0;
+        pasteboard->throwOnWrite = mode == 1;
+        pasteboard->throwOnClear = mode == 2;
+        const int restores = pasteboard->restores;
+        EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
+        EXPECT_EQ(pasteboard->restores, restores + 1);
+        ASSERT_EQ(pasteboard->live.size(), 1u);
+        EXPECT_EQ(pasteboard->live[0]->datas["image/png"], QByteArray("\x89PNG", 4));
+        EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+        EXPECT_TRUE(keys->posted.empty());
+        pasteboard->failClear = pasteboard->throwOnWrite = pasteboard->throwOnClear = false;
+    }
+}
+
+TEST_F(InputEngineTest, NoEventSourceLeavesTheTextUntilTheRestore) {
+    userClipboard();
+    keys->sourceOk = false;
+    EXPECT_THROW(engine->insert(QStringLiteral("y")), InputError);
+    EXPECT_TRUE(keys->posted.empty());
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("y"));
     clock_.advance(seconds(0.6));
     EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
 }

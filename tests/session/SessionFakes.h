@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AI/LocalPolishError.h"
 #include "AI/PolishService.h"
 #include "App/AppState.h"
 #include "Input/InputError.h"
@@ -11,6 +12,9 @@
 #include "Speech/SpeechService.h"
 
 #include <QMap>
+
+#include <algorithm>
+#include <set>
 
 #include <functional>
 #include <map>
@@ -29,52 +33,124 @@ namespace testing {
 // ---- speech ----
 
 /// A scripted speech service: the test plays the recogniser's callbacks.
+///
+/// Each start is one "attach". A start can suspend (a recogniser that loads its model, a source
+/// that connects) and can fail or throw; the plan for each attach is drawn when it starts. The
+/// fake tracks whether capture runs, as the real manager would: a start begins by tearing down
+/// the previous session, a successful start captures, `stop()` ends the audio, a completion or
+/// `cleanupSession()` ends the recognition. A start that completes after a cleanup still captures:
+/// only its caller can tear such an orphan down.
 class FakeSpeechService final : public SpeechService {
 public:
+    enum class Phase { starting, live, draining, finished };
     struct Callbacks {
         PartialHandler onPartial;
         CompletionHandler onComplete;
         VoiceActivityHandler onVoice;
+        Phase phase = Phase::starting;
+        quint64 session = 0;
+    };
+    struct StartPlan {
+        Duration delay{};
+        std::optional<SpeechError> failure;
+        bool throws = false;
+        /// Fails without sending the failure (a backend that breaks the contract).
+        bool silent = false;
     };
 
     Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
                      VoiceActivityHandler voiceActivityHandler) override {
         ++startCount;
         lastContextualStrings = contextualStrings;
-        attaches.push_back({onPartial, onComplete, voiceActivityHandler});
-        if (startThrows) {
+        if (++startsInFlight > 1) {
+            ++overlappingStarts;
+        }
+        finishRunning(); // the manager tears the previous session down first
+        const std::size_t index = attaches.size();
+        attaches.push_back({onPartial, onComplete, voiceActivityHandler, Phase::starting,
+                            currentSession ? currentSession() : 0});
+        StartPlan p = plan ? plan() : StartPlan{startDelay, failStartWith, startThrows};
+        if (p.delay > Duration::zero()) {
+            co_await sleepFor(p.delay);
+        }
+        --startsInFlight;
+        if (p.throws) {
+            attaches[index].phase = Phase::finished;
             throw std::runtime_error("capture backend crashed");
         }
-        if (startDelay > Duration::zero()) {
-            co_await sleepFor(startDelay);
-        }
-        if (failStartWith) {
-            onComplete(SpeechResult::failure(*failStartWith));
+        if (p.failure || p.silent) {
+            attaches[index].phase = Phase::finished;
+            if (p.failure && !p.silent) {
+                onComplete(SpeechResult::failure(*p.failure));
+            }
             co_return false;
         }
+        attaches[index].phase = Phase::live;
         co_return true;
     }
-    void stop() override { ++stopCount; }
+    void stop() override {
+        ++stopCount;
+        for (auto& a : attaches) {
+            if (a.phase == Phase::live) {
+                a.phase = Phase::draining;
+            }
+        }
+    }
     Task<> cleanupSession() override {
         ++cleanupCount;
+        finishRunning();
         co_return;
     }
 
     // The latest attach's callbacks (what the recogniser of the running session would call).
     void partial(const QString& text) { attaches.back().onPartial(text); }
-    void complete(const SpeechResult& r) { attaches.back().onComplete(r); }
+    void complete(const SpeechResult& r) {
+        if (attaches.back().phase != Phase::starting) {
+            attaches.back().phase = Phase::finished;
+        }
+        attaches.back().onComplete(r);
+    }
     void completeText(const QString& text) { complete(SpeechResult::success(text)); }
     void fail(const SpeechError& e) { complete(SpeechResult::failure(e)); }
     void voice(bool active) { attaches.back().onVoice(active); }
 
+    /// True while an attach captures audio.
+    bool capturing() const {
+        return std::any_of(attaches.begin(), attaches.end(),
+                           [](const Callbacks& a) { return a.phase == Phase::live; });
+    }
+    /// The attach whose recogniser still runs (capturing or draining), if any.
+    std::optional<std::size_t> running() const {
+        for (std::size_t i = attaches.size(); i-- > 0;) {
+            if (attaches[i].phase == Phase::live || attaches[i].phase == Phase::draining) {
+                return i;
+            }
+        }
+        return std::nullopt;
+    }
+
     int startCount = 0;
     int stopCount = 0;
     int cleanupCount = 0;
+    int startsInFlight = 0;
+    int overlappingStarts = 0;
     bool startThrows = false;
     Duration startDelay{};
     std::optional<SpeechError> failStartWith;
+    /// Draws the plan of each attach (overrides the three knobs above).
+    std::function<StartPlan()> plan;
+    std::function<quint64()> currentSession;
     QStringList lastContextualStrings;
     std::vector<Callbacks> attaches;
+
+private:
+    void finishRunning() {
+        for (auto& a : attaches) {
+            if (a.phase == Phase::live || a.phase == Phase::draining) {
+                a.phase = Phase::finished;
+            }
+        }
+    }
 };
 
 // ---- insertion ----
@@ -86,6 +162,7 @@ public:
         std::optional<QString> baseline;
         QString text;
         quint64 session;
+        bool whileRecording;
     };
 
     std::optional<QString> captureBaselineForLiveDictation() override { return baseline; }
@@ -104,7 +181,10 @@ public:
         if (throwOther) {
             throw std::runtime_error("paste backend crashed");
         }
-        commits.push_back({b, finalText, session});
+        // A paste of the session that is recording right now would land in the middle of it.
+        const bool ownSessionRecording =
+            isRecording && isRecording() && currentSession && currentSession() == session;
+        commits.push_back({b, finalText, session, ownSessionRecording});
     }
 
     std::optional<QString> baseline;
@@ -113,6 +193,7 @@ public:
     std::optional<InputError> throwInputError;
     bool throwOther = false;
     std::function<quint64()> currentSession;
+    std::function<bool()> isRecording;
     std::vector<Commit> commits;
 };
 
@@ -149,6 +230,7 @@ public:
     Task<QString> polish(QString text, SpeechLocale, PolishModel model, QString instructions,
                          CancellationToken cancel) override {
         ++calls;
+        lastToken = cancel;
         lastModel = model;
         lastInstructions = instructions;
         if (delay > Duration::zero()) {
@@ -158,14 +240,19 @@ public:
             }
         }
         if (mode == Mode::fail) {
-            throw std::runtime_error("model output was empty");
+            throw LocalPolishError::emptyOutput();
         }
         if (mode == Mode::throwCancellation) {
             throw CancellationError();
         }
         co_return transform ? transform(text) : text;
     }
-    void stopServer() override { ++stopCount; }
+    void stopServer() override {
+        ++stopCount;
+        if (onStop) {
+            onStop();
+        }
+    }
     void warmUp() override { ++warmUps; }
 
     Mode mode = Mode::answer;
@@ -177,6 +264,8 @@ public:
     int warmUps = 0;
     std::optional<PolishModel> lastModel;
     QString lastInstructions;
+    CancellationToken lastToken;
+    std::function<void()> onStop;
 };
 
 // ---- input platform ----
@@ -239,6 +328,9 @@ public:
         return out;
     }
     qint64 clearContents() override {
+        if (throwOnClear) {
+            throw std::runtime_error("clipboard owner vanished");
+        }
         if (failClear) {
             return -1;
         }
@@ -246,6 +338,9 @@ public:
         return ++count;
     }
     bool setString(const QString& text, const QString& type) override {
+        if (throwOnWrite) {
+            throw std::runtime_error("clipboard owner vanished");
+        }
         if (failWrite) {
             return false;
         }
@@ -291,6 +386,9 @@ public:
     int restores = 0;
     bool failClear = false;
     bool failWrite = false;
+    /// Throws from the next clears (until reset) / from writes of a string.
+    bool throwOnClear = false;
+    bool throwOnWrite = false;
 };
 
 class FakeKeys final : public KeyEventPoster {

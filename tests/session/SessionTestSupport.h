@@ -23,7 +23,13 @@ protected:
         environment = std::make_shared<FakeEnvironment>();
         polish = std::make_shared<FakePolish>();
         state = std::make_unique<AppState>(AppStateServices{speech, input, permissions, environment, polish});
+        wire();
+    }
+    /// Lets the fakes see the state's session and status.
+    void wire() {
         input->currentSession = [this] { return state->dictationSessionNonce(); };
+        input->isRecording = [this] { return state->isRecording(); };
+        speech->currentSession = [this] { return state->dictationSessionNonce(); };
     }
     void TearDown() override {
         state.reset();
@@ -82,6 +88,22 @@ protected:
             if (prefixes.isEmpty() || std::any_of(prefixes.begin(), prefixes.end(),
                                                   [&](const QString& p) { return m.startsWith(p); })) {
                 out << m;
+            }
+        }
+        return out;
+    }
+
+    /// "<LEVEL> <message>" of the diagnostics lines whose message starts with one of the prefixes.
+    QStringList levelled(const QStringList& prefixes) const {
+        QStringList out;
+        for (const QString& line : diagnosticsText().split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            // "<timestamp> [<category>] <LEVEL> <message>", the level five wide.
+            const qsizetype close = line.indexOf(QLatin1String("] "));
+            const QString level = line.mid(close + 2, 5).trimmed();
+            const QString message = line.mid(close + 2 + 6);
+            if (std::any_of(prefixes.begin(), prefixes.end(),
+                            [&](const QString& p) { return message.startsWith(p); })) {
+                out << level + QLatin1Char(' ') + message.section(QLatin1Char(' '), 0, 0);
             }
         }
         return out;

@@ -36,6 +36,9 @@ public:
     bool isAvailable() const override { return available; }
     bool supportsOnDeviceRecognition() const override { return onDevice; }
     std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) override {
+        if (failRequest) {
+            return nullptr;
+        }
         request = std::make_shared<FakeRequest>(options);
         return request;
     }
@@ -52,6 +55,7 @@ public:
 
     bool available = true;
     bool onDevice = true;
+    bool failRequest = false;
     std::shared_ptr<FakeRequest> request;
     ResultHandler handler;
     std::shared_ptr<bool> taskCancelled;

@@ -9,6 +9,7 @@
 #include <QLoggingCategory>
 #include <QtEndian>
 
+#include <cmath>
 #include <thread>
 
 namespace quillory::testing {
@@ -138,6 +139,50 @@ TEST_F(SpeechManagerTest, StopEndsAudioButWaitsForTheFinalResult) {
     EXPECT_TRUE(completions.empty());
     send(QStringLiteral("done"), true);
     EXPECT_EQ(completions.size(), 1u);
+}
+
+TEST_F(SpeechManagerTest, TheMeterIsSampledEvery40MsAgainstAThresholdOf0018) {
+    ASSERT_TRUE(start());
+    // A steady level settles the smoothed value at the level itself.
+    auto settleAt = [this](float level) {
+        for (int i = 0; i < 200; ++i) {
+            audio->feed(level);
+        }
+    };
+    settleAt(0.0181f);
+    clock_.advance(std::chrono::milliseconds(39));
+    EXPECT_TRUE(voice.empty()); // not sampled before 40 ms
+    clock_.advance(std::chrono::milliseconds(1));
+    EXPECT_EQ(voice, std::vector<bool>{true});
+
+    settleAt(0.0179f);
+    clock_.advance(std::chrono::milliseconds(40 * 5));
+    EXPECT_EQ(voice, std::vector<bool>{true}); // five quiet samples
+    clock_.advance(std::chrono::milliseconds(40));
+    EXPECT_EQ(voice, (std::vector<bool>{true, false}));
+    EXPECT_FLOAT_EQ(AudioLevelMeter::rms(std::vector<float>{0.3f, -0.4f}), std::sqrt(0.125f));
+}
+
+TEST_F(SpeechManagerTest, AResultFromAnotherThreadStillReachesTheMainThreadInOrder) {
+    ASSERT_TRUE(start());
+    std::thread other([this] {
+        recognizer->send(QStringLiteral("partial"), false);
+        recognizer->send(QStringLiteral("final"), true);
+    });
+    other.join();
+    clock_.runPending();
+    EXPECT_EQ(partials, QStringList{QStringLiteral("partial")});
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0], SpeechResult::success(QStringLiteral("final")));
+}
+
+TEST_F(SpeechManagerTest, StartFailuresOfTheManagerItselfAreLocalised) {
+    Localization::setLanguage(Localization::Language::Japanese);
+    recognizer->failRequest = true;
+    EXPECT_FALSE(start());
+    ASSERT_EQ(completions.size(), 1u);
+    EXPECT_EQ(completions[0].error().localizedDescription(), L("speech.error.request"));
+    EXPECT_NE(L("speech.error.request"), QStringLiteral("speech.error.request"));
 }
 
 TEST_F(SpeechManagerTest, VoiceActivityHasSixTickHysteresis) {

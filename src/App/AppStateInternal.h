@@ -1,0 +1,33 @@
+#pragma once
+
+// Helpers shared by the files of the application state (not part of its interface).
+
+#include "App/AppState.h"
+
+#include <exception>
+#include <stdexcept>
+
+namespace quillory::detail {
+
+/// The insertion did not finish within its limit.
+class CommitInjectTimeout : public std::runtime_error {
+public:
+    CommitInjectTimeout() : std::runtime_error("error.commit_timeout") {}
+};
+
+/// The user-visible (localised) description of an exception thrown inside a session.
+QString describe(std::exception_ptr error);
+/// True for a `CancellationError`.
+bool isCancellation(std::exception_ptr error);
+
+} // namespace quillory::detail
+
+namespace quillory {
+
+/// The running commit pipeline of a session and the source that cancels it.
+struct AppState::CommitTaskHandle {
+    CancellationSource source;
+    std::optional<Task<>> task;
+};
+
+} // namespace quillory

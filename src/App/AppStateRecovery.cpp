@@ -1,0 +1,251 @@
+#include "App/AppState.h"
+
+#include "App/AppStateInternal.h"
+#include "App/SessionLines.h"
+#include "Runtime/Localization.h"
+#include "Runtime/Text.h"
+#include "Utilities/Log.h"
+
+// Recovery: premature ends and reconnects, the circuit breaker, the watchdogs, abort, the user's
+// cancel and dismissal, and failures of a backend inside a session.
+
+namespace quillory {
+
+using detail::describe;
+
+// ---- premature end, reconnect, circuit breaker ----
+
+Task<> AppState::handlePrematureEnd(SpeechResult result) {
+    const quint64 sessionID = dictationSessionNonce_;
+    if (result.isSuccess()) {
+        recentRecognitionFailureTimes_.clear();
+        finalizeCurrentRecognitionSegment(result.text());
+        runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
+        co_return;
+    }
+    const SpeechError& e = result.error();
+    const QString description = e.localizedDescription();
+    qCCritical(lcSpeech, "Session failed (will reconnect): %s", qUtf8Printable(description));
+    if (e.isUnrecoverable()) {
+        write(SessionLines::recognitionUnrecoverable(sessionID, description));
+        abortRecordingWithUnrecoverableError(e);
+        co_return;
+    }
+    const Duration t = now();
+    recentRecognitionFailureTimes_.push_back(t);
+    std::erase_if(recentRecognitionFailureTimes_, [t](Duration d) { return !(t - d < kFailureWindow); });
+    if (int(recentRecognitionFailureTimes_.size()) >= kFailureLimit) {
+        write(SessionLines::circuitBreaker(sessionID, recentRecognitionFailureTimes_.size(), description));
+        abortRecordingWithUnrecoverableError(e);
+        co_return;
+    }
+    if (e.kind() == SpeechError::Kind::recognitionFailed) {
+        finalizeCurrentRecognitionSegment(std::nullopt);
+        runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
+        co_return;
+    }
+    // audioEngineFailed: commit what was said so far, or show the failure.
+    finalizeCurrentRecognitionSegment(std::nullopt);
+    if (!Text::isBlank(dictationAccumulator_.previewText())) {
+        co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
+    } else {
+        setStatus(AppStatus::error(description));
+    }
+}
+
+Task<> AppState::resumeSpeechSessionAfterPrematureEnd(quint64 sessionID) {
+    co_await runAttach(sessionID);
+}
+
+void AppState::abortRecordingWithUnrecoverableError(const SpeechError& error) {
+    recentRecognitionFailureTimes_.clear();
+    cancelSpeechCompletionWatchdog();
+    cancelCommitWatchdog();
+    if (currentCommitTask_) {
+        currentCommitTask_->source.cancel();
+    }
+    clearSessionFields();
+    setDictationBaseline(std::nullopt);
+    setVoiceTestRecordingOrigin(std::nullopt);
+    setFocusedAppRecordingOrigin(std::nullopt);
+    userRequestedCommitStop_ = false;
+    setAiPolishInProgress(false);
+    setRecognitionSink(RecognitionSink::focusedApplication);
+    runGuarded("cleanup", cleanupSpeechSession());
+    setStatus(AppStatus::error(error.localizedDescription()));
+}
+
+Task<> AppState::cleanupSpeechSession() {
+    ++attachGeneration_; // nothing of the torn-down recognition reaches the state any more
+    co_await services_.speech->cleanupSession();
+}
+
+void AppState::clearSessionFields() {
+    setPartialText(QString());
+    resetAccumulator();
+    setSpeechCaptureReady(false);
+    setSpeechRecognitionDeliveredPartial(false);
+    setVoiceInputDetected(false);
+}
+
+// ---- watchdogs ----
+
+void AppState::cancelSpeechCompletionWatchdog() {
+    if (auto w = std::move(speechCompletionWatchdogTask_)) {
+        w->cancel();
+    }
+}
+
+void AppState::cancelCommitWatchdog() {
+    if (auto w = std::move(commitWatchdogTask_)) {
+        w->cancel();
+    }
+}
+
+void AppState::installSpeechCompletionWatchdog(quint64 sessionID) {
+    cancelSpeechCompletionWatchdog();
+    speechCompletionWatchdogTask_ = std::make_unique<CancellationSource>();
+    speechCompletionWatchdog(life_, sessionID, speechCompletionWatchdogTask_->token());
+}
+
+Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
+                                          CancellationToken token) {
+    if (!co_await sleepFor(kSpeechCompletionWatchdogDelay, token)) {
+        co_return;
+    }
+    auto alive = life.lock();
+    if (!alive) {
+        co_return;
+    }
+    AppState* s = alive->state;
+    if (s->dictationSessionNonce_ == sessionID && !s->currentCommitTask_ &&
+        s->status_.is(AppStatus::Kind::processing)) {
+        s->runGuarded("watchdog",
+                      s->forceFinalizeAfterStop(sessionID, QStringLiteral("speech_completion_timeout")));
+    }
+}
+
+Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
+    if (dictationSessionNonce_ != sessionID) {
+        co_return; // a later session's watchdog is not this one's to cancel
+    }
+    cancelSpeechCompletionWatchdog();
+    if (!status_.is(AppStatus::Kind::processing) || currentCommitTask_) {
+        co_return;
+    }
+    write(SessionLines::stopWatchdogTriggered(sessionID, reason, dictationAccumulator_.previewText()));
+    co_await cleanupSpeechSession();
+    const std::optional<QString> baseline = dictationBaseline_;
+    const RecognitionSink sink = recognitionSink_;
+    setRecognitionSink(RecognitionSink::focusedApplication);
+    setDictationBaseline(std::nullopt);
+    if (!Text::isBlank(dictationAccumulator_.previewText())) {
+        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
+        co_return;
+    }
+    write(SessionLines::stopWatchdogNoText(sessionID, reason));
+    clearSessionFields();
+    setStatus(AppStatus::error(L("error.commit_timeout")));
+}
+
+void AppState::installCommitWatchdog(quint64 sessionID) {
+    cancelCommitWatchdog();
+    commitWatchdogTask_ = std::make_unique<CancellationSource>();
+    commitWatchdog(life_, sessionID, commitWatchdogTask_->token());
+}
+
+Task<> AppState::commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token) {
+    if (!co_await sleepFor(kCommitWatchdogDelay, token)) {
+        co_return;
+    }
+    if (auto alive = life.lock()) {
+        alive->state->fireCommitWatchdog(sessionID);
+    }
+}
+
+void AppState::fireCommitWatchdog(quint64 sessionID) {
+    if (dictationSessionNonce_ != sessionID || !status_.is(AppStatus::Kind::processing)) {
+        return;
+    }
+    write(SessionLines::commitWatchdogTriggered(sessionID, kCommitWatchdogDelay));
+    userRequestedCommitStop_ = true;
+    setAiPolishInProgress(false);
+    clearSessionFields();
+    if (currentCommitTask_) {
+        currentCommitTask_->source.cancel();
+    }
+    setStatus(AppStatus::error(L("error.commit_timeout")));
+}
+
+void AppState::cancelCommitProcessing() {
+    if (!status_.is(AppStatus::Kind::processing)) {
+        return;
+    }
+    const bool started = currentCommitTask_ != nullptr;
+    write(SessionLines::userCancelRequested(dictationSessionNonce_, started));
+    userRequestedCommitStop_ = true;
+    if (!started) {
+        runGuarded("user_cancel",
+                   forceFinalizeAfterStop(dictationSessionNonce_, QStringLiteral("user_cancel")));
+    } else {
+        currentCommitTask_->source.cancel();
+    }
+}
+
+void AppState::dismissError() {
+    if (!status_.is(AppStatus::Kind::error)) {
+        return;
+    }
+    userRequestedCommitStop_ = false;
+    setPartialText(QString());
+    resetAccumulator();
+    setSpeechCaptureReady(false);
+    setSpeechRecognitionDeliveredPartial(false);
+    setAiPolishInProgress(false);
+    setVoiceInputDetected(false);
+    setStatus(AppStatus::idle());
+    runGuarded("cleanup", cleanupSpeechSession());
+}
+
+// ---- backend failures ----
+
+Task<> AppState::runGuarded(const char* where, Task<> inner) {
+    std::exception_ptr failure;
+    try {
+        co_await inner;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        handleBackendException(where, describe(failure));
+    }
+}
+
+void AppState::handleBackendException(const char* where, const QString& description) {
+    write(SessionLines::backendError(dictationSessionNonce_, where, description));
+    const bool inSession = status_.isRecording() || status_.is(AppStatus::Kind::processing);
+    if (!inSession) {
+        return;
+    }
+    if (!currentCommitTask_ && !Text::isBlank(dictationAccumulator_.previewText())) {
+        // Keep the user's words: commit what was recognised so far.
+        const std::optional<QString> baseline = dictationBaseline_;
+        const RecognitionSink sink = recognitionSink_;
+        setRecognitionSink(RecognitionSink::focusedApplication);
+        setDictationBaseline(std::nullopt);
+        cancelSpeechCompletionWatchdog();
+        // The failed recognition is torn down; whatever it still sends is dropped.
+        runGuarded("cleanup", cleanupSpeechSession());
+        runGuarded("commit", finalizeAccumulatedRecognition(baseline, sink, QString()));
+        return;
+    }
+    if (currentCommitTask_) {
+        return; // the running commit ends the session itself
+    }
+    cancelSpeechCompletionWatchdog();
+    clearSessionFields();
+    setStatus(AppStatus::error(description));
+    runGuarded("cleanup", cleanupSpeechSession());
+}
+
+} // namespace quillory

@@ -1,0 +1,315 @@
+#include "App/AppState.h"
+
+#include "App/AppStateInternal.h"
+#include "App/SessionLines.h"
+#include "Dictionary/UserDictionary.h"
+#include "Runtime/Localization.h"
+#include "Runtime/Text.h"
+#include "Utilities/Log.h"
+
+// A session: its start, the attach of the recogniser, partial results, the stop and the completion.
+
+namespace quillory {
+
+// ---- starting and stopping ----
+
+void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecordingOrigin> voiceTestOrigin,
+                              std::optional<FocusedAppVoiceRecordingOrigin> focusedAppOrigin) {
+    if (!status_.is(AppStatus::Kind::idle)) {
+        return;
+    }
+    bool granted = false;
+    RuntimeEnvironmentStatus::DictationStatus dictation = RuntimeEnvironmentStatus::DictationStatus::unknown;
+    try {
+        granted = services_.permissions->allGranted();
+        if (granted) {
+            dictation = services_.environment->keyboardDictationStatus();
+        }
+    } catch (const std::exception& e) {
+        // A permission backend that cannot answer is treated as "not granted".
+        qCWarning(lcApp, "Permission check failed: %s", e.what());
+        granted = false;
+    }
+    if (!granted) {
+        setStatus(AppStatus::error(L("error.permissions")));
+        return;
+    }
+    if (dictation == RuntimeEnvironmentStatus::DictationStatus::disabled) {
+        write(SessionLines::dictationDisabled());
+        setStatus(AppStatus::error(L("error.dictation_disabled")));
+        return;
+    }
+
+    userRequestedCommitStop_ = false;
+    currentCommitTask_.reset();
+    setRecognitionSink(sink);
+    setPartialText(QString());
+    resetAccumulator();
+    setVoiceInputDetected(false);
+    setSpeechCaptureReady(false);
+    setSpeechRecognitionDeliveredPartial(false);
+    setAiPolishInProgress(false);
+    recentRecognitionFailureTimes_.clear();
+    dictationSessionNonce_ += 1;
+    emit dictationSessionNonceChanged();
+
+    if (sink == RecognitionSink::settingsTestField) {
+        setDictationBaseline(std::nullopt);
+        setVoiceTestRecordingOrigin(voiceTestOrigin);
+        setFocusedAppRecordingOrigin(std::nullopt);
+    } else {
+        std::optional<QString> baseline;
+        try {
+            baseline = services_.input->captureBaselineForLiveDictation();
+        } catch (const std::exception& e) {
+            qCWarning(lcInput, "Reading the focused field failed: %s", e.what());
+        }
+        setDictationBaseline(baseline);
+        setVoiceTestRecordingOrigin(std::nullopt);
+        setFocusedAppRecordingOrigin(focusedAppOrigin);
+    }
+    setStatus(AppStatus::recording());
+    sessionCancel_ = std::make_unique<CancellationSource>();
+    // The attach runs in its own task, after the hotkey handler has returned.
+    std::weak_ptr<Life> weak = life_;
+    const quint64 sessionID = dictationSessionNonce_;
+    Scheduler::current().post([weak, sessionID] {
+        if (auto life = weak.lock()) {
+            life->state->runGuarded("start", life->state->runAttach(sessionID));
+        }
+    });
+}
+
+Task<> AppState::yieldToPostedWork() {
+    co_await sleepFor(Duration::zero());
+}
+
+bool AppState::isSessionRunning(quint64 sessionID) const {
+    return dictationSessionNonce_ == sessionID &&
+           (status_.isRecording() || status_.is(AppStatus::Kind::processing));
+}
+
+Task<> AppState::runAttach(quint64 sessionID) {
+    if (!isSessionRunning(sessionID) || currentCommitTask_) {
+        co_return;
+    }
+    if (status_.is(AppStatus::Kind::processing)) {
+        // Stopped before a recogniser ran (a very short press, or a stop right after a
+        // recogniser break): nothing more will be recognised, so commit what there is now.
+        cancelSpeechCompletionWatchdog();
+        const std::optional<QString> baseline = dictationBaseline_;
+        const RecognitionSink sink = recognitionSink_;
+        setRecognitionSink(RecognitionSink::focusedApplication);
+        setDictationBaseline(std::nullopt);
+        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
+        co_return;
+    }
+    const AttachOutcome outcome = co_await attachSpeechSession(sessionID);
+    if (outcome.result != AttachResult::failed) {
+        co_return;
+    }
+    // The failed start has sent its failure through the completion callback; let it be handled
+    // first, so its error or its reconnect decides. Only when it changed nothing (no newer
+    // attach, no commit, no error) does this attach end the session with what was said (with
+    // nothing said, that ends it in idle rather than leaving it recording without a recogniser).
+    co_await yieldToPostedWork();
+    if (!isSessionRunning(sessionID) || !status_.isRecording() || attachGeneration_ != outcome.attachID ||
+        currentCommitTask_) {
+        co_return;
+    }
+    co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
+}
+
+bool AppState::isCurrentAttach(quint64 sessionID, quint64 attachID) const {
+    return sessionID == dictationSessionNonce_ && attachID == attachGeneration_;
+}
+
+namespace {
+/// One start of the recogniser at a time: a start that suspends (a model that loads, a device
+/// that connects) holds the gate until it returns, so a later session never overlaps it.
+struct AttachGateAwaiter {
+    std::shared_ptr<AttachGate> gate;
+    bool await_ready() const noexcept {
+        if (!gate->busy) {
+            gate->busy = true;
+            return true;
+        }
+        return false;
+    }
+    void await_suspend(std::coroutine_handle<> h) { gate->waiters.push_back(h); }
+    void await_resume() const noexcept {}
+};
+struct AttachGateHold {
+    std::shared_ptr<AttachGate> gate;
+    ~AttachGateHold() {
+        if (gate->waiters.empty()) {
+            gate->busy = false;
+            return;
+        }
+        // The gate passes straight to the next waiter, which resumes in its own turn.
+        const std::coroutine_handle<> next = gate->waiters.front();
+        gate->waiters.pop_front();
+        Scheduler::current().post([next] { next.resume(); });
+    }
+};
+} // namespace
+
+Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
+    const std::shared_ptr<AttachGate> gate = attachGate_;
+    co_await AttachGateAwaiter{gate};
+    AttachGateHold hold{gate};
+    if (!isSessionRunning(sessionID) || !status_.isRecording() || currentCommitTask_) {
+        co_return AttachOutcome{AttachResult::abandoned, attachGeneration_};
+    }
+    const CancellationToken sessionToken = sessionCancel_->token();
+    const QStringList contextual = UserDictionary::contextualStringsForSpeech();
+    const quint64 attachID = ++attachGeneration_;
+    std::weak_ptr<Life> weak = life_;
+    // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
+    // recognition finds the session or the attach moved on and does nothing.
+    auto onPartial = [weak, sessionID, attachID](const QString& text) {
+        Scheduler::current().post([weak, sessionID, attachID, text] {
+            auto life = weak.lock();
+            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
+                life->state->applyPartial(text);
+            }
+        });
+    };
+    auto onComplete = [weak, sessionID, attachID](const SpeechResult& result) {
+        Scheduler::current().post([weak, sessionID, attachID, result] {
+            auto life = weak.lock();
+            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
+                AppState* state = life->state;
+                state->runGuarded("completion", state->handleRecognitionComplete(result));
+            }
+        });
+    };
+    auto onVoice = [weak, sessionID, attachID](bool active) {
+        Scheduler::current().post([weak, sessionID, attachID, active] {
+            auto life = weak.lock();
+            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
+                // Voice activity means something only while recording.
+                life->state->setVoiceInputDetected(active && life->state->status_.isRecording());
+            }
+        });
+    };
+    const bool started = co_await services_.speech->start(contextual, onPartial, onComplete, onVoice);
+    if (sessionToken.isCancelled() || !isCurrentAttach(sessionID, attachID) || !isSessionRunning(sessionID) ||
+        currentCommitTask_) {
+        // The session ended (cancel, abort, dismissal, watchdog, a backend failure) while the
+        // recogniser was starting: nothing may capture for it, so tear the capture down now.
+        if (started) {
+            write(SessionLines::attachAbandoned(sessionID));
+            co_await cleanupSpeechSession();
+        }
+        co_return AttachOutcome{AttachResult::abandoned, attachID};
+    }
+    setSpeechCaptureReady(started);
+    if (started && status_.is(AppStatus::Kind::processing)) {
+        // Released while capture was starting: end the audio now, so the final result comes at
+        // once instead of at the completion watchdog.
+        services_.speech->stop();
+    }
+    co_return AttachOutcome{started ? AttachResult::capturing : AttachResult::failed, attachID};
+}
+
+void AppState::applyPartial(const QString& text) {
+    // Words count only until the session's text is handed to the commit.
+    const bool accepting =
+        status_.isRecording() || (status_.is(AppStatus::Kind::processing) && !currentCommitTask_);
+    if (!accepting || Text::isBlank(text)) {
+        return;
+    }
+    if (dictationAccumulator_.updatePartial(text)) {
+        emit dictationAccumulatorChanged();
+    }
+    setPartialText(dictationAccumulator_.previewText());
+    setSpeechRecognitionDeliveredPartial(true);
+}
+
+void AppState::stopRecording() {
+    if (!status_.isRecording()) {
+        return;
+    }
+    setVoiceInputDetected(false);
+    setVoiceTestRecordingOrigin(std::nullopt);
+    setFocusedAppRecordingOrigin(std::nullopt);
+    setStatus(AppStatus::processing());
+    write(SessionLines::stopRequested(dictationSessionNonce_, dictationAccumulator_.previewText(),
+                                      recognitionSink_));
+    try {
+        services_.speech->stop();
+    } catch (const std::exception& e) {
+        // The watchdog below still ends the session.
+        qCWarning(lcSpeech, "Stopping the speech session failed: %s", e.what());
+    }
+    installSpeechCompletionWatchdog(dictationSessionNonce_);
+}
+
+// ---- completion ----
+
+Task<> AppState::handleRecognitionComplete(SpeechResult result) {
+    cancelSpeechCompletionWatchdog();
+    write(SessionLines::stopCompleteReceived(dictationSessionNonce_, status_,
+                                             dictationAccumulator_.previewText(),
+                                             recognitionResultLabel(result)));
+    if (status_.isRecording()) {
+        co_await handlePrematureEnd(std::move(result));
+        co_return;
+    }
+    if (currentCommitTask_) {
+        // This session's text is already being (or has been) committed: never a second time.
+        co_return;
+    }
+    const std::optional<QString> baseline = dictationBaseline_;
+    const RecognitionSink sink = recognitionSink_;
+    setRecognitionSink(RecognitionSink::focusedApplication);
+    setDictationBaseline(std::nullopt);
+    if (result.isSuccess()) {
+        co_await finalizeAccumulatedRecognition(baseline, sink, result.text());
+    } else {
+        qCCritical(lcSpeech, "Session failed: %s", qUtf8Printable(result.error().localizedDescription()));
+        co_await finalizeAccumulatedRecognition(baseline, sink, QString());
+    }
+}
+
+void AppState::finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText) {
+    const QString segment =
+        finalText && !Text::isBlank(*finalText) ? *finalText : dictationAccumulator_.currentHypothesis;
+    bool changed = dictationAccumulator_.appendSegment(segment);
+    if (!dictationAccumulator_.currentHypothesis.isEmpty()) {
+        dictationAccumulator_.currentHypothesis.clear();
+        changed = true;
+    }
+    if (changed) {
+        emit dictationAccumulatorChanged();
+    }
+    setPartialText(dictationAccumulator_.previewText());
+}
+
+Task<> AppState::finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
+                                                QString finalText) {
+    if (currentCommitTask_) {
+        // One commit per session: a second request (a late completion, a failed reattach) would
+        // paste the same words twice.
+        co_return;
+    }
+    if (status_.isRecording()) {
+        // The session ends early (an audio failure, a failed reattach, a backend failure): the
+        // recording is over before anything is pasted.
+        setStatus(AppStatus::processing());
+    }
+    auto handle = std::make_shared<CommitTaskHandle>();
+    currentCommitTask_ = handle;
+    const quint64 sessionID = dictationSessionNonce_;
+    handle->task.emplace(
+        runCommitPipeline(std::move(baseline), sink, std::move(finalText), handle->source.token()));
+    co_await *handle->task;
+    if (dictationSessionNonce_ == sessionID && !isSessionRunning(sessionID)) {
+        // The commit has ended the session, whichever way it was reached: nothing of its text or
+        // its capture stays on show.
+        clearSessionFields();
+    }
+}
+
+} // namespace quillory
