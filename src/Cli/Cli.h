@@ -61,5 +61,9 @@ int polishCommand(const QStringList& args, Io& io);
 int chatCommand(const QStringList& args, Io& io);
 int modelsCommand(const QStringList& args, Io& io);
 int serversCommand(const QStringList& args, Io& io);
+int pasteCommand(const QStringList& args, Io& io);
+
+/// True for the commands that need a graphical application (a display) to run.
+bool commandNeedsGuiApplication(const QString& name);
 
 } // namespace quillory::cli
