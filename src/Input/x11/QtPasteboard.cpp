@@ -122,7 +122,7 @@ bool QtPasteboard::setString(const QString& text, const QString& type) {
     const qint64 before = changeCount_;
     c->setMimeData(data, QClipboard::Clipboard); // the clipboard owns it from here
     bumpForWrite(before);
-    return c->ownsClipboard();
+    return c->mimeData(QClipboard::Clipboard) == data; // it serves ours: we own the selection
 }
 
 bool QtPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
@@ -149,7 +149,7 @@ bool QtPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
     const qint64 before = changeCount_;
     c->setMimeData(data, QClipboard::Clipboard);
     bumpForWrite(before);
-    return c->ownsClipboard();
+    return c->mimeData(QClipboard::Clipboard) == data;
 }
 
 } // namespace quillory::input
