@@ -14,6 +14,7 @@
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMap>
+#include <QMimeData>
 #include <QProcess>
 #include <QTest>
 
@@ -73,8 +74,8 @@ public:
                     const QByteArray line = process_.readLine().trimmed();
                     lines_ << line;
                     if (line.startsWith("text ")) {
-                        text_ = QString::fromUtf8(QByteArray::fromBase64(line.section(' ', 2, 2)));
-                        textNs_ = line.section(' ', 1, 1).toLongLong();
+                        text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
+                        textNs_ = line.split(' ').value(1).toLongLong();
                     }
                     if (match(line)) {
                         return true;
@@ -93,7 +94,7 @@ public:
         send("dump");
         waitForLine([&](const QByteArray& l) {
             if (l.startsWith("clip ")) {
-                formats.insert(QString::fromUtf8(l.section(' ', 1, 1)), QByteArray::fromBase64(l.section(' ', 2, 2)));
+                formats.insert(QString::fromUtf8(l.split(' ').value(1)), QByteArray::fromBase64(l.split(' ').value(2)));
             }
             return l == "end";
         });
@@ -162,15 +163,16 @@ TEST_F(DesktopInput, PasteLandsAndThePreviousClipboardComesBackWithAllItsFormats
     ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             after = target.clipboard();
-            return after.value("text/plain") == "before";
+            // (The other client may answer once from the formats it cached for the previous
+            // owner; it reads again when it has seen the owner change.)
+            return after.value("text/plain") == "before" && after.value("text/html") == "<b>before</b>" &&
+                   after.value("application/x-quillory-test") == QByteArray("\x00\x01\xfe\xff", 4);
         },
         3000));
     EXPECT_GE(monotonicNs() - pastedAt, 600'000'000);
-    EXPECT_EQ(after.value("text/html"), "<b>before</b>");
-    EXPECT_EQ(after.value("application/x-quillory-test"), QByteArray("\x00\x01\xfe\xff", 4));
-    for (const char* pseudo : {"TARGETS", "TIMESTAMP", "MULTIPLE", "SAVE_TARGETS"}) {
-        EXPECT_FALSE(after.contains(pseudo)) << pseudo;
-    }
+    // What we serve is data only: the selection protocol's own targets are Qt's to answer.
+    const QStringList served = QGuiApplication::clipboard()->mimeData()->formats();
+    EXPECT_EQ(served, (QStringList{"text/plain", "text/html", "application/x-quillory-test"}));
     // We own the restored copy: it outlives the application it came from.
     EXPECT_TRUE(QGuiApplication::clipboard()->ownsClipboard());
 }
@@ -270,7 +272,7 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
                 return element && element->attribute("AXValue") == QVariant(QStringLiteral("already here"));
             },
             5000));
-        EXPECT_EQ(element->attribute("AXRole"), QVariant(QStringLiteral("AXTextField")));
+        EXPECT_EQ(element->attribute("AXRole")->toString(), QStringLiteral("AXTextField"));
         EXPECT_EQ(reader.readFocusedTextValueIfAvailable(), QStringLiteral("already here"));
         EXPECT_EQ(engine_->captureBaselineForLiveDictation(), QStringLiteral("already here"));
     }

@@ -42,7 +42,10 @@ public:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
-            if (key->modifiers() & Qt::ControlModifier) {
+            const bool modifierKey = key->key() == Qt::Key_Control || key->key() == Qt::Key_Shift ||
+                                     key->key() == Qt::Key_Alt || key->key() == Qt::Key_Meta ||
+                                     key->key() == Qt::Key_Super_L || key->key() == Qt::Key_Super_R;
+            if ((key->modifiers() & Qt::ControlModifier) && !modifierKey) {
                 QByteArray mods = "ctrl";
                 if (key->modifiers() & Qt::ShiftModifier) {
                     mods += "+shift";
@@ -97,8 +100,8 @@ int main(int argc, char** argv) {
         while ((end = pending.indexOf('\n')) >= 0) {
             const QByteArray line = pending.left(end);
             pending.remove(0, end + 1);
-            const QByteArray command = line.section(' ', 0, 0);
-            const QByteArray argument = QByteArray::fromBase64(line.section(' ', 1));
+            const QByteArray command = line.split(' ').value(0);
+            const QByteArray argument = QByteArray::fromBase64(line.split(' ').value(1));
             QClipboard* clipboard = QGuiApplication::clipboard();
             if (command == "copy-multi") {
                 auto* data = new QMimeData;

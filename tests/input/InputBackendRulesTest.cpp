@@ -108,6 +108,10 @@ TEST(AccessibleRoles, TextRolesAreTextLikeAndPasswordFieldsNeverAre) {
         return reader.readFocusedTextValueIfAvailable();
     };
     EXPECT_EQ(axRoleForAtspiRole("entry"), "AXTextField");
+    // Qt shows a line edit as single-line "text": a field, not an area.
+    EXPECT_EQ(axRoleForAtspiRole("text", true), "AXTextField");
+    EXPECT_EQ(axRoleForAtspiRole("text", false), "AXTextArea");
+    EXPECT_EQ(axRoleForAtspiRole("password text", true), "AXSecureTextField");
     EXPECT_EQ(axRoleForAtspiRole("Combo Box"), "AXComboBox");
     for (const char* text : {"entry", "text", "paragraph", "document text", "combo box"}) {
         EXPECT_EQ(readWithRole(text), QStringLiteral("value")) << text;

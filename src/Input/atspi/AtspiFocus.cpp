@@ -129,15 +129,15 @@ bool connectOnce(std::chrono::milliseconds timeout, std::chrono::milliseconds ca
 
 class AtspiElement final : public AccessibleElement {
 public:
-    AtspiElement(AtspiAccessible* accessible, QString atspiRole)
-        : accessible_(accessible), atspiRole_(std::move(atspiRole)) {
+    AtspiElement(AtspiAccessible* accessible, QString atspiRole, bool singleLine)
+        : accessible_(accessible), atspiRole_(std::move(atspiRole)), singleLine_(singleLine) {
         g_object_ref(accessible_);
     }
     ~AtspiElement() override { g_object_unref(accessible_); }
 
     std::optional<QVariant> attribute(const QString& name) const override {
         if (name == kRole) {
-            return QVariant(axRoleForAtspiRole(atspiRole_));
+            return QVariant(axRoleForAtspiRole(atspiRole_, singleLine_));
         }
         if (name != kValue && name != kSelectedText) {
             return QVariant();
@@ -218,6 +218,7 @@ public:
 private:
     AtspiAccessible* accessible_;
     QString atspiRole_;
+    bool singleLine_;
 };
 
 // ---- the search ----
@@ -272,7 +273,7 @@ AtspiAccessible* findFocused(AtspiAccessible* node, Search& search, int depth) {
 
 } // namespace
 
-QString axRoleForAtspiRole(const QString& atspiRoleName) {
+QString axRoleForAtspiRole(const QString& atspiRoleName, bool singleLine) {
     static const QHash<QString, QString> roles = {
         {QStringLiteral("entry"), QStringLiteral("AXTextField")},
         {QStringLiteral("text"), QStringLiteral("AXTextArea")},
@@ -284,6 +285,9 @@ QString axRoleForAtspiRole(const QString& atspiRoleName) {
         {QStringLiteral("document web"), QStringLiteral("AXWebArea")},
     };
     const QString key = atspiRoleName.trimmed().toLower();
+    if (singleLine && key == QLatin1String("text")) {
+        return QStringLiteral("AXTextField");
+    }
     return roles.value(key, key.isEmpty() ? QString() : QStringLiteral("AXUnknown"));
 }
 
@@ -339,7 +343,9 @@ std::shared_ptr<AccessibleElement> AtspiFocusedElementProvider::focusedElement()
             }
             GObjectRef<AtspiAccessible> focused(findFocused(window.p, search, 0));
             if (focused) {
-                return std::make_shared<AtspiElement>(focused.p, roleName(focused.p));
+                return std::make_shared<AtspiElement>(focused.p, roleName(focused.p),
+                                                      // Qt marks only multi-line text; a "text" without that is a line.
+                                                      !hasState(focused.p, ATSPI_STATE_MULTI_LINE));
             }
         }
     }

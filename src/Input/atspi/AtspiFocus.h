@@ -7,10 +7,11 @@
 namespace quillory::input {
 
 /// The core's role name for an AT-SPI role name (as `atspi_role_get_name` spells it): "entry" →
-/// "AXTextField"; "text", "paragraph", "document text" → "AXTextArea"; "combo box" →
-/// "AXComboBox"; "password text" → "AXSecureTextField", which is never text-like; anything else
-/// keeps a name no text rule accepts.
-QString axRoleForAtspiRole(const QString& atspiRoleName);
+/// "AXTextField"; "text", "paragraph", "document text" → "AXTextArea", except a "text" that
+/// is not multi-line (how Qt shows a line edit) → "AXTextField"; "combo box" → "AXComboBox"; "password
+/// text" → "AXSecureTextField", which is never text-like; anything else keeps a name no text
+/// rule accepts.
+QString axRoleForAtspiRole(const QString& atspiRoleName, bool singleLine = false);
 /// Whether an element of this AT-SPI role must never be read or written (password fields).
 bool isSecretAtspiRole(const QString& atspiRoleName);
 
