@@ -1,6 +1,7 @@
 // Text insertion on a real X server: the paste lands in another application's line edit, the
 // clipboard comes back, terminals get Ctrl+Shift+V, held modifiers do not get in the way, and the
 // focused field is found over the accessibility bus (never a password field's value).
+#include "InputTargetClient.h"
 #include "InputTestKeys.h"
 
 #include "Input/InputEngine.h"
@@ -20,105 +21,14 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 
 using namespace quillory;
 using namespace quillory::input;
 using namespace std::chrono_literals;
+using quillory::test::monotonicNs;
+using quillory::test::TargetWindow;
 
 namespace {
-
-qint64 monotonicNs() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-/// The second application (tests/desktop/InputTargetWindow.cpp), driven over its pipes.
-class TargetWindow {
-public:
-    explicit TargetWindow(const QStringList& args = {}) {
-        process_.setProgram(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW));
-        process_.setArguments(args);
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process_.start();
-        ready_ = process_.waitForStarted(5000) && waitForLine([](const QByteArray& l) { return l == "ready"; });
-    }
-    ~TargetWindow() {
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(1000);
-        }
-    }
-    bool ready() const { return ready_; }
-
-    void send(const QByteArray& command, const QString& argument = {}) {
-        process_.write(command + ' ' + argument.toUtf8().toBase64() + '\n');
-        process_.waitForBytesWritten(1000);
-    }
-    bool request(const QByteArray& command, const QByteArray& answer, const QString& argument = {}) {
-        send(command, argument);
-        return waitForLine([&](const QByteArray& l) { return l == answer; });
-    }
-
-    /// Waits (a few seconds at most) until a line matching `match` arrives; earlier lines are kept.
-    template <typename Match>
-    bool waitForLine(Match match, int timeoutMs = 5000) {
-        return QTest::qWaitFor(
-            [&] {
-                while (process_.canReadLine() || process_.waitForReadyRead(5)) {
-                    if (!process_.canReadLine()) {
-                        continue;
-                    }
-                    const QByteArray line = process_.readLine().trimmed();
-                    lines_ << line;
-                    if (line.startsWith("text ")) {
-                        text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
-                        textNs_ = line.split(' ').value(1).toLongLong();
-                    }
-                    if (match(line)) {
-                        return true;
-                    }
-                }
-                return false;
-            },
-            timeoutMs);
-    }
-    bool waitForText(const QString& text, int timeoutMs = 5000) {
-        return text_ == text || waitForLine([&](const QByteArray&) { return text_ == text; }, timeoutMs);
-    }
-    /// The clipboard as this other client reads it: format → bytes.
-    QMap<QString, QByteArray> clipboard() {
-        QMap<QString, QByteArray> formats;
-        send("dump");
-        waitForLine([&](const QByteArray& l) {
-            if (l.startsWith("clip ")) {
-                formats.insert(QString::fromUtf8(l.split(' ').value(1)), QByteArray::fromBase64(l.split(' ').value(2)));
-            }
-            return l == "end";
-        });
-        return formats;
-    }
-    QString text() const { return text_; }
-    qint64 textNs() const { return textNs_; }
-    QList<QByteArray> keyLines() const {
-        QList<QByteArray> keys;
-        for (const QByteArray& l : lines_) {
-            if (l.startsWith("key ")) {
-                keys << l.mid(4);
-            }
-        }
-        return keys;
-    }
-
-private:
-    QProcess process_;
-    bool ready_ = false;
-    QList<QByteArray> lines_;
-    QString text_;
-    qint64 textNs_ = 0;
-};
 
 class DesktopInput : public ::testing::Test {
 protected:
