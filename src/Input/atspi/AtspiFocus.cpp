@@ -3,6 +3,7 @@
 
 #include "Input/atspi/AtspiFocus.h"
 
+#include "Runtime/Scheduler.h"
 #include "Utilities/Log.h"
 
 #include <QElapsedTimer>
@@ -67,29 +68,42 @@ bool hasState(AtspiAccessible* accessible, AtspiStateType state) {
 
 // ---- connection ----
 
-enum class BusState { unknown, available, unavailable };
+enum class BusState { unknown, available, unavailable, stuck };
 BusState busState = BusState::unknown;
+Duration lastAttempt{};
+/// A bus that was missing may come up later (the desktop starts it after us): ask again then.
+constexpr Duration kRetryAfter = seconds(30);
 
 void quietLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
     qCDebug(lcInput, "%s: %s", domain ? domain : "atspi", message);
 }
 
-/// Connects to the accessibility bus once, on a helper thread so that a bus that does not answer
+/// Connects to the accessibility bus, on a helper thread so that a bus that does not answer
 /// costs the caller at most `timeout`. Afterwards every call runs on the main thread.
 bool connectOnce(std::chrono::milliseconds timeout, std::chrono::milliseconds callTimeout) {
-    if (busState != BusState::unknown) {
+    const Duration now = Scheduler::current().monotonicNow();
+    if (busState == BusState::available || busState == BusState::stuck ||
+        (busState == BusState::unavailable && now - lastAttempt < kRetryAfter)) {
         return busState == BusState::available;
     }
+    const bool firstAttempt = busState == BusState::unknown;
     busState = BusState::unavailable;
+    lastAttempt = now;
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
         qEnvironmentVariableIsEmpty("AT_SPI_BUS_ADDRESS") && qEnvironmentVariableIsEmpty("DISPLAY")) {
-        qCInfo(lcInput, "No accessibility bus (no session bus): the focused field is not read");
+        if (firstAttempt) {
+            qCInfo(lcInput, "No accessibility bus (no session bus): the focused field is not read");
+        }
         return false;
     }
-    for (const char* domain : {"dbind", "atspi", "Atspi"}) {
-        g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_MESSAGE),
-                          quietLog, nullptr);
-    }
+    static const bool quiet = [] {
+        for (const char* domain : {"dbind", "atspi", "Atspi"}) {
+            g_log_set_handler(domain, GLogLevelFlags(G_LOG_LEVEL_WARNING | G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_MESSAGE),
+                              quietLog, nullptr);
+        }
+        return true;
+    }();
+    Q_UNUSED(quiet);
     struct Shared {
         std::mutex mutex;
         std::condition_variable done;
@@ -116,9 +130,16 @@ bool connectOnce(std::chrono::milliseconds timeout, std::chrono::milliseconds ca
     }).detach();
     std::unique_lock lock(shared->mutex);
     shared->done.wait_for(lock, timeout, [&] { return shared->finished; });
-    if (!shared->finished || !shared->ok) {
+    if (!shared->finished) {
         // A stuck connection attempt keeps its thread; nothing else ever touches the library.
-        qCInfo(lcInput, "No accessibility bus answered: the focused field is not read");
+        busState = BusState::stuck;
+        qCWarning(lcInput, "The accessibility bus does not answer: the focused field is not read");
+        return false;
+    }
+    if (!shared->ok) {
+        if (firstAttempt) {
+            qCInfo(lcInput, "No accessibility bus answered: the focused field is not read");
+        }
         return false;
     }
     busState = BusState::available;
