@@ -205,7 +205,7 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
     }
 }
 
-TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndSaysWhatHappens) {
+TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndHandsTheClipboardToAManager) {
     TargetWindow target;
     ASSERT_TRUE(target.ready());
     ASSERT_TRUE(target.request("copy-multi", "copied"));
@@ -220,4 +220,24 @@ TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndSaysWhatHappens) {
     // This desktop runs no clipboard manager: the command says that the clipboard goes with it.
     EXPECT_TRUE(cli.readAllStandardError().contains("No clipboard manager"));
     ASSERT_TRUE(target.waitForText(QStringLiteral("コマンドから")));
+
+    // With a clipboard manager, the command hands the restored clipboard over as it exits.
+    QProcess manager;
+    manager.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    manager.start(QStringLiteral(QUILLORY_CLIPBOARD_MANAGER_STUB));
+    ASSERT_TRUE(manager.waitForReadyRead(5000));
+    ASSERT_EQ(manager.readLine().trimmed(), "ready");
+    ASSERT_TRUE(target.request("copy", "copied", QStringLiteral("keep me")));
+    cli.start(QStringLiteral(QUILLORY_EXECUTABLE), {"paste", "again"});
+    ASSERT_TRUE(cli.waitForFinished(10000));
+    EXPECT_EQ(cli.exitCode(), 0);
+    EXPECT_FALSE(cli.readAllStandardError().contains("No clipboard manager"));
+    ASSERT_TRUE(manager.canReadLine() || manager.waitForReadyRead(3000));
+    EXPECT_EQ(manager.readLine().trimmed(), "saved " + QByteArray("keep me").toBase64());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return target.clipboard().value("text/plain") == "keep me"; }, 3000));
+    manager.closeWriteChannel();
+    if (!manager.waitForFinished(3000)) {
+        manager.kill();
+        manager.waitForFinished(1000);
+    }
 }
