@@ -5,6 +5,7 @@
 #include "Input/x11/LinuxInputPlatform.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
+#include "Runtime/Text.h"
 
 #include <QClipboard>
 #include <QEventLoop>
@@ -84,7 +85,7 @@ int pasteCommand(const QStringList& args, Io& io) {
     const auto* keys = dynamic_cast<const input::XTestKeyPoster*>(desktop.platform.keys.get());
     const bool terminal = keys && keys->lastPress().withShift;
     io.out << QStringLiteral("Inserted %1 characters with %2%3")
-                  .arg(text.size())
+                  .arg(Text::graphemeCount(text))
                   .arg(terminal ? QStringLiteral("Ctrl+Shift+V (terminal)") : QStringLiteral("Ctrl+V"))
                   .arg(before ? QStringLiteral(" into a text field") : QString())
            << Qt::endl;
