@@ -197,6 +197,8 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
                 return element && element->attribute("AXRole") == QVariant(QStringLiteral("AXSecureTextField"));
             },
             5000));
+        // This window gained focus after we started listening: its focus event names it.
+        EXPECT_TRUE(std::dynamic_pointer_cast<AtspiFocusedElementProvider>(focus)->answeredFromEvents());
         EXPECT_EQ(element->attribute("AXValue"), std::nullopt);
         EXPECT_EQ(element->attribute("AXSelectedText"), std::nullopt);
         EXPECT_FALSE(element->setAttribute("AXValue", QStringLiteral("x")));

@@ -74,6 +74,29 @@ Duration lastAttempt{};
 /// A bus that was missing may come up later (the desktop starts it after us): ask again then.
 constexpr Duration kRetryAfter = seconds(30);
 
+/// The element that last reported gaining focus (a reference we hold), from the bus's focus
+/// events. Events reach us through GLib's default main context, which Qt's main loop runs; where
+/// it does not, this stays empty and the search below finds the focus instead.
+AtspiAccessible* trackedFocus = nullptr;
+
+void setTrackedFocus(AtspiAccessible* accessible) {
+    if (trackedFocus) {
+        g_object_unref(trackedFocus);
+    }
+    trackedFocus = accessible ? static_cast<AtspiAccessible*>(g_object_ref(accessible)) : nullptr;
+}
+
+void onFocusChanged(AtspiEvent* event, void*) {
+    if (event->source) {
+        if (event->detail1) {
+            setTrackedFocus(event->source);
+        } else if (event->source == trackedFocus) {
+            setTrackedFocus(nullptr);
+        }
+    }
+    g_boxed_free(ATSPI_TYPE_EVENT, event);
+}
+
 void quietLog(const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
     qCDebug(lcInput, "%s: %s", domain ? domain : "atspi", message);
 }
@@ -121,6 +144,12 @@ bool connectOnce(std::chrono::milliseconds timeout, std::chrono::milliseconds ca
                 atspi_accessible_get_child_count(desktop, &error);
                 ok = !failed(error, "GetChildCount");
                 g_object_unref(desktop);
+            }
+            if (ok) {
+                GError* error = nullptr;
+                atspi_event_listener_register_from_callback(onFocusChanged, nullptr, nullptr,
+                                                            "object:state-changed:focused", &error);
+                failed(error, "RegisterEvent");
             }
         }
         std::lock_guard lock(shared->mutex);
@@ -336,14 +365,24 @@ std::shared_ptr<AccessibleElement> AtspiFocusedElementProvider::focusedElement()
     atspi_accessible_set_cache_mask(desktop.p, ATSPI_CACHE_NONE);
     atspi_accessible_clear_cache(desktop.p);
 
+    const guint self = guint(getpid());
+    GError* error = nullptr;
+    if (trackedFocus && hasState(trackedFocus, ATSPI_STATE_FOCUSED)) {
+        const guint pid = atspi_accessible_get_process_id(trackedFocus, &error);
+        if (!failed(error, "GetProcessId") && pid != self) {
+            answeredFromEvents_ = true;
+            return std::make_shared<AtspiElement>(trackedFocus, roleName(trackedFocus),
+                                                  !hasState(trackedFocus, ATSPI_STATE_MULTI_LINE));
+        }
+    }
+    answeredFromEvents_ = false;
+
     Search search{{}, limits_.searchBudget, limits_.maxNodes};
     search.clock.start();
-    GError* error = nullptr;
     const int apps = atspi_accessible_get_child_count(desktop.p, &error);
     if (failed(error, "GetChildCount")) {
         return nullptr;
     }
-    const guint self = guint(getpid());
     for (int a = 0; a < apps && !search.exhausted(); ++a) {
         GObjectRef<AtspiAccessible> app(atspi_accessible_get_child_at_index(desktop.p, a, &error));
         if (failed(error, "GetChildAtIndex") || !app) {

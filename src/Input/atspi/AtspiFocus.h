@@ -15,7 +15,8 @@ QString axRoleForAtspiRole(const QString& atspiRoleName, bool singleLine = false
 /// Whether an element of this AT-SPI role must never be read or written (password fields).
 bool isSecretAtspiRole(const QString& atspiRoleName);
 
-/// The focused element of the whole desktop through the accessibility bus (libatspi): the focused
+/// The focused element of the whole desktop through the accessibility bus (libatspi): the element
+/// that last announced gaining focus when it still has it, else a search for the focused
 /// descendant of the active window of each application. Every bus call is bounded; with no
 /// accessibility bus there is no focused element, quietly. Our own process is never asked (it
 /// could not answer while its main thread waits). Main thread only.
@@ -35,9 +36,12 @@ public:
 
     /// True once the accessibility bus answered (connects on first use).
     bool available();
+    /// Whether the last answer came from the focus events, without a search.
+    bool answeredFromEvents() const { return answeredFromEvents_; }
 
 private:
     Limits limits_;
+    bool answeredFromEvents_ = false;
 };
 
 } // namespace quillory::input
