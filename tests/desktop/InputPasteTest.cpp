@@ -58,7 +58,7 @@ TEST_F(DesktopInput, PasteLandsAndThePreviousClipboardComesBackWithAllItsFormats
     const QString text = QStringLiteral("貼り付け test «ü»");
     const qint64 pastedAt = monotonicNs();
     engine_->insert(text);
-    ASSERT_TRUE(target.waitForText(text));
+    ASSERT_TRUE(target.waitForText(text)) << target.transcript();
     EXPECT_EQ(target.keyLines(), QList<QByteArray>{"ctrl V"}) << "exactly Ctrl+V, nothing else";
 
     // During the restore delay the clipboard holds the pasted text, served by us.

@@ -30,7 +30,19 @@ public:
         process_.setArguments(args);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start();
-        ready_ = process_.waitForStarted(5000) && waitForLine([](const QByteArray& l) { return l == "ready"; });
+        if (!process_.waitForStarted(5000)) {
+            return;
+        }
+        // Ready when the keyboard focus stays with the window (on a busy machine the window
+        // manager may still be handing it around as the window appears).
+        for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+            if (attempt > 0) {
+                send("focus");
+            }
+            if (waitForLine([](const QByteArray& l) { return l == "ready"; })) {
+                ready_ = !waitForLine([](const QByteArray& l) { return l == "inactive"; }, 150);
+            }
+        }
     }
     ~TargetWindow() {
         process_.closeWriteChannel();
@@ -96,6 +108,8 @@ public:
         return formats;
     }
     QString text() const { return text_; }
+    /// Everything the target said, for failure messages.
+    std::string transcript() const { return QByteArrayList(lines_).join(" | ").toStdString(); }
     qint64 textNs() const { return textNs_; }
     QList<QByteArray> keyLines() const {
         QList<QByteArray> keys;

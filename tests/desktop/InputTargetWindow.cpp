@@ -3,7 +3,7 @@
 //
 //   input_target_window [--password] [-name INSTANCE]
 //
-// stdout, one line each: "ready", "text <monotonic ns> <base64 utf-8>" on every change,
+// stdout, one line each: "ready" (we have the keyboard) and "inactive" (we lost it), "text <monotonic ns> <base64 utf-8>" on every change,
 // "key <modifiers> <key name>" for every key press with Ctrl held, answers to the commands.
 // stdin commands: "copy-multi", "copy <base64 utf-8>", "dump" (answers "clip <format> <base64>"
 // lines and "end"), "set <base64 utf-8>" (the field's text, answers "set"), "focus".
@@ -123,6 +123,7 @@ int main(int argc, char** argv) {
                 edit->setText(QString::fromUtf8(argument));
                 say("set");
             } else if (command == "focus") {
+                window.raise();
                 window.activateWindow();
                 edit->setFocus();
             }
@@ -133,12 +134,14 @@ int main(int argc, char** argv) {
     window.show();
     window.activateWindow();
     edit->setFocus();
-    // Ready once the window manager gave us the keyboard.
+    // "ready" each time the window manager gives us the keyboard, "inactive" when it takes it.
     QTimer* poll = new QTimer(&app);
+    bool active = false;
     QObject::connect(poll, &QTimer::timeout, [&] {
-        if (window.isActiveWindow() && edit->hasFocus()) {
-            poll->stop();
-            say("ready");
+        const bool now = window.isActiveWindow() && edit->hasFocus();
+        if (now != active) {
+            active = now;
+            say(now ? "ready" : "inactive");
         }
     });
     poll->start(10);
