@@ -20,8 +20,8 @@ const std::vector<Command>& commands() {
         {"models", "models list | download ID | delete ID | path ID", modelsCommand},
         {"servers", "servers cleanup", serversCommand},
         {"doctor", "doctor [--json]", doctorCommand},
-
         {"mic", "mic [--seconds N] [--output FILE.wav] [--source NAME]", micCommand},
+        {"paste", "paste [--delay SECONDS] TEXT|-", pasteCommand},
     };
     return all;
 }

@@ -62,7 +62,10 @@ int chatCommand(const QStringList& args, Io& io);
 int modelsCommand(const QStringList& args, Io& io);
 int serversCommand(const QStringList& args, Io& io);
 int doctorCommand(const QStringList& args, Io& io);
-
 int micCommand(const QStringList& args, Io& io);
+int pasteCommand(const QStringList& args, Io& io);
+
+/// True for the commands that need a graphical application (a display) to run.
+bool commandNeedsGuiApplication(const QString& name);
 
 } // namespace quillory::cli

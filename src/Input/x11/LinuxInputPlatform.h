@@ -1,0 +1,26 @@
+#pragma once
+
+#include "Input/InputPlatform.h"
+
+#include <QString>
+
+namespace quillory::input {
+
+class X11Connection;
+
+/// The input backends of this desktop, chosen at run time.
+struct LinuxInputPlatform {
+    InputPlatform platform;
+    /// Why text cannot be inserted (empty when it can): no X display, no XTEST, a Wayland-only
+    /// session, no graphical application for the clipboard.
+    QString unavailableReason;
+    std::shared_ptr<X11Connection> connection;
+};
+
+/// Builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V for the terminal classes of
+/// the settings store), the Qt clipboard (needs a QGuiApplication on the xcb platform) and the
+/// AT-SPI focused element. Without them the platform is untrusted, and the reason is logged on
+/// the input channel.
+LinuxInputPlatform createLinuxInputPlatform();
+
+} // namespace quillory::input
