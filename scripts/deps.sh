@@ -9,7 +9,9 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
-    libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins
+    libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
+    # a Japanese font for the views
+    fonts-ipafont-gothic
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
 )
