@@ -20,8 +20,20 @@ struct CancellationToken::State {
             cancelled = true;
             toRun.swap(callbacks);
         }
+        // Every callback runs even when one throws (a skipped callback would never run: the
+        // list is gone); the first exception reaches the caller of `cancel` afterwards.
+        std::exception_ptr firstError;
         for (auto& [id, cb] : toRun) {
-            cb();
+            try {
+                cb();
+            } catch (...) {
+                if (!firstError) {
+                    firstError = std::current_exception();
+                }
+            }
+        }
+        if (firstError) {
+            std::rethrow_exception(firstError);
         }
     }
 };
