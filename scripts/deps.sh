@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qcoro-qt6-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl
+    # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
+    libclang-rt-14-dev
 )
 
 missing=()
