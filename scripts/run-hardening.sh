@@ -88,18 +88,29 @@ run_asan() {
     fi
 }
 
+# The threaded suites, with a gtest filter each. QtScheduler's cross-thread tests hand work over
+# through Qt's event queue, whose locking ThreadSanitizer cannot see (Qt is not instrumented):
+# they run under AddressSanitizer instead.
+tsan_filters=(
+    "test_runtime:-QtScheduler*"
+    "test_diagnostics:*"
+    "test_session:*"
+)
+
 run_tsan() {
     local dir=build-tsan
-    local suites=(test_runtime test_diagnostics test_session)
+    local suites=("${tsan_filters[@]%%:*}")
     note "building $dir (ThreadSanitizer: ${suites[*]})"
     if ! configure "$dir" -DQUILLORY_SANITIZE=thread -DQUILLORY_BUILD_BENCH=OFF || ! build "$dir" "${suites[@]}"; then
         record "tsan: build failed (see $log_dir/$dir-build.log)" 0 1
         return
     fi
-    local ok=0 bad=0 suite out n
-    for suite in "${suites[@]}"; do
+    local ok=0 bad=0 spec suite out n bin
+    for spec in "${tsan_filters[@]}"; do
+        suite="${spec%%:*}"
         out="$log_dir/tsan-$suite.log"
-        if timeout 900 "$dir/tests/$suite" --gtest_brief=1 >"$out" 2>&1; then
+        bin="$(find "$dir/tests" -maxdepth 2 -type f -name "$suite" -perm -u+x | head -1)"
+        if [ -n "$bin" ] && timeout 900 "$bin" --gtest_brief=1 --gtest_filter="${spec#*:}" >"$out" 2>&1; then
             n="$(grep -E '^\[  PASSED  \] [0-9]+ tests?' "$out" | sed -E 's/[^0-9]*([0-9]+).*/\1/')"
             ok=$((ok + ${n:-0}))
         else

@@ -137,6 +137,7 @@ struct SleepAwaiter::Shared {
     bool resumed = false;
     bool completed = false;
     Scheduler* scheduler = nullptr;
+    SchedulerHandle schedulerHandle; // for cancellation arriving on another thread
     Scheduler::TimerId timer = 0;
     CancellationToken::Registration registration = 0;
 };
@@ -145,6 +146,7 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
     shared_ = std::make_shared<Shared>();
     shared_->handle = h;
     shared_->scheduler = &Scheduler::current();
+    shared_->schedulerHandle = shared_->scheduler->handle();
     std::weak_ptr<Shared> weak = shared_;
     auto shared = shared_;
     shared->timer = shared->scheduler->postDelayed(d_, [weak, token = token_] {
@@ -163,7 +165,7 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
         if (!s) {
             return;
         }
-        s->scheduler->post([weak] {
+        s->schedulerHandle.post([weak] {
             auto s2 = weak.lock();
             if (!s2 || s2->resumed) {
                 return;
