@@ -9,7 +9,6 @@
 
 #include <QDateTime>
 #include <QSet>
-#include <QTimeZone>
 
 #include <cstring>
 
@@ -30,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         data += 2;
         size -= 2;
     }
-    const QDateTime cutoff = QDateTime(QDate(2026, 3, 14), QTime(8, 0), QTimeZone::UTC).addSecs(60 * shiftMinutes);
+    const QDateTime cutoff = QDateTime(QDate(2026, 3, 14), QTime(8, 0), Qt::UTC).addSecs(60 * shiftMinutes);
     const QByteArray bytes = fuzz::bytesOf(data, size);
     const QString path = fuzz::writeScratchFile(QStringLiteral("commit.log"), bytes);
 

@@ -30,11 +30,14 @@ inline void silenceQtMessages() {
 /// A folder that lives as long as the fuzzing process.
 inline const QString& scratchDirectory() {
     static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quillory-fuzz-XXXXXX"));
-    if (!dir.isValid()) {
-        std::fprintf(stderr, "cannot create a temporary folder\n");
-        std::abort();
-    }
-    return dir.path();
+    static const QString path = [] {
+        if (!dir.isValid()) {
+            std::fprintf(stderr, "cannot create a temporary folder\n");
+            std::abort();
+        }
+        return dir.path();
+    }();
+    return path;
 }
 
 /// Writes `bytes` to `name` in the scratch folder and returns its path.
