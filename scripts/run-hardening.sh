@@ -88,11 +88,11 @@ run_asan() {
     fi
 }
 
-# The threaded suites, with a gtest filter each. QtScheduler's cross-thread tests hand work over
-# through Qt's event queue, whose locking ThreadSanitizer cannot see (Qt is not instrumented):
-# they run under AddressSanitizer instead.
+# The threaded suites, with a gtest filter each: the scheduler, cancellation from other threads
+# and background work (test_runtime), the diagnostics writer and the export's background read
+# (test_diagnostics), the speech manager's capture thread and the WAV source (test_session).
 tsan_filters=(
-    "test_runtime:-QtScheduler*"
+    "test_runtime:*"
     "test_diagnostics:*"
     "test_session:*"
 )

@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quillory {
@@ -230,10 +231,14 @@ template <typename T> struct BackgroundAwaiter {
         }).detach();
     }
     T await_resume() {
-        if (state->error) {
-            std::rethrow_exception(state->error);
+        // Both are taken out of the shared state, so they end on this thread whenever the worker
+        // lets go of the state.
+        if (std::exception_ptr error = std::exchange(state->error, nullptr)) {
+            std::rethrow_exception(std::move(error));
         }
-        return std::move(*state->value);
+        T value = std::move(*state->value);
+        state->value.reset();
+        return value;
     }
 };
 } // namespace detail
