@@ -7,6 +7,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QTemporaryDir>
 #include <QtGlobal>
@@ -27,9 +28,12 @@ inline void silenceQtMessages() {
     });
 }
 
-/// A folder that lives as long as the fuzzing process.
+/// A folder that lives as long as the fuzzing process; in memory (/dev/shm) when there is one, as
+/// the settings store syncs every file it writes.
 inline const QString& scratchDirectory() {
-    static QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/quillory-fuzz-XXXXXX"));
+    static const QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
+                                                                                     : QDir::tempPath();
+    static QTemporaryDir dir(base + QStringLiteral("/quillory-fuzz-XXXXXX"));
     static const QString path = [] {
         if (!dir.isValid()) {
             std::fprintf(stderr, "cannot create a temporary folder\n");
