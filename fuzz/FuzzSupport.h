@@ -31,8 +31,8 @@ inline void silenceQtMessages() {
 /// A folder that lives as long as the fuzzing process; in memory (/dev/shm) when there is one, as
 /// the settings store syncs every file it writes.
 inline const QString& scratchDirectory() {
-    static const QString base = QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm")
-                                                                                     : QDir::tempPath();
+    static const QString base =
+        QFileInfo(QStringLiteral("/dev/shm")).isWritable() ? QStringLiteral("/dev/shm") : QDir::tempPath();
     static QTemporaryDir dir(base + QStringLiteral("/quillory-fuzz-XXXXXX"));
     static const QString path = [] {
         if (!dir.isValid()) {
@@ -62,10 +62,10 @@ inline QByteArray bytesOf(const std::uint8_t* data, std::size_t size) {
 } // namespace quillory::fuzz
 
 /// Aborts with a message when a decoder property fails (libFuzzer then saves the input).
-#define QUILLORY_FUZZ_CHECK(condition)                                                                  \
-    do {                                                                                                \
-        if (!(condition)) {                                                                             \
-            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);    \
-            std::abort();                                                                               \
-        }                                                                                               \
+#define QUILLORY_FUZZ_CHECK(condition)                                                                       \
+    do {                                                                                                     \
+        if (!(condition)) {                                                                                  \
+            std::fprintf(stderr, "fuzz check failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);         \
+            std::abort();                                                                                    \
+        }                                                                                                    \
     } while (false)

@@ -1,7 +1,7 @@
 // WAV files played as a microphone: RIFF chunks, 16-bit PCM or 32-bit float, mono or stereo, any
 // rate, converted to 16 kHz mono float. A bad file is refused with the backend's error; a decoded
-// one has only finite samples within full scale (±1), and no more samples than the file has bytes (a header claiming a
-// tiny sample rate must not blow a small file up into gigabytes).
+// one has only finite samples within full scale (±1), and no more samples than the file has bytes (a header
+// claiming a tiny sample rate must not blow a small file up into gigabytes).
 
 #include "FuzzSupport.h"
 

@@ -22,7 +22,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 /// Runs the event loop until `done` holds or `bound` passes; true when it held.
-template <typename Pred> bool pumpUntil(Pred done, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
+template <typename Pred>
+bool pumpUntil(Pred done, std::chrono::milliseconds bound = std::chrono::seconds(5)) {
     const auto end = Clock::now() + bound;
     while (!done()) {
         if (Clock::now() >= end) {
@@ -133,8 +134,10 @@ TEST_F(QtSchedulerTest, DelaysBeyondOneQtTimerAreNeitherTruncatedNorOverflowed) 
     // More than Qt's int of milliseconds: 2^32 + 5 ms used to wrap to 5 ms, 2^31 + 1 ms to a
     // negative interval that never fired, and the longest Duration overflows a naive deadline.
     std::atomic<int> ran{0};
-    const auto wrapped = scheduler_.postDelayed(std::chrono::milliseconds((1LL << 32) + 5), [&] { ran |= 1; });
-    const auto negative = scheduler_.postDelayed(std::chrono::milliseconds((1LL << 31) + 1), [&] { ran |= 2; });
+    const auto wrapped =
+        scheduler_.postDelayed(std::chrono::milliseconds((1LL << 32) + 5), [&] { ran |= 1; });
+    const auto negative =
+        scheduler_.postDelayed(std::chrono::milliseconds((1LL << 31) + 1), [&] { ran |= 2; });
     const auto endless = scheduler_.postDelayed(Duration::max(), [&] { ran |= 4; });
     pumpFor(30ms);
     EXPECT_EQ(ran.load(), 0);
