@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, prepares the local AI test runtime, and runs every test
-# (CTest prints the summary).
+# Installs what is missing, builds, prepares the local AI test runtime, and runs every test:
+# the normal suite (CTest), then the sanitizer and fuzzing harnesses. The last line is the
+# summary of everything: "N passed, N failed".
 #
 # The llama-server runtime is built once into the dependency cache (scripts/llama-runtime.sh; the
 # first build takes a long time) and the tiny test model is generated next to it; their paths go
@@ -29,4 +30,35 @@ export QUILLORY_TEST_TINY_MODEL="$tiny_model"
 QUILLORY_TEST_KNOWN_SENTENCE="$("$PYTHON" scripts/make-tiny-gguf.py --print-sentence)"
 export QUILLORY_TEST_KNOWN_SENTENCE
 
-ctest --test-dir build --output-on-failure -j"$(nproc)" "$@"
+# The normal suite, then the hardening harnesses (sanitizer builds and fuzzing; see
+# scripts/run-hardening.sh). Both always run; the last line sums them up as "N passed, N failed".
+# QUILLORY_SKIP_HARDENING=1 runs the normal suite only.
+ctest_log="$(mktemp)"
+totals="$(mktemp)"
+trap 'rm -f "$ctest_log" "$totals"' EXIT
+set +e
+ctest --test-dir build --output-on-failure -j"$(nproc)" "$@" 2>&1 | tee "$ctest_log"
+ctest_rc=${PIPESTATUS[0]}
+ctest_line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$ctest_log" | tail -1)"
+ctest_total="$(sed -nE 's/.* out of ([0-9]+).*/\1/p' <<<"$ctest_line")"
+ctest_failed="$(sed -nE 's/.*passed, ([0-9]+) tests? failed.*/\1/p' <<<"$ctest_line")"
+ctest_total="${ctest_total:-0}"
+ctest_failed="${ctest_failed:-0}"
+if [ "$ctest_rc" -ne 0 ] && [ "$ctest_failed" -eq 0 ]; then
+    ctest_failed=1 # ctest itself failed (no tests found, a crash of the runner...)
+fi
+passed=$((ctest_total - ctest_failed))
+failed=$ctest_failed
+
+if [ "${QUILLORY_SKIP_HARDENING:-0}" != 1 ]; then
+    QUILLORY_HARDENING_TOTALS="$totals" scripts/run-hardening.sh
+    hardening_rc=$?
+    read -r h_passed h_failed <"$totals" 2>/dev/null || { h_passed=0; h_failed=1; }
+    if [ "$hardening_rc" -ne 0 ] && [ "${h_failed:-0}" -eq 0 ]; then
+        h_failed=1
+    fi
+    passed=$((passed + ${h_passed:-0}))
+    failed=$((failed + ${h_failed:-0}))
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

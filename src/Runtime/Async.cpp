@@ -20,8 +20,20 @@ struct CancellationToken::State {
             cancelled = true;
             toRun.swap(callbacks);
         }
+        // Every callback runs even when one throws (a skipped callback would never run: the
+        // list is gone); the first exception reaches the caller of `cancel` afterwards.
+        std::exception_ptr firstError;
         for (auto& [id, cb] : toRun) {
-            cb();
+            try {
+                cb();
+            } catch (...) {
+                if (!firstError) {
+                    firstError = std::current_exception();
+                }
+            }
+        }
+        if (firstError) {
+            std::rethrow_exception(firstError);
         }
     }
 };
@@ -125,6 +137,7 @@ struct SleepAwaiter::Shared {
     bool resumed = false;
     bool completed = false;
     Scheduler* scheduler = nullptr;
+    SchedulerHandle schedulerHandle; // for cancellation arriving on another thread
     Scheduler::TimerId timer = 0;
     CancellationToken::Registration registration = 0;
 };
@@ -133,6 +146,7 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
     shared_ = std::make_shared<Shared>();
     shared_->handle = h;
     shared_->scheduler = &Scheduler::current();
+    shared_->schedulerHandle = shared_->scheduler->handle();
     std::weak_ptr<Shared> weak = shared_;
     auto shared = shared_;
     shared->timer = shared->scheduler->postDelayed(d_, [weak, token = token_] {
@@ -151,7 +165,7 @@ void SleepAwaiter::await_suspend(std::coroutine_handle<> h) {
         if (!s) {
             return;
         }
-        s->scheduler->post([weak] {
+        s->schedulerHandle.post([weak] {
             auto s2 = weak.lock();
             if (!s2 || s2->resumed) {
                 return;

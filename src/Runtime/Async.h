@@ -22,6 +22,7 @@
 #include <optional>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace quillory {
@@ -71,6 +72,8 @@ public:
     Source& operator=(const Source&) = delete;
 
     CancellationToken token() const;
+    /// Cancels the token (once) and runs its callbacks. Every callback runs even if one throws;
+    /// the first exception is rethrown after the last callback.
     void cancel();
     bool isCancelled() const;
 
@@ -122,12 +125,25 @@ template <typename T> struct RaceState {
     CancellationSource children;
 };
 
+/// Cancels the race's other children; an exception from a cancel callback is kept as the race's
+/// error when no child reported one (the callbacks after it still run).
+template <typename T> void cancelSiblings(RaceState<T>& state) {
+    try {
+        state.children.cancel();
+    } catch (...) {
+        if (!state.error) {
+            state.error = std::current_exception();
+        }
+    }
+}
+
 template <typename T> Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, RaceChild<T> child) {
     std::optional<T> value;
     std::exception_ptr error;
-    CancellationToken token = state->children.token();
-    Task<T> task = child(token);
     try {
+        // The factory runs inside the try: a child that throws before its first suspension
+        // (or while building its task) still ends and reports.
+        Task<T> task = child(state->children.token());
         value.emplace(co_await std::move(task));
     } catch (...) {
         error = std::current_exception();
@@ -136,7 +152,7 @@ template <typename T> Task<> runRaceChild(std::shared_ptr<RaceState<T>> state, R
         state->decided = true;
         state->value = std::move(value);
         state->error = error;
-        state->children.cancel();
+        cancelSiblings(*state);
     }
     if (--state->running == 0 && state->waiter) {
         auto h = std::exchange(state->waiter, nullptr);
@@ -156,7 +172,14 @@ template <typename T> struct RaceAwaiter {
 /// finish — with a value or an exception — decides the race; the others are cancelled through
 /// their tokens, and the race waits until every child has ended before it returns the first
 /// result (or rethrows the first exception). Cancelling `parent` cancels every child.
+///
+/// A race always ends: a child whose factory throws ends with that exception, and a cancel
+/// callback that throws while the losers are cancelled makes the race throw that exception unless
+/// the winner already threw one. A race without children throws `std::invalid_argument`.
 template <typename T> Task<T> firstOf(std::vector<RaceChild<T>> children, CancellationToken parent = {}) {
+    if (children.empty()) {
+        throw std::invalid_argument("firstOf: a race needs at least one child");
+    }
     auto state = std::make_shared<detail::RaceState<T>>();
     state->children = parent.child();
     state->running = children.size();
@@ -183,36 +206,50 @@ template <typename T, typename... Children> Task<T> firstOf(CancellationToken pa
 // ---- background work ----
 
 namespace detail {
-template <typename T> struct BackgroundAwaiter {
+template <typename T> struct BackgroundState {
     std::function<T()> work;
     std::optional<T> value;
     std::exception_ptr error;
+};
+
+template <typename T> struct BackgroundAwaiter {
+    std::shared_ptr<BackgroundState<T>> state;
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> h) {
-        Scheduler* scheduler = &Scheduler::current();
-        std::thread([this, h, scheduler] {
+        // The worker shares the state (never the awaiting frame) and reaches the scheduler through
+        // a handle: if the scheduler is destroyed first, the resumption is dropped instead of
+        // touching freed memory.
+        std::thread([state = state, h, scheduler = Scheduler::current().handle()] {
             try {
-                value.emplace(work());
+                state->value.emplace(state->work());
             } catch (...) {
-                error = std::current_exception();
+                state->error = std::current_exception();
             }
-            scheduler->post([h] { h.resume(); });
+            scheduler.post([h] { h.resume(); });
+            state->work = nullptr; // the work's captures are released on the worker, last
         }).detach();
     }
     T await_resume() {
-        if (error) {
-            std::rethrow_exception(error);
+        // Both are taken out of the shared state, so they end on this thread whenever the worker
+        // lets go of the state.
+        if (std::exception_ptr error = std::exchange(state->error, nullptr)) {
+            std::rethrow_exception(std::move(error));
         }
-        return std::move(*value);
+        T value = std::move(*state->value);
+        state->value.reset();
+        return value;
     }
 };
 } // namespace detail
 
 /// Runs blocking `work` on a worker thread; the awaiting flow resumes on the main thread
-/// (through the scheduler) with its result or exception.
+/// (through the scheduler current at the `co_await`) with its result or exception. If that
+/// scheduler is destroyed before the work ends, the flow is never resumed.
 template <typename T> Task<T> runInBackground(std::function<T()> work) {
-    co_return co_await detail::BackgroundAwaiter<T>{std::move(work), {}, {}};
+    auto state = std::make_shared<detail::BackgroundState<T>>();
+    state->work = std::move(work);
+    co_return co_await detail::BackgroundAwaiter<T>{state};
 }
 
 /// Blocks the calling thread (not for use on the app's main loop) until `task` finishes, running

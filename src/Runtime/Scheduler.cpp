@@ -8,7 +8,9 @@
 #include <QTimer>
 
 #include <atomic>
+#include <limits>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace quillory {
 
@@ -109,50 +111,166 @@ void arm(const std::shared_ptr<Timer::State>& state, Duration delay) {
 }
 } // namespace
 
+// ---- handles ----
+
+struct SchedulerHandle::Anchor {
+    std::mutex mutex;
+    Scheduler* target = nullptr; // null once the scheduler is gone
+};
+
+bool SchedulerHandle::post(std::function<void()> work) const {
+    if (!anchor_) {
+        return false;
+    }
+    std::lock_guard lock(anchor_->mutex);
+    if (!anchor_->target) {
+        return false;
+    }
+    anchor_->target->post(std::move(work));
+    return true;
+}
+
+bool SchedulerHandle::expired() const {
+    if (!anchor_) {
+        return true;
+    }
+    std::lock_guard lock(anchor_->mutex);
+    return anchor_->target == nullptr;
+}
+
+Scheduler::Scheduler() : anchor_(std::make_shared<SchedulerHandle::Anchor>()) {
+    anchor_->target = this;
+}
+
+SchedulerHandle Scheduler::handle() const {
+    return SchedulerHandle(anchor_);
+}
+
+void Scheduler::retireHandles() {
+    std::lock_guard lock(anchor_->mutex);
+    anchor_->target = nullptr;
+}
+
 // ---- QtScheduler ----
 
+namespace {
+Duration steadyNow() {
+    return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+/// `now + delay` without overflow: a deadline past the clock's range saturates (never due).
+Duration deadlineAfter(Duration now, Duration delay) {
+    delay = std::max(delay, Duration::zero());
+    return delay > Duration::max() - now ? Duration::max() : now + delay;
+}
+} // namespace
+
 struct QtScheduler::Impl {
+    struct Pending {
+        QTimer* timer = nullptr;
+        Duration deadline{};
+        bool finalLeg = false; // the running timer ends at the deadline (not a link of a chain)
+        std::function<void()> work;
+    };
+
     std::atomic<TimerId> nextId{1};
+    Duration maxTimerInterval;
     QObject context; // lives in the thread that created the scheduler (the main thread)
-    std::unordered_map<TimerId, QTimer*> timers; // main thread only
+
+    mutable std::mutex mutex;
+    std::unordered_set<TimerId> queued;          // posted from another thread, not started yet
+    std::unordered_map<TimerId, Pending> timers; // started; touched on the main thread only
+
+    explicit Impl(Duration maxInterval)
+        : maxTimerInterval(std::clamp<Duration>(maxInterval, 1ms, defaultMaxTimerInterval)) {}
 
     bool onMainThread() const { return QThread::currentThread() == context.thread(); }
 
-    void start(TimerId id, Duration delay, std::function<void()> work) {
+    // Main thread.
+    void start(TimerId id, Duration deadline, std::function<void()> work) {
         auto* timer = new QTimer(&context);
         timer->setSingleShot(true);
         timer->setTimerType(Qt::PreciseTimer);
-        QObject::connect(timer, &QTimer::timeout, &context, [this, id, timer, work = std::move(work)] {
-            timers.erase(id);
-            timer->deleteLater();
-            work();
-        });
-        timers.emplace(id, timer);
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(delay).count();
-        timer->start(static_cast<int>(std::max<qint64>(0, ms)));
+        QObject::connect(timer, &QTimer::timeout, &context, [this, id] { fire(id); });
+        {
+            std::lock_guard lock(mutex);
+            timers.emplace(id, Pending{timer, deadline, false, std::move(work)});
+        }
+        armLeg(id);
     }
 
-    void stop(TimerId id) {
-        auto it = timers.find(id);
-        if (it == timers.end()) {
-            return;
+    // Main thread: starts the timer towards the deadline, or one link of the chain.
+    void armLeg(TimerId id) {
+        QTimer* timer = nullptr;
+        Duration leg{};
+        {
+            std::lock_guard lock(mutex);
+            auto it = timers.find(id);
+            if (it == timers.end()) {
+                return;
+            }
+            const Duration remaining = std::max(Duration::zero(), it->second.deadline - steadyNow());
+            leg = std::min(remaining, maxTimerInterval);
+            it->second.finalLeg = remaining <= maxTimerInterval;
+            timer = it->second.timer;
         }
-        it->second->stop();
-        it->second->deleteLater();
-        timers.erase(it);
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(leg).count();
+        timer->start(static_cast<int>(std::clamp<qint64>(ms, 0, std::numeric_limits<int>::max())));
+    }
+
+    // Main thread.
+    void fire(TimerId id) {
+        std::function<void()> work;
+        bool due = false;
+        {
+            std::lock_guard lock(mutex);
+            auto it = timers.find(id);
+            if (it == timers.end()) {
+                return;
+            }
+            due = it->second.finalLeg;
+            if (due) {
+                it->second.timer->deleteLater();
+                work = std::move(it->second.work);
+                timers.erase(it);
+            }
+        }
+        if (!due) {
+            armLeg(id); // a link of a long chain: go on towards the deadline
+        } else if (work) {
+            work();
+        }
+    }
+
+    // Main thread.
+    void stop(TimerId id) {
+        QTimer* timer = nullptr;
+        {
+            std::lock_guard lock(mutex);
+            auto it = timers.find(id);
+            if (it == timers.end()) {
+                return;
+            }
+            timer = it->second.timer;
+            timers.erase(it);
+        }
+        timer->stop();
+        timer->deleteLater();
     }
 };
 
-QtScheduler::QtScheduler() : impl_(std::make_unique<Impl>()) {
+QtScheduler::QtScheduler(Duration maxTimerInterval) : impl_(std::make_unique<Impl>(maxTimerInterval)) {
     if (auto* app = QCoreApplication::instance()) {
         impl_->context.moveToThread(app->thread());
     }
 }
 
-QtScheduler::~QtScheduler() = default;
+QtScheduler::~QtScheduler() {
+    retireHandles();
+}
 
 Duration QtScheduler::monotonicNow() const {
-    return std::chrono::duration_cast<Duration>(std::chrono::steady_clock::now().time_since_epoch());
+    return steadyNow();
 }
 
 QDateTime QtScheduler::wallNow() const {
@@ -161,31 +279,60 @@ QDateTime QtScheduler::wallNow() const {
 
 Scheduler::TimerId QtScheduler::postDelayed(Duration delay, std::function<void()> work) {
     const TimerId id = impl_->nextId.fetch_add(1);
+    // The delay counts from the post, not from when the main thread gets to it.
+    const Duration deadline = deadlineAfter(steadyNow(), delay);
     if (impl_->onMainThread()) {
-        impl_->start(id, delay, std::move(work));
-    } else {
-        QMetaObject::invokeMethod(
-            &impl_->context,
-            [this, id, delay, work = std::move(work)]() mutable { impl_->start(id, delay, std::move(work)); },
-            Qt::QueuedConnection);
+        impl_->start(id, deadline, std::move(work));
+        return id;
     }
+    {
+        std::lock_guard lock(impl_->mutex);
+        impl_->queued.insert(id);
+    }
+    Impl* impl = impl_.get();
+    QMetaObject::invokeMethod(
+        &impl_->context,
+        [impl, id, deadline, work = std::move(work)]() mutable {
+            {
+                std::lock_guard lock(impl->mutex);
+                if (impl->queued.erase(id) == 0) {
+                    return; // cancelled on its way
+                }
+            }
+            impl->start(id, deadline, std::move(work));
+        },
+        Qt::QueuedConnection);
     return id;
 }
 
 void QtScheduler::cancel(TimerId id) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->queued.erase(id) > 0) {
+            return; // not started yet: it never will
+        }
+    }
     if (impl_->onMainThread()) {
         impl_->stop(id);
     } else {
+        Impl* impl = impl_.get();
         QMetaObject::invokeMethod(
-            &impl_->context, [this, id] { impl_->stop(id); }, Qt::QueuedConnection);
+            &impl_->context, [impl, id] { impl->stop(id); }, Qt::QueuedConnection);
     }
+}
+
+std::size_t QtScheduler::pendingCount() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->queued.size() + impl_->timers.size();
 }
 
 // ---- VirtualScheduler ----
 
 VirtualScheduler::VirtualScheduler(QDateTime wallStart) : wallStart_(std::move(wallStart)) {}
 
-VirtualScheduler::~VirtualScheduler() = default;
+VirtualScheduler::~VirtualScheduler() {
+    retireHandles();
+}
 
 Duration VirtualScheduler::monotonicNow() const {
     std::lock_guard lock(mutex_);

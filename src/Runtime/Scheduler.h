@@ -26,6 +26,28 @@ constexpr qint64 wholeMilliseconds(Duration d) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(d).count();
 }
 
+class Scheduler;
+
+/// A weak, thread-safe reference to a scheduler, for threads that may outlive it (background
+/// work): a post through the handle reaches the scheduler while it exists and is dropped once it
+/// has been destroyed, never touching freed memory.
+class SchedulerHandle {
+public:
+    SchedulerHandle() = default;
+
+    /// Posts `work` to run on the main thread; false (and `work` dropped) when the scheduler has
+    /// gone or the handle is empty.
+    bool post(std::function<void()> work) const;
+    bool expired() const;
+
+    struct Anchor; // shared by the scheduler and its handles; defined in the .cpp
+
+private:
+    friend class Scheduler;
+    explicit SchedulerHandle(std::shared_ptr<Anchor> anchor) : anchor_(std::move(anchor)) {}
+    std::shared_ptr<Anchor> anchor_;
+};
+
 /// The one source of time and delayed work in the core.
 ///
 /// Everything that waits, times out or repeats goes through the current scheduler, so the
@@ -50,10 +72,22 @@ public:
 
     TimerId post(std::function<void()> work) { return postDelayed(Duration::zero(), std::move(work)); }
 
+    /// A handle that other threads may keep past this scheduler's life.
+    SchedulerHandle handle() const;
+
     /// The process-wide scheduler (a Qt-loop one unless a test installed another).
     static Scheduler& current();
     /// Installs `scheduler` as the current one; returns the previous. Not owned.
     static Scheduler* setCurrent(Scheduler* scheduler);
+
+protected:
+    Scheduler();
+    /// Detaches the handles (waiting for a post through one that is in progress). Concrete
+    /// schedulers call it first in their destructor, before their own state goes away.
+    void retireHandles();
+
+private:
+    std::shared_ptr<SchedulerHandle::Anchor> anchor_;
 };
 
 /// Delayed or repeating work that is cancelled when the handle goes away.
@@ -80,14 +114,27 @@ private:
 };
 
 /// Production scheduler: Qt timers on the main thread's event loop and steady_clock.
+///
+/// Work posted from another thread is queued to the main thread; cancelling it before it has
+/// started wins wherever the cancel comes from. Delays of any length work: one Qt timer covers at
+/// most `maxTimerInterval` (Qt's timers take an int of milliseconds), longer delays run as a
+/// chain of timers towards one deadline, and a deadline beyond the clock's range never falls due.
 class QtScheduler final : public Scheduler {
 public:
-    QtScheduler();
+    /// The longest single Qt timer: INT_MAX milliseconds (about 24.8 days).
+    static constexpr Duration defaultMaxTimerInterval = std::chrono::milliseconds(2147483647);
+
+    /// `maxTimerInterval` is a test seam (a short one exercises the timer chain quickly).
+    explicit QtScheduler(Duration maxTimerInterval = defaultMaxTimerInterval);
     ~QtScheduler() override;
     Duration monotonicNow() const override;
     QDateTime wallNow() const override;
     TimerId postDelayed(Duration delay, std::function<void()> work) override;
     void cancel(TimerId id) override;
+
+    /// Work posted and neither run nor cancelled yet (including posts still on their way from
+    /// another thread).
+    std::size_t pendingCount() const;
 
 private:
     struct Impl;

@@ -92,6 +92,11 @@ std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes) {
     if (rate == 0 || rate > 768000) {
         fail(QStringLiteral("Invalid WAV file: sample rate %1").arg(rate));
     }
+    if (rate < 8000) {
+        // Below telephone quality there is no speech to recognise, and the conversion to 16 kHz
+        // would blow a small file up (a header claiming 1 Hz turns each sample into 16,000).
+        fail(QStringLiteral("Unsupported WAV file: sample rate %1 Hz (8000 Hz or more)").arg(rate));
+    }
     const bool pcm16 = format == kFormatPcm && bits == 16;
     const bool float32 = format == kFormatFloat && bits == 32;
     if (!pcm16 && !float32) {
@@ -116,7 +121,8 @@ std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes) {
                 quint32 raw = u32(p);
                 float f;
                 std::memcpy(&f, &raw, sizeof f);
-                sum += std::isfinite(f) ? f : 0.0f;
+                // Full scale is ±1: louder samples are clipped (two huge ones would sum to inf).
+                sum += std::isfinite(f) ? std::clamp(f, -1.0f, 1.0f) : 0.0f;
             }
         }
         mono[std::size_t(i)] = sum / float(channels);

@@ -1,0 +1,161 @@
+#!/usr/bin/env bash
+# The hardening harnesses, each in its own build folder (ccache is used when present):
+#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer over every unit test (ctest)
+#   build-tsan  ThreadSanitizer over the threaded suites (diagnostics writer, background work and
+#               the scheduler, the speech manager's capture thread)
+#   build-fuzz  each libFuzzer target in fuzz/ for QUILLORY_FUZZ_SECONDS (default 10) from its
+#               seed corpus in fuzz/corpus/<target>/
+# Any sanitizer report aborts its test (-fno-sanitize-recover, halt_on_error), so it fails here.
+# Prints one summary line per harness, then "hardening: N passed, N failed" (a fuzz target counts
+# as one); the exit status is non-zero when anything failed.
+#
+# QUILLORY_HARDENING=asan,tsan,fuzz (default all three) chooses the harnesses;
+# QUILLORY_HARDENING_TOTALS=FILE also writes "PASSED FAILED" to FILE (used by run-tests.sh).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+
+harnesses="${QUILLORY_HARDENING:-asan,tsan,fuzz}"
+fuzz_seconds="${QUILLORY_FUZZ_SECONDS:-10}"
+jobs="$(nproc)"
+launcher=()
+if command -v ccache >/dev/null 2>&1; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+
+passed=0
+failed=0
+summary=()
+log_dir="$root/build-hardening-logs"
+mkdir -p "$log_dir"
+
+note() { echo "hardening: $*" >&2; }
+
+# configure DIR CMAKE_ARGS...: once per folder; again when the arguments change.
+configure() {
+    local dir="$1"
+    shift
+    local stamp="$dir/.hardening-args"
+    local args="$*"
+    if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$args" ]; then
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" \
+            >"$log_dir/$(basename "$dir")-configure.log" 2>&1 || return 1
+        echo "$args" >"$stamp"
+    fi
+}
+
+# build DIR TARGETS...
+build() {
+    local dir="$1"
+    shift
+    cmake --build "$dir" -j"$jobs" --target "$@" >"$log_dir/$(basename "$dir")-build.log" 2>&1
+}
+
+record() { # record LINE PASSED FAILED
+    summary+=("$1")
+    passed=$((passed + $2))
+    failed=$((failed + $3))
+    echo "$1"
+}
+
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
+export LSAN_OPTIONS="suppressions=$root/scripts/sanitizers/lsan.supp:print_suppressions=0"
+export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitizers/tsan.supp:print_suppressions=0"
+
+run_asan() {
+    local dir=build-asan
+    note "building $dir (AddressSanitizer + UndefinedBehaviorSanitizer)"
+    if ! configure "$dir" -DQUILLORY_SANITIZE=address,undefined -DQUILLORY_BUILD_BENCH=OFF || ! build "$dir" all; then
+        record "asan+ubsan: build failed (see $log_dir/$dir-build.log)" 0 1
+        return
+    fi
+    local out="$log_dir/asan-ctest.log"
+    ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 >"$out" 2>&1
+    local rc=$?
+    local line total failures
+    line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$out" | tail -1)"
+    total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line")"
+    failures="$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$line")"
+    if [ -z "$line" ]; then
+        record "asan+ubsan: no test summary (see $out)" 0 1
+    elif [ "$rc" -ne 0 ] || [ "$failures" -ne 0 ]; then
+        grep -E '^\s*[0-9]+ - |ERROR: (Address|Leak)Sanitizer|runtime error:' "$out" | head -20 >&2
+        record "asan+ubsan: $((total - failures)) tests passed, $failures failed (see $out)" \
+            "$((total - failures))" "$((failures > 0 ? failures : 1))"
+    else
+        record "asan+ubsan: $total tests passed" "$total" 0
+    fi
+}
+
+# The threaded suites, with a gtest filter each: the scheduler, cancellation from other threads
+# and background work (test_runtime), the diagnostics writer and the export's background read
+# (test_diagnostics), the speech manager's capture thread and the WAV source (test_session).
+tsan_filters=(
+    "test_runtime:*"
+    "test_diagnostics:*"
+    "test_session:*"
+)
+
+run_tsan() {
+    local dir=build-tsan
+    local suites=("${tsan_filters[@]%%:*}")
+    note "building $dir (ThreadSanitizer: ${suites[*]})"
+    if ! configure "$dir" -DQUILLORY_SANITIZE=thread -DQUILLORY_BUILD_BENCH=OFF || ! build "$dir" "${suites[@]}"; then
+        record "tsan: build failed (see $log_dir/$dir-build.log)" 0 1
+        return
+    fi
+    local ok=0 bad=0 spec suite out n bin
+    for spec in "${tsan_filters[@]}"; do
+        suite="${spec%%:*}"
+        out="$log_dir/tsan-$suite.log"
+        bin="$(find "$dir/tests" -maxdepth 2 -type f -name "$suite" -perm -u+x | head -1)"
+        if [ -n "$bin" ] && timeout 900 "$bin" --gtest_brief=1 --gtest_filter="${spec#*:}" >"$out" 2>&1; then
+            n="$(grep -E '^\[  PASSED  \] [0-9]+ tests?' "$out" | sed -E 's/[^0-9]*([0-9]+).*/\1/')"
+            ok=$((ok + ${n:-0}))
+        else
+            grep -E 'WARNING: ThreadSanitizer|^\[  FAILED  \]|SUMMARY' "$out" | head -10 >&2
+            n="$(grep -cE '^\[  FAILED  \] [A-Za-z]' "$out")"
+            bad=$((bad + (n > 0 ? n : 1)))
+            note "tsan: $suite failed (see $out)"
+        fi
+    done
+    if [ "$bad" -eq 0 ]; then
+        record "tsan: $ok tests passed" "$ok" 0
+    else
+        record "tsan: $ok tests passed, $bad failed" "$ok" "$bad"
+    fi
+}
+
+run_fuzz() {
+    local dir=build-fuzz
+    local targets=()
+    local t
+    for t in fuzz/corpus/*/; do
+        targets+=("$(basename "$t")")
+    done
+    note "building $dir (libFuzzer: ${targets[*]})"
+    if ! configure "$dir" -DQUILLORY_BUILD_FUZZ=ON || ! build "$dir" "${targets[@]/#/fuzz_}"; then
+        record "fuzz: build failed (see $log_dir/$dir-build.log)" 0 1
+        return
+    fi
+    for t in "${targets[@]}"; do
+        if scripts/fuzz.sh --no-build "$t" "$fuzz_seconds" >"$log_dir/fuzz-$t.summary" 2>"$log_dir/fuzz-$t.log"; then
+            record "$(cat "$log_dir/fuzz-$t.summary")" 1 0
+        else
+            tail -30 "$log_dir/fuzz-$t.log" >&2
+            record "$(cat "$log_dir/fuzz-$t.summary" 2>/dev/null || echo "fuzz $t: failed") (see $log_dir/fuzz-$t.log)" 0 1
+        fi
+    done
+}
+
+start=$SECONDS
+[[ ",$harnesses," == *",asan,"* ]] && run_asan
+[[ ",$harnesses," == *",tsan,"* ]] && run_tsan
+[[ ",$harnesses," == *",fuzz,"* ]] && run_fuzz
+
+echo "hardening: $passed passed, $failed failed ($((SECONDS - start)) s)"
+if [ -n "${QUILLORY_HARDENING_TOTALS:-}" ]; then
+    echo "$passed $failed" >"$QUILLORY_HARDENING_TOTALS"
+fi
+[ "$failed" -eq 0 ]
