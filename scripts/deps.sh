@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qcoro-qt6-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl
+    # compiler cache: later builds and other clones reuse what was compiled
+    ccache
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
     # a Japanese font for the views

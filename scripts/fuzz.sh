@@ -26,11 +26,8 @@ if [ ! -d "$seeds" ]; then
     exit 2
 fi
 if [ "$build" -eq 1 ]; then
-    launcher=()
-    command -v ccache >/dev/null 2>&1 && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLORY_BUILD_FUZZ=ON \
-            "${launcher[@]}" >&2 || exit 1
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLORY_BUILD_FUZZ=ON >&2 || exit 1
     fi
     cmake --build "$dir" -j"$(nproc)" --target "fuzz_$target" >&2 || exit 1
 fi

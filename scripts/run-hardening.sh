@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The hardening harnesses, each in its own build folder (ccache is used when present):
+# The hardening harnesses, each in its own build folder (CMake uses ccache when present):
 #   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer over every unit test (ctest)
 #   build-tsan  ThreadSanitizer over the threaded suites (diagnostics writer, background work and
 #               the scheduler, the speech manager's capture thread)
@@ -18,10 +18,6 @@ root="$PWD"
 harnesses="${QUILLORY_HARDENING:-asan,tsan,fuzz}"
 fuzz_seconds="${QUILLORY_FUZZ_SECONDS:-10}"
 jobs="$(nproc)"
-launcher=()
-if command -v ccache >/dev/null 2>&1; then
-    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
 
 passed=0
 failed=0
@@ -38,7 +34,7 @@ configure() {
     local stamp="$dir/.hardening-args"
     local args="$*"
     if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$args" ]; then
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" "$@" \
+        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" \
             >"$log_dir/$(basename "$dir")-configure.log" 2>&1 || return 1
         echo "$args" >"$stamp"
     fi
