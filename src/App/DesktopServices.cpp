@@ -24,7 +24,8 @@ namespace {
 class ManagedHotkeys final : public HotkeyService {
 public:
     explicit ManagedHotkeys(std::shared_ptr<GlobalHotKeyManager> manager) : manager_(std::move(manager)) {}
-    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease) override {
+    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress,
+                Callback onRelease) override {
         return manager_->update(config, std::move(onToggle), std::move(onPress), std::move(onRelease));
     }
 
@@ -67,7 +68,9 @@ AppStateServices DesktopServices::appStateServices() const {
     services.polish = std::shared_ptr<PolishService>(&LocalPolishEngine::shared(), [](PolishService*) {});
     services.hotkeys = hotkeys_;
     services.loginItem = loginItem_;
-    services.inputMonitoringAccess = [] { return InputMonitoringAuthorization::listenEventPermissionState(); };
+    services.inputMonitoringAccess = [] {
+        return InputMonitoringAuthorization::listenEventPermissionState();
+    };
     services.localRuntimeSupported = [] { return HostCPU::isLocalLlamaRuntimeSupported(); };
     services.cleanupPolishServers = [] { return LocalPolishEngine::shared().cleanupResidualServers(); };
     return services;
@@ -95,7 +98,9 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
     backends.makeAudioSource = [audio]() -> std::unique_ptr<AudioSource> {
         return std::make_unique<PulseAudioSource>(audio);
     };
-    backends.makeRecognizer = [slot = services->recognizer_](SpeechLocale locale) { return slot->make(locale); };
+    backends.makeRecognizer = [slot = services->recognizer_](SpeechLocale locale) {
+        return slot->make(locale);
+    };
     services->speech_ = std::make_shared<SpeechManager>(std::move(backends), SpeechLocale::jaJP);
 
     // Text insertion.
@@ -141,7 +146,8 @@ std::optional<bool> tryHotkeyRegistration(const HotkeyConfig& config) {
         return std::nullopt;
     }
     GlobalHotKeyManager manager(backend->platform());
-    const bool installed = manager.update(config, [] {}, [] {}, [] {});
+    const bool installed = manager.update(
+        config, [] {}, [] {}, [] {});
     manager.unregisterAll();
     return installed;
 }
