@@ -8,6 +8,7 @@
 #include "Permissions/Authorizations.h"
 #include "Permissions/linux/LinuxPlatformServices.h"
 #include "Platform/HostCPU.h"
+#include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
 #include "Utilities/Log.h"
@@ -140,8 +141,12 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
 }
 
 std::optional<bool> tryHotkeyRegistration(const HotkeyConfig& config) {
+    // Quietly: the caller reports the display and the extension itself.
+    if (currentDisplayServer().type != SessionType::x11) {
+        return std::nullopt;
+    }
     QString reason;
-    auto backend = openHotkeyBackend(ModifierKeyStorage::load(), &reason);
+    auto backend = X11HotkeyBackend::open(ModifierKeyStorage::load(), &reason);
     if (!backend) {
         return std::nullopt;
     }
