@@ -151,6 +151,8 @@ cmake_args=(
 )
 if command -v ccache >/dev/null 2>&1; then
     cmake_args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    # The work dir's name is random: relative paths let a rebuild hit the compiler cache.
+    export CCACHE_BASEDIR="$WORK"
 fi
 
 start=$(date +%s)
@@ -163,7 +165,9 @@ log "building whisper, whisper-cli and whisper-quantize with -j$JOBS (a few minu
 set +e
 cmake --build "$WORK/build" --target whisper whisper-cli whisper-quantize -j"$JOBS" 2>&1 \
     | tee "$WORK/build.log" \
-    | awk '/^\[ *[0-9]+\/[0-9]+\]|^\[ *[0-9]+%\]/ { print "[whisper-runtime] " $0 > "/dev/stderr"; fflush("/dev/stderr") }'
+    | while IFS= read -r line; do
+        case "$line" in "["*%"]"*) printf '[whisper-runtime] %s\n' "$line" >&2 ;; esac
+    done
 rc=${PIPESTATUS[0]}
 set -e
 if [ "$rc" -ne 0 ]; then

@@ -72,8 +72,9 @@ public:
     WhisperModel& operator=(const WhisperModel&) = delete;
 
     /// Decodes `pcm16k` (mono, 16 kHz). Returns the segments in order; on failure or abort returns
-    /// none, sets `*outcome` and (for a failure, when given) `*error`. Audio shorter than whisper's
-    /// minimum is padded with silence by whisper.cpp; empty audio gives no segments.
+    /// none, sets `*outcome` and (for a failure, when given) `*error`. Audio shorter than a second
+    /// is padded with silence; empty audio gives no segments. Texts come without surrounding
+    /// whitespace and empty segments are left out.
     std::vector<Segment> decode(std::span<const float> pcm16k, const DecodeOptions& options,
                                 QString* error, DecodeOutcome* outcome = nullptr);
 
@@ -112,7 +113,8 @@ struct VadOptions {
     int minSpeechMs = 250;
     int minSilenceMs = 100;
     int speechPadMs = 30;
-    /// Longest interval before it is split; 0 for no limit.
+    /// Longest interval: longer speech is split at its quietest frame between half and all of
+    /// this length; 0 for no limit.
     int maxSpeechMs = 0;
 };
 
