@@ -436,7 +436,11 @@ def write_sized_model(name: str, path: Path) -> None:
         for i in range(a_layers):
             block(f"encoder.blocks.{i}", cross=False)
         write_tensor(f, "decoder.positional_embedding", rand(N_TEXT_CTX, d), f32)
-        write_tensor(f, "decoder.token_embedding.weight", rand(n_vocab, d), f16)
+        # Special tokens (end-of-text, timestamps, ...) get zero rows, so random text never ends
+        # early: a capped decode then costs what a real one of that length costs.
+        token_embedding = rand(n_vocab, d)
+        token_embedding[N_TEXT_TOKENS:] = 0.0
+        write_tensor(f, "decoder.token_embedding.weight", token_embedding, f16)
         write_tensor(f, "decoder.ln.weight", ones(d), f32)
         write_tensor(f, "decoder.ln.bias", zeros(d), f32)
         for i in range(t_layers):
