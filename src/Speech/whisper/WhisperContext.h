@@ -31,7 +31,9 @@ struct DecodeOptions {
     QString initialPrompt;
     /// Encoder context in frames (see `audioCtxFor`); 0 uses the model's full 30 s window.
     int audioCtx = 0;
-    /// CPU threads for this decode (at least 1).
+    /// CPU threads for this decode (1 to the core count). Keep it at or below the idle cores:
+    /// whisper.cpp's threads spin-wait for each other after every operation, so on a busy machine
+    /// extra threads make each decoder step many times slower, not faster.
     int threads = 1;
     /// Polled by whisper.cpp after each encoder pass and each decoder step; returning true ends the
     /// decode with `DecodeOutcome::Aborted`. May be called on whisper.cpp's threads.
@@ -65,13 +67,15 @@ class WhisperModel {
 public:
     /// Loads `path` on the CPU. Returns null and sets `*error` (when given) to a readable reason
     /// for a missing, unreadable, truncated or foreign file; never crashes on bad input.
+    /// (whisper.cpp loads on one thread; `threads` is kept for callers that pass their setting.)
     static std::shared_ptr<WhisperModel> load(const QString& path, QString* error, int threads = 1);
 
     ~WhisperModel();
     WhisperModel(const WhisperModel&) = delete;
     WhisperModel& operator=(const WhisperModel&) = delete;
 
-    /// Decodes `pcm16k` (mono, 16 kHz). Returns the segments in order; on failure or abort returns
+    /// Decodes `pcm16k` (mono, 16 kHz). Each call starts afresh: nothing of an earlier decode
+    /// conditions it except `initialPrompt`. Returns the segments in order; on failure or abort returns
     /// none, sets `*outcome` and (for a failure, when given) `*error`. Audio shorter than a second
     /// is padded with silence; empty audio gives no segments. Texts come without surrounding
     /// whitespace and empty segments are left out.
