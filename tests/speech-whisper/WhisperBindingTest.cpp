@@ -85,6 +85,9 @@ TEST_F(TinyWhisper, LoadsAndDecodesTheFixturesToTheKnownSentence) {
     auto segments = s_model->decode(plain, DecodeOptions{}, &error, &outcome);
     EXPECT_EQ(outcome, DecodeOutcome::Ok) << error.toStdString();
     EXPECT_EQ(joined(segments), sentence_);
+    // The nine pieces of the sentence, plus end-of-text.
+    EXPECT_GE(s_model->lastTimings().tokens, 9);
+    EXPECT_GT(s_model->lastTimings().encodeMs, 0.0);
 
     // The recogniser's way: a prompt with hints and earlier text, a context sized to the audio,
     // two threads. Timestamps on must still give the sentence, with times inside the audio.

@@ -142,6 +142,7 @@ struct WhisperModel::Impl {
     QString path;
     qint64 loadMs = 0;
     whisper_context* ctx = nullptr;
+    DecodeTimings timings;
     mutable std::mutex mutex;
 
     ~Impl() {
@@ -254,6 +255,7 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
 
     std::lock_guard lock(d->mutex);
     tLastError.clear();
+    whisper_reset_timings(d->ctx);
     int rc = 0;
     try {
         rc = whisper_full(d->ctx, p, samples.data(), static_cast<int>(samples.size()));
@@ -261,6 +263,12 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
         tLastError = QString::fromLocal8Bit(e.what());
         rc = -100;
     }
+    if (whisper_timings* t = whisper_get_timings(d->ctx)) {
+        d->timings.encodeMs = t->encode_ms;
+        d->timings.perTokenMs = t->decode_ms;
+        delete t;  // allocated by whisper.cpp with new
+    }
+    d->timings.tokens = 0;
     if (abort.aborted.load()) {
         report(DecodeOutcome::Aborted);
         return {};
@@ -283,11 +291,17 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
         segment.t0Ms = whisper_full_get_segment_t0(d->ctx, i) * 10;
         segment.t1Ms = whisper_full_get_segment_t1(d->ctx, i) * 10;
         segment.noSpeechProb = whisper_full_get_segment_no_speech_prob(d->ctx, i);
+        d->timings.tokens += std::max(0, whisper_full_n_tokens(d->ctx, i));
         if (!segment.text.isEmpty()) {
             segments.push_back(std::move(segment));
         }
     }
     return segments;
+}
+
+DecodeTimings WhisperModel::lastTimings() const {
+    std::lock_guard lock(d->mutex);
+    return d->timings;
 }
 
 QString WhisperModel::path() const {

@@ -55,6 +55,13 @@ struct Segment {
     float noSpeechProb = 0.0f;
 };
 
+/// whisper.cpp's own measurement of one decode (averages over its runs).
+struct DecodeTimings {
+    double encodeMs = 0;    ///< one encoder pass
+    double perTokenMs = 0;  ///< one decoder step (one token)
+    int tokens = 0;         ///< tokens in the result, special ones included
+};
+
 enum class DecodeOutcome {
     Ok,       ///< The segments are the result (possibly none).
     Aborted,  ///< `shouldAbort` returned true; no segments.
@@ -81,6 +88,9 @@ public:
     /// whitespace and empty segments are left out.
     std::vector<Segment> decode(std::span<const float> pcm16k, const DecodeOptions& options,
                                 QString* error, DecodeOutcome* outcome = nullptr);
+
+    /// The timings of the last finished decode on this model (zero before the first).
+    DecodeTimings lastTimings() const;
 
     /// The file this model was loaded from.
     QString path() const;
