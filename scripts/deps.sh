@@ -10,6 +10,8 @@ packages=(
     python3 python3-numpy curl
     # compiler cache: later builds and other clones reuse what was compiled
     ccache
+    # whisper.cpp is built with its own CMake project (scripts/whisper-runtime.sh)
+    make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
     # a Japanese font for the views

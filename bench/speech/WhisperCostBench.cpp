@@ -1,0 +1,143 @@
+// What a whisper.cpp speech model costs on this machine: load time, the encoder on 2, 5 and 15 s
+// of audio (with audio_ctx sized to the audio, as the recogniser sizes it) and the decoder per
+// token, capped at a realistic count (about 10 tokens per second of speech).
+//
+// Usage: bench_whisper_cost [MODEL.bin ...]
+//   Without arguments: every *.bin in QUILLORY_BENCH_WHISPER_MODELS (default: the random-weight
+//   real-size models of scripts/make-sized-whisper-models.sh in the dependency cache), plus the
+//   tiny test model when QUILLORY_TEST_WHISPER_MODEL is set.
+// QUILLORY_BENCH_THREADS sets the decoder threads (default: all cores).
+//
+// Random weights cost the same as real ones; the text they write is nonsense.
+
+#include "Speech/WavFileAudioSource.h"
+#include "Speech/whisper/WhisperContext.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+#include <cstdio>
+#include <thread>
+
+using namespace quillory;
+using namespace quillory::whisper;
+
+namespace {
+
+constexpr int kTokensPerSecond = 10;
+
+std::vector<float> speech(double seconds) {
+    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/pauses.wav"));
+    std::vector<float> source;
+    if (file.open(QIODevice::ReadOnly)) {
+        source = WavFileAudioSource::decode(file.readAll());
+    }
+    if (source.empty()) {
+        source.assign(kSampleRate, 0.01f);
+    }
+    std::vector<float> out(size_t(seconds * kSampleRate));
+    for (size_t i = 0; i < out.size(); ++i) {
+        out[i] = source[i % source.size()];
+    }
+    return out;
+}
+
+double timedDecode(WhisperModel& model, const std::vector<float>& pcm, int maxTokens, int threads,
+                   DecodeTimings* timings = nullptr) {
+    DecodeOptions options;
+    options.audioCtx = audioCtxFor(qint64(pcm.size()) * 1000 / kSampleRate, model.modelAudioCtx());
+    options.maxTokens = maxTokens;
+    options.threads = threads;
+    QString error;
+    QElapsedTimer timer;
+    timer.start();
+    DecodeOutcome outcome = DecodeOutcome::Ok;
+    model.decode(pcm, options, &error, &outcome);
+    const double ms = double(timer.nsecsElapsed()) / 1e6;
+    if (timings) {
+        *timings = model.lastTimings();
+    }
+    if (outcome != DecodeOutcome::Ok) {
+        std::fprintf(stderr, "decode failed: %s\n", qPrintable(error));
+        return -1;
+    }
+    return ms;
+}
+
+QStringList defaultModels() {
+    QString dir = qEnvironmentVariable("QUILLORY_BENCH_WHISPER_MODELS");
+    if (dir.isEmpty()) {
+        QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
+        if (cache.isEmpty()) {
+            cache = QDir::homePath() + QStringLiteral("/.cache");
+        }
+        dir = cache + QStringLiteral("/quillory/deps/sized-whisper");
+    }
+    QStringList models;
+    for (const QFileInfo& info : QDir(dir).entryInfoList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name)) {
+        models << info.absoluteFilePath();
+    }
+    const QString tiny = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    if (!tiny.isEmpty()) {
+        models << tiny;
+    }
+    return models;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QStringList models;
+    for (int i = 1; i < argc; ++i) {
+        models << QString::fromLocal8Bit(argv[i]);
+    }
+    if (models.isEmpty()) {
+        models = defaultModels();
+    }
+    if (models.isEmpty()) {
+        std::printf("no models: run scripts/make-sized-whisper-models.sh or name model files\n");
+        return 0;
+    }
+    int threads = qEnvironmentVariableIntValue("QUILLORY_BENCH_THREADS");
+    if (threads <= 0) {
+        threads = std::max(1, int(std::thread::hardware_concurrency()));
+    }
+    std::printf("whisper.cpp %s, %d threads; encoder pass and decoder step as whisper.cpp times them, the\n"
+                "decoder capped at %d tokens per second of audio; per s of speech = (encoder 5 s + 50 tokens) / 5\n\n",
+                qPrintable(runtimeVersion()), threads, kTokensPerSecond);
+    std::printf("%-36s %8s %7s %8s %8s %8s %9s %10s\n", "model", "MB", "load s", "enc 2s", "enc 5s",
+                "enc 15s", "ms/token", "per s sp.");
+    for (const QString& path : models) {
+        QString error;
+        auto model = WhisperModel::load(path, &error, threads);
+        if (!model) {
+            std::printf("%-36s %s\n", qPrintable(QFileInfo(path).fileName()), qPrintable(error));
+            continue;
+        }
+        const double mb = double(QFileInfo(path).size()) / 1e6;
+        // Warm-up: first-use allocations are not part of a dictation's cost.
+        timedDecode(*model, speech(1.0), 1, threads);
+        // whisper.cpp's own timings: wall-clock differences drown in the encoder's noise on a
+        // busy machine.
+        double enc[3] = {0, 0, 0};
+        const double lengths[3] = {2.0, 5.0, 15.0};
+        for (int i = 0; i < 3; ++i) {
+            DecodeTimings t;
+            timedDecode(*model, speech(lengths[i]), 1, threads, &t);
+            enc[i] = t.encodeMs;
+        }
+        const int tokens = int(5.0 * kTokensPerSecond);
+        DecodeTimings capped;
+        timedDecode(*model, speech(5.0), tokens, threads, &capped);
+        const double perToken = capped.perTokenMs;
+        const double perSecond = (enc[1] + perToken * tokens) / 5.0;
+        std::printf("%-36s %8.1f %7.2f %8.0f %8.0f %8.0f %9.1f %10.0f\n",
+                    qPrintable(QFileInfo(path).fileName()), mb, double(model->loadMs()) / 1000.0, enc[0],
+                    enc[1], enc[2], perToken, perSecond);
+        std::fflush(stdout);
+    }
+    return 0;
+}
