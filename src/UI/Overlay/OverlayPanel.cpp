@@ -1,0 +1,72 @@
+#include "UI/Overlay/OverlayPanel.h"
+
+#include <QMouseEvent>
+#include <QVBoxLayout>
+#include <QWindow>
+
+namespace quillory {
+
+OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content)
+    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
+                           Qt::NoDropShadowWindowHint),
+      content_(content) {
+    setObjectName(identifier);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFocusPolicy(Qt::NoFocus);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->setSizeConstraint(QLayout::SetNoConstraint);
+    content_->setParent(this);
+    layout->addWidget(content_);
+    winId(); // a native window now, so the role is set before it is first mapped
+    if (QWindow* w = windowHandle()) {
+        w->setObjectName(identifier);
+    }
+}
+
+void OverlayPanel::orderFront() {
+    if (!isVisible()) {
+        show();
+        keepOnAllWorkspaces(this);
+    }
+    raise();
+}
+
+void OverlayPanel::orderOut() {
+    dragging_ = false;
+    hide();
+}
+
+void OverlayPanel::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        return QWidget::mousePressEvent(event);
+    }
+    // The window manager moves the window when it can (no focus change); otherwise we do.
+    if (windowHandle() && windowHandle()->startSystemMove()) {
+        event->accept();
+        return;
+    }
+    dragging_ = true;
+    dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
+    event->accept();
+}
+
+void OverlayPanel::mouseMoveEvent(QMouseEvent* event) {
+    if (dragging_ && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPosition().toPoint() - dragOffset_);
+        event->accept();
+        return;
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void OverlayPanel::mouseReleaseEvent(QMouseEvent* event) {
+    dragging_ = false;
+    QWidget::mouseReleaseEvent(event);
+}
+
+} // namespace quillory
