@@ -25,13 +25,25 @@ OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content)
     winId(); // a native window now, so the role is set before it is first mapped
     if (QWindow* w = windowHandle()) {
         w->setObjectName(identifier);
+        w->installEventFilter(this);
     }
+}
+
+bool OverlayPanel::eventFilter(QObject* watched, QEvent* event) {
+    // The window manager honours the workspace request only for a mapped window: ask once the
+    // window is on screen after each show.
+    if (watched == windowHandle() && event->type() == QEvent::Expose && !stickyRequested_ &&
+        windowHandle()->isExposed()) {
+        stickyRequested_ = true;
+        keepOnAllWorkspaces(this);
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void OverlayPanel::orderFront() {
     if (!isVisible()) {
+        stickyRequested_ = false;
         show();
-        keepOnAllWorkspaces(this);
     }
     raise();
 }

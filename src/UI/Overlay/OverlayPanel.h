@@ -21,6 +21,7 @@ public:
     void orderOut();
 
 protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -29,6 +30,7 @@ private:
     QWidget* content_;
     QPoint dragOffset_;
     bool dragging_ = false;
+    bool stickyRequested_ = false;
 };
 
 /// Asks the X11 window manager to keep `window` on all workspaces (no-op elsewhere).
