@@ -194,6 +194,19 @@ void OverlayWaveform::paintEvent(QPaintEvent*) {
     }
 }
 
+// ---- OverlayElidedLabel ----
+
+QString OverlayElidedLabel::shownText() const {
+    return fontMetrics().elidedText(text(), Qt::ElideRight, contentsRect().width());
+}
+
+void OverlayElidedLabel::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setPen(palette().color(QPalette::WindowText));
+    p.setFont(font());
+    p.drawText(contentsRect(), int(Qt::AlignLeft | Qt::AlignVCenter), shownText());
+}
+
 // ---- OverlaySpinner ----
 
 OverlaySpinner::OverlaySpinner(QWidget* parent) : QWidget(parent) {
@@ -255,7 +268,7 @@ InputStatusStripView::InputStatusStripView(InputStatusOverlayModel& model, QWidg
     aiBadge_ = new QuilloryAIBadge({}, text);
     textRow->addWidget(aiBadge_);
 
-    caption_ = new QLabel(text);
+    caption_ = new OverlayElidedLabel(text);
     caption_->setFont(scaledFont(font(), 0.85, QFont::Normal));
     caption_->setTextFormat(Qt::PlainText);
     caption_->setMinimumWidth(1);

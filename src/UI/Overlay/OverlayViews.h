@@ -63,6 +63,19 @@ private:
     Timer frameTimer_;
 };
 
+/// A one-line label that cuts its text at the tail with an ellipsis when it does not fit.
+class OverlayElidedLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    using QLabel::QLabel;
+    /// The text as drawn at the current width.
+    QString shownText() const;
+
+protected:
+    void paintEvent(QPaintEvent*) override;
+};
+
 /// A small indeterminate progress ring (shown with the polishing badge), turning while visible.
 class OverlaySpinner : public QWidget {
     Q_OBJECT
@@ -90,7 +103,7 @@ public:
     explicit InputStatusStripView(InputStatusOverlayModel& model, QWidget* parent = nullptr);
 
     QLabel* titleLabel() const { return title_; }
-    QLabel* captionLabel() const { return caption_; }
+    OverlayElidedLabel* captionLabel() const { return caption_; }
     QuilloryAIBadge* polishingBadge() const { return polishingBadge_; }
     QuilloryAIBadge* aiBadge() const { return aiBadge_; }
     OverlayWaveform* waveform() const { return waveform_; }
@@ -113,7 +126,7 @@ private:
     QWidget* polishingRow_;
     QuilloryAIBadge* polishingBadge_;
     QuilloryAIBadge* aiBadge_;
-    QLabel* caption_;
+    OverlayElidedLabel* caption_;
     OverlayWaveform* waveform_;
     QToolButton* cancel_;
     QToolButton* dismiss_;

@@ -101,6 +101,11 @@ TEST_F(OverlayControllerTest, ErrorShowsTheMessageAndItsDismissReturnsToIdle) {
     EXPECT_TRUE(strip->dismissButton()->isVisibleTo(overlay->statusPanel()));
     EXPECT_FALSE(strip->cancelButton()->isVisibleTo(overlay->statusPanel()));
     EXPECT_EQ(strip->captionLabel()->text(), L("error.permissions"));
+    // A message longer than the strip is cut at the tail, on one line.
+    overlay->statusPanel()->show();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(strip->captionLabel()->shownText().endsWith(QChar(0x2026)));
+    EXPECT_LE(strip->captionLabel()->geometry().right(), strip->waveform()->parentWidget()->width());
     EXPECT_EQ(strip->accessibleName(), L("overlay.error_banner") + " " + L("error.permissions"));
 
     strip->dismissButton()->click();
