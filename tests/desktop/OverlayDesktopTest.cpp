@@ -144,6 +144,26 @@ TEST_F(OverlayDesktop, AppearsOnRecordingWithoutTakingTheKeyboardFromTheFocusedA
     EXPECT_EQ(activeWindow(), before);
     EXPECT_EQ(QGuiApplication::focusWindow(), nullptr);
 
+    // Dragging the strip by its background moves it and does not take the keyboard either.
+    QWidget* title = overlay->stripView()->titleLabel();
+    const QPoint grab = title->mapToGlobal(title->rect().center());
+    const QPoint startPos = strip->pos();
+    XTestFakeMotionEvent(display(), -1, grab.x(), grab.y(), CurrentTime);
+    XTestFakeButtonEvent(display(), 1, True, CurrentTime);
+    XFlush(display());
+    QTest::qWait(50);
+    for (int step = 1; step <= 5; ++step) {
+        XTestFakeMotionEvent(display(), -1, grab.x() - 12 * step, grab.y() - 8 * step, CurrentTime);
+        XFlush(display());
+        QTest::qWait(20);
+    }
+    XTestFakeButtonEvent(display(), 1, False, CurrentTime);
+    XFlush(display());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return strip->pos() == startPos + QPoint(-60, -40); }, 2000))
+        << strip->pos().x() << "," << strip->pos().y();
+    EXPECT_FALSE(target.waitForLine([](const QByteArray& l) { return l == "inactive"; }, 400)) << target.transcript();
+    EXPECT_EQ(activeWindow(), before);
+
     // Typing still reaches the other application.
     test::fakeKey("a", true);
     test::fakeKey("a", false);

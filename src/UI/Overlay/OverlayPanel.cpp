@@ -46,6 +46,7 @@ void OverlayPanel::orderFront() {
         show();
     }
     raise();
+    ++timesOrderedFront_;
 }
 
 void OverlayPanel::orderOut() {
@@ -57,11 +58,9 @@ void OverlayPanel::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {
         return QWidget::mousePressEvent(event);
     }
-    // The window manager moves the window when it can (no focus change); otherwise we do.
-    if (windowHandle() && windowHandle()->startSystemMove()) {
-        event->accept();
-        return;
-    }
+    // We move the window ourselves rather than asking the window manager to: its interactive
+    // move grabs the keyboard (the application being dictated into loses it) and, when the button
+    // is already up by the time it starts, keeps the grab.
     dragging_ = true;
     dragOffset_ = event->globalPosition().toPoint() - frameGeometry().topLeft();
     event->accept();

@@ -19,6 +19,8 @@ public:
     void orderFront();
     /// Hides the panel.
     void orderOut();
+    /// How often the panel was brought to the front (for the placement rules' tests).
+    int timesOrderedFront() const { return timesOrderedFront_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -31,6 +33,7 @@ private:
     QPoint dragOffset_;
     bool dragging_ = false;
     bool stickyRequested_ = false;
+    int timesOrderedFront_ = 0;
 };
 
 /// Asks the X11 window manager to keep `window` on all workspaces (no-op elsewhere).

@@ -156,6 +156,28 @@ TEST_F(OverlayControllerTest, AiBadgesFollowThePolishSettingAndTheRunningPolish)
     EXPECT_FALSE(model().showAiFeatureBadge());
 }
 
+TEST_F(OverlayControllerTest, StripComesToTheFrontOnlyWhenTheLayoutTokenChanges) {
+    press();
+    EXPECT_EQ(strip()->timesOrderedFront(), 1);
+    partial(QStringLiteral("one"));
+    speech->voice(true);
+    settle();
+    partial(QStringLiteral("one two"));
+    EXPECT_EQ(strip()->timesOrderedFront(), 1); // same session, same token
+    overlay->toggleTranscriptPanel();
+    EXPECT_EQ(strip()->timesOrderedFront(), 1); // the toggle itself only fronts the transcript
+    EXPECT_EQ(transcript()->timesOrderedFront(), 1);
+    partial(QStringLiteral("one two three"));
+    EXPECT_EQ(overlay->lastOverlayLayoutToken(), "rec-1-trtrue");
+    EXPECT_EQ(strip()->timesOrderedFront(), 2); // the open state changed since the last token
+    EXPECT_EQ(transcript()->timesOrderedFront(), 2);
+    partial(QStringLiteral("one two three four"));
+    EXPECT_EQ(strip()->timesOrderedFront(), 2);
+    EXPECT_EQ(transcript()->timesOrderedFront(), 2); // only resized
+    release();
+    EXPECT_EQ(strip()->timesOrderedFront(), 3);
+}
+
 TEST_F(OverlayControllerTest, ChangesArrivingTogetherSyncOnce) {
     int titles = 0;
     QObject::connect(&model(), &InputStatusOverlayModel::changed, [&] { ++titles; });
