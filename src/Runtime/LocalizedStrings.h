@@ -22,5 +22,6 @@ std::span<const LocalizedString> polishStrings();  // AI/PolishStrings.cpp
 std::span<const LocalizedString> systemStrings();  // Permissions/SystemStrings.cpp
 std::span<const LocalizedString> hotkeyStrings();  // Hotkey/HotkeyStrings.cpp
 std::span<const LocalizedString> audioStrings();   // Speech/AudioStrings.cpp
+std::span<const LocalizedString> overlayStrings(); // UI/Overlay/OverlayStrings.cpp
 
 } // namespace quillory::Localization
