@@ -38,7 +38,7 @@ std::span<const LocalizedString> coreStrings() {
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings()}) {
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(), appShellStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;
