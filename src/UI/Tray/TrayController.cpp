@@ -4,6 +4,11 @@
 #include "UI/App/AppWindows.h"
 
 
+// The views' resources live in a static library: register them before the first use.
+static void initUiResources() {
+    Q_INIT_RESOURCE(UiResources);
+}
+
 namespace quillory::ui {
 
 TrayLook trayLook(AppStatus::Kind status) {
@@ -20,7 +25,9 @@ TrayLook trayLook(AppStatus::Kind status) {
     return {QStringLiteral(":/quillory/icons/tray-idle.svg"), "menu.status.idle"};
 }
 
-TrayController::TrayController(AppWindows& windows, QObject* parent) : QObject(parent), windows_(windows) {}
+TrayController::TrayController(AppWindows& windows, QObject* parent) : QObject(parent), windows_(windows) {
+    initUiResources();
+}
 
 TrayController::~TrayController() = default;
 

@@ -171,10 +171,10 @@ void UpdateChecker::checkForUpdates() {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->property("timedOut").toBool()) {
             result.error = QStringLiteral("the update server did not answer in time");
+        } else if (status != 0 && status != 200) {
+            result.error = QStringLiteral("the update server answered HTTP %1").arg(status);
         } else if (reply->error() != QNetworkReply::NoError) {
             result.error = reply->errorString();
-        } else if (status != 200) {
-            result.error = QStringLiteral("the update server answered HTTP %1").arg(status);
         } else {
             QString error;
             const auto release = newestRelease(reply->readAll(), &error);

@@ -80,3 +80,5 @@ private:
 };
 
 } // namespace quillory::ui
+
+Q_DECLARE_METATYPE(quillory::ui::UpdateChecker::Result)
