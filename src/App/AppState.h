@@ -7,6 +7,7 @@
 #include "Input/TextInsertion.h"
 #include "Permissions/PermissionManager.h"
 #include "Permissions/RuntimeEnvironmentStatus.h"
+#include "Platform/LoginItem.h"
 #include "Speech/SpeechService.h"
 #include "Utilities/CommitDiagnostics.h"
 
@@ -31,13 +32,35 @@ struct AttachGate {
     std::deque<std::coroutine_handle<>> waiters;
 };
 
+/// The global hotkeys as the state drives them: the `GlobalHotKeyManager` in the app, a fake in
+/// tests.
+class HotkeyService {
+public:
+    using Callback = std::function<void()>;
+    virtual ~HotkeyService() = default;
+    /// Replaces the configuration and callbacks and (re)installs what it needs; true when
+    /// everything needed was installed.
+    virtual bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease) = 0;
+};
+
 /// The collaborators of the application state. The app builds the real ones; tests pass fakes.
+/// Members after `polish` may stay empty: the state then does without them (no hotkeys: every
+/// registration fails; no login item: never enabled) or asks the system directly.
 struct AppStateServices {
     std::shared_ptr<SpeechService> speech;
     std::shared_ptr<TextInsertion> input;
     std::shared_ptr<PermissionManager> permissions;
     std::shared_ptr<RuntimeEnvironmentStatus> environment;
     std::shared_ptr<PolishService> polish;
+    std::shared_ptr<HotkeyService> hotkeys;
+    std::shared_ptr<LoginItemService> loginItem;
+    /// The input monitoring (listen-event) check; empty: `InputMonitoringAuthorization`.
+    std::function<PermissionState()> inputMonitoringAccess;
+    /// Whether this host runs the local inference runtime; empty: `HostCPU`.
+    std::function<bool()> localRuntimeSupported;
+    /// Kills leftover inference servers and returns how many were found (throws the engine's
+    /// error); empty: none found.
+    std::function<int()> cleanupPolishServers;
 };
 
 /// The single long-lived application state: the dictation session (start, stop, accumulation of
