@@ -3,6 +3,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/LocalPolishError.h"
 #include "App/AppState.h"
+#include "App/DesktopServices.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
@@ -63,6 +64,7 @@ TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
     }
 
     // The launch sequence.
+    if (hooks_.beforeLaunch) hooks_.beforeLaunch();
     CommitDiagnostics::recordSessionBoundary();
     windows_.startOverlaySync();
     if (hooks_.refreshOnLaunch) hooks_.refreshOnLaunch();
@@ -150,7 +152,42 @@ int runTrayApp(int& argc, char** argv) {
 
     PlaceholderAppWindows windows;
     AppStateSessionControl session;
-    TrayApp tray(windows, session, TrayAppHooks{});
+    // The session core over the desktop backends; built only once this process owns the socket,
+    // so that a second launch touches no hotkeys and no microphone.
+    std::unique_ptr<platform::DesktopServices> services;
+    std::unique_ptr<AppState> state;
+    AppStateServices stateServices;
+    auto applyHotkeys = [&] {
+        if (state && stateServices.hotkeys) {
+            AppState* s = state.get();
+            stateServices.hotkeys->update(
+                s->hotkeyConfig(), [s] { s->handleHotkeyToggle(); }, [s] { s->handleHotkeyPress(); },
+                [s] { s->handleHotkeyRelease(); });
+        }
+    };
+    auto refreshPermissions = [&] {
+        if (stateServices.permissions) {
+            stateServices.permissions->refreshMicrophone();
+            stateServices.permissions->refreshSpeech();
+            stateServices.permissions->refreshAccessibility();
+        }
+    };
+    TrayAppHooks hooks;
+    hooks.beforeLaunch = [&] {
+        services = platform::makeDesktopServices();
+        stateServices = services->appStateServices();
+        state = std::make_unique<AppState>(stateServices);
+        AppState::setShared(state.get());
+    };
+    hooks.refreshOnLaunch = [&] {
+        refreshPermissions();
+        applyHotkeys();
+    };
+    hooks.refreshOnActivation = [&] {
+        refreshPermissions();
+        applyHotkeys();
+    };
+    TrayApp tray(windows, session, hooks);
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int) { QCoreApplication::quit(); });
     QObject::connect(&tray, &TrayApp::quitRequested, &app, [] { QCoreApplication::quit(); });
@@ -170,6 +207,9 @@ int runTrayApp(int& argc, char** argv) {
     }
     const int status = app.exec();
     tray.cleanUpOnQuit();
+    AppState::setShared(nullptr);
+    state.reset();
+    services.reset();
     return status;
 }
 

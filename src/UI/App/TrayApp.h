@@ -17,6 +17,8 @@ class UpdateChecker;
 
 /// What the tray app calls on the session core at its moments. Unset hooks are skipped.
 struct TrayAppHooks {
+    /// Once this process owns the socket, before anything else: builds the session core.
+    std::function<void()> beforeLaunch;
     /// Once at start-up, after the overlay sync and before the tray item.
     std::function<void()> refreshOnLaunch;
     /// On every activation of the app: the permission states, the autostart state and the hotkey
