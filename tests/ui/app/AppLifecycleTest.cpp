@@ -6,6 +6,7 @@
 #include "UI/App/TrayApp.h"
 #include "UI/Tray/TrayController.h"
 
+#include <QGuiApplication>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
@@ -136,6 +137,23 @@ TEST_F(TrayAppTest, LaunchSequenceRunsInOrderAndCleanUpRunsOnceWithItsLogLine) {
                 log.contains(QStringLiteral("pgrep is missing")))
         << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("input"))) << "written to the input channel";
+}
+
+TEST_F(TrayAppTest, EveryActivationRefreshesAndALaterLaunchOpensNothing) {
+    store_->setBool(ui::kFirstLaunchSettingsOpenedKey, true);
+    int refreshes = 0;
+    ui::TrayAppHooks hooks;
+    hooks.refreshOnActivation = [&] { ++refreshes; };
+    hooks.cleanupInferenceServers = [] {};
+    ui::TrayApp app(windows_, session_, hooks);
+    ASSERT_EQ(app.start(socket_), ui::TrayApp::Start::running);
+    EXPECT_EQ(refreshes, 0) << "start-up is not an activation";
+    emit qApp->applicationStateChanged(Qt::ApplicationActive);
+    emit qApp->applicationStateChanged(Qt::ApplicationInactive);
+    emit qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(refreshes, 2);
+    clock_.advance(5s);
+    EXPECT_EQ(windows_.shown, 0);
 }
 
 TEST_F(TrayAppTest, BackgroundUpdateChecksAreScheduledAndRefused) {
