@@ -1,6 +1,7 @@
 #include "Cli/Cli.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
+#include "UI/App/TrayApp.h"
 
 #include <QCoreApplication>
 #include <QGuiApplication>
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN")) {
         // Name the channel of every log message ("app.quillory.quillory.commit: ...").
         qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));
+    }
+    if (argc == 1) {
+        return quillory::ui::runTrayApp(argc, argv); // no command: the tray app
     }
     std::unique_ptr<QCoreApplication> app = makeApplication(argc, argv);
     if (!app) {

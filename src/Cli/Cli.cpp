@@ -11,8 +11,11 @@ const std::vector<Command>& commands() {
          dictionaryCommand},
         {"hotkey", "hotkey show | monitor", hotkeyCommand},
         {"settings",
-         "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY",
-         settingsCommand},
+         "settings [list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY]"
+         " (no argument: open the settings window of the running app)",
+         [](const QStringList& a, Io& io) {
+             return a.isEmpty() ? remoteCommand(QStringLiteral("settings"), a, io) : settingsCommand(a, io);
+         }},
         {"diagnostics", "diagnostics export --minutes 15|60|180 [--output PATH]", diagnosticsCommand},
         {"polish", "polish [--model ID] [--prompt-file F] [--model-file F] [--dry-run] TEXT|-",
          polishCommand},
@@ -22,6 +25,16 @@ const std::vector<Command>& commands() {
         {"doctor", "doctor [--json]", doctorCommand},
         {"mic", "mic [--seconds N] [--output FILE.wav] [--source NAME]", micCommand},
         {"paste", "paste [--delay SECONDS] TEXT|-", pasteCommand},
+        {"toggle", "toggle             start or stop dictation in the running app",
+         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("toggle"), a, io); }},
+        {"press", "press              push-to-talk down in the running app",
+         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("press"), a, io); }},
+        {"release", "release            push-to-talk up in the running app",
+         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("release"), a, io); }},
+        {"cancel", "cancel             the overlay's cancel / dismiss in the running app",
+         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("cancel"), a, io); }},
+        {"status", "status             print the dictation status of the running app",
+         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("status"), a, io); }},
     };
     return all;
 }

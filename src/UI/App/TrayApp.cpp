@@ -1,0 +1,216 @@
+#include "UI/App/TrayApp.h"
+
+#include "AI/LocalPolishEngine.h"
+#include "AI/LocalPolishError.h"
+#include "App/AppState.h"
+#include "App/DesktopServices.h"
+#include "Input/x11/X11Connection.h"
+#include "Platform/linux/DisplayServer.h"
+#include "Runtime/DefaultsStore.h"
+#include "Runtime/Localization.h"
+#include "UI/App/AppWindows.h"
+#include "UI/App/FirstLaunch.h"
+#include "UI/App/SignalBridge.h"
+#include "UI/Tray/TrayController.h"
+#include "UI/Updates/UpdateChecker.h"
+#include "UI/Updates/UpdateDialog.h"
+#include "Utilities/CommitDiagnostics.h"
+#include "Utilities/Log.h"
+
+#include <QApplication>
+#include <QSessionManager>
+#include <QSystemTrayIcon>
+
+#include <cstdio>
+
+namespace quillory::ui {
+
+namespace {
+constexpr int kSettingsAttempts = 60;
+constexpr Duration kSettingsInterval = std::chrono::milliseconds(50);
+
+void defaultCleanup() {
+    LocalPolishEngine::shared().cleanupResidualServers();
+}
+} // namespace
+
+TrayApp::TrayApp(AppWindows& windows, SessionControl& session, TrayAppHooks hooks, QObject* parent)
+    : QObject(parent), windows_(windows), session_(session), hooks_(std::move(hooks)) {
+    if (!hooks_.cleanupInferenceServers) {
+        hooks_.cleanupInferenceServers = defaultCleanup;
+    }
+}
+
+TrayApp::~TrayApp() = default;
+
+TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
+    server_ = std::make_unique<remote::Server>(
+        [this](const QString& command) { return handleRemoteCommand(command, session_, windows_); });
+    switch (server_->listen(socketPath, error)) {
+    case remote::Server::Listen::anotherInstance: {
+        server_.reset();
+        const remote::Reply reply = remote::send(QStringLiteral("settings"), socketPath);
+        if (reply.kind == remote::Reply::Kind::ok) {
+            return Start::handedOver;
+        }
+        if (error) *error = QStringLiteral("another Quillory runs but did not answer");
+        return Start::failed;
+    }
+    case remote::Server::Listen::failed:
+        server_.reset();
+        return Start::failed;
+    case remote::Server::Listen::listening:
+        break;
+    }
+
+    // The launch sequence.
+    if (hooks_.beforeLaunch) hooks_.beforeLaunch();
+    CommitDiagnostics::recordSessionBoundary();
+    windows_.startOverlaySync();
+    if (hooks_.refreshOnLaunch) hooks_.refreshOnLaunch();
+
+    tray_ = std::make_unique<TrayController>(windows_);
+    updates_ = std::make_unique<UpdateChecker>(compiledFeedUrl(), QCoreApplication::applicationVersion());
+    tray_->setCanCheckForUpdates(updates_->canCheckForUpdates());
+    connect(updates_.get(), &UpdateChecker::canCheckForUpdatesChanged, tray_.get(),
+            &TrayController::setCanCheckForUpdates);
+    connect(updates_.get(), &UpdateChecker::finished, this, [this](const UpdateChecker::Result& result) {
+        showUpdateResult(result, QCoreApplication::applicationVersion(), windows_.settingsWindow());
+    });
+    connect(tray_.get(), &TrayController::checkForUpdatesRequested, this, &TrayApp::checkForUpdates);
+    connect(tray_.get(), &TrayController::quitRequested, this, &TrayApp::quitRequested);
+    if (AppState* state = AppState::shared()) {
+        tray_->applyStatus(state->status());
+        connect(state, &AppState::statusChanged, this, [this, state] { applyStatus(state->status()); });
+    }
+    tray_->installIfNeeded();
+
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(gui, &QGuiApplication::applicationStateChanged, this, [this](Qt::ApplicationState s) {
+            if (s == Qt::ApplicationActive) activated();
+        });
+        // The desktop session is ending: clean up now, the session manager may not wait for us.
+        connect(gui, &QGuiApplication::commitDataRequest, this, [this](QSessionManager&) { cleanUpOnQuit(); });
+    }
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &TrayApp::cleanUpOnQuit);
+
+    handleFirstLaunch(DefaultsStore::standard(), [this] {
+        showSettingsWhenReady(windows_, kSettingsAttempts, kSettingsInterval);
+    });
+    updates_->startBackgroundSchedule();
+    if (hooks_.loadSpeechModelInBackground) hooks_.loadSpeechModelInBackground();
+    return Start::running;
+}
+
+void TrayApp::applyStatus(const AppStatus& status) {
+    if (tray_) tray_->applyStatus(status);
+}
+
+void TrayApp::activated() {
+    if (hooks_.refreshOnActivation) hooks_.refreshOnActivation();
+}
+
+void TrayApp::checkForUpdates() {
+    if (updates_) updates_->checkForUpdates();
+}
+
+void TrayApp::cleanUpOnQuit() {
+    if (cleanedUp_) {
+        return;
+    }
+    cleanedUp_ = true;
+    try {
+        hooks_.cleanupInferenceServers();
+    } catch (const LocalPolishError& e) {
+        qCCritical(lcInput, "Failed to clean up llama-server on termination: %s", qUtf8Printable(e.localizedDescription()));
+    } catch (const std::exception& e) {
+        qCCritical(lcInput, "Failed to clean up llama-server on termination: %s", e.what());
+    }
+    if (server_) server_->close();
+}
+
+int runTrayApp(int& argc, char** argv) {
+    // The app works through an X display (XWayland on Wayland desktops).
+    const auto display = platform::currentDisplayServer();
+    QString why;
+    if (qEnvironmentVariableIsEmpty("DISPLAY")) {
+        why = display.type == platform::SessionType::wayland ? QStringLiteral("a Wayland session without XWayland")
+                                                              : QStringLiteral("DISPLAY is not set");
+    } else if (!input::X11Connection::open(&why)) {
+        // `why` says what failed
+    }
+    if (!why.isEmpty()) {
+        std::fprintf(stderr, "%s\n", qPrintable(Localization::format("app.no_display", why)));
+        return 1;
+    }
+    qputenv("QT_QPA_PLATFORM", "xcb"); // the clipboard, keys and windows must be the X server's
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false); // a tray app lives on with no window
+    QCoreApplication::setApplicationName(QStringLiteral("quillory"));
+    QCoreApplication::setOrganizationName(QStringLiteral("quillory"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORY_VERSION));
+
+    PlaceholderAppWindows windows;
+    AppStateSessionControl session;
+    // The session core over the desktop backends; built only once this process owns the socket,
+    // so that a second launch touches no hotkeys and no microphone.
+    std::unique_ptr<platform::DesktopServices> services;
+    std::unique_ptr<AppState> state;
+    AppStateServices stateServices;
+    auto applyHotkeys = [&] {
+        if (state && stateServices.hotkeys) {
+            AppState* s = state.get();
+            stateServices.hotkeys->update(
+                s->hotkeyConfig(), [s] { s->handleHotkeyToggle(); }, [s] { s->handleHotkeyPress(); },
+                [s] { s->handleHotkeyRelease(); });
+        }
+    };
+    auto refreshPermissions = [&] {
+        if (stateServices.permissions) {
+            stateServices.permissions->refreshMicrophone();
+            stateServices.permissions->refreshSpeech();
+            stateServices.permissions->refreshAccessibility();
+        }
+    };
+    TrayAppHooks hooks;
+    hooks.beforeLaunch = [&] {
+        services = platform::makeDesktopServices();
+        stateServices = services->appStateServices();
+        state = std::make_unique<AppState>(stateServices);
+        AppState::setShared(state.get());
+    };
+    hooks.refreshOnLaunch = [&] {
+        refreshPermissions();
+        applyHotkeys();
+    };
+    hooks.refreshOnActivation = [&] {
+        refreshPermissions();
+        applyHotkeys();
+    };
+    TrayApp tray(windows, session, hooks);
+    SignalBridge signalBridge;
+    QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int) { QCoreApplication::quit(); });
+    QObject::connect(&tray, &TrayApp::quitRequested, &app, [] { QCoreApplication::quit(); });
+
+    QString error;
+    switch (tray.start(remote::socketPath(), &error)) {
+    case TrayApp::Start::handedOver:
+        return 0;
+    case TrayApp::Start::failed:
+        std::fprintf(stderr, "quillory: %s\n", qPrintable(error));
+        return 1;
+    case TrayApp::Start::running:
+        break;
+    }
+    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+        qCWarning(lcApp, "%s", qUtf8Printable(Localization::text("app.no_tray")));
+    }
+    const int status = app.exec();
+    tray.cleanUpOnQuit();
+    AppState::setShared(nullptr);
+    state.reset();
+    services.reset();
+    return status;
+}
+
+} // namespace quillory::ui

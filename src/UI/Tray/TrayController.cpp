@@ -1,0 +1,91 @@
+#include "UI/Tray/TrayController.h"
+
+#include "Runtime/Localization.h"
+#include "UI/App/AppWindows.h"
+
+
+// The views' resources live in a static library: register them before the first use.
+static void initUiResources() {
+    Q_INIT_RESOURCE(UiResources);
+}
+
+namespace quillory::ui {
+
+TrayLook trayLook(AppStatus::Kind status) {
+    switch (status) {
+    case AppStatus::Kind::idle:
+        return {QStringLiteral(":/quillory/icons/tray-idle.svg"), "menu.status.idle"};
+    case AppStatus::Kind::recording:
+        return {QStringLiteral(":/quillory/icons/tray-recording.svg"), "menu.status.recording"};
+    case AppStatus::Kind::processing:
+        return {QStringLiteral(":/quillory/icons/tray-processing.svg"), "menu.status.processing"};
+    case AppStatus::Kind::error:
+        return {QStringLiteral(":/quillory/icons/tray-error.svg"), "menu.status.error"};
+    }
+    return {QStringLiteral(":/quillory/icons/tray-idle.svg"), "menu.status.idle"};
+}
+
+TrayController::TrayController(AppWindows& windows, QObject* parent) : QObject(parent), windows_(windows) {
+    initUiResources();
+}
+
+TrayController::~TrayController() = default;
+
+void TrayController::installIfNeeded() {
+    if (icon_) {
+        return;
+    }
+    menu_ = std::make_unique<QMenu>();
+    menu_->setObjectName(QStringLiteral("quilloryTrayMenu"));
+    QAction* settings = menu_->addAction(Localization::text("menu.settings"));
+    connect(settings, &QAction::triggered, this, [this] { windows_.showSettings(); });
+    updatesAction_ = menu_->addAction(Localization::text("menu.check_for_updates"));
+    updatesAction_->setEnabled(canCheckForUpdates_);
+    connect(updatesAction_, &QAction::triggered, this, &TrayController::checkForUpdatesRequested);
+    menu_->addSeparator();
+    QAction* quit = menu_->addAction(Localization::text("menu.quit"));
+    connect(quit, &QAction::triggered, this, &TrayController::quitRequested);
+
+    icon_ = std::make_unique<QSystemTrayIcon>();
+    icon_->setContextMenu(menu_.get());
+    connect(icon_.get(), &QSystemTrayIcon::activated, this, &TrayController::handleActivation);
+    applyStatus(status_);
+    icon_->show();
+}
+
+void TrayController::applyStatus(const AppStatus& status) {
+    status_ = status;
+    const TrayLook look = trayLook(status.kind());
+    text_ = Localization::text(look.labelKey);
+    if (status.is(AppStatus::Kind::error) && !status.message().isEmpty()) {
+        text_ += QStringLiteral(" — ") + status.message();
+    }
+    if (!icon_) {
+        return;
+    }
+    if (iconPath_ != look.iconPath) {
+        iconPath_ = look.iconPath;
+        QIcon icon(iconPath_);
+        icon.setIsMask(true); // symbolic: trays that support it draw it in the panel's colour
+        icon_->setIcon(icon);
+    }
+    icon_->setToolTip(text_);
+    if (menu_) {
+        menu_->setAccessibleName(text_);
+    }
+}
+
+void TrayController::setCanCheckForUpdates(bool can) {
+    canCheckForUpdates_ = can;
+    if (updatesAction_) {
+        updatesAction_->setEnabled(can);
+    }
+}
+
+void TrayController::handleActivation(QSystemTrayIcon::ActivationReason reason) {
+    if (reason == QSystemTrayIcon::Trigger) {
+        toggleSettings(windows_);
+    }
+}
+
+} // namespace quillory::ui
