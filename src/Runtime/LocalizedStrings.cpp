@@ -37,7 +37,7 @@ std::span<const LocalizedString> coreStrings() {
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings()}) {
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), speechStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;

@@ -19,5 +19,6 @@ std::vector<LocalizedString> localizedStrings();
 std::span<const LocalizedString> coreStrings();    // Runtime/LocalizedStrings.cpp
 std::span<const LocalizedString> sessionStrings(); // App/SessionStrings.cpp
 std::span<const LocalizedString> polishStrings();  // AI/PolishStrings.cpp
+std::span<const LocalizedString> speechStrings();  // Speech/SpeechStrings.cpp
 
 } // namespace quillory::Localization
