@@ -19,6 +19,7 @@ const std::vector<Command>& commands() {
         {"chat", "chat [--model ID] [--model-file F] [--dialogue FILE.json [--dry-run]]", chatCommand},
         {"models", "models list | download ID | delete ID | path ID", modelsCommand},
         {"servers", "servers cleanup", serversCommand},
+        {"speech-models", "speech-models list | download ID | delete ID | path ID | select ID", speechModelsCommand},
     };
     return all;
 }

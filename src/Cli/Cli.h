@@ -61,5 +61,7 @@ int polishCommand(const QStringList& args, Io& io);
 int chatCommand(const QStringList& args, Io& io);
 int modelsCommand(const QStringList& args, Io& io);
 int serversCommand(const QStringList& args, Io& io);
+int transcribeCommand(const QStringList& args, Io& io);
+int speechModelsCommand(const QStringList& args, Io& io);
 
 } // namespace quillory::cli
