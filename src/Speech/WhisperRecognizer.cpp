@@ -290,9 +290,13 @@ class StreamingRecognition final : public RecognitionRequest,
                                    public std::enable_shared_from_this<StreamingRecognition> {
 public:
     StreamingRecognition(std::shared_ptr<WhisperRecognizerHost::Slot> slot, std::shared_ptr<RecognitionWorker> worker,
-                         StreamingTuning tuning, RecognitionOptions options)
+                         StreamingTuning tuning, RecognitionOptions options,
+                         std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
         : slot_(std::move(slot)), worker_(std::move(worker)), tuning_(tuning), options_(std::move(options)),
-          scheduler_(&Scheduler::current()) {}
+          scheduler_(&Scheduler::current()), backlog_(std::move(backlog)) {
+        backlog_->appended = 0;
+        backlog_->processed = 0;
+    }
 
     // Capture thread.
     void append(std::span<const float> samples) override {
@@ -301,6 +305,7 @@ public:
             return;
         }
         audio_.insert(audio_.end(), samples.begin(), samples.end());
+        backlog_->appended.fetch_add(static_cast<qint64>(samples.size()));
     }
 
     // Main thread.
@@ -408,6 +413,7 @@ private:
             buffer.assign(audio_.begin() + from, audio_.end());
             out.audioEnd = static_cast<qint64>(audio_.size());
         }
+        backlog_->processed = out.audioEnd;
         const qint64 length = static_cast<qint64>(buffer.size());
         QString vadError;
         const std::vector<SpeechSpan> spans = decoder->detectSpeech(buffer, &vadError);
@@ -558,6 +564,7 @@ private:
     StreamingTuning tuning_;
     RecognitionOptions options_;
     Scheduler* scheduler_;
+    std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
 
     std::mutex audioMutex_;
@@ -598,7 +605,8 @@ bool WhisperRecognizer::isAvailable() const { return host_->isAvailable(); }
 
 std::shared_ptr<RecognitionRequest> WhisperRecognizer::makeRequest(const RecognitionOptions& options) {
     host_->preload();
-    return std::make_shared<StreamingRecognition>(host_->slot_, host_->worker_, host_->tuning_, options);
+    return std::make_shared<StreamingRecognition>(host_->slot_, host_->worker_, host_->tuning_, options,
+                                                  host_->backlog_);
 }
 
 std::unique_ptr<RecognitionTask> WhisperRecognizer::recognitionTask(std::shared_ptr<RecognitionRequest> request,

@@ -16,6 +16,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 #include <memory>
 #include <mutex>
 
@@ -85,6 +87,14 @@ public:
     std::shared_ptr<SpeechRecognizer> makeRecognizer();
 
     const StreamingTuning& tuning() const { return tuning_; }
+    /// Audio of the latest recognition that no decode has looked at yet, in samples. Any thread: a
+    /// file played faster than speech waits on it so the recogniser is never flooded.
+    qint64 unprocessedSamples() const { return backlog_->appended.load() - backlog_->processed.load(); }
+
+    struct Backlog {
+        std::atomic<qint64> appended{0};
+        std::atomic<qint64> processed{0};
+    };
     /// Called on the main thread after every load, with its outcome (tests, the CLI).
     void setLoadObserver(std::function<void(LoadState, qint64 ms)> observer) { observer_ = std::move(observer); }
 
@@ -102,6 +112,7 @@ private:
     QString loadError_;
     std::function<void(LoadState, qint64)> observer_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
 
     friend class WhisperRecognizer;
 };
