@@ -1,5 +1,6 @@
 #include "Speech/WhisperRecognizer.h"
 
+#include "Runtime/DefaultsStore.h"
 #include "Utilities/Log.h"
 
 #include <QDateTime>
@@ -215,6 +216,17 @@ void WhisperRecognizerHost::preload() {
             }
         });
     });
+}
+
+void WhisperRecognizerHost::preloadOnChangeOf(const QString& key) {
+    connections_ = std::make_unique<QObject>();
+    std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
+    QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, connections_.get(),
+                     [weak, key](const QString& changed) {
+                         if (auto host = weak.lock(); host && changed == key) {
+                             host->preload();
+                         }
+                     });
 }
 
 bool WhisperRecognizerHost::isAvailable() {

@@ -13,6 +13,7 @@
 #include "Speech/SpeechBackend.h"
 #include "Speech/SpeechDecoder.h"
 
+#include <QObject>
 #include <QString>
 #include <QStringList>
 
@@ -76,6 +77,9 @@ public:
     /// load failed and the file has not changed since (call at start-up and whenever the selection
     /// changes). The load is logged with its duration.
     void preload();
+    /// Preloads whenever `key` of the standard settings store changes in this process (the selected
+    /// model); a change made by another process is seen at the next recognition.
+    void preloadOnChangeOf(const QString& key);
     LoadState loadState() const { return state_; }
     QString loadError() const { return loadError_; }
     /// The file of the model loaded (or loading).
@@ -113,6 +117,7 @@ private:
     std::function<void(LoadState, qint64)> observer_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
+    std::unique_ptr<QObject> connections_;
 
     friend class WhisperRecognizer;
 };

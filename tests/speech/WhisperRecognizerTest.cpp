@@ -358,6 +358,25 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     EXPECT_EQ(outcomes, std::vector{WhisperRecognizerHost::LoadState::loaded});
 }
 
+TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
+    host->preloadOnChangeOf(QStringLiteral("quillory.speech.model"));
+    loadModel();
+    const QString other = path(QStringLiteral("other.bin"));
+    QFile f(other);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("ggml");
+    f.close();
+    modelFile = other;
+    store_->setString(QStringLiteral("quillory.speech.other"), QStringLiteral("x"));
+    EXPECT_EQ(worker->queued(), 0u) << "other keys do not matter";
+    store_->setString(QStringLiteral("quillory.speech.model"), QStringLiteral("whisper-base-q5_1"));
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loading);
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadedPath(), other);
+    EXPECT_EQ(loads, 2);
+}
+
 TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
     ASSERT_TRUE(QFile::remove(modelFile));
     auto r = host->makeRecognizer();
