@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qcoro-qt6-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl
+    # whisper.cpp is built with its own CMake project (scripts/whisper-runtime.sh)
+    make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)

@@ -1,0 +1,401 @@
+// The whisper.cpp binding against the real library, with the generated tiny models
+// (scripts/make-tiny-whisper.py) and the committed speech fixtures.
+//
+// QUILLORY_TEST_WHISPER_MODEL, QUILLORY_TEST_WHISPER_VAD_MODEL and QUILLORY_TEST_WHISPER_SENTENCE
+// come from scripts/run-tests.sh; without them the tests that need the models skip.
+
+#include "Speech/WavFileAudioSource.h"
+#include "Speech/whisper/ModelFileCheck.h"
+#include "Speech/whisper/WhisperContext.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using namespace quillory;
+using namespace quillory::whisper;
+
+namespace {
+
+QString env(const char* name) {
+    return qEnvironmentVariable(name);
+}
+
+std::vector<float> fixture(const QString& name) {
+    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        ADD_FAILURE() << "missing fixture " << name.toStdString();
+        return {};
+    }
+    return WavFileAudioSource::decode(file.readAll());
+}
+
+QString joined(const std::vector<Segment>& segments) {
+    QString text;
+    for (const auto& s : segments) {
+        text += s.text;
+    }
+    return text;
+}
+
+// One loaded tiny model for the whole suite: loading is the slow part.
+class TinyWhisper : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const QString path = env("QUILLORY_TEST_WHISPER_MODEL");
+        if (path.isEmpty()) {
+            return;
+        }
+        QString error;
+        s_model = WhisperModel::load(path, &error);
+        s_loadError = error;
+    }
+    static void TearDownTestSuite() { s_model.reset(); }
+
+    void SetUp() override {
+        if (env("QUILLORY_TEST_WHISPER_MODEL").isEmpty()) {
+            GTEST_SKIP() << "QUILLORY_TEST_WHISPER_MODEL is not set (scripts/run-tests.sh sets it)";
+        }
+        ASSERT_TRUE(s_model) << s_loadError.toStdString();
+        sentence_ = env("QUILLORY_TEST_WHISPER_SENTENCE");
+        ASSERT_FALSE(sentence_.isEmpty());
+    }
+
+    static inline std::shared_ptr<WhisperModel> s_model;
+    static inline QString s_loadError;
+    QString sentence_;
+};
+
+TEST_F(TinyWhisper, LoadsAndDecodesTheFixturesToTheKnownSentence) {
+    EXPECT_TRUE(s_model->isMultilingual());
+    EXPECT_EQ(s_model->modelAudioCtx(), 1500);
+    EXPECT_EQ(s_model->maxPromptTokens(), 224);
+    EXPECT_GE(s_model->loadMs(), 0);
+
+    const auto plain = fixture("plain.wav");
+    ASSERT_GT(plain.size(), 16000u * 3);
+    QString error;
+    DecodeOutcome outcome = DecodeOutcome::Failed;
+    auto segments = s_model->decode(plain, DecodeOptions{}, &error, &outcome);
+    EXPECT_EQ(outcome, DecodeOutcome::Ok) << error.toStdString();
+    EXPECT_EQ(joined(segments), sentence_);
+
+    // The recogniser's way: a prompt with hints and earlier text, a context sized to the audio,
+    // two threads. Timestamps on must still give the sentence, with times inside the audio.
+    DecodeOptions options;
+    options.initialPrompt = QStringLiteral("会議 議事録。明日の予定を確認します。");
+    options.audioCtx = audioCtxFor(4200);
+    options.threads = 2;
+    options.maxTokens = 64;
+    options.timestamps = true;
+    segments = s_model->decode(plain, options, &error, &outcome);
+    EXPECT_EQ(outcome, DecodeOutcome::Ok) << error.toStdString();
+    EXPECT_EQ(joined(segments), sentence_);
+    ASSERT_FALSE(segments.empty());
+    EXPECT_GE(segments.front().t0Ms, 0);
+    EXPECT_LE(segments.back().t1Ms, 30000);
+    EXPECT_LT(segments.front().noSpeechProb, 0.5f);
+
+    // Audio shorter than whisper.cpp's minimum is padded, not dropped.
+    std::vector<float> blip(plain.begin(), plain.begin() + 800);
+    segments = s_model->decode(blip, DecodeOptions{}, &error, &outcome);
+    EXPECT_EQ(outcome, DecodeOutcome::Ok);
+    EXPECT_EQ(joined(segments), sentence_);
+}
+
+TEST_F(TinyWhisper, RejectsRequestsItCannotServeWithoutDecoding) {
+    QString error;
+    DecodeOutcome outcome = DecodeOutcome::Failed;
+    EXPECT_TRUE(s_model->decode({}, DecodeOptions{}, &error, &outcome).empty());
+    EXPECT_EQ(outcome, DecodeOutcome::Ok);
+
+    DecodeOptions klingon;
+    klingon.language = QStringLiteral("tlh");
+    const auto plain = fixture("plain.wav");
+    EXPECT_TRUE(s_model->decode(plain, klingon, &error, &outcome).empty());
+    EXPECT_EQ(outcome, DecodeOutcome::Failed);
+    EXPECT_TRUE(error.contains(QStringLiteral("tlh"))) << error.toStdString();
+
+    // An audio context beyond the model's is clamped, not an error.
+    DecodeOptions huge;
+    huge.audioCtx = 100000;
+    error.clear();
+    EXPECT_EQ(joined(s_model->decode(plain, huge, &error, &outcome)), sentence_) << error.toStdString();
+    EXPECT_EQ(outcome, DecodeOutcome::Ok);
+}
+
+TEST_F(TinyWhisper, AbortEndsADecodeAndTheModelStaysUsable) {
+    const auto pauses = fixture("pauses.wav");
+    QString error;
+    DecodeOutcome outcome = DecodeOutcome::Ok;
+
+    DecodeOptions now;
+    now.shouldAbort = [] { return true; };
+    EXPECT_TRUE(s_model->decode(pauses, now, &error, &outcome).empty());
+    EXPECT_EQ(outcome, DecodeOutcome::Aborted);
+
+    // Cancelled mid-way: after the encoder and a few decoder steps.
+    std::atomic<int> polls{0};
+    DecodeOptions later;
+    later.shouldAbort = [&] { return ++polls > 3; };
+    EXPECT_TRUE(s_model->decode(pauses, later, &error, &outcome).empty());
+    EXPECT_EQ(outcome, DecodeOutcome::Aborted);
+    EXPECT_EQ(polls.load(), 4);
+
+    // A cancel from another thread while the decode runs.
+    std::atomic<bool> cancel{false};
+    DecodeOptions watched;
+    watched.shouldAbort = [&] { return cancel.load(); };
+    std::thread canceller([&] { cancel = true; });
+    canceller.join();
+    s_model->decode(pauses, watched, &error, &outcome);
+    EXPECT_EQ(outcome, DecodeOutcome::Aborted);
+
+    DecodeOptions never;
+    never.shouldAbort = [] { return false; };
+    EXPECT_EQ(joined(s_model->decode(pauses, never, &error, &outcome)), sentence_);
+    EXPECT_EQ(outcome, DecodeOutcome::Ok);
+}
+
+TEST_F(TinyWhisper, ConcurrentCallersAreSerialised) {
+    const auto plain = fixture("plain.wav");
+    std::vector<QString> results(4);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < results.size(); ++i) {
+        threads.emplace_back([&, i] {
+            QString error;
+            results[i] = joined(s_model->decode(plain, DecodeOptions{}, &error));
+            if (i % 2 == 0) {
+                (void)s_model->tokenCount(QStringLiteral("明日の会議"));
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (const auto& r : results) {
+        EXPECT_EQ(r, sentence_);
+    }
+    EXPECT_GT(s_model->tokenCount(QStringLiteral("明日の会議は十時から始まります。")), 0);
+    EXPECT_EQ(s_model->tokenCount(QString()), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bad model files: every one gives a readable error and no model, never a crash.
+
+class WhisperModelFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        speech_ = env("QUILLORY_TEST_WHISPER_MODEL");
+        vad_ = env("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    }
+
+    QString write(const QString& name, const QByteArray& bytes) {
+        const QString path = dir_.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(bytes);
+        return path;
+    }
+
+    static QByteArray read(const QString& path) {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+    QTemporaryDir dir_;
+    QString speech_;
+    QString vad_;
+};
+
+TEST_F(WhisperModelFiles, MissingEmptyAndForeignFilesAreRefused) {
+    QString error;
+    EXPECT_FALSE(WhisperModel::load(dir_.filePath("absent.bin"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("does not exist"))) << error.toStdString();
+    EXPECT_FALSE(WhisperModel::load(QString(), &error));
+    EXPECT_FALSE(WhisperModel::load(dir_.path(), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("not a regular file"))) << error.toStdString();
+    EXPECT_FALSE(WhisperModel::load(write("empty.bin", {}), &error));
+    EXPECT_FALSE(WhisperModel::load(write("html.bin", "<html>Not Found</html>"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("not a whisper.cpp speech model"))) << error.toStdString();
+    EXPECT_FALSE(VadModel::load(dir_.filePath("absent.bin"), &error));
+    EXPECT_FALSE(VadModel::load(write("html2.bin", "<html>Not Found</html>"), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("voice activity"))) << error.toStdString();
+}
+
+TEST_F(WhisperModelFiles, TruncatedDownloadsAreRefusedAtEveryCut) {
+    if (speech_.isEmpty() || vad_.isEmpty()) {
+        GTEST_SKIP() << "the tiny models are not set (scripts/run-tests.sh sets them)";
+    }
+    const QByteArray model = read(speech_);
+    ASSERT_GT(model.size(), 1000000);
+    // In the header, the mel filters, the vocabulary, a tensor record, the last tensor's data,
+    // and one byte short of the end.
+    for (qsizetype cut : {qsizetype(10), qsizetype(60), qsizetype(70000), qsizetype(400000),
+                          model.size() / 2, model.size() - 1000, model.size() - 1}) {
+        QString error;
+        const QString path = write(QStringLiteral("cut-%1.bin").arg(cut), model.left(cut));
+        EXPECT_FALSE(WhisperModel::load(path, &error)) << "cut at " << cut;
+        EXPECT_FALSE(error.isEmpty()) << "cut at " << cut;
+    }
+    // Cut exactly between two tensors: the records are whole but some tensors are missing.
+    {
+        QString error;
+        EXPECT_TRUE(checkSpeechModelFile(speech_, &error)) << error.toStdString();
+        // The last tensor is a decoder layer's MLP output bias: 64 floats behind a 3-int
+        // header, 1 dimension and the name.
+        const QByteArray lastName = "decoder.blocks.0.mlp.2.bias";
+        const qsizetype lastRecord = model.size() - (4 * 4 + lastName.size() + 64 * 4);
+        ASSERT_EQ(model.mid(lastRecord + 16, lastName.size()), lastName);
+        const QString path = write("boundary.bin", model.left(lastRecord));
+        EXPECT_FALSE(WhisperModel::load(path, &error));
+        EXPECT_TRUE(error.contains(QStringLiteral("incomplete"))) << error.toStdString();
+    }
+    const QByteArray vadBytes = read(vad_);
+    for (qsizetype cut : {qsizetype(20), qsizetype(100), vadBytes.size() / 2, vadBytes.size() - 1}) {
+        QString error;
+        EXPECT_FALSE(VadModel::load(write(QStringLiteral("vadcut-%1.bin").arg(cut), vadBytes.left(cut)), &error))
+            << "cut at " << cut;
+        EXPECT_FALSE(error.isEmpty());
+    }
+    // Each kind of model in the other's place.
+    QString error;
+    EXPECT_FALSE(WhisperModel::load(vad_, &error));
+    EXPECT_FALSE(VadModel::load(speech_, &error));
+}
+
+TEST_F(WhisperModelFiles, HeadersTheLoaderCannotRunAreRefused) {
+    if (speech_.isEmpty()) {
+        GTEST_SKIP() << "the tiny model is not set (scripts/run-tests.sh sets it)";
+    }
+    const QByteArray model = read(speech_);
+    auto patched = [&](int field, qint32 value) {
+        QByteArray copy = model;
+        const qsizetype at = 4 + 4 * field;
+        for (int i = 0; i < 4; ++i) {
+            copy[at + i] = char((quint32(value) >> (8 * i)) & 0xff);
+        }
+        return copy;
+    };
+    QString error;
+    EXPECT_FALSE(WhisperModel::load(write("f32.bin", patched(10, 0)), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("32-bit"))) << error.toStdString();
+    EXPECT_FALSE(WhisperModel::load(write("vocab.bin", patched(0, 51000)), &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("vocabulary"))) << error.toStdString();
+    EXPECT_FALSE(WhisperModel::load(write("layers.bin", patched(4, 100000)), &error));
+    EXPECT_FALSE(WhisperModel::load(write("heads.bin", patched(3, 3)), &error));
+    EXPECT_FALSE(WhisperModel::load(write("width.bin", patched(6, 32)), &error));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The voice activity model.
+
+class TinyVad : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const QString path = env("QUILLORY_TEST_WHISPER_VAD_MODEL");
+        if (path.isEmpty()) {
+            GTEST_SKIP() << "QUILLORY_TEST_WHISPER_VAD_MODEL is not set (scripts/run-tests.sh sets it)";
+        }
+        QString error;
+        vad_ = VadModel::load(path, &error);
+        ASSERT_TRUE(vad_) << error.toStdString();
+        ASSERT_EQ(vad_->frameSamples(), 512);
+    }
+
+    std::shared_ptr<VadModel> vad_;
+};
+
+TEST_F(TinyVad, FindsTheSpeechAndNothingInSilence) {
+    QString error;
+    const auto plain = fixture("plain.wav");
+    const qint64 plainMs = qint64(plain.size()) * 1000 / kSampleRate;
+    auto speech = vad_->detect(plain, &error);
+    ASSERT_FALSE(speech.empty()) << error.toStdString();
+    // The synthesiser's lead-in and tail are 0.3 s of silence.
+    EXPECT_GE(speech.front().startMs, 150);
+    EXPECT_LE(speech.front().startMs, 600);
+    EXPECT_GE(speech.back().endMs, plainMs - 700);
+    EXPECT_LE(speech.back().endMs, plainMs);
+    qint64 covered = 0;
+    for (size_t i = 0; i < speech.size(); ++i) {
+        EXPECT_LT(speech[i].startMs, speech[i].endMs);
+        if (i > 0) {
+            EXPECT_GE(speech[i].startMs, speech[i - 1].endMs);
+        }
+        covered += speech[i].endMs - speech[i].startMs;
+    }
+    EXPECT_GT(covered, plainMs * 6 / 10);
+
+    EXPECT_TRUE(vad_->detect(fixture("silence.wav"), &error).empty());
+    EXPECT_TRUE(vad_->detect({}, &error).empty());
+    const auto probs = vad_->probabilities(fixture("silence.wav"), &error);
+    ASSERT_EQ(probs.size(), (3u * 16000 + 511) / 512);
+    for (float p : probs) {
+        EXPECT_LT(p, 0.1f);
+    }
+
+    // Background noise well below the voice is not speech; the voice still is.
+    const auto noisy = vad_->detect(fixture("noisy.wav"), &error);
+    ASSERT_FALSE(noisy.empty());
+    EXPECT_NEAR(double(noisy.front().startMs), double(speech.front().startMs), 100.0);
+    EXPECT_NEAR(double(noisy.back().endMs), double(speech.back().endMs), 200.0);
+}
+
+TEST_F(TinyVad, TheLongPausesSeparateTheSentences) {
+    QString error;
+    const auto pauses = fixture("pauses.wav");
+    VadOptions options;
+    options.minSilenceMs = 700;  // pauses inside a sentence stay inside its interval
+    const auto speech = vad_->detect(pauses, &error, options);
+    ASSERT_EQ(speech.size(), 3u) << error.toStdString();
+    EXPECT_GE(speech[1].startMs - speech[0].endMs, 1000);
+    EXPECT_GE(speech[2].startMs - speech[1].endMs, 1500);
+
+    // A length limit splits long speech into pieces that follow each other without a gap.
+    options.maxSpeechMs = 1000;
+    const auto pieces = vad_->detect(pauses, &error, options);
+    EXPECT_GT(pieces.size(), 6u);
+    EXPECT_EQ(pieces.front().startMs, speech.front().startMs);
+    EXPECT_EQ(pieces.back().endMs, speech.back().endMs);
+    size_t sentence = 0;
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        EXPECT_LE(pieces[i].endMs - pieces[i].startMs, 1000);
+        EXPECT_GT(pieces[i].endMs, pieces[i].startMs);
+        while (sentence < speech.size() && pieces[i].startMs >= speech[sentence].endMs) {
+            ++sentence;
+        }
+        ASSERT_LT(sentence, speech.size());
+        EXPECT_GE(pieces[i].startMs, speech[sentence].startMs);
+        EXPECT_LE(pieces[i].endMs, speech[sentence].endMs);
+        if (i > 0 && pieces[i].startMs < speech[sentence].startMs + 1) {
+            continue;
+        }
+        if (i > 0 && pieces[i - 1].endMs > speech[sentence].startMs) {
+            EXPECT_EQ(pieces[i].startMs, pieces[i - 1].endMs);
+        }
+    }
+}
+
+TEST(WhisperAudioCtx, GrowsWithTheAudioWithinTheModelsWindow) {
+    EXPECT_EQ(audioCtxFor(0), 256);
+    EXPECT_EQ(audioCtxFor(2000), 256);
+    const int five = audioCtxFor(5000);
+    const int fifteen = audioCtxFor(15000);
+    EXPECT_GE(five, 250);
+    EXPECT_GT(fifteen, five);
+    EXPECT_GE(fifteen, 750);
+    EXPECT_EQ(audioCtxFor(30000), 1500);
+    EXPECT_EQ(audioCtxFor(120000), 1500);
+    EXPECT_EQ(audioCtxFor(5000, 200), 200);
+    EXPECT_EQ(audioCtxFor(-5), 256);
+}
+
+} // namespace
