@@ -19,6 +19,10 @@ const std::vector<Command>& commands() {
         {"chat", "chat [--model ID] [--model-file F] [--dialogue FILE.json [--dry-run]]", chatCommand},
         {"models", "models list | download ID | delete ID | path ID", modelsCommand},
         {"servers", "servers cleanup", serversCommand},
+        {"transcribe",
+         "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--polish|--no-polish] "
+         "[--polish-model-file F] [--partials] [--realtime]",
+         transcribeCommand},
         {"speech-models", "speech-models list | download ID | delete ID | path ID | select ID", speechModelsCommand},
     };
     return all;
