@@ -166,7 +166,9 @@ int main(int argc, char** argv) {
                 std::chrono::duration<double>(tuning.minPartialInterval).count(), tuning.partialSpacingFactor,
                 static_cast<double>(tuning.pauseSamples) / kRecognitionSampleRate,
                 static_cast<double>(tuning.maxSegmentSamples) / kRecognitionSampleRate);
-    for (const auto& [label, file] : models) {
+    for (const auto& entry : models) {
+        const QString label = entry.first;
+        const QString file = entry.second;
         auto host = std::make_shared<WhisperRecognizerHost>(
             [file] { return file; }, whisper::makeDecoderLoader([vad] { return vad; }),
             std::make_shared<ThreadRecognitionWorker>());
