@@ -8,7 +8,7 @@
 // real models in the speech model folder. The VAD model: QUILLORY_TEST_WHISPER_VAD_MODEL or the
 // folder's. whisper-cli: QUILLORY_TEST_WHISPER_CLI or the runtime's bin/whisper-cli.
 //
-//   build/bench/bench_speech [--fixture NAME.wav ...] [--threads N] [--models tiny,sized,real]
+//   build/bench/bench_speech [--fixture NAME.wav ...] [--threads N] [--models tiny,sized,real] [--only ID-PART]
 
 #include "Runtime/Paths.h"
 #include "Runtime/Scheduler.h"
@@ -104,7 +104,8 @@ double whisperCliMs(const QString& cli, const QString& model, const QString& wav
     p.setProcessChannelMode(QProcess::MergedChannels);
     QElapsedTimer t;
     t.start();
-    p.start(cli, {"-m", model, "-f", wav, "-l", "ja", "-t", QString::number(threads), "-nt", "-np"});
+    // Greedy without temperature fallback, as the recogniser decodes.
+    p.start(cli, {"-m", model, "-f", wav, "-l", "ja", "-t", QString::number(threads), "-nt", "-np", "-nf", "-bo", "1"});
     if (!p.waitForFinished(600'000) || p.exitCode() != 0) {
         return -1;
     }
@@ -115,8 +116,10 @@ double whisperCliMs(const QString& cli, const QString& model, const QString& wav
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QStringList fixtures;
     QStringList kinds{"tiny", "sized", "real"};
+    QString only; // a part of the model id
     int threads = whisper::defaultThreads();
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -126,6 +129,8 @@ int main(int argc, char** argv) {
             threads = args[++i].toInt();
         } else if (args[i] == "--models" && i + 1 < args.size()) {
             kinds = args[++i].split(',');
+        } else if (args[i] == "--only" && i + 1 < args.size()) {
+            only = args[++i];
         }
     }
     if (fixtures.isEmpty()) {
@@ -145,6 +150,9 @@ int main(int argc, char** argv) {
     }
     const QString sizedDir = Paths::cacheDirectory() + QStringLiteral("/deps/sized-whisper");
     for (SpeechModel m : SpeechModels::allCases) {
+        if (!only.isEmpty() && !SpeechModels::id(m).contains(only)) {
+            continue;
+        }
         if (kinds.contains("sized") && QFileInfo::exists(sizedDir + '/' + SpeechModels::filename(m))) {
             models << std::make_pair(SpeechModels::id(m) + " (random weights, real size)",
                                      sizedDir + '/' + SpeechModels::filename(m));
