@@ -8,6 +8,7 @@
 
 #include <QFile>
 #include <QLoggingCategory>
+#include <QRegularExpression>
 
 namespace quillory::testing {
 namespace {
@@ -340,7 +341,17 @@ TEST_F(WhisperRecognizerTest, CancelInsideTheHandlerStopsEverything) {
 
 // ---- the model ----
 
+QStringList g_logged;
+void captureLog(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (QLatin1String(context.category).startsWith(QLatin1String("app.quillory.quillory.speech"))) {
+        g_logged << message;
+    }
+}
+
 TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
+    QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.info=true"));
+    g_logged.clear();
+    const auto previous = qInstallMessageHandler(captureLog);
     std::vector<WhisperRecognizerHost::LoadState> outcomes;
     host->setLoadObserver([&](WhisperRecognizerHost::LoadState s, qint64) { outcomes.push_back(s); });
     host->preload();
@@ -356,6 +367,12 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     EXPECT_EQ(finalText(), spoken(0.2f, 2));
     EXPECT_EQ(loads, 1);
     EXPECT_EQ(outcomes, std::vector{WhisperRecognizerHost::LoadState::loaded});
+    qInstallMessageHandler(previous);
+    ASSERT_FALSE(g_logged.isEmpty());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Speech model loaded: model\\.bin in \\d+ ms$"))
+                    .match(g_logged.first())
+                    .hasMatch())
+        << qPrintable(g_logged.first());
 }
 
 TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
