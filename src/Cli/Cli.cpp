@@ -35,6 +35,11 @@ const std::vector<Command>& commands() {
          [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("cancel"), a, io); }},
         {"status", "status             print the dictation status of the running app",
          [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("status"), a, io); }},
+        {"transcribe",
+         "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--polish|--no-polish] "
+         "[--polish-model-file F] [--partials] [--realtime]",
+         transcribeCommand},
+        {"speech-models", "speech-models list | download ID | delete ID | path ID | select ID", speechModelsCommand},
     };
     return all;
 }

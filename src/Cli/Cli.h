@@ -65,6 +65,9 @@ int doctorCommand(const QStringList& args, Io& io);
 int micCommand(const QStringList& args, Io& io);
 int pasteCommand(const QStringList& args, Io& io);
 /// toggle, press, release, cancel, settings, status: one request to the running tray app.
+int transcribeCommand(const QStringList& args, Io& io);
+int speechModelsCommand(const QStringList& args, Io& io);
+/// toggle, press, release, cancel, settings, status: one request to the running tray app.
 int remoteCommand(const QString& name, const QStringList& args, Io& io);
 
 /// True for the commands that need a graphical application (a display) to run.

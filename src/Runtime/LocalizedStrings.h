@@ -24,5 +24,6 @@ std::span<const LocalizedString> hotkeyStrings();  // Hotkey/HotkeyStrings.cpp
 std::span<const LocalizedString> audioStrings();   // Speech/AudioStrings.cpp
 std::span<const LocalizedString> overlayStrings(); // UI/Overlay/OverlayStrings.cpp
 std::span<const LocalizedString> appShellStrings(); // UI/App/AppShellStrings.cpp
+std::span<const LocalizedString> speechStrings();  // Speech/SpeechStrings.cpp
 
 } // namespace quillory::Localization

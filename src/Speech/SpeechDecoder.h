@@ -1,0 +1,78 @@
+#pragma once
+
+// The seams under the streaming recogniser: a loaded speech model that decodes audio and finds
+// speech in it (`SpeechDecoder`), and the one thread all of its work runs on (`RecognitionWorker`).
+// The real decoder wraps whisper.cpp (Speech/whisper/); tests use fakes and a hand-driven worker.
+
+#include <QString>
+
+#include <functional>
+#include <memory>
+#include <span>
+#include <vector>
+
+namespace quillory {
+
+/// A stretch of speech in sample indices (16 kHz), relative to the analysed buffer.
+struct SpeechSpan {
+    qint64 start = 0;
+    qint64 end = 0;
+    bool operator==(const SpeechSpan&) const = default;
+};
+
+/// The result of one decode.
+struct DecodeResult {
+    enum class Status { ok, aborted, failed };
+    Status status = Status::ok;
+    /// The decoded text pieces in order (ok only).
+    std::vector<QString> segments;
+    /// Why the decode failed (failed only).
+    QString error;
+};
+
+/// A loaded speech model with its voice-activity detector. Called only on the recognition worker,
+/// one call at a time.
+class SpeechDecoder {
+public:
+    virtual ~SpeechDecoder() = default;
+
+    /// Decodes mono 16 kHz `samples` in Japanese. `prompt` conditions the decoder; `audioCtx` is the
+    /// encoder context in frames (50 a second; 0 for the full window); `shouldAbort` is polled during
+    /// the decode and ends it with `aborted`.
+    virtual DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
+                                const std::function<bool()>& shouldAbort) = 0;
+    /// The speech in `samples`, in order. Silence gives none. Sets `*error` on failure.
+    virtual std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) = 0;
+    /// The longest prompt the model keeps, in tokens.
+    virtual int maxPromptTokens() const { return 224; }
+    /// Tokens `text` takes (an estimate is fine); the prompt is cut to fit `maxPromptTokens`.
+    virtual int tokenCount(const QString& text) const { return static_cast<int>(text.size()); }
+    /// The full encoder context in frames (1500 = 30 s).
+    virtual int modelAudioCtx() const { return 1500; }
+};
+
+/// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; returns
+/// null with `*error` set when the files are missing or do not load.
+using SpeechDecoderLoader = std::function<std::shared_ptr<SpeechDecoder>(const QString& modelPath, QString* error)>;
+
+/// Runs jobs one after another on one thread that is never the main thread (tests drive it by hand).
+class RecognitionWorker {
+public:
+    virtual ~RecognitionWorker() = default;
+    /// Any thread; the job runs after every job posted before it.
+    virtual void post(std::function<void()> job) = 0;
+};
+
+/// The production worker: one thread with a job queue; the destructor finishes the queued jobs.
+class ThreadRecognitionWorker final : public RecognitionWorker {
+public:
+    ThreadRecognitionWorker();
+    ~ThreadRecognitionWorker() override;
+    void post(std::function<void()> job) override;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace quillory

@@ -1,0 +1,258 @@
+#include "Speech/SpeechModel.h"
+
+#include "AI/LocalPolishEngineInternal.h"
+#include "AI/PolishModel.h"
+#include "Runtime/DefaultsStore.h"
+#include "Runtime/Localization.h"
+#include "Runtime/Paths.h"
+#include "Utilities/Log.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+
+namespace quillory {
+
+namespace {
+
+struct CatalogueEntry {
+    SpeechModel model;
+    const char* id;
+    const char* displayName;
+    const char* detailKey;
+    const char* filename;
+    const char* repository;
+    qint64 downloadSize;
+};
+
+// Repository owners on the model hosting service: this table is the one place.
+constexpr CatalogueEntry kCatalogue[] = {
+    {SpeechModel::kotobaWhisperV2Q5_0, "kotoba-whisper-v2.0-q5_0", "Kotoba-Whisper v2.0 Q5_0",
+     "speech.model.kotoba_v2.detail", "ggml-kotoba-whisper-v2.0-q5_0.bin", "kotoba-tech/kotoba-whisper-v2.0-ggml",
+     538'000'000},
+    {SpeechModel::whisperLargeV3TurboQ5_0, "whisper-large-v3-turbo-q5_0", "Whisper large-v3-turbo Q5_0",
+     "speech.model.large_v3_turbo.detail", "ggml-large-v3-turbo-q5_0.bin", "ggerganov/whisper.cpp", 574'041'195},
+    {SpeechModel::whisperSmallQ5_1, "whisper-small-q5_1", "Whisper small Q5_1", "speech.model.small.detail",
+     "ggml-small-q5_1.bin", "ggerganov/whisper.cpp", 190'000'000},
+    {SpeechModel::whisperBaseQ5_1, "whisper-base-q5_1", "Whisper base Q5_1", "speech.model.base.detail",
+     "ggml-base-q5_1.bin", "ggerganov/whisper.cpp", 59'707'625},
+};
+
+constexpr const char* kVadFilename = "ggml-silero-v5.1.2.bin";
+constexpr const char* kVadRepository = "ggml-org/whisper-vad";
+constexpr qint64 kVadSize = 885'000;
+
+const CatalogueEntry& entry(SpeechModel m) {
+    for (const auto& e : kCatalogue) {
+        if (e.model == m) {
+            return e;
+        }
+    }
+    return kCatalogue[0];
+}
+
+QString urlFor(const char* repository, const char* file) {
+    return PolishModels::hostingBaseURL() + QLatin1String(repository) + QStringLiteral("/resolve/main/") +
+           QLatin1String(file);
+}
+
+} // namespace
+
+namespace SpeechModels {
+
+QString id(SpeechModel m) { return QLatin1String(entry(m).id); }
+
+std::optional<SpeechModel> fromId(const QString& id) {
+    for (const auto& e : kCatalogue) {
+        if (id == QLatin1String(e.id)) {
+            return e.model;
+        }
+    }
+    return std::nullopt;
+}
+
+QString displayName(SpeechModel m) { return QLatin1String(entry(m).displayName); }
+QString detail(SpeechModel m) { return Localization::text(entry(m).detailKey); }
+QString filename(SpeechModel m) { return QLatin1String(entry(m).filename); }
+QString repositoryID(SpeechModel m) { return QLatin1String(entry(m).repository); }
+QString downloadURL(SpeechModel m) { return urlFor(entry(m).repository, entry(m).filename); }
+qint64 downloadSizeBytes(SpeechModel m) { return entry(m).downloadSize; }
+
+QString vadFilename() { return QLatin1String(kVadFilename); }
+QString vadDownloadURL() { return urlFor(kVadRepository, kVadFilename); }
+qint64 vadDownloadSizeBytes() { return kVadSize; }
+
+QString modelDirectory() {
+    const QString overridden = qEnvironmentVariable("QUILLORY_SPEECH_MODELS_DIR");
+    if (!overridden.isEmpty()) {
+        return QDir::cleanPath(overridden);
+    }
+    return Paths::dataDirectory() + QStringLiteral("/SpeechModels");
+}
+
+QString modelPath(SpeechModel m) { return modelDirectory() + QLatin1Char('/') + filename(m); }
+QString vadPath() { return modelDirectory() + QLatin1Char('/') + vadFilename(); }
+bool isDownloaded(SpeechModel m) { return QFileInfo::exists(modelPath(m)); }
+
+SpeechModel selectedModel() {
+    const auto stored = DefaultsStore::standard().stringValue(QLatin1String(selectedModelKey));
+    return stored ? fromId(*stored).value_or(defaultModel) : defaultModel;
+}
+
+void setSelectedModel(SpeechModel m) { DefaultsStore::standard().setString(QLatin1String(selectedModelKey), id(m)); }
+
+} // namespace SpeechModels
+
+// ---- downloads ----
+
+Task<> SpeechModelDownloader::download(SpeechModel model, CancellationToken cancel, Progress progress) {
+    if (!QFileInfo::exists(SpeechModels::vadPath())) {
+        co_await fetch(SpeechModels::vadDownloadURL(), SpeechModels::vadPath(), cancel, progress);
+    }
+    if (!QFileInfo::exists(SpeechModels::modelPath(model))) {
+        co_await fetch(SpeechModels::downloadURL(model), SpeechModels::modelPath(model), cancel, progress);
+    }
+}
+
+Task<> SpeechModelDownloader::fetch(QString url, QString destination, CancellationToken cancel, Progress progress) {
+    const QString folder = QFileInfo(destination).absolutePath();
+    const QString name = QFileInfo(destination).fileName();
+    const QString partialPath = destination + QStringLiteral(".download");
+    if (!QDir().mkpath(folder)) {
+        throw SpeechModelError(QStringLiteral("cannot create the folder %1").arg(folder));
+    }
+    // One download of a file at a time, also across processes (the app and the command line).
+    QLockFile lock(destination + QStringLiteral(".lock"));
+    lock.setStaleLockTime(0);
+    while (!lock.tryLock(0)) {
+        if (lock.error() != QLockFile::LockFailedError) {
+            throw SpeechModelError(QStringLiteral("cannot create the lock file %1.lock").arg(destination));
+        }
+        if (!co_await sleepFor(std::chrono::milliseconds(300), cancel)) {
+            throw CancellationError();
+        }
+    }
+    if (QFileInfo::exists(destination)) {
+        co_return; // another process finished it meanwhile
+    }
+    QFile::remove(partialPath);
+    auto partial = std::make_shared<QFile>(partialPath);
+    if (!partial->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        throw SpeechModelError(QStringLiteral("%1: %2").arg(partialPath, partial->errorString()));
+    }
+
+    QNetworkRequest request{QUrl(url)};
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    QNetworkReply* reply = network_.get(request);
+    QPointer<QNetworkReply> guard(reply);
+    const auto statusOk = [reply] {
+        const QVariant s = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        return s.isValid() && s.toInt() >= 200 && s.toInt() <= 299;
+    };
+
+    // The idle limit: checked every few seconds against the time of the last data.
+    Scheduler* clock = &Scheduler::current();
+    auto lastData = std::make_shared<Duration>(clock->monotonicNow());
+    auto idle = std::make_shared<bool>(false);
+    Timer idleCheck = Timer::repeating(std::chrono::seconds(5), [guard, idle, lastData, clock] {
+        if (guard && !guard->isFinished() && clock->monotonicNow() - *lastData >= kIdleTimeout) {
+            *idle = true;
+            guard->abort();
+        }
+    });
+
+    auto received = std::make_shared<qint64>(0);
+    auto writeError = std::make_shared<QString>();
+    const auto consume = [reply, partial, writeError, statusOk, received, progress, name, lastData, clock] {
+        *lastData = clock->monotonicNow();
+        const QByteArray chunk = reply->readAll();
+        if (!statusOk() || chunk.isEmpty() || !writeError->isEmpty()) {
+            return; // an error page is not part of the file
+        }
+        if (partial->write(chunk) != chunk.size()) {
+            *writeError = partial->errorString();
+            reply->abort();
+            return;
+        }
+        *received += chunk.size();
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (progress) {
+            progress(name, *received, length.isValid() ? length.toLongLong() : -1);
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, consume);
+    co_await polish_detail::replyFinished(reply, cancel);
+    idleCheck.stop();
+    reply->deleteLater();
+    if (!cancel.isCancelled() && reply->bytesAvailable() > 0) {
+        consume();
+    }
+    if (!partial->flush() && writeError->isEmpty()) {
+        *writeError = partial->errorString();
+    }
+    partial->close();
+    const auto fail = [&](const QString& message) {
+        QFile::remove(partialPath);
+        qCWarning(lcSpeech, "Speech model download failed: %s: %s", qUtf8Printable(name), qUtf8Printable(message));
+        return SpeechModelError(message);
+    };
+    if (cancel.isCancelled()) {
+        QFile::remove(partialPath);
+        throw CancellationError();
+    }
+    if (*idle) {
+        throw fail(QStringLiteral("no data received for %1 s")
+                       .arg(std::chrono::duration_cast<std::chrono::seconds>(kIdleTimeout).count()));
+    }
+    if (!writeError->isEmpty()) {
+        throw fail(*writeError);
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (status.isValid() && !statusOk()) {
+        throw fail(QStringLiteral("HTTP %1").arg(status.toInt()));
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        throw fail(reply->errorString());
+    }
+    if (!status.isValid()) {
+        throw fail(QStringLiteral("HTTP -1"));
+    }
+    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+    if (length.isValid() && !reply->hasRawHeader("Content-Encoding") && length.toLongLong() != *received) {
+        throw fail(QStringLiteral("incomplete download (%1 of %2 bytes)").arg(*received).arg(length.toLongLong()));
+    }
+    if (*received == 0) {
+        throw fail(QStringLiteral("the server sent an empty file"));
+    }
+    if (QFileInfo::exists(destination) && !QFile::remove(destination)) {
+        throw fail(QStringLiteral("cannot replace %1").arg(destination));
+    }
+    if (!QFile::rename(partialPath, destination)) {
+        throw fail(QStringLiteral("cannot move the download to %1").arg(destination));
+    }
+    qCInfo(lcSpeech, "Speech model downloaded: %s (%lld bytes)", qUtf8Printable(name),
+           static_cast<long long>(*received));
+}
+
+void SpeechModelDownloader::remove(SpeechModel model) {
+    const QString path = SpeechModels::modelPath(model);
+    for (const QString& p : {path + QStringLiteral(".download"), path}) {
+        QFile file(p);
+        if (file.exists() && !file.remove()) {
+            throw SpeechModelError(QStringLiteral("%1: %2").arg(p, file.errorString()));
+        }
+    }
+    bool anyLeft = false;
+    for (SpeechModel m : SpeechModels::allCases) {
+        anyLeft = anyLeft || SpeechModels::isDownloaded(m);
+    }
+    if (!anyLeft) {
+        QFile::remove(SpeechModels::vadPath()); // best effort: it is small and fetched again
+    }
+}
+
+} // namespace quillory

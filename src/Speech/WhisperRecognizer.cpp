@@ -1,0 +1,634 @@
+#include "Speech/WhisperRecognizer.h"
+
+#include "Runtime/DefaultsStore.h"
+#include "Utilities/Log.h"
+
+#include <QDateTime>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <thread>
+
+namespace quillory {
+
+// ---- the worker thread ----
+
+struct ThreadRecognitionWorker::Impl {
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::deque<std::function<void()>> jobs;
+    bool stopping = false;
+    std::thread thread;
+};
+
+ThreadRecognitionWorker::ThreadRecognitionWorker() : d(std::make_unique<Impl>()) {
+    d->thread = std::thread([impl = d.get()] {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(impl->mutex);
+                impl->wake.wait(lock, [impl] { return impl->stopping || !impl->jobs.empty(); });
+                if (impl->jobs.empty()) {
+                    return;
+                }
+                job = std::move(impl->jobs.front());
+                impl->jobs.pop_front();
+            }
+            job();
+        }
+    });
+}
+
+ThreadRecognitionWorker::~ThreadRecognitionWorker() {
+    {
+        std::lock_guard lock(d->mutex);
+        d->stopping = true;
+    }
+    d->wake.notify_all();
+    if (d->thread.get_id() == std::this_thread::get_id()) {
+        // The last owner went away inside a job: the loop ends after it, on its own.
+        d->thread.detach();
+        (void)d.release(); // the thread still reads it; one small leak at shutdown
+    } else {
+        d->thread.join();
+    }
+}
+
+void ThreadRecognitionWorker::post(std::function<void()> job) {
+    {
+        std::lock_guard lock(d->mutex);
+        d->jobs.push_back(std::move(job));
+    }
+    d->wake.notify_one();
+}
+
+// ---- text helpers ----
+
+namespace RecognitionText {
+
+QString cutRepetitions(const QString& input) {
+    QString text = input.trimmed();
+    constexpr int kMaxUnit = 16;
+    constexpr int kMinRepeats = 4;
+    bool changed = true;
+    while (changed) {
+        changed = false;
+        for (int unit = 1; unit <= kMaxUnit && !changed; ++unit) {
+            for (qsizetype start = 0; start + unit * kMinRepeats <= text.size(); ++start) {
+                const QStringView piece = QStringView(text).mid(start, unit);
+                int repeats = 1;
+                while (start + (repeats + 1) * unit <= text.size() &&
+                       QStringView(text).mid(start + repeats * unit, unit) == piece) {
+                    ++repeats;
+                }
+                if (repeats >= kMinRepeats) {
+                    text.remove(start + unit, (repeats - 1) * unit);
+                    changed = true;
+                    break;
+                }
+            }
+        }
+    }
+    return text.trimmed();
+}
+
+QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
+                    const std::function<int(const QString&)>& count) {
+    if (maxTokens <= 0) {
+        return {};
+    }
+    QStringList keptHints = hints;
+    QString hintsPart = keptHints.join(QStringLiteral("、"));
+    // Hints get at most half of the room when there is settled text to continue from.
+    const int hintBudget = settledText.isEmpty() ? maxTokens : maxTokens / 2;
+    while (!keptHints.isEmpty() && count(hintsPart) > hintBudget) {
+        keptHints.removeLast();
+        hintsPart = keptHints.join(QStringLiteral("、"));
+    }
+    if (!hintsPart.isEmpty()) {
+        hintsPart += QStringLiteral("。");
+    }
+    const int room = maxTokens - (hintsPart.isEmpty() ? 0 : count(hintsPart));
+    QString tail = settledText;
+    while (!tail.isEmpty() && count(tail) > room) {
+        tail = tail.mid(std::max<qsizetype>(1, tail.size() / 8));
+    }
+    return hintsPart + tail;
+}
+
+int audioContextFor(qint64 samples, int modelAudioCtx) {
+    constexpr int kSamplesPerFrame = kRecognitionSampleRate / 50;
+    constexpr int kMarginFrames = 32;
+    constexpr int kMinimumFrames = 150; // 3 s: shorter contexts cost little more and decode worse
+    const qint64 frames = (samples + kSamplesPerFrame - 1) / kSamplesPerFrame + kMarginFrames;
+    return static_cast<int>(std::clamp<qint64>(frames, std::min(kMinimumFrames, modelAudioCtx), modelAudioCtx));
+}
+
+} // namespace RecognitionText
+
+// ---- the model slot ----
+
+struct WhisperRecognizerHost::Slot {
+    std::mutex mutex;
+    std::shared_ptr<SpeechDecoder> decoder;
+    QString error;
+    bool done = false;
+
+    std::shared_ptr<SpeechDecoder> get(QString* why) {
+        std::lock_guard lock(mutex);
+        if (!decoder && why) {
+            *why = done ? error : QStringLiteral("the speech model is not loaded");
+        }
+        return decoder;
+    }
+};
+
+WhisperRecognizerHost::WhisperRecognizerHost(std::function<QString()> modelPath, SpeechDecoderLoader loader,
+                                             std::shared_ptr<RecognitionWorker> worker, StreamingTuning tuning)
+    : modelPath_(std::move(modelPath)), loader_(std::move(loader)), worker_(std::move(worker)), tuning_(tuning) {}
+
+WhisperRecognizerHost::~WhisperRecognizerHost() { *alive_ = false; }
+
+void WhisperRecognizerHost::preload() {
+    const QString path = modelPath_ ? modelPath_() : QString();
+    const QFileInfo info(path);
+    const QString identity = info.exists() ? QStringLiteral("%1:%2").arg(info.size()).arg(
+                                                 info.lastModified().toMSecsSinceEpoch())
+                                           : QString();
+    if (slot_ && path == slotPath_ && (state_ != LoadState::failed || identity == slotIdentity_)) {
+        return; // loaded, loading, or failed on this very file: a retry would fail the same way
+    }
+    auto slot = std::make_shared<Slot>();
+    slot_ = slot;
+    slotPath_ = path;
+    slotIdentity_ = identity;
+    state_ = LoadState::loading;
+    loadError_.clear();
+    Scheduler* scheduler = &Scheduler::current();
+    std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
+    auto alive = alive_;
+    worker_->post([slot, path, loader = loader_, scheduler, weak, alive] {
+        const auto started = std::chrono::steady_clock::now();
+        QString error;
+        std::shared_ptr<SpeechDecoder> decoder;
+        if (path.isEmpty()) {
+            error = QStringLiteral("no speech model is selected");
+        } else if (!QFileInfo::exists(path)) {
+            error = QStringLiteral("%1 does not exist").arg(path);
+        } else {
+            try {
+                decoder = loader ? loader(path, &error) : nullptr;
+            } catch (const std::exception& e) {
+                error = QString::fromLocal8Bit(e.what());
+            }
+            if (!decoder && error.isEmpty()) {
+                error = QStringLiteral("%1 could not be loaded").arg(path);
+            }
+        }
+        const qint64 ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - started)
+                              .count();
+        {
+            std::lock_guard lock(slot->mutex);
+            slot->decoder = decoder;
+            slot->error = error;
+            slot->done = true;
+        }
+        scheduler->post([slot, weak, path, ms, ok = decoder != nullptr, error] {
+            auto host = weak.lock();
+            if (!host || host->slot_ != slot) {
+                return; // a later selection replaced this load
+            }
+            host->state_ = ok ? LoadState::loaded : LoadState::failed;
+            host->loadError_ = error;
+            if (ok) {
+                qCInfo(lcSpeech, "Speech model loaded: %s in %lld ms", qUtf8Printable(QFileInfo(path).fileName()),
+                       static_cast<long long>(ms));
+            } else {
+                qCWarning(lcSpeech, "Speech model failed to load: %s", qUtf8Printable(error));
+            }
+            if (host->observer_) {
+                host->observer_(host->state_, ms);
+            }
+        });
+    });
+}
+
+void WhisperRecognizerHost::preloadOnChangeOf(const QString& key) {
+    connections_ = std::make_unique<QObject>();
+    std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
+    QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, connections_.get(),
+                     [weak, key](const QString& changed) {
+                         if (auto host = weak.lock(); host && changed == key) {
+                             host->preload();
+                         }
+                     });
+}
+
+bool WhisperRecognizerHost::isAvailable() {
+    const QString path = modelPath_ ? modelPath_() : QString();
+    if (path.isEmpty() || !QFileInfo::exists(path)) {
+        return false;
+    }
+    preload();
+    return state_ != LoadState::failed;
+}
+
+std::shared_ptr<SpeechRecognizer> WhisperRecognizerHost::makeRecognizer() {
+    preload();
+    return std::make_shared<WhisperRecognizer>(shared_from_this());
+}
+
+// ---- one recognition ----
+
+namespace {
+
+using Status = DecodeResult::Status;
+
+/// What a job is asked to do; plain values, copied to the worker.
+struct JobInput {
+    qint64 segmentStart = 0;
+    bool final = false;
+    bool wantHypothesis = true;
+    QStringList hints;
+    QString settledText;
+    /// The last hypothesis and the audio it covered, for the final to reuse when nothing was said since.
+    QString hypothesis;
+    qint64 hypothesisStart = -1;
+    qint64 hypothesisEnd = -1;
+};
+
+struct JobOutput {
+    Status status = Status::ok;
+    QString error;
+    QStringList settled;
+    qint64 segmentStart = 0;
+    std::optional<QString> hypothesis;
+    qint64 hypothesisStart = -1;
+    qint64 hypothesisEnd = -1;
+    qint64 audioEnd = 0;
+    int decodes = 0;
+};
+
+/// Pieces of speech: spans closer than a pause joined, each at most the longest segment.
+std::vector<SpeechSpan> groupSpeech(const std::vector<SpeechSpan>& spans, const StreamingTuning& t) {
+    std::vector<SpeechSpan> pieces;
+    for (SpeechSpan s : spans) {
+        if (s.end <= s.start) {
+            continue;
+        }
+        if (!pieces.empty() && s.start - pieces.back().end < t.pauseSamples &&
+            s.end - pieces.back().start <= t.maxSegmentSamples) {
+            pieces.back().end = std::max(pieces.back().end, s.end);
+            continue;
+        }
+        // A stretch of speech longer than a segment is cut at the longest segment.
+        while (s.end - s.start > t.maxSegmentSamples) {
+            pieces.push_back({s.start, s.start + t.maxSegmentSamples});
+            s.start += t.maxSegmentSamples;
+        }
+        pieces.push_back(s);
+    }
+    return pieces;
+}
+
+} // namespace
+
+class StreamingRecognition final : public RecognitionRequest,
+                                   public std::enable_shared_from_this<StreamingRecognition> {
+public:
+    StreamingRecognition(std::shared_ptr<WhisperRecognizerHost::Slot> slot, std::shared_ptr<RecognitionWorker> worker,
+                         StreamingTuning tuning, RecognitionOptions options,
+                         std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
+        : slot_(std::move(slot)), worker_(std::move(worker)), tuning_(tuning), options_(std::move(options)),
+          scheduler_(&Scheduler::current()), backlog_(std::move(backlog)) {
+        backlog_->appended = 0;
+        backlog_->processed = 0;
+    }
+
+    // Capture thread.
+    void append(std::span<const float> samples) override {
+        std::lock_guard lock(audioMutex_);
+        if (!acceptingAudio_) {
+            return;
+        }
+        audio_.insert(audio_.end(), samples.begin(), samples.end());
+        backlog_->appended.fetch_add(static_cast<qint64>(samples.size()));
+    }
+
+    // Main thread.
+    void endAudio() override {
+        {
+            std::lock_guard lock(audioMutex_);
+            acceptingAudio_ = false;
+        }
+        ended_ = true;
+        if (handler_ && !inFlight_) {
+            dispatch();
+        }
+    }
+
+    void begin(SpeechRecognizer::ResultHandler handler) {
+        handler_ = std::move(handler);
+        if (ended_) {
+            dispatch();
+        } else {
+            schedulePoll(tuning_.minPartialInterval);
+        }
+    }
+
+    void cancel() {
+        done_ = true;
+        abort_->store(true);
+        poll_.stop();
+        handler_ = nullptr;
+    }
+
+private:
+    qint64 audioSize() {
+        std::lock_guard lock(audioMutex_);
+        return static_cast<qint64>(audio_.size());
+    }
+
+    void schedulePoll(Duration delay) {
+        std::weak_ptr<StreamingRecognition> weak = weak_from_this();
+        poll_ = Timer::once(delay, [weak] {
+            if (auto self = weak.lock()) {
+                self->onPoll();
+            }
+        });
+    }
+
+    void onPoll() {
+        if (done_ || inFlight_) {
+            return;
+        }
+        if (ended_) {
+            dispatch();
+            return;
+        }
+        const Duration now = scheduler_->monotonicNow();
+        if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
+            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - now));
+            return;
+        }
+        dispatch();
+    }
+
+    void dispatch() {
+        if (done_ || inFlight_) {
+            return;
+        }
+        poll_.stop();
+        inFlight_ = true;
+        dispatchedAt_ = scheduler_->monotonicNow();
+        JobInput in;
+        in.segmentStart = segmentStart_;
+        in.final = ended_;
+        in.wantHypothesis = options_.shouldReportPartialResults;
+        in.hints = options_.contextualStrings.value_or(QStringList());
+        in.settledText = settledText_;
+        in.hypothesis = hypothesis_;
+        in.hypothesisStart = hypothesisStart_;
+        in.hypothesisEnd = hypothesisEnd_;
+        auto self = shared_from_this();
+        worker_->post([self, in] {
+            JobOutput out = self->run(in);
+            self->scheduler_->post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
+        });
+    }
+
+    // ---- worker thread ----
+
+    JobOutput run(const JobInput& in) {
+        JobOutput out;
+        out.segmentStart = in.segmentStart;
+        if (abort_->load()) {
+            out.status = Status::aborted;
+            return out;
+        }
+        QString why;
+        const auto decoder = slot_->get(&why);
+        if (!decoder) {
+            out.status = Status::failed;
+            out.error = why;
+            return out;
+        }
+        std::vector<float> buffer;
+        {
+            std::lock_guard lock(audioMutex_);
+            const auto from = std::min<qint64>(in.segmentStart, static_cast<qint64>(audio_.size()));
+            buffer.assign(audio_.begin() + from, audio_.end());
+            out.audioEnd = static_cast<qint64>(audio_.size());
+        }
+        backlog_->processed = out.audioEnd;
+        const qint64 length = static_cast<qint64>(buffer.size());
+        QString vadError;
+        const std::vector<SpeechSpan> spans = decoder->detectSpeech(buffer, &vadError);
+        if (!vadError.isEmpty()) {
+            out.status = Status::failed;
+            out.error = vadError;
+            return out;
+        }
+        const std::vector<SpeechSpan> pieces = groupSpeech(spans, tuning_);
+        const auto shouldAbort = [abort = abort_] { return abort->load(); };
+
+        QString settled = in.settledText;
+        const auto decodeRange = [&](qint64 from, qint64 to, QString* text) -> bool {
+            from = std::clamp<qint64>(from, 0, length);
+            to = std::clamp<qint64>(to, from, length);
+            const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
+            const QString prompt = RecognitionText::buildPrompt(
+                in.hints, settled, decoder->maxPromptTokens(), [&](const QString& s) { return decoder->tokenCount(s); });
+            ++out.decodes;
+            DecodeResult r = decoder->decode(samples, prompt,
+                                             RecognitionText::audioContextFor(to - from, decoder->modelAudioCtx()),
+                                             shouldAbort);
+            if (r.status != Status::ok) {
+                out.status = r.status;
+                out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
+                return false;
+            }
+            QString joined;
+            for (const QString& s : r.segments) {
+                joined += s.trimmed();
+            }
+            *text = RecognitionText::cutRepetitions(joined);
+            return true;
+        };
+
+        qint64 settledUpTo = 0; // relative to the buffer
+        for (std::size_t i = 0; i < pieces.size(); ++i) {
+            const SpeechSpan& p = pieces[i];
+            const bool last = i + 1 == pieces.size();
+            // Closed: followed by another piece or by a pause, or cut at the longest segment.
+            const bool closed = in.final || !last || length - p.end >= tuning_.pauseSamples ||
+                                p.end - p.start >= tuning_.maxSegmentSamples;
+            if (!closed) {
+                break;
+            }
+            const qint64 from = std::max(p.start - tuning_.padSamples, settledUpTo);
+            const qint64 to = std::min(p.end + tuning_.padSamples, last ? length : pieces[i + 1].start);
+            QString text;
+            const qint64 absFrom = in.segmentStart + std::clamp<qint64>(from, 0, length);
+            if (in.final && last && in.hypothesisStart == absFrom &&
+                in.hypothesisEnd >= in.segmentStart + p.end) {
+                text = in.hypothesis; // nothing was said since the last partial decoded this piece
+            } else if (!decodeRange(from, to, &text)) {
+                return out;
+            }
+            out.settled << text;
+            settled += text;
+            settledUpTo = to;
+        }
+        if (pieces.empty() || settledUpTo >= pieces.back().end) {
+            // No open speech: keep only the tail where a word may be starting.
+            settledUpTo = std::max(settledUpTo, in.final ? length : length - tuning_.pauseSamples);
+        }
+        out.segmentStart = in.segmentStart + std::max<qint64>(settledUpTo, 0);
+
+        if (!in.final && in.wantHypothesis && !pieces.empty() && settledUpTo < pieces.back().end) {
+            const qint64 from = std::max(pieces.back().start - tuning_.padSamples, settledUpTo);
+            QString text;
+            if (!decodeRange(from, length, &text)) {
+                return out;
+            }
+            out.hypothesis = text;
+            out.hypothesisStart = in.segmentStart + from;
+            out.hypothesisEnd = in.segmentStart + length;
+        }
+        return out;
+    }
+
+    // ---- main thread ----
+
+    void apply(const JobOutput& out, bool final) {
+        inFlight_ = false;
+        if (done_) {
+            return;
+        }
+        if (out.status == Status::aborted) {
+            return;
+        }
+        if (out.status == Status::failed) {
+            finish(SpeechRecognitionSnapshot{std::nullopt, false,
+                                             QStringLiteral("Speech recognition failed: %1").arg(out.error)});
+            return;
+        }
+        const Duration took = scheduler_->monotonicNow() - dispatchedAt_;
+        for (const QString& s : out.settled) {
+            settledText_ += s;
+        }
+        if (out.segmentStart != segmentStart_) {
+            hypothesis_.clear();
+            hypothesisStart_ = hypothesisEnd_ = -1;
+        }
+        segmentStart_ = out.segmentStart;
+        if (out.hypothesis) {
+            hypothesis_ = *out.hypothesis;
+            hypothesisStart_ = out.hypothesisStart;
+            hypothesisEnd_ = out.hypothesisEnd;
+        }
+        lastDecodedEnd_ = out.audioEnd;
+        if (final) {
+            if (settledText_.trimmed().isEmpty()) {
+                finish(SpeechRecognitionSnapshot{std::nullopt, false, QString::fromLatin1(kNoSpeechMessage)});
+            } else {
+                finish(SpeechRecognitionSnapshot{settledText_, true, std::nullopt});
+            }
+            return;
+        }
+        const QString partial = settledText_ + hypothesis_;
+        if (options_.shouldReportPartialResults && !partial.trimmed().isEmpty() && partial != lastPartial_) {
+            lastPartial_ = partial;
+            if (handler_) {
+                auto handler = handler_;
+                handler(SpeechRecognitionSnapshot{partial, false, std::nullopt});
+                if (done_) {
+                    return; // cancelled from inside the handler
+                }
+            }
+        }
+        // Space the partials by the cost of the last decode: a slow machine gets fewer of them.
+        const auto spacing = std::chrono::duration_cast<Duration>(took * tuning_.partialSpacingFactor);
+        nextDecodeAt_ = scheduler_->monotonicNow() + std::max(tuning_.minPartialInterval, spacing);
+        if (ended_) {
+            dispatch();
+        } else {
+            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - scheduler_->monotonicNow()));
+        }
+    }
+
+    void finish(const SpeechRecognitionSnapshot& snapshot) {
+        done_ = true;
+        poll_.stop();
+        if (auto handler = std::exchange(handler_, nullptr)) {
+            handler(snapshot);
+        }
+    }
+
+    std::shared_ptr<WhisperRecognizerHost::Slot> slot_;
+    std::shared_ptr<RecognitionWorker> worker_;
+    StreamingTuning tuning_;
+    RecognitionOptions options_;
+    Scheduler* scheduler_;
+    std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
+    std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
+
+    std::mutex audioMutex_;
+    std::vector<float> audio_;
+    bool acceptingAudio_ = true;
+
+    SpeechRecognizer::ResultHandler handler_;
+    Timer poll_;
+    bool ended_ = false;
+    bool inFlight_ = false;
+    bool done_ = false;
+    Duration dispatchedAt_{};
+    Duration nextDecodeAt_{};
+    qint64 lastDecodedEnd_ = 0;
+    qint64 segmentStart_ = 0;
+    QString settledText_;
+    QString hypothesis_;
+    qint64 hypothesisStart_ = -1;
+    qint64 hypothesisEnd_ = -1;
+    QString lastPartial_;
+};
+
+namespace {
+class StreamingTask final : public RecognitionTask {
+public:
+    explicit StreamingTask(std::shared_ptr<StreamingRecognition> r) : recognition_(std::move(r)) {}
+    ~StreamingTask() override = default;
+    void cancel() override { recognition_->cancel(); }
+
+private:
+    std::shared_ptr<StreamingRecognition> recognition_;
+};
+} // namespace
+
+WhisperRecognizer::WhisperRecognizer(std::shared_ptr<WhisperRecognizerHost> host) : host_(std::move(host)) {}
+
+bool WhisperRecognizer::isAvailable() const { return host_->isAvailable(); }
+
+std::shared_ptr<RecognitionRequest> WhisperRecognizer::makeRequest(const RecognitionOptions& options) {
+    host_->preload();
+    return std::make_shared<StreamingRecognition>(host_->slot_, host_->worker_, host_->tuning_, options,
+                                                  host_->backlog_);
+}
+
+std::unique_ptr<RecognitionTask> WhisperRecognizer::recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                                    ResultHandler handler) {
+    auto recognition = std::dynamic_pointer_cast<StreamingRecognition>(request);
+    if (!recognition) {
+        throw SpeechBackendError(QStringLiteral("The recognition request belongs to another recogniser"));
+    }
+    recognition->begin(std::move(handler));
+    return std::make_unique<StreamingTask>(std::move(recognition));
+}
+
+} // namespace quillory

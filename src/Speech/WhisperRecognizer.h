@@ -1,0 +1,139 @@
+#pragma once
+
+// The streaming recogniser over a `SpeechDecoder` (whisper.cpp in the app, fakes in tests).
+//
+// Audio is appended by the capture thread under a short lock. Every decode runs on the one
+// recognition worker; the main thread decides when to decode and applies the results, which reach
+// it through the scheduler. A session's text is made of settled segments — pieces of speech that
+// ended in a pause found by the voice-activity detector (or reached the longest segment), decoded
+// once and never changed — followed by the current hypothesis: the latest decode of the speech
+// since the last settled segment. Each partial carries the whole text so far.
+
+#include "Runtime/Scheduler.h"
+#include "Speech/SpeechBackend.h"
+#include "Speech/SpeechDecoder.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+
+#include <memory>
+#include <mutex>
+
+namespace quillory {
+
+/// The timing of partial decodes and segments (sample counts at 16 kHz).
+struct StreamingTuning {
+    /// Shortest time between the end of one partial decode and the start of the next.
+    Duration minPartialInterval = seconds(0.4);
+    /// After a partial decode that took d, the next starts no sooner than d × this later, so partials
+    /// use at most about half of a core however slow the machine is.
+    double partialSpacingFactor = 1.0;
+    /// How often the main thread looks for new audio.
+    Duration pollInterval = seconds(0.1);
+    /// New audio needed before another partial decode.
+    qint64 minNewAudioSamples = 4000;
+    /// A pause this long after speech settles the segment before it.
+    qint64 pauseSamples = 9600;
+    /// A segment is settled at its longest pause (or cut) once it is this long.
+    qint64 maxSegmentSamples = 12 * kRecognitionSampleRate;
+    /// Audio kept around each stretch of speech when it is decoded.
+    qint64 padSamples = 3200;
+};
+
+/// Text clean-up of decoder output.
+namespace RecognitionText {
+/// Cuts a repetition loop: a run of the same piece (1 to 16 characters) repeated 4 times or more in
+/// a row keeps one occurrence. Trims white space at both ends.
+QString cutRepetitions(const QString& text);
+/// The initial prompt: the dictionary hints, then the end of the settled text, within `maxTokens`
+/// as counted by `count`. The settled text is cut from its start first, then hints from the end.
+QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
+                    const std::function<int(const QString&)>& count);
+/// `audio_ctx` for `samples` of audio: the frames it fills plus a margin, within [minimum, model].
+int audioContextFor(qint64 samples, int modelAudioCtx);
+} // namespace RecognitionText
+
+/// The message of a recognition that heard no speech; the speech manager ends such a session
+/// quietly with no text.
+inline constexpr const char* kNoSpeechMessage = "No speech detected";
+
+/// Owns the recognition worker and the loaded speech model, which stays loaded between
+/// dictations. Main thread only. Loading runs on the worker, so a recognition that starts while the
+/// model is still loading simply decodes after the load.
+class WhisperRecognizerHost : public std::enable_shared_from_this<WhisperRecognizerHost> {
+public:
+    enum class LoadState { none, loading, loaded, failed };
+
+    /// `modelPath` names the selected model file (read at each preload); `loader` builds a decoder
+    /// on the worker.
+    WhisperRecognizerHost(std::function<QString()> modelPath, SpeechDecoderLoader loader,
+                          std::shared_ptr<RecognitionWorker> worker, StreamingTuning tuning = {});
+    ~WhisperRecognizerHost();
+
+    /// Loads the selected model in the background unless it is loaded or loading already, or its
+    /// load failed and the file has not changed since (call at start-up and whenever the selection
+    /// changes). The load is logged with its duration.
+    void preload();
+    /// Preloads whenever `key` of the standard settings store changes in this process (the selected
+    /// model); a change made by another process is seen at the next recognition.
+    void preloadOnChangeOf(const QString& key);
+    LoadState loadState() const { return state_; }
+    QString loadError() const { return loadError_; }
+    /// The file of the model loaded (or loading).
+    QString loadedPath() const { return slotPath_; }
+    /// True when the selected model file exists and has not failed to load.
+    bool isAvailable();
+
+    /// A recogniser for the speech manager (preloads when needed).
+    std::shared_ptr<SpeechRecognizer> makeRecognizer();
+
+    const StreamingTuning& tuning() const { return tuning_; }
+    /// Audio of the latest recognition that no decode has looked at yet, in samples. Any thread: a
+    /// file played faster than speech waits on it so the recogniser is never flooded.
+    qint64 unprocessedSamples() const { return backlog_->appended.load() - backlog_->processed.load(); }
+
+    struct Backlog {
+        std::atomic<qint64> appended{0};
+        std::atomic<qint64> processed{0};
+    };
+    /// Called on the main thread after every load, with its outcome (tests, the CLI).
+    void setLoadObserver(std::function<void(LoadState, qint64 ms)> observer) { observer_ = std::move(observer); }
+
+    struct Slot;
+
+private:
+    std::function<QString()> modelPath_;
+    SpeechDecoderLoader loader_;
+    std::shared_ptr<RecognitionWorker> worker_;
+    StreamingTuning tuning_;
+    std::shared_ptr<Slot> slot_;
+    QString slotPath_;
+    QString slotIdentity_; // size and modification time of the file when its load started
+    LoadState state_ = LoadState::none;
+    QString loadError_;
+    std::function<void(LoadState, qint64)> observer_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+    std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
+    std::unique_ptr<QObject> connections_;
+
+    friend class WhisperRecognizer;
+};
+
+/// The recogniser the speech manager uses; one per session.
+class WhisperRecognizer final : public SpeechRecognizer {
+public:
+    explicit WhisperRecognizer(std::shared_ptr<WhisperRecognizerHost> host);
+    bool isAvailable() const override;
+    bool supportsOnDeviceRecognition() const override { return true; }
+    std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) override;
+    std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                     ResultHandler handler) override;
+
+private:
+    std::shared_ptr<WhisperRecognizerHost> host_;
+};
+
+} // namespace quillory

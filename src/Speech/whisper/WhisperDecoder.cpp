@@ -1,0 +1,121 @@
+#include "Speech/whisper/WhisperDecoder.h"
+
+#include "Speech/whisper/WhisperContext.h"
+
+#include <QFileInfo>
+#include <QThread>
+
+#include <algorithm>
+
+namespace quillory::whisper {
+
+namespace {
+
+constexpr qint64 kSamplesPerMs = kSampleRate / 1000;
+
+class WhisperDecoder final : public SpeechDecoder {
+public:
+    WhisperDecoder(std::shared_ptr<WhisperModel> model, std::shared_ptr<VadModel> vad, int threads)
+        : model_(std::move(model)), vad_(std::move(vad)), threads_(threads) {}
+
+    DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
+                        const std::function<bool()>& shouldAbort) override {
+        DecodeOptions options;
+        options.language = QStringLiteral("ja");
+        options.initialPrompt = prompt;
+        options.audioCtx = audioCtx;
+        options.threads = threads_;
+        options.shouldAbort = shouldAbort;
+        // About 10 tokens a second of Japanese speech; the cap bounds a repetition loop's cost.
+        options.maxTokens = 32 + static_cast<int>(samples.size() * 20 / kSampleRate);
+        QString error;
+        DecodeOutcome outcome = DecodeOutcome::Ok;
+        const std::vector<Segment> segments = model_->decode(samples, options, &error, &outcome);
+        DecodeResult result;
+        switch (outcome) {
+        case DecodeOutcome::Ok:
+            for (const Segment& s : segments) {
+                result.segments.push_back(s.text);
+            }
+            break;
+        case DecodeOutcome::Aborted:
+            result.status = DecodeResult::Status::aborted;
+            break;
+        case DecodeOutcome::Failed:
+            result.status = DecodeResult::Status::failed;
+            result.error = error.isEmpty() ? QStringLiteral("whisper.cpp could not decode the audio") : error;
+            break;
+        }
+        return result;
+    }
+
+    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+        VadOptions options;
+        options.minSilenceMs = 100;
+        options.speechPadMs = 30;
+        const std::vector<SpeechInterval> intervals = vad_->detect(samples, error, options);
+        std::vector<SpeechSpan> spans;
+        spans.reserve(intervals.size());
+        const auto total = static_cast<qint64>(samples.size());
+        for (const SpeechInterval& i : intervals) {
+            const qint64 start = std::clamp<qint64>(i.startMs * kSamplesPerMs, 0, total);
+            const qint64 end = std::clamp<qint64>(i.endMs * kSamplesPerMs, start, total);
+            if (end > start) {
+                spans.push_back({start, end});
+            }
+        }
+        return spans;
+    }
+
+    int maxPromptTokens() const override { return model_->maxPromptTokens(); }
+    int tokenCount(const QString& text) const override {
+        const int n = model_->tokenCount(text);
+        return n >= 0 ? n : static_cast<int>(text.size()) * 2;
+    }
+    int modelAudioCtx() const override { return model_->modelAudioCtx(); }
+
+private:
+    std::shared_ptr<WhisperModel> model_;
+    std::shared_ptr<VadModel> vad_;
+    int threads_;
+};
+
+} // namespace
+
+int defaultThreads() {
+    bool ok = false;
+    const int configured = qEnvironmentVariableIntValue("QUILLORY_WHISPER_THREADS", &ok);
+    if (ok && configured > 0) {
+        return configured;
+    }
+    return std::clamp(QThread::idealThreadCount(), 1, 4);
+}
+
+std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QString& vadPath, QString* error,
+                                           int threads) {
+    if (!QFileInfo::exists(vadPath)) {
+        *error = QStringLiteral("the voice-activity model %1 is missing").arg(vadPath);
+        return nullptr;
+    }
+    auto model = WhisperModel::load(modelPath, error, threads);
+    if (!model) {
+        return nullptr;
+    }
+    if (!model->isMultilingual()) {
+        *error = QStringLiteral("%1 is an English-only model").arg(QFileInfo(modelPath).fileName());
+        return nullptr;
+    }
+    auto vad = VadModel::load(vadPath, error, 1);
+    if (!vad) {
+        return nullptr;
+    }
+    return std::make_shared<WhisperDecoder>(std::move(model), std::move(vad), threads);
+}
+
+SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath) {
+    return [vadPath = std::move(vadPath)](const QString& modelPath, QString* error) {
+        return loadDecoder(modelPath, vadPath ? vadPath() : QString(), error, defaultThreads());
+    };
+}
+
+} // namespace quillory::whisper

@@ -1,0 +1,178 @@
+#pragma once
+
+// Fakes under the streaming recogniser.
+//
+// Audio convention: silence is 0; speech is a constant level v in (0, 1]. The fake VAD reports runs
+// of non-zero samples (gaps under 0.1 s joined); the fake decoder writes, for each run of speech,
+// `spoken(v, halves)`: per started half second the kana 'あ' + 2 × round(v × 10) (い, う, え…)
+// and a counting digit, so the text grows with the speech, tells segments of different levels
+// apart, and never looks like a repetition loop.
+
+#include "Speech/SpeechDecoder.h"
+
+#include <QString>
+
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+namespace quillory::testing {
+
+inline constexpr qint64 kRate = 16000;
+inline qint64 samplesOf(double secondsValue) { return static_cast<qint64>(std::llround(secondsValue * kRate)); }
+
+inline QString spoken(float level, int halves) {
+    QString text;
+    for (int k = 1; k <= halves; ++k) {
+        text += QChar(u'あ' + 2 * static_cast<int>(std::lround(level * 10)));
+        text += QChar(u'0' + k % 10);
+    }
+    return text;
+}
+
+class FakeDecoder final : public SpeechDecoder {
+public:
+    struct Call {
+        qint64 samples = 0;
+        QString prompt;
+        int audioCtx = 0;
+        std::thread::id thread;
+    };
+
+    DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
+                        const std::function<bool()>& shouldAbort) override {
+        {
+            std::lock_guard lock(mutex);
+            calls.push_back({static_cast<qint64>(samples.size()), prompt, audioCtx, std::this_thread::get_id()});
+        }
+        const int index = static_cast<int>(callCount()) - 1;
+        if (blocking) {
+            std::unique_lock lock(mutex);
+            entered = true;
+            changed.notify_all();
+            while (!released) {
+                if (shouldAbort()) {
+                    return {DecodeResult::Status::aborted, {}, {}};
+                }
+                changed.wait_for(lock, std::chrono::milliseconds(1));
+            }
+        }
+        if (failAtCall == index) {
+            return {DecodeResult::Status::failed, {}, QStringLiteral("out of memory in the encoder")};
+        }
+        if (loopText) {
+            return {DecodeResult::Status::ok, {*loopText}, {}};
+        }
+        DecodeResult result;
+        std::size_t i = 0;
+        while (i < samples.size()) {
+            if (samples[i] == 0.0f) {
+                ++i;
+                continue;
+            }
+            const float level = samples[i];
+            std::size_t j = i;
+            while (j < samples.size() && samples[j] == level) {
+                ++j;
+            }
+            const auto halves = static_cast<int>((j - i + samplesOf(0.5) - 1) / samplesOf(0.5));
+            result.segments.push_back(spoken(level, halves));
+            i = j;
+        }
+        return result;
+    }
+
+    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+        vadCalls.fetch_add(1);
+        if (vadFails) {
+            *error = QStringLiteral("the VAD failed");
+            return {};
+        }
+        std::vector<SpeechSpan> spans;
+        for (std::size_t i = 0; i < samples.size();) {
+            if (samples[i] == 0.0f) {
+                ++i;
+                continue;
+            }
+            std::size_t j = i;
+            while (j < samples.size() && samples[j] != 0.0f) {
+                ++j;
+            }
+            const auto start = static_cast<qint64>(i);
+            const auto end = static_cast<qint64>(j);
+            if (!spans.empty() && start - spans.back().end < samplesOf(0.1)) {
+                spans.back().end = end;
+            } else {
+                spans.push_back({start, end});
+            }
+            i = j;
+        }
+        return spans;
+    }
+
+    int maxPromptTokens() const override { return 20; }
+
+    std::size_t callCount() {
+        std::lock_guard lock(mutex);
+        return calls.size();
+    }
+    std::vector<Call> callsCopy() {
+        std::lock_guard lock(mutex);
+        return calls;
+    }
+    bool waitUntilEntered() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [this] { return entered; });
+    }
+    void release() {
+        std::lock_guard lock(mutex);
+        released = true;
+        changed.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Call> calls;
+    std::atomic<int> vadCalls{0};
+    int failAtCall = -1;
+    bool vadFails = false;
+    std::optional<QString> loopText;
+    bool blocking = false;
+    bool entered = false;
+    bool released = false;
+};
+
+/// A worker the test runs by hand on its own thread: jobs wait until `runNext`/`runAll`.
+class ManualWorker final : public RecognitionWorker {
+public:
+    void post(std::function<void()> job) override {
+        std::lock_guard lock(mutex);
+        jobs.push_back(std::move(job));
+        maxQueued = std::max(maxQueued, jobs.size());
+    }
+    bool runNext() {
+        std::function<void()> job;
+        {
+            std::lock_guard lock(mutex);
+            if (jobs.empty()) {
+                return false;
+            }
+            job = std::move(jobs.front());
+            jobs.pop_front();
+        }
+        job();
+        return true;
+    }
+    std::size_t queued() {
+        std::lock_guard lock(mutex);
+        return jobs.size();
+    }
+    std::mutex mutex;
+    std::deque<std::function<void()>> jobs;
+    std::size_t maxQueued = 0;
+};
+
+} // namespace quillory::testing

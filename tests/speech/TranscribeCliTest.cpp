@@ -1,0 +1,185 @@
+// `quillory transcribe` end to end: the committed speech fixtures through the real whisper.cpp
+// with the tiny test model (it writes one known sentence for any speech it is given), the real
+// speech manager, application state and commit pipeline; with the tiny polish model too when the
+// llama runtime is there. Paths come from scripts/run-tests.sh; the tests skip without them.
+
+#include "Cli/Cli.h"
+#include "Dictionary/UserDictionary.h"
+#include "Speech/SpeechModel.h"
+#include "support/CoreTest.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+namespace quillory::testing {
+namespace {
+
+QString env(const char* name) { return qEnvironmentVariable(name); }
+
+class TranscribeCliTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
+        model = env("QUILLORY_TEST_WHISPER_MODEL");
+        vad = env("QUILLORY_TEST_WHISPER_VAD_MODEL");
+        sentence = env("QUILLORY_TEST_WHISPER_SENTENCE");
+        if (model.isEmpty() || vad.isEmpty() || sentence.isEmpty() || !QFileInfo::exists(model)) {
+            GTEST_SKIP() << "the tiny whisper models are not there: run scripts/run-tests.sh or set "
+                            "QUILLORY_TEST_WHISPER_MODEL, QUILLORY_TEST_WHISPER_VAD_MODEL and "
+                            "QUILLORY_TEST_WHISPER_SENTENCE";
+        }
+        qputenv("QUILLORY_SPEECH_VAD_MODEL", vad.toUtf8());
+        qputenv("QUILLORY_WHISPER_THREADS", "1");
+        realClock = std::make_unique<ScopedScheduler>(qt);
+    }
+    void TearDown() override {
+        realClock.reset();
+        qunsetenv("QUILLORY_SPEECH_VAD_MODEL");
+        qunsetenv("QUILLORY_WHISPER_THREADS");
+        CoreTest::TearDown();
+    }
+    static QString fixture(const char* name) {
+        return QStringLiteral(QUILLORY_SOURCE_DIR "/tests/fixtures/speech/") + QLatin1String(name);
+    }
+    int run(QStringList args) {
+        out.clear();
+        err.clear();
+        QTextStream o(&out), e(&err);
+        cli::Io io{o, e};
+        const int status = cli::run(args, io);
+        o.flush();
+        e.flush();
+        return status;
+    }
+    /// The commit's stages in the order they were logged.
+    QStringList stages() const {
+        QStringList found;
+        for (const QString& m : diagnosticsMessages()) {
+            const qsizetype at = m.indexOf(QLatin1String("stage="));
+            if (at >= 0) {
+                found << m.mid(at + 6, m.indexOf(QLatin1Char(' '), at) - at - 6);
+            }
+        }
+        return found;
+    }
+
+    QString model, vad, sentence;
+    QString out, err;
+    QtScheduler qt;
+    std::unique_ptr<ScopedScheduler> realClock;
+};
+
+TEST_F(TranscribeCliTest, APlainSentenceIsCommittedToStdoutWithTheDictionaryAppliedAndLogged) {
+    ASSERT_GE(sentence.size(), 2);
+    const QString source = sentence.left(2);
+    UserDictionary::saveEntries({UserDictionaryEntry{QUuid::createUuid(), source, QStringLiteral("《置換》")}});
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--no-polish", "--partials"}), 0)
+        << err.toStdString();
+    QString expected = sentence;
+    expected.replace(source, QStringLiteral("《置換》"));
+    EXPECT_EQ(out.trimmed(), expected);
+    EXPECT_TRUE(err.contains(QStringLiteral("partial: "))) << err.toStdString();
+    EXPECT_EQ(stages(), (QStringList{"stop_requested", "stop_complete_received", "start", "polish_start", "polish_done",
+                                     "inject_start", "end"}));
+    const QString log = diagnosticsMessages().join('\n');
+    EXPECT_TRUE(log.contains(QStringLiteral("polish_enabled=false"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("len=%1").arg(expected.size()))) << log.toStdString();
+    EXPECT_TRUE(diagnosticsMessages().last().contains(QStringLiteral("result=ok")));
+    EXPECT_FALSE(UserDictionary::loadEntries().empty());
+}
+
+TEST_F(TranscribeCliTest, EachSentenceBetweenPausesSettlesAsItsOwnSegment) {
+    ASSERT_EQ(run({"transcribe", fixture("pauses.wav"), "--speech-model-file", model, "--no-polish"}), 0)
+        << err.toStdString();
+    // Three sentences, three segments, each decoded once to the model's sentence.
+    EXPECT_EQ(out.trimmed(), sentence + sentence + sentence);
+}
+
+TEST_F(TranscribeCliTest, SilenceCommitsNothingAndNoisySpeechStillDecodes) {
+    ASSERT_EQ(run({"transcribe", fixture("silence.wav"), "--speech-model-file", model, "--no-polish"}), 0)
+        << err.toStdString();
+    EXPECT_EQ(out, QString());
+    EXPECT_TRUE(err.contains(QStringLiteral("No speech was recognised")));
+
+    ASSERT_EQ(run({"transcribe", fixture("noisy.wav"), "--speech-model-file", model, "--no-polish"}), 0)
+        << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence);
+}
+
+TEST_F(TranscribeCliTest, MissingOrBrokenModelsAndAudioFailCleanly) {
+    EXPECT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model", "whisper-base-q5_1"}), 1);
+    EXPECT_TRUE(err.contains(QStringLiteral("quillory speech-models download whisper-base-q5_1"))) << err.toStdString();
+
+    QFile truncated(path("truncated.bin"));
+    ASSERT_TRUE(truncated.open(QIODevice::WriteOnly));
+    QFile whole(model);
+    ASSERT_TRUE(whole.open(QIODevice::ReadOnly));
+    truncated.write(whole.read(whole.size() / 2));
+    truncated.close();
+    EXPECT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", path("truncated.bin")}), 1);
+    EXPECT_TRUE(err.contains(QStringLiteral("could not be loaded"))) << err.toStdString();
+    EXPECT_TRUE(out.isEmpty());
+
+    QFile notWav(path("not.wav"));
+    ASSERT_TRUE(notWav.open(QIODevice::WriteOnly));
+    notWav.write("hello");
+    notWav.close();
+    EXPECT_EQ(run({"transcribe", path("not.wav"), "--speech-model-file", model}), 1);
+    EXPECT_EQ(run({"transcribe", "--speech-model-file", model}), 2);
+}
+
+TEST_F(TranscribeCliTest, WithPolishTheTinyPolishModelsSentenceIsCommitted) {
+    const QString server = env("QUILLORY_TEST_LLAMA_SERVER");
+    const QString polishModel = env("QUILLORY_TEST_TINY_MODEL");
+    const QString polished = env("QUILLORY_TEST_KNOWN_SENTENCE");
+    if (server.isEmpty() || polishModel.isEmpty() || polished.isEmpty() || !QFileInfo::exists(server)) {
+        GTEST_SKIP() << "the llama runtime is not there (QUILLORY_TEST_LLAMA_SERVER, QUILLORY_TEST_TINY_MODEL)";
+    }
+    qputenv("QUILLORY_RUNTIME_DIR", QFileInfo(server).absolutePath().toUtf8());
+    const int status = run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--polish",
+                            "--polish-model-file", polishModel});
+    qunsetenv("QUILLORY_RUNTIME_DIR");
+    ASSERT_EQ(status, 0) << err.toStdString();
+    EXPECT_EQ(out.trimmed(), polished);
+    EXPECT_EQ(stages(), (QStringList{"stop_requested", "stop_complete_received", "start", "polish_start", "polish_done",
+                                     "inject_start", "end"}));
+    const QString log = diagnosticsMessages().join('\n');
+    EXPECT_TRUE(log.contains(QStringLiteral("polish_enabled=true"))) << log.toStdString();
+    EXPECT_TRUE(diagnosticsMessages().last().contains(QStringLiteral("result=ok")));
+}
+
+class SpeechModelsCliTest : public CoreTest {
+protected:
+    int run(QStringList args) {
+        out.clear();
+        err.clear();
+        QTextStream o(&out), e(&err);
+        cli::Io io{o, e};
+        const int status = cli::run(args, io);
+        o.flush();
+        e.flush();
+        return status;
+    }
+    QString out, err;
+};
+
+TEST_F(SpeechModelsCliTest, ListsSelectsAndNamesPaths) {
+    ASSERT_EQ(run({"speech-models", "select", "whisper-small-q5_1"}), 0);
+    EXPECT_EQ(SpeechModels::selectedModel(), SpeechModel::whisperSmallQ5_1);
+    ASSERT_EQ(run({"speech-models", "list"}), 0);
+    EXPECT_TRUE(out.contains(QStringLiteral("* whisper-small-q5_1")));
+    EXPECT_TRUE(out.contains(QStringLiteral("kotoba-whisper-v2.0-q5_0")));
+    ASSERT_EQ(run({"speech-models", "path", "whisper-base-q5_1"}), 0);
+    EXPECT_EQ(out.trimmed(), SpeechModels::modelPath(SpeechModel::whisperBaseQ5_1));
+    EXPECT_EQ(run({"speech-models", "select", "nope"}), 1);
+    EXPECT_EQ(run({"speech-models", "download"}), 2);
+    EXPECT_EQ(run({"transcribe", "a.wav", "--polish", "--no-polish"}), 2);
+    // Without the model the command names the download that fixes it.
+    EXPECT_EQ(run({"transcribe", "a.wav"}), 1);
+    EXPECT_TRUE(err.contains(QStringLiteral("quillory speech-models download whisper-small-q5_1"))) << err.toStdString();
+}
+
+} // namespace
+} // namespace quillory::testing

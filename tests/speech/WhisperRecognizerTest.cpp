@@ -1,0 +1,509 @@
+#include "RecognizerFakes.h"
+#include "support/CoreTest.h"
+
+#include "../session/SpeechFakes.h"
+#include "Runtime/Async.h"
+#include "Speech/SpeechManager.h"
+#include "Speech/WhisperRecognizer.h"
+
+#include <QFile>
+#include <QLoggingCategory>
+#include <QRegularExpression>
+
+namespace quillory::testing {
+namespace {
+
+class WhisperRecognizerTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
+        modelFile = path(QStringLiteral("model.bin"));
+        QFile f(modelFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("ggml");
+        decoder = std::make_shared<FakeDecoder>();
+        worker = std::make_shared<ManualWorker>();
+        makeHost(worker);
+    }
+
+    void makeHost(std::shared_ptr<RecognitionWorker> w) {
+        host = std::make_shared<WhisperRecognizerHost>(
+            [this] { return modelFile; },
+            [this](const QString&, QString* error) -> std::shared_ptr<SpeechDecoder> {
+                ++loads;
+                if (loadFails) {
+                    *error = QStringLiteral("not a whisper model");
+                    return nullptr;
+                }
+                return decoder;
+            },
+            std::move(w), tuning);
+    }
+
+    void startSession(QStringList hints = {}, bool partials = true) {
+        recognizer = host->makeRecognizer();
+        ASSERT_TRUE(recognizer->isAvailable());
+        RecognitionOptions options;
+        options.shouldReportPartialResults = partials;
+        if (!hints.isEmpty()) {
+            options.contextualStrings = hints;
+        }
+        request = recognizer->makeRequest(options);
+        task = recognizer->recognitionTask(request, [this](const SpeechRecognitionSnapshot& s) {
+            snapshots.push_back(s);
+            if (s.text && !s.isFinal) {
+                partials_ << *s.text;
+            }
+        });
+    }
+
+    void loadModel() {
+        host->preload();
+        worker->runNext();
+        clock_.runPending();
+        ASSERT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
+    }
+
+    /// Moves time on; a job waiting on the worker runs once it has waited `decodeCost`.
+    void step(Duration d) {
+        clock_.advance(d);
+        if (worker->queued() > 0) {
+            if (!jobSeenAt) {
+                jobSeenAt = clock_.monotonicNow();
+            }
+            if (clock_.monotonicNow() - *jobSeenAt >= decodeCost) {
+                jobSeenAt.reset();
+                worker->runNext();
+                clock_.runPending();
+            }
+        }
+    }
+
+    /// Speaks (level > 0) or stays silent (0) for `secs`, in capture buffers of 1024 frames.
+    void feed(double secs, float level) {
+        qint64 left = samplesOf(secs);
+        while (left > 0) {
+            const qint64 n = std::min<qint64>(left, kAudioBufferFrames);
+            const std::vector<float> buffer(static_cast<std::size_t>(n), level);
+            request->append(buffer);
+            left -= n;
+            step(seconds(static_cast<double>(n) / kRate));
+        }
+    }
+
+    /// Ends the audio and runs until the session has ended (or a minute of virtual time passed).
+    void finish() {
+        request->endAudio();
+        for (int i = 0; i < 6000 && !ended(); ++i) {
+            step(10ms);
+        }
+    }
+
+    bool ended() const {
+        for (const auto& s : snapshots) {
+            if (s.isFinal || s.errorDescription) {
+                return true;
+            }
+        }
+        return false;
+    }
+    int endings() const {
+        int n = 0;
+        for (const auto& s : snapshots) {
+            n += (s.isFinal || s.errorDescription) ? 1 : 0;
+        }
+        return n;
+    }
+    QString finalText() const {
+        for (const auto& s : snapshots) {
+            if (s.isFinal && s.text) {
+                return *s.text;
+            }
+        }
+        return {};
+    }
+
+    StreamingTuning tuning;
+    QString modelFile;
+    std::shared_ptr<FakeDecoder> decoder;
+    std::shared_ptr<ManualWorker> worker;
+    std::shared_ptr<WhisperRecognizerHost> host;
+    int loads = 0;
+    bool loadFails = false;
+    Duration decodeCost = Duration::zero();
+    std::optional<Duration> jobSeenAt;
+
+    std::shared_ptr<SpeechRecognizer> recognizer;
+    std::shared_ptr<RecognitionRequest> request;
+    std::unique_ptr<RecognitionTask> task;
+    std::vector<SpeechRecognitionSnapshot> snapshots;
+    QStringList partials_;
+};
+
+// ---- cadence ----
+
+TEST_F(WhisperRecognizerTest, SlowDecoderGetsFewerPartialsAndNeverABacklog) {
+    loadModel();
+    decodeCost = seconds(1.5);
+    startSession();
+    feed(10, 0.1f);
+    EXPECT_LE(worker->maxQueued, 1u) << "never more than one job waiting";
+    const auto calls = decoder->callsCopy();
+    // Each decode takes 1.5 s and the next waits at least as long again: about one every 3 s.
+    EXPECT_GE(calls.size(), 2u);
+    EXPECT_LE(calls.size(), 4u);
+    finish();
+    EXPECT_EQ(endings(), 1);
+    EXPECT_EQ(finalText(), spoken(0.1f, 20));
+}
+
+TEST_F(WhisperRecognizerTest, FastDecoderGivesPartialsAtTheShortestIntervalWithTheWholeTextSoFar) {
+    startSession();
+    feed(4, 0.1f);
+    // 4 s at one partial per 0.4 s at most.
+    EXPECT_GE(partials_.size(), 6);
+    EXPECT_LE(partials_.size(), 10);
+    for (int i = 1; i < partials_.size(); ++i) {
+        EXPECT_TRUE(partials_[i].startsWith(partials_[i - 1])) << "the hypothesis only grows in steady speech";
+    }
+    EXPECT_LE(worker->maxQueued, 1u);
+}
+
+TEST_F(WhisperRecognizerTest, NoPartialsWhenTheRequestAsksForNone) {
+    startSession({}, false);
+    feed(3, 0.1f);
+    feed(1, 0.0f);
+    feed(2, 0.2f);
+    finish();
+    EXPECT_TRUE(partials_.isEmpty());
+    EXPECT_EQ(finalText(), spoken(0.1f, 6) + spoken(0.2f, 4));
+}
+
+// ---- segments ----
+
+TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) {
+    startSession();
+    feed(2, 0.1f);
+    feed(1, 0.0f); // a pause: the first segment settles
+    const std::size_t callsAfterFirst = decoder->callCount();
+    feed(2, 0.2f);
+    feed(1, 0.0f);
+    feed(1.5, 0.3f);
+    finish();
+
+    const QString first = spoken(0.1f, 4);
+    const QString second = spoken(0.2f, 4);
+    EXPECT_EQ(finalText(), first + second + spoken(0.3f, 3));
+    EXPECT_EQ(endings(), 1);
+    // Once a partial shows the next segment, the earlier text stays as it was.
+    for (const QString& p : partials_) {
+        if (p.contains(QChar(u'う'))) {
+            EXPECT_TRUE(p.startsWith(first)) << qPrintable(p);
+        }
+        if (p.contains(QChar(u'え'))) {
+            EXPECT_TRUE(p.startsWith(first + second)) << qPrintable(p);
+        }
+    }
+    // Later decodes cover only the current segment (with its padding), sized to it.
+    const auto calls = decoder->callsCopy();
+    for (std::size_t i = callsAfterFirst; i < calls.size(); ++i) {
+        EXPECT_LE(calls[i].samples, samplesOf(2.0) + 2 * tuning.padSamples + tuning.pauseSamples) << i;
+        EXPECT_EQ(calls[i].audioCtx, RecognitionText::audioContextFor(calls[i].samples, 1500));
+        EXPECT_LT(calls[i].audioCtx, 1500);
+    }
+    // The previous settled text conditions the decoder.
+    EXPECT_TRUE(calls.back().prompt.endsWith(first + second)) << qPrintable(calls.back().prompt);
+}
+
+TEST_F(WhisperRecognizerTest, LongSpeechWithoutPausesSettlesAtTheLongestSegment) {
+    startSession();
+    feed(30, 0.1f);
+    finish();
+    EXPECT_EQ(finalText(), spoken(0.1f, 24) + spoken(0.1f, 24) + spoken(0.1f, 12));
+    for (const auto& c : decoder->callsCopy()) {
+        EXPECT_LE(c.samples, tuning.maxSegmentSamples + 2 * tuning.padSamples + samplesOf(1.0));
+    }
+}
+
+TEST_F(WhisperRecognizerTest, TheFinalDecodesOnlyWhatHasNotSettled) {
+    startSession();
+    feed(2, 0.1f);
+    feed(1, 0.0f);
+    feed(1, 0.2f);
+    const std::size_t before = decoder->callCount();
+    finish();
+    const auto calls = decoder->callsCopy();
+    ASSERT_GT(calls.size(), before);
+    EXPECT_LE(calls.size() - before, 1u);
+    EXPECT_LE(calls.back().samples, samplesOf(1.0) + 2 * tuning.padSamples);
+    EXPECT_EQ(finalText(), spoken(0.1f, 4) + spoken(0.2f, 2));
+}
+
+TEST_F(WhisperRecognizerTest, TheFinalReusesThePartialWhenNothingWasSaidSince) {
+    startSession();
+    feed(1.5, 0.1f);
+    feed(0.4, 0.0f); // shorter than a pause: the last partial covered all the speech
+    ASSERT_FALSE(partials_.isEmpty());
+    const std::size_t before = decoder->callCount();
+    finish();
+    EXPECT_EQ(decoder->callCount(), before);
+    EXPECT_EQ(finalText(), spoken(0.1f, 3));
+}
+
+// ---- context ----
+
+TEST_F(WhisperRecognizerTest, DictionaryHintsLeadThePromptWithinTheLimit) {
+    startSession({QStringLiteral("鈴木"), QStringLiteral("ClaudeCode")});
+    feed(1, 0.1f);
+    finish();
+    const auto calls = decoder->callsCopy();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_TRUE(calls.front().prompt.startsWith(QStringLiteral("鈴木、ClaudeCode"))) << qPrintable(calls.front().prompt);
+
+    const auto count = [](const QString& s) { return static_cast<int>(s.size()); };
+    const QString prompt = RecognitionText::buildPrompt({QStringLiteral("一二三四五六七八"), QStringLiteral("九十")},
+                                                        QStringLiteral("あいうえおかきくけこさしすせそ"), 20, count);
+    EXPECT_LE(prompt.size(), 20);
+    EXPECT_TRUE(prompt.startsWith(QStringLiteral("一二三四五六七八。"))) << qPrintable(prompt);
+    EXPECT_TRUE(prompt.endsWith(QStringLiteral("そ"))) << "the newest settled text is kept";
+    EXPECT_EQ(RecognitionText::buildPrompt({}, {}, 20, count), QString());
+}
+
+TEST(RecognitionTextTest, RepetitionLoopsAreCutAndOrdinaryRepeatsKept) {
+    EXPECT_EQ(RecognitionText::cutRepetitions(QStringLiteral(" 今日はありがとうありがとうありがとうありがとうありがとう")),
+              QStringLiteral("今日はありがとう"));
+    EXPECT_EQ(RecognitionText::cutRepetitions(QStringLiteral("ははは、そうですね")), QStringLiteral("ははは、そうですね"));
+    EXPECT_EQ(RecognitionText::cutRepetitions(QString(200, QChar(u'ー'))), QStringLiteral("ー"));
+    EXPECT_EQ(RecognitionText::audioContextFor(samplesOf(1), 1500), 150);
+    EXPECT_EQ(RecognitionText::audioContextFor(samplesOf(10), 1500), 532);
+    EXPECT_EQ(RecognitionText::audioContextFor(samplesOf(40), 1500), 1500);
+}
+
+TEST_F(WhisperRecognizerTest, ARepetitionLoopIsNeverPasted) {
+    decoder->loopText = QStringLiteral("はい") + QString(40, QChar(u'。'));
+    startSession();
+    feed(1, 0.1f);
+    finish();
+    EXPECT_EQ(finalText(), QStringLiteral("はい。"));
+}
+
+// ---- endings ----
+
+TEST_F(WhisperRecognizerTest, SilenceIsNeverDecodedAndEndsAsTheSilentEnd) {
+    startSession();
+    feed(5, 0.0f);
+    finish();
+    EXPECT_EQ(decoder->callCount(), 0u);
+    EXPECT_GT(decoder->vadCalls.load(), 0);
+    ASSERT_EQ(snapshots.size(), 1u);
+    ASSERT_TRUE(snapshots[0].errorDescription);
+    EXPECT_TRUE(SpeechManager::isSilentEndSystemMessage(*snapshots[0].errorDescription));
+}
+
+TEST_F(WhisperRecognizerTest, ADecodeFailureEndsTheSessionOnceAsARecognitionFailure) {
+    decoder->failAtCall = 1;
+    startSession();
+    feed(3, 0.1f);
+    feed(2, 0.2f);
+    finish();
+    ASSERT_EQ(endings(), 1);
+    const auto& last = snapshots.back();
+    ASSERT_TRUE(last.errorDescription);
+    EXPECT_TRUE(last.errorDescription->contains(QStringLiteral("out of memory")));
+    EXPECT_FALSE(SpeechManager::isSilentEndSystemMessage(*last.errorDescription));
+    const std::size_t calls = decoder->callCount();
+    feed(2, 0.1f);
+    EXPECT_EQ(decoder->callCount(), calls) << "nothing more is decoded after the failure";
+}
+
+TEST_F(WhisperRecognizerTest, AVadFailureIsARecognitionFailure) {
+    decoder->vadFails = true;
+    startSession();
+    feed(1, 0.1f);
+    finish();
+    ASSERT_EQ(endings(), 1);
+    EXPECT_TRUE(snapshots.back().errorDescription->contains(QStringLiteral("VAD")));
+}
+
+TEST_F(WhisperRecognizerTest, CancelInsideTheHandlerStopsEverything) {
+    startSession();
+    feed(1, 0.1f);
+    ASSERT_FALSE(partials_.isEmpty());
+    task->cancel();
+    const std::size_t calls = decoder->callCount();
+    const std::size_t seen = snapshots.size();
+    feed(2, 0.1f);
+    finish();
+    EXPECT_EQ(decoder->callCount(), calls);
+    EXPECT_EQ(snapshots.size(), seen);
+}
+
+// ---- the model ----
+
+QStringList g_logged;
+void captureLog(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (QLatin1String(context.category).startsWith(QLatin1String("app.quillory.quillory.speech"))) {
+        g_logged << message;
+    }
+}
+
+TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
+    QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.info=true"));
+    g_logged.clear();
+    const auto previous = qInstallMessageHandler(captureLog);
+    std::vector<WhisperRecognizerHost::LoadState> outcomes;
+    host->setLoadObserver([&](WhisperRecognizerHost::LoadState s, qint64) { outcomes.push_back(s); });
+    host->preload();
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loading);
+    startSession(); // starts while the load waits on the worker: decodes simply follow it
+    feed(1, 0.1f);
+    finish();
+    EXPECT_EQ(finalText(), spoken(0.1f, 2));
+    snapshots.clear();
+    startSession();
+    feed(1, 0.2f);
+    finish();
+    EXPECT_EQ(finalText(), spoken(0.2f, 2));
+    EXPECT_EQ(loads, 1);
+    EXPECT_EQ(outcomes, std::vector{WhisperRecognizerHost::LoadState::loaded});
+    qInstallMessageHandler(previous);
+    ASSERT_FALSE(g_logged.isEmpty());
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Speech model loaded: model\\.bin in \\d+ ms$"))
+                    .match(g_logged.first())
+                    .hasMatch())
+        << qPrintable(g_logged.first());
+}
+
+TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
+    host->preloadOnChangeOf(QStringLiteral("quillory.speech.model"));
+    loadModel();
+    const QString other = path(QStringLiteral("other.bin"));
+    QFile f(other);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("ggml");
+    f.close();
+    modelFile = other;
+    store_->setString(QStringLiteral("quillory.speech.other"), QStringLiteral("x"));
+    EXPECT_EQ(worker->queued(), 0u) << "other keys do not matter";
+    store_->setString(QStringLiteral("quillory.speech.model"), QStringLiteral("whisper-base-q5_1"));
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loading);
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadedPath(), other);
+    EXPECT_EQ(loads, 2);
+}
+
+TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
+    ASSERT_TRUE(QFile::remove(modelFile));
+    auto r = host->makeRecognizer();
+    EXPECT_FALSE(r->isAvailable());
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::failed);
+    EXPECT_EQ(loads, 0) << "a missing file is never handed to the loader";
+
+    QFile f(modelFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    loadFails = true;
+    EXPECT_TRUE(r->isAvailable()) << "a file that appeared is tried";
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::failed);
+    EXPECT_EQ(host->loadError(), QStringLiteral("not a whisper model"));
+    EXPECT_FALSE(r->isAvailable());
+    EXPECT_EQ(worker->queued(), 0u) << "an unchanged file that failed is not loaded again";
+
+    // A new file (a fresh download) is tried again.
+    loadFails = false;
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("a complete model");
+    f.close();
+    EXPECT_TRUE(r->isAvailable());
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
+}
+
+TEST_F(WhisperRecognizerTest, ASessionOnAModelThatFailedToLoadFailsCleanly) {
+    loadFails = true;
+    recognizer = host->makeRecognizer();
+    request = recognizer->makeRequest({});
+    task = recognizer->recognitionTask(request, [this](const SpeechRecognitionSnapshot& s) { snapshots.push_back(s); });
+    feed(1, 0.1f);
+    finish();
+    ASSERT_EQ(endings(), 1);
+    ASSERT_TRUE(snapshots.back().errorDescription);
+    EXPECT_TRUE(snapshots.back().errorDescription->contains(QStringLiteral("not a whisper model")));
+}
+
+// ---- threads ----
+
+TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothingFollows) {
+    auto thread = std::make_shared<ThreadRecognitionWorker>();
+    makeHost(thread);
+    decoder->blocking = true;
+    startSession();
+    std::vector<float> speech(samplesOf(1), 0.1f);
+    request->append(speech);
+    clock_.advance(1s);
+    ASSERT_TRUE(decoder->waitUntilEntered());
+    task->cancel();
+    // The decode sees the abort and returns; its result is dropped on the main thread.
+    clock_.waitForPosted(std::chrono::seconds(10));
+    clock_.advance(5s);
+    EXPECT_TRUE(snapshots.empty());
+    const auto calls = decoder->callsCopy();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_NE(calls[0].thread, std::this_thread::get_id()) << "decoding never runs on the main thread";
+}
+
+TEST_F(WhisperRecognizerTest, ThroughTheSpeechManagerAWholeSessionCommitsTheSettledText) {
+    SpeechBackends backends;
+    FakeAudioSource* source = nullptr;
+    backends.makeAudioSource = [&source] {
+        auto s = std::make_unique<FakeAudioSource>();
+        source = s.get();
+        return s;
+    };
+    backends.makeRecognizer = [this](SpeechLocale) { return host->makeRecognizer(); };
+    SpeechManager manager(backends);
+    std::vector<SpeechResult> results;
+    QStringList partials;
+    const auto begin = [&] {
+        return runUntilDone(manager.start({}, [&](const QString& t) { partials << t; },
+                                          [&](const SpeechResult& r) { results.push_back(r); }, {}),
+                            [this] { clock_.runPending(); });
+    };
+    ASSERT_TRUE(begin());
+    for (int i = 0; i < 30; ++i) {
+        source->feed(0.1f);
+        step(64ms);
+    }
+    manager.stop();
+    for (int i = 0; i < 100 && results.empty(); ++i) {
+        step(10ms);
+    }
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].isSuccess());
+    EXPECT_EQ(results[0].text(), spoken(0.1f, 4));
+    EXPECT_FALSE(partials.isEmpty());
+
+    results.clear();
+    ASSERT_TRUE(begin());
+    for (int i = 0; i < 30; ++i) {
+        source->feed(0.0f);
+        step(64ms);
+    }
+    manager.stop();
+    for (int i = 0; i < 100 && results.empty(); ++i) {
+        step(10ms);
+    }
+    ASSERT_EQ(results.size(), 1u);
+    ASSERT_TRUE(results[0].isSuccess()) << "silence is the quiet end, not a failure";
+    EXPECT_EQ(results[0].text(), QString());
+}
+
+} // namespace
+} // namespace quillory::testing
