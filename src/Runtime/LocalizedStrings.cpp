@@ -1,4 +1,5 @@
 #include "Runtime/LocalizedStrings.h"
+#include "UI/Settings/SettingsStrings.h"
 
 namespace quillory::Localization {
 
@@ -38,7 +39,8 @@ std::span<const LocalizedString> coreStrings() {
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings()}) {
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(),
+                       settingsStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;
