@@ -71,9 +71,12 @@ constexpr LocalizedString kStrings[] = {
      "Choose which keys of your keyboard act as Command, Option and fn for the hotkeys. "
      "A key can serve only one role.",
      "ホットキーで Command・Option・fn として働くキーを選びます。1 つのキーは 1 つの役割にだけ使えます。"},
-    {"hotkey.physical.command", "Command", "Command"},
-    {"hotkey.physical.option", "Option", "Option"},
+    {"hotkey.physical.leftCommand", "Command (left)", "Command (左)"},
+    {"hotkey.physical.rightCommand", "Command (right)", "Command (右)"},
+    {"hotkey.physical.leftOption", "Option (left)", "Option (左)"},
+    {"hotkey.physical.rightOption", "Option (right)", "Option (右)"},
     {"hotkey.physical.fn", "fn", "fn"},
+    {"hotkey.physical.open_help", "How to allow keyboard monitoring", "キーボード監視を許可する方法"},
     {"hotkey.physical.none", "None", "なし"},
     {"hotkey.physical.reset", "Use Defaults", "既定に戻す"},
 
