@@ -70,6 +70,7 @@ VoiceTestField::VoiceTestField(QWidget* parent) : QPlainTextEdit(parent) {
     document()->setDocumentMargin(0);
     setViewportMargins(10, 12, 10, 12);
     setMinimumHeight(110);
+    setMaximumHeight(150);
     connect(this, &QPlainTextEdit::textChanged, this, &VoiceTestField::onTextChanged);
     connect(this, &QPlainTextEdit::cursorPositionChanged, this, &VoiceTestField::onSelectionChanged);
     connect(this, &QPlainTextEdit::selectionChanged, this, &VoiceTestField::onSelectionChanged);
@@ -346,6 +347,8 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
             grid->addWidget(new QLabel(L(kSlotKeys[slot]), physical), slot, 0);
             auto* combo = new QComboBox(physical);
             combo->setAccessibleName(L(kSlotKeys[slot]));
+            combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+            combo->setMinimumContentsLength(14);
             combo->addItem(L("hotkey.physical.none"), -1);
             for (const auto& key : ModifierKeyMap::knownKeys()) {
                 combo->addItem(ModifierKeyMap::describeKey(key.keycode), key.keycode);

@@ -123,8 +123,7 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         row.pill = new StatusPill(required);
         row.request = new QPushButton(L("onboarding.request"), required);
         row.settings = new QPushButton(L("onboarding.open_settings"), required);
-        line->addWidget(row.pill);
-        line->addStretch(1);
+        line->addWidget(row.pill, 1);
         line->addWidget(row.request);
         line->addWidget(row.settings);
         required->body()->addLayout(line);
@@ -139,8 +138,7 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         auto* line = new QHBoxLayout;
         dictationPill_ = new StatusPill(required);
         dictationSettings_ = new QPushButton(L("permission.dictation.open_settings"), required);
-        line->addWidget(dictationPill_);
-        line->addStretch(1);
+        line->addWidget(dictationPill_, 1);
         line->addWidget(dictationSettings_);
         required->body()->addLayout(line);
         dictationFootnote_ = makeCaption({}, required);
@@ -156,8 +154,7 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         auto* line = new QHBoxLayout;
         soundPill_ = new StatusPill(required);
         auto* settings = new QPushButton(L("onboarding.open_settings"), required);
-        line->addWidget(soundPill_);
-        line->addStretch(1);
+        line->addWidget(soundPill_, 1);
         line->addWidget(settings);
         required->body()->addLayout(line);
         required->body()->addWidget(makeCaption(L("permission.sound_input.hint"), required));
@@ -188,8 +185,7 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         auto* line = new QHBoxLayout;
         sharingPill_ = new StatusPill(sending);
         sharingSettings_ = new QPushButton(L("permission.siri_improvement.open_settings"), sending);
-        line->addWidget(sharingPill_);
-        line->addStretch(1);
+        line->addWidget(sharingPill_, 1);
         line->addWidget(sharingSettings_);
         sending->body()->addLayout(line);
         sharingFootnote_ = makeCaption({}, sending);

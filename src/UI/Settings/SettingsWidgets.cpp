@@ -120,17 +120,89 @@ void SettingsPage::finish() {
     column_->addStretch(1);
 }
 
+/// The pill's symbol, painted in its colour.
+class StatusPill::Icon : public QWidget {
+public:
+    explicit Icon(QWidget* parent) : QWidget(parent) {
+        const int d = fontMetrics().height() - 2;
+        setFixedSize(d + 2, d + 2);
+    }
+    Symbol symbol = Symbol::question;
+    Tone tone = Tone::neutral;
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const double d = width() - 2;
+        const QRectF icon(1, 1, d, d);
+        p.setPen(Qt::NoPen);
+        p.setBrush(StatusPill::color(tone));
+        if (symbol == Symbol::warning) {
+            QPainterPath tri;
+            tri.moveTo(icon.center().x(), icon.top());
+            tri.lineTo(icon.right(), icon.bottom());
+            tri.lineTo(icon.left(), icon.bottom());
+            tri.closeSubpath();
+            p.drawPath(tri);
+        } else {
+            p.drawEllipse(icon);
+        }
+        p.setPen(QPen(Qt::white, std::max(1.5, d / 8.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        auto at = [&](double x, double y) { return QPointF(icon.left() + x * d, icon.top() + y * d); };
+        switch (symbol) {
+        case Symbol::check: p.drawPolyline(QPolygonF({at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.34)})); break;
+        case Symbol::cross:
+            p.drawLine(at(0.33, 0.33), at(0.67, 0.67));
+            p.drawLine(at(0.67, 0.33), at(0.33, 0.67));
+            break;
+        case Symbol::exclamation:
+            p.drawLine(at(0.5, 0.25), at(0.5, 0.56));
+            p.drawPoint(at(0.5, 0.74));
+            break;
+        case Symbol::warning:
+            p.drawLine(at(0.5, 0.38), at(0.5, 0.66));
+            p.drawPoint(at(0.5, 0.82));
+            break;
+        case Symbol::question: {
+            QFont f = font();
+            f.setBold(true);
+            f.setPixelSize(std::max(6, int(d * 0.75)));
+            p.setFont(f);
+            p.drawText(icon, Qt::AlignCenter, QStringLiteral("?"));
+            break;
+        }
+        }
+    }
+};
+
 StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
-    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(5);
+    icon_ = new Icon(this);
+    label_ = new QLabel(this);
+    label_->setWordWrap(true);
+    layout->addWidget(icon_, 0, Qt::AlignTop);
+    layout->addWidget(label_, 1);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+}
+
+QString StatusPill::text() const {
+    return label_->text();
 }
 
 void StatusPill::set(Symbol symbol, Tone tone, const QString& text) {
     symbol_ = symbol;
     tone_ = tone;
-    text_ = text;
+    icon_->symbol = symbol;
+    icon_->tone = tone;
+    icon_->update();
+    label_->setText(text);
+    QPalette p = label_->palette();
+    p.setColor(QPalette::WindowText, color(tone));
+    label_->setPalette(p);
     setAccessibleName(text);
-    updateGeometry();
-    update();
 }
 
 QColor StatusPill::color(Tone tone) {
@@ -141,65 +213,6 @@ QColor StatusPill::color(Tone tone) {
     case Tone::neutral: return QColor(0x70, 0x75, 0x7a);
     }
     return {};
-}
-
-QSize StatusPill::sizeHint() const {
-    const QFontMetrics m(font());
-    return {m.height() + 6 + m.horizontalAdvance(text_) + 2, m.height() + 4};
-}
-
-void StatusPill::paintEvent(QPaintEvent*) {
-    QPainter p(this);
-    p.setRenderHint(QPainter::Antialiasing);
-    const QColor c = color(tone_);
-    const QFontMetrics m(font());
-    const int d = m.height() - 2;
-    const QRectF icon(1, (height() - d) / 2.0, d, d);
-    p.setPen(Qt::NoPen);
-    p.setBrush(c);
-    if (symbol_ == Symbol::warning) {
-        QPainterPath tri;
-        tri.moveTo(icon.center().x(), icon.top());
-        tri.lineTo(icon.right(), icon.bottom());
-        tri.lineTo(icon.left(), icon.bottom());
-        tri.closeSubpath();
-        p.drawPath(tri);
-    } else {
-        p.drawEllipse(icon);
-    }
-    QPen white(Qt::white, std::max(1.5, d / 8.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
-    p.setPen(white);
-    const QPointF o = icon.topLeft();
-    auto at = [&](double x, double y) { return QPointF(o.x() + x * d, o.y() + y * d); };
-    switch (symbol_) {
-    case Symbol::check:
-        p.drawPolyline(QPolygonF({at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.34)}));
-        break;
-    case Symbol::cross:
-        p.drawLine(at(0.33, 0.33), at(0.67, 0.67));
-        p.drawLine(at(0.67, 0.33), at(0.33, 0.67));
-        break;
-    case Symbol::exclamation:
-        p.drawLine(at(0.5, 0.25), at(0.5, 0.56));
-        p.drawPoint(at(0.5, 0.74));
-        break;
-    case Symbol::warning:
-        p.drawLine(at(0.5, 0.38), at(0.5, 0.66));
-        p.drawPoint(at(0.5, 0.82));
-        break;
-    case Symbol::question: {
-        QFont f = font();
-        f.setBold(true);
-        f.setPixelSize(std::max(6, int(d * 0.75)));
-        p.setFont(f);
-        p.drawText(icon, Qt::AlignCenter, QStringLiteral("?"));
-        break;
-    }
-    }
-    p.setPen(c);
-    p.setFont(font());
-    p.drawText(QRectF(icon.right() + 5, 0, width() - icon.right() - 5, height()), Qt::AlignVCenter | Qt::AlignLeft,
-               text_);
 }
 
 KeyCap::KeyCap(const QString& text, const QString& accessibleName, QWidget* parent) : QLabel(text, parent) {

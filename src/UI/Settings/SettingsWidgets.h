@@ -53,7 +53,7 @@ private:
     QVBoxLayout* column_;
 };
 
-/// A coloured status label: a small painted symbol and a text in one colour.
+/// A coloured status label: a small painted symbol and a text in one colour; long texts wrap.
 class StatusPill : public QWidget {
     Q_OBJECT
 
@@ -64,21 +64,17 @@ public:
     explicit StatusPill(QWidget* parent = nullptr);
     void set(Symbol symbol, Tone tone, const QString& text);
 
-    QString text() const { return text_; }
+    QString text() const;
     Symbol symbol() const { return symbol_; }
     Tone tone() const { return tone_; }
     static QColor color(Tone tone);
 
-    QSize sizeHint() const override;
-    QSize minimumSizeHint() const override { return sizeHint(); }
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
 private:
+    class Icon;
+    Icon* icon_;
+    QLabel* label_;
     Symbol symbol_ = Symbol::question;
     Tone tone_ = Tone::neutral;
-    QString text_;
 };
 
 /// A key cap of the live key display: a text on a rounded rectangle, lit or not.

@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QIcon>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -48,7 +49,14 @@ SettingsWindow::SettingsWindow(AppState& state, SettingsBackend& backend, QWidge
     tabs_ = new QTabWidget(this);
     tabs_->setDocumentMode(true);
     tabs_->setUsesScrollButtons(false);
-    tabs_->setIconSize(QSize(16, 16));
+    tabs_->setIconSize(QSize(14, 14));
+    // Five labelled tabs share 420 pixels: keep their padding small so every label shows.
+    tabs_->tabBar()->setExpanding(true);
+    tabs_->tabBar()->setElideMode(Qt::ElideNone);
+    tabs_->tabBar()->setStyleSheet(QStringLiteral("QTabBar::tab { padding: 5px 3px; margin: 0; }"));
+    QFont tabFont = tabs_->tabBar()->font();
+    tabFont.setPointSizeF(tabFont.pointSizeF() * 0.92);
+    tabs_->tabBar()->setFont(tabFont);
     layout->addWidget(tabs_);
 
     for (SettingsTabSelection tab : kSettingsTabOrder) {

@@ -4,6 +4,7 @@
 
 #include "UI/Settings/SettingsWindow.h"
 
+#include <QTabBar>
 #include <QTabWidget>
 
 using namespace quillory;
@@ -29,13 +30,23 @@ TEST_F(SettingsScreenshotsTest, EachTabInJapaneseAndEnglish) {
         window->show();
         QApplication::processEvents();
         EXPECT_EQ(window->tabs()->tabText(0), L("settings.tab.permissions"));
+        // Every tab label fits in the window.
+        const QRect last = window->tabs()->tabBar()->tabRect(4);
+        EXPECT_LE(window->tabs()->tabBar()->mapTo(window.get(), last.topRight()).x(), 420) << code;
         for (const auto& [tab, name] : tabs) {
             window->setSettingsTab(tab);
             QApplication::processEvents();
             QWidget* content = window->tabWidget(tab);
             EXPECT_TRUE(content->isVisible());
             EXPECT_LE(content->width(), 420);
+            // Nothing wider than the window: the page scrolls only vertically.
+            auto* page = content->findChild<QWidget*>(QStringLiteral("quillory.settings.pageContent"));
+            ASSERT_NE(page, nullptr);
+            EXPECT_LE(page->minimumSizeHint().width(), page->parentWidget()->width()) << name << " " << code;
             screenshot(window.get(), QStringLiteral("settings-%1-%2").arg(QLatin1String(name), QLatin1String(code)));
+            // The whole scrolling page too, for review of what lies below the fold.
+            page->resize(page->width(), page->sizeHint().height());
+            screenshot(page, QStringLiteral("settings-%1-%2-full").arg(QLatin1String(name), QLatin1String(code)));
         }
         window->close();
     }
