@@ -60,8 +60,7 @@ bool isCancellation(std::exception_ptr error) {
 
 AppState::AppState(AppStateServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)), life_(std::make_shared<Life>(Life{this})) {
-    hotkeyConfig_ = HotkeyStorage::load();
-    aiPolishEnabled_ = PolishSettings::isEnabled();
+    loadSettings();
     try {
         services_.permissions->refreshMicrophone();
         services_.permissions->refreshSpeech();
@@ -92,14 +91,6 @@ Duration AppState::now() const {
 }
 
 // ---- observed fields ----
-
-template <typename T> void AppState::assign(T& field, T value, void (AppState::*changed)()) {
-    if (field == value) {
-        return;
-    }
-    field = std::move(value);
-    emit(this->*changed)();
-}
 
 void AppState::setStatus(AppStatus status) {
     if (!status.isRecording()) {
@@ -154,14 +145,6 @@ void AppState::setVoiceTestFieldText(const QString& text) {
 }
 void AppState::setVoiceTestFieldSelection(TextSelection selection) {
     assign(voiceTestFieldSelection_, selection, &AppState::voiceTestFieldSelectionChanged);
-}
-void AppState::setHotkeyConfig(const HotkeyConfig& config) {
-    HotkeyStorage::save(config);
-    assign(hotkeyConfig_, config, &AppState::hotkeyConfigChanged);
-}
-void AppState::setAiPolishEnabled(bool enabled) {
-    PolishSettings::setEnabled(enabled);
-    assign(aiPolishEnabled_, enabled, &AppState::aiPolishEnabledChanged);
 }
 
 // ---- diagnostics ----

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "AI/PolishModel.h"
 #include "AI/PolishService.h"
 #include "App/AppStatus.h"
 #include "App/DictationAccumulator.h"
@@ -7,11 +8,13 @@
 #include "Input/TextInsertion.h"
 #include "Permissions/PermissionManager.h"
 #include "Permissions/RuntimeEnvironmentStatus.h"
+#include "Platform/LoginItem.h"
 #include "Speech/SpeechService.h"
 #include "Utilities/CommitDiagnostics.h"
 
 #include <QObject>
 
+#include <array>
 #include <coroutine>
 #include <deque>
 #include <functional>
@@ -31,13 +34,36 @@ struct AttachGate {
     std::deque<std::coroutine_handle<>> waiters;
 };
 
+/// The global hotkeys as the state drives them: the `GlobalHotKeyManager` in the app, a fake in
+/// tests.
+class HotkeyService {
+public:
+    using Callback = std::function<void()>;
+    virtual ~HotkeyService() = default;
+    /// Replaces the configuration and callbacks and (re)installs what it needs; true when
+    /// everything needed was installed.
+    virtual bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress,
+                        Callback onRelease) = 0;
+};
+
 /// The collaborators of the application state. The app builds the real ones; tests pass fakes.
+/// Members after `polish` may stay empty: the state then does without them (no hotkeys: every
+/// registration fails; no login item: never enabled) or asks the system directly.
 struct AppStateServices {
     std::shared_ptr<SpeechService> speech;
     std::shared_ptr<TextInsertion> input;
     std::shared_ptr<PermissionManager> permissions;
     std::shared_ptr<RuntimeEnvironmentStatus> environment;
     std::shared_ptr<PolishService> polish;
+    std::shared_ptr<HotkeyService> hotkeys;
+    std::shared_ptr<LoginItemService> loginItem;
+    /// The input monitoring (listen-event) check; empty: `InputMonitoringAuthorization`.
+    std::function<PermissionState()> inputMonitoringAccess;
+    /// Whether this host runs the local inference runtime; empty: `HostCPU`.
+    std::function<bool()> localRuntimeSupported;
+    /// Kills leftover inference servers and returns how many were found (throws the engine's
+    /// error); empty: none found.
+    std::function<int()> cleanupPolishServers;
 };
 
 /// The single long-lived application state: the dictation session (start, stop, accumulation of
@@ -79,6 +105,10 @@ public:
     RecognitionSink recognitionSink() const { return recognitionSink_; }
     const HotkeyConfig& hotkeyConfig() const { return hotkeyConfig_; }
     bool aiPolishEnabled() const { return aiPolishEnabled_; }
+    PolishModel selectedPolishModel() const { return selectedPolishModel_; }
+    const QString& polishPrompt() const { return polishPrompt_; }
+    bool launchAtLoginEnabledCached() const { return launchAtLoginEnabledCached_; }
+    bool globalHotkeyRegistered() const { return globalHotkeyRegistered_; }
     bool voiceInputDetected() const { return voiceInputDetected_; }
     bool speechCaptureReady() const { return speechCaptureReady_; }
     bool speechRecognitionDeliveredPartial() const { return speechRecognitionDeliveredPartial_; }
@@ -99,10 +129,41 @@ public:
     // ---- written by the voice test field and the settings ----
     void setVoiceTestFieldText(const QString& text);
     void setVoiceTestFieldSelection(TextSelection selection);
-    /// Stores and persists the hotkey configuration.
+    // ---- settings (AppStateSettings.cpp) ----
+    // Every assignment persists and reconfigures, also when the value is unchanged; observers
+    // hear only of a real change.
+
+    /// Stores, saves and re-registers the hotkeys.
     void setHotkeyConfig(const HotkeyConfig& config);
-    /// Stores and persists whether polishing is on.
+    /// Saves whether polishing is on and starts or stops the local server. On a host without
+    /// the local runtime it stays (and is stored) off.
     void setAiPolishEnabled(bool enabled);
+    /// Saves the model and stops the server running the previous one; warms the new one up when
+    /// polishing is on.
+    void setSelectedPolishModel(PolishModel model);
+    /// Saves the prompt as the settings store decides (a blank or default text removes it); the
+    /// field keeps the text as typed.
+    void setPolishPrompt(const QString& prompt);
+    /// Back to the built-in prompt, with no prompt stored.
+    void resetPolishPrompt();
+    /// (Re)registers the global hotkeys with the current configuration; the result is kept in
+    /// `globalHotkeyRegistered` (a failure is not an error of the state).
+    void applyHotkeyConfiguration();
+    /// Whether the configured hotkeys need the keyboard monitor and whether it may hear the keys:
+    /// `authorized` when they need none.
+    PermissionState inputMonitoringPermissionState() const;
+    /// Kills leftover inference servers; returns how many were found. Throws the engine's error.
+    int cleanupLocalPolishServers();
+    /// Registers or removes the login item. Throws `LoginItemError` when that fails.
+    void setLaunchAtLoginEnabled(bool enabled);
+    void refreshLaunchAtLoginStatus();
+    void openSystemSettingsLoginItems();
+    /// Called once after launch: permissions, login item, polishing warm-up.
+    void refreshOnLaunch();
+    /// When the login item is read again after it was changed.
+    static constexpr std::array<Duration, 4> kLaunchAtLoginRefreshDelays = {
+        std::chrono::milliseconds(150), std::chrono::milliseconds(550), std::chrono::milliseconds(1200),
+        std::chrono::milliseconds(2500)};
 
     // ---- session operations ----
     void stopRecording();
@@ -133,6 +194,10 @@ signals:
     void recognitionSinkChanged();
     void hotkeyConfigChanged();
     void aiPolishEnabledChanged();
+    void selectedPolishModelChanged();
+    void polishPromptChanged();
+    void launchAtLoginEnabledCachedChanged();
+    void globalHotkeyRegisteredChanged();
     void voiceInputDetectedChanged();
     void speechCaptureReadyChanged();
     void speechRecognitionDeliveredPartialChanged();
@@ -168,6 +233,14 @@ private:
     void setVoiceTestRecordingOrigin(std::optional<VoiceTestRecordingOrigin> v);
     void setFocusedAppRecordingOrigin(std::optional<FocusedAppVoiceRecordingOrigin> v);
     void setAiPolishInProgress(bool v);
+
+    // settings (AppStateSettings.cpp)
+    /// Reads the stored settings without running any assignment reaction, then registers the
+    /// hotkeys.
+    void loadSettings();
+    bool isLocalRuntimeSupported() const;
+    LoginItemStatus loginItemStatus() const;
+    void scheduleDeferredLaunchAtLoginRefresh();
 
     // diagnostics
     void commitInfo(const QString& message);
@@ -257,6 +330,10 @@ private:
     RecognitionSink recognitionSink_ = RecognitionSink::focusedApplication;
     HotkeyConfig hotkeyConfig_;
     bool aiPolishEnabled_ = false;
+    PolishModel selectedPolishModel_ = PolishModel::gemma4_e2bQ4KM;
+    QString polishPrompt_;
+    bool launchAtLoginEnabledCached_ = false;
+    bool globalHotkeyRegistered_ = false;
     bool voiceInputDetected_ = false;
     bool speechCaptureReady_ = false;
     bool speechRecognitionDeliveredPartial_ = false;

@@ -24,6 +24,15 @@ bool isCancellation(std::exception_ptr error);
 
 namespace quillory {
 
+/// Writes an observed field and emits its signal only when the value changed.
+template <typename T> void AppState::assign(T& field, T value, void (AppState::*changed)()) {
+    if (field == value) {
+        return;
+    }
+    field = std::move(value);
+    emit(this->*changed)();
+}
+
 /// The running commit pipeline of a session and the source that cancels it.
 struct AppState::CommitTaskHandle {
     CancellationSource source;

@@ -10,6 +10,8 @@ constexpr LocalizedString kStrings[] = {
      "システムの音声入力がオフになっています。オンにしてから話してください。"},
     {"error.commit_timeout", "Dictation took too long and was stopped.",
      "音声入力の処理に時間がかかりすぎたため中止しました。"},
+    {"loginItem.unavailable", "Starting at login cannot be set on this system.",
+     "このシステムではログイン時の起動を設定できません。"},
     {"error.cancelled", "Dictation was cancelled.", "音声入力を中止しました。"},
     {"error.unexpected", "Something went wrong during dictation.",
      "音声入力中に予期しないエラーが発生しました。"},

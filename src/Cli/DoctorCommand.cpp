@@ -3,6 +3,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishModel.h"
 #include "AI/PolishSettings.h"
+#include "App/DesktopServices.h"
 #include "Hotkey/HotkeyConfig.h"
 #include "Permissions/linux/LinuxProbes.h"
 #include "Platform/HostCPU.h"
@@ -90,6 +91,10 @@ int doctorCommand(const QStringList& args, Io& io) {
     }
     if (!options.positional().isEmpty()) {
         return usageError(io, QStringLiteral("doctor takes no arguments"));
+    }
+    if (!Doctor::hotkeyRegistrationCheck()) {
+        // A real registration with the stored keys, undone at once.
+        Doctor::setHotkeyRegistrationCheck(&platform::tryHotkeyRegistration);
     }
     const QList<Doctor::Check> checks = Doctor::evaluate(probeThisMachine());
     if (options.has(QStringLiteral("json"))) {

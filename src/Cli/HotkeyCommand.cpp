@@ -2,10 +2,10 @@
 
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/HotkeyConfig.h"
-#include "Hotkey/HotkeyStrings.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
 #include "Platform/linux/DisplayServer.h"
+#include "Runtime/Localization.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -20,8 +20,6 @@
 namespace quillory::cli {
 
 namespace {
-
-using Localization::hotkeyText;
 
 int g_quitPipe[2] = {-1, -1};
 
@@ -95,17 +93,17 @@ int show(Io& io) {
 
 int monitor(Io& io) {
     if (platform::currentDisplayServer().type != platform::SessionType::x11) {
-        return failure(io, hotkeyText("hotkey.cli.no_display"));
+        return failure(io, L("hotkey.cli.no_display"));
     }
     const HotkeyConfig config = HotkeyStorage::load();
     const ModifierKeyMap keys = ModifierKeyStorage::load();
     QString error;
     auto backend = platform::openHotkeyBackend(keys, &error);
     if (!backend) {
-        return failure(io, hotkeyText("hotkey.cli.connect_failed", error));
+        return failure(io, Localization::format("hotkey.cli.connect_failed", error));
     }
     if (!config.needsFlagsChangedTap() && !config.needsCarbonToggleHotKey()) {
-        io.out << hotkeyText("hotkey.cli.nothing_needed") << Qt::endl;
+        io.out << L("hotkey.cli.nothing_needed") << Qt::endl;
         return Ok;
     }
 
@@ -119,9 +117,9 @@ int monitor(Io& io) {
     const bool registered = manager.update(
         config, [&] { line("toggle"); }, [&] { line("press"); }, [&] { line("release"); });
     if (!registered) {
-        return failure(io, hotkeyText("hotkey.cli.register_failed"));
+        return failure(io, L("hotkey.cli.register_failed"));
     }
-    io.err << hotkeyText("hotkey.cli.listening", describeKeys(keys)) << Qt::endl;
+    io.err << Localization::format("hotkey.cli.listening", describeKeys(keys)) << Qt::endl;
     QCoreApplication::exec();
     manager.unregisterAll();
     return Ok;

@@ -3,6 +3,7 @@
 // ends with the peak and RMS levels.
 #include "Cli/Cli.h"
 
+#include "Runtime/Localization.h"
 #include "Speech/AudioBuffers.h"
 #include "Speech/pulse/PulseAudioSource.h"
 
@@ -63,7 +64,8 @@ struct Capture {
 } // namespace
 
 int micCommand(const QStringList& args, Io& io) {
-    Options options(args, {QStringLiteral("seconds"), QStringLiteral("output"), QStringLiteral("source")}, {});
+    Options options(args, {QStringLiteral("seconds"), QStringLiteral("output"), QStringLiteral("source")},
+                    {});
     if (!options.ok()) {
         return usageError(io, options.error());
     }
@@ -75,8 +77,9 @@ int micCommand(const QStringList& args, Io& io) {
         bool ok = false;
         seconds = options.value(QStringLiteral("seconds")).toDouble(&ok);
         if (!ok || !(seconds > 0.0) || seconds > kMaxSeconds) {
-            return usageError(io, QStringLiteral("--seconds takes a number of seconds above 0 and up to %1")
-                                      .arg(kMaxSeconds));
+            return usageError(
+                io,
+                QStringLiteral("--seconds takes a number of seconds above 0 and up to %1").arg(kMaxSeconds));
         }
     }
 
@@ -85,7 +88,7 @@ int micCommand(const QStringList& args, Io& io) {
     if (options.has(QStringLiteral("output"))) {
         output = std::make_unique<QSaveFile>(options.value(QStringLiteral("output")));
         if (!output->open(QIODevice::WriteOnly)) {
-            return failure(io, QStringLiteral("Cannot write %1: %2").arg(output->fileName(), output->errorString()));
+            return failure(io, L("mic.cli.cannot_write").arg(output->fileName(), output->errorString()));
         }
     }
 
@@ -115,10 +118,7 @@ int micCommand(const QStringList& args, Io& io) {
     }
 
     const bool terminal = ::isatty(STDERR_FILENO) == 1;
-    io.err << QStringLiteral("Recording from %1 for %2 s (Ctrl+C stops early)")
-                  .arg(source.sourceName())
-                  .arg(seconds, 0, 'g', 6)
-           << Qt::endl;
+    io.err << L("mic.cli.recording").arg(source.sourceName(), QString::number(seconds, 'g', 6)) << Qt::endl;
 
     QElapsedTimer clock;
     clock.start();
@@ -139,14 +139,16 @@ int micCommand(const QStringList& args, Io& io) {
             capture->window.reset();
         }
         // A window without any audio is not silence: the source is not delivering.
-        const QString level = window.frames() == 0 ? QStringLiteral("no audio") : AudioLevels::formatDbfs(window.rmsDbfs());
+        const QString level =
+            window.frames() == 0 ? L("mic.cli.no_audio_level") : AudioLevels::formatDbfs(window.rmsDbfs());
         if (terminal) {
-            io.err << "\r[" << AudioLevels::meter(window.rmsDbfs()) << "] " << level.rightJustified(11) << "  ";
+            io.err << "\r[" << AudioLevels::meter(window.rmsDbfs()) << "] " << level.rightJustified(11)
+                   << "  ";
             io.err.flush();
         } else {
-            io.err << QStringLiteral("%1 s  level %2  peak %3")
-                          .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1)
-                          .arg(level, window.frames() == 0 ? level : AudioLevels::formatDbfs(window.peakDbfs()))
+            io.err << L("mic.cli.level_line")
+                          .arg(QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), level,
+                               window.frames() == 0 ? level : AudioLevels::formatDbfs(window.peakDbfs()))
                    << Qt::endl;
         }
     }
@@ -160,25 +162,23 @@ int micCommand(const QStringList& args, Io& io) {
     const AudioLevels total = capture->total;
     const double recorded = double(total.frames()) / kRecognitionSampleRate;
     if (interrupted) {
-        io.err << "Stopped early." << Qt::endl;
+        io.err << L("mic.cli.stopped_early") << Qt::endl;
     }
-    io.out << QStringLiteral("Recorded %1 s from %2").arg(recorded, 0, 'f', 2).arg(source.sourceName()) << '\n';
-    io.out << QStringLiteral("Peak: %1").arg(AudioLevels::formatDbfs(total.peakDbfs())) << '\n';
-    io.out << QStringLiteral("RMS:  %1").arg(AudioLevels::formatDbfs(total.rmsDbfs())) << '\n';
+    io.out << L("mic.cli.recorded").arg(QString::number(recorded, 'f', 2), source.sourceName()) << '\n';
+    io.out << Localization::format("mic.cli.peak", AudioLevels::formatDbfs(total.peakDbfs())) << '\n';
+    io.out << Localization::format("mic.cli.rms", AudioLevels::formatDbfs(total.rmsDbfs())) << '\n';
     io.out.flush();
 
     if (output) {
         output->write(encodeFloatWav(capture->samples));
         if (!output->commit()) {
-            return failure(io,
-                           QStringLiteral("Cannot write %1: %2").arg(output->fileName(), output->errorString()));
+            return failure(io, L("mic.cli.cannot_write").arg(output->fileName(), output->errorString()));
         }
-        io.out << QStringLiteral("Wrote %1").arg(QFileInfo(output->fileName()).absoluteFilePath()) << Qt::endl;
+        io.out << Localization::format("mic.cli.wrote", QFileInfo(output->fileName()).absoluteFilePath())
+               << Qt::endl;
     }
     if (total.frames() == 0) {
-        return failure(io, QStringLiteral("No audio arrived from %1. Check that the source is not muted or "
-                                          "suspended (pavucontrol, or 'pactl list sources').")
-                               .arg(source.sourceName()));
+        return failure(io, Localization::format("mic.cli.no_audio", source.sourceName()));
     }
     return Ok;
 }

@@ -1,8 +1,4 @@
-#include "Hotkey/HotkeyStrings.h"
-
-#include "Runtime/Localization.h"
-
-#include <cstring>
+#include "Runtime/LocalizedStrings.h"
 
 namespace quillory::Localization {
 
@@ -27,17 +23,6 @@ constexpr LocalizedString kStrings[] = {
 
 std::span<const LocalizedString> hotkeyStrings() {
     return kStrings;
-}
-
-QString hotkeyText(const char* key, const QString& argument) {
-    for (const auto& s : kStrings) {
-        if (std::strcmp(s.key, key) == 0) {
-            const char* text = language() == Language::Japanese && s.ja ? s.ja : s.en;
-            QString out = QString::fromUtf8(text);
-            return out.contains(QLatin1String("%1")) ? out.arg(argument) : out;
-        }
-    }
-    return QString::fromLatin1(key);
 }
 
 } // namespace quillory::Localization

@@ -39,8 +39,8 @@ std::span<const LocalizedString> coreStrings() {
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(),
-                       settingsStrings()}) {
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(), hotkeyStrings(),
+                       audioStrings(), settingsStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;

@@ -20,5 +20,7 @@ std::span<const LocalizedString> coreStrings();    // Runtime/LocalizedStrings.c
 std::span<const LocalizedString> sessionStrings(); // App/SessionStrings.cpp
 std::span<const LocalizedString> polishStrings();  // AI/PolishStrings.cpp
 std::span<const LocalizedString> systemStrings();  // Permissions/SystemStrings.cpp
+std::span<const LocalizedString> hotkeyStrings();  // Hotkey/HotkeyStrings.cpp
+std::span<const LocalizedString> audioStrings();   // Speech/AudioStrings.cpp
 
 } // namespace quillory::Localization

@@ -1,6 +1,7 @@
 #include "Cli/Cli.h"
 
 #include "Dictionary/UserDictionary.h"
+#include "Runtime/Localization.h"
 #include "Utilities/CommitDiagnostics.h"
 #include "support/CoreTest.h"
 
@@ -8,6 +9,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QScopeGuard>
 
 using namespace quillory;
 using quillory::testing::CoreTest;
@@ -155,4 +157,29 @@ TEST_F(CliTest, UnknownCommandsAndOptionsAreUsageErrors) {
     EXPECT_EQ(run({"settings", "list", "--bogus"}).status, 2);
     EXPECT_EQ(run({"--version"}).status, 0);
     EXPECT_EQ(run({}).status, 0);
+}
+
+TEST_F(CliTest, HotkeyAndMicrophoneFailuresSpeakTheUsersLanguage) {
+    // No display for the hotkeys, and a sound server that is not there.
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray pulse = qgetenv("PULSE_SERVER");
+    qunsetenv("DISPLAY");
+    qputenv("PULSE_SERVER", "unix:" + path(QStringLiteral("no-such-socket")).toUtf8());
+    const auto restore = qScopeGuard([&] {
+        display.isNull() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
+        pulse.isNull() ? qunsetenv("PULSE_SERVER") : qputenv("PULSE_SERVER", pulse);
+        Localization::resetLanguage();
+    });
+
+    Localization::setLanguage(Localization::Language::Japanese);
+    Result hotkey = run({"hotkey", "monitor"});
+    EXPECT_EQ(hotkey.status, 1);
+    EXPECT_TRUE(hotkey.err.contains(QStringLiteral("X11 ディスプレイがありません"))) << hotkey.err.toStdString();
+    Result mic = run({"mic", "--seconds", "1"});
+    EXPECT_EQ(mic.status, 1);
+    EXPECT_TRUE(mic.err.contains(QStringLiteral("サウンドサーバーに接続できません: "))) << mic.err.toStdString();
+
+    Localization::setLanguage(Localization::Language::English);
+    mic = run({"mic", "--seconds", "1"});
+    EXPECT_TRUE(mic.err.contains(QStringLiteral("Cannot connect to the sound server: "))) << mic.err.toStdString();
 }

@@ -1,5 +1,6 @@
 #include "Speech/pulse/AudioDevices.h"
 
+#include "Runtime/Localization.h"
 #include "Speech/SpeechBackend.h"
 #include "Speech/pulse/PulseConnection.h"
 
@@ -75,10 +76,9 @@ AudioDeviceReport probeAudioDevices(std::chrono::milliseconds timeout, const QSt
         }
     }
     if (!answered) {
-        report.error = (serverOp && sourcesOp) ? QStringLiteral("The sound server did not list its sources within %1")
-                                                     .arg(pulse::describeTimeout(timeout))
-                                               : QStringLiteral("Cannot list the sound server's sources: %1")
-                                                     .arg(connection->lastError());
+        report.error = (serverOp && sourcesOp)
+                           ? Localization::format("audio.error.list_timeout", pulse::describeTimeout(timeout))
+                           : Localization::format("audio.error.list_failed", connection->lastError());
     }
     return report;
 }

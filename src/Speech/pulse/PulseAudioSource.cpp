@@ -1,5 +1,6 @@
 #include "Speech/pulse/PulseAudioSource.h"
 
+#include "Runtime/Localization.h"
 #include "Speech/pulse/PulseConnection.h"
 #include "Utilities/Log.h"
 
@@ -33,7 +34,7 @@ void PulseAudioSource::start(BufferHandler onBuffer) {
         PulseConnection::Lock lock(*connection_);
         stream_ = pa_stream_new(connection_->context(), "Dictation", &spec, nullptr);
         if (!stream_) {
-            failure = QStringLiteral("Cannot create the recording stream: %1").arg(connection_->lastError());
+            failure = Localization::format("audio.error.stream", connection_->lastError());
         } else {
             onBuffer_ = std::move(onBuffer);
             chunker_.reset();
@@ -51,30 +52,29 @@ void PulseAudioSource::start(BufferHandler onBuffer) {
             // default source may follow the user when they switch devices.
             const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY |
                                                  (options_.source.isEmpty() ? 0 : PA_STREAM_DONT_MOVE));
-            if (pa_stream_connect_record(stream_, options_.source.isEmpty() ? nullptr : device.constData(), &attr,
-                                         flags) < 0) {
-                failure = QStringLiteral("Cannot open the microphone: %1").arg(connection_->lastError());
+            if (pa_stream_connect_record(stream_, options_.source.isEmpty() ? nullptr : device.constData(),
+                                         &attr, flags) < 0) {
+                failure = Localization::format("audio.error.open_microphone", connection_->lastError());
             } else {
                 const auto settled = [this] {
                     const auto s = pa_stream_get_state(stream_);
                     return s == PA_STREAM_READY || s == PA_STREAM_FAILED || s == PA_STREAM_TERMINATED;
                 };
                 if (!connection_->waitUntil(settled, deadline)) {
-                    failure = QStringLiteral("The microphone did not open within %1")
-                                  .arg(pulse::describeTimeout(options_.startTimeout));
+                    failure = Localization::format("audio.error.open_timeout",
+                                                   pulse::describeTimeout(options_.startTimeout));
                 } else if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
-                    const QString what = options_.source.isEmpty()
-                                             ? QStringLiteral("the microphone")
-                                             : QStringLiteral("the audio source \"%1\"").arg(options_.source);
-                    failure = QStringLiteral("Cannot open %1: %2").arg(what, connection_->lastError());
+                    failure =
+                        options_.source.isEmpty()
+                            ? Localization::format("audio.error.open_microphone", connection_->lastError())
+                            : L("audio.error.open_source").arg(options_.source, connection_->lastError());
                 } else {
                     sourceName_ = QString::fromUtf8(pa_stream_get_device_name(stream_));
-                    if (options_.source.isEmpty() && isMonitor(pa_stream_get_device_index(stream_), deadline)) {
+                    if (options_.source.isEmpty() &&
+                        isMonitor(pa_stream_get_device_index(stream_), deadline)) {
                         // With no microphone the server falls back to what the speakers play;
                         // dictating that would type out whatever video is running.
-                        failure = QStringLiteral("No microphone found: the sound server offers only \"%1\", "
-                                                 "which records what is played, not what is spoken")
-                                      .arg(sourceName_);
+                        failure = Localization::format("audio.error.only_monitor", sourceName_);
                     } else {
                         delivering_ = true;
                     }
@@ -140,7 +140,8 @@ void PulseAudioSource::closeStream() {
     }
     pa_stream_set_read_callback(stream_, nullptr, nullptr);
     pa_stream_set_state_callback(stream_, nullptr, nullptr);
-    if (pa_stream_get_state(stream_) == PA_STREAM_READY || pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
+    if (pa_stream_get_state(stream_) == PA_STREAM_READY ||
+        pa_stream_get_state(stream_) == PA_STREAM_CREATING) {
         pa_stream_disconnect(stream_);
     }
     pa_stream_unref(stream_);
@@ -177,8 +178,8 @@ void PulseAudioSource::onStateChanged(pa_stream* stream, void* data) {
     auto* self = static_cast<PulseAudioSource*>(data);
     const auto state = pa_stream_get_state(stream);
     if (state == PA_STREAM_FAILED && self->delivering_) {
-        qCWarning(lcSpeech).noquote() << "The microphone stream ended:"
-                                      << pa_strerror(pa_context_errno(pa_stream_get_context(stream)));
+        qCWarning(lcSpeech).noquote()
+            << "The microphone stream ended:" << pa_strerror(pa_context_errno(pa_stream_get_context(stream)));
     }
     self->connection_->signal();
 }

@@ -1,5 +1,6 @@
 #include "Speech/pulse/PulseConnection.h"
 
+#include "Runtime/Localization.h"
 #include "Speech/SpeechBackend.h"
 
 #include <pulse/error.h>
@@ -26,12 +27,12 @@ PulseConnection::PulseConnection(const QString& server, std::chrono::millisecond
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     loop_ = pa_threaded_mainloop_new();
     if (!loop_) {
-        throw SpeechBackendError(QStringLiteral("Cannot start the sound server connection (out of memory)"));
+        throw SpeechBackendError(L("audio.error.out_of_memory"));
     }
     context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), "Quillory");
     if (!context_) {
         teardown();
-        throw SpeechBackendError(QStringLiteral("Cannot start the sound server connection (out of memory)"));
+        throw SpeechBackendError(L("audio.error.out_of_memory"));
     }
     pa_context_set_state_callback(
         context_, [](pa_context*, void* self) { static_cast<PulseConnection*>(self)->signal(); }, this);
@@ -41,20 +42,20 @@ PulseConnection::PulseConnection(const QString& server, std::chrono::millisecond
                            PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         const QString why = lastError();
         teardown();
-        throw SpeechBackendError(QStringLiteral("Cannot connect to the sound server: %1").arg(why));
+        throw SpeechBackendError(Localization::format("audio.error.connect", why));
     }
     if (pa_threaded_mainloop_start(loop_) < 0) {
         teardown();
-        throw SpeechBackendError(QStringLiteral("Cannot start the sound server connection thread"));
+        throw SpeechBackendError(L("audio.error.thread"));
     }
     QString failure;
     {
         Lock lock(*this);
         const bool settled = waitUntil([this] { return isFinal(pa_context_get_state(context_)); }, deadline);
         if (!settled) {
-            failure = QStringLiteral("The sound server did not answer within %1").arg(describeTimeout(timeout));
+            failure = Localization::format("audio.error.no_answer", describeTimeout(timeout));
         } else if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
-            failure = QStringLiteral("Cannot connect to the sound server: %1").arg(lastError());
+            failure = Localization::format("audio.error.connect", lastError());
         }
     }
     if (!failure.isEmpty()) {
@@ -95,12 +96,13 @@ void PulseConnection::signal() {
     pa_threaded_mainloop_signal(loop_, 0);
 }
 
-bool PulseConnection::waitUntil(const std::function<bool()>& done, std::chrono::steady_clock::time_point deadline) {
+bool PulseConnection::waitUntil(const std::function<bool()>& done,
+                                std::chrono::steady_clock::time_point deadline) {
     if (done()) {
         return true;
     }
-    const auto remaining = std::chrono::duration_cast<std::chrono::microseconds>(
-        deadline - std::chrono::steady_clock::now());
+    const auto remaining =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) {
         return false;
     }
