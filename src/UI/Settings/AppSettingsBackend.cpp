@@ -1,5 +1,6 @@
 #include "UI/Settings/AppSettingsBackend.h"
 
+#include "App/AppState.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
 #include "Utilities/Log.h"
 
@@ -7,27 +8,26 @@
 
 namespace quillory {
 
-AppSettingsBackend::AppSettingsBackend(std::shared_ptr<PermissionManager> permissions,
-                                       std::shared_ptr<LoginItemService> loginItem, Hooks hooks, QObject* parent)
-    : SettingsBackend(parent), permissions_(std::move(permissions)), loginItem_(std::move(loginItem)),
-      hooks_(std::move(hooks)) {
-    launchAtLogin_ = countsAsEnabled(loginItem_->status());
+AppSettingsBackend::AppSettingsBackend(AppState& state, std::shared_ptr<PermissionManager> permissions,
+                                       std::function<void(const QString&)> reportError, QObject* parent)
+    : SettingsBackend(parent), state_(state), permissions_(std::move(permissions)),
+      reportError_(std::move(reportError)) {
+    connect(&state_, &AppState::globalHotkeyRegisteredChanged, this, &SettingsBackend::changed);
+    connect(&state_, &AppState::launchAtLoginEnabledCachedChanged, this, &SettingsBackend::changed);
+    connect(&state_, &AppState::hotkeyConfigChanged, this, &SettingsBackend::changed);
 }
 
 bool AppSettingsBackend::globalHotkeyRegistered() const {
-    return hooks_.globalHotkeyRegistered ? hooks_.globalHotkeyRegistered() : true;
+    return state_.globalHotkeyRegistered();
 }
 
 void AppSettingsBackend::applyHotkeyConfiguration() {
-    if (hooks_.applyHotkeyConfiguration) {
-        hooks_.applyHotkeyConfiguration();
-    }
+    state_.applyHotkeyConfiguration();
     emit changed();
 }
 
 PermissionState AppSettingsBackend::inputMonitoringPermissionState() const {
-    return hooks_.inputMonitoringPermissionState ? hooks_.inputMonitoringPermissionState()
-                                                 : PermissionState::notDetermined;
+    return state_.inputMonitoringPermissionState();
 }
 
 void AppSettingsBackend::refreshPermissions() {
@@ -36,23 +36,20 @@ void AppSettingsBackend::refreshPermissions() {
 }
 
 namespace {
-Task<> requestThenNotify(Task<bool> request, QPointer<AppSettingsBackend> backend,
-                         std::function<void()> notify) {
+Task<> requestThenNotify(Task<bool> request, QPointer<AppSettingsBackend> backend) {
     co_await std::move(request);
     if (backend) {
-        notify();
+        emit backend->changed();
     }
 }
 } // namespace
 
 void AppSettingsBackend::requestMicrophone() {
-    QPointer<AppSettingsBackend> self(this);
-    requestThenNotify(permissions_->requestMicrophone(), self, [self] { emit self->changed(); });
+    requestThenNotify(permissions_->requestMicrophone(), QPointer<AppSettingsBackend>(this));
 }
 
 void AppSettingsBackend::requestSpeech() {
-    QPointer<AppSettingsBackend> self(this);
-    requestThenNotify(permissions_->requestSpeech(), self, [self] { emit self->changed(); });
+    requestThenNotify(permissions_->requestSpeech(), QPointer<AppSettingsBackend>(this));
 }
 
 void AppSettingsBackend::requestAccessibility() {
@@ -60,31 +57,27 @@ void AppSettingsBackend::requestAccessibility() {
     emit changed();
 }
 
+bool AppSettingsBackend::launchAtLoginEnabledCached() const {
+    return state_.launchAtLoginEnabledCached();
+}
+
 void AppSettingsBackend::refreshLaunchAtLoginStatus() {
-    launchAtLogin_ = countsAsEnabled(loginItem_->status());
-    emit changed();
+    state_.refreshLaunchAtLoginStatus();
 }
 
 void AppSettingsBackend::setLaunchAtLoginEnabled(bool enabled) {
-    try {
-        if (enabled) {
-            loginItem_->registerItem();
-        } else {
-            loginItem_->unregisterItem();
-        }
-    } catch (const LoginItemError& e) {
-        if (enabled) {
-            qCCritical(lcLoginItem, "SMAppService.mainApp.register failed: %s", qUtf8Printable(e.description()));
-        }
-        refreshLaunchAtLoginStatus();
-        throw;
-    }
-    refreshLaunchAtLoginStatus();
+    state_.setLaunchAtLoginEnabled(enabled); // throws LoginItemError; the state logs it
+}
+
+void AppSettingsBackend::openSystemSettingsLoginItems() {
+    state_.openSystemSettingsLoginItems();
 }
 
 void AppSettingsBackend::reportError(const QString& message) {
-    if (hooks_.reportError) {
-        hooks_.reportError(message);
+    if (reportError_) {
+        reportError_(message);
+    } else {
+        qCWarning(lcApp).noquote() << "settings:" << message;
     }
 }
 

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "Platform/LoginItem.h"
 #include "UI/Settings/SettingsBackend.h"
 
 #include <functional>
@@ -8,24 +7,19 @@
 
 namespace quillory {
 
-/// The settings backend of the tray app: the grants from the permission manager, the login item
-/// as an XDG autostart entry, the export through the save dialog. What belongs to the session
-/// state (hotkey registration, the error status) comes through `Hooks`, which the app fills in
-/// from its `AppState`.
+class AppState;
+
+/// The settings backend of the tray app: hotkey registration, the input monitoring state and the
+/// login item from the application state, the grants and their requests from the permission
+/// manager the state was built with, the export through the save dialog.
 class AppSettingsBackend final : public SettingsBackend {
     Q_OBJECT
 
 public:
-    struct Hooks {
-        std::function<bool()> globalHotkeyRegistered;
-        std::function<void()> applyHotkeyConfiguration;
-        std::function<PermissionState()> inputMonitoringPermissionState;
-        /// Shows a message as the application's error status.
-        std::function<void(const QString&)> reportError;
-    };
-
-    AppSettingsBackend(std::shared_ptr<PermissionManager> permissions, std::shared_ptr<LoginItemService> loginItem,
-                       Hooks hooks, QObject* parent = nullptr);
+    /// `reportError` shows a message as the application's error status (the overlay and the tray
+    /// show it); empty: the message is only logged.
+    AppSettingsBackend(AppState& state, std::shared_ptr<PermissionManager> permissions,
+                       std::function<void(const QString&)> reportError = {}, QObject* parent = nullptr);
 
     bool globalHotkeyRegistered() const override;
     void applyHotkeyConfiguration() override;
@@ -37,18 +31,17 @@ public:
     void requestMicrophone() override;
     void requestSpeech() override;
     void requestAccessibility() override;
-    bool launchAtLoginEnabledCached() const override { return launchAtLogin_; }
+    bool launchAtLoginEnabledCached() const override;
     void refreshLaunchAtLoginStatus() override;
     void setLaunchAtLoginEnabled(bool enabled) override;
-    void openSystemSettingsLoginItems() override { loginItem_->openSettings(); }
+    void openSystemSettingsLoginItems() override;
     void reportError(const QString& message) override;
     Task<std::optional<QString>> presentSavePanelAndExport(int lookbackMinutes) override;
 
 private:
+    AppState& state_;
     std::shared_ptr<PermissionManager> permissions_;
-    std::shared_ptr<LoginItemService> loginItem_;
-    Hooks hooks_;
-    bool launchAtLogin_ = false;
+    std::function<void(const QString&)> reportError_;
 };
 
 } // namespace quillory

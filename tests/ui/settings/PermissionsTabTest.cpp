@@ -1,6 +1,7 @@
 // The permissions tab: refreshes, the Linux rows, autostart failures, and the diagnostics export.
 #include "SettingsTestSupport.h"
 
+#include "UI/Settings/AppSettingsBackend.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
 #include "UI/Settings/PermissionsTab.h"
 #include "Utilities/CommitDiagnostics.h"
@@ -181,6 +182,54 @@ TEST_F(SavePanelTest, SuggestsTheNameWritesTheWindowAndRevealsTheFile) {
     ASSERT_TRUE(done);
     EXPECT_FALSE(result.has_value());
     EXPECT_TRUE(revealed.isEmpty());
+}
+
+} // namespace
+
+namespace {
+
+/// A login item whose changes can be made to fail.
+class FakeLoginItem final : public LoginItemService {
+public:
+    LoginItemStatus status() const override { return registered ? LoginItemStatus::enabled : LoginItemStatus::notRegistered; }
+    void registerItem() override {
+        if (failing) {
+            throw LoginItemError("Permission denied: ~/.config/autostart");
+        }
+        registered = true;
+    }
+    void unregisterItem() override { registered = false; }
+    void openSettings() override { ++opened; }
+    bool registered = false;
+    bool failing = false;
+    int opened = 0;
+};
+
+TEST_F(PermissionsTabTest, TheAppBackendDrivesTheStateAndReportsAutostartFailures) {
+    auto loginItem = std::make_shared<FakeLoginItem>();
+    AppStateServices services{speech, input, permissions, environment, polish};
+    services.loginItem = loginItem;
+    services.inputMonitoringAccess = [] { return PermissionState::denied; };
+    AppState app(services);
+    QStringList reported;
+    AppSettingsBackend appBackend(app, permissions, [&](const QString& m) { reported << m; });
+    auto* page = shown(new PermissionsTab(app, appBackend));
+
+    EXPECT_EQ(page->permissionPill(PermissionsTab::Row::inputMonitoring)->text(), QStringLiteral("Denied"));
+    page->loginItemSwitch()->click();
+    EXPECT_TRUE(loginItem->registered);
+    EXPECT_TRUE(app.launchAtLoginEnabledCached());
+    EXPECT_TRUE(page->loginItemSwitch()->isChecked());
+
+    loginItem->registered = false;
+    app.refreshLaunchAtLoginStatus();
+    EXPECT_FALSE(page->loginItemSwitch()->isChecked()); // follows the state's cache
+    loginItem->failing = true;
+    page->loginItemSwitch()->click();
+    EXPECT_EQ(reported, QStringList{"Permission denied: ~/.config/autostart"});
+    EXPECT_FALSE(page->loginItemSwitch()->isChecked());
+    advance(3); // the deferred re-reads of the login item find nothing new
+    EXPECT_FALSE(page->loginItemSwitch()->isChecked());
 }
 
 } // namespace
