@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -81,20 +82,26 @@ Task<std::optional<QString>> presentSavePanelAndExport(int lookbackMinutes) {
     co_return path;
 }
 
-bool revealInFileManager(const QString& path) {
+void revealInFileManager(const QString& path) {
     const QString absolute = QFileInfo(path).absoluteFilePath();
+    const QUrl folder = QUrl::fromLocalFile(QFileInfo(absolute).absolutePath());
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        SystemSettingsLink::openUrl(folder);
+        return;
+    }
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
         QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
     call << QStringList{QUrl::fromLocalFile(absolute).toString()} << QString();
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (bus.isConnected()) {
-        const QDBusMessage reply = bus.call(call, QDBus::Block, 3000);
-        if (reply.type() == QDBusMessage::ReplyMessage) {
-            return true;
+    // Asynchronous: a file manager that is slow to start never blocks the window.
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000), qApp);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, qApp, [watcher, folder] {
+        if (watcher->isError()) {
+            SystemSettingsLink::openUrl(folder); // no file manager answers: open the folder
         }
-    }
-    return SystemSettingsLink::openUrl(QUrl::fromLocalFile(QFileInfo(absolute).absolutePath()));
+        watcher->deleteLater();
+    });
 }
 
 } // namespace quillory::DiagnosticsSavePanel

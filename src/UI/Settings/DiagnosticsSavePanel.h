@@ -39,8 +39,8 @@ QString defaultFolder();
 Task<std::optional<QString>> presentSavePanelAndExport(int lookbackMinutes);
 
 /// Asks the file manager to show and select `path` (D-Bus org.freedesktop.FileManager1.ShowItems);
-/// when no file manager answers, opens the folder instead. False when neither worked.
-bool revealInFileManager(const QString& path);
+/// when no file manager answers, opens the folder instead. Does not wait for the answer.
+void revealInFileManager(const QString& path);
 
 } // namespace DiagnosticsSavePanel
 } // namespace quillory
