@@ -1,4 +1,5 @@
 #include "Runtime/LocalizedStrings.h"
+#include "UI/Settings/SettingsStrings.h"
 
 namespace quillory::Localization {
 
@@ -40,7 +41,7 @@ std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
     for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(), hotkeyStrings(),
                        audioStrings(), overlayStrings(), appShellStrings(),
-                       speechStrings()}) {
+                       speechStrings(), settingsStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;
