@@ -38,7 +38,8 @@ std::span<const LocalizedString> coreStrings() {
 
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings()}) {
+    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(),
+                       modelTabStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;

@@ -20,5 +20,6 @@ std::span<const LocalizedString> coreStrings();    // Runtime/LocalizedStrings.c
 std::span<const LocalizedString> sessionStrings(); // App/SessionStrings.cpp
 std::span<const LocalizedString> polishStrings();  // AI/PolishStrings.cpp
 std::span<const LocalizedString> systemStrings();  // Permissions/SystemStrings.cpp
+std::span<const LocalizedString> modelTabStrings(); // UI/Settings/ModelTabStrings.cpp
 
 } // namespace quillory::Localization
