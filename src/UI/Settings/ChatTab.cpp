@@ -215,6 +215,10 @@ void ChatTab::renderConversation() {
         conversation_->addWidget(responding);
     }
     conversation_->addStretch();
+    // Shown now rather than when the layout next runs, so the state is visible at once.
+    for (QWidget* widget : content->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        widget->show();
+    }
 }
 
 void ChatTab::render() {
