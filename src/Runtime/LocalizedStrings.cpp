@@ -1,4 +1,5 @@
 #include "Runtime/LocalizedStrings.h"
+#include "UI/Settings/SettingsStrings.h"
 
 namespace quillory::Localization {
 
@@ -39,7 +40,7 @@ std::span<const LocalizedString> coreStrings() {
 std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
     for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(),
-                       modelTabStrings()}) {
+                       settingsStrings(), modelTabStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;

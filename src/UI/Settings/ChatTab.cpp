@@ -4,7 +4,9 @@
 #include "App/AppState.h"
 #include "Runtime/Localization.h"
 #include "UI/Settings/ChatTabModel.h"
+#include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/ModelTabWidgets.h"
+#include "UI/Settings/SettingsTabs.h"
 #include "UI/Settings/MultilineDraftTextView.h"
 
 #include <QComboBox>

@@ -53,7 +53,5 @@ private:
     bool renderedBusy_ = false;
 };
 
-/// The tab over the application state and the shared engine.
-QWidget* makeChatTab(AppState& state, QWidget* parent);
 
 } // namespace quillory

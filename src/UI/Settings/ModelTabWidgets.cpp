@@ -1,12 +1,13 @@
 #include "UI/Settings/ModelTabWidgets.h"
 
 #include "Runtime/Localization.h"
+#include "UI/Settings/HelpPopoverButton.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
-#include <QToolButton>
+#include <QLayout>
 #include <QVBoxLayout>
 
 namespace quillory {
@@ -25,28 +26,29 @@ QHBoxLayout* sectionHeader(const QString& title, const QString& help, QWidget* p
     return row;
 }
 
-QWidget* helpButton(const QString& help, QWidget* parent) {
-    auto* button = new QToolButton(parent);
+HelpPopoverButton* helpButton(const QString& help, QWidget* parent) {
+    auto* button = new HelpPopoverButton(help, parent);
     button->setObjectName(QStringLiteral("help"));
-    button->setText(QStringLiteral("?"));
-    button->setAutoRaise(true);
-    button->setAccessibleName(L("ui.help.show"));
-    button->setProperty("helpText", help);
-    QObject::connect(button, &QToolButton::clicked, button, [button] {
-        auto* popup = new QFrame(button, Qt::Popup);
-        popup->setAttribute(Qt::WA_DeleteOnClose);
-        popup->setFrameShape(QFrame::StyledPanel);
-        auto* layout = new QVBoxLayout(popup);
-        layout->setContentsMargins(12, 12, 12, 12);
-        auto* text = new QLabel(button->property("helpText").toString(), popup);
-        text->setWordWrap(true);
-        text->setMaximumWidth(440);
-        layout->addWidget(text);
-        popup->adjustSize();
-        popup->move(button->mapToGlobal(QPoint(0, button->height())));
-        popup->show();
-    });
     return button;
+}
+
+void updateHelpButton(HelpPopoverButton*& button, const QString& help) {
+    if (button->helpText() == help) {
+        return;
+    }
+    auto* replacement = helpButton(help, button->parentWidget());
+    if (QLayout* layout = button->parentWidget()->layout()) {
+        // The header row is a nested layout: find the one that holds the button.
+        for (QLayout* candidate : layout->findChildren<QLayout*>()) {
+            if (candidate->indexOf(button) >= 0) {
+                delete candidate->replaceWidget(button, replacement);
+                break;
+            }
+        }
+    }
+    replacement->setVisible(button->isVisible());
+    button->deleteLater();
+    button = replacement;
 }
 
 QLabel* captionLabel(QWidget* parent) {

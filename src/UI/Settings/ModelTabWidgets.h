@@ -11,12 +11,16 @@ class QWidget;
 
 namespace quillory {
 
+class HelpPopoverButton;
+
 // Small building blocks shared by the polish, chat and speech model views.
 
 /// A section header row: the title in bold, a spacer and, when `help` is not empty, a help button.
 QHBoxLayout* sectionHeader(const QString& title, const QString& help, QWidget* parent);
-/// A "?" button that shows `help` wrapped at 440 in a popup next to it (object name "help").
-QWidget* helpButton(const QString& help, QWidget* parent);
+/// The settings help button for `help` (object name "help").
+HelpPopoverButton* helpButton(const QString& help, QWidget* parent);
+/// Replaces `button` (in its header row) by one for `help` when the text differs.
+void updateHelpButton(HelpPopoverButton*& button, const QString& help);
 /// Wrapping text in the caption size.
 QLabel* captionLabel(QWidget* parent);
 /// A caption in red, hidden until it has text.

@@ -3,7 +3,9 @@
 #include "AI/PolishModel.h"
 #include "App/AppState.h"
 #include "Runtime/Localization.h"
+#include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/ModelTabWidgets.h"
+#include "UI/Settings/SettingsTabs.h"
 #include "UI/Settings/PolishTabModel.h"
 #include "UI/Settings/SpeechModelSection.h"
 
@@ -26,10 +28,6 @@ QPushButton* destructiveButton(const QString& text, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setStyleSheet(QStringLiteral("QPushButton:enabled { color: #d70015; }"));
     return button;
-}
-
-void setHelp(QWidget* button, const QString& text) {
-    button->setProperty("helpText", text);
 }
 } // namespace
 
@@ -211,8 +209,8 @@ void PolishTab::render() {
         picker_->setCurrentIndex(picker_->findData(PolishModels::id(selected)));
     }
     picker_->setEnabled(model_->canChangeModelFile());
-    setHelp(modelHelp_, model_->modelSectionHelp());
-    setHelp(testHelp_, model_->testSectionHelp());
+    updateHelpButton(modelHelp_, model_->modelSectionHelp());
+    updateHelpButton(testHelp_, model_->testSectionHelp());
     downloadSize_->setText(PolishModels::downloadSizeDescription(selected));
     memory_->setText(PolishModels::memoryRequirementDescription(selected));
     showProgress(downloadProgress_, model_->modelDownloadInProgress(), model_->downloadReceived(),

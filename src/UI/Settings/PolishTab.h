@@ -12,6 +12,7 @@ class QPushButton;
 namespace quillory {
 
 class AppState;
+class HelpPopoverButton;
 class PolishTabModel;
 class SpeechModelSection;
 class SpeechModelSectionModel;
@@ -35,7 +36,7 @@ private:
     PolishTabModel* model_;
     QCheckBox* enable_;
     QComboBox* picker_;
-    QWidget* modelHelp_;
+    HelpPopoverButton* modelHelp_;
     QLabel* downloadSize_;
     QLabel* memory_;
     QProgressBar* downloadProgress_;
@@ -48,7 +49,7 @@ private:
     QLabel* cleanupMessage_;
     QPlainTextEdit* prompt_;
     QPushButton* resetPrompt_;
-    QWidget* testHelp_;
+    HelpPopoverButton* testHelp_;
     QPlainTextEdit* testInput_;
     QPushButton* runTest_;
     QProgressBar* testProgress_;
@@ -59,8 +60,5 @@ private:
     SpeechModelSection* speechSection_ = nullptr;
 };
 
-/// The tab over the application state and the shared engine (the speech model section joins
-/// when the app provides a catalogue through `setSpeechModelCatalogueForSettings`).
-QWidget* makePolishTab(AppState& state, QWidget* parent);
 
 } // namespace quillory

@@ -1,0 +1,194 @@
+#include "UI/Settings/DictionaryTab.h"
+
+#include "App/AppState.h"
+#include "Runtime/Localization.h"
+#include "UI/Settings/SettingsTabs.h"
+#include "UI/Settings/SettingsWidgets.h"
+
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quillory {
+
+namespace {
+QLabel* arrowLabel(QWidget* parent) {
+    auto* arrow = new QLabel(parent);
+    arrow->setPixmap(QIcon(QStringLiteral(":/quillory/icons/arrow-right.svg")).pixmap(14, 14));
+    arrow->setAccessibleName(QString());
+    return arrow;
+}
+
+QLineEdit* entryField(const QString& text, const char* placeholderKey, QWidget* parent) {
+    auto* field = new QLineEdit(text, parent);
+    field->setPlaceholderText(L(placeholderKey));
+    field->setAccessibleName(L(placeholderKey));
+    field->setMinimumWidth(100);
+    field->setClearButtonEnabled(false);
+    return field;
+}
+} // namespace
+
+DictionaryTab::DictionaryTab(AppState& state, QWidget* parent) : QWidget(parent), state_(state) {
+    setObjectName(QStringLiteral("quillory.settings.dictionaryTab"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* page = new SettingsPage(this);
+    outer->addWidget(page);
+
+    // Register
+    auto* registerSection = page->addSection(L("dictionary.title"));
+    registerSection->addHelp(L("dictionary.help.summary") + QStringLiteral("\n\n") + L("dictionary.help.detail"));
+    draftRow_ = new QWidget(registerSection);
+    auto* draftLayout = new QHBoxLayout(draftRow_);
+    draftLayout->setContentsMargins(0, 0, 0, 0);
+    draftSource_ = entryField({}, "dictionary.source.placeholder", draftRow_);
+    draftTarget_ = entryField({}, "dictionary.target.placeholder", draftRow_);
+    draftLayout->addWidget(draftSource_, 1);
+    draftLayout->addWidget(arrowLabel(draftRow_));
+    draftLayout->addWidget(draftTarget_, 1);
+    registerSection->body()->addWidget(draftRow_);
+    auto* registerRow = new QHBoxLayout;
+    count_ = makeCaption({}, registerSection);
+    register_ = new QPushButton(L("dictionary.register.section"), registerSection);
+    register_->setDefault(true);
+    registerRow->addWidget(count_, 1);
+    registerRow->addWidget(register_);
+    registerSection->body()->addLayout(registerRow);
+    connect(draftSource_, &QLineEdit::textChanged, this, &DictionaryTab::updateEnabled);
+    connect(register_, &QPushButton::clicked, this, &DictionaryTab::registerDraft);
+    connect(draftSource_, &QLineEdit::returnPressed, this, &DictionaryTab::registerDraft);
+    connect(draftTarget_, &QLineEdit::returnPressed, this, &DictionaryTab::registerDraft);
+
+    // List
+    auto* listSection = page->addSection(L("dictionary.list.title"));
+    auto* captions = new QHBoxLayout;
+    captions->addWidget(makeCaption(L("dictionary.source.column"), listSection), 1);
+    captions->addSpacing(18);
+    captions->addWidget(makeCaption(L("dictionary.target.column"), listSection), 1);
+    captions->addSpacing(28);
+    listSection->body()->addLayout(captions);
+    empty_ = makeCaption(L("dictionary.list.empty"), listSection);
+    listSection->body()->addWidget(empty_);
+    listHost_ = new QWidget(listSection);
+    listLayout_ = new QVBoxLayout(listHost_);
+    listLayout_->setContentsMargins(0, 0, 0, 0);
+    listLayout_->setSpacing(6);
+    listSection->body()->addWidget(listHost_);
+    page->finish();
+
+    connect(&state_, &AppState::statusChanged, this, &DictionaryTab::updateEnabled);
+    rebuildRows();
+}
+
+bool DictionaryTab::busy() const {
+    const auto kind = state_.status().kind();
+    return kind == AppStatus::Kind::recording || kind == AppStatus::Kind::processing;
+}
+
+bool DictionaryTab::canRegister() const {
+    return !busy() && entries_.size() < std::size_t(limit) && !draftSource_->text().trimmed().isEmpty();
+}
+
+void DictionaryTab::registerDraft() {
+    const QString source = draftSource_->text().trimmed();
+    if (source.isEmpty() || entries_.size() >= std::size_t(limit) || busy()) {
+        return;
+    }
+    UserDictionaryEntry entry;
+    entry.source = source;
+    entry.target = draftTarget_->text().trimmed();
+    entries_.push_back(entry);
+    draftSource_->clear();
+    draftTarget_->clear();
+    rebuildRows();
+    entriesChanged();
+}
+
+void DictionaryTab::reload() {
+    entries_ = UserDictionary::loadEntries();
+    rebuildRows();
+}
+
+void DictionaryTab::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    reload();
+}
+
+void DictionaryTab::entriesChanged() {
+    UserDictionary::saveEntries(entries_);
+    updateEnabled();
+}
+
+void DictionaryTab::removeEntry(const QUuid& id) {
+    const auto before = entries_.size();
+    std::erase_if(entries_, [&](const UserDictionaryEntry& e) { return e.id == id; });
+    if (entries_.size() != before) {
+        // The row that asked is deleted later: it is still inside its click handler.
+        rebuildRows();
+        entriesChanged();
+    }
+}
+
+void DictionaryTab::editEntry(const QUuid& id, bool source, const QString& text) {
+    for (auto& entry : entries_) {
+        if (entry.id == id) {
+            (source ? entry.source : entry.target) = text;
+            entriesChanged();
+            return;
+        }
+    }
+}
+
+void DictionaryTab::rebuildRows() {
+    for (auto& row : rows_) {
+        row.row->hide();
+        row.row->deleteLater();
+    }
+    rows_.clear();
+    for (const auto& entry : entries_) {
+        auto* row = new QWidget(listHost_);
+        auto* layout = new QHBoxLayout(row);
+        layout->setContentsMargins(0, 0, 0, 0);
+        auto* source = entryField(entry.source, "dictionary.source.placeholder", row);
+        auto* target = entryField(entry.target, "dictionary.target.placeholder", row);
+        auto* remove = new QPushButton(row);
+        remove->setFlat(true);
+        remove->setIcon(QIcon(QStringLiteral(":/quillory/icons/minus-circle.svg")));
+        remove->setToolTip(L("dictionary.remove"));
+        remove->setAccessibleName(L("dictionary.remove"));
+        layout->addWidget(source, 1);
+        layout->addWidget(arrowLabel(row));
+        layout->addWidget(target, 1);
+        layout->addWidget(remove);
+        const QUuid id = entry.id;
+        connect(source, &QLineEdit::textEdited, this, [this, id](const QString& t) { editEntry(id, true, t); });
+        connect(target, &QLineEdit::textEdited, this, [this, id](const QString& t) { editEntry(id, false, t); });
+        connect(remove, &QPushButton::clicked, this, [this, id] { removeEntry(id); });
+        listLayout_->addWidget(row);
+        rows_.push_back({row, source, target, remove});
+    }
+    empty_->setVisible(entries_.empty());
+    listHost_->setVisible(!entries_.empty());
+    updateEnabled();
+}
+
+void DictionaryTab::updateEnabled() {
+    const bool isBusy = busy();
+    draftRow_->setEnabled(!isBusy);
+    register_->setEnabled(canRegister());
+    for (auto& row : rows_) {
+        row.row->setEnabled(!isBusy);
+    }
+    count_->setText(L("dictionary.count.format")
+                        .arg(QString::number(entries_.size()), QString::number(limit)));
+}
+
+QWidget* makeDictionaryTab(AppState& state, QWidget* parent) {
+    return new DictionaryTab(state, parent);
+}
+
+} // namespace quillory

@@ -1,0 +1,635 @@
+#include "UI/Settings/HotkeyTab.h"
+
+#include "App/AppState.h"
+#include "Hotkey/ModifierKeyMap.h"
+#include "Runtime/Localization.h"
+#include "UI/Settings/KeyboardKeyDisplay.h"
+#include "UI/Settings/SettingsBackend.h"
+#include "UI/Settings/SettingsLayout.h"
+#include "UI/Settings/SettingsTabs.h"
+#include "UI/Settings/SettingsWidgets.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace quillory {
+
+// ---- rules ----
+
+namespace HotkeyTabRules {
+
+const char* toggleSummaryKey(const HotkeyConfig& config) {
+    return config.toggleShortcutEnabled ? "hotkey.summary.toggle.double_command" : "hotkey.summary.off";
+}
+
+const char* pushToTalkSummaryKey(const HotkeyConfig& config) {
+    if (!config.pushToTalkShortcutEnabled) {
+        return "hotkey.summary.off";
+    }
+    if (config.modifierChordFnCommand) {
+        return "hotkey.summary.ptt.fn_command";
+    }
+    if (config.modifierChordFnOption) {
+        return "hotkey.summary.ptt.fn_option";
+    }
+    return "hotkey.summary.other";
+}
+
+HotkeyPTTAssignKind pushToTalkKind(const HotkeyConfig& config) {
+    return config.modifierChordFnOption ? HotkeyPTTAssignKind::fnOption : HotkeyPTTAssignKind::fnCommand;
+}
+
+HotkeyConfig withPushToTalkKind(HotkeyConfig config, HotkeyPTTAssignKind kind) {
+    config.modifierChordFnOption = kind == HotkeyPTTAssignKind::fnOption;
+    config.modifierChordFnCommand = kind == HotkeyPTTAssignKind::fnCommand;
+    return config;
+}
+
+} // namespace HotkeyTabRules
+
+// ---- the voice test field ----
+
+VoiceTestField::VoiceTestField(QWidget* parent) : QPlainTextEdit(parent) {
+    setObjectName(QStringLiteral("quillory.settings.voiceTestField"));
+    setAccessibleName(L("hotkey.voice_test.field"));
+    setTabChangesFocus(true);
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    document()->setDocumentMargin(0);
+    setViewportMargins(10, 12, 10, 12);
+    setMinimumHeight(110);
+    connect(this, &QPlainTextEdit::textChanged, this, &VoiceTestField::onTextChanged);
+    connect(this, &QPlainTextEdit::cursorPositionChanged, this, &VoiceTestField::onSelectionChanged);
+    connect(this, &QPlainTextEdit::selectionChanged, this, &VoiceTestField::onSelectionChanged);
+}
+
+TextSelection VoiceTestField::selectedRange() const {
+    const QTextCursor c = textCursor();
+    return {c.selectionStart(), c.selectionEnd() - c.selectionStart()};
+}
+
+void VoiceTestField::sync(const QString& text, TextSelection selection) {
+    const QString current = toPlainText();
+    if (text != current) {
+        isApplyingProgrammaticChange_ = true;
+        if (text.size() > current.size() && text.startsWith(current)) {
+            // Dictation appends: insert only the tail, keep the user's scroll and undo history.
+            QTextCursor end(document());
+            end.movePosition(QTextCursor::End);
+            end.insertText(text.mid(current.size()));
+            lastSyncedText_ = toPlainText();
+            isApplyingProgrammaticChange_ = false;
+            applySelection(selection);
+            verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+        } else {
+            setPlainText(text);
+            ++replaceCount_;
+            isApplyingProgrammaticChange_ = false;
+        }
+    }
+    lastSyncedText_ = toPlainText();
+    applySelection(selection);
+}
+
+void VoiceTestField::applySelection(TextSelection selection) {
+    const qsizetype length = document()->characterCount() - 1; // without the closing separator
+    if (selection.location < 0 || selection.length < 0 || selection.location > length ||
+        selection.length > length - selection.location) {
+        return; // out of range: ignored
+    }
+    if (selection == selectedRange()) {
+        return;
+    }
+    isApplyingProgrammaticChange_ = true;
+    QTextCursor c(document());
+    c.setPosition(int(selection.location));
+    c.setPosition(int(selection.location + selection.length), QTextCursor::KeepAnchor);
+    setTextCursor(c);
+    ensureCursorVisible();
+    isApplyingProgrammaticChange_ = false;
+}
+
+void VoiceTestField::onTextChanged() {
+    if (isApplyingProgrammaticChange_) {
+        return;
+    }
+    const QString text = toPlainText();
+    if (text == lastSyncedText_) {
+        return;
+    }
+    lastSyncedText_ = text;
+    emit textEditedByUser(text, selectedRange());
+}
+
+void VoiceTestField::onSelectionChanged() {
+    if (!isApplyingProgrammaticChange_) {
+        emit selectionEditedByUser(selectedRange());
+    }
+}
+
+// ---- the tab ----
+
+namespace {
+constexpr const char* kSlotKeys[] = {"hotkey.physical.leftCommand", "hotkey.physical.rightCommand",
+                                     "hotkey.physical.leftOption", "hotkey.physical.rightOption",
+                                     "hotkey.physical.fn"};
+
+QString pillStyle(bool emphasised, bool enabled) {
+    // Accent fill at 0.4 when emphasised, else 0.14; border accent at 0.5; drawn at 0.45 when
+    // disabled.
+    const double opacity = enabled ? 1.0 : 0.45;
+    return QStringLiteral("QPushButton { background: rgba(48, 120, 220, %1); border: 1px solid rgba(48, 120, 220, %2);"
+                          " border-radius: 6px; padding: 7px 0; font-weight: 500; color: rgba(%4, %4, %4, %3); }")
+        .arg(emphasised ? 0.4 * opacity : 0.14 * opacity)
+        .arg(0.5 * opacity)
+        .arg(opacity)
+        .arg(emphasised ? 20 : 30);
+}
+} // namespace
+
+HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
+    : QWidget(parent), state_(state), backend_(backend) {
+    setObjectName(QStringLiteral("quillory.settings.hotkeyTab"));
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* page = new SettingsPage(this);
+    outer->addWidget(page);
+
+    // 1. Registration banner
+    banner_ = new QFrame(this);
+    banner_->setObjectName(QStringLiteral("quillory.settings.registrationBanner"));
+    banner_->setStyleSheet(QStringLiteral("QFrame#quillory\\.settings\\.registrationBanner {"
+                                          " background: rgba(227, 116, 0, 0.12); border-radius: 8px; }"));
+    {
+        auto* layout = new QVBoxLayout(banner_);
+        auto* text = new QLabel(L("hotkey.banner.registration_failed"), banner_);
+        text->setWordWrap(true);
+        layout->addWidget(text);
+        auto* row = new QHBoxLayout;
+        auto* open = new QPushButton(L("hotkey.open_input_monitoring"), banner_);
+        auto* retry = new QPushButton(L("hotkey.retry_registration"), banner_);
+        row->addWidget(open);
+        row->addWidget(retry);
+        row->addStretch(1);
+        layout->addLayout(row);
+        bannerHelp_ = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::inputMonitoring), banner_);
+        bannerHelp_->hide();
+        layout->addWidget(bannerHelp_);
+        connect(open, &QPushButton::clicked, this, [this] {
+            bannerHelp_->setVisible(!backend_.openSettingsLink(SystemSettingsLink::Link::inputMonitoring));
+        });
+        connect(retry, &QPushButton::clicked, this, [this] {
+            backend_.applyHotkeyConfiguration();
+            refreshRegistration();
+        });
+    }
+    page->column()->addWidget(banner_);
+
+    // 2. Shortcuts
+    auto* shortcuts = page->addSection(L("hotkey.shortcuts.section"));
+    shortcuts->addHelp(L("hotkey.help.shortcuts") + QLatin1Char('\n') + L("hotkey.help.assignment"));
+    auto addSwitch = [&](const char* titleKey, const char* hintKey, QCheckBox*& box, QLabel*& summary) {
+        auto* row = new QHBoxLayout;
+        box = new QCheckBox(L(titleKey), shortcuts);
+        row->addWidget(box);
+        row->addWidget(makeCaption(L(hintKey), shortcuts), 1);
+        shortcuts->body()->addLayout(row);
+        summary = makeCaption({}, shortcuts, false);
+        summary->setContentsMargins(24, 0, 0, 0);
+        shortcuts->body()->addWidget(summary);
+    };
+    addSwitch("hotkey.toggle.enable", "hotkey.default.toggle.hint", toggleEnabled_, toggleSummary_);
+    addSwitch("hotkey.ptt.enable", "hotkey.default.ptt.hint", pttEnabled_, pttSummary_);
+    connect(toggleEnabled_, &QCheckBox::clicked, this, [this](bool on) {
+        HotkeyConfig c = state_.hotkeyConfig();
+        c.toggleShortcutEnabled = on;
+        writeConfig(c);
+    });
+    connect(pttEnabled_, &QCheckBox::clicked, this, [this](bool on) {
+        HotkeyConfig c = state_.hotkeyConfig();
+        c.pushToTalkShortcutEnabled = on;
+        writeConfig(c);
+    });
+    {
+        auto* row = new QHBoxLayout;
+        row->addWidget(new QLabel(L("hotkey.ptt.style.label"), shortcuts));
+        row->addStretch(1);
+        chordPicker_ = new QWidget(shortcuts);
+        chordPicker_->setObjectName(QStringLiteral("quillory.settings.chordPicker"));
+        auto* segments = new QHBoxLayout(chordPicker_);
+        segments->setContentsMargins(0, 0, 0, 0);
+        segments->setSpacing(0);
+        chordGroup_ = new QButtonGroup(chordPicker_);
+        chordGroup_->setExclusive(true);
+        const std::pair<HotkeyPTTAssignKind, const char*> choices[] = {
+            {HotkeyPTTAssignKind::fnCommand, "hotkey.ptt.style.fn_command"},
+            {HotkeyPTTAssignKind::fnOption, "hotkey.ptt.style.fn_option"}};
+        for (const auto& [kind, key] : choices) {
+            auto* button = new QPushButton(L(key), chordPicker_);
+            button->setCheckable(true);
+            chordGroup_->addButton(button, int(kind));
+            segments->addWidget(button);
+        }
+        connect(chordGroup_, &QButtonGroup::idClicked, this, [this](int id) {
+            writeConfig(HotkeyTabRules::withPushToTalkKind(state_.hotkeyConfig(), HotkeyPTTAssignKind(id)));
+        });
+        row->addWidget(chordPicker_);
+        shortcuts->body()->addLayout(row);
+    }
+
+    // 3. Voice test
+    auto* test = page->addSection(L("hotkey.test.section"));
+    test->addHelp(L("hotkey.help.voice_test"));
+    field_ = new VoiceTestField(test);
+    styleField();
+    test->body()->addWidget(field_);
+    // The overlay's badge text (its table lives with the overlay).
+    badge_ = new QLabel(Localization::hasKey("overlay.badge.ai") ? L("overlay.badge.ai") : QStringLiteral("AI"),
+                        field_);
+    badge_->setObjectName(QStringLiteral("quillory.settings.aiBadge"));
+    badge_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    badge_->setStyleSheet(QStringLiteral("QLabel { background: rgba(130, 80, 220, 0.18); color: rgb(110, 60, 200);"
+                                         " border-radius: 8px; padding: 1px 7px; font-weight: 600; }"));
+    badge_->adjustSize();
+    field_->installEventFilter(this);
+    auto addPill = [&](const char* captionKey, QWidget*& box, QLabel*& caption, QPushButton*& pill) {
+        box = new QWidget(test);
+        auto* column = new QVBoxLayout(box);
+        column->setContentsMargins(0, 0, 0, 0);
+        column->setSpacing(8);
+        caption = new QLabel(L(captionKey), box);
+        QFont f = caption->font();
+        f.setWeight(QFont::DemiBold);
+        caption->setFont(f);
+        column->addWidget(caption);
+        pill = new QPushButton(box);
+        pill->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+        column->addWidget(pill);
+        test->body()->addWidget(box);
+    };
+    addPill("hotkey.voice_test.caption.toggle", togglePillBox_, toggleCaption_, togglePill_);
+    addPill("hotkey.voice_test.caption.ptt", pttPillBox_, pttCaption_, pttPill_);
+    connect(togglePill_, &QPushButton::clicked, this, [this] { state_.toggleVoiceTestRecording(); });
+    auto pressChange = [this](bool pressed) {
+        pttPillPressed_ = pressed;
+        const bool blocked = state_.status().is(AppStatus::Kind::processing) || !backend_.allPermissionsGranted();
+        if (!blocked) {
+            if (pressed) {
+                state_.voiceTestPushDown();
+            } else {
+                state_.voiceTestPushUp();
+            }
+        }
+        refreshPills();
+    };
+    connect(pttPill_, &QPushButton::pressed, this, [pressChange] { pressChange(true); });
+    connect(pttPill_, &QPushButton::released, this, [pressChange] { pressChange(false); });
+    connect(field_, &VoiceTestField::textEditedByUser, this, [this](const QString& text, TextSelection sel) {
+        state_.setVoiceTestFieldText(text);
+        state_.setVoiceTestFieldSelection(sel);
+    });
+    connect(field_, &VoiceTestField::selectionEditedByUser, this,
+            [this](TextSelection sel) { state_.setVoiceTestFieldSelection(sel); });
+
+    // 4. Live keys
+    auto* live = page->addSection(L("hotkey.live_keys.section"));
+    live->addHelp(L("hotkey.help.live_keys"));
+    {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(6);
+        const std::pair<const char*, const char*> caps[] = {
+            {"⌃", "hotkey.keycap.control"}, {"⌥", "hotkey.keycap.option"}, {"⇧", "hotkey.keycap.shift"},
+            {"⌘", "hotkey.keycap.command"}, {"fn", "hotkey.keycap.fn"},     {"⇪", "hotkey.keycap.capslock"}};
+        for (const auto& [symbol, key] : caps) {
+            auto* cap = new KeyCap(QString::fromUtf8(symbol), L(key), live);
+            modifierCaps_.push_back(cap);
+            row->addWidget(cap);
+        }
+        row->addStretch(1);
+        live->body()->addLayout(row);
+        extraEmpty_ = makeCaption(L("hotkey.live_keys.empty"), live);
+        live->body()->addWidget(extraEmpty_);
+        extraKeys_ = new QWidget(live);
+        extraGrid_ = new QGridLayout(extraKeys_);
+        extraGrid_->setContentsMargins(0, 0, 0, 0);
+        extraGrid_->setSpacing(6);
+        extraGrid_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        live->body()->addWidget(extraKeys_);
+    }
+
+    // 5. The physical keys behind Command, Option and fn
+    auto* physical = page->addSection(L("hotkey.physical.section"));
+    physical->addHelp(L("hotkey.help.physical"));
+    {
+        auto* grid = new QGridLayout;
+        grid->setColumnStretch(1, 1);
+        for (int slot = 0; slot < 5; ++slot) {
+            grid->addWidget(new QLabel(L(kSlotKeys[slot]), physical), slot, 0);
+            auto* combo = new QComboBox(physical);
+            combo->setAccessibleName(L(kSlotKeys[slot]));
+            combo->addItem(L("hotkey.physical.none"), -1);
+            for (const auto& key : ModifierKeyMap::knownKeys()) {
+                combo->addItem(ModifierKeyMap::describeKey(key.keycode), key.keycode);
+            }
+            grid->addWidget(combo, slot, 1);
+            physical_.push_back(combo);
+            connect(combo, &QComboBox::activated, this, [this, slot](int index) { choosePhysicalKey(slot, index); });
+        }
+        physical->body()->addLayout(grid);
+        auto* reset = new QPushButton(L("hotkey.physical.reset"), physical);
+        auto* row = new QHBoxLayout;
+        row->addStretch(1);
+        row->addWidget(reset);
+        physical->body()->addLayout(row);
+        connect(reset, &QPushButton::clicked, this, [this] {
+            backend_.setModifierKeys(ModifierKeyMap::defaults());
+            refreshPhysicalKeys();
+            refreshRegistration();
+        });
+    }
+    page->finish();
+
+    connect(&state_, &AppState::hotkeyConfigChanged, this, &HotkeyTab::refreshConfig);
+    connect(&state_, &AppState::statusChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::voiceTestRecordingOriginChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::focusedAppRecordingOriginChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::aiPolishEnabledChanged, this,
+            [this] { badge_->setVisible(state_.aiPolishEnabled()); });
+    auto syncField = [this] { field_->sync(state_.voiceTestFieldText(), state_.voiceTestFieldSelection()); };
+    connect(&state_, &AppState::voiceTestFieldTextChanged, this, syncField);
+    connect(&state_, &AppState::voiceTestFieldSelectionChanged, this, syncField);
+    connect(&backend_, &SettingsBackend::changed, this, [this] {
+        refreshRegistration();
+        refreshPills();
+    });
+
+    syncField();
+    badge_->setVisible(state_.aiPolishEnabled());
+    refreshConfig();
+    refreshRegistration();
+    refreshPhysicalKeys();
+    refreshLiveKeys();
+}
+
+HotkeyTab::~HotkeyTab() {
+    if (monitorInstalled_) {
+        qApp->removeEventFilter(this);
+    }
+}
+
+void HotkeyTab::styleField() {
+    field_->setFrameShape(QFrame::NoFrame);
+    field_->setStyleSheet(QStringLiteral("QPlainTextEdit#quillory\\.settings\\.voiceTestField { border: 1px solid"
+                                         " rgba(128, 128, 128, 0.35); border-radius: %1px; background: palette(base); }")
+                              .arg(SettingsLayout::insetCornerRadius));
+}
+
+void HotkeyTab::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    backend_.applyHotkeyConfiguration();
+    refreshRegistration();
+    refreshPhysicalKeys();
+    refreshPills();
+}
+
+void HotkeyTab::writeConfig(const HotkeyConfig& config) {
+    // The state persists the record and re-registers the hotkeys.
+    state_.setHotkeyConfig(config);
+    refreshConfig();
+    refreshRegistration();
+}
+
+void HotkeyTab::refreshConfig() {
+    const HotkeyConfig& c = state_.hotkeyConfig();
+    toggleEnabled_->setChecked(c.toggleShortcutEnabled);
+    pttEnabled_->setChecked(c.pushToTalkShortcutEnabled);
+    toggleSummary_->setText(Localization::format("hotkey.summary.current", L(HotkeyTabRules::toggleSummaryKey(c))));
+    pttSummary_->setText(Localization::format("hotkey.summary.current", L(HotkeyTabRules::pushToTalkSummaryKey(c))));
+    chordGroup_->button(int(HotkeyTabRules::pushToTalkKind(c)))->setChecked(true);
+    chordPicker_->setEnabled(c.pushToTalkShortcutEnabled);
+    togglePillBox_->setVisible(c.toggleShortcutEnabled);
+    pttPillBox_->setVisible(c.pushToTalkShortcutEnabled);
+    refreshPills();
+}
+
+void HotkeyTab::refreshRegistration() {
+    banner_->setVisible(!backend_.globalHotkeyRegistered());
+}
+
+bool HotkeyTab::togglePillEmphasised() const {
+    if (!state_.status().isRecording()) {
+        return false;
+    }
+    if (state_.voiceTestRecordingOrigin() == VoiceTestRecordingOrigin::toggle) {
+        return true;
+    }
+    return state_.focusedAppRecordingOrigin() == FocusedAppVoiceRecordingOrigin::toggleHotkey;
+}
+
+bool HotkeyTab::pushToTalkPillEmphasised() const {
+    const bool recording = state_.status().isRecording();
+    const bool whilePressed = recording && state_.voiceTestRecordingOrigin() == VoiceTestRecordingOrigin::pushToTalk;
+    const bool steady =
+        recording && state_.focusedAppRecordingOrigin() == FocusedAppVoiceRecordingOrigin::pushToTalkHotkey;
+    if (whilePressed && !steady) {
+        return pttPillPressed_;
+    }
+    return steady;
+}
+
+void HotkeyTab::refreshPills() {
+    const bool recording = state_.status().isRecording();
+    const auto vto = state_.voiceTestRecordingOrigin();
+    const auto fao = state_.focusedAppRecordingOrigin();
+    const bool enabled = !state_.status().is(AppStatus::Kind::processing) && backend_.allPermissionsGranted();
+
+    const bool toggleStops = recording && fao != FocusedAppVoiceRecordingOrigin::pushToTalkHotkey;
+    togglePill_->setText(L(toggleStops ? "hotkey.voice_test.stop" : "hotkey.voice_test.start"));
+    const bool pttStops = recording && (vto == VoiceTestRecordingOrigin::pushToTalk ||
+                                        fao == FocusedAppVoiceRecordingOrigin::pushToTalkHotkey);
+    pttPill_->setText(L(pttStops ? "hotkey.voice_test.stop" : "hotkey.voice_test.start"));
+
+    // A pill held down keeps receiving its release even if it turns disabled meanwhile.
+    togglePill_->setEnabled(enabled);
+    pttPill_->setEnabled(enabled || pttPill_->isDown());
+    togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled));
+    pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled));
+    togglePill_->setAccessibleName(toggleCaption_->text() + QStringLiteral(", ") + togglePill_->text());
+    pttPill_->setAccessibleName(pttCaption_->text() + QStringLiteral(", ") + pttPill_->text());
+}
+
+// ---- the live key monitor ----
+
+void HotkeyTab::setKeyMonitorEnabled(bool enabled) {
+    keyMonitorEnabled_ = enabled;
+    if (!enabled) {
+        if (monitorInstalled_) {
+            qApp->removeEventFilter(this);
+            monitorInstalled_ = false;
+        }
+        setLiveKeyState(HotkeyLiveKeyState::empty());
+    } else if (!monitorInstalled_) {
+        qApp->installEventFilter(this);
+        monitorInstalled_ = true;
+    }
+}
+
+bool HotkeyTab::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == field_ && event->type() == QEvent::Resize) {
+        // The AI badge sits in the field's top-right corner, padded 10.
+        badge_->move(field_->width() - badge_->width() - 10, 10);
+    }
+    if (monitorInstalled_ && (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
+        // Only events this application receives; the filter passes every event on unchanged.
+        // A key event that propagates to parent widgets is seen again: the updates are idempotent.
+        const auto* key = static_cast<QKeyEvent*>(event);
+        handleKeyEvent(event->type(), int(key->nativeScanCode()), key->modifiers(), key->isAutoRepeat());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void HotkeyTab::handleKeyEvent(QEvent::Type type, int keycode, Qt::KeyboardModifiers modifiers, bool autoRepeat) {
+    HotkeyLiveKeyState next = liveKeyState_;
+    next.modifierFlags = modifiers;
+    if (keycode > 0) {
+        if (type == QEvent::KeyRelease && !autoRepeat) {
+            next.keysDown.erase(keycode);
+        } else if (type == QEvent::KeyPress && !autoRepeat) {
+            next.keysDown.insert(keycode);
+        }
+    }
+    setLiveKeyState(std::move(next));
+}
+
+void HotkeyTab::setLiveKeyState(HotkeyLiveKeyState state) {
+    if (state == liveKeyState_) {
+        return;
+    }
+    liveKeyState_ = std::move(state);
+    refreshLiveKeys();
+}
+
+QStringList HotkeyTab::extraKeyLabels() const {
+    QStringList out;
+    for (int i = 0; i < extraGrid_->count(); ++i) {
+        if (auto* label = qobject_cast<QLabel*>(extraGrid_->itemAt(i)->widget())) {
+            out << label->text();
+        }
+    }
+    return out;
+}
+
+void HotkeyTab::refreshLiveKeys() {
+    namespace K = KeyboardKeyDisplay;
+    const ModifierKeyMap map = backend_.modifierKeys();
+    auto roleOf = [&](int code) { return map.virtualKeyFor(code); };
+    auto held = [&](std::initializer_list<int> codes) {
+        return std::any_of(codes.begin(), codes.end(),
+                           [&](int c) { return liveKeyState_.keysDown.count(c) && !roleOf(c); });
+    };
+    auto heldRole = [&](std::initializer_list<std::uint16_t> roles) {
+        return std::any_of(liveKeyState_.keysDown.begin(), liveKeyState_.keysDown.end(), [&](int c) {
+            const auto r = roleOf(c);
+            return r && std::find(roles.begin(), roles.end(), *r) != roles.end();
+        });
+    };
+    // Control, Option, Shift, Command, fn, Caps Lock. Keys chosen for Command, Option or fn light
+    // their role's cap, not the cap of what is printed on them. Caps Lock lights while it is held.
+    modifierCaps_[0]->setLit(held({K::kLeftControl, K::kRightControl}));
+    modifierCaps_[1]->setLit(heldRole({58, 61}));
+    modifierCaps_[2]->setLit(held({K::kLeftShift, K::kRightShift}));
+    modifierCaps_[3]->setLit(heldRole({55, 54}));
+    modifierCaps_[4]->setLit(heldRole({63}));
+    modifierCaps_[5]->setLit(liveKeyState_.keysDown.count(K::kCapsLock) > 0);
+
+    while (QLayoutItem* item = extraGrid_->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    std::vector<int> extra;
+    for (int code : liveKeyState_.keysDown) { // std::set: ascending
+        if (!K::modifierKeycodes().count(code) && !roleOf(code)) {
+            extra.push_back(code);
+        }
+    }
+    // Adaptive columns of at least 40 across the card's width.
+    const int columns = std::max(1, (std::max(extraKeys_->width(), 300) + 6) / (40 + 6));
+    for (std::size_t i = 0; i < extra.size(); ++i) {
+        auto* cap = new QLabel(K::label(extra[i]), extraKeys_);
+        cap->setAlignment(Qt::AlignCenter);
+        cap->setMinimumWidth(40);
+        cap->setStyleSheet(QStringLiteral("QLabel { background: rgba(128, 128, 128, 0.25); border-radius: 5px;"
+                                          " padding: 5px 8px; font-weight: 500; }"));
+        extraGrid_->addWidget(cap, int(i) / columns, int(i) % columns);
+    }
+    extraEmpty_->setVisible(extra.empty());
+    extraKeys_->setVisible(!extra.empty());
+}
+
+// ---- physical keys ----
+
+void HotkeyTab::refreshPhysicalKeys() {
+    updatingPhysical_ = true;
+    const ModifierKeyMap map = backend_.modifierKeys();
+    const auto& slotDefs = ModifierKeyMap::slotList();
+    for (int slot = 0; slot < int(physical_.size()); ++slot) {
+        QComboBox* combo = physical_[std::size_t(slot)];
+        const auto& keys = map.keysFor(slotDefs[std::size_t(slot)].virtualKey);
+        int index = 0;
+        if (!keys.empty()) {
+            index = combo->findData(keys.front());
+            if (index < 0) {
+                combo->addItem(ModifierKeyMap::describeKey(keys.front()), keys.front());
+                index = combo->count() - 1;
+            }
+        }
+        combo->setCurrentIndex(index);
+    }
+    updatingPhysical_ = false;
+}
+
+void HotkeyTab::choosePhysicalKey(int slot, int index) {
+    if (updatingPhysical_) {
+        return;
+    }
+    const int keycode = physical_[std::size_t(slot)]->itemData(index).toInt();
+    ModifierKeyMap map = backend_.modifierKeys();
+    const auto& slotDefs = ModifierKeyMap::slotList();
+    if (keycode > 0) {
+        // A key serves one role: take it away from the others.
+        for (const auto& s : slotDefs) {
+            std::erase(map.keysFor(s.virtualKey), keycode);
+        }
+    }
+    auto& keys = map.keysFor(slotDefs[std::size_t(slot)].virtualKey);
+    keys.clear();
+    if (keycode > 0) {
+        keys.push_back(keycode);
+    }
+    backend_.setModifierKeys(map);
+    refreshPhysicalKeys();
+    refreshRegistration();
+    refreshLiveKeys();
+}
+
+QPushButton* HotkeyTab::chordButton(HotkeyPTTAssignKind kind) const {
+    return qobject_cast<QPushButton*>(chordGroup_->button(int(kind)));
+}
+
+QWidget* makeHotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent) {
+    return new HotkeyTab(state, backend, parent);
+}
+
+} // namespace quillory

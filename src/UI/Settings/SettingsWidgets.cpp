@@ -1,0 +1,216 @@
+#include "UI/Settings/SettingsWidgets.h"
+
+#include "UI/Settings/HelpPopoverButton.h"
+#include "UI/Settings/SettingsLayout.h"
+
+#include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+namespace quillory {
+
+namespace {
+QFont scaled(QFont font, double factor, int weight = -1) {
+    if (font.pointSizeF() > 0) {
+        font.setPointSizeF(font.pointSizeF() * factor);
+    } else if (font.pixelSize() > 0) {
+        font.setPixelSize(std::max(8, int(font.pixelSize() * factor)));
+    }
+    if (weight >= 0) {
+        font.setWeight(QFont::Weight(weight));
+    }
+    return font;
+}
+} // namespace
+
+QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary) {
+    auto* label = new QLabel(text, parent);
+    label->setWordWrap(true);
+    label->setFont(scaled(label->font(), 0.88));
+    if (secondary) {
+        QPalette p = label->palette();
+        p.setColor(QPalette::WindowText, p.color(QPalette::PlaceholderText));
+        label->setPalette(p);
+    }
+    return label;
+}
+
+SettingsSection::SettingsSection(const QString& title, QWidget* parent) : QFrame(parent) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(4);
+    header_ = new QHBoxLayout;
+    header_->setContentsMargins(2, 0, 0, 0);
+    title_ = new QLabel(title, this);
+    title_->setFont(scaled(title_->font(), 1.0, QFont::DemiBold));
+    header_->addWidget(title_);
+    header_->addStretch(1);
+    outer->addLayout(header_);
+
+    auto* card = new QFrame(this);
+    card->setObjectName(QStringLiteral("quillory.settings.card"));
+    card->setFrameShape(QFrame::StyledPanel);
+    card->setStyleSheet(QStringLiteral("QFrame#quillory\\.settings\\.card { border: 1px solid palette(mid);"
+                                       " border-radius: %1px; background: palette(base); }")
+                            .arg(SettingsLayout::cardCornerRadius));
+    body_ = new QVBoxLayout(card);
+    const int pad = SettingsLayout::cardInnerPadding;
+    body_->setContentsMargins(pad, pad, pad, pad);
+    body_->setSpacing(8);
+    outer->addWidget(card);
+}
+
+void SettingsSection::addHeaderWidget(QWidget* widget) {
+    widget->setParent(this);
+    header_->addWidget(widget);
+}
+
+HelpPopoverButton* SettingsSection::addHelp(const QString& helpText) {
+    auto* button = new HelpPopoverButton(helpText, this);
+    addHeaderWidget(button);
+    return button;
+}
+
+QLabel* SettingsSection::setFooter(const QString& text) {
+    if (!footer_) {
+        footer_ = makeCaption(text, this);
+        static_cast<QVBoxLayout*>(layout())->addWidget(footer_);
+    }
+    footer_->setText(text);
+    return footer_;
+}
+
+SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* scroll = new QScrollArea(this);
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    auto* content = new QWidget(scroll);
+    content->setObjectName(QStringLiteral("quillory.settings.pageContent"));
+    column_ = new QVBoxLayout(content);
+    const int pad = SettingsLayout::contentPadding;
+    column_->setContentsMargins(pad, pad, pad, pad);
+    column_->setSpacing(14);
+    scroll->setWidget(content);
+    outer->addWidget(scroll);
+}
+
+SettingsSection* SettingsPage::addSection(const QString& title) {
+    auto* section = new SettingsSection(title, column_->parentWidget());
+    column_->addWidget(section);
+    return section;
+}
+
+void SettingsPage::finish() {
+    column_->addStretch(1);
+}
+
+StatusPill::StatusPill(QWidget* parent) : QWidget(parent) {
+    setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Fixed);
+}
+
+void StatusPill::set(Symbol symbol, Tone tone, const QString& text) {
+    symbol_ = symbol;
+    tone_ = tone;
+    text_ = text;
+    setAccessibleName(text);
+    updateGeometry();
+    update();
+}
+
+QColor StatusPill::color(Tone tone) {
+    switch (tone) {
+    case Tone::green: return QColor(0x1e, 0x8e, 0x3e);
+    case Tone::red: return QColor(0xd9, 0x30, 0x25);
+    case Tone::orange: return QColor(0xe3, 0x74, 0x00);
+    case Tone::neutral: return QColor(0x70, 0x75, 0x7a);
+    }
+    return {};
+}
+
+QSize StatusPill::sizeHint() const {
+    const QFontMetrics m(font());
+    return {m.height() + 6 + m.horizontalAdvance(text_) + 2, m.height() + 4};
+}
+
+void StatusPill::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QColor c = color(tone_);
+    const QFontMetrics m(font());
+    const int d = m.height() - 2;
+    const QRectF icon(1, (height() - d) / 2.0, d, d);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    if (symbol_ == Symbol::warning) {
+        QPainterPath tri;
+        tri.moveTo(icon.center().x(), icon.top());
+        tri.lineTo(icon.right(), icon.bottom());
+        tri.lineTo(icon.left(), icon.bottom());
+        tri.closeSubpath();
+        p.drawPath(tri);
+    } else {
+        p.drawEllipse(icon);
+    }
+    QPen white(Qt::white, std::max(1.5, d / 8.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    p.setPen(white);
+    const QPointF o = icon.topLeft();
+    auto at = [&](double x, double y) { return QPointF(o.x() + x * d, o.y() + y * d); };
+    switch (symbol_) {
+    case Symbol::check:
+        p.drawPolyline(QPolygonF({at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.34)}));
+        break;
+    case Symbol::cross:
+        p.drawLine(at(0.33, 0.33), at(0.67, 0.67));
+        p.drawLine(at(0.67, 0.33), at(0.33, 0.67));
+        break;
+    case Symbol::exclamation:
+        p.drawLine(at(0.5, 0.25), at(0.5, 0.56));
+        p.drawPoint(at(0.5, 0.74));
+        break;
+    case Symbol::warning:
+        p.drawLine(at(0.5, 0.38), at(0.5, 0.66));
+        p.drawPoint(at(0.5, 0.82));
+        break;
+    case Symbol::question: {
+        QFont f = font();
+        f.setBold(true);
+        f.setPixelSize(std::max(6, int(d * 0.75)));
+        p.setFont(f);
+        p.drawText(icon, Qt::AlignCenter, QStringLiteral("?"));
+        break;
+    }
+    }
+    p.setPen(c);
+    p.setFont(font());
+    p.drawText(QRectF(icon.right() + 5, 0, width() - icon.right() - 5, height()), Qt::AlignVCenter | Qt::AlignLeft,
+               text_);
+}
+
+KeyCap::KeyCap(const QString& text, const QString& accessibleName, QWidget* parent) : QLabel(text, parent) {
+    setAlignment(Qt::AlignCenter);
+    setMinimumSize(26, 26);
+    setAccessibleName(accessibleName);
+    restyle();
+}
+
+void KeyCap::setLit(bool lit) {
+    if (lit_ != lit) {
+        lit_ = lit;
+        restyle();
+    }
+}
+
+void KeyCap::restyle() {
+    // Lit: the accent colour at 0.3; unlit: a faint neutral fill.
+    setStyleSheet(lit_ ? QStringLiteral("QLabel { background: rgba(48, 120, 220, 0.3); border-radius: 6px;"
+                                        " padding: 0 7px; font-weight: 500; }")
+                       : QStringLiteral("QLabel { background: rgba(128, 128, 128, 0.2); border-radius: 6px;"
+                                        " padding: 0 7px; font-weight: 500; }"));
+}
+
+} // namespace quillory

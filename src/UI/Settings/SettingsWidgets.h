@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QColor>
+#include <QFrame>
+#include <QLabel>
+#include <QString>
+
+class QBoxLayout;
+class QVBoxLayout;
+
+namespace quillory {
+
+class HelpPopoverButton;
+
+/// A titled card of a settings tab: a header row (title, spacer, optional extra widgets) and a
+/// framed body. Children go into `body()`.
+class SettingsSection : public QFrame {
+    Q_OBJECT
+
+public:
+    SettingsSection(const QString& title, QWidget* parent = nullptr);
+
+    QVBoxLayout* body() const { return body_; }
+    /// Adds a widget to the header's trailing end (a help or reload button).
+    void addHeaderWidget(QWidget* widget);
+    /// Adds a help button with `helpText`; returns it.
+    HelpPopoverButton* addHelp(const QString& helpText);
+    QLabel* titleLabel() const { return title_; }
+    /// A secondary-style text under the card.
+    QLabel* setFooter(const QString& text);
+
+private:
+    QLabel* title_;
+    QBoxLayout* header_;
+    QVBoxLayout* body_;
+    QLabel* footer_ = nullptr;
+};
+
+/// A page of a settings tab: sections stacked top-down, padded 12, scrolling vertically when
+/// they don't fit.
+class SettingsPage : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SettingsPage(QWidget* parent = nullptr);
+    /// The column the sections go into.
+    QVBoxLayout* column() const { return column_; }
+    SettingsSection* addSection(const QString& title);
+    /// Pushes the sections to the top (call once after the last section).
+    void finish();
+
+private:
+    QVBoxLayout* column_;
+};
+
+/// A coloured status label: a small painted symbol and a text in one colour.
+class StatusPill : public QWidget {
+    Q_OBJECT
+
+public:
+    enum class Symbol { check, cross, exclamation, question, warning };
+    enum class Tone { green, red, orange, neutral };
+
+    explicit StatusPill(QWidget* parent = nullptr);
+    void set(Symbol symbol, Tone tone, const QString& text);
+
+    QString text() const { return text_; }
+    Symbol symbol() const { return symbol_; }
+    Tone tone() const { return tone_; }
+    static QColor color(Tone tone);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    Symbol symbol_ = Symbol::question;
+    Tone tone_ = Tone::neutral;
+    QString text_;
+};
+
+/// A key cap of the live key display: a text on a rounded rectangle, lit or not.
+class KeyCap : public QLabel {
+    Q_OBJECT
+
+public:
+    KeyCap(const QString& text, const QString& accessibleName, QWidget* parent = nullptr);
+    void setLit(bool lit);
+    bool isLit() const { return lit_; }
+
+private:
+    void restyle();
+    bool lit_ = false;
+};
+
+/// A label in the caption style (smaller, secondary colour unless `emphasised`).
+QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary = true);
+
+} // namespace quillory

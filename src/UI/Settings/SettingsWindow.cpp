@@ -1,0 +1,107 @@
+#include "UI/Settings/SettingsWindow.h"
+
+#include "Platform/qt/AppActivation.h"
+#include "Runtime/Localization.h"
+#include "UI/Settings/HotkeyTab.h"
+#include "UI/Settings/SettingsLayout.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+namespace quillory {
+
+const char* labelKey(SettingsTabSelection tab) {
+    switch (tab) {
+    case SettingsTabSelection::permissions: return "settings.tab.permissions";
+    case SettingsTabSelection::hotkey: return "settings.tab.hotkey";
+    case SettingsTabSelection::dictionary: return "settings.tab.dictionary";
+    case SettingsTabSelection::polish: return "settings.tab.polish";
+    case SettingsTabSelection::localLLM: return "settings.tab.localllm";
+    }
+    return "settings.tab.permissions";
+}
+
+const char* iconPath(SettingsTabSelection tab) {
+    switch (tab) {
+    case SettingsTabSelection::permissions: return ":/quillory/icons/settings-permissions.svg";
+    case SettingsTabSelection::hotkey: return ":/quillory/icons/settings-hotkey.svg";
+    case SettingsTabSelection::dictionary: return ":/quillory/icons/settings-dictionary.svg";
+    case SettingsTabSelection::polish: return ":/quillory/icons/settings-polish.svg";
+    case SettingsTabSelection::localLLM: return ":/quillory/icons/settings-chat.svg";
+    }
+    return "";
+}
+
+SettingsWindow::SettingsWindow(AppState& state, SettingsBackend& backend, QWidget* parent)
+    : QWidget(parent, Qt::Window) {
+    setObjectName(QStringLiteral("quillory.settingsWindow"));
+    setWindowTitle(L("settings.window.title"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillory/icons/quillory.svg")));
+    setFixedSize(SettingsLayout::windowWidth, SettingsLayout::windowHeight);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    tabs_ = new QTabWidget(this);
+    tabs_->setDocumentMode(true);
+    tabs_->setUsesScrollButtons(false);
+    tabs_->setIconSize(QSize(16, 16));
+    layout->addWidget(tabs_);
+
+    for (SettingsTabSelection tab : kSettingsTabOrder) {
+        QWidget* content = nullptr;
+        switch (tab) {
+        case SettingsTabSelection::permissions: content = makePermissionsTab(state, backend, tabs_); break;
+        case SettingsTabSelection::hotkey: content = makeHotkeyTab(state, backend, tabs_); break;
+        case SettingsTabSelection::dictionary: content = makeDictionaryTab(state, tabs_); break;
+        case SettingsTabSelection::polish: content = makePolishTab(state, tabs_); break;
+        case SettingsTabSelection::localLLM: content = makeChatTab(state, tabs_); break;
+        }
+        content->setProperty("quillory.settingsTab", static_cast<int>(tab));
+        tabs_->addTab(content, QIcon(QString::fromLatin1(iconPath(tab))), L(labelKey(tab)));
+    }
+    tabs_->setCurrentIndex(0);
+    connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::onTabChanged);
+}
+
+SettingsTabSelection SettingsWindow::settingsTab() const {
+    return kSettingsTabOrder[static_cast<std::size_t>(std::max(0, tabs_->currentIndex()))];
+}
+
+void SettingsWindow::setSettingsTab(SettingsTabSelection tab) {
+    tabs_->setCurrentIndex(static_cast<int>(tab));
+}
+
+QWidget* SettingsWindow::tabWidget(SettingsTabSelection tab) const {
+    return tabs_->widget(static_cast<int>(tab));
+}
+
+void SettingsWindow::onTabChanged(int index) {
+    if (index < 0) {
+        return;
+    }
+    const SettingsTabSelection tab = kSettingsTabOrder[static_cast<std::size_t>(index)];
+    // The key monitor listens exactly while the hotkey tab is the selected tab.
+    if (auto* hotkey = qobject_cast<HotkeyTab*>(tabWidget(SettingsTabSelection::hotkey))) {
+        hotkey->setKeyMonitorEnabled(tab == SettingsTabSelection::hotkey && isVisible());
+    }
+    emit settingsTabChanged(tab);
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    onTabChanged(tabs_->currentIndex());
+}
+
+void SettingsWindow::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (auto* hotkey = qobject_cast<HotkeyTab*>(tabWidget(SettingsTabSelection::hotkey))) {
+        hotkey->setKeyMonitorEnabled(false);
+    }
+    // The next showing is a new settings view: it starts on the permissions tab.
+    setSettingsTab(SettingsTabSelection::permissions);
+    AppActivation::restoreMenuBarOnlyAppearance();
+}
+
+} // namespace quillory
