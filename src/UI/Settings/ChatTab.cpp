@@ -26,7 +26,7 @@
 namespace quillory {
 
 namespace {
-QWidget* bubble(const LocalLLMChatMessage& message, QWidget* parent) {
+QWidget* bubble(const LocalLLMChatMessage& message, int availableWidth, QWidget* parent) {
     const bool fromUser = message.role == LocalLLMChatRole::user;
     auto* row = new QWidget(parent);
     row->setObjectName(fromUser ? QStringLiteral("userBubble") : QStringLiteral("assistantBubble"));
@@ -46,6 +46,12 @@ QWidget* bubble(const LocalLLMChatMessage& message, QWidget* parent) {
     content->setWordWrap(true);
     content->setTextFormat(Qt::PlainText);
     content->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    // A wrapping label asks for little width; give it its natural width up to the bubble's limit.
+    int natural = 0;
+    for (const QString& line : message.content.split(QLatin1Char('\n'))) {
+        natural = std::max(natural, content->fontMetrics().horizontalAdvance(line));
+    }
+    content->setMinimumWidth(std::max(0, std::min({natural + 2, 480 - 20, availableWidth - 60})));
     layout->addWidget(role);
     layout->addWidget(content);
     if (fromUser) {
@@ -171,6 +177,10 @@ ChatTab::ChatTab(ChatTabModel* model, QWidget* parent) : QWidget(parent), model_
     connect(send_, &QPushButton::clicked, model_, &ChatTabModel::send);
     connect(clear_, &QPushButton::clicked, model_, &ChatTabModel::clear);
     connect(model_, &ChatTabModel::changed, this, &ChatTab::render);
+    connect(model_, &ChatTabModel::draftChanged, this, [this] {
+        input_->setDraftText(model_->draft());
+        send_->setEnabled(model_->canSubmitDraft());
+    });
     connect(model_, &ChatTabModel::turnAdded, this, [this] {
         render();
         // After the layout has placed the new bubble.
@@ -208,7 +218,7 @@ void ChatTab::renderConversation() {
         conversation_->addWidget(hint);
     }
     for (const LocalLLMChatMessage& message : model_->turns()) {
-        conversation_->addWidget(bubble(message, content));
+        conversation_->addWidget(bubble(message, conversationScroll_->viewport()->width(), content));
     }
     if (model_->busy()) {
         QLabel* responding = captionLabel(content);
@@ -229,7 +239,15 @@ void ChatTab::render() {
     installedRow_->setVisible(!installed.isEmpty());
     downloadBox_->setVisible(installed.isEmpty());
     if (!installed.isEmpty()) {
-        if (installedPicker_->count() != installed.size()) {
+        QStringList shown;
+        for (int i = 0; i < installedPicker_->count(); ++i) {
+            shown << installedPicker_->itemData(i).toString();
+        }
+        QStringList wanted;
+        for (PolishModel m : installed) {
+            wanted << PolishModels::id(m);
+        }
+        if (shown != wanted) {
             fillModelPicker(installedPicker_, installed);
         }
         const QSignalBlocker blocker(installedPicker_);

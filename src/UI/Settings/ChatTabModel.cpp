@@ -84,7 +84,7 @@ void ChatTabModel::setDraft(const QString& text) {
         return;
     }
     draft_ = text;
-    emit changed();
+    emit draftChanged();
 }
 
 bool ChatTabModel::canSubmitDraft() const {

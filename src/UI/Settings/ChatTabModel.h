@@ -68,6 +68,8 @@ public:
 
 signals:
     void changed();
+    /// Only the draft changed (typing): cheaper than `changed`.
+    void draftChanged();
     void turnAdded();
 
 private:

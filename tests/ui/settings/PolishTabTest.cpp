@@ -5,6 +5,7 @@
 #include "Runtime/Localization.h"
 #include "UI/Settings/PolishTab.h"
 #include "UI/Settings/PolishTabModel.h"
+#include "UI/Settings/HelpPopoverButton.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -221,6 +222,32 @@ TEST_F(PolishTabTest, ToggleWritesTheBindingAndAClosedTabIgnoresLateResults) {
     tab_.reset();
     clock_.advance(10s); // the download and the test finish after the tab is gone
     EXPECT_EQ(engine_->polishPrompts.size(), 1);
+}
+
+} // namespace
+} // namespace quillory::testing
+
+namespace quillory::testing {
+namespace {
+
+TEST_F(PolishTabTest, HelpTextsFollowTheSelectedModel) {
+    open();
+    auto helpTexts = [this] {
+        QStringList texts;
+        for (auto* button : tab_->findChildren<HelpPopoverButton*>(QStringLiteral("help"))) {
+            texts << button->helpText();
+        }
+        return texts;
+    };
+    const PolishModel next = PolishModels::allCases[1];
+    find<QComboBox>("polishModelPicker")->setCurrentIndex(1);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const QStringList texts = helpTexts();
+    ASSERT_EQ(texts.size(), 2);
+    EXPECT_TRUE(texts[0].startsWith(PolishModels::detail(next))) << texts[0].toStdString();
+    EXPECT_TRUE(texts[0].endsWith(L("polish.local_only")));
+    EXPECT_TRUE(texts[1].startsWith(Localization::format("polish.test.uses", PolishModels::displayName(next))));
+    EXPECT_TRUE(texts[1].endsWith(L("polish.test.help.extra")));
 }
 
 } // namespace
