@@ -2,6 +2,7 @@
 
 #include "Runtime/Localization.h"
 #include "UI/Settings/SettingsLayout.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QFrame>
 #include <QGuiApplication>
@@ -13,6 +14,7 @@ namespace quillory {
 
 HelpPopoverButton::HelpPopoverButton(QString helpText, QWidget* parent)
     : QToolButton(parent), helpText_(std::move(helpText)) {
+    ensureSettingsResources();
     setIcon(QIcon(QStringLiteral(":/quillory/icons/help.svg")));
     setIconSize(QSize(16, 16));
     setAutoRaise(true);

@@ -296,12 +296,19 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     };
     connect(pttPill_, &QPushButton::pressed, this, [pressChange] { pressChange(true); });
     connect(pttPill_, &QPushButton::released, this, [pressChange] { pressChange(false); });
+    // A user edit goes to the state without coming back: the view already shows it (the caret
+    // settles after the text changed, and its own signal writes the final selection).
     connect(field_, &VoiceTestField::textEditedByUser, this, [this](const QString& text, TextSelection sel) {
+        writingFromView_ = true;
         state_.setVoiceTestFieldText(text);
         state_.setVoiceTestFieldSelection(sel);
+        writingFromView_ = false;
     });
-    connect(field_, &VoiceTestField::selectionEditedByUser, this,
-            [this](TextSelection sel) { state_.setVoiceTestFieldSelection(sel); });
+    connect(field_, &VoiceTestField::selectionEditedByUser, this, [this](TextSelection sel) {
+        writingFromView_ = true;
+        state_.setVoiceTestFieldSelection(sel);
+        writingFromView_ = false;
+    });
 
     // 4. Live keys
     auto* live = page->addSection(L("hotkey.live_keys.section"));
@@ -367,7 +374,11 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     connect(&state_, &AppState::focusedAppRecordingOriginChanged, this, &HotkeyTab::refreshPills);
     connect(&state_, &AppState::aiPolishEnabledChanged, this,
             [this] { badge_->setVisible(state_.aiPolishEnabled()); });
-    auto syncField = [this] { field_->sync(state_.voiceTestFieldText(), state_.voiceTestFieldSelection()); };
+    auto syncField = [this] {
+        if (!writingFromView_) {
+            field_->sync(state_.voiceTestFieldText(), state_.voiceTestFieldSelection());
+        }
+    };
     connect(&state_, &AppState::voiceTestFieldTextChanged, this, syncField);
     connect(&state_, &AppState::voiceTestFieldSelectionChanged, this, syncField);
     connect(&backend_, &SettingsBackend::changed, this, [this] {

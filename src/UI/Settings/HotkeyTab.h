@@ -151,6 +151,7 @@ private:
     QLabel* toggleCaption_ = nullptr;
     QLabel* pttCaption_ = nullptr;
     bool pttPillPressed_ = false;
+    bool writingFromView_ = false;
     std::vector<KeyCap*> modifierCaps_;
     QWidget* extraKeys_ = nullptr;
     QGridLayout* extraGrid_ = nullptr;

@@ -16,7 +16,7 @@ std::function<void()>& fallbackOpen() {
 
 void invoke() {
     // A shown settings window owns a taskbar entry: the regular policy.
-    AppActivation::bringSettingsToFront();
+    AppActivation::bringAppToFrontForPermissions();
     if (openSettings()) {
         openSettings()();
     } else if (fallbackOpen()) {

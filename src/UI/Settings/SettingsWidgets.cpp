@@ -9,7 +9,17 @@
 #include <QScrollArea>
 #include <QVBoxLayout>
 
+static void initUiResources() {
+    // The views library is static: its resources register on first use.
+    Q_INIT_RESOURCE(UiResources);
+}
+
 namespace quillory {
+
+void ensureSettingsResources() {
+    static const bool done = (initUiResources(), true);
+    (void)done;
+}
 
 namespace {
 QFont scaled(QFont font, double factor, int weight = -1) {
@@ -83,6 +93,7 @@ QLabel* SettingsSection::setFooter(const QString& text) {
 }
 
 SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
+    ensureSettingsResources();
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     auto* scroll = new QScrollArea(this);

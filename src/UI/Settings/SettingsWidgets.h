@@ -95,6 +95,9 @@ private:
     bool lit_ = false;
 };
 
+/// Registers the views library's icons (idempotent).
+void ensureSettingsResources();
+
 /// A label in the caption style (smaller, secondary colour unless `emphasised`).
 QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary = true);
 

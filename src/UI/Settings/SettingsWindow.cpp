@@ -4,6 +4,7 @@
 #include "Runtime/Localization.h"
 #include "UI/Settings/HotkeyTab.h"
 #include "UI/Settings/SettingsLayout.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QCloseEvent>
 #include <QIcon>
@@ -36,6 +37,7 @@ const char* iconPath(SettingsTabSelection tab) {
 
 SettingsWindow::SettingsWindow(AppState& state, SettingsBackend& backend, QWidget* parent)
     : QWidget(parent, Qt::Window) {
+    ensureSettingsResources();
     setObjectName(QStringLiteral("quillory.settingsWindow"));
     setWindowTitle(L("settings.window.title"));
     setWindowIcon(QIcon(QStringLiteral(":/quillory/icons/quillory.svg")));

@@ -1,0 +1,283 @@
+// The hotkey tab: configuration writes, the voice test field's sync, the pills, the live key
+// display and the physical keys.
+#include "SettingsTestSupport.h"
+
+#include "UI/Settings/HotkeyTab.h"
+#include "UI/Settings/KeyboardKeyDisplay.h"
+#include "UI/Settings/SettingsWidgets.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+
+using namespace quillory;
+using namespace quillory::testing;
+namespace R = quillory::HotkeyTabRules;
+
+namespace {
+
+class HotkeyTabTest : public SettingsTest {
+protected:
+    HotkeyTab* tab() {
+        if (!tab_) {
+            tab_ = shown(new HotkeyTab(*state, *backend));
+            tab_->resize(400, 900);
+        }
+        return tab_;
+    }
+    /// A key event the application receives, with its X keycode.
+    void key(QEvent::Type type, int keycode, bool autoRepeat = false, Qt::KeyboardModifiers mods = {}) {
+        QKeyEvent event(type, Qt::Key_unknown, mods, quint32(keycode), 0, 0, QString(), autoRepeat);
+        QApplication::sendEvent(tab(), &event);
+    }
+    HotkeyTab* tab_ = nullptr;
+};
+
+TEST(HotkeyTabRulesTest, SummariesAndTheChordChoice) {
+    HotkeyConfig c;
+    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.toggle.double_command");
+    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_command");
+    c.toggleShortcutEnabled = false;
+    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.off");
+    c.modifierChordFnCommand = false;
+    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.other");
+    c.modifierChordFnOption = true;
+    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_option");
+    c.pushToTalkShortcutEnabled = false;
+    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.off");
+
+    // Choosing fn + Option keeps every other field.
+    HotkeyConfig odd;
+    odd.keyCode = 49;
+    odd.carbonModifiers = 256;
+    odd.toggleDoubleCommand = false;
+    odd.modifierChordFnRightShift = true;
+    odd.toggleShortcutEnabled = false;
+    const HotkeyConfig option = R::withPushToTalkKind(odd, HotkeyPTTAssignKind::fnOption);
+    EXPECT_TRUE(option.modifierChordFnOption);
+    EXPECT_FALSE(option.modifierChordFnCommand);
+    HotkeyConfig expected = odd;
+    expected.modifierChordFnOption = true;
+    expected.modifierChordFnCommand = false;
+    EXPECT_EQ(option, expected);
+    EXPECT_EQ(R::pushToTalkKind(option), HotkeyPTTAssignKind::fnOption);
+    EXPECT_EQ(R::withPushToTalkKind(option, HotkeyPTTAssignKind::fnCommand), R::withPushToTalkKind(odd, HotkeyPTTAssignKind::fnCommand));
+}
+
+TEST(KeyboardKeyDisplayTest, LabelsByPhysicalPosition) {
+    EXPECT_EQ(KeyboardKeyDisplay::label(38), QStringLiteral("A"));
+    EXPECT_EQ(KeyboardKeyDisplay::label(36), QStringLiteral("↩"));
+    EXPECT_EQ(KeyboardKeyDisplay::label(71), QStringLiteral("F5"));
+    EXPECT_EQ(KeyboardKeyDisplay::label(100), QStringLiteral("変換"));
+    EXPECT_EQ(KeyboardKeyDisplay::label(87), KeyboardKeyDisplay::label(10)); // keypad 1 = 1
+    EXPECT_EQ(KeyboardKeyDisplay::label(200), QStringLiteral("200"));        // no label: its number
+}
+
+TEST_F(HotkeyTabTest, SwitchesAndChordWriteTheConfigurationAndShowTheSummaries) {
+    EXPECT_EQ(tab()->toggleSummary()->text(), QStringLiteral("Current: Command ×2"));
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Command"));
+    EXPECT_TRUE(tab()->chordButton(HotkeyPTTAssignKind::fnCommand)->isChecked());
+
+    QTest::mouseClick(tab()->chordButton(HotkeyPTTAssignKind::fnOption), Qt::LeftButton);
+    EXPECT_TRUE(state->hotkeyConfig().modifierChordFnOption);
+    EXPECT_FALSE(state->hotkeyConfig().modifierChordFnCommand);
+    EXPECT_EQ(HotkeyStorage::load(), state->hotkeyConfig()); // persisted
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Option"));
+
+    // Push-to-talk off: its pill is hidden and the chord picker disabled; the toggle pill stays.
+    tab()->pushToTalkSwitch()->click();
+    EXPECT_FALSE(state->hotkeyConfig().pushToTalkShortcutEnabled);
+    EXPECT_TRUE(state->hotkeyConfig().modifierChordFnOption);
+    EXPECT_FALSE(tab()->chordPicker()->isEnabled());
+    EXPECT_FALSE(tab()->pushToTalkPillBox()->isVisible());
+    EXPECT_TRUE(tab()->togglePillBox()->isVisible());
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: Off"));
+
+    tab()->toggleSwitch()->click();
+    EXPECT_FALSE(state->hotkeyConfig().toggleShortcutEnabled);
+    EXPECT_FALSE(tab()->togglePillBox()->isVisible());
+}
+
+TEST_F(HotkeyTabTest, RegistrationBannerShowsOnlyWhileHotkeysAreNotRegistered) {
+    backend->registered = false;
+    EXPECT_EQ(backend->applyCount, 0);
+    tab();
+    EXPECT_GE(backend->applyCount, 1); // showing the tab re-registers
+    EXPECT_TRUE(tab()->registrationBanner()->isVisible());
+    backend->registered = true;
+    auto* retry = tab()->registrationBanner()->findChildren<QPushButton*>().at(1);
+    const int before = backend->applyCount;
+    retry->click();
+    EXPECT_EQ(backend->applyCount, before + 1);
+    EXPECT_FALSE(tab()->registrationBanner()->isVisible());
+}
+
+TEST_F(HotkeyTabTest, VoiceTestFieldAppendsTailsReplacesOtherwiseAndIgnoresBadSelections) {
+    VoiceTestField* field = tab()->voiceTestField();
+    state->setVoiceTestFieldText(QStringLiteral("こんにちは"));
+    state->setVoiceTestFieldSelection({5, 0});
+    EXPECT_EQ(field->toPlainText(), QStringLiteral("こんにちは"));
+    const int replaced = field->replaceCount();
+
+    // Dictation appends: only the tail goes in, the view ends at the bottom.
+    QString longTail;
+    for (int i = 0; i < 30; ++i) {
+        longTail += QStringLiteral("\n行 %1").arg(i);
+    }
+    state->insertVoiceTestFieldText(longTail);
+    EXPECT_EQ(field->toPlainText(), QStringLiteral("こんにちは") + longTail);
+    EXPECT_EQ(field->replaceCount(), replaced);
+    EXPECT_EQ(field->verticalScrollBar()->value(), field->verticalScrollBar()->maximum());
+    EXPECT_EQ(field->selectedRange(), state->voiceTestFieldSelection());
+
+    // Any other change replaces the text.
+    state->setVoiceTestFieldText(QStringLiteral("別の文"));
+    EXPECT_EQ(field->toPlainText(), QStringLiteral("別の文"));
+    EXPECT_EQ(field->replaceCount(), replaced + 1);
+
+    // A stored selection beyond the end is not applied; one inside is.
+    state->setVoiceTestFieldSelection({1, 1});
+    EXPECT_EQ(field->selectedRange(), (TextSelection{1, 1}));
+    state->setVoiceTestFieldSelection({2, 5});
+    EXPECT_EQ(field->selectedRange(), (TextSelection{1, 1}));
+}
+
+TEST_F(HotkeyTabTest, UserEditsOfTheTestFieldReachTheState) {
+    VoiceTestField* field = tab()->voiceTestField();
+    field->setFocus();
+    QTest::keyClicks(field, QStringLiteral("abc"));
+    EXPECT_EQ(state->voiceTestFieldText(), QStringLiteral("abc"));
+    EXPECT_EQ(state->voiceTestFieldSelection(), (TextSelection{3, 0}));
+    QTest::keyClick(field, Qt::Key_Left, Qt::ShiftModifier);
+    EXPECT_EQ(state->voiceTestFieldSelection(), (TextSelection{2, 1}));
+    // A dictation into the field now lands at that selection.
+    state->insertVoiceTestFieldText(QStringLiteral("Z"));
+    EXPECT_EQ(field->toPlainText(), QStringLiteral("abZ"));
+}
+
+TEST_F(HotkeyTabTest, PillsFollowTheSessionAndAreDisabledWhileProcessingOrWithoutGrants) {
+    QPushButton* toggle = tab()->togglePill();
+    QPushButton* ptt = tab()->pushToTalkPill();
+    EXPECT_EQ(toggle->text(), QStringLiteral("Start"));
+    EXPECT_TRUE(toggle->isEnabled());
+    EXPECT_EQ(toggle->accessibleName(), QStringLiteral("Toggle, Start"));
+
+    toggle->click();
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    EXPECT_EQ(state->recognitionSink(), RecognitionSink::settingsTestField);
+    EXPECT_EQ(toggle->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(tab()->togglePillEmphasised());
+    EXPECT_EQ(ptt->text(), QStringLiteral("Start"));
+
+    toggle->click(); // stop → processing
+    settle();
+    ASSERT_TRUE(state->status().is(AppStatus::Kind::processing));
+    EXPECT_FALSE(toggle->isEnabled());
+    EXPECT_FALSE(ptt->isEnabled());
+    finalText(QStringLiteral("テスト"));
+    EXPECT_TRUE(toggle->isEnabled());
+    EXPECT_EQ(state->voiceTestFieldText(), QStringLiteral("テスト"));
+    EXPECT_EQ(tab()->voiceTestField()->toPlainText(), QStringLiteral("テスト"));
+
+    backend->setGrants(PermissionState::denied);
+    EXPECT_FALSE(toggle->isEnabled());
+    EXPECT_FALSE(ptt->isEnabled());
+    backend->setGrants(PermissionState::authorized);
+    EXPECT_TRUE(ptt->isEnabled());
+}
+
+TEST_F(HotkeyTabTest, PushToTalkPillRecordsWhileHeld) {
+    QPushButton* ptt = tab()->pushToTalkPill();
+    QTest::mousePress(ptt, Qt::LeftButton);
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    EXPECT_EQ(state->voiceTestRecordingOrigin(), VoiceTestRecordingOrigin::pushToTalk);
+    EXPECT_EQ(ptt->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(tab()->pushToTalkPillEmphasised());
+    QTest::mouseRelease(ptt, Qt::LeftButton);
+    settle();
+    EXPECT_TRUE(state->status().is(AppStatus::Kind::processing));
+    EXPECT_FALSE(tab()->pushToTalkPillEmphasised());
+
+    // A hotkey push-to-talk session into another application: the pill shows it steadily.
+    finalText(QStringLiteral("x"));
+    startRecordingByHotkey();
+    EXPECT_EQ(ptt->text(), QStringLiteral("Stop"));
+    EXPECT_TRUE(tab()->pushToTalkPillEmphasised());
+    EXPECT_EQ(tab()->togglePill()->text(), QStringLiteral("Start"));
+    EXPECT_FALSE(tab()->togglePillEmphasised());
+}
+
+TEST_F(HotkeyTabTest, LiveKeysShowHeldKeysOnceAndModifiersOnlyAsCaps) {
+    tab()->setKeyMonitorEnabled(true);
+    ASSERT_TRUE(tab()->keyMonitorInstalled());
+    EXPECT_TRUE(tab()->extraKeyLabels().isEmpty());
+
+    key(QEvent::KeyPress, 38);       // A
+    key(QEvent::KeyPress, 38, true); // auto-repeat
+    key(QEvent::KeyPress, 38, true);
+    key(QEvent::KeyPress, 200); // no label
+    key(QEvent::KeyPress, 105); // Right Ctrl: Command by default
+    key(QEvent::KeyPress, 37);  // Left Ctrl: Control
+    key(QEvent::KeyPress, 62);  // Right Shift: fn by default
+    EXPECT_EQ(tab()->extraKeyLabels(), (QStringList{"A", "200"}));
+    const auto& caps = tab()->modifierCaps();
+    EXPECT_TRUE(caps[0]->isLit());  // Control
+    EXPECT_FALSE(caps[1]->isLit()); // Option
+    EXPECT_FALSE(caps[2]->isLit()); // Shift: Right Shift is fn here
+    EXPECT_TRUE(caps[3]->isLit());  // Command
+    EXPECT_TRUE(caps[4]->isLit());  // fn
+    EXPECT_EQ(caps[3]->accessibleName(), QStringLiteral("Command"));
+
+    key(QEvent::KeyRelease, 38, true); // an auto-repeat release keeps the key
+    EXPECT_EQ(tab()->extraKeyLabels(), (QStringList{"A", "200"}));
+    key(QEvent::KeyRelease, 38);
+    key(QEvent::KeyRelease, 105);
+    EXPECT_EQ(tab()->extraKeyLabels(), (QStringList{"200"}));
+    EXPECT_FALSE(caps[3]->isLit());
+
+    // Switching away clears the display and stops listening.
+    tab()->setKeyMonitorEnabled(false);
+    EXPECT_EQ(tab()->liveKeyState(), HotkeyLiveKeyState::empty());
+    EXPECT_TRUE(tab()->extraKeyLabels().isEmpty());
+    key(QEvent::KeyPress, 40);
+    EXPECT_TRUE(tab()->liveKeyState().keysDown.empty());
+}
+
+TEST_F(HotkeyTabTest, PhysicalKeysMoveBetweenRolesAndReset) {
+    const auto rctl = ModifierKeyMap::keycodeForName(QStringLiteral("RCTL")).value();
+    const auto muhe = ModifierKeyMap::keycodeForName(QStringLiteral("MUHE")).value();
+    // Slot 4 (fn) takes Right Ctrl: Command (slot 1) loses it, so a key never serves two roles.
+    QComboBox* fn = tab()->physicalKeyChoice(4);
+    fn->setCurrentIndex(fn->findData(rctl));
+    emit fn->activated(fn->currentIndex());
+    EXPECT_EQ(backend->keys.fn, (std::vector<int>{rctl}));
+    EXPECT_TRUE(backend->keys.rightCommand.empty());
+    EXPECT_EQ(tab()->physicalKeyChoice(1)->currentData().toInt(), -1);
+
+    QComboBox* right = tab()->physicalKeyChoice(1);
+    right->setCurrentIndex(right->findData(muhe));
+    emit right->activated(right->currentIndex());
+    EXPECT_EQ(backend->keys.rightCommand, (std::vector<int>{muhe}));
+
+    // The live display follows the new roles.
+    tab()->setKeyMonitorEnabled(true);
+    key(QEvent::KeyPress, muhe);
+    EXPECT_TRUE(tab()->modifierCaps()[3]->isLit());
+    EXPECT_TRUE(tab()->extraKeyLabels().isEmpty());
+
+    auto buttons = tab()->findChildren<QPushButton*>();
+    auto reset = std::find_if(buttons.begin(), buttons.end(),
+                              [](QPushButton* b) { return b->text() == QStringLiteral("Use Defaults"); });
+    ASSERT_NE(reset, buttons.end());
+    (*reset)->click();
+    EXPECT_EQ(backend->keys, ModifierKeyMap::defaults());
+    EXPECT_EQ(tab()->physicalKeyChoice(1)->currentData().toInt(), rctl);
+}
+
+} // namespace

@@ -1,0 +1,141 @@
+// The settings window frame, the launch bridge and the help button.
+#include "SettingsTestSupport.h"
+
+#include "Platform/qt/AppActivation.h"
+#include "UI/Settings/HelpPopoverButton.h"
+#include "UI/Settings/HotkeyTab.h"
+#include "UI/Settings/SettingsLaunchBridge.h"
+#include "UI/Settings/SettingsWindow.h"
+
+#include <QFrame>
+#include <QLabel>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTest>
+
+using namespace quillory;
+using namespace quillory::testing;
+namespace Bridge = quillory::SettingsLaunchBridge;
+
+namespace {
+
+class SettingsWindowTest : public SettingsTest {
+protected:
+    void SetUp() override {
+        SettingsTest::SetUp();
+        AppActivation::setActivationPolicyHandler([this](AppActivation::ActivationPolicy p) { policies.push_back(p); });
+    }
+    void TearDown() override {
+        AppActivation::setActivationPolicyHandler({});
+        Bridge::openSettings() = nullptr;
+        Bridge::fallbackOpen() = nullptr;
+        SettingsTest::TearDown();
+    }
+    std::vector<AppActivation::ActivationPolicy> policies;
+};
+
+TEST_F(SettingsWindowTest, FiveTabsInOrderOnAFixedWindowStartingOnPermissions) {
+    auto* window = shown(new SettingsWindow(*state, *backend));
+    EXPECT_EQ(window->size(), QSize(420, 560));
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    ASSERT_EQ(window->tabs()->count(), 5);
+    const QStringList labels = {"Permissions", "Hotkeys", "Dictionary", "Polish", "Chat"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(window->tabs()->tabText(i), labels[i]);
+        EXPECT_FALSE(window->tabs()->tabIcon(i).isNull()) << i;
+    }
+    EXPECT_EQ(window->settingsTab(), SettingsTabSelection::permissions);
+    EXPECT_EQ(window->tabWidget(SettingsTabSelection::permissions)->objectName(),
+              QStringLiteral("quillory.settings.permissionsTab"));
+    EXPECT_TRUE(window->tabWidget(SettingsTabSelection::permissions)->isVisible());
+
+    // Closing returns to tray-only; the next showing starts on the permissions tab again.
+    window->setSettingsTab(SettingsTabSelection::dictionary);
+    window->close();
+    ASSERT_FALSE(policies.empty());
+    EXPECT_EQ(policies.back(), AppActivation::ActivationPolicy::accessory);
+    window->show();
+    EXPECT_EQ(window->settingsTab(), SettingsTabSelection::permissions);
+}
+
+TEST_F(SettingsWindowTest, TheKeyMonitorListensOnlyWhileTheHotkeyTabIsSelected) {
+    auto* window = shown(new SettingsWindow(*state, *backend));
+    auto* hotkey = qobject_cast<HotkeyTab*>(window->tabWidget(SettingsTabSelection::hotkey));
+    ASSERT_NE(hotkey, nullptr);
+    EXPECT_FALSE(hotkey->keyMonitorInstalled());
+    window->setSettingsTab(SettingsTabSelection::hotkey);
+    EXPECT_TRUE(hotkey->keyMonitorInstalled());
+    window->setSettingsTab(SettingsTabSelection::dictionary);
+    EXPECT_FALSE(hotkey->keyMonitorInstalled());
+    window->setSettingsTab(SettingsTabSelection::hotkey);
+    window->close();
+    EXPECT_FALSE(hotkey->keyMonitorInstalled());
+}
+
+TEST_F(SettingsWindowTest, LaunchBridgeOpensThroughTheInstalledActionOrFallsBack) {
+    int opened = 0, fallback = 0;
+    Bridge::fallbackOpen() = [&] { ++fallback; };
+    Bridge::invoke();
+    EXPECT_EQ(fallback, 1); // before the app installed its action
+    EXPECT_EQ(AppActivation::activationPolicy(), AppActivation::ActivationPolicy::regular);
+
+    Bridge::openSettings() = [&] { ++opened; };
+    Bridge::invoke();
+    EXPECT_EQ(opened, 1);
+    EXPECT_EQ(fallback, 1);
+}
+
+TEST_F(SettingsWindowTest, InvokeWhenReadyWaitsForTheActionThenGivesUp) {
+    int opened = 0, fallback = 0;
+    Bridge::fallbackOpen() = [&] { ++fallback; };
+    // Ready after 0.5 s: invoked through the action at the next attempt.
+    Bridge::invokeWhenReady(60, std::chrono::milliseconds(50));
+    advance(0.5);
+    EXPECT_EQ(opened + fallback, 0);
+    Bridge::openSettings() = [&] { ++opened; };
+    advance(0.05);
+    EXPECT_EQ(opened, 1);
+    advance(5);
+    EXPECT_EQ(opened, 1); // no more attempts after it opened
+
+    // Never ready: after 60 attempts (3 s) it falls back once.
+    Bridge::openSettings() = nullptr;
+    Bridge::invokeWhenReady(60, std::chrono::milliseconds(50));
+    advance(2.95);
+    EXPECT_EQ(fallback, 0);
+    advance(0.05);
+    EXPECT_EQ(fallback, 1);
+    advance(5);
+    EXPECT_EQ(fallback, 1);
+
+    // No attempts: at once.
+    Bridge::invokeWhenReady(0, std::chrono::milliseconds(50));
+    EXPECT_EQ(fallback, 2);
+}
+
+TEST_F(SettingsWindowTest, HelpPopoverWrapsLongTextsAt440) {
+    QString longText;
+    for (int i = 0; i < 40; ++i) {
+        longText += QStringLiteral("A long help sentence that keeps going. ");
+    }
+    auto* host = shown(new QWidget);
+    auto* button = new HelpPopoverButton(longText, host);
+    button->show();
+    EXPECT_EQ(button->accessibleName(), QStringLiteral("Show help"));
+    EXPECT_FALSE(button->isPresented());
+    QTest::mouseClick(button, Qt::LeftButton);
+    ASSERT_TRUE(button->isPresented());
+    auto* label = button->popover()->findChild<QLabel*>();
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), longText);
+    EXPECT_LE(label->width(), 440);
+    EXPECT_GT(label->height(), 5 * label->fontMetrics().height()); // wrapped onto many lines
+    EXPECT_LE(button->popover()->width(), 440 + 2 * 12 + 4);
+
+    // A short text takes only the width it needs.
+    auto* shortButton = new HelpPopoverButton(QStringLiteral("Short."), host);
+    shortButton->present();
+    EXPECT_LT(shortButton->popover()->findChild<QLabel*>()->width(), 200);
+}
+
+} // namespace
