@@ -41,7 +41,8 @@ std::vector<LocalizedString> localizedStrings() {
     std::vector<LocalizedString> all;
     for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(), hotkeyStrings(),
                        audioStrings(), overlayStrings(), appShellStrings(),
-                       speechStrings(), settingsStrings()}) {
+                       speechStrings(), settingsStrings(),
+                       modelTabStrings()}) {
         all.insert(all.end(), table.begin(), table.end());
     }
     return all;

@@ -25,5 +25,6 @@ std::span<const LocalizedString> audioStrings();   // Speech/AudioStrings.cpp
 std::span<const LocalizedString> overlayStrings(); // UI/Overlay/OverlayStrings.cpp
 std::span<const LocalizedString> appShellStrings(); // UI/App/AppShellStrings.cpp
 std::span<const LocalizedString> speechStrings();  // Speech/SpeechStrings.cpp
+std::span<const LocalizedString> modelTabStrings(); // UI/Settings/ModelTabStrings.cpp
 
 } // namespace quillory::Localization

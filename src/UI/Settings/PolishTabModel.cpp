@@ -1,0 +1,220 @@
+#include "UI/Settings/PolishTabModel.h"
+
+#include "AI/PolishSettings.h"
+#include "Runtime/Localization.h"
+#include "Runtime/Scheduler.h"
+
+#include <QPointer>
+
+namespace quillory {
+
+PolishTabModel::PolishTabModel(std::shared_ptr<LocalModelEngine> engine, EnabledBinding enabled, QObject* parent)
+    : QObject(parent), engine_(std::move(engine)), enabled_(std::move(enabled)) {
+    if (!enabled_.get) {
+        enabled_.get = [] { return PolishSettings::isEnabled(); };
+    }
+    if (!enabled_.set) {
+        enabled_.set = [](bool on) { PolishSettings::setEnabled(on); };
+    }
+}
+
+void PolishTabModel::setStatus(const AppStatus& status) {
+    if (status_ == status) {
+        return;
+    }
+    status_ = status;
+    emit changed();
+}
+
+bool PolishTabModel::isBusy() const {
+    return status_.is(AppStatus::Kind::recording) || status_.is(AppStatus::Kind::processing);
+}
+
+bool PolishTabModel::polishEnabled() const {
+    return enabled_.get();
+}
+
+void PolishTabModel::setPolishEnabled(bool enabled) {
+    if (enabled == polishEnabled()) {
+        return;
+    }
+    enabled_.set(enabled);
+    emit changed();
+}
+
+PolishModel PolishTabModel::selectedModel() const {
+    return PolishSettings::selectedModel();
+}
+
+void PolishTabModel::setSelectedModel(PolishModel model) {
+    if (model == selectedModel() || !canChangeModelFile()) {
+        return;
+    }
+    PolishSettings::setSelectedModel(model);
+    refreshModelStatus();
+}
+
+QString PolishTabModel::promptForEditing() const {
+    return PolishSettings::storedPromptForEditing();
+}
+
+void PolishTabModel::setPrompt(const QString& text) {
+    PolishSettings::setPrompt(text);
+}
+
+void PolishTabModel::resetPrompt() {
+    PolishSettings::resetPrompt();
+    emit changed();
+}
+
+void PolishTabModel::setTestInputText(const QString& text) {
+    if (text == testInputText_) {
+        return;
+    }
+    testInputText_ = text;
+    emit changed();
+}
+
+bool PolishTabModel::canChangeModelFile() const {
+    return !isBusy() && !modelDownloadInProgress_;
+}
+
+bool PolishTabModel::canDeleteModel() const {
+    return canChangeModelFile() && !testInProgress_;
+}
+
+bool PolishTabModel::canCleanup() const {
+    return !isBusy() && !modelDownloadInProgress_ && !testInProgress_;
+}
+
+bool PolishTabModel::canEditTestInput() const {
+    return !isBusy() && !testInProgress_;
+}
+
+bool PolishTabModel::canRunPolishTest() const {
+    return !testInputText_.trimmed().isEmpty() && !testInProgress_ &&
+           (status_.is(AppStatus::Kind::idle) || status_.is(AppStatus::Kind::error));
+}
+
+QString PolishTabModel::modelSectionHelp() const {
+    return PolishModels::detail(selectedModel()) + QStringLiteral("\n\n") + L("polish.local_only");
+}
+
+QString PolishTabModel::testSectionHelp() const {
+    return Localization::format("polish.test.uses", PolishModels::displayName(selectedModel())) +
+           QStringLiteral("\n\n") + L("polish.test.help.extra");
+}
+
+void PolishTabModel::refreshModelStatus() {
+    modelDownloadError_.reset();
+    modelDeleteError_.reset();
+    modelDownloaded_ = engine_->isModelDownloaded(selectedModel());
+    emit changed();
+}
+
+void PolishTabModel::downloadSelectedModel() {
+    if (!canChangeModelFile()) {
+        return;
+    }
+    modelDownloadInProgress_ = true;
+    modelDownloadError_.reset();
+    downloadReceived_ = 0;
+    downloadTotal_ = -1;
+    emit changed();
+    download(selectedModel());
+}
+
+Task<> PolishTabModel::download(PolishModel model) {
+    QPointer<PolishTabModel> self(this);
+    std::exception_ptr failure;
+    try {
+        co_await engine_->prepareModel(model, [self](qint64 received, qint64 total) {
+            if (self && self->modelDownloadInProgress_) {
+                self->downloadReceived_ = received;
+                self->downloadTotal_ = total;
+                emit self->changed();
+            }
+        });
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self) {
+        co_return;
+    }
+    modelDownloadInProgress_ = false;
+    refreshModelStatus();
+    if (failure) {
+        // After the refresh, so that the message stays until the next one.
+        modelDownloadError_ = describeEngineError(failure);
+        emit changed();
+    }
+}
+
+void PolishTabModel::deleteSelectedModel() {
+    if (!canDeleteModel()) {
+        return;
+    }
+    modelDeleteError_.reset();
+    try {
+        engine_->deleteModel(selectedModel());
+    } catch (...) {
+        modelDeleteError_ = describeEngineError(std::current_exception());
+        emit changed();
+        return;
+    }
+    refreshModelStatus();
+}
+
+void PolishTabModel::cleanupRuntimeServers() {
+    if (!canCleanup()) {
+        return;
+    }
+    cleanupMessage_.reset();
+    try {
+        const int ended = engine_->cleanupResidualServers();
+        cleanupMessage_ = Localization::format("polish.runtime.cleanup.done", QString::number(ended));
+    } catch (...) {
+        cleanupMessage_ = describeEngineError(std::current_exception());
+    }
+    emit changed();
+}
+
+void PolishTabModel::runPolishTest() {
+    if (!canRunPolishTest()) {
+        return;
+    }
+    testInProgress_ = true;
+    testError_.reset();
+    testResultText_.clear();
+    testResultModelName_.reset();
+    testResultDurationSeconds_.reset();
+    emit changed();
+    test(testInputText_, selectedModel(), PolishSettings::prompt());
+}
+
+Task<> PolishTabModel::test(QString input, PolishModel model, QString prompt) {
+    QPointer<PolishTabModel> self(this);
+    const Duration start = Scheduler::current().monotonicNow();
+    std::optional<QString> result;
+    std::exception_ptr failure;
+    try {
+        result = co_await engine_->polish(std::move(input), model, std::move(prompt));
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (!self) {
+        co_return;
+    }
+    if (result) {
+        testResultText_ = *result;
+        testResultModelName_ = PolishModels::displayName(model);
+        testResultDurationSeconds_ =
+            std::chrono::duration<double>(Scheduler::current().monotonicNow() - start).count();
+    } else {
+        testError_ = describeEngineError(failure);
+    }
+    testInProgress_ = false;
+    refreshModelStatus();
+}
+
+} // namespace quillory

@@ -1,0 +1,134 @@
+#pragma once
+
+#include "App/AppStatus.h"
+#include "Runtime/Async.h"
+
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace quillory {
+
+/// One speech recognition model as the settings show it.
+struct SpeechModelEntry {
+    QString id;
+    QString displayName;
+    QString detail;
+    QString downloadSizeDescription;
+};
+
+/// What the settings need of the speech model catalogue: the models, their files and the
+/// selection. The app adapts the recogniser's catalogue; tests pass a fake.
+class SpeechModelCatalogue {
+public:
+    /// bytes received, total bytes (-1 when unknown)
+    using Progress = std::function<void(qint64 received, qint64 total)>;
+
+    virtual ~SpeechModelCatalogue() = default;
+    /// Every model, in catalogue order.
+    virtual QList<SpeechModelEntry> models() const = 0;
+    virtual bool isDownloaded(const QString& id) const = 0;
+    virtual QString selectedId() const = 0;
+    virtual void select(const QString& id) = 0;
+    /// Downloads the model's files when missing; throws with a describable error on failure.
+    virtual Task<> download(QString id, Progress progress) = 0;
+    /// Removes the model's files; throws on failure.
+    virtual void remove(const QString& id) = 0;
+};
+
+/// The state of the speech model section: which model the picker shows, a download with its
+/// progress, deletion, and the selection for dictation. Main thread.
+class SpeechModelSectionModel : public QObject {
+    Q_OBJECT
+
+public:
+    explicit SpeechModelSectionModel(std::shared_ptr<SpeechModelCatalogue> catalogue, QObject* parent = nullptr);
+
+    void setStatus(const AppStatus& status);
+    bool isBusy() const;
+
+    QList<SpeechModelEntry> models() const { return catalogue_->models(); }
+    /// The model the picker shows (starts at the selected one).
+    const QString& shownId() const { return shownId_; }
+    void show(const QString& id);
+    std::optional<SpeechModelEntry> shownEntry() const;
+    bool shownDownloaded() const { return shownDownloaded_; }
+    bool shownIsSelected() const;
+
+    bool downloadInProgress() const { return downloading_.has_value(); }
+    qint64 downloadReceived() const { return downloadReceived_; }
+    qint64 downloadTotal() const { return downloadTotal_; }
+    const std::optional<QString>& downloadError() const { return downloadError_; }
+    const std::optional<QString>& deleteError() const { return deleteError_; }
+
+    bool canChange() const;
+    bool canDownload() const { return canChange(); }
+    /// Only a present model that is not the one in use can be deleted.
+    bool canDelete() const;
+    /// Only a present model can be used for dictation.
+    bool canSelect() const;
+
+    void refresh();
+    void download();
+    void deleteShown();
+    void selectShown();
+
+signals:
+    void changed();
+
+private:
+    Task<> run(QString id);
+
+    std::shared_ptr<SpeechModelCatalogue> catalogue_;
+    AppStatus status_ = AppStatus::idle();
+    QString shownId_;
+    bool shownDownloaded_ = false;
+    std::optional<QString> downloading_;
+    qint64 downloadReceived_ = 0;
+    qint64 downloadTotal_ = -1;
+    std::optional<QString> downloadError_;
+    std::optional<QString> deleteError_;
+};
+
+/// The speech model section widget: picker, size and state rows, download with a progress bar,
+/// delete, and "use for dictation".
+class SpeechModelSection : public QWidget {
+    Q_OBJECT
+
+public:
+    explicit SpeechModelSection(SpeechModelSectionModel* model, QWidget* parent = nullptr);
+    SpeechModelSectionModel* model() const { return model_; }
+
+private:
+    void render();
+
+    SpeechModelSectionModel* model_;
+    QComboBox* picker_;
+    QLabel* detail_;
+    QLabel* size_;
+    QLabel* state_;
+    QProgressBar* progress_;
+    QLabel* downloadError_;
+    QLabel* deleteError_;
+    QPushButton* download_;
+    QPushButton* delete_;
+    QPushButton* select_;
+};
+
+} // namespace quillory
+
+namespace quillory {
+/// The catalogue the settings window's speech model section shows (none: no section). The app
+/// installs the adapter over the recogniser's catalogue before the window is built.
+void setSpeechModelCatalogueForSettings(std::shared_ptr<SpeechModelCatalogue> catalogue);
+} // namespace quillory

@@ -1,0 +1,95 @@
+#include "ModelTabTestSupport.h"
+
+#include "Runtime/Localization.h"
+#include "UI/Settings/SpeechModelSection.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <memory>
+
+namespace quillory::testing {
+namespace {
+
+class SpeechModelSectionTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        catalogue_ = std::make_shared<FakeSpeechCatalogue>();
+        model_ = new SpeechModelSectionModel(catalogue_);
+        section_ = std::make_unique<SpeechModelSection>(model_);
+        model_->setParent(section_.get());
+        section_->show();
+    }
+    void TearDown() override {
+        section_.reset();
+        CoreTest::TearDown();
+    }
+    template <typename W> W* find(const char* name) { return child<W>(section_.get(), name); }
+
+    std::shared_ptr<FakeSpeechCatalogue> catalogue_;
+    SpeechModelSectionModel* model_ = nullptr;
+    std::unique_ptr<SpeechModelSection> section_;
+};
+
+TEST_F(SpeechModelSectionTest, DownloadShowsProgressAndTheNewModelCanThenBeUsed) {
+    EXPECT_EQ(model_->shownId(), QStringLiteral("small")) << "opens on the model in use";
+    EXPECT_FALSE(find<QPushButton>("speechModelDelete")->isEnabled()) << "the model in use stays";
+    EXPECT_FALSE(find<QPushButton>("speechModelSelect")->isEnabled());
+
+    find<QComboBox>("speechModelPicker")->setCurrentIndex(2);
+    EXPECT_EQ(model_->shownId(), QStringLiteral("large"));
+    EXPECT_FALSE(find<QPushButton>("speechModelSelect")->isEnabled()) << "a missing model cannot be used";
+    EXPECT_FALSE(find<QPushButton>("speechModelDelete")->isVisible());
+
+    auto* progress = find<QProgressBar>("speechModelProgress");
+    find<QPushButton>("speechModelDownload")->click();
+    EXPECT_TRUE(progress->isVisible());
+    EXPECT_EQ(progress->maximum(), 0) << "size unknown yet: a busy bar";
+    EXPECT_FALSE(find<QComboBox>("speechModelPicker")->isEnabled());
+    clock_.advance(1s);
+    EXPECT_EQ(progress->value(), progress->maximum() / 4);
+    clock_.advance(3s);
+    EXPECT_FALSE(progress->isVisible());
+    EXPECT_TRUE(model_->shownDownloaded());
+
+    find<QPushButton>("speechModelSelect")->click();
+    EXPECT_EQ(catalogue_->selected, QStringLiteral("large"));
+    EXPECT_FALSE(find<QPushButton>("speechModelSelect")->isEnabled());
+}
+
+TEST_F(SpeechModelSectionTest, FailuresAreShownAndBusySessionsBlockChanges) {
+    find<QComboBox>("speechModelPicker")->setCurrentIndex(1);
+    catalogue_->downloadFailure = QStringLiteral("connection reset");
+    find<QPushButton>("speechModelDownload")->click();
+    clock_.advance(4s);
+    EXPECT_EQ(model_->downloadError(), QStringLiteral("connection reset"));
+    EXPECT_FALSE(model_->shownDownloaded());
+
+    catalogue_->downloadFailure.reset();
+    catalogue_->present.insert(QStringLiteral("medium"));
+    model_->refresh();
+    EXPECT_FALSE(model_->downloadError().has_value()) << "a refresh clears it";
+    catalogue_->removeFailure = QStringLiteral("read-only file system");
+    find<QPushButton>("speechModelDelete")->click();
+    EXPECT_EQ(model_->deleteError(), QStringLiteral("read-only file system"));
+    EXPECT_TRUE(model_->shownDownloaded());
+    catalogue_->removeFailure.reset();
+    find<QPushButton>("speechModelDelete")->click();
+    EXPECT_FALSE(model_->shownDownloaded());
+
+    catalogue_->present.insert(QStringLiteral("medium"));
+    model_->refresh();
+    model_->setStatus(AppStatus::processing());
+    for (const char* name : {"speechModelDownload", "speechModelDelete", "speechModelSelect"}) {
+        EXPECT_FALSE(find<QPushButton>(name)->isEnabled()) << name;
+    }
+    EXPECT_FALSE(find<QComboBox>("speechModelPicker")->isEnabled());
+    model_->selectShown();
+    EXPECT_EQ(catalogue_->selected, QStringLiteral("small")) << "no switch in the middle of a session";
+}
+
+} // namespace
+} // namespace quillory::testing
