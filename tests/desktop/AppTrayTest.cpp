@@ -272,7 +272,7 @@ TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) 
         fed = feedPipeMicrophone(audio);
         done = true;
     });
-    QTest::qWaitFor([&] { return done.load(); }, 20000); // the app keeps answering meanwhile
+    (void)QTest::qWaitFor([&] { return done.load(); }, 20000); // the app keeps answering meanwhile
     feeder.join();
     ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
     QTest::qWait(300);
@@ -280,7 +280,12 @@ TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) 
     ASSERT_EQ(stop.exitCode, 0) << stop.err.toStdString();
 
     // The known sentence reaches the line edit of the other application, which kept the focus.
-    EXPECT_TRUE(target.waitForText(sentence, 30000)) << target.transcript();
+    // The tiny model writes it for every stretch of speech it decodes: on a loaded machine the
+    // microphone may see a gap in the feed, which settles a segment of its own.
+    const QRegularExpression sentences(QStringLiteral("^(%1)+$").arg(QRegularExpression::escape(sentence)));
+    EXPECT_TRUE(target.text().contains(sentences) ||
+                target.waitForLine([&](const QByteArray&) { return target.text().contains(sentences); }, 30000))
+        << target.transcript();
     EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 10000))
         << quillory({"status"}).out.toStdString();
 }
