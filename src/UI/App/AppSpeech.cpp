@@ -21,9 +21,12 @@ SpeechModel modelOrThrow(const QString& id) {
 
 struct AppSpeechModelCatalogue::Impl {
     SpeechModelDownloader downloader;
+    std::function<void()> downloaded;
 };
 
-AppSpeechModelCatalogue::AppSpeechModelCatalogue() : impl_(std::make_unique<Impl>()) {}
+AppSpeechModelCatalogue::AppSpeechModelCatalogue(std::function<void()> downloaded) : impl_(std::make_unique<Impl>()) {
+    impl_->downloaded = std::move(downloaded);
+}
 AppSpeechModelCatalogue::~AppSpeechModelCatalogue() = default;
 
 QList<SpeechModelEntry> AppSpeechModelCatalogue::models() const {
@@ -60,6 +63,9 @@ Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
             progress(received, total);
         }
     });
+    if (impl_->downloaded) {
+        impl_->downloaded();
+    }
 }
 
 void AppSpeechModelCatalogue::remove(const QString& id) {

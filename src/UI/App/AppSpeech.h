@@ -2,6 +2,7 @@
 
 #include "UI/Settings/SpeechModelSection.h"
 
+#include <functional>
 #include <memory>
 
 namespace quillory {
@@ -17,7 +18,9 @@ namespace quillory::ui {
 /// `SpeechModelDownloader`.
 class AppSpeechModelCatalogue final : public SpeechModelCatalogue {
 public:
-    AppSpeechModelCatalogue();
+    /// `downloaded` runs after a model's files arrived (the app loads the selected model then, so
+    /// the first dictation after a download does not wait for it).
+    explicit AppSpeechModelCatalogue(std::function<void()> downloaded = {});
     ~AppSpeechModelCatalogue() override;
     QList<SpeechModelEntry> models() const override;
     bool isDownloaded(const QString& id) const override;

@@ -168,7 +168,9 @@ int runTrayApp(int& argc, char** argv) {
         state = std::make_unique<AppState>(services->appStateServices());
         AppState::setShared(state.get());
         // The settings' speech model section reads the catalogue when the window is built.
-        setSpeechModelCatalogueForSettings(std::make_shared<AppSpeechModelCatalogue>());
+        setSpeechModelCatalogueForSettings(std::make_shared<AppSpeechModelCatalogue>([&recognizer] {
+            if (recognizer) recognizer->preload(); // a model that failed as missing loads now
+        }));
         windows.attach(*state, std::make_unique<AppSettingsBackend>(*state, services->permissions()));
     };
     hooks.refreshOnLaunch = [&] {
