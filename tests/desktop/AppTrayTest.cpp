@@ -1,6 +1,9 @@
 // The tray app on a real desktop (Xvfb, openbox, trayer): the tray icon is embedded and its menu
 // opens, a second launch shows the first one's settings window, remote control reaches the
-// session, and SIGTERM cleans up the inference servers.
+// session, and SIGTERM cleans up the inference servers. With the tiny speech model, a dictation
+// through the pipe microphone ends up pasted into another application's line edit.
+#include "InputTargetClient.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -11,7 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -95,7 +103,7 @@ protected:
                        .split('\n', Qt::SkipEmptyParts)
                        .size());
     }
-    static int settingsWindows() { return visibleWindows({"--name", "^Quillory$"}); }
+    static int settingsWindows() { return visibleWindows({"--name", "^Quillory Settings$"}); }
 
     QTemporaryDir dir_;
     QProcessEnvironment env_;
@@ -129,6 +137,15 @@ TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
     EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
     EXPECT_TRUE(second.out.isEmpty());
     EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 3000));
+    // The real settings window: 420 x 560.
+    const QString id = tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Quillory Settings$"}).trimmed();
+    const QString info = tool(QStringLiteral("xwininfo"), {"-id", id.section('\n', 0, 0)});
+    EXPECT_TRUE(info.contains(QLatin1String("Width: 420")) && info.contains(QLatin1String("Height: 560")))
+        << info.toStdString();
+    // `quillory settings` raises the same window rather than opening another.
+    EXPECT_EQ(quillory({"settings"}).exitCode, 0);
+    QTest::qWait(300);
+    EXPECT_EQ(settingsWindows(), 1);
     // Still one app, still answering.
     EXPECT_EQ(app_.state(), QProcess::Running);
     EXPECT_EQ(quillory({"status"}).exitCode, 0);
@@ -177,6 +194,100 @@ TEST_F(AppTrayTest, SigtermLeavesNoInferenceServerBehind) {
     EXPECT_TRUE(server.waitForFinished(3000)) << "the stand-in llama-server still runs";
     // The socket is gone with the app.
     EXPECT_EQ(quillory({"status"}).exitCode, 1);
+}
+
+namespace {
+
+/// The samples of a 16-bit mono WAV file as floats (the fixtures' format).
+std::vector<float> wavSamples(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    const QByteArray bytes = file.readAll();
+    const qsizetype data = bytes.indexOf("data");
+    if (data < 0) {
+        return {};
+    }
+    std::vector<float> samples;
+    for (qsizetype i = data + 8; i + 1 < bytes.size(); i += 2) {
+        const auto v = qint16(quint8(bytes[i]) | (quint8(bytes[i + 1]) << 8));
+        samples.push_back(float(v) / 32768.0f);
+    }
+    return samples;
+}
+
+/// Writes samples into the session's pipe microphone at twice the speed of speech.
+bool feedPipeMicrophone(const std::vector<float>& samples) {
+    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t written = 0;
+    while (written < samples.size()) {
+        const std::size_t n = std::min<std::size_t>(320, samples.size() - written);
+        const ssize_t done = ::write(fd, samples.data() + written, n * sizeof(float));
+        if (done == ssize_t(n * sizeof(float))) {
+            written += n;
+        } else if (done >= 0 || errno != EAGAIN) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::close(fd);
+    return written == samples.size();
+}
+
+} // namespace
+
+TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) {
+    const QString model = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    const QString vad = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    const QString sentence = qEnvironmentVariable("QUILLORY_TEST_WHISPER_SENTENCE");
+    if (model.isEmpty() || vad.isEmpty() || sentence.isEmpty() || qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE")) {
+        GTEST_SKIP() << "the tiny speech model or the pipe microphone is not set up";
+    }
+    // The tiny model stands in for the selected (default) model in the app's own model folder.
+    const QString models = dir_.path() + QStringLiteral("/data/quillory/SpeechModels");
+    ASSERT_TRUE(QDir().mkpath(models));
+    ASSERT_TRUE(QFile::link(model, models + QStringLiteral("/ggml-kotoba-whisper-v2.0-q5_0.bin")));
+    ASSERT_TRUE(QFile::link(vad, models + QStringLiteral("/ggml-silero-v5.1.2.bin")));
+    env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QStringLiteral("1"));
+    const std::vector<float> speech = wavSamples(QStringLiteral(QUILLORY_FIXTURES "/speech/plain.wav"));
+    ASSERT_GT(speech.size(), 16000u);
+
+    startApp();
+    quillory::test::TargetWindow target;
+    ASSERT_TRUE(target.ready()) << target.transcript();
+
+    const CommandRun start = quillory({"toggle"});
+    ASSERT_EQ(start.exitCode, 0) << start.err.toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("recording\n"); }, 5000))
+        << quillory({"status"}).out.toStdString();
+    std::vector<float> audio = speech;
+    audio.insert(audio.end(), 16000, 0.0f); // a second of silence after the sentence
+    std::atomic<bool> fed{false};
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        fed = feedPipeMicrophone(audio);
+        done = true;
+    });
+    (void)QTest::qWaitFor([&] { return done.load(); }, 20000); // the app keeps answering meanwhile
+    feeder.join();
+    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    QTest::qWait(300);
+    const CommandRun stop = quillory({"toggle"});
+    ASSERT_EQ(stop.exitCode, 0) << stop.err.toStdString();
+
+    // The known sentence reaches the line edit of the other application, which kept the focus.
+    // The tiny model writes it for every stretch of speech it decodes: on a loaded machine the
+    // microphone may see a gap in the feed, which settles a segment of its own.
+    const QRegularExpression sentences(QStringLiteral("^(%1)+$").arg(QRegularExpression::escape(sentence)));
+    EXPECT_TRUE(target.text().contains(sentences) ||
+                target.waitForLine([&](const QByteArray&) { return target.text().contains(sentences); }, 30000))
+        << target.transcript();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 10000))
+        << quillory({"status"}).out.toStdString();
 }
 
 } // namespace

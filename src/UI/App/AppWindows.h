@@ -9,8 +9,9 @@
 
 namespace quillory::ui {
 
-/// The windows the tray app opens: the settings window and the overlay. The settings and overlay
-/// views plug in here; `PlaceholderAppWindows` stands in until they are wired.
+/// The windows the tray app opens: the settings window and the overlay. The app uses
+/// `DesktopAppWindows` (UI/App/DesktopAppWindows.h); `PlaceholderAppWindows` serves tests of the
+/// tray item that need no session core.
 class AppWindows {
 public:
     virtual ~AppWindows() = default;
@@ -34,8 +35,7 @@ void toggleSettings(AppWindows& windows);
 /// more times `interval` apart on the current scheduler; after the last attempt opens it anyway.
 void showSettingsWhenReady(AppWindows& windows, int maxAttempts, Duration interval);
 
-/// A plain 420 × 560 settings window with the window title only, used until the real settings
-/// view is wired in.
+/// A plain 420 × 560 window with the window title only, for tests that need no session core.
 class PlaceholderAppWindows : public AppWindows {
 public:
     PlaceholderAppWindows();

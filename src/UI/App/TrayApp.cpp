@@ -8,7 +8,12 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "UI/App/AppSpeech.h"
 #include "UI/App/AppWindows.h"
+#include "UI/App/DesktopAppWindows.h"
+#include "UI/Settings/AppSettingsBackend.h"
+#include "Speech/WhisperRecognizer.h"
+#include "Permissions/PermissionManager.h"
 #include "UI/App/FirstLaunch.h"
 #include "UI/App/SignalBridge.h"
 #include "UI/Tray/TrayController.h"
@@ -150,43 +155,38 @@ int runTrayApp(int& argc, char** argv) {
     QCoreApplication::setOrganizationName(QStringLiteral("quillory"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORY_VERSION));
 
-    PlaceholderAppWindows windows;
+    DesktopAppWindows windows;
     AppStateSessionControl session;
     // The session core over the desktop backends; built only once this process owns the socket,
-    // so that a second launch touches no hotkeys and no microphone.
+    // so that a second launch touches no hotkeys, no microphone and no speech model.
     std::unique_ptr<platform::DesktopServices> services;
     std::unique_ptr<AppState> state;
-    AppStateServices stateServices;
-    auto applyHotkeys = [&] {
-        if (state && stateServices.hotkeys) {
-            AppState* s = state.get();
-            stateServices.hotkeys->update(
-                s->hotkeyConfig(), [s] { s->handleHotkeyToggle(); }, [s] { s->handleHotkeyPress(); },
-                [s] { s->handleHotkeyRelease(); });
-        }
-    };
-    auto refreshPermissions = [&] {
-        if (stateServices.permissions) {
-            stateServices.permissions->refreshMicrophone();
-            stateServices.permissions->refreshSpeech();
-            stateServices.permissions->refreshAccessibility();
-        }
-    };
+    std::shared_ptr<WhisperRecognizerHost> recognizer;
     TrayAppHooks hooks;
     hooks.beforeLaunch = [&] {
         services = platform::makeDesktopServices();
-        stateServices = services->appStateServices();
-        state = std::make_unique<AppState>(stateServices);
+        state = std::make_unique<AppState>(services->appStateServices());
         AppState::setShared(state.get());
+        // The settings' speech model section reads the catalogue when the window is built.
+        setSpeechModelCatalogueForSettings(std::make_shared<AppSpeechModelCatalogue>([&recognizer] {
+            if (recognizer) recognizer->preload(); // a model that failed as missing loads now
+        }));
+        windows.attach(*state, std::make_unique<AppSettingsBackend>(*state, services->permissions()));
     };
     hooks.refreshOnLaunch = [&] {
-        refreshPermissions();
-        applyHotkeys();
+        state->refreshOnLaunch();
+        state->applyHotkeyConfiguration();
     };
     hooks.refreshOnActivation = [&] {
-        refreshPermissions();
-        applyHotkeys();
+        if (const auto permissions = services->permissions()) {
+            permissions->refreshMicrophone();
+            permissions->refreshSpeech();
+            permissions->refreshAccessibility();
+        }
+        state->refreshLaunchAtLoginStatus();
+        state->applyHotkeyConfiguration();
     };
+    hooks.loadSpeechModelInBackground = [&] { recognizer = installAppRecognizer(*services); };
     TrayApp tray(windows, session, hooks);
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int) { QCoreApplication::quit(); });
@@ -207,9 +207,12 @@ int runTrayApp(int& argc, char** argv) {
     }
     const int status = app.exec();
     tray.cleanUpOnQuit();
+    windows.detach();
+    setSpeechModelCatalogueForSettings(nullptr);
     AppState::setShared(nullptr);
     state.reset();
     services.reset();
+    recognizer.reset();
     return status;
 }
 

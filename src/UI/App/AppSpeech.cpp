@@ -1,0 +1,103 @@
+#include "UI/App/AppSpeech.h"
+
+#include "App/DesktopServices.h"
+#include "Speech/SpeechModel.h"
+#include "Speech/WhisperRecognizer.h"
+#include "Speech/whisper/WhisperDecoder.h"
+
+#include <QFileInfo>
+
+namespace quillory::ui {
+
+namespace {
+SpeechModel modelOrThrow(const QString& id) {
+    const auto model = SpeechModels::fromId(id);
+    if (!model) {
+        throw SpeechModelError(QStringLiteral("Unknown speech model: %1").arg(id));
+    }
+    return *model;
+}
+} // namespace
+
+struct AppSpeechModelCatalogue::Impl {
+    SpeechModelDownloader downloader;
+    std::function<void()> downloaded;
+};
+
+AppSpeechModelCatalogue::AppSpeechModelCatalogue(std::function<void()> downloaded) : impl_(std::make_unique<Impl>()) {
+    impl_->downloaded = std::move(downloaded);
+}
+AppSpeechModelCatalogue::~AppSpeechModelCatalogue() = default;
+
+QList<SpeechModelEntry> AppSpeechModelCatalogue::models() const {
+    QList<SpeechModelEntry> entries;
+    for (const SpeechModel m : SpeechModels::allCases) {
+        const double mb = double(SpeechModels::downloadSizeBytes(m)) / 1e6;
+        entries.append({SpeechModels::id(m), SpeechModels::displayName(m), SpeechModels::detail(m),
+                        QStringLiteral("%1 MB").arg(mb, 0, 'f', 0)});
+    }
+    return entries;
+}
+
+bool AppSpeechModelCatalogue::isDownloaded(const QString& id) const {
+    const auto model = SpeechModels::fromId(id);
+    return model && SpeechModels::isDownloaded(*model);
+}
+
+QString AppSpeechModelCatalogue::selectedId() const {
+    return SpeechModels::id(SpeechModels::selectedModel());
+}
+
+void AppSpeechModelCatalogue::select(const QString& id) {
+    if (const auto model = SpeechModels::fromId(id)) {
+        SpeechModels::setSelectedModel(*model);
+    }
+}
+
+Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
+    const SpeechModel model = modelOrThrow(id);
+    const QString speechFile = SpeechModels::filename(model);
+    // The bar follows the speech model file; the small VAD file comes along unreported.
+    co_await impl_->downloader.download(model, {}, [progress, speechFile](const QString& file, qint64 received, qint64 total) {
+        if (progress && file.contains(speechFile)) {
+            progress(received, total);
+        }
+    });
+    if (impl_->downloaded) {
+        impl_->downloaded();
+    }
+}
+
+void AppSpeechModelCatalogue::remove(const QString& id) {
+    SpeechModelDownloader::remove(modelOrThrow(id));
+}
+
+QString appVadModelPath(const QString& speechModelPath) {
+    if (const QString env = qEnvironmentVariable("QUILLORY_SPEECH_VAD_MODEL"); !env.isEmpty()) {
+        return env;
+    }
+    const QString beside = QFileInfo(speechModelPath).absolutePath() + QLatin1Char('/') + SpeechModels::vadFilename();
+    if (QFileInfo::exists(beside)) {
+        return beside;
+    }
+    return SpeechModels::vadPath();
+}
+
+std::shared_ptr<WhisperRecognizerHost> installAppRecognizer(platform::DesktopServices& services) {
+    auto modelPath = [] { return SpeechModels::modelPath(SpeechModels::selectedModel()); };
+    auto host = std::make_shared<WhisperRecognizerHost>(
+        modelPath, whisper::makeDecoderLoader([modelPath] { return appVadModelPath(modelPath()); }),
+        std::make_shared<ThreadRecognitionWorker>());
+    std::weak_ptr<WhisperRecognizerHost> weak = host;
+    services.setRecognizerFactory([weak](SpeechLocale) -> std::shared_ptr<SpeechRecognizer> {
+        if (const auto h = weak.lock()) {
+            return h->makeRecognizer();
+        }
+        return nullptr;
+    });
+    host->preloadOnChangeOf(QString::fromLatin1(SpeechModels::selectedModelKey));
+    host->preload();
+    return host;
+}
+
+} // namespace quillory::ui

@@ -1,0 +1,79 @@
+#include "UI/App/DesktopAppWindows.h"
+
+#include "App/AppState.h"
+#include "UI/Overlay/InputStatusOverlayController.h"
+#include "UI/Settings/SettingsBackend.h"
+#include "UI/Settings/SettingsLaunchBridge.h"
+#include "UI/Settings/SettingsWindow.h"
+
+namespace quillory::ui {
+
+DesktopAppWindows::DesktopAppWindows() = default;
+
+DesktopAppWindows::~DesktopAppWindows() {
+    detach();
+}
+
+void DesktopAppWindows::attach(AppState& state, std::unique_ptr<SettingsBackend> backend) {
+    state_ = &state;
+    backend_ = std::move(backend);
+    SettingsLaunchBridge::openSettings() = [this] { openSettingsNow(); };
+}
+
+void DesktopAppWindows::detach() {
+    if (state_) {
+        SettingsLaunchBridge::openSettings() = nullptr;
+    }
+    window_.reset();
+    overlay_.reset();
+    backend_.reset();
+    state_ = nullptr;
+}
+
+void DesktopAppWindows::showSettings() {
+    if (!state_) {
+        return; // nothing to show the settings of yet
+    }
+    SettingsLaunchBridge::invoke();
+}
+
+void DesktopAppWindows::openSettingsNow() {
+    if (!state_) {
+        return;
+    }
+    if (!window_) {
+        window_ = std::make_unique<SettingsWindow>(*state_, *backend_);
+        window_->setObjectName(QStringLiteral("quillorySettingsWindow"));
+    }
+    if (window_->isMinimized()) {
+        window_->showNormal();
+    } else {
+        window_->show();
+    }
+    window_->raise();
+    window_->activateWindow();
+}
+
+bool DesktopAppWindows::closeSettingsIfVisible() {
+    if (!window_ || !window_->isVisible() || window_->isMinimized()) {
+        return false;
+    }
+    window_->close();
+    return true;
+}
+
+void DesktopAppWindows::startOverlaySync() {
+    if (!state_) {
+        return;
+    }
+    if (!overlay_) {
+        overlay_ = std::make_unique<InputStatusOverlayController>(*state_, nullptr);
+    }
+    overlay_->startSyncingWithAppStateIfNeeded();
+}
+
+QWidget* DesktopAppWindows::settingsWindow() const {
+    return window_.get();
+}
+
+} // namespace quillory::ui
