@@ -72,7 +72,7 @@ run_asan() {
     # one test that exhausts the file descriptors (the sanitizer runtime itself then fails to check
     # types and reports a bogus vptr error), and the recogniser test that races a real worker
     # thread against a real decode (too slow under ASan to stay within its time). All run in the
-    # normal suite, the recogniser one under ThreadSanitizer too.
+    # normal suite.
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 -LE desktop \
         -E '^(DefaultsStoreTest\.AFailedReadIsNeitherCachedNorWrittenOver|WhisperRecognizerTest\.CancellingMidDecodeAbortsTheWorkersDecodeAndNothingFollows)$' \
         >"$out" 2>&1
