@@ -70,11 +70,9 @@ run_asan() {
     # Not under ASan: the desktop tests (their reports come from inside the uninstrumented X
     # libraries Qt's xcb plugin starts with, e.g. libxkbcommon-x11 read through strndup), and the
     # one test that exhausts the file descriptors (the sanitizer runtime itself then fails to check
-    # types and reports a bogus vptr error), and the recogniser test that races a real worker
-    # thread against a real decode (too slow under ASan to stay within its time). All run in the
-    # normal suite.
+    # types and reports a bogus vptr error). Both run in the normal suite.
     ctest --test-dir "$dir" -j"$jobs" --output-on-failure --timeout 600 -LE desktop \
-        -E '^(DefaultsStoreTest\.AFailedReadIsNeitherCachedNorWrittenOver|WhisperRecognizerTest\.CancellingMidDecodeAbortsTheWorkersDecodeAndNothingFollows)$' \
+        -E '^DefaultsStoreTest\.AFailedReadIsNeitherCachedNorWrittenOver$' \
         >"$out" 2>&1
     local rc=$?
     local line total failures

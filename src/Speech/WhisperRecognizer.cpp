@@ -168,7 +168,8 @@ void WhisperRecognizerHost::preload() {
     slotIdentity_ = identity;
     state_ = LoadState::loading;
     loadError_.clear();
-    Scheduler* scheduler = &Scheduler::current();
+    // The worker may finish after the scheduler is gone (shutdown): post through a handle.
+    const SchedulerHandle scheduler = Scheduler::current().handle();
     std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
     auto alive = alive_;
     worker_->post([slot, path, loader = loader_, scheduler, weak, alive] {
@@ -198,7 +199,7 @@ void WhisperRecognizerHost::preload() {
             slot->error = error;
             slot->done = true;
         }
-        scheduler->post([slot, weak, path, ms, ok = decoder != nullptr, error] {
+        scheduler.post([slot, weak, path, ms, ok = decoder != nullptr, error] {
             auto host = weak.lock();
             if (!host || host->slot_ != slot) {
                 return; // a later selection replaced this load
@@ -396,9 +397,11 @@ private:
         in.hypothesisStart = hypothesisStart_;
         in.hypothesisEnd = hypothesisEnd_;
         auto self = shared_from_this();
-        worker_->post([self, in] {
+        // The job may finish after the scheduler is gone (shutdown): its result goes through a
+        // handle, which drops it then.
+        worker_->post([self, in, main = scheduler_->handle()] {
             JobOutput out = self->run(in);
-            self->scheduler_->post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
+            main.post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
         });
     }
 

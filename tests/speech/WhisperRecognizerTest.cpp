@@ -457,6 +457,14 @@ TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothin
     const auto calls = decoder->callsCopy();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_NE(calls[0].thread, std::this_thread::get_id()) << "decoding never runs on the main thread";
+    // End the session and join the worker while the test's clock is still installed: a job that
+    // finished after the fixture's clock was gone would post into a destroyed scheduler.
+    task.reset();
+    request.reset();
+    recognizer.reset();
+    host.reset();
+    thread.reset();
+    clock_.runPending();
 }
 
 TEST_F(WhisperRecognizerTest, ThroughTheSpeechManagerAWholeSessionCommitsTheSettledText) {
