@@ -10,6 +10,8 @@
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <future>
+
 namespace quillory::testing {
 namespace {
 
@@ -463,8 +465,13 @@ TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothin
     request.reset();
     recognizer.reset();
     host.reset();
-    thread.reset();
+    // Jobs run in order: once this one has run, every earlier job has let go of what it held,
+    // so the worker is released (and joined) here on the main thread, not inside a job.
+    std::promise<void> idle;
+    thread->post([&idle] { idle.set_value(); });
+    ASSERT_EQ(idle.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     clock_.runPending();
+    thread.reset();
 }
 
 TEST_F(WhisperRecognizerTest, ThroughTheSpeechManagerAWholeSessionCommitsTheSettledText) {
