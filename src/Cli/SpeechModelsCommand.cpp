@@ -49,6 +49,9 @@ int speechModelsCommand(const QStringList& args, Io& io) {
             const auto progress = [&](const QString& file, qint64 received, qint64 total) {
                 const int percent = total > 0 ? static_cast<int>(received * 100 / total) : -1;
                 if (file != shown || percent != lastPercent) {
+                    if (file != shown && !shown.isEmpty()) {
+                        io.err << Qt::endl;
+                    }
                     shown = file;
                     lastPercent = percent;
                     io.err << '\r' << file << ' '

@@ -168,11 +168,12 @@ private:
 } // namespace
 
 int transcribeCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {"speech-model", "speech-model-file", "polish-model-file"},
+    const Options opts(args,
+                       {"speech-model", "speech-model-file", "partial-model", "partial-model-file", "polish-model-file"},
                        {"polish", "no-polish", "partials", "realtime"});
     const QString synopsis = QStringLiteral(
-        "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--polish|--no-polish] "
-        "[--polish-model-file F] [--partials] [--realtime]");
+        "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--partial-model ID|off] "
+        "[--partial-model-file F] [--polish|--no-polish] [--polish-model-file F] [--partials] [--realtime]");
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
@@ -212,6 +213,33 @@ int transcribeCommand(const QStringList& args, Io& io) {
         return failure(io, Localization::format("speech.cli.model_missing", SpeechModels::id(model)));
     }
 
+    // The model of the live text: the setting's (when downloaded) for a catalogue model, none for a
+    // model file unless one is named.
+    QString partialFile;
+    if (opts.has("partial-model-file")) {
+        partialFile = opts.value("partial-model-file");
+        if (!QFileInfo(partialFile).isFile()) {
+            return failure(io, QStringLiteral("Cannot read the speech model file %1").arg(partialFile));
+        }
+    } else if (opts.has("partial-model")) {
+        const QString chosen = opts.value("partial-model");
+        if (chosen != QLatin1String("off")) {
+            const auto partial = SpeechModels::fromId(chosen);
+            if (!partial) {
+                return failure(io, QStringLiteral("Unknown speech model '%1' (see: quillory speech-models list)")
+                                       .arg(chosen));
+            }
+            partialFile = SpeechModels::modelPath(*partial);
+            if (!QFileInfo::exists(partialFile)) {
+                return failure(io, Localization::format("speech.cli.model_missing", chosen));
+            }
+        }
+    } else if (!opts.has("speech-model-file")) {
+        if (const auto partial = SpeechModels::partialModelFor(model); partial && SpeechModels::isDownloaded(*partial)) {
+            partialFile = SpeechModels::modelPath(*partial);
+        }
+    }
+
     // The audio.
     const auto bytes = readInput(opts.positional().first(), io);
     if (!bytes) {
@@ -249,13 +277,24 @@ int transcribeCommand(const QStringList& args, Io& io) {
         std::make_shared<ThreadRecognitionWorker>());
     qint64 loadMs = -1;
     host->setLoadObserver([&loadMs](WhisperRecognizerHost::LoadState, qint64 ms) { loadMs = ms; });
+    if (!partialFile.isEmpty()) {
+        host->setPartialPass({[partialFile] { return partialFile; },
+                              whisper::makeDecoderLoader([vadFile] { return vadFile; }, whisper::partialThreads()),
+                              std::make_shared<ThreadRecognitionWorker>()});
+    }
     host->preload();
-    pumpUntil([&] { return host->loadState() != WhisperRecognizerHost::LoadState::loading; }, 600'000);
+    pumpUntil([&] {
+        return host->loadState() != WhisperRecognizerHost::LoadState::loading &&
+               host->partialLoadState() != WhisperRecognizerHost::LoadState::loading;
+    }, 600'000);
     if (host->loadState() != WhisperRecognizerHost::LoadState::loaded) {
         return failure(io, QStringLiteral("The speech model could not be loaded: %1").arg(host->loadError()));
     }
     io.err << QStringLiteral("Speech model %1 loaded in %2 ms").arg(QFileInfo(modelFile).fileName()).arg(loadMs)
            << Qt::endl;
+    if (host->partialLoadState() == WhisperRecognizerHost::LoadState::loaded) {
+        io.err << QStringLiteral("Live text by %1").arg(QFileInfo(partialFile).fileName()) << Qt::endl;
+    }
 
     auto finished = std::make_shared<std::atomic<bool>>(false);
     SpeechBackends backends;

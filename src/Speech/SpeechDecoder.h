@@ -49,6 +49,9 @@ public:
     virtual int tokenCount(const QString& text) const { return static_cast<int>(text.size()); }
     /// The full encoder context in frames (1500 = 30 s).
     virtual int modelAudioCtx() const { return 1500; }
+    /// Whether another decoder runs alongside this one (the fast model writing the live text), so
+    /// this one should leave it a core. Called on the worker before a decode.
+    virtual void setSharingCpu(bool sharing) { (void)sharing; }
 };
 
 /// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; returns

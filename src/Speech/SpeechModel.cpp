@@ -105,6 +105,29 @@ SpeechModel selectedModel() {
 
 void setSelectedModel(SpeechModel m) { DefaultsStore::standard().setString(QLatin1String(selectedModelKey), id(m)); }
 
+std::optional<SpeechModel> automaticPartialModel(SpeechModel selected) {
+    switch (selected) {
+    case SpeechModel::kotobaWhisperV2Q5_0:
+    case SpeechModel::whisperLargeV3TurboQ5_0:
+        return SpeechModel::whisperBaseQ5_1;
+    case SpeechModel::whisperSmallQ5_1:
+    case SpeechModel::whisperBaseQ5_1:
+        break;
+    }
+    return std::nullopt;
+}
+
+std::optional<SpeechModel> partialModelFor(SpeechModel selected) {
+    const QString stored = DefaultsStore::standard().stringValue(QLatin1String(partialModelKey)).value_or(QString());
+    if (stored == QLatin1String("off")) {
+        return std::nullopt;
+    }
+    if (const auto chosen = fromId(stored)) {
+        return *chosen == selected ? std::nullopt : chosen;
+    }
+    return automaticPartialModel(selected);
+}
+
 } // namespace SpeechModels
 
 // ---- downloads ----
@@ -115,6 +138,10 @@ Task<> SpeechModelDownloader::download(SpeechModel model, CancellationToken canc
     }
     if (!QFileInfo::exists(SpeechModels::modelPath(model))) {
         co_await fetch(SpeechModels::downloadURL(model), SpeechModels::modelPath(model), cancel, progress);
+    }
+    // The live text's model comes along (about a tenth of the size of the models that need one).
+    if (const auto partial = SpeechModels::partialModelFor(model); partial && !SpeechModels::isDownloaded(*partial)) {
+        co_await fetch(SpeechModels::downloadURL(*partial), SpeechModels::modelPath(*partial), cancel, progress);
     }
 }
 

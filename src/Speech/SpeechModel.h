@@ -52,6 +52,15 @@ bool isDownloaded(SpeechModel m);
 /// The stored selection; the default when unset or unknown.
 SpeechModel selectedModel();
 void setSelectedModel(SpeechModel m);
+
+/// The defaults key of the model that writes the live text while the selected one settles it:
+/// "auto" (or unset) for the catalogue's choice, "off" for the selected model alone, or a model id.
+inline constexpr const char* partialModelKey = "quillory.speech.partialModel";
+/// The catalogue's choice: a model too slow to rewrite the live text several times a second on
+/// a 4-core machine gets Whisper base for it; the others write their own.
+std::optional<SpeechModel> automaticPartialModel(SpeechModel selected);
+/// The model of the live text for `selected` under the stored setting; none for one pass.
+std::optional<SpeechModel> partialModelFor(SpeechModel selected);
 } // namespace SpeechModels
 
 /// A download or deletion that failed; the message says why.
@@ -75,8 +84,9 @@ public:
     /// A download that receives no data for this long fails.
     static constexpr Duration kIdleTimeout = std::chrono::seconds(60);
 
-    /// Downloads the model (and the voice-activity model when it is missing). Present files are
-    /// not fetched again. Throws `SpeechModelError` or `CancellationError`.
+    /// Downloads the model (and the voice-activity model and the model of its live text when they
+    /// are missing). Present files are not fetched again. Throws `SpeechModelError` or
+    /// `CancellationError`.
     Task<> download(SpeechModel model, CancellationToken cancel = {}, Progress progress = {});
     /// Removes the model file and its partial file; the voice-activity model goes with the last
     /// speech model. Deleting what is not there does nothing. Throws `SpeechModelError`.

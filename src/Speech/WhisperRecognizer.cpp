@@ -153,26 +153,51 @@ WhisperRecognizerHost::WhisperRecognizerHost(std::function<QString()> modelPath,
 
 WhisperRecognizerHost::~WhisperRecognizerHost() { *alive_ = false; }
 
+namespace {
+QString fileIdentity(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() ? QStringLiteral("%1:%2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
+                         : QString();
+}
+} // namespace
+
 void WhisperRecognizerHost::preload() {
     const QString path = modelPath_ ? modelPath_() : QString();
-    const QFileInfo info(path);
-    const QString identity = info.exists() ? QStringLiteral("%1:%2").arg(info.size()).arg(
-                                                 info.lastModified().toMSecsSinceEpoch())
-                                           : QString();
-    if (slot_ && path == slotPath_ && (state_ != LoadState::failed || identity == slotIdentity_)) {
+    load(main_, path, loader_, worker_, true);
+    preloadPartial(path);
+}
+
+void WhisperRecognizerHost::preloadPartial(const QString& selectedPath) {
+    QString path = partialPass_.modelPath && partialPass_.worker ? partialPass_.modelPath() : QString();
+    if (path == selectedPath || !QFileInfo::exists(path)) {
+        path.clear(); // one pass
+    }
+    if (path.isEmpty()) {
+        if (partial_.slot) {
+            qCInfo(lcSpeech, "Live text is written by the selected speech model");
+        }
+        partial_ = Loaded{};
+        return;
+    }
+    load(partial_, path, partialPass_.loader, partialPass_.worker, false);
+}
+
+void WhisperRecognizerHost::load(Loaded& into, const QString& path, const SpeechDecoderLoader& loader,
+                                 const std::shared_ptr<RecognitionWorker>& worker, bool selected) {
+    const QString identity = fileIdentity(path);
+    if (into.slot && path == into.path && (into.state != LoadState::failed || identity == into.identity)) {
         return; // loaded, loading, or failed on this very file: a retry would fail the same way
     }
     auto slot = std::make_shared<Slot>();
-    slot_ = slot;
-    slotPath_ = path;
-    slotIdentity_ = identity;
-    state_ = LoadState::loading;
-    loadError_.clear();
+    into.slot = slot;
+    into.path = path;
+    into.identity = identity;
+    into.state = LoadState::loading;
+    into.error.clear();
     // The worker may finish after the scheduler is gone (shutdown): post through a handle.
     const SchedulerHandle scheduler = Scheduler::current().handle();
     std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
-    auto alive = alive_;
-    worker_->post([slot, path, loader = loader_, scheduler, weak, alive] {
+    worker->post([slot, path, loader, scheduler, weak, selected] {
         const auto started = std::chrono::steady_clock::now();
         QString error;
         std::shared_ptr<SpeechDecoder> decoder;
@@ -199,32 +224,40 @@ void WhisperRecognizerHost::preload() {
             slot->error = error;
             slot->done = true;
         }
-        scheduler.post([slot, weak, path, ms, ok = decoder != nullptr, error] {
+        scheduler.post([slot, weak, path, ms, ok = decoder != nullptr, error, selected] {
             auto host = weak.lock();
-            if (!host || host->slot_ != slot) {
+            if (!host) {
+                return;
+            }
+            Loaded& loaded = selected ? host->main_ : host->partial_;
+            if (loaded.slot != slot) {
                 return; // a later selection replaced this load
             }
-            host->state_ = ok ? LoadState::loaded : LoadState::failed;
-            host->loadError_ = error;
+            loaded.state = ok ? LoadState::loaded : LoadState::failed;
+            loaded.error = error;
+            const char* which = selected ? "Speech model" : "Live-text speech model";
             if (ok) {
-                qCInfo(lcSpeech, "Speech model loaded: %s in %lld ms", qUtf8Printable(QFileInfo(path).fileName()),
+                qCInfo(lcSpeech, "%s loaded: %s in %lld ms", which, qUtf8Printable(QFileInfo(path).fileName()),
                        static_cast<long long>(ms));
+            } else if (selected) {
+                qCWarning(lcSpeech, "%s failed to load: %s", which, qUtf8Printable(error));
             } else {
-                qCWarning(lcSpeech, "Speech model failed to load: %s", qUtf8Printable(error));
+                qCWarning(lcSpeech, "%s failed to load, the selected model writes the live text: %s", which,
+                          qUtf8Printable(error));
             }
-            if (host->observer_) {
-                host->observer_(host->state_, ms);
+            if (selected && host->observer_) {
+                host->observer_(loaded.state, ms);
             }
         });
     });
 }
 
-void WhisperRecognizerHost::preloadOnChangeOf(const QString& key) {
+void WhisperRecognizerHost::preloadOnChangeOf(const QStringList& keys) {
     connections_ = std::make_unique<QObject>();
     std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
     QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, connections_.get(),
-                     [weak, key](const QString& changed) {
-                         if (auto host = weak.lock(); host && changed == key) {
+                     [weak, keys](const QString& changed) {
+                         if (auto host = weak.lock(); host && keys.contains(changed)) {
                              host->preload();
                          }
                      });
@@ -236,7 +269,7 @@ bool WhisperRecognizerHost::isAvailable() {
         return false;
     }
     preload();
-    return state_ != LoadState::failed;
+    return main_.state != LoadState::failed;
 }
 
 std::shared_ptr<SpeechRecognizer> WhisperRecognizerHost::makeRecognizer() {
@@ -261,6 +294,8 @@ struct JobInput {
     QString hypothesis;
     qint64 hypothesisStart = -1;
     qint64 hypothesisEnd = -1;
+    /// The fast model writes the live text alongside: leave it a core.
+    bool sharingCpu = false;
 };
 
 struct JobOutput {
@@ -303,9 +338,11 @@ class StreamingRecognition final : public RecognitionRequest,
                                    public std::enable_shared_from_this<StreamingRecognition> {
 public:
     StreamingRecognition(std::shared_ptr<WhisperRecognizerHost::Slot> slot, std::shared_ptr<RecognitionWorker> worker,
-                         StreamingTuning tuning, RecognitionOptions options,
-                         std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
-        : slot_(std::move(slot)), worker_(std::move(worker)), tuning_(tuning), options_(std::move(options)),
+                         std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot,
+                         std::shared_ptr<RecognitionWorker> partialWorker, StreamingTuning tuning,
+                         RecognitionOptions options, std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
+        : slot_(std::move(slot)), worker_(std::move(worker)), partialSlot_(std::move(partialSlot)),
+          partialWorker_(std::move(partialWorker)), tuning_(tuning), options_(std::move(options)),
           scheduler_(&Scheduler::current()), backlog_(std::move(backlog)) {
         backlog_->appended = 0;
         backlog_->processed = 0;
@@ -328,6 +365,7 @@ public:
             acceptingAudio_ = false;
         }
         ended_ = true;
+        partialAbort_->store(true); // the final gets every core
         if (handler_ && !inFlight_) {
             dispatch();
         }
@@ -345,6 +383,7 @@ public:
     void cancel() {
         done_ = true;
         abort_->store(true);
+        partialAbort_->store(true);
         poll_.stop();
         handler_ = nullptr;
     }
@@ -364,15 +403,38 @@ private:
         });
     }
 
+    /// The fast model writes the live text while the selected one settles segments.
+    bool twoPass() const {
+        return !partialBroken_ && options_.shouldReportPartialResults && partialSlot_ && partialWorker_ &&
+               partialSlot_->get(nullptr) != nullptr;
+    }
+
     void onPoll() {
-        if (done_ || inFlight_) {
+        if (done_) {
             return;
         }
         if (ended_) {
-            dispatch();
+            if (!inFlight_) {
+                dispatch();
+            }
             return;
         }
         const Duration now = scheduler_->monotonicNow();
+        if (twoPass()) {
+            const qint64 size = audioSize();
+            if (!inFlight_ && now - dispatchedAt_ >= tuning_.minPartialInterval &&
+                size - lastDecodedEnd_ >= tuning_.minNewAudioSamples) {
+                dispatch();
+            }
+            if (!partialInFlight_ && now >= nextPartialAt_ && size - lastPartialEnd_ >= tuning_.minNewAudioSamples) {
+                dispatchPartial();
+            }
+            schedulePoll(tuning_.pollInterval);
+            return;
+        }
+        if (inFlight_) {
+            return;
+        }
         if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
             schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - now));
             return;
@@ -390,7 +452,10 @@ private:
         JobInput in;
         in.segmentStart = segmentStart_;
         in.final = ended_;
-        in.wantHypothesis = options_.shouldReportPartialResults;
+        const bool twoPasses = twoPass();
+        inputWasTwoPass_ = twoPasses;
+        in.wantHypothesis = options_.shouldReportPartialResults && !twoPasses;
+        in.sharingCpu = twoPasses && !ended_;
         in.hints = options_.contextualStrings.value_or(QStringList());
         in.settledText = settledText_;
         in.hypothesis = hypothesis_;
@@ -402,6 +467,20 @@ private:
         worker_->post([self, in, main = scheduler_->handle()] {
             JobOutput out = self->run(in);
             main.post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
+        });
+    }
+
+    void dispatchPartial() {
+        partialInFlight_ = true;
+        partialDispatchedAt_ = scheduler_->monotonicNow();
+        JobInput in;
+        in.segmentStart = segmentStart_;
+        in.hints = options_.contextualStrings.value_or(QStringList());
+        in.settledText = settledText_;
+        auto self = shared_from_this();
+        partialWorker_->post([self, in, main = scheduler_->handle()] {
+            JobOutput out = self->runPartial(in);
+            main.post([self, out = std::move(out)] { self->applyPartial(out); });
         });
     }
 
@@ -421,6 +500,7 @@ private:
             out.error = why;
             return out;
         }
+        decoder->setSharingCpu(in.sharingCpu);
         std::vector<float> buffer;
         {
             std::lock_guard lock(audioMutex_);
@@ -507,7 +587,103 @@ private:
         return out;
     }
 
+    /// The live text of everything not settled yet, by the fast model: one decode from the first
+    /// speech to the end (its last 30 s at most), nothing at all when there is no speech.
+    JobOutput runPartial(const JobInput& in) {
+        JobOutput out;
+        out.hypothesisStart = in.segmentStart;
+        const auto shouldAbort = [abort = abort_, partialAbort = partialAbort_] {
+            return abort->load() || partialAbort->load();
+        };
+        if (shouldAbort()) {
+            out.status = Status::aborted;
+            return out;
+        }
+        QString why;
+        const auto decoder = partialSlot_->get(&why);
+        if (!decoder) {
+            out.status = Status::failed;
+            out.error = why;
+            return out;
+        }
+        std::vector<float> buffer;
+        {
+            std::lock_guard lock(audioMutex_);
+            const auto size = static_cast<qint64>(audio_.size());
+            const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
+            const qint64 from = std::max(std::min(in.segmentStart, size), size - window);
+            buffer.assign(audio_.begin() + from, audio_.end());
+            out.audioEnd = size;
+        }
+        QString vadError;
+        const std::vector<SpeechSpan> spans = decoder->detectSpeech(buffer, &vadError);
+        if (!vadError.isEmpty()) {
+            out.status = Status::failed;
+            out.error = vadError;
+            return out;
+        }
+        out.hypothesis = QString();
+        if (spans.empty()) {
+            return out;
+        }
+        const qint64 length = static_cast<qint64>(buffer.size());
+        const qint64 from = std::clamp<qint64>(spans.front().start - tuning_.padSamples, 0, length);
+        const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(length - from));
+        const QString prompt = RecognitionText::buildPrompt(in.hints, in.settledText, decoder->maxPromptTokens(),
+                                                            [&](const QString& t) { return decoder->tokenCount(t); });
+        DecodeResult r = decoder->decode(
+            samples, prompt, RecognitionText::audioContextFor(length - from, decoder->modelAudioCtx()), shouldAbort);
+        if (r.status != Status::ok) {
+            out.status = r.status;
+            out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
+            return out;
+        }
+        QString joined;
+        for (const QString& piece : r.segments) {
+            joined += piece.trimmed();
+        }
+        out.hypothesis = RecognitionText::cutRepetitions(joined);
+        return out;
+    }
+
     // ---- main thread ----
+
+    void applyPartial(const JobOutput& out) {
+        partialInFlight_ = false;
+        if (done_ || ended_ || out.status == Status::aborted) {
+            return;
+        }
+        if (out.status == Status::failed) {
+            // The live text is a convenience: the selected model takes it over.
+            qCWarning(lcSpeech, "Live-text decode failed, the selected model writes the live text: %s",
+                      qUtf8Printable(out.error));
+            partialBroken_ = true;
+            schedulePoll(tuning_.pollInterval);
+            return;
+        }
+        const Duration now = scheduler_->monotonicNow();
+        if (out.hypothesisStart != segmentStart_) {
+            return; // a segment settled meanwhile: this text covers it twice; the next one will not
+        }
+        const auto spacing = std::chrono::duration_cast<Duration>((now - partialDispatchedAt_) *
+                                                                  tuning_.partialSpacingFactor);
+        nextPartialAt_ = now + std::max(tuning_.minPartialInterval, spacing);
+        lastPartialEnd_ = out.audioEnd;
+        hypothesis_ = out.hypothesis.value_or(QString());
+        hypothesisStart_ = hypothesisEnd_ = -1; // another model's text: the final decodes afresh
+        publish();
+    }
+
+    void publish() {
+        const QString partial = settledText_ + hypothesis_;
+        if (options_.shouldReportPartialResults && !partial.trimmed().isEmpty() && partial != lastPartial_) {
+            lastPartial_ = partial;
+            if (handler_) {
+                auto handler = handler_;
+                handler(SpeechRecognitionSnapshot{partial, false, std::nullopt});
+            }
+        }
+    }
 
     void apply(const JobOutput& out, bool final) {
         inFlight_ = false;
@@ -545,16 +721,19 @@ private:
             }
             return;
         }
-        const QString partial = settledText_ + hypothesis_;
-        if (options_.shouldReportPartialResults && !partial.trimmed().isEmpty() && partial != lastPartial_) {
-            lastPartial_ = partial;
-            if (handler_) {
-                auto handler = handler_;
-                handler(SpeechRecognitionSnapshot{partial, false, std::nullopt});
-                if (done_) {
-                    return; // cancelled from inside the handler
-                }
+        if (inputWasTwoPass_) {
+            // The fast model's next text shows this segment settled; showing the settled text alone
+            // now would drop the words said since.
+            if (ended_) {
+                dispatch();
+            } else {
+                schedulePoll(tuning_.pollInterval);
             }
+            return;
+        }
+        publish();
+        if (done_) {
+            return; // cancelled from inside the handler
         }
         // Space the partials by the cost of the last decode: a slow machine gets fewer of them.
         const auto spacing = std::chrono::duration_cast<Duration>(took * tuning_.partialSpacingFactor);
@@ -576,11 +755,14 @@ private:
 
     std::shared_ptr<WhisperRecognizerHost::Slot> slot_;
     std::shared_ptr<RecognitionWorker> worker_;
+    std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot_;
+    std::shared_ptr<RecognitionWorker> partialWorker_;
     StreamingTuning tuning_;
     RecognitionOptions options_;
     Scheduler* scheduler_;
     std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);
 
     std::mutex audioMutex_;
     std::vector<float> audio_;
@@ -600,6 +782,13 @@ private:
     qint64 hypothesisStart_ = -1;
     qint64 hypothesisEnd_ = -1;
     QString lastPartial_;
+    // The fast model's lane.
+    bool inputWasTwoPass_ = false;
+    bool partialInFlight_ = false;
+    bool partialBroken_ = false;
+    Duration partialDispatchedAt_{};
+    Duration nextPartialAt_{};
+    qint64 lastPartialEnd_ = 0;
 };
 
 namespace {
@@ -620,7 +809,8 @@ bool WhisperRecognizer::isAvailable() const { return host_->isAvailable(); }
 
 std::shared_ptr<RecognitionRequest> WhisperRecognizer::makeRequest(const RecognitionOptions& options) {
     host_->preload();
-    return std::make_shared<StreamingRecognition>(host_->slot_, host_->worker_, host_->tuning_, options,
+    return std::make_shared<StreamingRecognition>(host_->main_.slot, host_->worker_, host_->partial_.slot,
+                                                  host_->partialPass_.worker, host_->tuning_, options,
                                                   host_->backlog_);
 }
 

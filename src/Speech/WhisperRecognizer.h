@@ -8,6 +8,11 @@
 // ended in a pause found by the voice-activity detector (or reached the longest segment), decoded
 // once and never changed — followed by the current hypothesis: the latest decode of the speech
 // since the last settled segment. Each partial carries the whole text so far.
+//
+// Two passes: a large model is too slow to rewrite the live text several times a second, so when
+// a faster model is set up beside it (`setPartialPass`), that one decodes the live text on a
+// second worker while the selected model settles segments and writes the final. The live text of
+// a segment may then change once when it settles.
 
 #include "Runtime/Scheduler.h"
 #include "Speech/SpeechBackend.h"
@@ -77,13 +82,24 @@ public:
     /// load failed and the file has not changed since (call at start-up and whenever the selection
     /// changes). The load is logged with its duration.
     void preload();
-    /// Preloads whenever `key` of the standard settings store changes in this process (the selected
-    /// model); a change made by another process is seen at the next recognition.
-    void preloadOnChangeOf(const QString& key);
-    LoadState loadState() const { return state_; }
-    QString loadError() const { return loadError_; }
+    /// Preloads whenever one of `keys` of the standard settings store changes in this process (the
+    /// selected models); a change made by another process is seen at the next recognition.
+    void preloadOnChangeOf(const QStringList& keys);
+
+    /// The fast model of the live text: `modelPath` names its file, or is empty for one pass; it is
+    /// loaded by `loader` on `worker`, never the selected model's worker. Set before the first preload.
+    struct PartialPass {
+        std::function<QString()> modelPath;
+        SpeechDecoderLoader loader;
+        std::shared_ptr<RecognitionWorker> worker;
+    };
+    void setPartialPass(PartialPass pass) { partialPass_ = std::move(pass); }
+    /// Load state of the fast model (`none` when there is none).
+    LoadState partialLoadState() const { return partial_.state; }
+    LoadState loadState() const { return main_.state; }
+    QString loadError() const { return main_.error; }
     /// The file of the model loaded (or loading).
-    QString loadedPath() const { return slotPath_; }
+    QString loadedPath() const { return main_.path; }
     /// True when the selected model file exists and has not failed to load.
     bool isAvailable();
 
@@ -105,15 +121,26 @@ public:
     struct Slot;
 
 private:
+    /// One model: the file it was loaded from and how that went.
+    struct Loaded {
+        std::shared_ptr<Slot> slot;
+        QString path;
+        QString identity; // size and modification time of the file when its load started
+        LoadState state = LoadState::none;
+        QString error;
+    };
+    /// Starts loading `path` into `into` on `worker` unless that is done or under way already.
+    void load(Loaded& into, const QString& path, const SpeechDecoderLoader& loader,
+              const std::shared_ptr<RecognitionWorker>& worker, bool selected);
+    void preloadPartial(const QString& selectedPath);
+
     std::function<QString()> modelPath_;
     SpeechDecoderLoader loader_;
     std::shared_ptr<RecognitionWorker> worker_;
     StreamingTuning tuning_;
-    std::shared_ptr<Slot> slot_;
-    QString slotPath_;
-    QString slotIdentity_; // size and modification time of the file when its load started
-    LoadState state_ = LoadState::none;
-    QString loadError_;
+    Loaded main_;
+    PartialPass partialPass_;
+    Loaded partial_;
     std::function<void(LoadState, qint64)> observer_;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();

@@ -40,13 +40,15 @@ public:
         QString prompt;
         int audioCtx = 0;
         std::thread::id thread;
+        bool sharingCpu = false;
     };
 
     DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
                         const std::function<bool()>& shouldAbort) override {
         {
             std::lock_guard lock(mutex);
-            calls.push_back({static_cast<qint64>(samples.size()), prompt, audioCtx, std::this_thread::get_id()});
+            calls.push_back({static_cast<qint64>(samples.size()), prompt, audioCtx, std::this_thread::get_id(),
+                             sharingCpu.load()});
         }
         const int index = static_cast<int>(callCount()) - 1;
         if (blocking) {
@@ -79,7 +81,7 @@ public:
                 ++j;
             }
             const auto halves = static_cast<int>((j - i + samplesOf(0.5) - 1) / samplesOf(0.5));
-            result.segments.push_back(spoken(level, halves));
+            result.segments.push_back(mark + spoken(level, halves));
             i = j;
         }
         return result;
@@ -114,6 +116,7 @@ public:
     }
 
     int maxPromptTokens() const override { return 20; }
+    void setSharingCpu(bool sharing) override { sharingCpu = sharing; }
 
     std::size_t callCount() {
         std::lock_guard lock(mutex);
@@ -137,6 +140,9 @@ public:
     std::condition_variable changed;
     std::vector<Call> calls;
     std::atomic<int> vadCalls{0};
+    std::atomic<bool> sharingCpu{false};
+    /// Put before each piece of text, to tell decoders apart.
+    QString mark;
     int failAtCall = -1;
     bool vadFails = false;
     std::optional<QString> loopText;

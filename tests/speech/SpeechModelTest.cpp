@@ -113,6 +113,34 @@ TEST_F(SpeechModelTest, SelectionIsStoredUnderItsKeyAndFallsBackToTheDefault) {
               path(QStringLiteral(".local/share/quillory/SpeechModels/ggml-base-q5_1.bin")));
 }
 
+TEST_F(SpeechModelTest, TheLiveTextModelFollowsItsSettingAndComesAlongWithTheModelThatNeedsIt) {
+    const auto partialFor = [](M m) { return SpeechModels::partialModelFor(m); };
+    EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), M::whisperBaseQ5_1);
+    EXPECT_EQ(partialFor(M::whisperLargeV3TurboQ5_0), M::whisperBaseQ5_1);
+    EXPECT_EQ(partialFor(M::whisperSmallQ5_1), std::nullopt) << "fast enough to write its own";
+    EXPECT_EQ(partialFor(M::whisperBaseQ5_1), std::nullopt);
+    store_->setString(QStringLiteral("quillory.speech.partialModel"), QStringLiteral("off"));
+    EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), std::nullopt);
+    store_->setString(QStringLiteral("quillory.speech.partialModel"), QStringLiteral("whisper-small-q5_1"));
+    EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), M::whisperSmallQ5_1);
+    EXPECT_EQ(partialFor(M::whisperSmallQ5_1), std::nullopt) << "a model is never its own second pass";
+    store_->setString(QStringLiteral("quillory.speech.partialModel"), QStringLiteral("no-such-model"));
+    EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), M::whisperBaseQ5_1);
+    store_->setString(QStringLiteral("quillory.speech.partialModel"), QStringLiteral("auto"));
+
+    EXPECT_EQ(download(M::kotobaWhisperV2Q5_0), QString());
+    EXPECT_TRUE(SpeechModels::isDownloaded(M::kotobaWhisperV2Q5_0));
+    EXPECT_TRUE(SpeechModels::isDownloaded(M::whisperBaseQ5_1));
+    ASSERT_EQ(hosting->requests().size(), 3);
+    EXPECT_EQ(hosting->requests()[2].path, "/ggerganov/whisper.cpp/resolve/main/ggml-base-q5_1.bin");
+    EXPECT_EQ(download(M::whisperLargeV3TurboQ5_0), QString());
+    EXPECT_EQ(hosting->requests().size(), 4) << "the live text's model is already there";
+
+    // Deleting the large model leaves the small one, which may be chosen on its own.
+    SpeechModelDownloader::remove(M::kotobaWhisperV2Q5_0);
+    EXPECT_TRUE(SpeechModels::isDownloaded(M::whisperBaseQ5_1));
+}
+
 TEST_F(SpeechModelTest, TheFirstDownloadBringsTheVadModelAndLaterOnesDoNot) {
     EXPECT_EQ(download(M::whisperBaseQ5_1), QString());
     EXPECT_EQ(content(SpeechModels::modelPath(M::whisperBaseQ5_1)), payload);

@@ -67,19 +67,51 @@ protected:
         ASSERT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
     }
 
-    /// Moves time on; a job waiting on the worker runs once it has waited `decodeCost`.
+    /// Moves time on; a job waiting on a worker runs once it has waited that worker's cost.
     void step(Duration d) {
         clock_.advance(d);
-        if (worker->queued() > 0) {
-            if (!jobSeenAt) {
-                jobSeenAt = clock_.monotonicNow();
+        runDue(*worker, decodeCost, jobSeenAt);
+        if (fastWorker) {
+            runDue(*fastWorker, fastCost, fastSeenAt);
+        }
+    }
+    void runDue(ManualWorker& w, Duration cost, std::optional<Duration>& seenAt) {
+        if (w.queued() > 0) {
+            if (!seenAt) {
+                seenAt = clock_.monotonicNow();
             }
-            if (clock_.monotonicNow() - *jobSeenAt >= decodeCost) {
-                jobSeenAt.reset();
-                worker->runNext();
+            if (clock_.monotonicNow() - *seenAt >= cost) {
+                seenAt.reset();
+                w.runNext();
                 clock_.runPending();
             }
         }
+    }
+
+    /// A fast model writes the live text on a worker of its own.
+    void addFastModel() {
+        fastFile = path(QStringLiteral("fast.bin"));
+        QFile f(fastFile);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("ggml");
+        fast = std::make_shared<FakeDecoder>();
+        fast->mark = QStringLiteral("~");
+        fastWorker = std::make_shared<ManualWorker>();
+        host->setPartialPass({[this] { return fastFile; },
+                              [this](const QString&, QString* error) -> std::shared_ptr<SpeechDecoder> {
+                                  if (fastLoadFails) {
+                                      *error = QStringLiteral("not a whisper model");
+                                      return nullptr;
+                                  }
+                                  return fast;
+                              },
+                              fastWorker});
+    }
+    void loadBoth() {
+        host->preload();
+        worker->runNext();
+        fastWorker->runNext();
+        clock_.runPending();
     }
 
     /// Speaks (level > 0) or stays silent (0) for `secs`, in capture buffers of 1024 frames.
@@ -135,6 +167,12 @@ protected:
     bool loadFails = false;
     Duration decodeCost = Duration::zero();
     std::optional<Duration> jobSeenAt;
+    QString fastFile;
+    std::shared_ptr<FakeDecoder> fast;
+    std::shared_ptr<ManualWorker> fastWorker;
+    bool fastLoadFails = false;
+    Duration fastCost = Duration::zero();
+    std::optional<Duration> fastSeenAt;
 
     std::shared_ptr<SpeechRecognizer> recognizer;
     std::shared_ptr<RecognitionRequest> request;
@@ -378,7 +416,7 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
 }
 
 TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
-    host->preloadOnChangeOf(QStringLiteral("quillory.speech.model"));
+    host->preloadOnChangeOf({QStringLiteral("quillory.speech.model")});
     loadModel();
     const QString other = path(QStringLiteral("other.bin"));
     QFile f(other);
@@ -438,6 +476,109 @@ TEST_F(WhisperRecognizerTest, ASessionOnAModelThatFailedToLoadFailsCleanly) {
     ASSERT_EQ(endings(), 1);
     ASSERT_TRUE(snapshots.back().errorDescription);
     EXPECT_TRUE(snapshots.back().errorDescription->contains(QStringLiteral("not a whisper model")));
+}
+
+// ---- two passes ----
+
+TEST_F(WhisperRecognizerTest, TheFastModelWritesTheLiveTextWhileTheSelectedOneSettlesIt) {
+    addFastModel();
+    loadBoth();
+    ASSERT_EQ(host->partialLoadState(), WhisperRecognizerHost::LoadState::loaded);
+    decodeCost = seconds(2.0); // the selected model is far slower than speech
+    fastCost = seconds(0.1);
+    startSession();
+    feed(2, 0.1f);
+    feed(1, 0.0f); // the first segment settles, slowly
+    feed(3, 0.2f);
+    const QString first = spoken(0.1f, 4);
+    // Live text flows at the fast model's pace, never waiting for the slow settling decodes.
+    EXPECT_GE(partials_.size(), 6) << qPrintable(partials_.join(u'|'));
+    EXPECT_TRUE(partials_.first().startsWith(QStringLiteral("~"))) << qPrintable(partials_.first());
+    // The first segment's live text is replaced once, by the selected model's, when it settles.
+    qsizetype settledAt = -1;
+    for (qsizetype i = 0; i < partials_.size(); ++i) {
+        if (partials_[i].startsWith(first)) {
+            settledAt = i;
+            break;
+        }
+    }
+    ASSERT_GE(settledAt, 0) << qPrintable(partials_.join(u'|'));
+    int whileSettling = 0;
+    for (qsizetype i = 0; i < settledAt; ++i) {
+        whileSettling += partials_[i].contains(spoken(0.2f, 1).left(1)) ? 1 : 0;
+    }
+    EXPECT_GE(whileSettling, 2) << "the next words show before the segment before them settles: "
+                                << qPrintable(partials_.join(u'|'));
+    for (qsizetype i = settledAt; i < partials_.size(); ++i) {
+        EXPECT_TRUE(partials_[i].startsWith(first)) << "settled text stays: " << qPrintable(partials_[i]);
+    }
+    EXPECT_TRUE(partials_.last().contains(QStringLiteral("~") + spoken(0.2f, 1).left(1))) << qPrintable(partials_.last());
+    // The selected model decodes only settled pieces, leaving the fast model a core meanwhile.
+    const std::size_t settling = decoder->callCount();
+    EXPECT_LE(settling, 1u);
+    for (const auto& c : decoder->callsCopy()) {
+        EXPECT_TRUE(c.sharingCpu);
+    }
+    // The fast model sees the settled text as its context.
+    EXPECT_TRUE(fast->callsCopy().back().prompt.endsWith(first)) << qPrintable(fast->callsCopy().back().prompt);
+
+    const std::size_t fastCalls = fast->callCount();
+    finish();
+    EXPECT_EQ(endings(), 1);
+    EXPECT_EQ(finalText(), first + spoken(0.2f, 6)) << "the final is the selected model's alone";
+    EXPECT_EQ(fast->callCount(), fastCalls) << "nothing more is decoded for live text after the audio ends";
+    EXPECT_FALSE(decoder->callsCopy().back().sharingCpu) << "the final gets every core";
+}
+
+TEST_F(WhisperRecognizerTest, WithTwoPassesTheFinalNeverReusesTheFastModelsText) {
+    addFastModel();
+    loadBoth();
+    startSession();
+    feed(1.5, 0.1f);
+    feed(0.4, 0.0f);
+    ASSERT_FALSE(partials_.isEmpty());
+    ASSERT_TRUE(partials_.last().startsWith(QStringLiteral("~")));
+    finish();
+    EXPECT_EQ(finalText(), spoken(0.1f, 3));
+    EXPECT_EQ(decoder->callCount(), 1u);
+}
+
+TEST_F(WhisperRecognizerTest, AFastModelThatFailsHandsTheLiveTextBackToTheSelectedOne) {
+    addFastModel();
+    loadBoth();
+    fast->failAtCall = 1;
+    startSession();
+    feed(3, 0.1f);
+    finish();
+    ASSERT_EQ(endings(), 1);
+    EXPECT_EQ(finalText(), spoken(0.1f, 6)) << "a live-text failure never fails the dictation";
+    EXPECT_EQ(fast->callCount(), 2u);
+    ASSERT_FALSE(partials_.isEmpty());
+    EXPECT_FALSE(partials_.last().startsWith(QStringLiteral("~"))) << qPrintable(partials_.last());
+
+    // A fast model that does not load leaves one pass.
+    snapshots.clear();
+    partials_.clear();
+    fastLoadFails = true;
+    fastFile = path(QStringLiteral("other-fast.bin"));
+    QFile f(fastFile);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.close();
+    loadBoth();
+    EXPECT_EQ(host->partialLoadState(), WhisperRecognizerHost::LoadState::failed);
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
+    startSession();
+    feed(2, 0.2f);
+    finish();
+    EXPECT_EQ(finalText(), spoken(0.2f, 4));
+    ASSERT_FALSE(partials_.isEmpty());
+    EXPECT_FALSE(partials_.first().startsWith(QStringLiteral("~")));
+
+    // The selected model itself, or no file, is no second pass.
+    fastFile = modelFile;
+    host->preload();
+    EXPECT_EQ(host->partialLoadState(), WhisperRecognizerHost::LoadState::none);
+    EXPECT_EQ(fastWorker->queued(), 0u);
 }
 
 // ---- threads ----

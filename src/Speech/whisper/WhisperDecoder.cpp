@@ -24,7 +24,7 @@ public:
         options.language = QStringLiteral("ja");
         options.initialPrompt = prompt;
         options.audioCtx = audioCtx;
-        options.threads = threads_;
+        options.threads = sharing_ ? std::clamp(QThread::idealThreadCount() - partialThreads(), 1, threads_) : threads_;
         options.shouldAbort = shouldAbort;
         // About 10 tokens a second of Japanese speech; the cap bounds a repetition loop's cost.
         options.maxTokens = 32 + static_cast<int>(samples.size() * 20 / kSampleRate);
@@ -73,11 +73,13 @@ public:
         return n >= 0 ? n : static_cast<int>(text.size()) * 2;
     }
     int modelAudioCtx() const override { return model_->modelAudioCtx(); }
+    void setSharingCpu(bool sharing) override { sharing_ = sharing; }
 
 private:
     std::shared_ptr<WhisperModel> model_;
     std::shared_ptr<VadModel> vad_;
     int threads_;
+    bool sharing_ = false;
 };
 
 } // namespace
@@ -90,6 +92,8 @@ int defaultThreads() {
     }
     return std::clamp(QThread::idealThreadCount(), 1, 4);
 }
+
+int partialThreads() { return std::clamp(QThread::idealThreadCount() / 4, 1, 2); }
 
 std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QString& vadPath, QString* error,
                                            int threads) {
@@ -112,9 +116,9 @@ std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QStri
     return std::make_shared<WhisperDecoder>(std::move(model), std::move(vad), threads);
 }
 
-SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath) {
-    return [vadPath = std::move(vadPath)](const QString& modelPath, QString* error) {
-        return loadDecoder(modelPath, vadPath ? vadPath() : QString(), error, defaultThreads());
+SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath, int threads) {
+    return [vadPath = std::move(vadPath), threads](const QString& modelPath, QString* error) {
+        return loadDecoder(modelPath, vadPath ? vadPath() : QString(), error, threads > 0 ? threads : defaultThreads());
     };
 }
 

@@ -56,11 +56,33 @@ void AppSpeechModelCatalogue::select(const QString& id) {
 
 Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
     const SpeechModel model = modelOrThrow(id);
-    const QString speechFile = SpeechModels::filename(model);
-    // The bar follows the speech model file; the small VAD file comes along unreported.
-    co_await impl_->downloader.download(model, {}, [progress, speechFile](const QString& file, qint64 received, qint64 total) {
-        if (progress && file.contains(speechFile)) {
-            progress(received, total);
+    // The bar follows the speech model file and the live text's model when that comes along; the
+    // small VAD file comes along unreported.
+    struct Part {
+        QString file;
+        qint64 received = 0;
+        qint64 total = 0;
+    };
+    auto parts = std::make_shared<std::vector<Part>>();
+    parts->push_back({SpeechModels::filename(model), 0, SpeechModels::downloadSizeBytes(model)});
+    if (const auto partial = SpeechModels::partialModelFor(model); partial && !SpeechModels::isDownloaded(*partial)) {
+        parts->push_back({SpeechModels::filename(*partial), 0, SpeechModels::downloadSizeBytes(*partial)});
+    }
+    co_await impl_->downloader.download(model, {}, [progress, parts](const QString& file, qint64 received, qint64 total) {
+        qint64 sumReceived = 0;
+        qint64 sumTotal = 0;
+        bool ours = false;
+        for (Part& part : *parts) {
+            if (file.contains(part.file)) {
+                ours = true;
+                part.received = received;
+                part.total = total > 0 ? total : part.total;
+            }
+            sumReceived += part.received;
+            sumTotal += part.total;
+        }
+        if (progress && ours) {
+            progress(sumReceived, sumTotal);
         }
     });
     if (impl_->downloaded) {
@@ -88,6 +110,14 @@ std::shared_ptr<WhisperRecognizerHost> installAppRecognizer(platform::DesktopSer
     auto host = std::make_shared<WhisperRecognizerHost>(
         modelPath, whisper::makeDecoderLoader([modelPath] { return appVadModelPath(modelPath()); }),
         std::make_shared<ThreadRecognitionWorker>());
+    auto partialPath = [] {
+        const auto partial = SpeechModels::partialModelFor(SpeechModels::selectedModel());
+        return partial ? SpeechModels::modelPath(*partial) : QString();
+    };
+    host->setPartialPass({partialPath,
+                          whisper::makeDecoderLoader([partialPath] { return appVadModelPath(partialPath()); },
+                                                     whisper::partialThreads()),
+                          std::make_shared<ThreadRecognitionWorker>()});
     std::weak_ptr<WhisperRecognizerHost> weak = host;
     services.setRecognizerFactory([weak](SpeechLocale) -> std::shared_ptr<SpeechRecognizer> {
         if (const auto h = weak.lock()) {
@@ -95,7 +125,8 @@ std::shared_ptr<WhisperRecognizerHost> installAppRecognizer(platform::DesktopSer
         }
         return nullptr;
     });
-    host->preloadOnChangeOf(QString::fromLatin1(SpeechModels::selectedModelKey));
+    host->preloadOnChangeOf({QString::fromLatin1(SpeechModels::selectedModelKey),
+                             QString::fromLatin1(SpeechModels::partialModelKey)});
     host->preload();
     return host;
 }
