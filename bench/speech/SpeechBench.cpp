@@ -7,8 +7,12 @@
 // dimensions from scripts/make-sized-whisper-models.sh (~/.cache/quillory/deps/sized-whisper), and
 // real models in the speech model folder. The VAD model: QUILLORY_TEST_WHISPER_VAD_MODEL or the
 // folder's. whisper-cli: QUILLORY_TEST_WHISPER_CLI or the runtime's bin/whisper-cli.
+// A model that gets a faster one for its live text (see SpeechModels::automaticPartialModel) is
+// measured twice: alone, and with the faster one (of the same kind) writing the live text; the
+// gaps between live-text updates show whether the live text keeps flowing.
 //
 //   build/bench/bench_speech [--fixture NAME.wav ...] [--threads N] [--models tiny,sized,real] [--only ID-PART]
+//                            [--one-pass]
 
 #include "Runtime/Paths.h"
 #include "Runtime/Scheduler.h"
@@ -24,6 +28,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -52,6 +57,9 @@ struct Streamed {
     double finalMs = 0;
     double cpuPerSpeechSecond = 0;
     int partials = 0;
+    double medianGapMs = -1; // between live-text updates while speaking, from the first one
+    double maxGapMs = -1;
+    double firstPartialMs = -1;
     QString text;
     bool ok = false;
 };
@@ -61,6 +69,9 @@ Streamed stream(WhisperRecognizerHost& host, const std::vector<float>& samples) 
     auto recognizer = host.makeRecognizer();
     auto request = recognizer->makeRequest({});
     bool ended = false;
+    QElapsedTimer sinceStart;
+    sinceStart.start();
+    std::vector<double> updates;
     auto task = recognizer->recognitionTask(request, [&](const SpeechRecognitionSnapshot& s) {
         if (s.isFinal || s.errorDescription) {
             ended = true;
@@ -68,6 +79,7 @@ Streamed stream(WhisperRecognizerHost& host, const std::vector<float>& samples) 
             r.text = s.text.value_or(s.errorDescription.value_or(QString()));
         } else {
             ++r.partials;
+            updates.push_back(static_cast<double>(sinceStart.nsecsElapsed()) / 1e6);
         }
     });
     std::atomic<bool> fed{false};
@@ -88,6 +100,18 @@ Streamed stream(WhisperRecognizerHost& host, const std::vector<float>& samples) 
     feeder.join();
     const double speechSeconds = static_cast<double>(samples.size()) / kRecognitionSampleRate;
     r.cpuPerSpeechSecond = (cpuSeconds() - cpuBefore) / speechSeconds;
+    // The silence at the end of the audio counts as a gap too: the live text did not move then.
+    updates.push_back(static_cast<double>(sinceStart.nsecsElapsed()) / 1e6);
+    if (updates.size() >= 2) {
+        std::vector<double> gaps;
+        for (std::size_t i = 1; i < updates.size(); ++i) {
+            gaps.push_back(updates[i] - updates[i - 1]);
+        }
+        std::sort(gaps.begin(), gaps.end());
+        r.medianGapMs = gaps[gaps.size() / 2];
+        r.maxGapMs = gaps.back();
+        r.firstPartialMs = updates.front();
+    }
     QElapsedTimer t;
     t.start();
     request->endAudio();
@@ -121,6 +145,7 @@ int main(int argc, char** argv) {
     QStringList kinds{"tiny", "sized", "real"};
     QString only; // a part of the model id
     int threads = whisper::defaultThreads();
+    bool twoPass = true;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == "--fixture" && i + 1 < args.size()) {
@@ -131,6 +156,8 @@ int main(int argc, char** argv) {
             kinds = args[++i].split(',');
         } else if (args[i] == "--only" && i + 1 < args.size()) {
             only = args[++i];
+        } else if (args[i] == "--one-pass") {
+            twoPass = false;
         }
     }
     if (fixtures.isEmpty()) {
@@ -144,21 +171,36 @@ int main(int argc, char** argv) {
     }
     QString cli = qEnvironmentVariable("QUILLORY_TEST_WHISPER_CLI");
 
-    QList<std::pair<QString, QString>> models; // label, file
+    struct Entry {
+        QString label;
+        QString file;
+        QString partialFile; // the live text's model; empty for one pass
+    };
+    QList<Entry> models;
     if (kinds.contains("tiny") && !qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL").isEmpty()) {
-        models << std::make_pair(QStringLiteral("tiny test model"), qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL"));
+        models << Entry{QStringLiteral("tiny test model"), qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL"), {}};
     }
     const QString sizedDir = Paths::cacheDirectory() + QStringLiteral("/deps/sized-whisper");
+    const auto add = [&](SpeechModel m, const QString& dir, const QString& kind) {
+        const QString file = dir + '/' + SpeechModels::filename(m);
+        models << Entry{SpeechModels::id(m) + kind, file, {}};
+        if (const auto partial = SpeechModels::automaticPartialModel(m); partial && twoPass) {
+            const QString partialFile = dir + '/' + SpeechModels::filename(*partial);
+            if (QFileInfo::exists(partialFile)) {
+                models << Entry{SpeechModels::id(m) + kind + ", live text by " + SpeechModels::id(*partial), file,
+                                partialFile};
+            }
+        }
+    };
     for (SpeechModel m : SpeechModels::allCases) {
         if (!only.isEmpty() && !SpeechModels::id(m).contains(only)) {
             continue;
         }
         if (kinds.contains("sized") && QFileInfo::exists(sizedDir + '/' + SpeechModels::filename(m))) {
-            models << std::make_pair(SpeechModels::id(m) + " (random weights, real size)",
-                                     sizedDir + '/' + SpeechModels::filename(m));
+            add(m, sizedDir, " (random weights, real size)");
         }
         if (kinds.contains("real") && SpeechModels::isDownloaded(m)) {
-            models << std::make_pair(SpeechModels::id(m) + " (real)", SpeechModels::modelPath(m));
+            add(m, SpeechModels::modelDirectory(), " (real)");
         }
     }
     if (models.isEmpty() || !QFileInfo::exists(vad)) {
@@ -175,15 +217,23 @@ int main(int argc, char** argv) {
                 static_cast<double>(tuning.pauseSamples) / kRecognitionSampleRate,
                 static_cast<double>(tuning.maxSegmentSamples) / kRecognitionSampleRate);
     for (const auto& entry : models) {
-        const QString label = entry.first;
-        const QString file = entry.second;
+        const QString label = entry.label;
+        const QString file = entry.file;
         auto host = std::make_shared<WhisperRecognizerHost>(
             [file] { return file; }, whisper::makeDecoderLoader([vad] { return vad; }),
             std::make_shared<ThreadRecognitionWorker>());
+        if (!entry.partialFile.isEmpty()) {
+            host->setPartialPass({[f = entry.partialFile] { return f; },
+                                  whisper::makeDecoderLoader([vad] { return vad; }, whisper::partialThreads()),
+                                  std::make_shared<ThreadRecognitionWorker>()});
+        }
         qint64 loadMs = -1;
         host->setLoadObserver([&](WhisperRecognizerHost::LoadState, qint64 ms) { loadMs = ms; });
         host->preload();
-        pumpUntil([&] { return host->loadState() != WhisperRecognizerHost::LoadState::loading; });
+        pumpUntil([&] {
+            return host->loadState() != WhisperRecognizerHost::LoadState::loading &&
+                   host->partialLoadState() != WhisperRecognizerHost::LoadState::loading;
+        });
         std::printf("\n== %s ==\nload: %lld ms%s\n", qPrintable(label), static_cast<long long>(loadMs),
                     host->loadState() == WhisperRecognizerHost::LoadState::loaded ? "" : "  (FAILED)");
         if (host->loadState() != WhisperRecognizerHost::LoadState::loaded) {
@@ -208,10 +258,11 @@ int main(int argc, char** argv) {
             const double cliWithoutLoad = cliMs > 0 ? std::max(1.0, cliMs - static_cast<double>(loadMs)) : -1;
             std::printf("  %-11s %5.1f s audio | end of audio -> final %7.0f ms | whisper-cli whole file %7.0f ms "
                         "(%7.0f ms without its load) | ratio %5.2f (%5.2f) | CPU while speaking %.2f s/s | "
-                        "%d partials%s\n",
+                        "%d partials, first at %.0f ms, gap median %.0f ms max %.0f ms%s\n",
                         qPrintable(name), seconds, s.finalMs, cliMs, cliWithoutLoad,
                         cliMs > 0 ? s.finalMs / cliMs : -1.0, cliMs > 0 ? s.finalMs / cliWithoutLoad : -1.0,
-                        s.cpuPerSpeechSecond, s.partials, s.ok ? "" : "  (FAILED)");
+                        s.cpuPerSpeechSecond, s.partials, s.firstPartialMs, s.medianGapMs, s.maxGapMs,
+                        s.ok ? "" : "  (FAILED)");
             if (!s.ok) {
                 std::printf("    %s\n", qPrintable(s.text));
             }

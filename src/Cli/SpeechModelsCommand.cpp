@@ -23,6 +23,14 @@ int speechModelsCommand(const QStringList& args, Io& io) {
                    << '\t' << ByteCount::fileStyle(SpeechModels::downloadSizeBytes(m)) << '\t'
                    << (SpeechModels::isDownloaded(m) ? "downloaded" : "not downloaded") << '\n';
         }
+        const auto partial = SpeechModels::partialModelFor(selected);
+        io.out << "live text by: "
+               << (!partial ? QStringLiteral("the selected model")
+                            : SpeechModels::id(*partial) +
+                                  (SpeechModels::isDownloaded(*partial) ? QString()
+                                                                        : QStringLiteral(" (not downloaded: the "
+                                                                                         "selected model until it is)")))
+               << " (setting " << SpeechModels::partialModelKey << ")\n";
         return Ok;
     }
     if (p.size() != 2 || !QStringList{"download", "delete", "path", "select"}.contains(p.first())) {

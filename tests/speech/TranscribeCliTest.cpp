@@ -97,6 +97,33 @@ TEST_F(TranscribeCliTest, EachSentenceBetweenPausesSettlesAsItsOwnSegment) {
     EXPECT_EQ(out.trimmed(), sentence + sentence + sentence);
 }
 
+TEST_F(TranscribeCliTest, WithASecondModelForTheLiveTextTheSelectedModelStillWritesEverySegment) {
+    const QString second = path("second.bin");
+    ASSERT_TRUE(QFile::copy(model, second));
+    ASSERT_EQ(run({"transcribe", fixture("pauses.wav"), "--speech-model-file", model, "--partial-model-file", second,
+                   "--no-polish", "--partials"}),
+              0)
+        << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("Live text by second.bin"))) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("partial: "))) << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence + sentence + sentence);
+
+    // A live-text model that does not load leaves the selected model to do everything.
+    QFile broken(second);
+    ASSERT_TRUE(broken.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    broken.write("ggml and nothing more");
+    broken.close();
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--partial-model-file", second,
+                   "--no-polish"}),
+              0)
+        << err.toStdString();
+    EXPECT_FALSE(err.contains(QStringLiteral("Live text by"))) << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence);
+
+    EXPECT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--partial-model", "nope"}), 1);
+    EXPECT_TRUE(err.contains(QStringLiteral("Unknown speech model 'nope'"))) << err.toStdString();
+}
+
 TEST_F(TranscribeCliTest, SilenceCommitsNothingAndNoisySpeechStillDecodes) {
     ASSERT_EQ(run({"transcribe", fixture("silence.wav"), "--speech-model-file", model, "--no-polish"}), 0)
         << err.toStdString();
@@ -171,6 +198,11 @@ TEST_F(SpeechModelsCliTest, ListsSelectsAndNamesPaths) {
     ASSERT_EQ(run({"speech-models", "list"}), 0);
     EXPECT_TRUE(out.contains(QStringLiteral("* whisper-small-q5_1")));
     EXPECT_TRUE(out.contains(QStringLiteral("kotoba-whisper-v2.0-q5_0")));
+    EXPECT_TRUE(out.contains(QStringLiteral("live text by: the selected model"))) << out.toStdString();
+    ASSERT_EQ(run({"speech-models", "select", "kotoba-whisper-v2.0-q5_0"}), 0);
+    ASSERT_EQ(run({"speech-models", "list"}), 0);
+    EXPECT_TRUE(out.contains(QStringLiteral("live text by: whisper-base-q5_1 (not downloaded"))) << out.toStdString();
+    ASSERT_EQ(run({"speech-models", "select", "whisper-small-q5_1"}), 0);
     ASSERT_EQ(run({"speech-models", "path", "whisper-base-q5_1"}), 0);
     EXPECT_EQ(out.trimmed(), SpeechModels::modelPath(SpeechModel::whisperBaseQ5_1));
     EXPECT_EQ(run({"speech-models", "select", "nope"}), 1);

@@ -2,6 +2,7 @@
 
 #include "Speech/whisper/WhisperContext.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QThread>
 
@@ -24,7 +25,7 @@ public:
         options.language = QStringLiteral("ja");
         options.initialPrompt = prompt;
         options.audioCtx = audioCtx;
-        options.threads = sharing_ ? std::clamp(QThread::idealThreadCount() - partialThreads(), 1, threads_) : threads_;
+        options.threads = sharing_ ? std::clamp(physicalCores() - partialThreads(), 1, threads_) : threads_;
         options.shouldAbort = shouldAbort;
         // About 10 tokens a second of Japanese speech; the cap bounds a repetition loop's cost.
         options.maxTokens = 32 + static_cast<int>(samples.size() * 20 / kSampleRate);
@@ -84,16 +85,27 @@ private:
 
 } // namespace
 
+int physicalCores() {
+    // whisper.cpp gains nothing from a core's second hardware thread, and loses when its threads
+    // wait on each other across them.
+    const int logical = std::max(1, QThread::idealThreadCount());
+    QFile smt(QStringLiteral("/sys/devices/system/cpu/smt/active"));
+    if (smt.open(QIODevice::ReadOnly) && smt.readAll().trimmed() == "1") {
+        return std::max(1, logical / 2);
+    }
+    return logical;
+}
+
 int defaultThreads() {
     bool ok = false;
     const int configured = qEnvironmentVariableIntValue("QUILLORY_WHISPER_THREADS", &ok);
     if (ok && configured > 0) {
         return configured;
     }
-    return std::clamp(QThread::idealThreadCount(), 1, 4);
+    return std::clamp(physicalCores(), 1, 8);
 }
 
-int partialThreads() { return std::clamp(QThread::idealThreadCount() / 4, 1, 2); }
+int partialThreads() { return std::clamp(physicalCores() / 4, 1, 2); }
 
 std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QString& vadPath, QString* error,
                                            int threads) {

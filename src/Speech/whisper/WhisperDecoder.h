@@ -16,11 +16,13 @@ std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QStri
 /// one in the speech model folder). Threads: `threads` when positive, else `defaultThreads()`.
 SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath, int threads = 0);
 
-/// The CPU threads a decode uses by default: `QUILLORY_WHISPER_THREADS`, else the machine's cores
-/// up to 4. While the fast model writes the live text alongside, the selected model leaves it its
+/// The machine's cores, not counting second hardware threads.
+int physicalCores();
+/// The CPU threads a decode uses by default: `QUILLORY_WHISPER_THREADS`, else the machine's
+/// physical cores up to 8. While the fast model writes the live text alongside, the selected model leaves it its
 /// cores.
 int defaultThreads();
-/// The threads of the fast model that writes the live text: a quarter of the cores, 1 or 2.
+/// The threads of the fast model that writes the live text: a quarter of the physical cores, 1 or 2.
 int partialThreads();
 
 } // namespace quillory::whisper
