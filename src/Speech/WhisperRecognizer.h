@@ -42,8 +42,10 @@ struct StreamingTuning {
     qint64 minNewAudioSamples = 4000;
     /// A pause this long after speech settles the segment before it.
     qint64 pauseSamples = 9600;
-    /// A segment is settled at its longest pause (or cut) once it is this long.
-    qint64 maxSegmentSamples = 12 * kRecognitionSampleRate;
+    /// A segment is settled at its longest pause (or cut) once it is this long. It bounds the wait
+    /// after the last word: the last unsettled segment is decoded then, and a large model's encoder
+    /// takes about 1.4 s per second of audio on 2 cores.
+    qint64 maxSegmentSamples = 8 * kRecognitionSampleRate;
     /// Audio kept around each stretch of speech when it is decoded.
     qint64 padSamples = 3200;
 };
