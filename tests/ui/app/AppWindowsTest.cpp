@@ -1,7 +1,9 @@
 // The tray app's real windows (settings window and overlay over the application state) and its
 // view of the speech model catalogue.
+#include "ai/FakeHttpServer.h"
 #include "ui/settings/SettingsTestSupport.h"
 
+#include "Runtime/Async.h"
 #include "Runtime/DefaultsStore.h"
 #include "Speech/SpeechModel.h"
 #include "UI/App/AppSpeech.h"
@@ -11,6 +13,7 @@
 #include "UI/Settings/SettingsLaunchBridge.h"
 #include "UI/Settings/SettingsWindow.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 using namespace quillory;
@@ -120,6 +123,42 @@ TEST_F(AppWindowsTest, SpeechModelCatalogueAdaptsTheModelFolderAndSelection) {
     qputenv("QUILLORY_SPEECH_VAD_MODEL", "/elsewhere/vad.bin");
     EXPECT_EQ(ui::appVadModelPath(speech), QStringLiteral("/elsewhere/vad.bin"));
     qunsetenv("QUILLORY_SPEECH_VAD_MODEL");
+    qunsetenv("QUILLORY_SPEECH_MODELS_DIR");
+}
+
+TEST_F(AppWindowsTest, DownloadingALargeSpeechModelBringsTheLiveTextModelUnderOneProgressBar) {
+    const QString folder = path(QStringLiteral("models"));
+    qputenv("QUILLORY_SPEECH_MODELS_DIR", folder.toUtf8());
+    QByteArray payload(100'000, 'x');
+    FakeHttpServer hosting([&payload](const FakeHttpServer::Request&) {
+        return FakeHttpServer::Response{200, payload, "application/octet-stream", {}};
+    });
+    qputenv("QUILLORY_MODEL_BASE_URL", QStringLiteral("http://127.0.0.1:%1/").arg(hosting.port()).toUtf8());
+    int downloadedCalls = 0;
+    ui::AppSpeechModelCatalogue catalogue([&downloadedCalls] { ++downloadedCalls; });
+    std::vector<std::pair<qint64, qint64>> seen;
+    QElapsedTimer real;
+    real.start();
+    const auto fetch = [&]() -> Task<bool> {
+        co_await catalogue.download(SpeechModels::id(SpeechModel::kotobaWhisperV2Q5_0),
+                                    [&seen](qint64 received, qint64 total) { seen.emplace_back(received, total); });
+        co_return true;
+    };
+    runUntilDone(fetch(),
+                 [&] {
+                     QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                     clock_.advance(1ms);
+                     ASSERT_LT(real.elapsed(), 30'000);
+                 });
+    EXPECT_TRUE(SpeechModels::isDownloaded(SpeechModel::kotobaWhisperV2Q5_0));
+    EXPECT_TRUE(SpeechModels::isDownloaded(SpeechModel::whisperBaseQ5_1));
+    EXPECT_EQ(downloadedCalls, 1);
+    ASSERT_FALSE(seen.empty());
+    for (std::size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].first, seen[i - 1].first) << "the bar never goes back between the two files";
+    }
+    EXPECT_EQ(seen.back(), std::make_pair(qint64(200'000), qint64(200'000))) << "both files, once complete";
+    qunsetenv("QUILLORY_MODEL_BASE_URL");
     qunsetenv("QUILLORY_SPEECH_MODELS_DIR");
 }
 
