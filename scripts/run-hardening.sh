@@ -92,11 +92,16 @@ run_asan() {
 
 # The threaded suites, with a gtest filter each: the scheduler, cancellation from other threads
 # and background work (test_runtime), the diagnostics writer and the export's background read
-# (test_diagnostics), the speech manager's capture thread and the WAV source (test_session).
+# (test_diagnostics), the speech manager's capture thread and the WAV source (test_session), the
+# recogniser's workers (test_speech), and whole transcriptions on real whisper.cpp with the live-text
+# model on a second worker (test_speech_cli; the polish case starts a server, and ThreadSanitizer's
+# runtime fails in the fork of a threaded process).
 tsan_filters=(
     "test_runtime:*"
     "test_diagnostics:*"
     "test_session:*"
+    "test_speech:WhisperRecognizerTest.*:RecognitionTextTest.*"
+    "test_speech_cli:TranscribeCliTest.*:-*WithPolish*"
 )
 
 run_tsan() {

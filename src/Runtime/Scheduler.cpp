@@ -9,8 +9,11 @@
 
 #include <atomic>
 #include <limits>
+#include <map>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 namespace quillory {
 
@@ -173,18 +176,57 @@ struct QtScheduler::Impl {
         std::function<void()> work;
     };
 
+    /// Work from other threads is handed over under `mutex` and picked up when the main thread's
+    /// event loop delivers a plain wake-up event: no closure or event field written by another
+    /// thread is read by our code, so the hand-over is ordered by our own lock, which tools that
+    /// check threads can see.
+    class Context : public QObject {
+    public:
+        explicit Context(Impl* impl) : impl_(impl) {}
+        void wake() { QCoreApplication::postEvent(this, new QEvent(QEvent::User)); }
+
+    protected:
+        void customEvent(QEvent*) override { impl_->drainCrossThread(); }
+
+    private:
+        Impl* const impl_;
+    };
+    struct Incoming {
+        Duration deadline{};
+        std::function<void()> work;
+    };
+
     std::atomic<TimerId> nextId{1};
     Duration maxTimerInterval;
-    QObject context; // lives in the thread that created the scheduler (the main thread)
+    Context context{this}; // lives in the thread that created the scheduler (the main thread)
 
     mutable std::mutex mutex;
-    std::unordered_set<TimerId> queued;          // posted from another thread, not started yet
+    std::map<TimerId, Incoming> queued;          // posted from another thread, not started yet
+    std::vector<TimerId> stopRequests;           // cancels of started timers from another thread
     std::unordered_map<TimerId, Pending> timers; // started; touched on the main thread only
 
     explicit Impl(Duration maxInterval)
         : maxTimerInterval(std::clamp<Duration>(maxInterval, 1ms, defaultMaxTimerInterval)) {}
 
     bool onMainThread() const { return QThread::currentThread() == context.thread(); }
+
+    // Main thread: starts what other threads posted, in the order of their ids, then stops what
+    // they cancelled.
+    void drainCrossThread() {
+        std::map<TimerId, Incoming> incoming;
+        std::vector<TimerId> stops;
+        {
+            std::lock_guard lock(mutex);
+            incoming.swap(queued);
+            stops.swap(stopRequests);
+        }
+        for (auto& [id, in] : incoming) {
+            start(id, in.deadline, std::move(in.work));
+        }
+        for (const TimerId id : stops) {
+            stop(id);
+        }
+    }
 
     // Main thread.
     void start(TimerId id, Duration deadline, std::function<void()> work) {
@@ -287,21 +329,9 @@ Scheduler::TimerId QtScheduler::postDelayed(Duration delay, std::function<void()
     }
     {
         std::lock_guard lock(impl_->mutex);
-        impl_->queued.insert(id);
+        impl_->queued.emplace(id, Impl::Incoming{deadline, std::move(work)});
     }
-    Impl* impl = impl_.get();
-    QMetaObject::invokeMethod(
-        &impl_->context,
-        [impl, id, deadline, work = std::move(work)]() mutable {
-            {
-                std::lock_guard lock(impl->mutex);
-                if (impl->queued.erase(id) == 0) {
-                    return; // cancelled on its way
-                }
-            }
-            impl->start(id, deadline, std::move(work));
-        },
-        Qt::QueuedConnection);
+    impl_->context.wake();
     return id;
 }
 
@@ -315,9 +345,11 @@ void QtScheduler::cancel(TimerId id) {
     if (impl_->onMainThread()) {
         impl_->stop(id);
     } else {
-        Impl* impl = impl_.get();
-        QMetaObject::invokeMethod(
-            &impl_->context, [impl, id] { impl->stop(id); }, Qt::QueuedConnection);
+        {
+            std::lock_guard lock(impl_->mutex);
+            impl_->stopRequests.push_back(id);
+        }
+        impl_->context.wake();
     }
 }
 
