@@ -332,6 +332,52 @@ std::vector<SpeechSpan> groupSpeech(const std::vector<SpeechSpan>& spans, const 
     return pieces;
 }
 
+/// The decoder of `slot`, or null with `out` failed.
+std::shared_ptr<SpeechDecoder> decoderOf(WhisperRecognizerHost::Slot& slot, JobOutput& out) {
+    QString why;
+    auto decoder = slot.get(&why);
+    if (!decoder) {
+        out.status = Status::failed;
+        out.error = why;
+    }
+    return decoder;
+}
+
+/// The speech in `buffer`, or nothing with `out` failed.
+std::optional<std::vector<SpeechSpan>> speechIn(SpeechDecoder& decoder, std::span<const float> buffer,
+                                                JobOutput& out) {
+    QString error;
+    std::vector<SpeechSpan> spans = decoder.detectSpeech(buffer, &error);
+    if (!error.isEmpty()) {
+        out.status = Status::failed;
+        out.error = error;
+        return std::nullopt;
+    }
+    return spans;
+}
+
+/// Decodes `samples` conditioned on `hints` and the settled text; the text with repetition loops
+/// cut, or nothing with `out` failed or aborted.
+std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float> samples, const QStringList& hints,
+                                  const QString& settled, const std::function<bool()>& shouldAbort, JobOutput& out) {
+    const QString prompt = RecognitionText::buildPrompt(hints, settled, decoder.maxPromptTokens(),
+                                                        [&](const QString& t) { return decoder.tokenCount(t); });
+    ++out.decodes;
+    DecodeResult r = decoder.decode(
+        samples, prompt, RecognitionText::audioContextFor(static_cast<qint64>(samples.size()), decoder.modelAudioCtx()),
+        shouldAbort);
+    if (r.status != Status::ok) {
+        out.status = r.status;
+        out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
+        return std::nullopt;
+    }
+    QString joined;
+    for (const QString& piece : r.segments) {
+        joined += piece.trimmed();
+    }
+    return RecognitionText::cutRepetitions(joined);
+}
+
 } // namespace
 
 class StreamingRecognition final : public RecognitionRequest,
@@ -493,11 +539,8 @@ private:
             out.status = Status::aborted;
             return out;
         }
-        QString why;
-        const auto decoder = slot_->get(&why);
+        const auto decoder = decoderOf(*slot_, out);
         if (!decoder) {
-            out.status = Status::failed;
-            out.error = why;
             return out;
         }
         decoder->setSharingCpu(in.sharingCpu);
@@ -510,14 +553,11 @@ private:
         }
         backlog_->processed = out.audioEnd;
         const qint64 length = static_cast<qint64>(buffer.size());
-        QString vadError;
-        const std::vector<SpeechSpan> spans = decoder->detectSpeech(buffer, &vadError);
-        if (!vadError.isEmpty()) {
-            out.status = Status::failed;
-            out.error = vadError;
+        const auto spans = speechIn(*decoder, buffer, out);
+        if (!spans) {
             return out;
         }
-        const std::vector<SpeechSpan> pieces = groupSpeech(spans, tuning_);
+        const std::vector<SpeechSpan> pieces = groupSpeech(*spans, tuning_);
         const auto shouldAbort = [abort = abort_] { return abort->load(); };
 
         QString settled = in.settledText;
@@ -525,23 +565,11 @@ private:
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
-            const QString prompt = RecognitionText::buildPrompt(
-                in.hints, settled, decoder->maxPromptTokens(), [&](const QString& s) { return decoder->tokenCount(s); });
-            ++out.decodes;
-            DecodeResult r = decoder->decode(samples, prompt,
-                                             RecognitionText::audioContextFor(to - from, decoder->modelAudioCtx()),
-                                             shouldAbort);
-            if (r.status != Status::ok) {
-                out.status = r.status;
-                out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
-                return false;
+            const auto decoded = decodeText(*decoder, samples, in.hints, settled, shouldAbort, out);
+            if (decoded) {
+                *text = *decoded;
             }
-            QString joined;
-            for (const QString& s : r.segments) {
-                joined += s.trimmed();
-            }
-            *text = RecognitionText::cutRepetitions(joined);
-            return true;
+            return decoded.has_value();
         };
 
         qint64 settledUpTo = 0; // relative to the buffer
@@ -599,11 +627,8 @@ private:
             out.status = Status::aborted;
             return out;
         }
-        QString why;
-        const auto decoder = partialSlot_->get(&why);
+        const auto decoder = decoderOf(*partialSlot_, out);
         if (!decoder) {
-            out.status = Status::failed;
-            out.error = why;
             return out;
         }
         std::vector<float> buffer;
@@ -615,34 +640,18 @@ private:
             buffer.assign(audio_.begin() + from, audio_.end());
             out.audioEnd = size;
         }
-        QString vadError;
-        const std::vector<SpeechSpan> spans = decoder->detectSpeech(buffer, &vadError);
-        if (!vadError.isEmpty()) {
-            out.status = Status::failed;
-            out.error = vadError;
+        const auto spans = speechIn(*decoder, buffer, out);
+        if (!spans) {
             return out;
         }
-        out.hypothesis = QString();
-        if (spans.empty()) {
+        if (spans->empty()) {
+            out.hypothesis = QString();
             return out;
         }
         const qint64 length = static_cast<qint64>(buffer.size());
-        const qint64 from = std::clamp<qint64>(spans.front().start - tuning_.padSamples, 0, length);
+        const qint64 from = std::clamp<qint64>(spans->front().start - tuning_.padSamples, 0, length);
         const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(length - from));
-        const QString prompt = RecognitionText::buildPrompt(in.hints, in.settledText, decoder->maxPromptTokens(),
-                                                            [&](const QString& t) { return decoder->tokenCount(t); });
-        DecodeResult r = decoder->decode(
-            samples, prompt, RecognitionText::audioContextFor(length - from, decoder->modelAudioCtx()), shouldAbort);
-        if (r.status != Status::ok) {
-            out.status = r.status;
-            out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
-            return out;
-        }
-        QString joined;
-        for (const QString& piece : r.segments) {
-            joined += piece.trimmed();
-        }
-        out.hypothesis = RecognitionText::cutRepetitions(joined);
+        out.hypothesis = decodeText(*decoder, samples, in.hints, in.settledText, shouldAbort, out);
         return out;
     }
 
