@@ -220,7 +220,11 @@ void AppState::applyPartial(const QString& text) {
     if (!accepting || Text::isBlank(text)) {
         return;
     }
-    if (dictationAccumulator_.updatePartial(text)) {
+    // A recogniser whose partials hold the whole session's text may rewrite its first words; taking
+    // that for a new utterance would paste both versions.
+    const bool changed = services_.speech->partialsCoverWholeSession() ? dictationAccumulator_.replaceHypothesis(text)
+                                                                       : dictationAccumulator_.updatePartial(text);
+    if (changed) {
         emit dictationAccumulatorChanged();
     }
     setPartialText(dictationAccumulator_.previewText());

@@ -177,6 +177,14 @@ bool DictationAccumulator::appendSegment(const QString& segment) {
     return true;
 }
 
+bool DictationAccumulator::replaceHypothesis(const QString& incoming) {
+    if (Text::isBlank(incoming) || currentHypothesis == incoming) {
+        return false;
+    }
+    currentHypothesis = incoming;
+    return true;
+}
+
 bool DictationAccumulator::updatePartial(const QString& incoming) {
     const QString in = Text::trimmed(incoming);
     if (in.isEmpty()) {

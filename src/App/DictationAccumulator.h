@@ -20,6 +20,9 @@ public:
     QString previewText() const;
     /// Merges a partial transcript; returns whether anything changed.
     bool updatePartial(const QString& incoming);
+    /// Takes a partial that holds the whole text since the last closed segment, whatever it shares
+    /// with the one before (a recogniser that rewrites its words); returns whether anything changed.
+    bool replaceHypothesis(const QString& incoming);
     /// Closes a segment (extending or ignoring a repeat of the last); returns whether anything changed.
     bool appendSegment(const QString& segment);
     /// The finalized segments joined by line feeds.

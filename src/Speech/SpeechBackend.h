@@ -80,6 +80,9 @@ public:
     /// The recogniser's model is present and loads.
     virtual bool isAvailable() const = 0;
     virtual bool supportsOnDeviceRecognition() const = 0;
+    /// Whether each partial holds the whole session's text so far (and may rewrite words it showed
+    /// before), rather than starting over after a pause.
+    virtual bool reportsWholeSessionText() const { return false; }
     virtual std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) = 0;
     virtual std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
                                                              ResultHandler handler) = 0;

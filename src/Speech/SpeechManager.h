@@ -42,6 +42,7 @@ public:
                      VoiceActivityHandler voiceActivityHandler) override;
     void stop() override;
     Task<> cleanupSession() override;
+    bool partialsCoverWholeSession() const override { return recognizer_ && recognizer_->reportsWholeSessionText(); }
 
     /// A recogniser message that means the speech simply ended without words.
     static bool isSilentEndSystemMessage(const QString& message);

@@ -25,6 +25,9 @@ public:
     virtual void stop() = 0;
     /// Tears the running session down at once; no callback of it follows.
     virtual Task<> cleanupSession() = 0;
+    /// Whether each partial of the running session replaces the one before it whole: it may
+    /// rewrite earlier words, and never starts a new utterance.
+    virtual bool partialsCoverWholeSession() const { return false; }
 };
 
 } // namespace quillory

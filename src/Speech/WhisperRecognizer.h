@@ -157,6 +157,9 @@ public:
     explicit WhisperRecognizer(std::shared_ptr<WhisperRecognizerHost> host);
     bool isAvailable() const override;
     bool supportsOnDeviceRecognition() const override { return true; }
+    /// Partials are the settled text plus the latest decode of the rest, and the latest decode
+    /// (or, with two passes, the settling) may change words shown before.
+    bool reportsWholeSessionText() const override { return true; }
     std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) override;
     std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
                                                      ResultHandler handler) override;

@@ -31,6 +31,20 @@ TEST_F(AppStateTest, EqualWritesNotifyNobody) {
     EXPECT_EQ(permissions->refreshes, 3);
 }
 
+TEST_F(AppStateTest, ARecogniserThatRewritesItsFirstWordsGetsOnlyItsFinalTextPasted) {
+    // Partials that differ from their start on look like a new utterance to a recogniser that
+    // starts over after a pause; from one that rewrites the whole session's text, the earlier
+    // version must not be pasted along with the final one.
+    speech->wholeSessionPartials = true;
+    press();
+    partial(u(u"あしたの会議"));
+    partial(u(u"明日の会議は十時から"));
+    EXPECT_EQ(state->partialText(), u(u"明日の会議は十時から"));
+    release();
+    finalText(u(u"明日の会議は十時から始まります。"));
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"明日の会議は十時から始まります。")});
+}
+
 TEST_F(AppStateTest, PrechecksRefuseWithoutNonceIncrement) {
     permissions->mic = PermissionState::notDetermined;
     press();

@@ -132,6 +132,9 @@ public:
     int startCount = 0;
     int stopCount = 0;
     int cleanupCount = 0;
+    /// A recogniser whose partials hold the whole session's text (and may rewrite it).
+    bool wholeSessionPartials = false;
+    bool partialsCoverWholeSession() const override { return wholeSessionPartials; }
     int startsInFlight = 0;
     int overlappingStarts = 0;
     bool startThrows = false;

@@ -635,6 +635,7 @@ TEST_F(WhisperRecognizerTest, ThroughTheSpeechManagerAWholeSessionCommitsTheSett
                             [this] { clock_.runPending(); });
     };
     ASSERT_TRUE(begin());
+    EXPECT_TRUE(manager.partialsCoverWholeSession()) << "each partial holds the whole text so far";
     for (int i = 0; i < 30; ++i) {
         source->feed(0.1f);
         step(64ms);
