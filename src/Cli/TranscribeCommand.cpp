@@ -13,6 +13,7 @@
 #include "App/AppState.h"
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Runtime/Scheduler.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WavFileAudioSource.h"
@@ -338,6 +339,10 @@ int transcribeCommand(const QStringList& args, Io& io) {
     }
     if (savedPolish) {
         LocalPolishEngine::shared().setConfiguration(*savedPolish);
+    }
+    // The session's watchdogs were cancelled as it ended; they finish on the event loop.
+    if (auto* qt = dynamic_cast<QtScheduler*>(&Scheduler::current())) {
+        pumpUntil([qt] { return qt->pendingCount() == 0; }, 300);
     }
     return status;
 }

@@ -674,9 +674,9 @@ private:
         if (out.hypothesisStart != segmentStart_) {
             return; // a segment settled meanwhile: this text covers it twice; the next one will not
         }
-        const auto spacing = std::chrono::duration_cast<Duration>((now - partialDispatchedAt_) *
-                                                                  tuning_.partialSpacingFactor);
-        nextPartialAt_ = now + std::max(tuning_.minPartialInterval, spacing);
+        // The live-text model has cores of its own: it decodes back to back, starting at most one
+        // decode per shortest interval.
+        nextPartialAt_ = std::max(now, partialDispatchedAt_ + tuning_.minPartialInterval);
         lastPartialEnd_ = out.audioEnd;
         hypothesis_ = out.hypothesis.value_or(QString());
         hypothesisStart_ = hypothesisEnd_ = -1; // another model's text: the final decodes afresh

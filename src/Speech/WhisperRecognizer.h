@@ -31,10 +31,12 @@ namespace quillory {
 
 /// The timing of partial decodes and segments (sample counts at 16 kHz).
 struct StreamingTuning {
-    /// Shortest time between the end of one partial decode and the start of the next.
+    /// Shortest time between the end of one partial decode and the start of the next (with two
+    /// passes: between the starts of two live-text decodes).
     Duration minPartialInterval = seconds(0.4);
     /// After a partial decode that took d, the next starts no sooner than d × this later, so partials
-    /// use at most about half of a core however slow the machine is.
+    /// leave the selected model at least about half of its time for settling however slow the
+    /// machine is. With two passes the live-text model has cores of its own and decodes back to back.
     double partialSpacingFactor = 1.0;
     /// How often the main thread looks for new audio.
     Duration pollInterval = seconds(0.1);

@@ -532,6 +532,18 @@ TEST_F(WhisperRecognizerTest, TheFastModelWritesTheLiveTextWhileTheSelectedOneSe
     EXPECT_FALSE(decoder->callsCopy().back().sharingCpu) << "the final gets every core";
 }
 
+TEST_F(WhisperRecognizerTest, TheFastModelDecodesBackToBackOnItsOwnCores) {
+    addFastModel();
+    loadBoth();
+    fastCost = seconds(0.6);
+    startSession();
+    feed(8, 0.1f);
+    // One decode every 0.7 s or so; waiting as long again after each, as one pass does to leave the
+    // selected model time for settling, would give about half as many.
+    EXPECT_GE(fast->callCount(), 8u);
+    EXPECT_LE(fastWorker->maxQueued, 1u) << "never more than one live-text decode waiting";
+}
+
 TEST_F(WhisperRecognizerTest, WithTwoPassesTheFinalNeverReusesTheFastModelsText) {
     addFastModel();
     loadBoth();
