@@ -23,36 +23,6 @@ namespace quillory {
 
 namespace polish_detail {
 
-namespace {
-/// Resumes the awaiting coroutine when the reply has finished. The resumption is queued, so it
-/// never runs inside the reply's own code (an `abort()` emits `finished` synchronously).
-struct ReplyFinished {
-    QNetworkReply* reply;
-    bool await_ready() const noexcept { return reply->isFinished(); }
-    void await_suspend(std::coroutine_handle<> h) {
-        QObject::connect(
-            reply, &QNetworkReply::finished, reply, [h] { h.resume(); },
-            Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection));
-    }
-    void await_resume() const noexcept {}
-};
-} // namespace
-
-Task<> replyFinished(QNetworkReply* reply, CancellationToken cancel) {
-    QPointer<QNetworkReply> guard(reply);
-    Scheduler* scheduler = &Scheduler::current();
-    const auto registration = cancel.onCancel([guard, scheduler] {
-        scheduler->post([guard] {
-            if (guard && !guard->isFinished()) {
-                guard->abort();
-            }
-        });
-    });
-    ReplyFinished finished{reply};
-    co_await finished;
-    cancel.removeCallback(registration);
-}
-
 QString strictUtf8(const QByteArray& bytes) {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     QString text = decoder.decode(bytes);

@@ -1,8 +1,8 @@
 #include "Speech/SpeechModel.h"
 
-#include "AI/LocalPolishEngineInternal.h"
 #include "AI/PolishModel.h"
 #include "Runtime/DefaultsStore.h"
+#include "Runtime/FileDownload.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Paths.h"
 #include "Utilities/Log.h"
@@ -10,10 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
+#include <QUrl>
 
 namespace quillory {
 
@@ -146,123 +143,28 @@ Task<> SpeechModelDownloader::download(SpeechModel model, CancellationToken canc
 }
 
 Task<> SpeechModelDownloader::fetch(QString url, QString destination, CancellationToken cancel, Progress progress) {
-    const QString folder = QFileInfo(destination).absolutePath();
     const QString name = QFileInfo(destination).fileName();
-    const QString partialPath = destination + QStringLiteral(".download");
-    if (!QDir().mkpath(folder)) {
-        throw SpeechModelError(QStringLiteral("cannot create the folder %1").arg(folder));
+    FileDownload download;
+    download.url = QUrl(url);
+    download.destination = destination;
+    download.idleTimeout = kIdleTimeout;
+    if (progress) {
+        download.progress = [progress = std::move(progress), name](qint64 received, qint64 total) {
+            progress(name, received, total);
+        };
     }
-    // One download of a file at a time, also across processes (the app and the command line).
-    QLockFile lock(destination + QStringLiteral(".lock"));
-    lock.setStaleLockTime(0);
-    while (!lock.tryLock(0)) {
-        if (lock.error() != QLockFile::LockFailedError) {
-            throw SpeechModelError(QStringLiteral("cannot create the lock file %1.lock").arg(destination));
-        }
-        if (!co_await sleepFor(std::chrono::milliseconds(300), cancel)) {
-            throw CancellationError();
-        }
+    std::optional<qint64> received;
+    try {
+        received = co_await downloadFile(network_, std::move(download), cancel);
+    } catch (const FileDownloadError& e) {
+        qCWarning(lcSpeech, "Speech model download failed: %s: %s", qUtf8Printable(name),
+                  qUtf8Printable(e.message()));
+        throw SpeechModelError(e.message());
     }
-    if (QFileInfo::exists(destination)) {
-        co_return; // another process finished it meanwhile
+    if (received) { // not when another process finished it meanwhile
+        qCInfo(lcSpeech, "Speech model downloaded: %s (%lld bytes)", qUtf8Printable(name),
+               static_cast<long long>(*received));
     }
-    QFile::remove(partialPath);
-    auto partial = std::make_shared<QFile>(partialPath);
-    if (!partial->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        throw SpeechModelError(QStringLiteral("%1: %2").arg(partialPath, partial->errorString()));
-    }
-
-    QNetworkRequest request{QUrl(url)};
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = network_.get(request);
-    QPointer<QNetworkReply> guard(reply);
-    const auto statusOk = [reply] {
-        const QVariant s = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        return s.isValid() && s.toInt() >= 200 && s.toInt() <= 299;
-    };
-
-    // The idle limit: checked every few seconds against the time of the last data.
-    Scheduler* clock = &Scheduler::current();
-    auto lastData = std::make_shared<Duration>(clock->monotonicNow());
-    auto idle = std::make_shared<bool>(false);
-    Timer idleCheck = Timer::repeating(std::chrono::seconds(5), [guard, idle, lastData, clock] {
-        if (guard && !guard->isFinished() && clock->monotonicNow() - *lastData >= kIdleTimeout) {
-            *idle = true;
-            guard->abort();
-        }
-    });
-
-    auto received = std::make_shared<qint64>(0);
-    auto writeError = std::make_shared<QString>();
-    const auto consume = [reply, partial, writeError, statusOk, received, progress, name, lastData, clock] {
-        *lastData = clock->monotonicNow();
-        const QByteArray chunk = reply->readAll();
-        if (!statusOk() || chunk.isEmpty() || !writeError->isEmpty()) {
-            return; // an error page is not part of the file
-        }
-        if (partial->write(chunk) != chunk.size()) {
-            *writeError = partial->errorString();
-            reply->abort();
-            return;
-        }
-        *received += chunk.size();
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (progress) {
-            progress(name, *received, length.isValid() ? length.toLongLong() : -1);
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, consume);
-    co_await polish_detail::replyFinished(reply, cancel);
-    idleCheck.stop();
-    reply->deleteLater();
-    if (!cancel.isCancelled() && reply->bytesAvailable() > 0) {
-        consume();
-    }
-    if (!partial->flush() && writeError->isEmpty()) {
-        *writeError = partial->errorString();
-    }
-    partial->close();
-    const auto fail = [&](const QString& message) {
-        QFile::remove(partialPath);
-        qCWarning(lcSpeech, "Speech model download failed: %s: %s", qUtf8Printable(name), qUtf8Printable(message));
-        return SpeechModelError(message);
-    };
-    if (cancel.isCancelled()) {
-        QFile::remove(partialPath);
-        throw CancellationError();
-    }
-    if (*idle) {
-        throw fail(QStringLiteral("no data received for %1 s")
-                       .arg(std::chrono::duration_cast<std::chrono::seconds>(kIdleTimeout).count()));
-    }
-    if (!writeError->isEmpty()) {
-        throw fail(*writeError);
-    }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && !statusOk()) {
-        throw fail(QStringLiteral("HTTP %1").arg(status.toInt()));
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        throw fail(reply->errorString());
-    }
-    if (!status.isValid()) {
-        throw fail(QStringLiteral("HTTP -1"));
-    }
-    const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-    if (length.isValid() && !reply->hasRawHeader("Content-Encoding") && length.toLongLong() != *received) {
-        throw fail(QStringLiteral("incomplete download (%1 of %2 bytes)").arg(*received).arg(length.toLongLong()));
-    }
-    if (*received == 0) {
-        throw fail(QStringLiteral("the server sent an empty file"));
-    }
-    if (QFileInfo::exists(destination) && !QFile::remove(destination)) {
-        throw fail(QStringLiteral("cannot replace %1").arg(destination));
-    }
-    if (!QFile::rename(partialPath, destination)) {
-        throw fail(QStringLiteral("cannot move the download to %1").arg(destination));
-    }
-    qCInfo(lcSpeech, "Speech model downloaded: %s (%lld bytes)", qUtf8Printable(name),
-           static_cast<long long>(*received));
 }
 
 void SpeechModelDownloader::remove(SpeechModel model) {
