@@ -25,13 +25,17 @@ void ModelDownloadController::clearErrors() {
     deleteError_.reset();
 }
 
-void ModelDownloadController::download(Fetch fetch, Finished finished) {
+bool ModelDownloadController::download(Fetch fetch, Finished finished) {
+    if (!canChangeFiles()) {
+        return false;
+    }
     inProgress_ = true;
     downloadError_.reset();
     received_ = 0;
     total_ = -1;
     emit changed();
     run(std::move(fetch), std::move(finished));
+    return true;
 }
 
 Task<> ModelDownloadController::run(Fetch fetch, Finished finished) {

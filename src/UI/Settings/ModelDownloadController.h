@@ -45,8 +45,8 @@ public:
     /// Forgets both errors without emitting `changed` (the caller emits after its own refresh).
     void clearErrors();
 
-    /// Starts `fetch` (the caller has checked `canChangeFiles`); `finished` follows its end.
-    void download(Fetch fetch, Finished finished);
+    /// Starts `fetch`, `finished` following its end; refused (false) unless `canChangeFiles`.
+    bool download(Fetch fetch, Finished finished);
     /// Runs `remove`. On failure records the delete error, emits `changed` and returns false; on
     /// success returns true and leaves the refresh to the caller.
     bool remove(const std::function<void()>& remove);
