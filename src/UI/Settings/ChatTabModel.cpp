@@ -7,18 +7,16 @@
 namespace quillory {
 
 ChatTabModel::ChatTabModel(std::shared_ptr<LocalModelEngine> engine, QObject* parent)
-    : QObject(parent), engine_(std::move(engine)), chatModel_(PolishSettings::selectedModel()) {}
+    : QObject(parent), engine_(std::move(engine)), chatModel_(PolishSettings::selectedModel()) {
+    connect(&files_, &ModelDownloadController::changed, this, &ChatTabModel::changed);
+}
 
 void ChatTabModel::setStatus(const AppStatus& status) {
-    if (status_ == status) {
-        return;
-    }
-    status_ = status;
-    emit changed();
+    files_.setStatus(status);
 }
 
 bool ChatTabModel::blocksModelActions() const {
-    return status_.is(AppStatus::Kind::recording) || status_.is(AppStatus::Kind::processing);
+    return files_.sessionBusy();
 }
 
 QList<PolishModel> ChatTabModel::installedModels() const {
@@ -56,7 +54,7 @@ bool ChatTabModel::chatModelDownloaded() const {
 }
 
 bool ChatTabModel::canSelectModel() const {
-    return !blocksModelActions() && !busy_ && !modelDownloadInProgress_;
+    return files_.canChangeFiles() && !busy_;
 }
 
 void ChatTabModel::selectChatModel(PolishModel model) {
@@ -92,7 +90,7 @@ bool ChatTabModel::canSubmitDraft() const {
 }
 
 bool ChatTabModel::canDownload() const {
-    return !blocksModelActions() && !modelDownloadInProgress_;
+    return files_.canChangeFiles();
 }
 
 bool ChatTabModel::canClear() const {
@@ -154,39 +152,18 @@ void ChatTabModel::downloadSelectedModelForChat() {
     if (!canDownload()) {
         return;
     }
-    modelDownloadInProgress_ = true;
-    modelDownloadError_.reset();
-    downloadReceived_ = 0;
-    downloadTotal_ = -1;
-    emit changed();
-    download(chatModel_);
-}
-
-Task<> ChatTabModel::download(PolishModel model) {
-    QPointer<ChatTabModel> self(this);
-    std::exception_ptr failure;
-    try {
-        co_await engine_->prepareModel(model, [self](qint64 received, qint64 total) {
-            if (self && self->modelDownloadInProgress_) {
-                self->downloadReceived_ = received;
-                self->downloadTotal_ = total;
-                emit self->changed();
+    files_.download(
+        [engine = engine_, model = chatModel_](ModelDownloadController::Progress progress) {
+            return engine->prepareModel(model, std::move(progress));
+        },
+        [this](std::exception_ptr failure) {
+            // A failure leaves the chosen model shown with its message.
+            if (!failure) {
+                chatModel_ = resolveChatModel(installedModels());
+                PolishSettings::setLocalLLMChatStoredModel(chatModel_);
+                emit changed();
             }
         });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self) {
-        co_return;
-    }
-    if (failure) {
-        modelDownloadError_ = describeEngineError(failure);
-    } else {
-        chatModel_ = resolveChatModel(installedModels());
-        PolishSettings::setLocalLLMChatStoredModel(chatModel_);
-    }
-    modelDownloadInProgress_ = false;
-    emit changed();
 }
 
 } // namespace quillory

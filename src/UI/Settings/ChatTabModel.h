@@ -5,6 +5,7 @@
 #include "App/AppStatus.h"
 #include "Runtime/Async.h"
 #include "UI/Settings/LocalModelEngine.h"
+#include "UI/Settings/ModelDownloadController.h"
 
 #include <QList>
 #include <QObject>
@@ -26,7 +27,7 @@ public:
     explicit ChatTabModel(std::shared_ptr<LocalModelEngine> engine, QObject* parent = nullptr);
 
     void setStatus(const AppStatus& status);
-    const AppStatus& status() const { return status_; }
+    const AppStatus& status() const { return files_.status(); }
     /// Recording or processing: the model picker and the download are refused.
     bool blocksModelActions() const;
 
@@ -51,10 +52,10 @@ public:
     void setDraft(const QString& text);
     bool busy() const { return busy_; }
     const std::optional<QString>& errorText() const { return errorText_; }
-    bool modelDownloadInProgress() const { return modelDownloadInProgress_; }
-    qint64 downloadReceived() const { return downloadReceived_; }
-    qint64 downloadTotal() const { return downloadTotal_; }
-    const std::optional<QString>& modelDownloadError() const { return modelDownloadError_; }
+    bool modelDownloadInProgress() const { return files_.inProgress(); }
+    qint64 downloadReceived() const { return files_.received(); }
+    qint64 downloadTotal() const { return files_.total(); }
+    const std::optional<QString>& modelDownloadError() const { return files_.downloadError(); }
 
     bool canSubmitDraft() const;
     bool canDownload() const;
@@ -74,19 +75,14 @@ signals:
 
 private:
     Task<> reply(QList<LocalLLMChatMessage> dialogue, PolishModel model);
-    Task<> download(PolishModel model);
 
     std::shared_ptr<LocalModelEngine> engine_;
-    AppStatus status_ = AppStatus::idle();
+    ModelDownloadController files_;
     PolishModel chatModel_;
     QList<LocalLLMChatMessage> turns_;
     QString draft_;
     bool busy_ = false;
     std::optional<QString> errorText_;
-    bool modelDownloadInProgress_ = false;
-    qint64 downloadReceived_ = 0;
-    qint64 downloadTotal_ = -1;
-    std::optional<QString> modelDownloadError_;
 };
 
 } // namespace quillory

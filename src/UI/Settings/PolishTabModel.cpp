@@ -16,18 +16,15 @@ PolishTabModel::PolishTabModel(std::shared_ptr<LocalModelEngine> engine, Enabled
     if (!enabled_.set) {
         enabled_.set = [](bool on) { PolishSettings::setEnabled(on); };
     }
+    connect(&files_, &ModelDownloadController::changed, this, &PolishTabModel::changed);
 }
 
 void PolishTabModel::setStatus(const AppStatus& status) {
-    if (status_ == status) {
-        return;
-    }
-    status_ = status;
-    emit changed();
+    files_.setStatus(status);
 }
 
 bool PolishTabModel::isBusy() const {
-    return status_.is(AppStatus::Kind::recording) || status_.is(AppStatus::Kind::processing);
+    return files_.sessionBusy();
 }
 
 bool PolishTabModel::polishEnabled() const {
@@ -76,7 +73,7 @@ void PolishTabModel::setTestInputText(const QString& text) {
 }
 
 bool PolishTabModel::canChangeModelFile() const {
-    return !isBusy() && !modelDownloadInProgress_;
+    return files_.canChangeFiles();
 }
 
 bool PolishTabModel::canDeleteModel() const {
@@ -84,7 +81,7 @@ bool PolishTabModel::canDeleteModel() const {
 }
 
 bool PolishTabModel::canCleanup() const {
-    return !isBusy() && !modelDownloadInProgress_ && !testInProgress_;
+    return files_.canChangeFiles() && !testInProgress_;
 }
 
 bool PolishTabModel::canEditTestInput() const {
@@ -93,7 +90,7 @@ bool PolishTabModel::canEditTestInput() const {
 
 bool PolishTabModel::canRunPolishTest() const {
     return !testInputText_.trimmed().isEmpty() && !testInProgress_ &&
-           (status_.is(AppStatus::Kind::idle) || status_.is(AppStatus::Kind::error));
+           (status().is(AppStatus::Kind::idle) || status().is(AppStatus::Kind::error));
 }
 
 QString PolishTabModel::modelSectionHelp() const {
@@ -106,8 +103,7 @@ QString PolishTabModel::testSectionHelp() const {
 }
 
 void PolishTabModel::refreshModelStatus() {
-    modelDownloadError_.reset();
-    modelDeleteError_.reset();
+    files_.clearErrors();
     modelDownloaded_ = engine_->isModelDownloaded(selectedModel());
     emit changed();
 }
@@ -116,53 +112,17 @@ void PolishTabModel::downloadSelectedModel() {
     if (!canChangeModelFile()) {
         return;
     }
-    modelDownloadInProgress_ = true;
-    modelDownloadError_.reset();
-    downloadReceived_ = 0;
-    downloadTotal_ = -1;
-    emit changed();
-    download(selectedModel());
-}
-
-Task<> PolishTabModel::download(PolishModel model) {
-    QPointer<PolishTabModel> self(this);
-    std::exception_ptr failure;
-    try {
-        co_await engine_->prepareModel(model, [self](qint64 received, qint64 total) {
-            if (self && self->modelDownloadInProgress_) {
-                self->downloadReceived_ = received;
-                self->downloadTotal_ = total;
-                emit self->changed();
-            }
-        });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self) {
-        co_return;
-    }
-    modelDownloadInProgress_ = false;
-    refreshModelStatus();
-    if (failure) {
-        // After the refresh, so that the message stays until the next one.
-        modelDownloadError_ = describeEngineError(failure);
-        emit changed();
-    }
+    files_.download(
+        [engine = engine_, model = selectedModel()](ModelDownloadController::Progress progress) {
+            return engine->prepareModel(model, std::move(progress));
+        },
+        [this](std::exception_ptr) { refreshModelStatus(); });
 }
 
 void PolishTabModel::deleteSelectedModel() {
-    if (!canDeleteModel()) {
-        return;
+    if (canDeleteModel() && files_.remove([this] { engine_->deleteModel(selectedModel()); })) {
+        refreshModelStatus();
     }
-    modelDeleteError_.reset();
-    try {
-        engine_->deleteModel(selectedModel());
-    } catch (...) {
-        modelDeleteError_ = describeEngineError(std::current_exception());
-        emit changed();
-        return;
-    }
-    refreshModelStatus();
 }
 
 void PolishTabModel::cleanupRuntimeServers() {

@@ -4,6 +4,7 @@
 #include "App/AppStatus.h"
 #include "Runtime/Async.h"
 #include "UI/Settings/LocalModelEngine.h"
+#include "UI/Settings/ModelDownloadController.h"
 
 #include <QObject>
 #include <QString>
@@ -32,7 +33,7 @@ public:
                             QObject* parent = nullptr);
 
     // ---- application state ----
-    const AppStatus& status() const { return status_; }
+    const AppStatus& status() const { return files_.status(); }
     void setStatus(const AppStatus& status);
     /// Recording or processing.
     bool isBusy() const;
@@ -50,12 +51,12 @@ public:
 
     // ---- view state ----
     bool modelDownloaded() const { return modelDownloaded_; }
-    bool modelDownloadInProgress() const { return modelDownloadInProgress_; }
+    bool modelDownloadInProgress() const { return files_.inProgress(); }
     /// Bytes of the running download (received, total; total -1 when unknown).
-    qint64 downloadReceived() const { return downloadReceived_; }
-    qint64 downloadTotal() const { return downloadTotal_; }
-    const std::optional<QString>& modelDownloadError() const { return modelDownloadError_; }
-    const std::optional<QString>& modelDeleteError() const { return modelDeleteError_; }
+    qint64 downloadReceived() const { return files_.received(); }
+    qint64 downloadTotal() const { return files_.total(); }
+    const std::optional<QString>& modelDownloadError() const { return files_.downloadError(); }
+    const std::optional<QString>& modelDeleteError() const { return files_.deleteError(); }
     const QString& testInputText() const { return testInputText_; }
     void setTestInputText(const QString& text);
     const QString& testResultText() const { return testResultText_; }
@@ -89,19 +90,13 @@ signals:
     void changed();
 
 private:
-    Task<> download(PolishModel model);
     Task<> test(QString input, PolishModel model, QString prompt);
 
     std::shared_ptr<LocalModelEngine> engine_;
     EnabledBinding enabled_;
-    AppStatus status_ = AppStatus::idle();
+    ModelDownloadController files_;
 
     bool modelDownloaded_ = false;
-    bool modelDownloadInProgress_ = false;
-    qint64 downloadReceived_ = 0;
-    qint64 downloadTotal_ = -1;
-    std::optional<QString> modelDownloadError_;
-    std::optional<QString> modelDeleteError_;
     QString testInputText_;
     QString testResultText_;
     std::optional<QString> testResultModelName_;

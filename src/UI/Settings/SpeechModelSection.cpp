@@ -1,14 +1,12 @@
 #include "UI/Settings/SpeechModelSection.h"
 
 #include "Runtime/Localization.h"
-#include "UI/Settings/LocalModelEngine.h"
 #include "UI/Settings/ModelTabWidgets.h"
 
 #include <QComboBox>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -19,18 +17,15 @@ namespace quillory {
 SpeechModelSectionModel::SpeechModelSectionModel(std::shared_ptr<SpeechModelCatalogue> catalogue, QObject* parent)
     : QObject(parent), catalogue_(std::move(catalogue)), shownId_(catalogue_->selectedId()) {
     shownDownloaded_ = catalogue_->isDownloaded(shownId_);
+    connect(&files_, &ModelDownloadController::changed, this, &SpeechModelSectionModel::changed);
 }
 
 void SpeechModelSectionModel::setStatus(const AppStatus& status) {
-    if (status_ == status) {
-        return;
-    }
-    status_ = status;
-    emit changed();
+    files_.setStatus(status);
 }
 
 bool SpeechModelSectionModel::isBusy() const {
-    return status_.is(AppStatus::Kind::recording) || status_.is(AppStatus::Kind::processing);
+    return files_.sessionBusy();
 }
 
 void SpeechModelSectionModel::show(const QString& id) {
@@ -55,7 +50,7 @@ bool SpeechModelSectionModel::shownIsSelected() const {
 }
 
 bool SpeechModelSectionModel::canChange() const {
-    return !isBusy() && !downloading_;
+    return files_.canChangeFiles();
 }
 
 bool SpeechModelSectionModel::canDelete() const {
@@ -67,8 +62,7 @@ bool SpeechModelSectionModel::canSelect() const {
 }
 
 void SpeechModelSectionModel::refresh() {
-    downloadError_.reset();
-    deleteError_.reset();
+    files_.clearErrors();
     shownDownloaded_ = catalogue_->isDownloaded(shownId_);
     emit changed();
 }
@@ -77,52 +71,17 @@ void SpeechModelSectionModel::download() {
     if (!canDownload()) {
         return;
     }
-    downloading_ = shownId_;
-    downloadError_.reset();
-    downloadReceived_ = 0;
-    downloadTotal_ = -1;
-    emit changed();
-    run(shownId_);
-}
-
-Task<> SpeechModelSectionModel::run(QString id) {
-    QPointer<SpeechModelSectionModel> self(this);
-    std::exception_ptr failure;
-    try {
-        co_await catalogue_->download(id, [self](qint64 received, qint64 total) {
-            if (self && self->downloading_) {
-                self->downloadReceived_ = received;
-                self->downloadTotal_ = total;
-                emit self->changed();
-            }
-        });
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    if (!self) {
-        co_return;
-    }
-    downloading_.reset();
-    refresh();
-    if (failure) {
-        downloadError_ = describeEngineError(failure);
-        emit changed();
-    }
+    files_.download(
+        [catalogue = catalogue_, id = shownId_](ModelDownloadController::Progress progress) {
+            return catalogue->download(id, std::move(progress));
+        },
+        [this](std::exception_ptr) { refresh(); });
 }
 
 void SpeechModelSectionModel::deleteShown() {
-    if (!canDelete()) {
-        return;
+    if (canDelete() && files_.remove([this] { catalogue_->remove(shownId_); })) {
+        refresh();
     }
-    deleteError_.reset();
-    try {
-        catalogue_->remove(shownId_);
-    } catch (...) {
-        deleteError_ = describeEngineError(std::current_exception());
-        emit changed();
-        return;
-    }
-    refresh();
 }
 
 void SpeechModelSectionModel::selectShown() {

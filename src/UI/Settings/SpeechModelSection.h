@@ -2,6 +2,7 @@
 
 #include "App/AppStatus.h"
 #include "Runtime/Async.h"
+#include "UI/Settings/ModelDownloadController.h"
 
 #include <QList>
 #include <QObject>
@@ -65,11 +66,11 @@ public:
     bool shownDownloaded() const { return shownDownloaded_; }
     bool shownIsSelected() const;
 
-    bool downloadInProgress() const { return downloading_.has_value(); }
-    qint64 downloadReceived() const { return downloadReceived_; }
-    qint64 downloadTotal() const { return downloadTotal_; }
-    const std::optional<QString>& downloadError() const { return downloadError_; }
-    const std::optional<QString>& deleteError() const { return deleteError_; }
+    bool downloadInProgress() const { return files_.inProgress(); }
+    qint64 downloadReceived() const { return files_.received(); }
+    qint64 downloadTotal() const { return files_.total(); }
+    const std::optional<QString>& downloadError() const { return files_.downloadError(); }
+    const std::optional<QString>& deleteError() const { return files_.deleteError(); }
 
     bool canChange() const;
     bool canDownload() const { return canChange(); }
@@ -87,17 +88,10 @@ signals:
     void changed();
 
 private:
-    Task<> run(QString id);
-
     std::shared_ptr<SpeechModelCatalogue> catalogue_;
-    AppStatus status_ = AppStatus::idle();
+    ModelDownloadController files_;
     QString shownId_;
     bool shownDownloaded_ = false;
-    std::optional<QString> downloading_;
-    qint64 downloadReceived_ = 0;
-    qint64 downloadTotal_ = -1;
-    std::optional<QString> downloadError_;
-    std::optional<QString> deleteError_;
 };
 
 /// The speech model section widget: picker, size and state rows, download with a progress bar,

@@ -55,34 +55,14 @@ TEST(MultilineDraftTextViewTest, ReturnSubmitsOnlyWhenAllowedAndShiftReturnAlway
     EXPECT_EQ(view.toPlainText(), QStringLiteral("一行目\n\n"));
 }
 
-class ChatTabTest : public CoreTest {
+class ChatTabTest : public ModelTabTest<ChatTab, ChatTabModel> {
 protected:
-    void SetUp() override {
-        CoreTest::SetUp();
-        engine_ = std::make_shared<FakeModelEngine>();
-    }
-    void TearDown() override {
-        tab_.reset();
-        CoreTest::TearDown();
-    }
-    ChatTabModel& open() {
-        auto* model = new ChatTabModel(engine_);
-        tab_ = std::make_unique<ChatTab>(model, nullptr);
-        model->setParent(tab_.get());
-        tab_->resize(420, 560);
-        tab_->show();
-        return *model;
-    }
-    template <typename W> W* find(const char* name) { return child<W>(tab_.get(), name); }
     void type(const QString& text) {
         auto* input = find<MultilineDraftTextView>("chatInput");
         input->setFocus();
         input->setPlainText(text);
         input->moveCursor(QTextCursor::End);
     }
-
-    std::shared_ptr<FakeModelEngine> engine_;
-    std::unique_ptr<ChatTab> tab_;
 };
 
 TEST_F(ChatTabTest, ReturnSendsTheTrimmedDraftAndTheReplyFollows) {

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QWidget>
 
+#include <memory>
 #include <set>
 
 namespace quillory::testing {
@@ -137,6 +138,32 @@ template <typename W> W* child(QWidget* root, const char* name) {
     EXPECT_NE(widget, nullptr) << name;
     return widget;
 }
+
+/// A tab view over its model and a fresh scripted engine, shown at the settings window's size.
+/// `Tab` is built as `Tab(model, nullptr)` and owns the model.
+template <typename Tab, typename Model> class ModelTabTest : public CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        engine_ = std::make_shared<FakeModelEngine>();
+    }
+    void TearDown() override {
+        tab_.reset();
+        CoreTest::TearDown();
+    }
+    Model& open() {
+        auto* model = new Model(engine_);
+        tab_ = std::make_unique<Tab>(model, nullptr);
+        model->setParent(tab_.get());
+        tab_->resize(420, 560);
+        tab_->show();
+        return *model;
+    }
+    template <typename W> W* find(const char* name) { return child<W>(tab_.get(), name); }
+
+    std::shared_ptr<FakeModelEngine> engine_;
+    std::unique_ptr<Tab> tab_;
+};
 
 /// The folder the review screenshots go to.
 inline QString screenshotDirectory() {

@@ -20,30 +20,7 @@
 namespace quillory::testing {
 namespace {
 
-class PolishTabTest : public CoreTest {
-protected:
-    void SetUp() override {
-        CoreTest::SetUp();
-        engine_ = std::make_shared<FakeModelEngine>();
-    }
-    void TearDown() override {
-        tab_.reset();
-        CoreTest::TearDown();
-    }
-
-    PolishTabModel& open() {
-        auto* model = new PolishTabModel(engine_);
-        tab_ = std::make_unique<PolishTab>(model, nullptr);
-        model->setParent(tab_.get());
-        tab_->resize(420, 560);
-        tab_->show();
-        return *model;
-    }
-    template <typename W> W* find(const char* name) { return child<W>(tab_.get(), name); }
-
-    std::shared_ptr<FakeModelEngine> engine_;
-    std::unique_ptr<PolishTab> tab_;
-};
+using PolishTabTest = ModelTabTest<PolishTab, PolishTabModel>;
 
 TEST_F(PolishTabTest, TestRunsOnlyWithTextWhileIdleOrAfterAnError) {
     PolishTabModel& model = open();
