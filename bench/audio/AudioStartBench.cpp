@@ -3,6 +3,7 @@
 // until the first buffer of audio is in our hands (the words spoken in that time would be lost
 // if the source did not keep them).
 
+#include "support/BenchDesktop.h"
 #include "Speech/pulse/PulseAudioSource.h"
 
 #include <QCoreApplication>
@@ -45,40 +46,6 @@ void report(const char* what, const std::vector<double>& ms, double target) {
     std::fflush(stdout);
 }
 
-/// Feeds the pipe microphone at real time: 320 samples (20 ms) per block.
-class Feeder {
-public:
-    Feeder() {
-        thread_ = std::thread([this] {
-            // Non-blocking: a suspended source stops reading, and that must not stall the feeder.
-            const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) {
-                return;
-            }
-            std::vector<float> block(320);
-            auto next = Clock::now();
-            for (std::size_t n = 0; !stop_; ++n) {
-                for (std::size_t i = 0; i < block.size(); ++i) {
-                    block[i] = float(((n * block.size() + i) % 200) + 1) / 1024.0f;
-                }
-                if (::write(fd, block.data(), block.size() * sizeof(float)) < 0 && errno != EAGAIN) {
-                    break;
-                }
-                next += 20ms;
-                std::this_thread::sleep_until(next);
-            }
-            ::close(fd);
-        });
-    }
-    ~Feeder() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 struct Figures {
     std::vector<double> start;
@@ -123,28 +90,14 @@ Figures measure(int rounds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        // Run inside a private desktop session with the pipe microphone.
-        char self[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            std::perror("readlink");
-            return 1;
-        }
-        self[n] = '\0';
-        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT), const_cast<char*>("--no-tray"),
-                                const_cast<char*>("--"), self};
-        for (int i = 1; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        ::execv(QUILLORY_DESKTOP_SESSION_SCRIPT, args.data());
-        std::perror("desktop-session.sh");
-        return 1;
-    }
+    quillory::bench::enterPrivateDesktop(argc, argv, {"--no-tray"}); // with the pipe microphone
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.debug=false"));
-    Feeder feeder;
+    quillory::bench::PipeMicrophoneFeeder feeder([](std::vector<float>& block, std::size_t n) {
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            block[i] = float(((n * block.size() + i) % 200) + 1) / 1024.0f;
+        }
+    });
     std::this_thread::sleep_for(100ms);
     measure(3); // warm-up: first connection, server-side module start-up
 

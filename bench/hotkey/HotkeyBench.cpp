@@ -2,6 +2,7 @@
 // `onPress`, and the CPU time the listener uses while idle and while a chord is held.
 // Prints the figures and their targets. Runs itself inside a private headless desktop.
 
+#include "support/BenchDesktop.h"
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
@@ -61,13 +62,7 @@ double percentile(std::vector<double> v, double p) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        std::fflush(stdout);
-        execl(QUILLORY_DESKTOP_SESSION_SCRIPT, QUILLORY_DESKTOP_SESSION_SCRIPT, "--no-pulse", "--no-tray", argv[0],
-              static_cast<char*>(nullptr));
-        std::perror("desktop-session.sh");
-        return 1;
-    }
+    quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     QCoreApplication app(argc, argv);
     QString error;
     auto backend = platform::X11HotkeyBackend::open(ModifierKeyMap::defaults(), &error);

@@ -1,6 +1,7 @@
 // Paste latency: from the synthesised paste key to the text in another application's line edit,
 // and from the start of an insertion (clipboard snapshot and write included) to the same point.
 // Run on its own it starts a private headless desktop for itself.
+#include "support/BenchDesktop.h"
 #include "InputTargetClient.h"
 
 #include "Input/InputEngine.h"
@@ -46,15 +47,7 @@ void report(const char* what, std::vector<double> ms) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT), const_cast<char*>("--no-pulse"),
-                                const_cast<char*>("--no-tray")};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::perror("cannot start the private desktop");
-        return 1;
-    }
+    quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);
     constexpr int kRounds = 25;

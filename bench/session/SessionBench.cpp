@@ -100,20 +100,6 @@ public:
     std::chrono::steady_clock::time_point insertedAt;
 };
 
-class AllGranted final : public PermissionManager {
-public:
-    PermissionState microphone() const override { return PermissionState::authorized; }
-    PermissionState speech() const override { return PermissionState::authorized; }
-    PermissionState accessibility() const override { return PermissionState::authorized; }
-    void refreshMicrophone() override {}
-    void refreshSpeech() override {}
-    void refreshAccessibility() override {}
-};
-
-class NoDictation final : public RuntimeEnvironmentStatus {
-public:
-    DictationStatus keyboardDictationStatus() const override { return DictationStatus::unknown; }
-};
 
 class NoPolish final : public PolishService {
 public:
@@ -130,8 +116,8 @@ double pipelineMedianUs() {
     ScopedScheduler scoped(clock);
     auto speech = std::make_shared<NullSpeech>();
     auto insertion = std::make_shared<TimedInsertion>();
-    AppState state(AppStateServices{speech, insertion, std::make_shared<AllGranted>(),
-                                    std::make_shared<NoDictation>(), std::make_shared<NoPolish>()});
+    AppState state(AppStateServices{speech, insertion, std::make_shared<GrantedPermissions>(),
+                                    std::make_shared<UnknownRuntimeEnvironmentStatus>(), std::make_shared<NoPolish>()});
     const QString text = transcript(200);
     std::vector<double> costs;
     for (int i = 0; i < 300; ++i) {

@@ -1,6 +1,7 @@
 // Status change → overlay on screen: from the hotkey press that starts a session until the strip's
 // window is mapped and exposed on a real X server with a window manager. Runs itself inside
 // scripts/desktop-session.sh. Target: at most 50 ms.
+#include "support/BenchDesktop.h"
 #include "SessionFakes.h"
 
 #include "Runtime/DefaultsStore.h"
@@ -39,15 +40,7 @@ bool spinUntil(Condition done, int timeoutMs) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT), const_cast<char*>("--no-pulse"),
-                                const_cast<char*>("--no-tray")};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::perror("cannot start the private desktop");
-        return 1;
-    }
+    quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     qputenv("QT_QPA_PLATFORM", "xcb");
     QTemporaryDir home;
     qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral("config")).toUtf8());

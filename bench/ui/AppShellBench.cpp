@@ -1,5 +1,7 @@
 // Start -> tray icon embedded, resident memory when idle without models, CPU over 10 s idle.
 // Runs itself inside the private desktop (Xvfb, openbox, trayer, PulseAudio).
+#include "support/BenchDesktop.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
@@ -53,14 +55,7 @@ long long rssKiB(qint64 pid) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT)};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        std::perror("cannot start the private desktop");
-        return 1;
-    }
+    quillory::bench::enterPrivateDesktop(argc, argv, {});
     QCoreApplication app(argc, argv);
     constexpr int kRounds = 5;
     std::vector<double> embedMs;

@@ -7,6 +7,7 @@
 // Figures: injected chord -> onPress, onPress -> first captured buffer (the words said in that
 // time are lost when the source does not keep them), and injected chord -> first buffer.
 
+#include "support/BenchDesktop.h"
 #include "App/AppState.h"
 #include "App/DesktopServices.h"
 #include "Hotkey/ModifierKeyMap.h"
@@ -59,37 +60,6 @@ void report(const char* what, const std::vector<double>& ms, double target) {
     std::fflush(stdout);
 }
 
-/// Feeds the pipe microphone at real time: 320 samples (20 ms) per block.
-class Feeder {
-public:
-    Feeder() {
-        thread_ = std::thread([this] {
-            const int fd =
-                ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-            if (fd < 0) {
-                return;
-            }
-            std::vector<float> block(320, 0.01f);
-            auto next = Clock::now();
-            while (!stop_) {
-                if (::write(fd, block.data(), block.size() * sizeof(float)) < 0 && errno != EAGAIN) {
-                    break;
-                }
-                next += 20ms;
-                std::this_thread::sleep_until(next);
-            }
-            ::close(fd);
-        });
-    }
-    ~Feeder() {
-        stop_ = true;
-        thread_.join();
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
 
 std::atomic<Clock::rep> gFirstBuffer{0};
 
@@ -168,7 +138,7 @@ int runInsideDesktop(int argc, char** argv) {
         std::fprintf(stderr, "no X display\n");
         return 1;
     }
-    Feeder feeder;
+    quillory::bench::PipeMicrophoneFeeder feeder([](std::vector<float>& block, std::size_t) { std::fill(block.begin(), block.end(), 0.01f); });
 
     auto services = platform::makeDesktopServices();
     auto recognizer = std::make_shared<StampRecognizer>();
@@ -242,24 +212,7 @@ int runInsideDesktop(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
-        // Run inside a private desktop session: no key reaches the user's own desktop.
-        char self[4096];
-        const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) {
-            std::perror("readlink");
-            return 1;
-        }
-        self[n] = '\0';
-        std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT),
-                                const_cast<char*>("--no-tray"), const_cast<char*>("--"), self};
-        for (int i = 1; i < argc; ++i) {
-            args.push_back(argv[i]);
-        }
-        args.push_back(nullptr);
-        ::execv(QUILLORY_DESKTOP_SESSION_SCRIPT, args.data());
-        std::perror("desktop-session.sh");
-        return 1;
-    }
+    // Inside a private desktop: no key reaches the user's own desktop.
+    quillory::bench::enterPrivateDesktop(argc, argv, {"--no-tray"});
     return runInsideDesktop(argc, argv);
 }

@@ -49,20 +49,6 @@ private:
     QTextStream& out_;
 };
 
-class Granted final : public PermissionManager {
-public:
-    PermissionState microphone() const override { return PermissionState::authorized; }
-    PermissionState speech() const override { return PermissionState::authorized; }
-    PermissionState accessibility() const override { return PermissionState::authorized; }
-    void refreshMicrophone() override {}
-    void refreshSpeech() override {}
-    void refreshAccessibility() override {}
-};
-
-class NoSystemDictation final : public RuntimeEnvironmentStatus {
-public:
-    DictationStatus keyboardDictationStatus() const override { return DictationStatus::unknown; }
-};
 
 /// Plays decoded samples as a microphone on its own thread: at the speed of speech, or as fast as
 /// the recogniser takes them (never more than a couple of seconds ahead of it).
@@ -307,7 +293,7 @@ int transcribeCommand(const QStringList& args, Io& io) {
     int status = Ok;
     {
         AppState state(AppStateServices{std::make_shared<SpeechManager>(backends), insertion,
-                                        std::make_shared<Granted>(), std::make_shared<NoSystemDictation>(),
+                                        std::make_shared<GrantedPermissions>(), std::make_shared<UnknownRuntimeEnvironmentStatus>(),
                                         std::shared_ptr<PolishService>(&LocalPolishEngine::shared(),
                                                                        [](PolishService*) {})});
         state.setHotkeyConfig(HotkeyConfig::factoryDefaults());

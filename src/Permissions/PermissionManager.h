@@ -50,6 +50,18 @@ public:
     }
 };
 
+/// Every grant given and nothing to refresh: headless sessions (the command line, benchmarks),
+/// where no desktop asks the user.
+class GrantedPermissions final : public PermissionManager {
+public:
+    PermissionState microphone() const override { return PermissionState::authorized; }
+    PermissionState speech() const override { return PermissionState::authorized; }
+    PermissionState accessibility() const override { return PermissionState::authorized; }
+    void refreshMicrophone() override {}
+    void refreshSpeech() override {}
+    void refreshAccessibility() override {}
+};
+
 /// The permission manager of this system: the three grants from the authorisation types
 /// (Authorizations.h), observable through signals that fire only on a real change.
 class SystemPermissionManager final : public QObject, public PermissionManager {

@@ -65,6 +65,12 @@ public:
     static QString cpuBrandFromCpuinfo(const QByteArray& cpuinfo);
 };
 
+/// No keyboard dictation of the system to know about: headless sessions.
+class UnknownRuntimeEnvironmentStatus final : public RuntimeEnvironmentStatus {
+public:
+    DictationStatus keyboardDictationStatus() const override { return DictationStatus::unknown; }
+};
+
 /// The environment of this system for the session core.
 class SystemRuntimeEnvironmentStatus final : public RuntimeEnvironmentStatus {
 public:

@@ -1,4 +1,5 @@
 #include "UI/App/AppWindows.h"
+#include "UI/App/WindowPresentation.h"
 
 #include <QLabel>
 #include <QVBoxLayout>
@@ -33,21 +34,11 @@ void PlaceholderAppWindows::showSettings() {
         auto* layout = new QVBoxLayout(window_.get());
         layout->addWidget(new QLabel(QStringLiteral("Quillory"), window_.get()), 0, Qt::AlignCenter);
     }
-    if (window_->isMinimized()) {
-        window_->showNormal();
-    } else {
-        window_->show();
-    }
-    window_->raise();
-    window_->activateWindow();
+    presentWindow(*window_);
 }
 
 bool PlaceholderAppWindows::closeSettingsIfVisible() {
-    if (!window_ || !window_->isVisible() || window_->isMinimized()) {
-        return false;
-    }
-    window_->close();
-    return true;
+    return closeWindowIfVisible(window_.get());
 }
 
 } // namespace quillory::ui

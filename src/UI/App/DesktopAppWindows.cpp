@@ -1,4 +1,5 @@
 #include "UI/App/DesktopAppWindows.h"
+#include "UI/App/WindowPresentation.h"
 
 #include "App/AppState.h"
 #include "UI/Overlay/InputStatusOverlayController.h"
@@ -45,21 +46,11 @@ void DesktopAppWindows::openSettingsNow() {
         window_ = std::make_unique<SettingsWindow>(*state_, *backend_);
         window_->setObjectName(QStringLiteral("quillorySettingsWindow"));
     }
-    if (window_->isMinimized()) {
-        window_->showNormal();
-    } else {
-        window_->show();
-    }
-    window_->raise();
-    window_->activateWindow();
+    presentWindow(*window_);
 }
 
 bool DesktopAppWindows::closeSettingsIfVisible() {
-    if (!window_ || !window_->isVisible() || window_->isMinimized()) {
-        return false;
-    }
-    window_->close();
-    return true;
+    return closeWindowIfVisible(window_.get());
 }
 
 void DesktopAppWindows::startOverlaySync() {
