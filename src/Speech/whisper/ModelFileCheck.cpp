@@ -76,7 +76,7 @@ bool inRange(std::optional<qint32> v, qint32 lo, qint32 hi) {
     return v && *v >= lo && *v <= hi;
 }
 
-// Opens `path` and checks the magic; `kind` names the file in messages.
+// Opens `path` for reading; `kind` names the file in messages.
 bool openModel(QFile& file, const QString& path, const QString& kind, QString* error) {
     const QFileInfo info(path);
     if (path.isEmpty() || !info.exists()) {
@@ -87,6 +87,15 @@ bool openModel(QFile& file, const QString& path, const QString& kind, QString* e
     }
     if (!file.open(QIODevice::ReadOnly)) {
         return fail(error, QStringLiteral("The %1 file %2 cannot be read: %3").arg(kind, path, file.errorString()));
+    }
+    return true;
+}
+
+// Reads the magic at the start of a model file.
+bool readMagic(Walker& w, const QString& path, const QString& kind, QString* error) {
+    const auto magic = w.i32();
+    if (!magic || static_cast<quint32>(*magic) != kGgmlMagic) {
+        return fail(error, QStringLiteral("%1 is not a whisper.cpp %2").arg(QFileInfo(path).fileName(), kind));
     }
     return true;
 }
@@ -165,9 +174,8 @@ bool checkSpeechModelFile(const QString& path, QString* error) {
     }
     const QString name = QFileInfo(path).fileName();
     Walker w(file);
-    const auto magic = w.i32();
-    if (!magic || static_cast<quint32>(*magic) != kGgmlMagic) {
-        return fail(error, QStringLiteral("%1 is not a whisper.cpp speech model").arg(name));
+    if (!readMagic(w, path, kind, error)) {
+        return false;
     }
     std::array<std::optional<qint32>, 11> h;
     for (auto& v : h) {
@@ -242,9 +250,8 @@ bool checkVadModelFile(const QString& path, QString* error, int* frameSamples) {
     }
     const QString name = QFileInfo(path).fileName();
     Walker w(file);
-    const auto magic = w.i32();
-    if (!magic || static_cast<quint32>(*magic) != kGgmlMagic) {
-        return fail(error, QStringLiteral("%1 is not a whisper.cpp voice activity model").arg(name));
+    if (!readMagic(w, path, kind, error)) {
+        return false;
     }
     const auto typeLength = w.i32();
     if (!inRange(typeLength, 1, 256)) {
