@@ -4,6 +4,7 @@
 // if the source did not keep them).
 
 #include "support/BenchDesktop.h"
+#include "support/BenchFigures.h"
 #include "Speech/pulse/PulseAudioSource.h"
 
 #include <QCoreApplication>
@@ -26,25 +27,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double millis(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
-}
-
-void report(const char* what, const std::vector<double>& ms, double target) {
-    const double median = percentile(ms, 0.5);
-    std::printf("%-44s median %8.2f ms  p90 %8.2f ms  max %8.2f ms  (n=%zu)", what, median, percentile(ms, 0.9),
-                percentile(ms, 1.0), ms.size());
-    if (target > 0) {
-        std::printf("  target <= %g ms: %s", target, median <= target ? "meets target" : "MISSES target");
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-}
+using quillory::bench::millis;
+using quillory::bench::report;
 
 
 struct Figures {

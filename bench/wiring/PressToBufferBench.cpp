@@ -8,6 +8,7 @@
 // time are lost when the source does not keep them), and injected chord -> first buffer.
 
 #include "support/BenchDesktop.h"
+#include "support/BenchFigures.h"
 #include "App/AppState.h"
 #include "App/DesktopServices.h"
 #include "Hotkey/ModifierKeyMap.h"
@@ -36,29 +37,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-double millis(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, std::size_t(p * double(v.size() - 1) + 0.5))];
-}
-
-void report(const char* what, const std::vector<double>& ms, double target) {
-    if (ms.empty()) {
-        std::printf("%-40s no samples\n", what);
-        return;
-    }
-    const double median = percentile(ms, 0.5);
-    std::printf("%-40s median %8.2f ms  p90 %8.2f ms  max %8.2f ms  (n=%zu)", what, median,
-                percentile(ms, 0.9), percentile(ms, 1.0), ms.size());
-    if (target > 0) {
-        std::printf("  target <= %g ms: %s", target, median <= target ? "meets target" : "MISSES target");
-    }
-    std::printf("\n");
-    std::fflush(stdout);
-}
+using quillory::bench::millis;
+using quillory::bench::report;
 
 
 std::atomic<Clock::rep> gFirstBuffer{0};
