@@ -17,6 +17,18 @@ namespace {
 
 QString env(const char* name) { return qEnvironmentVariable(name); }
 
+/// Runs one command line; its standard output and error go to `out` and `err`.
+int runCommand(const QStringList& args, QString& out, QString& err) {
+    out.clear();
+    err.clear();
+    QTextStream o(&out), e(&err);
+    cli::Io io{o, e};
+    const int status = cli::run(args, io);
+    o.flush();
+    e.flush();
+    return status;
+}
+
 class TranscribeCliTest : public CoreTest {
 protected:
     void SetUp() override {
@@ -43,16 +55,7 @@ protected:
     static QString fixture(const char* name) {
         return QStringLiteral(QUILLORY_SOURCE_DIR "/tests/fixtures/speech/") + QLatin1String(name);
     }
-    int run(QStringList args) {
-        out.clear();
-        err.clear();
-        QTextStream o(&out), e(&err);
-        cli::Io io{o, e};
-        const int status = cli::run(args, io);
-        o.flush();
-        e.flush();
-        return status;
-    }
+    int run(const QStringList& args) { return runCommand(args, out, err); }
     /// The commit's stages in the order they were logged.
     QStringList stages() const {
         QStringList found;
@@ -179,16 +182,7 @@ TEST_F(TranscribeCliTest, WithPolishTheTinyPolishModelsSentenceIsCommitted) {
 
 class SpeechModelsCliTest : public CoreTest {
 protected:
-    int run(QStringList args) {
-        out.clear();
-        err.clear();
-        QTextStream o(&out), e(&err);
-        cli::Io io{o, e};
-        const int status = cli::run(args, io);
-        o.flush();
-        e.flush();
-        return status;
-    }
+    int run(const QStringList& args) { return runCommand(args, out, err); }
     QString out, err;
 };
 
