@@ -61,13 +61,7 @@ bool isCancellation(std::exception_ptr error) {
 AppState::AppState(AppStateServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)), life_(std::make_shared<Life>(Life{this})) {
     loadSettings();
-    try {
-        services_.permissions->refreshMicrophone();
-        services_.permissions->refreshSpeech();
-        services_.permissions->refreshAccessibility();
-    } catch (const std::exception& e) {
-        qCWarning(lcApp, "Permission refresh failed: %s", e.what());
-    }
+    refreshPermissions();
 }
 
 AppState::~AppState() {

@@ -160,6 +160,12 @@ public:
     void openSystemSettingsLoginItems();
     /// Called once after launch: permissions, login item, polishing warm-up.
     void refreshOnLaunch();
+    /// Whenever the user turns to the app (one of its windows takes focus, the tray menu opens):
+    /// permissions, login item, hotkey registration.
+    void refreshOnActivation();
+    /// Reads the three permission states again (also done at the start of every dictation); a
+    /// backend that throws is logged and leaves the states as they were.
+    void refreshPermissions();
     /// When the login item is read again after it was changed.
     static constexpr std::array<Duration, 4> kLaunchAtLoginRefreshDelays = {
         std::chrono::milliseconds(150), std::chrono::milliseconds(550), std::chrono::milliseconds(1200),

@@ -18,6 +18,9 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
     if (!status_.is(AppStatus::Kind::idle)) {
         return;
     }
+    // A grant given (or taken back) since the last look counts now, whether or not one of our
+    // windows was focused in between.
+    refreshPermissions();
     bool granted = false;
     RuntimeEnvironmentStatus::DictationStatus dictation = RuntimeEnvironmentStatus::DictationStatus::unknown;
     try {

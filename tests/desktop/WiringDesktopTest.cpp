@@ -27,6 +27,8 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include "support/X11UserKeyboard.h" // after Qt: Xlib defines None, KeyPress...
+
 using namespace quillory;
 using namespace std::chrono_literals;
 
@@ -63,23 +65,17 @@ private:
     std::thread thread_;
 };
 
+/// The user's keyboard: keys through the X server's own keyboard device, not the XTEST one.
 class Keyboard {
 public:
-    Keyboard() : display_(XOpenDisplay(nullptr)) {}
-    ~Keyboard() {
-        if (display_) {
-            XCloseDisplay(display_);
-        }
-    }
-    bool ok() const { return display_ != nullptr; }
+    bool ok() const { return keyboard_.ok(); }
     void key(int keycode, bool down) {
-        XTestFakeKeyEvent(display_, keycode, down ? True : False, CurrentTime);
-        XSync(display_, False);
+        keyboard_.key(keycode, down);
         QTest::qWait(15);
     }
 
 private:
-    Display* display_;
+    test::X11UserKeyboard keyboard_;
 };
 
 TEST(WiringDesktop, TheHoldChordRecordsFromTheMicrophoneThroughTheComposedServices) {

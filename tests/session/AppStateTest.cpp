@@ -28,7 +28,45 @@ TEST_F(AppStateTest, EqualWritesNotifyNobody) {
     partial(u(u"今日は"));
     EXPECT_EQ(partialSpy.count(), 1);
     EXPECT_EQ(status.count(), 1); // idle -> recording
-    EXPECT_EQ(permissions->refreshes, 3);
+    EXPECT_EQ(permissions->refreshes, 6); // three at launch, three as the dictation started
+}
+
+/// Permission states as the system manager keeps them: read from the system only on a refresh.
+class CachedPermissions final : public PermissionManager {
+public:
+    PermissionState microphone() const override { return mic; }
+    PermissionState speech() const override { return PermissionState::authorized; }
+    PermissionState accessibility() const override { return PermissionState::authorized; }
+    void refreshMicrophone() override { mic = systemMic; }
+    void refreshSpeech() override {}
+    void refreshAccessibility() override {}
+    PermissionState systemMic = PermissionState::denied;
+    PermissionState mic = PermissionState::notDetermined;
+};
+
+TEST_F(AppStateTest, AGrantGivenSinceTheLastRefreshCountsAtTheNextDictation) {
+    auto cached = std::make_shared<CachedPermissions>();
+    AppStateServices services;
+    services.speech = speech;
+    services.input = input;
+    services.permissions = cached;
+    services.environment = environment;
+    services.polish = polish;
+    state = std::make_unique<AppState>(services);
+    wire();
+    ASSERT_EQ(cached->mic, PermissionState::denied);
+    // Granted in the system settings; no window of ours took focus since.
+    cached->systemMic = PermissionState::authorized;
+    press();
+    EXPECT_TRUE(state->isRecording()) << state->status().message().toStdString();
+    release();
+    finalText(QStringLiteral("ok"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    // Taken back: the next start refuses.
+    cached->systemMic = PermissionState::denied;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.permissions")));
 }
 
 TEST_F(AppStateTest, ARecogniserThatRewritesItsFirstWordsGetsOnlyItsFinalTextPasted) {
