@@ -242,6 +242,10 @@ int pasteCommand(const QStringList& args, Io& io) {
     const auto restoreLimit = std::chrono::duration_cast<std::chrono::milliseconds>(
         CGEventTextInjector::kFetchWaitLimit + CGEventTextInjector::kRestoreDelay + std::chrono::seconds(1));
     runEventLoopUntil([&] { return !engine.clipboardRestorePending(); }, restoreLimit);
+    // Other applications ask for the restored contents as soon as they see it change hands; answer
+    // those requests now: Qt's hand-over to a clipboard manager on exit stalls when requests are
+    // still queued.
+    runEventLoopFor(std::chrono::milliseconds(200));
 
     // What this process owns goes when it exits: a clipboard manager takes it over as the
     // application quits; without one, a background process keeps serving it.
