@@ -280,7 +280,9 @@ TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndHandsTheClipboardTo
             kept = target.clipboard();
             return kept.value("text/plain") == "before";
         },
-        5000));
+        5000))
+        << "kept: " << QStringList(kept.keys()).join(',').toStdString() << " "
+        << kept.value("text/plain").toStdString() << "; the command said: " << err.toStdString();
     EXPECT_EQ(kept.value("text/html"), "<b>before</b>");
     EXPECT_EQ(kept.value("application/x-quillory-test"), QByteArray("\x00\x01\xfe\xff", 4));
     // Until someone else copies: then it goes.

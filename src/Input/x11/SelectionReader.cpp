@@ -3,10 +3,14 @@
 #include "Input/x11/QtPasteboard.h"
 #include "Input/x11/X11Connection.h"
 
+#include <QScopeGuard>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 #include <poll.h>
+
+#include <cstring>
 
 #include <algorithm>
 
@@ -133,6 +137,10 @@ private:
     Atom incr_ = None;
 };
 
+int ignoreErrors(Display*, XErrorEvent*) {
+    return 0;
+}
+
 QString atomName(Display* display, Atom atom) {
     char* name = XGetAtomName(display, atom);
     const QString result = name ? QString::fromLatin1(name) : QString();
@@ -176,6 +184,13 @@ std::optional<SelectionContents> readSelection(X11Connection& connection, const 
         }
         return std::nullopt;
     };
+    // An owner may list atoms that do not exist: an X error then must not end this process.
+    XSync(display, False);
+    const auto previousHandler = XSetErrorHandler(ignoreErrors);
+    const auto restoreHandler = qScopeGuard([&] {
+        XSync(display, False);
+        XSetErrorHandler(previousHandler);
+    });
     Receiver receiver(display, Clock::now() + limit);
     const qint64 ms = limit.count();
 
@@ -195,7 +210,9 @@ std::optional<SelectionContents> readSelection(X11Connection& connection, const 
     }
     std::vector<Atom> targets;
     for (qsizetype i = 0; i + qsizetype(sizeof(long)) <= raw.size(); i += sizeof(long)) {
-        targets.push_back(Atom(*reinterpret_cast<const unsigned long*>(raw.constData() + i)));
+        unsigned long atom = 0;
+        std::memcpy(&atom, raw.constData() + i, sizeof atom);
+        targets.push_back(Atom(atom));
     }
 
     // Text goes in one entry at the place of the first text target, read from the best of them.
