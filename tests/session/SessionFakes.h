@@ -327,6 +327,9 @@ class FakePasteboard final : public Pasteboard {
 public:
     qint64 changeCount() const override { return count; }
     std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const override {
+        if (failRead) {
+            return std::nullopt; // the owner does not answer
+        }
         std::vector<std::shared_ptr<const PasteboardItemSource>> out(live.begin(), live.end());
         return out;
     }
@@ -380,6 +383,16 @@ public:
         live = {item};
         ++count;
     }
+    bool reportsFetches() const override { return tellsFetches; }
+    void whenFetched(std::function<void()> fetched) override { onFetch = std::move(fetched); }
+    /// The target reads the clipboard: what it gets (the callback runs as the X11 one would).
+    QString fetch() {
+        const QString got = text();
+        if (auto callback = std::exchange(onFetch, nullptr)) {
+            callback();
+        }
+        return got;
+    }
     QString text() const {
         return live.empty() ? QString() : live.front()->string(stringType).value_or(QString());
     }
@@ -392,6 +405,9 @@ public:
     /// Throws from the next clears (until reset) / from writes of a string.
     bool throwOnClear = false;
     bool throwOnWrite = false;
+    bool failRead = false;
+    bool tellsFetches = false;
+    std::function<void()> onFetch;
 };
 
 class FakeKeys final : public KeyEventPoster {
@@ -404,8 +420,10 @@ public:
             onPost(e);
         }
     }
+    bool pasteReadsPrimarySelection() override { return readsPrimary; }
     bool sourceOk = true;
     bool eventsOk = true;
+    bool readsPrimary = false;
     std::vector<KeyEvent> posted;
     std::function<void(const KeyEvent&)> onPost;
 };
