@@ -96,6 +96,9 @@ void AppState::setStatus(AppStatus status) {
     if ((status.is(AppStatus::Kind::idle) || status.is(AppStatus::Kind::error)) && sessionCancel_) {
         sessionCancel_->cancel(); // the session is over
     }
+    if (!status.is(AppStatus::Kind::processing)) {
+        setAwaitingRecognition(false);
+    }
     assign(status_, std::move(status), &AppState::statusChanged);
 }
 void AppState::setPartialText(QString text) {
@@ -132,6 +135,10 @@ void AppState::setFocusedAppRecordingOrigin(std::optional<FocusedAppVoiceRecordi
 }
 void AppState::setAiPolishInProgress(bool v) {
     assign(aiPolishInProgress_, v, &AppState::aiPolishInProgressChanged);
+}
+
+void AppState::setAwaitingRecognition(bool v) {
+    assign(awaitingRecognition_, v, &AppState::awaitingRecognitionChanged);
 }
 
 void AppState::setVoiceTestFieldText(const QString& text) {

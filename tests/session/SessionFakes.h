@@ -47,6 +47,7 @@ public:
         PartialHandler onPartial;
         CompletionHandler onComplete;
         VoiceActivityHandler onVoice;
+        ProgressHandler onProgress;
         Phase phase = Phase::starting;
         quint64 session = 0;
     };
@@ -59,7 +60,7 @@ public:
     };
 
     Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
-                     VoiceActivityHandler voiceActivityHandler) override {
+                     VoiceActivityHandler voiceActivityHandler, ProgressHandler onProgress) override {
         ++startCount;
         lastContextualStrings = contextualStrings;
         if (++startsInFlight > 1) {
@@ -67,7 +68,7 @@ public:
         }
         finishRunning(); // the manager tears the previous session down first
         const std::size_t index = attaches.size();
-        attaches.push_back({onPartial, onComplete, voiceActivityHandler, Phase::starting,
+        attaches.push_back({onPartial, onComplete, voiceActivityHandler, onProgress, Phase::starting,
                             currentSession ? currentSession() : 0});
         StartPlan p = plan ? plan() : StartPlan{startDelay, failStartWith, startThrows};
         if (p.delay > Duration::zero()) {
@@ -113,6 +114,12 @@ public:
     void completeText(const QString& text) { complete(SpeechResult::success(text)); }
     void fail(const SpeechError& e) { complete(SpeechResult::failure(e)); }
     void voice(bool active) { attaches.back().onVoice(active); }
+    /// A step of the recogniser, optionally with the text it stands by so far.
+    void progress(std::optional<QString> confirmedText = std::nullopt) {
+        if (attaches.back().onProgress) {
+            attaches.back().onProgress(Progress{std::move(confirmedText)});
+        }
+    }
 
     /// True while an attach captures audio.
     bool capturing() const {
