@@ -124,10 +124,10 @@ TEST_F(AppTrayTest, TrayIconIsEmbeddedAndItsMenuOpens) {
 
     const int before = visibleWindows({"--class", "quillory"});
     tool(QStringLiteral("xdotool"), {"mousemove", QString::number(x), QString::number(y), "click", "3"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 15000))
         << "the context menu did not open";
     tool(QStringLiteral("xdotool"), {"key", "Escape"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) == before; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) == before; }, 15000));
 }
 
 TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
@@ -136,7 +136,7 @@ TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
     const CommandRun second = quillory({});
     EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
     EXPECT_TRUE(second.out.isEmpty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 15000));
     // The real settings window: 420 x 560.
     const QString id = tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Quillory Settings$"}).trimmed();
     const QString info = tool(QStringLiteral("xwininfo"), {"-id", id.section('\n', 0, 0)});
@@ -163,13 +163,13 @@ TEST_F(AppTrayTest, RemoteControlReachesTheSessionAndFailsClearlyWithoutApp) {
     EXPECT_TRUE(toggle.out.isEmpty() && toggle.err.isEmpty());
     // The session started: it leaves idle (recording, or an error when no speech model is
     // installed on this machine), and the diagnostics log has its first session.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out != QStringLiteral("idle\n"); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out != QStringLiteral("idle\n"); }, 15000));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             QFile log(dir_.path() + QStringLiteral("/data/quillory/Diagnostics/commit.log"));
             return log.open(QIODevice::ReadOnly) && log.readAll().contains("session=1");
         },
-        3000));
+        15000));
     const CommandRun second = quillory({"toggle"});
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(quillory({"cancel"}).exitCode, 0);
