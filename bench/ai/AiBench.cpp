@@ -1,6 +1,7 @@
 // Local polish figures against the real llama-server and the tiny generated model:
 // launch-to-ready, the engine's polish round trip against a bare HTTP POST of the same body,
 // and the time from stopServer() during a running request to the end of the server process.
+// First, and without the runtime, the model download figures of DownloadBench.cpp.
 //
 // Paths: QUILLORY_TEST_LLAMA_SERVER and QUILLORY_TEST_TINY_MODEL, else the dependency cache
 // (scripts/llama-runtime.sh builds the runtime; scripts/check-tiny-model.sh generates the model).
@@ -8,6 +9,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishSettings.h"
 #include "AI/PolishText.h"
+#include "DownloadBench.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -99,6 +101,7 @@ QString cachedServer() {
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
+    quillory::bench::downloadFigures(); // no runtime needed
     QString server = qEnvironmentVariable("QUILLORY_TEST_LLAMA_SERVER");
     QString model = qEnvironmentVariable("QUILLORY_TEST_TINY_MODEL");
     if (server.isEmpty()) {

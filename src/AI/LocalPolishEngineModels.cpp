@@ -83,6 +83,7 @@ Task<> LocalPolishEngine::downloadModel(PolishModel model, QString destination, 
                                         Progress progress) {
     FileDownload download;
     download.url = QUrl(PolishModels::downloadURL(model));
+    download.sha256 = PolishModels::sha256(model);
     download.destination = destination;
     download.idleTimeout = kDownloadIdleTimeout;
     download.lockPollInterval = kReadinessPollInterval;

@@ -20,26 +20,30 @@ struct CatalogueEntry {
     qint64 downloadSize;
     qint64 memoryRequirement;
     PolishPromptFormat format;
+    /// The file's SHA-256 where we have checked it ourselves; null: the digest the hosting
+    /// service announces for the file is checked instead.
+    const char* sha256;
 };
 
 // Repository owners on the model hosting service are configuration: this table is the one place.
 constexpr CatalogueEntry kCatalogue[] = {
     {PolishModel::gemma4_e2bQ4KM, "google_gemma-4-e2b-it-q4_k_m", "Gemma 4 E2B IT Q4_K_M",
      "polish.model.gemma4_e2b.detail", "google_gemma-4-E2B-it-Q4_K_M.gguf", "bartowski",
-     "google_gemma-4-E2B-it-GGUF", 3'462'677'760, 3'200'000'000, PolishPromptFormat::gemma4},
+     "google_gemma-4-E2B-it-GGUF", 3'462'677'760, 3'200'000'000, PolishPromptFormat::gemma4, nullptr},
     {PolishModel::qwen35_4bQ4KM, "qwen3.5-4b-instruct-q4_k_m", "Qwen3.5 4B Instruct Q4_K_M",
      "polish.model.qwen35.detail", "qwen3.5-4b-instruct-Q4_K_M.gguf", "Qwen", "Qwen3.5-4B-Instruct-GGUF",
-     2'708'804'384, 5'200'000'000, PolishPromptFormat::qwen},
+     2'708'804'384, 5'200'000'000, PolishPromptFormat::qwen, nullptr},
     {PolishModel::phi3_miniQ4, "phi-3-mini-4k-instruct-q4", "Phi-3 Mini 4k Instruct Q4",
      "polish.model.phi3.detail", "Phi-3-mini-4k-instruct-q4.gguf", "microsoft", "Phi-3-mini-4k-instruct-gguf",
-     2'300'000'000, 4'000'000'000, PolishPromptFormat::phi3},
+     2'300'000'000, 4'000'000'000, PolishPromptFormat::phi3, nullptr},
     {PolishModel::mistral7b_v03Q4KM, "mistral-7b-instruct-v0.3-q4_k_m", "Mistral 7B Instruct v0.3 Q4_K_M",
      "polish.model.mistral7b.detail", "Mistral-7B-Instruct-v0.3-Q4_K_M.gguf", "bartowski",
-     "Mistral-7B-Instruct-v0.3-GGUF", 4'400'000'000, 5'500'000'000, PolishPromptFormat::mistralInstruct},
+     "Mistral-7B-Instruct-v0.3-GGUF", 4'400'000'000, 5'500'000'000, PolishPromptFormat::mistralInstruct,
+     nullptr},
     {PolishModel::llama3Japanese8bQ4KM, "llama-3-8b-japanese-instruct-q4_k_m",
      "Llama 3 8B Japanese Instruct Q4_K_M", "polish.model.llama3jp8b.detail",
      "Llama-3-8B-Japanese-Instruct-Q4_K_M.gguf", "mmnga", "Llama-3-8B-Japanese-Instruct-GGUF", 4'900'000'000,
-     8'500'000'000, PolishPromptFormat::llama3},
+     8'500'000'000, PolishPromptFormat::llama3, nullptr},
 };
 
 const CatalogueEntry& entry(PolishModel m) {
@@ -132,6 +136,10 @@ QString hostingBaseURL() {
         base += QLatin1Char('/');
     }
     return base;
+}
+
+QByteArray sha256(PolishModel m) {
+    return QByteArray(entry(m).sha256);
 }
 
 QString downloadURL(PolishModel m) {

@@ -42,6 +42,9 @@ QString filename(PolishModel m);
 QString repositoryID(PolishModel m);
 /// The hosting base URL (ending in a slash), then the repository, "/resolve/main/" and the file.
 QString downloadURL(PolishModel m);
+/// The file's SHA-256 where the catalogue pins it; empty when the digest the hosting service
+/// announces is what the download is checked against.
+QByteArray sha256(PolishModel m);
 qint64 downloadSizeBytes(PolishModel m);
 qint64 memoryRequirementBytes(PolishModel m);
 /// The download size in decimal units ("3.46 GB").

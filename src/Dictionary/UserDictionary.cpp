@@ -11,6 +11,8 @@
 #include <QSet>
 
 #include <algorithm>
+#include <map>
+#include <unordered_map>
 
 namespace quillory::UserDictionary {
 
@@ -148,9 +150,52 @@ qsizetype substitutionOutputLimit(qsizetype inputLength) {
     return inputLength > floor / factor ? std::max(floor, inputLength * factor) : floor;
 }
 
+namespace {
+/// The sources as a trie over UTF-16 code units: one pass over a text finds every source that
+/// starts at each position, whatever the number of rules.
+class SourceTrie {
+public:
+    /// Adds `source` as rule `rank` (lower ranks win); a source already present keeps its rank.
+    void add(QStringView source, int rank) {
+        int node = 0;
+        for (const QChar c : source) {
+            const quint64 key = edgeKey(node, c);
+            auto it = edges_.find(key);
+            if (it == edges_.end()) {
+                it = edges_.emplace(key, int(ranks_.size())).first;
+                ranks_.push_back(-1);
+            }
+            node = it->second;
+        }
+        if (ranks_[node] < 0) {
+            ranks_[node] = rank;
+        }
+    }
+    /// Calls `found(rank, length)` for every source that starts at `at` in `text`.
+    template <typename Found> void matchesAt(QStringView text, qsizetype at, Found&& found) const {
+        int node = 0;
+        for (qsizetype i = at; i < text.size(); ++i) {
+            const auto it = edges_.find(edgeKey(node, text[i]));
+            if (it == edges_.end()) {
+                return;
+            }
+            node = it->second;
+            if (ranks_[node] >= 0) {
+                found(ranks_[node], i + 1 - at);
+            }
+        }
+    }
+
+private:
+    static quint64 edgeKey(int node, QChar c) { return (quint64(quint32(node)) << 16) | c.unicode(); }
+    std::unordered_map<quint64, int> edges_;
+    std::vector<int> ranks_{-1}; // per node: the rule whose source ends here, or -1
+};
+} // namespace
+
 QString applySubstitutions(const QString& text, const std::vector<UserDictionaryEntry>& entries) {
     struct Rule {
-        qsizetype length;
+        qsizetype length; // user-perceived characters
         QString source;
         QString target;
     };
@@ -162,35 +207,71 @@ QString applySubstitutions(const QString& text, const std::vector<UserDictionary
         }
         rules.push_back(Rule{Text::graphemeCount(source), source, e.target});
     }
+    if (rules.empty() || text.isEmpty()) {
+        return text;
+    }
     std::stable_sort(rules.begin(), rules.end(),
                      [](const Rule& a, const Rule& b) { return a.length > b.length; });
-    const qsizetype limit = substitutionOutputLimit(text.size());
-    QString result = text;
-    for (const auto& r : rules) {
-        // Count first (as the replacement matches: non-overlapping, left to right) so an oversized
-        // result is never built.
-        qsizetype occurrences = 0;
-        for (qsizetype at = result.indexOf(r.source); at >= 0;
-             at = result.indexOf(r.source, at + r.source.size())) {
-            ++occurrences;
-        }
-        if (occurrences == 0) {
+    SourceTrie trie;
+    for (int rank = 0; rank < int(rules.size()); ++rank) {
+        trie.add(rules[rank].source, rank);
+    }
+
+    // Every occurrence of every source in the original text, then taken in rule order (longest
+    // first, equal lengths in list order; each rule's own occurrences left to right) wherever it
+    // overlaps nothing taken before. What a rule inserts is never seen by another rule.
+    struct Match {
+        int rank;
+        qsizetype at;
+        qsizetype length;
+    };
+    std::vector<Match> matches;
+    for (qsizetype at = 0; at < text.size(); ++at) {
+        trie.matchesAt(text, at, [&](int rank, qsizetype length) { matches.push_back({rank, at, length}); });
+    }
+    if (matches.empty()) {
+        return text;
+    }
+    std::stable_sort(matches.begin(), matches.end(),
+                     [](const Match& a, const Match& b) { return a.rank < b.rank; });
+    std::map<qsizetype, const Match*> taken; // by start; the taken ranges never overlap
+    qsizetype outputLength = text.size();
+    for (const Match& m : matches) {
+        const auto next = taken.lower_bound(m.at);
+        if (next != taken.end() && next->first < m.at + m.length) {
             continue;
         }
-        const qsizetype growth = r.target.size() - r.source.size();
-        if (growth > 0 && occurrences > (limit - result.size()) / growth) {
-            const QString message =
-                QStringLiteral(
-                    "stage=dictionary result=skipped reason=output_limit input_len=%1 limit=%2 rules=%3")
-                    .arg(Text::graphemeCount(text))
-                    .arg(limit)
-                    .arg(rules.size());
-            qCWarning(lcCommit).noquote() << message;
-            CommitDiagnostics::record(CommitDiagnostics::Level::Error, message);
-            return text;
+        if (next != taken.begin()) {
+            const Match* previous = std::prev(next)->second;
+            if (previous->at + previous->length > m.at) {
+                continue;
+            }
         }
-        result.replace(r.source, r.target, Qt::CaseSensitive);
+        taken.emplace_hint(next, m.at, &m);
+        outputLength += rules[m.rank].target.size() - m.length;
     }
+
+    const qsizetype limit = substitutionOutputLimit(text.size());
+    if (outputLength > limit) {
+        const QString message =
+            QStringLiteral(
+                "stage=dictionary result=skipped reason=output_limit input_len=%1 limit=%2 rules=%3")
+                .arg(Text::graphemeCount(text))
+                .arg(limit)
+                .arg(rules.size());
+        qCWarning(lcCommit).noquote() << message;
+        CommitDiagnostics::record(CommitDiagnostics::Level::Error, message);
+        return text;
+    }
+    QString result;
+    result.reserve(outputLength);
+    qsizetype copied = 0;
+    for (const auto& [at, m] : taken) {
+        result.append(QStringView(text).mid(copied, at - copied));
+        result.append(rules[m->rank].target);
+        copied = at + m->length;
+    }
+    result.append(QStringView(text).mid(copied));
     return result;
 }
 

@@ -1,5 +1,6 @@
 #include "Runtime/FileDownload.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +10,7 @@
 #include <QNetworkRequest>
 #include <QPointer>
 
+#include <cctype>
 #include <coroutine>
 #include <memory>
 
@@ -49,11 +51,46 @@ Task<> replyFinished(QNetworkReply* reply, CancellationToken cancel) {
     cancel.removeCallback(registration);
 }
 
+QByteArray sha256FromEtag(const QByteArray& etag) {
+    QByteArray value = etag.trimmed();
+    if (value.startsWith("W/")) {
+        value = value.mid(2);
+    }
+    if (value.size() >= 2 && value.startsWith('"') && value.endsWith('"')) {
+        value = value.mid(1, value.size() - 2);
+    }
+    if (value.size() != 64) {
+        return {};
+    }
+    for (const char c : value) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return {};
+        }
+    }
+    return value.toLower();
+}
+
+namespace {
+constexpr int kMaxRedirects = 10;
+
+bool isRedirect(int status) {
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+} // namespace
+
 Task<std::optional<qint64>> downloadFile(QNetworkAccessManager& network, FileDownload download,
                                          CancellationToken cancel) {
     const QString destination = download.destination;
     const QString folder = QFileInfo(destination).absolutePath();
     const QString partialPath = destination + QStringLiteral(".download");
+    QByteArray pinned;
+    if (!download.sha256.isEmpty()) {
+        pinned = sha256FromEtag(download.sha256);
+        if (pinned.isEmpty()) {
+            throw FileDownloadError(
+                QStringLiteral("not a SHA-256: %1").arg(QString::fromLatin1(download.sha256)));
+        }
+    }
     if (!QDir().mkpath(folder)) {
         throw FileDownloadError(QStringLiteral("cannot create the folder %1").arg(folder));
     }
@@ -80,32 +117,44 @@ Task<std::optional<qint64>> downloadFile(QNetworkAccessManager& network, FileDow
                                     ? QStringLiteral("%1: %2").arg(partialPath, partial->errorString())
                                     : partial->errorString());
     }
+    const auto fail = [&](const QString& message) {
+        partial->close();
+        QFile::remove(partialPath);
+        return FileDownloadError(message);
+    };
 
-    QNetworkRequest request{download.url};
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    QNetworkReply* reply = network.get(request);
-    if (download.started) {
-        download.started(reply);
-    }
-    QPointer<QNetworkReply> guard(reply);
+    // What the hosting service says about the file, from the redirects and the answer.
+    QByteArray announcedDigest;
+    qint64 announcedSize = -1;
+    const auto noteAnnouncements = [&](const QNetworkReply* r) {
+        if (const QByteArray d = sha256FromEtag(r->rawHeader("X-Linked-Etag")); !d.isEmpty()) {
+            announcedDigest = d;
+        }
+        bool ok = false;
+        if (const qint64 size = r->rawHeader("X-Linked-Size").trimmed().toLongLong(&ok); ok && size >= 0) {
+            announcedSize = size;
+        }
+    };
 
     // The idle limit: one timer, re-armed for the rest of the interval when data came meanwhile.
     const Duration idleTimeout = download.idleTimeout;
     Scheduler* clock = &Scheduler::current();
+    auto current = std::make_shared<QPointer<QNetworkReply>>();
     auto lastData = std::make_shared<Duration>(clock->monotonicNow());
     auto idle = std::make_shared<bool>(false);
     auto idleTimer = std::make_shared<Timer>();
     auto armIdle = std::make_shared<std::function<void(Duration)>>();
-    *armIdle = [guard, idle, idleTimer, lastData, clock, idleTimeout,
+    *armIdle = [current, idle, idleTimer, lastData, clock, idleTimeout,
                 weakArm = std::weak_ptr(armIdle)](Duration delay) {
-        *idleTimer = Timer::once(delay, [guard, idle, lastData, clock, idleTimeout, weakArm] {
-            if (!guard || guard->isFinished()) {
+        *idleTimer = Timer::once(delay, [current, idle, lastData, clock, idleTimeout, weakArm] {
+            const QPointer<QNetworkReply> reply = *current;
+            if (!reply || reply->isFinished()) {
                 return;
             }
             const Duration quiet = clock->monotonicNow() - *lastData;
             if (quiet >= idleTimeout) {
                 *idle = true;
-                guard->abort();
+                reply->abort();
             } else {
                 // Re-armed from the loop, not from inside the timer that is running.
                 clock->post([weakArm, rest = idleTimeout - quiet] {
@@ -118,46 +167,89 @@ Task<std::optional<qint64>> downloadFile(QNetworkAccessManager& network, FileDow
     };
     (*armIdle)(idleTimeout);
 
-    // Stream to disk as data arrives. Progress is reported with every chunk written.
     auto received = std::make_shared<qint64>(0);
     auto writeError = std::make_shared<QString>();
-    const auto consume = [reply, partial, writeError, received, progress = download.progress, lastData, clock] {
+    auto hash = std::make_shared<QCryptographicHash>(QCryptographicHash::Sha256);
+    QUrl url = download.url;
+    QNetworkReply* reply = nullptr;
+    for (int hop = 0;; ++hop) {
+        QNetworkRequest request{url};
+        // Redirects are followed here, so the headers of each (the digest) can be read.
+        request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        reply = network.get(request);
+        // Backpressure: Qt stops reading the socket while this much waits for us.
+        reply->setReadBufferSize(kDownloadReadBufferBytes);
+        *current = reply;
         *lastData = clock->monotonicNow();
-        const QByteArray chunk = reply->readAll();
-        if (!statusOk(reply) || chunk.isEmpty() || !writeError->isEmpty()) {
-            return; // an error page is not part of the file
+        if (download.started) {
+            download.started(reply);
         }
-        if (partial->write(chunk) != chunk.size()) {
-            *writeError = partial->errorString();
-            reply->abort();
-            return;
+
+        // Stream to disk (and through the hash) as data arrives; progress after every chunk.
+        const auto consume = [reply, partial, writeError, received, hash, progress = download.progress,
+                              lastData, clock] {
+            *lastData = clock->monotonicNow();
+            const QByteArray chunk = reply->readAll(); // at most the read buffer's bound
+            if (!statusOk(reply) || chunk.isEmpty() || !writeError->isEmpty()) {
+                return; // an error page or a redirect is not part of the file
+            }
+            if (partial->write(chunk) != chunk.size()) {
+                *writeError = partial->errorString();
+                reply->abort();
+                return;
+            }
+            hash->addData(chunk);
+            *received += chunk.size();
+            const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+            if (progress) {
+                progress(*received, length.isValid() ? length.toLongLong() : -1);
+            }
+        };
+        QObject::connect(reply, &QNetworkReply::readyRead, reply, consume);
+        co_await replyFinished(reply, cancel);
+        if (download.finished) {
+            download.finished(reply);
         }
-        *received += chunk.size();
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (progress) {
-            progress(*received, length.isValid() ? length.toLongLong() : -1);
+        reply->deleteLater();
+        if (cancel.isCancelled()) {
+            break;
         }
-    };
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, consume);
-    co_await replyFinished(reply, cancel);
+        if (reply->bytesAvailable() > 0) {
+            consume();
+        }
+        noteAnnouncements(reply);
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (!isRedirect(status) || *idle || reply->error() != QNetworkReply::NoError) {
+            break;
+        }
+        QUrl location = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (location.isEmpty()) {
+            location = QUrl::fromEncoded(reply->rawHeader("Location").trimmed());
+        }
+        if (location.isEmpty()) {
+            break; // reported below as the status it is
+        }
+        const QUrl next = url.resolved(location);
+        if (hop + 1 > kMaxRedirects) {
+            idleTimer->stop();
+            throw fail(QStringLiteral("too many redirects"));
+        }
+        if (next.scheme() != QLatin1String("https") &&
+            !(next.scheme() == QLatin1String("http") && url.scheme() == QLatin1String("http"))) {
+            idleTimer->stop();
+            throw fail(QStringLiteral("refused a redirect from %1 to %2")
+                           .arg(url.scheme(), next.toDisplayString(QUrl::RemoveUserInfo)));
+        }
+        url = next;
+    }
 
     idleTimer->stop();
     armIdle.reset();
-    if (download.finished) {
-        download.finished(reply);
-    }
-    reply->deleteLater();
-    if (!cancel.isCancelled() && reply->bytesAvailable() > 0) {
-        consume();
-    }
     if (!partial->flush() && writeError->isEmpty()) {
         *writeError = partial->errorString();
     }
     partial->close();
-    const auto fail = [&](const QString& message) {
-        QFile::remove(partialPath);
-        return FileDownloadError(message);
-    };
     if (cancel.isCancelled()) {
         QFile::remove(partialPath);
         throw CancellationError();
@@ -186,6 +278,21 @@ Task<std::optional<qint64>> downloadFile(QNetworkAccessManager& network, FileDow
     }
     if (*received == 0) {
         throw fail(QStringLiteral("the server sent an empty file"));
+    }
+    if (announcedSize >= 0 && announcedSize != *received) {
+        throw fail(QStringLiteral("the file has %1 bytes, not the %2 the server announced")
+                       .arg(*received)
+                       .arg(announcedSize));
+    }
+    const QByteArray actual = hash->result().toHex();
+    for (const QByteArray& expected : {pinned, announcedDigest}) {
+        if (!expected.isEmpty() && expected != actual) {
+            throw fail(QStringLiteral("the file is damaged or not the one expected (SHA-256 %1, expected %2)")
+                           .arg(QString::fromLatin1(actual), QString::fromLatin1(expected)));
+        }
+    }
+    if (pinned.isEmpty() && announcedDigest.isEmpty() && download.requireDigest) {
+        throw fail(QStringLiteral("the file can't be checked: the server announced no SHA-256 for it"));
     }
     if (QFileInfo::exists(destination) && !QFile::remove(destination)) {
         throw fail(QStringLiteral("cannot replace %1").arg(destination));

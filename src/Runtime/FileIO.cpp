@@ -83,15 +83,30 @@ int writeAll(int fd, const char* data, qint64 size) {
 }
 
 namespace {
-/// The file a replacement writes: the target of a symbolic link, not the link (settings kept in a
-/// dotfiles folder stay linked).
-QString replacementTarget(const QString& path) {
-    const QFileInfo info(path);
-    if (!info.isSymLink()) {
-        return path;
+constexpr int kMaxLinkDepth = 40;
+
+/// The file a replacement of `path` writes: the path itself when it is no symbolic link, else the
+/// end of its chain of links when each link belongs to `owner`. Empty, with `error` set, when a
+/// link belongs to someone else (EPERM) or the chain does not end (ELOOP).
+QString followOwnLinks(const QString& path, uid_t owner, int* error) {
+    QString current = path;
+    for (int depth = 0; depth <= kMaxLinkDepth; ++depth) {
+        struct stat st {};
+        if (::lstat(QFile::encodeName(current).constData(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return current; // a file, or nothing yet: it is created there
+        }
+        if (st.st_uid != owner) {
+            *error = EPERM;
+            return {};
+        }
+        const QString target = QFileInfo(current).symLinkTarget();
+        if (target.isEmpty()) {
+            return current;
+        }
+        current = target;
     }
-    const QString resolved = info.canonicalFilePath();
-    return resolved.isEmpty() ? info.symLinkTarget() : resolved;
+    *error = ELOOP;
+    return {};
 }
 
 QString temporaryPrefix(const QFileInfo& target) {
@@ -100,7 +115,9 @@ QString temporaryPrefix(const QFileInfo& target) {
 } // namespace
 
 void removeLeftoverTemporaries(const QString& path) {
-    const QFileInfo target(replacementTarget(path));
+    int error = 0;
+    const QString resolved = followOwnLinks(path, ::geteuid(), &error);
+    const QFileInfo target(resolved.isEmpty() ? path : resolved);
     QDir folder = target.absoluteDir();
     const QString prefix = temporaryPrefix(target);
     for (const QString& name :
@@ -109,18 +126,33 @@ void removeLeftoverTemporaries(const QString& path) {
     }
 }
 
-WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode) {
-    const QString target = replacementTarget(path);
+WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode,
+                        SymlinkPolicy links, std::optional<uid_t> trustedOwner) {
+    const QString what = QStringLiteral("cannot write");
+    QString target = path;
+    if (links == SymlinkPolicy::followOwn) {
+        int error = 0;
+        target = followOwnLinks(path, trustedOwner.value_or(::geteuid()), &error);
+        if (target.isEmpty()) {
+            return {
+                false,
+                error == EPERM
+                    ? QStringLiteral("%1 %2: a symbolic link of another user is not followed").arg(what, path)
+                    : describe(what, path, error),
+                {}};
+        }
+    }
     const QByteArray nativeTarget = QFile::encodeName(target);
     mode_t finalMode = mode;
-    if (struct stat st{}; keepExistingMode && ::stat(nativeTarget.constData(), &st) == 0) {
+    // The permissions of the file replaced; never those of a link's target that is left alone.
+    if (struct stat st{};
+        keepExistingMode && ::lstat(nativeTarget.constData(), &st) == 0 && S_ISREG(st.st_mode)) {
         finalMode = st.st_mode & 07777;
     }
 
     const QFileInfo targetInfo(target);
     QByteArray temporary = QFile::encodeName(targetInfo.absolutePath() + QLatin1Char('/') +
                                              temporaryPrefix(targetInfo) + QStringLiteral("XXXXXX"));
-    const QString what = QStringLiteral("cannot write");
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // created 0600
     if (fd < 0) {
         return {false, describe(what, target, errno), {}};

@@ -44,13 +44,25 @@ struct WriteResult {
     FileIdentity identity; ///< the file now at the path (valid on success)
 };
 
-/// Replaces the file at `path` (the target of a symbolic link, if it is one) with `bytes`, whole or
-/// not at all: a temporary file beside it is written, flushed to the disk and checked, then renamed
-/// over it. A short write, a failed flush or a failed close cancels the replacement and leaves the
-/// old file as it was. The new file gets `mode`, or with `keepExistingMode` the permissions of the
-/// file it replaces. The folder must exist.
+/// What `replaceFile` does when `path` is a symbolic link.
+enum class SymlinkPolicy {
+    /// Writes the file the link leads to (settings kept in a dotfiles folder stay linked), when
+    /// every link on the way belongs to `trustedOwner`; a link of anyone else is refused.
+    followOwn,
+    /// Replaces the link itself; whatever it pointed to is left alone (a path chosen in a shared
+    /// folder, where someone else may have planted a link).
+    replaceLink,
+};
+
+/// Replaces the file at `path` with `bytes`, whole or not at all: a temporary file beside it is
+/// written, flushed to the disk and checked, then renamed over it. A short write, a failed flush or
+/// a failed close cancels the replacement and leaves the old file as it was. The new file gets
+/// `mode`, or with `keepExistingMode` the permissions of the (regular) file it replaces. The folder
+/// must exist. A symbolic link at `path` is handled as `links` says; `trustedOwner` defaults to
+/// the process's user.
 WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
-                        bool keepExistingMode = false);
+                        bool keepExistingMode = false, SymlinkPolicy links = SymlinkPolicy::followOwn,
+                        std::optional<uid_t> trustedOwner = {});
 
 /// Removes the temporary files `replaceFile` leaves beside `path` when a process dies in the middle
 /// of a replacement. Only safe while holding the lock that every writer of `path` takes.

@@ -24,24 +24,29 @@ struct CatalogueEntry {
     const char* filename;
     const char* repository;
     qint64 downloadSize;
+    /// The file's SHA-256 where we have checked it ourselves; null: the digest the hosting
+    /// service announces for the file is checked instead.
+    const char* sha256;
 };
 
 // Repository owners on the model hosting service: this table is the one place.
 constexpr CatalogueEntry kCatalogue[] = {
     {SpeechModel::kotobaWhisperV2Q5_0, "kotoba-whisper-v2.0-q5_0", "Kotoba-Whisper v2.0 Q5_0",
-     "speech.model.kotoba_v2.detail", "ggml-kotoba-whisper-v2.0-q5_0.bin", "kotoba-tech/kotoba-whisper-v2.0-ggml",
-     538'000'000},
+     "speech.model.kotoba_v2.detail", "ggml-kotoba-whisper-v2.0-q5_0.bin",
+     "kotoba-tech/kotoba-whisper-v2.0-ggml", 538'000'000, nullptr},
     {SpeechModel::whisperLargeV3TurboQ5_0, "whisper-large-v3-turbo-q5_0", "Whisper large-v3-turbo Q5_0",
-     "speech.model.large_v3_turbo.detail", "ggml-large-v3-turbo-q5_0.bin", "ggerganov/whisper.cpp", 574'041'195},
+     "speech.model.large_v3_turbo.detail", "ggml-large-v3-turbo-q5_0.bin", "ggerganov/whisper.cpp",
+     574'041'195, nullptr},
     {SpeechModel::whisperSmallQ5_1, "whisper-small-q5_1", "Whisper small Q5_1", "speech.model.small.detail",
-     "ggml-small-q5_1.bin", "ggerganov/whisper.cpp", 190'000'000},
+     "ggml-small-q5_1.bin", "ggerganov/whisper.cpp", 190'000'000, nullptr},
     {SpeechModel::whisperBaseQ5_1, "whisper-base-q5_1", "Whisper base Q5_1", "speech.model.base.detail",
-     "ggml-base-q5_1.bin", "ggerganov/whisper.cpp", 59'707'625},
+     "ggml-base-q5_1.bin", "ggerganov/whisper.cpp", 59'707'625, nullptr},
 };
 
 constexpr const char* kVadFilename = "ggml-silero-v5.1.2.bin";
 constexpr const char* kVadRepository = "ggml-org/whisper-vad";
 constexpr qint64 kVadSize = 885'000;
+constexpr const char* kVadSha256 = nullptr; // as in the catalogue: the announced digest is checked
 
 const CatalogueEntry& entry(SpeechModel m) {
     for (const auto& e : kCatalogue) {
@@ -78,10 +83,16 @@ QString filename(SpeechModel m) { return QLatin1String(entry(m).filename); }
 QString repositoryID(SpeechModel m) { return QLatin1String(entry(m).repository); }
 QString downloadURL(SpeechModel m) { return urlFor(entry(m).repository, entry(m).filename); }
 qint64 downloadSizeBytes(SpeechModel m) { return entry(m).downloadSize; }
+QByteArray sha256(SpeechModel m) {
+    return QByteArray(entry(m).sha256);
+}
 
 QString vadFilename() { return QLatin1String(kVadFilename); }
 QString vadDownloadURL() { return urlFor(kVadRepository, kVadFilename); }
 qint64 vadDownloadSizeBytes() { return kVadSize; }
+QByteArray vadSha256() {
+    return QByteArray(kVadSha256);
+}
 
 QString modelDirectory() {
     const QString overridden = qEnvironmentVariable("QUILLORY_SPEECH_MODELS_DIR");
@@ -131,21 +142,26 @@ std::optional<SpeechModel> partialModelFor(SpeechModel selected) {
 
 Task<> SpeechModelDownloader::download(SpeechModel model, CancellationToken cancel, Progress progress) {
     if (!QFileInfo::exists(SpeechModels::vadPath())) {
-        co_await fetch(SpeechModels::vadDownloadURL(), SpeechModels::vadPath(), cancel, progress);
+        co_await fetch(SpeechModels::vadDownloadURL(), SpeechModels::vadSha256(), SpeechModels::vadPath(),
+                       cancel, progress);
     }
     if (!QFileInfo::exists(SpeechModels::modelPath(model))) {
-        co_await fetch(SpeechModels::downloadURL(model), SpeechModels::modelPath(model), cancel, progress);
+        co_await fetch(SpeechModels::downloadURL(model), SpeechModels::sha256(model),
+                       SpeechModels::modelPath(model), cancel, progress);
     }
     // The live text's model comes along (about a tenth of the size of the models that need one).
     if (const auto partial = SpeechModels::partialModelFor(model); partial && !SpeechModels::isDownloaded(*partial)) {
-        co_await fetch(SpeechModels::downloadURL(*partial), SpeechModels::modelPath(*partial), cancel, progress);
+        co_await fetch(SpeechModels::downloadURL(*partial), SpeechModels::sha256(*partial),
+                       SpeechModels::modelPath(*partial), cancel, progress);
     }
 }
 
-Task<> SpeechModelDownloader::fetch(QString url, QString destination, CancellationToken cancel, Progress progress) {
+Task<> SpeechModelDownloader::fetch(QString url, QByteArray sha256, QString destination,
+                                    CancellationToken cancel, Progress progress) {
     const QString name = QFileInfo(destination).fileName();
     FileDownload download;
     download.url = QUrl(url);
+    download.sha256 = sha256;
     download.destination = destination;
     download.idleTimeout = kIdleTimeout;
     if (progress) {

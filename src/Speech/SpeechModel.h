@@ -36,11 +36,15 @@ QString repositoryID(SpeechModel m);
 QString downloadURL(SpeechModel m);
 /// Approximate; the server's Content-Length decides.
 qint64 downloadSizeBytes(SpeechModel m);
+/// The file's SHA-256 where the catalogue pins it; empty when the digest the hosting service
+/// announces is what the download is checked against.
+QByteArray sha256(SpeechModel m);
 
 /// The voice-activity model, fetched with whichever speech model is downloaded first.
 QString vadFilename();
 QString vadDownloadURL();
 qint64 vadDownloadSizeBytes();
+QByteArray vadSha256();
 
 /// `$QUILLORY_SPEECH_MODELS_DIR`, else `$XDG_DATA_HOME/quillory/SpeechModels`.
 QString modelDirectory();
@@ -75,8 +79,9 @@ private:
 };
 
 /// Downloads and deletes speech model files. Main thread. A download streams into
-/// "<file>.download", checks the announced length, and is renamed into place when complete; a
-/// failed or cancelled one leaves no file behind.
+/// "<file>.download", checks the announced length and the SHA-256 (pinned in the catalogue, else
+/// announced by the hosting service), and is renamed into place when complete; a failed or
+/// cancelled one leaves no file behind.
 class SpeechModelDownloader {
 public:
     /// Bytes received so far and the announced total (-1 when unknown), for one file.
@@ -93,7 +98,8 @@ public:
     static void remove(SpeechModel model);
 
 private:
-    Task<> fetch(QString url, QString destination, CancellationToken cancel, Progress progress);
+    Task<> fetch(QString url, QByteArray sha256, QString destination, CancellationToken cancel,
+                 Progress progress);
     QNetworkAccessManager network_;
 };
 

@@ -84,8 +84,11 @@ void writeExport(const QString& path, int lookbackMinutes, const QDateTime& now,
         (makeHeader(lookbackMinutes, now) + lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
     // Whole or not at all, every byte checked to have reached the disk: a full disk must not leave
     // an empty or cut export that was reported as written. New exports are owner-only; an export
-    // written over an existing file keeps that file's permissions.
-    const FileIO::WriteResult written = FileIO::replaceFile(path, text, 0600, /*keepExistingMode=*/true);
+    // written over an existing file keeps that file's permissions. A symbolic link at the chosen
+    // path is replaced, never followed: in a shared folder such as /tmp anyone can plant one at a
+    // name that is predictable to the second, pointing at a file of ours.
+    const FileIO::WriteResult written =
+        FileIO::replaceFile(path, text, 0600, /*keepExistingMode=*/true, FileIO::SymlinkPolicy::replaceLink);
     if (!written.ok) {
         throw ExportError::writeFailed(written.error);
     }

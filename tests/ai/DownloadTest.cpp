@@ -1,5 +1,6 @@
 #include "AI/PolishSettings.h"
 #include "ai/EngineTestSupport.h"
+#include "support/HostedFile.h"
 
 namespace quillory {
 namespace {
@@ -22,7 +23,8 @@ protected:
             payload_.append(char('a' + i % 26));
         }
         hostingAnswer_ = [this](const FakeHttpServer::Request&) {
-            return FakeHttpServer::Response{200, payload_, "application/octet-stream"};
+            return FakeHttpServer::Response{200, payload_, "application/octet-stream",
+                                            testing::hostedDigestHeaders(payload_)};
         };
         auto config = configuration();
         config.modelDirectory.clear(); // the real model folder inside the test home
@@ -94,7 +96,8 @@ TEST_F(DownloadTest, ErrorStatusLeavesNoFile) {
 
 TEST_F(DownloadTest, ConnectionLostMidwayLeavesNoFile) {
     hostingAnswer_ = [this](const FakeHttpServer::Request&) {
-        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream",
+                                   testing::hostedDigestHeaders(payload_)};
         r.partialBytes = 50'000;
         r.closeAfterPartial = true;
         return r;
@@ -107,7 +110,8 @@ TEST_F(DownloadTest, ConnectionLostMidwayLeavesNoFile) {
 
 TEST_F(DownloadTest, CancelledDownloadLeavesNoFile) {
     hostingAnswer_ = [this](const FakeHttpServer::Request&) {
-        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream",
+                                   testing::hostedDigestHeaders(payload_)};
         r.partialBytes = 50'000; // and then the server stalls
         return r;
     };
@@ -141,7 +145,8 @@ protected:
     void SetUp() override {
         DownloadTest::SetUp();
         hostingAnswer_ = [this](const FakeHttpServer::Request&) {
-            FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+            FakeHttpServer::Response r{200, payload_, "application/octet-stream",
+                                       testing::hostedDigestHeaders(payload_)};
             r.hold = true; // answered when the test releases it
             return r;
         };
@@ -150,7 +155,8 @@ protected:
     QStringList pids() const { return lines(runtimeDir_ + "/pids.txt"); }
     QString partial() { return engine().partialModelPath(M::phi3_miniQ4); }
     FakeHttpServer::Response stalled() {
-        FakeHttpServer::Response r{200, payload_, "application/octet-stream"};
+        FakeHttpServer::Response r{200, payload_, "application/octet-stream",
+                                   testing::hostedDigestHeaders(payload_)};
         r.partialBytes = 50'000; // and then nothing more on an open connection
         return r;
     }

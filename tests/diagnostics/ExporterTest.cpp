@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 using namespace quillory;
 using quillory::testing::CoreTest;
@@ -141,6 +142,28 @@ TEST_F(ExporterTest, ReadAndWriteFailuresCarryTheirReason) {
         EXPECT_EQ(e.kind(), ExportError::Kind::WriteFailed);
         EXPECT_TRUE(e.localizedDescription().startsWith(QStringLiteral("Could not write the export file: ")));
     }
+}
+
+TEST_F(ExporterTest, ALinkPlantedAtTheExportPathIsReplacedAndItsTargetLeftAlone) {
+    // Export names are predictable to the second; in /tmp anyone can plant a link at one.
+    writeLog(CommitDiagnostics::currentLogURL(), {stampMinutesAgo(1) + " [commit] INFO  a"});
+    const QString victim = path(QStringLiteral("home/.bashrc"));
+    QDir().mkpath(path(QStringLiteral("home")));
+    QFile f(victim);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("export PATH=$HOME/bin:$PATH\n");
+    f.close();
+    const QString out = path(QStringLiteral("quillory-diagnostics-20260314T081502.log"));
+    ASSERT_TRUE(QFile::link(victim, out));
+    CommitDiagnosticsExporter::exportTo(out, 15);
+    QFile target(victim);
+    ASSERT_TRUE(target.open(QIODevice::ReadOnly));
+    EXPECT_EQ(target.readAll(), "export PATH=$HOME/bin:$PATH\n");
+    EXPECT_FALSE(QFileInfo(out).isSymLink());
+    QFile written(out);
+    ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(written.readAll().startsWith("# Quillory diagnostics export\n"));
+    EXPECT_EQ(written.permissions() & (QFile::ReadGroup | QFile::ReadOther), QFile::Permissions());
 }
 
 TEST_F(ExporterTest, AsyncExportReadsOffTheMainThreadAndWritesTheSameFile) {

@@ -1,5 +1,6 @@
 #include "ai/FakeHttpServer.h"
 #include "support/CoreTest.h"
+#include "support/HostedFile.h"
 
 #include "Runtime/Async.h"
 #include "Runtime/DefaultsStore.h"
@@ -48,7 +49,8 @@ protected:
             payload.append(char('a' + i % 26));
         }
         answer = [this](const FakeHttpServer::Request&) {
-            return FakeHttpServer::Response{200, payload, "application/octet-stream"};
+            return FakeHttpServer::Response{200, payload, "application/octet-stream",
+                                            hostedDigestHeaders(payload)};
         };
     }
     void TearDown() override {
@@ -163,7 +165,7 @@ TEST_F(SpeechModelTest, FailedDownloadsLeaveNoFileAndSayWhy) {
     EXPECT_FALSE(SpeechModels::isDownloaded(M::whisperBaseQ5_1));
 
     answer = [this](const FakeHttpServer::Request&) {
-        FakeHttpServer::Response r{200, payload, "application/octet-stream"};
+        FakeHttpServer::Response r{200, payload, "application/octet-stream", hostedDigestHeaders(payload)};
         r.partialBytes = 50'000;
         r.closeAfterPartial = true;
         return r;
@@ -176,7 +178,7 @@ TEST_F(SpeechModelTest, FailedDownloadsLeaveNoFileAndSayWhy) {
 
 TEST_F(SpeechModelTest, ACancelledOrStalledDownloadLeavesNoFile) {
     answer = [this](const FakeHttpServer::Request&) {
-        FakeHttpServer::Response r{200, payload, "application/octet-stream"};
+        FakeHttpServer::Response r{200, payload, "application/octet-stream", hostedDigestHeaders(payload)};
         r.partialBytes = 50'000; // then the server stalls
         return r;
     };

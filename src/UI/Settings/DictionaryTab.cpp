@@ -58,6 +58,10 @@ DictionaryTab::DictionaryTab(AppState& state, QWidget* parent) : QWidget(parent)
     registerRow->addWidget(count_, 1);
     registerRow->addWidget(register_);
     registerSection->body()->addLayout(registerRow);
+    error_ = makeCaption({}, registerSection, /*secondary=*/false);
+    error_->setWordWrap(true);
+    error_->hide();
+    registerSection->body()->addWidget(error_);
     connect(draftSource_, &QLineEdit::textChanged, this, &DictionaryTab::updateEnabled);
     connect(register_, &QPushButton::clicked, this, &DictionaryTab::registerDraft);
     connect(draftSource_, &QLineEdit::returnPressed, this, &DictionaryTab::registerDraft);
@@ -101,11 +105,20 @@ void DictionaryTab::registerDraft() {
     UserDictionaryEntry entry;
     entry.source = source;
     entry.target = draftTarget_->text().trimmed();
-    entries_.push_back(entry);
-    draftSource_->clear();
-    draftTarget_->clear();
-    rebuildRows();
-    entriesChanged();
+    bool added = false;
+    const bool stored = store([&](std::vector<UserDictionaryEntry>& entries) {
+        if (entries.size() >= std::size_t(limit)) {
+            return false; // another writer filled the list meanwhile
+        }
+        entries.push_back(entry);
+        added = true;
+        return true;
+    });
+    if (stored && added) {
+        draftSource_->clear(); // only once the words are stored
+        draftTarget_->clear();
+    }
+    updateEnabled();
 }
 
 void DictionaryTab::reload() {
@@ -118,29 +131,80 @@ void DictionaryTab::showEvent(QShowEvent* event) {
     reload();
 }
 
-void DictionaryTab::entriesChanged() {
-    UserDictionary::saveEntries(entries_);
+bool DictionaryTab::store(const std::function<bool(std::vector<UserDictionaryEntry>&)>& change,
+                          const std::optional<QUuid>& focusedId, bool focusSource) {
+    std::optional<std::vector<UserDictionaryEntry>> merged;
+    QString error;
+    const bool ok = UserDictionary::updateEntries(
+        [&](std::vector<UserDictionaryEntry>& entries) {
+            const bool changed = change(entries);
+            merged = entries;
+            return changed;
+        },
+        &error);
+    if (!ok) {
+        // Nothing was stored: the tab keeps what the user typed and says why.
+        error_->setText(L("dictionary.error.save").arg(error));
+        error_->show();
+        return false;
+    }
+    error_->hide();
+    if (merged && *merged != entries_) {
+        entries_ = std::move(*merged);
+        // A field being typed in keeps the focus and the cursor when the rows are rebuilt.
+        const QLineEdit* focused = qobject_cast<QLineEdit*>(focusWidget());
+        const int cursor = focused ? focused->cursorPosition() : 0;
+        rebuildRows();
+        if (focusedId) {
+            for (std::size_t i = 0; i < entries_.size() && i < rows_.size(); ++i) {
+                if (entries_[i].id == *focusedId) {
+                    QLineEdit* field = focusSource ? rows_[i].source : rows_[i].target;
+                    field->setFocus();
+                    field->setCursorPosition(cursor);
+                }
+            }
+        }
+    }
     updateEnabled();
+    return true;
 }
 
 void DictionaryTab::removeEntry(const QUuid& id) {
-    const auto before = entries_.size();
     std::erase_if(entries_, [&](const UserDictionaryEntry& e) { return e.id == id; });
-    if (entries_.size() != before) {
-        // The row that asked is deleted later: it is still inside its click handler.
-        rebuildRows();
-        entriesChanged();
-    }
+    // The row that asked is deleted later (it is still inside its click handler).
+    rebuildRows();
+    store([&](std::vector<UserDictionaryEntry>& entries) {
+        return std::erase_if(entries, [&](const UserDictionaryEntry& e) { return e.id == id; }) > 0;
+    });
 }
 
 void DictionaryTab::editEntry(const QUuid& id, bool source, const QString& text) {
+    UserDictionaryEntry edited;
     for (auto& entry : entries_) {
         if (entry.id == id) {
             (source ? entry.source : entry.target) = text;
-            entriesChanged();
-            return;
+            edited = entry;
         }
     }
+    if (edited.id != id) {
+        return;
+    }
+    store(
+        [&](std::vector<UserDictionaryEntry>& entries) {
+            for (auto& entry : entries) {
+                if (entry.id == id) {
+                    (source ? entry.source : entry.target) = text;
+                    return true;
+                }
+            }
+            // Removed elsewhere while being edited: the words being typed are kept.
+            if (entries.size() >= std::size_t(limit)) {
+                return false;
+            }
+            entries.push_back(edited);
+            return true;
+        },
+        id, source);
 }
 
 void DictionaryTab::rebuildRows() {

@@ -4,6 +4,9 @@
 
 #include <QWidget>
 
+#include <functional>
+#include <optional>
+
 #include <vector>
 
 class QLabel;
@@ -16,7 +19,9 @@ namespace quillory {
 class AppState;
 
 /// The dictionary tab: registers replacements (at most 100), edits and removes them. The list is
-/// loaded when the tab is shown and saved whole after every change. Everything is disabled while
+/// loaded when the tab is shown; every change is one locked read-modify-write of the stored list
+/// (`UserDictionary::updateEntries`), so entries another writer (the command line) stored while the
+/// window was open are kept, and the tab then shows the merged list. Everything is disabled while
 /// a dictation records or processes.
 class DictionaryTab : public QWidget {
     Q_OBJECT
@@ -38,6 +43,8 @@ public:
     QLineEdit* draftTargetField() const { return draftTarget_; }
     QPushButton* registerButton() const { return register_; }
     QLabel* countLabel() const { return count_; }
+    /// Why the last change could not be stored (hidden when it was).
+    QLabel* errorLabel() const { return error_; }
     /// The rows' widgets, in list order: source field, target field, remove button.
     struct RowWidgets {
         QWidget* row;
@@ -51,7 +58,10 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
-    void entriesChanged();
+    /// Applies `change` to the stored list as it is now and shows the result. `focusedId` names the
+    /// entry whose field is being typed in, kept focused when the rows are rebuilt.
+    bool store(const std::function<bool(std::vector<UserDictionaryEntry>&)>& change,
+               const std::optional<QUuid>& focusedId = {}, bool focusSource = true);
     void rebuildRows();
     void updateEnabled();
     void removeEntry(const QUuid& id);
@@ -63,6 +73,7 @@ private:
     QLineEdit* draftSource_ = nullptr;
     QLineEdit* draftTarget_ = nullptr;
     QLabel* count_ = nullptr;
+    QLabel* error_ = nullptr;
     QPushButton* register_ = nullptr;
     QLabel* empty_ = nullptr;
     QWidget* listHost_ = nullptr;

@@ -1,6 +1,7 @@
 // The tray app's real windows (settings window and overlay over the application state) and its
 // view of the speech model catalogue.
 #include "ai/FakeHttpServer.h"
+#include "support/HostedFile.h"
 #include "ui/settings/SettingsTestSupport.h"
 
 #include "Runtime/Async.h"
@@ -131,7 +132,8 @@ TEST_F(AppWindowsTest, DownloadingALargeSpeechModelBringsTheLiveTextModelUnderOn
     qputenv("QUILLORY_SPEECH_MODELS_DIR", folder.toUtf8());
     QByteArray payload(100'000, 'x');
     FakeHttpServer hosting([&payload](const FakeHttpServer::Request&) {
-        return FakeHttpServer::Response{200, payload, "application/octet-stream", {}};
+        return FakeHttpServer::Response{200, payload, "application/octet-stream",
+                                        hostedDigestHeaders(payload)};
     });
     qputenv("QUILLORY_MODEL_BASE_URL", QStringLiteral("http://127.0.0.1:%1/").arg(hosting.port()).toUtf8());
     int downloadedCalls = 0;

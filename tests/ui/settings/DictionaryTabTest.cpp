@@ -4,6 +4,8 @@
 
 #include "UI/Settings/DictionaryTab.h"
 
+#include "Runtime/DefaultsStore.h"
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -108,6 +110,58 @@ TEST_F(DictionaryTabTest, ShowingTheTabReloadsWhatAnotherWriterStored) {
     tab()->show();
     ASSERT_EQ(tab()->entries().size(), 1u);
     EXPECT_EQ(tab()->rows()[0].source->text(), QStringLiteral("from"));
+}
+
+TEST_F(DictionaryTabTest, ChangesInTheTabKeepWhatTheCommandLineStoredWhileItWasOpen) {
+    addDictionaryEntry(QStringLiteral("a"), QStringLiteral("A"));
+    ASSERT_EQ(tab()->rows().size(), 1u);
+    // `quillory dictionary add` (one locked read-modify-write) while the window is open.
+    const auto cliAdd = [](const QString& source) {
+        ASSERT_TRUE(UserDictionary::updateEntries([&](std::vector<UserDictionaryEntry>& entries) {
+            entries.push_back({QUuid::createUuid(), source, source.toUpper()});
+            return true;
+        }));
+    };
+    cliAdd(QStringLiteral("cli"));
+
+    QLineEdit* target = tab()->rows()[0].target;
+    target->setFocus();
+    QTest::keyClicks(target, QStringLiteral("x"));
+    ASSERT_EQ(stored().size(), 2u) << "the tab wrote its own list over the command line's entry";
+    EXPECT_EQ(stored()[0].target, QStringLiteral("Ax"));
+    EXPECT_EQ(stored()[1].source, QStringLiteral("cli"));
+    ASSERT_EQ(tab()->rows().size(), 2u); // the tab shows the merged list
+    // Typing goes on in the same field.
+    QTest::keyClicks(tab()->rows()[0].target, QStringLiteral("y"));
+    EXPECT_EQ(stored()[0].target, QStringLiteral("Axy"));
+    EXPECT_EQ(tab()->rows()[0].target->text(), QStringLiteral("Axy"));
+
+    cliAdd(QStringLiteral("second"));
+    draft(QStringLiteral("tab"), QStringLiteral("TAB"));
+    tab()->registerDraft();
+    cliAdd(QStringLiteral("third"));
+    QTest::mouseClick(tab()->rows()[0].remove, Qt::LeftButton);
+    QStringList sources;
+    for (const auto& e : stored()) {
+        sources << e.source;
+    }
+    EXPECT_EQ(sources, (QStringList{"cli", "second", "tab", "third"}));
+    EXPECT_EQ(tab()->entries(), stored());
+    EXPECT_TRUE(tab()->errorLabel()->isHidden());
+}
+
+TEST_F(DictionaryTabTest, AStoredListThatCannotBeReadIsNeitherOverwrittenNorLosesTheDraft) {
+    tab();
+    DefaultsStore::standard().setData(QString::fromLatin1(UserDictionary::storageKey),
+                                      "[{\"source\":\"no id\"}]");
+    draft(QStringLiteral("word"), QStringLiteral("WORD"));
+    tab()->registerDraft();
+    EXPECT_EQ(DefaultsStore::standard().dataValue(QString::fromLatin1(UserDictionary::storageKey)),
+              QByteArray("[{\"source\":\"no id\"}]"));
+    EXPECT_EQ(tab()->draftSourceField()->text(), QStringLiteral("word"));
+    EXPECT_FALSE(tab()->errorLabel()->isHidden());
+    EXPECT_TRUE(tab()->errorLabel()->text().contains(QStringLiteral("can't be read")))
+        << tab()->errorLabel()->text().toStdString();
 }
 
 TEST_F(DictionaryTabTest, EverythingIsLockedWhileADictationRecordsOrProcesses) {
