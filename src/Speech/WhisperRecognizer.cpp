@@ -634,6 +634,7 @@ private:
             return;
         }
         if (inFlight_) {
+            schedulePoll(tuning_.pollInterval); // a decode may take longer than the ring's headroom
             return;
         }
         if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
@@ -648,6 +649,9 @@ private:
             return;
         }
         poll_.stop();
+        if (!ended_) {
+            schedulePoll(tuning_.pollInterval); // keeps making room in the ring meanwhile
+        }
         inFlight_ = true;
         dispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;

@@ -423,6 +423,25 @@ TEST_F(WhisperRecognizerTest, TenMinutesOfDictationKeepOnlyTheUnsettledAudioAndC
     EXPECT_LE(decoder->tokenCounts.load(), 4 * static_cast<int>(decoder->callCount()) + 40);
 }
 
+TEST_F(WhisperRecognizerTest, ADecodeSlowerThanTheRingsRoomGrowsItAndLosesNoAudio) {
+    loadModel();
+    decodeCost = seconds(40); // far more audio arrives during one decode than the ring first holds
+    startSession();
+    QString said;
+    for (int i = 0; i < 10; ++i) {
+        const float level = 0.1f * static_cast<float>(1 + i % 5);
+        feed(5, level);
+        feed(1, 0.0f);
+        said += spoken(level, 10);
+    }
+    EXPECT_GT(host->audioFigures().reserved.load(), tuning.captureSamples);
+    finish();
+    for (int i = 0; i < 200 && !ended(); ++i) {
+        step(1s);
+    }
+    EXPECT_EQ(finalText(), said);
+}
+
 TEST_F(WhisperRecognizerTest, AQuickYesIsDecodedWithSilenceAroundIt) {
     startSession();
     feed(0.5, 0.0f);
