@@ -27,8 +27,8 @@
 #include <atomic>
 #include <functional>
 #include <memory>
-#include <span>
 #include <mutex>
+#include <span>
 
 namespace quillory {
 
@@ -71,9 +71,10 @@ namespace RecognitionText {
 /// Cuts a repetition loop: a run of the same piece (1 to 16 characters) repeated 4 times or more in
 /// a row keeps one occurrence. Trims white space at both ends.
 QString cutRepetitions(const QString& text);
-/// Characters per token that no prompt text exceeds in practice (Japanese takes one to three
-/// bytes' worth of tokens per character); text is cut to `maxTokens` × this before it is counted,
-/// so counting costs the same however long the dictation and the dictionary are.
+/// Text is cut to `maxTokens` × this many characters before its tokens are counted, so counting
+/// costs the same however long the dictation and the dictionary are (whisper.cpp's tokenizer is
+/// about quadratic on Japanese). A Japanese character takes one token or more, English about a
+/// quarter of one, so the cut text still fills the prompt.
 inline constexpr int kPromptCharsPerToken = 4;
 /// The initial prompt: the dictionary hints, then the end of the settled text, within `maxTokens`
 /// as counted by `count`. Hints take at most half of the room when there is settled text; they are
@@ -91,7 +92,6 @@ public:
 private:
     QString hintsPart_;
     int room_ = 0; // tokens left for the settled text
-    int roomWithoutSettled_ = 0;
     QString hintsAlone_;
     std::function<int(const QString&)> count_;
     QString lastTail_;
