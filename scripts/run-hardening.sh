@@ -101,7 +101,7 @@ tsan_filters=(
     "test_runtime:*:-FileDownloadTest.*"
     "test_diagnostics:*"
     "test_session:*"
-    "test_speech:WhisperRecognizerTest.*:RecognitionTextTest.*"
+    "test_speech:WhisperRecognizerTest.*:RecognitionTextTest.*:CaptureBufferTest.*"
     "test_speech_cli:TranscribeCliTest.*:-*WithPolish*"
 )
 

@@ -11,8 +11,19 @@
 // measured twice: alone, and with the faster one (of the same kind) writing the live text; the
 // gaps between live-text updates show whether the live text keeps flowing.
 //
+// Long dictations (with the tiny test model, whose decodes take milliseconds, so what is measured
+// is the recogniser's own cost): 1, 3 and 10 minutes of the pauses fixture over and over, with a
+// dictionary of 15 entries of 250 characters, fed as fast as the recogniser takes it (no live
+// text). Per length:
+// end of audio -> final text, the part of it spent in the decoder and the VAD, the rest (the
+// recogniser's own overhead; target <= 50 ms at 10 min, and no growth with the length), and the
+// resident memory during the dictation and once it has ended, against before the first one
+// (target: within 10 MB after 10 minutes).
+//
 //   build/bench/bench_speech [--fixture NAME.wav ...] [--threads N] [--models tiny,sized,real] [--only ID-PART]
-//                            [--one-pass]
+//                            [--one-pass] [--long-minutes 1,3,10 | --no-long]
+
+#include "support/BenchFigures.h"
 
 #include "Runtime/Paths.h"
 #include "Runtime/Scheduler.h"
@@ -31,8 +42,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <mutex>
 #include <thread>
 
+#include <malloc.h>
 #include <sys/resource.h>
 
 using namespace quillory;
@@ -139,6 +152,183 @@ double whisperCliMs(const QString& cli, const QString& model, const QString& wav
     return static_cast<double>(t.nsecsElapsed()) / 1e6;
 }
 
+
+/// Resident memory of this process in MB.
+double residentMb() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly)) {
+        return -1;
+    }
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:")) {
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+        }
+    }
+    return -1;
+}
+
+/// Memory the allocator has handed out and not had back, in MB (what `residentMb` holds beyond
+/// it is free memory the allocator keeps, or the code and the model).
+double allocatedMb() {
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<double>(m.uordblks + m.hblkhd) / (1024.0 * 1024.0);
+}
+
+/// Time spent inside the decoder (decodes and the VAD), around the real one.
+class TimedDecoder final : public SpeechDecoder {
+public:
+    explicit TimedDecoder(std::shared_ptr<SpeechDecoder> inner) : inner_(std::move(inner)) {}
+    DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
+                        const std::function<bool()>& shouldAbort) override {
+        const auto t = begin();
+        DecodeResult r = inner_->decode(samples, prompt, audioCtx, shouldAbort);
+        end(t);
+        return r;
+    }
+    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+        const auto t = begin();
+        auto spans = inner_->detectSpeech(samples, error);
+        end(t);
+        return spans;
+    }
+    int maxPromptTokens() const override { return inner_->maxPromptTokens(); }
+    int tokenCount(const QString& text) const override { return inner_->tokenCount(text); }
+    int modelAudioCtx() const override { return inner_->modelAudioCtx(); }
+    void setSharingCpu(bool sharing) override { inner_->setSharingCpu(sharing); }
+
+    double takeMs() {
+        std::lock_guard lock(mutex_);
+        return std::exchange(ms_, 0.0);
+    }
+    /// True when no call has run for `quiet`.
+    bool idleFor(std::chrono::milliseconds quiet) {
+        std::lock_guard lock(mutex_);
+        return active_ == 0 && std::chrono::steady_clock::now() - lastEnd_ >= quiet;
+    }
+
+private:
+    std::chrono::steady_clock::time_point begin() {
+        std::lock_guard lock(mutex_);
+        ++active_;
+        return std::chrono::steady_clock::now();
+    }
+    void end(std::chrono::steady_clock::time_point started) {
+        std::lock_guard lock(mutex_);
+        --active_;
+        lastEnd_ = std::chrono::steady_clock::now();
+        ms_ += bench::millis(lastEnd_ - started);
+    }
+    std::shared_ptr<SpeechDecoder> inner_;
+    std::mutex mutex_;
+    double ms_ = 0;
+    int active_ = 0;
+    std::chrono::steady_clock::time_point lastEnd_{};
+};
+
+void longDictations(const QString& model, const QString& vad, const QList<int>& minutes) {
+    QFile f(QStringLiteral(QUILLORY_SOURCE_DIR "/tests/fixtures/speech/pauses.wav"));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    std::vector<float> piece = WavFileAudioSource::decode(f.readAll());
+    piece.resize(piece.size() + kRecognitionSampleRate / 2, 0.0f); // a pause between repetitions
+    std::shared_ptr<TimedDecoder> timed;
+    const auto loader = whisper::makeDecoderLoader([vad] { return vad; });
+    auto host = std::make_shared<WhisperRecognizerHost>(
+        [model] { return model; },
+        [&timed, loader](const QString& path, QString* error) -> std::shared_ptr<SpeechDecoder> {
+            auto inner = loader(path, error);
+            timed = inner ? std::make_shared<TimedDecoder>(inner) : nullptr;
+            return timed;
+        },
+        std::make_shared<ThreadRecognitionWorker>());
+    host->preload();
+    pumpUntil([&] { return host->loadState() != WhisperRecognizerHost::LoadState::loading; });
+    if (host->loadState() != WhisperRecognizerHost::LoadState::loaded) {
+        std::printf("long dictations: the tiny model did not load: %s\n", qPrintable(host->loadError()));
+        return;
+    }
+    QStringList dictionary;
+    for (int i = 0; i < 15; ++i) {
+        dictionary << QString(250, QChar(char16_t(u'語' + i)));
+    }
+    std::printf("\n== long dictations (tiny test model: the decodes take milliseconds; 15 dictionary entries "
+                "of 250 characters) ==\n");
+    // One short dictation first: whisper.cpp allocates its decoding state at the first decode.
+    (void)stream(*host, piece);
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double before = residentMb();
+    std::printf("  resident before (idle after one short dictation): %.1f MB (allocated %.1f MB)\n", before,
+                allocatedMb());
+    for (const int length : minutes) {
+        const auto total = static_cast<std::size_t>(length) * 60 * kRecognitionSampleRate;
+        double peak = 0;
+        double finalMs = 0;
+        double decoderMs = 0;
+        qsizetype characters = 0;
+        {
+            auto recognizer = host->makeRecognizer();
+            RecognitionOptions options;
+            options.contextualStrings = dictionary;
+            // No live text: its decodes would only slow the feeding down; the final is the same.
+            options.shouldReportPartialResults = false;
+            auto request = recognizer->makeRequest(options);
+            std::optional<SpeechRecognitionSnapshot> end;
+            auto task = recognizer->recognitionTask(request, [&](const SpeechRecognitionSnapshot& s) {
+                if (s.isFinal || s.errorDescription) {
+                    end = s;
+                }
+            });
+            // As fast as the recogniser takes it: never more than 4 s of audio it has not looked at.
+            for (std::size_t at = 0; at < total;) {
+                if (host->unprocessedSamples() > 4 * kRecognitionSampleRate) {
+                    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    continue;
+                }
+                const std::size_t offset = at % piece.size();
+                const std::size_t n = std::min({std::size_t(kAudioBufferFrames), piece.size() - offset, total - at});
+                request->append(std::span<const float>(piece.data() + offset, n));
+                at += n;
+                if (at % (std::size_t(kRecognitionSampleRate) * 10) < n) {
+                    QCoreApplication::processEvents();
+                    peak = std::max(peak, residentMb());
+                }
+            }
+            // Let the recogniser catch up with the audio, as it does while the user speaks: every
+            // decode of what was said has finished and nothing new has started for a while.
+            pumpUntil([&] {
+                return end.has_value() || (host->unprocessedSamples() == 0 && timed->idleFor(std::chrono::seconds(1)));
+            });
+            timed->takeMs();
+            const auto t = std::chrono::steady_clock::now();
+            request->endAudio();
+            pumpUntil([&] { return end.has_value(); });
+            finalMs = bench::millis(std::chrono::steady_clock::now() - t);
+            decoderMs = timed->takeMs();
+            characters = end->text.value_or(QString()).size();
+            if (!end->isFinal) {
+                std::printf("  %2d min: FAILED %s\n", length, qPrintable(end->errorDescription.value_or(QString())));
+            }
+        }
+        for (int i = 0; i < 20; ++i) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const double idle = residentMb();
+        const double own = finalMs - decoderMs;
+        std::printf("  %2d min (%6lld characters) | end of audio -> final %8.1f ms, in the decoder %8.1f ms, "
+                    "own %7.1f ms (target <= 50 ms: %s) | resident peak %6.1f MB, idle after %6.1f MB "
+                    "(%+.1f MB against before; target within 10 MB: %s), allocated %.1f MB\n",
+                    length, static_cast<long long>(characters), finalMs, decoderMs, own,
+                    own <= 50 ? "meets target" : "MISSES target", peak, idle, idle - before,
+                    idle - before <= 10 ? "meets target" : "MISSES target", allocatedMb());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -149,6 +339,7 @@ int main(int argc, char** argv) {
     QString only; // a part of the model id
     int threads = whisper::defaultThreads();
     bool twoPass = true;
+    QList<int> longMinutes{1, 3, 10};
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
         if (args[i] == "--fixture" && i + 1 < args.size()) {
@@ -161,6 +352,13 @@ int main(int argc, char** argv) {
             only = args[++i];
         } else if (args[i] == "--one-pass") {
             twoPass = false;
+        } else if (args[i] == "--long-minutes" && i + 1 < args.size()) {
+            longMinutes.clear();
+            for (const QString& m : args[++i].split(',')) {
+                longMinutes << m.toInt();
+            }
+        } else if (args[i] == "--no-long") {
+            longMinutes.clear();
         }
     }
     if (fixtures.isEmpty()) {
@@ -270,6 +468,10 @@ int main(int argc, char** argv) {
                 std::printf("    %s\n", qPrintable(s.text));
             }
         }
+    }
+    const QString tiny = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    if (!longMinutes.isEmpty() && !tiny.isEmpty() && QFileInfo::exists(tiny) && QFileInfo::exists(vad)) {
+        longDictations(tiny, vad, longMinutes);
     }
     return 0;
 }

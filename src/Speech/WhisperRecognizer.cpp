@@ -1,6 +1,7 @@
 #include "Speech/WhisperRecognizer.h"
 
 #include "Runtime/DefaultsStore.h"
+#include "Speech/CaptureBuffer.h"
 #include "Utilities/Log.h"
 
 #include <QDateTime>
@@ -11,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <optional>
 #include <thread>
 
 namespace quillory {
@@ -96,28 +98,134 @@ QString cutRepetitions(const QString& input) {
     return text.trimmed();
 }
 
-QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
-                    const std::function<int(const QString&)>& count) {
+namespace {
+
+/// `text` cut from its start to at most `maxTokens` as counted by `count`, measuring at most
+/// `maxTokens` × kPromptCharsPerToken characters at a time.
+QString fitTail(QStringView text, int maxTokens, const std::function<int(const QString&)>& count) {
     if (maxTokens <= 0) {
         return {};
     }
-    QStringList keptHints = hints;
-    QString hintsPart = keptHints.join(QStringLiteral("、"));
+    QString tail = text.right(qsizetype(maxTokens) * kPromptCharsPerToken).toString();
+    while (!tail.isEmpty()) {
+        const int n = count(tail);
+        if (n <= maxTokens) {
+            break;
+        }
+        // Cut in proportion to the excess, and by an eighth at least.
+        const qsizetype keep = std::min<qsizetype>(tail.size() - std::max<qsizetype>(1, tail.size() / 8),
+                                                   tail.size() * maxTokens / std::max(n, 1));
+        tail = tail.right(std::max<qsizetype>(keep, 0));
+    }
+    return tail;
+}
+
+/// The hints joined by "、" and ended by "。", from the first while they fit `budget`.
+QString fitHints(const QStringList& hints, int budget, const std::function<int(const QString&)>& count) {
+    if (hints.isEmpty() || budget <= 0) {
+        return {};
+    }
+    const int separator = count(QStringLiteral("、"));
+    QStringList kept;
+    int used = 0;
+    for (const QString& hint : hints) {
+        if (hint.size() > qsizetype(budget) * kPromptCharsPerToken) {
+            break; // far too long to fit: never counted
+        }
+        const int n = count(hint) + (kept.isEmpty() ? 0 : separator);
+        if (used + n > budget) {
+            break;
+        }
+        used += n;
+        kept << hint;
+    }
+    // Tokens may merge across the separators: check the whole once, then drop from the end.
+    QString part = kept.join(QStringLiteral("、"));
+    while (!kept.isEmpty() && count(part) > budget) {
+        kept.removeLast();
+        part = kept.join(QStringLiteral("、"));
+    }
+    return part.isEmpty() ? part : part + QStringLiteral("。");
+}
+
+} // namespace
+
+PromptBuilder::PromptBuilder(QStringList hints, int maxTokens, std::function<int(const QString&)> count)
+    : count_(std::move(count)) {
+    if (maxTokens <= 0) {
+        return;
+    }
     // Hints get at most half of the room when there is settled text to continue from.
-    const int hintBudget = settledText.isEmpty() ? maxTokens : maxTokens / 2;
-    while (!keptHints.isEmpty() && count(hintsPart) > hintBudget) {
-        keptHints.removeLast();
-        hintsPart = keptHints.join(QStringLiteral("、"));
+    hintsAlone_ = fitHints(hints, maxTokens, count_);
+    hintsPart_ = fitHints(hints, maxTokens / 2, count_);
+    room_ = maxTokens - (hintsPart_.isEmpty() ? 0 : count_(hintsPart_));
+}
+
+QString PromptBuilder::prompt(const QString& settledText) {
+    if (settledText.isEmpty()) {
+        return hintsAlone_;
     }
-    if (!hintsPart.isEmpty()) {
-        hintsPart += QStringLiteral("。");
+    const QStringView candidate = QStringView(settledText).right(qsizetype(std::max(room_, 0)) * kPromptCharsPerToken);
+    if (!lastTail_.isNull() && candidate == lastTail_) {
+        return lastPrompt_;
     }
-    const int room = maxTokens - (hintsPart.isEmpty() ? 0 : count(hintsPart));
-    QString tail = settledText;
-    while (!tail.isEmpty() && count(tail) > room) {
-        tail = tail.mid(std::max<qsizetype>(1, tail.size() / 8));
+    lastTail_ = candidate.toString();
+    lastPrompt_ = hintsPart_ + fitTail(candidate, room_, count_);
+    return lastPrompt_;
+}
+
+QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
+                    const std::function<int(const QString&)>& count) {
+    return PromptBuilder(hints, maxTokens, count).prompt(settledText);
+}
+
+qint64 quietestCut(std::span<const float> samples, qint64 from, qint64 to) {
+    constexpr qint64 kStep = kRecognitionSampleRate / 100; // 10 ms
+    const auto size = static_cast<qint64>(samples.size());
+    to = std::clamp<qint64>(to, 0, size);
+    from = std::clamp<qint64>(from, 0, to);
+    qint64 best = to;
+    double quietest = -1;
+    for (qint64 at = to; at >= from; at -= kStep) {
+        const qint64 a = std::max<qint64>(0, at - kStep / 2);
+        const qint64 b = std::min(size, at + kStep / 2);
+        double energy = 0;
+        for (qint64 i = a; i < b; ++i) {
+            energy += double(samples[size_t(i)]) * double(samples[size_t(i)]);
+        }
+        energy = b > a ? energy / double(b - a) : 0.0;
+        if (quietest < 0 || energy < quietest) {
+            quietest = energy;
+            best = at;
+        }
     }
-    return hintsPart + tail;
+    return best;
+}
+
+QString joinOverlap(const QString& settled, const QString& next, int window) {
+    const QStringView a = QStringView(settled).right(window);
+    const QStringView b = QStringView(next).left(window);
+    // Longest common run; of equally long ones, the one ending latest in `a`.
+    int bestLength = 0;
+    qsizetype bestEndInA = 0;
+    qsizetype bestEndInB = 0;
+    std::vector<int> previous(size_t(b.size()) + 1, 0), current(size_t(b.size()) + 1, 0);
+    for (qsizetype i = 1; i <= a.size(); ++i) {
+        for (qsizetype j = 1; j <= b.size(); ++j) {
+            const int length = a[i - 1] == b[j - 1] ? previous[size_t(j - 1)] + 1 : 0;
+            current[size_t(j)] = length;
+            if (length > bestLength || (length == bestLength && length > 0 && i > bestEndInA)) {
+                bestLength = length;
+                bestEndInA = i;
+                bestEndInB = j;
+            }
+        }
+        std::swap(previous, current);
+    }
+    if (bestLength < 2) {
+        return next;
+    }
+    return next.mid(bestEndInB);
 }
 
 int audioContextFor(qint64 samples, int modelAudioCtx) {
@@ -283,13 +391,23 @@ namespace {
 
 using Status = DecodeResult::Status;
 
-/// What a job is asked to do; plain values, copied to the worker.
+/// A copy of `text` that shares no data with it. What the main thread hands a worker is copied so:
+/// a string both threads held could be grown in place by one while the other still read it (Qt
+/// checks whether to detach with a relaxed load of the reference count).
+QString ownCopy(QStringView text) {
+    return text.isEmpty() ? QString() : QString(text.data(), text.size());
+}
+
+/// What a job is asked to do; plain values the worker owns (see `ownCopy`).
 struct JobInput {
     qint64 segmentStart = 0;
+    /// The audio from `segmentStart` to here was heard by the last settled segment too (the
+    /// overlap after a cut): the text decoded from it is joined to the settled text without doubling.
+    qint64 overlapUntil = -1;
     bool final = false;
     bool wantHypothesis = true;
-    QStringList hints;
-    QString settledText;
+    /// The end of the settled text, as long as the prompt and the joining need.
+    QString settledTail;
     /// The last hypothesis and the audio it covered, for the final to reuse when nothing was said since.
     QString hypothesis;
     qint64 hypothesisStart = -1;
@@ -298,11 +416,15 @@ struct JobInput {
     bool sharingCpu = false;
 };
 
+/// Settled text kept for the next job: what the prompt can take and what an overlap can repeat.
+constexpr qint64 kSettledTailChars = 1024;
+
 struct JobOutput {
     Status status = Status::ok;
     QString error;
     QStringList settled;
     qint64 segmentStart = 0;
+    qint64 overlapUntil = -1;
     std::optional<QString> hypothesis;
     qint64 hypothesisStart = -1;
     qint64 hypothesisEnd = -1;
@@ -310,24 +432,38 @@ struct JobOutput {
     int decodes = 0;
 };
 
-/// Pieces of speech: spans closer than a pause joined, each at most the longest segment.
-std::vector<SpeechSpan> groupSpeech(const std::vector<SpeechSpan>& spans, const StreamingTuning& t) {
-    std::vector<SpeechSpan> pieces;
-    for (SpeechSpan s : spans) {
+/// A piece of speech to decode; `cut` when it ends in a cut made in speech rather than in a pause.
+struct Piece {
+    qint64 start = 0;
+    qint64 end = 0;
+    bool cut = false;
+};
+
+/// Pieces of speech: spans closer than a pause joined; a stretch longer than the longest segment
+/// is cut at its quietest moment near that length, again until the rest is short enough.
+std::vector<Piece> groupSpeech(const std::vector<SpeechSpan>& spans, std::span<const float> audio,
+                               const StreamingTuning& t) {
+    std::vector<SpeechSpan> stretches;
+    for (const SpeechSpan& s : spans) {
         if (s.end <= s.start) {
             continue;
         }
-        if (!pieces.empty() && s.start - pieces.back().end < t.pauseSamples &&
-            s.end - pieces.back().start <= t.maxSegmentSamples) {
-            pieces.back().end = std::max(pieces.back().end, s.end);
-            continue;
+        if (!stretches.empty() && s.start - stretches.back().end < t.pauseSamples) {
+            stretches.back().end = std::max(stretches.back().end, s.end);
+        } else {
+            stretches.push_back(s);
         }
-        // A stretch of speech longer than a segment is cut at the longest segment.
+    }
+    std::vector<Piece> pieces;
+    for (SpeechSpan s : stretches) {
         while (s.end - s.start > t.maxSegmentSamples) {
-            pieces.push_back({s.start, s.start + t.maxSegmentSamples});
-            s.start += t.maxSegmentSamples;
+            const qint64 limit = s.start + t.maxSegmentSamples;
+            const qint64 cut = RecognitionText::quietestCut(
+                audio, std::max(s.start + t.maxSegmentSamples / 2, limit - t.cutSearchSamples), limit);
+            pieces.push_back({s.start, cut, true});
+            s.start = cut;
         }
-        pieces.push_back(s);
+        pieces.push_back({s.start, s.end, false});
     }
     return pieces;
 }
@@ -356,13 +492,19 @@ std::optional<std::vector<SpeechSpan>> speechIn(SpeechDecoder& decoder, std::spa
     return spans;
 }
 
-/// Decodes `samples` conditioned on `hints` and the settled text; the text with repetition loops
-/// cut, or nothing with `out` failed or aborted.
-std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float> samples, const QStringList& hints,
-                                  const QString& settled, const std::function<bool()>& shouldAbort, JobOutput& out,
+/// Decodes `samples` with `prompt`; the text with repetition loops cut, or nothing with `out`
+/// failed or aborted. Audio shorter than `minSamples` gets silence on both sides. `onDecoded` runs
+/// when the decoder returns, whatever it returned.
+std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float> samples, const QString& prompt,
+                                  qint64 minSamples, const std::function<bool()>& shouldAbort, JobOutput& out,
                                   const std::function<void()>& onDecoded = nullptr) {
-    const QString prompt = RecognitionText::buildPrompt(hints, settled, decoder.maxPromptTokens(),
-                                                        [&](const QString& t) { return decoder.tokenCount(t); });
+    std::vector<float> padded;
+    if (static_cast<qint64>(samples.size()) < minSamples) {
+        padded.assign(static_cast<std::size_t>(minSamples), 0.0f);
+        const std::size_t lead = (padded.size() - samples.size()) / 2;
+        std::copy(samples.begin(), samples.end(), padded.begin() + static_cast<std::ptrdiff_t>(lead));
+        samples = padded;
+    }
     ++out.decodes;
     DecodeResult r = decoder.decode(
         samples, prompt, RecognitionText::audioContextFor(static_cast<qint64>(samples.size()), decoder.modelAudioCtx()),
@@ -393,27 +535,26 @@ public:
                          RecognitionOptions options, std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
         : slot_(std::move(slot)), worker_(std::move(worker)), partialSlot_(std::move(partialSlot)),
           partialWorker_(std::move(partialWorker)), tuning_(tuning), options_(std::move(options)),
-          scheduler_(&Scheduler::current()), main_(scheduler_->handle()), backlog_(std::move(backlog)) {
+          scheduler_(&Scheduler::current()), main_(scheduler_->handle()), backlog_(std::move(backlog)),
+          capture_(tuning_.captureSamples) {
+        for (const QString& hint : options_.contextualStrings.value_or(QStringList())) {
+            hints_ << ownCopy(hint);
+        }
         backlog_->appended = 0;
         backlog_->processed = 0;
+        reportAudio();
     }
 
-    // Capture thread.
+    // Capture thread: a copy into the ring, no allocation.
     void append(std::span<const float> samples) override {
-        std::lock_guard lock(audioMutex_);
-        if (!acceptingAudio_) {
-            return;
+        if (capture_.append(samples)) {
+            backlog_->appended.fetch_add(static_cast<qint64>(samples.size()));
         }
-        audio_.insert(audio_.end(), samples.begin(), samples.end());
-        backlog_->appended.fetch_add(static_cast<qint64>(samples.size()));
     }
 
     // Main thread.
     void endAudio() override {
-        {
-            std::lock_guard lock(audioMutex_);
-            acceptingAudio_ = false;
-        }
+        capture_.close();
         ended_ = true;
         partialAbort_->store(true); // the final gets every core
         if (handler_ && !inFlight_) {
@@ -436,12 +577,25 @@ public:
         partialAbort_->store(true);
         poll_.stop();
         handler_ = nullptr;
+        releaseAudio();
     }
 
 private:
-    qint64 audioSize() {
-        std::lock_guard lock(audioMutex_);
-        return static_cast<qint64>(audio_.size());
+    qint64 audioSize() const { return capture_.end(); }
+
+    /// The session is over: nothing is captured any more and the ring is freed.
+    void releaseAudio() {
+        if (const qint64 lost = capture_.dropped(); lost > 0) {
+            qCWarning(lcSpeech, "The capture buffer was full: %lld samples were dropped", static_cast<long long>(lost));
+        }
+        capture_.release();
+        backlog_->held = 0;
+        backlog_->reserved = 0;
+    }
+
+    void reportAudio() {
+        backlog_->held = capture_.held();
+        backlog_->reserved = capture_.capacity();
     }
 
     void schedulePoll(Duration delay) {
@@ -469,6 +623,9 @@ private:
             }
             return;
         }
+        // Room for the audio to come is made here, never on the capture thread.
+        capture_.reserve(tuning_.captureHeadroomSamples);
+        reportAudio();
         const Duration now = scheduler_->monotonicNow();
         if (twoPass()) {
             const qint64 size = audioSize();
@@ -483,6 +640,7 @@ private:
             return;
         }
         if (inFlight_) {
+            schedulePoll(tuning_.pollInterval); // a decode may take longer than the ring's headroom
             return;
         }
         if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
@@ -497,24 +655,27 @@ private:
             return;
         }
         poll_.stop();
+        if (!ended_) {
+            schedulePoll(tuning_.pollInterval); // keeps making room in the ring meanwhile
+        }
         inFlight_ = true;
         dispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
+        in.overlapUntil = overlapUntil_;
         in.final = ended_;
         const bool twoPasses = twoPass();
         inputWasTwoPass_ = twoPasses;
         in.wantHypothesis = options_.shouldReportPartialResults && !twoPasses;
         in.sharingCpu = twoPasses && !ended_;
-        in.hints = options_.contextualStrings.value_or(QStringList());
-        in.settledText = settledText_;
-        in.hypothesis = hypothesis_;
+        in.settledTail = ownCopy(QStringView(settledText_).right(kSettledTailChars));
+        in.hypothesis = ownCopy(hypothesis_);
         in.hypothesisStart = hypothesisStart_;
         in.hypothesisEnd = hypothesisEnd_;
         auto self = shared_from_this();
         // The job may finish after the scheduler is gone (shutdown): its result goes through a
         // handle, which drops it then.
-        worker_->post([self, in, main = scheduler_->handle()] {
+        worker_->post([self, in = std::move(in), main = scheduler_->handle()] {
             JobOutput out = self->run(in);
             main.post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
         });
@@ -525,10 +686,10 @@ private:
         partialDispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
-        in.hints = options_.contextualStrings.value_or(QStringList());
-        in.settledText = settledText_;
+        in.overlapUntil = overlapUntil_;
+        in.settledTail = ownCopy(QStringView(settledText_).right(kSettledTailChars));
         auto self = shared_from_this();
-        partialWorker_->post([self, in, main = scheduler_->handle()] {
+        partialWorker_->post([self, in = std::move(in), main = scheduler_->handle()] {
             JobOutput out = self->runPartial(in);
             main.post([self, out = std::move(out)] { self->applyPartial(out); });
         });
@@ -536,9 +697,20 @@ private:
 
     // ---- worker thread ----
 
+    /// The prompt of `lane` (built on first use on that lane's worker, kept for the session).
+    QString promptFor(std::optional<RecognitionText::PromptBuilder>& lane,
+                      const std::shared_ptr<SpeechDecoder>& decoder, const QString& settled) {
+        if (!lane) {
+            lane.emplace(hints_, decoder->maxPromptTokens(),
+                         [decoder](const QString& t) { return decoder->tokenCount(t); });
+        }
+        return lane->prompt(settled);
+    }
+
     JobOutput run(const JobInput& in) {
         JobOutput out;
         out.segmentStart = in.segmentStart;
+        out.overlapUntil = in.overlapUntil;
         if (abort_->load()) {
             out.status = Status::aborted;
             return out;
@@ -549,19 +721,16 @@ private:
         }
         decoder->setSharingCpu(in.sharingCpu);
         std::vector<float> buffer;
-        {
-            std::lock_guard lock(audioMutex_);
-            const auto from = std::min<qint64>(in.segmentStart, static_cast<qint64>(audio_.size()));
-            buffer.assign(audio_.begin() + from, audio_.end());
-            out.audioEnd = static_cast<qint64>(audio_.size());
-        }
+        const qint64 base = capture_.read(in.segmentStart, buffer);
+        out.audioEnd = base + static_cast<qint64>(buffer.size());
+        out.segmentStart = base;
         backlog_->processed = out.audioEnd;
         const qint64 length = static_cast<qint64>(buffer.size());
         const auto spans = speechIn(*decoder, buffer, out);
         if (!spans) {
             return out;
         }
-        const std::vector<SpeechSpan> pieces = groupSpeech(*spans, tuning_);
+        const std::vector<Piece> pieces = groupSpeech(*spans, buffer, tuning_);
         // whisper.cpp polls this between the steps of a decode: each poll is a sign of progress.
         const auto shouldAbort = [this, abort = abort_] {
             reportProgress(std::nullopt);
@@ -569,67 +738,94 @@ private:
         };
         const auto decoded = [this] { reportProgress(std::nullopt); };
 
-        QString settled = in.settledText;
+        QString settled = in.settledTail;
+        // The first text decoded from the overlap after a cut repeats the end of the settled text.
+        bool joinNext = in.overlapUntil > base;
         const auto decodeRange = [&](qint64 from, qint64 to, QString* text) -> bool {
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
-            const auto result = decodeText(*decoder, samples, in.hints, settled, shouldAbort, out, decoded);
+            const auto result = decodeText(*decoder, samples, promptFor(mainPrompt_, decoder, settled),
+                                           tuning_.minDecodeSamples, shouldAbort, out, decoded);
             if (result) {
-                *text = *result;
+                *text = joinNext ? RecognitionText::joinOverlap(settled, *result) : *result;
             }
             return result.has_value();
         };
 
         qint64 settledUpTo = 0; // relative to the buffer
+        bool endsInCut = false;
         for (std::size_t i = 0; i < pieces.size(); ++i) {
-            const SpeechSpan& p = pieces[i];
+            const Piece& p = pieces[i];
             const bool last = i + 1 == pieces.size();
-            // Closed: followed by another piece or by a pause, or cut at the longest segment.
-            const bool closed = in.final || !last || length - p.end >= tuning_.pauseSamples ||
-                                p.end - p.start >= tuning_.maxSegmentSamples;
+            // Closed: followed by another piece or by a pause, or cut.
+            const bool closed = in.final || !last || p.cut || length - p.end >= tuning_.pauseSamples;
             if (!closed) {
                 break;
             }
-            const qint64 from = std::max(p.start - tuning_.padSamples, settledUpTo);
-            const qint64 to = std::min(p.end + tuning_.padSamples, last ? length : pieces[i + 1].start);
+            // After a cut the piece starts a little before it; a cut piece ends exactly at it.
+            const qint64 from = endsInCut ? std::max<qint64>(0, p.start - tuning_.overlapSamples)
+                                          : std::max(p.start - tuning_.padSamples, settledUpTo);
+            const qint64 to = p.cut ? p.end : std::min(p.end + tuning_.padSamples, last ? length : pieces[i + 1].start);
+            joinNext = joinNext || endsInCut;
             QString text;
-            const qint64 absFrom = in.segmentStart + std::clamp<qint64>(from, 0, length);
-            if (in.final && last && in.hypothesisStart == absFrom &&
-                in.hypothesisEnd >= in.segmentStart + p.end) {
-                text = in.hypothesis; // nothing was said since the last partial decoded this piece
+            const qint64 absFrom = base + std::clamp<qint64>(from, 0, length);
+            if (in.final && last && in.hypothesisStart == absFrom && in.hypothesisEnd >= base + p.end) {
+                text = in.hypothesis; // nothing was said since the last partial decoded (and joined) this piece
             } else if (!decodeRange(from, to, &text)) {
                 return out;
             }
+            joinNext = false;
             out.settled << text;
             settled += text;
             settledUpTo = to;
-            // A settled segment: what the selected model stands by now (with its own text of the
-            // rest when that starts after this segment).
-            const bool hypothesisAfter = in.hypothesisStart >= 0 && in.hypothesisStart >= in.segmentStart + to;
-            QString confirmed; // its own buffer: the main thread gets it, this thread goes on with `settled`
-            confirmed.reserve(settled.size() + (hypothesisAfter ? in.hypothesis.size() : 0) + 1);
-            confirmed += settled;
-            if (hypothesisAfter) {
-                confirmed += in.hypothesis;
+            endsInCut = p.cut;
+            // A settled segment: what the selected model stands by now is the text settled before
+            // this job, everything this job settled so far, and its own text of the rest when that
+            // starts after this segment. This thread holds only the tail of the settled text, so it
+            // sends what this job added (in a buffer of its own) and the main thread puts it after
+            // the text settled before.
+            const bool hypothesisAfter = in.hypothesisStart >= 0 && in.hypothesisStart >= base + to;
+            QString added;
+            qsizetype addedSize = hypothesisAfter ? in.hypothesis.size() : 0;
+            for (const QString& piece : std::as_const(out.settled)) {
+                addedSize += piece.size();
             }
-            reportProgress(std::move(confirmed));
+            added.reserve(addedSize + 1);
+            for (const QString& piece : std::as_const(out.settled)) {
+                added += piece;
+            }
+            if (hypothesisAfter) {
+                added += in.hypothesis;
+            }
+            reportProgress(std::move(added));
         }
         if (pieces.empty() || settledUpTo >= pieces.back().end) {
             // No open speech: keep only the tail where a word may be starting.
             settledUpTo = std::max(settledUpTo, in.final ? length : length - tuning_.pauseSamples);
         }
-        out.segmentStart = in.segmentStart + std::max<qint64>(settledUpTo, 0);
+        if (settledUpTo > 0 || endsInCut) {
+            // The audio before the overlap of the next piece has been heard for good.
+            const qint64 keepFrom = endsInCut ? std::max<qint64>(0, settledUpTo - tuning_.overlapSamples) : settledUpTo;
+            out.segmentStart = base + std::max<qint64>(keepFrom, 0);
+            out.overlapUntil = endsInCut ? base + settledUpTo : -1;
+            if (!endsInCut && in.overlapUntil > base + settledUpTo) {
+                out.overlapUntil = in.overlapUntil; // the overlap is still ahead
+            }
+        }
 
         if (!in.final && in.wantHypothesis && !pieces.empty() && settledUpTo < pieces.back().end) {
-            const qint64 from = std::max(pieces.back().start - tuning_.padSamples, settledUpTo);
+            const Piece& open = pieces.back();
+            const qint64 from = endsInCut ? std::max<qint64>(0, open.start - tuning_.overlapSamples)
+                                          : std::max(open.start - tuning_.padSamples, settledUpTo);
+            joinNext = joinNext || endsInCut;
             QString text;
             if (!decodeRange(from, length, &text)) {
                 return out;
             }
             out.hypothesis = text;
-            out.hypothesisStart = in.segmentStart + from;
-            out.hypothesisEnd = in.segmentStart + length;
+            out.hypothesisStart = base + from;
+            out.hypothesisEnd = base + length;
         }
         return out;
     }
@@ -651,14 +847,9 @@ private:
             return out;
         }
         std::vector<float> buffer;
-        {
-            std::lock_guard lock(audioMutex_);
-            const auto size = static_cast<qint64>(audio_.size());
-            const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
-            const qint64 from = std::max(std::min(in.segmentStart, size), size - window);
-            buffer.assign(audio_.begin() + from, audio_.end());
-            out.audioEnd = size;
-        }
+        const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
+        const qint64 base = capture_.read(std::max(in.segmentStart, capture_.end() - window), buffer);
+        out.audioEnd = base + static_cast<qint64>(buffer.size());
         const auto spans = speechIn(*decoder, buffer, out);
         if (!spans) {
             return out;
@@ -670,7 +861,11 @@ private:
         const qint64 length = static_cast<qint64>(buffer.size());
         const qint64 from = std::clamp<qint64>(spans->front().start - tuning_.padSamples, 0, length);
         const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(length - from));
-        out.hypothesis = decodeText(*decoder, samples, in.hints, in.settledText, shouldAbort, out);
+        const QString prompt = promptFor(partialPrompt_, decoder, in.settledTail);
+        out.hypothesis = decodeText(*decoder, samples, prompt, tuning_.minDecodeSamples, shouldAbort, out);
+        if (out.hypothesis && in.overlapUntil > base + from) {
+            out.hypothesis = RecognitionText::joinOverlap(in.settledTail, *out.hypothesis);
+        }
         return out;
     }
 
@@ -731,13 +926,17 @@ private:
         }
         const Duration took = scheduler_->monotonicNow() - dispatchedAt_;
         for (const QString& s : out.settled) {
-            settledText_ += s;
+            settledText_.append(QStringView(s)); // a copy of its own, never the worker's string
         }
         if (out.segmentStart != segmentStart_) {
             hypothesis_.clear();
             hypothesisStart_ = hypothesisEnd_ = -1;
         }
         segmentStart_ = out.segmentStart;
+        overlapUntil_ = out.overlapUntil;
+        // What has settled is never read again.
+        capture_.discardBefore(segmentStart_);
+        reportAudio();
         if (out.hypothesis) {
             hypothesis_ = *out.hypothesis;
             hypothesisStart_ = out.hypothesisStart;
@@ -776,8 +975,8 @@ private:
         }
     }
 
-    /// Worker thread: the selected model made progress. With `confirmed` (a segment settled) it is
-    /// always told; plain steps go one at a time, the next only after the main thread took the last.
+    /// Worker thread: the selected model made progress. With `confirmed` (a segment settled: what
+    /// this job settled so far, and its own text of the rest) it is always told; plain steps go one at a time, the next only after the main thread took the last.
     void reportProgress(std::optional<QString> confirmed) {
         const bool step = !confirmed;
         if (step && stepReportPending_.exchange(true)) {
@@ -797,7 +996,10 @@ private:
         }
         SpeechRecognitionSnapshot snapshot;
         snapshot.isProgress = true;
-        snapshot.confirmedText = confirmed;
+        if (confirmed) {
+            // The job that sent this has not been applied yet: the text settled before it comes first.
+            snapshot.confirmedText = settledText_ + *confirmed;
+        }
         auto handler = handler_;
         handler(snapshot);
     }
@@ -805,6 +1007,7 @@ private:
     void finish(const SpeechRecognitionSnapshot& snapshot) {
         done_ = true;
         poll_.stop();
+        releaseAudio();
         if (auto handler = std::exchange(handler_, nullptr)) {
             handler(snapshot);
         }
@@ -823,9 +1026,13 @@ private:
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);
 
-    std::mutex audioMutex_;
-    std::vector<float> audio_;
-    bool acceptingAudio_ = true;
+    /// The audio not settled yet (capture thread, workers, main thread).
+    CaptureBuffer capture_;
+    /// The dictionary hints, copied once for the workers.
+    QStringList hints_;
+    // Each worker's prompt (touched only on that worker).
+    std::optional<RecognitionText::PromptBuilder> mainPrompt_;
+    std::optional<RecognitionText::PromptBuilder> partialPrompt_;
 
     SpeechRecognizer::ResultHandler handler_;
     Timer poll_;
@@ -836,6 +1043,7 @@ private:
     Duration nextDecodeAt_{};
     qint64 lastDecodedEnd_ = 0;
     qint64 segmentStart_ = 0;
+    qint64 overlapUntil_ = -1;
     QString settledText_;
     QString hypothesis_;
     qint64 hypothesisStart_ = -1;

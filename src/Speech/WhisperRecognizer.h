@@ -2,12 +2,14 @@
 
 // The streaming recogniser over a `SpeechDecoder` (whisper.cpp in the app, fakes in tests).
 //
-// Audio is appended by the capture thread under a short lock. Every decode runs on the one
-// recognition worker; the main thread decides when to decode and applies the results, which reach
-// it through the scheduler. A session's text is made of settled segments — pieces of speech that
-// ended in a pause found by the voice-activity detector (or reached the longest segment), decoded
-// once and never changed — followed by the current hypothesis: the latest decode of the speech
-// since the last settled segment. Each partial carries the whole text so far.
+// Audio is copied by the capture thread into a preallocated ring (`CaptureBuffer`) that keeps only
+// what has not settled. Every decode runs on the one recognition worker; the main thread decides
+// when to decode and applies the results, which reach it through the scheduler. A session's text
+// is made of settled segments — pieces of speech that ended in a pause found by the voice-activity
+// detector (or were cut at their quietest moment near the longest segment, the next one decoded
+// with a short overlap), decoded once and never changed — followed by the current hypothesis: the
+// latest decode of the speech since the last settled segment. Each partial carries the whole text
+// so far.
 //
 // Two passes: a large model is too slow to rewrite the live text several times a second, so when
 // a faster model is set up beside it (`setPartialPass`), that one decodes the live text on a
@@ -23,9 +25,10 @@
 #include <QStringList>
 
 #include <atomic>
-
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 
 namespace quillory {
 
@@ -44,12 +47,23 @@ struct StreamingTuning {
     qint64 minNewAudioSamples = 4000;
     /// A pause this long after speech settles the segment before it.
     qint64 pauseSamples = 9600;
-    /// A segment is settled at its longest pause (or cut) once it is this long. It bounds the wait
-    /// after the last word: the last unsettled segment is decoded then, and a large model's encoder
-    /// takes about 1.4 s per second of audio on 2 cores.
+    /// A stretch of speech without a pause is cut once it is this long, at its quietest moment
+    /// within the last `cutSearchSamples` before this length. It bounds the wait after the last
+    /// word: the last unsettled segment is decoded then, and a large model's encoder takes about
+    /// 1.4 s per second of audio on 2 cores.
     qint64 maxSegmentSamples = 8 * kRecognitionSampleRate;
+    qint64 cutSearchSamples = 2 * kRecognitionSampleRate;
+    /// The piece after such a cut is decoded from this long before the cut, and the words both
+    /// decodes heard are kept once, so a word on the cut is neither split, doubled nor lost.
+    qint64 overlapSamples = 8000;
     /// Audio kept around each stretch of speech when it is decoded.
     qint64 padSamples = 3200;
+    /// Shorter speech (a quick "はい") is decoded with silence added around it up to this length.
+    qint64 minDecodeSamples = kRecognitionSampleRate;
+    /// The capture ring's first size; it grows (off the capture thread) while fewer than
+    /// `captureHeadroomSamples` are free.
+    qint64 captureSamples = 30 * kRecognitionSampleRate;
+    qint64 captureHeadroomSamples = 10 * kRecognitionSampleRate;
 };
 
 /// Text clean-up of decoder output.
@@ -57,10 +71,41 @@ namespace RecognitionText {
 /// Cuts a repetition loop: a run of the same piece (1 to 16 characters) repeated 4 times or more in
 /// a row keeps one occurrence. Trims white space at both ends.
 QString cutRepetitions(const QString& text);
+/// Text is cut to `maxTokens` × this many characters before its tokens are counted, so counting
+/// costs the same however long the dictation and the dictionary are (whisper.cpp's tokenizer is
+/// about quadratic on Japanese). A Japanese character takes one token or more, English about a
+/// quarter of one, so the cut text still fills the prompt.
+inline constexpr int kPromptCharsPerToken = 4;
 /// The initial prompt: the dictionary hints, then the end of the settled text, within `maxTokens`
-/// as counted by `count`. The settled text is cut from its start first, then hints from the end.
+/// as counted by `count`. Hints take at most half of the room when there is settled text; they are
+/// kept from the first while they fit, then the newest settled text fills the rest.
 QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
                     const std::function<int(const QString&)>& count);
+
+/// `buildPrompt` for one recognition and decoder, keeping what does not change between decodes:
+/// the hints' part, and the prompt of the last settled text. One thread at a time.
+class PromptBuilder {
+public:
+    PromptBuilder(QStringList hints, int maxTokens, std::function<int(const QString&)> count);
+    QString prompt(const QString& settledText);
+
+private:
+    QString hintsPart_;
+    int room_ = 0; // tokens left for the settled text
+    QString hintsAlone_;
+    std::function<int(const QString&)> count_;
+    QString lastTail_;
+    QString lastPrompt_;
+};
+
+/// Where to cut a stretch of speech that reached the longest segment: the position within
+/// [from, to] of `samples` (a multiple of 10 ms from `from`, the latest on a tie) whose 10 ms
+/// around it are the quietest.
+qint64 quietestCut(std::span<const float> samples, qint64 from, qint64 to);
+/// The part of `next` to append to `settled` when `next` was decoded from audio that overlaps the
+/// end of what gave `settled`: the longest run of at least two characters that the end of
+/// `settled` and the start of `next` share (within `window` characters of each) is kept once.
+QString joinOverlap(const QString& settled, const QString& next, int window = 16);
 /// `audio_ctx` for `samples` of audio: the frames it fills plus a margin, within [minimum, model].
 int audioContextFor(qint64 samples, int modelAudioCtx);
 } // namespace RecognitionText
@@ -115,10 +160,16 @@ public:
     /// file played faster than speech waits on it so the recogniser is never flooded.
     qint64 unprocessedSamples() const { return backlog_->appended.load() - backlog_->processed.load(); }
 
+    /// Audio figures of the latest recognition, any thread.
     struct Backlog {
         std::atomic<qint64> appended{0};
         std::atomic<qint64> processed{0};
+        /// Samples it keeps (only what has not settled) and the size of its capture ring; both 0
+        /// once it has ended.
+        std::atomic<qint64> held{0};
+        std::atomic<qint64> reserved{0};
     };
+    const Backlog& audioFigures() const { return *backlog_; }
     /// Called on the main thread after every load, with its outcome (tests, the CLI).
     void setLoadObserver(std::function<void(LoadState, qint64 ms)> observer) { observer_ = std::move(observer); }
 

@@ -7,6 +7,12 @@
 // `spoken(v, halves)`: per started half second the kana 'あ' + 2 × round(v × 10) (い, う, え…)
 // and a counting digit, so the text grows with the speech, tells segments of different levels
 // apart, and never looks like a repetition loop.
+//
+// Word mode (`wordSeconds` > 0), for speech without pauses: each run of one level of 0.01 or more
+// is a word, written `word(level)` (two characters that differ from level to level) when at least
+// 40 % of a word's length of it is in the decoded audio — so a word cut in its middle is written by
+// both decodes that hold half of it, as a real model tends to. Quieter runs are the short dips
+// between words and write nothing.
 
 #include "Speech/SpeechDecoder.h"
 
@@ -31,6 +37,11 @@ inline QString spoken(float level, int halves) {
         text += QChar(u'0' + k % 10);
     }
     return text;
+}
+
+inline QString word(float level) {
+    const int index = static_cast<int>(std::lround(level * 100));
+    return QString(QChar(char16_t(0x4E00 + index))) + QChar(char16_t(0x3041 + index % 80));
 }
 
 class FakeDecoder final : public SpeechDecoder {
@@ -69,6 +80,20 @@ public:
             return {DecodeResult::Status::ok, {*loopText}, {}};
         }
         DecodeResult result;
+        if (wordSeconds > 0) {
+            for (std::size_t i = 0; i < samples.size();) {
+                const float level = samples[i];
+                std::size_t j = i;
+                while (j < samples.size() && samples[j] == level) {
+                    ++j;
+                }
+                if (level >= 0.01f && static_cast<double>(j - i) >= 0.4 * wordSeconds * kRate) {
+                    result.segments.push_back(word(level));
+                }
+                i = j;
+            }
+            return result;
+        }
         std::size_t i = 0;
         while (i < samples.size()) {
             if (samples[i] == 0.0f) {
@@ -115,7 +140,12 @@ public:
         return spans;
     }
 
-    int maxPromptTokens() const override { return 20; }
+    int maxPromptTokens() const override { return promptTokens; }
+    int tokenCount(const QString& text) const override {
+        tokenCounts.fetch_add(1);
+        longestCounted.store(std::max<qint64>(longestCounted.load(), text.size()));
+        return static_cast<int>(text.size());
+    }
     void setSharingCpu(bool sharing) override { sharingCpu = sharing; }
 
     std::size_t callCount() {
@@ -141,6 +171,11 @@ public:
     std::vector<Call> calls;
     std::atomic<int> vadCalls{0};
     std::atomic<bool> sharingCpu{false};
+    int promptTokens = 20;
+    double wordSeconds = 0;
+    /// Calls of `tokenCount` and the longest text it was given.
+    mutable std::atomic<int> tokenCounts{0};
+    mutable std::atomic<qint64> longestCounted{0};
     /// Put before each piece of text, to tell decoders apart.
     QString mark;
     int failAtCall = -1;

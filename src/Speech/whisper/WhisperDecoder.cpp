@@ -52,6 +52,9 @@ public:
 
     std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
         VadOptions options;
+        // whisper.cpp's default minimum of 250 ms drops a quick "はい"; the recogniser pads short
+        // speech before decoding it.
+        options.minSpeechMs = kMinSpeechMs;
         options.minSilenceMs = 100;
         options.speechPadMs = 30;
         const std::vector<SpeechInterval> intervals = vad_->detect(samples, error, options);

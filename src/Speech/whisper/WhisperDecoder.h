@@ -16,6 +16,9 @@ std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QStri
 /// one in the speech model folder). Threads: `threads` when positive, else `defaultThreads()`.
 SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath, int threads = 0);
 
+/// The shortest speech the VAD reports, in milliseconds (a quick "はい" is about 150 ms).
+inline constexpr int kMinSpeechMs = 80;
+
 /// The machine's cores, not counting second hardware threads.
 int physicalCores();
 /// The CPU threads a decode uses by default: `QUILLORY_WHISPER_THREADS`, else the machine's
