@@ -18,6 +18,8 @@ packages=(
     fonts-ipafont-gothic
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
+    # a GTK3 program for the focused-field tests (zenity's entry dialog)
+    zenity
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
 )
