@@ -169,6 +169,9 @@ TEST_F(DesktopInput, HeldAltOrSuperDoesNotBlockThePasteAndNoKeyIsLeftDown) {
 }
 
 TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
+    // A loaded machine may take seconds to start the windows, connect to the accessibility bus
+    // and deliver the focus events; each read gives up within its bound, so poll generously.
+    constexpr int kFocusWaitMs = 60000;
     auto focus = desktop_.platform.focus;
     AXTextInjector reader(focus);
     {
@@ -181,10 +184,13 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
                 element = focus->focusedElement();
                 return element && element->attribute("AXValue") == QVariant(QStringLiteral("already here"));
             },
-            5000));
+            kFocusWaitMs));
         EXPECT_EQ(element->attribute("AXRole")->toString(), QStringLiteral("AXTextField"));
-        EXPECT_EQ(reader.readFocusedTextValueIfAvailable(), QStringLiteral("already here"));
-        EXPECT_EQ(engine_->captureBaselineForLiveDictation(), QStringLiteral("already here"));
+        // (Each read is bounded: on a busy machine one may give nothing; a later one answers.)
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return reader.readFocusedTextValueIfAvailable() == QStringLiteral("already here"); }, kFocusWaitMs));
+        EXPECT_TRUE(QTest::qWaitFor(
+            [&] { return engine_->captureBaselineForLiveDictation() == QStringLiteral("already here"); }, kFocusWaitMs));
     }
     {
         TargetWindow secret({"--password"});
@@ -199,7 +205,7 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
                 return element && element->attribute("AXRole") == QVariant(QStringLiteral("AXSecureTextField")) &&
                        std::dynamic_pointer_cast<AtspiFocusedElementProvider>(focus)->answeredFromEvents();
             },
-            5000));
+            kFocusWaitMs));
         EXPECT_EQ(element->attribute("AXValue"), std::nullopt);
         EXPECT_EQ(element->attribute("AXSelectedText"), std::nullopt);
         EXPECT_FALSE(element->setAttribute("AXValue", QStringLiteral("x")));
