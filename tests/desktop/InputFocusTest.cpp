@@ -257,3 +257,59 @@ TEST(DesktopFocus, AFrozenApplicationCostsAtMostTheBoundAndIsReadAgainWhenItWake
     ::kill(pid_t(target.processId()), SIGCONT);
     EXPECT_TRUE(QTest::qWaitFor([&] { return reader.readFocusedTextValueIfAvailable() == QStringLiteral("awake"); }, 60000));
 }
+
+TEST(DesktopFocus, TheTrayAppStaysResponsiveWhenADictationStartsInAGtkEntry) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILLORY_APP_SOCKET"), dir.filePath(QStringLiteral("app.socket")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.filePath(QStringLiteral("config")));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.filePath(QStringLiteral("data")));
+    env.insert(QStringLiteral("QUILLORY_LANGUAGE"), QStringLiteral("en"));
+    // One command of the running app: its standard output, or "(no answer)".
+    const auto command = [&](const QStringList& args) {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(QUILLORY_EXECUTABLE), args);
+        if (!p.waitForFinished(15000)) {
+            p.kill();
+            p.waitForFinished(2000);
+            return QStringLiteral("(no answer)");
+        }
+        return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()).trimmed() : QStringLiteral("(failed)");
+    };
+    ASSERT_NE(command({"settings", "set", "quillory.firstLaunch.settingsOpened", "true", "--bool"}), "(failed)");
+
+    GtkEntryDialog gtk(QStringLiteral("gtk value")); // focused
+    ASSERT_TRUE(gtk.shown());
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    ASSERT_TRUE(app.waitForStarted(10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return command({"status"}) == QStringLiteral("idle"); }, 60000));
+
+    // The dictation starts (recording, or an error without a speech model) and the app keeps
+    // answering; cancelled, it is idle again.
+    EXPECT_EQ(command({"toggle"}), QString());
+    QString status;
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            status = command({"status"});
+            return status != QStringLiteral("idle") && status != QStringLiteral("(no answer)");
+        },
+        60000))
+        << "last status: " << status.toStdString();
+    EXPECT_EQ(command({"cancel"}), QString());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (status = command({"status"})) == QStringLiteral("idle"); }, 60000))
+        << "last status: " << status.toStdString();
+
+    // And it leaves on SIGTERM.
+    app.terminate();
+    const bool exited = app.waitForFinished(30000);
+    if (!exited) {
+        app.kill();
+        app.waitForFinished(5000);
+    }
+    EXPECT_TRUE(exited) << "the app ignored SIGTERM";
+}
