@@ -291,7 +291,7 @@ TEST(DesktopFocus, TheTrayAppStaysResponsiveWhenADictationStartsInAGtkEntry) {
 
     // The dictation starts (recording, or an error without a speech model) and the app keeps
     // answering; cancelled, it is idle again.
-    EXPECT_EQ(command({"toggle"}), QString());
+    EXPECT_EQ(command({"toggle"}).toStdString(), "");
     QString status;
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
@@ -300,7 +300,7 @@ TEST(DesktopFocus, TheTrayAppStaysResponsiveWhenADictationStartsInAGtkEntry) {
         },
         60000))
         << "last status: " << status.toStdString();
-    EXPECT_EQ(command({"cancel"}), QString());
+    EXPECT_EQ(command({"cancel"}).toStdString(), "");
     EXPECT_TRUE(QTest::qWaitFor([&] { return (status = command({"status"})) == QStringLiteral("idle"); }, 60000))
         << "last status: " << status.toStdString();
 
