@@ -17,9 +17,11 @@ packages=(
     # a Japanese font for the views
     fonts-ipafont-gothic
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
-    xvfb openbox trayer x11-utils dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
+    xvfb openbox trayer x11-utils xdotool dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
+    # a GTK3 program for the focused-field tests (zenity's entry dialog)
+    zenity
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
 )

@@ -2,6 +2,7 @@
 // and from the start of an insertion (clipboard snapshot and write included) to the same point.
 // Run on its own it starts a private headless desktop for itself.
 #include "support/BenchDesktop.h"
+#include "support/BenchFigures.h"
 #include "InputTargetClient.h"
 
 #include "Input/InputEngine.h"
@@ -9,9 +10,12 @@
 #include "Input/x11/LinuxInputPlatform.h"
 
 #include <QApplication>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <signal.h>
 #include <unistd.h>
 #include <vector>
 
@@ -84,29 +88,58 @@ int main(int argc, char** argv) {
     report("paste key -> text in the target line edit", keyToText);
     report("insert() start -> text (snapshot included)", insertToText);
 
-    // The focused field at the start of a recording: found by a search of the active windows
-    // (the target gained focus before we listened to focus events), then from the events.
+    // The focused field at the start of a recording (the baseline read), then the same read
+    // while the application or the accessibility bus is frozen: bounded, never a hang.
     auto* focus = dynamic_cast<input::AtspiFocusedElementProvider*>(desktop.platform.focus.get());
-    std::vector<double> searched, fromEvents;
-    std::unique_ptr<test::TargetWindow> second;
-    for (int i = 0; i < kRounds && focus; ++i) {
+    const auto timedBaseline = [&](std::vector<double>& into) {
         const qint64 start = test::monotonicNs();
-        const bool found = focus->focusedElement() != nullptr;
-        const double ms = double(test::monotonicNs() - start) / 1e6;
-        if (found) {
-            (focus->answeredFromEvents() ? fromEvents : searched).push_back(ms);
+        const std::optional<QString> value = engine.captureBaselineForLiveDictation();
+        into.push_back(double(test::monotonicNs() - start) / 1e6);
+        return value;
+    };
+    std::vector<double> baseline, frozenApp, frozenBus;
+    if (focus) {
+        target.request("set", "set", QStringLiteral("baseline"));
+        if (!QTest::qWaitFor([&] { return engine.captureBaselineForLiveDictation() == QStringLiteral("baseline"); },
+                             30000)) {
+            std::fprintf(stderr, "the focused line edit was not found over the accessibility bus\n");
         }
-        if (i == kRounds / 2) { // a second window takes the focus: its focus event names it
-            second = std::make_unique<test::TargetWindow>();
-            QTest::qWait(200);
+        for (int i = 0; i < kRounds; ++i) {
+            if (timedBaseline(baseline) != QStringLiteral("baseline")) {
+                std::fprintf(stderr, "round %d: the baseline was not read\n", i);
+            }
+            QTest::qWait(20);
         }
+        ::kill(pid_t(target.processId()), SIGSTOP);
+        for (int i = 0; i < 5; ++i) {
+            timedBaseline(frozenApp);
+        }
+        ::kill(pid_t(target.processId()), SIGCONT);
     }
-    std::printf("Focused field over the accessibility bus (main thread):\n");
-    if (!searched.empty()) {
-        report("focused element by search", searched);
+    // A private bus standing in for the accessibility bus, frozen once connected.
+    QTemporaryDir busDir;
+    QProcess busDaemon;
+    busDaemon.start(QStringLiteral("dbus-daemon"), {"--session", "--nofork", "--nopidfile", "--print-address=1",
+                                                     "--address=unix:path=" + busDir.filePath(QStringLiteral("bus"))});
+    if (busDaemon.waitForReadyRead(30000)) {
+        input::AtspiFocusedElementProvider stuck({.busAddress = QString::fromUtf8(busDaemon.readLine().trimmed())});
+        if (!QTest::qWaitFor([&] { return stuck.available(); }, 30000)) {
+            std::fprintf(stderr, "the private bus did not connect\n");
+        }
+        ::kill(pid_t(busDaemon.processId()), SIGSTOP);
+        for (int i = 0; i < 5; ++i) {
+            const qint64 start = test::monotonicNs();
+            stuck.focusedElement();
+            frozenBus.push_back(double(test::monotonicNs() - start) / 1e6);
+        }
+        ::kill(pid_t(busDaemon.processId()), SIGCONT);
     }
-    if (!fromEvents.empty()) {
-        report("focused element from focus events", fromEvents);
-    }
+    busDaemon.terminate();
+    busDaemon.waitForFinished(5000);
+    const double bound = double(input::AtspiFocusedElementProvider::Limits{}.bound.count());
+    std::printf("Focused field over the accessibility bus (the baseline read; main thread waits at most %g ms):\n", bound);
+    bench::report("baseline read of the focused line edit", baseline, bound);
+    bench::report("baseline read, target application frozen", frozenApp, bound * 1.2);
+    bench::report("focused element read, accessibility bus frozen", frozenBus, bound * 1.2);
     return 0;
 }

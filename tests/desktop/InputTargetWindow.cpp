@@ -6,7 +6,8 @@
 // stdout, one line each: "ready" (we have the keyboard) and "inactive" (we lost it), "text <monotonic ns> <base64 utf-8>" on every change,
 // "key <modifiers> <key name>" for every key press with Ctrl held, answers to the commands.
 // stdin commands: "copy-multi", "copy <base64 utf-8>", "dump" (answers "clip <format> <base64>"
-// lines and "end"), "set <base64 utf-8>" (the field's text, answers "set"), "focus".
+// lines and "end"), "set <base64 utf-8>" (the field's text, answers "set"), "focus", "refocus" (the
+// line edit loses the focus and takes it again: fresh focus events for accessibility clients).
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
@@ -122,6 +123,9 @@ int main(int argc, char** argv) {
             } else if (command == "set") {
                 edit->setText(QString::fromUtf8(argument));
                 say("set");
+            } else if (command == "refocus") {
+                edit->clearFocus();
+                edit->setFocus();
             } else if (command == "focus") {
                 window.raise();
                 window.activateWindow();
