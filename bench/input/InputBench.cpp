@@ -3,6 +3,7 @@
 // Run on its own it starts a private headless desktop for itself.
 #include "support/BenchDesktop.h"
 #include "InputTargetClient.h"
+#include "RealTargetsBench.h"
 
 #include "Input/InputEngine.h"
 #include "Input/atspi/AtspiFocus.h"
@@ -108,5 +109,7 @@ int main(int argc, char** argv) {
     if (!fromEvents.empty()) {
         report("focused element from focus events", fromEvents);
     }
+    second.reset();
+    bench::benchRealTargets(engine, [&] { return keys->keyDownNs; }, 15);
     return 0;
 }
