@@ -18,9 +18,11 @@ packages=(
     fonts-ipafont-gothic
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
-    # real programs as paste targets (tests/desktop/RealAppsTest.cpp): GTK 3, GTK 4 and Tk fields
-    # through Debian's python, Firefox, and the stock terminals of three families
-    python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 python3-tk firefox-esr xterm rxvt-unicode xfce4-terminal
+    # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
+    xterm rxvt-unicode xfce4-terminal
+    # real programs as dictation targets (tests/desktop/RealAppsTest.cpp): GTK 3, GTK 4 and Tk fields
+    # through Debian's python, and Firefox
+    python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 python3-tk firefox-esr
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
 )

@@ -11,8 +11,9 @@
 #   - a tray host (trayer) unless --no-tray
 #   - a session D-Bus (DBUS_SESSION_BUS_ADDRESS) with the accessibility bus launcher
 #     (QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 so Qt windows expose themselves over AT-SPI)
-#   - a PulseAudio server (PULSE_SERVER) whose default source is a pipe fed through
-#     QUILLORY_TEST_PIPE_SOURCE (16 kHz mono float32 little-endian), unless --no-pulse
+#   - a PulseAudio server (PULSE_SERVER, its process QUILLORY_TEST_PULSE_PID) whose default source
+#     is a pipe fed through QUILLORY_TEST_PIPE_SOURCE (16 kHz mono float32 little-endian), unless
+#     --no-pulse
 #
 # The exit status is the command's. Every process started here is stopped on the way out,
 # also when the command fails or the script is interrupted.
@@ -113,6 +114,8 @@ EOF
     pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit -n -F "$root/pulse.pa" \
         --log-target=file:"$root/pulse.log" --system=false >/dev/null 2>&1 &
     pids+=($!)
+    # A test may stop the server mid-dictation (a sound server that dies under the user).
+    export QUILLORY_TEST_PULSE_PID="${pids[-1]}"
     export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
     for _ in $(seq 100); do
         pactl info >/dev/null 2>&1 && break

@@ -14,6 +14,8 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include "support/X11UserKeyboard.h" // after Qt: Xlib defines None, KeyPress...
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -66,8 +68,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QString error;
     auto backend = platform::X11HotkeyBackend::open(ModifierKeyMap::defaults(), &error);
-    Display* injector = XOpenDisplay(nullptr);
-    if (!backend || !injector) {
+    test::X11UserKeyboard injector; // the user's keyboard: synthetic (XTEST) keys are ignored
+    if (!backend || !injector.ok()) {
         std::fprintf(stderr, "no X display: %s\n", qPrintable(error));
         return 1;
     }
@@ -81,16 +83,13 @@ int main(int argc, char** argv) {
             ++presses;
         },
         [&] { ++releases; });
-    const auto key = [injector](int keycode, bool down) {
-        XTestFakeKeyEvent(injector, keycode, down ? True : False, CurrentTime);
-        XFlush(injector);
-    };
+    const auto key = [&injector](int keycode, bool down) { injector.keyNoWait(keycode, down); };
 
     // Injected key event → onPress: the fn key is already held, the Command key goes down.
     std::vector<double> latencies;
     for (int i = 0; i < 200; ++i) {
         key(kRightShift, true);
-        XSync(injector, False);
+        XSync(injector.display(), False);
         idle(5);
         const int before = presses;
         const auto t0 = std::chrono::steady_clock::now();
@@ -130,6 +129,5 @@ int main(int argc, char** argv) {
     key(kRightShift, false);
     std::printf("chord held for 2 s (watchdog polling): CPU time %.3f ms (%.4f %% of one core)\n", heldCpu * 1e3,
                 heldCpu / 2.0 * 100);
-    XCloseDisplay(injector);
     return 0;
 }

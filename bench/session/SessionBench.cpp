@@ -79,7 +79,8 @@ BENCHMARK(BM_UpdatePartial2000);
 
 class NullSpeech final : public SpeechService {
 public:
-    Task<bool> start(QStringList, PartialHandler p, CompletionHandler c, VoiceActivityHandler) override {
+    Task<bool> start(QStringList, PartialHandler p, CompletionHandler c, VoiceActivityHandler,
+                     ProgressHandler) override {
         onPartial = std::move(p);
         onComplete = std::move(c);
         co_return true;

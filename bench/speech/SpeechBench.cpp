@@ -73,6 +73,9 @@ Streamed stream(WhisperRecognizerHost& host, const std::vector<float>& samples) 
     sinceStart.start();
     std::vector<double> updates;
     auto task = recognizer->recognitionTask(request, [&](const SpeechRecognitionSnapshot& s) {
+        if (s.isProgress) {
+            return; // a sign of life, no new text
+        }
         if (s.isFinal || s.errorDescription) {
             ended = true;
             r.ok = s.isFinal || (s.errorDescription && s.errorDescription->contains("No speech"));

@@ -31,6 +31,8 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
+#include "support/X11UserKeyboard.h" // after Qt: Xlib defines None, KeyPress...
+
 using namespace quillory;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -113,8 +115,8 @@ int runInsideDesktop(int argc, char** argv) {
     QApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*.info=false\n"
                                                     "app.quillory.quillory.*.debug=false"));
-    Display* keyboard = XOpenDisplay(nullptr);
-    if (!keyboard) {
+    test::X11UserKeyboard keyboard; // the user's keyboard: synthetic (XTEST) keys are ignored
+    if (!keyboard.ok()) {
         std::fprintf(stderr, "no X display\n");
         return 1;
     }
@@ -136,10 +138,7 @@ int runInsideDesktop(int argc, char** argv) {
     const ModifierKeyMap keys = ModifierKeyMap::defaults();
     const int fn = keys.fn.front();
     const int command = keys.rightCommand.front();
-    auto key = [keyboard](int keycode, bool down) {
-        XTestFakeKeyEvent(keyboard, keycode, down ? True : False, CurrentTime);
-        XFlush(keyboard);
-    };
+    auto key = [&keyboard](int keycode, bool down) { keyboard.keyNoWait(keycode, down); };
 
     std::vector<double> toPress, pressToBuffer, toBuffer;
     int failures = 0;
@@ -181,7 +180,6 @@ int runInsideDesktop(int argc, char** argv) {
     report("injected chord -> onPress", toPress, 5);
     report("onPress -> first captured buffer", pressToBuffer, 150);
     report("injected chord -> first captured buffer", toBuffer, 0);
-    XCloseDisplay(keyboard);
     if (failures > 0) {
         std::printf("failures: %d\n", failures);
         return 1;

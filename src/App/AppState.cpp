@@ -61,13 +61,7 @@ bool isCancellation(std::exception_ptr error) {
 AppState::AppState(AppStateServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)), life_(std::make_shared<Life>(Life{this})) {
     loadSettings();
-    try {
-        services_.permissions->refreshMicrophone();
-        services_.permissions->refreshSpeech();
-        services_.permissions->refreshAccessibility();
-    } catch (const std::exception& e) {
-        qCWarning(lcApp, "Permission refresh failed: %s", e.what());
-    }
+    refreshPermissions();
 }
 
 AppState::~AppState() {
@@ -101,6 +95,9 @@ void AppState::setStatus(AppStatus status) {
     }
     if ((status.is(AppStatus::Kind::idle) || status.is(AppStatus::Kind::error)) && sessionCancel_) {
         sessionCancel_->cancel(); // the session is over
+    }
+    if (!status.is(AppStatus::Kind::processing)) {
+        setAwaitingRecognition(false);
     }
     assign(status_, std::move(status), &AppState::statusChanged);
 }
@@ -138,6 +135,10 @@ void AppState::setFocusedAppRecordingOrigin(std::optional<FocusedAppVoiceRecordi
 }
 void AppState::setAiPolishInProgress(bool v) {
     assign(aiPolishInProgress_, v, &AppState::aiPolishInProgressChanged);
+}
+
+void AppState::setAwaitingRecognition(bool v) {
+    assign(awaitingRecognition_, v, &AppState::awaitingRecognitionChanged);
 }
 
 void AppState::setVoiceTestFieldText(const QString& text) {

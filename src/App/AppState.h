@@ -79,6 +79,7 @@ class AppState : public QObject {
     Q_OBJECT
 
 public:
+    /// The longest wait for the final result without any progress from the recogniser.
     static constexpr Duration kSpeechCompletionWatchdogDelay = std::chrono::seconds(8);
     static constexpr Duration kCommitWatchdogDelay = std::chrono::seconds(45);
     static constexpr Duration kPolishTimeout = std::chrono::seconds(35);
@@ -119,6 +120,9 @@ public:
         return focusedAppRecordingOrigin_;
     }
     bool aiPolishInProgress() const { return aiPolishInProgress_; }
+    /// Recording has stopped and the recogniser is still working on its final result (before the
+    /// commit takes the text).
+    bool awaitingRecognition() const { return awaitingRecognition_; }
     quint64 dictationSessionNonce() const { return dictationSessionNonce_; }
 
     // ---- unobserved session state (read-only, for the views and tests) ----
@@ -160,6 +164,12 @@ public:
     void openSystemSettingsLoginItems();
     /// Called once after launch: permissions, login item, polishing warm-up.
     void refreshOnLaunch();
+    /// Whenever the user turns to the app (one of its windows takes focus, the tray menu opens):
+    /// permissions, login item, hotkey registration.
+    void refreshOnActivation();
+    /// Reads the three permission states again (also done at the start of every dictation); a
+    /// backend that throws is logged and leaves the states as they were.
+    void refreshPermissions();
     /// When the login item is read again after it was changed.
     static constexpr std::array<Duration, 4> kLaunchAtLoginRefreshDelays = {
         std::chrono::milliseconds(150), std::chrono::milliseconds(550), std::chrono::milliseconds(1200),
@@ -204,6 +214,7 @@ signals:
     void voiceTestRecordingOriginChanged();
     void focusedAppRecordingOriginChanged();
     void aiPolishInProgressChanged();
+    void awaitingRecognitionChanged();
     void dictationSessionNonceChanged();
 
 private:
@@ -233,6 +244,7 @@ private:
     void setVoiceTestRecordingOrigin(std::optional<VoiceTestRecordingOrigin> v);
     void setFocusedAppRecordingOrigin(std::optional<FocusedAppVoiceRecordingOrigin> v);
     void setAiPolishInProgress(bool v);
+    void setAwaitingRecognition(bool v);
 
     // settings (AppStateSettings.cpp)
     /// Reads the stored settings without running any assignment reaction, then registers the
@@ -264,6 +276,17 @@ private:
     bool isSessionRunning(quint64 sessionID) const;
     bool isCurrentAttach(quint64 sessionID, quint64 attachID) const;
     void applyPartial(const QString& text);
+    /// A step of the current attach's recogniser: the completion watchdog counts from it, and the
+    /// text it stands by is kept for a forced end.
+    void applyRecognitionProgress(const SpeechService::Progress& progress);
+    /// The current recognition's final result closes it: for a recogniser whose final replaces its
+    /// partials, the live text is replaced by the final, also when the final is empty.
+    void takeFinalText(const QString& finalText);
+    /// The current recognition will give no final (the watchdog, the user's "insert now"): its
+    /// confirmed text takes the place of the live text; without any, the live text stays, logged.
+    void adoptConfirmedText(const QString& reason);
+    /// The current recognition failed outright: its live text is what there is (logged).
+    void keepLiveTextOfFailedRecognition(const QString& reason);
     Task<> handleRecognitionComplete(SpeechResult result);
     void finalizeCurrentRecognitionSegment(const std::optional<QString>& finalText);
     Task<> finalizeAccumulatedRecognition(std::optional<QString> baseline, RecognitionSink sink,
@@ -276,6 +299,9 @@ private:
     Task<> handlePrematureEnd(SpeechResult result);
     Task<> resumeSpeechSessionAfterPrematureEnd(quint64 sessionID);
     void abortRecordingWithUnrecoverableError(const SpeechError& error);
+    /// Ends a recording that failed: what was said so far is committed first, then the error is
+    /// shown; with nothing said, the session is aborted with the error.
+    Task<> endRecordingWithError(SpeechError error, QString reason);
     Task<> cleanupSpeechSession();
     void clearSessionFields();
     void installSpeechCompletionWatchdog(quint64 sessionID);
@@ -345,6 +371,14 @@ private:
     std::unique_ptr<CancellationSource> commitWatchdogTask_;
     std::unique_ptr<CancellationSource> speechCompletionWatchdogTask_;
     std::vector<Duration> recentRecognitionFailureTimes_;
+    bool awaitingRecognition_ = false;
+    /// When the recogniser last showed progress (or recording stopped): the completion watchdog
+    /// fires only after `kSpeechCompletionWatchdogDelay` without any.
+    Duration lastRecognitionProgressAt_{};
+    /// What the current attach's recogniser stands by so far, when it says.
+    std::optional<QString> attachConfirmedText_;
+    /// The current attach's final replaces its partials (a whole-session recogniser).
+    bool attachFinalReplacesPartials_ = false;
     quint64 dictationSessionNonce_ = 0;
     /// Identifies the current recognition attach; callbacks of an earlier one are dropped.
     quint64 attachGeneration_ = 0;

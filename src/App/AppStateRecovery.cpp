@@ -19,6 +19,7 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
     const quint64 sessionID = dictationSessionNonce_;
     if (result.isSuccess()) {
         recentRecognitionFailureTimes_.clear();
+        takeFinalText(result.text());
         finalizeCurrentRecognitionSegment(result.text());
         runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
         co_return;
@@ -28,7 +29,7 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
     qCCritical(lcSpeech, "Session failed (will reconnect): %s", qUtf8Printable(description));
     if (e.isUnrecoverable()) {
         write(SessionLines::recognitionUnrecoverable(sessionID, description));
-        abortRecordingWithUnrecoverableError(e);
+        co_await endRecordingWithError(e, QStringLiteral("recognition_unrecoverable"));
         co_return;
     }
     const Duration t = now();
@@ -36,19 +37,40 @@ Task<> AppState::handlePrematureEnd(SpeechResult result) {
     std::erase_if(recentRecognitionFailureTimes_, [t](Duration d) { return !(t - d < kFailureWindow); });
     if (int(recentRecognitionFailureTimes_.size()) >= kFailureLimit) {
         write(SessionLines::circuitBreaker(sessionID, recentRecognitionFailureTimes_.size(), description));
-        abortRecordingWithUnrecoverableError(e);
+        co_await endRecordingWithError(e, QStringLiteral("circuit_breaker"));
         co_return;
     }
     if (e.kind() == SpeechError::Kind::recognitionFailed) {
+        keepLiveTextOfFailedRecognition(QStringLiteral("recognition_failed"));
         finalizeCurrentRecognitionSegment(std::nullopt);
         runGuarded("resume", resumeSpeechSessionAfterPrematureEnd(sessionID));
         co_return;
     }
-    // audioEngineFailed: commit what was said so far, or show the failure.
+    // audioEngineFailed (the microphone broke or would not start): commit what was said so far,
+    // then show the failure.
+    co_await endRecordingWithError(e, QStringLiteral("audio_failed"));
+}
+
+Task<> AppState::endRecordingWithError(SpeechError error, QString reason) {
+    keepLiveTextOfFailedRecognition(reason);
     finalizeCurrentRecognitionSegment(std::nullopt);
-    if (!Text::isBlank(dictationAccumulator_.previewText())) {
-        co_await finalizeAccumulatedRecognition(dictationBaseline_, recognitionSink_, QString());
-    } else {
+    const QString description = error.localizedDescription();
+    const QString said = dictationAccumulator_.previewText();
+    if (Text::isBlank(said)) {
+        abortRecordingWithUnrecoverableError(error);
+        co_return;
+    }
+    const quint64 sessionID = dictationSessionNonce_;
+    recentRecognitionFailureTimes_.clear();
+    write(SessionLines::committedBeforeError(sessionID, said, description));
+    co_await cleanupSpeechSession(); // whatever the failed recognition still sends is dropped
+    const std::optional<QString> baseline = dictationBaseline_;
+    const RecognitionSink sink = recognitionSink_;
+    setRecognitionSink(RecognitionSink::focusedApplication);
+    setDictationBaseline(std::nullopt);
+    co_await finalizeAccumulatedRecognition(baseline, sink, QString());
+    if (dictationSessionNonce_ == sessionID && status_.is(AppStatus::Kind::idle)) {
+        // The words are in; now the user learns why the dictation ended.
         setStatus(AppStatus::error(description));
     }
 }
@@ -104,24 +126,37 @@ void AppState::cancelCommitWatchdog() {
 
 void AppState::installSpeechCompletionWatchdog(quint64 sessionID) {
     cancelSpeechCompletionWatchdog();
+    lastRecognitionProgressAt_ = now();
     speechCompletionWatchdogTask_ = std::make_unique<CancellationSource>();
     speechCompletionWatchdog(life_, sessionID, speechCompletionWatchdogTask_->token());
 }
 
 Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
                                           CancellationToken token) {
-    if (!co_await sleepFor(kSpeechCompletionWatchdogDelay, token)) {
-        co_return;
-    }
-    auto alive = life.lock();
-    if (!alive) {
-        co_return;
-    }
-    AppState* s = alive->state;
-    if (s->dictationSessionNonce_ == sessionID && !s->currentCommitTask_ &&
-        s->status_.is(AppStatus::Kind::processing)) {
+    // The limit is on a silent recogniser, not on a slow one: every step it reports (a settled
+    // segment, a decode step) starts the wait again.
+    Duration wait = kSpeechCompletionWatchdogDelay;
+    for (;;) {
+        if (!co_await sleepFor(wait, token)) {
+            co_return;
+        }
+        auto alive = life.lock();
+        if (!alive) {
+            co_return;
+        }
+        AppState* s = alive->state;
+        if (s->dictationSessionNonce_ != sessionID || s->currentCommitTask_ ||
+            !s->status_.is(AppStatus::Kind::processing)) {
+            co_return;
+        }
+        const Duration quiet = s->now() - s->lastRecognitionProgressAt_;
+        if (quiet < kSpeechCompletionWatchdogDelay) {
+            wait = kSpeechCompletionWatchdogDelay - quiet;
+            continue;
+        }
         s->runGuarded("watchdog",
                       s->forceFinalizeAfterStop(sessionID, QStringLiteral("speech_completion_timeout")));
+        co_return;
     }
 }
 
@@ -135,6 +170,8 @@ Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
     }
     write(SessionLines::stopWatchdogTriggered(sessionID, reason, dictationAccumulator_.previewText()));
     co_await cleanupSpeechSession();
+    // The recogniser gives no final now: what its selected model confirmed stands in for it.
+    adoptConfirmedText(reason);
     const std::optional<QString> baseline = dictationBaseline_;
     const RecognitionSink sink = recognitionSink_;
     setRecognitionSink(RecognitionSink::focusedApplication);

@@ -18,6 +18,9 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
     if (!status_.is(AppStatus::Kind::idle)) {
         return;
     }
+    // A grant given (or taken back) since the last look counts now, whether or not one of our
+    // windows was focused in between.
+    refreshPermissions();
     bool granted = false;
     RuntimeEnvironmentStatus::DictationStatus dictation = RuntimeEnvironmentStatus::DictationStatus::unknown;
     try {
@@ -164,6 +167,8 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
     const CancellationToken sessionToken = sessionCancel_->token();
     const QStringList contextual = UserDictionary::contextualStringsForSpeech();
     const quint64 attachID = ++attachGeneration_;
+    attachConfirmedText_.reset();
+    attachFinalReplacesPartials_ = false;
     std::weak_ptr<Life> weak = life_;
     // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
     // recognition finds the session or the attach moved on and does nothing.
@@ -193,7 +198,16 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
             }
         });
     };
-    const bool started = co_await services_.speech->start(contextual, onPartial, onComplete, onVoice);
+    auto onProgress = [weak, sessionID, attachID](const SpeechService::Progress& progress) {
+        Scheduler::current().post([weak, sessionID, attachID, progress] {
+            auto life = weak.lock();
+            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
+                life->state->applyRecognitionProgress(progress);
+            }
+        });
+    };
+    const bool started =
+        co_await services_.speech->start(contextual, onPartial, onComplete, onVoice, onProgress);
     if (sessionToken.isCancelled() || !isCurrentAttach(sessionID, attachID) || !isSessionRunning(sessionID) ||
         currentCommitTask_) {
         // The session ended (cancel, abort, dismissal, watchdog, a backend failure) while the
@@ -205,6 +219,7 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
         co_return AttachOutcome{AttachResult::abandoned, attachID};
     }
     setSpeechCaptureReady(started);
+    attachFinalReplacesPartials_ = started && services_.speech->partialsCoverWholeSession();
     if (started && status_.is(AppStatus::Kind::processing)) {
         // Released while capture was starting: end the audio now, so the final result comes at
         // once instead of at the completion watchdog.
@@ -220,6 +235,7 @@ void AppState::applyPartial(const QString& text) {
     if (!accepting || Text::isBlank(text)) {
         return;
     }
+    lastRecognitionProgressAt_ = now(); // a partial after the stop is progress too
     // A recogniser whose partials hold the whole session's text may rewrite its first words; taking
     // that for a new utterance would paste both versions.
     const bool changed = services_.speech->partialsCoverWholeSession() ? dictationAccumulator_.replaceHypothesis(text)
@@ -229,6 +245,58 @@ void AppState::applyPartial(const QString& text) {
     }
     setPartialText(dictationAccumulator_.previewText());
     setSpeechRecognitionDeliveredPartial(true);
+}
+
+void AppState::applyRecognitionProgress(const SpeechService::Progress& progress) {
+    if (currentCommitTask_ || !(status_.isRecording() || status_.is(AppStatus::Kind::processing))) {
+        return; // the text has gone to the commit, or the session is over
+    }
+    lastRecognitionProgressAt_ = now();
+    if (progress.confirmedText) {
+        attachConfirmedText_ = *progress.confirmedText;
+    }
+}
+
+void AppState::takeFinalText(const QString& finalText) {
+    if (!attachFinalReplacesPartials_) {
+        return; // an empty final leaves the live hypothesis to stand in for it
+    }
+    const QString live = dictationAccumulator_.currentHypothesis;
+    if (Text::isBlank(finalText) && !Text::isBlank(live)) {
+        // Only the selected model's words are pasted; its empty final says there were none (the live
+        // text may be a faster model's guess at noise).
+        write(SessionLines::liveTextDropped(dictationSessionNonce_, live, QStringLiteral("final_empty")));
+    }
+    if (live != finalText) {
+        dictationAccumulator_.currentHypothesis = Text::isBlank(finalText) ? QString() : finalText;
+        emit dictationAccumulatorChanged();
+        setPartialText(dictationAccumulator_.previewText());
+    }
+}
+
+void AppState::adoptConfirmedText(const QString& reason) {
+    const QString live = dictationAccumulator_.currentHypothesis;
+    if (!attachFinalReplacesPartials_ || !attachConfirmedText_ || Text::isBlank(live)) {
+        return; // the recogniser does not tell its confirmed text: the live text is all there is
+    }
+    if (Text::isBlank(*attachConfirmedText_)) {
+        // The selected model confirmed nothing before it stopped answering.
+        write(SessionLines::liveTextUsed(dictationSessionNonce_, live, reason));
+        return;
+    }
+    if (*attachConfirmedText_ != live) {
+        write(SessionLines::liveTextDropped(dictationSessionNonce_, live, reason));
+        dictationAccumulator_.currentHypothesis = *attachConfirmedText_;
+        emit dictationAccumulatorChanged();
+        setPartialText(dictationAccumulator_.previewText());
+    }
+}
+
+void AppState::keepLiveTextOfFailedRecognition(const QString& reason) {
+    const QString live = dictationAccumulator_.currentHypothesis;
+    if (attachFinalReplacesPartials_ && !Text::isBlank(live)) {
+        write(SessionLines::liveTextUsed(dictationSessionNonce_, live, reason));
+    }
 }
 
 void AppState::stopRecording() {
@@ -247,6 +315,7 @@ void AppState::stopRecording() {
         // The watchdog below still ends the session.
         qCWarning(lcSpeech, "Stopping the speech session failed: %s", e.what());
     }
+    setAwaitingRecognition(true);
     installSpeechCompletionWatchdog(dictationSessionNonce_);
 }
 
@@ -270,9 +339,11 @@ Task<> AppState::handleRecognitionComplete(SpeechResult result) {
     setRecognitionSink(RecognitionSink::focusedApplication);
     setDictationBaseline(std::nullopt);
     if (result.isSuccess()) {
+        takeFinalText(result.text());
         co_await finalizeAccumulatedRecognition(baseline, sink, result.text());
     } else {
         qCCritical(lcSpeech, "Session failed: %s", qUtf8Printable(result.error().localizedDescription()));
+        keepLiveTextOfFailedRecognition(QStringLiteral("recognition_failed"));
         co_await finalizeAccumulatedRecognition(baseline, sink, QString());
     }
 }
@@ -305,6 +376,7 @@ Task<> AppState::finalizeAccumulatedRecognition(std::optional<QString> baseline,
     }
     auto handle = std::make_shared<CommitTaskHandle>();
     currentCommitTask_ = handle;
+    setAwaitingRecognition(false);
     const quint64 sessionID = dictationSessionNonce_;
     handle->task.emplace(
         runCommitPipeline(std::move(baseline), sink, std::move(finalText), handle->source.token()));

@@ -169,6 +169,22 @@ void AppState::openSystemSettingsLoginItems() {
 
 // ---- launch ----
 
+void AppState::refreshPermissions() {
+    try {
+        services_.permissions->refreshMicrophone();
+        services_.permissions->refreshSpeech();
+        services_.permissions->refreshAccessibility();
+    } catch (const std::exception& e) {
+        qCWarning(lcApp, "Permission refresh failed: %s", e.what());
+    }
+}
+
+void AppState::refreshOnActivation() {
+    refreshPermissions();
+    refreshLaunchAtLoginStatus();
+    applyHotkeyConfiguration();
+}
+
 void AppState::refreshOnLaunch() {
     services_.permissions->refreshMicrophone();
     services_.permissions->refreshSpeech();

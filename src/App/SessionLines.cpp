@@ -73,6 +73,21 @@ Line stopWatchdogNoText(quint64 session, const QString& reason) {
         QStringLiteral("stage=stop_watchdog_no_text session=%1 reason=%2").arg(num(session), reason));
 }
 
+Line liveTextDropped(quint64 session, const QString& liveText, const QString& reason) {
+    return notice(QStringLiteral("stage=live_text_dropped session=%1 live_len=%2 reason=%3")
+                      .arg(num(session), len(liveText), reason));
+}
+
+Line liveTextUsed(quint64 session, const QString& liveText, const QString& reason) {
+    return notice(QStringLiteral("stage=live_text_used session=%1 live_len=%2 reason=%3")
+                      .arg(num(session), len(liveText), reason));
+}
+
+Line committedBeforeError(quint64 session, const QString& text, const QString& e) {
+    return error(QStringLiteral("stage=commit_before_error session=%1 accumulated_len=%2 error=%3")
+                     .arg(num(session), len(text), e));
+}
+
 Line commitWatchdogTriggered(quint64 session, Duration delay) {
     return error(QStringLiteral("watchdog=triggered session=%1 total_ms=%2").arg(num(session), ms(delay)));
 }

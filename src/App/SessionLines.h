@@ -32,6 +32,12 @@ Line stopWatchdogNoText(quint64 session, const QString& reason);
 Line commitWatchdogTriggered(quint64 session, Duration delay);
 Line userCancelRequested(quint64 session, bool commitStarted);
 Line backendError(quint64 session, const char* where, const QString& reason);
+/// The live text was left out: the selected model's result replaced it (`reason` says which).
+Line liveTextDropped(quint64 session, const QString& liveText, const QString& reason);
+/// The live text stands in for a result the selected model never gave (`reason` says why).
+Line liveTextUsed(quint64 session, const QString& liveText, const QString& reason);
+/// The recognition's text so far was committed before its failure is shown.
+Line committedBeforeError(quint64 session, const QString& text, const QString& error);
 
 // the commit pipeline
 Line commitStart(quint64 session, RecognitionSink sink, const QString& text, bool polishEnabled,

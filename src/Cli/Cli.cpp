@@ -88,6 +88,9 @@ int run(const QStringList& args, Io& io) {
         printHelp(io.out);
         return Ok;
     }
+    if (first == QLatin1String(kServeClipboardCommand)) {
+        return serveClipboardCommand(args.mid(1), io);
+    }
     for (const auto& c : commands()) {
         if (first == QLatin1String(c.name)) {
             const int status = c.run(args.mid(1), io);

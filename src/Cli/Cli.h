@@ -64,6 +64,11 @@ int serversCommand(const QStringList& args, Io& io);
 int doctorCommand(const QStringList& args, Io& io);
 int micCommand(const QStringList& args, Io& io);
 int pasteCommand(const QStringList& args, Io& io);
+/// The background process `paste` leaves when no clipboard manager runs: serves the clipboard
+/// contents in FILE (which it deletes) until other applications own every selection it took.
+/// Not listed in the help.
+inline constexpr const char* kServeClipboardCommand = "__serve-clipboard";
+int serveClipboardCommand(const QStringList& args, Io& io);
 /// toggle, press, release, cancel, settings, status: one request to the running tray app.
 int transcribeCommand(const QStringList& args, Io& io);
 int speechModelsCommand(const QStringList& args, Io& io);

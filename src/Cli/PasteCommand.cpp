@@ -3,14 +3,21 @@
 #include "Input/InputEngine.h"
 #include "Input/TextInjector.h"
 #include "Input/x11/LinuxInputPlatform.h"
+#include "Input/x11/QtPasteboard.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
 #include "Runtime/Text.h"
 
 #include <QClipboard>
+#include <QDataStream>
+#include <QDir>
 #include <QEventLoop>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMimeData>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryFile>
 #include <QTimer>
 
 #include <chrono>
@@ -37,10 +44,149 @@ QString readStandardInput() {
     return text;
 }
 
+/// Runs the event loop until `done` holds or `limit` has passed; returns `done()`.
+template <typename Done>
+bool runEventLoopUntil(Done done, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!done() && std::chrono::steady_clock::now() < end) {
+        runEventLoopFor(std::chrono::milliseconds(20));
+    }
+    return done();
+}
+
+constexpr quint32 kKeeperFormat = 1;
+
+/// What this process serves on one selection, as the keeper reads it.
+struct KeptSelection {
+    int mode = 0; // QClipboard::Mode
+    QList<QPair<QString, QByteArray>> formats;
+};
+
+QDataStream& operator<<(QDataStream& s, const KeptSelection& k) {
+    return s << qint32(k.mode) << k.formats;
+}
+QDataStream& operator>>(QDataStream& s, KeptSelection& k) {
+    qint32 mode = 0;
+    s >> mode >> k.formats;
+    k.mode = mode;
+    return s;
+}
+
+/// Hands the selections this process still owns to a background `quillory` that serves them until
+/// another application takes them over. Returns the keeper's process id, or 0 (with the reason).
+qint64 startClipboardKeeper(const std::vector<std::pair<QClipboard::Mode, Pasteboard*>>& owned, QString* why) {
+    QList<KeptSelection> kept;
+    for (const auto& [mode, pasteboard] : owned) {
+        KeptSelection selection{int(mode), {}};
+        if (const auto items = pasteboard->items()) {
+            for (const auto& item : *items) {
+                for (const QString& type : item->types()) {
+                    if (const auto bytes = item->data(type)) {
+                        selection.formats.append({type, *bytes});
+                    }
+                }
+            }
+        }
+        if (!selection.formats.isEmpty()) {
+            kept.append(selection);
+        }
+    }
+    if (kept.isEmpty()) {
+        return -1; // nothing to keep: an empty clipboard stays empty
+    }
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (folder.isEmpty()) {
+        folder = QDir::tempPath();
+    }
+    QTemporaryFile file(folder + QStringLiteral("/quillory-clipboard-XXXXXX")); // owner-only
+    file.setAutoRemove(false);
+    if (!file.open()) {
+        *why = file.errorString();
+        return 0;
+    }
+    QDataStream out(&file);
+    out << kKeeperFormat << kept;
+    file.close();
+
+    QProcess keeper;
+    keeper.setProgram(QCoreApplication::applicationFilePath());
+    keeper.setArguments({QString::fromLatin1(kServeClipboardCommand), file.fileName()});
+    keeper.setStandardInputFile(QProcess::nullDevice());
+    keeper.setStandardOutputFile(QProcess::nullDevice());
+    keeper.setStandardErrorFile(QProcess::nullDevice());
+    qint64 pid = 0;
+    if (!keeper.startDetached(&pid)) {
+        QFile::remove(file.fileName());
+        *why = QStringLiteral("the background process did not start");
+        return 0;
+    }
+    // It has taken over once this process no longer owns what it handed on.
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const bool tookOver = runEventLoopUntil(
+        [&] {
+            return std::none_of(owned.begin(), owned.end(), [&](const auto& o) {
+                return o.first == QClipboard::Selection ? clipboard->ownsSelection() : clipboard->ownsClipboard();
+            });
+        },
+        std::chrono::seconds(10));
+    if (!tookOver) {
+        QFile::remove(file.fileName());
+        *why = QStringLiteral("the background process did not take the clipboard over");
+        return 0;
+    }
+    return pid;
+}
+
 } // namespace
 
 bool commandNeedsGuiApplication(const QString& name) {
-    return name == QLatin1String("paste");
+    return name == QLatin1String("paste") || name == QLatin1String(kServeClipboardCommand);
+}
+
+int serveClipboardCommand(const QStringList& args, Io& io) {
+    if (args.size() != 1 || !qGuiApp) {
+        return usageError(io, QStringLiteral("%1 FILE").arg(QLatin1String(kServeClipboardCommand)));
+    }
+    QFile file(args.first());
+    if (!file.open(QIODevice::ReadOnly)) {
+        return failure(io, file.errorString());
+    }
+    QDataStream in(&file);
+    quint32 format = 0;
+    QList<KeptSelection> kept;
+    in >> format >> kept;
+    file.close();
+    QFile::remove(args.first());
+    if (format != kKeeperFormat || in.status() != QDataStream::Ok) {
+        return failure(io, QStringLiteral("unreadable clipboard contents"));
+    }
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    const auto owns = [clipboard](int mode) {
+        return mode == QClipboard::Selection ? clipboard->ownsSelection() : clipboard->ownsClipboard();
+    };
+    QList<int> serving;
+    for (const KeptSelection& selection : kept) {
+        auto* data = new QMimeData;
+        for (const auto& [type, bytes] : selection.formats) {
+            data->setData(type, bytes);
+        }
+        clipboard->setMimeData(data, QClipboard::Mode(selection.mode));
+        if (owns(selection.mode)) {
+            serving << selection.mode;
+        }
+    }
+    // Serve until every selection has another owner (someone copied or selected).
+    QEventLoop loop;
+    const auto check = [&] {
+        serving.removeIf([&](int mode) { return !owns(mode); });
+        if (serving.isEmpty()) {
+            loop.quit();
+        }
+    };
+    QObject::connect(clipboard, &QClipboard::changed, &loop, check, Qt::QueuedConnection);
+    QTimer::singleShot(0, &loop, check);
+    loop.exec();
+    return Ok;
 }
 
 int pasteCommand(const QStringList& args, Io& io) {
@@ -83,19 +229,48 @@ int pasteCommand(const QStringList& args, Io& io) {
         return Ok;
     }
     const auto* keys = dynamic_cast<const input::XTestKeyPoster*>(desktop.platform.keys.get());
-    const bool terminal = keys && keys->lastPress().withShift;
-    io.out << QStringLiteral("Inserted %1 characters with %2%3")
+    const input::PasteKey key = keys ? keys->lastPress().key : input::PasteKey::ctrlV;
+    io.out << QStringLiteral("Inserted %1 characters with %2%3%4")
                   .arg(Text::graphemeCount(text))
-                  .arg(terminal ? QStringLiteral("Ctrl+Shift+V (terminal)") : QStringLiteral("Ctrl+V"))
+                  .arg(input::pasteKeyName(key))
+                  .arg(key != input::PasteKey::ctrlV ? QStringLiteral(" (terminal)") : QString())
                   .arg(before ? QStringLiteral(" into a text field") : QString())
            << Qt::endl;
 
-    // The clipboard is put back 0.6 s after the paste; this process serves it until then.
-    const auto restoreWait = std::chrono::duration_cast<std::chrono::milliseconds>(CGEventTextInjector::kRestoreDelay);
-    runEventLoopFor(restoreWait + std::chrono::milliseconds(150));
-    if (QGuiApplication::clipboard()->ownsClipboard() && !desktop.connection->clipboardManagerRuns()) {
-        io.err << "No clipboard manager runs: the restored clipboard empties when this command exits"
-               << Qt::endl;
+    // The clipboard is put back once the target has read the text (or after a limit); this
+    // process serves it until then.
+    const auto restoreLimit = std::chrono::duration_cast<std::chrono::milliseconds>(
+        CGEventTextInjector::kFetchWaitLimit + CGEventTextInjector::kRestoreDelay + std::chrono::seconds(1));
+    runEventLoopUntil([&] { return !engine.clipboardRestorePending(); }, restoreLimit);
+    // Other applications ask for the restored contents as soon as they see it change hands; answer
+    // those requests now: Qt's hand-over to a clipboard manager on exit stalls when requests are
+    // still queued.
+    runEventLoopFor(std::chrono::milliseconds(200));
+
+    // What this process owns goes when it exits: a clipboard manager takes it over as the
+    // application quits; without one, a background process keeps serving it.
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    std::vector<std::pair<QClipboard::Mode, Pasteboard*>> owned;
+    if (clipboard->ownsClipboard()) {
+        owned.emplace_back(QClipboard::Clipboard, desktop.platform.pasteboard.get());
+    }
+    if (clipboard->ownsSelection() && desktop.platform.primarySelection) {
+        owned.emplace_back(QClipboard::Selection, desktop.platform.primarySelection.get());
+    }
+    if (!owned.empty() && !desktop.connection->clipboardManagerRuns()) {
+        QString why;
+        const qint64 keeper = startClipboardKeeper(owned, &why);
+        if (keeper > 0) {
+            io.err << QStringLiteral("No clipboard manager runs: process %1 keeps the clipboard until another "
+                                     "application copies")
+                          .arg(keeper)
+                   << Qt::endl;
+        } else if (keeper == 0) {
+            io.err << QStringLiteral("No clipboard manager runs and the clipboard could not be kept (%1): it "
+                                     "empties when this command exits")
+                          .arg(why)
+                   << Qt::endl;
+        }
     }
     return Ok;
 }

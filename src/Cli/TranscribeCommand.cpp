@@ -234,7 +234,12 @@ int transcribeCommand(const QStringList& args, Io& io) {
     }
     std::shared_ptr<const std::vector<float>> samples;
     try {
-        samples = std::make_shared<const std::vector<float>>(WavFileAudioSource::decode(*bytes));
+        QStringList notes;
+        samples = std::make_shared<const std::vector<float>>(WavFileAudioSource::decode(*bytes, &notes));
+        for (const QString& note : notes) {
+            io.err << note << '\n';
+        }
+        io.err.flush();
     } catch (const std::exception& e) {
         return failure(io, QString::fromLocal8Bit(e.what()));
     }

@@ -22,10 +22,13 @@ bool GlobalHotKeyManager::update(const HotkeyConfig& config, Callback onToggle, 
     onRelease_ = onRelease ? std::move(onRelease) : Callback([] {});
     carbonHotKeyAwaitingRelease_ = false;
     firstCommandDownForDoubleToggle_.reset();
+    secondCommandTapHeld_ = false;
     leftCommandWasDown_ = false;
     rightCommandWasDown_ = false;
     fnCmdChordPttEngaged_ = false;
     fnOptionChordPttEngaged_ = false;
+    fnCmdChordCancelled_ = false;
+    fnOptionChordCancelled_ = false;
     fnDownStickyForChord_ = false;
     fnStickySeenInKeyState_ = false;
     stopWatchdog();
@@ -121,6 +124,15 @@ bool GlobalHotKeyManager::installCarbonHotKey() {
 // ---- events ----
 
 void GlobalHotKeyManager::onModifierChange(const ModifierChange& change) {
+    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    if (change.otherKey) {
+        Scheduler::current().post([weak] {
+            if (auto self = weak.lock()) {
+                (*self)->handleOtherKeyPressed();
+            }
+        });
+        return;
+    }
     // Key states are read now, as the event is seen; the handling runs on the next turn.
     FlagsChangedSnapshot s;
     s.keyCode = change.keyCode;
@@ -129,7 +141,6 @@ void GlobalHotKeyManager::onModifierChange(const ModifierChange& change) {
     s.fnOrGlobeDown = s.fnDownInKeyState || (change.flags & secondaryFnFlag) != 0;
     s.leftOptionDown = keyDown(leftOption);
     s.rightOptionDown = keyDown(rightOption);
-    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
     Scheduler::current().post([weak, s] {
         if (auto self = weak.lock()) {
             (*self)->handleFlagsChanged(s);
@@ -158,6 +169,13 @@ void GlobalHotKeyManager::onHotKeyEvent(HotKeyRegistrar::EventKind kind) {
 }
 
 void GlobalHotKeyManager::handleFlagsChanged(const FlagsChangedSnapshot& s) {
+    // fn or an Option key going down is another key for a Command tap in progress.
+    const bool otherModifierPressed = (s.keyCode == fn && s.fnOrGlobeDown) ||
+                                      (s.keyCode == leftOption && s.leftOptionDown) ||
+                                      (s.keyCode == rightOption && s.rightOptionDown);
+    if (otherModifierPressed) {
+        forgetDoubleTap();
+    }
     if (config_.pushToTalkShortcutEnabled) {
         bool optionDispatch = true;
         if (config_.modifierChordFnCommand) {
@@ -172,6 +190,34 @@ void GlobalHotKeyManager::handleFlagsChanged(const FlagsChangedSnapshot& s) {
     if (config_.toggleShortcutEnabled && config_.toggleDoubleCommand) {
         processDoubleCommandToggle(s);
     }
+}
+
+void GlobalHotKeyManager::handleOtherKeyPressed() {
+    // Whatever gesture was forming is a shortcut: no tap, and an engaged chord is cancelled.
+    forgetDoubleTap();
+    if (!config_.pushToTalkShortcutEnabled) {
+        return;
+    }
+    const auto cancel = [this](bool& engaged, bool& cancelled) {
+        if (engaged) {
+            engaged = false;
+            cancelled = true;
+            call(onRelease_);
+        }
+    };
+    if (config_.modifierChordFnCommand) {
+        cancel(fnCmdChordPttEngaged_, fnCmdChordCancelled_);
+    }
+    // A callback may have reconfigured the manager.
+    if (config_.pushToTalkShortcutEnabled && config_.modifierChordFnOption) {
+        cancel(fnOptionChordPttEngaged_, fnOptionChordCancelled_);
+    }
+    syncPTTWatchdogTimerWithEngagement();
+}
+
+void GlobalHotKeyManager::forgetDoubleTap() {
+    firstCommandDownForDoubleToggle_.reset();
+    secondCommandTapHeld_ = false;
 }
 
 // ---- push-to-talk chords ----
@@ -202,10 +248,12 @@ bool GlobalHotKeyManager::fnChordCommandPTTDown(const FlagsChangedSnapshot& s) {
 void GlobalHotKeyManager::dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s) {
     updateStickyFn(s);
     const bool down = fnChordCommandPTTDown(s);
-    if (down && !fnCmdChordPttEngaged_) {
+    if (down && !fnCmdChordPttEngaged_ && !fnCmdChordCancelled_) {
         fnCmdChordPttEngaged_ = true;
+        forgetDoubleTap(); // the Command key belongs to the chord
         call(onPress_);
     } else if (!down) {
+        fnCmdChordCancelled_ = false;
         if (fnCmdChordPttEngaged_) {
             fnCmdChordPttEngaged_ = false;
             call(onRelease_);
@@ -221,10 +269,12 @@ void GlobalHotKeyManager::dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& 
 void GlobalHotKeyManager::dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s) {
     updateStickyFn(s);
     const bool down = fnActive(s) && (s.leftOptionDown || s.rightOptionDown);
-    if (down && !fnOptionChordPttEngaged_) {
+    if (down && !fnOptionChordPttEngaged_ && !fnOptionChordCancelled_) {
         fnOptionChordPttEngaged_ = true;
+        forgetDoubleTap();
         call(onPress_);
     } else if (!down) {
+        fnOptionChordCancelled_ = false;
         if (fnOptionChordPttEngaged_) {
             fnOptionChordPttEngaged_ = false;
             call(onRelease_);
@@ -263,6 +313,11 @@ void GlobalHotKeyManager::processDoubleCommandToggle(const FlagsChangedSnapshot&
     if (!left && !right) {
         leftCommandWasDown_ = false;
         rightCommandWasDown_ = false;
+        if (secondCommandTapHeld_) {
+            // The second tap ended with no other key pressed while it was held.
+            secondCommandTapHeld_ = false;
+            call(onToggle_);
+        }
         return;
     }
     if (left && right) {
@@ -282,11 +337,16 @@ void GlobalHotKeyManager::processDoubleCommandToggle(const FlagsChangedSnapshot&
         return;
     }
     if (shouldSuppressDoubleCommandToggle(s)) {
-        return; // part of a push-to-talk chord: not even a first press
+        forgetDoubleTap(); // part of a push-to-talk chord: not even a first press
+        return;
+    }
+    if (secondCommandTapHeld_) {
+        return; // the other Command key joined the second tap
     }
     if (firstCommandDownForDoubleToggle_ && now - *firstCommandDownForDoubleToggle_ <= doubleCommandWindow) {
+        // Toggles at its release, unless another key is pressed first.
         firstCommandDownForDoubleToggle_.reset();
-        call(onToggle_);
+        secondCommandTapHeld_ = true;
     } else {
         firstCommandDownForDoubleToggle_ = now;
     }

@@ -11,8 +11,15 @@
 namespace quillory {
 
 /// Turns system-wide key activity into the three hotkey actions of the application state:
-/// `onToggle` (double press of Command, or the registered hot key), `onPress` and `onRelease`
+/// `onToggle` (double tap of Command, or the registered hot key), `onPress` and `onRelease`
 /// (push-to-talk while fn and a Command key, or fn and an Option key, are held).
+///
+/// Modifiers that are part of a shortcut are no gesture. A Command press counts as a tap only when
+/// no other key (any key outside the Command keys, fn and Option included) is pressed before it is
+/// released; the double tap toggles when the second of two taps whose presses lie at most 0.45 s
+/// apart is released, and any other key pressed in between forgets the first tap. A push-to-talk
+/// chord that gets a further key (Ctrl+Shift+T) is cancelled: it ends at once with `onRelease`, as
+/// if let go, and does not engage again until its keys are let go.
 ///
 /// Main thread only. Modifier changes arrive from the platform's stream, are captured as a
 /// snapshot at once and handled on the next turn of the scheduler, in event order. While a chord
@@ -60,6 +67,8 @@ private:
     void onModifierChange(const ModifierChange& change);
     void onHotKeyEvent(HotKeyRegistrar::EventKind kind);
     void handleFlagsChanged(const FlagsChangedSnapshot& s);
+    void handleOtherKeyPressed();
+    void forgetDoubleTap();
     void dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s);
     void dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s);
     void processDoubleCommandToggle(const FlagsChangedSnapshot& s);
@@ -91,10 +100,15 @@ private:
 
     bool carbonHotKeyAwaitingRelease_ = false;
     std::optional<Duration> firstCommandDownForDoubleToggle_;
+    /// The second press of a double tap is held; it toggles when every Command key is up.
+    bool secondCommandTapHeld_ = false;
     bool leftCommandWasDown_ = false;
     bool rightCommandWasDown_ = false;
     bool fnCmdChordPttEngaged_ = false;
     bool fnOptionChordPttEngaged_ = false;
+    /// The chord got a further key: it stays off until its keys are let go.
+    bool fnCmdChordCancelled_ = false;
+    bool fnOptionChordCancelled_ = false;
     bool fnDownStickyForChord_ = false;
     /// The sticky fn was last seen down in the key state, so the key state can tell its release.
     bool fnStickySeenInKeyState_ = false;

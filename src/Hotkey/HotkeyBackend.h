@@ -19,10 +19,15 @@ inline constexpr std::uint64_t optionFlag = 0x080000;      ///< an Option key is
 inline constexpr std::uint64_t secondaryFnFlag = 0x800000; ///< fn is down
 } // namespace HotkeyKeys
 
-/// One change of a modifier key: the key that changed and the modifier flags after the change.
+/// One event of the modifier stream: a modifier key changed (`keyCode`, with the modifier flags
+/// after the change), or, with `otherKey` set, a key that is none of the modifiers was pressed
+/// (`keyCode` is then 0 and `flags` the modifiers held). The other keys tell a modifier that is
+/// part of a shortcut (Ctrl+C) from one that is tapped or held on its own; their releases and
+/// auto-repeats are not reported.
 struct ModifierChange {
     std::uint16_t keyCode = 0;
     std::uint64_t flags = 0;
+    bool otherKey = false;
 };
 
 /// Where a key state is read. A key counts as down when either source reports it down.
@@ -42,8 +47,9 @@ public:
 class ModifierEventStream {
 public:
     virtual ~ModifierEventStream() = default;
-    /// Installs the monitor. `onChange` runs on the main thread for every modifier change, in event
-    /// order; `onDisabled` when the system switched the monitor off (with the system's reason code),
+    /// Installs the monitor. `onChange` runs on the main thread for every modifier change and every
+    /// press of another key, in event order. Keys that software synthesised (our own paste, other
+    /// tools' fake input) are never reported; `onDisabled` when the system switched the monitor off (with the system's reason code),
     /// after which `reenable()` switches it on again. False when the monitor cannot be installed.
     virtual bool start(std::function<void(const ModifierChange&)> onChange,
                        std::function<void(std::uint32_t reason)> onDisabled) = 0;

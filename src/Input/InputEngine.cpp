@@ -6,7 +6,11 @@ namespace quillory {
 
 InputEngine::InputEngine(InputPlatform platform)
     : platform_(platform), primary_(platform.focus),
-      pasteInjector_(platform.trust, platform.pasteboard, platform.keys) {}
+      pasteInjector_(platform.trust, platform.pasteboard, platform.keys, platform.primarySelection) {}
+
+bool InputEngine::clipboardRestorePending() const {
+    return pasteInjector_.restorePending();
+}
 
 bool InputEngine::isTrusted() const {
     return platform_.trust && platform_.trust->isTrusted();

@@ -18,6 +18,9 @@ public:
     /// Pastes the text unchanged. Throws `InputError`.
     void insert(const QString& text);
 
+    /// True while the user's clipboard is still to be put back after a paste.
+    bool clipboardRestorePending() const;
+
     Task<> commitFinal(std::optional<QString> baseline, QString finalText, CancellationToken cancel) override;
 
 private:

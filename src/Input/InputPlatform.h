@@ -5,6 +5,7 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <utility>
@@ -69,6 +70,13 @@ public:
     virtual qint64 clearContents() = 0;
     virtual bool setString(const QString& text, const QString& type) = 0;
     virtual bool writeItems(const std::vector<PasteboardItem>& items) = 0;
+
+    /// Whether `whenFetched` ever reports anything: the clipboard learns when another
+    /// application reads what we wrote (on X11 we serve our own data, so we see each request).
+    virtual bool reportsFetches() const { return false; }
+    /// Calls `fetched` once, on the main thread, when another application first reads the data
+    /// of our latest write. A later call replaces the callback; an empty one removes it.
+    virtual void whenFetched(std::function<void()> fetched) { (void)fetched; }
 };
 
 /// One synthesised key event: a virtual key code of the core's vocabulary and explicit flags.
@@ -90,6 +98,10 @@ public:
     /// Creates one event; false when it cannot be made.
     virtual bool createEvent(const KeyEvent& event) = 0;
     virtual void post(const KeyEvent& event) = 0;
+    /// Whether the paste key for the focused window reads the primary selection rather than the
+    /// clipboard (X11 terminals whose Shift+Insert pastes PRIMARY). Asked once per paste, before
+    /// the clipboard is written; the press that follows keeps the answer.
+    virtual bool pasteReadsPrimarySelection() { return false; }
 };
 
 /// The platform pieces the input engine works with.
@@ -98,6 +110,9 @@ struct InputPlatform {
     std::shared_ptr<FocusedElementProvider> focus;
     std::shared_ptr<Pasteboard> pasteboard;
     std::shared_ptr<KeyEventPoster> keys;
+    /// The primary selection (X11), written and restored beside the clipboard when the paste key
+    /// reads it; null where there is none.
+    std::shared_ptr<Pasteboard> primarySelection = nullptr;
 };
 
 } // namespace quillory

@@ -63,17 +63,110 @@ bool AXTextInjector::inject(const QString& text) {
 
 // ---- paste ----
 
+/// The restore that is due: for each clipboard we wrote, the user's contents and the change count
+/// our write left. Shared between the injector, the scheduled restore and the fetch callbacks, so
+/// a restore still happens after the injector is gone.
+struct CGEventTextInjector::RestoreState {
+    struct Held {
+        std::shared_ptr<Pasteboard> board;
+        std::vector<PasteboardItem> userContents;
+        qint64 expectedChangeCount = 0;
+    };
+    std::vector<Held> held;
+    Scheduler* scheduler = nullptr;
+    Scheduler::TimerId timer = 0;
+    bool armed = false;
+    quint64 generation = 0; ///< of the latest paste; older fetch reports are ignored
+    bool fetched = false;
+
+    Held* find(const Pasteboard* board) {
+        for (Held& h : held) {
+            if (h.board.get() == board) {
+                return &h;
+            }
+        }
+        return nullptr;
+    }
+    void forget(const Pasteboard* board) {
+        std::erase_if(held, [board](const Held& h) { return h.board.get() == board; });
+    }
+    void cancelTimer() {
+        if (armed && scheduler) {
+            scheduler->cancel(timer);
+        }
+        armed = false;
+    }
+    static void arm(const std::shared_ptr<RestoreState>& self, Duration delay, bool afterFetchLimit) {
+        self->cancelTimer();
+        self->scheduler = &Scheduler::current();
+        self->armed = true;
+        self->timer = self->scheduler->postDelayed(delay, [self, afterFetchLimit] {
+            self->armed = false;
+            if (afterFetchLimit) {
+                qCWarning(lcInput, "The target did not read the pasted text within %lld ms: restoring the "
+                                   "clipboard anyway",
+                          qint64(std::chrono::duration_cast<std::chrono::milliseconds>(kFetchWaitLimit).count()));
+            }
+            self->restoreNow();
+        });
+    }
+    void restoreNow() {
+        const std::vector<Held> due = std::move(held);
+        held.clear();
+        for (const Held& h : due) {
+            try {
+                h.board->whenFetched({});
+                if (h.board->changeCount() != h.expectedChangeCount) {
+                    continue; // someone put new contents on the clipboard: keep them
+                }
+                h.board->clearContents();
+                if (!h.userContents.empty()) {
+                    h.board->writeItems(h.userContents);
+                }
+            } catch (const std::exception& e) {
+                qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
+            }
+        }
+    }
+};
+
+namespace {
+
+/// Puts the user's contents back at once after a failed write. Contents that could not be read
+/// are not replaced by nothing: the clipboard is left as it is.
+void putBackAtOnce(Pasteboard& pasteboard, const std::optional<std::vector<PasteboardItem>>& userContents) {
+    if (!userContents) {
+        return;
+    }
+    try {
+        pasteboard.clearContents(); // even when the clear itself fails again
+    } catch (const std::exception& e) {
+        qCWarning(lcInput, "Clearing the clipboard failed: %s", e.what());
+    }
+    try {
+        if (!userContents->empty()) {
+            pasteboard.writeItems(*userContents);
+        }
+    } catch (const std::exception& e) {
+        qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
+    }
+}
+
+} // namespace
+
 CGEventTextInjector::CGEventTextInjector(std::shared_ptr<InjectionTrust> trust,
                                          std::shared_ptr<Pasteboard> pasteboard,
-                                         std::shared_ptr<KeyEventPoster> keys)
-    : trust_(std::move(trust)), pasteboard_(std::move(pasteboard)), keys_(std::move(keys)) {}
+                                         std::shared_ptr<KeyEventPoster> keys,
+                                         std::shared_ptr<Pasteboard> primarySelection)
+    : trust_(std::move(trust)), pasteboard_(std::move(pasteboard)), keys_(std::move(keys)),
+      primarySelection_(std::move(primarySelection)) {}
 
-std::vector<PasteboardItem> CGEventTextInjector::captureSnapshot(const Pasteboard& pasteboard) {
-    std::vector<PasteboardItem> copies;
+std::optional<std::vector<PasteboardItem>> CGEventTextInjector::captureSnapshot(const Pasteboard& pasteboard) {
     const auto items = pasteboard.items();
     if (!items) {
-        return copies;
+        return std::nullopt;
     }
+    std::vector<PasteboardItem> copies;
     for (const auto& source : *items) {
         PasteboardItem copy;
         if (source) {
@@ -104,6 +197,10 @@ bool CGEventTextInjector::postCommandV() {
     return true;
 }
 
+bool CGEventTextInjector::restorePending() const {
+    return restore_ && restore_->armed;
+}
+
 bool CGEventTextInjector::inject(const QString& text) {
     if (!trust_ || !trust_->isTrusted()) {
         return false;
@@ -114,52 +211,103 @@ bool CGEventTextInjector::inject(const QString& text) {
     if (!pasteboard_) {
         return false;
     }
-    auto pasteboard = pasteboard_;
-    auto snapshot = captureSnapshot(*pasteboard);
-
-    bool written = false;
-    try {
-        written = pasteboard->clearContents() >= 0 && pasteboard->setString(text, Pasteboard::stringType);
-    } catch (const std::exception& e) {
-        qCWarning(lcInput, "Writing the clipboard failed: %s", e.what());
+    if (!restore_) {
+        restore_ = std::make_shared<RestoreState>();
     }
-    if (!written) {
-        // Put the user's clipboard back at once, even when the clear itself fails again.
+    const std::shared_ptr<RestoreState> state = restore_;
+
+    std::vector<std::shared_ptr<Pasteboard>> boards{pasteboard_};
+    if (primarySelection_ && keys_) {
         try {
-            pasteboard->clearContents();
-        } catch (const std::exception& e) {
-            qCWarning(lcInput, "Clearing the clipboard failed: %s", e.what());
-        }
-        try {
-            if (!snapshot.empty()) {
-                pasteboard->writeItems(snapshot);
+            if (keys_->pasteReadsPrimarySelection()) {
+                boards.push_back(primarySelection_);
             }
         } catch (const std::exception& e) {
-            qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
+            qCWarning(lcInput, "Choosing the paste key failed: %s", e.what());
         }
-        return false;
     }
 
-    const qint64 expectedChangeCount = pasteboard->changeCount();
+    // The user's contents of each: those a pending restore holds while nothing else wrote since
+    // (an earlier paste's text is on it now), else a copy of what is there.
+    std::vector<std::optional<std::vector<PasteboardItem>>> userContents;
+    for (const auto& board : boards) {
+        const RestoreState::Held* pending = state->find(board.get());
+        if (pending && board->changeCount() == pending->expectedChangeCount) {
+            userContents.emplace_back(pending->userContents);
+            continue;
+        }
+        std::optional<std::vector<PasteboardItem>> copy;
+        try {
+            copy = captureSnapshot(*board);
+        } catch (const std::exception& e) {
+            qCWarning(lcInput, "Reading the clipboard failed: %s", e.what());
+        }
+        if (!copy) {
+            qCWarning(lcInput, "The clipboard could not be read: it is left with the pasted text afterwards");
+        }
+        userContents.push_back(std::move(copy));
+    }
+
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        bool written = false;
+        try {
+            written = boards[i]->clearContents() >= 0 && boards[i]->setString(text, Pasteboard::stringType);
+        } catch (const std::exception& e) {
+            qCWarning(lcInput, "Writing the clipboard failed: %s", e.what());
+        }
+        if (!written) {
+            // Put the user's contents back at once, on this clipboard and those written before.
+            for (std::size_t j = 0; j <= i; ++j) {
+                putBackAtOnce(*boards[j], userContents[j]);
+                state->forget(boards[j].get());
+            }
+            if (state->held.empty()) {
+                state->cancelTimer();
+            }
+            return false;
+        }
+    }
+
+    ++state->generation;
+    state->fetched = false;
+    for (std::size_t i = 0; i < boards.size(); ++i) {
+        state->forget(boards[i].get());
+        if (userContents[i]) {
+            state->held.push_back({boards[i], std::move(*userContents[i]), boards[i]->changeCount()});
+        }
+    }
+
     bool posted = false;
     try {
         posted = postCommandV();
     } catch (const std::exception& e) {
         qCWarning(lcInput, "Posting the paste key failed: %s", e.what());
     }
-    Scheduler::current().postDelayed(kRestoreDelay, [pasteboard, expectedChangeCount, snapshot] {
-        try {
-            if (pasteboard->changeCount() != expectedChangeCount) {
-                return; // someone put new contents on the clipboard: keep them
+
+    if (state->held.empty()) {
+        state->cancelTimer();
+        return posted;
+    }
+    bool waitForFetch = false;
+    if (posted) {
+        const std::weak_ptr<RestoreState> weak = state;
+        const quint64 generation = state->generation;
+        for (const auto& board : boards) {
+            if (!board->reportsFetches()) {
+                continue;
             }
-            pasteboard->clearContents();
-            if (!snapshot.empty()) {
-                pasteboard->writeItems(snapshot);
-            }
-        } catch (const std::exception& e) {
-            qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
+            waitForFetch = true;
+            board->whenFetched([weak, generation] {
+                const auto self = weak.lock();
+                if (!self || self->generation != generation || self->fetched || !self->armed) {
+                    return;
+                }
+                self->fetched = true;
+                RestoreState::arm(self, kRestoreDelay, false);
+            });
         }
-    });
+    }
+    RestoreState::arm(state, waitForFetch ? kFetchWaitLimit : kRestoreDelay, waitForFetch);
     return posted;
 }
 

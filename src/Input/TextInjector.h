@@ -29,27 +29,44 @@ private:
     std::shared_ptr<FocusedElementProvider> focus_;
 };
 
-/// Pastes through the clipboard with a synthesised paste key press, then restores the previous
-/// clipboard contents 0.6 s later unless something else wrote to the clipboard meanwhile.
+/// Pastes through the clipboard with a synthesised paste key press, then puts the user's previous
+/// clipboard contents back unless something else wrote to the clipboard meanwhile.
+///
+/// The restore comes 0.6 s after the paste key, or, where the clipboard reports when another
+/// application reads our data, 0.6 s after the target has read it (at most 3 s after the paste
+/// key: then it is restored anyway, and logged), so a busy target never pastes the old contents.
+/// A paste that comes while a restore is pending keeps the user's contents of that pending
+/// restore, not the earlier dictation. A clipboard that cannot be read is never "restored" to
+/// nothing: it is left alone and keeps the pasted text. When the paste key reads the primary
+/// selection, that selection is written and restored by the same rules.
 class CGEventTextInjector final : public TextInjector {
 public:
     static constexpr int kVirtualKeyV = 9;
     static constexpr quint64 kCommandFlag = 0x100000;
     static constexpr Duration kRestoreDelay = seconds(0.6);
+    /// How long a restore waits for the target to read the pasted text.
+    static constexpr Duration kFetchWaitLimit = seconds(3);
 
     CGEventTextInjector(std::shared_ptr<InjectionTrust> trust, std::shared_ptr<Pasteboard> pasteboard,
-                        std::shared_ptr<KeyEventPoster> keys);
+                        std::shared_ptr<KeyEventPoster> keys, std::shared_ptr<Pasteboard> primarySelection = nullptr);
 
     bool inject(const QString& text) override;
     /// Posts one paste key press (down, then up); false when the events could not be made.
     bool postCommandV();
-    /// A deep copy of the clipboard's items, type by type (data first, else string).
-    static std::vector<PasteboardItem> captureSnapshot(const Pasteboard& pasteboard);
+    /// A deep copy of the clipboard's items, type by type (data first, else string); nullopt when
+    /// the items cannot be listed (the clipboard cannot be read).
+    static std::optional<std::vector<PasteboardItem>> captureSnapshot(const Pasteboard& pasteboard);
+    /// True while a restore is scheduled.
+    bool restorePending() const;
+
+    struct RestoreState; // shared with the scheduled restore, defined in the .cpp
 
 private:
     std::shared_ptr<InjectionTrust> trust_;
     std::shared_ptr<Pasteboard> pasteboard_;
     std::shared_ptr<KeyEventPoster> keys_;
+    std::shared_ptr<Pasteboard> primarySelection_;
+    std::shared_ptr<RestoreState> restore_;
 };
 
 } // namespace quillory

@@ -23,6 +23,7 @@ constexpr LocalizedString kStrings[] = {
     {"audio.error.open_microphone", "Cannot open the microphone: %1", "マイクを開けません: %1"},
     {"audio.error.open_source", "Cannot open the audio source \"%1\": %2",
      "入力デバイス「%1」を開けません: %2"},
+    {"audio.error.capture_lost", "The microphone stopped recording: %1", "マイクの録音が止まりました: %1"},
     {"audio.error.open_timeout", "The microphone did not open within %1",
      "マイクが %1 以内に開きませんでした"},
     {"audio.error.only_monitor",

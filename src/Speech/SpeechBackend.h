@@ -29,8 +29,14 @@ class AudioSource {
 public:
     /// Called on the capture thread with up to `kAudioBufferFrames` mono samples.
     using BufferHandler = std::function<void(std::span<const float> samples)>;
+    /// Called at most once per start, on the capture thread, when capture ends on its own (the
+    /// device went away, the sound server died); the message is shown to the user. It must be cheap.
+    using FailureHandler = std::function<void(const QString& message)>;
 
     virtual ~AudioSource() = default;
+    /// Where a capture that breaks after `start` is reported; set before `start`. A source that
+    /// cannot break (a file) ignores it. Nothing is reported after `stop`.
+    virtual void setFailureHandler(FailureHandler onFailure) { (void)onFailure; }
     /// Starts capture; throws `SpeechBackendError` (or any std::exception) when it cannot start.
     virtual void start(BufferHandler onBuffer) = 0;
     /// Stops capture. After it returns no buffer is delivered any more. Safe to call twice.
@@ -58,9 +64,20 @@ struct RecognitionOptions {
 
 /// One recogniser callback reduced to plain values.
 struct SpeechRecognitionSnapshot {
+    SpeechRecognitionSnapshot() = default;
+    SpeechRecognitionSnapshot(std::optional<QString> text, bool isFinal,
+                              std::optional<QString> errorDescription = std::nullopt)
+        : text(std::move(text)), isFinal(isFinal), errorDescription(std::move(errorDescription)) {}
+
     std::optional<QString> text;
     bool isFinal = false;
     std::optional<QString> errorDescription;
+    /// A sign of life while the recogniser works towards its result (a segment settled, a decode
+    /// made a step or finished); such a snapshot carries no `text` of its own.
+    bool isProgress = false;
+    /// The text the recogniser stands by so far: every settled segment plus its own latest text of
+    /// the rest, never a faster helper model's live text. Absent when the recogniser does not say.
+    std::optional<QString> confirmedText;
 };
 
 /// A running recognition; `cancel` stops it and no callback follows.

@@ -69,7 +69,8 @@ void SpeechManager::failStart(const SpeechError& error, const CompletionHandler&
 }
 
 Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler onPartial,
-                                CompletionHandler onComplete, VoiceActivityHandler voiceActivityHandler) {
+                                CompletionHandler onComplete, VoiceActivityHandler voiceActivityHandler,
+                                ProgressHandler onProgress) {
     co_await cleanupSession();
 
     completionDelivered_ = false;
@@ -128,6 +129,17 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
         auto meter = audioMeter_;
         audioEngine_ = std::move(engine);
         request_ = request;
+        // A capture that breaks later is reported on the capture thread; the session learns of it
+        // on the main thread, and only if it is still the one that started the capture.
+        audioEngine_->setFailureHandler(
+            [weak = std::weak_ptr<Life>(life_), main = Scheduler::current().handle(), generation = generation_,
+             onComplete](const QString& message) {
+                main.post([weak, generation, message, onComplete] {
+                    if (auto life = weak.lock()) {
+                        life->manager->handleAudioFailure(generation, message, onComplete);
+                    }
+                });
+            });
         audioEngine_->start([request, meter](std::span<const float> samples) {
             request->append(samples);
             meter->feed(AudioLevelMeter::rms(samples));
@@ -144,9 +156,10 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
     std::weak_ptr<Life> weak = life_;
     try {
         QThread* mainThread = QThread::currentThread();
-        task_ = recognizer->recognitionTask(request_, [weak, mainThread, generation, onPartial, onComplete](
+        const SessionHandlers handlers{onPartial, onComplete, onProgress, recognizer->reportsWholeSessionText()};
+        task_ = recognizer->recognitionTask(request_, [weak, mainThread, generation, handlers](
                                                           const SpeechRecognitionSnapshot& snapshot) {
-            handleResult(weak, mainThread, generation, snapshot, onPartial, onComplete);
+            handleResult(weak, mainThread, generation, snapshot, handlers);
         });
         if (!task_) {
             throw SpeechBackendError(L("speech.error.task"));
@@ -161,17 +174,27 @@ Task<bool> SpeechManager::start(QStringList contextualStrings, PartialHandler on
 
 void SpeechManager::handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread,
                                  std::uint64_t generation, const SpeechRecognitionSnapshot& snapshot,
-                                 const PartialHandler& onPartial, const CompletionHandler& onComplete) {
+                                 const SessionHandlers& handlers) {
     if (QThread::currentThread() != mainThread) {
         qCWarning(lcSpeech, "Recognition result delivered off the main thread; passing it on");
     }
     // Each callback becomes its own main-thread task, in arrival order. Nothing of the manager is
     // touched here.
-    Scheduler::current().post([weak, generation, snapshot, onPartial, onComplete] {
+    Scheduler::current().post([weak, generation, snapshot, handlers] {
         if (auto life = weak.lock()) {
-            life->manager->applyRecognitionSnapshot(generation, snapshot, onPartial, onComplete);
+            life->manager->applyRecognitionSnapshot(generation, snapshot, handlers);
         }
     });
+}
+
+void SpeechManager::handleAudioFailure(std::uint64_t generation, const QString& message,
+                                       const CompletionHandler& onComplete) {
+    if (generation != generation_ || completionDelivered_) {
+        return; // the capture of a session that has ended
+    }
+    qCCritical(lcSpeech, "Audio capture failed: %s", qUtf8Printable(message));
+    cleanupNow();
+    completeWith(SpeechResult::failure(SpeechError::audioEngineFailed(message)), onComplete);
 }
 
 void SpeechManager::stop() {
@@ -218,17 +241,23 @@ void SpeechManager::cleanupNow() {
 }
 
 Task<> SpeechManager::applyRecognitionSnapshot(std::uint64_t generation, SpeechRecognitionSnapshot snapshot,
-                                               PartialHandler onPartial, CompletionHandler onComplete) {
+                                               SessionHandlers handlers) {
     if (generation != generation_) {
         // A result of a recognition that has been torn down: it belongs to no running session.
         co_return;
     }
+    const PartialHandler& onPartial = handlers.onPartial;
+    const CompletionHandler& onComplete = handlers.onComplete;
+    // What a recogniser whose final replaces its partials gives in place of an empty final: nothing.
+    const QString fallback = handlers.finalReplacesPartials ? QString() : lastPartialTranscript_;
     if (snapshot.text && snapshot.isFinal) {
         co_await cleanupSession();
         const QString trimmed = Text::trimmed(*snapshot.text);
-        completeWith(SpeechResult::success(trimmed.isEmpty() ? lastPartialTranscript_ : *snapshot.text),
-                     onComplete);
+        completeWith(SpeechResult::success(trimmed.isEmpty() ? fallback : *snapshot.text), onComplete);
         co_return;
+    }
+    if ((snapshot.isProgress || snapshot.confirmedText) && handlers.onProgress && !completionDelivered_) {
+        handlers.onProgress(Progress{snapshot.confirmedText});
     }
     if (snapshot.text) {
         lastPartialTranscript_ = *snapshot.text;
@@ -245,7 +274,7 @@ Task<> SpeechManager::applyRecognitionSnapshot(std::uint64_t generation, SpeechR
         co_await cleanupSession();
         QString text = snapshot.text ? Text::trimmed(*snapshot.text) : QString();
         if (text.isEmpty()) {
-            text = lastPartialTranscript_;
+            text = fallback;
         }
         completeWith(SpeechResult::success(text), onComplete);
         co_return;

@@ -39,7 +39,7 @@ public:
     ~SpeechManager() override;
 
     Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
-                     VoiceActivityHandler voiceActivityHandler) override;
+                     VoiceActivityHandler voiceActivityHandler, ProgressHandler onProgress = nullptr) override;
     void stop() override;
     Task<> cleanupSession() override;
     bool partialsCoverWholeSession() const override { return recognizer_ && recognizer_->reportsWholeSessionText(); }
@@ -59,11 +59,21 @@ private:
     /// The recogniser's result handler: hands the snapshot to a main-thread task. The recogniser
     /// must call it on the main thread; a call from another thread is logged and still delivered
     /// through the scheduler.
+    /// What the result handler of one recognition passes on.
+    struct SessionHandlers {
+        PartialHandler onPartial;
+        CompletionHandler onComplete;
+        ProgressHandler onProgress;
+        /// The recogniser's final replaces its partials: an empty final means no words, and the
+        /// last partial (perhaps a helper model's guess) is never delivered in its place.
+        bool finalReplacesPartials = false;
+    };
     static void handleResult(const std::weak_ptr<Life>& weak, QThread* mainThread, std::uint64_t generation,
-                             const SpeechRecognitionSnapshot& snapshot, const PartialHandler& onPartial,
-                             const CompletionHandler& onComplete);
+                             const SpeechRecognitionSnapshot& snapshot, const SessionHandlers& handlers);
     Task<> applyRecognitionSnapshot(std::uint64_t generation, SpeechRecognitionSnapshot snapshot,
-                                    PartialHandler onPartial, CompletionHandler onComplete);
+                                    SessionHandlers handlers);
+    /// The capture broke (main thread): the session ends with `audioEngineFailed`.
+    void handleAudioFailure(std::uint64_t generation, const QString& message, const CompletionHandler& onComplete);
     void cleanupNow();
     void startVoiceMeterSampling();
     void tickVoiceActivityFromMeter();

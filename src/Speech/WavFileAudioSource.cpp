@@ -1,5 +1,7 @@
 #include "Speech/WavFileAudioSource.h"
 
+#include "Utilities/Log.h"
+
 #include <QFile>
 #include <QtEndian>
 
@@ -26,6 +28,20 @@ quint32 u32(const char* p) {
     return qFromLittleEndian<quint32>(p);
 }
 
+/// Whether `p` (with `available` bytes) opens with a chunk header whose body fits: four printable
+/// ASCII characters and a size within the bytes that follow.
+bool startsWithChunk(const char* p, qsizetype available) {
+    if (available < 8) {
+        return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (p[i] < 0x20 || p[i] > 0x7E) {
+            return false;
+        }
+    }
+    return qsizetype(u32(p + 4)) <= available - 8;
+}
+
 } // namespace
 
 WavFileAudioSource::WavFileAudioSource(QString path) : path_(std::move(path)) {}
@@ -34,7 +50,12 @@ WavFileAudioSource::~WavFileAudioSource() {
     stop();
 }
 
-std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes) {
+std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes, QStringList* notes) {
+    const auto note = [notes](const QString& text) {
+        if (notes) {
+            notes->append(text);
+        }
+    };
     const char* d = bytes.constData();
     const qsizetype size = bytes.size();
     if (size < 12 || std::memcmp(d, "RIFF", 4) != 0 || std::memcmp(d + 8, "WAVE", 4) != 0) {
@@ -69,13 +90,24 @@ std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes) {
             if (!haveFormat) {
                 fail(QStringLiteral("Invalid WAV file (data before the format chunk)"));
             }
-            if (body + qsizetype(chunkSize) > size) {
-                fail(QStringLiteral("Truncated WAV file (%1 of %2 data bytes present)")
-                         .arg(size - body)
-                         .arg(chunkSize));
-            }
+            const qsizetype present = size - body;
             data = d + body;
             dataSize = chunkSize;
+            if (chunkSize == 0xFFFFFFFFu) {
+                // Written by a recorder that streams: the size was never filled in.
+                dataSize = present;
+                note(QStringLiteral("WAV data size not set (streamed file): reading the %1 bytes to the end")
+                         .arg(present));
+            } else if (chunkSize == 0 && present > 0 && !startsWithChunk(d + body, present)) {
+                // A size of 0 followed by samples: the recorder stopped before writing the size.
+                dataSize = present;
+                note(QStringLiteral("WAV data size is 0 but %1 bytes follow: reading them to the end").arg(present));
+            } else if (qsizetype(chunkSize) > present) {
+                dataSize = present;
+                note(QStringLiteral("Truncated WAV file (%1 of %2 data bytes present): reading what is there")
+                         .arg(present)
+                         .arg(chunkSize));
+            }
             break;
         }
         pos = body + qsizetype(chunkSize) + (chunkSize & 1);
@@ -106,8 +138,9 @@ std::vector<float> WavFileAudioSource::decode(const QByteArray& bytes) {
     }
     const int bytesPerSample = bits / 8;
     const qsizetype frameBytes = qsizetype(bytesPerSample) * channels;
-    if (dataSize % frameBytes != 0) {
-        fail(QStringLiteral("Truncated WAV file (partial sample frame at the end)"));
+    if (const qsizetype partial = dataSize % frameBytes; partial != 0) {
+        note(QStringLiteral("Truncated WAV file (%1 bytes of a sample frame at the end are left out)").arg(partial));
+        dataSize -= partial;
     }
     const qsizetype frames = dataSize / frameBytes;
     std::vector<float> mono(std::size_t(frames), 0.0f);
@@ -154,7 +187,11 @@ void WavFileAudioSource::start(BufferHandler onBuffer) {
     if (!file.open(QIODevice::ReadOnly)) {
         fail(QStringLiteral("Cannot open %1: %2").arg(path_, file.errorString()));
     }
-    auto samples = std::make_shared<std::vector<float>>(decode(file.readAll()));
+    QStringList notes;
+    auto samples = std::make_shared<std::vector<float>>(decode(file.readAll(), &notes));
+    for (const QString& n : notes) {
+        qCWarning(lcSpeech, "%s: %s", qUtf8Printable(path_), qUtf8Printable(n));
+    }
     stopRequested_ = false;
     thread_ = std::thread([this, samples, onBuffer = std::move(onBuffer)] {
         for (std::size_t at = 0; at < samples->size() && !stopRequested_; at += kAudioBufferFrames) {

@@ -2,6 +2,8 @@
 
 #include "Speech/SpeechBackend.h"
 
+#include <QStringList>
+
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -23,8 +25,11 @@ public:
     /// Blocks until every buffer has been delivered (or the source was stopped).
     void waitUntilFinished();
 
-    /// The decoded samples of a WAV file's bytes, as 16 kHz mono float.
-    static std::vector<float> decode(const QByteArray& bytes);
+    /// The decoded samples of a WAV file's bytes, as 16 kHz mono float. A data size that was never
+    /// filled in (0 followed by samples, or the streaming placeholder 0xFFFFFFFF), a data chunk cut
+    /// short and a partial last frame are read up to the end of the file, each with a line in
+    /// `notes` saying so; anything else unreadable throws `SpeechBackendError`.
+    static std::vector<float> decode(const QByteArray& bytes, QStringList* notes = nullptr);
     /// Linear resampling of mono samples.
     static std::vector<float> resample(const std::vector<float>& samples, int fromRate, int toRate);
 

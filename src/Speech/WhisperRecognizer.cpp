@@ -359,13 +359,17 @@ std::optional<std::vector<SpeechSpan>> speechIn(SpeechDecoder& decoder, std::spa
 /// Decodes `samples` conditioned on `hints` and the settled text; the text with repetition loops
 /// cut, or nothing with `out` failed or aborted.
 std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float> samples, const QStringList& hints,
-                                  const QString& settled, const std::function<bool()>& shouldAbort, JobOutput& out) {
+                                  const QString& settled, const std::function<bool()>& shouldAbort, JobOutput& out,
+                                  const std::function<void()>& onDecoded = nullptr) {
     const QString prompt = RecognitionText::buildPrompt(hints, settled, decoder.maxPromptTokens(),
                                                         [&](const QString& t) { return decoder.tokenCount(t); });
     ++out.decodes;
     DecodeResult r = decoder.decode(
         samples, prompt, RecognitionText::audioContextFor(static_cast<qint64>(samples.size()), decoder.modelAudioCtx()),
         shouldAbort);
+    if (onDecoded) {
+        onDecoded();
+    }
     if (r.status != Status::ok) {
         out.status = r.status;
         out.error = r.error.isEmpty() ? QStringLiteral("the decoder failed") : r.error;
@@ -389,7 +393,7 @@ public:
                          RecognitionOptions options, std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
         : slot_(std::move(slot)), worker_(std::move(worker)), partialSlot_(std::move(partialSlot)),
           partialWorker_(std::move(partialWorker)), tuning_(tuning), options_(std::move(options)),
-          scheduler_(&Scheduler::current()), backlog_(std::move(backlog)) {
+          scheduler_(&Scheduler::current()), main_(scheduler_->handle()), backlog_(std::move(backlog)) {
         backlog_->appended = 0;
         backlog_->processed = 0;
     }
@@ -558,18 +562,23 @@ private:
             return out;
         }
         const std::vector<SpeechSpan> pieces = groupSpeech(*spans, tuning_);
-        const auto shouldAbort = [abort = abort_] { return abort->load(); };
+        // whisper.cpp polls this between the steps of a decode: each poll is a sign of progress.
+        const auto shouldAbort = [this, abort = abort_] {
+            reportProgress(std::nullopt);
+            return abort->load();
+        };
+        const auto decoded = [this] { reportProgress(std::nullopt); };
 
         QString settled = in.settledText;
         const auto decodeRange = [&](qint64 from, qint64 to, QString* text) -> bool {
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
-            const auto decoded = decodeText(*decoder, samples, in.hints, settled, shouldAbort, out);
-            if (decoded) {
-                *text = *decoded;
+            const auto result = decodeText(*decoder, samples, in.hints, settled, shouldAbort, out, decoded);
+            if (result) {
+                *text = *result;
             }
-            return decoded.has_value();
+            return result.has_value();
         };
 
         qint64 settledUpTo = 0; // relative to the buffer
@@ -595,6 +604,16 @@ private:
             out.settled << text;
             settled += text;
             settledUpTo = to;
+            // A settled segment: what the selected model stands by now (with its own text of the
+            // rest when that starts after this segment).
+            const bool hypothesisAfter = in.hypothesisStart >= 0 && in.hypothesisStart >= in.segmentStart + to;
+            QString confirmed; // its own buffer: the main thread gets it, this thread goes on with `settled`
+            confirmed.reserve(settled.size() + (hypothesisAfter ? in.hypothesis.size() : 0) + 1);
+            confirmed += settled;
+            if (hypothesisAfter) {
+                confirmed += in.hypothesis;
+            }
+            reportProgress(std::move(confirmed));
         }
         if (pieces.empty() || settledUpTo >= pieces.back().end) {
             // No open speech: keep only the tail where a word may be starting.
@@ -689,7 +708,10 @@ private:
             lastPartial_ = partial;
             if (handler_) {
                 auto handler = handler_;
-                handler(SpeechRecognitionSnapshot{partial, false, std::nullopt});
+                SpeechRecognitionSnapshot snapshot{partial, false, std::nullopt};
+                // The live-text model's words (no range of the selected model) are not confirmed.
+                snapshot.confirmedText = settledText_ + (hypothesisStart_ >= 0 ? hypothesis_ : QString());
+                handler(snapshot);
             }
         }
     }
@@ -754,6 +776,32 @@ private:
         }
     }
 
+    /// Worker thread: the selected model made progress. With `confirmed` (a segment settled) it is
+    /// always told; plain steps go one at a time, the next only after the main thread took the last.
+    void reportProgress(std::optional<QString> confirmed) {
+        const bool step = !confirmed;
+        if (step && stepReportPending_.exchange(true)) {
+            return;
+        }
+        main_.post([self = shared_from_this(), confirmed = std::move(confirmed), step] {
+            self->applyProgress(confirmed, step);
+        });
+    }
+
+    void applyProgress(const std::optional<QString>& confirmed, bool step) {
+        if (step) {
+            stepReportPending_ = false;
+        }
+        if (done_ || !handler_) {
+            return;
+        }
+        SpeechRecognitionSnapshot snapshot;
+        snapshot.isProgress = true;
+        snapshot.confirmedText = confirmed;
+        auto handler = handler_;
+        handler(snapshot);
+    }
+
     void finish(const SpeechRecognitionSnapshot& snapshot) {
         done_ = true;
         poll_.stop();
@@ -769,6 +817,8 @@ private:
     StreamingTuning tuning_;
     RecognitionOptions options_;
     Scheduler* scheduler_;
+    SchedulerHandle main_;
+    std::atomic<bool> stepReportPending_{false};
     std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);

@@ -124,10 +124,10 @@ TEST_F(AppTrayTest, TrayIconIsEmbeddedAndItsMenuOpens) {
 
     const int before = visibleWindows({"--class", "quillory"});
     tool(QStringLiteral("xdotool"), {"mousemove", QString::number(x), QString::number(y), "click", "3"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 3000))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 15000))
         << "the context menu did not open";
     tool(QStringLiteral("xdotool"), {"key", "Escape"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) == before; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) == before; }, 15000));
 }
 
 TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
@@ -136,7 +136,7 @@ TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
     const CommandRun second = quillory({});
     EXPECT_EQ(second.exitCode, 0) << second.err.toStdString();
     EXPECT_TRUE(second.out.isEmpty());
-    EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 15000));
     // The real settings window: 420 x 560.
     const QString id = tool(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^Quillory Settings$"}).trimmed();
     const QString info = tool(QStringLiteral("xwininfo"), {"-id", id.section('\n', 0, 0)});
@@ -163,13 +163,13 @@ TEST_F(AppTrayTest, RemoteControlReachesTheSessionAndFailsClearlyWithoutApp) {
     EXPECT_TRUE(toggle.out.isEmpty() && toggle.err.isEmpty());
     // The session started: it leaves idle (recording, or an error when no speech model is
     // installed on this machine), and the diagnostics log has its first session.
-    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out != QStringLiteral("idle\n"); }, 3000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out != QStringLiteral("idle\n"); }, 15000));
     EXPECT_TRUE(QTest::qWaitFor(
         [&] {
             QFile log(dir_.path() + QStringLiteral("/data/quillory/Diagnostics/commit.log"));
             return log.open(QIODevice::ReadOnly) && log.readAll().contains("session=1");
         },
-        3000));
+        15000));
     const CommandRun second = quillory({"toggle"});
     EXPECT_EQ(second.exitCode, 0);
     EXPECT_EQ(quillory({"cancel"}).exitCode, 0);
@@ -217,25 +217,29 @@ std::vector<float> wavSamples(const QString& path) {
     return samples;
 }
 
-/// Writes samples into the session's pipe microphone at twice the speed of speech.
+/// Writes samples into the session's pipe microphone in one go: the pipe is widened to hold them
+/// all, so however loaded the machine, the feed has no gap the recogniser could take for a pause.
 bool feedPipeMicrophone(const std::vector<float>& samples) {
-    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) {
         return false;
     }
+    const std::size_t bytes = samples.size() * sizeof(float);
+    (void)::fcntl(fd, F_SETPIPE_SZ, int(std::min<std::size_t>(bytes + 4096, 1 << 20)));
+    const char* data = reinterpret_cast<const char*>(samples.data());
     std::size_t written = 0;
-    while (written < samples.size()) {
-        const std::size_t n = std::min<std::size_t>(320, samples.size() - written);
-        const ssize_t done = ::write(fd, samples.data() + written, n * sizeof(float));
-        if (done == ssize_t(n * sizeof(float))) {
-            written += n;
-        } else if (done >= 0 || errno != EAGAIN) {
+    while (written < bytes) {
+        const ssize_t done = ::write(fd, data + written, bytes - written); // blocks while the pipe is full
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        written += std::size_t(done);
     }
     ::close(fd);
-    return written == samples.size();
+    return written == bytes;
 }
 
 } // namespace
@@ -279,15 +283,16 @@ TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) 
     const CommandRun stop = quillory({"toggle"});
     ASSERT_EQ(stop.exitCode, 0) << stop.err.toStdString();
 
-    // The known sentence reaches the line edit of the other application, which kept the focus.
-    // The tiny model writes it for every stretch of speech it decodes: on a loaded machine the
-    // microphone may see a gap in the feed, which settles a segment of its own.
-    const QRegularExpression sentences(QStringLiteral("^(%1)+$").arg(QRegularExpression::escape(sentence)));
-    EXPECT_TRUE(target.text().contains(sentences) ||
-                target.waitForLine([&](const QByteArray&) { return target.text().contains(sentences); }, 30000))
-        << target.transcript();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 10000))
+    // The known sentence reaches the line edit of the other application, which kept the focus:
+    // once (the tiny model writes it for each stretch of speech it decodes; one sentence said
+    // without a pause is one stretch).
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 60000))
         << quillory({"status"}).out.toStdString();
+    EXPECT_TRUE(target.text() == sentence ||
+                target.waitForLine([&](const QByteArray&) { return target.text() == sentence; }, 30000))
+        << target.transcript();
+    QTest::qWait(500); // nothing more follows
+    EXPECT_EQ(target.text(), sentence) << target.transcript();
 }
 
 } // namespace

@@ -17,9 +17,14 @@
 #include <QMap>
 #include <QMimeData>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/types.h>
 
 
 using namespace quillory;
@@ -111,33 +116,75 @@ TEST_F(DesktopInput, ACopyMadeDuringTheRestoreDelayIsKeptAndAnEmptyClipboardStay
     ASSERT_TRUE(QTest::qWaitFor([&] { return target.clipboard().isEmpty(); }, 3000));
 }
 
-TEST_F(DesktopInput, TerminalWindowsGetCtrlShiftVFromTheEditableList) {
+TEST_F(DesktopInput, TheEditableTerminalListChoosesThePasteKey) {
+    // Not on the list: Ctrl+V.
     {
-        TargetWindow xterm({"-name", "xterm"});
-        ASSERT_TRUE(xterm.ready());
-        engine_->insert(QStringLiteral("echo hi"));
-        ASSERT_TRUE(xterm.waitForLine([](const QByteArray& l) { return l.startsWith("key "); }));
-        EXPECT_EQ(xterm.keyLines(), QList<QByteArray>{"ctrl+shift V"});
-        EXPECT_TRUE(keys().lastPress().withShift);
+        TargetWindow mine({"-name", "my-term"});
+        ASSERT_TRUE(mine.ready());
+        engine_->insert(QStringLiteral("plain"));
+        ASSERT_TRUE(mine.waitForText("plain"));
+        EXPECT_EQ(mine.keyLines(), QList<QByteArray>{"ctrl V"});
     }
-    QTest::qWait(700); // let the restore of that paste pass
-    // The user's own list: their terminal is recognised, xterm no longer is.
-    DefaultsStore::standard().setString(TerminalClasses::storeKey, QStringLiteral("my-term, other"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !engine_->clipboardRestorePending(); }, 5000));
+    // The user's own list: a plain name takes Ctrl+Shift+V, a suffix chooses Shift+Insert.
+    DefaultsStore::standard().setString(TerminalClasses::storeKey, QStringLiteral("my-term, other=shift+insert"));
     {
         TargetWindow mine({"-name", "my-term"});
         ASSERT_TRUE(mine.ready());
         engine_->insert(QStringLiteral("ls"));
         ASSERT_TRUE(mine.waitForLine([](const QByteArray& l) { return l.startsWith("key "); }));
         EXPECT_EQ(mine.keyLines(), QList<QByteArray>{"ctrl+shift V"});
+        EXPECT_EQ(keys().lastPress().key, PasteKey::ctrlShiftV);
     }
-    QTest::qWait(700);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !engine_->clipboardRestorePending(); }, 5000));
     {
-        TargetWindow xterm({"-name", "xterm"});
-        ASSERT_TRUE(xterm.ready());
-        engine_->insert(QStringLiteral("plain"));
-        ASSERT_TRUE(xterm.waitForText("plain"));
-        EXPECT_EQ(xterm.keyLines(), QList<QByteArray>{"ctrl V"});
+        TargetWindow other({"-name", "other"});
+        ASSERT_TRUE(other.ready());
+        engine_->insert(QStringLiteral("from the selection"));
+        ASSERT_TRUE(other.waitForText("from the selection")); // a line edit pastes on Shift+Insert too
+        EXPECT_EQ(keys().lastPress().key, PasteKey::shiftInsert);
+        EXPECT_TRUE(other.keyLines().isEmpty());
     }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !engine_->clipboardRestorePending(); }, 5000));
+}
+
+TEST_F(DesktopInput, ATargetBusyPastTheRestoreDelayStillPastesTheDictation) {
+    TargetWindow owner;
+    ASSERT_TRUE(owner.ready());
+    ASSERT_TRUE(owner.request("copy", "copied", QStringLiteral("the user's copy")));
+    TargetWindow busy;
+    ASSERT_TRUE(busy.ready());
+
+    ::kill(pid_t(busy.pid()), SIGSTOP); // busy: it reads its keys only later
+    const auto resume = qScopeGuard([&] { ::kill(pid_t(busy.pid()), SIGCONT); });
+    engine_->insert(QStringLiteral("dictated"));
+    QTest::qWait(1000); // well past the 0.6 s rest (and short of the 3 s limit)
+    EXPECT_TRUE(engine_->clipboardRestorePending()) << "restored before the target read the text";
+    ::kill(pid_t(busy.pid()), SIGCONT);
+    ASSERT_TRUE(busy.waitForText(QStringLiteral("dictated"))) << busy.transcript();
+    // Read: the user's copy comes back after the rest.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return busy.clipboard().value("text/plain") == "the user's copy"; }, 5000));
+}
+
+TEST_F(DesktopInput, AClipboardOwnerThatDoesNotAnswerCostsAtMostASecondAndIsNotEmptied) {
+    TargetWindow owner;
+    ASSERT_TRUE(owner.ready());
+    ASSERT_TRUE(owner.request("copy", "copied", QStringLiteral("the user's copy")));
+    TargetWindow target;
+    ASSERT_TRUE(target.ready());
+
+    ::kill(pid_t(owner.pid()), SIGSTOP);
+    const auto resume = qScopeGuard([&] { ::kill(pid_t(owner.pid()), SIGCONT); });
+    const qint64 startedAt = monotonicNs();
+    engine_->insert(QStringLiteral("dictated"));
+    const qint64 took = monotonicNs() - startedAt;
+    EXPECT_LT(took, 2'500'000'000) << "the clipboard read blocked for " << took / 1000000 << " ms";
+    ASSERT_TRUE(target.waitForText(QStringLiteral("dictated")));
+
+    // Its contents could not be read: the clipboard keeps the dictation rather than going empty.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !engine_->clipboardRestorePending(); }, 5000));
+    QTest::qWait(700);
+    EXPECT_EQ(target.clipboard().value("text/plain"), "dictated");
 }
 
 TEST_F(DesktopInput, HeldAltOrSuperDoesNotBlockThePasteAndNoKeyIsLeftDown) {
@@ -220,9 +267,40 @@ TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndHandsTheClipboardTo
     EXPECT_EQ(cli.exitCode(), 0) << cli.readAllStandardError().toStdString();
     EXPECT_GE(monotonicNs() - startedAt, 600'000'000) << "it stays until the restore is done";
     EXPECT_TRUE(cli.readAllStandardOutput().contains("Inserted 6 characters with Ctrl+V"));
-    // This desktop runs no clipboard manager: the command says that the clipboard goes with it.
-    EXPECT_TRUE(cli.readAllStandardError().contains("No clipboard manager"));
+    // This desktop runs no clipboard manager: a background process keeps the clipboard.
+    const QString err = QString::fromUtf8(cli.readAllStandardError());
+    static const QRegularExpression keeperLine(QStringLiteral("No clipboard manager runs: process (\\d+) keeps"));
+    const QRegularExpressionMatch keeper = keeperLine.match(err);
+    ASSERT_TRUE(keeper.hasMatch()) << err.toStdString();
+    const QString keeperProc = QStringLiteral("/proc/%1").arg(keeper.captured(1));
     ASSERT_TRUE(target.waitForText(QStringLiteral("コマンドから")));
+    QMap<QString, QByteArray> kept;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            kept = target.clipboard();
+            return kept.value("text/plain") == "before";
+        },
+        5000))
+        << "kept: " << QStringList(kept.keys()).join(',').toStdString() << " "
+        << kept.value("text/plain").toStdString() << "; the command said: " << err.toStdString();
+    EXPECT_EQ(kept.value("text/html"), "<b>before</b>");
+    EXPECT_EQ(kept.value("application/x-quillory-test"), QByteArray("\x00\x01\xfe\xff", 4));
+    // Until someone else copies: then it goes.
+    const auto keeperGone = [&] {
+        QFile stat(keeperProc + QStringLiteral("/stat"));
+        return !stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z ");
+    };
+    EXPECT_FALSE(keeperGone());
+    // A user copies with a key press or a click, so the copy's time stamp is newer than the
+    // keeper's; a copy made on a command from stdin carries the target's last event time, which
+    // the server may take as older and ignore. A key press gives the target a fresh time.
+    for (int attempt = 0; attempt < 5 && !keeperGone(); ++attempt) {
+        test::fakeKey("Shift_L", true);
+        test::fakeKey("Shift_L", false);
+        ASSERT_TRUE(target.request("copy", "copied", QStringLiteral("newer")));
+        QTest::qWaitFor(keeperGone, 3000);
+    }
+    EXPECT_TRUE(keeperGone());
 
     // With a clipboard manager, the command hands the restored clipboard over as it exits.
     QProcess manager;
@@ -234,8 +312,11 @@ TEST_F(DesktopInput, PasteCommandInsertsWaitsForTheRestoreAndHandsTheClipboardTo
     cli.start(QStringLiteral(QUILLORY_EXECUTABLE), {"paste", "again"});
     ASSERT_TRUE(cli.waitForFinished(10000));
     EXPECT_EQ(cli.exitCode(), 0);
-    EXPECT_FALSE(cli.readAllStandardError().contains("No clipboard manager"));
-    ASSERT_TRUE(manager.canReadLine() || manager.waitForReadyRead(3000));
+    const QByteArray cliErr = cli.readAllStandardError();
+    EXPECT_FALSE(cliErr.contains("No clipboard manager"));
+    // A single paste command never leaves a background process behind when a manager runs.
+    ASSERT_TRUE(manager.canReadLine() || manager.waitForReadyRead(3000))
+        << cli.readAllStandardOutput().toStdString() << cliErr.toStdString();
     EXPECT_EQ(manager.readLine().trimmed(), "saved " + QByteArray("keep me").toBase64());
     ASSERT_TRUE(QTest::qWaitFor([&] { return target.clipboard().value("text/plain") == "keep me"; }, 3000));
     manager.closeWriteChannel();

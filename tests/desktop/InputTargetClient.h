@@ -52,6 +52,7 @@ public:
         }
     }
     bool ready() const { return ready_; }
+    qint64 pid() const { return process_.processId(); }
 
     void send(const QByteArray& command, const QString& argument = {}) {
         process_.write(command + ' ' + argument.toUtf8().toBase64() + '\n');

@@ -1,7 +1,8 @@
 // The composed desktop services on a real desktop: the hold-to-talk chord, typed with XTest by
 // exact keycode, starts a session of the application state that records from PulseAudio (the
 // desktop session's pipe microphone); releasing it ends the session. And `quillory doctor`
-// registers the stored shortcut for real.
+// registers the stored shortcut for real. Last, the sound server dies under a dictation (this test
+// stops the session's PulseAudio, so it comes after every other one).
 #include "App/AppState.h"
 #include "App/DesktopServices.h"
 #include "Hotkey/GlobalHotKeyManager.h"
@@ -20,12 +21,17 @@
 #include <thread>
 
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 // X11 last: its macros (None, Bool, Status...) break the headers above.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+
+#include "support/X11UserKeyboard.h" // after Qt: Xlib defines None, KeyPress...
 
 using namespace quillory;
 using namespace std::chrono_literals;
@@ -63,23 +69,17 @@ private:
     std::thread thread_;
 };
 
+/// The user's keyboard: keys through the X server's own keyboard device, not the XTEST one.
 class Keyboard {
 public:
-    Keyboard() : display_(XOpenDisplay(nullptr)) {}
-    ~Keyboard() {
-        if (display_) {
-            XCloseDisplay(display_);
-        }
-    }
-    bool ok() const { return display_ != nullptr; }
+    bool ok() const { return keyboard_.ok(); }
     void key(int keycode, bool down) {
-        XTestFakeKeyEvent(display_, keycode, down ? True : False, CurrentTime);
-        XSync(display_, False);
+        keyboard_.key(keycode, down);
         QTest::qWait(15);
     }
 
 private:
-    Display* display_;
+    test::X11UserKeyboard keyboard_;
 };
 
 TEST(WiringDesktop, TheHoldChordRecordsFromTheMicrophoneThroughTheComposedServices) {
@@ -142,3 +142,38 @@ TEST(WiringDesktop, DoctorRegistersTheStoredShortcut) {
 }
 
 } // namespace
+
+// Defined last, so it runs last in this program: it kills the desktop session's sound server.
+TEST(WiringDesktop, ASoundServerThatDiesMidDictationCommitsWhatWasSaidThenShowsTheError) {
+    const pid_t server = pid_t(qEnvironmentVariableIntValue("QUILLORY_TEST_PULSE_PID"));
+    ASSERT_GT(server, 0) << "the desktop session names no PulseAudio process";
+    auto microphone = std::make_unique<PipeMicrophone>();
+
+    auto services = platform::makeDesktopServices();
+    auto recognizer = std::make_shared<quillory::testing::FakeRecognizer>();
+    services->setRecognizerFactory([recognizer](SpeechLocale) { return recognizer; });
+    auto state = std::make_unique<AppState>(services->appStateServices());
+
+    // The settings window's voice test: its field shows exactly what was committed.
+    state->toggleVoiceTestRecording();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->speechCaptureReady(); }, 10000))
+        << state->status().logDescription().toStdString();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return recognizer->request && recognizer->request->frameCount() > 0; }, 10000))
+        << "no audio reached the recogniser";
+    recognizer->send(QStringLiteral("途中まで"), false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->partialText() == QStringLiteral("途中まで"); }, 5000));
+
+    // The feed stops first: a pipe whose reader died would end this process with SIGPIPE.
+    microphone.reset();
+    ASSERT_EQ(::kill(server, SIGKILL), 0) << std::strerror(errno);
+    // Generous: the client notices the closed socket on its own thread, then the main loop acts.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return state->status().is(AppStatus::Kind::error); }, 30000))
+        << "status stays " << state->status().logDescription().toStdString();
+    EXPECT_EQ(state->voiceTestFieldText(), QStringLiteral("途中まで")) << "the words said before are kept";
+    EXPECT_TRUE(state->status().message().contains(QStringLiteral("The microphone stopped recording")) ||
+                state->status().message().contains(QStringLiteral("マイクの録音が止まりました")))
+        << state->status().message().toStdString();
+    EXPECT_TRUE(*recognizer->taskCancelled);
+    state.reset();
+}

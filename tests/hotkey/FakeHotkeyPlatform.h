@@ -28,6 +28,13 @@ public:
         report(key);
     }
     void releaseUnreported(std::uint16_t key) { deviceDown.erase(key); }
+    /// A key outside the modifiers goes down (a letter of a shortcut).
+    void pressOther() {
+        if (streaming && onChange) {
+            auto handler = onChange;
+            handler({0, flags(), true});
+        }
+    }
     std::uint64_t flags() const {
         const auto down = [this](std::uint16_t k) { return deviceDown.count(k) || sessionDown.count(k); };
         std::uint64_t f = 0;

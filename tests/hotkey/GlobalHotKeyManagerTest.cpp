@@ -107,15 +107,74 @@ TEST_F(GlobalHotKeyManagerTest, RightCommandWhileLeftIsHeldIsANewPress) {
     press(leftCommand);
     wait(0.1);
     press(rightCommand);
-    EXPECT_EQ(events_, QStringList{"toggle"});
     // Letting go of one of two held keys is no press; nor is an event of another key while held.
     release(rightCommand);
     keys_.report(leftOption);
     clock_.runPending();
+    EXPECT_TRUE(events_.isEmpty()) << "the second tap toggles when it ends";
     wait(0.1);
     release(leftCommand);
+    EXPECT_EQ(events_, QStringList{"toggle"});
     wait(0.1);
     tap(leftCommand);
+    EXPECT_EQ(events_, QStringList{"toggle"});
+}
+
+TEST_F(GlobalHotKeyManagerTest, CommandInAShortcutIsNoTap) {
+    ASSERT_TRUE(apply(toggleOnly()));
+    const auto shortcut = [this](std::uint16_t command) {
+        press(command);
+        keys_.pressOther();
+        clock_.runPending();
+        release(command);
+    };
+    // Copy then paste 0.2 s apart.
+    shortcut(rightCommand);
+    wait(0.2);
+    shortcut(rightCommand);
+    EXPECT_TRUE(events_.isEmpty());
+
+    // A tap followed by a shortcut: the second press was no tap.
+    wait(1);
+    tap(rightCommand);
+    wait(0.2);
+    shortcut(rightCommand);
+    EXPECT_TRUE(events_.isEmpty());
+    // A shortcut followed by a tap: the first press was no tap, the tap is a new first one.
+    wait(1);
+    shortcut(leftCommand);
+    wait(0.2);
+    tap(leftCommand);
+    EXPECT_TRUE(events_.isEmpty());
+    wait(0.2);
+    tap(leftCommand);
+    EXPECT_EQ(events_, QStringList{"toggle"});
+
+    // A key typed between two taps breaks the pair; so does fn or Option as the other key.
+    events_.clear();
+    wait(1);
+    tap(leftCommand);
+    keys_.pressOther();
+    clock_.runPending();
+    tap(leftCommand);
+    EXPECT_TRUE(events_.isEmpty());
+    wait(1);
+    tap(leftCommand);
+    wait(0.1);
+    press(leftCommand);
+    tap(fn);
+    tap(rightOption);
+    release(leftCommand);
+    EXPECT_TRUE(events_.isEmpty());
+
+    // Timing is unchanged: two clean taps at exactly 0.45 s toggle, once the second ends.
+    wait(1);
+    tap(rightCommand);
+    wait(0.45);
+    press(rightCommand);
+    EXPECT_TRUE(events_.isEmpty());
+    wait(2); // however long the second tap is held
+    release(rightCommand);
     EXPECT_EQ(events_, QStringList{"toggle"});
 }
 
@@ -148,6 +207,48 @@ TEST_F(GlobalHotKeyManagerTest, FnWithCommandIsPushToTalkAndNeverArmsTheDoubleTa
     release(fn);
     release(rightCommand);
     EXPECT_EQ(events_, (QStringList{"press", "release"}));
+}
+
+TEST_F(GlobalHotKeyManagerTest, AChordThatGetsAFurtherKeyIsCancelledUntilLetGo) {
+    ASSERT_TRUE(apply(HotkeyConfig::factoryDefaults()));
+    // Ctrl+Shift+T with the push-to-talk keys: pressed, then ended at once by the T.
+    press(leftCommand);
+    press(fn);
+    EXPECT_EQ(events_, QStringList{"press"});
+    keys_.pressOther();
+    clock_.runPending();
+    EXPECT_EQ(events_, (QStringList{"press", "release"}));
+    EXPECT_FALSE(manager_->watchdogRunning());
+    // Still held: further changes do not engage it again.
+    keys_.report(leftOption);
+    clock_.runPending();
+    press(rightCommand);
+    release(rightCommand);
+    wait(1);
+    release(fn);
+    release(leftCommand);
+    EXPECT_EQ(events_, (QStringList{"press", "release"}));
+
+    // Let go, the chord works again; and the Option chord is cancelled the same way.
+    HotkeyConfig both;
+    both.modifierChordFnOption = true;
+    ASSERT_TRUE(apply(both));
+    events_.clear();
+    press(fn);
+    press(leftCommand);
+    press(leftOption);
+    EXPECT_EQ(events_, (QStringList{"press", "press"}));
+    keys_.pressOther();
+    clock_.runPending();
+    EXPECT_EQ(events_, (QStringList{"press", "press", "release", "release"}));
+    release(leftOption);
+    release(leftCommand);
+    release(fn);
+    press(fn);
+    press(leftOption);
+    release(leftOption);
+    release(fn);
+    EXPECT_EQ(events_, (QStringList{"press", "press", "release", "release", "press", "release"}));
 }
 
 TEST_F(GlobalHotKeyManagerTest, FnReleasedWhileCommandStaysEndsTheChordAtTheNextChange) {

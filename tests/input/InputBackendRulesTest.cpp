@@ -18,54 +18,80 @@ namespace {
 
 class TerminalList : public quillory::testing::CoreTest {};
 
-TEST_F(TerminalList, DefaultsUserListAndMatching) {
-    // Nothing stored: the usual emulators.
-    const QStringList defaults = TerminalClasses::fromStore(*store_);
-    for (const char* name : {"gnome-terminal-server", "konsole", "xfce4-terminal", "xterm", "urxvt", "alacritty",
-                             "kitty", "tilix", "terminator", "org.wezfurlong.wezterm", "foot", "st"}) {
-        EXPECT_TRUE(defaults.contains(QLatin1String(name))) << name;
+TEST_F(TerminalList, EachTerminalFamilyGetsTheKeyItsDefaultBindingsPasteWith) {
+    const auto keyFor = [](const QList<TerminalClasses::Entry>& list, const char* instance, const char* cls) {
+        return TerminalClasses::pasteKeyFor(list, QLatin1String(instance), QLatin1String(cls));
+    };
+    // Nothing stored: the usual emulators. xterm and the rxvt family have no Ctrl+Shift+V: they
+    // paste the primary selection with Shift+Insert.
+    const auto defaults = TerminalClasses::fromStore(*store_);
+    for (const auto& [instance, cls] : std::vector<std::pair<const char*, const char*>>{
+             {"xterm", "XTerm"}, {"uxterm", "UXTerm"}, {"urxvt", "URxvt"}, {"rxvt-unicode", "URxvt"}, {"", "Rxvt"}}) {
+        EXPECT_EQ(keyFor(defaults, instance, cls), PasteKey::shiftInsert) << cls;
     }
-    // WM_CLASS has two names; either one counts, in any case; names match whole, not in part.
-    EXPECT_TRUE(TerminalClasses::isTerminal(defaults, "Alacritty", "Alacritty"));
-    EXPECT_TRUE(TerminalClasses::isTerminal(defaults, "gnome-terminal-server", "Gnome-terminal"));
-    EXPECT_TRUE(TerminalClasses::isTerminal(defaults, "", "XTerm"));
-    EXPECT_FALSE(TerminalClasses::isTerminal(defaults, "steam", "Steam"));
-    EXPECT_FALSE(TerminalClasses::isTerminal(defaults, "Navigator", "firefox"));
-    EXPECT_FALSE(TerminalClasses::isTerminal(defaults, "", ""));
+    for (const auto& [instance, cls] : std::vector<std::pair<const char*, const char*>>{
+             {"gnome-terminal-server", "Gnome-terminal"}, {"xfce4-terminal", "Xfce4-terminal"}, {"tilix", "Tilix"},
+             {"konsole", "konsole"}, {"kitty", "kitty"}, {"Alacritty", "Alacritty"},
+             {"org.wezfurlong.wezterm", "org.wezfurlong.wezterm"}, {"foot", "foot"}, {"st", "st-256color"}}) {
+        EXPECT_EQ(keyFor(defaults, instance, cls), PasteKey::ctrlShiftV) << cls;
+    }
+    // Names match whole, in any case; anything else pastes with Ctrl+V.
+    EXPECT_EQ(keyFor(defaults, "steam", "Steam"), PasteKey::ctrlV);
+    EXPECT_EQ(keyFor(defaults, "Navigator", "firefox"), PasteKey::ctrlV);
+    EXPECT_EQ(keyFor(defaults, "", ""), PasteKey::ctrlV);
+    EXPECT_EQ(pasteKeyName(PasteKey::shiftInsert), "Shift+Insert");
 
-    // The user's own list replaces the defaults: commas, spaces or lines, any case, duplicates once.
-    store_->setString(TerminalClasses::storeKey, " My-Term,\nother  my-term ,, ");
-    EXPECT_EQ(TerminalClasses::fromStore(*store_), (QStringList{"my-term", "other"}));
-    EXPECT_TRUE(TerminalClasses::isTerminal(TerminalClasses::fromStore(*store_), "my-term", "My-Term"));
-    EXPECT_FALSE(TerminalClasses::isTerminal(TerminalClasses::fromStore(*store_), "xterm", "XTerm"));
+    // A stored list written before keys could be chosen still works: plain names, commas, spaces
+    // or lines, any case, duplicates once; each name takes its family's key.
+    store_->setString(TerminalClasses::storeKey, " My-Term,\nother  my-term ,, URxvt");
+    auto mine = TerminalClasses::fromStore(*store_);
+    ASSERT_EQ(mine.size(), 3);
+    EXPECT_EQ(mine[0], (TerminalClasses::Entry{"my-term", std::nullopt}));
+    EXPECT_EQ(keyFor(mine, "my-term", "My-Term"), PasteKey::ctrlShiftV);
+    EXPECT_EQ(keyFor(mine, "urxvt", "URxvt"), PasteKey::shiftInsert);
+    EXPECT_EQ(keyFor(mine, "xterm", "XTerm"), PasteKey::ctrlV); // not on the user's list
+
+    // A suffix chooses the key; an unknown one leaves the family's.
+    store_->setString(TerminalClasses::storeKey,
+                      "xterm=Ctrl+Shift+V, my-term=shift+insert, kitty=ctrl-v, urxvt=bogus, =ctrl+v");
+    mine = TerminalClasses::fromStore(*store_);
+    EXPECT_EQ(mine.size(), 4);
+    EXPECT_EQ(keyFor(mine, "xterm", "XTerm"), PasteKey::ctrlShiftV);
+    EXPECT_EQ(keyFor(mine, "my-term", ""), PasteKey::shiftInsert);
+    EXPECT_EQ(keyFor(mine, "kitty", "kitty"), PasteKey::ctrlV);
+    EXPECT_EQ(keyFor(mine, "urxvt", "URxvt"), PasteKey::shiftInsert);
 
     // An empty list turns the rule off; a value of another type is ignored.
     store_->setString(TerminalClasses::storeKey, "");
     EXPECT_TRUE(TerminalClasses::fromStore(*store_).isEmpty());
     store_->setInteger(TerminalClasses::storeKey, 3);
-    EXPECT_EQ(TerminalClasses::fromStore(*store_), TerminalClasses::defaults());
+    EXPECT_EQ(TerminalClasses::fromStore(*store_), defaults);
 }
 
 TEST(PasteKeyStrokes, HeldModifiersAreReleasedFirstAndNothingIsPressedAgain) {
-    const PasteKeycodes keys{37, 50, 55};
+    const PasteKeycodes keys{37, 50, 55, 118};
     const int altL = 64, superL = 133, shiftR = 62;
 
-    EXPECT_EQ(pasteKeyDown({}, keys, false), (std::vector<KeyStroke>{{37, true}, {55, true}}));
-    EXPECT_EQ(pasteKeyUp(keys, false), (std::vector<KeyStroke>{{55, false}, {37, false}}));
+    EXPECT_EQ(pasteKeyDown({}, keys, PasteKey::ctrlV), (std::vector<KeyStroke>{{37, true}, {55, true}}));
+    EXPECT_EQ(pasteKeyUp(keys, PasteKey::ctrlV), (std::vector<KeyStroke>{{55, false}, {37, false}}));
 
     // Alt and Super held: released before Ctrl goes down, so the target sees Ctrl+V alone.
-    EXPECT_EQ(pasteKeyDown({altL, superL}, keys, false),
+    EXPECT_EQ(pasteKeyDown({altL, superL}, keys, PasteKey::ctrlV),
               (std::vector<KeyStroke>{{altL, false}, {superL, false}, {37, true}, {55, true}}));
 
     // A terminal: Ctrl+Shift+V, released in reverse; a Shift the user held is released first,
     // and it is not pressed again afterwards.
-    const auto down = pasteKeyDown({shiftR}, keys, true);
+    const auto down = pasteKeyDown({shiftR}, keys, PasteKey::ctrlShiftV);
     EXPECT_EQ(down, (std::vector<KeyStroke>{{shiftR, false}, {37, true}, {50, true}, {55, true}}));
-    const auto up = pasteKeyUp(keys, true);
+    const auto up = pasteKeyUp(keys, PasteKey::ctrlShiftV);
     EXPECT_EQ(up, (std::vector<KeyStroke>{{55, false}, {50, false}, {37, false}}));
     for (const KeyStroke& s : up) {
         EXPECT_NE(s.keycode, shiftR);
     }
+    // xterm: Shift+Insert, no Control (Ctrl+Insert would copy instead).
+    EXPECT_EQ(pasteKeyDown({37}, keys, PasteKey::shiftInsert),
+              (std::vector<KeyStroke>{{37, false}, {50, true}, {118, true}}));
+    EXPECT_EQ(pasteKeyUp(keys, PasteKey::shiftInsert), (std::vector<KeyStroke>{{118, false}, {50, false}}));
 }
 
 TEST(ClipboardFormats, OnlySelfContainedDataIsKept) {

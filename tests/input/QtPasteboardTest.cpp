@@ -79,7 +79,7 @@ TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
     // A protocol target that some owner lists among its formats is no data.
     const_cast<QMimeData*>(clipboard()->mimeData())->setData(QStringLiteral("TARGETS"), "junk");
 
-    const auto snapshot = CGEventTextInjector::captureSnapshot(*pasteboard_);
+    const auto snapshot = CGEventTextInjector::captureSnapshot(*pasteboard_).value();
     ASSERT_EQ(snapshot.size(), 1u);
     QStringList types;
     for (const auto& [type, value] : snapshot[0].entries) {
@@ -104,17 +104,30 @@ TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
 
     // An empty clipboard gives no items.
     pasteboard_->clearContents();
-    EXPECT_TRUE(CGEventTextInjector::captureSnapshot(*pasteboard_).empty());
+    EXPECT_TRUE(CGEventTextInjector::captureSnapshot(*pasteboard_).value().empty());
 }
 
-TEST_F(QtClipboard, PasteThenRestoreAfterSixTenthsUnlessSomeoneCopied) {
+TEST_F(QtClipboard, AReadOfWhatWeWroteIsReportedOnceButOurOwnSnapshotIsNoRead) {
+    int fetches = 0;
+    EXPECT_TRUE(pasteboard_->reportsFetches());
+    ASSERT_TRUE(pasteboard_->setString("served", Pasteboard::stringType));
+    pasteboard_->whenFetched([&] { ++fetches; });
+    ASSERT_TRUE(CGEventTextInjector::captureSnapshot(*pasteboard_).has_value());
+    EXPECT_EQ(fetches, 0);
+    EXPECT_EQ(clipboard()->mimeData()->data("text/plain"), "served"); // as the target reads it
+    EXPECT_EQ(clipboard()->text(), "served");
+    EXPECT_EQ(fetches, 1);
+}
+
+TEST_F(QtClipboard, PasteThenRestoreOnceTheTargetReadUnlessSomeoneCopied) {
     copyMultiFormat();
     ASSERT_TRUE(injector_.inject(QStringLiteral("dictated")));
-    EXPECT_EQ(clipboard()->text(), "dictated");
     ASSERT_EQ(keys_->posted.size(), 2u);
     EXPECT_EQ(keys_->posted[0], (KeyEvent{9, true, 0x100000}));
     EXPECT_EQ(keys_->posted[1], (KeyEvent{9, false, 0x100000}));
 
+    clock_.advance(seconds(2));
+    EXPECT_EQ(clipboard()->mimeData()->text(), "dictated"); // the target reads late
     clock_.advance(seconds(0.59));
     EXPECT_EQ(clipboard()->text(), "dictated");
     clock_.advance(seconds(0.02));
@@ -132,7 +145,7 @@ TEST_F(QtClipboard, PasteThenRestoreAfterSixTenthsUnlessSomeoneCopied) {
     // Empty before: empty after.
     clipboard()->clear();
     ASSERT_TRUE(injector_.inject(QStringLiteral("x")));
-    clock_.advance(seconds(0.6));
+    clock_.advance(CGEventTextInjector::kFetchWaitLimit);
     EXPECT_TRUE(contents().isEmpty());
 }
 

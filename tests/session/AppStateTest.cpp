@@ -28,7 +28,45 @@ TEST_F(AppStateTest, EqualWritesNotifyNobody) {
     partial(u(u"今日は"));
     EXPECT_EQ(partialSpy.count(), 1);
     EXPECT_EQ(status.count(), 1); // idle -> recording
-    EXPECT_EQ(permissions->refreshes, 3);
+    EXPECT_EQ(permissions->refreshes, 6); // three at launch, three as the dictation started
+}
+
+/// Permission states as the system manager keeps them: read from the system only on a refresh.
+class CachedPermissions final : public PermissionManager {
+public:
+    PermissionState microphone() const override { return mic; }
+    PermissionState speech() const override { return PermissionState::authorized; }
+    PermissionState accessibility() const override { return PermissionState::authorized; }
+    void refreshMicrophone() override { mic = systemMic; }
+    void refreshSpeech() override {}
+    void refreshAccessibility() override {}
+    PermissionState systemMic = PermissionState::denied;
+    PermissionState mic = PermissionState::notDetermined;
+};
+
+TEST_F(AppStateTest, AGrantGivenSinceTheLastRefreshCountsAtTheNextDictation) {
+    auto cached = std::make_shared<CachedPermissions>();
+    AppStateServices services;
+    services.speech = speech;
+    services.input = input;
+    services.permissions = cached;
+    services.environment = environment;
+    services.polish = polish;
+    state = std::make_unique<AppState>(services);
+    wire();
+    ASSERT_EQ(cached->mic, PermissionState::denied);
+    // Granted in the system settings; no window of ours took focus since.
+    cached->systemMic = PermissionState::authorized;
+    press();
+    EXPECT_TRUE(state->isRecording()) << state->status().message().toStdString();
+    release();
+    finalText(QStringLiteral("ok"));
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    // Taken back: the next start refuses.
+    cached->systemMic = PermissionState::denied;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.permissions")));
 }
 
 TEST_F(AppStateTest, ARecogniserThatRewritesItsFirstWordsGetsOnlyItsFinalTextPasted) {
@@ -574,7 +612,7 @@ TEST_F(AppStateTest, PrematureSuccessClosesTheSegmentAndReattaches) {
     EXPECT_EQ(insertedTexts(), QStringList{u(u"こんにちは\n元気です")});
 }
 
-TEST_F(AppStateTest, CircuitBreakerTripsOnTheThirdFailureWithinFiveSeconds) {
+TEST_F(AppStateTest, CircuitBreakerTripsOnTheThirdFailureWithinFiveSecondsAfterCommittingTheWords) {
     press();
     partial(QStringLiteral("words"));
     const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
@@ -593,9 +631,22 @@ TEST_F(AppStateTest, CircuitBreakerTripsOnTheThirdFailureWithinFiveSeconds) {
         lines({"recognition_failure"}),
         QStringList{
             "recognition_failure_circuit_breaker session=1 attempts=3 window_s=5.0 error=network glitch"});
+    // What was said before the failures is pasted first; then the error is shown.
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("words")});
+    EXPECT_EQ(lines({"stage=commit_before_error"}),
+              QStringList{"stage=commit_before_error session=1 accumulated_len=5 error=network glitch"});
     EXPECT_EQ(state->partialText(), QString());
     EXPECT_TRUE(state->dictationAccumulator().isEmpty());
-    EXPECT_TRUE(input->commits.empty());
+
+    // With nothing said, the breaker only shows the error.
+    state->dismissError();
+    settle();
+    press();
+    fail(glitch);
+    fail(glitch);
+    fail(glitch);
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("network glitch")));
+    EXPECT_EQ(input->commits.size(), 1u);
 }
 
 TEST_F(AppStateTest, FailuresFiveSecondsApartNeverTripTheBreaker) {
@@ -629,23 +680,36 @@ TEST_F(AppStateTest, APrematureSuccessResetsTheBreaker) {
     EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("network glitch")));
 }
 
-TEST_F(AppStateTest, UnrecoverableFailureAbortsAndDiscards) {
+TEST_F(AppStateTest, UnrecoverableFailureCommitsWhatWasSettledThenShowsTheError) {
     press();
-    partial(QStringLiteral("gone"));
+    partial(QStringLiteral("first"));
+    finalText(QStringLiteral("first sentence.")); // a recogniser break: settled, reattached
+    partial(QStringLiteral("second"));
     fail(SpeechError::recognitionFailed(QStringLiteral("Siri and Dictation are disabled")));
     EXPECT_EQ(state->status(), AppStatus::error(L("error.dictation_disabled")));
     EXPECT_EQ(lines({"recognition_unrecoverable"}),
               QStringList{"recognition_unrecoverable session=1 error=" + L("error.dictation_disabled")});
-    EXPECT_EQ(speech->cleanupCount, 1);
-    EXPECT_TRUE(input->commits.empty());
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("first sentence.\nsecond")});
+    EXPECT_FALSE(speech->running());
+
+    // Nothing said: the abort shows the error alone.
+    state->dismissError();
+    settle();
+    press();
+    fail(SpeechError::recognitionFailed(QStringLiteral("Siri and Dictation are disabled")));
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.dictation_disabled")));
+    EXPECT_EQ(input->commits.size(), 1u);
 }
 
-TEST_F(AppStateTest, AudioEngineFailureCommitsWhatWasSaidOrShowsTheError) {
+TEST_F(AppStateTest, AudioEngineFailureCommitsWhatWasSaidThenShowsTheError) {
     press();
     partial(QStringLiteral("half a sentence"));
     fail(SpeechError::audioEngineFailed(QStringLiteral("device unplugged")));
     EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("half a sentence")});
-    EXPECT_EQ(state->status(), AppStatus::idle());
+    // The words are in, and the user learns why the dictation stopped.
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("device unplugged")));
+    state->dismissError();
+    settle();
 
     press();
     fail(SpeechError::audioEngineFailed(QStringLiteral("device unplugged")));
@@ -707,6 +771,94 @@ TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndClearsOnStop) {
     EXPECT_TRUE(state->voiceInputDetected());
     release();
     EXPECT_FALSE(state->voiceInputDetected());
+}
+
+// ---- a slow final, a silent recogniser, and whose words are pasted ----
+
+TEST_F(AppStateTest, AFinalThatTakesTwelveSecondsOfSteadyProgressKeepsEveryWord) {
+    speech->wholeSessionPartials = true;
+    press();
+    partial(u(u"一文目。"));
+    release();
+    EXPECT_TRUE(state->awaitingRecognition());
+    // The recogniser settles a segment every second for 12 s, far past the 8 s limit.
+    QString confirmed = u(u"一文目。");
+    for (int i = 1; i <= 12; ++i) {
+        advance(1);
+        confirmed += QString::number(i);
+        speech->progress(confirmed);
+        settle();
+        ASSERT_EQ(state->status(), AppStatus::processing()) << i;
+    }
+    finalText(u(u"一文目。二文目。三文目。"));
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"一文目。二文目。三文目。")});
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_FALSE(state->awaitingRecognition());
+}
+
+TEST_F(AppStateTest, ASilentRecogniserIsEndedEightSecondsAfterItsLastProgressWithTheTextItConfirmed) {
+    speech->wholeSessionPartials = true;
+    press();
+    // The live text runs ahead of what the selected model has settled.
+    speech->progress(u(u"一文目。"));
+    partial(u(u"一文目。にぶんめ"));
+    release();
+    advance(4);
+    speech->progress(u(u"一文目。二文目。")); // a decode step with a settled segment
+    settle();
+    advance(7.9); // 11.9 s after the stop, 7.9 s without progress
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    EXPECT_TRUE(input->commits.empty());
+    advance(0.1);
+    EXPECT_EQ(lines({"stage=stop_watchdog_triggered"}).size(), 1u);
+    // The selected model's words, never the live text in their place.
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"一文目。二文目。")});
+    EXPECT_EQ(lines({"stage=live_text_dropped"}),
+              QStringList{"stage=live_text_dropped session=1 live_len=8 reason=speech_completion_timeout"});
+
+    // A selected model that confirmed nothing before it went silent: the live text is what there
+    // is, and the log says so.
+    press();
+    partial(u(u"ライブ"));
+    speech->progress(QString());
+    settle();
+    release();
+    advance(8);
+    EXPECT_EQ(insertedTexts().last(), u(u"ライブ"));
+    EXPECT_EQ(lines({"stage=live_text_used"}),
+              QStringList{"stage=live_text_used session=2 live_len=3 reason=speech_completion_timeout"});
+}
+
+TEST_F(AppStateTest, AnEmptyFinalPastesNothingOfTheLiveTextButAFailedOnePastesItLogged) {
+    speech->wholeSessionPartials = true;
+    // Noise: the live-text model guessed words, the selected model heard none.
+    press();
+    partial(u(u"ご視聴ありがとうございました"));
+    release();
+    finalText(QString());
+    EXPECT_TRUE(input->commits.empty());
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(lines({"stage=live_text_dropped"}),
+              QStringList{"stage=live_text_dropped session=1 live_len=14 reason=final_empty"});
+
+    // The same on a recogniser break while recording: the empty final closes nothing.
+    press();
+    partial(u(u"雑音"));
+    finalText(QString());
+    partial(u(u"本文"));
+    release();
+    finalText(u(u"本文"));
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"本文")});
+
+    // The selected model failed outright: the live text is pasted, and logged as such.
+    press();
+    partial(u(u"途中まで"));
+    release();
+    fail(SpeechError::recognitionFailed(QStringLiteral("the decoder failed")));
+    EXPECT_EQ(insertedTexts().last(), u(u"途中まで"));
+    EXPECT_EQ(lines({"stage=live_text_used"}),
+              QStringList{"stage=live_text_used session=3 live_len=4 reason=recognition_failed"});
 }
 
 } // namespace

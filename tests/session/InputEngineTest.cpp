@@ -116,15 +116,111 @@ TEST_F(InputEngineTest, UserCopyWithinTheDelayIsKept) {
     EXPECT_EQ(pasteboard->restores, 0);
 }
 
-TEST_F(InputEngineTest, TwoInjectionsWithinTheDelayLeaveTheFirstText) {
+TEST_F(InputEngineTest, TwoPastesWithinTheDelayBringBackTheUsersClipboardNotTheFirstText) {
     userClipboard();
     engine->insert(QStringLiteral("first"));
     clock_.advance(seconds(0.2));
     engine->insert(QStringLiteral("second"));
-    clock_.advance(seconds(1));
+    EXPECT_TRUE(engine->clipboardRestorePending());
+    clock_.advance(seconds(0.59));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("second")); // the delay counts from the last paste
+    clock_.advance(seconds(0.01));
     EXPECT_EQ(pasted, (QStringList{"first", "second"}));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("first"));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(pasteboard->live.front()->datas.at("image/png"), QByteArray("\x89PNG", 4));
     EXPECT_EQ(pasteboard->restores, 1);
+    EXPECT_FALSE(engine->clipboardRestorePending());
+
+    // A copy of the user's own between two pastes is what comes back.
+    engine->insert(QStringLiteral("third"));
+    clock_.advance(seconds(0.1));
+    pasteboard->userCopies(QStringLiteral("mine"));
+    clock_.advance(seconds(0.1));
+    engine->insert(QStringLiteral("fourth"));
+    clock_.advance(seconds(1));
+    EXPECT_EQ(pasted.last(), QStringLiteral("fourth"));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
+}
+
+TEST_F(InputEngineTest, ABusyTargetReadsTheDictationAndTheRestoreWaitsForItsRead) {
+    userClipboard();
+    pasteboard->tellsFetches = true;
+    engine->insert(QStringLiteral("dictated"));
+    clock_.advance(seconds(0.65)); // the target is busy and reads late
+    EXPECT_EQ(pasteboard->fetch(), QStringLiteral("dictated"));
+    clock_.advance(seconds(0.59)); // then the usual rest
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("dictated"));
+    clock_.advance(seconds(0.01));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+
+    // A target that never reads: restored after the limit all the same.
+    engine->insert(QStringLiteral("unread"));
+    clock_.advance(CGEventTextInjector::kFetchWaitLimit - seconds(0.01));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("unread"));
+    clock_.advance(seconds(0.01));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(pasteboard->restores, 2);
+
+    // The user's copy after the read is kept, as ever.
+    engine->insert(QStringLiteral("again"));
+    pasteboard->fetch();
+    pasteboard->userCopies(QStringLiteral("mine"));
+    clock_.advance(seconds(5));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
+    EXPECT_EQ(pasteboard->restores, 2);
+}
+
+TEST_F(InputEngineTest, AClipboardThatCannotBeReadIsNeverRestoredToNothing) {
+    userClipboard();
+    pasteboard->failRead = true; // its owner does not answer
+    engine->insert(QStringLiteral("dictated"));
+    EXPECT_EQ(pasted, QStringList{QStringLiteral("dictated")}); // the words still arrive
+    clock_.advance(seconds(5));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("dictated"));
+    EXPECT_EQ(pasteboard->restores, 0);
+    EXPECT_FALSE(engine->clipboardRestorePending());
+
+    // A write that fails leaves it alone too, rather than clearing it again.
+    userClipboard();
+    pasteboard->failClear = true;
+    EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(pasteboard->restores, 0);
+}
+
+TEST_F(InputEngineTest, APasteKeyThatReadsThePrimarySelectionWritesAndRestoresItToo) {
+    auto primary = std::make_shared<FakePasteboard>();
+    primary->userCopies(QStringLiteral("selected words"));
+    engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, pasteboard, keys, primary});
+    QStringList pastedPrimary;
+    keys->onPost = [&](const KeyEvent& e) {
+        if (e.keyDown) {
+            pasted << pasteboard->text();
+            pastedPrimary << primary->text();
+        }
+    };
+    userClipboard();
+
+    // A window whose key reads the clipboard: the selection is left alone.
+    const qint64 primaryCount = primary->count;
+    engine->insert(QStringLiteral("gui"));
+    clock_.advance(seconds(1));
+    EXPECT_EQ(primary->count, primaryCount);
+
+    keys->readsPrimary = true;
+    engine->insert(QStringLiteral("terminal"));
+    EXPECT_EQ(pasted.last(), QStringLiteral("terminal"));
+    EXPECT_EQ(pastedPrimary.last(), QStringLiteral("terminal"));
+    clock_.advance(seconds(0.6));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(primary->text(), QStringLiteral("selected words"));
+
+    // Each is restored only if unchanged: a new selection made meanwhile stays.
+    engine->insert(QStringLiteral("again"));
+    primary->userCopies(QStringLiteral("new selection"));
+    clock_.advance(seconds(0.6));
+    EXPECT_EQ(primary->text(), QStringLiteral("new selection"));
+    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
 }
 
 TEST_F(InputEngineTest, EmptyClipboardStaysEmptyAfterTheRestore) {

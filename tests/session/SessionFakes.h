@@ -47,6 +47,7 @@ public:
         PartialHandler onPartial;
         CompletionHandler onComplete;
         VoiceActivityHandler onVoice;
+        ProgressHandler onProgress;
         Phase phase = Phase::starting;
         quint64 session = 0;
     };
@@ -59,7 +60,7 @@ public:
     };
 
     Task<bool> start(QStringList contextualStrings, PartialHandler onPartial, CompletionHandler onComplete,
-                     VoiceActivityHandler voiceActivityHandler) override {
+                     VoiceActivityHandler voiceActivityHandler, ProgressHandler onProgress) override {
         ++startCount;
         lastContextualStrings = contextualStrings;
         if (++startsInFlight > 1) {
@@ -67,7 +68,7 @@ public:
         }
         finishRunning(); // the manager tears the previous session down first
         const std::size_t index = attaches.size();
-        attaches.push_back({onPartial, onComplete, voiceActivityHandler, Phase::starting,
+        attaches.push_back({onPartial, onComplete, voiceActivityHandler, onProgress, Phase::starting,
                             currentSession ? currentSession() : 0});
         StartPlan p = plan ? plan() : StartPlan{startDelay, failStartWith, startThrows};
         if (p.delay > Duration::zero()) {
@@ -113,6 +114,12 @@ public:
     void completeText(const QString& text) { complete(SpeechResult::success(text)); }
     void fail(const SpeechError& e) { complete(SpeechResult::failure(e)); }
     void voice(bool active) { attaches.back().onVoice(active); }
+    /// A step of the recogniser, optionally with the text it stands by so far.
+    void progress(std::optional<QString> confirmedText = std::nullopt) {
+        if (attaches.back().onProgress) {
+            attaches.back().onProgress(Progress{std::move(confirmedText)});
+        }
+    }
 
     /// True while an attach captures audio.
     bool capturing() const {
@@ -327,6 +334,9 @@ class FakePasteboard final : public Pasteboard {
 public:
     qint64 changeCount() const override { return count; }
     std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const override {
+        if (failRead) {
+            return std::nullopt; // the owner does not answer
+        }
         std::vector<std::shared_ptr<const PasteboardItemSource>> out(live.begin(), live.end());
         return out;
     }
@@ -380,6 +390,16 @@ public:
         live = {item};
         ++count;
     }
+    bool reportsFetches() const override { return tellsFetches; }
+    void whenFetched(std::function<void()> fetched) override { onFetch = std::move(fetched); }
+    /// The target reads the clipboard: what it gets (the callback runs as the X11 one would).
+    QString fetch() {
+        const QString got = text();
+        if (auto callback = std::exchange(onFetch, nullptr)) {
+            callback();
+        }
+        return got;
+    }
     QString text() const {
         return live.empty() ? QString() : live.front()->string(stringType).value_or(QString());
     }
@@ -392,6 +412,9 @@ public:
     /// Throws from the next clears (until reset) / from writes of a string.
     bool throwOnClear = false;
     bool throwOnWrite = false;
+    bool failRead = false;
+    bool tellsFetches = false;
+    std::function<void()> onFetch;
 };
 
 class FakeKeys final : public KeyEventPoster {
@@ -404,8 +427,10 @@ public:
             onPost(e);
         }
     }
+    bool pasteReadsPrimarySelection() override { return readsPrimary; }
     bool sourceOk = true;
     bool eventsOk = true;
+    bool readsPrimary = false;
     std::vector<KeyEvent> posted;
     std::function<void(const KeyEvent&)> onPost;
 };

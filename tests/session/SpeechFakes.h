@@ -2,6 +2,7 @@
 
 #include "Speech/SpeechBackend.h"
 
+#include <atomic>
 #include <mutex>
 
 namespace quillory::testing {
@@ -35,6 +36,7 @@ class FakeRecognizer final : public SpeechRecognizer {
 public:
     bool isAvailable() const override { return available; }
     bool supportsOnDeviceRecognition() const override { return onDevice; }
+    bool reportsWholeSessionText() const override { return wholeSession; }
     std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) override {
         if (failRequest) {
             return nullptr;
@@ -55,6 +57,7 @@ public:
 
     bool available = true;
     bool onDevice = true;
+    bool wholeSession = false;
     bool failRequest = false;
     std::shared_ptr<FakeRequest> request;
     ResultHandler handler;
@@ -64,6 +67,7 @@ public:
 /// An audio source the test feeds by hand (from any thread).
 class FakeAudioSource final : public AudioSource {
 public:
+    void setFailureHandler(FailureHandler h) override { onFailure = std::move(h); }
     void start(BufferHandler onBuffer) override {
         if (failWith) {
             throw SpeechBackendError(*failWith);
@@ -72,13 +76,20 @@ public:
         running = true;
     }
     void stop() override { running = false; }
+    /// The device goes away (from any thread): reported once, only while running, as a real source does.
+    void breakDown(const QString& message) {
+        if (running.exchange(false) && onFailure) {
+            onFailure(message);
+        }
+    }
     void feed(float level, std::size_t frames = 1024) {
         std::vector<float> samples(frames, level);
         handler(samples);
     }
     std::optional<QString> failWith;
     BufferHandler handler;
-    bool running = false;
+    FailureHandler onFailure;
+    std::atomic<bool> running{false};
 };
 
 } // namespace quillory::testing

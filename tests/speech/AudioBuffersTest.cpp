@@ -143,3 +143,57 @@ TEST(FloatWav, ReadsBackThroughTheWavReaderUnchanged) {
     // An empty recording (stopped before any audio came) is still a valid, empty file.
     EXPECT_TRUE(WavFileAudioSource::decode(encodeFloatWav({})).empty());
 }
+
+namespace {
+/// `wav` with its data chunk's size field (the float WAV writer's header is 44 bytes) set to `size`.
+QByteArray withDataSize(QByteArray wav, quint32 size) {
+    qToLittleEndian<quint32>(size, wav.data() + 40);
+    return wav;
+}
+} // namespace
+
+TEST(WavReader, ADataSizeNeverFilledInIsReadToTheEndOfTheFileAndSaysSo) {
+    const auto samples = ramp(3000);
+    const QByteArray wav = encodeFloatWav(samples);
+
+    // A recorder that stopped before writing the size leaves 0 (or streams with 0xFFFFFFFF).
+    for (quint32 placeholder : {0u, 0xFFFFFFFFu}) {
+        QStringList notes;
+        EXPECT_EQ(WavFileAudioSource::decode(withDataSize(wav, placeholder), &notes), samples) << placeholder;
+        ASSERT_EQ(notes.size(), 1) << placeholder;
+        EXPECT_TRUE(notes.first().contains(QStringLiteral("reading"))) << notes.first().toStdString();
+    }
+
+    // A size of 0 followed by another chunk is an empty recording, not audio.
+    QByteArray empty = encodeFloatWav({});
+    empty += QByteArray("LIST\x04\x00\x00\x00INFO", 12);
+    QStringList notes;
+    EXPECT_TRUE(WavFileAudioSource::decode(empty, &notes).empty());
+    EXPECT_TRUE(notes.isEmpty());
+    EXPECT_TRUE(WavFileAudioSource::decode(encodeFloatWav({}), &notes).empty());
+    EXPECT_TRUE(notes.isEmpty());
+}
+
+TEST(WavReader, AFileCutShortKeepsEveryWholeFrameAndSaysSo) {
+    const auto samples = ramp(3000);
+    const QByteArray wav = encodeFloatWav(samples);
+
+    // One byte missing: every sample but the cut one is read.
+    QStringList notes;
+    const auto read = WavFileAudioSource::decode(wav.left(wav.size() - 1), &notes);
+    EXPECT_EQ(read, std::vector<float>(samples.begin(), samples.end() - 1));
+    ASSERT_FALSE(notes.isEmpty());
+    EXPECT_TRUE(notes.first().contains(QStringLiteral("Truncated"))) << notes.first().toStdString();
+
+    // Half the data gone: the half that is there.
+    notes.clear();
+    const qsizetype half = 44 + qsizetype(samples.size() / 2 * sizeof(float));
+    EXPECT_EQ(WavFileAudioSource::decode(wav.left(half), &notes),
+              std::vector<float>(samples.begin(), samples.begin() + qsizetype(samples.size() / 2)));
+    EXPECT_EQ(notes.size(), 1);
+
+    // A whole file says nothing.
+    notes.clear();
+    EXPECT_EQ(WavFileAudioSource::decode(wav, &notes), samples);
+    EXPECT_TRUE(notes.isEmpty());
+}

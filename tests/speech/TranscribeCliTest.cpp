@@ -138,6 +138,27 @@ TEST_F(TranscribeCliTest, SilenceCommitsNothingAndNoisySpeechStillDecodes) {
     EXPECT_EQ(out.trimmed(), sentence);
 }
 
+TEST_F(TranscribeCliTest, AWavWhoseDataSizeWasNeverWrittenIsReadToItsEndAndSaysSo) {
+    QFile original(fixture("plain.wav"));
+    ASSERT_TRUE(original.open(QIODevice::ReadOnly));
+    const QByteArray bytes = original.readAll();
+    const qsizetype data = bytes.indexOf("data");
+    ASSERT_GT(data, 0);
+    // A recorder that was stopped before it wrote the size leaves 0; one that streams, 0xFFFFFFFF.
+    for (const char fill : {'\x00', '\xff'}) {
+        QByteArray patched = bytes;
+        patched.replace(data + 4, 4, QByteArray(4, fill));
+        QFile file(path("unsized.wav"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(patched);
+        file.close();
+        ASSERT_EQ(run({"transcribe", path("unsized.wav"), "--speech-model-file", model, "--no-polish"}), 0)
+            << err.toStdString();
+        EXPECT_EQ(out.trimmed(), sentence) << int(fill);
+        EXPECT_TRUE(err.contains(QStringLiteral("reading"))) << err.toStdString();
+    }
+}
+
 TEST_F(TranscribeCliTest, MissingOrBrokenModelsAndAudioFailCleanly) {
     EXPECT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model", "whisper-base-q5_1"}), 1);
     EXPECT_TRUE(err.contains(QStringLiteral("quillory speech-models download whisper-base-q5_1"))) << err.toStdString();

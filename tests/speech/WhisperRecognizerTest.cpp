@@ -293,6 +293,46 @@ TEST_F(WhisperRecognizerTest, TheFinalReusesThePartialWhenNothingWasSaidSince) {
     EXPECT_EQ(finalText(), spoken(0.1f, 3));
 }
 
+TEST_F(WhisperRecognizerTest, ASlowFinalReportsEachSegmentItSettlesWithTheTextSoFar) {
+    // The selected model is so slow that three segments wait for the final.
+    decodeCost = seconds(20);
+    startSession();
+    feed(2, 0.1f);
+    feed(1, 0.0f);
+    feed(2, 0.2f);
+    feed(1, 0.0f);
+    feed(2, 0.3f);
+    finish();
+    const QString first = spoken(0.1f, 4);
+    const QString second = spoken(0.2f, 4);
+    const QString third = spoken(0.3f, 4);
+    ASSERT_EQ(finalText(), first + second + third);
+
+    // Before the final: progress with the selected model's text after each settled segment, and
+    // plain steps as the decodes finish.
+    QStringList confirmed;
+    int steps = 0;
+    for (const auto& snapshot : snapshots) {
+        if (snapshot.isFinal) {
+            break;
+        }
+        if (snapshot.isProgress) {
+            EXPECT_FALSE(snapshot.text) << "progress is no partial";
+            if (snapshot.confirmedText) {
+                confirmed << *snapshot.confirmedText;
+            } else {
+                ++steps;
+            }
+        }
+    }
+    EXPECT_GT(steps, 0);
+    const auto at = [&](const QString& text) { return confirmed.indexOf(text); };
+    EXPECT_GE(at(first), 0) << qPrintable(confirmed.join(u'|'));
+    EXPECT_GT(at(first + second), at(first)) << qPrintable(confirmed.join(u'|'));
+    EXPECT_GT(at(first + second + third), at(first + second)) << qPrintable(confirmed.join(u'|'));
+    EXPECT_EQ(endings(), 1);
+}
+
 // ---- context ----
 
 TEST_F(WhisperRecognizerTest, DictionaryHintsLeadThePromptWithinTheLimit) {
@@ -530,6 +570,16 @@ TEST_F(WhisperRecognizerTest, TheFastModelWritesTheLiveTextWhileTheSelectedOneSe
     EXPECT_EQ(finalText(), first + spoken(0.2f, 6)) << "the final is the selected model's alone";
     EXPECT_EQ(fast->callCount(), fastCalls) << "nothing more is decoded for live text after the audio ends";
     EXPECT_FALSE(decoder->callsCopy().back().sharingCpu) << "the final gets every core";
+
+    // What the recogniser stands by is the selected model's alone, never the fast model's words.
+    bool confirmedFirst = false;
+    for (const auto& snapshot : snapshots) {
+        if (snapshot.confirmedText) {
+            EXPECT_FALSE(snapshot.confirmedText->contains(QChar(u'~'))) << qPrintable(*snapshot.confirmedText);
+            confirmedFirst = confirmedFirst || *snapshot.confirmedText == first;
+        }
+    }
+    EXPECT_TRUE(confirmedFirst);
 }
 
 TEST_F(WhisperRecognizerTest, TheFastModelDecodesBackToBackOnItsOwnCores) {
@@ -611,11 +661,17 @@ TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothin
     request->append(speech);
     clock_.advance(1s);
     ASSERT_TRUE(decoder->waitUntilEntered());
+    // The decode may have reported a step already: signs of life, no text.
+    for (const auto& s : snapshots) {
+        EXPECT_TRUE(s.isProgress && !s.text && !s.errorDescription);
+    }
+    const std::size_t beforeCancel = snapshots.size();
     task->cancel();
-    // The decode sees the abort and returns; its result is dropped on the main thread.
+    // The decode sees the abort and returns; its result (and any step it reported) is dropped on
+    // the main thread.
     clock_.waitForPosted(std::chrono::seconds(10));
     clock_.advance(5s);
-    EXPECT_TRUE(snapshots.empty());
+    EXPECT_EQ(snapshots.size(), beforeCancel) << "nothing follows the cancel";
     const auto calls = decoder->callsCopy();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_NE(calls[0].thread, std::this_thread::get_id()) << "decoding never runs on the main thread";

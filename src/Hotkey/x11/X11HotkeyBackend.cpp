@@ -12,6 +12,8 @@
 #include <X11/extensions/XInput2.h>
 #include <X11/keysym.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <tuple>
 
@@ -77,6 +79,10 @@ void setKey(std::array<char, 32>& keymap, int keycode, bool down) {
     } else {
         keymap[keycode / 8] = static_cast<char>(keymap[keycode / 8] & ~(1 << (keycode % 8)));
     }
+}
+
+bool contains(const std::vector<int>& ids, int id) {
+    return std::find(ids.begin(), ids.end(), id) != ids.end();
 }
 
 constexpr auto kKeymapCacheLifetime = std::chrono::milliseconds(1);
@@ -150,18 +156,30 @@ void X11HotkeyBackend::readEvents() {
         XGenericEventCookie* cookie = &event.xcookie;
         if (cookie->type == GenericEvent && cookie->extension == xiOpcode_) {
             if (XGetEventData(display_, cookie)) {
-                if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
+                if (cookie->evtype == XI_HierarchyChanged) {
+                    findSyntheticDevices();
+                } else if (cookie->evtype == XI_RawKeyPress || cookie->evtype == XI_RawKeyRelease) {
                     const auto* raw = static_cast<const XIRawEvent*>(cookie->data);
+                    const bool press = cookie->evtype == XI_RawKeyPress;
                     cacheValid_ = false;
-                    if (streaming_ && !(raw->flags & XIKeyRepeat) && keys_.virtualKeyFor(raw->detail)) {
-                        pending_.push_back({raw->detail, cookie->evtype == XI_RawKeyPress, false});
+                    if (!contains(knownDevices_, raw->sourceid)) {
+                        findSyntheticDevices(); // a device newer than our last look
+                    }
+                    if (contains(syntheticDevices_, raw->sourceid)) {
+                        setKey(syntheticDown_, raw->detail, press);
+                    } else if (streaming_ && !(raw->flags & XIKeyRepeat)) {
+                        if (keys_.virtualKeyFor(raw->detail)) {
+                            pending_.push_back({raw->detail, press, PendingKind::modifier});
+                        } else if (press) {
+                            pending_.push_back({raw->detail, true, PendingKind::otherKey});
+                        }
                     }
                 }
                 XFreeEventData(display_, cookie);
             }
         } else if ((event.type == KeyPress || event.type == KeyRelease) && grab_ &&
                    static_cast<int>(event.xkey.keycode) == grab_->keycode) {
-            pending_.push_back({grab_->keycode, event.type == KeyPress, true});
+            pending_.push_back({grab_->keycode, event.type == KeyPress, PendingKind::grabbed});
         }
     }
 }
@@ -174,10 +192,15 @@ void X11HotkeyBackend::deliverNext() {
     pending_.pop_front();
     delivering_ = true;
     ++eventsHandled_;
-    if (key.grabbed) {
+    if (key.kind == PendingKind::grabbed) {
         if (hotKeyHandler_) {
             auto handler = hotKeyHandler_;
             handler(key.down ? EventKind::pressed : EventKind::released);
+        }
+    } else if (key.kind == PendingKind::otherKey) {
+        if (streaming_ && onChange_) {
+            auto onChange = onChange_;
+            onChange({0, flagsFor(handedOn_), true});
         }
     } else {
         setKey(handedOn_, key.keycode, key.down);
@@ -220,20 +243,72 @@ void X11HotkeyBackend::drainSoon() {
 // ---- modifier changes ----
 
 bool X11HotkeyBackend::selectRawEvents(bool on) {
-    unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+    unsigned char rawBits[XIMaskLen(XI_LASTEVENT)] = {};
+    unsigned char hierarchyBits[XIMaskLen(XI_LASTEVENT)] = {};
     if (on) {
-        XISetMask(bits, XI_RawKeyPress);
-        XISetMask(bits, XI_RawKeyRelease);
+        XISetMask(rawBits, XI_RawKeyPress);
+        XISetMask(rawBits, XI_RawKeyRelease);
+        XISetMask(hierarchyBits, XI_HierarchyChanged);
     }
-    XIEventMask mask;
-    mask.deviceid = XIAllMasterDevices;
-    mask.mask_len = sizeof(bits);
-    mask.mask = bits;
+    XIEventMask masks[2];
+    masks[0].deviceid = XIAllMasterDevices; // one raw event per key, naming its source device
+    masks[0].mask_len = sizeof(rawBits);
+    masks[0].mask = rawBits;
+    masks[1].deviceid = XIAllDevices; // devices added and removed
+    masks[1].mask_len = sizeof(hierarchyBits);
+    masks[1].mask = hierarchyBits;
     ErrorTrap trap(display_);
-    XISelectEvents(display_, root_, &mask, 1);
+    XISelectEvents(display_, root_, masks, 2);
     const int error = trap.finish();
+    if (on && error == 0) {
+        // After the selection, so that a device added from now on is seen in a hierarchy event.
+        syntheticDown_ = {};
+        findSyntheticDevices();
+    }
     drainSoon();
     return error == 0;
+}
+
+void X11HotkeyBackend::findSyntheticDevices() {
+    syntheticDevices_.clear();
+    knownDevices_.clear();
+    const Atom xtestProperty = XInternAtom(display_, "XTEST Device", True);
+    ErrorTrap trap(display_); // a device may go away while we look
+    int count = 0;
+    XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count);
+    for (int i = 0; devices && i < count; ++i) {
+        const XIDeviceInfo& device = devices[i];
+        if (device.use == XIMasterKeyboard || device.use == XIMasterPointer) {
+            continue;
+        }
+        knownDevices_.push_back(device.deviceid);
+        bool synthetic = false;
+        if (xtestProperty != None) {
+            Atom type = None;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            if (XIGetProperty(display_, device.deviceid, xtestProperty, 0, 1, False, AnyPropertyType, &type,
+                              &format, &items, &after, &data) == Success &&
+                data) {
+                synthetic = items > 0 && data[0] != 0; // 1 on XTEST devices
+            }
+            if (data) {
+                XFree(data);
+            }
+        }
+        if (!synthetic && device.name && std::strstr(device.name, "XTEST")) {
+            synthetic = true; // servers without the property name them "<master> XTEST keyboard"
+        }
+        if (synthetic) {
+            syntheticDevices_.push_back(device.deviceid);
+        }
+    }
+    if (devices) {
+        XIFreeDeviceInfo(devices);
+    }
+    trap.finish();
+    cacheValid_ = false;
 }
 
 bool X11HotkeyBackend::start(std::function<void(const ModifierChange&)> onChange,
@@ -256,20 +331,29 @@ void X11HotkeyBackend::stop() {
     }
     streaming_ = false;
     onChange_ = nullptr;
-    std::erase_if(pending_, [](const PendingKey& k) { return !k.grabbed; });
+    std::erase_if(pending_, [](const PendingKey& k) { return k.kind != PendingKind::grabbed; });
     selectRawEvents(false);
 }
 
 // ---- key states ----
 
-const X11HotkeyBackend::Keymap& X11HotkeyBackend::liveKeymap() {
+X11HotkeyBackend::Keymap X11HotkeyBackend::liveKeymap() {
     const auto now = std::chrono::steady_clock::now();
     if (!cacheValid_ || now - cachedAt_ > kKeymapCacheLifetime) {
         XQueryKeymap(display_, cachedKeymap_.data());
+        for (std::size_t i = 0; i < cachedKeymap_.size(); ++i) {
+            // A key that is up has no synthetic press left to hide (a release we did not see).
+            syntheticDown_[i] = static_cast<char>(syntheticDown_[i] & cachedKeymap_[i]);
+        }
         cachedAt_ = now;
         cacheValid_ = true;
     }
-    return cachedKeymap_;
+    // Masked at each use: a synthetic press read after the query still hides its key.
+    Keymap keymap = cachedKeymap_;
+    for (std::size_t i = 0; i < keymap.size(); ++i) {
+        keymap[i] = static_cast<char>(keymap[i] & ~syntheticDown_[i]);
+    }
+    return keymap;
 }
 
 bool X11HotkeyBackend::anyDown(const Keymap& keymap, std::uint16_t virtualKey) const {
@@ -312,13 +396,16 @@ bool X11HotkeyBackend::isKeyDown(KeyStateSource /*both sources are the server's 
     }
     readEvents(); // events the server sent but nobody read yet come before the live state
     if (pending_.empty()) {
-        const Keymap& live = liveKeymap();
+        liveKeymap();
         if (XEventsQueued(display_, QueuedAlready) > 0) {
             readEvents();
         }
         if (pending_.empty()) {
-            handedOn_ = live; // nothing in flight: the server's state is the truth
-            return anyDown(live, keyCode);
+            // Nothing in flight: the server's state is the truth (the cached answer of the query
+            // above, with what synthetic devices pressed meanwhile taken out).
+            cacheValid_ = true;
+            handedOn_ = liveKeymap();
+            return anyDown(handedOn_, keyCode);
         }
     }
     scheduleDelivery();

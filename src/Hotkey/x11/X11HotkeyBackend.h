@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <vector>
 
 struct _XDisplay;
 class QSocketNotifier;
@@ -23,8 +24,14 @@ namespace quillory::platform {
 /// - key states: XQueryKeymap;
 /// - the registered hot key: XGrabKey on the root window, once per lock-mask combination
 ///   (none, CapsLock, NumLock, both), a grab conflict (BadAccess) being a failed registration.
-/// Physical keys are identified by keycode through the `ModifierKeyMap`; only keys of the map
-/// produce modifier changes.
+/// Physical keys are identified by keycode through the `ModifierKeyMap`; keys of the map produce
+/// modifier changes, presses of every other key "other key" events.
+///
+/// Synthesised keys are not the user's: raw events whose source is an XTEST device (the slave
+/// that XTest input of each master goes through: our own paste, xdotool and the like) are
+/// ignored, and keys such a device holds down count as up in the key states. Real keyboards are
+/// never XTEST devices. The XTEST devices are found by their "XTEST Device" property (or their
+/// name) and found again whenever the device hierarchy changes.
 ///
 /// Events are handed on one per turn of the scheduler, and while later events wait, key states
 /// are answered as of the event last handed on: a short tap that reached us together with its
@@ -76,10 +83,15 @@ private:
     explicit X11HotkeyBackend(_XDisplay* display, int xiOpcode, const ModifierKeyMap& keys);
     using Keymap = std::array<char, 32>;
 
+    enum class PendingKind {
+        modifier, ///< a raw event of a key of the map
+        otherKey, ///< a raw press of any other key
+        grabbed,  ///< an event of the registered hot key
+    };
     struct PendingKey {
         int keycode;
         bool down;
-        bool grabbed; ///< an event of the registered hot key, else a raw key event
+        PendingKind kind;
     };
 
     void processEvents();
@@ -87,11 +99,13 @@ private:
     void deliverNext();
     void scheduleDelivery();
     void drainSoon();
-    const Keymap& liveKeymap();
+    /// The server's key states without the keys only synthetic devices hold.
+    Keymap liveKeymap();
     std::uint64_t flagsFor(const Keymap& keymap) const;
     bool anyDown(const Keymap& keymap, std::uint16_t virtualKey) const;
     unsigned modifierMaskOfKey(int keycode) const;
     bool selectRawEvents(bool on);
+    void findSyntheticDevices();
 
     _XDisplay* display_;
     int xiOpcode_;
@@ -107,6 +121,9 @@ private:
     bool deliveryScheduled_ = false;
     Keymap handedOn_{}; // key states as of the last event handed on
     std::shared_ptr<X11HotkeyBackend*> alive_;
+    std::vector<int> syntheticDevices_; ///< the XTEST slave devices
+    std::vector<int> knownDevices_;     ///< every slave device at the last look
+    Keymap syntheticDown_{};            ///< keys the XTEST devices hold down
     Keymap cachedKeymap_{};
     std::chrono::steady_clock::time_point cachedAt_{};
     bool cacheValid_ = false;

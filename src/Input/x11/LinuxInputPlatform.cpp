@@ -59,17 +59,18 @@ LinuxInputPlatform createLinuxInputPlatform() {
 
     auto connection = result.connection;
     result.platform.trust = std::make_shared<XTestTrust>(connection);
-    result.platform.pasteboard = std::make_shared<QtPasteboard>();
+    result.platform.pasteboard = std::make_shared<QtPasteboard>(QClipboard::Clipboard, connection);
+    result.platform.primarySelection = std::make_shared<QtPasteboard>(QClipboard::Selection, connection);
     result.platform.keys = std::make_shared<XTestKeyPoster>(connection, [connection] {
         const std::optional<WindowClass> window = activeWindowClass(*connection);
         if (!window) {
-            return false;
+            return PasteKey::ctrlV;
         }
-        const bool terminal = TerminalClasses::isTerminal(TerminalClasses::fromStore(DefaultsStore::standard()),
+        const PasteKey key = TerminalClasses::pasteKeyFor(TerminalClasses::fromStore(DefaultsStore::standard()),
                                                           window->instanceName, window->className);
-        qCDebug(lcInput, "Focused window class %s/%s%s", qUtf8Printable(window->instanceName),
-                qUtf8Printable(window->className), terminal ? " (terminal: Ctrl+Shift+V)" : "");
-        return terminal;
+        qCDebug(lcInput, "Focused window class %s/%s: %s", qUtf8Printable(window->instanceName),
+                qUtf8Printable(window->className), qUtf8Printable(pasteKeyName(key)));
+        return key;
     });
     return result;
 }

@@ -17,9 +17,9 @@ struct LinuxInputPlatform {
     std::shared_ptr<X11Connection> connection;
 };
 
-/// Builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V for the terminal classes of
-/// the settings store), the Qt clipboard (needs a QGuiApplication on the xcb platform) and the
-/// AT-SPI focused element. Without them the platform is untrusted, and the reason is logged on
+/// Builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V or Shift+Insert for the
+/// terminal classes of the settings store), the Qt clipboard and primary selection (needs a
+/// QGuiApplication on the xcb platform) and the AT-SPI focused element. Without them the platform is untrusted, and the reason is logged on
 /// the input channel.
 LinuxInputPlatform createLinuxInputPlatform();
 

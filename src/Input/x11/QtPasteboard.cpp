@@ -1,11 +1,15 @@
 #include "Input/x11/QtPasteboard.h"
 
+#include "Input/x11/SelectionReader.h"
+#include "Input/x11/X11Connection.h"
 #include "Utilities/Log.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QPointer>
+
+#include <algorithm>
 
 namespace quillory::input {
 
@@ -17,30 +21,52 @@ QClipboard* clipboard() {
     return qGuiApp ? QGuiApplication::clipboard() : nullptr;
 }
 
-/// The clipboard's contents as Qt hands them out; reads go to the owner each time, so a
-/// contents change between listing and reading gives nothing rather than another owner's data.
-class MimeItemSource final : public PasteboardItemSource {
+/// A copy of the contents, read at once.
+class CopiedItemSource final : public PasteboardItemSource {
 public:
-    MimeItemSource(const QMimeData* data, QStringList types) : data_(data), types_(std::move(types)) {}
+    explicit CopiedItemSource(SelectionContents contents) : contents_(std::move(contents)) {}
 
-    QStringList types() const override { return types_; }
-    std::optional<QByteArray> data(const QString& type) const override {
-        if (!data_ || !types_.contains(type) || !data_->hasFormat(type)) {
-            return std::nullopt;
+    QStringList types() const override {
+        QStringList types;
+        for (const auto& [type, bytes] : contents_) {
+            types << type;
         }
-        return data_->data(type);
+        return types;
     }
-    std::optional<QString> string(const QString& type) const override {
-        if (!data_ || type != Pasteboard::stringType || !data_->hasText()) {
-            return std::nullopt;
+    std::optional<QByteArray> data(const QString& type) const override {
+        for (const auto& [t, bytes] : contents_) {
+            if (t == type) {
+                return bytes;
+            }
         }
-        return data_->text();
+        return std::nullopt;
+    }
+    std::optional<QString> string(const QString&) const override { return std::nullopt; }
+
+private:
+    SelectionContents contents_;
+};
+
+/// What we put on the clipboard: it tells its pasteboard when another application reads it.
+class ServedMimeData final : public QMimeData {
+public:
+    explicit ServedMimeData(QtPasteboard* owner) : owner_(owner) {}
+
+protected:
+    QVariant retrieveData(const QString& type, QMetaType preferred) const override {
+        if (owner_) {
+            owner_->noteFetch(this);
+        }
+        return QMimeData::retrieveData(type, preferred);
     }
 
 private:
-    QPointer<const QMimeData> data_;
-    QStringList types_;
+    QPointer<QtPasteboard> owner_;
 };
+
+const char* selectionName(QClipboard::Mode mode) {
+    return mode == QClipboard::Selection ? "PRIMARY" : "CLIPBOARD";
+}
 
 } // namespace
 
@@ -60,9 +86,14 @@ bool isClipboardDataFormat(const QString& format) {
     return slash > 0 && slash < format.size() - 1 && !format.contains(QLatin1Char(' '));
 }
 
-QtPasteboard::QtPasteboard() {
+QtPasteboard::QtPasteboard(QClipboard::Mode mode, std::shared_ptr<X11Connection> connection)
+    : mode_(mode), connection_(std::move(connection)) {
     if (QClipboard* c = clipboard()) {
-        connect(c, &QClipboard::dataChanged, this, [this] { ++changeCount_; });
+        connect(c, &QClipboard::changed, this, [this](QClipboard::Mode changed) {
+            if (changed == mode_) {
+                ++changeCount_;
+            }
+        });
     } else {
         qCWarning(lcInput, "The clipboard is unavailable: no graphical application");
     }
@@ -75,24 +106,55 @@ void QtPasteboard::bumpForWrite(qint64 before) {
     }
 }
 
+bool QtPasteboard::ownsSelection() const {
+    QClipboard* c = clipboard();
+    return c && (mode_ == QClipboard::Selection ? c->ownsSelection() : c->ownsClipboard());
+}
+
+void QtPasteboard::noteFetch(const QMimeData* data) {
+    QClipboard* c = clipboard();
+    if (readingOwnData_ || !c || c->mimeData(mode_) != data) {
+        return;
+    }
+    if (auto fetched = std::exchange(onFetch_, nullptr)) {
+        fetched();
+    }
+}
+
 std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> QtPasteboard::items() const {
     QClipboard* c = clipboard();
     if (!c) {
         return std::nullopt;
     }
     std::vector<std::shared_ptr<const PasteboardItemSource>> items;
-    const QMimeData* data = c->mimeData(QClipboard::Clipboard);
+    if (connection_ && connection_->display() && !ownsSelection()) {
+        QString why;
+        auto contents = readSelection(*connection_, selectionName(mode_), kReadLimit, &why);
+        if (!contents) {
+            qCWarning(lcInput, "The %s could not be read: %s", selectionName(mode_), qUtf8Printable(why));
+            return std::nullopt;
+        }
+        if (!contents->empty()) {
+            items.push_back(std::make_shared<CopiedItemSource>(std::move(*contents)));
+        }
+        return items;
+    }
+    // Our own contents (or Qt's in-process clipboard): no other application to wait for.
+    const QMimeData* data = c->mimeData(mode_);
     if (!data) {
         return items;
     }
-    QStringList types;
+    readingOwnData_ = true;
+    SelectionContents contents;
     for (const QString& format : data->formats()) {
-        if (isClipboardDataFormat(format) && !types.contains(format)) {
-            types << format;
+        if (isClipboardDataFormat(format) &&
+            std::none_of(contents.begin(), contents.end(), [&](const auto& e) { return e.first == format; })) {
+            contents.emplace_back(format, data->data(format));
         }
     }
-    if (!types.isEmpty()) {
-        items.push_back(std::make_shared<MimeItemSource>(data, types));
+    readingOwnData_ = false;
+    if (!contents.empty()) {
+        items.push_back(std::make_shared<CopiedItemSource>(std::move(contents)));
     }
     return items;
 }
@@ -103,35 +165,38 @@ qint64 QtPasteboard::clearContents() {
         return -1;
     }
     const qint64 before = changeCount_;
-    c->clear(QClipboard::Clipboard);
+    c->clear(mode_);
     bumpForWrite(before);
     return changeCount_;
 }
 
-bool QtPasteboard::setString(const QString& text, const QString& type) {
+bool QtPasteboard::serve(QMimeData* data) {
     QClipboard* c = clipboard();
-    if (!c) {
+    const qint64 before = changeCount_;
+    c->setMimeData(data, mode_); // the clipboard owns it from here
+    bumpForWrite(before);
+    return c->mimeData(mode_) == data; // it serves ours: we own the selection
+}
+
+bool QtPasteboard::setString(const QString& text, const QString& type) {
+    if (!clipboard()) {
         return false;
     }
-    auto* data = new QMimeData;
+    auto* data = new ServedMimeData(this);
     if (type == stringType) {
         data->setText(text);
     } else {
         data->setData(type, text.toUtf8());
     }
-    const qint64 before = changeCount_;
-    c->setMimeData(data, QClipboard::Clipboard); // the clipboard owns it from here
-    bumpForWrite(before);
-    return c->mimeData(QClipboard::Clipboard) == data; // it serves ours: we own the selection
+    return serve(data);
 }
 
 bool QtPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
-    QClipboard* c = clipboard();
-    if (!c) {
+    if (!clipboard()) {
         return false;
     }
     // The X11 clipboard holds one item: the items' formats go into one, the first of a type wins.
-    auto* data = new QMimeData;
+    auto* data = new ServedMimeData(this);
     for (const PasteboardItem& item : items) {
         for (const auto& [type, value] : item.entries) {
             if (data->hasFormat(type)) {
@@ -146,10 +211,7 @@ bool QtPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
             }
         }
     }
-    const qint64 before = changeCount_;
-    c->setMimeData(data, QClipboard::Clipboard);
-    bumpForWrite(before);
-    return c->mimeData(QClipboard::Clipboard) == data;
+    return serve(data);
 }
 
 } // namespace quillory::input

@@ -13,6 +13,8 @@ QStringList TerminalClasses::defaults() {
             QStringLiteral("lxterminal"),     QStringLiteral("qterminal"),
             QStringLiteral("xterm"),          QStringLiteral("uxterm"),
             QStringLiteral("urxvt"),          QStringLiteral("rxvt"),
+            QStringLiteral("rxvt-unicode"),   QStringLiteral("aterm"),
+            QStringLiteral("eterm"),          QStringLiteral("mrxvt"),
             QStringLiteral("alacritty"),      QStringLiteral("kitty"),
             QStringLiteral("tilix"),          QStringLiteral("terminator"),
             QStringLiteral("guake"),          QStringLiteral("tilda"),
@@ -25,31 +27,69 @@ QStringList TerminalClasses::defaults() {
             QStringLiteral("contour"),        QStringLiteral("ghostty")};
 }
 
-QStringList TerminalClasses::parse(const QString& stored) {
+namespace {
+std::optional<PasteKey> keyNamed(const QString& name) {
+    QString n = name.toLower();
+    n.remove(QLatin1Char('-')).remove(QLatin1Char('_')).remove(QLatin1Char('+'));
+    if (n == QLatin1String("shiftinsert")) {
+        return PasteKey::shiftInsert;
+    }
+    if (n == QLatin1String("ctrlshiftv")) {
+        return PasteKey::ctrlShiftV;
+    }
+    if (n == QLatin1String("ctrlv")) {
+        return PasteKey::ctrlV;
+    }
+    return std::nullopt;
+}
+} // namespace
+
+QList<TerminalClasses::Entry> TerminalClasses::parse(const QString& stored) {
     static const QRegularExpression separators(QStringLiteral("[,\\s]+"));
-    QStringList out;
+    QList<Entry> out;
     for (const QString& part : stored.split(separators, Qt::SkipEmptyParts)) {
-        const QString name = part.toLower();
-        if (!out.contains(name)) {
-            out << name;
+        const qsizetype eq = part.indexOf(QLatin1Char('='));
+        Entry entry{(eq < 0 ? part : part.left(eq)).toLower(), eq < 0 ? std::nullopt : keyNamed(part.mid(eq + 1))};
+        if (entry.name.isEmpty()) {
+            continue;
+        }
+        const bool known = std::any_of(out.begin(), out.end(), [&](const Entry& e) { return e.name == entry.name; });
+        if (!known) {
+            out << entry;
         }
     }
     return out;
 }
 
-QStringList TerminalClasses::fromStore(const DefaultsStore& store) {
+QList<TerminalClasses::Entry> TerminalClasses::fromStore(const DefaultsStore& store) {
     const std::optional<QString> stored = store.stringValue(storeKey);
-    return stored ? parse(*stored) : defaults();
+    return parse(stored ? *stored : defaults().join(QLatin1Char(',')));
 }
 
-bool TerminalClasses::isTerminal(const QStringList& classes, const QString& instanceName,
-                                 const QString& className) {
+PasteKey TerminalClasses::familyKey(const QString& name) {
+    // xterm's and rxvt's default bindings paste with Shift+Insert only (the primary selection).
+    static const QStringList xtermLike = {
+        QStringLiteral("xterm"),  QStringLiteral("uxterm"), QStringLiteral("lxterm"),
+        QStringLiteral("rxvt"),   QStringLiteral("urxvt"),  QStringLiteral("rxvt-unicode"),
+        QStringLiteral("urxvt256c"), QStringLiteral("rxvt-unicode-256color"),
+        QStringLiteral("mrxvt"),  QStringLiteral("aterm"),  QStringLiteral("eterm"),
+    };
+    return xtermLike.contains(name, Qt::CaseInsensitive) ? PasteKey::shiftInsert : PasteKey::ctrlShiftV;
+}
+
+PasteKey TerminalClasses::pasteKeyFor(const QList<Entry>& entries, const QString& instanceName,
+                                      const QString& className) {
     for (const QString& name : {instanceName, className}) {
-        if (!name.isEmpty() && classes.contains(name, Qt::CaseInsensitive)) {
-            return true;
+        if (name.isEmpty()) {
+            continue;
+        }
+        for (const Entry& e : entries) {
+            if (e.name.compare(name, Qt::CaseInsensitive) == 0) {
+                return e.key.value_or(familyKey(e.name));
+            }
         }
     }
-    return false;
+    return PasteKey::ctrlV;
 }
 
 } // namespace quillory::input

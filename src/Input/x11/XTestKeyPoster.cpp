@@ -18,6 +18,7 @@ namespace {
 constexpr int kFallbackControl = 37;
 constexpr int kFallbackShift = 50;
 constexpr int kFallbackV = 55;
+constexpr int kFallbackInsert = 118;
 
 int keycodeFor(Display* display, KeySym sym, int fallback) {
     const KeyCode code = XKeysymToKeycode(display, sym);
@@ -30,8 +31,13 @@ bool isLockKey(Display* display, int keycode) {
 }
 } // namespace
 
-XTestKeyPoster::XTestKeyPoster(std::shared_ptr<X11Connection> connection, std::function<bool()> targetIsTerminal)
-    : connection_(std::move(connection)), targetIsTerminal_(std::move(targetIsTerminal)) {}
+XTestKeyPoster::XTestKeyPoster(std::shared_ptr<X11Connection> connection, std::function<PasteKey()> keyForTarget)
+    : connection_(std::move(connection)), keyForTarget_(std::move(keyForTarget)) {}
+
+bool XTestKeyPoster::pasteReadsPrimarySelection() {
+    chosen_ = keyForTarget_ ? keyForTarget_() : PasteKey::ctrlV;
+    return *chosen_ == PasteKey::shiftInsert;
+}
 
 bool XTestKeyPoster::createEventSource() {
     return connection_ && connection_->display() && connection_->hasXTest() && resolveKeycodes();
@@ -43,7 +49,8 @@ bool XTestKeyPoster::resolveKeycodes() {
     keycodes_.control = keycodeFor(display, XK_Control_L, kFallbackControl);
     keycodes_.shift = keycodeFor(display, XK_Shift_L, kFallbackShift);
     keycodes_.key = keycodeFor(display, XK_v, kFallbackV);
-    return keycodes_.control > 0 && keycodes_.shift > 0 && keycodes_.key > 0;
+    keycodes_.insert = keycodeFor(display, XK_Insert, kFallbackInsert);
+    return keycodes_.control > 0 && keycodes_.shift > 0 && keycodes_.key > 0 && keycodes_.insert > 0;
 }
 
 bool XTestKeyPoster::createEvent(const KeyEvent& event) {
@@ -88,17 +95,21 @@ void XTestKeyPoster::post(const KeyEvent& event) {
         return;
     }
     if (event.keyDown) {
-        const bool withShift = (event.flags & kShiftFlag) != 0 || (targetIsTerminal_ && targetIsTerminal_());
-        lastPress_ = {heldModifierKeys(), withShift};
+        PasteKey key = chosen_ ? *chosen_ : keyForTarget_ ? keyForTarget_() : PasteKey::ctrlV;
+        chosen_.reset();
+        if ((event.flags & kShiftFlag) != 0 && key == PasteKey::ctrlV) {
+            key = PasteKey::ctrlShiftV;
+        }
+        lastPress_ = {heldModifierKeys(), key};
         if (!lastPress_.releasedModifiers.empty()) {
             qCDebug(lcInput, "Releasing %d held modifier key(s) before the paste key",
                     int(lastPress_.releasedModifiers.size()));
         }
-        send(pasteKeyDown(lastPress_.releasedModifiers, keycodes_, withShift));
+        send(pasteKeyDown(lastPress_.releasedModifiers, keycodes_, key));
         pressed_ = true;
-        pressedWithShift_ = withShift;
+        pressedKey_ = key;
     } else if (pressed_) {
-        send(pasteKeyUp(keycodes_, pressedWithShift_));
+        send(pasteKeyUp(keycodes_, pressedKey_));
         pressed_ = false;
     }
 }

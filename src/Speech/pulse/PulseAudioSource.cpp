@@ -177,9 +177,14 @@ void PulseAudioSource::onReadable(pa_stream* stream, std::size_t, void* data) {
 void PulseAudioSource::onStateChanged(pa_stream* stream, void* data) {
     auto* self = static_cast<PulseAudioSource*>(data);
     const auto state = pa_stream_get_state(stream);
-    if (state == PA_STREAM_FAILED && self->delivering_) {
-        qCWarning(lcSpeech).noquote()
-            << "The microphone stream ended:" << pa_strerror(pa_context_errno(pa_stream_get_context(stream)));
+    if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && self->delivering_.exchange(false)) {
+        // Not asked for: the server went away or removed the device. Reported once; nothing is
+        // delivered any more.
+        const QString reason = QString::fromUtf8(pa_strerror(pa_context_errno(pa_stream_get_context(stream))));
+        qCWarning(lcSpeech).noquote() << "The microphone stream ended:" << reason;
+        if (self->onFailure_) {
+            self->onFailure_(Localization::format("audio.error.capture_lost", reason));
+        }
     }
     self->connection_->signal();
 }

@@ -46,6 +46,8 @@ public:
     /// again, or before `start`, does nothing. Called from inside a buffer handler it only
     /// silences the stream (the rest happens on the next `stop`, `start` or destruction).
     void stop() override;
+    /// Told when the stream fails or ends while recording (the server died, the device was removed).
+    void setFailureHandler(FailureHandler onFailure) override { onFailure_ = std::move(onFailure); }
 
     /// The name of the source being recorded (after a successful `start`).
     QString sourceName() const { return sourceName_; }
@@ -61,6 +63,7 @@ private:
     std::unique_ptr<pulse::PulseConnection> connection_;
     pa_stream* stream_ = nullptr;
     BufferHandler onBuffer_;
+    FailureHandler onFailure_;
     SampleChunker chunker_;
     std::atomic<bool> delivering_{false};
     QString sourceName_;

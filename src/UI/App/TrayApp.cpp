@@ -68,9 +68,10 @@ TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
         break;
     }
 
-    // The launch sequence.
-    if (hooks_.beforeLaunch) hooks_.beforeLaunch();
+    // The launch sequence: the boot line first, so that whatever building the session core logs
+    // belongs to this run.
     CommitDiagnostics::recordSessionBoundary();
+    if (hooks_.buildSessionCore) hooks_.buildSessionCore();
     windows_.startOverlaySync();
     if (hooks_.refreshOnLaunch) hooks_.refreshOnLaunch();
 
@@ -84,6 +85,8 @@ TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
     });
     connect(tray_.get(), &TrayController::checkForUpdatesRequested, this, &TrayApp::checkForUpdates);
     connect(tray_.get(), &TrayController::quitRequested, this, &TrayApp::quitRequested);
+    // Opening the tray menu is how the user turns to a tray app, though no window takes focus.
+    connect(tray_.get(), &TrayController::menuAboutToShow, this, &TrayApp::activated);
     if (AppState* state = AppState::shared()) {
         tray_->applyStatus(state->status());
         connect(state, &AppState::statusChanged, this, [this, state] { applyStatus(state->status()); });
@@ -134,6 +137,19 @@ void TrayApp::cleanUpOnQuit() {
     if (server_) server_->close();
 }
 
+TrayAppHooks sessionCoreHooks(std::function<AppState*()> buildState) {
+    auto state = std::make_shared<AppState*>(nullptr);
+    TrayAppHooks hooks;
+    hooks.buildSessionCore = [state, buildState = std::move(buildState)] { *state = buildState(); };
+    hooks.refreshOnLaunch = [state] {
+        if (*state) (*state)->refreshOnLaunch(); // the hotkeys were registered as the state was built
+    };
+    hooks.refreshOnActivation = [state] {
+        if (*state) (*state)->refreshOnActivation();
+    };
+    return hooks;
+}
+
 int runTrayApp(int& argc, char** argv) {
     // The app works through an X display (XWayland on Wayland desktops).
     const auto display = platform::currentDisplayServer();
@@ -162,8 +178,7 @@ int runTrayApp(int& argc, char** argv) {
     std::unique_ptr<platform::DesktopServices> services;
     std::unique_ptr<AppState> state;
     std::shared_ptr<WhisperRecognizerHost> recognizer;
-    TrayAppHooks hooks;
-    hooks.beforeLaunch = [&] {
+    TrayAppHooks hooks = sessionCoreHooks([&] {
         services = platform::makeDesktopServices();
         state = std::make_unique<AppState>(services->appStateServices());
         AppState::setShared(state.get());
@@ -172,20 +187,8 @@ int runTrayApp(int& argc, char** argv) {
             if (recognizer) recognizer->preload(); // a model that failed as missing loads now
         }));
         windows.attach(*state, std::make_unique<AppSettingsBackend>(*state, services->permissions()));
-    };
-    hooks.refreshOnLaunch = [&] {
-        state->refreshOnLaunch();
-        state->applyHotkeyConfiguration();
-    };
-    hooks.refreshOnActivation = [&] {
-        if (const auto permissions = services->permissions()) {
-            permissions->refreshMicrophone();
-            permissions->refreshSpeech();
-            permissions->refreshAccessibility();
-        }
-        state->refreshLaunchAtLoginStatus();
-        state->applyHotkeyConfiguration();
-    };
+        return state.get();
+    });
     hooks.loadSpeechModelInBackground = [&] { recognizer = installAppRecognizer(*services); };
     TrayApp tray(windows, session, hooks);
     SignalBridge signalBridge;

@@ -9,6 +9,10 @@
 #include <functional>
 #include <memory>
 
+namespace quillory {
+class AppState;
+}
+
 namespace quillory::ui {
 
 class AppWindows;
@@ -17,12 +21,13 @@ class UpdateChecker;
 
 /// What the tray app calls on the session core at its moments. Unset hooks are skipped.
 struct TrayAppHooks {
-    /// Once this process owns the socket, before anything else: builds the session core.
-    std::function<void()> beforeLaunch;
+    /// Once this process owns the socket, right after the diagnostics boot line: builds the
+    /// session core (which registers the hotkeys once).
+    std::function<void()> buildSessionCore;
     /// Once at start-up, after the overlay sync and before the tray item.
     std::function<void()> refreshOnLaunch;
-    /// On every activation of the app: the permission states, the autostart state and the hotkey
-    /// registration.
+    /// Whenever the user turns to the app: one of its windows takes focus, or the tray menu
+    /// opens. The permission states, the autostart state and the hotkey registration.
     std::function<void()> refreshOnActivation;
     /// Once at start-up, after everything is shown: starts loading the speech model in the
     /// background.
@@ -70,6 +75,10 @@ private:
     std::unique_ptr<UpdateChecker> updates_;
     bool cleanedUp_ = false;
 };
+
+/// The session core's hooks: `buildState` makes the state (at `buildSessionCore`), the launch
+/// refresh is its `refreshOnLaunch()` and the activation refresh its `refreshOnActivation()`.
+TrayAppHooks sessionCoreHooks(std::function<AppState*()> buildState);
 
 /// `quillory` with no arguments: the tray app on the desktop. Returns the exit status.
 int runTrayApp(int& argc, char** argv);

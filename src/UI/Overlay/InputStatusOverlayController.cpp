@@ -82,7 +82,7 @@ void InputStatusOverlayController::startSyncingWithAppStateIfNeeded() {
     for (auto signal : {&AppState::statusChanged, &AppState::partialTextChanged, &AppState::voiceInputDetectedChanged,
                         &AppState::dictationSessionNonceChanged, &AppState::speechCaptureReadyChanged,
                         &AppState::speechRecognitionDeliveredPartialChanged, &AppState::aiPolishInProgressChanged,
-                        &AppState::aiPolishEnabledChanged}) {
+                        &AppState::aiPolishEnabledChanged, &AppState::awaitingRecognitionChanged}) {
         connect(&state_, signal, this, &InputStatusOverlayController::scheduleSync);
     }
     sync();
@@ -126,7 +126,8 @@ void InputStatusOverlayController::sync() {
         break;
     case AppStatus::Kind::processing:
         model_.setPrimaryTitle(L("overlay.processing_short"));
-        model_.setPipelineCaption(QString());
+        // A long dictation's last words can take a while on a slow machine: say what is awaited.
+        model_.setPipelineCaption(state_.awaitingRecognition() ? L("overlay.caption.recognising") : QString());
         model_.setIsProcessingPhase(true);
         model_.setShowAiPolishPolishingBadge(state_.aiPolishInProgress());
         model_.setShowsErrorDismiss(false);

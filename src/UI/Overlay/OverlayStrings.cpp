@@ -6,6 +6,7 @@ namespace {
 constexpr LocalizedString kStrings[] = {
     {"overlay.inputting", "Listening…", "音声入力中…"},
     {"overlay.processing_short", "Inserting…", "入力しています…"},
+    {"overlay.caption.recognising", "Recognising the last words…", "最後の言葉を認識しています…"},
     {"overlay.error_banner", "Dictation failed", "音声入力に失敗しました"},
     {"overlay.badge.polishing", "AI polishing", "AI 整形中"},
     {"overlay.badge.ai", "AI", "AI"},

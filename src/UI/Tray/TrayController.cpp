@@ -37,6 +37,7 @@ void TrayController::installIfNeeded() {
     }
     menu_ = std::make_unique<QMenu>();
     menu_->setObjectName(QStringLiteral("quilloryTrayMenu"));
+    connect(menu_.get(), &QMenu::aboutToShow, this, &TrayController::menuAboutToShow);
     QAction* settings = menu_->addAction(Localization::text("menu.settings"));
     connect(settings, &QAction::triggered, this, [this] { windows_.showSettings(); });
     updatesAction_ = menu_->addAction(Localization::text("menu.check_for_updates"));

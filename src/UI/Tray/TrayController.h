@@ -47,6 +47,8 @@ public:
     void handleActivation(QSystemTrayIcon::ActivationReason reason);
 
 signals:
+    /// The context menu is about to open.
+    void menuAboutToShow();
     void checkForUpdatesRequested();
     void quitRequested();
 

@@ -1,4 +1,5 @@
 #include "ui/app/AppShellTestSupport.h"
+#include "session/SessionFakes.h"
 #include "support/CoreTest.h"
 
 #include "AI/LocalPolishError.h"
@@ -8,6 +9,7 @@
 
 #include <QGuiApplication>
 #include <QLoggingCategory>
+#include <QMenu>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -154,6 +156,55 @@ TEST_F(TrayAppTest, EveryActivationRefreshesAndALaterLaunchOpensNothing) {
     EXPECT_EQ(refreshes, 2);
     clock_.advance(5s);
     EXPECT_EQ(windows_.shown, 0);
+}
+
+/// Counts the hotkey registrations of the state.
+class CountingHotkeys final : public HotkeyService {
+public:
+    bool update(const HotkeyConfig&, Callback, Callback, Callback) override {
+        ++updates;
+        return true;
+    }
+    int updates = 0;
+};
+
+TEST_F(TrayAppTest, TheSessionCoreIsBuiltAfterTheBootLineAndRefreshedWheneverTheUserTurnsToIt) {
+    store_->setBool(ui::kFirstLaunchSettingsOpenedKey, true);
+    auto hotkeys = std::make_shared<CountingHotkeys>();
+    auto permissions = std::make_shared<FakePermissions>();
+    std::unique_ptr<AppState> state;
+    QStringList diagnosticsWhenBuilt;
+    ui::TrayAppHooks hooks = ui::sessionCoreHooks([&] {
+        diagnosticsWhenBuilt = diagnosticsMessages();
+        AppStateServices services;
+        services.speech = std::make_shared<FakeSpeechService>();
+        services.input = std::make_shared<FakeInsertion>();
+        services.permissions = permissions;
+        services.environment = std::make_shared<FakeEnvironment>();
+        services.polish = std::make_shared<FakePolish>();
+        services.hotkeys = hotkeys;
+        state = std::make_unique<AppState>(services);
+        return state.get();
+    });
+    hooks.cleanupInferenceServers = [] {};
+    ui::TrayApp app(windows_, session_, hooks);
+    ASSERT_EQ(app.start(socket_), ui::TrayApp::Start::running);
+    ASSERT_TRUE(state);
+    ASSERT_FALSE(diagnosticsWhenBuilt.isEmpty()) << "the boot line comes before the session core";
+    EXPECT_TRUE(diagnosticsWhenBuilt.last().contains(QStringLiteral("boot "))) << diagnosticsWhenBuilt.join('\n').toStdString();
+    EXPECT_EQ(hotkeys->updates, 1) << "the hotkeys are registered once at launch";
+
+    // No window of ours takes focus on a tray desktop: opening the tray menu refreshes as an
+    // activation does.
+    permissions->refreshes = 0;
+    ASSERT_NE(app.tray()->menu(), nullptr);
+    emit app.tray()->menu()->aboutToShow();
+    EXPECT_EQ(permissions->refreshes, 3);
+    EXPECT_EQ(hotkeys->updates, 2);
+    emit qApp->applicationStateChanged(Qt::ApplicationActive);
+    EXPECT_EQ(permissions->refreshes, 6);
+    EXPECT_EQ(hotkeys->updates, 3);
+    app.cleanUpOnQuit();
 }
 
 TEST_F(TrayAppTest, BackgroundUpdateChecksAreScheduledAndRefused) {

@@ -68,6 +68,8 @@ TEST_F(OverlayControllerTest, FollowsASessionThroughRecordingProcessingAndIdle) 
     release();
     EXPECT_EQ(overlay->lastOverlayLayoutToken(), "proc-1-trfalse");
     EXPECT_EQ(model().primaryTitle(), L("overlay.processing_short"));
+    // Until the recogniser's final arrives, the strip says what is awaited.
+    EXPECT_EQ(model().pipelineCaption(), L("overlay.caption.recognising"));
     EXPECT_TRUE(model().isProcessingPhase());
     EXPECT_FALSE(model().showsWaveformSlot());
     EXPECT_FALSE(model().waveformInputActive());
@@ -141,6 +143,7 @@ TEST_F(OverlayControllerTest, AiBadgesFollowThePolishSettingAndTheRunningPolish)
     finalText(QStringLiteral("polish me"));
     ASSERT_TRUE(state->aiPolishInProgress());
     EXPECT_TRUE(model().showAiPolishPolishingBadge());
+    EXPECT_TRUE(model().pipelineCaption().isEmpty()) << "the recogniser has answered";
     EXPECT_FALSE(model().showAiFeatureBadge()); // never both
     EXPECT_TRUE(overlay->stripView()->polishingBadge()->isVisibleTo(strip()));
     EXPECT_FALSE(overlay->stripView()->aiBadge()->isVisibleTo(strip()));
