@@ -26,6 +26,8 @@ public:
     explicit TimedKeys(std::shared_ptr<KeyEventPoster> inner) : inner_(std::move(inner)) {}
     bool createEventSource() override { return inner_->createEventSource(); }
     bool createEvent(const KeyEvent& e) override { return inner_->createEvent(e); }
+    // (xterm and the rxvt family paste the primary selection: the engine must fill it too.)
+    bool pasteReadsPrimarySelection() override { return inner_->pasteReadsPrimarySelection(); }
     void post(const KeyEvent& e) override {
         if (e.keyDown) {
             keyDownNs = test::monotonicNs();
