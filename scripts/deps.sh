@@ -22,6 +22,9 @@ packages=(
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)
     zenity
+    # real programs as dictation targets (tests/desktop/RealAppsTest.cpp): GTK 3, GTK 4 and Tk fields
+    # through Debian's python, and Firefox
+    python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 python3-tk firefox-esr
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
 )
