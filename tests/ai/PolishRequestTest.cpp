@@ -119,7 +119,15 @@ TEST_F(PolishRequestTest, ALongDictationIsPolishedInPiecesJoinedInOrder) {
             const QString content = QJsonDocument::fromJson(r.body).object().value("content").toString();
             return json({{"tokens", QJsonArray::fromVariantList(QVariantList(content.size(), 1))}});
         }
+        // Like the server with 2,048 tokens of context: a prompt that leaves no room for 256 more
+        // is refused.
         QString polished = transcriptOf(r);
+        if (polished.size() + 256 > 2048) {
+            return json({{"error", QJsonObject{{"code", 400},
+                                               {"message", "request exceeds the available context size"},
+                                               {"type", "exceed_context_size_error"}}}},
+                        400);
+        }
         polished.remove(QString::fromUtf8("えーと"));
         return json({{"content", polished}, {"stop_type", "eos"}, {"truncated", false}});
     };
