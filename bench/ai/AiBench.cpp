@@ -224,7 +224,8 @@ int main(int argc, char** argv) {
                                QStringLiteral("nk>y</think>").repeated(200'000);
         const auto t0 = Clock::now();
         const QString cleaned = PolishText::clean(nested);
-        report("clean-up of 1.6 MB of nested think tags", ms(Clock::now() - t0), "ms", 100);
+        // Pass by pass it took 152 s; one pass is linear, well under a second even on a busy machine.
+        report("clean-up of 1.6 MB of nested think tags", ms(Clock::now() - t0), "ms", 1000);
         if (!cleaned.isEmpty()) {
             std::printf("unexpected clean-up result\n");
         }
