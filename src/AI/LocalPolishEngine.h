@@ -72,7 +72,11 @@ public:
     static constexpr Duration kDownloadIdleTimeout = std::chrono::seconds(60);
     /// The largest answers read from the local server; a longer one is aborted.
     static constexpr qint64 kHealthReplyLimit = 16 * 1024;
-    static constexpr qint64 kCompletionReplyLimit = 4 * 1024 * 1024;
+    static constexpr qint64 kTokenizeReplyLimit = 4 * 1024 * 1024;
+    /// The server's context size in tokens (its "-c").
+    static constexpr int kContextTokens = 2048;
+    /// The tokens a polish answer may take ("n_predict").
+    static constexpr int kPolishPredictTokens = 256;
 
     /// The process-wide engine, created on first use.
     static LocalPolishEngine& shared();
@@ -165,9 +169,14 @@ public:
     };
     /// The server executable and its runtime folder, or none.
     std::optional<RuntimeLocation> locateRuntime() const;
-    /// "quillory-llama-server-<port>.log" in the temporary folder.
+    /// The owner-only folder of the server logs, created on demand: "$XDG_RUNTIME_DIR/quillory",
+    /// else "quillory-<uid>" in the temporary folder, else a fresh private folder there. Empty
+    /// when none can be made.
+    static QString serverLogFolder();
+    /// "llama-server-<port>.log" in `serverLogFolder()` (empty without one).
     static QString serverLogPath(int port);
-    /// The command line arguments, in order.
+    /// The command line arguments, in order. The server's API key is not among them: it is passed
+    /// in the environment (LLAMA_API_KEY), fresh for every start.
     static QStringList serverArguments(const QString& modelPath, int port, PolishModel model);
     /// A port as `ensureServer` would pick it.
     int pickPort() const;
@@ -185,13 +194,43 @@ public:
     static QString executableOfProcess(qint32 pid);
     /// GET /health with a 1 s timeout; true for 200 to 299. Never fails.
     Task<bool> isServerReady(int port, CancellationToken cancel = {});
-    /// One POST /completion; returns the raw "content".
+    /// One POST /completion; returns the raw "content". A failure carries the server's own error
+    /// message when it has one (and it quotes nothing of the prompt), else the status and length.
     Task<QString> requestLlamaCompletion(QString prompt, int port, QStringList stopTokens, int nPredict,
                                          double temperature, double topP, Duration timeout,
                                          CancellationToken cancel);
 
+    /// How one piece of the last polish went (for the command line and the benchmarks).
+    struct PieceReport {
+        qsizetype characters = 0;
+        bool polished = false; // false: the piece's own text was kept
+        QString keptBecause;   // why it was kept
+        Duration elapsed{};    // the time its request took
+    };
+    /// The pieces of the last `polish` that reached the server, in order.
+    const QList<PieceReport>& lastPolishPieces() const { return lastPolishPieces_; }
+    /// The most tokens one piece of a dictation may take: its answer, about as long, must fit in
+    /// `kPolishPredictTokens`.
+    static constexpr int kPieceTokens = kPolishPredictTokens * 3 / 4;
+    static constexpr Duration kTokenizeTimeout = std::chrono::seconds(10);
+
 private:
     struct HttpResult;
+    /// A completion's answer. `cutShort`: it stopped at the token limit or its prompt was
+    /// truncated. `overflow`: the server refused the prompt as longer than its context (its message).
+    struct CompletionAnswer {
+        QString content;
+        bool cutShort = false;
+        std::optional<QString> overflow;
+    };
+    Task<CompletionAnswer> complete(QString prompt, int port, QStringList stopTokens, int nPredict,
+                                    double temperature, double topP, Duration timeout,
+                                    CancellationToken cancel);
+    /// The number of tokens of `text` in the running model (POST /tokenize); none when the server
+    /// can't tell.
+    Task<std::optional<int>> countTokens(QString text, int port, CancellationToken cancel);
+    Task<QString> polishPieces(QString transcript, int port, PolishModel model, QString instructions,
+                               CancellationToken cancel);
     struct ActiveDownload;
     Task<HttpResult> send(QNetworkAccessManager& manager, QNetworkRequest request, QByteArray verb,
                           QByteArray body, std::optional<Duration> timeout, qint64 maxBytes,
@@ -218,6 +257,7 @@ private:
     QPointer<QProcess> serverProcess_;
     std::optional<int> serverPort_;
     QString serverLogPath_;
+    QByteArray serverApiKey_; // sent with every request to the server after its health check
     std::optional<PolishModel> runningModel_;
     bool serverReady_ = false;
     /// Changes whenever the current server does (a launch, a stop).
@@ -237,6 +277,7 @@ private:
     std::map<PolishModel, std::shared_ptr<ActiveDownload>> downloading_;
     QList<QPointer<QProcess>> retiring_;
     std::function<void(PolishModel, qint64, qint64)> downloadProgressHandler_;
+    QList<PieceReport> lastPolishPieces_;
 };
 
 } // namespace quillory

@@ -8,14 +8,17 @@
 #include "AI/LocalPolishEngineInternal.h"
 
 #include "AI/PolishText.h"
+#include "Runtime/Text.h"
 #include "Utilities/Log.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <coroutine>
 #include <memory>
 
@@ -40,6 +43,32 @@ namespace {
 /// What an error text says about an answer's body: its length only.
 QString bodyDescription(const QByteArray& body) {
     return QStringLiteral("reply of %1 bytes (content not logged)").arg(body.size());
+}
+
+/// The server's own error text ("error": {"message": …}) when it is the server's words and not
+/// the request's: a message that quotes 12 or more characters of the prompt in a row is withheld.
+/// Empty when there is none.
+QString serverErrorMessage(const QByteArray& body, const QString& prompt, QString* type = nullptr) {
+    const QJsonObject error = QJsonDocument::fromJson(body).object().value(QLatin1String("error")).toObject();
+    const QString message = Text::trimmed(error.value(QLatin1String("message")).toString()).left(300);
+    if (type) {
+        *type = error.value(QLatin1String("type")).toString();
+    }
+    constexpr qsizetype window = 12;
+    for (qsizetype i = 0; i + window <= message.size(); ++i) {
+        if (prompt.contains(QStringView(message).mid(i, window))) {
+            return QStringLiteral("(the server's message quotes the request; not logged)");
+        }
+    }
+    return message;
+}
+
+/// The longest answer a completion of `nPredict` tokens can come as: besides a fixed part for
+/// the other members, the prompt (echoed back) and every token (a token piece is at most
+/// `kMaxTokenBytes`) with JSON escaping of up to six characters a byte.
+qint64 completionReplyLimit(const QByteArray& body, int nPredict) {
+    return 64 * 1024 + 6 * qint64(body.size()) +
+           qint64(std::max(nPredict, 1)) * (6 * PolishText::kMaxTokenBytes + 16);
 }
 } // namespace
 
@@ -105,7 +134,12 @@ Task<LocalPolishEngine::HttpResult> LocalPolishEngine::send(QNetworkAccessManage
     result.cancelled = cancel.isCancelled();
     result.tooLarge = *tooLarge;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (status.isValid() && !result.timedOut && !result.cancelled && !result.stopped && !result.tooLarge) {
+    // A connection that broke before the whole answer arrived (the server died mid-answer) is a
+    // transport failure, even though a status line came: the body is incomplete.
+    const bool broken = reply->error() > QNetworkReply::NoError &&
+                        reply->error() < QNetworkReply::ProxyConnectionRefusedError;
+    if (status.isValid() && !broken && !result.timedOut && !result.cancelled && !result.stopped &&
+        !result.tooLarge) {
         result.body = reply->read(maxBytes + 1);
         if (result.body.size() > maxBytes) {
             result.tooLarge = true;
@@ -150,17 +184,21 @@ Task<bool> LocalPolishEngine::isServerReady(int port, CancellationToken cancel) 
     co_return r.isHttp&& r.status >= 200 && r.status <= 299;
 }
 
-Task<QString> LocalPolishEngine::requestLlamaCompletion(QString prompt, int port, QStringList stopTokens,
-                                                        int nPredict, double temperature, double topP,
-                                                        Duration timeout, CancellationToken cancel) {
+Task<LocalPolishEngine::CompletionAnswer>
+LocalPolishEngine::complete(QString prompt, int port, QStringList stopTokens, int nPredict,
+                            double temperature, double topP, Duration timeout, CancellationToken cancel) {
     const QUrl url(QStringLiteral("http://127.0.0.1:%1/completion").arg(port));
     if (!url.isValid() || port <= 0 || port > 65535) {
         throw LocalPolishError::requestFailed(QStringLiteral("invalid local URL"));
     }
     QNetworkRequest request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    if (!serverApiKey_.isEmpty()) {
+        request.setRawHeader("Authorization", "Bearer " + serverApiKey_);
+    }
     const QByteArray body = PolishText::completionBody(prompt, stopTokens, nPredict, temperature, topP);
-    const HttpResult r = co_await send(local_, request, "POST", body, timeout, kCompletionReplyLimit, cancel);
+    const HttpResult r =
+        co_await send(local_, request, "POST", body, timeout, completionReplyLimit(body, nPredict), cancel);
     if (r.failed) {
         qCCritical(lcInput).noquote() << QStringLiteral("Local llama request failed: %1").arg(r.errorString);
         if (r.cancelled) {
@@ -172,8 +210,19 @@ Task<QString> LocalPolishEngine::requestLlamaCompletion(QString prompt, int port
         throw LocalPolishError::requestFailed(QStringLiteral("non-HTTP response"));
     }
     if (r.status < 200 || r.status > 299) {
-        throw LocalPolishError::requestFailed(
-            QStringLiteral("HTTP %1. %2").arg(r.status).arg(bodyDescription(r.body)));
+        QString type;
+        const QString message = serverErrorMessage(r.body, prompt, &type);
+        if (message.isEmpty()) {
+            throw LocalPolishError::requestFailed(
+                QStringLiteral("HTTP %1. %2").arg(r.status).arg(bodyDescription(r.body)));
+        }
+        const QString text = QStringLiteral("HTTP %1. %2").arg(r.status).arg(message);
+        if (type == QLatin1String("exceed_context_size_error")) {
+            CompletionAnswer answer;
+            answer.overflow = text;
+            co_return answer;
+        }
+        throw LocalPolishError::requestFailed(text);
     }
     QJsonParseError parseError{};
     const QJsonDocument document = QJsonDocument::fromJson(r.body, &parseError);
@@ -189,10 +238,51 @@ Task<QString> LocalPolishEngine::requestLlamaCompletion(QString prompt, int port
         decodingError = content.isUndefined()
                             ? QStringLiteral("The answer has no \"content\" member")
                             : QStringLiteral("The answer's \"content\" member is not a string");
+    } else if (const QString text = content.toString();
+               text.size() > qsizetype(std::max(nPredict, 1)) * PolishText::kMaxTokenBytes) {
+        decodingError = QStringLiteral("The answer is longer than %1 tokens can be").arg(nPredict);
     } else {
-        co_return content.toString();
+        const QJsonObject object = document.object();
+        CompletionAnswer answer;
+        answer.content = text;
+        // Cut short: stopped at the token limit, or the prompt did not fit and lost its start.
+        answer.cutShort = object.value(QLatin1String("stop_type")).toString() == QLatin1String("limit") ||
+                          object.value(QLatin1String("truncated")).toBool();
+        co_return answer;
     }
     throw LocalPolishError::invalidResponse(decodingError + QStringLiteral(". ") + bodyDescription(r.body));
+}
+
+Task<QString> LocalPolishEngine::requestLlamaCompletion(QString prompt, int port, QStringList stopTokens,
+                                                        int nPredict, double temperature, double topP,
+                                                        Duration timeout, CancellationToken cancel) {
+    const CompletionAnswer answer =
+        co_await complete(std::move(prompt), port, std::move(stopTokens), nPredict, temperature, topP,
+                          timeout, std::move(cancel));
+    if (answer.overflow) {
+        throw LocalPolishError::requestFailed(*answer.overflow);
+    }
+    co_return answer.content;
+}
+
+Task<std::optional<int>> LocalPolishEngine::countTokens(QString text, int port, CancellationToken cancel) {
+    QNetworkRequest request(QUrl(QStringLiteral("http://127.0.0.1:%1/tokenize").arg(port)));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    if (!serverApiKey_.isEmpty()) {
+        request.setRawHeader("Authorization", "Bearer " + serverApiKey_);
+    }
+    const QByteArray body =
+        QJsonDocument(QJsonObject{{QStringLiteral("content"), text}}).toJson(QJsonDocument::Compact);
+    const HttpResult r =
+        co_await send(local_, request, "POST", body, kTokenizeTimeout, kTokenizeReplyLimit, cancel);
+    if (r.cancelled) {
+        throw CancellationError();
+    }
+    const QJsonValue tokens = QJsonDocument::fromJson(r.body).object().value(QLatin1String("tokens"));
+    if (!r.isHttp || r.status < 200 || r.status > 299 || !tokens.isArray()) {
+        co_return std::nullopt;
+    }
+    co_return static_cast<int>(tokens.toArray().size());
 }
 
 } // namespace quillory

@@ -25,13 +25,15 @@ struct LocalPolishEngine::ActiveDownload {
 };
 
 QString LocalPolishEngine::localModelPath(PolishModel model) const {
+    // Always absolute: the server runs in the runtime folder, not in ours, so a relative path
+    // checked here would name another file there.
     if (const auto it = configuration_.modelFiles.constFind(model);
         it != configuration_.modelFiles.constEnd()) {
-        return it.value();
+        return QFileInfo(it.value()).absoluteFilePath();
     }
     const QString folder = configuration_.modelDirectory.isEmpty() ? PolishSettings::modelDirectory()
                                                                    : configuration_.modelDirectory;
-    return folder + QLatin1Char('/') + PolishModels::filename(model);
+    return QFileInfo(folder + QLatin1Char('/') + PolishModels::filename(model)).absoluteFilePath();
 }
 
 bool LocalPolishEngine::isModelDownloaded(PolishModel model) const {
@@ -88,8 +90,8 @@ Task<> LocalPolishEngine::downloadModel(PolishModel model, QString destination, 
     download.idleTimeout = kDownloadIdleTimeout;
     download.lockPollInterval = kReadinessPollInterval;
     download.openErrorNamesFile = false;
-    download.progress = [progress = std::move(progress), handler = downloadProgressHandler_, model](qint64 received,
-                                                                                                  qint64 total) {
+    download.progress = [progress = std::move(progress), handler = downloadProgressHandler_,
+                         model](qint64 received, qint64 total) {
         if (progress) {
             progress(received, total);
         }

@@ -23,6 +23,9 @@
 
 #include <string_view>
 
+#include <cerrno>
+#include <cstdlib>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -42,21 +45,56 @@ LocalPolishError abandonedStart() {
         QStringLiteral("The start was abandoned: the local server was stopped."));
 }
 
-/// Opens the server log for writing, empty, owner-only: never through a symbolic link, never a
-/// file of another user or with other names (hard links). -1 when that isn't possible.
-int openServerLog(const QString& path) {
+/// Whether `path` is a folder of this user that nobody else may enter (0700, not a link).
+bool isPrivateFolder(const QByteArray& native) {
+    struct stat st {};
+    return ::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           (st.st_mode & 0077) == 0;
+}
+
+/// Creates `path` owner-only, or makes an existing folder of this user owner-only; false when the
+/// name is taken by anything else (another user's folder, a link, a file).
+bool makePrivateFolder(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return -1;
+    if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
+        return false;
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::getuid() || st.st_nlink != 1 ||
-        ::ftruncate(fd, 0) != 0 || ::fchmod(fd, 0600) != 0) {
-        ::close(fd);
-        return -1;
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        return false;
     }
-    return fd;
+    if ((st.st_mode & 0077) != 0 && ::chmod(native.constData(), 0700) != 0) {
+        return false;
+    }
+    return isPrivateFolder(native);
+}
+
+/// Opens the server log for writing, empty and owner-only. The log lives in a folder nobody else
+/// can write to, so whatever is at the name is a leftover of our own: it is removed and the file
+/// created anew (never opened through a link). -1 when that isn't possible.
+int openServerLog(const QString& path) {
+    const QByteArray native = QFile::encodeName(path);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::unlink(native.constData()) != 0 && errno != ENOENT) {
+            return -1; // e.g. a folder at the name
+        }
+        const int fd =
+            ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    return -1;
+}
+
+/// A fresh secret for one server start: 32 random bytes from the system's generator, in hexadecimal.
+QByteArray freshApiKey() {
+    QByteArray bytes(32, Qt::Uninitialized);
+    QRandomGenerator::system()->generate(bytes.begin(), bytes.end());
+    return bytes.toHex();
 }
 
 /// The inodes of the sockets listening on `port`, from one of the kernel's TCP tables.
@@ -120,17 +158,50 @@ std::optional<LocalPolishEngine::RuntimeLocation> LocalPolishEngine::locateRunti
     return std::nullopt;
 }
 
+QString LocalPolishEngine::serverLogFolder() {
+    // "$XDG_RUNTIME_DIR/quillory" when the session has a runtime folder of this user; else
+    // "quillory-<uid>" in the temporary folder, when that name is ours; else a folder with a
+    // random name there, made once per process.
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QDir::isAbsolutePath(runtime)) {
+        struct stat st {};
+        if (::stat(QFile::encodeName(runtime).constData(), &st) == 0 && S_ISDIR(st.st_mode) &&
+            st.st_uid == ::getuid()) {
+            const QString folder = QDir::cleanPath(runtime) + QStringLiteral("/quillory");
+            if (makePrivateFolder(folder)) {
+                return folder;
+            }
+        }
+    }
+    const QString temp = QDir(Paths::tempDirectory()).absolutePath();
+    const QString folder = temp + QStringLiteral("/quillory-%1").arg(::getuid());
+    if (makePrivateFolder(folder)) {
+        return folder;
+    }
+    static QString made; // main thread only
+    if (made.isEmpty() || !made.startsWith(temp + QLatin1Char('/')) ||
+        !isPrivateFolder(QFile::encodeName(made))) {
+        QByteArray pattern = QFile::encodeName(folder + QStringLiteral("-XXXXXX"));
+        made = ::mkdtemp(pattern.data()) ? QFile::decodeName(pattern) : QString();
+    }
+    return made;
+}
+
 QString LocalPolishEngine::serverLogPath(int port) {
-    return QDir(Paths::tempDirectory()).filePath(QStringLiteral("quillory-llama-server-%1.log").arg(port));
+    const QString folder = serverLogFolder();
+    return folder.isEmpty() ? QString() : folder + QStringLiteral("/llama-server-%1.log").arg(port);
 }
 
 QStringList LocalPolishEngine::serverArguments(const QString& modelPath, int port, PolishModel model) {
-    QStringList args{QStringLiteral("-m"),          modelPath,
-                     QStringLiteral("--host"),      QStringLiteral("127.0.0.1"),
-                     QStringLiteral("--port"),      QString::number(port),
-                     QStringLiteral("-ngl"),        QStringLiteral("99"),
-                     QStringLiteral("-c"),          QStringLiteral("2048"),
-                     QStringLiteral("--no-warmup"), QStringLiteral("--no-webui")};
+    QStringList args{QStringLiteral("-m"), modelPath, QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
+                     QStringLiteral("--port"), QString::number(port), QStringLiteral("-ngl"),
+                     QStringLiteral("99"), QStringLiteral("-c"), QString::number(kContextTokens),
+                     QStringLiteral("--no-warmup"), QStringLiteral("--no-webui"),
+                     // Only we talk to the server: no slot listing, and no web page of another origin
+                     // may read its answers (the key, from the environment, keeps everyone else out).
+                     QStringLiteral("--no-slots"), QStringLiteral("--cors-origins"),
+                     QStringLiteral("http://127.0.0.1:%1").arg(port),
+                     QStringLiteral("--no-cors-credentials")};
     return args + PolishModels::extraLlamaServerArguments(model);
 }
 
@@ -265,13 +336,14 @@ void LocalPolishEngine::launch(const RuntimeLocation& runtime, const QString& mo
     serverProcess_.clear();
     serverPort_.reset();
     serverLogPath_.clear();
+    serverApiKey_.clear();
     runningModel_.reset();
     serverReady_ = false;
     ++launchGeneration_;
 
     const int port = pickPort();
     const QString logPath = serverLogPath(port);
-    const int logFd = openServerLog(logPath);
+    const int logFd = logPath.isEmpty() ? -1 : openServerLog(logPath);
     if (logFd < 0) {
         throw LocalPolishError::serverStartFailed(QStringLiteral("cannot open log file"));
     }
@@ -281,6 +353,16 @@ void LocalPolishEngine::launch(const RuntimeLocation& runtime, const QString& mo
     process->setWorkingDirectory(runtime.folder);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LD_LIBRARY_PATH"), runtime.folder);
+    // The server reads its settings from LLAMA_ARG_* variables too: none is inherited, so the
+    // settings are the arguments above. The key goes through the environment, which only this
+    // user can read (/proc/PID/environ), never the command line, which everyone can.
+    for (const QString& name : environment.keys()) {
+        if (name.startsWith(QLatin1String("LLAMA_ARG_")) || name == QLatin1String("LLAMA_API_KEY")) {
+            environment.remove(name);
+        }
+    }
+    const QByteArray apiKey = freshApiKey();
+    environment.insert(QStringLiteral("LLAMA_API_KEY"), QString::fromLatin1(apiKey));
     process->setProcessEnvironment(environment);
     process->setStandardInputFile(QProcess::nullDevice());
     process->setStandardOutputFile(QProcess::nullDevice());
@@ -309,6 +391,7 @@ void LocalPolishEngine::launch(const RuntimeLocation& runtime, const QString& mo
     serverProcess_ = process;
     serverPort_ = port;
     serverLogPath_ = logPath;
+    serverApiKey_ = apiKey;
     runningModel_ = model;
 }
 
@@ -391,6 +474,7 @@ void LocalPolishEngine::stop(std::optional<PolishModel> keepWarmUpOf) {
     serverProcess_.clear();
     serverPort_.reset();
     serverLogPath_.clear();
+    serverApiKey_.clear();
     runningModel_.reset();
     serverReady_ = false;
 }

@@ -46,7 +46,7 @@ QString defaultPrompt() {
 QString modelDirectory() {
     const QString overridden = qEnvironmentVariable("QUILLORY_MODELS_DIR");
     if (!overridden.isEmpty()) {
-        return QDir::cleanPath(overridden);
+        return QDir::cleanPath(QDir(overridden).absolutePath()); // a relative one: from where we started
     }
     return Paths::dataDirectory() + QStringLiteral("/AIModels");
 }

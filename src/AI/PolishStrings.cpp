@@ -48,6 +48,7 @@ constexpr LocalizedString kStrings[] = {
     // Command line
     {"cli.polish.model_unknown", "Unknown model id: %1", "不明なモデル ID です: %1"},
     {"cli.polish.file_unreadable", "Cannot read the file: %1", "ファイルを読み込めません: %1"},
+    {"cli.polish.piece_kept", "A piece was kept as dictated: %1", "一部を口述のまま残しました: %1"},
     {"cli.polish.dialogue_invalid", "The dialogue file is not a JSON array of {role, content} objects: %1",
      "会話ファイルが {role, content} オブジェクトの JSON 配列ではありません: %1"},
     {"cli.models.downloaded", "downloaded", "ダウンロード済み"},

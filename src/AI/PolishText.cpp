@@ -4,27 +4,57 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QRegularExpression>
+
+#include <algorithm>
+#include <cmath>
+#include <utility>
 
 namespace quillory::PolishText {
 
 namespace {
 
-QString replaceUntilStable(QString text, const QRegularExpression& re) {
-    if (!re.isValid()) {
-        return text; // a pattern that does not compile is skipped
-    }
-    for (;;) {
-        QString next = text;
-        next.replace(re, QString());
-        if (next == text) {
-            return text;
-        }
-        text = std::move(next);
-    }
+bool endsWithIgnoringCase(const QString& text, QLatin1StringView tag) {
+    return text.size() >= tag.size() &&
+           QStringView(text).right(tag.size()).compare(tag, Qt::CaseInsensitive) == 0;
 }
 
-// Template tokens removed from answers (both clean-ups), in this order.
+/// One left-to-right pass that leaves no closed block: every character is appended to the output,
+/// and when a closing tag completes after an opening tag, the output is cut back to the earliest
+/// opening tag. Text brought together by a cut ("<thi" + "nk>") is seen as it goes on, so the
+/// result is the one of removing blocks again and again, in linear time. `openStart` is the
+/// opening tag without its ">"; with `attributes` anything but ">" may follow it before the ">".
+QString removeClosedBlocks(const QString& input, QLatin1StringView openStart, bool attributes,
+                           QLatin1StringView close) {
+    QString out;
+    out.reserve(input.size());
+    qsizetype firstOpen = -1; // where the earliest complete opening tag in `out` begins
+    qsizetype pending = -1;   // where an opening tag still waiting for its ">" begins
+    for (const QChar c : input) {
+        out.append(c);
+        if (c == u'>') {
+            if (firstOpen >= 0 && endsWithIgnoringCase(out, close)) {
+                out.truncate(firstOpen);
+                firstOpen = pending = -1;
+                continue;
+            }
+            if (pending >= 0) {
+                firstOpen = firstOpen >= 0 ? firstOpen : pending;
+                pending = -1;
+            } else if (!attributes && firstOpen < 0 && out.size() > openStart.size() &&
+                       QStringView(out)
+                               .chopped(1)
+                               .right(openStart.size())
+                               .compare(openStart, Qt::CaseInsensitive) == 0) {
+                firstOpen = out.size() - 1 - openStart.size();
+            }
+        } else if (attributes && pending < 0 && endsWithIgnoringCase(out, openStart)) {
+            pending = out.size() - openStart.size();
+        }
+    }
+    return out;
+}
+
+// Template tokens removed// Template tokens removed from answers (both clean-ups), in this order.
 const QStringList& templateTokens() {
     static const QStringList tokens = {
         QStringLiteral("<|begin_of_text|>"),
@@ -130,19 +160,131 @@ QByteArray completionBody(const QString& prompt, const QStringList& stop, int nP
 }
 
 QString stripReasoningBlocks(const QString& input) {
-    static const QRegularExpression closedThink(QStringLiteral("(?is)<think[^>]*>[\\s\\S]*?</think>"));
-    static const QRegularExpression closedThinking(QStringLiteral("(?is)<thinking>[\\s\\S]*?</thinking>"));
-    static const QRegularExpression openThink(QStringLiteral("(?is)<think[^>]*>[\\s\\S]*\\z"));
-    QString text = replaceUntilStable(input, closedThink);
-    text = replaceUntilStable(text, closedThinking);
-    if (text.contains(QLatin1String("<think"), Qt::CaseInsensitive) &&
-        !text.contains(QLatin1String("</think>"), Qt::CaseInsensitive) && openThink.isValid()) {
-        const QRegularExpressionMatch m = openThink.match(text);
-        if (m.hasMatch()) {
-            text.truncate(m.capturedStart());
-        }
+    QString text =
+        removeClosedBlocks(input, QLatin1StringView("<think"), true, QLatin1StringView("</think>"));
+    text = removeClosedBlocks(text, QLatin1StringView("<thinking"), false, QLatin1StringView("</thinking>"));
+    // An opening tag never closed: it and everything after it go.
+    const qsizetype open = text.indexOf(QLatin1StringView("<think"), 0, Qt::CaseInsensitive);
+    if (open >= 0 && !text.contains(QLatin1StringView("</think>"), Qt::CaseInsensitive) &&
+        text.indexOf(u'>', open + 6) >= 0) {
+        text.truncate(open);
     }
     return text;
+}
+
+namespace {
+
+bool isSentenceEnd(QChar c) {
+    return c == u'。' || c == u'！' || c == u'？';
+}
+bool isCloser(QChar c) {
+    return c == u'」' || c == u'』' || c == u'）' || c == u')' || c == u'"' || c == u'”' || c == u'】' ||
+           c == u'〉' || c == u'》';
+}
+bool isSoftBreak(QChar c) {
+    return c == u'、' || c == u'，' || c == u',' || c == u' ' || c == u'　' || c == u'\t';
+}
+bool isBlank(QChar c) {
+    return c == u' ' || c == u'　' || c == u'\t' || c == u'\n' || c == u'\r';
+}
+
+} // namespace
+
+QList<TranscriptPiece> splitTranscript(const QString& text, int budgetTokens, double tokensPerByte) {
+    const qsizetype n = text.size();
+    // UTF-8 bytes before each position (a surrogate pair counts 4 at its first half).
+    QList<qint64> bytes(n + 1, 0);
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = text.at(i).unicode();
+        bytes[i + 1] = bytes[i] + (QChar::isHighSurrogate(u)  ? 4
+                                   : QChar::isLowSurrogate(u) ? 0
+                                   : u < 0x80                 ? 1
+                                   : u < 0x800                ? 2
+                                                              : 3);
+    }
+    const qint64 budget = std::max(budgetTokens, 1);
+    const auto cost = [&](qsizetype from, qsizetype to) {
+        return static_cast<qint64>(std::ceil(double(bytes[to] - bytes[from]) * tokensPerByte));
+    };
+
+    // Sentences: up to a sentence end (with the closers after it) or a line break.
+    QList<std::pair<qsizetype, qsizetype>> sentences;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text.at(i);
+        if (isSentenceEnd(c)) {
+            while (i + 1 < n && (isSentenceEnd(text.at(i + 1)) || isCloser(text.at(i + 1)))) {
+                ++i;
+            }
+        } else if (c != u'\n') {
+            continue;
+        }
+        sentences.append({start, i + 1});
+        start = i + 1;
+    }
+    if (start < n) {
+        sentences.append({start, n});
+    }
+
+    // Pieces: whole sentences while they fit; a sentence too long on its own is cut.
+    QList<std::pair<qsizetype, qsizetype>> ranges;
+    qsizetype pieceStart = 0;
+    qsizetype pieceEnd = 0;
+    for (auto [from, to] : sentences) {
+        if (cost(pieceStart, to) <= budget) {
+            pieceEnd = to;
+            continue;
+        }
+        if (pieceEnd > pieceStart) {
+            ranges.append({pieceStart, pieceEnd});
+        }
+        pieceStart = from;
+        while (cost(from, to) > budget) {
+            qsizetype fit = from;
+            while (fit < to && cost(from, fit + 1) <= budget) {
+                ++fit;
+            }
+            qsizetype cut = fit;
+            while (cut > from && !isSoftBreak(text.at(cut - 1))) {
+                --cut;
+            }
+            if (cut - from < (fit - from) / 2) {
+                cut = fit; // a break that early would leave a piece far below the budget
+            }
+            if (cut > from && cut < n && QChar::isLowSurrogate(text.at(cut).unicode())) {
+                --cut; // never between the halves of a pair
+            }
+            if (cut == from) {
+                cut =
+                    std::min<qsizetype>(to, from + (QChar::isHighSurrogate(text.at(from).unicode()) ? 2 : 1));
+            }
+            ranges.append({from, cut});
+            from = cut;
+        }
+        pieceStart = from;
+        pieceEnd = to;
+    }
+    if (pieceEnd > pieceStart) {
+        ranges.append({pieceStart, pieceEnd});
+    }
+
+    // Trimmed pieces; the blanks between them (and blank-only ranges) are the separators.
+    QList<TranscriptPiece> pieces;
+    qsizetype previousEnd = 0;
+    for (auto [from, to] : ranges) {
+        while (from < to && isBlank(text.at(from))) {
+            ++from;
+        }
+        while (to > from && isBlank(text.at(to - 1))) {
+            --to;
+        }
+        if (from == to) {
+            continue;
+        }
+        pieces.append({text.mid(from, to - from), text.mid(previousEnd, from - previousEnd)});
+        previousEnd = to;
+    }
+    return pieces;
 }
 
 QString clean(const QString& input) {

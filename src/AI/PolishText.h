@@ -3,6 +3,7 @@
 #include "AI/PolishModel.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -22,8 +23,27 @@ QString polishPrompt(const QString& transcript, PolishModel model, const QString
 QByteArray completionBody(const QString& prompt, const QStringList& stop, int nPredict, double temperature,
                           double topP);
 
+/// The longest text one token can stand for, in bytes (a bound for answer sizes).
+constexpr int kMaxTokenBytes = 256;
+
+/// One piece of a dictation polished on its own: its text (trimmed) and the original text
+/// between it and the piece before (empty for the first).
+struct TranscriptPiece {
+    QString text;
+    QString separatorBefore;
+    bool operator==(const TranscriptPiece&) const = default;
+};
+
+/// Splits a dictation into pieces of at most `budgetTokens` tokens each, a piece's tokens
+/// estimated as its UTF-8 bytes times `tokensPerByte` (rounded up). Pieces end at sentence ends
+/// (。！？ with any closing brackets or quotes after them) and at line breaks; a sentence longer
+/// than the budget is cut after its last 、 or blank that fits, else where the budget ends. The
+/// pieces with their separators give back the text exactly; a text within the budget is one piece.
+QList<TranscriptPiece> splitTranscript(const QString& text, int budgetTokens, double tokensPerByte);
+
 /// Removes closed <think…>…</think> and <thinking>…</thinking> blocks, and an unclosed <think…>
-/// with everything after it.
+/// with everything after it. Repeats until no closed block is left (a block that removing
+/// another one brings together is removed too), in time linear in the text's length.
 QString stripReasoningBlocks(const QString& text);
 /// Cleans a polish answer of reasoning, template tokens, labels, label lines and wrapping quotes.
 QString clean(const QString& text);

@@ -121,7 +121,7 @@ bool applyModelFile(const Options& opts, PolishModel model, Io& io) {
             return false;
         }
         auto config = LocalPolishEngine::shared().configuration();
-        config.modelFiles.insert(model, file);
+        config.modelFiles.insert(model, info.absoluteFilePath());
         LocalPolishEngine::shared().setConfiguration(std::move(config));
     }
     return true;
@@ -293,6 +293,19 @@ int polishCommand(const QStringList& args, Io& io) {
         InterruptScope interrupt;
         const QString polished = awaitTask(LocalPolishEngine::shared().polish(
             text, SpeechLocale::jaJP, *model, instructions, interrupt.token()));
+        // A long dictation goes in pieces: say which kept their own text, and why.
+        const auto& pieces = LocalPolishEngine::shared().lastPolishPieces();
+        for (qsizetype i = 0; i < pieces.size(); ++i) {
+            if (!pieces[i].polished) {
+                io.err << Localization::format("cli.polish.piece_kept",
+                                               QStringLiteral("%1/%2 (%3 characters): %4")
+                                                   .arg(i + 1)
+                                                   .arg(pieces.size())
+                                                   .arg(pieces[i].characters)
+                                                   .arg(pieces[i].keptBecause))
+                       << Qt::endl;
+            }
+        }
         io.out << polished << Qt::endl;
         return int(Ok);
     });

@@ -11,6 +11,7 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace quillory {
 namespace {
@@ -226,6 +227,111 @@ TEST(CleanTest, ReasoningBlocks) {
     EXPECT_EQ(PolishText::clean("<think>never closed\nstill thinking"), "");
     EXPECT_EQ(PolishText::stripReasoningBlocks("before <think>open"), "before ");
     EXPECT_EQ(PolishText::stripReasoningBlocks("<think>a</think>mid<think>b</think>end"), "midend");
+}
+
+// What removing the blocks again and again until nothing changes leaves: the way the answers were
+// always cleaned, here as the reference for the single pass.
+QString stripByRepeatedRegex(QString text) {
+    for (const char* pattern :
+         {"(?is)<think[^>]*>[\\s\\S]*?</think>", "(?is)<thinking>[\\s\\S]*?</thinking>"}) {
+        const QRegularExpression re(QString::fromLatin1(pattern));
+        for (QString next = QString(text).replace(re, QString()); next != text;
+             next = QString(text).replace(re, QString())) {
+            text = next;
+        }
+    }
+    if (text.contains("<think", Qt::CaseInsensitive) && !text.contains("</think>", Qt::CaseInsensitive)) {
+        const auto m = QRegularExpression("(?is)<think[^>]*>[\\s\\S]*\\z").match(text);
+        if (m.hasMatch()) {
+            text.truncate(m.capturedStart());
+        }
+    }
+    return text;
+}
+
+TEST(CleanTest, NestedAndSplitTagsAreRemovedAsByRepeatedRemovalInOnePass) {
+    const QStringList cases = {
+        "<thi<think>x</think>nk>inner</think>after",
+        "a<thi<thi<think>1</think>nk>2</think>nk>3</think>b",
+        "<think>a<think>b</think>c</think>d",
+        "<think </think> x",
+        "<think</think>y</think>z",
+        "</thi<think>q</think>nk>w",
+        "<thinking>a</thinking><thin<thinking>b</thinking>king>c</thinking>d",
+        "<THINK>A</think>B<tHiNk x='>'>C</THINK>D",
+        "x<think>no close",
+        "y<think no bracket",
+        "<think>a</think><think>",
+        "plain text 。",
+    };
+    for (const QString& c : cases) {
+        EXPECT_EQ(PolishText::stripReasoningBlocks(c), stripByRepeatedRegex(c)) << c.toStdString();
+    }
+    // Random mixtures of tag fragments against the reference.
+    const QStringList parts = {"<",   "think", ">",    "</think>", "<think>", "</",
+                               "thi", "nk>",   "ing>", "a",        "\n"};
+    quint32 seed = 12345;
+    for (int round = 0; round < 2000; ++round) {
+        QString text;
+        const int n = 1 + round % 14;
+        for (int i = 0; i < n; ++i) {
+            seed = seed * 1664525u + 1013904223u;
+            text += parts[(seed >> 16) % parts.size()];
+        }
+        ASSERT_EQ(PolishText::stripReasoningBlocks(text), stripByRepeatedRegex(text)) << text.toStdString();
+    }
+}
+
+TEST(CleanTest, MegabytesOfNestedTagsAreCleanedAtOnce) {
+    // 3.2 MB of "<thi" … "nk>" around one block: each removal makes the next block, so removing
+    // them pass by pass took minutes (1.6 MB: 152 s) and ran into the test's time limit; one pass
+    // takes milliseconds.
+    const int depth = 400'000;
+    QString text = QString("<thi").repeated(depth) + "<think>x</think>" +
+                   QString("nk>y</think>").repeated(depth) + "end";
+    ASSERT_GT(text.size(), 3'200'000);
+    EXPECT_EQ(PolishText::stripReasoningBlocks(text), "end");
+}
+
+TEST(SplitTest, ShortTextIsOnePieceAndLongTextSplitsAtSentenceEnds) {
+    const QString one = QString::fromUtf8("今日は晴れ。明日は雨！");
+    EXPECT_EQ(PolishText::splitTranscript(one, 100, 1.0), (QList<PolishText::TranscriptPiece>{{one, ""}}));
+
+    // 1 token a byte, 3 bytes a character: a budget of 30 tokens is 10 characters.
+    const QString text = QString::fromUtf8(
+        "一二三四五。六七八九？」次の行です\n\n十一十二。十三十四十五十六十七十八十九二十。");
+    const auto pieces = PolishText::splitTranscript(text, 30, 1.0);
+    QString rebuilt;
+    for (const auto& p : pieces) {
+        EXPECT_LE(p.text.toUtf8().size(), 30) << p.text.toStdString();
+        EXPECT_EQ(p.text, p.text.trimmed());
+        rebuilt += p.separatorBefore + p.text;
+    }
+    EXPECT_EQ(rebuilt, text) << "pieces and separators give the text back";
+    ASSERT_GE(pieces.size(), 4);
+    EXPECT_EQ(pieces[0].text, QString::fromUtf8("一二三四五。"));
+    EXPECT_EQ(pieces[1].text, QString::fromUtf8("六七八九？」")) << "closers stay with their sentence";
+    EXPECT_EQ(pieces[2].text, QString::fromUtf8("次の行です"));
+    EXPECT_EQ(pieces[3].separatorBefore, "\n\n");
+}
+
+TEST(SplitTest, ASentenceLongerThanTheBudgetIsCutAtACommaOrWhereTheBudgetEnds) {
+    const QString text = QString::fromUtf8("あいうえお、かきくけこさしすせそたちつてとなにぬねの");
+    const auto pieces = PolishText::splitTranscript(text, 24, 1.0); // 8 characters
+    QString rebuilt;
+    for (const auto& p : pieces) {
+        EXPECT_LE(p.text.toUtf8().size(), 24);
+        rebuilt += p.separatorBefore + p.text;
+    }
+    EXPECT_EQ(rebuilt, text);
+    ASSERT_EQ(pieces.size(), 4);
+    EXPECT_EQ(pieces[0].text, QString::fromUtf8("あいうえお、"));
+    EXPECT_EQ(pieces[1].text, QString::fromUtf8("かきくけこさしす"));
+    // Never between the halves of a surrogate pair, even with a budget below one character.
+    const QString emoji = QString::fromUtf8("😀😀😀");
+    const auto tiny = PolishText::splitTranscript(emoji, 1, 1.0);
+    ASSERT_EQ(tiny.size(), 3);
+    EXPECT_EQ(tiny[0].text, QString::fromUtf8("😀"));
 }
 
 TEST(CleanTest, TokensLabelsAndQuotes) {

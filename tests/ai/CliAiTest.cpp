@@ -62,7 +62,8 @@ TEST_F(CliAiTest, PolishDryRunPrintsTheBodyAndTheServerCommandLine) {
                                  "\n");
     const QString modelPath = PolishSettings::modelDirectory() + "/Phi-3-mini-4k-instruct-q4.gguf";
     EXPECT_EQ(err_.trimmed(), "llama-server -m " + modelPath +
-                                  " --host 127.0.0.1 --port 50000 -ngl 99 -c 2048 --no-warmup --no-webui");
+                                  " --host 127.0.0.1 --port 50000 -ngl 99 -c 2048 --no-warmup --no-webui"
+                                  " --no-slots --cors-origins http://127.0.0.1:50000 --no-cors-credentials");
 
     // Without options: the selected model and the effective prompt from the settings.
     PolishSettings::setSelectedModel(PolishModel::qwen35_4bQ4KM);
@@ -71,6 +72,31 @@ TEST_F(CliAiTest, PolishDryRunPrintsTheBodyAndTheServerCommandLine) {
     EXPECT_EQ(body.value("prompt").toString(),
               PolishText::polishPrompt("x", PolishModel::qwen35_4bQ4KM, PolishSettings::defaultPrompt()));
     EXPECT_TRUE(err_.contains("--reasoning off --reasoning-budget 0"));
+}
+
+TEST_F(CliAiTest, RelativeModelPathsAreUsedAsAbsolutePaths) {
+    // The server runs in the runtime folder: a path relative to where the command was started
+    // would name another file there.
+    QDir().mkpath(path("relmodels"));
+    write(path("relmodels/tiny.gguf"), "GGUF");
+    const auto base = LocalPolishEngine::shared().configuration();
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(path("relmodels")));
+    const int status = run(
+        {"polish", "--model", "phi-3-mini-4k-instruct-q4", "--model-file", "tiny.gguf", "--dry-run", "x"});
+    const QString commandLine = err_;
+    LocalPolishEngine::shared().setConfiguration(base);
+    QDir::setCurrent(home_.path());
+    qputenv("QUILLORY_MODELS_DIR", "relmodels");
+    const int pathStatus = run({"models", "path", "phi-3-mini-4k-instruct-q4"});
+    const QString printed = out_.trimmed();
+    qunsetenv("QUILLORY_MODELS_DIR");
+    QDir::setCurrent(previous);
+    ASSERT_EQ(status, 0);
+    EXPECT_TRUE(commandLine.contains(" -m " + path("relmodels/tiny.gguf") + " "))
+        << commandLine.toStdString();
+    ASSERT_EQ(pathStatus, 0);
+    EXPECT_EQ(printed, path("relmodels/Phi-3-mini-4k-instruct-q4.gguf"));
 }
 
 TEST_F(CliAiTest, FailuresGoToStderrWithAStatus) {

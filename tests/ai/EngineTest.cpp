@@ -48,18 +48,20 @@ TEST_F(EngineTest, LaunchesWithExactCommandLineAndReusesTheServer) {
     EXPECT_EQ(
         lines(file("args", pid)),
         (QStringList{"-m", modelDir_ + "/google_gemma-4-E2B-it-Q4_K_M.gguf", "--host", "127.0.0.1", "--port",
-                     port, "-ngl", "99", "-c", "2048", "--no-warmup", "--no-webui", "--no-mmproj"}));
+                     port, "-ngl", "99", "-c", "2048", "--no-warmup", "--no-webui", "--no-slots",
+                     "--cors-origins", "http://127.0.0.1:" + port, "--no-cors-credentials", "--no-mmproj"}));
     EXPECT_EQ(lines(file("env", pid)), QStringList{runtimeDir_});
     EXPECT_EQ(lines(file("cwd", pid)), QStringList{runtimeDir_});
-    const QString log = path("tmp/quillory-llama-server-" + port + ".log");
+    const QString log = path("run/quillory/llama-server-" + port + ".log");
     EXPECT_EQ(engine().serverLogPath(), log);
     EXPECT_EQ(lines(log), QStringList{"server starting"});
 
-    // The request: six members, the model's stop list, JSON content type.
+    // The request: six members, the model's stop list, JSON content type, the server's key.
     ASSERT_EQ(health_->count("/completion"), 1);
     const auto& request = health_->requests().last();
     EXPECT_EQ(request.method, "POST");
     EXPECT_EQ(request.headers.value("content-type"), "application/json");
+    EXPECT_EQ(request.headers.value("authorization"), "Bearer " + lines(file("key", pid)).value(0).toUtf8());
     const QJsonObject body = QJsonDocument::fromJson(request.body).object();
     EXPECT_EQ(body.keys(), (QStringList{"n_predict", "prompt", "stop", "stream", "temperature", "top_p"}));
     EXPECT_EQ(body.value("n_predict").toInt(), 256);
@@ -108,7 +110,7 @@ TEST_F(EngineTest, SwitchingModelsTerminatesTheOldServerAndUsesANewPort) {
     EXPECT_EQ(engine().runningModel(), M::mistral7b_v03Q4KM);
     EXPECT_TRUE(pumpRealUntil([&] { return !alive(first); })) << "the old server was not terminated";
     EXPECT_TRUE(alive(next));
-    EXPECT_EQ(lines(file("args", next)).mid(10), (QStringList{"--no-warmup", "--no-webui"}));
+    EXPECT_EQ(lines(file("args", next)).mid(10, 3), (QStringList{"--no-warmup", "--no-webui", "--no-slots"}));
 }
 
 TEST_F(EngineTest, ServerThatExitsReportsTheLastTwelveLogLines) {

@@ -31,12 +31,17 @@ protected:
         CoreTest::SetUp();
         QDir().mkpath(path("tmp"));
         qputenv("TMPDIR", path("tmp").toUtf8());
+        QDir().mkpath(path("run"));
+        QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", path("run").toUtf8());
         runtimeDir_ = path("runtime");
         QDir().mkpath(runtimeDir_);
         writeScript(runtimeDir_ + "/llama-server", R"(#!/bin/sh
 dir=$(dirname "$0")
 printf '%s\n' "$@" > "$dir/args-$$.txt"
 printf '%s\n' "$LD_LIBRARY_PATH" > "$dir/env-$$.txt"
+printf '%s\n' "$LLAMA_API_KEY" > "$dir/key-$$.txt"
+env | grep '^LLAMA_ARG_' > "$dir/llama-env-$$.txt"
 pwd > "$dir/cwd-$$.txt"
 echo $$ >> "$dir/pids.txt"
 if [ -f "$dir/exit-mode" ]; then
@@ -61,6 +66,7 @@ exec sleep 600
         }
         health_.reset();
         qunsetenv("TMPDIR");
+        qunsetenv("XDG_RUNTIME_DIR");
         CoreTest::TearDown();
     }
 

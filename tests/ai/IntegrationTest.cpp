@@ -5,6 +5,7 @@
 // the real home is tried. The tests skip only when neither gives a runtime and a model.
 
 #include "AI/LocalPolishEngine.h"
+#include "AI/PolishSettings.h"
 #include "Cli/Cli.h"
 #include "support/CoreTest.h"
 
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <csignal>
@@ -82,6 +84,9 @@ protected:
         realClock_ = std::make_unique<ScopedScheduler>(real_);
         QDir().mkpath(path("tmp"));
         qputenv("TMPDIR", path("tmp").toUtf8());
+        QDir().mkpath(path("run"));
+        QFile::setPermissions(path("run"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", path("run").toUtf8());
         config_.runtimeDirectory = QFileInfo(runtime_->server).absolutePath();
         config_.modelDirectory = path("models");
         for (PolishModel m : PolishModels::allCases) {
@@ -96,6 +101,7 @@ protected:
         engine_.reset();
         realClock_.reset();
         qunsetenv("TMPDIR");
+        qunsetenv("XDG_RUNTIME_DIR");
         CoreTest::TearDown();
     }
     template <typename T> T await(Task<T>&& task) {
@@ -135,7 +141,7 @@ TEST_F(RealServerTest, PolishesReusesTheServerAndRestartsForAnotherModel) {
     const int port = *engine_->serverPort();
     EXPECT_GE(port, 49152);
     EXPECT_LE(port, 65535);
-    EXPECT_TRUE(QFile::exists(path("tmp/quillory-llama-server-%1.log").replace("%1", QString::number(port))));
+    EXPECT_TRUE(QFile::exists(path("run/quillory/llama-server-%1.log").arg(port)));
 
     EXPECT_EQ(await(engine_->polish("second", SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {})),
               runtime_->sentence);
@@ -149,6 +155,140 @@ TEST_F(RealServerTest, PolishesReusesTheServerAndRestartsForAnotherModel) {
 
     EXPECT_EQ(await(engine_->chatCompletion({{LocalLLMChatRole::user, "hi"}}, PolishModel::gemma4_e2bQ4KM)),
               runtime_->sentence);
+}
+
+/// One HTTP/1.1 exchange over a plain socket, so that nothing between the test and the server
+/// adds or drops headers: the status and the headers (lower-case names) of the answer.
+struct RawAnswer {
+    int status = -1;
+    QMap<QByteArray, QByteArray> headers;
+};
+RawAnswer exchange(int port, const QByteArray& method, const QByteArray& path,
+                   const QList<QByteArray>& headers, const QByteArray& body = {}) {
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+    if (!socket.waitForConnected(5000)) {
+        return {};
+    }
+    QByteArray request = method + " " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+    for (const QByteArray& h : headers) {
+        request += h + "\r\n";
+    }
+    request += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    socket.write(request);
+    QByteArray reply;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 30000 && socket.state() != QAbstractSocket::UnconnectedState) {
+        socket.waitForReadyRead(100);
+        reply += socket.readAll();
+    }
+    reply += socket.readAll();
+    RawAnswer answer;
+    const QList<QByteArray> lines = reply.left(reply.indexOf("\r\n\r\n")).split('\n');
+    answer.status = lines.value(0).split(' ').value(1).toInt();
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const qsizetype colon = lines[i].indexOf(':');
+        if (colon > 0) {
+            answer.headers.insert(lines[i].left(colon).trimmed().toLower(),
+                                  lines[i].mid(colon + 1).trimmed());
+        }
+    }
+    return answer;
+}
+
+QByteArray environmentValue(qint64 pid, const QByteArray& name) {
+    QFile f(QStringLiteral("/proc/%1/environ").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    for (const QByteArray& entry : f.readAll().split('\0')) {
+        if (entry.startsWith(name + "=")) {
+            return entry.mid(name.size() + 1);
+        }
+    }
+    return {};
+}
+
+TEST_F(RealServerTest, TheServerAnswersOnlyUsNotWebPagesOrOtherUsers) {
+    await(engine_->ensureServer(PolishModel::qwen35_4bQ4KM));
+    const int port = *engine_->serverPort();
+    const qint64 pid = engine_->serverProcessId();
+    const QByteArray key = environmentValue(pid, "LLAMA_API_KEY");
+    ASSERT_EQ(key.size(), 64);
+    QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    ASSERT_TRUE(cmdline.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(cmdline.readAll().contains(key)) << "the key is on the command line, readable by everyone";
+
+    const QByteArray evil = "Origin: https://evil.example";
+    const QByteArray body = R"({"prompt":"hello","n_predict":4})";
+    // A web page's preflight is not allowed, with or without credentials.
+    RawAnswer a = exchange(port, "OPTIONS", "/completion",
+                           {evil, "Access-Control-Request-Method: POST",
+                            "Access-Control-Request-Headers: authorization, content-type"});
+    EXPECT_NE(a.headers.value("access-control-allow-origin"), "https://evil.example");
+    EXPECT_NE(a.headers.value("access-control-allow-origin"), "*");
+    EXPECT_NE(a.headers.value("access-control-allow-credentials"), "true");
+    // Without the key: refused, from a page or from anyone else on the machine.
+    a = exchange(port, "POST", "/completion", {evil, "Content-Type: application/json"}, body);
+    EXPECT_EQ(a.status, 401);
+    EXPECT_NE(a.headers.value("access-control-allow-origin"), "https://evil.example");
+    a = exchange(port, "POST", "/completion",
+                 {"Content-Type: application/json", "Authorization: Bearer wrong"}, body);
+    EXPECT_EQ(a.status, 401);
+    a = exchange(port, "GET", "/slots", {evil});
+    EXPECT_EQ(a.status, 401);
+    // The slot listing is off even for us.
+    a = exchange(port, "GET", "/slots", {"Authorization: Bearer " + key});
+    EXPECT_FALSE(a.status >= 200 && a.status <= 299) << a.status;
+    // With the key a foreign origin still gets no permission to read the answer.
+    a = exchange(port, "POST", "/completion",
+                 {evil, "Content-Type: application/json", "Authorization: Bearer " + key}, body);
+    EXPECT_NE(a.headers.value("access-control-allow-origin"), "https://evil.example");
+
+    // Ours works.
+    EXPECT_EQ(await(engine_->polish("text", SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {})),
+              runtime_->sentence);
+}
+
+TEST_F(RealServerTest, AFourThousandCharacterDictationIsPolishedPieceByPiece) {
+    QString dictation;
+    for (int i = 0; dictation.size() < 4000; ++i) {
+        dictation +=
+            QString::fromUtf8("えーと、今日の会議では%1件目の議題について話し合いました。").arg(i + 1);
+        if (i % 20 == 19) {
+            dictation += "\n";
+        }
+    }
+    const QString out = await(engine_->polish(dictation, SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM,
+                                              PolishSettings::defaultPrompt(), {}));
+    const auto& pieces = engine_->lastPolishPieces();
+    ASSERT_GT(pieces.size(), 1);
+    for (const auto& piece : pieces) {
+        EXPECT_TRUE(piece.polished) << piece.keptBecause.toStdString();
+    }
+    // The tiny model answers every piece with its sentence; the pieces' answers come in order.
+    EXPECT_EQ(out.count(runtime_->sentence), pieces.size());
+}
+
+TEST_F(RealServerTest, RelativeModelFileFromTheModelsFolder) {
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(QFileInfo(runtime_->model).absolutePath()));
+    auto& shared = LocalPolishEngine::shared();
+    const auto saved = shared.configuration();
+    auto config = config_;
+    config.modelFiles.clear();
+    shared.setConfiguration(config);
+    QString out, err;
+    QTextStream o(&out), e(&err);
+    cli::Io io{o, e};
+    const int status = cli::run({"polish", "--model", "qwen3.5-4b-instruct-q4_k_m", "--model-file",
+                                 QFileInfo(runtime_->model).fileName(), QString::fromUtf8("あのー明日は雨")},
+                                io);
+    QDir::setCurrent(previous);
+    shared.setConfiguration(saved);
+    EXPECT_EQ(status, 0) << err.toStdString();
+    EXPECT_EQ(out.trimmed(), runtime_->sentence);
 }
 
 TEST_F(RealServerTest, StopDuringARunningRequestEndsTheProcessWithinTwoSeconds) {
