@@ -394,12 +394,29 @@ TEST(HotkeyMonitorCommand, PrintsCallbacksForInjectedKeysAndExitsCleanlyOnSigter
         << err.toStdString();
     ASSERT_TRUE(err.contains("RCTL")) << "names the physical keys: " << err.toStdString();
 
+    const auto chord = [&] {
+        other.key(kRightShift, true);
+        other.key(kRightCtrl, true);
+        other.key(kRightCtrl, false);
+        other.key(kRightShift, false);
+    };
+    // The listener is live once a first chord is heard (a loaded machine may start reading the
+    // keys a moment after the command says it listens).
+    QByteArray warmUp;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            chord();
+            QTest::qWait(300);
+            warmUp += monitor.readAllStandardOutput();
+            return warmUp.contains("release");
+        },
+        20000))
+        << warmUp.toStdString();
+    QTest::qWait(500);
+
     other.doubleTap(kRightCtrl);
     QTest::qWait(500);
-    other.key(kRightShift, true);
-    other.key(kRightCtrl, true);
-    other.key(kRightCtrl, false);
-    other.key(kRightShift, false);
+    chord();
 
     QByteArray out;
     ASSERT_TRUE(QTest::qWaitFor(
@@ -407,7 +424,7 @@ TEST(HotkeyMonitorCommand, PrintsCallbacksForInjectedKeysAndExitsCleanlyOnSigter
             out += monitor.readAllStandardOutput();
             return out.count('\n') >= 3;
         },
-        5000))
+        15000))
         << out.toStdString();
     const QList<QByteArray> lines = out.trimmed().split('\n');
     ASSERT_EQ(lines.size(), 3) << out.toStdString();
