@@ -52,6 +52,12 @@ public:
     /// Whether another decoder runs alongside this one (the fast model writing the live text), so
     /// this one should leave it a core. Called on the worker before a decode.
     virtual void setSharingCpu(bool sharing) { (void)sharing; }
+    /// A recognition starts using this decoder (on the worker, before its first decode): make what
+    /// decodes need now. Paired with `endRecognition` once the recognition is over (on the worker,
+    /// after its last decode); between the last end and the next start the decoder frees its
+    /// working memory, the model staying loaded. Decoding outside such a pair still works.
+    virtual void beginRecognition() {}
+    virtual void endRecognition() {}
 };
 
 /// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; returns

@@ -578,7 +578,10 @@ public:
         poll_.stop();
         handler_ = nullptr;
         releaseAudio();
+        endDecoding();
     }
+
+    ~StreamingRecognition() override { endDecoding(); }
 
 private:
     qint64 audioSize() const { return capture_.end(); }
@@ -591,6 +594,37 @@ private:
         capture_.release();
         backlog_->held = 0;
         backlog_->reserved = 0;
+    }
+
+    /// The session is over: each decoder it used is told so after its last job (the decoder frees
+    /// its working memory there, off this thread).
+    void endDecoding() {
+        if (std::exchange(decodingEnded_, true)) {
+            return;
+        }
+        const auto end = [](const std::shared_ptr<RecognitionWorker>& worker,
+                            const std::shared_ptr<std::shared_ptr<SpeechDecoder>>& inUse) {
+            worker->post([inUse] {
+                if (auto decoder = std::exchange(*inUse, nullptr)) {
+                    decoder->endRecognition();
+                }
+            });
+        };
+        if (mainDispatched_) {
+            end(worker_, mainInUse_);
+        }
+        if (partialDispatched_) {
+            end(partialWorker_, partialInUse_);
+        }
+    }
+
+    /// Worker: `decoder` is used by this session from now on (told once, at its first job, which
+    /// runs while the user speaks).
+    static void use(std::shared_ptr<SpeechDecoder>& inUse, const std::shared_ptr<SpeechDecoder>& decoder) {
+        if (!inUse) {
+            inUse = decoder;
+            decoder->beginRecognition();
+        }
     }
 
     void reportAudio() {
@@ -659,6 +693,7 @@ private:
             schedulePoll(tuning_.pollInterval); // keeps making room in the ring meanwhile
         }
         inFlight_ = true;
+        mainDispatched_ = true;
         dispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
@@ -683,6 +718,7 @@ private:
 
     void dispatchPartial() {
         partialInFlight_ = true;
+        partialDispatched_ = true;
         partialDispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
@@ -719,6 +755,7 @@ private:
         if (!decoder) {
             return out;
         }
+        use(*mainInUse_, decoder);
         decoder->setSharingCpu(in.sharingCpu);
         std::vector<float> buffer;
         const qint64 base = capture_.read(in.segmentStart, buffer);
@@ -846,6 +883,7 @@ private:
         if (!decoder) {
             return out;
         }
+        use(*partialInUse_, decoder);
         std::vector<float> buffer;
         const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
         const qint64 base = capture_.read(std::max(in.segmentStart, capture_.end() - window), buffer);
@@ -1008,6 +1046,7 @@ private:
         done_ = true;
         poll_.stop();
         releaseAudio();
+        endDecoding();
         if (auto handler = std::exchange(handler_, nullptr)) {
             handler(snapshot);
         }
@@ -1025,6 +1064,15 @@ private:
     std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);
+
+    /// The decoder each lane's jobs used, once the first of them ran (that lane's worker only).
+    std::shared_ptr<std::shared_ptr<SpeechDecoder>> mainInUse_ = std::make_shared<std::shared_ptr<SpeechDecoder>>();
+    std::shared_ptr<std::shared_ptr<SpeechDecoder>> partialInUse_ =
+        std::make_shared<std::shared_ptr<SpeechDecoder>>();
+    // Main thread: whether a lane was given a job, and whether the decoders were told the end.
+    bool mainDispatched_ = false;
+    bool partialDispatched_ = false;
+    bool decodingEnded_ = false;
 
     /// The audio not settled yet (capture thread, workers, main thread).
     CaptureBuffer capture_;

@@ -1,6 +1,7 @@
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include "Speech/whisper/WhisperContext.h"
+#include "Utilities/Log.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -79,11 +80,28 @@ public:
     int modelAudioCtx() const override { return model_->modelAudioCtx(); }
     void setSharingCpu(bool sharing) override { sharing_ = sharing; }
 
+    void beginRecognition() override {
+        ++recognitions_;
+        QString error;
+        if (!model_->prepare(&error)) {
+            // The first decode tries again and reports the failure.
+            qCWarning(lcSpeech, "%s", qUtf8Printable(error));
+        }
+    }
+    void endRecognition() override {
+        // whisper.cpp's caches and compute buffers hold tens of MB (hundreds for the large models)
+        // that the longest decode of the dictation touched: none of it stays between dictations.
+        if (recognitions_ > 0 && --recognitions_ == 0) {
+            model_->releaseState();
+        }
+    }
+
 private:
     std::shared_ptr<WhisperModel> model_;
     std::shared_ptr<VadModel> vad_;
     int threads_;
     bool sharing_ = false;
+    int recognitions_ = 0; // under way (worker only)
 };
 
 } // namespace
