@@ -186,11 +186,11 @@ public:
         end(t);
         return r;
     }
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         const auto t = begin();
-        auto spans = inner_->detectSpeech(samples, error);
+        DetectResult r = inner_->detectSpeech(samples);
         end(t);
-        return spans;
+        return r;
     }
     int maxPromptTokens() const override { return inner_->maxPromptTokens(); }
     int tokenCount(const QString& text) const override { return inner_->tokenCount(text); }

@@ -259,7 +259,7 @@ WhisperRecognizerHost::WhisperRecognizerHost(std::function<QString()> modelPath,
                                              std::shared_ptr<RecognitionWorker> worker, StreamingTuning tuning)
     : modelPath_(std::move(modelPath)), loader_(std::move(loader)), worker_(std::move(worker)), tuning_(tuning) {}
 
-WhisperRecognizerHost::~WhisperRecognizerHost() { *alive_ = false; }
+WhisperRecognizerHost::~WhisperRecognizerHost() = default;
 
 namespace {
 QString fileIdentity(const QString& path) {
@@ -482,14 +482,13 @@ std::shared_ptr<SpeechDecoder> decoderOf(WhisperRecognizerHost::Slot& slot, JobO
 /// The speech in `buffer`, or nothing with `out` failed.
 std::optional<std::vector<SpeechSpan>> speechIn(SpeechDecoder& decoder, std::span<const float> buffer,
                                                 JobOutput& out) {
-    QString error;
-    std::vector<SpeechSpan> spans = decoder.detectSpeech(buffer, &error);
-    if (!error.isEmpty()) {
+    DetectResult r = decoder.detectSpeech(buffer);
+    if (r.status != DetectResult::Status::ok) {
         out.status = Status::failed;
-        out.error = error;
+        out.error = r.error.isEmpty() ? QStringLiteral("the voice-activity detector failed") : r.error;
         return std::nullopt;
     }
-    return spans;
+    return std::move(r.spans);
 }
 
 /// Decodes `samples` with `prompt`; the text with repetition loops cut, or nothing with `out`

@@ -197,7 +197,6 @@ private:
     PartialPass partialPass_;
     Loaded partial_;
     std::function<void(LoadState, qint64)> observer_;
-    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
     std::shared_ptr<Backlog> backlog_ = std::make_shared<Backlog>();
     std::unique_ptr<QObject> connections_;
 

@@ -45,8 +45,8 @@ public:
         decoded.emplace_back(samples.begin(), samples.end());
         return inner_->decode(samples, prompt, audioCtx, shouldAbort);
     }
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
-        return inner_->detectSpeech(samples, error);
+    DetectResult detectSpeech(std::span<const float> samples) override {
+        return inner_->detectSpeech(samples);
     }
     int maxPromptTokens() const override { return inner_->maxPromptTokens(); }
     int tokenCount(const QString& text) const override { return inner_->tokenCount(text); }
@@ -206,9 +206,10 @@ TEST_F(StreamingWhisperTest, AQuickYesIsHeardAndDecoded) {
     audio.insert(audio.end(), plain.begin() + best, plain.begin() + best + length);
     audio.resize(audio.size() + std::size_t(samplesOf(1)), 0.0f);
 
-    QString error;
-    const auto spans = decoder_->detectSpeech(audio, &error);
-    ASSERT_EQ(spans.size(), 1u) << "speech shorter than 250 ms is speech too " << error.toStdString();
+    const DetectResult detected = decoder_->detectSpeech(audio);
+    ASSERT_EQ(detected.status, DetectResult::Status::ok) << detected.error.toStdString();
+    const auto& spans = detected.spans;
+    ASSERT_EQ(spans.size(), 1u) << "speech shorter than 250 ms is speech too";
     EXPECT_LE(spans[0].start, samplesOf(1.0) + samplesOf(0.05));
     EXPECT_GE(spans[0].end, samplesOf(1.1));
 

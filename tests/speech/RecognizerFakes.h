@@ -112,13 +112,13 @@ public:
         return result;
     }
 
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         vadCalls.fetch_add(1);
         if (vadFails) {
-            *error = QStringLiteral("the VAD failed");
-            return {};
+            return DetectResult::failure(QStringLiteral("the VAD failed"));
         }
-        std::vector<SpeechSpan> spans;
+        DetectResult result;
+        std::vector<SpeechSpan>& spans = result.spans;
         for (std::size_t i = 0; i < samples.size();) {
             if (samples[i] == 0.0f) {
                 ++i;
@@ -137,7 +137,7 @@ public:
             }
             i = j;
         }
-        return spans;
+        return result;
     }
 
     int maxPromptTokens() const override { return promptTokens; }

@@ -51,15 +51,20 @@ public:
         return result;
     }
 
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         VadOptions options;
         // whisper.cpp's default minimum of 250 ms drops a quick "はい"; the recogniser pads short
         // speech before decoding it.
         options.minSpeechMs = kMinSpeechMs;
         options.minSilenceMs = 100;
         options.speechPadMs = 30;
-        const std::vector<SpeechInterval> intervals = vad_->detect(samples, error, options);
-        std::vector<SpeechSpan> spans;
+        QString error;
+        const std::vector<SpeechInterval> intervals = vad_->detect(samples, &error, options);
+        if (!error.isEmpty()) {
+            return DetectResult::failure(error);
+        }
+        DetectResult result;
+        std::vector<SpeechSpan>& spans = result.spans;
         spans.reserve(intervals.size());
         const auto total = static_cast<qint64>(samples.size());
         for (const SpeechInterval& i : intervals) {
@@ -69,7 +74,7 @@ public:
                 spans.push_back({start, end});
             }
         }
-        return spans;
+        return result;
     }
 
     int maxPromptTokens() const override { return model_->maxPromptTokens(); }
