@@ -157,14 +157,16 @@ std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float>
 
 class StreamingRecognition final : public RecognitionRequest,
                                    public std::enable_shared_from_this<StreamingRecognition> {
+    struct Lane;
+
 public:
     StreamingRecognition(std::shared_ptr<WhisperRecognizerHost::Slot> slot, std::shared_ptr<RecognitionWorker> worker,
                          std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot,
                          std::shared_ptr<RecognitionWorker> partialWorker, StreamingTuning tuning,
                          RecognitionOptions options, std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
-        : slot_(std::move(slot)), worker_(std::move(worker)), partialSlot_(std::move(partialSlot)),
-          partialWorker_(std::move(partialWorker)), tuning_(tuning), options_(std::move(options)),
-          scheduler_(&Scheduler::current()), main_(scheduler_->handle()), backlog_(std::move(backlog)),
+        : main_{std::move(slot), std::move(worker)}, partial_{std::move(partialSlot), std::move(partialWorker)},
+          tuning_(tuning), options_(std::move(options)),
+          scheduler_(&Scheduler::current()), mainThread_(scheduler_->handle()), backlog_(std::move(backlog)),
           capture_(tuning_.captureSamples) {
         for (const QString& hint : options_.contextualStrings.value_or(QStringList())) {
             hints_ << ownCopy(hint);
@@ -185,8 +187,8 @@ public:
     void endAudio() override {
         capture_.close();
         ended_ = true;
-        partialAbort_->store(true); // the final gets every core
-        if (handler_ && !inFlight_) {
+        partial_.abort->store(true); // the final gets every core
+        if (handler_ && !main_.inFlight) {
             dispatch();
         }
     }
@@ -203,7 +205,7 @@ public:
     void cancel() {
         done_ = true;
         abort_->store(true);
-        partialAbort_->store(true);
+        partial_.abort->store(true);
         poll_.stop();
         handler_ = nullptr;
         releaseAudio();
@@ -231,19 +233,14 @@ private:
         if (std::exchange(decodingEnded_, true)) {
             return;
         }
-        const auto end = [](const std::shared_ptr<RecognitionWorker>& worker,
-                            const std::shared_ptr<std::shared_ptr<SpeechDecoder>>& inUse) {
-            worker->post([inUse] {
-                if (auto decoder = std::exchange(*inUse, nullptr)) {
-                    decoder->endRecognition();
-                }
-            });
-        };
-        if (mainDispatched_) {
-            end(worker_, mainInUse_);
-        }
-        if (partialDispatched_) {
-            end(partialWorker_, partialInUse_);
+        for (Lane* lane : {&main_, &partial_}) {
+            if (lane->dispatched) {
+                lane->worker->post([inUse = lane->inUse] {
+                    if (auto decoder = std::exchange(*inUse, nullptr)) {
+                        decoder->endRecognition();
+                    }
+                });
+            }
         }
     }
 
@@ -272,8 +269,8 @@ private:
 
     /// The fast model writes the live text while the selected one settles segments.
     bool twoPass() const {
-        return !partialBroken_ && options_.shouldReportPartialResults && partialSlot_ && partialWorker_ &&
-               partialSlot_->get(nullptr) != nullptr;
+        return !partialBroken_ && options_.shouldReportPartialResults && partial_.slot && partial_.worker &&
+               partial_.slot->get(nullptr) != nullptr;
     }
 
     void onPoll() {
@@ -281,7 +278,7 @@ private:
             return;
         }
         if (ended_) {
-            if (!inFlight_) {
+            if (!main_.inFlight) {
                 dispatch();
             }
             return;
@@ -292,38 +289,35 @@ private:
         const Duration now = scheduler_->monotonicNow();
         if (twoPass()) {
             const qint64 size = audioSize();
-            if (!inFlight_ && now - dispatchedAt_ >= tuning_.minPartialInterval &&
-                size - lastDecodedEnd_ >= tuning_.minNewAudioSamples) {
+            if (!main_.inFlight && now - main_.dispatchedAt >= tuning_.minPartialInterval &&
+                size - main_.audioEnd >= tuning_.minNewAudioSamples) {
                 dispatch();
             }
-            if (!partialInFlight_ && now >= nextPartialAt_ && size - lastPartialEnd_ >= tuning_.minNewAudioSamples) {
+            if (!partial_.inFlight && now >= partial_.nextAt && size - partial_.audioEnd >= tuning_.minNewAudioSamples) {
                 dispatchPartial();
             }
             schedulePoll(tuning_.pollInterval);
             return;
         }
-        if (inFlight_) {
+        if (main_.inFlight) {
             schedulePoll(tuning_.pollInterval); // a decode may take longer than the ring's headroom
             return;
         }
-        if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
-            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - now));
+        if (now < main_.nextAt || audioSize() - main_.audioEnd < tuning_.minNewAudioSamples) {
+            schedulePoll(std::max(tuning_.pollInterval, main_.nextAt - now));
             return;
         }
         dispatch();
     }
 
     void dispatch() {
-        if (done_ || inFlight_) {
+        if (done_ || main_.inFlight) {
             return;
         }
         poll_.stop();
         if (!ended_) {
             schedulePoll(tuning_.pollInterval); // keeps making room in the ring meanwhile
         }
-        inFlight_ = true;
-        mainDispatched_ = true;
-        dispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
         in.overlapUntil = overlapUntil_;
@@ -336,40 +330,41 @@ private:
         in.hypothesis = ownCopy(hypothesis_);
         in.hypothesisStart = hypothesisStart_;
         in.hypothesisEnd = hypothesisEnd_;
-        auto self = shared_from_this();
-        // The job may finish after the scheduler is gone (shutdown): its result goes through a
-        // handle, which drops it then.
-        worker_->post([self, in = std::move(in), main = scheduler_->handle()] {
-            JobOutput out = self->run(in);
-            main.post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
-        });
+        post(main_, std::move(in), &StreamingRecognition::run, &StreamingRecognition::apply);
     }
 
     void dispatchPartial() {
-        partialInFlight_ = true;
-        partialDispatched_ = true;
-        partialDispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
         in.overlapUntil = overlapUntil_;
         in.settledTail = ownCopy(QStringView(settledText_).right(kSettledTailChars));
+        post(partial_, std::move(in), &StreamingRecognition::runPartial, &StreamingRecognition::applyPartial);
+    }
+
+    /// Gives `lane` a job: `run` on its worker, then `apply` with the result on this thread.
+    void post(Lane& lane, JobInput in, JobOutput (StreamingRecognition::*run)(const JobInput&),
+              void (StreamingRecognition::*apply)(const JobOutput&, bool final)) {
+        lane.inFlight = true;
+        lane.dispatched = true;
+        lane.dispatchedAt = scheduler_->monotonicNow();
         auto self = shared_from_this();
-        partialWorker_->post([self, in = std::move(in), main = scheduler_->handle()] {
-            JobOutput out = self->runPartial(in);
-            main.post([self, out = std::move(out)] { self->applyPartial(out); });
+        // The job may finish after the scheduler is gone (shutdown): its result goes through a
+        // handle, which drops it then.
+        lane.worker->post([self, in = std::move(in), main = scheduler_->handle(), run, apply] {
+            JobOutput out = ((*self).*run)(in);
+            main.post([self, out = std::move(out), final = in.final, apply] { ((*self).*apply)(out, final); });
         });
     }
 
     // ---- worker thread ----
 
     /// The prompt of `lane` (built on first use on that lane's worker, kept for the session).
-    QString promptFor(std::optional<RecognitionText::PromptBuilder>& lane,
-                      const std::shared_ptr<SpeechDecoder>& decoder, const QString& settled) {
-        if (!lane) {
-            lane.emplace(hints_, decoder->maxPromptTokens(),
-                         [decoder](const QString& t) { return decoder->tokenCount(t); });
+    QString promptFor(Lane& lane, const std::shared_ptr<SpeechDecoder>& decoder, const QString& settled) {
+        if (!lane.prompt) {
+            lane.prompt.emplace(hints_, decoder->maxPromptTokens(),
+                                [decoder](const QString& t) { return decoder->tokenCount(t); });
         }
-        return lane->prompt(settled);
+        return lane.prompt->prompt(settled);
     }
 
     JobOutput run(const JobInput& in) {
@@ -380,11 +375,11 @@ private:
             out.status = Status::aborted;
             return out;
         }
-        const auto decoder = decoderOf(*slot_, out);
+        const auto decoder = decoderOf(*main_.slot, out);
         if (!decoder) {
             return out;
         }
-        use(*mainInUse_, decoder);
+        use(*main_.inUse, decoder);
         decoder->setSharingCpu(in.sharingCpu);
         std::vector<float> buffer;
         const qint64 base = capture_.read(in.segmentStart, buffer);
@@ -411,7 +406,7 @@ private:
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
-            const auto result = decodeText(*decoder, samples, promptFor(mainPrompt_, decoder, settled),
+            const auto result = decodeText(*decoder, samples, promptFor(main_, decoder, settled),
                                            tuning_.minDecodeSamples, shouldAbort, out, decoded);
             if (result) {
                 *text = joinNext ? RecognitionText::joinOverlap(settled, *result) : *result;
@@ -501,18 +496,18 @@ private:
     JobOutput runPartial(const JobInput& in) {
         JobOutput out;
         out.hypothesisStart = in.segmentStart;
-        const auto shouldAbort = [abort = abort_, partialAbort = partialAbort_] {
+        const auto shouldAbort = [abort = abort_, partialAbort = partial_.abort] {
             return abort->load() || partialAbort->load();
         };
         if (shouldAbort()) {
             out.status = Status::aborted;
             return out;
         }
-        const auto decoder = decoderOf(*partialSlot_, out);
+        const auto decoder = decoderOf(*partial_.slot, out);
         if (!decoder) {
             return out;
         }
-        use(*partialInUse_, decoder);
+        use(*partial_.inUse, decoder);
         std::vector<float> buffer;
         const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
         const qint64 base = capture_.read(std::max(in.segmentStart, capture_.end() - window), buffer);
@@ -528,7 +523,7 @@ private:
         const qint64 length = static_cast<qint64>(buffer.size());
         const qint64 from = std::clamp<qint64>(spans->front().start - tuning_.padSamples, 0, length);
         const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(length - from));
-        const QString prompt = promptFor(partialPrompt_, decoder, in.settledTail);
+        const QString prompt = promptFor(partial_, decoder, in.settledTail);
         out.hypothesis = decodeText(*decoder, samples, prompt, tuning_.minDecodeSamples, shouldAbort, out);
         if (out.hypothesis && in.overlapUntil > base + from) {
             out.hypothesis = RecognitionText::joinOverlap(in.settledTail, *out.hypothesis);
@@ -538,8 +533,8 @@ private:
 
     // ---- main thread ----
 
-    void applyPartial(const JobOutput& out) {
-        partialInFlight_ = false;
+    void applyPartial(const JobOutput& out, bool /*final: never for the live text*/) {
+        partial_.inFlight = false;
         if (done_ || ended_ || out.status == Status::aborted) {
             return;
         }
@@ -557,8 +552,8 @@ private:
         }
         // The live-text model has cores of its own: it decodes back to back, starting at most one
         // decode per shortest interval.
-        nextPartialAt_ = std::max(now, partialDispatchedAt_ + tuning_.minPartialInterval);
-        lastPartialEnd_ = out.audioEnd;
+        partial_.nextAt = std::max(now, partial_.dispatchedAt + tuning_.minPartialInterval);
+        partial_.audioEnd = out.audioEnd;
         hypothesis_ = out.hypothesis.value_or(QString());
         hypothesisStart_ = hypothesisEnd_ = -1; // another model's text: the final decodes afresh
         publish();
@@ -579,7 +574,7 @@ private:
     }
 
     void apply(const JobOutput& out, bool final) {
-        inFlight_ = false;
+        main_.inFlight = false;
         if (done_) {
             return;
         }
@@ -591,7 +586,7 @@ private:
                                              QStringLiteral("Speech recognition failed: %1").arg(out.error)});
             return;
         }
-        const Duration took = scheduler_->monotonicNow() - dispatchedAt_;
+        const Duration took = scheduler_->monotonicNow() - main_.dispatchedAt;
         for (const QString& s : out.settled) {
             settledText_.append(QStringView(s)); // a copy of its own, never the worker's string
         }
@@ -609,7 +604,7 @@ private:
             hypothesisStart_ = out.hypothesisStart;
             hypothesisEnd_ = out.hypothesisEnd;
         }
-        lastDecodedEnd_ = out.audioEnd;
+        main_.audioEnd = out.audioEnd;
         if (final) {
             if (settledText_.trimmed().isEmpty()) {
                 finish(SpeechRecognitionSnapshot{std::nullopt, false, QString::fromLatin1(kNoSpeechMessage)});
@@ -634,11 +629,11 @@ private:
         }
         // Space the partials by the cost of the last decode: a slow machine gets fewer of them.
         const auto spacing = std::chrono::duration_cast<Duration>(took * tuning_.partialSpacingFactor);
-        nextDecodeAt_ = scheduler_->monotonicNow() + std::max(tuning_.minPartialInterval, spacing);
+        main_.nextAt = scheduler_->monotonicNow() + std::max(tuning_.minPartialInterval, spacing);
         if (ended_) {
             dispatch();
         } else {
-            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - scheduler_->monotonicNow()));
+            schedulePoll(std::max(tuning_.pollInterval, main_.nextAt - scheduler_->monotonicNow()));
         }
     }
 
@@ -649,7 +644,7 @@ private:
         if (step && stepReportPending_.exchange(true)) {
             return;
         }
-        main_.post([self = shared_from_this(), confirmed = std::move(confirmed), step] {
+        mainThread_.post([self = shared_from_this(), confirmed = std::move(confirmed), step] {
             self->applyProgress(confirmed, step);
         });
     }
@@ -681,44 +676,46 @@ private:
         }
     }
 
-    std::shared_ptr<WhisperRecognizerHost::Slot> slot_;
-    std::shared_ptr<RecognitionWorker> worker_;
-    std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot_;
-    std::shared_ptr<RecognitionWorker> partialWorker_;
+    /// One model's side of the recognition: the selected model settles segments and writes the
+    /// final; the live-text model (with two passes) writes the live text on a worker of its own.
+    struct Lane {
+        std::shared_ptr<WhisperRecognizerHost::Slot> slot;
+        std::shared_ptr<RecognitionWorker> worker;
+        // Main thread.
+        bool inFlight = false;
+        bool dispatched = false; // ever given a job
+        Duration dispatchedAt{};
+        Duration nextAt{};  // no job starts before
+        qint64 audioEnd = 0; // the audio its last job saw
+        /// Stops this lane's decodes (the end of audio stops the live text; any thread).
+        std::shared_ptr<std::atomic<bool>> abort = std::make_shared<std::atomic<bool>>(false);
+        // The lane's worker only: the prompt, and the decoder in use since the first job.
+        std::optional<RecognitionText::PromptBuilder> prompt;
+        std::shared_ptr<std::shared_ptr<SpeechDecoder>> inUse = std::make_shared<std::shared_ptr<SpeechDecoder>>();
+    };
+
+    Lane main_;
+    Lane partial_;
     StreamingTuning tuning_;
     RecognitionOptions options_;
     Scheduler* scheduler_;
-    SchedulerHandle main_;
+    SchedulerHandle mainThread_;
     std::atomic<bool> stepReportPending_{false};
     std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
+    /// Stops every decode of the session (cancel).
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);
-
-    /// The decoder each lane's jobs used, once the first of them ran (that lane's worker only).
-    std::shared_ptr<std::shared_ptr<SpeechDecoder>> mainInUse_ = std::make_shared<std::shared_ptr<SpeechDecoder>>();
-    std::shared_ptr<std::shared_ptr<SpeechDecoder>> partialInUse_ =
-        std::make_shared<std::shared_ptr<SpeechDecoder>>();
-    // Main thread: whether a lane was given a job, and whether the decoders were told the end.
-    bool mainDispatched_ = false;
-    bool partialDispatched_ = false;
+    /// Main thread: whether the decoders were told the session ended.
     bool decodingEnded_ = false;
 
     /// The audio not settled yet (capture thread, workers, main thread).
     CaptureBuffer capture_;
     /// The dictionary hints, copied once for the workers.
     QStringList hints_;
-    // Each worker's prompt (touched only on that worker).
-    std::optional<RecognitionText::PromptBuilder> mainPrompt_;
-    std::optional<RecognitionText::PromptBuilder> partialPrompt_;
 
     SpeechRecognizer::ResultHandler handler_;
     Timer poll_;
     bool ended_ = false;
-    bool inFlight_ = false;
     bool done_ = false;
-    Duration dispatchedAt_{};
-    Duration nextDecodeAt_{};
-    qint64 lastDecodedEnd_ = 0;
     qint64 segmentStart_ = 0;
     qint64 overlapUntil_ = -1;
     QString settledText_;
@@ -726,13 +723,10 @@ private:
     qint64 hypothesisStart_ = -1;
     qint64 hypothesisEnd_ = -1;
     QString lastPartial_;
-    // The fast model's lane.
+    // Two passes: whether the selected model's job in flight was given with the live-text model
+    // writing the live text, and whether that model failed (one pass from then on).
     bool inputWasTwoPass_ = false;
-    bool partialInFlight_ = false;
     bool partialBroken_ = false;
-    Duration partialDispatchedAt_{};
-    Duration nextPartialAt_{};
-    qint64 lastPartialEnd_ = 0;
 };
 
 namespace {
