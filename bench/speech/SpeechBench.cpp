@@ -17,7 +17,8 @@
 // text). Per length:
 // end of audio -> final text, the part of it spent in the decoder and the VAD, the rest (the
 // recogniser's own overhead; target <= 50 ms at 10 min, and no growth with the length), and the
-// resident memory during the dictation and once it has ended, against before the first one
+// resident memory during the dictation and once it has ended (the decoder told so and its working
+// memory freed), against before the first one
 // (target: within 10 MB after 10 minutes).
 //
 //   build/bench/bench_speech [--fixture NAME.wav ...] [--threads N] [--models tiny,sized,real] [--only ID-PART]
@@ -185,16 +186,26 @@ public:
         end(t);
         return r;
     }
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         const auto t = begin();
-        auto spans = inner_->detectSpeech(samples, error);
+        DetectResult r = inner_->detectSpeech(samples);
         end(t);
-        return spans;
+        return r;
     }
     int maxPromptTokens() const override { return inner_->maxPromptTokens(); }
     int tokenCount(const QString& text) const override { return inner_->tokenCount(text); }
     int modelAudioCtx() const override { return inner_->modelAudioCtx(); }
     void setSharingCpu(bool sharing) override { inner_->setSharingCpu(sharing); }
+    void beginRecognition() override {
+        ++open_;
+        inner_->beginRecognition();
+    }
+    void endRecognition() override {
+        inner_->endRecognition();
+        --open_;
+    }
+    /// True once every recognition that began has ended (its working memory freed).
+    bool allEnded() const { return open_.load() == 0; }
 
     double takeMs() {
         std::lock_guard lock(mutex_);
@@ -219,6 +230,7 @@ private:
         ms_ += bench::millis(lastEnd_ - started);
     }
     std::shared_ptr<SpeechDecoder> inner_;
+    std::atomic<int> open_{0};
     std::mutex mutex_;
     double ms_ = 0;
     int active_ = 0;
@@ -256,6 +268,7 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
                 "of 250 characters) ==\n");
     // One short dictation first: whisper.cpp allocates its decoding state at the first decode.
     (void)stream(*host, piece);
+    pumpUntil([&] { return timed->allEnded(); });
     for (int i = 0; i < 20; ++i) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -314,6 +327,8 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
                 std::printf("  %2d min: FAILED %s\n", length, qPrintable(end->errorDescription.value_or(QString())));
             }
         }
+        // The decoder frees its working memory once told the session ended, on its worker.
+        pumpUntil([&] { return timed->allEnded(); });
         for (int i = 0; i < 20; ++i) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             std::this_thread::sleep_for(std::chrono::milliseconds(5));

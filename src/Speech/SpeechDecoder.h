@@ -30,6 +30,18 @@ struct DecodeResult {
     QString error;
 };
 
+/// The result of finding speech in audio; the same shape as `DecodeResult`.
+struct DetectResult {
+    enum class Status { ok, failed };
+    Status status = Status::ok;
+    /// The stretches of speech in order (ok only); none for silence.
+    std::vector<SpeechSpan> spans;
+    /// Why detection failed (failed only).
+    QString error;
+
+    static DetectResult failure(QString why) { return {Status::failed, {}, std::move(why)}; }
+};
+
 /// A loaded speech model with its voice-activity detector. Called only on the recognition worker,
 /// one call at a time.
 class SpeechDecoder {
@@ -41,8 +53,8 @@ public:
     /// the decode and ends it with `aborted`.
     virtual DecodeResult decode(std::span<const float> samples, const QString& prompt, int audioCtx,
                                 const std::function<bool()>& shouldAbort) = 0;
-    /// The speech in `samples`, in order. Silence gives none. Sets `*error` on failure.
-    virtual std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) = 0;
+    /// The speech in `samples`, in order. Silence gives none.
+    virtual DetectResult detectSpeech(std::span<const float> samples) = 0;
     /// The longest prompt the model keeps, in tokens.
     virtual int maxPromptTokens() const { return 224; }
     /// Tokens `text` takes (an estimate is fine); the prompt is cut to fit `maxPromptTokens`.
@@ -52,6 +64,12 @@ public:
     /// Whether another decoder runs alongside this one (the fast model writing the live text), so
     /// this one should leave it a core. Called on the worker before a decode.
     virtual void setSharingCpu(bool sharing) { (void)sharing; }
+    /// A recognition starts using this decoder (on the worker, before its first decode): make what
+    /// decodes need now. Paired with `endRecognition` once the recognition is over (on the worker,
+    /// after its last decode); between the last end and the next start the decoder frees its
+    /// working memory, the model staying loaded. Decoding outside such a pair still works.
+    virtual void beginRecognition() {}
+    virtual void endRecognition() {}
 };
 
 /// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; returns

@@ -133,6 +133,28 @@ TEST_F(TinyWhisper, RejectsRequestsItCannotServeWithoutDecoding) {
     EXPECT_EQ(outcome, DecodeOutcome::Ok);
 }
 
+TEST_F(TinyWhisper, TheDecodingStateIsFreedAfterASessionAndMadeAgainForTheNext) {
+    // whisper.cpp's caches and compute buffers (tens of MB, hundreds for the large models) are
+    // freed between dictations; the weights stay loaded and the next decode hears as well.
+    const auto plain = fixture("plain.wav");
+    QString error;
+    DecodeOutcome outcome = DecodeOutcome::Failed;
+    ASSERT_TRUE(s_model->prepare(&error)) << error.toStdString();
+    EXPECT_TRUE(s_model->holdsState());
+    EXPECT_EQ(joined(s_model->decode(plain, DecodeOptions{}, &error, &outcome)), sentence_);
+    s_model->releaseState();
+    EXPECT_FALSE(s_model->holdsState());
+    s_model->releaseState(); // twice is harmless
+
+    // Made again by the next decode when nobody prepared it.
+    EXPECT_EQ(joined(s_model->decode(plain, DecodeOptions{}, &error, &outcome)), sentence_);
+    EXPECT_EQ(outcome, DecodeOutcome::Ok) << error.toStdString();
+    EXPECT_TRUE(s_model->holdsState());
+    EXPECT_EQ(s_model->tokenCount(QStringLiteral("明日")), s_model->tokenCount(QStringLiteral("明日")));
+    s_model->releaseState();
+    EXPECT_GT(s_model->tokenCount(QStringLiteral("明日の会議")), 0) << "the vocabulary needs no state";
+}
+
 TEST_F(TinyWhisper, AbortEndsADecodeAndTheModelStaysUsable) {
     const auto pauses = fixture("pauses.wav");
     QString error;

@@ -112,13 +112,13 @@ public:
         return result;
     }
 
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         vadCalls.fetch_add(1);
         if (vadFails) {
-            *error = QStringLiteral("the VAD failed");
-            return {};
+            return DetectResult::failure(QStringLiteral("the VAD failed"));
         }
-        std::vector<SpeechSpan> spans;
+        DetectResult result;
+        std::vector<SpeechSpan>& spans = result.spans;
         for (std::size_t i = 0; i < samples.size();) {
             if (samples[i] == 0.0f) {
                 ++i;
@@ -137,7 +137,7 @@ public:
             }
             i = j;
         }
-        return spans;
+        return result;
     }
 
     int maxPromptTokens() const override { return promptTokens; }
@@ -147,6 +147,15 @@ public:
         return static_cast<int>(text.size());
     }
     void setSharingCpu(bool sharing) override { sharingCpu = sharing; }
+    void beginRecognition() override {
+        ++recognitionsBegun;
+        ++inUse;
+    }
+    void endRecognition() override {
+        ++recognitionsEnded;
+        --inUse;
+        decodesAtLastEnd = static_cast<int>(callCount());
+    }
 
     std::size_t callCount() {
         std::lock_guard lock(mutex);
@@ -170,6 +179,12 @@ public:
     std::condition_variable changed;
     std::vector<Call> calls;
     std::atomic<int> vadCalls{0};
+    /// Recognitions begun and ended on this decoder, those under way, and the decodes made
+    /// before the last end.
+    std::atomic<int> recognitionsBegun{0};
+    std::atomic<int> recognitionsEnded{0};
+    std::atomic<int> inUse{0};
+    std::atomic<int> decodesAtLastEnd{-1};
     std::atomic<bool> sharingCpu{false};
     int promptTokens = 20;
     double wordSeconds = 0;

@@ -776,6 +776,76 @@ TEST_F(WhisperRecognizerTest, AFastModelThatFailsHandsTheLiveTextBackToTheSelect
     EXPECT_EQ(fastWorker->queued(), 0u);
 }
 
+// ---- memory between sessions ----
+
+TEST_F(WhisperRecognizerTest, EveryDecoderHearsTheEndOfEachSessionAfterItsLastDecode) {
+    // The decoder frees its working memory at the end of a session (whisper.cpp's caches and
+    // compute buffers: tens of MB): each session it decoded for must end, however it ended.
+    addFastModel();
+    loadBoth();
+    const auto drain = [this] {
+        while (worker->runNext() || fastWorker->runNext()) {
+            clock_.runPending();
+        }
+    };
+
+    // Finished: both lanes decoded; the end comes after the final's decode.
+    startSession();
+    feed(2, 0.1f);
+    feed(0.7, 0.0f);
+    finish();
+    ASSERT_EQ(finalText(), spoken(0.1f, 4));
+    drain();
+    EXPECT_EQ(decoder->recognitionsBegun, 1);
+    EXPECT_EQ(decoder->inUse, 0);
+    EXPECT_EQ(decoder->decodesAtLastEnd, static_cast<int>(decoder->callCount()));
+    EXPECT_EQ(fast->recognitionsBegun, 1);
+    EXPECT_EQ(fast->inUse, 0);
+
+    // Cancelled while a live-text decode is under way.
+    snapshots.clear();
+    fastCost = seconds(100); // run by hand below
+    fast->blocking = true;
+    startSession();
+    feed(1, 0.1f);
+    ASSERT_EQ(fastWorker->queued(), 1u);
+    std::thread running([this] { fastWorker->runNext(); });
+    ASSERT_TRUE(fast->waitUntilEntered());
+    task->cancel();
+    running.join();
+    drain();
+    EXPECT_EQ(fast->recognitionsBegun, 2);
+    EXPECT_EQ(fast->inUse, 0);
+    EXPECT_EQ(decoder->inUse, 0);
+    fast->blocking = false;
+    fastCost = Duration::zero();
+
+    // Failed; then a session the recogniser is dropped from without an end.
+    snapshots.clear();
+    decoder->failAtCall = static_cast<int>(decoder->callCount());
+    startSession({}, false);
+    feed(1, 0.1f);
+    finish();
+    ASSERT_EQ(endings(), 1);
+    drain();
+    EXPECT_EQ(decoder->inUse, 0);
+    decoder->failAtCall = -1;
+    startSession({}, false);
+    feed(1, 0.1f);
+    task.reset();
+    request.reset();
+    recognizer.reset();
+    drain();
+    EXPECT_EQ(decoder->recognitionsBegun, 4);
+    EXPECT_EQ(decoder->inUse, 0);
+
+    // A session that never decoded tells nothing.
+    startSession();
+    task->cancel();
+    drain();
+    EXPECT_EQ(decoder->recognitionsEnded, 4);
+}
+
 // ---- threads ----
 
 TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothingFollows) {

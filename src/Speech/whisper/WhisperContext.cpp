@@ -10,9 +10,13 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <atomic>
+#include <optional>
 #include <cfloat>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -69,6 +73,13 @@ constexpr int kMinDecodeSamples = kSampleRate;
 struct AbortState {
     const std::function<bool()>* shouldAbort = nullptr;
     std::atomic<bool> aborted{false};
+    // When the encoder started and the decoder sampled its first and last token (whisper.cpp keeps
+    // its own timings only for a context's built-in state).
+    using Clock = std::chrono::steady_clock;
+    std::optional<Clock::time_point> encoderBegan;
+    std::optional<Clock::time_point> firstToken;
+    Clock::time_point lastToken;
+    int steps = 0;
 
     bool poll() {
         if (aborted.load(std::memory_order_relaxed)) {
@@ -87,7 +98,24 @@ bool abortCallback(void* data) {
 }
 
 bool encoderBeginCallback(whisper_context*, whisper_state*, void* data) {
-    return !static_cast<AbortState*>(data)->poll();
+    auto* state = static_cast<AbortState*>(data);
+    if (!state->encoderBegan) {
+        state->encoderBegan = AbortState::Clock::now();
+    }
+    return !state->poll();
+}
+
+void logitsFilterCallback(whisper_context*, whisper_state*, const whisper_token_data*, int, float*, void* data) {
+    auto* state = static_cast<AbortState*>(data);
+    state->lastToken = AbortState::Clock::now();
+    if (!state->firstToken) {
+        state->firstToken = state->lastToken;
+    }
+    ++state->steps;
+}
+
+double millisBetween(AbortState::Clock::time_point from, AbortState::Clock::time_point to) {
+    return std::chrono::duration<double, std::milli>(to - from).count();
 }
 
 // Splits every interval longer than `maxMs` at its quietest frame in the second half of the
@@ -141,11 +169,41 @@ QString runtimeVersion() {
 struct WhisperModel::Impl {
     QString path;
     qint64 loadMs = 0;
-    whisper_context* ctx = nullptr;
+    whisper_context* ctx = nullptr; // the weights and the vocabulary, without a decoding state
+    // The decoding state: the key/value caches and the compute buffers, sized for the longest
+    // audio. Pages a decode touched stay resident, so it is made for a run of decodes and freed
+    // after it (`releaseState`). Guarded by `mutex`.
+    whisper_state* state = nullptr;
     DecodeTimings timings;
     mutable std::mutex mutex;
 
+    /// The state, made when there is none; null with `*error` set when whisper.cpp cannot make it.
+    whisper_state* ensureState(QString* error) {
+        if (!state) {
+            QElapsedTimer timer;
+            timer.start();
+            tLastError.clear();
+            try {
+                state = whisper_init_state(ctx);
+            } catch (const std::exception& e) {
+                tLastError = QString::fromLocal8Bit(e.what());
+                state = nullptr;
+            }
+            if (!state) {
+                setError(error, withLastError(QStringLiteral("The speech model %1 could not allocate its working memory")
+                                                  .arg(QFileInfo(path).fileName())));
+                return nullptr;
+            }
+            qCDebug(lcSpeech, "Decoding state of %s made in %lld ms", qUtf8Printable(QFileInfo(path).fileName()),
+                    static_cast<long long>(timer.elapsed()));
+        }
+        return state;
+    }
+
     ~Impl() {
+        if (state) {
+            whisper_free_state(state);
+        }
         if (ctx) {
             whisper_free(ctx);
         }
@@ -173,7 +231,7 @@ std::shared_ptr<WhisperModel> WhisperModel::load(const QString& path, QString* e
     tLastError.clear();
     whisper_context* ctx = nullptr;
     try {
-        ctx = whisper_init_from_file_with_params(QFile::encodeName(path).constData(), params);
+        ctx = whisper_init_from_file_with_params_no_state(QFile::encodeName(path).constData(), params);
     } catch (const std::exception& e) {
         tLastError = QString::fromLocal8Bit(e.what());
         ctx = nullptr;
@@ -252,23 +310,33 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
     p.abort_callback_user_data = &abort;
     p.encoder_begin_callback = encoderBeginCallback;
     p.encoder_begin_callback_user_data = &abort;
+    p.logits_filter_callback = logitsFilterCallback;
+    p.logits_filter_callback_user_data = &abort;
 
     std::lock_guard lock(d->mutex);
+    whisper_state* state = d->ensureState(error);
+    if (!state) {
+        report(DecodeOutcome::Failed);
+        return {};
+    }
     tLastError.clear();
-    whisper_reset_timings(d->ctx);
     int rc = 0;
     try {
-        rc = whisper_full(d->ctx, p, samples.data(), static_cast<int>(samples.size()));
+        rc = whisper_full_with_state(d->ctx, state, p, samples.data(), static_cast<int>(samples.size()));
     } catch (const std::exception& e) {
         tLastError = QString::fromLocal8Bit(e.what());
         rc = -100;
     }
-    if (whisper_timings* t = whisper_get_timings(d->ctx)) {
-        d->timings.encodeMs = t->encode_ms;
-        d->timings.perTokenMs = t->decode_ms;
-        delete t;  // allocated by whisper.cpp with new
+    // The encoder pass is what comes before the first sampled token (that first decoder pass,
+    // which also reads the prompt, included); the steps after it share the rest.
+    const auto finished = AbortState::Clock::now();
+    d->timings = {};
+    if (abort.encoderBegan) {
+        d->timings.encodeMs = millisBetween(*abort.encoderBegan, abort.firstToken.value_or(finished));
     }
-    d->timings.tokens = 0;
+    if (abort.firstToken && abort.steps > 1) {
+        d->timings.perTokenMs = millisBetween(*abort.firstToken, abort.lastToken) / (abort.steps - 1);
+    }
     if (abort.aborted.load()) {
         report(DecodeOutcome::Aborted);
         return {};
@@ -280,23 +348,47 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
     }
 
     std::vector<Segment> segments;
-    const int count = whisper_full_n_segments(d->ctx);
+    const int count = whisper_full_n_segments_from_state(state);
     segments.reserve(std::max(count, 0));
     // One decoder across segments: a character split between two segments still decodes whole.
     QStringDecoder utf8(QStringDecoder::Utf8);
     for (int i = 0; i < count; ++i) {
-        const char* text = whisper_full_get_segment_text(d->ctx, i);
+        const char* text = whisper_full_get_segment_text_from_state(state, i);
         Segment segment;
         segment.text = QString(utf8(QByteArrayView(text ? text : ""))).trimmed();
-        segment.t0Ms = whisper_full_get_segment_t0(d->ctx, i) * 10;
-        segment.t1Ms = whisper_full_get_segment_t1(d->ctx, i) * 10;
-        segment.noSpeechProb = whisper_full_get_segment_no_speech_prob(d->ctx, i);
-        d->timings.tokens += std::max(0, whisper_full_n_tokens(d->ctx, i));
+        segment.t0Ms = whisper_full_get_segment_t0_from_state(state, i) * 10;
+        segment.t1Ms = whisper_full_get_segment_t1_from_state(state, i) * 10;
+        segment.noSpeechProb = whisper_full_get_segment_no_speech_prob_from_state(state, i);
+        d->timings.tokens += std::max(0, whisper_full_n_tokens_from_state(state, i));
         if (!segment.text.isEmpty()) {
             segments.push_back(std::move(segment));
         }
     }
     return segments;
+}
+
+bool WhisperModel::prepare(QString* error) {
+    std::lock_guard lock(d->mutex);
+    return d->ensureState(error) != nullptr;
+}
+
+void WhisperModel::releaseState() {
+    {
+        std::lock_guard lock(d->mutex);
+        if (!d->state) {
+            return;
+        }
+        whisper_free_state(d->state);
+        d->state = nullptr;
+    }
+    // The decodes' own allocations were spread over the worker threads' malloc arenas; hand the
+    // free pages of all of them back to the system.
+    malloc_trim(0);
+}
+
+bool WhisperModel::holdsState() const {
+    std::lock_guard lock(d->mutex);
+    return d->state != nullptr;
 }
 
 DecodeTimings WhisperModel::lastTimings() const {

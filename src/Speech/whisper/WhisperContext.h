@@ -5,7 +5,8 @@
 //
 // Nothing here touches Qt's event loop: every call blocks the calling thread (meant to be the
 // recogniser's worker thread). Both model classes are safe to share between threads; calls on
-// one object are serialised by an internal lock (one whisper.cpp state per model).
+// one object are serialised by an internal lock (one whisper.cpp state per model, made at the
+// first decode or by `prepare`, freed by `releaseState`; the weights stay loaded).
 
 #include <QString>
 #include <QtGlobal>
@@ -89,7 +90,17 @@ public:
     std::vector<Segment> decode(std::span<const float> pcm16k, const DecodeOptions& options,
                                 QString* error, DecodeOutcome* outcome = nullptr);
 
-    /// The timings of the last finished decode on this model (zero before the first).
+    /// Makes the decoding state (whisper.cpp's caches and compute buffers) unless it exists, so
+    /// the next decode does not wait for it. False with `*error` set when it cannot be made.
+    bool prepare(QString* error);
+    /// Frees the decoding state and returns free heap pages to the system; the weights stay
+    /// loaded. The next decode (or `prepare`) makes a new state.
+    void releaseState();
+    /// True while a decoding state exists.
+    bool holdsState() const;
+
+    /// The timings of the last finished decode on this model (zero before the first), measured
+    /// around whisper.cpp's callbacks: the encoder pass up to the first sampled token.
     DecodeTimings lastTimings() const;
 
     /// The file this model was loaded from.

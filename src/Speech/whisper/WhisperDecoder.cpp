@@ -1,6 +1,7 @@
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include "Speech/whisper/WhisperContext.h"
+#include "Utilities/Log.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -50,15 +51,20 @@ public:
         return result;
     }
 
-    std::vector<SpeechSpan> detectSpeech(std::span<const float> samples, QString* error) override {
+    DetectResult detectSpeech(std::span<const float> samples) override {
         VadOptions options;
         // whisper.cpp's default minimum of 250 ms drops a quick "はい"; the recogniser pads short
         // speech before decoding it.
         options.minSpeechMs = kMinSpeechMs;
         options.minSilenceMs = 100;
         options.speechPadMs = 30;
-        const std::vector<SpeechInterval> intervals = vad_->detect(samples, error, options);
-        std::vector<SpeechSpan> spans;
+        QString error;
+        const std::vector<SpeechInterval> intervals = vad_->detect(samples, &error, options);
+        if (!error.isEmpty()) {
+            return DetectResult::failure(error);
+        }
+        DetectResult result;
+        std::vector<SpeechSpan>& spans = result.spans;
         spans.reserve(intervals.size());
         const auto total = static_cast<qint64>(samples.size());
         for (const SpeechInterval& i : intervals) {
@@ -68,7 +74,7 @@ public:
                 spans.push_back({start, end});
             }
         }
-        return spans;
+        return result;
     }
 
     int maxPromptTokens() const override { return model_->maxPromptTokens(); }
@@ -79,11 +85,28 @@ public:
     int modelAudioCtx() const override { return model_->modelAudioCtx(); }
     void setSharingCpu(bool sharing) override { sharing_ = sharing; }
 
+    void beginRecognition() override {
+        ++recognitions_;
+        QString error;
+        if (!model_->prepare(&error)) {
+            // The first decode tries again and reports the failure.
+            qCWarning(lcSpeech, "%s", qUtf8Printable(error));
+        }
+    }
+    void endRecognition() override {
+        // whisper.cpp's caches and compute buffers hold tens of MB (hundreds for the large models)
+        // that the longest decode of the dictation touched: none of it stays between dictations.
+        if (recognitions_ > 0 && --recognitions_ == 0) {
+            model_->releaseState();
+        }
+    }
+
 private:
     std::shared_ptr<WhisperModel> model_;
     std::shared_ptr<VadModel> vad_;
     int threads_;
     bool sharing_ = false;
+    int recognitions_ = 0; // under way (worker only)
 };
 
 } // namespace

@@ -1,389 +1,19 @@
+// One streaming recognition (`StreamingRecognition`): the main thread decides when to decode and
+// applies the results; its jobs run on the model workers; the capture thread only appends to the
+// ring. Also the `WhisperRecognizer` that makes it.
+
 #include "Speech/WhisperRecognizer.h"
 
-#include "Runtime/DefaultsStore.h"
 #include "Speech/CaptureBuffer.h"
+#include "Speech/ModelSlot.h"
 #include "Utilities/Log.h"
-
-#include <QDateTime>
-#include <QFileInfo>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <deque>
 #include <optional>
-#include <thread>
 
 namespace quillory {
-
-// ---- the worker thread ----
-
-struct ThreadRecognitionWorker::Impl {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> jobs;
-    bool stopping = false;
-    std::thread thread;
-};
-
-ThreadRecognitionWorker::ThreadRecognitionWorker() : d(std::make_unique<Impl>()) {
-    d->thread = std::thread([impl = d.get()] {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(impl->mutex);
-                impl->wake.wait(lock, [impl] { return impl->stopping || !impl->jobs.empty(); });
-                if (impl->jobs.empty()) {
-                    return;
-                }
-                job = std::move(impl->jobs.front());
-                impl->jobs.pop_front();
-            }
-            job();
-        }
-    });
-}
-
-ThreadRecognitionWorker::~ThreadRecognitionWorker() {
-    {
-        std::lock_guard lock(d->mutex);
-        d->stopping = true;
-    }
-    d->wake.notify_all();
-    if (d->thread.get_id() == std::this_thread::get_id()) {
-        // The last owner went away inside a job: the loop ends after it, on its own.
-        d->thread.detach();
-        (void)d.release(); // the thread still reads it; one small leak at shutdown
-    } else {
-        d->thread.join();
-    }
-}
-
-void ThreadRecognitionWorker::post(std::function<void()> job) {
-    {
-        std::lock_guard lock(d->mutex);
-        d->jobs.push_back(std::move(job));
-    }
-    d->wake.notify_one();
-}
-
-// ---- text helpers ----
-
-namespace RecognitionText {
-
-QString cutRepetitions(const QString& input) {
-    QString text = input.trimmed();
-    constexpr int kMaxUnit = 16;
-    constexpr int kMinRepeats = 4;
-    bool changed = true;
-    while (changed) {
-        changed = false;
-        for (int unit = 1; unit <= kMaxUnit && !changed; ++unit) {
-            for (qsizetype start = 0; start + unit * kMinRepeats <= text.size(); ++start) {
-                const QStringView piece = QStringView(text).mid(start, unit);
-                int repeats = 1;
-                while (start + (repeats + 1) * unit <= text.size() &&
-                       QStringView(text).mid(start + repeats * unit, unit) == piece) {
-                    ++repeats;
-                }
-                if (repeats >= kMinRepeats) {
-                    text.remove(start + unit, (repeats - 1) * unit);
-                    changed = true;
-                    break;
-                }
-            }
-        }
-    }
-    return text.trimmed();
-}
-
-namespace {
-
-/// `text` cut from its start to at most `maxTokens` as counted by `count`, measuring at most
-/// `maxTokens` × kPromptCharsPerToken characters at a time.
-QString fitTail(QStringView text, int maxTokens, const std::function<int(const QString&)>& count) {
-    if (maxTokens <= 0) {
-        return {};
-    }
-    QString tail = text.right(qsizetype(maxTokens) * kPromptCharsPerToken).toString();
-    while (!tail.isEmpty()) {
-        const int n = count(tail);
-        if (n <= maxTokens) {
-            break;
-        }
-        // Cut in proportion to the excess, and by an eighth at least.
-        const qsizetype keep = std::min<qsizetype>(tail.size() - std::max<qsizetype>(1, tail.size() / 8),
-                                                   tail.size() * maxTokens / std::max(n, 1));
-        tail = tail.right(std::max<qsizetype>(keep, 0));
-    }
-    return tail;
-}
-
-/// The hints joined by "、" and ended by "。", from the first while they fit `budget`.
-QString fitHints(const QStringList& hints, int budget, const std::function<int(const QString&)>& count) {
-    if (hints.isEmpty() || budget <= 0) {
-        return {};
-    }
-    const int separator = count(QStringLiteral("、"));
-    QStringList kept;
-    int used = 0;
-    for (const QString& hint : hints) {
-        if (hint.size() > qsizetype(budget) * kPromptCharsPerToken) {
-            break; // far too long to fit: never counted
-        }
-        const int n = count(hint) + (kept.isEmpty() ? 0 : separator);
-        if (used + n > budget) {
-            break;
-        }
-        used += n;
-        kept << hint;
-    }
-    // Tokens may merge across the separators: check the whole once, then drop from the end.
-    QString part = kept.join(QStringLiteral("、"));
-    while (!kept.isEmpty() && count(part) > budget) {
-        kept.removeLast();
-        part = kept.join(QStringLiteral("、"));
-    }
-    return part.isEmpty() ? part : part + QStringLiteral("。");
-}
-
-} // namespace
-
-PromptBuilder::PromptBuilder(QStringList hints, int maxTokens, std::function<int(const QString&)> count)
-    : count_(std::move(count)) {
-    if (maxTokens <= 0) {
-        return;
-    }
-    // Hints get at most half of the room when there is settled text to continue from.
-    hintsAlone_ = fitHints(hints, maxTokens, count_);
-    hintsPart_ = fitHints(hints, maxTokens / 2, count_);
-    room_ = maxTokens - (hintsPart_.isEmpty() ? 0 : count_(hintsPart_));
-}
-
-QString PromptBuilder::prompt(const QString& settledText) {
-    if (settledText.isEmpty()) {
-        return hintsAlone_;
-    }
-    const QStringView candidate = QStringView(settledText).right(qsizetype(std::max(room_, 0)) * kPromptCharsPerToken);
-    if (!lastTail_.isNull() && candidate == lastTail_) {
-        return lastPrompt_;
-    }
-    lastTail_ = candidate.toString();
-    lastPrompt_ = hintsPart_ + fitTail(candidate, room_, count_);
-    return lastPrompt_;
-}
-
-QString buildPrompt(const QStringList& hints, const QString& settledText, int maxTokens,
-                    const std::function<int(const QString&)>& count) {
-    return PromptBuilder(hints, maxTokens, count).prompt(settledText);
-}
-
-qint64 quietestCut(std::span<const float> samples, qint64 from, qint64 to) {
-    constexpr qint64 kStep = kRecognitionSampleRate / 100; // 10 ms
-    const auto size = static_cast<qint64>(samples.size());
-    to = std::clamp<qint64>(to, 0, size);
-    from = std::clamp<qint64>(from, 0, to);
-    qint64 best = to;
-    double quietest = -1;
-    for (qint64 at = to; at >= from; at -= kStep) {
-        const qint64 a = std::max<qint64>(0, at - kStep / 2);
-        const qint64 b = std::min(size, at + kStep / 2);
-        double energy = 0;
-        for (qint64 i = a; i < b; ++i) {
-            energy += double(samples[size_t(i)]) * double(samples[size_t(i)]);
-        }
-        energy = b > a ? energy / double(b - a) : 0.0;
-        if (quietest < 0 || energy < quietest) {
-            quietest = energy;
-            best = at;
-        }
-    }
-    return best;
-}
-
-QString joinOverlap(const QString& settled, const QString& next, int window) {
-    const QStringView a = QStringView(settled).right(window);
-    const QStringView b = QStringView(next).left(window);
-    // Longest common run; of equally long ones, the one ending latest in `a`.
-    int bestLength = 0;
-    qsizetype bestEndInA = 0;
-    qsizetype bestEndInB = 0;
-    std::vector<int> previous(size_t(b.size()) + 1, 0), current(size_t(b.size()) + 1, 0);
-    for (qsizetype i = 1; i <= a.size(); ++i) {
-        for (qsizetype j = 1; j <= b.size(); ++j) {
-            const int length = a[i - 1] == b[j - 1] ? previous[size_t(j - 1)] + 1 : 0;
-            current[size_t(j)] = length;
-            if (length > bestLength || (length == bestLength && length > 0 && i > bestEndInA)) {
-                bestLength = length;
-                bestEndInA = i;
-                bestEndInB = j;
-            }
-        }
-        std::swap(previous, current);
-    }
-    if (bestLength < 2) {
-        return next;
-    }
-    return next.mid(bestEndInB);
-}
-
-int audioContextFor(qint64 samples, int modelAudioCtx) {
-    constexpr int kSamplesPerFrame = kRecognitionSampleRate / 50;
-    constexpr int kMarginFrames = 32;
-    constexpr int kMinimumFrames = 150; // 3 s: shorter contexts cost little more and decode worse
-    const qint64 frames = (samples + kSamplesPerFrame - 1) / kSamplesPerFrame + kMarginFrames;
-    return static_cast<int>(std::clamp<qint64>(frames, std::min(kMinimumFrames, modelAudioCtx), modelAudioCtx));
-}
-
-} // namespace RecognitionText
-
-// ---- the model slot ----
-
-struct WhisperRecognizerHost::Slot {
-    std::mutex mutex;
-    std::shared_ptr<SpeechDecoder> decoder;
-    QString error;
-    bool done = false;
-
-    std::shared_ptr<SpeechDecoder> get(QString* why) {
-        std::lock_guard lock(mutex);
-        if (!decoder && why) {
-            *why = done ? error : QStringLiteral("the speech model is not loaded");
-        }
-        return decoder;
-    }
-};
-
-WhisperRecognizerHost::WhisperRecognizerHost(std::function<QString()> modelPath, SpeechDecoderLoader loader,
-                                             std::shared_ptr<RecognitionWorker> worker, StreamingTuning tuning)
-    : modelPath_(std::move(modelPath)), loader_(std::move(loader)), worker_(std::move(worker)), tuning_(tuning) {}
-
-WhisperRecognizerHost::~WhisperRecognizerHost() { *alive_ = false; }
-
-namespace {
-QString fileIdentity(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() ? QStringLiteral("%1:%2").arg(info.size()).arg(info.lastModified().toMSecsSinceEpoch())
-                         : QString();
-}
-} // namespace
-
-void WhisperRecognizerHost::preload() {
-    const QString path = modelPath_ ? modelPath_() : QString();
-    load(main_, path, loader_, worker_, true);
-    preloadPartial(path);
-}
-
-void WhisperRecognizerHost::preloadPartial(const QString& selectedPath) {
-    QString path = partialPass_.modelPath && partialPass_.worker ? partialPass_.modelPath() : QString();
-    if (path == selectedPath || !QFileInfo::exists(path)) {
-        path.clear(); // one pass
-    }
-    if (path.isEmpty()) {
-        if (partial_.slot) {
-            qCInfo(lcSpeech, "Live text is written by the selected speech model");
-        }
-        partial_ = Loaded{};
-        return;
-    }
-    load(partial_, path, partialPass_.loader, partialPass_.worker, false);
-}
-
-void WhisperRecognizerHost::load(Loaded& into, const QString& path, const SpeechDecoderLoader& loader,
-                                 const std::shared_ptr<RecognitionWorker>& worker, bool selected) {
-    const QString identity = fileIdentity(path);
-    if (into.slot && path == into.path && (into.state != LoadState::failed || identity == into.identity)) {
-        return; // loaded, loading, or failed on this very file: a retry would fail the same way
-    }
-    auto slot = std::make_shared<Slot>();
-    into.slot = slot;
-    into.path = path;
-    into.identity = identity;
-    into.state = LoadState::loading;
-    into.error.clear();
-    // The worker may finish after the scheduler is gone (shutdown): post through a handle.
-    const SchedulerHandle scheduler = Scheduler::current().handle();
-    std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
-    worker->post([slot, path, loader, scheduler, weak, selected] {
-        const auto started = std::chrono::steady_clock::now();
-        QString error;
-        std::shared_ptr<SpeechDecoder> decoder;
-        if (path.isEmpty()) {
-            error = QStringLiteral("no speech model is selected");
-        } else if (!QFileInfo::exists(path)) {
-            error = QStringLiteral("%1 does not exist").arg(path);
-        } else {
-            try {
-                decoder = loader ? loader(path, &error) : nullptr;
-            } catch (const std::exception& e) {
-                error = QString::fromLocal8Bit(e.what());
-            }
-            if (!decoder && error.isEmpty()) {
-                error = QStringLiteral("%1 could not be loaded").arg(path);
-            }
-        }
-        const qint64 ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::steady_clock::now() - started)
-                              .count();
-        {
-            std::lock_guard lock(slot->mutex);
-            slot->decoder = decoder;
-            slot->error = error;
-            slot->done = true;
-        }
-        scheduler.post([slot, weak, path, ms, ok = decoder != nullptr, error, selected] {
-            auto host = weak.lock();
-            if (!host) {
-                return;
-            }
-            Loaded& loaded = selected ? host->main_ : host->partial_;
-            if (loaded.slot != slot) {
-                return; // a later selection replaced this load
-            }
-            loaded.state = ok ? LoadState::loaded : LoadState::failed;
-            loaded.error = error;
-            const char* which = selected ? "Speech model" : "Live-text speech model";
-            if (ok) {
-                qCInfo(lcSpeech, "%s loaded: %s in %lld ms", which, qUtf8Printable(QFileInfo(path).fileName()),
-                       static_cast<long long>(ms));
-            } else if (selected) {
-                qCWarning(lcSpeech, "%s failed to load: %s", which, qUtf8Printable(error));
-            } else {
-                qCWarning(lcSpeech, "%s failed to load, the selected model writes the live text: %s", which,
-                          qUtf8Printable(error));
-            }
-            if (selected && host->observer_) {
-                host->observer_(loaded.state, ms);
-            }
-        });
-    });
-}
-
-void WhisperRecognizerHost::preloadOnChangeOf(const QStringList& keys) {
-    connections_ = std::make_unique<QObject>();
-    std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
-    QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, connections_.get(),
-                     [weak, keys](const QString& changed) {
-                         if (auto host = weak.lock(); host && keys.contains(changed)) {
-                             host->preload();
-                         }
-                     });
-}
-
-bool WhisperRecognizerHost::isAvailable() {
-    const QString path = modelPath_ ? modelPath_() : QString();
-    if (path.isEmpty() || !QFileInfo::exists(path)) {
-        return false;
-    }
-    preload();
-    return main_.state != LoadState::failed;
-}
-
-std::shared_ptr<SpeechRecognizer> WhisperRecognizerHost::makeRecognizer() {
-    preload();
-    return std::make_shared<WhisperRecognizer>(shared_from_this());
-}
 
 // ---- one recognition ----
 
@@ -482,14 +112,13 @@ std::shared_ptr<SpeechDecoder> decoderOf(WhisperRecognizerHost::Slot& slot, JobO
 /// The speech in `buffer`, or nothing with `out` failed.
 std::optional<std::vector<SpeechSpan>> speechIn(SpeechDecoder& decoder, std::span<const float> buffer,
                                                 JobOutput& out) {
-    QString error;
-    std::vector<SpeechSpan> spans = decoder.detectSpeech(buffer, &error);
-    if (!error.isEmpty()) {
+    DetectResult r = decoder.detectSpeech(buffer);
+    if (r.status != DetectResult::Status::ok) {
         out.status = Status::failed;
-        out.error = error;
+        out.error = r.error.isEmpty() ? QStringLiteral("the voice-activity detector failed") : r.error;
         return std::nullopt;
     }
-    return spans;
+    return std::move(r.spans);
 }
 
 /// Decodes `samples` with `prompt`; the text with repetition loops cut, or nothing with `out`
@@ -528,14 +157,16 @@ std::optional<QString> decodeText(SpeechDecoder& decoder, std::span<const float>
 
 class StreamingRecognition final : public RecognitionRequest,
                                    public std::enable_shared_from_this<StreamingRecognition> {
+    struct Lane;
+
 public:
     StreamingRecognition(std::shared_ptr<WhisperRecognizerHost::Slot> slot, std::shared_ptr<RecognitionWorker> worker,
                          std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot,
                          std::shared_ptr<RecognitionWorker> partialWorker, StreamingTuning tuning,
                          RecognitionOptions options, std::shared_ptr<WhisperRecognizerHost::Backlog> backlog)
-        : slot_(std::move(slot)), worker_(std::move(worker)), partialSlot_(std::move(partialSlot)),
-          partialWorker_(std::move(partialWorker)), tuning_(tuning), options_(std::move(options)),
-          scheduler_(&Scheduler::current()), main_(scheduler_->handle()), backlog_(std::move(backlog)),
+        : main_{std::move(slot), std::move(worker)}, partial_{std::move(partialSlot), std::move(partialWorker)},
+          tuning_(tuning), options_(std::move(options)),
+          scheduler_(&Scheduler::current()), mainThread_(scheduler_->handle()), backlog_(std::move(backlog)),
           capture_(tuning_.captureSamples) {
         for (const QString& hint : options_.contextualStrings.value_or(QStringList())) {
             hints_ << ownCopy(hint);
@@ -556,8 +187,8 @@ public:
     void endAudio() override {
         capture_.close();
         ended_ = true;
-        partialAbort_->store(true); // the final gets every core
-        if (handler_ && !inFlight_) {
+        partial_.abort->store(true); // the final gets every core
+        if (handler_ && !main_.inFlight) {
             dispatch();
         }
     }
@@ -574,11 +205,14 @@ public:
     void cancel() {
         done_ = true;
         abort_->store(true);
-        partialAbort_->store(true);
+        partial_.abort->store(true);
         poll_.stop();
         handler_ = nullptr;
         releaseAudio();
+        endDecoding();
     }
+
+    ~StreamingRecognition() override { endDecoding(); }
 
 private:
     qint64 audioSize() const { return capture_.end(); }
@@ -591,6 +225,32 @@ private:
         capture_.release();
         backlog_->held = 0;
         backlog_->reserved = 0;
+    }
+
+    /// The session is over: each decoder it used is told so after its last job (the decoder frees
+    /// its working memory there, off this thread).
+    void endDecoding() {
+        if (std::exchange(decodingEnded_, true)) {
+            return;
+        }
+        for (Lane* lane : {&main_, &partial_}) {
+            if (lane->dispatched) {
+                lane->worker->post([inUse = lane->inUse] {
+                    if (auto decoder = std::exchange(*inUse, nullptr)) {
+                        decoder->endRecognition();
+                    }
+                });
+            }
+        }
+    }
+
+    /// Worker: `decoder` is used by this session from now on (told once, at its first job, which
+    /// runs while the user speaks).
+    static void use(std::shared_ptr<SpeechDecoder>& inUse, const std::shared_ptr<SpeechDecoder>& decoder) {
+        if (!inUse) {
+            inUse = decoder;
+            decoder->beginRecognition();
+        }
     }
 
     void reportAudio() {
@@ -609,8 +269,8 @@ private:
 
     /// The fast model writes the live text while the selected one settles segments.
     bool twoPass() const {
-        return !partialBroken_ && options_.shouldReportPartialResults && partialSlot_ && partialWorker_ &&
-               partialSlot_->get(nullptr) != nullptr;
+        return !partialBroken_ && options_.shouldReportPartialResults && partial_.slot && partial_.worker &&
+               partial_.slot->get(nullptr) != nullptr;
     }
 
     void onPoll() {
@@ -618,7 +278,7 @@ private:
             return;
         }
         if (ended_) {
-            if (!inFlight_) {
+            if (!main_.inFlight) {
                 dispatch();
             }
             return;
@@ -629,37 +289,35 @@ private:
         const Duration now = scheduler_->monotonicNow();
         if (twoPass()) {
             const qint64 size = audioSize();
-            if (!inFlight_ && now - dispatchedAt_ >= tuning_.minPartialInterval &&
-                size - lastDecodedEnd_ >= tuning_.minNewAudioSamples) {
+            if (!main_.inFlight && now - main_.dispatchedAt >= tuning_.minPartialInterval &&
+                size - main_.audioEnd >= tuning_.minNewAudioSamples) {
                 dispatch();
             }
-            if (!partialInFlight_ && now >= nextPartialAt_ && size - lastPartialEnd_ >= tuning_.minNewAudioSamples) {
+            if (!partial_.inFlight && now >= partial_.nextAt && size - partial_.audioEnd >= tuning_.minNewAudioSamples) {
                 dispatchPartial();
             }
             schedulePoll(tuning_.pollInterval);
             return;
         }
-        if (inFlight_) {
+        if (main_.inFlight) {
             schedulePoll(tuning_.pollInterval); // a decode may take longer than the ring's headroom
             return;
         }
-        if (now < nextDecodeAt_ || audioSize() - lastDecodedEnd_ < tuning_.minNewAudioSamples) {
-            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - now));
+        if (now < main_.nextAt || audioSize() - main_.audioEnd < tuning_.minNewAudioSamples) {
+            schedulePoll(std::max(tuning_.pollInterval, main_.nextAt - now));
             return;
         }
         dispatch();
     }
 
     void dispatch() {
-        if (done_ || inFlight_) {
+        if (done_ || main_.inFlight) {
             return;
         }
         poll_.stop();
         if (!ended_) {
             schedulePoll(tuning_.pollInterval); // keeps making room in the ring meanwhile
         }
-        inFlight_ = true;
-        dispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
         in.overlapUntil = overlapUntil_;
@@ -672,39 +330,41 @@ private:
         in.hypothesis = ownCopy(hypothesis_);
         in.hypothesisStart = hypothesisStart_;
         in.hypothesisEnd = hypothesisEnd_;
-        auto self = shared_from_this();
-        // The job may finish after the scheduler is gone (shutdown): its result goes through a
-        // handle, which drops it then.
-        worker_->post([self, in = std::move(in), main = scheduler_->handle()] {
-            JobOutput out = self->run(in);
-            main.post([self, out = std::move(out), final = in.final] { self->apply(out, final); });
-        });
+        post(main_, std::move(in), &StreamingRecognition::run, &StreamingRecognition::apply);
     }
 
     void dispatchPartial() {
-        partialInFlight_ = true;
-        partialDispatchedAt_ = scheduler_->monotonicNow();
         JobInput in;
         in.segmentStart = segmentStart_;
         in.overlapUntil = overlapUntil_;
         in.settledTail = ownCopy(QStringView(settledText_).right(kSettledTailChars));
+        post(partial_, std::move(in), &StreamingRecognition::runPartial, &StreamingRecognition::applyPartial);
+    }
+
+    /// Gives `lane` a job: `run` on its worker, then `apply` with the result on this thread.
+    void post(Lane& lane, JobInput in, JobOutput (StreamingRecognition::*run)(const JobInput&),
+              void (StreamingRecognition::*apply)(const JobOutput&, bool final)) {
+        lane.inFlight = true;
+        lane.dispatched = true;
+        lane.dispatchedAt = scheduler_->monotonicNow();
         auto self = shared_from_this();
-        partialWorker_->post([self, in = std::move(in), main = scheduler_->handle()] {
-            JobOutput out = self->runPartial(in);
-            main.post([self, out = std::move(out)] { self->applyPartial(out); });
+        // The job may finish after the scheduler is gone (shutdown): its result goes through a
+        // handle, which drops it then.
+        lane.worker->post([self, in = std::move(in), main = scheduler_->handle(), run, apply] {
+            JobOutput out = ((*self).*run)(in);
+            main.post([self, out = std::move(out), final = in.final, apply] { ((*self).*apply)(out, final); });
         });
     }
 
     // ---- worker thread ----
 
     /// The prompt of `lane` (built on first use on that lane's worker, kept for the session).
-    QString promptFor(std::optional<RecognitionText::PromptBuilder>& lane,
-                      const std::shared_ptr<SpeechDecoder>& decoder, const QString& settled) {
-        if (!lane) {
-            lane.emplace(hints_, decoder->maxPromptTokens(),
-                         [decoder](const QString& t) { return decoder->tokenCount(t); });
+    QString promptFor(Lane& lane, const std::shared_ptr<SpeechDecoder>& decoder, const QString& settled) {
+        if (!lane.prompt) {
+            lane.prompt.emplace(hints_, decoder->maxPromptTokens(),
+                                [decoder](const QString& t) { return decoder->tokenCount(t); });
         }
-        return lane->prompt(settled);
+        return lane.prompt->prompt(settled);
     }
 
     JobOutput run(const JobInput& in) {
@@ -715,10 +375,11 @@ private:
             out.status = Status::aborted;
             return out;
         }
-        const auto decoder = decoderOf(*slot_, out);
+        const auto decoder = decoderOf(*main_.slot, out);
         if (!decoder) {
             return out;
         }
+        use(*main_.inUse, decoder);
         decoder->setSharingCpu(in.sharingCpu);
         std::vector<float> buffer;
         const qint64 base = capture_.read(in.segmentStart, buffer);
@@ -745,7 +406,7 @@ private:
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
-            const auto result = decodeText(*decoder, samples, promptFor(mainPrompt_, decoder, settled),
+            const auto result = decodeText(*decoder, samples, promptFor(main_, decoder, settled),
                                            tuning_.minDecodeSamples, shouldAbort, out, decoded);
             if (result) {
                 *text = joinNext ? RecognitionText::joinOverlap(settled, *result) : *result;
@@ -835,17 +496,18 @@ private:
     JobOutput runPartial(const JobInput& in) {
         JobOutput out;
         out.hypothesisStart = in.segmentStart;
-        const auto shouldAbort = [abort = abort_, partialAbort = partialAbort_] {
+        const auto shouldAbort = [abort = abort_, partialAbort = partial_.abort] {
             return abort->load() || partialAbort->load();
         };
         if (shouldAbort()) {
             out.status = Status::aborted;
             return out;
         }
-        const auto decoder = decoderOf(*partialSlot_, out);
+        const auto decoder = decoderOf(*partial_.slot, out);
         if (!decoder) {
             return out;
         }
+        use(*partial_.inUse, decoder);
         std::vector<float> buffer;
         const qint64 window = qint64(decoder->modelAudioCtx()) * (kRecognitionSampleRate / 50);
         const qint64 base = capture_.read(std::max(in.segmentStart, capture_.end() - window), buffer);
@@ -861,7 +523,7 @@ private:
         const qint64 length = static_cast<qint64>(buffer.size());
         const qint64 from = std::clamp<qint64>(spans->front().start - tuning_.padSamples, 0, length);
         const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(length - from));
-        const QString prompt = promptFor(partialPrompt_, decoder, in.settledTail);
+        const QString prompt = promptFor(partial_, decoder, in.settledTail);
         out.hypothesis = decodeText(*decoder, samples, prompt, tuning_.minDecodeSamples, shouldAbort, out);
         if (out.hypothesis && in.overlapUntil > base + from) {
             out.hypothesis = RecognitionText::joinOverlap(in.settledTail, *out.hypothesis);
@@ -871,8 +533,8 @@ private:
 
     // ---- main thread ----
 
-    void applyPartial(const JobOutput& out) {
-        partialInFlight_ = false;
+    void applyPartial(const JobOutput& out, bool /*final: never for the live text*/) {
+        partial_.inFlight = false;
         if (done_ || ended_ || out.status == Status::aborted) {
             return;
         }
@@ -890,8 +552,8 @@ private:
         }
         // The live-text model has cores of its own: it decodes back to back, starting at most one
         // decode per shortest interval.
-        nextPartialAt_ = std::max(now, partialDispatchedAt_ + tuning_.minPartialInterval);
-        lastPartialEnd_ = out.audioEnd;
+        partial_.nextAt = std::max(now, partial_.dispatchedAt + tuning_.minPartialInterval);
+        partial_.audioEnd = out.audioEnd;
         hypothesis_ = out.hypothesis.value_or(QString());
         hypothesisStart_ = hypothesisEnd_ = -1; // another model's text: the final decodes afresh
         publish();
@@ -912,7 +574,7 @@ private:
     }
 
     void apply(const JobOutput& out, bool final) {
-        inFlight_ = false;
+        main_.inFlight = false;
         if (done_) {
             return;
         }
@@ -924,7 +586,7 @@ private:
                                              QStringLiteral("Speech recognition failed: %1").arg(out.error)});
             return;
         }
-        const Duration took = scheduler_->monotonicNow() - dispatchedAt_;
+        const Duration took = scheduler_->monotonicNow() - main_.dispatchedAt;
         for (const QString& s : out.settled) {
             settledText_.append(QStringView(s)); // a copy of its own, never the worker's string
         }
@@ -942,7 +604,7 @@ private:
             hypothesisStart_ = out.hypothesisStart;
             hypothesisEnd_ = out.hypothesisEnd;
         }
-        lastDecodedEnd_ = out.audioEnd;
+        main_.audioEnd = out.audioEnd;
         if (final) {
             if (settledText_.trimmed().isEmpty()) {
                 finish(SpeechRecognitionSnapshot{std::nullopt, false, QString::fromLatin1(kNoSpeechMessage)});
@@ -967,11 +629,11 @@ private:
         }
         // Space the partials by the cost of the last decode: a slow machine gets fewer of them.
         const auto spacing = std::chrono::duration_cast<Duration>(took * tuning_.partialSpacingFactor);
-        nextDecodeAt_ = scheduler_->monotonicNow() + std::max(tuning_.minPartialInterval, spacing);
+        main_.nextAt = scheduler_->monotonicNow() + std::max(tuning_.minPartialInterval, spacing);
         if (ended_) {
             dispatch();
         } else {
-            schedulePoll(std::max(tuning_.pollInterval, nextDecodeAt_ - scheduler_->monotonicNow()));
+            schedulePoll(std::max(tuning_.pollInterval, main_.nextAt - scheduler_->monotonicNow()));
         }
     }
 
@@ -982,7 +644,7 @@ private:
         if (step && stepReportPending_.exchange(true)) {
             return;
         }
-        main_.post([self = shared_from_this(), confirmed = std::move(confirmed), step] {
+        mainThread_.post([self = shared_from_this(), confirmed = std::move(confirmed), step] {
             self->applyProgress(confirmed, step);
         });
     }
@@ -1008,40 +670,52 @@ private:
         done_ = true;
         poll_.stop();
         releaseAudio();
+        endDecoding();
         if (auto handler = std::exchange(handler_, nullptr)) {
             handler(snapshot);
         }
     }
 
-    std::shared_ptr<WhisperRecognizerHost::Slot> slot_;
-    std::shared_ptr<RecognitionWorker> worker_;
-    std::shared_ptr<WhisperRecognizerHost::Slot> partialSlot_;
-    std::shared_ptr<RecognitionWorker> partialWorker_;
+    /// One model's side of the recognition: the selected model settles segments and writes the
+    /// final; the live-text model (with two passes) writes the live text on a worker of its own.
+    struct Lane {
+        std::shared_ptr<WhisperRecognizerHost::Slot> slot;
+        std::shared_ptr<RecognitionWorker> worker;
+        // Main thread.
+        bool inFlight = false;
+        bool dispatched = false; // ever given a job
+        Duration dispatchedAt{};
+        Duration nextAt{};  // no job starts before
+        qint64 audioEnd = 0; // the audio its last job saw
+        /// Stops this lane's decodes (the end of audio stops the live text; any thread).
+        std::shared_ptr<std::atomic<bool>> abort = std::make_shared<std::atomic<bool>>(false);
+        // The lane's worker only: the prompt, and the decoder in use since the first job.
+        std::optional<RecognitionText::PromptBuilder> prompt;
+        std::shared_ptr<std::shared_ptr<SpeechDecoder>> inUse = std::make_shared<std::shared_ptr<SpeechDecoder>>();
+    };
+
+    Lane main_;
+    Lane partial_;
     StreamingTuning tuning_;
     RecognitionOptions options_;
     Scheduler* scheduler_;
-    SchedulerHandle main_;
+    SchedulerHandle mainThread_;
     std::atomic<bool> stepReportPending_{false};
     std::shared_ptr<WhisperRecognizerHost::Backlog> backlog_;
+    /// Stops every decode of the session (cancel).
     std::shared_ptr<std::atomic<bool>> abort_ = std::make_shared<std::atomic<bool>>(false);
-    std::shared_ptr<std::atomic<bool>> partialAbort_ = std::make_shared<std::atomic<bool>>(false);
+    /// Main thread: whether the decoders were told the session ended.
+    bool decodingEnded_ = false;
 
     /// The audio not settled yet (capture thread, workers, main thread).
     CaptureBuffer capture_;
     /// The dictionary hints, copied once for the workers.
     QStringList hints_;
-    // Each worker's prompt (touched only on that worker).
-    std::optional<RecognitionText::PromptBuilder> mainPrompt_;
-    std::optional<RecognitionText::PromptBuilder> partialPrompt_;
 
     SpeechRecognizer::ResultHandler handler_;
     Timer poll_;
     bool ended_ = false;
-    bool inFlight_ = false;
     bool done_ = false;
-    Duration dispatchedAt_{};
-    Duration nextDecodeAt_{};
-    qint64 lastDecodedEnd_ = 0;
     qint64 segmentStart_ = 0;
     qint64 overlapUntil_ = -1;
     QString settledText_;
@@ -1049,13 +723,10 @@ private:
     qint64 hypothesisStart_ = -1;
     qint64 hypothesisEnd_ = -1;
     QString lastPartial_;
-    // The fast model's lane.
+    // Two passes: whether the selected model's job in flight was given with the live-text model
+    // writing the live text, and whether that model failed (one pass from then on).
     bool inputWasTwoPass_ = false;
-    bool partialInFlight_ = false;
     bool partialBroken_ = false;
-    Duration partialDispatchedAt_{};
-    Duration nextPartialAt_{};
-    qint64 lastPartialEnd_ = 0;
 };
 
 namespace {
