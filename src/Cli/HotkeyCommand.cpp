@@ -127,14 +127,14 @@ int monitor(Io& io) {
 
 } // namespace
 
-int hotkeyCommand(const QStringList& args, Io& io) {
+int hotkeyCommand(const Command& self, const QStringList& args, Io& io) {
     if (args == QStringList{QStringLiteral("show")}) {
         return show(io);
     }
     if (args == QStringList{QStringLiteral("monitor")}) {
         return monitor(io);
     }
-    return usageError(io, QStringLiteral("hotkey show | monitor"));
+    return usageError(io, self);
 }
 
 } // namespace quillory::cli

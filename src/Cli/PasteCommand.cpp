@@ -189,13 +189,13 @@ int serveClipboardCommand(const QStringList& args, Io& io) {
     return Ok;
 }
 
-int pasteCommand(const QStringList& args, Io& io) {
-    const Options options(args, {QStringLiteral("delay")}, {});
+int pasteCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options options(args, self);
     if (!options.ok()) {
         return usageError(io, options.error());
     }
     if (options.positional().size() != 1) {
-        return usageError(io, QStringLiteral("paste [--delay SECONDS] TEXT|-"));
+        return usageError(io, self);
     }
     bool delayOk = true;
     const double delay = options.value(QStringLiteral("delay"), QStringLiteral("0")).toDouble(&delayOk);
