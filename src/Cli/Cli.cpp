@@ -8,7 +8,9 @@ namespace quillory::cli {
 namespace {
 /// A command answered by the running tray app.
 CommandRun remote(const char* name) {
-    return [name](const Command&, const QStringList& a, Io& io) { return remoteCommand(QLatin1String(name), a, io); };
+    return [name](const Command&, const QStringList& a, Io& io) {
+        return remoteCommand(QLatin1String(name), a, io);
+    };
 }
 } // namespace
 
@@ -21,9 +23,11 @@ const std::vector<Command>& commands() {
         {.name = "settings",
          .usage = "[list | get KEY | set KEY VALUE %1 | unset KEY]",
          .options = {{"bool|int|double|string|data"}},
-         .run = [](const Command& self, const QStringList& a, Io& io) {
-             return a.isEmpty() ? remoteCommand(QStringLiteral("settings"), a, io) : settingsCommand(self, a, io);
-         },
+         .run =
+             [](const Command& self, const QStringList& a, Io& io) {
+                 return a.isEmpty() ? remoteCommand(QStringLiteral("settings"), a, io)
+                                    : settingsCommand(self, a, io);
+             },
          .summary = "(no argument: open the settings window of the running app)"},
         {.name = "diagnostics",
          .usage = "export %1",
@@ -45,11 +49,26 @@ const std::vector<Command>& commands() {
          .options = {{"seconds", "N"}, {"output", "FILE.wav"}, {"source", "NAME"}},
          .run = micCommand},
         {.name = "paste", .usage = "%1 TEXT|-", .options = {{"delay", "SECONDS"}}, .run = pasteCommand},
-        {.name = "toggle", .usage = "", .run = remote("toggle"), .summary = "start or stop dictation in the running app"},
-        {.name = "press", .usage = "", .run = remote("press"), .summary = "push-to-talk down in the running app"},
-        {.name = "release", .usage = "", .run = remote("release"), .summary = "push-to-talk up in the running app"},
-        {.name = "cancel", .usage = "", .run = remote("cancel"), .summary = "the overlay's cancel / dismiss in the running app"},
-        {.name = "status", .usage = "", .run = remote("status"), .summary = "print the dictation status of the running app"},
+        {.name = "toggle",
+         .usage = "",
+         .run = remote("toggle"),
+         .summary = "start or stop dictation in the running app"},
+        {.name = "press",
+         .usage = "",
+         .run = remote("press"),
+         .summary = "push-to-talk down in the running app"},
+        {.name = "release",
+         .usage = "",
+         .run = remote("release"),
+         .summary = "push-to-talk up in the running app"},
+        {.name = "cancel",
+         .usage = "",
+         .run = remote("cancel"),
+         .summary = "the overlay's cancel / dismiss in the running app"},
+        {.name = "status",
+         .usage = "",
+         .run = remote("status"),
+         .summary = "print the dictation status of the running app"},
         {.name = "transcribe",
          .usage = "FILE.wav|-",
          .options = {{"speech-model", "ID"},

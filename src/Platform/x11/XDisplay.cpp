@@ -38,8 +38,8 @@ bool hasXInput(_XDisplay* display, int major, int minor, int* opcode) {
     }
     // The server answers with the version it supports, at most the one asked for.
     int serverMajor = major, serverMinor = minor;
-    if (XIQueryVersion(display, &serverMajor, &serverMinor) != Success ||
-        serverMajor < major || (serverMajor == major && serverMinor < minor)) {
+    if (XIQueryVersion(display, &serverMajor, &serverMinor) != Success || serverMajor < major ||
+        (serverMajor == major && serverMinor < minor)) {
         return false;
     }
     if (opcode) {
