@@ -55,7 +55,7 @@ protected:
         return out;
     }
 
-    std::shared_ptr<QtClipboard> clipboard_ = std::make_shared<QtClipboard>();
+    std::shared_ptr<input::QtClipboard> clipboard_ = std::make_shared<input::QtClipboard>();
     std::shared_ptr<RecordingKeys> keys_ = std::make_shared<RecordingKeys>();
     ClipboardPasteInjector injector_{std::make_shared<Trusted>(), clipboard_, keys_};
 };
