@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto again = HotkeyConfig::decode(decoded->encode());
     QUILLORY_FUZZ_CHECK(again.has_value());
     QUILLORY_FUZZ_CHECK(*again == *decoded);
-    (void)decoded->needsFlagsChangedTap();
-    (void)decoded->needsCarbonToggleHotKey();
+    (void)decoded->needsModifierMonitor();
+    (void)decoded->needsHotKeyGrab();
     return 0;
 }

@@ -17,15 +17,14 @@
 set -euo pipefail
 
 SCRIPT_DIR="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps"
-MODEL="${QUILLORY_TINY_MODEL:-$CACHE_ROOT/tiny-polish.gguf}"
+LOG_TAG="check-tiny-model"
+. "$SCRIPT_DIR/lib/common.sh"
+. "$SCRIPT_DIR/lib/tiny-models.sh"
+TINY_POLISH_MODEL="${QUILLORY_TINY_MODEL:-$TINY_POLISH_MODEL}"
 GENERATOR="$SCRIPT_DIR/make-tiny-gguf.py"
-PYTHON=/usr/bin/python3
-[ -x "$PYTHON" ] || PYTHON="$(command -v python3)"
 READY_LIMIT_S=120   # upper bound for loading; not a performance assertion
 EXIT_LIMIT_S=60     # upper bound for llama-server to give up on a bad model
 
-log() { printf '[check-tiny-model] %s\n' "$*" >&2; }
 
 passed=0
 failed=0
@@ -123,11 +122,7 @@ SRC_DIR="$("$SCRIPT_DIR/llama-runtime.sh" --print-src)"
 SERVER="$BIN_DIR/llama-server"
 KNOWN="$("$PYTHON" "$GENERATOR" --print-sentence)"
 
-if [ ! -s "$MODEL" ] || [ "$GENERATOR" -nt "$MODEL" ] || [ "$CACHE_ROOT/llama-current" -nt "$MODEL" ]; then
-    log "generating $MODEL"
-    mkdir -p "$(dirname "$MODEL")"
-    "$PYTHON" "$GENERATOR" --llama-src "$SRC_DIR" "$MODEL"
-fi
+MODEL="$(tiny_polish_model "$SRC_DIR")"
 log "server: $SERVER"
 log "model:  $MODEL ($(stat -c %s "$MODEL") bytes)"
 log "known sentence: $KNOWN"

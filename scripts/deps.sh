@@ -29,24 +29,8 @@ packages=(
     libclang-rt-14-dev
 )
 
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing+=("$p")
-    fi
-done
-# node and npm fetch the llama.cpp sources from the npm registry; any installed npm will do.
-if ! command -v npm >/dev/null 2>&1; then
-    missing+=(npm)
-fi
-
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "deps: installing ${missing[*]}" >&2
-    if [ "$(id -u)" -ne 0 ]; then
-        SUDO=sudo
-    else
-        SUDO=
-    fi
-    $SUDO apt-get update -q
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+LOG_TAG="deps"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+ensure_debian_packages "${packages[@]}"
+# node and npm fetch the llama.cpp and whisper.cpp sources from the npm registry; any npm will do.
+ensure_npm

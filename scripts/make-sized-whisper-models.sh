@@ -25,12 +25,10 @@ ENTRIES=(
     "small ggml-small-q5_1.bin q5_1"
     "base ggml-base-q5_1.bin q5_1"
 )
-CACHE_ROOT="${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps"
-OUT="$CACHE_ROOT/sized-whisper"
-PYTHON=/usr/bin/python3
-[ -x "$PYTHON" ] || PYTHON="$(command -v python3)"
-
-log() { printf '[sized-whisper] %s\n' "$*" >&2; }
+LOG_TAG="sized-whisper"
+. scripts/lib/common.sh
+. scripts/lib/tiny-models.sh
+OUT="$QUILLORY_DEPS_CACHE/sized-whisper"
 
 if [ "${1:-}" = "--list" ]; then
     printf '%s\n' "${ENTRIES[@]}"
@@ -48,7 +46,7 @@ for entry in "${ENTRIES[@]}"; do
         continue
     fi
     target="$OUT/$file"
-    if [ -s "$target" ] && [ "$target" -nt scripts/make-tiny-whisper.py ]; then
+    if ! tiny_model_stale "$target" scripts/make-tiny-whisper.py; then
         log "$file is up to date"
         continue
     fi
@@ -60,8 +58,7 @@ for entry in "${ENTRIES[@]}"; do
     if ! "$quantize" "$f16" "$target.tmp" "$qtype" >"$OUT/.$name-quantize.log" 2>&1; then
         tail -n 20 "$OUT/.$name-quantize.log" >&2
         rm -f "$f16" "$target.tmp"
-        log "error: quantising $name failed"
-        exit 2
+        die "quantising $name failed"
     fi
     rm -f "$f16" "$OUT/.$name-quantize.log"
     mv -f "$target.tmp" "$target"

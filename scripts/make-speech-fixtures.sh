@@ -27,24 +27,14 @@ PAUSE_1="明日の会議は十時から始まります。"
 PAUSE_2="資料は前日までに共有してください。"
 PAUSE_3="よろしくお願いします。"
 
-log() { printf '[speech-fixtures] %s\n' "$*" >&2; }
-die() { log "error: $*"; exit 2; }
+LOG_TAG="speech-fixtures"
+. scripts/lib/common.sh
 
 SUDO=()
 [ "$(id -u)" -eq 0 ] || SUDO=(sudo)
 
-install_main() {
-    local missing=() p
-    for p in open-jtalk open-jtalk-mecab-naist-jdic sox; do
-        dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-    done
-    [ "${#missing[@]}" -eq 0 ] && return 0
-    log "installing ${missing[*]}"
-    "${SUDO[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
-}
-
 install_voice() {
-    dpkg -s "$VOICE_PKG" >/dev/null 2>&1 && return 0
+    [ -z "$(debian_missing "$VOICE_PKG")" ] && return 0
     local list=/etc/apt/sources.list.d/quillory-contrib-tmp.sources
     local codename
     codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
@@ -61,7 +51,7 @@ install_voice() {
     [ "$rc" -eq 0 ] || die "could not install $VOICE_PKG from contrib"
 }
 
-install_main
+ensure_debian_packages open-jtalk open-jtalk-mecab-naist-jdic sox
 install_voice
 [ -f "$VOICE" ] || die "voice file $VOICE not found"
 [ -d "$DIC" ] || die "dictionary $DIC not found"

@@ -15,37 +15,22 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 scripts/build.sh
 
-PYTHON=/usr/bin/python3
-[ -x "$PYTHON" ] || PYTHON="$(command -v python3)"
-deps_cache="${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps"
+LOG_TAG="run-tests"
+. scripts/lib/common.sh
+. scripts/lib/tiny-models.sh
 llama_bin="$(scripts/llama-runtime.sh)"
 llama_src="$(scripts/llama-runtime.sh --print-src)"
-tiny_model="$deps_cache/tiny-polish.gguf"
-if [ ! -s "$tiny_model" ] || [ scripts/make-tiny-gguf.py -nt "$tiny_model" ] \
-    || [ "$deps_cache/llama-current" -nt "$tiny_model" ]; then
-    echo "run-tests: generating $tiny_model" >&2
-    tmp_model="${tiny_model%.gguf}.tmp-$$.gguf"
-    "$PYTHON" scripts/make-tiny-gguf.py --llama-src "$llama_src" "$tmp_model"
-    mv -f "$tmp_model" "$tiny_model"
-fi
 export QUILLORY_TEST_LLAMA_SERVER="$llama_bin/llama-server"
-export QUILLORY_TEST_TINY_MODEL="$tiny_model"
+QUILLORY_TEST_TINY_MODEL="$(tiny_polish_model "$llama_src")"
+export QUILLORY_TEST_TINY_MODEL
 QUILLORY_TEST_KNOWN_SENTENCE="$("$PYTHON" scripts/make-tiny-gguf.py --print-sentence)"
 export QUILLORY_TEST_KNOWN_SENTENCE
 
 # Speech: the tiny whisper.cpp model (writes one known sentence for any audio) and the tiny
 # Silero-shaped VAD model (loud frames are speech), generated next to the whisper.cpp runtime.
-whisper_model="$deps_cache/tiny-whisper.bin"
-whisper_vad="$deps_cache/tiny-whisper-vad.bin"
-for spec in "$whisper_model:" "$whisper_vad:--vad"; do
-    out="${spec%%:*}"; flag="${spec#*:}"
-    if [ ! -s "$out" ] || [ scripts/make-tiny-whisper.py -nt "$out" ]; then
-        echo "run-tests: generating $out" >&2
-        "$PYTHON" scripts/make-tiny-whisper.py $flag "$out"
-    fi
-done
-export QUILLORY_TEST_WHISPER_MODEL="$whisper_model"
-export QUILLORY_TEST_WHISPER_VAD_MODEL="$whisper_vad"
+tiny_whisper_models
+export QUILLORY_TEST_WHISPER_MODEL="$TINY_WHISPER_MODEL"
+export QUILLORY_TEST_WHISPER_VAD_MODEL="$TINY_WHISPER_VAD"
 QUILLORY_TEST_WHISPER_SENTENCE="$("$PYTHON" scripts/make-tiny-whisper.py --print-sentence)"
 export QUILLORY_TEST_WHISPER_SENTENCE
 QUILLORY_TEST_WHISPER_CLI="$(scripts/whisper-runtime.sh)/bin/whisper-cli"

@@ -12,6 +12,7 @@
 #include "AI/PolishSettings.h"
 #include "AI/PolishText.h"
 #include "DownloadBench.h"
+#include "Runtime/Paths.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -105,8 +106,13 @@ Task<QString> barePost(QNetworkAccessManager& nam, int port, QByteArray key, QBy
     co_return QJsonDocument::fromJson(reply->readAll()).object().value(QLatin1String("content")).toString();
 }
 
+/// The dependency cache the runtime scripts build into (scripts/lib/common.sh).
+QString depsCache() {
+    return Paths::cacheDirectory() + QStringLiteral("/deps");
+}
+
 QString cachedServer() {
-    const QString deps = QDir::homePath() + "/.cache/quillory/deps";
+    const QString deps = depsCache();
     QFile stamp(deps + "/llama-current");
     if (!stamp.open(QIODevice::ReadOnly)) {
         return {};
@@ -125,7 +131,7 @@ int main(int argc, char** argv) {
         server = cachedServer();
     }
     if (model.isEmpty()) {
-        model = QDir::homePath() + "/.cache/quillory/deps/tiny-polish.gguf";
+        model = depsCache() + QStringLiteral("/tiny-polish.gguf");
     }
     if (!QFileInfo(server).isExecutable() || !QFileInfo(model).isFile()) {
         std::printf(

@@ -10,6 +10,7 @@
 //
 // Random weights cost the same as real ones; the text they write is nonsense.
 
+#include "Runtime/Paths.h"
 #include "Speech/WavFileAudioSource.h"
 #include "Speech/whisper/WhisperContext.h"
 
@@ -70,11 +71,7 @@ double timedDecode(WhisperModel& model, const std::vector<float>& pcm, int maxTo
 QStringList defaultModels() {
     QString dir = qEnvironmentVariable("QUILLORY_BENCH_WHISPER_MODELS");
     if (dir.isEmpty()) {
-        QString cache = qEnvironmentVariable("XDG_CACHE_HOME");
-        if (cache.isEmpty()) {
-            cache = QDir::homePath() + QStringLiteral("/.cache");
-        }
-        dir = cache + QStringLiteral("/quillory/deps/sized-whisper");
+        dir = Paths::cacheDirectory() + QStringLiteral("/deps/sized-whisper");
     }
     QStringList models;
     for (const QFileInfo& info : QDir(dir).entryInfoList({QStringLiteral("*.bin")}, QDir::Files, QDir::Name)) {

@@ -59,7 +59,7 @@ bool isCancellation(std::exception_ptr error) {
 // ---- construction ----
 
 AppState::AppState(AppStateServices services, QObject* parent)
-    : QObject(parent), services_(std::move(services)), life_(std::make_shared<Life>(Life{this})) {
+    : QObject(parent), services_(std::move(services)) {
     loadSettings();
     refreshPermissions();
 }
@@ -67,7 +67,7 @@ AppState::AppState(AppStateServices services, QObject* parent)
 AppState::~AppState() {
     // Watchdogs and callbacks hold the state weakly and end quietly from now on. Nothing is
     // cancelled here: a cancellation would resume a suspended commit into a destroyed state.
-    life_.reset();
+    lifetime_.end();
     if (gShared == this) {
         gShared = nullptr;
     }

@@ -9,6 +9,7 @@
 #include "Permissions/PermissionManager.h"
 #include "Permissions/RuntimeEnvironmentStatus.h"
 #include "Platform/LoginItem.h"
+#include "Runtime/Lifetime.h"
 #include "Speech/SpeechService.h"
 #include "Utilities/CommitDiagnostics.h"
 
@@ -219,9 +220,6 @@ signals:
 
 private:
     friend struct AppStateTestAccess; // tests reach the user-stop flag directly
-    struct Life {
-        AppState* state;
-    };
     struct CommitTaskHandle;
     enum class FallbackReason { timeout, userCancelled, polishFailed, polishCancelled };
     struct FinalCommitRaceResult {
@@ -308,9 +306,9 @@ private:
     void installCommitWatchdog(quint64 sessionID);
     void cancelSpeechCompletionWatchdog();
     void cancelCommitWatchdog();
-    static Task<> speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
+    static Task<> speechCompletionWatchdog(LifetimeRef<AppState> life, quint64 sessionID,
                                            CancellationToken token);
-    static Task<> commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token);
+    static Task<> commitWatchdog(LifetimeRef<AppState> life, quint64 sessionID, CancellationToken token);
     Task<> forceFinalizeAfterStop(quint64 sessionID, QString reason);
     void fireCommitWatchdog(quint64 sessionID);
     /// An exception from a backend inside a session: an error line, then the words recognised so
@@ -385,7 +383,7 @@ private:
     /// Cancelled when the session ends; an attach that returns after that tears its capture down.
     std::unique_ptr<CancellationSource> sessionCancel_;
     std::shared_ptr<AttachGate> attachGate_ = std::make_shared<AttachGate>();
-    std::shared_ptr<Life> life_;
+    Lifetime<AppState> lifetime_{this};
 };
 
 } // namespace quillory

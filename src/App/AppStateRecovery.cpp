@@ -128,10 +128,10 @@ void AppState::installSpeechCompletionWatchdog(quint64 sessionID) {
     cancelSpeechCompletionWatchdog();
     lastRecognitionProgressAt_ = now();
     speechCompletionWatchdogTask_ = std::make_unique<CancellationSource>();
-    speechCompletionWatchdog(life_, sessionID, speechCompletionWatchdogTask_->token());
+    speechCompletionWatchdog(lifetime_.ref(), sessionID, speechCompletionWatchdogTask_->token());
 }
 
-Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sessionID,
+Task<> AppState::speechCompletionWatchdog(LifetimeRef<AppState> life, quint64 sessionID,
                                           CancellationToken token) {
     // The limit is on a silent recogniser, not on a slow one: every step it reports (a settled
     // segment, a decode step) starts the wait again.
@@ -140,11 +140,10 @@ Task<> AppState::speechCompletionWatchdog(std::weak_ptr<Life> life, quint64 sess
         if (!co_await sleepFor(wait, token)) {
             co_return;
         }
-        auto alive = life.lock();
-        if (!alive) {
+        AppState* s = life.get();
+        if (!s) {
             co_return;
         }
-        AppState* s = alive->state;
         if (s->dictationSessionNonce_ != sessionID || s->currentCommitTask_ ||
             !s->status_.is(AppStatus::Kind::processing)) {
             co_return;
@@ -188,15 +187,15 @@ Task<> AppState::forceFinalizeAfterStop(quint64 sessionID, QString reason) {
 void AppState::installCommitWatchdog(quint64 sessionID) {
     cancelCommitWatchdog();
     commitWatchdogTask_ = std::make_unique<CancellationSource>();
-    commitWatchdog(life_, sessionID, commitWatchdogTask_->token());
+    commitWatchdog(lifetime_.ref(), sessionID, commitWatchdogTask_->token());
 }
 
-Task<> AppState::commitWatchdog(std::weak_ptr<Life> life, quint64 sessionID, CancellationToken token) {
+Task<> AppState::commitWatchdog(LifetimeRef<AppState> life, quint64 sessionID, CancellationToken token) {
     if (!co_await sleepFor(kCommitWatchdogDelay, token)) {
         co_return;
     }
-    if (auto alive = life.lock()) {
-        alive->state->fireCommitWatchdog(sessionID);
+    if (AppState* s = life.get()) {
+        s->fireCommitWatchdog(sessionID);
     }
 }
 

@@ -74,11 +74,11 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
     setStatus(AppStatus::recording());
     sessionCancel_ = std::make_unique<CancellationSource>();
     // The attach runs in its own task, after the hotkey handler has returned.
-    std::weak_ptr<Life> weak = life_;
+    LifetimeRef<AppState> weak = lifetime_.ref();
     const quint64 sessionID = dictationSessionNonce_;
     Scheduler::current().post([weak, sessionID] {
-        if (auto life = weak.lock()) {
-            life->state->runGuarded("start", life->state->runAttach(sessionID));
+        if (AppState* state = weak.get()) {
+            state->runGuarded("start", state->runAttach(sessionID));
         }
     });
 }
@@ -169,40 +169,39 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
     const quint64 attachID = ++attachGeneration_;
     attachConfirmedText_.reset();
     attachFinalReplacesPartials_ = false;
-    std::weak_ptr<Life> weak = life_;
+    LifetimeRef<AppState> weak = lifetime_.ref();
     // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
     // recognition finds the session or the attach moved on and does nothing.
     auto onPartial = [weak, sessionID, attachID](const QString& text) {
         Scheduler::current().post([weak, sessionID, attachID, text] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                life->state->applyPartial(text);
+            AppState* state = weak.get();
+            if (state && state->isCurrentAttach(sessionID, attachID)) {
+                state->applyPartial(text);
             }
         });
     };
     auto onComplete = [weak, sessionID, attachID](const SpeechResult& result) {
         Scheduler::current().post([weak, sessionID, attachID, result] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                AppState* state = life->state;
+            AppState* state = weak.get();
+            if (state && state->isCurrentAttach(sessionID, attachID)) {
                 state->runGuarded("completion", state->handleRecognitionComplete(result));
             }
         });
     };
     auto onVoice = [weak, sessionID, attachID](bool active) {
         Scheduler::current().post([weak, sessionID, attachID, active] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
+            AppState* state = weak.get();
+            if (state && state->isCurrentAttach(sessionID, attachID)) {
                 // Voice activity means something only while recording.
-                life->state->setVoiceInputDetected(active && life->state->status_.isRecording());
+                state->setVoiceInputDetected(active && state->status_.isRecording());
             }
         });
     };
     auto onProgress = [weak, sessionID, attachID](const SpeechService::Progress& progress) {
         Scheduler::current().post([weak, sessionID, attachID, progress] {
-            auto life = weak.lock();
-            if (life && life->state->isCurrentAttach(sessionID, attachID)) {
-                life->state->applyRecognitionProgress(progress);
+            AppState* state = weak.get();
+            if (state && state->isCurrentAttach(sessionID, attachID)) {
+                state->applyRecognitionProgress(progress);
             }
         });
     };

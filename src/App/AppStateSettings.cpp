@@ -80,11 +80,11 @@ void AppState::applyHotkeyConfiguration() {
     bool registered = false;
     if (services_.hotkeys) {
         // The callbacks hold the state weakly; the operations check the configuration themselves.
-        const std::weak_ptr<Life> weak = life_;
+        const LifetimeRef<AppState> weak = lifetime_.ref();
         auto forward = [weak](void (AppState::*operation)()) {
             return [weak, operation] {
-                if (const auto life = weak.lock()) {
-                    (life->state->*operation)();
+                if (AppState* state = weak.get()) {
+                    (state->*operation)();
                 }
             };
         };
@@ -151,11 +151,11 @@ void AppState::setLaunchAtLoginEnabled(bool enabled) {
 }
 
 void AppState::scheduleDeferredLaunchAtLoginRefresh() {
-    const std::weak_ptr<Life> weak = life_;
+    const LifetimeRef<AppState> weak = lifetime_.ref();
     for (const Duration delay : kLaunchAtLoginRefreshDelays) {
         Scheduler::current().postDelayed(delay, [weak] {
-            if (const auto life = weak.lock()) {
-                life->state->refreshLaunchAtLoginStatus();
+            if (AppState* state = weak.get()) {
+                state->refreshLaunchAtLoginStatus();
             }
         });
     }

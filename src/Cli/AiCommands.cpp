@@ -241,14 +241,13 @@ private:
 
 } // namespace
 
-int polishCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {"model", "prompt-file", "model-file"}, {"dry-run"});
+int polishCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
     if (opts.positional().size() != 1) {
-        return usageError(
-            io, QStringLiteral("polish [--model ID] [--prompt-file F] [--model-file F] [--dry-run] TEXT|-"));
+        return usageError(io, self);
     }
     bool bad = false;
     const auto model = modelOption(opts, io, PolishSettings::selectedModel(), bad);
@@ -311,15 +310,14 @@ int polishCommand(const QStringList& args, Io& io) {
     });
 }
 
-int chatCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {"model", "model-file", "dialogue"}, {"dry-run"});
+int chatCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
     if (!opts.positional().isEmpty() ||
         (opts.has(QStringLiteral("dry-run")) && !opts.has(QStringLiteral("dialogue")))) {
-        return usageError(
-            io, QStringLiteral("chat [--model ID] [--model-file F] [--dialogue FILE.json [--dry-run]]"));
+        return usageError(io, self);
     }
     bool bad = false;
     const auto model = modelOption(
@@ -390,9 +388,8 @@ int chatCommand(const QStringList& args, Io& io) {
     });
 }
 
-int modelsCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {}, {});
-    const QString synopsis = QStringLiteral("models list | download ID | delete ID | path ID");
+int modelsCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
@@ -410,7 +407,7 @@ int modelsCommand(const QStringList& args, Io& io) {
         return Ok;
     }
     if (p.size() != 2 || !QStringList{"download", "delete", "path"}.contains(p.first())) {
-        return usageError(io, synopsis);
+        return usageError(io, self);
     }
     const auto model = PolishModels::fromId(p.at(1));
     if (!model) {
@@ -441,9 +438,9 @@ int modelsCommand(const QStringList& args, Io& io) {
     });
 }
 
-int serversCommand(const QStringList& args, Io& io) {
+int serversCommand(const Command& self, const QStringList& args, Io& io) {
     if (args != QStringList{QStringLiteral("cleanup")}) {
-        return usageError(io, QStringLiteral("servers cleanup"));
+        return usageError(io, self);
     }
     return guarded(io, [&] {
         io.out << LocalPolishEngine::shared().cleanupResidualServers() << Qt::endl;

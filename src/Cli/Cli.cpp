@@ -5,43 +5,121 @@
 
 namespace quillory::cli {
 
+namespace {
+/// A command answered by the running tray app.
+CommandRun remote(const char* name) {
+    return [name](const Command&, const QStringList& a, Io& io) {
+        return remoteCommand(QLatin1String(name), a, io);
+    };
+}
+} // namespace
+
 const std::vector<Command>& commands() {
     static const std::vector<Command> all = {
-        {"dictionary", "dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints",
-         dictionaryCommand},
-        {"hotkey", "hotkey show | monitor", hotkeyCommand},
-        {"settings",
-         "settings [list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY]"
-         " (no argument: open the settings window of the running app)",
-         [](const QStringList& a, Io& io) {
-             return a.isEmpty() ? remoteCommand(QStringLiteral("settings"), a, io) : settingsCommand(a, io);
-         }},
-        {"diagnostics", "diagnostics export --minutes 15|60|180 [--output PATH]", diagnosticsCommand},
-        {"polish", "polish [--model ID] [--prompt-file F] [--model-file F] [--dry-run] TEXT|-",
-         polishCommand},
-        {"chat", "chat [--model ID] [--model-file F] [--dialogue FILE.json [--dry-run]]", chatCommand},
-        {"models", "models list | download ID | delete ID | path ID", modelsCommand},
-        {"servers", "servers cleanup", serversCommand},
-        {"doctor", "doctor [--json]", doctorCommand},
-        {"mic", "mic [--seconds N] [--output FILE.wav] [--source NAME]", micCommand},
-        {"paste", "paste [--delay SECONDS] TEXT|-", pasteCommand},
-        {"toggle", "toggle             start or stop dictation in the running app",
-         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("toggle"), a, io); }},
-        {"press", "press              push-to-talk down in the running app",
-         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("press"), a, io); }},
-        {"release", "release            push-to-talk up in the running app",
-         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("release"), a, io); }},
-        {"cancel", "cancel             the overlay's cancel / dismiss in the running app",
-         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("cancel"), a, io); }},
-        {"status", "status             print the dictation status of the running app",
-         [](const QStringList& a, Io& io) { return remoteCommand(QStringLiteral("status"), a, io); }},
-        {"transcribe",
-         "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--polish|--no-polish] "
-         "[--polish-model-file F] [--partials] [--realtime]",
-         transcribeCommand},
-        {"speech-models", "speech-models list | download ID | delete ID | path ID | select ID", speechModelsCommand},
+        {.name = "dictionary",
+         .usage = "list | add SOURCE TARGET | remove ID | apply TEXT | hints",
+         .run = dictionaryCommand},
+        {.name = "hotkey", .usage = "show | monitor", .run = hotkeyCommand},
+        {.name = "settings",
+         .usage = "[list | get KEY | set KEY VALUE %1 | unset KEY]",
+         .options = {{"bool|int|double|string|data"}},
+         .run =
+             [](const Command& self, const QStringList& a, Io& io) {
+                 return a.isEmpty() ? remoteCommand(QStringLiteral("settings"), a, io)
+                                    : settingsCommand(self, a, io);
+             },
+         .summary = "(no argument: open the settings window of the running app)"},
+        {.name = "diagnostics",
+         .usage = "export %1",
+         .options = {{"minutes", "15|60|180", true}, {"output", "PATH"}},
+         .run = diagnosticsCommand},
+        {.name = "polish",
+         .usage = "%1 TEXT|-",
+         .options = {{"model", "ID"}, {"prompt-file", "F"}, {"model-file", "F"}, {"dry-run"}},
+         .run = polishCommand},
+        {.name = "chat",
+         .usage = "",
+         .options = {{"model", "ID"}, {"model-file", "F"}, {"dialogue", "FILE.json"}, {"dry-run"}},
+         .run = chatCommand},
+        {.name = "models", .usage = "list | download ID | delete ID | path ID", .run = modelsCommand},
+        {.name = "servers", .usage = "cleanup", .run = serversCommand},
+        {.name = "doctor", .usage = "", .options = {{"json"}}, .run = doctorCommand},
+        {.name = "mic",
+         .usage = "",
+         .options = {{"seconds", "N"}, {"output", "FILE.wav"}, {"source", "NAME"}},
+         .run = micCommand},
+        {.name = "paste", .usage = "%1 TEXT|-", .options = {{"delay", "SECONDS"}}, .run = pasteCommand},
+        {.name = "toggle",
+         .usage = "",
+         .run = remote("toggle"),
+         .summary = "start or stop dictation in the running app"},
+        {.name = "press",
+         .usage = "",
+         .run = remote("press"),
+         .summary = "push-to-talk down in the running app"},
+        {.name = "release",
+         .usage = "",
+         .run = remote("release"),
+         .summary = "push-to-talk up in the running app"},
+        {.name = "cancel",
+         .usage = "",
+         .run = remote("cancel"),
+         .summary = "the overlay's cancel / dismiss in the running app"},
+        {.name = "status",
+         .usage = "",
+         .run = remote("status"),
+         .summary = "print the dictation status of the running app"},
+        {.name = "transcribe",
+         .usage = "FILE.wav|-",
+         .options = {{"speech-model", "ID"},
+                     {"speech-model-file", "F"},
+                     {"partial-model", "ID|off"},
+                     {"partial-model-file", "F"},
+                     {"polish|no-polish"},
+                     {"polish-model-file", "F"},
+                     {"partials"},
+                     {"realtime"}},
+         .run = transcribeCommand},
+        {.name = "speech-models",
+         .usage = "list | download ID | delete ID | path ID | select ID",
+         .run = speechModelsCommand},
     };
     return all;
+}
+
+QStringList Option::names() const {
+    return QString::fromLatin1(name).split(QLatin1Char('|'));
+}
+
+QString Option::synopsis() const {
+    QStringList forms;
+    for (const QString& n : names()) {
+        forms << QStringLiteral("--") + n;
+    }
+    QString text = forms.join(QLatin1Char('|'));
+    if (value) {
+        text += QLatin1Char(' ') + QLatin1String(value);
+    }
+    return required ? text : QStringLiteral("[%1]").arg(text);
+}
+
+QString Command::synopsis() const {
+    QStringList parts;
+    for (const Option& option : options) {
+        parts << option.synopsis();
+    }
+    const QString optionText = parts.join(QLatin1Char(' '));
+    QString rest = QLatin1String(usage);
+    if (rest.contains(QLatin1String("%1"))) {
+        rest.replace(QLatin1String("%1"), optionText);
+    } else if (!optionText.isEmpty()) {
+        rest = rest.isEmpty() ? optionText : rest + QLatin1Char(' ') + optionText;
+    }
+    return (QLatin1String(name) + QLatin1Char(' ') + rest).trimmed();
+}
+
+int usageError(Io& io, const Command& command) {
+    return usageError(io, command.synopsis());
 }
 
 int usageError(Io& io, const QString& message) {
@@ -61,13 +139,26 @@ QString versionLine() {
              BuildInfo::buildIdentifier().value_or(QStringLiteral("?")));
 }
 
-void printHelp(QTextStream& s) {
-    s << versionLine() << "\n\nUsage: quillory [COMMAND ...]\n"
-      << "  (no command)      start the tray app\n"
-      << "  --version         print the version\n";
-    for (const auto& c : commands()) {
-        s << "  " << c.synopsis << "\n";
+} // namespace
+
+QString helpText() {
+    QString text = versionLine() + QStringLiteral("\n\nUsage: quillory [COMMAND ...]\n"
+                                                  "  (no command)      start the tray app\n"
+                                                  "  --version         print the version\n");
+    for (const Command& c : commands()) {
+        QString line = c.synopsis();
+        if (c.summary) {
+            line = line.size() < 19 ? line.leftJustified(19) : line + QLatin1Char(' ');
+            line += QLatin1String(c.summary);
+        }
+        text += QStringLiteral("  ") + line + QLatin1Char('\n');
     }
+    return text;
+}
+
+namespace {
+void printHelp(QTextStream& s) {
+    s << helpText();
     s.flush();
 }
 } // namespace
@@ -93,7 +184,7 @@ int run(const QStringList& args, Io& io) {
     }
     for (const auto& c : commands()) {
         if (first == QLatin1String(c.name)) {
-            const int status = c.run(args.mid(1), io);
+            const int status = c.run(c, args.mid(1), io);
             io.out.flush();
             io.err.flush();
             return status;
@@ -104,7 +195,12 @@ int run(const QStringList& args, Io& io) {
     return Usage;
 }
 
-Options::Options(const QStringList& args, const QStringList& valueOptions, const QStringList& flagOptions) {
+Options::Options(const QStringList& args, const Command& command) {
+    QStringList valueOptions;
+    QStringList flagOptions;
+    for (const Option& option : command.options) {
+        (option.value ? valueOptions : flagOptions) << option.names();
+    }
     bool onlyPositional = false;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args.at(i);

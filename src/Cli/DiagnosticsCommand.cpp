@@ -8,14 +8,14 @@
 
 namespace quillory::cli {
 
-int diagnosticsCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {"minutes", "output"}, {});
+int diagnosticsCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
     const QStringList& p = opts.positional();
     if (p != QStringList{QStringLiteral("export")}) {
-        return usageError(io, QStringLiteral("diagnostics export --minutes 15|60|180 [--output PATH]"));
+        return usageError(io, self);
     }
     const QString minutesText = opts.value(QStringLiteral("minutes"), QStringLiteral("15"));
     if (minutesText != QLatin1String("15") && minutesText != QLatin1String("60") &&

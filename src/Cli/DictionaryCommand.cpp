@@ -6,8 +6,8 @@
 
 namespace quillory::cli {
 
-int dictionaryCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {}, {});
+int dictionaryCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
@@ -85,8 +85,7 @@ int dictionaryCommand(const QStringList& args, Io& io) {
         }
         return Ok;
     }
-    return usageError(io,
-                      QStringLiteral("dictionary list | add SOURCE TARGET | remove ID | apply TEXT | hints"));
+    return usageError(io, self);
 }
 
 } // namespace quillory::cli

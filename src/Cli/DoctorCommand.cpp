@@ -84,8 +84,8 @@ Doctor::ProbeResults probeThisMachine() {
 }
 } // namespace
 
-int doctorCommand(const QStringList& args, Io& io) {
-    const Options options(args, {}, {QStringLiteral("json")});
+int doctorCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options options(args, self);
     if (!options.ok()) {
         return usageError(io, options.error());
     }

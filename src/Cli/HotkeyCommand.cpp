@@ -84,8 +84,8 @@ QString describeKeys(const ModifierKeyMap& keys) {
 int show(Io& io) {
     const HotkeyConfig config = HotkeyStorage::load();
     QJsonObject o = config.toJson();
-    o.insert(QStringLiteral("needsFlagsChangedTap"), config.needsFlagsChangedTap());
-    o.insert(QStringLiteral("needsCarbonToggleHotKey"), config.needsCarbonToggleHotKey());
+    o.insert(QStringLiteral("needsFlagsChangedTap"), config.needsModifierMonitor());
+    o.insert(QStringLiteral("needsCarbonToggleHotKey"), config.needsHotKeyGrab());
     o.insert(QStringLiteral("modifierKeys"), ModifierKeyStorage::load().toJson());
     io.out << QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) << '\n';
     return Ok;
@@ -102,7 +102,7 @@ int monitor(Io& io) {
     if (!backend) {
         return failure(io, Localization::format("hotkey.cli.connect_failed", error));
     }
-    if (!config.needsFlagsChangedTap() && !config.needsCarbonToggleHotKey()) {
+    if (!config.needsModifierMonitor() && !config.needsHotKeyGrab()) {
         io.out << L("hotkey.cli.nothing_needed") << Qt::endl;
         return Ok;
     }
@@ -127,14 +127,14 @@ int monitor(Io& io) {
 
 } // namespace
 
-int hotkeyCommand(const QStringList& args, Io& io) {
+int hotkeyCommand(const Command& self, const QStringList& args, Io& io) {
     if (args == QStringList{QStringLiteral("show")}) {
         return show(io);
     }
     if (args == QStringList{QStringLiteral("monitor")}) {
         return monitor(io);
     }
-    return usageError(io, QStringLiteral("hotkey show | monitor"));
+    return usageError(io, self);
 }
 
 } // namespace quillory::cli

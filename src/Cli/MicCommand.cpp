@@ -63,14 +63,13 @@ struct Capture {
 
 } // namespace
 
-int micCommand(const QStringList& args, Io& io) {
-    Options options(args, {QStringLiteral("seconds"), QStringLiteral("output"), QStringLiteral("source")},
-                    {});
+int micCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options options(args, self);
     if (!options.ok()) {
         return usageError(io, options.error());
     }
     if (!options.positional().isEmpty()) {
-        return usageError(io, QStringLiteral("mic [--seconds N] [--output FILE.wav] [--source NAME]"));
+        return usageError(io, self);
     }
     double seconds = kDefaultSeconds;
     if (options.has(QStringLiteral("seconds"))) {

@@ -3,7 +3,7 @@
 #include "Input/InputEngine.h"
 #include "Input/TextInjector.h"
 #include "Input/x11/LinuxInputPlatform.h"
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
 #include "Runtime/Text.h"
@@ -74,11 +74,11 @@ QDataStream& operator>>(QDataStream& s, KeptSelection& k) {
 
 /// Hands the selections this process still owns to a background `quillory` that serves them until
 /// another application takes them over. Returns the keeper's process id, or 0 (with the reason).
-qint64 startClipboardKeeper(const std::vector<std::pair<QClipboard::Mode, Pasteboard*>>& owned, QString* why) {
+qint64 startClipboardKeeper(const std::vector<std::pair<QClipboard::Mode, Clipboard*>>& owned, QString* why) {
     QList<KeptSelection> kept;
-    for (const auto& [mode, pasteboard] : owned) {
+    for (const auto& [mode, board] : owned) {
         KeptSelection selection{int(mode), {}};
-        if (const auto items = pasteboard->items()) {
+        if (const auto items = board->items()) {
             for (const auto& item : *items) {
                 for (const QString& type : item->types()) {
                     if (const auto bytes = item->data(type)) {
@@ -189,13 +189,13 @@ int serveClipboardCommand(const QStringList& args, Io& io) {
     return Ok;
 }
 
-int pasteCommand(const QStringList& args, Io& io) {
-    const Options options(args, {QStringLiteral("delay")}, {});
+int pasteCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options options(args, self);
     if (!options.ok()) {
         return usageError(io, options.error());
     }
     if (options.positional().size() != 1) {
-        return usageError(io, QStringLiteral("paste [--delay SECONDS] TEXT|-"));
+        return usageError(io, self);
     }
     bool delayOk = true;
     const double delay = options.value(QStringLiteral("delay"), QStringLiteral("0")).toDouble(&delayOk);
@@ -240,7 +240,7 @@ int pasteCommand(const QStringList& args, Io& io) {
     // The clipboard is put back once the target has read the text (or after a limit); this
     // process serves it until then.
     const auto restoreLimit = std::chrono::duration_cast<std::chrono::milliseconds>(
-        CGEventTextInjector::kFetchWaitLimit + CGEventTextInjector::kRestoreDelay + std::chrono::seconds(1));
+        ClipboardPasteInjector::kFetchWaitLimit + ClipboardPasteInjector::kRestoreDelay + std::chrono::seconds(1));
     runEventLoopUntil([&] { return !engine.clipboardRestorePending(); }, restoreLimit);
     // Other applications ask for the restored contents as soon as they see it change hands; answer
     // those requests now: Qt's hand-over to a clipboard manager on exit stalls when requests are
@@ -250,9 +250,9 @@ int pasteCommand(const QStringList& args, Io& io) {
     // What this process owns goes when it exits: a clipboard manager takes it over as the
     // application quits; without one, a background process keeps serving it.
     QClipboard* clipboard = QGuiApplication::clipboard();
-    std::vector<std::pair<QClipboard::Mode, Pasteboard*>> owned;
+    std::vector<std::pair<QClipboard::Mode, Clipboard*>> owned;
     if (clipboard->ownsClipboard()) {
-        owned.emplace_back(QClipboard::Clipboard, desktop.platform.pasteboard.get());
+        owned.emplace_back(QClipboard::Clipboard, desktop.platform.clipboard.get());
     }
     if (clipboard->ownsSelection() && desktop.platform.primarySelection) {
         owned.emplace_back(QClipboard::Selection, desktop.platform.primarySelection.get());

@@ -67,8 +67,8 @@ std::optional<QVariant> parseTyped(DefaultsStore::Type type, const QString& text
 }
 } // namespace
 
-int settingsCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {}, {"bool", "int", "double", "string", "data"});
+int settingsCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
@@ -146,10 +146,7 @@ int settingsCommand(const QStringList& args, Io& io) {
     if (sub == QLatin1String("unset") && p.size() == 2) {
         return store.remove(p.at(1)) ? Ok : writeFailure();
     }
-    return usageError(
-        io,
-        QStringLiteral(
-            "settings list | get KEY | set KEY VALUE [--bool|--int|--double|--string|--data] | unset KEY"));
+    return usageError(io, self);
 }
 
 } // namespace quillory::cli

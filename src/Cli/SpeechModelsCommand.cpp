@@ -9,9 +9,8 @@
 
 namespace quillory::cli {
 
-int speechModelsCommand(const QStringList& args, Io& io) {
-    const Options opts(args, {}, {});
-    const QString synopsis = QStringLiteral("speech-models list | download ID | delete ID | path ID | select ID");
+int speechModelsCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
     if (!opts.ok()) {
         return usageError(io, opts.error());
     }
@@ -34,7 +33,7 @@ int speechModelsCommand(const QStringList& args, Io& io) {
         return Ok;
     }
     if (p.size() != 2 || !QStringList{"download", "delete", "path", "select"}.contains(p.first())) {
-        return usageError(io, synopsis);
+        return usageError(io, self);
     }
     const auto model = SpeechModels::fromId(p.at(1));
     if (!model) {

@@ -152,126 +152,165 @@ private:
     std::unique_ptr<DefaultsStore> store_;
 };
 
-} // namespace
+/// The files one transcription decodes with.
+struct ModelFiles {
+    SpeechModel model;
+    QString speech;
+    QString vad;
+    QString partial; ///< the live-text model; empty: the selected model writes the live text
+};
 
-int transcribeCommand(const QStringList& args, Io& io) {
-    const Options opts(args,
-                       {"speech-model", "speech-model-file", "partial-model", "partial-model-file", "polish-model-file"},
-                       {"polish", "no-polish", "partials", "realtime"});
-    const QString synopsis = QStringLiteral(
-        "transcribe FILE.wav|- [--speech-model ID] [--speech-model-file F] [--partial-model ID|off] "
-        "[--partial-model-file F] [--polish|--no-polish] [--polish-model-file F] [--partials] [--realtime]");
-    if (!opts.ok()) {
-        return usageError(io, opts.error());
+/// A catalogue model by its id; nullopt after saying it is unknown.
+std::optional<SpeechModel> catalogueModel(const QString& id, Io& io) {
+    const auto model = SpeechModels::fromId(id);
+    if (!model) {
+        failure(io, QStringLiteral("Unknown speech model '%1' (see: quillory speech-models list)").arg(id));
     }
-    if (opts.positional().size() != 1 || (opts.has("polish") && opts.has("no-polish"))) {
-        return usageError(io, synopsis);
-    }
+    return model;
+}
 
-    // The speech model.
-    SpeechModel model = SpeechModels::selectedModel();
+/// A catalogue model's file; empty after saying it is not downloaded (named by `id`).
+QString downloadedFile(SpeechModel model, const QString& id, Io& io) {
+    const QString file = SpeechModels::modelPath(model);
+    if (!QFileInfo::exists(file)) {
+        failure(io, Localization::format("speech.cli.model_missing", id));
+        return {};
+    }
+    return file;
+}
+
+/// A model file named on the command line; false after saying it cannot be read.
+bool readableFile(const QString& file, const char* what, Io& io) {
+    if (!QFileInfo(file).isFile()) {
+        failure(io, QStringLiteral("Cannot read the %1 file %2").arg(QLatin1String(what), file));
+        return false;
+    }
+    return true;
+}
+
+/// The speech model (--speech-model, --speech-model-file or the setting), its VAD model and the
+/// live-text model; nullopt after saying what is missing.
+std::optional<ModelFiles> chooseModels(const Options& opts, Io& io) {
+    ModelFiles files{SpeechModels::selectedModel(), {}, {}, {}};
     if (opts.has("speech-model")) {
-        const auto chosen = SpeechModels::fromId(opts.value("speech-model"));
+        const auto chosen = catalogueModel(opts.value("speech-model"), io);
         if (!chosen) {
-            return failure(io, QStringLiteral("Unknown speech model '%1' (see: quillory speech-models list)")
-                                   .arg(opts.value("speech-model")));
+            return std::nullopt;
         }
-        model = *chosen;
+        files.model = *chosen;
     }
-    QString modelFile = SpeechModels::modelPath(model);
-    if (opts.has("speech-model-file")) {
-        modelFile = opts.value("speech-model-file");
-        if (!QFileInfo(modelFile).isFile()) {
-            return failure(io, QStringLiteral("Cannot read the speech model file %1").arg(modelFile));
-        }
-    } else if (!QFileInfo::exists(modelFile)) {
-        return failure(io, Localization::format("speech.cli.model_missing", SpeechModels::id(model)));
+    const bool ownFile = opts.has("speech-model-file");
+    files.speech = ownFile ? opts.value("speech-model-file") : SpeechModels::modelPath(files.model);
+    if (ownFile ? !readableFile(files.speech, "speech model", io)
+                : downloadedFile(files.model, SpeechModels::id(files.model), io).isEmpty()) {
+        return std::nullopt;
     }
     // The VAD model: beside a stand-in file when there is one there, else the speech model folder's.
-    QString vadFile = SpeechModels::vadPath();
-    if (const QString beside = QFileInfo(modelFile).absolutePath() + QLatin1Char('/') + SpeechModels::vadFilename();
-        opts.has("speech-model-file") && QFileInfo::exists(beside)) {
-        vadFile = beside;
+    files.vad = SpeechModels::vadPath();
+    if (const QString beside =
+            QFileInfo(files.speech).absolutePath() + QLatin1Char('/') + SpeechModels::vadFilename();
+        ownFile && QFileInfo::exists(beside)) {
+        files.vad = beside;
     }
     if (const QString env = qEnvironmentVariable("QUILLORY_SPEECH_VAD_MODEL"); !env.isEmpty()) {
-        vadFile = env;
+        files.vad = env;
     }
-    if (!QFileInfo::exists(vadFile)) {
-        return failure(io, Localization::format("speech.cli.model_missing", SpeechModels::id(model)));
+    if (!QFileInfo::exists(files.vad)) {
+        failure(io, Localization::format("speech.cli.model_missing", SpeechModels::id(files.model)));
+        return std::nullopt;
     }
-
     // The model of the live text: the setting's (when downloaded) for a catalogue model, none for a
     // model file unless one is named.
-    QString partialFile;
     if (opts.has("partial-model-file")) {
-        partialFile = opts.value("partial-model-file");
-        if (!QFileInfo(partialFile).isFile()) {
-            return failure(io, QStringLiteral("Cannot read the speech model file %1").arg(partialFile));
+        files.partial = opts.value("partial-model-file");
+        if (!readableFile(files.partial, "speech model", io)) {
+            return std::nullopt;
         }
-    } else if (opts.has("partial-model")) {
-        const QString chosen = opts.value("partial-model");
-        if (chosen != QLatin1String("off")) {
-            const auto partial = SpeechModels::fromId(chosen);
-            if (!partial) {
-                return failure(io, QStringLiteral("Unknown speech model '%1' (see: quillory speech-models list)")
-                                       .arg(chosen));
-            }
-            partialFile = SpeechModels::modelPath(*partial);
-            if (!QFileInfo::exists(partialFile)) {
-                return failure(io, Localization::format("speech.cli.model_missing", chosen));
-            }
+    } else if (const QString chosen = opts.value("partial-model"); opts.has("partial-model") && chosen != "off") {
+        const auto partial = catalogueModel(chosen, io);
+        if (!partial || (files.partial = downloadedFile(*partial, chosen, io)).isEmpty()) {
+            return std::nullopt;
         }
-    } else if (!opts.has("speech-model-file")) {
-        if (const auto partial = SpeechModels::partialModelFor(model); partial && SpeechModels::isDownloaded(*partial)) {
-            partialFile = SpeechModels::modelPath(*partial);
+    } else if (!opts.has("partial-model") && !ownFile) {
+        if (const auto partial = SpeechModels::partialModelFor(files.model);
+            partial && SpeechModels::isDownloaded(*partial)) {
+            files.partial = SpeechModels::modelPath(*partial);
         }
     }
+    return files;
+}
 
-    // The audio.
-    const auto bytes = readInput(opts.positional().first(), io);
+/// The WAV file (or stdin) as 16 kHz mono samples, its conversion notes on stderr; null after
+/// saying why it cannot be used.
+std::shared_ptr<const std::vector<float>> readAudio(const QString& source, Io& io) {
+    const auto bytes = readInput(source, io);
     if (!bytes) {
-        return Failure;
+        return nullptr;
     }
-    std::shared_ptr<const std::vector<float>> samples;
     try {
         QStringList notes;
-        samples = std::make_shared<const std::vector<float>>(WavFileAudioSource::decode(*bytes, &notes));
+        auto samples = std::make_shared<const std::vector<float>>(WavFileAudioSource::decode(*bytes, &notes));
         for (const QString& note : notes) {
             io.err << note << '\n';
         }
         io.err.flush();
+        return samples;
     } catch (const std::exception& e) {
-        return failure(io, QString::fromLocal8Bit(e.what()));
+        failure(io, QString::fromLocal8Bit(e.what()));
+        return nullptr;
     }
+}
 
-    PrivateSettings settings;
-    if (opts.has("polish") || opts.has("no-polish")) {
-        PolishSettings::setEnabled(opts.has("polish"));
-    }
-    const bool polishing = PolishSettings::isEnabled();
-    std::optional<LocalPolishEngine::Configuration> savedPolish;
-    if (polishing && opts.has("polish-model-file")) {
-        const QString file = opts.value("polish-model-file");
-        if (!QFileInfo(file).isFile()) {
-            return failure(io, QStringLiteral("Cannot read the polish model file %1").arg(file));
+/// --polish/--no-polish (in the private settings) and --polish-model-file for this run; the
+/// engine's configuration is put back and its server stopped when the run ends.
+class PolishForRun {
+public:
+    /// False after saying the polish model file cannot be read.
+    bool apply(const Options& opts, Io& io) {
+        if (opts.has("polish") || opts.has("no-polish")) {
+            PolishSettings::setEnabled(opts.has("polish"));
         }
-        savedPolish = LocalPolishEngine::shared().configuration();
-        auto config = *savedPolish;
+        polishing_ = PolishSettings::isEnabled();
+        if (!polishing_ || !opts.has("polish-model-file")) {
+            return true;
+        }
+        const QString file = opts.value("polish-model-file");
+        if (!readableFile(file, "polish model", io)) {
+            return false;
+        }
+        saved_ = LocalPolishEngine::shared().configuration();
+        auto config = *saved_;
         for (PolishModel m : PolishModels::allCases) {
             config.modelFiles.insert(m, file);
         }
         LocalPolishEngine::shared().setConfiguration(std::move(config));
+        return true;
+    }
+    ~PolishForRun() {
+        if (polishing_) {
+            LocalPolishEngine::shared().shutdown();
+        }
+        if (saved_) {
+            LocalPolishEngine::shared().setConfiguration(*saved_);
+        }
     }
 
-    // Load the model first, as the app does at start-up.
+private:
+    bool polishing_ = false;
+    std::optional<LocalPolishEngine::Configuration> saved_;
+};
+
+/// The recogniser with its models loaded, as the app does at start-up; null after saying why not.
+std::shared_ptr<WhisperRecognizerHost> loadRecognizer(const ModelFiles& files, Io& io) {
+    const QString speech = files.speech, vad = files.vad, partial = files.partial;
     auto host = std::make_shared<WhisperRecognizerHost>(
-        [modelFile] { return modelFile; }, whisper::makeDecoderLoader([vadFile] { return vadFile; }),
+        [speech] { return speech; }, whisper::makeDecoderLoader([vad] { return vad; }),
         std::make_shared<ThreadRecognitionWorker>());
     qint64 loadMs = -1;
     host->setLoadObserver([&loadMs](WhisperRecognizerHost::LoadState, qint64 ms) { loadMs = ms; });
-    if (!partialFile.isEmpty()) {
-        host->setPartialPass({[partialFile] { return partialFile; },
-                              whisper::makeDecoderLoader([vadFile] { return vadFile; }, whisper::partialThreads()),
+    if (!partial.isEmpty()) {
+        host->setPartialPass({[partial] { return partial; },
+                              whisper::makeDecoderLoader([vad] { return vad; }, whisper::partialThreads()),
                               std::make_shared<ThreadRecognitionWorker>()});
     }
     host->preload();
@@ -279,15 +318,23 @@ int transcribeCommand(const QStringList& args, Io& io) {
         return host->loadState() != WhisperRecognizerHost::LoadState::loading &&
                host->partialLoadState() != WhisperRecognizerHost::LoadState::loading;
     }, 600'000);
+    host->setLoadObserver({});
     if (host->loadState() != WhisperRecognizerHost::LoadState::loaded) {
-        return failure(io, QStringLiteral("The speech model could not be loaded: %1").arg(host->loadError()));
+        failure(io, QStringLiteral("The speech model could not be loaded: %1").arg(host->loadError()));
+        return nullptr;
     }
-    io.err << QStringLiteral("Speech model %1 loaded in %2 ms").arg(QFileInfo(modelFile).fileName()).arg(loadMs)
+    io.err << QStringLiteral("Speech model %1 loaded in %2 ms").arg(QFileInfo(speech).fileName()).arg(loadMs)
            << Qt::endl;
     if (host->partialLoadState() == WhisperRecognizerHost::LoadState::loaded) {
-        io.err << QStringLiteral("Live text by %1").arg(QFileInfo(partialFile).fileName()) << Qt::endl;
+        io.err << QStringLiteral("Live text by %1").arg(QFileInfo(partial).fileName()) << Qt::endl;
     }
+    return host;
+}
 
+/// One dictation over the samples, as a press held until the audio ends; the committed text goes
+/// to stdout. Returns the exit status.
+int runSession(const std::shared_ptr<WhisperRecognizerHost>& host,
+               const std::shared_ptr<const std::vector<float>>& samples, const Options& opts, Io& io) {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     SpeechBackends backends;
     backends.makeAudioSource = [samples, realtime = opts.has("realtime"), host, finished] {
@@ -296,40 +343,64 @@ int transcribeCommand(const QStringList& args, Io& io) {
     backends.makeRecognizer = [host](SpeechLocale) { return host->makeRecognizer(); };
     auto insertion = std::make_shared<StdoutInsertion>(io.out);
     int status = Ok;
+    AppState state(AppStateServices{std::make_shared<SpeechManager>(backends), insertion,
+                                    std::make_shared<GrantedPermissions>(),
+                                    std::make_shared<UnknownRuntimeEnvironmentStatus>(),
+                                    std::shared_ptr<PolishService>(&LocalPolishEngine::shared(),
+                                                                   [](PolishService*) {})});
+    state.setHotkeyConfig(HotkeyConfig::factoryDefaults());
+    if (opts.has("partials")) {
+        QObject::connect(&state, &AppState::partialTextChanged, &state, [&] {
+            if (!state.partialText().isEmpty()) {
+                io.err << "partial: " << state.partialText() << Qt::endl;
+            }
+        });
+    }
+    QElapsedTimer clock;
+    state.handleHotkeyPress();
+    pumpUntil([&] { return finished->load() || !state.isRecording(); }, 24 * 3600 * 1000);
+    const qint64 audioEndMs = clock.elapsed();
+    state.handleHotkeyRelease();
+    pumpUntil([&] { return state.status().is(AppStatus::Kind::idle) || state.status().is(AppStatus::Kind::error); },
+              600'000);
+    if (state.status().is(AppStatus::Kind::error)) {
+        status = failure(io, state.status().message());
+    } else if (!state.status().is(AppStatus::Kind::idle)) {
+        status = failure(io, QStringLiteral("The session did not end"));
+    } else if (!insertion->committed) {
+        io.err << "No speech was recognised." << Qt::endl;
+    }
+    io.err << QStringLiteral("End of audio to commit: %1 ms").arg(clock.elapsed() - audioEndMs) << Qt::endl;
+    return status;
+}
+
+} // namespace
+
+int transcribeCommand(const Command& self, const QStringList& args, Io& io) {
+    const Options opts(args, self);
+    if (!opts.ok()) {
+        return usageError(io, opts.error());
+    }
+    if (opts.positional().size() != 1 || (opts.has("polish") && opts.has("no-polish"))) {
+        return usageError(io, self);
+    }
+    const auto files = chooseModels(opts, io);
+    if (!files) {
+        return Failure;
+    }
+    const auto samples = readAudio(opts.positional().first(), io);
+    if (!samples) {
+        return Failure;
+    }
+    PrivateSettings settings;
+    int status = Failure;
     {
-        AppState state(AppStateServices{std::make_shared<SpeechManager>(backends), insertion,
-                                        std::make_shared<GrantedPermissions>(), std::make_shared<UnknownRuntimeEnvironmentStatus>(),
-                                        std::shared_ptr<PolishService>(&LocalPolishEngine::shared(),
-                                                                       [](PolishService*) {})});
-        state.setHotkeyConfig(HotkeyConfig::factoryDefaults());
-        if (opts.has("partials")) {
-            QObject::connect(&state, &AppState::partialTextChanged, &state, [&] {
-                if (!state.partialText().isEmpty()) {
-                    io.err << "partial: " << state.partialText() << Qt::endl;
-                }
-            });
+        PolishForRun polish;
+        if (polish.apply(opts, io)) {
+            if (const auto host = loadRecognizer(*files, io)) {
+                status = runSession(host, samples, opts, io);
+            }
         }
-        QElapsedTimer clock;
-        state.handleHotkeyPress();
-        pumpUntil([&] { return finished->load() || !state.isRecording(); }, 24 * 3600 * 1000);
-        const qint64 audioEndMs = clock.elapsed();
-        state.handleHotkeyRelease();
-        pumpUntil([&] { return state.status().is(AppStatus::Kind::idle) || state.status().is(AppStatus::Kind::error); },
-                  600'000);
-        if (state.status().is(AppStatus::Kind::error)) {
-            status = failure(io, state.status().message());
-        } else if (!state.status().is(AppStatus::Kind::idle)) {
-            status = failure(io, QStringLiteral("The session did not end"));
-        } else if (!insertion->committed) {
-            io.err << "No speech was recognised." << Qt::endl;
-        }
-        io.err << QStringLiteral("End of audio to commit: %1 ms").arg(clock.elapsed() - audioEndMs) << Qt::endl;
-    }
-    if (polishing) {
-        LocalPolishEngine::shared().shutdown();
-    }
-    if (savedPolish) {
-        LocalPolishEngine::shared().setConfiguration(*savedPolish);
     }
     // The session's watchdogs were cancelled as it ended; they finish on the event loop.
     if (auto* qt = dynamic_cast<QtScheduler*>(&Scheduler::current())) {

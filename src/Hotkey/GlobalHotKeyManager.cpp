@@ -7,10 +7,10 @@ namespace quillory {
 using namespace HotkeyKeys;
 
 GlobalHotKeyManager::GlobalHotKeyManager(HotkeyPlatform platform)
-    : platform_(platform), alive_(std::make_shared<GlobalHotKeyManager*>(this)) {}
+    : platform_(platform) {}
 
 GlobalHotKeyManager::~GlobalHotKeyManager() {
-    alive_.reset();
+    lifetime_.end();
     unregisterAll();
 }
 
@@ -20,7 +20,7 @@ bool GlobalHotKeyManager::update(const HotkeyConfig& config, Callback onToggle, 
     onToggle_ = onToggle ? std::move(onToggle) : Callback([] {});
     onPress_ = onPress ? std::move(onPress) : Callback([] {});
     onRelease_ = onRelease ? std::move(onRelease) : Callback([] {});
-    carbonHotKeyAwaitingRelease_ = false;
+    hotKeyAwaitingRelease_ = false;
     firstCommandDownForDoubleToggle_.reset();
     secondCommandTapHeld_ = false;
     leftCommandWasDown_ = false;
@@ -45,44 +45,44 @@ void GlobalHotKeyManager::unregisterAll() {
         platform_.hotKeys->removeHandler();
     }
     handlerInstalled_ = false;
-    if (tapInstalled_ && platform_.modifierEvents) {
+    if (monitorStarted_ && platform_.modifierEvents) {
         platform_.modifierEvents->stop();
     }
-    tapInstalled_ = false;
+    monitorStarted_ = false;
     stopWatchdog();
 }
 
 // ---- registration ----
 
 bool GlobalHotKeyManager::registerNeeded() {
-    const bool needsTap = config_.needsFlagsChangedTap();
-    const bool needsHotKey = config_.needsCarbonToggleHotKey();
+    const bool needsMonitor = config_.needsModifierMonitor();
+    const bool needsHotKey = config_.needsHotKeyGrab();
     bool ok = true;
-    if (needsTap && !installFlagsChangedTap()) {
+    if (needsMonitor && !startModifierMonitor()) {
         ok = false;
     }
-    if (needsHotKey && !installCarbonHotKey()) {
+    if (needsHotKey && !grabHotKey()) {
         ok = false;
     }
     return ok;
 }
 
-bool GlobalHotKeyManager::installFlagsChangedTap() {
-    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+bool GlobalHotKeyManager::startModifierMonitor() {
+    const LifetimeRef<GlobalHotKeyManager> weak = lifetime_.ref();
     const bool started = platform_.modifierEvents && platform_.keyState &&
                          platform_.modifierEvents->start(
                              [weak](const ModifierChange& change) {
-                                 if (auto self = weak.lock()) {
-                                     (*self)->onModifierChange(change);
+                                 if (auto* self = weak.get()) {
+                                     self->onModifierChange(change);
                                  }
                              },
                              [weak](std::uint32_t reason) {
-                                 auto self = weak.lock();
+                                 auto* self = weak.get();
                                  if (!self) {
                                      return;
                                  }
-                                 if ((*self)->tapInstalled_) {
-                                     (*self)->platform_.modifierEvents->reenable();
+                                 if (self->monitorStarted_) {
+                                     self->platform_.modifierEvents->reenable();
                                  }
                                  qCCritical(lcHotkey, "CGEvent tap was disabled; re-enabled (%u)", reason);
                              });
@@ -90,25 +90,25 @@ bool GlobalHotKeyManager::installFlagsChangedTap() {
         qCCritical(lcHotkey, "CGEvent.tapCreate failed for flagsChanged (fn / Right Option)");
         return false;
     }
-    tapInstalled_ = true;
+    monitorStarted_ = true;
     return true;
 }
 
-bool GlobalHotKeyManager::installCarbonHotKey() {
+bool GlobalHotKeyManager::grabHotKey() {
     if (!platform_.hotKeys) {
         qCCritical(lcHotkey, "RegisterEventHotKey failed: %d", -1);
         return false;
     }
-    const int status = platform_.hotKeys->registerHotKey(config_.keyCode, config_.carbonModifiers);
+    const int status = platform_.hotKeys->registerHotKey(config_.keyCode, config_.modifiers);
     if (status != 0) {
         qCCritical(lcHotkey, "RegisterEventHotKey failed: %d", status);
         return false;
     }
     hotKeyRegistered_ = true;
-    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    const LifetimeRef<GlobalHotKeyManager> weak = lifetime_.ref();
     const int handlerStatus = platform_.hotKeys->installHandler([weak](HotKeyRegistrar::EventKind kind) {
-        if (auto self = weak.lock()) {
-            (*self)->onHotKeyEvent(kind);
+        if (auto* self = weak.get()) {
+            self->onHotKeyEvent(kind);
         }
     });
     if (handlerStatus != 0) {
@@ -124,51 +124,51 @@ bool GlobalHotKeyManager::installCarbonHotKey() {
 // ---- events ----
 
 void GlobalHotKeyManager::onModifierChange(const ModifierChange& change) {
-    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    const LifetimeRef<GlobalHotKeyManager> weak = lifetime_.ref();
     if (change.otherKey) {
         Scheduler::current().post([weak] {
-            if (auto self = weak.lock()) {
-                (*self)->handleOtherKeyPressed();
+            if (auto* self = weak.get()) {
+                self->handleOtherKeyPressed();
             }
         });
         return;
     }
     // Key states are read now, as the event is seen; the handling runs on the next turn.
-    FlagsChangedSnapshot s;
+    ModifierSnapshot s;
     s.keyCode = change.keyCode;
     s.flags = change.flags;
-    s.fnDownInKeyState = keyDownIn(KeyStateSource::hidSystem, fn) || keyDownIn(KeyStateSource::combinedSession, fn);
+    s.fnDownInKeyState = keyDownIn(KeyStateSource::devices, fn) || keyDownIn(KeyStateSource::session, fn);
     s.fnOrGlobeDown = s.fnDownInKeyState || (change.flags & secondaryFnFlag) != 0;
     s.leftOptionDown = keyDown(leftOption);
     s.rightOptionDown = keyDown(rightOption);
     Scheduler::current().post([weak, s] {
-        if (auto self = weak.lock()) {
-            (*self)->handleFlagsChanged(s);
+        if (auto* self = weak.get()) {
+            self->handleModifierChange(s);
         }
     });
 }
 
 void GlobalHotKeyManager::onHotKeyEvent(HotKeyRegistrar::EventKind kind) {
-    std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+    const LifetimeRef<GlobalHotKeyManager> weak = lifetime_.ref();
     Scheduler::current().post([weak, kind] {
-        auto self = weak.lock();
+        auto* self = weak.get();
         if (!self) {
             return;
         }
-        GlobalHotKeyManager& m = **self;
+        GlobalHotKeyManager& m = *self;
         if (!m.config_.toggleShortcutEnabled) {
             return;
         }
         if (kind == HotKeyRegistrar::EventKind::released) {
-            m.carbonHotKeyAwaitingRelease_ = false;
-        } else if (kind == HotKeyRegistrar::EventKind::pressed && !m.carbonHotKeyAwaitingRelease_) {
-            m.carbonHotKeyAwaitingRelease_ = true;
+            m.hotKeyAwaitingRelease_ = false;
+        } else if (kind == HotKeyRegistrar::EventKind::pressed && !m.hotKeyAwaitingRelease_) {
+            m.hotKeyAwaitingRelease_ = true;
             m.call(m.onToggle_);
         }
     });
 }
 
-void GlobalHotKeyManager::handleFlagsChanged(const FlagsChangedSnapshot& s) {
+void GlobalHotKeyManager::handleModifierChange(const ModifierSnapshot& s) {
     // fn or an Option key going down is another key for a Command tap in progress.
     const bool otherModifierPressed = (s.keyCode == fn && s.fnOrGlobeDown) ||
                                       (s.keyCode == leftOption && s.leftOptionDown) ||
@@ -222,7 +222,7 @@ void GlobalHotKeyManager::forgetDoubleTap() {
 
 // ---- push-to-talk chords ----
 
-void GlobalHotKeyManager::updateStickyFn(const FlagsChangedSnapshot& s) {
+void GlobalHotKeyManager::updateStickyFn(const ModifierSnapshot& s) {
     if (s.keyCode == fn) {
         fnDownStickyForChord_ = s.fnOrGlobeDown;
     } else if (s.fnOrGlobeDown) {
@@ -233,53 +233,41 @@ void GlobalHotKeyManager::updateStickyFn(const FlagsChangedSnapshot& s) {
     }
 }
 
-bool GlobalHotKeyManager::fnActive(const FlagsChangedSnapshot& s) const {
+bool GlobalHotKeyManager::fnActive(const ModifierSnapshot& s) const {
     return s.fnOrGlobeDown || (s.keyCode != fn && fnDownStickyForChord_);
 }
 
-bool GlobalHotKeyManager::commandDown(const FlagsChangedSnapshot& s) {
+bool GlobalHotKeyManager::commandDown(const ModifierSnapshot& s) {
     return keyDown(leftCommand) || keyDown(rightCommand) || (s.flags & commandFlag) != 0;
 }
 
-bool GlobalHotKeyManager::fnChordCommandPTTDown(const FlagsChangedSnapshot& s) {
+bool GlobalHotKeyManager::fnChordCommandPTTDown(const ModifierSnapshot& s) {
     return fnActive(s) && commandDown(s);
 }
 
-void GlobalHotKeyManager::dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s) {
+void GlobalHotKeyManager::dispatchFnBuiltinChordPTT(const ModifierSnapshot& s) {
     updateStickyFn(s);
-    const bool down = fnChordCommandPTTDown(s);
-    if (down && !fnCmdChordPttEngaged_ && !fnCmdChordCancelled_) {
-        fnCmdChordPttEngaged_ = true;
-        forgetDoubleTap(); // the Command key belongs to the chord
-        call(onPress_);
-    } else if (!down) {
-        fnCmdChordCancelled_ = false;
-        if (fnCmdChordPttEngaged_) {
-            fnCmdChordPttEngaged_ = false;
-            call(onRelease_);
-        }
-        if (!keyDownIn(KeyStateSource::hidSystem, fn) && !keyDownIn(KeyStateSource::combinedSession, fn) &&
-            (s.flags & secondaryFnFlag) == 0) {
-            fnDownStickyForChord_ = false;
-        }
-    }
-    syncPTTWatchdogTimerWithEngagement();
+    driveChord(fnChordCommandPTTDown(s), fnCmdChordPttEngaged_, fnCmdChordCancelled_, s);
 }
 
-void GlobalHotKeyManager::dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s) {
+void GlobalHotKeyManager::dispatchFnOptionChordPTT(const ModifierSnapshot& s) {
     updateStickyFn(s);
-    const bool down = fnActive(s) && (s.leftOptionDown || s.rightOptionDown);
-    if (down && !fnOptionChordPttEngaged_ && !fnOptionChordCancelled_) {
-        fnOptionChordPttEngaged_ = true;
-        forgetDoubleTap();
+    driveChord(fnActive(s) && (s.leftOptionDown || s.rightOptionDown), fnOptionChordPttEngaged_,
+               fnOptionChordCancelled_, s);
+}
+
+void GlobalHotKeyManager::driveChord(bool down, bool& engaged, bool& cancelled, const ModifierSnapshot& s) {
+    if (down && !engaged && !cancelled) {
+        engaged = true;
+        forgetDoubleTap(); // the chord's Command or Option key is no tap
         call(onPress_);
     } else if (!down) {
-        fnOptionChordCancelled_ = false;
-        if (fnOptionChordPttEngaged_) {
-            fnOptionChordPttEngaged_ = false;
+        cancelled = false;
+        if (engaged) {
+            engaged = false;
             call(onRelease_);
         }
-        if (!keyDownIn(KeyStateSource::hidSystem, fn) && !keyDownIn(KeyStateSource::combinedSession, fn) &&
+        if (!keyDownIn(KeyStateSource::devices, fn) && !keyDownIn(KeyStateSource::session, fn) &&
             (s.flags & secondaryFnFlag) == 0) {
             fnDownStickyForChord_ = false;
         }
@@ -289,7 +277,7 @@ void GlobalHotKeyManager::dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s
 
 // ---- double Command ----
 
-bool GlobalHotKeyManager::shouldSuppressDoubleCommandToggle(const FlagsChangedSnapshot& s) {
+bool GlobalHotKeyManager::shouldSuppressDoubleCommandToggle(const ModifierSnapshot& s) {
     if (!config_.pushToTalkShortcutEnabled) {
         return false;
     }
@@ -302,7 +290,7 @@ bool GlobalHotKeyManager::shouldSuppressDoubleCommandToggle(const FlagsChangedSn
     return config_.modifierChordFnOption && (s.leftOptionDown || s.rightOptionDown);
 }
 
-void GlobalHotKeyManager::processDoubleCommandToggle(const FlagsChangedSnapshot& s) {
+void GlobalHotKeyManager::processDoubleCommandToggle(const ModifierSnapshot& s) {
     const Duration now = Scheduler::current().monotonicNow();
     if (firstCommandDownForDoubleToggle_ && now - *firstCommandDownForDoubleToggle_ > doubleCommandWindow) {
         firstCommandDownForDoubleToggle_.reset();
@@ -360,10 +348,10 @@ void GlobalHotKeyManager::syncPTTWatchdogTimerWithEngagement() {
                           (config_.modifierChordFnOption && fnOptionChordPttEngaged_));
     if (engaged) {
         if (!pttWatchdogTimer_.isActive()) {
-            std::weak_ptr<GlobalHotKeyManager*> weak = alive_;
+            const LifetimeRef<GlobalHotKeyManager> weak = lifetime_.ref();
             pttWatchdogTimer_ = Timer::repeating(watchdogInterval, [weak] {
-                if (auto self = weak.lock()) {
-                    (*self)->pttWatchdogTick();
+                if (auto* self = weak.get()) {
+                    self->pttWatchdogTick();
                 }
             });
         }
@@ -386,8 +374,8 @@ void GlobalHotKeyManager::pttWatchdogTick() {
     // The sticky flag stands for fn only where the key state cannot show fn (keyboards that
     // report it in the flags alone); where it can, a lost fn release is caught here too.
     const auto fnHeld = [this] {
-        return keyDownIn(KeyStateSource::hidSystem, fn) || (fnDownStickyForChord_ && !fnStickySeenInKeyState_) ||
-               keyDownIn(KeyStateSource::combinedSession, fn);
+        return keyDownIn(KeyStateSource::devices, fn) || (fnDownStickyForChord_ && !fnStickySeenInKeyState_) ||
+               keyDownIn(KeyStateSource::session, fn);
     };
     if (config_.modifierChordFnCommand && fnCmdChordPttEngaged_) {
         const bool held = (keyDown(leftCommand) || keyDown(rightCommand)) && fnHeld();
@@ -422,7 +410,7 @@ bool GlobalHotKeyManager::keyDownIn(KeyStateSource source, std::uint16_t keyCode
 }
 
 bool GlobalHotKeyManager::keyDown(std::uint16_t keyCode) {
-    return keyDownIn(KeyStateSource::hidSystem, keyCode) || keyDownIn(KeyStateSource::combinedSession, keyCode);
+    return keyDownIn(KeyStateSource::devices, keyCode) || keyDownIn(KeyStateSource::session, keyCode);
 }
 
 void GlobalHotKeyManager::call(const Callback& callback) {

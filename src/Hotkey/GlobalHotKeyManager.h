@@ -2,6 +2,7 @@
 
 #include "Hotkey/HotkeyBackend.h"
 #include "Hotkey/HotkeyConfig.h"
+#include "Runtime/Lifetime.h"
 #include "Runtime/Scheduler.h"
 
 #include <functional>
@@ -46,12 +47,12 @@ public:
     void unregisterAll();
 
     const HotkeyConfig& config() const { return config_; }
-    bool modifierMonitorInstalled() const { return tapInstalled_; }
+    bool modifierMonitorInstalled() const { return monitorStarted_; }
     bool hotKeyRegistered() const { return hotKeyRegistered_; }
     bool watchdogRunning() const { return pttWatchdogTimer_.isActive(); }
 
 private:
-    struct FlagsChangedSnapshot {
+    struct ModifierSnapshot {
         std::uint16_t keyCode = 0;
         std::uint64_t flags = 0;
         bool fnOrGlobeDown = false;
@@ -61,23 +62,27 @@ private:
     };
 
     bool registerNeeded();
-    bool installFlagsChangedTap();
-    bool installCarbonHotKey();
+    bool startModifierMonitor();
+    bool grabHotKey();
 
     void onModifierChange(const ModifierChange& change);
     void onHotKeyEvent(HotKeyRegistrar::EventKind kind);
-    void handleFlagsChanged(const FlagsChangedSnapshot& s);
+    void handleModifierChange(const ModifierSnapshot& s);
     void handleOtherKeyPressed();
     void forgetDoubleTap();
-    void dispatchFnBuiltinChordPTT(const FlagsChangedSnapshot& s);
-    void dispatchFnOptionChordPTT(const FlagsChangedSnapshot& s);
-    void processDoubleCommandToggle(const FlagsChangedSnapshot& s);
+    void dispatchFnBuiltinChordPTT(const ModifierSnapshot& s);
+    void dispatchFnOptionChordPTT(const ModifierSnapshot& s);
+    /// One push-to-talk chord: engages (`onPress`) when its keys go down unless it was cancelled;
+    /// when they are up, clears the cancel, releases an engaged chord (`onRelease`) and drops a
+    /// sticky fn that is down nowhere.
+    void driveChord(bool down, bool& engaged, bool& cancelled, const ModifierSnapshot& s);
+    void processDoubleCommandToggle(const ModifierSnapshot& s);
 
-    void updateStickyFn(const FlagsChangedSnapshot& s);
-    bool fnActive(const FlagsChangedSnapshot& s) const;
-    bool commandDown(const FlagsChangedSnapshot& s);
-    bool fnChordCommandPTTDown(const FlagsChangedSnapshot& s);
-    bool shouldSuppressDoubleCommandToggle(const FlagsChangedSnapshot& s);
+    void updateStickyFn(const ModifierSnapshot& s);
+    bool fnActive(const ModifierSnapshot& s) const;
+    bool commandDown(const ModifierSnapshot& s);
+    bool fnChordCommandPTTDown(const ModifierSnapshot& s);
+    bool shouldSuppressDoubleCommandToggle(const ModifierSnapshot& s);
 
     void syncPTTWatchdogTimerWithEngagement();
     void pttWatchdogTick();
@@ -89,7 +94,7 @@ private:
     void call(const Callback& callback);
 
     HotkeyPlatform platform_;
-    bool tapInstalled_ = false;
+    bool monitorStarted_ = false;
     bool hotKeyRegistered_ = false;
     bool handlerInstalled_ = false;
 
@@ -98,7 +103,7 @@ private:
     Callback onPress_ = [] {};
     Callback onRelease_ = [] {};
 
-    bool carbonHotKeyAwaitingRelease_ = false;
+    bool hotKeyAwaitingRelease_ = false;
     std::optional<Duration> firstCommandDownForDoubleToggle_;
     /// The second press of a double tap is held; it toggles when every Command key is up.
     bool secondCommandTapHeld_ = false;
@@ -117,7 +122,7 @@ private:
     int fnOptionChordWatchdogMissTicks_ = 0;
 
     /// Work queued to the scheduler holds this weakly, so nothing runs after destruction.
-    std::shared_ptr<GlobalHotKeyManager*> alive_;
+    Lifetime<GlobalHotKeyManager> lifetime_{this};
 };
 
 } // namespace quillory

@@ -32,8 +32,8 @@ struct ModifierChange {
 
 /// Where a key state is read. A key counts as down when either source reports it down.
 enum class KeyStateSource : int {
-    combinedSession = 0, ///< the state of the whole session
-    hidSystem = 1,       ///< the state of the input devices
+    session = 0, ///< the state of the whole session
+    devices = 1, ///< the state of the input devices
 };
 
 /// The live key-state query.
@@ -43,7 +43,7 @@ public:
     virtual bool isKeyDown(KeyStateSource source, std::uint16_t keyCode) = 0;
 };
 
-/// The system-wide stream of modifier changes (the flags-changed monitor).
+/// The system-wide stream of modifier changes (the modifier monitor).
 class ModifierEventStream {
 public:
     virtual ~ModifierEventStream() = default;

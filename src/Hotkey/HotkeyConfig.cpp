@@ -54,7 +54,7 @@ QJsonObject HotkeyConfig::toJson() const {
     o.insert(QStringLiteral("toggleShortcutEnabled"), toggleShortcutEnabled);
     o.insert(QStringLiteral("pushToTalkShortcutEnabled"), pushToTalkShortcutEnabled);
     o.insert(QStringLiteral("keyCode"), qint64(keyCode));
-    o.insert(QStringLiteral("carbonModifiers"), qint64(carbonModifiers));
+    o.insert(QStringLiteral("carbonModifiers"), qint64(modifiers));
     o.insert(QStringLiteral("modifierChordFnOption"), modifierChordFnOption);
     o.insert(QStringLiteral("toggleDoubleCommand"), toggleDoubleCommand);
     o.insert(QStringLiteral("modifierChordFnRightShift"), modifierChordFnRightShift);
@@ -106,7 +106,7 @@ std::optional<HotkeyConfig> HotkeyConfig::decode(const QByteArray& data) {
             }
         }
         c.keyCode = 0;
-        c.carbonModifiers = storedKeyCode.value_or(0) == 0 ? storedModifiers.value_or(0) : 0;
+        c.modifiers = storedKeyCode.value_or(0) == 0 ? storedModifiers.value_or(0) : 0;
         c.toggleDoubleCommand = doubleCommand.value_or(true);
         c.modifierChordFnRightShift = false;
         c.modifierChordFnOption =

@@ -14,7 +14,7 @@ struct HotkeyConfig {
     bool toggleShortcutEnabled = true;
     bool pushToTalkShortcutEnabled = true;
     std::uint32_t keyCode = 0;
-    std::uint32_t carbonModifiers = 0;
+    std::uint32_t modifiers = 0;
     bool modifierChordFnOption = false;
     bool toggleDoubleCommand = true;
     bool modifierChordFnRightShift = false;
@@ -23,13 +23,12 @@ struct HotkeyConfig {
     static HotkeyConfig factoryDefaults() { return {}; }
 
     /// The modifier-key monitor is needed (double Command, or an fn chord for push-to-talk).
-    bool needsFlagsChangedTap() const {
+    bool needsModifierMonitor() const {
         return (toggleShortcutEnabled && toggleDoubleCommand) ||
                (pushToTalkShortcutEnabled && (modifierChordFnCommand || modifierChordFnOption));
     }
-    bool requiresCGEventKeyboardTap() const { return needsFlagsChangedTap(); }
     /// A registered key combination serves the toggle.
-    bool needsCarbonToggleHotKey() const {
+    bool needsHotKeyGrab() const {
         return toggleShortcutEnabled && keyCode != 0 && !toggleDoubleCommand && !modifierChordFnRightShift;
     }
 

@@ -6,7 +6,7 @@ namespace quillory {
 
 InputEngine::InputEngine(InputPlatform platform)
     : platform_(platform), primary_(platform.focus),
-      pasteInjector_(platform.trust, platform.pasteboard, platform.keys, platform.primarySelection) {}
+      pasteInjector_(platform.trust, platform.clipboard, platform.keys, platform.primarySelection) {}
 
 bool InputEngine::clipboardRestorePending() const {
     return pasteInjector_.restorePending();

@@ -26,8 +26,8 @@ public:
 private:
     bool isTrusted() const;
     InputPlatform platform_;
-    AXTextInjector primary_;
-    CGEventTextInjector pasteInjector_;
+    AccessibleTextInjector primary_;
+    ClipboardPasteInjector pasteInjector_;
 };
 
 } // namespace quillory

@@ -40,36 +40,36 @@ public:
 };
 
 /// One item on the clipboard as the clipboard hands it out (it may change behind our back).
-class PasteboardItemSource {
+class ClipboardItemSource {
 public:
-    virtual ~PasteboardItemSource() = default;
+    virtual ~ClipboardItemSource() = default;
     virtual QStringList types() const = 0;
     virtual std::optional<QByteArray> data(const QString& type) const = 0;
     virtual std::optional<QString> string(const QString& type) const = 0;
 };
 
 /// A self-contained clipboard item: (type, data or string) pairs in declaration order.
-struct PasteboardItem {
+struct ClipboardItem {
     using Value = std::variant<QByteArray, QString>;
     std::vector<std::pair<QString, Value>> entries;
 
-    bool operator==(const PasteboardItem&) const = default;
+    bool operator==(const ClipboardItem&) const = default;
 };
 
 /// The system clipboard with multi-format items and a change counter.
-class Pasteboard {
+class Clipboard {
 public:
     /// The plain text type.
     static inline const QString stringType = QStringLiteral("text/plain");
 
-    virtual ~Pasteboard() = default;
+    virtual ~Clipboard() = default;
     virtual qint64 changeCount() const = 0;
     /// The items on the clipboard; nullopt when they cannot be listed.
-    virtual std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const = 0;
+    virtual std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> items() const = 0;
     /// Empties the clipboard; returns the new change count (negative on failure).
     virtual qint64 clearContents() = 0;
     virtual bool setString(const QString& text, const QString& type) = 0;
-    virtual bool writeItems(const std::vector<PasteboardItem>& items) = 0;
+    virtual bool writeItems(const std::vector<ClipboardItem>& items) = 0;
 
     /// Whether `whenFetched` ever reports anything: the clipboard learns when another
     /// application reads what we wrote (on X11 we serve our own data, so we see each request).
@@ -108,11 +108,11 @@ public:
 struct InputPlatform {
     std::shared_ptr<InjectionTrust> trust;
     std::shared_ptr<FocusedElementProvider> focus;
-    std::shared_ptr<Pasteboard> pasteboard;
+    std::shared_ptr<Clipboard> clipboard;
     std::shared_ptr<KeyEventPoster> keys;
     /// The primary selection (X11), written and restored beside the clipboard when the paste key
     /// reads it; null where there is none.
-    std::shared_ptr<Pasteboard> primarySelection = nullptr;
+    std::shared_ptr<Clipboard> primarySelection = nullptr;
 };
 
 } // namespace quillory

@@ -17,9 +17,9 @@ bool isString(const QVariant& v) {
 
 // ---- accessibility ----
 
-AXTextInjector::AXTextInjector(std::shared_ptr<FocusedElementProvider> focus) : focus_(std::move(focus)) {}
+AccessibleTextInjector::AccessibleTextInjector(std::shared_ptr<FocusedElementProvider> focus) : focus_(std::move(focus)) {}
 
-std::shared_ptr<AccessibleElement> AXTextInjector::focusedTextLikeElement() const {
+std::shared_ptr<AccessibleElement> AccessibleTextInjector::focusedTextLikeElement() const {
     auto element = focus_ ? focus_->focusedElement() : nullptr;
     if (!element) {
         return nullptr;
@@ -33,7 +33,7 @@ std::shared_ptr<AccessibleElement> AXTextInjector::focusedTextLikeElement() cons
     return nullptr;
 }
 
-std::optional<QString> AXTextInjector::readFocusedTextValueIfAvailable() const {
+std::optional<QString> AccessibleTextInjector::readFocusedTextValueIfAvailable() const {
     auto element = focusedTextLikeElement();
     if (!element) {
         return std::nullopt;
@@ -45,7 +45,7 @@ std::optional<QString> AXTextInjector::readFocusedTextValueIfAvailable() const {
     return isString(*value) ? value->toString() : QString();
 }
 
-bool AXTextInjector::inject(const QString& text) {
+bool AccessibleTextInjector::inject(const QString& text) {
     auto element = focusedTextLikeElement();
     if (!element) {
         return false;
@@ -66,10 +66,10 @@ bool AXTextInjector::inject(const QString& text) {
 /// The restore that is due: for each clipboard we wrote, the user's contents and the change count
 /// our write left. Shared between the injector, the scheduled restore and the fetch callbacks, so
 /// a restore still happens after the injector is gone.
-struct CGEventTextInjector::RestoreState {
+struct ClipboardPasteInjector::RestoreState {
     struct Held {
-        std::shared_ptr<Pasteboard> board;
-        std::vector<PasteboardItem> userContents;
+        std::shared_ptr<Clipboard> board;
+        std::vector<ClipboardItem> userContents;
         qint64 expectedChangeCount = 0;
     };
     std::vector<Held> held;
@@ -79,7 +79,7 @@ struct CGEventTextInjector::RestoreState {
     quint64 generation = 0; ///< of the latest paste; older fetch reports are ignored
     bool fetched = false;
 
-    Held* find(const Pasteboard* board) {
+    Held* find(const Clipboard* board) {
         for (Held& h : held) {
             if (h.board.get() == board) {
                 return &h;
@@ -87,7 +87,7 @@ struct CGEventTextInjector::RestoreState {
         }
         return nullptr;
     }
-    void forget(const Pasteboard* board) {
+    void forget(const Clipboard* board) {
         std::erase_if(held, [board](const Held& h) { return h.board.get() == board; });
     }
     void cancelTimer() {
@@ -134,18 +134,18 @@ namespace {
 
 /// Puts the user's contents back at once after a failed write. Contents that could not be read
 /// are not replaced by nothing: the clipboard is left as it is.
-void putBackAtOnce(Pasteboard& pasteboard, const std::optional<std::vector<PasteboardItem>>& userContents) {
+void putBackAtOnce(Clipboard& clipboard, const std::optional<std::vector<ClipboardItem>>& userContents) {
     if (!userContents) {
         return;
     }
     try {
-        pasteboard.clearContents(); // even when the clear itself fails again
+        clipboard.clearContents(); // even when the clear itself fails again
     } catch (const std::exception& e) {
         qCWarning(lcInput, "Clearing the clipboard failed: %s", e.what());
     }
     try {
         if (!userContents->empty()) {
-            pasteboard.writeItems(*userContents);
+            clipboard.writeItems(*userContents);
         }
     } catch (const std::exception& e) {
         qCWarning(lcInput, "Restoring the clipboard failed: %s", e.what());
@@ -154,21 +154,21 @@ void putBackAtOnce(Pasteboard& pasteboard, const std::optional<std::vector<Paste
 
 } // namespace
 
-CGEventTextInjector::CGEventTextInjector(std::shared_ptr<InjectionTrust> trust,
-                                         std::shared_ptr<Pasteboard> pasteboard,
+ClipboardPasteInjector::ClipboardPasteInjector(std::shared_ptr<InjectionTrust> trust,
+                                         std::shared_ptr<Clipboard> clipboard,
                                          std::shared_ptr<KeyEventPoster> keys,
-                                         std::shared_ptr<Pasteboard> primarySelection)
-    : trust_(std::move(trust)), pasteboard_(std::move(pasteboard)), keys_(std::move(keys)),
+                                         std::shared_ptr<Clipboard> primarySelection)
+    : trust_(std::move(trust)), clipboard_(std::move(clipboard)), keys_(std::move(keys)),
       primarySelection_(std::move(primarySelection)) {}
 
-std::optional<std::vector<PasteboardItem>> CGEventTextInjector::captureSnapshot(const Pasteboard& pasteboard) {
-    const auto items = pasteboard.items();
+std::optional<std::vector<ClipboardItem>> ClipboardPasteInjector::captureSnapshot(const Clipboard& clipboard) {
+    const auto items = clipboard.items();
     if (!items) {
         return std::nullopt;
     }
-    std::vector<PasteboardItem> copies;
+    std::vector<ClipboardItem> copies;
     for (const auto& source : *items) {
-        PasteboardItem copy;
+        ClipboardItem copy;
         if (source) {
             for (const QString& type : source->types()) {
                 if (auto data = source->data(type)) {
@@ -183,7 +183,7 @@ std::optional<std::vector<PasteboardItem>> CGEventTextInjector::captureSnapshot(
     return copies;
 }
 
-bool CGEventTextInjector::postCommandV() {
+bool ClipboardPasteInjector::sendPasteKey() {
     if (!keys_ || !keys_->createEventSource()) {
         return false;
     }
@@ -197,18 +197,18 @@ bool CGEventTextInjector::postCommandV() {
     return true;
 }
 
-bool CGEventTextInjector::restorePending() const {
+bool ClipboardPasteInjector::restorePending() const {
     return restore_ && restore_->armed;
 }
 
-bool CGEventTextInjector::inject(const QString& text) {
+bool ClipboardPasteInjector::inject(const QString& text) {
     if (!trust_ || !trust_->isTrusted()) {
         return false;
     }
     if (text.isEmpty()) {
         return true;
     }
-    if (!pasteboard_) {
+    if (!clipboard_) {
         return false;
     }
     if (!restore_) {
@@ -216,7 +216,7 @@ bool CGEventTextInjector::inject(const QString& text) {
     }
     const std::shared_ptr<RestoreState> state = restore_;
 
-    std::vector<std::shared_ptr<Pasteboard>> boards{pasteboard_};
+    std::vector<std::shared_ptr<Clipboard>> boards{clipboard_};
     if (primarySelection_ && keys_) {
         try {
             if (keys_->pasteReadsPrimarySelection()) {
@@ -229,14 +229,14 @@ bool CGEventTextInjector::inject(const QString& text) {
 
     // The user's contents of each: those a pending restore holds while nothing else wrote since
     // (an earlier paste's text is on it now), else a copy of what is there.
-    std::vector<std::optional<std::vector<PasteboardItem>>> userContents;
+    std::vector<std::optional<std::vector<ClipboardItem>>> userContents;
     for (const auto& board : boards) {
         const RestoreState::Held* pending = state->find(board.get());
         if (pending && board->changeCount() == pending->expectedChangeCount) {
             userContents.emplace_back(pending->userContents);
             continue;
         }
-        std::optional<std::vector<PasteboardItem>> copy;
+        std::optional<std::vector<ClipboardItem>> copy;
         try {
             copy = captureSnapshot(*board);
         } catch (const std::exception& e) {
@@ -251,7 +251,7 @@ bool CGEventTextInjector::inject(const QString& text) {
     for (std::size_t i = 0; i < boards.size(); ++i) {
         bool written = false;
         try {
-            written = boards[i]->clearContents() >= 0 && boards[i]->setString(text, Pasteboard::stringType);
+            written = boards[i]->clearContents() >= 0 && boards[i]->setString(text, Clipboard::stringType);
         } catch (const std::exception& e) {
             qCWarning(lcInput, "Writing the clipboard failed: %s", e.what());
         }
@@ -279,7 +279,7 @@ bool CGEventTextInjector::inject(const QString& text) {
 
     bool posted = false;
     try {
-        posted = postCommandV();
+        posted = sendPasteKey();
     } catch (const std::exception& e) {
         qCWarning(lcInput, "Posting the paste key failed: %s", e.what());
     }

@@ -14,9 +14,9 @@ public:
 };
 
 /// Works on the focused element through the accessibility interface.
-class AXTextInjector final : public TextInjector {
+class AccessibleTextInjector final : public TextInjector {
 public:
-    AXTextInjector(std::shared_ptr<FocusedElementProvider> focus);
+    AccessibleTextInjector(std::shared_ptr<FocusedElementProvider> focus);
 
     /// The focused text-like element's value: nullopt when none can be read, "" for a value that
     /// is not a string.
@@ -39,7 +39,7 @@ private:
 /// restore, not the earlier dictation. A clipboard that cannot be read is never "restored" to
 /// nothing: it is left alone and keeps the pasted text. When the paste key reads the primary
 /// selection, that selection is written and restored by the same rules.
-class CGEventTextInjector final : public TextInjector {
+class ClipboardPasteInjector final : public TextInjector {
 public:
     static constexpr int kVirtualKeyV = 9;
     static constexpr quint64 kCommandFlag = 0x100000;
@@ -47,15 +47,15 @@ public:
     /// How long a restore waits for the target to read the pasted text.
     static constexpr Duration kFetchWaitLimit = seconds(3);
 
-    CGEventTextInjector(std::shared_ptr<InjectionTrust> trust, std::shared_ptr<Pasteboard> pasteboard,
-                        std::shared_ptr<KeyEventPoster> keys, std::shared_ptr<Pasteboard> primarySelection = nullptr);
+    ClipboardPasteInjector(std::shared_ptr<InjectionTrust> trust, std::shared_ptr<Clipboard> clipboard,
+                        std::shared_ptr<KeyEventPoster> keys, std::shared_ptr<Clipboard> primarySelection = nullptr);
 
     bool inject(const QString& text) override;
     /// Posts one paste key press (down, then up); false when the events could not be made.
-    bool postCommandV();
+    bool sendPasteKey();
     /// A deep copy of the clipboard's items, type by type (data first, else string); nullopt when
     /// the items cannot be listed (the clipboard cannot be read).
-    static std::optional<std::vector<PasteboardItem>> captureSnapshot(const Pasteboard& pasteboard);
+    static std::optional<std::vector<ClipboardItem>> captureSnapshot(const Clipboard& clipboard);
     /// True while a restore is scheduled.
     bool restorePending() const;
 
@@ -63,9 +63,9 @@ public:
 
 private:
     std::shared_ptr<InjectionTrust> trust_;
-    std::shared_ptr<Pasteboard> pasteboard_;
+    std::shared_ptr<Clipboard> clipboard_;
     std::shared_ptr<KeyEventPoster> keys_;
-    std::shared_ptr<Pasteboard> primarySelection_;
+    std::shared_ptr<Clipboard> primarySelection_;
     std::shared_ptr<RestoreState> restore_;
 };
 

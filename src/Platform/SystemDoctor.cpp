@@ -225,7 +225,7 @@ QString describeHotkeys(const HotkeyConfig& c) {
         } else if (c.keyCode != 0) {
             toggle = QStringLiteral("key code %1 with modifiers 0x%2")
                          .arg(c.keyCode)
-                         .arg(c.carbonModifiers, 0, 16);
+                         .arg(c.modifiers, 0, 16);
         } else {
             toggle = QStringLiteral("no key set");
         }

@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QScopeGuard>
 
+#include <algorithm>
+
 using namespace quillory;
 using quillory::testing::CoreTest;
 
@@ -182,4 +184,44 @@ TEST_F(CliTest, HotkeyAndMicrophoneFailuresSpeakTheUsersLanguage) {
     Localization::setLanguage(Localization::Language::English);
     mic = run({"mic", "--seconds", "1"});
     EXPECT_TRUE(mic.err.contains(QStringLiteral("Cannot connect to the sound server: "))) << mic.err.toStdString();
+}
+
+TEST_F(CliTest, HelpShowsEveryOptionEachCommandAccepts) {
+    const Result help = run({"--help"});
+    ASSERT_EQ(help.status, 0);
+    const QStringList lines = help.out.split(QLatin1Char('\n'));
+    for (const cli::Command& command : cli::commands()) {
+        const QString prefix = QStringLiteral("  %1").arg(QLatin1String(command.name));
+        const auto line = std::find_if(lines.begin(), lines.end(), [&](const QString& l) {
+            return l == prefix || l.startsWith(prefix + QLatin1Char(' '));
+        });
+        ASSERT_NE(line, lines.end()) << command.name;
+        for (const cli::Option& option : command.options) {
+            for (const QString& name : option.names()) {
+                const QString flag = QStringLiteral("--") + name;
+                EXPECT_TRUE(line->contains(flag)) << command.name << " " << flag.toStdString();
+                QStringList args{flag};
+                if (option.value) {
+                    args << QStringLiteral("x");
+                }
+                const cli::Options parsed(args, command);
+                EXPECT_TRUE(parsed.ok()) << command.name << " " << parsed.error().toStdString();
+                EXPECT_TRUE(parsed.has(name));
+            }
+        }
+        // The usage error of a command names the same options as its help line.
+        EXPECT_EQ(QStringLiteral("  ") + command.synopsis(), line->left(command.synopsis().size() + 2));
+    }
+    // Once left out of the help while the command parsed them.
+    EXPECT_TRUE(help.out.contains("--partial-model ID|off")) << help.out.toStdString();
+    EXPECT_TRUE(help.out.contains("--partial-model-file F"));
+    EXPECT_TRUE(help.out.contains("  toggle             start or stop dictation in the running app\n"));
+
+    const Result undeclared = run({"transcribe", "--no-such-option", "x.wav"});
+    EXPECT_EQ(undeclared.status, 2);
+    EXPECT_EQ(undeclared.err, "Usage error: unknown option --no-such-option\n");
+    const Result usage = run({"transcribe"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_TRUE(usage.err.contains("[--partial-model ID|off] [--partial-model-file F] [--polish|--no-polish]"))
+        << usage.err.toStdString();
 }

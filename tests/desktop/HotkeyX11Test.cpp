@@ -224,8 +224,8 @@ TEST_F(HotkeyX11Test, SyntheticKeysNeverFireAGestureNorCountAsHeld) {
     // and a double tap of Right Ctrl is a double tap of one Command key.
     other_.synthetic(kLeftCtrl, true);
     other_.synthetic(kLeftShift, true);
-    EXPECT_FALSE(backend_->isKeyDown(KeyStateSource::hidSystem, HotkeyKeys::fn));
-    EXPECT_FALSE(backend_->isKeyDown(KeyStateSource::hidSystem, HotkeyKeys::leftCommand));
+    EXPECT_FALSE(backend_->isKeyDown(KeyStateSource::devices, HotkeyKeys::fn));
+    EXPECT_FALSE(backend_->isKeyDown(KeyStateSource::devices, HotkeyKeys::leftCommand));
     other_.tap(kLeftAlt);
     other_.doubleTap(kRightCtrl);
     ASSERT_TRUE(waitForEvents(1));
@@ -317,7 +317,7 @@ TEST_F(HotkeyX11Test, RegisteredHotKeyFiresWithLocksAndAGrabConflictFailsTheRegi
     combo.pushToTalkShortcutEnabled = false;
     combo.toggleDoubleCommand = false;
     combo.keyCode = 0x31;              // space
-    combo.carbonModifiers = 0x1000;    // control
+    combo.modifiers = 0x1000;    // control
     const unsigned controlMask = ControlMask;
 
     // Another client holds Ctrl+Space: the registration fails and nothing of it stays.

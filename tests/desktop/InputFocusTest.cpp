@@ -106,7 +106,7 @@ constexpr qint64 kSlackMs = 4000;
 
 TEST(DesktopFocus, AGtkProgramOnTheDesktopNeverFreezesTheRead) {
     auto focus = std::make_shared<AtspiFocusedElementProvider>();
-    AXTextInjector reader(focus);
+    AccessibleTextInjector reader(focus);
     qint64 slowest = 0;
     const auto read = [&] {
         const qint64 start = monotonicNs();
@@ -242,7 +242,7 @@ TEST(DesktopFocus, AFrozenApplicationCostsAtMostTheBoundAndIsReadAgainWhenItWake
     TargetWindow target; // gains focus after we listen: its focus event names it
     ASSERT_TRUE(target.ready());
     ASSERT_TRUE(target.request("set", "set", QStringLiteral("awake")));
-    AXTextInjector reader(std::shared_ptr<FocusedElementProvider>(&focus, [](auto*) {}));
+    AccessibleTextInjector reader(std::shared_ptr<FocusedElementProvider>(&focus, [](auto*) {}));
     ASSERT_TRUE(QTest::qWaitFor([&] { return reader.readFocusedTextValueIfAvailable() == QStringLiteral("awake"); }, 60000));
 
     ::kill(pid_t(target.processId()), SIGSTOP);

@@ -98,12 +98,12 @@ TEST_F(DesktopInput, ACopyMadeDuringTheRestoreDelayIsKeptAndAnEmptyClipboardStay
     ASSERT_TRUE(target.ready());
     ASSERT_TRUE(target.request("copy-multi", "copied"));
 
-    const qint64 countBefore = desktop_.platform.pasteboard->changeCount();
+    const qint64 countBefore = desktop_.platform.clipboard->changeCount();
     engine_->insert(QStringLiteral("first"));
     ASSERT_TRUE(target.waitForText("first"));
     ASSERT_TRUE(target.request("copy", "copied", QStringLiteral("the user's copy")));
     // Another application's copy is a change we observe.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop_.platform.pasteboard->changeCount() > countBefore + 2; }, 2000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return desktop_.platform.clipboard->changeCount() > countBefore + 2; }, 2000));
     QTest::qWait(900); // past the restore
     QMap<QString, QByteArray> kept = target.clipboard();
     EXPECT_EQ(kept.value("text/plain"), "the user's copy");
@@ -221,7 +221,7 @@ TEST_F(DesktopInput, TheFocusedLineEditIsFoundAndAPasswordFieldIsNeverRead) {
     // and deliver the focus events; each read gives up within its bound, so poll generously.
     constexpr int kFocusWaitMs = 60000;
     auto focus = desktop_.platform.focus;
-    AXTextInjector reader(focus);
+    AccessibleTextInjector reader(focus);
     {
         TargetWindow target;
         ASSERT_TRUE(target.ready());

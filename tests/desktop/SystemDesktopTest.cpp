@@ -6,6 +6,7 @@
 #include "Permissions/linux/LinuxPlatformServices.h"
 #include "Permissions/linux/LinuxProbes.h"
 #include "Platform/qt/AppActivation.h"
+#include "Platform/x11/XDisplay.h"
 
 #include <QApplication>
 #include <QJsonArray>
@@ -16,6 +17,8 @@
 #include <QTest>
 
 #include <gtest/gtest.h>
+
+#include <X11/Xlib.h>
 
 using namespace quillory;
 
@@ -30,6 +33,48 @@ TEST(SystemDesktop, TheX11DesktopGrantsWhatDictationNeeds) {
     EXPECT_TRUE(manager->allGranted());
     EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::authorized);
     EXPECT_TRUE(RuntimeEnvironmentStatus::hasAudioCaptureDevice());
+}
+
+TEST(SystemDesktop, OneXDisplayHelperForEveryBackend) {
+    QString why;
+    const auto display = platform::x11::openDisplay(&why);
+    ASSERT_NE(display, nullptr) << why.toStdString();
+    int opcode = 0;
+    EXPECT_TRUE(platform::x11::hasXInput(display.get(), 2, 2, &opcode));
+    EXPECT_GT(opcode, 0);
+    EXPECT_FALSE(platform::x11::hasXInput(display.get(), 9, 0));
+    // The probe asks for what the hotkey backend needs, not any XInput 2.
+    EXPECT_EQ(platform::probeXExtensions().xinput2, platform::x11::hasXInput(display.get(), 2, 2));
+
+    const Window missing = 0x7ffffff0; // no client made it
+    XWindowAttributes attributes;
+    {
+        platform::x11::ErrorTrap outer(display.get());
+        {
+            platform::x11::ErrorTrap inner(display.get());
+            XGetWindowAttributes(display.get(), missing, &attributes);
+            EXPECT_EQ(inner.finish(), BadWindow); // recorded, the process lives on
+        }
+        XGetWindowAttributes(display.get(), missing, &attributes);
+        XGetWindowAttributes(display.get(), DefaultRootWindow(display.get()), &attributes);
+        EXPECT_EQ(outer.finish(), BadWindow);
+    }
+    {
+        platform::x11::ErrorTrap trap(display.get());
+        XGetWindowAttributes(display.get(), DefaultRootWindow(display.get()), &attributes);
+        EXPECT_EQ(trap.finish(), 0);
+    }
+    // Every trap has ended: the handler installed before is back.
+    static int others = 0;
+    const XErrorHandler mine = [](Display*, XErrorEvent*) { return ++others, 0; };
+    const XErrorHandler before = XSetErrorHandler(mine);
+    {
+        platform::x11::ErrorTrap trap(display.get());
+    }
+    XGetWindowAttributes(display.get(), missing, &attributes);
+    XSync(display.get(), False);
+    EXPECT_EQ(others, 1);
+    XSetErrorHandler(before);
 }
 
 TEST(SystemDesktop, SoundServerAndAccessibilityBusAnswer) {

@@ -87,7 +87,7 @@ public:
     int queries = 0;
     bool isKeyDown(KeyStateSource source, std::uint16_t key) override {
         ++queries;
-        return source == KeyStateSource::hidSystem ? deviceDown.count(key) > 0 : sessionDown.count(key) > 0;
+        return source == KeyStateSource::devices ? deviceDown.count(key) > 0 : sessionDown.count(key) > 0;
     }
 
     // HotKeyRegistrar

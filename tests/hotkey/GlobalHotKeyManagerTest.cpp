@@ -395,7 +395,7 @@ TEST_F(GlobalHotKeyManagerTest, UpdateInstallsOnlyWhatTheConfigurationNeeds) {
     // A registered key combination: twice gives one hot key, one handler, and no monitor.
     HotkeyConfig combo = nothing;
     combo.keyCode = 49;
-    combo.carbonModifiers = 0x100;
+    combo.modifiers = 0x100;
     EXPECT_TRUE(apply(combo));
     EXPECT_TRUE(apply(combo));
     EXPECT_EQ(keys_.registered, 1);

@@ -65,17 +65,17 @@ TEST_F(HotkeyStorageTest, EarlierRecordsMigrate) {
 TEST_F(HotkeyStorageTest, StoredKeyCombinationsAreDroppedOnLoad) {
     HotkeyConfig c = loadStored(R"({"keyCode":49,"carbonModifiers":256})");
     EXPECT_EQ(c.keyCode, 0u);
-    EXPECT_EQ(c.carbonModifiers, 0u);
+    EXPECT_EQ(c.modifiers, 0u);
     c = loadStored(R"({"keyCode":0,"carbonModifiers":256})");
-    EXPECT_EQ(c.carbonModifiers, 256u);
+    EXPECT_EQ(c.modifiers, 256u);
     c = loadStored(R"({"carbonModifiers":256})");
-    EXPECT_EQ(c.carbonModifiers, 256u);
+    EXPECT_EQ(c.modifiers, 256u);
 }
 
 TEST_F(HotkeyStorageTest, SavesTheEightMembersAndDropsTheRightShiftChordOnReload) {
     HotkeyConfig c = make(false, true, true, false, false);
     c.keyCode = 49;
-    c.carbonModifiers = 256;
+    c.modifiers = 256;
     c.modifierChordFnRightShift = true;
     HotkeyStorage::save(c);
     const QJsonObject stored =
@@ -89,24 +89,24 @@ TEST_F(HotkeyStorageTest, SavesTheEightMembersAndDropsTheRightShiftChordOnReload
     const HotkeyConfig back = HotkeyStorage::load();
     EXPECT_FALSE(back.modifierChordFnRightShift);
     EXPECT_EQ(back.keyCode, 0u);
-    EXPECT_EQ(back.carbonModifiers, 0u);
+    EXPECT_EQ(back.modifiers, 0u);
     EXPECT_TRUE(back.modifierChordFnOption);
 }
 
 TEST(HotkeyConfigTest, DerivedProperties) {
-    EXPECT_TRUE(HotkeyConfig::factoryDefaults().needsFlagsChangedTap());
-    EXPECT_FALSE(HotkeyConfig::factoryDefaults().needsCarbonToggleHotKey());
-    EXPECT_FALSE(make(false, false, true, true, true).needsFlagsChangedTap());
-    EXPECT_TRUE(make(true, false, false, true, false).needsFlagsChangedTap());
-    EXPECT_FALSE(make(true, false, false, false, false).needsFlagsChangedTap());
-    EXPECT_TRUE(make(false, true, true, false, false).requiresCGEventKeyboardTap());
+    EXPECT_TRUE(HotkeyConfig::factoryDefaults().needsModifierMonitor());
+    EXPECT_FALSE(HotkeyConfig::factoryDefaults().needsHotKeyGrab());
+    EXPECT_FALSE(make(false, false, true, true, true).needsModifierMonitor());
+    EXPECT_TRUE(make(true, false, false, true, false).needsModifierMonitor());
+    EXPECT_FALSE(make(true, false, false, false, false).needsModifierMonitor());
+    EXPECT_TRUE(make(false, true, true, false, false).needsModifierMonitor());
 
     HotkeyConfig key = make(true, false, false, false, false);
     key.keyCode = 49;
-    EXPECT_TRUE(key.needsCarbonToggleHotKey());
+    EXPECT_TRUE(key.needsHotKeyGrab());
     key.modifierChordFnRightShift = true;
-    EXPECT_FALSE(key.needsCarbonToggleHotKey());
+    EXPECT_FALSE(key.needsHotKeyGrab());
     key.modifierChordFnRightShift = false;
     key.toggleDoubleCommand = true;
-    EXPECT_FALSE(key.needsCarbonToggleHotKey());
+    EXPECT_FALSE(key.needsHotKeyGrab());
 }

@@ -5,7 +5,7 @@
 #include "Input/atspi/AtspiFocus.h"
 #include "Input/x11/LinuxInputPlatform.h"
 #include "Input/x11/PasteKeys.h"
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 #include "Input/x11/TerminalClasses.h"
 #include "support/CoreTest.h"
 
@@ -128,7 +128,7 @@ public:
 
 TEST(AccessibleRoles, TextRolesAreTextLikeAndPasswordFieldsNeverAre) {
     auto focus = std::make_shared<OneElement>();
-    AXTextInjector reader(focus);
+    AccessibleTextInjector reader(focus);
     const auto readWithRole = [&](const char* atspiRole) {
         focus->element = std::make_shared<RoleElement>(axRoleForAtspiRole(QLatin1String(atspiRole)));
         return reader.readFocusedTextValueIfAvailable();

@@ -1,4 +1,5 @@
 #include "Platform/linux/DisplayServer.h"
+#include "Platform/x11/XDisplay.h"
 
 #include <gtest/gtest.h>
 
@@ -31,4 +32,13 @@ TEST(DisplayServer, SessionTypeFromEnvironment) {
     const auto pureWayland = displayServerFrom(env({{"XDG_SESSION_TYPE", "Wayland"}}));
     EXPECT_EQ(pureWayland.type, SessionType::wayland);
     EXPECT_TRUE(pureWayland.waylandSession);
+}
+
+TEST(XDisplay, OpeningWithoutAServerGivesTheReason) {
+    QString why;
+    EXPECT_EQ(x11::openDisplay(&why, ""), nullptr);
+    EXPECT_EQ(why, "no X display (DISPLAY is not set)");
+    EXPECT_EQ(x11::openDisplay(&why, ":4711"), nullptr); // no server listens there
+    EXPECT_EQ(why, "cannot open the X display :4711");
+    EXPECT_FALSE(x11::hasXInput(nullptr, 2, 2));
 }

@@ -91,7 +91,7 @@ HotkeyConfig registeredKeyOnly() {
     HotkeyConfig c;
     c.toggleDoubleCommand = false;
     c.keyCode = 49; // Space
-    c.carbonModifiers = 0x0800;
+    c.modifiers = 0x0800;
     c.pushToTalkShortcutEnabled = false;
     return c;
 }

@@ -17,13 +17,13 @@ protected:
         Localization::setLanguage(Localization::Language::English);
         trust = std::make_shared<FakeTrust>();
         focus = std::make_shared<FakeFocus>();
-        pasteboard = std::make_shared<FakePasteboard>();
+        clipboard = std::make_shared<FakeClipboard>();
         keys = std::make_shared<FakeKeys>();
-        engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, pasteboard, keys});
+        engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, clipboard, keys});
         // Whatever was on the clipboard at the paste.
         keys->onPost = [this](const KeyEvent& e) {
             if (e.keyDown) {
-                pasted << pasteboard->text();
+                pasted << clipboard->text();
             }
         };
     }
@@ -40,14 +40,14 @@ protected:
                     << "application/x-unreadable";
         item->datas["image/png"] = QByteArray("\x89PNG", 4);
         item->strings["text/plain"] = "caption";
-        pasteboard->live = {item};
-        pasteboard->count = 10;
+        clipboard->live = {item};
+        clipboard->count = 10;
         return item;
     }
 
     std::shared_ptr<FakeTrust> trust;
     std::shared_ptr<FakeFocus> focus;
-    std::shared_ptr<FakePasteboard> pasteboard;
+    std::shared_ptr<FakeClipboard> clipboard;
     std::shared_ptr<FakeKeys> keys;
     std::unique_ptr<InputEngine> engine;
     QStringList pasted;
@@ -79,10 +79,10 @@ TEST_F(InputEngineTest, CommitTrimsPastesAndRestoresTheClipboardDeeply) {
     // The user's item changes behind our back: the snapshot is a copy, not a reference.
     original->datas["image/png"] = "changed";
     clock_.advance(seconds(0.59));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("hello world"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("hello world"));
     clock_.advance(seconds(0.01));
-    ASSERT_EQ(pasteboard->live.size(), 1u);
-    const auto& restored = *pasteboard->live.front();
+    ASSERT_EQ(clipboard->live.size(), 1u);
+    const auto& restored = *clipboard->live.front();
     EXPECT_EQ(restored.order, (QStringList{"image/png", "text/plain"})); // unreadable type dropped
     EXPECT_EQ(restored.datas.at("image/png"), QByteArray("\x89PNG", 4));
     EXPECT_EQ(restored.strings.at("text/plain"), QStringLiteral("caption"));
@@ -93,7 +93,7 @@ TEST_F(InputEngineTest, BlankTextsAndMissingTrust) {
     EXPECT_NO_THROW(engine->commitFinalNow(std::nullopt, QStringLiteral(" \n ")));
     EXPECT_NO_THROW(engine->insert(QString()));
     EXPECT_TRUE(keys->posted.empty());
-    EXPECT_EQ(pasteboard->count, 10);
+    EXPECT_EQ(clipboard->count, 10);
     trust->trusted = false;
     EXPECT_THROW(engine->commitFinalNow(std::nullopt, QStringLiteral(" \n ")), InputError);
     try {
@@ -103,17 +103,17 @@ TEST_F(InputEngineTest, BlankTextsAndMissingTrust) {
         EXPECT_EQ(e, InputError::accessibilityNotTrusted());
         EXPECT_EQ(e.errorDescription(), L("input.error.ax"));
     }
-    EXPECT_EQ(pasteboard->count, 10); // untouched
+    EXPECT_EQ(clipboard->count, 10); // untouched
 }
 
 TEST_F(InputEngineTest, UserCopyWithinTheDelayIsKept) {
     userClipboard();
     engine->insert(QStringLiteral("dictated"));
     clock_.advance(seconds(0.3));
-    pasteboard->userCopies(QStringLiteral("mine"));
+    clipboard->userCopies(QStringLiteral("mine"));
     clock_.advance(seconds(1));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
-    EXPECT_EQ(pasteboard->restores, 0);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("mine"));
+    EXPECT_EQ(clipboard->restores, 0);
 }
 
 TEST_F(InputEngineTest, TwoPastesWithinTheDelayBringBackTheUsersClipboardNotTheFirstText) {
@@ -123,79 +123,79 @@ TEST_F(InputEngineTest, TwoPastesWithinTheDelayBringBackTheUsersClipboardNotTheF
     engine->insert(QStringLiteral("second"));
     EXPECT_TRUE(engine->clipboardRestorePending());
     clock_.advance(seconds(0.59));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("second")); // the delay counts from the last paste
+    EXPECT_EQ(clipboard->text(), QStringLiteral("second")); // the delay counts from the last paste
     clock_.advance(seconds(0.01));
     EXPECT_EQ(pasted, (QStringList{"first", "second"}));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
-    EXPECT_EQ(pasteboard->live.front()->datas.at("image/png"), QByteArray("\x89PNG", 4));
-    EXPECT_EQ(pasteboard->restores, 1);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->live.front()->datas.at("image/png"), QByteArray("\x89PNG", 4));
+    EXPECT_EQ(clipboard->restores, 1);
     EXPECT_FALSE(engine->clipboardRestorePending());
 
     // A copy of the user's own between two pastes is what comes back.
     engine->insert(QStringLiteral("third"));
     clock_.advance(seconds(0.1));
-    pasteboard->userCopies(QStringLiteral("mine"));
+    clipboard->userCopies(QStringLiteral("mine"));
     clock_.advance(seconds(0.1));
     engine->insert(QStringLiteral("fourth"));
     clock_.advance(seconds(1));
     EXPECT_EQ(pasted.last(), QStringLiteral("fourth"));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("mine"));
 }
 
 TEST_F(InputEngineTest, ABusyTargetReadsTheDictationAndTheRestoreWaitsForItsRead) {
     userClipboard();
-    pasteboard->tellsFetches = true;
+    clipboard->tellsFetches = true;
     engine->insert(QStringLiteral("dictated"));
     clock_.advance(seconds(0.65)); // the target is busy and reads late
-    EXPECT_EQ(pasteboard->fetch(), QStringLiteral("dictated"));
+    EXPECT_EQ(clipboard->fetch(), QStringLiteral("dictated"));
     clock_.advance(seconds(0.59)); // then the usual rest
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("dictated"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("dictated"));
     clock_.advance(seconds(0.01));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
 
     // A target that never reads: restored after the limit all the same.
     engine->insert(QStringLiteral("unread"));
-    clock_.advance(CGEventTextInjector::kFetchWaitLimit - seconds(0.01));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("unread"));
+    clock_.advance(ClipboardPasteInjector::kFetchWaitLimit - seconds(0.01));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("unread"));
     clock_.advance(seconds(0.01));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
-    EXPECT_EQ(pasteboard->restores, 2);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->restores, 2);
 
     // The user's copy after the read is kept, as ever.
     engine->insert(QStringLiteral("again"));
-    pasteboard->fetch();
-    pasteboard->userCopies(QStringLiteral("mine"));
+    clipboard->fetch();
+    clipboard->userCopies(QStringLiteral("mine"));
     clock_.advance(seconds(5));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("mine"));
-    EXPECT_EQ(pasteboard->restores, 2);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("mine"));
+    EXPECT_EQ(clipboard->restores, 2);
 }
 
 TEST_F(InputEngineTest, AClipboardThatCannotBeReadIsNeverRestoredToNothing) {
     userClipboard();
-    pasteboard->failRead = true; // its owner does not answer
+    clipboard->failRead = true; // its owner does not answer
     engine->insert(QStringLiteral("dictated"));
     EXPECT_EQ(pasted, QStringList{QStringLiteral("dictated")}); // the words still arrive
     clock_.advance(seconds(5));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("dictated"));
-    EXPECT_EQ(pasteboard->restores, 0);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("dictated"));
+    EXPECT_EQ(clipboard->restores, 0);
     EXPECT_FALSE(engine->clipboardRestorePending());
 
     // A write that fails leaves it alone too, rather than clearing it again.
     userClipboard();
-    pasteboard->failClear = true;
+    clipboard->failClear = true;
     EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
-    EXPECT_EQ(pasteboard->restores, 0);
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->restores, 0);
 }
 
 TEST_F(InputEngineTest, APasteKeyThatReadsThePrimarySelectionWritesAndRestoresItToo) {
-    auto primary = std::make_shared<FakePasteboard>();
+    auto primary = std::make_shared<FakeClipboard>();
     primary->userCopies(QStringLiteral("selected words"));
-    engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, pasteboard, keys, primary});
+    engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, clipboard, keys, primary});
     QStringList pastedPrimary;
     keys->onPost = [&](const KeyEvent& e) {
         if (e.keyDown) {
-            pasted << pasteboard->text();
+            pasted << clipboard->text();
             pastedPrimary << primary->text();
         }
     };
@@ -212,7 +212,7 @@ TEST_F(InputEngineTest, APasteKeyThatReadsThePrimarySelectionWritesAndRestoresIt
     EXPECT_EQ(pasted.last(), QStringLiteral("terminal"));
     EXPECT_EQ(pastedPrimary.last(), QStringLiteral("terminal"));
     clock_.advance(seconds(0.6));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
     EXPECT_EQ(primary->text(), QStringLiteral("selected words"));
 
     // Each is restored only if unchanged: a new selection made meanwhile stays.
@@ -220,23 +220,23 @@ TEST_F(InputEngineTest, APasteKeyThatReadsThePrimarySelectionWritesAndRestoresIt
     primary->userCopies(QStringLiteral("new selection"));
     clock_.advance(seconds(0.6));
     EXPECT_EQ(primary->text(), QStringLiteral("new selection"));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
 }
 
 TEST_F(InputEngineTest, EmptyClipboardStaysEmptyAfterTheRestore) {
     engine->insert(QStringLiteral("text"));
     clock_.advance(seconds(0.6));
-    EXPECT_TRUE(pasteboard->live.empty());
+    EXPECT_TRUE(clipboard->live.empty());
 }
 
 TEST_F(InputEngineTest, FailuresWriteTheSnapshotBackOrKeepTheRestore) {
     userClipboard();
-    pasteboard->failWrite = true;
+    clipboard->failWrite = true;
     EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption")); // written back at once
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption")); // written back at once
     EXPECT_TRUE(keys->posted.empty());
 
-    pasteboard->failWrite = false;
+    clipboard->failWrite = false;
     keys->eventsOk = false;
     try {
         engine->insert(QStringLiteral("y"));
@@ -244,26 +244,26 @@ TEST_F(InputEngineTest, FailuresWriteTheSnapshotBackOrKeepTheRestore) {
     } catch (const InputError& e) {
         EXPECT_EQ(e, InputError::injectionFailed());
     }
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("y")); // stays until the scheduled restore
+    EXPECT_EQ(clipboard->text(), QStringLiteral("y")); // stays until the scheduled restore
     clock_.advance(seconds(0.6));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
 }
 
 TEST_F(InputEngineTest, AFailingOrThrowingClipboardGetsTheUserContentsBackAtOnce) {
     for (const int mode : {0, 1, 2}) {
         SCOPED_TRACE(mode);
         userClipboard();
-        pasteboard->failClear = mode == 0;
-        pasteboard->throwOnWrite = mode == 1;
-        pasteboard->throwOnClear = mode == 2;
-        const int restores = pasteboard->restores;
+        clipboard->failClear = mode == 0;
+        clipboard->throwOnWrite = mode == 1;
+        clipboard->throwOnClear = mode == 2;
+        const int restores = clipboard->restores;
         EXPECT_THROW(engine->insert(QStringLiteral("x")), InputError);
-        EXPECT_EQ(pasteboard->restores, restores + 1);
-        ASSERT_EQ(pasteboard->live.size(), 1u);
-        EXPECT_EQ(pasteboard->live[0]->datas["image/png"], QByteArray("\x89PNG", 4));
-        EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+        EXPECT_EQ(clipboard->restores, restores + 1);
+        ASSERT_EQ(clipboard->live.size(), 1u);
+        EXPECT_EQ(clipboard->live[0]->datas["image/png"], QByteArray("\x89PNG", 4));
+        EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
         EXPECT_TRUE(keys->posted.empty());
-        pasteboard->failClear = pasteboard->throwOnWrite = pasteboard->throwOnClear = false;
+        clipboard->failClear = clipboard->throwOnWrite = clipboard->throwOnClear = false;
     }
 }
 
@@ -272,13 +272,13 @@ TEST_F(InputEngineTest, NoEventSourceLeavesTheTextUntilTheRestore) {
     keys->sourceOk = false;
     EXPECT_THROW(engine->insert(QStringLiteral("y")), InputError);
     EXPECT_TRUE(keys->posted.empty());
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("y"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("y"));
     clock_.advance(seconds(0.6));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("caption"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("caption"));
 }
 
 TEST_F(InputEngineTest, AccessibilityWriteReplacesTheSelectionOrAppends) {
-    AXTextInjector ax(focus);
+    AccessibleTextInjector ax(focus);
     EXPECT_FALSE(ax.inject("x"));
     focusOn("AXTextField", QStringLiteral("abc"));
     focus->element->writable << "AXSelectedText";

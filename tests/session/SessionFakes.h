@@ -314,7 +314,7 @@ public:
 };
 
 /// A clipboard item whose contents the test can change after it was handed out.
-class FakeItem final : public PasteboardItemSource {
+class FakeItem final : public ClipboardItemSource {
 public:
     QStringList types() const override { return order; }
     std::optional<QByteArray> data(const QString& type) const override {
@@ -330,14 +330,14 @@ public:
     std::map<QString, QString> strings;
 };
 
-class FakePasteboard final : public Pasteboard {
+class FakeClipboard final : public Clipboard {
 public:
     qint64 changeCount() const override { return count; }
-    std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const override {
+    std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> items() const override {
         if (failRead) {
             return std::nullopt; // the owner does not answer
         }
-        std::vector<std::shared_ptr<const PasteboardItemSource>> out(live.begin(), live.end());
+        std::vector<std::shared_ptr<const ClipboardItemSource>> out(live.begin(), live.end());
         return out;
     }
     qint64 clearContents() override {
@@ -364,7 +364,7 @@ public:
         ++count;
         return true;
     }
-    bool writeItems(const std::vector<PasteboardItem>& items) override {
+    bool writeItems(const std::vector<ClipboardItem>& items) override {
         live.clear();
         for (const auto& copy : items) {
             auto item = std::make_shared<FakeItem>();

@@ -22,12 +22,12 @@ protected:
             return source;
         };
         backends.makeRecognizer = [this](SpeechLocale) { return recognizer; };
-        pasteboard = std::make_shared<FakePasteboard>();
-        pasteboard->userCopies(QStringLiteral("user clipboard"));
+        clipboard = std::make_shared<FakeClipboard>();
+        clipboard->userCopies(QStringLiteral("user clipboard"));
         keys = std::make_shared<FakeKeys>();
         keys->onPost = [this](const KeyEvent& e) {
             if (e.keyDown) {
-                pasted << pasteboard->text();
+                pasted << clipboard->text();
             }
         };
         auto focus = std::make_shared<FakeFocus>();
@@ -37,7 +37,7 @@ protected:
         state = std::make_unique<AppState>(
             AppStateServices{std::make_shared<SpeechManager>(backends),
                              std::make_shared<InputEngine>(
-                                 InputPlatform{std::make_shared<FakeTrust>(), focus, pasteboard, keys}),
+                                 InputPlatform{std::make_shared<FakeTrust>(), focus, clipboard, keys}),
                              std::make_shared<FakePermissions>(), std::make_shared<FakeEnvironment>(),
                              std::make_shared<FakePolish>()});
     }
@@ -52,7 +52,7 @@ protected:
 
     std::shared_ptr<FakeRecognizer> recognizer;
     FakeAudioSource* audio = nullptr;
-    std::shared_ptr<FakePasteboard> pasteboard;
+    std::shared_ptr<FakeClipboard> clipboard;
     std::shared_ptr<FakeKeys> keys;
     std::unique_ptr<AppState> state;
     QStringList pasted;
@@ -85,7 +85,7 @@ TEST_F(SessionIntegrationTest, OneDictationFromHotkeyToPaste) {
     EXPECT_EQ(state->partialText(), QString());
 
     clock_.advance(seconds(0.6));
-    EXPECT_EQ(pasteboard->text(), QStringLiteral("user clipboard"));
+    EXPECT_EQ(clipboard->text(), QStringLiteral("user clipboard"));
 }
 
 TEST_F(SessionIntegrationTest, ARecogniserThatNeverAnswersIsEndedByTheWatchdog) {

@@ -1,6 +1,7 @@
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
 #include "Platform/linux/DisplayServer.h"
+#include "Platform/x11/XDisplay.h"
 #include "Runtime/Scheduler.h"
 #include "Utilities/Log.h"
 
@@ -20,51 +21,6 @@
 namespace quillory::platform {
 
 namespace {
-
-// Xlib reports protocol errors through one process-wide handler. Requests that may fail are
-// wrapped in an ErrorTrap: errors of our display are recorded instead of ending the process.
-Display* g_trapDisplay = nullptr;
-int g_trappedError = 0;
-XErrorHandler g_previousHandler = nullptr;
-
-int trapHandler(Display* display, XErrorEvent* event) {
-    if (display == g_trapDisplay) {
-        if (g_trappedError == 0) {
-            g_trappedError = event->error_code;
-        }
-        return 0;
-    }
-    return g_previousHandler ? g_previousHandler(display, event) : 0;
-}
-
-class ErrorTrap {
-public:
-    explicit ErrorTrap(Display* display) : display_(display) {
-        XSync(display_, False);
-        g_trapDisplay = display_;
-        g_trappedError = 0;
-        g_previousHandler = XSetErrorHandler(trapHandler);
-    }
-    /// Waits for the server's answers and returns the first error (0: none).
-    int finish() {
-        XSync(display_, False);
-        const int error = g_trappedError;
-        XSetErrorHandler(g_previousHandler);
-        g_trapDisplay = nullptr;
-        g_previousHandler = nullptr;
-        finished_ = true;
-        return error;
-    }
-    ~ErrorTrap() {
-        if (!finished_) {
-            finish();
-        }
-    }
-
-private:
-    Display* display_;
-    bool finished_ = false;
-};
 
 bool keyIsDown(const std::array<char, 32>& keymap, int keycode) {
     return keycode >= 0 && keycode < 256 && (keymap[keycode / 8] & (1 << (keycode % 8))) != 0;
@@ -99,36 +55,28 @@ std::unique_ptr<X11HotkeyBackend> X11HotkeyBackend::open(const ModifierKeyMap& k
         }
         return nullptr;
     };
-    const QByteArray name = displayName ? QByteArray(displayName) : qgetenv("DISPLAY");
-    if (name.isEmpty()) {
-        return fail(QStringLiteral("no X display (DISPLAY is not set)"));
-    }
-    Display* display = XOpenDisplay(name.constData());
+    x11::DisplayPtr display = x11::openDisplay(error, displayName);
     if (!display) {
-        return fail(QStringLiteral("cannot connect to the X display %1").arg(QString::fromLocal8Bit(name)));
+        return nullptr;
     }
-    int opcode = 0, firstEvent = 0, firstError = 0;
-    int major = 2, minor = 2;
-    if (!XQueryExtension(display, "XInputExtension", &opcode, &firstEvent, &firstError) ||
-        XIQueryVersion(display, &major, &minor) != Success || major < 2 || (major == 2 && minor < 2)) {
-        XCloseDisplay(display);
-        return fail(QStringLiteral("the X display %1 lacks XInput 2.2").arg(QString::fromLocal8Bit(name)));
+    int opcode = 0;
+    if (!x11::hasXInput(display.get(), 2, 2, &opcode)) {
+        return fail(QStringLiteral("the X display %1 lacks XInput 2.2").arg(QString::fromLocal8Bit(XDisplayString(display.get()))));
     }
     Bool supported = False;
     // Held keys then repeat as presses without releases, so a held hot key is one press.
-    XkbSetDetectableAutoRepeat(display, True, &supported);
-    return std::unique_ptr<X11HotkeyBackend>(new X11HotkeyBackend(display, opcode, keys));
+    XkbSetDetectableAutoRepeat(display.get(), True, &supported);
+    return std::unique_ptr<X11HotkeyBackend>(new X11HotkeyBackend(display.release(), opcode, keys));
 }
 
 X11HotkeyBackend::X11HotkeyBackend(_XDisplay* display, int xiOpcode, const ModifierKeyMap& keys)
-    : display_(display), xiOpcode_(xiOpcode), root_(DefaultRootWindow(display)), keys_(keys),
-      alive_(std::make_shared<X11HotkeyBackend*>(this)) {
+    : display_(display), xiOpcode_(xiOpcode), root_(DefaultRootWindow(display)), keys_(keys) {
     notifier_ = new QSocketNotifier(ConnectionNumber(display_), QSocketNotifier::Read, this);
     connect(notifier_, &QSocketNotifier::activated, this, &X11HotkeyBackend::processEvents);
 }
 
 X11HotkeyBackend::~X11HotkeyBackend() {
-    alive_.reset();
+    lifetime_.end();
     stop();
     removeHandler();
     unregisterHotKey();
@@ -222,11 +170,11 @@ void X11HotkeyBackend::scheduleDelivery() {
         return;
     }
     deliveryScheduled_ = true;
-    std::weak_ptr<X11HotkeyBackend*> weak = alive_;
+    const LifetimeRef<X11HotkeyBackend> weak = lifetime_.ref();
     Scheduler::current().post([weak] {
-        if (auto self = weak.lock()) {
-            (*self)->deliveryScheduled_ = false;
-            (*self)->deliverNext();
+        if (auto* self = weak.get()) {
+            self->deliveryScheduled_ = false;
+            self->deliverNext();
         }
     });
 }
@@ -257,7 +205,7 @@ bool X11HotkeyBackend::selectRawEvents(bool on) {
     masks[1].deviceid = XIAllDevices; // devices added and removed
     masks[1].mask_len = sizeof(hierarchyBits);
     masks[1].mask = hierarchyBits;
-    ErrorTrap trap(display_);
+    x11::ErrorTrap trap(display_);
     XISelectEvents(display_, root_, masks, 2);
     const int error = trap.finish();
     if (on && error == 0) {
@@ -273,7 +221,7 @@ void X11HotkeyBackend::findSyntheticDevices() {
     syntheticDevices_.clear();
     knownDevices_.clear();
     const Atom xtestProperty = XInternAtom(display_, "XTEST Device", True);
-    ErrorTrap trap(display_); // a device may go away while we look
+    x11::ErrorTrap trap(display_); // a device may go away while we look
     int count = 0;
     XIDeviceInfo* devices = XIQueryDevice(display_, XIAllDevices, &count);
     for (int i = 0; devices && i < count; ++i) {
@@ -489,7 +437,7 @@ int X11HotkeyBackend::registerHotKey(std::uint32_t keyCode, std::uint32_t modifi
     if (const KeyCode numLockKey = XKeysymToKeycode(display_, XK_Num_Lock)) {
         numLock = modifierMaskOfKey(numLockKey);
     }
-    ErrorTrap trap(display_);
+    x11::ErrorTrap trap(display_);
     for (unsigned variant : {0u, unsigned(LockMask), numLock, unsigned(LockMask) | numLock}) {
         XGrabKey(display_, *keycode, mask | variant, root_, False, GrabModeAsync, GrabModeAsync);
     }
@@ -512,7 +460,7 @@ void X11HotkeyBackend::unregisterHotKey() {
     if (const KeyCode numLockKey = XKeysymToKeycode(display_, XK_Num_Lock)) {
         numLock = modifierMaskOfKey(numLockKey);
     }
-    ErrorTrap trap(display_);
+    x11::ErrorTrap trap(display_);
     for (unsigned variant : {0u, unsigned(LockMask), numLock, unsigned(LockMask) | numLock}) {
         XUngrabKey(display_, grab_->keycode, grab_->modifiers | variant, root_);
     }

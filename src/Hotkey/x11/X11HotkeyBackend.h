@@ -2,6 +2,7 @@
 
 #include "Hotkey/HotkeyBackend.h"
 #include "Hotkey/ModifierKeyMap.h"
+#include "Runtime/Lifetime.h"
 
 #include <QObject>
 #include <QString>
@@ -120,7 +121,7 @@ private:
     bool delivering_ = false;
     bool deliveryScheduled_ = false;
     Keymap handedOn_{}; // key states as of the last event handed on
-    std::shared_ptr<X11HotkeyBackend*> alive_;
+    Lifetime<X11HotkeyBackend> lifetime_{this};
     std::vector<int> syntheticDevices_; ///< the XTEST slave devices
     std::vector<int> knownDevices_;     ///< every slave device at the last look
     Keymap syntheticDown_{};            ///< keys the XTEST devices hold down

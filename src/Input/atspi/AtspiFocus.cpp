@@ -1,5 +1,6 @@
 #include "Input/atspi/AtspiFocus.h"
 
+#include "Runtime/Lifetime.h"
 #include "Runtime/Scheduler.h"
 #include "Utilities/Log.h"
 
@@ -400,8 +401,11 @@ private:
 
 // ---- the provider ----
 
-struct AtspiFocusedElementProvider::State : std::enable_shared_from_this<State> {
+struct AtspiFocusedElementProvider::State {
     enum class Bus { unknown, connecting, connected, unavailable };
+
+    /// The connection made on the helper thread is taken up only while this state lives.
+    Lifetime<State> lifetime{this};
 
     Limits limits;
     QString connectionName;
@@ -435,8 +439,8 @@ struct AtspiFocusedElementProvider::State : std::enable_shared_from_this<State> 
         waitedForConnecting = false;
         connecting = std::make_shared<Connecting>();
         connectInBackground(connecting, connectionName, limits.busAddress,
-                            [weak = weak_from_this()] {
-                                if (auto self = weak.lock()) {
+                            [weak = lifetime.ref()] {
+                                if (State* self = weak.get()) {
                                     self->takeUpConnection(nullptr);
                                 }
                             });

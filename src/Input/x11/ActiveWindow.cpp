@@ -1,6 +1,7 @@
 #include "Input/x11/ActiveWindow.h"
 
 #include "Input/x11/X11Connection.h"
+#include "Platform/x11/XDisplay.h"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -46,11 +47,6 @@ std::optional<WindowClass> classOf(Display* display, Window window) {
     return result;
 }
 
-// A window that vanished between the query and the read must not end the process.
-int ignoreErrors(Display*, XErrorEvent*) {
-    return 0;
-}
-
 } // namespace
 
 std::optional<WindowClass> activeWindowClass(X11Connection& connection) {
@@ -58,8 +54,8 @@ std::optional<WindowClass> activeWindowClass(X11Connection& connection) {
     if (!display) {
         return std::nullopt;
     }
-    XSync(display, False);
-    auto* previous = XSetErrorHandler(ignoreErrors);
+    // A window that vanishes between the query and the read must not end the process.
+    platform::x11::ErrorTrap trap(display);
     Window window = netActiveWindow(display);
     if (window == None) {
         int revert = 0;
@@ -83,8 +79,6 @@ std::optional<WindowClass> activeWindowClass(X11Connection& connection) {
         }
         window = parent;
     }
-    XSync(display, False);
-    XSetErrorHandler(previous);
     return result;
 }
 

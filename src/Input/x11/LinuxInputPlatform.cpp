@@ -2,7 +2,7 @@
 
 #include "Input/atspi/AtspiFocus.h"
 #include "Input/x11/ActiveWindow.h"
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 #include "Input/x11/TerminalClasses.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
@@ -59,8 +59,8 @@ LinuxInputPlatform createLinuxInputPlatform() {
 
     auto connection = result.connection;
     result.platform.trust = std::make_shared<XTestTrust>(connection);
-    result.platform.pasteboard = std::make_shared<QtPasteboard>(QClipboard::Clipboard, connection);
-    result.platform.primarySelection = std::make_shared<QtPasteboard>(QClipboard::Selection, connection);
+    result.platform.clipboard = std::make_shared<QtClipboard>(QClipboard::Clipboard, connection);
+    result.platform.primarySelection = std::make_shared<QtClipboard>(QClipboard::Selection, connection);
     result.platform.keys = std::make_shared<XTestKeyPoster>(connection, [connection] {
         const std::optional<WindowClass> window = activeWindowClass(*connection);
         if (!window) {

@@ -1,9 +1,9 @@
 #include "Input/x11/SelectionReader.h"
 
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 #include "Input/x11/X11Connection.h"
+#include "Platform/x11/XDisplay.h"
 
-#include <QScopeGuard>
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
@@ -137,10 +137,6 @@ private:
     Atom incr_ = None;
 };
 
-int ignoreErrors(Display*, XErrorEvent*) {
-    return 0;
-}
-
 QString atomName(Display* display, Atom atom) {
     char* name = XGetAtomName(display, atom);
     const QString result = name ? QString::fromLatin1(name) : QString();
@@ -185,12 +181,7 @@ std::optional<SelectionContents> readSelection(X11Connection& connection, const 
         return std::nullopt;
     };
     // An owner may list atoms that do not exist: an X error then must not end this process.
-    XSync(display, False);
-    const auto previousHandler = XSetErrorHandler(ignoreErrors);
-    const auto restoreHandler = qScopeGuard([&] {
-        XSync(display, False);
-        XSetErrorHandler(previousHandler);
-    });
+    platform::x11::ErrorTrap trap(display);
     Receiver receiver(display, Clock::now() + limit);
     const qint64 ms = limit.count();
 

@@ -1,5 +1,7 @@
 #include "Input/x11/X11Connection.h"
 
+#include "Platform/x11/XDisplay.h"
+
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -22,21 +24,11 @@ bool X11Connection::clipboardManagerRuns() const {
 }
 
 std::shared_ptr<X11Connection> X11Connection::open(QString* why) {
-    const QByteArray name = qgetenv("DISPLAY");
-    if (name.isEmpty()) {
-        if (why) {
-            *why = QStringLiteral("no X display (DISPLAY is not set)");
-        }
-        return nullptr;
-    }
-    Display* display = XOpenDisplay(name.constData());
+    platform::x11::DisplayPtr display = platform::x11::openDisplay(why);
     if (!display) {
-        if (why) {
-            *why = QStringLiteral("cannot open the X display %1").arg(QString::fromLocal8Bit(name));
-        }
         return nullptr;
     }
-    return std::shared_ptr<X11Connection>(new X11Connection(display));
+    return std::shared_ptr<X11Connection>(new X11Connection(display.release()));
 }
 
 } // namespace quillory::input

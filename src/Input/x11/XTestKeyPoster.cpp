@@ -55,8 +55,8 @@ bool XTestKeyPoster::resolveKeycodes() {
 
 bool XTestKeyPoster::createEvent(const KeyEvent& event) {
     // The core's vocabulary: only its paste key exists here.
-    return event.virtualKey == CGEventTextInjector::kVirtualKeyV &&
-           (event.flags & CGEventTextInjector::kCommandFlag) != 0;
+    return event.virtualKey == ClipboardPasteInjector::kVirtualKeyV &&
+           (event.flags & ClipboardPasteInjector::kCommandFlag) != 0;
 }
 
 std::vector<int> XTestKeyPoster::heldModifierKeys() const {

@@ -1,12 +1,12 @@
 #include "Permissions/linux/LinuxProbes.h"
 
 #include "Platform/linux/DisplayServer.h"
+#include "Platform/x11/XDisplay.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 
 #include <X11/Xlib.h>
-#include <X11/extensions/XInput2.h>
 #include <dbus/dbus.h>
 #include <pulse/pulseaudio.h>
 
@@ -22,27 +22,15 @@ namespace quillory::platform {
 
 XExtensionsReport probeXExtensions() {
     XExtensionsReport report;
-    const QByteArray name = qgetenv("DISPLAY");
-    if (name.isEmpty()) {
-        report.error = QStringLiteral("DISPLAY is not set");
-        return report;
-    }
-    Display* display = XOpenDisplay(name.constData());
+    const x11::DisplayPtr display = x11::openDisplay(&report.error);
     if (!display) {
-        report.error = QStringLiteral("cannot open display %1").arg(QString::fromLocal8Bit(name));
         return report;
     }
     report.connected = true;
-    int opcode = 0;
-    int event = 0;
-    int error = 0;
-    if (XQueryExtension(display, "XInputExtension", &opcode, &event, &error)) {
-        int major = 2;
-        int minor = 0;
-        report.xinput2 = XIQueryVersion(display, &major, &minor) == Success && major >= 2;
-    }
-    report.xtest = XQueryExtension(display, "XTEST", &opcode, &event, &error);
-    XCloseDisplay(display);
+    // The hotkey backend's raw key events need XInput 2.2; an older server cannot serve it.
+    report.xinput2 = x11::hasXInput(display.get(), 2, 2);
+    int opcode = 0, event = 0, error = 0;
+    report.xtest = XQueryExtension(display.get(), "XTEST", &opcode, &event, &error);
     return report;
 }
 

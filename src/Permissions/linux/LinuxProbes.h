@@ -14,7 +14,7 @@ namespace quillory::platform {
 struct XExtensionsReport {
     bool connected = false;
     QString error;        ///< why the display could not be opened
-    bool xinput2 = false; ///< "XInputExtension" at version 2.0 or later
+    bool xinput2 = false; ///< "XInputExtension" at version 2.2 or later (raw key events)
     bool xtest = false;   ///< "XTEST"
 };
 /// Opens the display named by DISPLAY, asks for the extensions and closes it again.

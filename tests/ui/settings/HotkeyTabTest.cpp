@@ -53,7 +53,7 @@ TEST(HotkeyTabRulesTest, SummariesAndTheChordChoice) {
     // Choosing fn + Option keeps every other field.
     HotkeyConfig odd;
     odd.keyCode = 49;
-    odd.carbonModifiers = 256;
+    odd.modifiers = 256;
     odd.toggleDoubleCommand = false;
     odd.modifierChordFnRightShift = true;
     odd.toggleShortcutEnabled = false;

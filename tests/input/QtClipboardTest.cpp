@@ -1,7 +1,7 @@
 // The Qt clipboard behind the paste injector, on virtual time: the change counter, the
 // multi-format snapshot and the restore 0.6 s after the paste.
 #include "Input/TextInjector.h"
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 #include "support/CoreTest.h"
 
 #include <QClipboard>
@@ -55,23 +55,23 @@ protected:
         return out;
     }
 
-    std::shared_ptr<QtPasteboard> pasteboard_ = std::make_shared<QtPasteboard>();
+    std::shared_ptr<input::QtClipboard> clipboard_ = std::make_shared<input::QtClipboard>();
     std::shared_ptr<RecordingKeys> keys_ = std::make_shared<RecordingKeys>();
-    CGEventTextInjector injector_{std::make_shared<Trusted>(), pasteboard_, keys_};
+    ClipboardPasteInjector injector_{std::make_shared<Trusted>(), clipboard_, keys_};
 };
 
 TEST_F(QtClipboard, EveryWriteCountsOnceAndEveryObservedChangeCounts) {
-    const qint64 start = pasteboard_->changeCount();
-    EXPECT_TRUE(pasteboard_->setString("one", Pasteboard::stringType));
-    EXPECT_EQ(pasteboard_->changeCount(), start + 1);
-    EXPECT_EQ(pasteboard_->clearContents(), start + 2);
-    EXPECT_TRUE(pasteboard_->writeItems({PasteboardItem{{{"text/plain", QString("two")}}}}));
-    EXPECT_EQ(pasteboard_->changeCount(), start + 3);
+    const qint64 start = clipboard_->changeCount();
+    EXPECT_TRUE(clipboard_->setString("one", Clipboard::stringType));
+    EXPECT_EQ(clipboard_->changeCount(), start + 1);
+    EXPECT_EQ(clipboard_->clearContents(), start + 2);
+    EXPECT_TRUE(clipboard_->writeItems({ClipboardItem{{{"text/plain", QString("two")}}}}));
+    EXPECT_EQ(clipboard_->changeCount(), start + 3);
     EXPECT_EQ(clipboard()->text(), "two");
 
     // Someone else writes: we see it.
     clipboard()->setText(QStringLiteral("theirs"));
-    EXPECT_EQ(pasteboard_->changeCount(), start + 4);
+    EXPECT_EQ(clipboard_->changeCount(), start + 4);
 }
 
 TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
@@ -79,7 +79,7 @@ TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
     // A protocol target that some owner lists among its formats is no data.
     const_cast<QMimeData*>(clipboard()->mimeData())->setData(QStringLiteral("TARGETS"), "junk");
 
-    const auto snapshot = CGEventTextInjector::captureSnapshot(*pasteboard_).value();
+    const auto snapshot = ClipboardPasteInjector::captureSnapshot(*clipboard_).value();
     ASSERT_EQ(snapshot.size(), 1u);
     QStringList types;
     for (const auto& [type, value] : snapshot[0].entries) {
@@ -89,7 +89,7 @@ TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
 
     // The copy survives the clipboard changing under it.
     clipboard()->setText(QStringLiteral("other"));
-    ASSERT_TRUE(pasteboard_->writeItems(snapshot));
+    ASSERT_TRUE(clipboard_->writeItems(snapshot));
     const auto restored = contents();
     EXPECT_EQ(restored.value("text/plain"), "before");
     EXPECT_EQ(restored.value("text/html"), "<b>before</b>");
@@ -97,22 +97,22 @@ TEST_F(QtClipboard, SnapshotIsADeepMultiFormatCopyThatWritesBackAsOneItem) {
     EXPECT_FALSE(restored.contains("TARGETS"));
 
     // Several items (another platform's shape) merge into one; the first of a type wins.
-    ASSERT_TRUE(pasteboard_->writeItems({PasteboardItem{{{"text/plain", QString("a")}}},
-                                         PasteboardItem{{{"text/plain", QString("b")}, {"text/html", QByteArray("<i>b</i>")}}}}));
+    ASSERT_TRUE(clipboard_->writeItems({ClipboardItem{{{"text/plain", QString("a")}}},
+                                         ClipboardItem{{{"text/plain", QString("b")}, {"text/html", QByteArray("<i>b</i>")}}}}));
     EXPECT_EQ(clipboard()->text(), "a");
     EXPECT_EQ(contents().value("text/html"), "<i>b</i>");
 
     // An empty clipboard gives no items.
-    pasteboard_->clearContents();
-    EXPECT_TRUE(CGEventTextInjector::captureSnapshot(*pasteboard_).value().empty());
+    clipboard_->clearContents();
+    EXPECT_TRUE(ClipboardPasteInjector::captureSnapshot(*clipboard_).value().empty());
 }
 
 TEST_F(QtClipboard, AReadOfWhatWeWroteIsReportedOnceButOurOwnSnapshotIsNoRead) {
     int fetches = 0;
-    EXPECT_TRUE(pasteboard_->reportsFetches());
-    ASSERT_TRUE(pasteboard_->setString("served", Pasteboard::stringType));
-    pasteboard_->whenFetched([&] { ++fetches; });
-    ASSERT_TRUE(CGEventTextInjector::captureSnapshot(*pasteboard_).has_value());
+    EXPECT_TRUE(clipboard_->reportsFetches());
+    ASSERT_TRUE(clipboard_->setString("served", Clipboard::stringType));
+    clipboard_->whenFetched([&] { ++fetches; });
+    ASSERT_TRUE(ClipboardPasteInjector::captureSnapshot(*clipboard_).has_value());
     EXPECT_EQ(fetches, 0);
     EXPECT_EQ(clipboard()->mimeData()->data("text/plain"), "served"); // as the target reads it
     EXPECT_EQ(clipboard()->text(), "served");
@@ -145,7 +145,7 @@ TEST_F(QtClipboard, PasteThenRestoreOnceTheTargetReadUnlessSomeoneCopied) {
     // Empty before: empty after.
     clipboard()->clear();
     ASSERT_TRUE(injector_.inject(QStringLiteral("x")));
-    clock_.advance(CGEventTextInjector::kFetchWaitLimit);
+    clock_.advance(ClipboardPasteInjector::kFetchWaitLimit);
     EXPECT_TRUE(contents().isEmpty());
 }
 

@@ -29,19 +29,19 @@ bool isClipboardDataFormat(const QString& format);
 /// (`readSelection`): an owner that does not answer makes `items()` fail after that time instead
 /// of blocking in Qt's own wait for seconds per format. Without one (Qt's offscreen platform),
 /// reads go through Qt. Needs a QGuiApplication; main thread only.
-class QtPasteboard final : public QObject, public Pasteboard {
+class QtClipboard final : public QObject, public Clipboard {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds kReadLimit{1000};
 
-    explicit QtPasteboard(QClipboard::Mode mode = QClipboard::Clipboard,
+    explicit QtClipboard(QClipboard::Mode mode = QClipboard::Clipboard,
                           std::shared_ptr<X11Connection> connection = nullptr);
 
     qint64 changeCount() const override { return changeCount_; }
-    std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> items() const override;
+    std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> items() const override;
     qint64 clearContents() override;
     bool setString(const QString& text, const QString& type) override;
-    bool writeItems(const std::vector<PasteboardItem>& items) override;
+    bool writeItems(const std::vector<ClipboardItem>& items) override;
     bool reportsFetches() const override { return true; }
     void whenFetched(std::function<void()> fetched) override { onFetch_ = std::move(fetched); }
 

@@ -1,4 +1,4 @@
-#include "Input/x11/QtPasteboard.h"
+#include "Input/x11/QtClipboard.h"
 
 #include "Input/x11/SelectionReader.h"
 #include "Input/x11/X11Connection.h"
@@ -22,7 +22,7 @@ QClipboard* clipboard() {
 }
 
 /// A copy of the contents, read at once.
-class CopiedItemSource final : public PasteboardItemSource {
+class CopiedItemSource final : public ClipboardItemSource {
 public:
     explicit CopiedItemSource(SelectionContents contents) : contents_(std::move(contents)) {}
 
@@ -47,10 +47,10 @@ private:
     SelectionContents contents_;
 };
 
-/// What we put on the clipboard: it tells its pasteboard when another application reads it.
+/// What we put on the clipboard: it tells its QtClipboard when another application reads it.
 class ServedMimeData final : public QMimeData {
 public:
-    explicit ServedMimeData(QtPasteboard* owner) : owner_(owner) {}
+    explicit ServedMimeData(QtClipboard* owner) : owner_(owner) {}
 
 protected:
     QVariant retrieveData(const QString& type, QMetaType preferred) const override {
@@ -61,7 +61,7 @@ protected:
     }
 
 private:
-    QPointer<QtPasteboard> owner_;
+    QPointer<QtClipboard> owner_;
 };
 
 const char* selectionName(QClipboard::Mode mode) {
@@ -86,7 +86,7 @@ bool isClipboardDataFormat(const QString& format) {
     return slash > 0 && slash < format.size() - 1 && !format.contains(QLatin1Char(' '));
 }
 
-QtPasteboard::QtPasteboard(QClipboard::Mode mode, std::shared_ptr<X11Connection> connection)
+QtClipboard::QtClipboard(QClipboard::Mode mode, std::shared_ptr<X11Connection> connection)
     : mode_(mode), connection_(std::move(connection)) {
     if (QClipboard* c = clipboard()) {
         connect(c, &QClipboard::changed, this, [this](QClipboard::Mode changed) {
@@ -99,19 +99,19 @@ QtPasteboard::QtPasteboard(QClipboard::Mode mode, std::shared_ptr<X11Connection>
     }
 }
 
-void QtPasteboard::bumpForWrite(qint64 before) {
+void QtClipboard::bumpForWrite(qint64 before) {
     // Qt reports our own write as a change too, at once; a write it did not report still counts.
     if (changeCount_ == before) {
         ++changeCount_;
     }
 }
 
-bool QtPasteboard::ownsSelection() const {
+bool QtClipboard::ownsSelection() const {
     QClipboard* c = clipboard();
     return c && (mode_ == QClipboard::Selection ? c->ownsSelection() : c->ownsClipboard());
 }
 
-void QtPasteboard::noteFetch(const QMimeData* data) {
+void QtClipboard::noteFetch(const QMimeData* data) {
     QClipboard* c = clipboard();
     if (readingOwnData_ || !c || c->mimeData(mode_) != data) {
         return;
@@ -121,12 +121,12 @@ void QtPasteboard::noteFetch(const QMimeData* data) {
     }
 }
 
-std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> QtPasteboard::items() const {
+std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> QtClipboard::items() const {
     QClipboard* c = clipboard();
     if (!c) {
         return std::nullopt;
     }
-    std::vector<std::shared_ptr<const PasteboardItemSource>> items;
+    std::vector<std::shared_ptr<const ClipboardItemSource>> items;
     if (connection_ && connection_->display() && !ownsSelection()) {
         QString why;
         auto contents = readSelection(*connection_, selectionName(mode_), kReadLimit, &why);
@@ -159,7 +159,7 @@ std::optional<std::vector<std::shared_ptr<const PasteboardItemSource>>> QtPasteb
     return items;
 }
 
-qint64 QtPasteboard::clearContents() {
+qint64 QtClipboard::clearContents() {
     QClipboard* c = clipboard();
     if (!c) {
         return -1;
@@ -170,7 +170,7 @@ qint64 QtPasteboard::clearContents() {
     return changeCount_;
 }
 
-bool QtPasteboard::serve(QMimeData* data) {
+bool QtClipboard::serve(QMimeData* data) {
     QClipboard* c = clipboard();
     const qint64 before = changeCount_;
     c->setMimeData(data, mode_); // the clipboard owns it from here
@@ -178,7 +178,7 @@ bool QtPasteboard::serve(QMimeData* data) {
     return c->mimeData(mode_) == data; // it serves ours: we own the selection
 }
 
-bool QtPasteboard::setString(const QString& text, const QString& type) {
+bool QtClipboard::setString(const QString& text, const QString& type) {
     if (!clipboard()) {
         return false;
     }
@@ -191,13 +191,13 @@ bool QtPasteboard::setString(const QString& text, const QString& type) {
     return serve(data);
 }
 
-bool QtPasteboard::writeItems(const std::vector<PasteboardItem>& items) {
+bool QtClipboard::writeItems(const std::vector<ClipboardItem>& items) {
     if (!clipboard()) {
         return false;
     }
     // The X11 clipboard holds one item: the items' formats go into one, the first of a type wins.
     auto* data = new ServedMimeData(this);
-    for (const PasteboardItem& item : items) {
+    for (const ClipboardItem& item : items) {
         for (const auto& [type, value] : item.entries) {
             if (data->hasFormat(type)) {
                 continue;
