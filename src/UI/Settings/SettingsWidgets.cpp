@@ -3,6 +3,9 @@
 #include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/SettingsLayout.h"
 
+#include <QCoreApplication>
+#include <QEvent>
+#include <QWheelEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -15,6 +18,38 @@ static void initUiResources() {
 }
 
 namespace quillory {
+
+namespace {
+class WheelToPage : public QObject {
+public:
+    WheelToPage(QAbstractScrollArea* editor) : QObject(editor), editor_(editor) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Wheel || editor_->hasFocus()) {
+            return false;
+        }
+        // Handed straight to the page's scroll area: the editor does not scroll.
+        for (QWidget* w = editor_->parentWidget(); w; w = w->parentWidget()) {
+            if (auto* page = qobject_cast<QAbstractScrollArea*>(w)) {
+                const auto* wheel = static_cast<QWheelEvent*>(event);
+                const QPointF at = page->viewport()->mapFromGlobal(wheel->globalPosition());
+                QWheelEvent forwarded(at, wheel->globalPosition(), wheel->pixelDelta(), wheel->angleDelta(),
+                                      wheel->buttons(), wheel->modifiers(), wheel->phase(), wheel->inverted(),
+                                      wheel->source());
+                QCoreApplication::sendEvent(page->viewport(), &forwarded);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QAbstractScrollArea* editor_;
+};
+} // namespace
+
+void passWheelToPageUnlessFocused(QAbstractScrollArea* editor) {
+    editor->viewport()->installEventFilter(new WheelToPage(editor));
+}
 
 void ensureSettingsResources() {
     static const bool done = (initUiResources(), true);

@@ -8,6 +8,8 @@
 class QBoxLayout;
 class QVBoxLayout;
 
+class QAbstractScrollArea;
+
 namespace quillory {
 
 class HelpPopoverButton;
@@ -96,5 +98,9 @@ void ensureSettingsResources();
 
 /// A label in the caption style (smaller, secondary colour unless `emphasised`).
 QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary = true);
+
+/// Lets the mouse wheel over `editor` scroll the page it sits on unless the editor has the
+/// keyboard focus (then it scrolls the editor), so tall editors do not trap the wheel.
+void passWheelToPageUnlessFocused(QAbstractScrollArea* editor);
 
 } // namespace quillory
