@@ -4,7 +4,9 @@
 #include "UI/Settings/SettingsLayout.h"
 
 #include <QCoreApplication>
+#include <QApplication>
 #include <QEvent>
+#include <QFontDatabase>
 #include <QWheelEvent>
 #include <QHBoxLayout>
 #include <QPainter>
@@ -46,6 +48,24 @@ private:
     QAbstractScrollArea* editor_;
 };
 } // namespace
+
+void applyPreferredUiFont() {
+    const QString noto = QStringLiteral("Noto Sans CJK JP");
+    if (!QFontDatabase::families().contains(noto)) {
+        return;
+    }
+    QFont font = QApplication::font();
+    if (font.families().value(0) == noto) {
+        return;
+    }
+    QStringList families = font.families();
+    if (families.isEmpty()) {
+        families << font.family();
+    }
+    families.prepend(noto);
+    font.setFamilies(families);
+    QApplication::setFont(font);
+}
 
 void passWheelToPageUnlessFocused(QAbstractScrollArea* editor) {
     editor->viewport()->installEventFilter(new WheelToPage(editor));
