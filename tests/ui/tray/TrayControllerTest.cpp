@@ -2,6 +2,7 @@
 
 #include "UI/Tray/TrayController.h"
 
+#include <QDir>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
@@ -175,6 +176,18 @@ TEST(TrayControllerTest, IconsReadOnLightAndDarkPanelsAndTellTheStatesApart) {
                 EXPECT_GE(differing, 24) << "states " << a << " and " << b << " on " << panel.name().toStdString();
             }
         }
+        // For review: the four states side by side at 16 px and at 4× on this panel.
+        QImage strip(4 * 20 + 4, 20, QImage::Format_RGB32);
+        strip.fill(panel);
+        QPainter p(&strip);
+        for (int i = 0; i < shown.size(); ++i) {
+            p.drawImage(QPoint(4 + 20 * i, 2), shown[i]);
+        }
+        p.end();
+        const QString dir = QStringLiteral(QUILLORY_SCREENSHOT_DIR);
+        QDir().mkpath(dir);
+        strip.scaled(strip.size() * 4, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+            .save(dir + "/tray-icons-on-" + panel.name().mid(1) + ".png");
         // The error says so in colour, not as one more grey shape.
         const int alarming = pixelsWhere(shown[3], [](QColor c) { return c.red() - std::max(c.green(), c.blue()) >= 100; });
         EXPECT_GE(alarming, 20) << "on " << panel.name().toStdString();
