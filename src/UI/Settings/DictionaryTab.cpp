@@ -28,6 +28,9 @@ QLineEdit* entryField(const QString& text, const char* placeholderKey, QWidget* 
     field->setAccessibleName(L(placeholderKey));
     field->setMinimumWidth(100);
     field->setClearButtonEnabled(false);
+    // A long entry shows its beginning (QLineEdit would scroll to its end), whole in the tooltip.
+    field->setCursorPosition(0);
+    field->setToolTip(text);
     return field;
 }
 } // namespace
