@@ -91,6 +91,7 @@ TEST_F(DictionaryTabTest, EditsAndRemovalsSaveTheWholeListInOrder) {
     target->setFocus();
     QTest::keyClicks(target, QStringLiteral("ee"));
     EXPECT_EQ(stored()[1].target, QStringLiteral("Bee")); // saved after each keystroke
+    tab()->rows()[0].source->setFocus();
     QTest::keyClick(tab()->rows()[0].source, Qt::Key_Backspace);
     EXPECT_EQ(stored()[0].source, QString()); // an emptied source stays as typed
 
