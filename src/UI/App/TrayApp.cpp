@@ -1,4 +1,5 @@
 #include "UI/App/TrayApp.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include "AI/LocalPolishEngine.h"
 #include "AI/LocalPolishError.h"
@@ -167,6 +168,7 @@ int runTrayApp(int& argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "xcb"); // the clipboard, keys and windows must be the X server's
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false); // a tray app lives on with no window
+    applyPreferredUiFont();
     QCoreApplication::setApplicationName(QStringLiteral("quillory"));
     QCoreApplication::setOrganizationName(QStringLiteral("quillory"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUILLORY_VERSION));

@@ -1,20 +1,31 @@
 #include "UI/Overlay/OverlayPanel.h"
 
 #include <QMouseEvent>
+#include <QPainterPath>
+#include <QRegion>
 #include <QVBoxLayout>
 #include <QWindow>
+
+#include <algorithm>
+#include <cmath>
 
 namespace quillory {
 
 OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content)
+    // Outside the window manager's stacking (X11 override-redirect): no window manager lets a
+    // managed window above a focused full-screen one, but every one leaves unmanaged windows
+    // where their owner raises them, on every workspace, out of task bars, never focused.
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
-                           Qt::NoDropShadowWindowHint),
+                           Qt::NoDropShadowWindowHint | Qt::X11BypassWindowManagerHint),
       content_(content) {
     setObjectName(identifier);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_X11DoNotAcceptFocus);
     setAttribute(Qt::WA_QuitOnClose, false);
+    // Qt shows tooltips only for the active window, which this one never is.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
+    setWindowRole(identifier);
     setFocusPolicy(Qt::NoFocus);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -43,6 +54,7 @@ bool OverlayPanel::eventFilter(QObject* watched, QEvent* event) {
 void OverlayPanel::orderFront() {
     if (!isVisible()) {
         stickyRequested_ = false;
+        updateOutline(); // a compositor may have started or stopped since the last show
         show();
     }
     raise();
@@ -52,6 +64,39 @@ void OverlayPanel::orderFront() {
 void OverlayPanel::orderOut() {
     dragging_ = false;
     hide();
+}
+
+void OverlayPanel::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    updateOutline();
+}
+
+void OverlayPanel::updateOutline() {
+    // Without a compositor the transparent corners would show as black: clip the window instead.
+    if (compositorRunning()) {
+        clearMask();
+    } else {
+        setMask(roundedRegion(size(), kCornerRadius));
+    }
+}
+
+QRegion roundedRegion(QSize size, int radius) {
+    // Row by row, so every pixel whose centre lies inside the outline is kept and no other.
+    QRegion region;
+    const int w = size.width(), h = size.height();
+    for (int y = 0; y < h; ++y) {
+        const double cy = y + 0.5;
+        double inset = 0;
+        const double dy = cy < radius ? radius - cy : (cy > h - radius ? cy - (h - radius) : 0);
+        if (dy > 0) {
+            inset = radius - std::sqrt(std::max(0.0, double(radius) * radius - dy * dy));
+        }
+        const int left = int(std::ceil(inset - 0.5));
+        if (w - 2 * left > 0) {
+            region += QRect(left, y, w - 2 * left, 1);
+        }
+    }
+    return region;
 }
 
 void OverlayPanel::mousePressEvent(QMouseEvent* event) {

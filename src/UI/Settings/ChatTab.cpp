@@ -7,6 +7,7 @@
 #include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/ModelTabWidgets.h"
 #include "UI/Settings/SettingsTabs.h"
+#include "UI/Settings/SettingsWidgets.h"
 #include "UI/Settings/MultilineDraftTextView.h"
 
 #include <QComboBox>
@@ -136,6 +137,7 @@ ChatTab::ChatTab(ChatTabModel* model, QWidget* parent) : QWidget(parent), model_
     layout->addWidget(errorText_);
 
     input_ = new MultilineDraftTextView(this);
+    passWheelToPageUnlessFocused(input_);
     input_->setObjectName(QStringLiteral("chatInput"));
     input_->setAccessibleLabel(L("localllm.input.accessibility"));
     input_->setMinimumHeight(60);

@@ -8,6 +8,7 @@
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLabel>
+#include <QFocusEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
@@ -22,12 +23,33 @@ QLabel* arrowLabel(QWidget* parent) {
     return arrow;
 }
 
+/// Shows a field's beginning while it is not being edited; keyboard focus puts the cursor at the
+/// end, ready to go on typing (a click puts it where clicked).
+class ShowBeginningUnlessEditing : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* field = static_cast<QLineEdit*>(watched);
+        if (event->type() == QEvent::FocusIn &&
+            static_cast<QFocusEvent*>(event)->reason() != Qt::MouseFocusReason) {
+            field->end(false);
+        } else if (event->type() == QEvent::FocusOut) {
+            field->setCursorPosition(0);
+        }
+        return false;
+    }
+};
+
 QLineEdit* entryField(const QString& text, const char* placeholderKey, QWidget* parent) {
     auto* field = new QLineEdit(text, parent);
     field->setPlaceholderText(L(placeholderKey));
     field->setAccessibleName(L(placeholderKey));
     field->setMinimumWidth(100);
     field->setClearButtonEnabled(false);
+    // A long entry shows its beginning (QLineEdit would scroll to its end), whole in the tooltip.
+    field->setCursorPosition(0);
+    field->installEventFilter(new ShowBeginningUnlessEditing(field));
+    field->setToolTip(text);
     return field;
 }
 } // namespace

@@ -1,4 +1,5 @@
 #include "UI/Settings/HotkeyTab.h"
+#include "UI/Overlay/OverlayViews.h"
 
 #include "App/AppState.h"
 #include "Hotkey/ModifierKeyMap.h"
@@ -257,12 +258,10 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     styleField();
     test->body()->addWidget(field_);
     // The overlay's badge text (its table lives with the overlay).
-    badge_ = new QLabel(Localization::hasKey("overlay.badge.ai") ? L("overlay.badge.ai") : QStringLiteral("AI"),
-                        field_);
+    badge_ = new QuilloryAIBadge(Localization::hasKey("overlay.badge.ai") ? L("overlay.badge.ai") : QStringLiteral("AI"),
+                                 field_);
     badge_->setObjectName(QStringLiteral("quillory.settings.aiBadge"));
     badge_->setAttribute(Qt::WA_TransparentForMouseEvents);
-    badge_->setStyleSheet(QStringLiteral("QLabel { background: rgba(130, 80, 220, 0.18); color: rgb(110, 60, 200);"
-                                         " border-radius: 8px; padding: 1px 7px; font-weight: 600; }"));
     badge_->adjustSize();
     field_->installEventFilter(this);
     auto addPill = [&](const char* captionKey, QWidget*& box, QLabel*& caption, QPushButton*& pill) {

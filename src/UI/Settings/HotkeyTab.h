@@ -143,7 +143,7 @@ private:
     QWidget* chordPicker_ = nullptr;
     QButtonGroup* chordGroup_ = nullptr;
     VoiceTestField* field_ = nullptr;
-    QLabel* badge_ = nullptr;
+    QWidget* badge_ = nullptr; // the overlay's AI badge
     QWidget* togglePillBox_ = nullptr;
     QWidget* pttPillBox_ = nullptr;
     QPushButton* togglePill_ = nullptr;

@@ -123,6 +123,12 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         row.pill = new StatusPill(required);
         row.request = new QPushButton(L("onboarding.request"), required);
         row.settings = new QPushButton(L("onboarding.open_settings"), required);
+        // Buttons a row does not need are hidden but keep their room: nothing moves under the pointer.
+        for (QPushButton* button : {row.request, row.settings}) {
+            QSizePolicy policy = button->sizePolicy();
+            policy.setRetainSizeWhenHidden(true);
+            button->setSizePolicy(policy);
+        }
         line->addWidget(row.pill, 1);
         line->addWidget(row.request);
         line->addWidget(row.settings);
@@ -294,6 +300,7 @@ void PermissionsTab::refreshView() {
     for (int i = 0; i < 4; ++i) {
         showPill(rows_[i].pill, PermissionsTabRules::permissionPill(states[i]));
         rows_[i].request->setVisible(states[i] != PermissionState::authorized);
+        rows_[i].settings->setVisible(states[i] != PermissionState::authorized);
     }
     const Dictation dictation = RuntimeEnvironmentStatus::systemKeyboardDictationStatus();
     showPill(dictationPill_, PermissionsTabRules::dictationPill(dictation));

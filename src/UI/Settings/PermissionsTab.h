@@ -62,6 +62,7 @@ public:
     enum class Row { microphone, speech, accessibility, inputMonitoring };
     StatusPill* permissionPill(Row row) const { return rows_[int(row)].pill; }
     QPushButton* requestButton(Row row) const { return rows_[int(row)].request; }
+    QPushButton* settingsButton(Row row) const { return rows_[int(row)].settings; }
     StatusPill* dictationPill() const { return dictationPill_; }
     StatusPill* audioSharingPill() const { return sharingPill_; }
     StatusPill* localAiPill() const { return localAiPill_; }

@@ -6,6 +6,7 @@
 #include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/ModelTabWidgets.h"
 #include "UI/Settings/SettingsTabs.h"
+#include "UI/Settings/SettingsWidgets.h"
 #include "UI/Settings/PolishTabModel.h"
 #include "UI/Settings/SpeechModelSection.h"
 
@@ -114,6 +115,7 @@ PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModel
     prompt_->setObjectName(QStringLiteral("polishPrompt"));
     prompt_->setMinimumHeight(120);
     prompt_->setPlainText(model_->promptForEditing());
+    passWheelToPageUnlessFocused(prompt_);
     layout->addWidget(prompt_);
     resetPrompt_ = new QPushButton(L("polish.prompt.reset"), content);
     resetPrompt_->setObjectName(QStringLiteral("polishPromptReset"));
@@ -133,6 +135,7 @@ PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModel
     testInput_ = new QPlainTextEdit(content);
     testInput_->setObjectName(QStringLiteral("polishTestInput"));
     testInput_->setMinimumHeight(120);
+    passWheelToPageUnlessFocused(testInput_);
     layout->addWidget(testInput_);
     runTest_ = new QPushButton(L("polish.test.run"), content);
     runTest_->setObjectName(QStringLiteral("polishTestRun"));
@@ -155,6 +158,7 @@ PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModel
     testOutput_->setReadOnly(true);
     testOutput_->setMinimumHeight(120);
     testOutput_->setPlaceholderText(L("polish.test.output.placeholder"));
+    passWheelToPageUnlessFocused(testOutput_);
     layout->addWidget(testOutput_);
     testResultModel_ = captionLabel(content);
     testResultModel_->setObjectName(QStringLiteral("polishTestResultModel"));

@@ -3,6 +3,11 @@
 #include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/SettingsLayout.h"
 
+#include <QCoreApplication>
+#include <QApplication>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QWheelEvent>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QPainterPath>
@@ -15,6 +20,56 @@ static void initUiResources() {
 }
 
 namespace quillory {
+
+namespace {
+class WheelToPage : public QObject {
+public:
+    WheelToPage(QAbstractScrollArea* editor) : QObject(editor), editor_(editor) {}
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() != QEvent::Wheel || editor_->hasFocus()) {
+            return false;
+        }
+        // Handed straight to the page's scroll area: the editor does not scroll.
+        for (QWidget* w = editor_->parentWidget(); w; w = w->parentWidget()) {
+            if (auto* page = qobject_cast<QAbstractScrollArea*>(w)) {
+                const auto* wheel = static_cast<QWheelEvent*>(event);
+                const QPointF at = page->viewport()->mapFromGlobal(wheel->globalPosition());
+                QWheelEvent forwarded(at, wheel->globalPosition(), wheel->pixelDelta(), wheel->angleDelta(),
+                                      wheel->buttons(), wheel->modifiers(), wheel->phase(), wheel->inverted(),
+                                      wheel->source());
+                QCoreApplication::sendEvent(page->viewport(), &forwarded);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QAbstractScrollArea* editor_;
+};
+} // namespace
+
+void applyPreferredUiFont() {
+    const QString noto = QStringLiteral("Noto Sans CJK JP");
+    if (!QFontDatabase::families().contains(noto)) {
+        return;
+    }
+    QFont font = QApplication::font();
+    if (font.families().value(0) == noto) {
+        return;
+    }
+    QStringList families = font.families();
+    if (families.isEmpty()) {
+        families << font.family();
+    }
+    families.prepend(noto);
+    font.setFamilies(families);
+    QApplication::setFont(font);
+}
+
+void passWheelToPageUnlessFocused(QAbstractScrollArea* editor) {
+    editor->viewport()->installEventFilter(new WheelToPage(editor));
+}
 
 void ensureSettingsResources() {
     static const bool done = (initUiResources(), true);

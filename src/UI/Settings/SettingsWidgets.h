@@ -8,6 +8,8 @@
 class QBoxLayout;
 class QVBoxLayout;
 
+class QAbstractScrollArea;
+
 namespace quillory {
 
 class HelpPopoverButton;
@@ -96,5 +98,14 @@ void ensureSettingsResources();
 
 /// A label in the caption style (smaller, secondary colour unless `emphasised`).
 QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary = true);
+
+/// Makes Noto Sans CJK JP the application's first font when it is installed (its Japanese has a
+/// bold weight for headings and its Latin is proportional; IPA Gothic, the usual fallback, has
+/// neither), keeping the desktop's font behind it. Call once after the QApplication exists.
+void applyPreferredUiFont();
+
+/// Lets the mouse wheel over `editor` scroll the page it sits on unless the editor has the
+/// keyboard focus (then it scrolls the editor), so tall editors do not trap the wheel.
+void passWheelToPageUnlessFocused(QAbstractScrollArea* editor);
 
 } // namespace quillory

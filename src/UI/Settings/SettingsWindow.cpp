@@ -37,7 +37,9 @@ const char* iconPath(SettingsTabSelection tab) {
 }
 
 SettingsWindow::SettingsWindow(AppState& state, SettingsBackend& backend, QWidget* parent)
-    : QWidget(parent, Qt::Window) {
+    // A fixed size: no maximise button.
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint) {
     ensureSettingsResources();
     setObjectName(QStringLiteral("quillory.settingsWindow"));
     setWindowTitle(L("settings.window.title"));

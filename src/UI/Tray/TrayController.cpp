@@ -67,7 +67,10 @@ void TrayController::applyStatus(const AppStatus& status) {
     if (iconPath_ != look.iconPath) {
         iconPath_ = look.iconPath;
         QIcon icon(iconPath_);
-        icon.setIsMask(true); // symbolic: trays that support it draw it in the panel's colour
+        // Idle is symbolic: trays that recolour draw it in the panel's colour. Every icon also
+        // carries a light outline round a dark glyph (or a coloured badge), so it reads on light and
+        // dark panels where the tray shows it as drawn; the other states keep their colours.
+        icon.setIsMask(status.is(AppStatus::Kind::idle));
         icon_->setIcon(icon);
     }
     icon_->setToolTip(text_);

@@ -1,4 +1,6 @@
 #include "OverlayTestSupport.h"
+#include "support/ScreenshotLanguages.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QApplication>
 #include <QDir>
@@ -106,8 +108,8 @@ TEST_F(OverlayViewsTest, TranscriptViewWrapsSelectableTextAndNamesItself) {
 TEST_F(OverlayViewsTest, WritesScreenshotsInBothLanguages) {
     const QString dir = QStringLiteral(QUILLORY_SCREENSHOT_DIR);
     ASSERT_TRUE(QDir().mkpath(dir));
-    for (auto [language, suffix] : {std::pair{Localization::Language::English, "en"},
-                                    std::pair{Localization::Language::Japanese, "ja"}}) {
+    applyPreferredUiFont();
+    for (auto [language, suffix] : screenshotLanguages()) {
         Localization::setLanguage(language);
         const QString tag = QString::fromLatin1(suffix);
         auto save = [&](QWidget* w, const QString& name) {

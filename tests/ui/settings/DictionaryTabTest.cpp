@@ -91,6 +91,7 @@ TEST_F(DictionaryTabTest, EditsAndRemovalsSaveTheWholeListInOrder) {
     target->setFocus();
     QTest::keyClicks(target, QStringLiteral("ee"));
     EXPECT_EQ(stored()[1].target, QStringLiteral("Bee")); // saved after each keystroke
+    tab()->rows()[0].source->setFocus();
     QTest::keyClick(tab()->rows()[0].source, Qt::Key_Backspace);
     EXPECT_EQ(stored()[0].source, QString()); // an emptied source stays as typed
 
@@ -100,6 +101,22 @@ TEST_F(DictionaryTabTest, EditsAndRemovalsSaveTheWholeListInOrder) {
     EXPECT_NE(stored()[1].id, removed);
     EXPECT_EQ(stored()[1].target, QStringLiteral("Bee"));
     EXPECT_EQ(tab()->rows().size(), 2u);
+}
+
+TEST_F(DictionaryTabTest, LongEntriesShowTheirBeginning) {
+    const QString source = QStringLiteral("きかいがくしゅうによるおんせいにんしきのせいどについてのけんきゅうほうこく");
+    const QString target = QStringLiteral("A study report on the accuracy of speech recognition by machine learning");
+    addDictionaryEntry(source, target);
+    tab()->hide();
+    tab()->show();
+    ASSERT_EQ(tab()->rows().size(), 1u);
+    for (QLineEdit* field : {tab()->rows()[0].source, tab()->rows()[0].target}) {
+        ASSERT_GT(field->fontMetrics().horizontalAdvance(field->text()), field->width()) << "longer than its field";
+        // The text's first character sits at the field's left edge, not scrolled away.
+        EXPECT_LT(field->inputMethodQuery(Qt::ImCursorRectangle).toRect().left(), field->fontMetrics().averageCharWidth() * 2)
+            << field->text().toStdString() << " cursor " << field->cursorPosition();
+        EXPECT_EQ(field->toolTip(), field->text());
+    }
 }
 
 TEST_F(DictionaryTabTest, ShowingTheTabReloadsWhatAnotherWriterStored) {

@@ -2,6 +2,7 @@
 // display and the physical keys.
 #include "SettingsTestSupport.h"
 
+#include "UI/Overlay/OverlayViews.h"
 #include "UI/Settings/HotkeyTab.h"
 #include "UI/Settings/KeyboardKeyDisplay.h"
 #include "UI/Settings/SettingsWidgets.h"
@@ -100,6 +101,17 @@ TEST_F(HotkeyTabTest, SwitchesAndChordWriteTheConfigurationAndShowTheSummaries) 
     tab()->toggleSwitch()->click();
     EXPECT_FALSE(state->hotkeyConfig().toggleShortcutEnabled);
     EXPECT_FALSE(tab()->togglePillBox()->isVisible());
+}
+
+TEST_F(HotkeyTabTest, TheVoiceTestShowsTheSameAIBadgeAsTheOverlayWhilePolishingIsOn) {
+    state->setAiPolishEnabled(true);
+    auto* badge = qobject_cast<QuilloryAIBadge*>(tab()->aiBadge());
+    ASSERT_NE(badge, nullptr) << "the overlay's badge, not a look-alike label";
+    EXPECT_EQ(badge->text(), L("overlay.badge.ai"));
+    EXPECT_TRUE(badge->isVisible());
+    state->setAiPolishEnabled(false);
+    QApplication::processEvents();
+    EXPECT_FALSE(badge->isVisible());
 }
 
 TEST_F(HotkeyTabTest, RegistrationBannerShowsOnlyWhileHotkeysAreNotRegistered) {

@@ -62,6 +62,12 @@ TEST_F(PermissionsTabTest, ShowingAndReloadRefreshEverythingAndRedrawThePills) {
     EXPECT_EQ(tab()->dictationPill()->tone(), StatusPill::Tone::neutral);
     EXPECT_EQ(tab()->audioSharingPill()->text(), QStringLiteral("Not applicable on Linux"));
 
+    // A granted row offers neither button; rows that need something offer both.
+    EXPECT_FALSE(tab()->settingsButton(Row::microphone)->isVisible());
+    EXPECT_TRUE(tab()->settingsButton(Row::accessibility)->isVisible());
+    const QRect pillBefore = tab()->permissionPill(Row::accessibility)->geometry();
+    const QRect settingsBefore = tab()->settingsButton(Row::accessibility)->geometry();
+
     // Granted elsewhere, then the reload button.
     backend->ax = PermissionState::authorized;
     auto buttons = tab()->findChildren<QPushButton*>();
@@ -72,6 +78,11 @@ TEST_F(PermissionsTabTest, ShowingAndReloadRefreshEverythingAndRedrawThePills) {
     EXPECT_EQ(tab()->environmentRefreshTick(), 2);
     EXPECT_EQ(tab()->permissionPill(Row::accessibility)->text(), QStringLiteral("Allowed"));
     EXPECT_FALSE(tab()->requestButton(Row::accessibility)->isVisible());
+    EXPECT_FALSE(tab()->settingsButton(Row::accessibility)->isVisible());
+    QApplication::processEvents();
+    // The row keeps its layout: the pill neither grows nor moves, the settings button's place stays.
+    EXPECT_EQ(tab()->permissionPill(Row::accessibility)->geometry(), pillBefore);
+    EXPECT_EQ(tab()->settingsButton(Row::accessibility)->geometry(), settingsBefore);
 
     // The request of a missing grant asks the backend; input monitoring opens its settings.
     backend->ax = PermissionState::denied;

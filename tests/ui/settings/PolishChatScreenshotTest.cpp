@@ -1,4 +1,6 @@
 #include "ModelTabTestSupport.h"
+#include "support/ScreenshotLanguages.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include "AI/PolishSettings.h"
 #include "Runtime/Localization.h"
@@ -20,8 +22,8 @@ TEST_F(CoreTest, PolishAndChatTabScreenshotsInJapaneseAndEnglish) {
     auto engine = std::make_shared<FakeModelEngine>();
     engine->present.insert(PolishSettings::selectedModel());
     auto speech = std::make_shared<FakeSpeechCatalogue>();
-    for (auto [language, suffix] : {std::pair{Localization::Language::Japanese, "ja"},
-                                    std::pair{Localization::Language::English, "en"}}) {
+    applyPreferredUiFont();
+    for (auto [language, suffix] : screenshotLanguages()) {
         Localization::setLanguage(language);
         auto* polishModel = new PolishTabModel(engine);
         auto* speechModel = new SpeechModelSectionModel(speech);

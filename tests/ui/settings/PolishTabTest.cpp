@@ -13,6 +13,9 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QTest>
 
 #include <memory>
@@ -21,6 +24,49 @@ namespace quillory::testing {
 namespace {
 
 using PolishTabTest = ModelTabTest<PolishTab, PolishTabModel>;
+
+/// Turns the wheel one notch down over the middle of `editor`'s text area, as the window system
+/// would (Qt passes only such spontaneous wheel events on to the parents).
+void wheelDown(QPlainTextEdit* editor) {
+    QWidget* viewport = editor->viewport();
+    const QPointF at = QRectF(viewport->rect()).center();
+    QWheelEvent wheel(at, viewport->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                      Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&wheel);
+    QApplication::sendEvent(viewport, &wheel);
+}
+
+TEST_F(PolishTabTest, TheWheelOverAnUnfocusedEditorScrollsThePage) {
+    open();
+    auto* page = tab_->findChild<QScrollArea*>();
+    ASSERT_NE(page, nullptr);
+    QScrollBar* pageBar = page->verticalScrollBar();
+    ASSERT_GT(pageBar->maximum(), 0) << "the page is taller than the window";
+    for (const char* name : {"polishPrompt", "polishTestInput", "polishTestOutput"}) {
+        auto* editor = find<QPlainTextEdit>(name);
+        editor->setPlainText(QStringLiteral("line\n").repeated(80)); // scrollable itself
+        page->ensureWidgetVisible(editor);
+        QApplication::processEvents();
+        editor->clearFocus();
+        const int before = pageBar->value();
+        const int editorBefore = editor->verticalScrollBar()->value();
+        wheelDown(editor);
+        EXPECT_GT(pageBar->value(), before) << name << ": the page scrolls";
+        EXPECT_EQ(editor->verticalScrollBar()->value(), editorBefore) << name;
+
+        // Once the user is in the editor, the wheel is the editor's.
+        editor->setFocus();
+        QApplication::processEvents();
+        if (editor->hasFocus()) {
+            const int pageAt = pageBar->value();
+            wheelDown(editor);
+            EXPECT_EQ(pageBar->value(), pageAt) << name;
+            EXPECT_GT(editor->verticalScrollBar()->value(), editorBefore) << name;
+        }
+        editor->clearFocus();
+        pageBar->setValue(0);
+    }
+}
 
 TEST_F(PolishTabTest, TestRunsOnlyWithTextWhileIdleOrAfterAnError) {
     PolishTabModel& model = open();

@@ -3,6 +3,8 @@
 #include "SettingsTestSupport.h"
 
 #include "UI/Settings/SettingsWindow.h"
+#include "support/ScreenshotLanguages.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QTabBar>
 #include <QTabWidget>
@@ -15,8 +17,8 @@ namespace {
 class SettingsScreenshotsTest : public SettingsTest {};
 
 TEST_F(SettingsScreenshotsTest, EachTabInJapaneseAndEnglish) {
-    const std::pair<Localization::Language, const char*> languages[] = {
-        {Localization::Language::Japanese, "ja"}, {Localization::Language::English, "en"}};
+    applyPreferredUiFont();
+    const auto languages = screenshotLanguages();
     const std::pair<SettingsTabSelection, const char*> tabs[] = {
         {SettingsTabSelection::permissions, "permissions"},
         {SettingsTabSelection::hotkey, "hotkey"},

@@ -6,8 +6,13 @@
 #include "UI/Settings/HotkeyTab.h"
 #include "UI/Settings/SettingsLaunchBridge.h"
 #include "UI/Settings/SettingsWindow.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QFrame>
+#include <QFontDatabase>
+#include <QGlyphRun>
+#include <QRawFont>
+#include <QTextLayout>
 #include <QLabel>
 #include <QTabBar>
 #include <QTabWidget>
@@ -136,6 +141,39 @@ TEST_F(SettingsWindowTest, HelpPopoverWrapsLongTextsAt440) {
     auto* shortButton = new HelpPopoverButton(QStringLiteral("Short."), host);
     shortButton->present();
     EXPECT_LT(shortButton->popover()->findChild<QLabel*>()->width(), 200);
+}
+
+/// The fonts the glyphs of `text` come from when laid out in `font`.
+QStringList fontsDrawing(const QString& text, const QFont& font) {
+    QTextLayout layout(text, font);
+    layout.beginLayout();
+    layout.createLine();
+    layout.endLayout();
+    QStringList names;
+    for (const QGlyphRun& run : layout.glyphRuns()) {
+        names << run.rawFont().familyName() + "/" + run.rawFont().styleName();
+    }
+    return names;
+}
+
+// Japanese headings keep a real bold face and Latin stays proportional, also where the desktop's
+// Japanese font (IPA Gothic) has neither; checked under a Japanese locale by the _ja runs.
+TEST(UiFontTest, JapaneseHeadingsAreBoldAndLatinIsProportional) {
+    ASSERT_TRUE(QFontDatabase::families().contains(QStringLiteral("Noto Sans CJK JP")))
+        << "fonts-noto-cjk is installed by scripts/deps.sh";
+    const QFont before = QApplication::font();
+    applyPreferredUiFont();
+    QFont heading = QApplication::font();
+    heading.setWeight(QFont::DemiBold);
+    const QStringList drawn = fontsDrawing(QStringLiteral("音声入力の設定"), heading);
+    ASSERT_FALSE(drawn.isEmpty());
+    for (const QString& face : drawn) {
+        EXPECT_TRUE(face.startsWith(QStringLiteral("Noto Sans CJK JP/")) && face != "Noto Sans CJK JP/Regular")
+            << face.toStdString();
+    }
+    const QFontMetrics latin(QApplication::font());
+    EXPECT_LT(latin.horizontalAdvance(QStringLiteral("iiii")), latin.horizontalAdvance(QStringLiteral("MMMM")));
+    QApplication::setFont(before);
 }
 
 } // namespace

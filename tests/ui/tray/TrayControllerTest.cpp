@@ -2,8 +2,16 @@
 
 #include "UI/Tray/TrayController.h"
 
+#include <QDir>
 #include <QFile>
+#include <QIcon>
+#include <QImage>
+#include <QPainter>
 #include <QSet>
+
+#include <algorithm>
+#include <cmath>
+#include <functional>
 
 #include <gtest/gtest.h>
 
@@ -108,6 +116,82 @@ TEST(TrayControllerTest, PlaceholderSettingsWindowTogglesAndReveals) {
     EXPECT_FALSE(windows.settingsWindow()->isVisible());
     ui::toggleSettings(windows);
     EXPECT_TRUE(windows.settingsWindow()->isVisible());
+}
+
+double luminance(QColor c) {
+    const auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(QColor a, QColor b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+/// The 16 px icon as a tray shows it on a panel of colour `panel`.
+QImage onPanel(const QString& path, QColor panel) {
+    QImage image(16, 16, QImage::Format_RGB32);
+    image.fill(panel);
+    QPainter p(&image);
+    p.drawPixmap(0, 0, QIcon(path).pixmap(QSize(16, 16), 1.0));
+    return image;
+}
+
+int pixelsWhere(const QImage& image, const std::function<bool(QColor)>& test) {
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            n += test(image.pixelColor(x, y));
+        }
+    }
+    return n;
+}
+
+TEST(TrayControllerTest, IconsReadOnLightAndDarkPanelsAndTellTheStatesApart) {
+    const Kind kinds[] = {Kind::idle, Kind::recording, Kind::processing, Kind::error};
+    // Light and dark panel colours of common desktop themes.
+    const QColor panels[] = {QColor(0xdcdad5), QColor(0xf6f5f4), QColor(0x2e3436), QColor(0x1e1e1e)};
+    for (const QColor& panel : panels) {
+        QList<QImage> shown;
+        for (Kind kind : kinds) {
+            const QString path = ui::trayLook(kind).iconPath;
+            const QImage image = onPanel(path, panel);
+            // A glyph, not a smudge: a good part of the icon stands out at least 3:1 from the panel.
+            const int readable = pixelsWhere(image, [&](QColor c) { return contrast(c, panel) >= 3.0; });
+            EXPECT_GE(readable, 20) << path.toStdString() << " on " << panel.name().toStdString();
+            shown << image;
+        }
+        // Every two states differ visibly, not by a few pixels.
+        for (int a = 0; a < shown.size(); ++a) {
+            for (int b = a + 1; b < shown.size(); ++b) {
+                int differing = 0;
+                for (int y = 0; y < 16; ++y) {
+                    for (int x = 0; x < 16; ++x) {
+                        const QColor ca = shown[a].pixelColor(x, y), cb = shown[b].pixelColor(x, y);
+                        differing += std::abs(ca.red() - cb.red()) + std::abs(ca.green() - cb.green()) +
+                                         std::abs(ca.blue() - cb.blue()) >
+                                     150;
+                    }
+                }
+                EXPECT_GE(differing, 24) << "states " << a << " and " << b << " on " << panel.name().toStdString();
+            }
+        }
+        // For review: the four states side by side at 16 px and at 4× on this panel.
+        QImage strip(4 * 20 + 4, 20, QImage::Format_RGB32);
+        strip.fill(panel);
+        QPainter p(&strip);
+        for (int i = 0; i < shown.size(); ++i) {
+            p.drawImage(QPoint(4 + 20 * i, 2), shown[i]);
+        }
+        p.end();
+        const QString dir = QStringLiteral(QUILLORY_SCREENSHOT_DIR);
+        QDir().mkpath(dir);
+        strip.scaled(strip.size() * 4, Qt::IgnoreAspectRatio, Qt::FastTransformation)
+            .save(dir + "/tray-icons-on-" + panel.name().mid(1) + ".png");
+        // The error says so in colour, not as one more grey shape.
+        const int alarming = pixelsWhere(shown[3], [](QColor c) { return c.red() - std::max(c.green(), c.blue()) >= 100; });
+        EXPECT_GE(alarming, 20) << "on " << panel.name().toStdString();
+    }
 }
 
 } // namespace
