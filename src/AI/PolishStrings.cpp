@@ -37,6 +37,8 @@ constexpr LocalizedString kStrings[] = {
     // Runtime clean-up
     {"polish.runtime.cleanup.done", "Stopped %1 local AI server process(es).",
      "ローカル AI サーバーのプロセスを %1 個停止しました。"},
+    {"polish.runtime.cleanup.none", "No local AI server is running now.",
+     "動作中のローカル AI サーバーはありません。"},
 
     // Chat
     {"localllm.system.default",

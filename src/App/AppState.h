@@ -184,8 +184,19 @@ public:
     void toggleVoiceTestRecording();
     void voiceTestPushDown();
     void voiceTestPushUp();
-    /// The overlay's cancel control while processing: commit what was recognised so far now.
+    /// The overlay's cancel control while processing: commit what was recognised so far now,
+    /// without waiting for the polish.
     void cancelCommitProcessing();
+    /// How long a discarded recording can be brought back.
+    static constexpr Duration kDiscardUndoWindow = std::chrono::seconds(3);
+    /// The overlay's × (and `quillory cancel`) while recording: ends the recording without pasting.
+    /// The words heard so far are kept for `kDiscardUndoWindow`; false when not recording.
+    bool discardRecording();
+    /// Brings back the last discarded recording within its window: its words go through the
+    /// commit as a stopped dictation's would. False when there is nothing to bring back.
+    bool undoDiscard();
+    /// A discarded recording can be brought back now.
+    bool canUndoDiscard() const { return discarded_.has_value(); }
     /// The overlay's dismiss control while the status is `error`.
     void dismissError();
 
@@ -217,6 +228,7 @@ signals:
     void aiPolishInProgressChanged();
     void awaitingRecognitionChanged();
     void dictationSessionNonceChanged();
+    void canUndoDiscardChanged();
 
 private:
     friend struct AppStateTestAccess; // tests reach the user-stop flag directly
@@ -365,6 +377,15 @@ private:
     std::optional<FocusedAppVoiceRecordingOrigin> focusedAppRecordingOrigin_;
     bool aiPolishInProgress_ = false;
     bool userRequestedCommitStop_ = false;
+    /// The words of the last discarded recording while they can be brought back.
+    struct DiscardedRecording {
+        QString text;
+        std::optional<QString> baseline;
+        RecognitionSink sink = RecognitionSink::focusedApplication;
+    };
+    std::optional<DiscardedRecording> discarded_;
+    Timer discardExpiry_;
+    void forgetDiscarded();
     std::shared_ptr<CommitTaskHandle> currentCommitTask_;
     std::unique_ptr<CancellationSource> commitWatchdogTask_;
     std::unique_ptr<CancellationSource> speechCompletionWatchdogTask_;

@@ -52,7 +52,8 @@ Task<> AppState::runCommitPipeline(std::optional<QString> baseline, RecognitionS
 
 Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, RecognitionSink sink,
                                          QString finalText, CancellationToken cancel) {
-    userRequestedCommitStop_ = false;
+    // `userRequestedCommitStop_` is left as it is: an "insert now" given while the recogniser's
+    // final was awaited counts for this commit too (it was reset when the session started).
     // Close the accumulator (the live preview is left as it is).
     bool closed = dictationAccumulator_.appendSegment(
         Text::isBlank(finalText) ? dictationAccumulator_.currentHypothesis : finalText);
@@ -144,6 +145,11 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
 
 Task<AppState::FinalCommitRaceResult> AppState::resolveFinalCommitOutcome(QString text, quint64 sessionID,
                                                                           CancellationToken cancel) {
+    if (userRequestedCommitStop_) {
+        // The user asked for the words now: no polish to wait for.
+        write(SessionLines::polishUserCancel(sessionID));
+        co_return FinalCommitRaceResult{std::nullopt, FallbackReason::userCancelled};
+    }
     write(SessionLines::polishStart(sessionID, kPolishTimeout));
     // The first finisher decides: the other racers are cancelled first, then a fallback stops the
     // server, and only then does the race wait for the cancelled racers to end.

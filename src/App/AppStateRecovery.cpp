@@ -228,6 +228,69 @@ void AppState::cancelCommitProcessing() {
     }
 }
 
+bool AppState::discardRecording() {
+    if (!status_.isRecording()) {
+        return false;
+    }
+    const quint64 sessionID = dictationSessionNonce_;
+    // The words heard so far are kept for the undo: a discard by mistake loses nothing.
+    DiscardedRecording discarded{dictationAccumulator_.previewText(), dictationBaseline_, recognitionSink_};
+    write(SessionLines::discarded(sessionID, discarded.text));
+    cancelSpeechCompletionWatchdog();
+    cancelCommitWatchdog();
+    clearSessionFields();
+    setDictationBaseline(std::nullopt);
+    setVoiceTestRecordingOrigin(std::nullopt);
+    setFocusedAppRecordingOrigin(std::nullopt);
+    setRecognitionSink(RecognitionSink::focusedApplication);
+    setAwaitingRecognition(false);
+    userRequestedCommitStop_ = false;
+    setStatus(AppStatus::idle());
+    runGuarded("cleanup", cleanupSpeechSession()); // nothing of this recognition reaches the state
+    forgetDiscarded();
+    if (!Text::isBlank(discarded.text)) {
+        discarded_ = std::move(discarded);
+        discardExpiry_ = Timer::once(kDiscardUndoWindow, [this, sessionID] {
+            // The timer is running this: leave the handle alone, forget only the words.
+            write(SessionLines::discardExpired(sessionID));
+            discarded_.reset();
+            emit canUndoDiscardChanged();
+        });
+        emit canUndoDiscardChanged();
+    }
+    return true;
+}
+
+bool AppState::undoDiscard() {
+    if (!discarded_ || !status_.is(AppStatus::Kind::idle)) {
+        return false;
+    }
+    DiscardedRecording discarded = std::move(*discarded_);
+    forgetDiscarded();
+    // A session of its own, stopped at once: the words go through the commit as any stopped
+    // dictation's do (polish, dictionary, paste).
+    userRequestedCommitStop_ = false;
+    currentCommitTask_.reset();
+    resetAccumulator();
+    dictationSessionNonce_ += 1;
+    emit dictationSessionNonceChanged();
+    write(SessionLines::discardUndone(dictationSessionNonce_, discarded.text));
+    dictationAccumulator_.appendSegment(discarded.text);
+    emit dictationAccumulatorChanged();
+    setPartialText(dictationAccumulator_.previewText());
+    setStatus(AppStatus::processing());
+    runGuarded("undo_discard", finalizeAccumulatedRecognition(discarded.baseline, discarded.sink, QString()));
+    return true;
+}
+
+void AppState::forgetDiscarded() {
+    discardExpiry_ = Timer();
+    if (discarded_) {
+        discarded_.reset();
+        emit canUndoDiscardChanged();
+    }
+}
+
 void AppState::dismissError() {
     if (!status_.is(AppStatus::Kind::error)) {
         return;

@@ -43,6 +43,7 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
         return;
     }
 
+    forgetDiscarded(); // a new dictation ends the chance to bring back a discarded one
     userRequestedCommitStop_ = false;
     currentCommitTask_.reset();
     setRecognitionSink(sink);

@@ -97,6 +97,18 @@ Line userCancelRequested(quint64 session, bool commitStarted) {
                       .arg(num(session), flag(commitStarted)));
 }
 
+Line discarded(quint64 session, const QString& text) {
+    return notice(QStringLiteral("stage=discarded session=%1 text_len=%2").arg(num(session), len(text)));
+}
+
+Line discardUndone(quint64 session, const QString& text) {
+    return notice(QStringLiteral("stage=discard_undone session=%1 text_len=%2").arg(num(session), len(text)));
+}
+
+Line discardExpired(quint64 session) {
+    return info(QStringLiteral("stage=discard_expired session=%1").arg(num(session)));
+}
+
 Line backendError(quint64 session, const char* where, const QString& reason) {
     return error(QStringLiteral("stage=backend_error session=%1 where=%2 reason=%3")
                      .arg(num(session), QString::fromLatin1(where), reason));

@@ -31,6 +31,10 @@ Line stopWatchdogTriggered(quint64 session, const QString& reason, const QString
 Line stopWatchdogNoText(quint64 session, const QString& reason);
 Line commitWatchdogTriggered(quint64 session, Duration delay);
 Line userCancelRequested(quint64 session, bool commitStarted);
+/// A recording discarded by the user (its words kept for the undo), the undo, the undo's end.
+Line discarded(quint64 session, const QString& text);
+Line discardUndone(quint64 session, const QString& text);
+Line discardExpired(quint64 session);
 Line backendError(quint64 session, const char* where, const QString& reason);
 /// The live text was left out: the selected model's result replaced it (`reason` says which).
 Line liveTextDropped(quint64 session, const QString& liveText, const QString& reason);

@@ -104,6 +104,10 @@ QString modelDirectory() {
 
 QString modelPath(SpeechModel m) { return modelDirectory() + QLatin1Char('/') + filename(m); }
 QString vadPath() { return modelDirectory() + QLatin1Char('/') + vadFilename(); }
+SpeechModel recommendedModel(int cores) {
+    return cores < 4 ? SpeechModel::whisperSmallQ5_1 : SpeechModel::kotobaWhisperV2Q5_0;
+}
+
 bool isDownloaded(SpeechModel m) { return QFileInfo::exists(modelPath(m)); }
 
 SpeechModel selectedModel() {

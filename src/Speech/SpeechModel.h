@@ -55,6 +55,9 @@ bool isDownloaded(SpeechModel m);
 
 /// The stored selection; the default when unset or unknown.
 SpeechModel selectedModel();
+/// The model that keeps up with speech on a machine with `cores` cores: Whisper small below 4
+/// cores (the large models fall behind the speaker there), else the default, kotoba-whisper.
+SpeechModel recommendedModel(int cores);
 void setSelectedModel(SpeechModel m);
 
 /// The defaults key of the model that writes the live text while the selected one settles it:

@@ -196,6 +196,58 @@ TEST_F(AppTrayTest, SigtermLeavesNoInferenceServerBehind) {
     EXPECT_EQ(quillory({"status"}).exitCode, 1);
 }
 
+TEST_F(AppTrayTest, QuitCommandEndsTheAppAndItsInferenceServer) {
+    const QString runtime = dir_.path() + QStringLiteral("/runtime");
+    ASSERT_TRUE(QDir().mkpath(runtime));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), runtime + QStringLiteral("/llama-server")));
+    QFile::setPermissions(runtime + QStringLiteral("/llama-server"), QFile::ExeOwner | QFile::ReadOwner);
+    env_.insert(QStringLiteral("QUILLORY_RUNTIME_DIR"), runtime);
+    QProcess server;
+    server.start(runtime + QStringLiteral("/llama-server"), {"60"});
+    ASSERT_TRUE(server.waitForStarted(3000));
+
+    startApp();
+    const CommandRun quit = quillory({"quit"});
+    EXPECT_EQ(quit.exitCode, 0) << quit.err.toStdString();
+    EXPECT_TRUE(quit.out.isEmpty() && quit.err.isEmpty());
+    ASSERT_TRUE(app_.waitForFinished(15000)) << "the app did not quit";
+    EXPECT_EQ(app_.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(app_.exitCode(), 0);
+    EXPECT_TRUE(server.waitForFinished(5000)) << "the stand-in llama-server still runs";
+    EXPECT_EQ(quillory({"status"}).exitCode, 1);
+    // Nothing runs any more: quitting again says so.
+    const CommandRun again = quillory({"quit"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_EQ(again.err, QStringLiteral("Quillory is not running. Start it with 'quillory' first.\n"));
+}
+
+// Run on a desktop without a tray host (test_desktop_app_notray).
+using AppNoTrayTest = AppTrayTest;
+
+TEST_F(AppNoTrayTest, FirstStartSaysSoInAWindowAndSettingsAndQuitStillWork) {
+    app_.setProcessEnvironment(env_);
+    app_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    ASSERT_TRUE(app_.waitForStarted(5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--name", "^Quillory is running$"}) == 1; }, 20000))
+        << "no notice window";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}, 2000).exitCode == 0; }, 8000));
+    EXPECT_EQ(quillory({"settings"}).exitCode, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 15000));
+    EXPECT_EQ(quillory({"quit"}).exitCode, 0);
+    ASSERT_TRUE(app_.waitForFinished(15000)) << "the app did not quit";
+    EXPECT_EQ(app_.exitCode(), 0);
+
+    // The notice is said once: a second start shows none.
+    app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    ASSERT_TRUE(app_.waitForStarted(5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}, 2000).exitCode == 0; }, 8000));
+    QTest::qWait(500);
+    EXPECT_EQ(visibleWindows({"--name", "^Quillory is running$"}), 0);
+    EXPECT_EQ(quillory({"quit"}).exitCode, 0);
+    ASSERT_TRUE(app_.waitForFinished(15000));
+}
+
 namespace {
 
 /// The samples of a 16-bit mono WAV file as floats (the fixtures' format).

@@ -281,20 +281,99 @@ TEST_F(AppStateTest, DiagnosticsLinesCarryTheirLevels) {
                      "ERROR stage=stop_watchdog_triggered", "ERROR stage=stop_watchdog_no_text"}));
 }
 
-TEST_F(AppStateTest, AStopFlagLeftByAnEarlierCancelDoesNotStopThePolish) {
+TEST_F(AppStateTest, InsertNowWhileTheFinalIsAwaitedSkipsThePolishAndLeavesNoFlagBehind) {
     state->setAiPolishEnabled(true);
     polish->delay = seconds(1);
     polish->transform = [](const QString& t) { return t + QStringLiteral(" (polished)"); };
     press();
     partial(QStringLiteral("words"));
     release();
-    // Cancel before the final result: the flag is set, and the commit starts at once.
+    // "Insert now" before the final result: the unpolished words are pasted at once.
     state->cancelCommitProcessing();
     settle();
-    EXPECT_FALSE(state->userRequestedCommitStop());
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("words")});
+    EXPECT_EQ(polish->calls, 0) << "no polish to wait for";
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_EQ(lines({"polish_task=user_cancel"}).size(), 1);
+    // The next dictation is polished as usual: the user's stop belonged to the last one.
+    dictate({}, QStringLiteral("more"));
     advance(1);
-    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("words (polished)")});
-    EXPECT_TRUE(lines({"polish_task=user_cancel"}).isEmpty());
+    EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("words"), QStringLiteral("more (polished)")}));
+}
+
+// ---- discard ----
+
+TEST_F(AppStateTest, DiscardEndsTheRecordingWithoutPastingAndTheUndoPastesTheWords) {
+    press();
+    partial(QStringLiteral("keep these"));
+    const int cleanupsBefore = speech->cleanupCount;
+    EXPECT_TRUE(state->discardRecording());
+    settle();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_TRUE(state->canUndoDiscard());
+    EXPECT_EQ(speech->cleanupCount, cleanupsBefore + 1) << "the microphone is closed";
+    EXPECT_TRUE(state->partialText().isEmpty());
+    // The recogniser's late final of the discarded session reaches nothing.
+    speech->completeText(QStringLiteral("keep these words"));
+    settle();
+    EXPECT_TRUE(insertedTexts().isEmpty());
+    EXPECT_EQ(state->status(), AppStatus::idle());
+
+    advance(2.9);
+    ASSERT_TRUE(state->undoDiscard());
+    settle();
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("keep these")});
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_FALSE(state->canUndoDiscard());
+    EXPECT_FALSE(state->undoDiscard()) << "brought back once";
+    EXPECT_EQ(insertedTexts().size(), 1);
+    const QStringList l = lines({"stage=discard"});
+    ASSERT_EQ(l.size(), 2);
+    EXPECT_EQ(l[0], "stage=discarded session=1 text_len=10");
+    EXPECT_EQ(l[1], "stage=discard_undone session=2 text_len=10");
+}
+
+TEST_F(AppStateTest, TheUndoLastsThreeSecondsAndANewDictationEndsIt) {
+    int changes = 0;
+    QObject::connect(state.get(), &AppState::canUndoDiscardChanged, [&] { ++changes; });
+    press();
+    partial(QStringLiteral("gone"));
+    state->discardRecording();
+    settle();
+    advance(2.999);
+    EXPECT_TRUE(state->canUndoDiscard());
+    advance(0.001);
+    EXPECT_FALSE(state->canUndoDiscard());
+    EXPECT_FALSE(state->undoDiscard());
+    EXPECT_EQ(changes, 2);
+    EXPECT_EQ(lines({"stage=discard_expired"}), QStringList{"stage=discard_expired session=1"});
+
+    // Discarding a recording that heard nothing offers no undo; outside recording nothing happens.
+    press();
+    EXPECT_TRUE(state->discardRecording());
+    settle();
+    EXPECT_FALSE(state->canUndoDiscard());
+    EXPECT_FALSE(state->discardRecording());
+
+    press();
+    partial(QStringLiteral("first"));
+    state->discardRecording();
+    settle();
+    press(); // the user moved on
+    EXPECT_FALSE(state->canUndoDiscard());
+    EXPECT_FALSE(state->undoDiscard());
+    partial(QStringLiteral("second"));
+    release();
+    finalText(QStringLiteral("second"));
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("second")});
+    // While processing the × is still "insert now", never a discard.
+    press();
+    partial(QStringLiteral("third"));
+    release();
+    EXPECT_FALSE(state->discardRecording());
+    state->cancelCommitProcessing();
+    settle();
+    EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("second"), QStringLiteral("third")}));
 }
 
 // ---- polish race ----

@@ -1,11 +1,13 @@
 #include "UI/App/AppSpeech.h"
 
 #include "App/DesktopServices.h"
+#include "Runtime/Localization.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include <QFileInfo>
+#include <QThread>
 
 namespace quillory::ui {
 
@@ -55,6 +57,14 @@ void AppSpeechModelCatalogue::select(const QString& id) {
 }
 
 Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
+    co_await downloadCancellable(std::move(id), std::move(progress), CancellationToken());
+}
+
+QString AppSpeechModelCatalogue::recommendedId() const {
+    return SpeechModels::id(SpeechModels::recommendedModel(QThread::idealThreadCount()));
+}
+
+Task<> AppSpeechModelCatalogue::downloadCancellable(QString id, Progress progress, CancellationToken cancel) {
     const SpeechModel model = modelOrThrow(id);
     // The bar follows the speech model file and the live text's model when that comes along; the
     // small VAD file comes along unreported.
@@ -68,7 +78,7 @@ Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
     if (const auto partial = SpeechModels::partialModelFor(model); partial && !SpeechModels::isDownloaded(*partial)) {
         parts->push_back({SpeechModels::filename(*partial), 0, SpeechModels::downloadSizeBytes(*partial)});
     }
-    co_await impl_->downloader.download(model, {}, [progress, parts](const QString& file, qint64 received, qint64 total) {
+    co_await impl_->downloader.download(model, cancel, [progress, parts](const QString& file, qint64 received, qint64 total) {
         qint64 sumReceived = 0;
         qint64 sumTotal = 0;
         bool ours = false;
@@ -92,6 +102,13 @@ Task<> AppSpeechModelCatalogue::download(QString id, Progress progress) {
 
 void AppSpeechModelCatalogue::remove(const QString& id) {
     SpeechModelDownloader::remove(modelOrThrow(id));
+}
+
+QString speechModelSetupReason() {
+    if (SpeechModels::isDownloaded(SpeechModels::selectedModel())) {
+        return {};
+    }
+    return Localization::text("setup.speech_model_missing");
 }
 
 QString appVadModelPath(const QString& speechModelPath) {

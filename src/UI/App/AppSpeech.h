@@ -27,12 +27,17 @@ public:
     QString selectedId() const override;
     void select(const QString& id) override;
     Task<> download(QString id, Progress progress) override;
+    Task<> downloadCancellable(QString id, Progress progress, CancellationToken cancel) override;
+    QString recommendedId() const override;
     void remove(const QString& id) override;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+/// Why dictation cannot work yet, empty when it can: the selected speech model's file is missing.
+QString speechModelSetupReason();
 
 /// The VAD model the app's recogniser uses: `$QUILLORY_SPEECH_VAD_MODEL`, else the one beside
 /// the speech model file, else the speech model folder's.

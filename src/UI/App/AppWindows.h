@@ -20,6 +20,9 @@ public:
     /// Closes a visible settings window; false when there was none to close (it was hidden or
     /// minimised), so that the tray click opens it instead.
     virtual bool closeSettingsIfVisible() = 0;
+    /// Opens the settings window where the speech model is downloaded (the fix for a session
+    /// that failed for want of a model). Defaults to `showSettings()`.
+    virtual void showSpeechModelSetup() { showSettings(); }
     /// Whether the settings window can be opened yet (its views are built).
     virtual bool settingsReady() const { return true; }
     /// Starts the overlay following the session status (idempotent).

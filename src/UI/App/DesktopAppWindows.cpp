@@ -7,6 +7,9 @@
 #include "UI/Settings/SettingsLaunchBridge.h"
 #include "UI/Settings/SettingsWindow.h"
 
+#include <QCoreApplication>
+#include <QScrollArea>
+
 namespace quillory::ui {
 
 DesktopAppWindows::DesktopAppWindows() = default;
@@ -45,8 +48,24 @@ void DesktopAppWindows::openSettingsNow() {
     if (!window_) {
         window_ = std::make_unique<SettingsWindow>(*state_, *backend_);
         window_->setObjectName(QStringLiteral("quillorySettingsWindow"));
+        // Quitting from the window is the app's quit: the clean-up at quit stops the AI server.
+        QObject::connect(window_.get(), &SettingsWindow::quitRequested, qApp, [] { QCoreApplication::quit(); });
     }
     presentWindow(*window_);
+}
+
+void DesktopAppWindows::showSpeechModelSetup() {
+    showSettings();
+    if (!window_) {
+        return;
+    }
+    window_->setSettingsTab(SettingsTabSelection::permissions);
+    QWidget* tab = window_->tabWidget(SettingsTabSelection::permissions);
+    auto* download = tab ? tab->findChild<QWidget*>(QStringLiteral("permissionsSpeechModel")) : nullptr;
+    auto* scroll = tab ? tab->findChild<QScrollArea*>() : nullptr;
+    if (download && scroll) {
+        scroll->ensureWidgetVisible(download, 0, 80);
+    }
 }
 
 bool DesktopAppWindows::closeSettingsIfVisible() {

@@ -27,6 +27,7 @@ public:
     void detach();
 
     void showSettings() override;
+    void showSpeechModelSetup() override;
     bool closeSettingsIfVisible() override;
     bool settingsReady() const override { return state_ != nullptr; }
     void startOverlaySync() override;

@@ -3,6 +3,9 @@
 #include "App/AppState.h"
 #include "UI/App/AppWindows.h"
 
+#include <QCoreApplication>
+#include <QTimer>
+
 namespace quillory::ui {
 
 bool AppStateSessionControl::available() const {
@@ -26,24 +29,36 @@ bool AppStateSessionControl::cancelOrDismiss() {
     case AppStatus::Kind::error:
         state->dismissError();
         return true;
-    case AppStatus::Kind::idle:
     case AppStatus::Kind::recording:
+        return state->discardRecording();
+    case AppStatus::Kind::idle:
         return false;
     }
     return false;
+}
+bool AppStateSessionControl::undoDiscard() {
+    return AppState::shared()->undoDiscard();
 }
 QString AppStateSessionControl::statusName() const {
     return AppState::shared()->status().caseName();
 }
 
-remote::Server::Result handleRemoteCommand(const QString& command, SessionControl& session, AppWindows& windows) {
+remote::Server::Result handleRemoteCommand(const QString& command, SessionControl& session, AppWindows& windows,
+                                           const std::function<void()>& quit) {
     if (command == QLatin1String("settings")) {
         windows.showSettings();
         return {};
     }
+    if (command == QLatin1String("quit")) {
+        if (!quit) {
+            return {false, QStringLiteral("quit is not available")};
+        }
+        QTimer::singleShot(0, qApp, quit); // the reply goes out first
+        return {};
+    }
     const bool sessionCommand = command == QLatin1String("toggle") || command == QLatin1String("press") ||
                                 command == QLatin1String("release") || command == QLatin1String("cancel") ||
-                                command == QLatin1String("status");
+                                command == QLatin1String("undo") || command == QLatin1String("status");
     if (!sessionCommand) {
         return {false, QStringLiteral("unknown command '%1'").arg(command.left(64))};
     }
@@ -58,7 +73,8 @@ remote::Server::Result handleRemoteCommand(const QString& command, SessionContro
         session.release();
     } else if (command == QLatin1String("cancel")) {
         session.cancelOrDismiss(); // nothing to cancel is not a failure of a key binding
-
+    } else if (command == QLatin1String("undo")) {
+        session.undoDiscard(); // nothing to bring back is not a failure either
     } else {
         return {true, session.statusName()};
     }

@@ -4,6 +4,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace quillory::ui {
 
 class AppWindows;
@@ -16,9 +18,11 @@ public:
     virtual void toggle() = 0;
     virtual void press() = 0;
     virtual void release() = 0;
-    /// The overlay's cancel / dismiss: commit now while processing, dismiss an error. False when
-    /// there is nothing to cancel.
+    /// The overlay's × : discard while recording (with an undo), commit now while processing,
+    /// dismiss an error. False when there is nothing to cancel.
     virtual bool cancelOrDismiss() = 0;
+    /// Brings back a recording discarded moments ago; false when there is none.
+    virtual bool undoDiscard() { return false; }
     /// "idle", "recording", "processing" or "error".
     virtual QString statusName() const = 0;
 };
@@ -31,10 +35,14 @@ public:
     void press() override;
     void release() override;
     bool cancelOrDismiss() override;
+    bool undoDiscard() override;
     QString statusName() const override;
 };
 
-/// Answers one remote command: toggle, press, release, cancel, settings, status.
-remote::Server::Result handleRemoteCommand(const QString& command, SessionControl& session, AppWindows& windows);
+/// Answers one remote command: toggle, press, release, cancel, undo, settings, status, quit. `quit`
+/// runs on the next turn of the event loop (after the reply went out); without it "quit" is
+/// refused.
+remote::Server::Result handleRemoteCommand(const QString& command, SessionControl& session, AppWindows& windows,
+                                           const std::function<void()>& quit = {});
 
 } // namespace quillory::ui

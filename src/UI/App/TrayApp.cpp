@@ -24,6 +24,7 @@
 #include "Utilities/Log.h"
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QSessionManager>
 #include <QSystemTrayIcon>
 
@@ -32,6 +33,7 @@
 namespace quillory::ui {
 
 namespace {
+constexpr char kNoTrayNoticeShownKey[] = "quillory.firstLaunch.noTrayNoticeShown";
 constexpr int kSettingsAttempts = 60;
 constexpr Duration kSettingsInterval = std::chrono::milliseconds(50);
 
@@ -45,13 +47,18 @@ TrayApp::TrayApp(AppWindows& windows, SessionControl& session, TrayAppHooks hook
     if (!hooks_.cleanupInferenceServers) {
         hooks_.cleanupInferenceServers = defaultCleanup;
     }
+    if (!hooks_.trayAvailable) {
+        hooks_.trayAvailable = [] { return QSystemTrayIcon::isSystemTrayAvailable(); };
+    }
 }
 
 TrayApp::~TrayApp() = default;
 
 TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
     server_ = std::make_unique<remote::Server>(
-        [this](const QString& command) { return handleRemoteCommand(command, session_, windows_); });
+        [this](const QString& command) {
+            return handleRemoteCommand(command, session_, windows_, [this] { emit quitRequested(); });
+        });
     switch (server_->listen(socketPath, error)) {
     case remote::Server::Listen::anotherInstance: {
         server_.reset();
@@ -78,20 +85,38 @@ TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
 
     tray_ = std::make_unique<TrayController>(windows_);
     updates_ = std::make_unique<UpdateChecker>(compiledFeedUrl(), QCoreApplication::applicationVersion());
+    // A build without a feed has no update item at all (rather than a grey one that never works).
+    tray_->setUpdateFeed(updates_->hasFeed());
     tray_->setCanCheckForUpdates(updates_->canCheckForUpdates());
-    connect(updates_.get(), &UpdateChecker::canCheckForUpdatesChanged, tray_.get(),
-            &TrayController::setCanCheckForUpdates);
+    connect(updates_.get(), &UpdateChecker::canCheckForUpdatesChanged, tray_.get(), [this](bool can) {
+        tray_->setCanCheckForUpdates(can);
+        tray_->setCheckingForUpdates(updates_->checking());
+    });
     connect(updates_.get(), &UpdateChecker::finished, this, [this](const UpdateChecker::Result& result) {
         showUpdateResult(result, QCoreApplication::applicationVersion(), windows_.settingsWindow());
     });
     connect(tray_.get(), &TrayController::checkForUpdatesRequested, this, &TrayApp::checkForUpdates);
     connect(tray_.get(), &TrayController::quitRequested, this, &TrayApp::quitRequested);
+    connect(tray_.get(), &TrayController::toggleDictationRequested, this, [this] {
+        if (session_.available()) session_.toggle();
+    });
+    connect(tray_.get(), &TrayController::finishSetupRequested, this, [this] { windows_.showSpeechModelSetup(); });
     // Opening the tray menu is how the user turns to a tray app, though no window takes focus.
     connect(tray_.get(), &TrayController::menuAboutToShow, this, &TrayApp::activated);
     if (AppState* state = AppState::shared()) {
         tray_->applyStatus(state->status());
-        connect(state, &AppState::statusChanged, this, [this, state] { applyStatus(state->status()); });
+        connect(state, &AppState::statusChanged, this, [this, state] {
+            refreshSetupState();
+            applyStatus(state->status());
+            // A dictation that failed for want of a speech model leads to where one is downloaded.
+            const AppStatus status = state->status();
+            if (status.is(AppStatus::Kind::error) && tray_ && !tray_->setupIncompleteReason().isEmpty() &&
+                status.message() == Localization::text("speech.error.recognizer")) {
+                windows_.showSpeechModelSetup();
+            }
+        });
     }
+    refreshSetupState();
     tray_->installIfNeeded();
 
     if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
@@ -106,6 +131,16 @@ TrayApp::Start TrayApp::start(const QString& socketPath, QString* error) {
     handleFirstLaunch(DefaultsStore::standard(), [this] {
         showSettingsWhenReady(windows_, kSettingsAttempts, kSettingsInterval);
     });
+    if (!hooks_.trayAvailable()) {
+        qCWarning(lcApp, "%s", qUtf8Printable(Localization::text("app.no_tray")));
+        // Once: the first start without a tray host says so in a window, with the commands that
+        // reach the app.
+        DefaultsStore& store = DefaultsStore::standard();
+        if (!store.value(QString::fromLatin1(kNoTrayNoticeShownKey)).isValid()) {
+            store.setBool(QString::fromLatin1(kNoTrayNoticeShownKey), true);
+            showNoTrayNotice();
+        }
+    }
     updates_->startBackgroundSchedule();
     if (hooks_.loadSpeechModelInBackground) hooks_.loadSpeechModelInBackground();
     return Start::running;
@@ -117,6 +152,25 @@ void TrayApp::applyStatus(const AppStatus& status) {
 
 void TrayApp::activated() {
     if (hooks_.refreshOnActivation) hooks_.refreshOnActivation();
+    refreshSetupState();
+}
+
+void TrayApp::refreshSetupState() {
+    if (tray_ && hooks_.setupIncompleteReason) tray_->setSetupIncomplete(hooks_.setupIncompleteReason());
+}
+
+QWidget* TrayApp::noTrayNotice() const {
+    return noTrayNotice_.data();
+}
+
+void TrayApp::showNoTrayNotice() {
+    auto* box = new QMessageBox(QMessageBox::Information, Localization::text("app.no_tray.title"),
+                                Localization::text("app.no_tray.notice"), QMessageBox::Ok);
+    box->setObjectName(QStringLiteral("quilloryNoTrayNotice"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->show();
+    noTrayNotice_ = box;
 }
 
 void TrayApp::checkForUpdates() {
@@ -180,19 +234,23 @@ int runTrayApp(int& argc, char** argv) {
     std::unique_ptr<platform::DesktopServices> services;
     std::unique_ptr<AppState> state;
     std::shared_ptr<WhisperRecognizerHost> recognizer;
+    TrayApp* trayApp = nullptr;
     TrayAppHooks hooks = sessionCoreHooks([&] {
         services = platform::makeDesktopServices();
         state = std::make_unique<AppState>(services->appStateServices());
         AppState::setShared(state.get());
         // The settings' speech model section reads the catalogue when the window is built.
-        setSpeechModelCatalogueForSettings(std::make_shared<AppSpeechModelCatalogue>([&recognizer] {
+        setSpeechModelCatalogueForSettings(std::make_shared<AppSpeechModelCatalogue>([&recognizer, &trayApp] {
             if (recognizer) recognizer->preload(); // a model that failed as missing loads now
+            if (trayApp) trayApp->refreshSetupState();
         }));
         windows.attach(*state, std::make_unique<AppSettingsBackend>(*state, services->permissions()));
         return state.get();
     });
     hooks.loadSpeechModelInBackground = [&] { recognizer = installAppRecognizer(*services); };
+    hooks.setupIncompleteReason = [] { return speechModelSetupReason(); };
     TrayApp tray(windows, session, hooks);
+    trayApp = &tray;
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int) { QCoreApplication::quit(); });
     QObject::connect(&tray, &TrayApp::quitRequested, &app, [] { QCoreApplication::quit(); });
@@ -206,9 +264,6 @@ int runTrayApp(int& argc, char** argv) {
         return 1;
     case TrayApp::Start::running:
         break;
-    }
-    if (!QSystemTrayIcon::isSystemTrayAvailable()) {
-        qCWarning(lcApp, "%s", qUtf8Printable(Localization::text("app.no_tray")));
     }
     const int status = app.exec();
     tray.cleanUpOnQuit();

@@ -5,6 +5,8 @@
 #include "UI/App/RemoteControl.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -35,6 +37,12 @@ struct TrayAppHooks {
     /// At quit: stops the own inference server and kills residual ones. Throws on failure
     /// (default: `LocalPolishEngine::shared().cleanupResidualServers()`).
     std::function<void()> cleanupInferenceServers;
+    /// Whether a tray host shows our item (default: `QSystemTrayIcon::isSystemTrayAvailable()`).
+    /// Without one the first start says so in a window.
+    std::function<bool()> trayAvailable;
+    /// Why setup is unfinished, empty when dictation can work (on Linux: no speech model file).
+    /// Asked at launch, whenever the user turns to the app and when the status changes.
+    std::function<QString()> setupIncompleteReason;
 };
 
 /// The tray app's life: one instance per user, the launch sequence, the tray item, the remote
@@ -58,6 +66,10 @@ public:
     UpdateChecker* updates() const { return updates_.get(); }
     /// Applies the session status to the tray item (connected to the session core's changes).
     void applyStatus(const AppStatus& status);
+    /// Asks `setupIncompleteReason` again and shows the answer in the tray.
+    void refreshSetupState();
+    /// The notice shown at start when no tray host exists (null otherwise or once closed).
+    QWidget* noTrayNotice() const;
 
 signals:
     /// The app should quit (menu, signal, session end); `runTrayApp` quits the event loop.
@@ -66,6 +78,7 @@ signals:
 private:
     void activated();
     void checkForUpdates();
+    void showNoTrayNotice();
 
     AppWindows& windows_;
     SessionControl& session_;
@@ -73,6 +86,7 @@ private:
     std::unique_ptr<remote::Server> server_;
     std::unique_ptr<TrayController> tray_;
     std::unique_ptr<UpdateChecker> updates_;
+    QPointer<QWidget> noTrayNotice_;
     bool cleanedUp_ = false;
 };
 

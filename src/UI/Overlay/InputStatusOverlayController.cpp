@@ -38,6 +38,8 @@ InputStatusOverlayController::InputStatusOverlayController(AppState& state, QScr
 
     connect(stripView_, &InputStatusStripView::cancelRequested, this, [this] { state_.cancelCommitProcessing(); });
     connect(stripView_, &InputStatusStripView::dismissRequested, this, [this] { state_.dismissError(); });
+    connect(stripView_, &InputStatusStripView::discardRequested, this, [this] { state_.discardRecording(); });
+    connect(stripView_, &InputStatusStripView::undoRequested, this, [this] { state_.undoDiscard(); });
     connect(stripView_, &InputStatusStripView::transcriptToggleRequested, this,
             &InputStatusOverlayController::toggleTranscriptPanel);
     g_shared = this;
@@ -82,7 +84,8 @@ void InputStatusOverlayController::startSyncingWithAppStateIfNeeded() {
     for (auto signal : {&AppState::statusChanged, &AppState::partialTextChanged, &AppState::voiceInputDetectedChanged,
                         &AppState::dictationSessionNonceChanged, &AppState::speechCaptureReadyChanged,
                         &AppState::speechRecognitionDeliveredPartialChanged, &AppState::aiPolishInProgressChanged,
-                        &AppState::aiPolishEnabledChanged, &AppState::awaitingRecognitionChanged}) {
+                        &AppState::aiPolishEnabledChanged, &AppState::awaitingRecognitionChanged,
+                        &AppState::canUndoDiscardChanged}) {
         connect(&state_, signal, this, &InputStatusOverlayController::scheduleSync);
     }
     sync();
@@ -123,6 +126,8 @@ void InputStatusOverlayController::sync() {
         model_.setShowsErrorDismiss(false);
         model_.setShowsWaveformSlot(true);
         model_.setWaveformInputActive(state_.voiceInputDetected());
+        model_.setShowsDiscard(true);
+        model_.setShowsUndo(false);
         break;
     case AppStatus::Kind::processing:
         model_.setPrimaryTitle(L("overlay.processing_short"));
@@ -133,6 +138,8 @@ void InputStatusOverlayController::sync() {
         model_.setShowsErrorDismiss(false);
         model_.setShowsWaveformSlot(false);
         model_.setWaveformInputActive(false);
+        model_.setShowsDiscard(false);
+        model_.setShowsUndo(false);
         break;
     case AppStatus::Kind::error:
         model_.setPrimaryTitle(L("overlay.error_banner"));
@@ -142,6 +149,8 @@ void InputStatusOverlayController::sync() {
         model_.setShowsErrorDismiss(true);
         model_.setShowsWaveformSlot(false);
         model_.setWaveformInputActive(false);
+        model_.setShowsDiscard(false);
+        model_.setShowsUndo(false);
         break;
     case AppStatus::Kind::idle:
         transcriptScratchpad_.clear();
@@ -154,6 +163,17 @@ void InputStatusOverlayController::sync() {
         model_.setIsProcessingPhase(false);
         model_.setShowAiPolishPolishingBadge(false);
         model_.setShowsErrorDismiss(false);
+        model_.setShowsDiscard(false);
+        if (state_.canUndoDiscard()) {
+            // "Discarded · Undo" stays where the strip was for the undo's few seconds.
+            model_.setPrimaryTitle(L("overlay.discarded"));
+            model_.setShowsUndo(true);
+            lastOverlayLayoutToken_ = overlayLayoutToken();
+            transcriptPanel_->orderOut();
+            if (screen()) statusPanel_->orderFront();
+            return;
+        }
+        model_.setShowsUndo(false);
         didInitialStatusPlacementThisCycle_ = false;
         transcriptDockedThisSession_ = false;
         lastOverlayLayoutToken_ = overlayLayoutToken();

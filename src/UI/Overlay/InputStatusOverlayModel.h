@@ -34,6 +34,10 @@ public:
     bool showAiPolishPolishingBadge() const { return showAiPolishPolishingBadge_; }
     /// The error state is shown (dismiss button).
     bool showsErrorDismiss() const { return showsErrorDismiss_; }
+    /// Recording: the × discards the recording.
+    bool showsDiscard() const { return showsDiscard_; }
+    /// A discarded recording can be brought back (the Undo button).
+    bool showsUndo() const { return showsUndo_; }
 
     // ---- derived values the strip draws from ----
     bool isLiveVoice() const { return showsWaveformSlot_ && waveformInputActive_; }
@@ -61,6 +65,8 @@ public:
         assign(showAiPolishPolishingBadge_, v, &InputStatusOverlayModel::showAiPolishPolishingBadgeChanged);
     }
     void setShowsErrorDismiss(bool v) { assign(showsErrorDismiss_, v, &InputStatusOverlayModel::showsErrorDismissChanged); }
+    void setShowsDiscard(bool v) { assign(showsDiscard_, v, &InputStatusOverlayModel::showsDiscardChanged); }
+    void setShowsUndo(bool v) { assign(showsUndo_, v, &InputStatusOverlayModel::showsUndoChanged); }
 
 signals:
     void primaryTitleChanged();
@@ -73,6 +79,8 @@ signals:
     void isProcessingPhaseChanged();
     void showAiPolishPolishingBadgeChanged();
     void showsErrorDismissChanged();
+    void showsDiscardChanged();
+    void showsUndoChanged();
     /// After any of the above.
     void changed();
 
@@ -97,6 +105,8 @@ private:
     bool isProcessingPhase_ = false;
     bool showAiPolishPolishingBadge_ = false;
     bool showsErrorDismiss_ = false;
+    bool showsDiscard_ = false;
+    bool showsUndo_ = false;
 };
 
 } // namespace quillory

@@ -290,6 +290,19 @@ InputStatusStripView::InputStatusStripView(InputStatusOverlayModel& model, QWidg
     connect(dismiss_, &QToolButton::clicked, this, &InputStatusStripView::dismissRequested);
     row->addWidget(dismiss_);
 
+    // While recording the × discards; the strip then offers the undo for a few seconds.
+    discard_ = overlayButton(this);
+    discard_->setObjectName(QStringLiteral("overlayDiscard"));
+    discard_->setIcon(svgIcon(QStringLiteral(":/quillory/icons/overlay-cancel.svg"), QSize(20, 20)));
+    connect(discard_, &QToolButton::clicked, this, &InputStatusStripView::discardRequested);
+    row->addWidget(discard_);
+    undo_ = new QToolButton(this);
+    undo_->setObjectName(QStringLiteral("overlayUndo"));
+    undo_->setToolButtonStyle(Qt::ToolButtonTextOnly);
+    undo_->setFocusPolicy(Qt::NoFocus);
+    connect(undo_, &QToolButton::clicked, this, &InputStatusStripView::undoRequested);
+    row->addWidget(undo_);
+
     transcript_ = overlayButton(this);
     connect(transcript_, &QToolButton::clicked, this, &InputStatusStripView::transcriptToggleRequested);
     row->addWidget(transcript_);
@@ -307,8 +320,9 @@ void InputStatusStripView::refresh() {
     title_->setPalette(titlePalette);
     // One line, shrinking to 88 % before it is cut.
     const QFont headline = scaledFont(font(), 1.0, QFont::DemiBold);
-    const int room = 308 - 28 - (model_.showsWaveformSlot() ? 42 : 0) - 34 * (1 + model_.isProcessingPhase() +
-                                                                              model_.showsErrorDismiss());
+    const int room = 308 - 28 - (model_.showsWaveformSlot() ? 42 : 0) -
+                     34 * (1 + model_.isProcessingPhase() + model_.showsErrorDismiss() + model_.showsDiscard()) -
+                     (model_.showsUndo() ? 70 : 0);
     title_->setFont(QFontMetrics(headline).horizontalAdvance(model_.primaryTitle()) > room
                         ? scaledFont(font(), 0.88, QFont::DemiBold)
                         : headline);
@@ -335,6 +349,12 @@ void InputStatusStripView::refresh() {
     dismiss_->setVisible(model_.showsErrorDismiss());
     dismiss_->setAccessibleName(L("menu.dismiss_error"));
     dismiss_->setToolTip(L("overlay.dismiss_error.help"));
+    discard_->setVisible(model_.showsDiscard());
+    discard_->setAccessibleName(L("overlay.discard.a11y"));
+    discard_->setToolTip(L("overlay.discard.help"));
+    undo_->setVisible(model_.showsUndo());
+    undo_->setText(L("overlay.undo"));
+    undo_->setAccessibleName(L("overlay.undo"));
 
     const QColor toggleTint = live ? withAlpha(Qt::white, 0.95) : primaryColor(this);
     transcript_->setIcon(svgIcon(model_.transcriptPanelOpen() ? QStringLiteral(":/quillory/icons/overlay-transcript-open.svg")

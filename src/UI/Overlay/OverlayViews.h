@@ -109,11 +109,15 @@ public:
     OverlayWaveform* waveform() const { return waveform_; }
     QToolButton* cancelButton() const { return cancel_; }
     QToolButton* dismissButton() const { return dismiss_; }
+    QToolButton* discardButton() const { return discard_; }
+    QToolButton* undoButton() const { return undo_; }
     QToolButton* transcriptButton() const { return transcript_; }
 
 signals:
     void cancelRequested();
     void dismissRequested();
+    void discardRequested();
+    void undoRequested();
     void transcriptToggleRequested();
 
 protected:
@@ -130,6 +134,8 @@ private:
     OverlayWaveform* waveform_;
     QToolButton* cancel_;
     QToolButton* dismiss_;
+    QToolButton* discard_;
+    QToolButton* undo_;
     QToolButton* transcript_;
 };
 

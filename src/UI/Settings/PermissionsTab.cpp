@@ -6,6 +6,8 @@
 #include "Runtime/Localization.h"
 #include "UI/Settings/SettingsBackend.h"
 #include "UI/Settings/SettingsTabs.h"
+#include "UI/Settings/SpeechModelSection.h"
+#include "UI/Settings/SpeechModelSetupRow.h"
 #include "Utilities/CommitDiagnosticsExporter.h"
 
 #include <QButtonGroup>
@@ -138,6 +140,14 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         required->body()->addWidget(row.help);
         connect(row.request, &QPushButton::clicked, this, [this, i] { request(Row(i)); });
         connect(row.settings, &QPushButton::clicked, this, [this, i] { openLink(rows_[i].link, rows_[i].help); });
+    }
+    // On Linux the recogniser's availability is its model file.
+    if (auto catalogue = speechModelCatalogueForSettings()) {
+        speechModel_ = new SpeechModelSetupRow(std::move(catalogue), required);
+        required->body()->addWidget(speechModel_);
+        speechModel_->setStatus(state_.status());
+        connect(&state_, &AppState::statusChanged, speechModel_, [this] { speechModel_->setStatus(state_.status()); });
+        connect(speechModel_, &SpeechModelSetupRow::installedChanged, this, &PermissionsTab::refreshView);
     }
     {
         required->body()->addWidget(rowTitle(L("permission.dictation.title"), required));
@@ -286,6 +296,7 @@ void PermissionsTab::showEvent(QShowEvent* event) {
 }
 
 void PermissionsTab::performFullRefresh() {
+    if (speechModel_) speechModel_->refresh();
     backend_.refreshPermissions();
     backend_.refreshLaunchAtLoginStatus();
     backend_.applyHotkeyConfiguration();
@@ -301,6 +312,11 @@ void PermissionsTab::refreshView() {
         showPill(rows_[i].pill, PermissionsTabRules::permissionPill(states[i]));
         rows_[i].request->setVisible(states[i] != PermissionState::authorized);
         rows_[i].settings->setVisible(states[i] != PermissionState::authorized);
+    }
+    if (speechModel_ && !speechModel_->installed()) {
+        // "Allowed" would promise a dictation that cannot run without a model file.
+        rows_[int(Row::speech)].pill->set(StatusPill::Symbol::exclamation, StatusPill::Tone::orange,
+                                          L("permission.speech.needs_model"));
     }
     const Dictation dictation = RuntimeEnvironmentStatus::systemKeyboardDictationStatus();
     showPill(dictationPill_, PermissionsTabRules::dictationPill(dictation));

@@ -17,6 +17,7 @@ class QProgressBar;
 class QPushButton;
 
 namespace quillory {
+class SpeechModelSetupRow;
 
 class AppState;
 class SettingsBackend;
@@ -101,6 +102,7 @@ private:
     QLabel* dictationFootnote_ = nullptr;
     QPushButton* dictationSettings_ = nullptr;
     StatusPill* soundPill_ = nullptr;
+    SpeechModelSetupRow* speechModel_ = nullptr;
     StatusPill* sharingPill_ = nullptr;
     QLabel* sharingFootnote_ = nullptr;
     QPushButton* sharingSettings_ = nullptr;

@@ -259,6 +259,10 @@ void setSpeechModelCatalogueForSettings(std::shared_ptr<SpeechModelCatalogue> ca
     settingsSpeechCatalogue() = std::move(catalogue);
 }
 
+std::shared_ptr<SpeechModelCatalogue> speechModelCatalogueForSettings() {
+    return settingsSpeechCatalogue();
+}
+
 QWidget* makePolishTab(AppState& state, QWidget* parent) {
     PolishTabModel::EnabledBinding enabled{
         [&state] { return state.aiPolishEnabled(); },

@@ -132,7 +132,9 @@ void PolishTabModel::cleanupRuntimeServers() {
     cleanupMessage_.reset();
     try {
         const int ended = engine_->cleanupResidualServers();
-        cleanupMessage_ = Localization::format("polish.runtime.cleanup.done", QString::number(ended));
+        // The button first stops our own server; "stopped 0" would then read as if nothing happened.
+        cleanupMessage_ = ended > 0 ? Localization::format("polish.runtime.cleanup.done", QString::number(ended))
+                                    : Localization::text("polish.runtime.cleanup.none");
     } catch (...) {
         cleanupMessage_ = describeEngineError(std::current_exception());
     }

@@ -7,7 +7,9 @@
 #include "UI/Settings/SettingsWidgets.h"
 
 #include <QCloseEvent>
+#include <QHBoxLayout>
 #include <QIcon>
+#include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QVBoxLayout>
@@ -74,6 +76,17 @@ SettingsWindow::SettingsWindow(AppState& state, SettingsBackend& backend, QWidge
         tabs_->addTab(content, QIcon(QString::fromLatin1(iconPath(tab))), L(labelKey(tab)));
     }
     tabs_->setCurrentIndex(0);
+
+    // Quit lives here too: without a tray host the window is the app's only surface.
+    auto* footer = new QHBoxLayout();
+    footer->setContentsMargins(8, 2, 8, 4);
+    footer->addStretch(1);
+    auto* quit = new QPushButton(L("menu.quit"), this);
+    quit->setObjectName(QStringLiteral("settingsQuit"));
+    quit->setFlat(true);
+    connect(quit, &QPushButton::clicked, this, &SettingsWindow::quitRequested);
+    footer->addWidget(quit);
+    layout->addLayout(footer);
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::onTabChanged);
 }
 

@@ -25,6 +25,8 @@ public:
 
 signals:
     void settingsTabChanged(SettingsTabSelection tab);
+    /// The window's "Quit Quillory" button (the one way to quit where no tray shows a menu).
+    void quitRequested();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

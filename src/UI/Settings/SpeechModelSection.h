@@ -43,6 +43,14 @@ public:
     virtual void select(const QString& id) = 0;
     /// Downloads the model's files when missing; throws with a describable error on failure.
     virtual Task<> download(QString id, Progress progress) = 0;
+    /// The same, ended early (with `CancellationError`) when `cancel` fires. Catalogues that
+    /// cannot stop a download finish it.
+    virtual Task<> downloadCancellable(QString id, Progress progress, CancellationToken cancel) {
+        (void)cancel;
+        return download(std::move(id), std::move(progress));
+    }
+    /// The model recommended for this machine (its cores), by id.
+    virtual QString recommendedId() const { return selectedId(); }
     /// Removes the model's files; throws on failure.
     virtual void remove(const QString& id) = 0;
 };
@@ -125,4 +133,5 @@ namespace quillory {
 /// The catalogue the settings window's speech model section shows (none: no section). The app
 /// installs the adapter over the recogniser's catalogue before the window is built.
 void setSpeechModelCatalogueForSettings(std::shared_ptr<SpeechModelCatalogue> catalogue);
+std::shared_ptr<SpeechModelCatalogue> speechModelCatalogueForSettings();
 } // namespace quillory

@@ -38,14 +38,23 @@ void TrayController::installIfNeeded() {
     menu_ = std::make_unique<QMenu>();
     menu_->setObjectName(QStringLiteral("quilloryTrayMenu"));
     connect(menu_.get(), &QMenu::aboutToShow, this, &TrayController::menuAboutToShow);
+    statusAction_ = menu_->addAction(QString());
+    statusAction_->setObjectName(QStringLiteral("quilloryTrayStatus"));
+    statusAction_->setEnabled(false);
+    menu_->addSeparator();
+    dictationAction_ = menu_->addAction(Localization::text("menu.start_dictation"));
+    connect(dictationAction_, &QAction::triggered, this, &TrayController::toggleDictationRequested);
+    setupAction_ = menu_->addAction(Localization::text("menu.finish_setup"));
+    connect(setupAction_, &QAction::triggered, this, &TrayController::finishSetupRequested);
     QAction* settings = menu_->addAction(Localization::text("menu.settings"));
     connect(settings, &QAction::triggered, this, [this] { windows_.showSettings(); });
     updatesAction_ = menu_->addAction(Localization::text("menu.check_for_updates"));
-    updatesAction_->setEnabled(canCheckForUpdates_);
     connect(updatesAction_, &QAction::triggered, this, &TrayController::checkForUpdatesRequested);
     menu_->addSeparator();
     QAction* quit = menu_->addAction(Localization::text("menu.quit"));
     connect(quit, &QAction::triggered, this, &TrayController::quitRequested);
+
+    refreshMenu();
 
     icon_ = std::make_unique<QSystemTrayIcon>();
     icon_->setContextMenu(menu_.get());
@@ -60,7 +69,10 @@ void TrayController::applyStatus(const AppStatus& status) {
     text_ = Localization::text(look.labelKey);
     if (status.is(AppStatus::Kind::error) && !status.message().isEmpty()) {
         text_ += QStringLiteral(" — ") + status.message();
+    } else if (!setupReason_.isEmpty() && status.is(AppStatus::Kind::idle)) {
+        text_ = Localization::text("menu.status.setup") + QStringLiteral(" — ") + setupReason_;
     }
+    refreshMenu();
     if (!icon_) {
         return;
     }
@@ -81,9 +93,41 @@ void TrayController::applyStatus(const AppStatus& status) {
 
 void TrayController::setCanCheckForUpdates(bool can) {
     canCheckForUpdates_ = can;
-    if (updatesAction_) {
-        updatesAction_->setEnabled(can);
+    refreshMenu();
+}
+
+void TrayController::setUpdateFeed(bool hasFeed) {
+    hasFeed_ = hasFeed;
+    refreshMenu();
+}
+
+void TrayController::setCheckingForUpdates(bool checking) {
+    checkingForUpdates_ = checking;
+    refreshMenu();
+}
+
+void TrayController::setSetupIncomplete(const QString& reason) {
+    if (reason == setupReason_) {
+        return;
     }
+    setupReason_ = reason;
+    applyStatus(status_);
+}
+
+void TrayController::refreshMenu() {
+    if (!menu_) {
+        return;
+    }
+    statusAction_->setText(text_);
+    const bool recording = status_.is(AppStatus::Kind::recording);
+    dictationAction_->setText(Localization::text(recording ? "menu.stop_dictation" : "menu.start_dictation"));
+    dictationAction_->setEnabled(status_.is(AppStatus::Kind::idle) || status_.is(AppStatus::Kind::error) ||
+                                 recording);
+    setupAction_->setVisible(!setupReason_.isEmpty());
+    updatesAction_->setVisible(hasFeed_);
+    updatesAction_->setText(Localization::text(checkingForUpdates_ ? "menu.checking_for_updates"
+                                                                   : "menu.check_for_updates"));
+    updatesAction_->setEnabled(canCheckForUpdates_ && !checkingForUpdates_);
 }
 
 void TrayController::handleActivation(QSystemTrayIcon::ActivationReason reason) {

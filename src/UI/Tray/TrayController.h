@@ -24,7 +24,9 @@ TrayLook trayLook(AppStatus::Kind status);
 
 /// The tray item: one `QSystemTrayIcon` with a status icon, the status as tooltip and accessible
 /// text, a left click that toggles the settings window (where the tray delivers clicks) and a
-/// context menu (Settings…, Check for Updates…, Quit), since some trays only show menus.
+/// context menu, since some trays only show menus: the status line (disabled), Start/Stop
+/// dictation, "Finish setup…" while setup is unfinished, Settings…, Check for Updates… (only
+/// with a feed), Quit.
 class TrayController : public QObject {
     Q_OBJECT
 public:
@@ -38,6 +40,14 @@ public:
     void applyStatus(const AppStatus& status);
     /// Enables "Check for Updates…".
     void setCanCheckForUpdates(bool can);
+    /// Shows "Check for Updates…" only when the build has a feed; while a check runs the item
+    /// reads "Checking for Updates…".
+    void setUpdateFeed(bool hasFeed);
+    void setCheckingForUpdates(bool checking);
+    /// Setup is unfinished (`reason` non-empty, e.g. no speech model): a "Finish setup…" item and
+    /// the reason in the tooltip and status line.
+    void setSetupIncomplete(const QString& reason);
+    QString setupIncompleteReason() const { return setupReason_; }
 
     QSystemTrayIcon* trayIcon() const { return icon_.get(); }
     QMenu* menu() const { return menu_.get(); }
@@ -50,14 +60,26 @@ signals:
     /// The context menu is about to open.
     void menuAboutToShow();
     void checkForUpdatesRequested();
+    /// "Start dictation" / "Stop dictation".
+    void toggleDictationRequested();
+    /// "Finish setup…".
+    void finishSetupRequested();
     void quitRequested();
 
 private:
     AppWindows& windows_;
     std::unique_ptr<QSystemTrayIcon> icon_;
     std::unique_ptr<QMenu> menu_;
+    void refreshMenu();
+
+    QAction* statusAction_ = nullptr;
+    QAction* dictationAction_ = nullptr;
+    QAction* setupAction_ = nullptr;
     QAction* updatesAction_ = nullptr;
     bool canCheckForUpdates_ = false;
+    bool hasFeed_ = true;
+    bool checkingForUpdates_ = false;
+    QString setupReason_;
     AppStatus status_;
     QString text_;
     QString iconPath_;

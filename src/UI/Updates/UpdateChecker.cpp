@@ -1,5 +1,6 @@
 #include "UI/Updates/UpdateChecker.h"
 
+#include "Runtime/Localization.h"
 #include "Utilities/Log.h"
 
 #include <QHostAddress>
@@ -109,9 +110,33 @@ std::optional<AppcastRelease> newestRelease(const QByteArray& xml, QString* erro
     return best;
 }
 
+QString describeUpdateFailure(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return Localization::text("update.error.refused");
+    case QNetworkReply::HostNotFoundError:
+        return Localization::text("update.error.host_not_found");
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        return Localization::text("update.error.timeout");
+    case QNetworkReply::SslHandshakeFailedError:
+        return Localization::text("update.error.tls");
+    default:
+        return Localization::text("update.error.network");
+    }
+}
+
 UpdateChecker::UpdateChecker(QString feed, QString currentVersion, QObject* parent)
     : QObject(parent), feed_(resolvedFeedUrl(feed)), currentVersion_(std::move(currentVersion)) {
     network_.setRedirectPolicy(QNetworkRequest::NoLessSafeRedirectPolicy);
+}
+
+bool UpdateChecker::hasFeed() const {
+    return feed_.has_value();
+}
+
+bool UpdateChecker::checking() const {
+    return busy_;
 }
 
 bool UpdateChecker::canCheckForUpdates() const {
@@ -170,16 +195,19 @@ void UpdateChecker::checkForUpdates() {
         Result result;
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->property("timedOut").toBool()) {
-            result.error = QStringLiteral("the update server did not answer in time");
+            result.error = Localization::text("update.error.timeout");
         } else if (status != 0 && status != 200) {
-            result.error = QStringLiteral("the update server answered HTTP %1").arg(status);
+            result.error = Localization::format("update.error.http", QString::number(status));
         } else if (reply->error() != QNetworkReply::NoError) {
-            result.error = reply->errorString();
+            // Qt's own sentence is English and technical: it goes to the log, the user reads ours.
+            qCWarning(lcSparkle, "Update check failed: %s", qUtf8Printable(reply->errorString()));
+            result.error = describeUpdateFailure(reply->error());
         } else {
             QString error;
             const auto release = newestRelease(reply->readAll(), &error);
             if (!release) {
-                result.error = error;
+                qCWarning(lcSparkle, "Update feed unusable: %s", qUtf8Printable(error));
+                result.error = Localization::text("update.error.feed");
             } else {
                 result.release = *release;
                 result.outcome = compareVersions(release->version, currentVersion_) > 0

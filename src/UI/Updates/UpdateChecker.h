@@ -3,6 +3,7 @@
 #include "Runtime/Scheduler.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -33,6 +34,9 @@ struct AppcastRelease {
 };
 std::optional<AppcastRelease> newestRelease(const QByteArray& xml, QString* error);
 
+/// The user's sentence for a failed fetch of the feed (localised; Qt's own text is only logged).
+QString describeUpdateFailure(QNetworkReply::NetworkError error);
+
 /// Manual update checks against the feed, and the background schedule that the app refuses.
 class UpdateChecker : public QObject {
     Q_OBJECT
@@ -49,6 +53,10 @@ public:
 
     UpdateChecker(QString feed, QString currentVersion, QObject* parent = nullptr);
 
+    /// Whether this build has a usable feed at all (without one the menu item is hidden).
+    bool hasFeed() const;
+    /// Whether a check is in flight.
+    bool checking() const;
     /// True when a manual check may start now: a usable feed and no check in flight.
     bool canCheckForUpdates() const;
     /// Asked before every check: background checks are refused (with the log line), the user's

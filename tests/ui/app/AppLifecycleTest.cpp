@@ -7,7 +7,13 @@
 #include "UI/App/TrayApp.h"
 #include "UI/Tray/TrayController.h"
 
+#include "Cli/RemoteChannel.h"
+
 #include <QGuiApplication>
+#include <QMessageBox>
+#include <QTest>
+
+#include <future>
 #include <QLoggingCategory>
 #include <QMenu>
 #include <QTemporaryDir>
@@ -204,6 +210,74 @@ TEST_F(TrayAppTest, TheSessionCoreIsBuiltAfterTheBootLineAndRefreshedWheneverThe
     emit qApp->applicationStateChanged(Qt::ApplicationActive);
     EXPECT_EQ(permissions->refreshes, 6);
     EXPECT_EQ(hotkeys->updates, 3);
+    app.cleanUpOnQuit();
+}
+
+TEST_F(TrayAppTest, QuitOverTheSocketEndsTheAppAfterReplying) {
+    store_->setBool(ui::kFirstLaunchSettingsOpenedKey, true);
+    ui::TrayApp app(windows_, session_, ui::TrayAppHooks{.cleanupInferenceServers = [] {}});
+    ASSERT_EQ(app.start(socket_), ui::TrayApp::Start::running);
+    int quits = 0;
+    QObject::connect(&app, &ui::TrayApp::quitRequested, [&] { ++quits; });
+    auto reply = std::async(std::launch::async, [&] { return remote::send(QStringLiteral("quit"), socket_, 2000); });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quits == 1; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return reply.wait_for(0s) == std::future_status::ready; }, 5000));
+    EXPECT_EQ(reply.get().kind, remote::Reply::Kind::ok) << "the reply went out before the quit";
+    EXPECT_TRUE(session_.calls.isEmpty());
+    app.cleanUpOnQuit();
+}
+
+TEST_F(TrayAppTest, WithoutATrayHostTheFirstStartSaysSoInAWindowOnce) {
+    store_->setBool(ui::kFirstLaunchSettingsOpenedKey, true);
+    {
+        ui::TrayApp app(windows_, session_,
+                        ui::TrayAppHooks{.cleanupInferenceServers = [] {}, .trayAvailable = [] { return false; }});
+        ASSERT_EQ(app.start(socket_), ui::TrayApp::Start::running);
+        ASSERT_NE(app.noTrayNotice(), nullptr);
+        EXPECT_TRUE(app.noTrayNotice()->isVisible());
+        const QString text = qobject_cast<QMessageBox*>(app.noTrayNotice())->text();
+        EXPECT_TRUE(text.contains(QStringLiteral("quillory settings")) && text.contains(QStringLiteral("quillory quit")))
+            << text.toStdString();
+        app.noTrayNotice()->close();
+        app.cleanUpOnQuit();
+    }
+    QTest::qWait(0);
+    ui::TrayApp again(windows_, session_,
+                      ui::TrayAppHooks{.cleanupInferenceServers = [] {}, .trayAvailable = [] { return false; }});
+    ASSERT_EQ(again.start(socket_), ui::TrayApp::Start::running);
+    EXPECT_EQ(again.noTrayNotice(), nullptr) << "said once, not at every login";
+    again.cleanUpOnQuit();
+
+    ui::TrayApp withTray(windows_, session_,
+                         ui::TrayAppHooks{.cleanupInferenceServers = [] {}, .trayAvailable = [] { return true; }});
+    store_->remove(QStringLiteral("quillory.firstLaunch.noTrayNoticeShown"));
+    ASSERT_EQ(withTray.start(socket_), ui::TrayApp::Start::running);
+    EXPECT_EQ(withTray.noTrayNotice(), nullptr);
+    withTray.cleanUpOnQuit();
+}
+
+TEST_F(TrayAppTest, TrayMenuStartsDictationAndShowsUnfinishedSetupUntilAModelArrives) {
+    store_->setBool(ui::kFirstLaunchSettingsOpenedKey, true);
+    QString reason = QStringLiteral("No speech model is installed yet.");
+    ui::TrayAppHooks hooks{.cleanupInferenceServers = [] {}};
+    hooks.setupIncompleteReason = [&] { return reason; };
+    ui::TrayApp app(windows_, session_, hooks);
+    ASSERT_EQ(app.start(socket_), ui::TrayApp::Start::running);
+    EXPECT_EQ(app.tray()->setupIncompleteReason(), reason);
+    EXPECT_TRUE(app.tray()->trayIcon()->toolTip().contains(reason));
+    emit app.tray()->finishSetupRequested();
+    EXPECT_EQ(windows_.speechSetups, 1);
+    emit app.tray()->toggleDictationRequested();
+    EXPECT_EQ(session_.calls, QStringList{QStringLiteral("toggle")});
+    // The model arrived: the next time the user turns to the app the item is gone.
+    reason.clear();
+    emit app.tray()->menu()->aboutToShow();
+    EXPECT_TRUE(app.tray()->setupIncompleteReason().isEmpty());
+    EXPECT_EQ(app.tray()->trayIcon()->toolTip(), QStringLiteral("Quillory: ready"));
+    // A build without a feed has no update item.
+    for (QAction* a : app.tray()->menu()->actions()) {
+        EXPECT_FALSE(a->isVisible() && a->text() == QStringLiteral("Check for Updates…"));
+    }
     app.cleanUpOnQuit();
 }
 

@@ -21,6 +21,10 @@ public:
         ++closed;
         return true;
     }
+    void showSpeechModelSetup() override {
+        ++speechSetups;
+        showSettings();
+    }
     bool settingsReady() const override { return ready; }
     void startOverlaySync() override { ++overlaySyncs; }
     QWidget* settingsWindow() const override { return nullptr; }
@@ -28,6 +32,7 @@ public:
     int shown = 0;
     int closed = 0;
     int overlaySyncs = 0;
+    int speechSetups = 0;
     bool visible = false;
     bool minimized = false;
     bool ready = true;
@@ -43,6 +48,10 @@ public:
     bool cancelOrDismiss() override {
         calls << QStringLiteral("cancel");
         return status == QLatin1String("processing") || status == QLatin1String("error");
+    }
+    bool undoDiscard() override {
+        calls << QStringLiteral("undo");
+        return false;
     }
     QString statusName() const override { return status; }
 

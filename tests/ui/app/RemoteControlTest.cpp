@@ -48,12 +48,12 @@ TEST_F(RemoteControlTest, EachCommandReachesItsSessionOperation) {
     ASSERT_EQ(server_->listen(path_), remote::Server::Listen::listening);
     EXPECT_EQ(QFileInfo(dir_.path() + QStringLiteral("/quillory")).permissions() & (QFile::ReadGroup | QFile::ReadOther), 0)
         << "the socket's folder is private";
-    for (const char* command : {"toggle", "press", "release", "cancel"}) {
+    for (const char* command : {"toggle", "press", "release", "cancel", "undo"}) {
         const auto reply = ask(QString::fromLatin1(command));
         EXPECT_EQ(reply.kind, remote::Reply::Kind::ok) << command;
         EXPECT_TRUE(reply.text.isEmpty()) << "nothing to print on success: " << command;
     }
-    EXPECT_EQ(session_.calls, (QStringList{"toggle", "press", "release", "cancel"}));
+    EXPECT_EQ(session_.calls, (QStringList{"toggle", "press", "release", "cancel", "undo"}));
 
     const auto settings = ask(QStringLiteral("settings"));
     EXPECT_EQ(settings.kind, remote::Reply::Kind::ok);
@@ -78,6 +78,8 @@ TEST_F(RemoteControlTest, RefusalsAreClearAndChangeNothing) {
     // The settings window opens even while dictation is not available.
     EXPECT_EQ(ask(QStringLiteral("settings")).kind, remote::Reply::Kind::ok);
     EXPECT_TRUE(session_.calls.isEmpty());
+    // A server that cannot quit says so rather than pretending.
+    EXPECT_EQ(ask(QStringLiteral("quit")).kind, remote::Reply::Kind::error);
 }
 
 TEST_F(RemoteControlTest, OneOwnerPerSocketAndAStaleSocketIsTakenOver) {

@@ -131,6 +131,39 @@ TEST_F(OverlayControllerTest, CancelButtonCommitsWhatWasRecognisedNow) {
     EXPECT_FALSE(strip()->isVisible());
 }
 
+TEST_F(OverlayControllerTest, TheXWhileRecordingDiscardsAndTheStripOffersUndoForThreeSeconds) {
+    press();
+    partial(QStringLiteral("oops"));
+    auto* view = overlay->stripView();
+    ASSERT_TRUE(view->discardButton()->isVisibleTo(strip()));
+    EXPECT_FALSE(view->cancelButton()->isVisibleTo(strip()));
+    view->discardButton()->click();
+    settle();
+    EXPECT_EQ(state->status(), AppStatus::idle());
+    EXPECT_TRUE(strip()->isVisible()) << "Discarded · Undo";
+    EXPECT_EQ(model().primaryTitle(), L("overlay.discarded"));
+    EXPECT_TRUE(view->undoButton()->isVisibleTo(strip()));
+    EXPECT_FALSE(view->discardButton()->isVisibleTo(strip()));
+    EXPECT_TRUE(insertedTexts().isEmpty());
+
+    view->undoButton()->click();
+    settle();
+    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("oops")});
+    EXPECT_FALSE(strip()->isVisible());
+
+    // Left alone, the offer goes away with its three seconds.
+    press();
+    partial(QStringLiteral("really gone"));
+    view->discardButton()->click();
+    settle();
+    EXPECT_TRUE(strip()->isVisible());
+    advance(3);
+    settle();
+    EXPECT_FALSE(strip()->isVisible());
+    EXPECT_FALSE(model().showsUndo());
+    EXPECT_EQ(insertedTexts().size(), 1);
+}
+
 TEST_F(OverlayControllerTest, AiBadgesFollowThePolishSettingAndTheRunningPolish) {
     state->setAiPolishEnabled(true);
     polish->delay = seconds(2);

@@ -124,6 +124,27 @@ public:
         }
         present.insert(id);
     }
+    QString recommended = QStringLiteral("medium");
+    QString recommendedId() const override { return recommended; }
+    /// Like `download`, ended by `cancel` (no file arrives then).
+    Task<> downloadCancellable(QString id, Progress progress, CancellationToken cancel) override {
+        if (progress) {
+            progress(0, 1000);
+        }
+        if (!co_await sleepFor(downloadTime / 4, cancel)) {
+            throw CancellationError();
+        }
+        if (progress) {
+            progress(250, 1000);
+        }
+        if (!co_await sleepFor(downloadTime * 3 / 4, cancel)) {
+            throw CancellationError();
+        }
+        if (downloadFailure) {
+            throw std::runtime_error(downloadFailure->toStdString());
+        }
+        present.insert(id);
+    }
     void remove(const QString& id) override {
         if (removeFailure) {
             throw std::runtime_error(removeFailure->toStdString());

@@ -1,9 +1,13 @@
 // The permissions tab: refreshes, the Linux rows, autostart failures, and the diagnostics export.
 #include "SettingsTestSupport.h"
+#include "ModelTabTestSupport.h"
 
 #include "UI/Settings/AppSettingsBackend.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
 #include "UI/Settings/PermissionsTab.h"
+#include "UI/Settings/SpeechModelSetupRow.h"
+
+#include <QProgressBar>
 #include "Utilities/CommitDiagnostics.h"
 
 #include <QCheckBox>
@@ -139,6 +143,75 @@ TEST_F(PermissionsTabTest, ExportPassesTheChosenLookbackAndRunsOnceAtATime) {
     settle();
     EXPECT_FALSE(tab()->diagnosticsErrorMessage().has_value());
     EXPECT_FALSE(tab()->errorLabel()->isVisible());
+}
+
+// ---- the speech model row ----
+
+class PermissionsSpeechModelTest : public PermissionsTabTest {
+protected:
+    void SetUp() override {
+        PermissionsTabTest::SetUp();
+        catalogue_ = std::make_shared<FakeSpeechCatalogue>();
+        catalogue_->present.clear(); // a first run: no model file at all
+        setSpeechModelCatalogueForSettings(catalogue_);
+    }
+    void TearDown() override {
+        setSpeechModelCatalogueForSettings(nullptr);
+        PermissionsTabTest::TearDown();
+    }
+    SpeechModelSetupRow* row() { return tab()->findChild<SpeechModelSetupRow*>(QStringLiteral("permissionsSpeechModel")); }
+    std::shared_ptr<FakeSpeechCatalogue> catalogue_;
+};
+
+TEST_F(PermissionsSpeechModelTest, WithoutAModelFileSpeechIsNotAllowedAndTheRowDownloadsTheRecommendedOne) {
+    ASSERT_NE(row(), nullptr);
+    EXPECT_FALSE(row()->installed());
+    EXPECT_EQ(row()->pill()->tone(), StatusPill::Tone::orange);
+    EXPECT_EQ(row()->pill()->text(), L("permission.speech_model.missing"));
+    // The speech recognition row no longer promises a dictation that cannot run.
+    QStringList pills;
+    for (StatusPill* pill : tab()->findChildren<StatusPill*>()) pills << pill->text();
+    EXPECT_TRUE(pills.contains(L("permission.speech.needs_model"))) << pills.join(" | ").toStdString();
+    EXPECT_TRUE(row()->recommendation()->text().contains(QStringLiteral("Medium")) &&
+                row()->recommendation()->text().contains(QStringLiteral("539 MB")))
+        << row()->recommendation()->text().toStdString();
+
+    row()->downloadButton()->click();
+    settle();
+    EXPECT_TRUE(row()->cancelButton()->isVisibleTo(row()));
+    EXPECT_FALSE(row()->downloadButton()->isVisibleTo(row()));
+    advance(1);
+    EXPECT_TRUE(row()->progressBar()->isVisibleTo(row()));
+    EXPECT_EQ(row()->progressBar()->value(), 250);
+    EXPECT_TRUE(row()->pill()->text().contains(QStringLiteral("25%"))) << row()->pill()->text().toStdString();
+    advance(3);
+    settle();
+    EXPECT_TRUE(row()->installed());
+    EXPECT_EQ(catalogue_->selected, QStringLiteral("medium")) << "the missing selection gives way to the download";
+    EXPECT_EQ(row()->pill()->tone(), StatusPill::Tone::green);
+    EXPECT_FALSE(row()->cancelButton()->isVisibleTo(row()));
+    pills.clear();
+    for (StatusPill* pill : tab()->findChildren<StatusPill*>()) pills << pill->text();
+    EXPECT_FALSE(pills.contains(L("permission.speech.needs_model")));
+}
+
+TEST_F(PermissionsSpeechModelTest, ACancelledDownloadLeavesNoModelAndSaysSo) {
+    ASSERT_NE(row(), nullptr);
+    row()->downloadButton()->click();
+    settle();
+    advance(1);
+    row()->cancelButton()->click();
+    settle();
+    EXPECT_FALSE(row()->installed());
+    EXPECT_TRUE(catalogue_->present.empty());
+    EXPECT_EQ(catalogue_->selected, QStringLiteral("small"));
+    EXPECT_TRUE(row()->downloadButton()->isVisibleTo(row()));
+    EXPECT_FALSE(row()->progressBar()->isVisibleTo(row()));
+    const QLabel* error = nullptr;
+    for (QLabel* label : row()->findChildren<QLabel*>()) {
+        if (label->text() == L("permission.speech_model.cancelled")) error = label;
+    }
+    EXPECT_NE(error, nullptr);
 }
 
 class SavePanelTest : public SettingsTest {

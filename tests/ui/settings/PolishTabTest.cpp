@@ -207,6 +207,11 @@ TEST_F(PolishTabTest, DeleteAndCleanupReportTheirOutcome) {
     EXPECT_FALSE(model.modelDownloaded());
     EXPECT_FALSE(find<QPushButton>("polishDelete")->isVisible());
 
+    // Nothing left over (the button's own stop of the warm server is not "0 stopped").
+    engine_->strayServers = 0;
+    find<QPushButton>("polishCleanup")->click();
+    EXPECT_EQ(find<QLabel>("polishCleanupMessage")->text(), Localization::text("polish.runtime.cleanup.none"));
+    EXPECT_FALSE(find<QLabel>("polishCleanupMessage")->text().contains(QLatin1Char('0')));
     engine_->strayServers = 2;
     find<QPushButton>("polishCleanup")->click();
     EXPECT_EQ(find<QLabel>("polishCleanupMessage")->text(),

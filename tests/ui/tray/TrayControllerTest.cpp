@@ -1,5 +1,6 @@
 #include "ui/app/AppShellTestSupport.h"
 
+#include "Runtime/Localization.h"
 #include "UI/Tray/TrayController.h"
 
 #include <QDir>
@@ -19,6 +20,21 @@ namespace quillory::testing {
 namespace {
 
 using Kind = AppStatus::Kind;
+
+QStringList visibleTexts(const ui::TrayController& tray) {
+    QStringList texts;
+    for (QAction* a : tray.menu()->actions()) {
+        if (!a->isSeparator() && a->isVisible()) texts << a->text();
+    }
+    return texts;
+}
+
+QAction* action(const ui::TrayController& tray, const char* text) {
+    for (QAction* a : tray.menu()->actions()) {
+        if (a->isVisible() && a->text() == QString::fromUtf8(text)) return a;
+    }
+    return nullptr;
+}
 
 TEST(TrayControllerTest, EachStatusHasItsOwnIconAndText) {
     FakeAppWindows windows;
@@ -56,21 +72,86 @@ TEST(TrayControllerTest, InstallsOnceWithItsMenu) {
     EXPECT_EQ(tray.trayIcon(), first);
     EXPECT_EQ(first->toolTip(), QStringLiteral("Quillory: listening"));
 
-    QStringList texts;
-    for (QAction* a : tray.menu()->actions()) {
-        if (!a->isSeparator()) texts << a->text();
-    }
-    EXPECT_EQ(texts, (QStringList{"Settings…", "Check for Updates…", "Quit Quillory"}));
+    EXPECT_EQ(visibleTexts(tray), (QStringList{"Quillory: listening", "Stop Dictation", "Settings…",
+                                               "Check for Updates…", "Quit Quillory"}));
     EXPECT_EQ(first->contextMenu(), tray.menu());
+}
+
+TEST(TrayControllerTest, MenuShowsTheStatusAndStartsDictation) {
+    FakeAppWindows windows;
+    ui::TrayController tray(windows);
+    tray.installIfNeeded();
+    QAction* status = action(tray, "Quillory: ready");
+    ASSERT_NE(status, nullptr) << visibleTexts(tray).join(" | ").toStdString();
+    EXPECT_FALSE(status->isEnabled()) << "the status line is not a command";
+    int toggles = 0;
+    QObject::connect(&tray, &ui::TrayController::toggleDictationRequested, [&] { ++toggles; });
+    QAction* start = action(tray, "Start Dictation");
+    ASSERT_NE(start, nullptr);
+    start->trigger();
+    EXPECT_EQ(toggles, 1);
+
+    tray.applyStatus(AppStatus::recording());
+    EXPECT_EQ(status->text(), QStringLiteral("Quillory: listening"));
+    EXPECT_EQ(start->text(), QStringLiteral("Stop Dictation"));
+    EXPECT_TRUE(start->isEnabled());
+    tray.applyStatus(AppStatus::processing());
+    EXPECT_FALSE(start->isEnabled()) << "nothing to start or stop while the words are processed";
+    tray.applyStatus(AppStatus::error(QStringLiteral("No audio capture device is available.")));
+    EXPECT_EQ(status->text(), QStringLiteral("Quillory: error — No audio capture device is available."));
+    EXPECT_TRUE(start->isEnabled());
+}
+
+TEST(TrayControllerTest, UnfinishedSetupShowsInTheMenuAndTooltip) {
+    FakeAppWindows windows;
+    ui::TrayController tray(windows);
+    tray.installIfNeeded();
+    EXPECT_EQ(action(tray, "Finish Setup…"), nullptr);
+    const QString reason = Localization::text("setup.speech_model_missing");
+    tray.setSetupIncomplete(reason);
+    EXPECT_TRUE(tray.trayIcon()->toolTip().startsWith(QStringLiteral("Quillory: setup unfinished")));
+    EXPECT_TRUE(tray.trayIcon()->toolTip().contains(reason));
+    QAction* finish = action(tray, "Finish Setup…");
+    ASSERT_NE(finish, nullptr);
+    int requests = 0;
+    QObject::connect(&tray, &ui::TrayController::finishSetupRequested, [&] { ++requests; });
+    finish->trigger();
+    EXPECT_EQ(requests, 1);
+    // A session's own state still shows while setup is unfinished; the item stays.
+    tray.applyStatus(AppStatus::recording());
+    EXPECT_EQ(tray.trayIcon()->toolTip(), QStringLiteral("Quillory: listening"));
+    tray.applyStatus(AppStatus::idle());
+    tray.setSetupIncomplete(QString());
+    EXPECT_EQ(action(tray, "Finish Setup…"), nullptr);
+    EXPECT_EQ(tray.trayIcon()->toolTip(), QStringLiteral("Quillory: ready"));
+}
+
+TEST(TrayControllerTest, UpdateItemOnlyWithAFeedAndSaysWhileChecking) {
+    FakeAppWindows windows;
+    ui::TrayController tray(windows);
+    tray.installIfNeeded();
+    tray.setUpdateFeed(false);
+    EXPECT_FALSE(visibleTexts(tray).contains(QStringLiteral("Check for Updates…")));
+    tray.setUpdateFeed(true);
+    tray.setCanCheckForUpdates(true);
+    QAction* updates = action(tray, "Check for Updates…");
+    ASSERT_NE(updates, nullptr);
+    EXPECT_TRUE(updates->isEnabled());
+    tray.setCheckingForUpdates(true);
+    EXPECT_EQ(updates->text(), QStringLiteral("Checking for Updates…"));
+    EXPECT_FALSE(updates->isEnabled());
+    tray.setCheckingForUpdates(false);
+    EXPECT_EQ(updates->text(), QStringLiteral("Check for Updates…"));
 }
 
 TEST(TrayControllerTest, MenuActionsAndClicks) {
     FakeAppWindows windows;
     ui::TrayController tray(windows);
     tray.installIfNeeded();
-    QAction* settings = tray.menu()->actions().at(0);
-    QAction* updates = tray.menu()->actions().at(1);
-    QAction* quit = tray.menu()->actions().at(3);
+    QAction* settings = action(tray, "Settings…");
+    QAction* updates = action(tray, "Check for Updates…");
+    QAction* quit = action(tray, "Quit Quillory");
+    ASSERT_TRUE(settings && updates && quit);
 
     // "Check for Updates…" follows whether a check may start.
     EXPECT_FALSE(updates->isEnabled());

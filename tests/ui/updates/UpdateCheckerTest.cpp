@@ -4,7 +4,10 @@
 #include "UI/Updates/UpdateChecker.h"
 #include "UI/Updates/UpdateDialog.h"
 
+#include "Runtime/Localization.h"
+
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -146,11 +149,49 @@ TEST_F(UpdateCheckerTest, ManualCheckReportsNewerReleaseUpToDateAndFailures) {
 
 TEST_F(UpdateCheckerTest, NoUsableFeedMeansNoCheck) {
     UpdateChecker placeholder(ui::compiledFeedUrl(), QStringLiteral("1.0"));
+    EXPECT_FALSE(placeholder.hasFeed());
     EXPECT_FALSE(placeholder.canCheckForUpdates());
     QSignalSpy finished(&placeholder, &UpdateChecker::finished);
     placeholder.checkForUpdates();
     QTest::qWait(20);
     EXPECT_TRUE(finished.isEmpty());
+}
+
+TEST_F(UpdateCheckerTest, RefusedConnectionAndUnknownHostReadAsSentencesInTheUsersLanguage) {
+    // A loopback port nobody listens on: the connection is refused.
+    QTcpServer probe;
+    ASSERT_TRUE(probe.listen(QHostAddress::LocalHost));
+    const quint16 closedPort = probe.serverPort();
+    probe.close();
+    const QString refusedFeed = QStringLiteral("http://127.0.0.1:%1/appcast.xml").arg(closedPort);
+    for (const Localization::Language language : {Localization::Language::English, Localization::Language::Japanese}) {
+        Localization::setLanguage(language);
+        UpdateChecker checker(refusedFeed, QStringLiteral("1.0"));
+        EXPECT_TRUE(checker.hasFeed());
+        const auto result = check(checker);
+        EXPECT_EQ(result.outcome, Outcome::failed);
+        EXPECT_EQ(result.error, Localization::text("update.error.refused")) << result.error.toStdString();
+        EXPECT_FALSE(result.error.contains(QStringLiteral("Connection refused"))) << "not Qt's own text";
+        EXPECT_TRUE(checker.canCheckForUpdates());
+    }
+    Localization::setLanguage(Localization::Language::Japanese);
+    EXPECT_TRUE(ui::describeUpdateFailure(QNetworkReply::ConnectionRefusedError).contains(QStringLiteral("拒否")));
+    EXPECT_TRUE(ui::describeUpdateFailure(QNetworkReply::HostNotFoundError).contains(QStringLiteral("見つかりません")));
+    Localization::setLanguage(Localization::Language::English);
+    // The host-not-found reply of Qt maps to its own sentence (a real lookup of a name that does
+    // not exist depends on the machine's resolver, so the mapping is what is checked here).
+    EXPECT_EQ(ui::describeUpdateFailure(QNetworkReply::HostNotFoundError),
+              QStringLiteral("the update server's address could not be found. Check the network connection."));
+    for (const auto other : {QNetworkReply::RemoteHostClosedError, QNetworkReply::ProtocolFailure,
+                             QNetworkReply::UnknownNetworkError}) {
+        EXPECT_EQ(ui::describeUpdateFailure(other), Localization::text("update.error.network"));
+    }
+    // Shown in the dialog after "Could not check for updates:".
+    UpdateChecker::Result failed;
+    failed.error = ui::describeUpdateFailure(QNetworkReply::ConnectionRefusedError);
+    QMessageBox* box = ui::showUpdateResult(failed, QStringLiteral("1.0"));
+    EXPECT_EQ(box->text(), QStringLiteral("Could not check for updates: the update server refused the connection."));
+    box->close();
 }
 
 TEST_F(UpdateCheckerTest, ServerThatNeverAnswersTimesOut) {
@@ -167,7 +208,7 @@ TEST_F(UpdateCheckerTest, ServerThatNeverAnswersTimesOut) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !finished.isEmpty(); }, 5000));
     const auto result = finished.first().first().value<UpdateChecker::Result>();
     EXPECT_EQ(result.outcome, Outcome::failed);
-    EXPECT_TRUE(result.error.contains(QStringLiteral("in time")));
+    EXPECT_EQ(result.error, Localization::text("update.error.timeout"));
     EXPECT_TRUE(checker.canCheckForUpdates());
 }
 
