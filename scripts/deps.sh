@@ -27,6 +27,8 @@ packages=(
     # real programs as dictation targets (tests/desktop/RealAppsTest.cpp): GTK 3, GTK 4 and Tk fields
     # through Debian's python, and Firefox
     python3-gi gir1.2-gtk-3.0 gir1.2-gtk-4.0 python3-tk firefox-esr
+    # reading and pressing the real app's widgets over the accessibility bus (tests/desktop/atspi_probe.py)
+    gir1.2-atspi-2.0
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
 )

@@ -1,8 +1,12 @@
 // The tray app on a real desktop (Xvfb, openbox, trayer): the tray icon is embedded and its menu
 // opens, a second launch shows the first one's settings window, remote control reaches the
 // session, and SIGTERM cleans up the inference servers. With the tiny speech model, a dictation
-// through the pipe microphone ends up pasted into another application's line edit.
+// through the pipe microphone ends up pasted into another application's line edit. On a first run
+// without any speech model, the settings window's speech model row downloads one from the hosting
+// service (one inside the test) and the next dictation works.
 #include "InputTargetClient.h"
+#include "ai/FakeHttpServer.h"
+#include "support/HostedFile.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -104,7 +108,16 @@ protected:
                        .size());
     }
     static int settingsWindows() { return visibleWindows({"--name", "^Quillory Settings$"}); }
-
+    /// What the app shows over the accessibility bus: one "role<TAB>name" line per showing object.
+    QString accessibleDump() {
+        return tool(QStringLiteral(QUILLORY_ATSPI_PROBE), {"dump", QString::number(app_.processId())});
+    }
+    /// Presses the app's showing push button `name` through its accessible action.
+    bool pressAccessibleButton(const QString& name) {
+        QProcess p;
+        p.start(QStringLiteral(QUILLORY_ATSPI_PROBE), {"press", QString::number(app_.processId()), name});
+        return p.waitForFinished(10000) && p.exitCode() == 0;
+    }
     QTemporaryDir dir_;
     QProcessEnvironment env_;
     QProcess app_;
@@ -345,6 +358,81 @@ TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) 
         << target.transcript();
     QTest::qWait(500); // nothing more follows
     EXPECT_EQ(target.text(), sentence) << target.transcript();
+}
+
+TEST_F(AppTrayTest, FirstRunWithoutASpeechModelDownloadsOneFromTheSettingsRowAndDictates) {
+    const QString model = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    const QString vad = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    const QString sentence = qEnvironmentVariable("QUILLORY_TEST_WHISPER_SENTENCE");
+    if (model.isEmpty() || vad.isEmpty() || sentence.isEmpty() || qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE")) {
+        GTEST_SKIP() << "the tiny speech model or the pipe microphone is not set up";
+    }
+    // The hosting service: every speech model file is the tiny model, the VAD file the tiny VAD
+    // model, each announced with its SHA-256 as the real service does.
+    QFile modelFile(model);
+    QFile vadFile(vad);
+    ASSERT_TRUE(modelFile.open(QIODevice::ReadOnly) && vadFile.open(QIODevice::ReadOnly));
+    const QByteArray modelBytes = modelFile.readAll();
+    const QByteArray vadBytes = vadFile.readAll();
+    QStringList requested;
+    quillory::testing::FakeHttpServer hosting([&](const quillory::testing::FakeHttpServer::Request& r) {
+        requested << QString::fromUtf8(r.path);
+        const QByteArray& body = r.path.endsWith("/ggml-silero-v5.1.2.bin") ? vadBytes : modelBytes;
+        if (!r.path.endsWith(".bin")) return quillory::testing::FakeHttpServer::Response{.status = 404, .body = "not here"};
+        return quillory::testing::FakeHttpServer::Response{200, body, "application/octet-stream",
+                                                           quillory::testing::hostedDigestHeaders(body)};
+    });
+    env_.insert(QStringLiteral("QUILLORY_MODEL_BASE_URL"), QStringLiteral("http://127.0.0.1:%1/").arg(hosting.port()));
+    env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QStringLiteral("1"));
+    const std::vector<float> speech = wavSamples(QStringLiteral(QUILLORY_FIXTURES "/speech/plain.wav"));
+    ASSERT_GT(speech.size(), 16000u);
+
+    // A first launch: nothing configured, no model; the settings window opens by itself.
+    app_.setProcessEnvironment(env_);
+    app_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    ASSERT_TRUE(app_.waitForStarted(5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}, 2000).exitCode == 0; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return settingsWindows() == 1; }, 30000)) << "no settings window on first launch";
+    const QString missing = QStringLiteral("Not installed — dictation needs one");
+    QString dump;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (dump = accessibleDump()).contains(missing); }, 30000))
+        << "the speech model row does not say the model is missing:\n" << dump.toStdString();
+
+    // The row's Download, pressed as a user (or a screen reader) would.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pressAccessibleButton(QStringLiteral("Download")); }, 20000))
+        << accessibleDump().toStdString();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return (dump = accessibleDump()).contains(QLatin1String("\tInstalled: Whisper")); }, 120000))
+        << "the row never said installed:\n" << dump.toStdString() << "\nrequested: "
+        << requested.join(' ').toStdString();
+    EXPECT_FALSE(dump.contains(missing));
+    EXPECT_TRUE(requested.contains(QStringLiteral("/ggml-org/whisper-vad/resolve/main/ggml-silero-v5.1.2.bin")))
+        << requested.join(' ').toStdString();
+
+    // Push-to-talk with the pipe microphone: the tiny model's sentence reaches another application.
+    quillory::test::TargetWindow target;
+    ASSERT_TRUE(target.ready()) << target.transcript();
+    ASSERT_EQ(quillory({"press"}).exitCode, 0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("recording\n"); }, 30000))
+        << quillory({"status"}).out.toStdString();
+    std::vector<float> audio = speech;
+    audio.insert(audio.end(), 16000, 0.0f);
+    std::atomic<bool> fed{false};
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        fed = feedPipeMicrophone(audio);
+        done = true;
+    });
+    (void)QTest::qWaitFor([&] { return done.load(); }, 30000);
+    feeder.join();
+    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    QTest::qWait(300);
+    ASSERT_EQ(quillory({"release"}).exitCode, 0);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 90000))
+        << quillory({"status"}).out.toStdString();
+    EXPECT_TRUE(target.text() == sentence ||
+                target.waitForLine([&](const QByteArray&) { return target.text() == sentence; }, 30000))
+        << target.transcript();
 }
 
 } // namespace

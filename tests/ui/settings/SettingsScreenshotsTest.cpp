@@ -1,11 +1,14 @@
 // Screenshots of the settings window's tabs in Japanese and English, for review (written under
 // the build folder's screenshots/). They assert only what is laid out, never pixels.
 #include "SettingsTestSupport.h"
+#include "ModelTabTestSupport.h"
 
 #include "UI/Settings/SettingsWindow.h"
 #include "support/ScreenshotLanguages.h"
 #include "UI/Settings/SettingsWidgets.h"
+#include "UI/Settings/SpeechModelSetupRow.h"
 
+#include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
 
@@ -52,6 +55,43 @@ TEST_F(SettingsScreenshotsTest, EachTabInJapaneseAndEnglish) {
         }
         window->close();
     }
+    Localization::setLanguage(Localization::Language::English);
+}
+
+// What a new user sees first: the permissions tab of a machine without any speech model, whose
+// speech model row offers the download.
+TEST_F(SettingsScreenshotsTest, FirstLaunchPermissionsWithTheSpeechModelRow) {
+    applyPreferredUiFont();
+    auto catalogue = std::make_shared<FakeSpeechCatalogue>();
+    catalogue->entries = {
+        {QStringLiteral("whisper-small-q5_1"), QStringLiteral("Whisper small Q5_1"), QStringLiteral("Fast."),
+         QStringLiteral("190 MB")},
+        {QStringLiteral("kotoba-whisper-v2.0-q5_0"), QStringLiteral("Kotoba-Whisper v2.0 Q5_0"),
+         QStringLiteral("Accurate."), QStringLiteral("538 MB")},
+    };
+    catalogue->present.clear();
+    catalogue->selected = QStringLiteral("kotoba-whisper-v2.0-q5_0");
+    catalogue->recommended = QStringLiteral("whisper-small-q5_1");
+    setSpeechModelCatalogueForSettings(catalogue);
+    for (const auto& [language, code] : screenshotLanguages()) {
+        Localization::setLanguage(language);
+        auto window = std::make_unique<SettingsWindow>(*state, *backend);
+        window->setSettingsTab(SettingsTabSelection::permissions);
+        window->show();
+        QApplication::processEvents();
+        QWidget* content = window->tabWidget(SettingsTabSelection::permissions);
+        auto* row = content->findChild<SpeechModelSetupRow*>(QStringLiteral("permissionsSpeechModel"));
+        ASSERT_NE(row, nullptr) << code;
+        EXPECT_TRUE(row->isVisible()) << code;
+        EXPECT_EQ(row->pill()->text(), L("permission.speech_model.missing")) << code;
+        EXPECT_TRUE(row->downloadButton()->isVisible()) << code;
+        // The row sits in the first screenful, where a new user looks.
+        const QPoint bottom = row->mapTo(window.get(), QPoint(0, row->height()));
+        EXPECT_LE(bottom.y(), window->height()) << code;
+        screenshot(window.get(), QStringLiteral("settings-first-launch-%1").arg(QLatin1String(code)));
+        window->close();
+    }
+    setSpeechModelCatalogueForSettings(nullptr);
     Localization::setLanguage(Localization::Language::English);
 }
 
