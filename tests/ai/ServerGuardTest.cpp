@@ -259,26 +259,23 @@ TEST_F(ServerGuardTest, RedirectsAndOversizedAnswersAreErrors) {
 
 // ---- the server dies with the app ----
 
-// Run as a child process by the test below: starts a server, reports its id, then blocks until
-// it is killed.
-TEST_F(ServerGuardTest, OrphanRole) {
-    if (qEnvironmentVariableIsEmpty("QUILLORY_TEST_ORPHAN_ROLE")) {
-        GTEST_SKIP() << "a helper role of ServerDiesWithItsParent";
-    }
-    createModelFile(M::phi3_miniQ4);
-    auto start = begin(engine().ensureServer(M::phi3_miniQ4));
-    std::printf("orphan-home %s\nserver-pid %lld\n", qPrintable(home_.path()),
-                static_cast<long long>(engine().serverProcessId()));
-    std::fflush(stdout);
-    std::getchar(); // until killed
-}
-
+// The test runs itself again as the parent to kill: with QUILLORY_TEST_ORPHAN_ROLE set, that child
+// starts a server, reports its id, then blocks until it is killed.
 TEST_F(ServerGuardTest, ServerDiesWithItsParent) {
+    if (!qEnvironmentVariableIsEmpty("QUILLORY_TEST_ORPHAN_ROLE")) {
+        createModelFile(M::phi3_miniQ4);
+        auto start = begin(engine().ensureServer(M::phi3_miniQ4));
+        std::printf("orphan-home %s\nserver-pid %lld\n", qPrintable(home_.path()),
+                    static_cast<long long>(engine().serverProcessId()));
+        std::fflush(stdout);
+        std::getchar(); // until killed
+        return;
+    }
     QProcess parent;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QUILLORY_TEST_ORPHAN_ROLE", "1");
     parent.setProcessEnvironment(env);
-    parent.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=ServerGuardTest.OrphanRole"});
+    parent.start(QCoreApplication::applicationFilePath(), {"--gtest_filter=ServerGuardTest.ServerDiesWithItsParent"});
     ASSERT_TRUE(parent.waitForStarted());
     qint64 server = 0;
     QByteArray output;
