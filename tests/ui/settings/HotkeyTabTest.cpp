@@ -3,6 +3,7 @@
 #include "SettingsTestSupport.h"
 
 #include "UI/Overlay/OverlayViews.h"
+#include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/HotkeyTab.h"
 #include "UI/Settings/KeyboardKeyDisplay.h"
 #include "UI/Settings/SettingsWidgets.h"
@@ -12,6 +13,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScrollBar>
 #include <QTest>
 
@@ -38,19 +40,90 @@ protected:
     HotkeyTab* tab_ = nullptr;
 };
 
-TEST(HotkeyTabRulesTest, SummariesAndTheChordChoice) {
-    HotkeyConfig c;
-    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.toggle.double_command");
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_command");
-    c.toggleShortcutEnabled = false;
-    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.off");
-    c.modifierChordFnCommand = false;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.other");
-    c.modifierChordFnOption = true;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_option");
-    c.pushToTalkShortcutEnabled = false;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.off");
+/// A text that names a key this keyboard does not have (the internal names of the roles).
+bool namesAMissingKey(const QString& text) {
+    static const QRegularExpression missing(QStringLiteral("Command|Option|\\bfn\\b|⌘|⌥"));
+    return text.contains(missing);
+}
 
+/// Every text the tab shows or announces, popover help included.
+QStringList everyText(QWidget* root) {
+    QStringList out;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            out << label->text();
+        }
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            out << button->text();
+        }
+        if (auto* help = qobject_cast<HelpPopoverButton*>(w)) {
+            out << help->helpText();
+        }
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            for (int i = 0; i < combo->count(); ++i) {
+                out << combo->itemText(i);
+            }
+        }
+        out << w->accessibleName() << w->toolTip();
+    }
+    out.removeAll(QString());
+    return out;
+}
+
+/// A map with other keys: Muhenkan and Left Ctrl toggle, Henkan is the chord key, no alternate key.
+ModifierKeyMap japaneseKeys() {
+    ModifierKeyMap m;
+    m.leftCommand = {37};
+    m.rightCommand = {102};
+    m.fn = {100};
+    return m;
+}
+
+TEST(HotkeyTabRulesTest, SummariesNameThePhysicalKeysOfTheMap) {
+    Localization::setLanguage(Localization::Language::English);
+    const ModifierKeyMap keys = ModifierKeyMap::defaults();
+    HotkeyConfig c;
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Right Ctrl ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Right Shift + Right Ctrl"));
+    EXPECT_EQ(R::chordGesture(keys, HotkeyPTTAssignKind::fnOption), QStringLiteral("Right Shift + Left Alt / Right Alt"));
+    EXPECT_EQ(R::toggleSummary(c, japaneseKeys()), QStringLiteral("Left Ctrl / Muhenkan ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, japaneseKeys()), QStringLiteral("Henkan + Left Ctrl / Muhenkan"));
+    EXPECT_EQ(R::chordGesture(japaneseKeys(), HotkeyPTTAssignKind::fnOption), QStringLiteral("Henkan + (no key)"));
+    ModifierKeyMap odd;
+    odd.rightCommand = {200};
+    EXPECT_EQ(R::toggleSummary(c, odd), QStringLiteral("keycode 200 ×2"));
+
+    Localization::setLanguage(Localization::Language::Japanese);
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("右 Ctrl ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("右 Shift + 右 Ctrl"));
+    EXPECT_EQ(R::pushToTalkSummary(c, japaneseKeys()), QStringLiteral("変換 + 左 Ctrl / 無変換"));
+    Localization::setLanguage(Localization::Language::English);
+
+    c.toggleShortcutEnabled = false;
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Off"));
+    c.toggleShortcutEnabled = true;
+    c.toggleDoubleCommand = false; // a registered key combination
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Other"));
+    c.modifierChordFnCommand = false;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Other"));
+    c.modifierChordFnOption = true;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Right Shift + Left Alt / Right Alt"));
+    c.pushToTalkShortcutEnabled = false;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Off"));
+}
+
+TEST(HotkeyTabRulesTest, EveryKeyTheMapCanHoldHasANameInBothLanguages) {
+    for (auto language : {Localization::Language::English, Localization::Language::Japanese}) {
+        Localization::setLanguage(language);
+        for (const auto& key : ModifierKeyMap::knownKeys()) {
+            const QString name = ModifierKeyMap::keyName(key.keycode);
+            EXPECT_FALSE(name.startsWith(QStringLiteral("hotkey.")) || namesAMissingKey(name)) << key.name;
+        }
+    }
+    Localization::setLanguage(Localization::Language::English);
+}
+
+TEST(HotkeyTabRulesTest, ChoosingAChordKeepsEveryOtherField) {
     // Choosing fn + Option keeps every other field.
     HotkeyConfig odd;
     odd.keyCode = 49;
@@ -79,15 +152,16 @@ TEST(KeyboardKeyDisplayTest, LabelsByPhysicalPosition) {
 }
 
 TEST_F(HotkeyTabTest, SwitchesAndChordWriteTheConfigurationAndShowTheSummaries) {
-    EXPECT_EQ(tab()->toggleSummary()->text(), QStringLiteral("Current: Command ×2"));
-    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Command"));
+    EXPECT_EQ(tab()->toggleSummary()->text(), QStringLiteral("Current: Right Ctrl ×2"));
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: Right Shift + Right Ctrl"));
     EXPECT_TRUE(tab()->chordButton(HotkeyPTTAssignKind::fnCommand)->isChecked());
 
     QTest::mouseClick(tab()->chordButton(HotkeyPTTAssignKind::fnOption), Qt::LeftButton);
     EXPECT_TRUE(state->hotkeyConfig().modifierChordFnOption);
     EXPECT_FALSE(state->hotkeyConfig().modifierChordFnCommand);
     EXPECT_EQ(HotkeyStorage::load(), state->hotkeyConfig()); // persisted
-    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Option"));
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: Right Shift + Left Alt / Right Alt"));
+    EXPECT_EQ(tab()->pushToTalkHint()->text(), QStringLiteral("hold Right Shift + Left Alt / Right Alt"));
 
     // Push-to-talk off: its pill is hidden and the chord picker disabled; the toggle pill stays.
     tab()->pushToTalkSwitch()->click();
@@ -244,7 +318,8 @@ TEST_F(HotkeyTabTest, LiveKeysShowHeldKeysOnceAndModifiersOnlyAsCaps) {
     EXPECT_FALSE(caps[2]->isLit()); // Shift: Right Shift is fn here
     EXPECT_TRUE(caps[3]->isLit());  // Command
     EXPECT_TRUE(caps[4]->isLit());  // fn
-    EXPECT_EQ(caps[3]->accessibleName(), QStringLiteral("Command"));
+    EXPECT_EQ(caps[3]->text(), QStringLiteral("Right Ctrl"));
+    EXPECT_EQ(caps[3]->accessibleName(), QStringLiteral("Dictation key: Right Ctrl"));
 
     key(QEvent::KeyRelease, 38, true); // an auto-repeat release keeps the key
     EXPECT_EQ(tab()->extraKeyLabels(), (QStringList{"A", "200"}));
@@ -290,6 +365,56 @@ TEST_F(HotkeyTabTest, PhysicalKeysMoveBetweenRolesAndReset) {
     (*reset)->click();
     EXPECT_EQ(backend->keys, ModifierKeyMap::defaults());
     EXPECT_EQ(tab()->physicalKeyChoice(1)->currentData().toInt(), rctl);
+}
+
+TEST_F(HotkeyTabTest, EveryTextNamesThePhysicalKeysAndFollowsTheKeyMap) {
+    for (auto language : {Localization::Language::English, Localization::Language::Japanese}) {
+        Localization::setLanguage(language);
+        if (tab_) {
+            tab_->hide();
+            tab_ = nullptr; // a new tab, built in this language
+        }
+        backend->keys = ModifierKeyMap::defaults();
+        const bool en = language == Localization::Language::English;
+        // Visible without scrolling or opening the help: the hints and summaries at the top.
+        EXPECT_EQ(tab()->toggleHint()->text(), en ? QStringLiteral("press Right Ctrl twice") : QStringLiteral("右 Ctrl を 2 回押す"));
+        EXPECT_EQ(tab()->pushToTalkHint()->text(),
+                  en ? QStringLiteral("hold Right Shift + Right Ctrl") : QStringLiteral("右 Shift + 右 Ctrl を押し続ける"));
+        EXPECT_EQ(tab()->chordButton(HotkeyPTTAssignKind::fnCommand)->text(),
+                  en ? QStringLiteral("Right Shift + Right Ctrl") : QStringLiteral("右 Shift + 右 Ctrl"));
+        EXPECT_EQ(tab()->modifierCaps()[1]->text(),
+                  en ? QStringLiteral("Left Alt / Right Alt") : QStringLiteral("左 Alt / 右 Alt"));
+        EXPECT_EQ(tab()->modifierCaps()[4]->text(), en ? QStringLiteral("Right Shift") : QStringLiteral("右 Shift"));
+        for (const QString& text : everyText(tab())) {
+            EXPECT_FALSE(namesAMissingKey(text)) << qPrintable(text);
+        }
+        const int top = tab()->pushToTalkSummary()->mapTo(tab(), QPoint(0, 0)).y();
+        EXPECT_LT(top + tab()->pushToTalkSummary()->height(), 450) << top; // above the fold of the 560 px window, under its tab bar
+
+        // Another map, chosen on the tab: every key text follows at once.
+        QComboBox* chord = tab()->physicalKeyChoice(4);
+        emit chord->activated(chord->findData(100)); // Henkan
+        QComboBox* second = tab()->physicalKeyChoice(1);
+        emit second->activated(second->findData(102)); // Muhenkan
+        EXPECT_EQ(tab()->toggleSummary()->text(),
+                  en ? QStringLiteral("Current: Muhenkan ×2") : QStringLiteral("現在: 無変換 ×2"));
+        EXPECT_EQ(tab()->pushToTalkSummary()->text(),
+                  en ? QStringLiteral("Current: Henkan + Muhenkan") : QStringLiteral("現在: 変換 + 無変換"));
+        EXPECT_EQ(tab()->toggleHint()->text(), en ? QStringLiteral("press Muhenkan twice") : QStringLiteral("無変換 を 2 回押す"));
+        EXPECT_EQ(tab()->modifierCaps()[3]->text(), en ? QStringLiteral("Muhenkan") : QStringLiteral("無変換"));
+        EXPECT_EQ(tab()->modifierCaps()[4]->text(), en ? QStringLiteral("Henkan") : QStringLiteral("変換"));
+        for (const QString& text : everyText(tab())) {
+            EXPECT_FALSE(namesAMissingKey(text)) << qPrintable(text);
+        }
+
+        // A map changed elsewhere (`quillory settings`) shows when the tab is shown again.
+        backend->keys = japaneseKeys();
+        tab()->hide();
+        tab()->show();
+        EXPECT_EQ(tab()->toggleSummary()->text(),
+                  en ? QStringLiteral("Current: Left Ctrl / Muhenkan ×2") : QStringLiteral("現在: 左 Ctrl / 無変換 ×2"));
+    }
+    Localization::setLanguage(Localization::Language::English);
 }
 
 } // namespace
