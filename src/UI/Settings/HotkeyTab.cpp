@@ -510,9 +510,16 @@ void HotkeyTab::refreshPills() {
                                         fao == FocusedAppVoiceRecordingOrigin::pushToTalkHotkey);
     pttPill_->setText(L(pttStops ? "hotkey.voice_test.stop" : "hotkey.voice_test.start"));
 
+    // A focused widget that turns disabled hands its focus to the next one, and the page scrolls
+    // to show that (the keys card far below): give it to the test field beside it instead, where
+    // the text is about to arrive, so the page stays where the user put it.
+    const bool pttStaysEnabled = enabled || pttPill_->isDown();
+    if ((!enabled && togglePill_->hasFocus()) || (!pttStaysEnabled && pttPill_->hasFocus())) {
+        field_->setFocus(Qt::OtherFocusReason);
+    }
     // A pill held down keeps receiving its release even if it turns disabled meanwhile.
     togglePill_->setEnabled(enabled);
-    pttPill_->setEnabled(enabled || pttPill_->isDown());
+    pttPill_->setEnabled(pttStaysEnabled);
     togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled));
     pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled));
     togglePill_->setAccessibleName(toggleCaption_->text() + QStringLiteral(", ") + togglePill_->text());

@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
 
@@ -415,6 +416,55 @@ TEST_F(HotkeyTabTest, EveryTextNamesThePhysicalKeysAndFollowsTheKeyMap) {
                   en ? QStringLiteral("Current: Left Ctrl / Muhenkan ×2") : QStringLiteral("現在: 左 Ctrl / 無変換 ×2"));
     }
     Localization::setLanguage(Localization::Language::English);
+}
+
+TEST_F(HotkeyTabTest, VoiceTestTextKeepsThePageWhereTheUserScrolledIt) {
+    tab()->resize(400, 420);
+    tab()->activateWindow();
+    QApplication::processEvents();
+    auto* page = tab()->findChild<QScrollArea*>();
+    ASSERT_NE(page, nullptr);
+    QScrollBar* bar = page->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    QPushButton* toggle = tab()->togglePill();
+    page->ensureWidgetVisible(toggle);
+    const int position = bar->value();
+    // The user clicks Start (the pill takes the focus), speaks, clicks Stop; while the text is
+    // made the pills are disabled, then the text arrives.
+    toggle->setFocus(Qt::MouseFocusReason);
+    toggle->click();
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    toggle->click();
+    settle();
+    ASSERT_TRUE(state->status().is(AppStatus::Kind::processing));
+    EXPECT_EQ(bar->value(), position);
+    finalText(QStringLiteral("今日は晴れです。明日も晴れるでしょう。"));
+    QApplication::processEvents();
+    EXPECT_EQ(tab()->voiceTestField()->toPlainText(), QStringLiteral("今日は晴れです。明日も晴れるでしょう。"));
+    EXPECT_EQ(bar->value(), position);
+
+    // The same with the push-to-talk pill, held and let go.
+    QPushButton* ptt = tab()->pushToTalkPill();
+    page->ensureWidgetVisible(ptt);
+    const int pttPosition = bar->value();
+    ptt->setFocus(Qt::MouseFocusReason);
+    QTest::mousePress(ptt, Qt::LeftButton);
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    QTest::mouseRelease(ptt, Qt::LeftButton);
+    settle();
+    ASSERT_TRUE(state->status().is(AppStatus::Kind::processing));
+    finalText(QStringLiteral("もう一文。"));
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), pttPosition);
+
+    // Text replaced or appended while the user reads further down leaves the page alone too.
+    bar->setValue(bar->maximum());
+    state->setVoiceTestFieldText(state->voiceTestFieldText() + QStringLiteral("追記。"));
+    state->setVoiceTestFieldText(QStringLiteral("置き換えた文"));
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
 }
 
 } // namespace
