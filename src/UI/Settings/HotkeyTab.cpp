@@ -160,16 +160,16 @@ constexpr const char* kSlotKeys[] = {"hotkey.physical.leftCommand", "hotkey.phys
                                      "hotkey.physical.leftOption", "hotkey.physical.rightOption",
                                      "hotkey.physical.fn"};
 
-QString pillStyle(bool emphasised, bool enabled) {
-    // Accent fill at 0.4 when emphasised, else 0.14; border accent at 0.5; drawn at 0.45 when
-    // disabled.
+QString pillStyle(bool emphasised, bool enabled, const QPalette& palette) {
+    // Accent fill at 0.4 when emphasised, else 0.14; border accent at 0.5; the palette's button
+    // text; drawn at 0.45 when disabled.
     const double opacity = enabled ? 1.0 : 0.45;
-    return QStringLiteral("QPushButton { background: rgba(48, 120, 220, %1); border: 1px solid rgba(48, 120, 220, %2);"
-                          " border-radius: 6px; padding: 7px 0; font-weight: 500; color: rgba(%4, %4, %4, %3); }")
-        .arg(emphasised ? 0.4 * opacity : 0.14 * opacity)
-        .arg(0.5 * opacity)
-        .arg(opacity)
-        .arg(emphasised ? 20 : 30);
+    const QColor accent = SettingsPalette::accent(palette);
+    return QStringLiteral("QPushButton { background: %1; border: 1px solid %2; border-radius: 6px; padding: 7px 0;"
+                          " font-weight: 500; color: %3; }")
+        .arg(SettingsPalette::css(accent, (emphasised ? 0.4 : 0.14) * opacity),
+             SettingsPalette::css(accent, 0.5 * opacity),
+             SettingsPalette::css(SettingsPalette::pillText(palette), opacity));
 }
 } // namespace
 
@@ -421,6 +421,14 @@ void HotkeyTab::styleField() {
                               .arg(SettingsLayout::insetCornerRadius));
 }
 
+void HotkeyTab::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if ((event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) && togglePill_) {
+        // The pill colours come from the palette, which is resolved once every widget heard.
+        QMetaObject::invokeMethod(this, &HotkeyTab::refreshPills, Qt::QueuedConnection);
+    }
+}
+
 void HotkeyTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     backend_.applyHotkeyConfiguration();
@@ -520,8 +528,8 @@ void HotkeyTab::refreshPills() {
     // A pill held down keeps receiving its release even if it turns disabled meanwhile.
     togglePill_->setEnabled(enabled);
     pttPill_->setEnabled(pttStaysEnabled);
-    togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled));
-    pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled));
+    togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled, palette()));
+    pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled, palette()));
     togglePill_->setAccessibleName(toggleCaption_->text() + QStringLiteral(", ") + togglePill_->text());
     pttPill_->setAccessibleName(pttCaption_->text() + QStringLiteral(", ") + pttPill_->text());
 }

@@ -125,6 +125,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void handleKeyEvent(QEvent::Type type, int keycode, Qt::KeyboardModifiers modifiers, bool autoRepeat);

@@ -18,6 +18,9 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include <cmath>
+#include <map>
+
 using namespace quillory;
 using namespace quillory::testing;
 namespace R = quillory::HotkeyTabRules;
@@ -465,6 +468,80 @@ TEST_F(HotkeyTabTest, VoiceTestTextKeepsThePageWhereTheUserScrolledIt) {
     state->setVoiceTestFieldText(QStringLiteral("置き換えた文"));
     QApplication::processEvents();
     EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+double luminance(QColor c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(QColor a, QColor b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+/// The contrast between a widget's background (its commonest colour) and its text (the pixel
+/// most unlike the background).
+double textContrast(QWidget* widget) {
+    const QImage image = widget->grab().toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            ++counts[image.pixel(x, y)];
+        }
+    }
+    const QColor background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                  return a.second < b.second;
+                              })->first;
+    double best = 1;
+    for (const auto& [rgb, n] : counts) {
+        best = std::max(best, contrast(background, QColor(rgb)));
+    }
+    return best;
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+    p.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    p.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    p.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+    p.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+    return p;
+}
+
+TEST_F(HotkeyTabTest, PillsCapsAndStatusTextsReadOnADarkTheme) {
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    QApplication::processEvents();
+    // The Start pills, the caps (one lit) and the status texts in every tone.
+    EXPECT_GE(textContrast(tab()->togglePill()), 4.5);
+    tab()->setKeyMonitorEnabled(true);
+    key(QEvent::KeyPress, 105);
+    for (KeyCap* cap : tab()->modifierCaps()) {
+        EXPECT_GE(textContrast(cap), 4.5) << qPrintable(cap->text());
+    }
+    auto* pill = shown(new StatusPill);
+    for (auto tone : {StatusPill::Tone::green, StatusPill::Tone::red, StatusPill::Tone::orange, StatusPill::Tone::neutral}) {
+        pill->set(StatusPill::Symbol::check, tone, QStringLiteral("Allowed"));
+        EXPECT_GE(contrast(pill->findChild<QLabel*>()->palette().color(QPalette::WindowText),
+                           pill->palette().color(QPalette::Window)),
+                  4.5)
+            << int(tone);
+    }
+    // Back to the light theme: everything follows.
+    QApplication::setPalette(light);
+    QApplication::processEvents();
+    EXPECT_GE(textContrast(tab()->togglePill()), 4.5);
+    EXPECT_GE(textContrast(tab()->modifierCaps()[3]), 4.5);
+    for (auto tone : {StatusPill::Tone::green, StatusPill::Tone::red, StatusPill::Tone::orange, StatusPill::Tone::neutral}) {
+        pill->set(StatusPill::Symbol::check, tone, QStringLiteral("Allowed"));
+        EXPECT_GE(contrast(pill->findChild<QLabel*>()->palette().color(QPalette::WindowText),
+                           pill->palette().color(QPalette::Window)),
+                  3.0) // the light colours as before: status symbols and texts
+            << int(tone);
+    }
 }
 
 } // namespace
