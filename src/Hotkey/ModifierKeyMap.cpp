@@ -2,6 +2,7 @@
 
 #include "Hotkey/HotkeyBackend.h"
 #include "Runtime/DefaultsStore.h"
+#include "Runtime/Localization.h"
 #include "Utilities/Log.h"
 
 #include <QJsonArray>
@@ -93,6 +94,39 @@ QString ModifierKeyMap::describeKey(int keycode) {
         }
     }
     return QStringLiteral("keycode %1").arg(keycode);
+}
+
+QString ModifierKeyMap::keyName(int keycode) {
+    for (const auto& k : knownKeys()) {
+        if (k.keycode == keycode) {
+            const QByteArray key = QByteArrayLiteral("hotkey.key.") + k.name;
+            return L(key.constData());
+        }
+    }
+    return Localization::format("hotkey.key.keycode", QString::number(keycode));
+}
+
+QString ModifierKeyMap::keysName(const std::vector<int>& keys) {
+    if (keys.empty()) {
+        return L("hotkey.key.none");
+    }
+    QStringList names;
+    for (int keycode : keys) {
+        names << keyName(keycode);
+    }
+    return names.join(QStringLiteral(" / "));
+}
+
+std::vector<int> ModifierKeyMap::commandKeys() const {
+    std::vector<int> keys = leftCommand;
+    keys.insert(keys.end(), rightCommand.begin(), rightCommand.end());
+    return keys;
+}
+
+std::vector<int> ModifierKeyMap::optionKeys() const {
+    std::vector<int> keys = leftOption;
+    keys.insert(keys.end(), rightOption.begin(), rightOption.end());
+    return keys;
 }
 
 QJsonObject ModifierKeyMap::toJson() const {

@@ -55,6 +55,14 @@ struct ModifierKeyMap {
     static std::optional<int> keycodeForName(const QString& name);
     /// "RCTL (Right Ctrl)" for a known key, else "keycode 97".
     static QString describeKey(int keycode);
+    /// The name printed on the key, in the user's language: "Right Ctrl" / "右 Ctrl",
+    /// "Muhenkan" / "無変換"; "keycode 97" / "キーコード 97" for a key without a name.
+    static QString keyName(int keycode);
+    /// `keys` by name, joined with " / "; the localised "(no key)" when empty.
+    static QString keysName(const std::vector<int>& keys);
+    /// Both Command slots, then both Option slots (left first).
+    std::vector<int> commandKeys() const;
+    std::vector<int> optionKeys() const;
 
     struct KnownKey {
         const char* name;

@@ -4,13 +4,66 @@
 #include "UI/Settings/SettingsLayout.h"
 #include "UI/Settings/SettingsWidgets.h"
 
-#include <QFrame>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
 #include <QScreen>
 #include <QVBoxLayout>
 
 namespace quillory {
+
+namespace {
+constexpr int kBubbleRadius = 8;
+} // namespace
+
+HelpPopover::HelpPopover(QWidget* parent) : QFrame(parent, Qt::Popup) {
+    setObjectName(QStringLiteral("quillory.settings.helpPopover"));
+    setFrameShape(QFrame::NoFrame);
+    setAutoFillBackground(false);
+}
+
+void HelpPopover::setArrow(bool pointsUp, int tipX) {
+    const int inset = kBubbleRadius + arrowHalfWidth;
+    pointsUp_ = pointsUp;
+    tipX_ = width() > 2 * inset ? std::clamp(tipX, inset, width() - inset) : width() / 2;
+    setContentsMargins(0, pointsUp ? arrowHeight : 0, 0, pointsUp ? 0 : arrowHeight);
+    setMask(QRegion(shape().toFillPolygon().toPolygon()));
+    update();
+}
+
+QPoint HelpPopover::arrowTip() const {
+    return {tipX_, pointsUp_ ? 0 : height() - 1};
+}
+
+QPainterPath HelpPopover::shape() const {
+    const QRectF body = QRectF(rect()).adjusted(0, pointsUp_ ? arrowHeight : 0, 0, pointsUp_ ? 0 : -arrowHeight);
+    QPainterPath path;
+    path.addRoundedRect(body, kBubbleRadius, kBubbleRadius);
+    QPolygonF arrow;
+    const double baseY = pointsUp_ ? body.top() + 1 : body.bottom() - 1;
+    arrow << QPointF(tipX_ - arrowHalfWidth, baseY) << QPointF(tipX_, pointsUp_ ? 0 : height())
+          << QPointF(tipX_ + arrowHalfWidth, baseY);
+    QPainterPath arrowPath;
+    arrowPath.addPolygon(arrow);
+    arrowPath.closeSubpath();
+    return path.united(arrowPath).simplified();
+}
+
+void HelpPopover::paintEvent(QPaintEvent*) {
+    QPainter p(this);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.fillPath(shape(), palette().color(QPalette::Window));
+    QPen pen(palette().color(QPalette::Mid));
+    pen.setWidthF(1.0);
+    p.setPen(pen);
+    p.drawPath(shape()); // the outline
+}
+
+void HelpPopover::resizeEvent(QResizeEvent* event) {
+    QFrame::resizeEvent(event);
+    setArrow(pointsUp_, tipX_);
+}
 
 HelpPopoverButton::HelpPopoverButton(QString helpText, QWidget* parent)
     : QToolButton(parent), helpText_(std::move(helpText)) {
@@ -31,9 +84,7 @@ bool HelpPopoverButton::isPresented() const {
 
 void HelpPopoverButton::present() {
     if (!popover_) {
-        popover_ = new QFrame(this, Qt::Popup);
-        popover_->setObjectName(QStringLiteral("quillory.settings.helpPopover"));
-        popover_->setFrameShape(QFrame::StyledPanel);
+        popover_ = new HelpPopover(this);
         auto* layout = new QVBoxLayout(popover_);
         const int pad = SettingsLayout::contentPadding;
         layout->setContentsMargins(pad, pad, pad, pad);
@@ -50,17 +101,23 @@ void HelpPopoverButton::present() {
         label->setFixedWidth(std::min(SettingsLayout::helpTextMaximumWidth, natural + 2));
         layout->addWidget(label);
     }
+    popover_->setArrow(true, 0); // reserves the arrow's room before sizing
     popover_->adjustSize();
-    // Anchored to the button: below it, or above it when the screen ends first.
-    QPoint at = mapToGlobal(QPoint(width() / 2 - popover_->width() / 2, height()));
+    // Anchored to the button: below it, or above it when the screen ends first; the arrow's tip
+    // touches the button's middle.
+    const QPoint middle = mapToGlobal(QPoint(width() / 2, 0));
+    QPoint at(middle.x() - popover_->width() / 2, middle.y() + height());
+    bool below = true;
     if (const QScreen* screen = this->screen()) {
         const QRect area = screen->availableGeometry();
         if (at.y() + popover_->height() > area.bottom()) {
-            at.setY(mapToGlobal(QPoint(0, 0)).y() - popover_->height());
+            at.setY(middle.y() - popover_->height());
+            below = false;
         }
         at.setX(std::clamp(at.x(), area.left(), std::max(area.left(), area.right() - popover_->width())));
     }
-    popover_->move(at);
+    popover_->setArrow(below, middle.x() - at.x());
+    popover_->setGeometry(QRect(at, popover_->size())); // the bubble itself, not a frame around it
     popover_->show();
 }
 

@@ -30,21 +30,33 @@ namespace quillory {
 
 namespace HotkeyTabRules {
 
-const char* toggleSummaryKey(const HotkeyConfig& config) {
-    return config.toggleShortcutEnabled ? "hotkey.summary.toggle.double_command" : "hotkey.summary.off";
+QString toggleGesture(const ModifierKeyMap& keys) {
+    return Localization::format("hotkey.gesture.double", ModifierKeyMap::keysName(keys.commandKeys()));
 }
 
-const char* pushToTalkSummaryKey(const HotkeyConfig& config) {
+QString chordGesture(const ModifierKeyMap& keys, HotkeyPTTAssignKind kind) {
+    const auto& second = kind == HotkeyPTTAssignKind::fnOption ? keys.optionKeys() : keys.commandKeys();
+    return L("hotkey.gesture.chord").arg(ModifierKeyMap::keysName(keys.fn), ModifierKeyMap::keysName(second));
+}
+
+QString toggleSummary(const HotkeyConfig& config, const ModifierKeyMap& keys) {
+    if (!config.toggleShortcutEnabled) {
+        return L("hotkey.summary.off");
+    }
+    return config.toggleDoubleCommand ? toggleGesture(keys) : L("hotkey.summary.other");
+}
+
+QString pushToTalkSummary(const HotkeyConfig& config, const ModifierKeyMap& keys) {
     if (!config.pushToTalkShortcutEnabled) {
-        return "hotkey.summary.off";
+        return L("hotkey.summary.off");
     }
     if (config.modifierChordFnCommand) {
-        return "hotkey.summary.ptt.fn_command";
+        return chordGesture(keys, HotkeyPTTAssignKind::fnCommand);
     }
     if (config.modifierChordFnOption) {
-        return "hotkey.summary.ptt.fn_option";
+        return chordGesture(keys, HotkeyPTTAssignKind::fnOption);
     }
-    return "hotkey.summary.other";
+    return L("hotkey.summary.other");
 }
 
 HotkeyPTTAssignKind pushToTalkKind(const HotkeyConfig& config) {
@@ -148,16 +160,16 @@ constexpr const char* kSlotKeys[] = {"hotkey.physical.leftCommand", "hotkey.phys
                                      "hotkey.physical.leftOption", "hotkey.physical.rightOption",
                                      "hotkey.physical.fn"};
 
-QString pillStyle(bool emphasised, bool enabled) {
-    // Accent fill at 0.4 when emphasised, else 0.14; border accent at 0.5; drawn at 0.45 when
-    // disabled.
+QString pillStyle(bool emphasised, bool enabled, const QPalette& palette) {
+    // Accent fill at 0.4 when emphasised, else 0.14; border accent at 0.5; the palette's button
+    // text; drawn at 0.45 when disabled.
     const double opacity = enabled ? 1.0 : 0.45;
-    return QStringLiteral("QPushButton { background: rgba(48, 120, 220, %1); border: 1px solid rgba(48, 120, 220, %2);"
-                          " border-radius: 6px; padding: 7px 0; font-weight: 500; color: rgba(%4, %4, %4, %3); }")
-        .arg(emphasised ? 0.4 * opacity : 0.14 * opacity)
-        .arg(0.5 * opacity)
-        .arg(opacity)
-        .arg(emphasised ? 20 : 30);
+    const QColor accent = SettingsPalette::accent(palette);
+    return QStringLiteral("QPushButton { background: %1; border: 1px solid %2; border-radius: 6px; padding: 7px 0;"
+                          " font-weight: 500; color: %3; }")
+        .arg(SettingsPalette::css(accent, (emphasised ? 0.4 : 0.14) * opacity),
+             SettingsPalette::css(accent, 0.5 * opacity),
+             SettingsPalette::css(SettingsPalette::pillText(palette), opacity));
 }
 } // namespace
 
@@ -202,18 +214,19 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     // 2. Shortcuts
     auto* shortcuts = page->addSection(L("hotkey.shortcuts.section"));
     shortcuts->addHelp(L("hotkey.help.shortcuts") + QLatin1Char('\n') + L("hotkey.help.assignment"));
-    auto addSwitch = [&](const char* titleKey, const char* hintKey, QCheckBox*& box, QLabel*& summary) {
+    auto addSwitch = [&](const char* titleKey, QLabel*& hint, QCheckBox*& box, QLabel*& summary) {
         auto* row = new QHBoxLayout;
         box = new QCheckBox(L(titleKey), shortcuts);
         row->addWidget(box);
-        row->addWidget(makeCaption(L(hintKey), shortcuts), 1);
+        hint = makeCaption({}, shortcuts);
+        row->addWidget(hint, 1);
         shortcuts->body()->addLayout(row);
         summary = makeCaption({}, shortcuts, false);
         summary->setContentsMargins(24, 0, 0, 0);
         shortcuts->body()->addWidget(summary);
     };
-    addSwitch("hotkey.toggle.enable", "hotkey.default.toggle.hint", toggleEnabled_, toggleSummary_);
-    addSwitch("hotkey.ptt.enable", "hotkey.default.ptt.hint", pttEnabled_, pttSummary_);
+    addSwitch("hotkey.toggle.enable", toggleHint_, toggleEnabled_, toggleSummary_);
+    addSwitch("hotkey.ptt.enable", pttHint_, pttEnabled_, pttSummary_);
     connect(toggleEnabled_, &QCheckBox::clicked, this, [this](bool on) {
         HotkeyConfig c = state_.hotkeyConfig();
         c.toggleShortcutEnabled = on;
@@ -235,11 +248,8 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
         segments->setSpacing(0);
         chordGroup_ = new QButtonGroup(chordPicker_);
         chordGroup_->setExclusive(true);
-        const std::pair<HotkeyPTTAssignKind, const char*> choices[] = {
-            {HotkeyPTTAssignKind::fnCommand, "hotkey.ptt.style.fn_command"},
-            {HotkeyPTTAssignKind::fnOption, "hotkey.ptt.style.fn_option"}};
-        for (const auto& [kind, key] : choices) {
-            auto* button = new QPushButton(L(key), chordPicker_);
+        for (auto kind : {HotkeyPTTAssignKind::fnCommand, HotkeyPTTAssignKind::fnOption}) {
+            auto* button = new QPushButton(chordPicker_); // named by refreshKeyNames
             button->setCheckable(true);
             chordGroup_->addButton(button, int(kind));
             segments->addWidget(button);
@@ -316,11 +326,11 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     {
         auto* row = new QHBoxLayout;
         row->setSpacing(6);
-        const std::pair<const char*, const char*> caps[] = {
-            {"⌃", "hotkey.keycap.control"}, {"⌥", "hotkey.keycap.option"}, {"⇧", "hotkey.keycap.shift"},
-            {"⌘", "hotkey.keycap.command"}, {"fn", "hotkey.keycap.fn"},     {"⇪", "hotkey.keycap.capslock"}};
-        for (const auto& [symbol, key] : caps) {
-            auto* cap = new KeyCap(QString::fromUtf8(symbol), L(key), live);
+        // The role caps (alternate, dictation, chord) are named by refreshKeyNames.
+        const char* caps[] = {"hotkey.keycap.control", nullptr, "hotkey.keycap.shift",
+                              nullptr,                 nullptr, "hotkey.keycap.capslock"};
+        for (const char* key : caps) {
+            auto* cap = new KeyCap(key ? L(key) : QString(), key ? L(key) : QString(), live);
             modifierCaps_.push_back(cap);
             row->addWidget(cap);
         }
@@ -350,7 +360,7 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
             combo->setMinimumContentsLength(14);
             combo->addItem(L("hotkey.physical.none"), -1);
             for (const auto& key : ModifierKeyMap::knownKeys()) {
-                combo->addItem(ModifierKeyMap::describeKey(key.keycode), key.keycode);
+                combo->addItem(ModifierKeyMap::keyName(key.keycode), key.keycode);
             }
             grid->addWidget(combo, slot, 1);
             physical_.push_back(combo);
@@ -366,6 +376,7 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
             backend_.setModifierKeys(ModifierKeyMap::defaults());
             refreshPhysicalKeys();
             refreshRegistration();
+            refreshKeyNames();
         });
     }
     page->finish();
@@ -386,6 +397,7 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     connect(&backend_, &SettingsBackend::changed, this, [this] {
         refreshRegistration();
         refreshPills();
+        refreshKeyNames();
     });
 
     syncField();
@@ -409,11 +421,20 @@ void HotkeyTab::styleField() {
                               .arg(SettingsLayout::insetCornerRadius));
 }
 
+void HotkeyTab::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if ((event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) && togglePill_) {
+        // The pill colours come from the palette, which is resolved once every widget heard.
+        QMetaObject::invokeMethod(this, &HotkeyTab::refreshPills, Qt::QueuedConnection);
+    }
+}
+
 void HotkeyTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     backend_.applyHotkeyConfiguration();
     refreshRegistration();
     refreshPhysicalKeys();
+    refreshKeyNames(); // the map may have changed elsewhere (`quillory settings`)
     refreshPills();
 }
 
@@ -428,13 +449,36 @@ void HotkeyTab::refreshConfig() {
     const HotkeyConfig& c = state_.hotkeyConfig();
     toggleEnabled_->setChecked(c.toggleShortcutEnabled);
     pttEnabled_->setChecked(c.pushToTalkShortcutEnabled);
-    toggleSummary_->setText(Localization::format("hotkey.summary.current", L(HotkeyTabRules::toggleSummaryKey(c))));
-    pttSummary_->setText(Localization::format("hotkey.summary.current", L(HotkeyTabRules::pushToTalkSummaryKey(c))));
+    refreshKeyNames();
     chordGroup_->button(int(HotkeyTabRules::pushToTalkKind(c)))->setChecked(true);
     chordPicker_->setEnabled(c.pushToTalkShortcutEnabled);
     togglePillBox_->setVisible(c.toggleShortcutEnabled);
     pttPillBox_->setVisible(c.pushToTalkShortcutEnabled);
     refreshPills();
+}
+
+void HotkeyTab::refreshKeyNames() {
+    namespace R = HotkeyTabRules;
+    const HotkeyConfig& c = state_.hotkeyConfig();
+    const ModifierKeyMap map = backend_.modifierKeys();
+    toggleHint_->setText(Localization::format("hotkey.default.toggle.hint", ModifierKeyMap::keysName(map.commandKeys())));
+    pttHint_->setText(Localization::format("hotkey.default.ptt.hint",
+                                           R::chordGesture(map, HotkeyTabRules::pushToTalkKind(c))));
+    toggleSummary_->setText(Localization::format("hotkey.summary.current", R::toggleSummary(c, map)));
+    pttSummary_->setText(Localization::format("hotkey.summary.current", R::pushToTalkSummary(c, map)));
+    for (auto kind : {HotkeyPTTAssignKind::fnCommand, HotkeyPTTAssignKind::fnOption}) {
+        chordButton(kind)->setText(R::chordGesture(map, kind));
+    }
+    const std::pair<std::size_t, std::pair<const char*, std::vector<int>>> roleCaps[] = {
+        {1, {"hotkey.role.alternate", map.optionKeys()}},
+        {3, {"hotkey.role.dictation", map.commandKeys()}},
+        {4, {"hotkey.role.chord", map.fn}}};
+    for (const auto& [index, role] : roleCaps) {
+        const QString keys = ModifierKeyMap::keysName(role.second);
+        modifierCaps_[index]->setText(keys);
+        modifierCaps_[index]->setAccessibleName(L("hotkey.keycap.role").arg(L(role.first), keys));
+        modifierCaps_[index]->setToolTip(L(role.first));
+    }
 }
 
 void HotkeyTab::refreshRegistration() {
@@ -474,11 +518,18 @@ void HotkeyTab::refreshPills() {
                                         fao == FocusedAppVoiceRecordingOrigin::pushToTalkHotkey);
     pttPill_->setText(L(pttStops ? "hotkey.voice_test.stop" : "hotkey.voice_test.start"));
 
+    // A focused widget that turns disabled hands its focus to the next one, and the page scrolls
+    // to show that (the keys card far below): give it to the test field beside it instead, where
+    // the text is about to arrive, so the page stays where the user put it.
+    const bool pttStaysEnabled = enabled || pttPill_->isDown();
+    if ((!enabled && togglePill_->hasFocus()) || (!pttStaysEnabled && pttPill_->hasFocus())) {
+        field_->setFocus(Qt::OtherFocusReason);
+    }
     // A pill held down keeps receiving its release even if it turns disabled meanwhile.
     togglePill_->setEnabled(enabled);
-    pttPill_->setEnabled(enabled || pttPill_->isDown());
-    togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled));
-    pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled));
+    pttPill_->setEnabled(pttStaysEnabled);
+    togglePill_->setStyleSheet(pillStyle(togglePillEmphasised(), enabled, palette()));
+    pttPill_->setStyleSheet(pillStyle(pushToTalkPillEmphasised(), enabled, palette()));
     togglePill_->setAccessibleName(toggleCaption_->text() + QStringLiteral(", ") + togglePill_->text());
     pttPill_->setAccessibleName(pttCaption_->text() + QStringLiteral(", ") + pttPill_->text());
 }
@@ -635,6 +686,7 @@ void HotkeyTab::choosePhysicalKey(int slot, int index) {
     refreshPhysicalKeys();
     refreshRegistration();
     refreshLiveKeys();
+    refreshKeyNames();
 }
 
 QPushButton* HotkeyTab::chordButton(HotkeyPTTAssignKind kind) const {

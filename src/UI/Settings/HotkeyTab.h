@@ -2,6 +2,7 @@
 
 #include "App/AppStatus.h"
 #include "Hotkey/HotkeyConfig.h"
+#include "Hotkey/ModifierKeyMap.h"
 
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -25,12 +26,17 @@ class SettingsBackend;
 /// The push-to-talk chord choice.
 enum class HotkeyPTTAssignKind { fnCommand, fnOption };
 
-/// Pure rules of the hotkey tab.
+/// Pure rules of the hotkey tab. Gestures are named by the physical keys of the key map, in the
+/// user's language ("Right Ctrl ×2", "Right Shift + Right Ctrl").
 namespace HotkeyTabRules {
-/// The label key of the compact toggle summary.
-const char* toggleSummaryKey(const HotkeyConfig& config);
-/// The label key of the compact push-to-talk summary.
-const char* pushToTalkSummaryKey(const HotkeyConfig& config);
+/// The double tap of the dictation keys.
+QString toggleGesture(const ModifierKeyMap& keys);
+/// The push-to-talk chord `kind`.
+QString chordGesture(const ModifierKeyMap& keys, HotkeyPTTAssignKind kind);
+/// The compact toggle summary: the gesture, "Off" or "Other".
+QString toggleSummary(const HotkeyConfig& config, const ModifierKeyMap& keys);
+/// The compact push-to-talk summary: the chord, "Off" or "Other".
+QString pushToTalkSummary(const HotkeyConfig& config, const ModifierKeyMap& keys);
 HotkeyPTTAssignKind pushToTalkKind(const HotkeyConfig& config);
 /// A copy of `config` with the chord set to `kind`; every other field unchanged.
 HotkeyConfig withPushToTalkKind(HotkeyConfig config, HotkeyPTTAssignKind kind);
@@ -106,7 +112,11 @@ public:
     QPushButton* pushToTalkPill() const { return pttPill_; }
     bool togglePillEmphasised() const;
     bool pushToTalkPillEmphasised() const;
-    /// The caps of the modifier row: Control, Option, Shift, Command, fn, Caps Lock.
+    /// The hints beside the two switches ("press Right Ctrl twice", "hold Right Shift + Right Ctrl").
+    QLabel* toggleHint() const { return toggleHint_; }
+    QLabel* pushToTalkHint() const { return pttHint_; }
+    /// The caps of the modifier row: Ctrl, the alternate keys, Shift, the dictation keys, the chord
+    /// key, Caps Lock. The three role caps show the physical keys of the key map.
     const std::vector<KeyCap*>& modifierCaps() const { return modifierCaps_; }
     /// The texts of the extra-keys grid, in order.
     QStringList extraKeyLabels() const;
@@ -115,6 +125,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void handleKeyEvent(QEvent::Type type, int keycode, Qt::KeyboardModifiers modifiers, bool autoRepeat);
@@ -124,6 +135,8 @@ private:
     void refreshPills();
     void refreshLiveKeys();
     void refreshPhysicalKeys();
+    /// Every text that names a key, from the current key map.
+    void refreshKeyNames();
     void writeConfig(const HotkeyConfig& config);
     void choosePhysicalKey(int slot, int index);
     void styleField();
@@ -140,6 +153,8 @@ private:
     QCheckBox* pttEnabled_ = nullptr;
     QLabel* toggleSummary_ = nullptr;
     QLabel* pttSummary_ = nullptr;
+    QLabel* toggleHint_ = nullptr;
+    QLabel* pttHint_ = nullptr;
     QWidget* chordPicker_ = nullptr;
     QButtonGroup* chordGroup_ = nullptr;
     VoiceTestField* field_ = nullptr;

@@ -23,28 +23,27 @@ constexpr LocalizedString kStrings[] = {
     {"hotkey.retry_registration", "Try Again", "再試行"},
     {"hotkey.shortcuts.section", "Shortcuts", "ショートカット"},
     {"hotkey.help.shortcuts",
-     "Toggle: press the Command key twice quickly to start dictating, and twice again to stop. "
-     "Push-to-talk: hold the chord while you speak; releasing it ends the dictation.",
-     "トグル: Command キーを素早く 2 回押すと音声入力を開始し、もう一度 2 回押すと終了します。"
-     "プッシュトゥトーク: キーの組み合わせを押している間だけ音声入力します。離すと終了します。"},
+     "Toggle: press the dictation key twice quickly to start dictating, and twice again to stop. "
+     "Push-to-talk: hold the chord key and the dictation key (or the alternate key) while you speak; "
+     "releasing them ends the dictation.",
+     "トグル: 音声入力キーを素早く 2 回押すと音声入力を開始し、もう一度 2 回押すと終了します。"
+     "プッシュトゥトーク: 組み合わせキーと音声入力キー (または代替キー) を押している間だけ音声入力します。"
+     "離すと終了します。"},
     {"hotkey.help.assignment",
-     "On Linux, Command, Option and fn are physical keys you choose below under \"Physical keys\" "
-     "(by default Right Ctrl, the Alt keys and Right Shift).",
-     "Linux では Command・Option・fn に当たる物理キーを下の「物理キー」で選べます "
-     "(既定は右 Ctrl、Alt キー、右 Shift)。"},
+     "Which keys of your keyboard these are is chosen under \"Physical Keys\" (by default Right Ctrl "
+     "is the dictation key, Right Shift the chord key and the Alt keys the alternate keys).",
+     "どのキーを使うかは「物理キー」で選べます (既定では右 Ctrl が音声入力キー、右 Shift が組み合わせキー、"
+     "Alt キーが代替キーです)。"},
     {"hotkey.toggle.enable", "Toggle dictation", "トグルで音声入力"},
-    {"hotkey.default.toggle.hint", "Command twice", "Command を 2 回"},
+    {"hotkey.default.toggle.hint", "press %1 twice", "%1 を 2 回押す"},
     {"hotkey.ptt.enable", "Push-to-talk", "押している間だけ音声入力"},
-    {"hotkey.default.ptt.hint", "hold fn + Command", "fn + Command を押し続ける"},
+    {"hotkey.default.ptt.hint", "hold %1", "%1 を押し続ける"},
     {"hotkey.summary.current", "Current: %1", "現在: %1"},
-    {"hotkey.summary.toggle.double_command", "Command ×2", "Command ×2"},
+    {"hotkey.gesture.double", "%1 ×2", "%1 ×2"},
+    {"hotkey.gesture.chord", "%1 + %2", "%1 + %2"},
     {"hotkey.summary.off", "Off", "オフ"},
-    {"hotkey.summary.ptt.fn_command", "fn + Command", "fn + Command"},
-    {"hotkey.summary.ptt.fn_option", "fn + Option", "fn + Option"},
     {"hotkey.summary.other", "Other", "その他"},
     {"hotkey.ptt.style.label", "Chord", "組み合わせ"},
-    {"hotkey.ptt.style.fn_command", "fn + Command", "fn + Command"},
-    {"hotkey.ptt.style.fn_option", "fn + Option", "fn + Option"},
     {"hotkey.test.section", "Voice Test", "音声入力テスト"},
     {"hotkey.help.voice_test",
      "Dictate into this field to try the microphone, recognition and polishing without touching "
@@ -60,22 +59,25 @@ constexpr LocalizedString kStrings[] = {
      "Shows the keys this window receives while you press them, to check which key is which.",
      "このウィンドウが受け取ったキーを押している間表示します。どのキーがどれかを確かめられます。"},
     {"hotkey.live_keys.empty", "Press a key", "キーを押してください"},
-    {"hotkey.keycap.control", "Control", "Control"},
-    {"hotkey.keycap.option", "Option", "Option"},
+    {"hotkey.keycap.control", "Ctrl", "Ctrl"},
     {"hotkey.keycap.shift", "Shift", "Shift"},
-    {"hotkey.keycap.command", "Command", "Command"},
-    {"hotkey.keycap.fn", "fn", "fn"},
     {"hotkey.keycap.capslock", "Caps Lock", "Caps Lock"},
+    {"hotkey.keycap.role", "%1: %2", "%1: %2"},
+    {"hotkey.role.dictation", "Dictation key", "音声入力キー"},
+    {"hotkey.role.alternate", "Alternate key", "代替キー"},
+    {"hotkey.role.chord", "Chord key", "組み合わせキー"},
     {"hotkey.physical.section", "Physical Keys", "物理キー"},
     {"hotkey.help.physical",
-     "Choose which keys of your keyboard act as Command, Option and fn for the hotkeys. "
-     "A key can serve only one role.",
-     "ホットキーで Command・Option・fn として働くキーを選びます。1 つのキーは 1 つの役割にだけ使えます。"},
-    {"hotkey.physical.leftCommand", "Command (left)", "Command (左)"},
-    {"hotkey.physical.rightCommand", "Command (right)", "Command (右)"},
-    {"hotkey.physical.leftOption", "Option (left)", "Option (左)"},
-    {"hotkey.physical.rightOption", "Option (right)", "Option (右)"},
-    {"hotkey.physical.fn", "fn", "fn"},
+     "Choose which keys of your keyboard serve the hotkeys: the dictation key (pressed twice toggles "
+     "dictation), the chord key (held with the dictation key or the alternate key for push-to-talk) "
+     "and the alternate key. A key can serve only one role.",
+     "ホットキーに使うキーを選びます: 音声入力キー (2 回押すとトグル)、組み合わせキー (音声入力キーまたは"
+     "代替キーと一緒に押している間だけ音声入力)、代替キー。1 つのキーは 1 つの役割にだけ使えます。"},
+    {"hotkey.physical.leftCommand", "Dictation key 1", "音声入力キー 1"},
+    {"hotkey.physical.rightCommand", "Dictation key 2", "音声入力キー 2"},
+    {"hotkey.physical.leftOption", "Alternate key 1", "代替キー 1"},
+    {"hotkey.physical.rightOption", "Alternate key 2", "代替キー 2"},
+    {"hotkey.physical.fn", "Chord key", "組み合わせキー"},
     {"hotkey.physical.open_help", "How to allow keyboard monitoring", "キーボード監視を許可する方法"},
     {"hotkey.physical.none", "None", "なし"},
     {"hotkey.physical.reset", "Use Defaults", "既定に戻す"},

@@ -192,7 +192,7 @@ protected:
         const double d = width() - 2;
         const QRectF icon(1, 1, d, d);
         p.setPen(Qt::NoPen);
-        p.setBrush(StatusPill::color(tone));
+        p.setBrush(StatusPill::color(tone, palette()));
         if (symbol == Symbol::warning) {
             QPainterPath tri;
             tri.moveTo(icon.center().x(), icon.top());
@@ -254,21 +254,66 @@ void StatusPill::set(Symbol symbol, Tone tone, const QString& text) {
     icon_->tone = tone;
     icon_->update();
     label_->setText(text);
-    QPalette p = label_->palette();
-    p.setColor(QPalette::WindowText, color(tone));
-    label_->setPalette(p);
+    applyColor();
     setAccessibleName(text);
 }
 
-QColor StatusPill::color(Tone tone) {
-    switch (tone) {
-    case Tone::green: return QColor(0x1e, 0x8e, 0x3e);
-    case Tone::red: return QColor(0xd9, 0x30, 0x25);
-    case Tone::orange: return QColor(0xe3, 0x74, 0x00);
-    case Tone::neutral: return QColor(0x70, 0x75, 0x7a);
-    }
-    return {};
+void StatusPill::applyColor() {
+    QPalette p = label_->palette();
+    p.setColor(QPalette::WindowText, color(tone_, palette()));
+    label_->setPalette(p);
 }
+
+void StatusPill::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) {
+        applyColor();
+        icon_->update();
+    }
+}
+
+QColor StatusPill::color(Tone tone, const QPalette& palette) {
+    return SettingsPalette::tone(int(tone), palette);
+}
+
+QColor StatusPill::color(Tone tone) {
+    return color(tone, QApplication::palette());
+}
+
+namespace SettingsPalette {
+
+bool isDark(const QPalette& palette) {
+    return palette.color(QPalette::Window).lightness() < 128;
+}
+
+QColor tone(int tone, const QPalette& palette) {
+    const bool dark = isDark(palette);
+    switch (StatusPill::Tone(tone)) {
+    case StatusPill::Tone::green: return dark ? QColor(0x5b, 0xd0, 0x7a) : QColor(0x1e, 0x8e, 0x3e);
+    case StatusPill::Tone::red: return dark ? QColor(0xff, 0x7b, 0x72) : QColor(0xd9, 0x30, 0x25);
+    case StatusPill::Tone::orange: return dark ? QColor(0xff, 0xa9, 0x4d) : QColor(0xb8, 0x5c, 0x00);
+    case StatusPill::Tone::neutral: return dark ? QColor(0xa0, 0xa6, 0xad) : QColor(0x5f, 0x64, 0x69);
+    }
+    return palette.color(QPalette::WindowText);
+}
+
+QColor accent(const QPalette& palette) {
+    return isDark(palette) ? QColor(0x4c, 0x9a, 0xff) : QColor(48, 120, 220);
+}
+
+QColor pillText(const QPalette& palette) {
+    return palette.color(QPalette::ButtonText);
+}
+
+QString css(const QColor& color, double alpha) {
+    return QStringLiteral("rgba(%1, %2, %3, %4)")
+        .arg(color.red())
+        .arg(color.green())
+        .arg(color.blue())
+        .arg(color.alphaF() * alpha);
+}
+
+} // namespace SettingsPalette
 
 KeyCap::KeyCap(const QString& text, const QString& accessibleName, QWidget* parent) : QLabel(text, parent) {
     setAlignment(Qt::AlignCenter);
@@ -285,11 +330,22 @@ void KeyCap::setLit(bool lit) {
 }
 
 void KeyCap::restyle() {
-    // Lit: the accent colour at 0.3; unlit: a faint neutral fill.
-    setStyleSheet(lit_ ? QStringLiteral("QLabel { background: rgba(48, 120, 220, 0.3); border-radius: 6px;"
-                                        " padding: 0 7px; font-weight: 500; }")
-                       : QStringLiteral("QLabel { background: rgba(128, 128, 128, 0.2); border-radius: 6px;"
-                                        " padding: 0 7px; font-weight: 500; }"));
+    // Lit: the accent colour at 0.3; unlit: a faint neutral fill; the text in the pill colour.
+    restyling_ = true;
+    const QPalette p = window()->palette(); // the window's: the caps' own carries the style sheet
+    setStyleSheet(QStringLiteral("QLabel { background: %1; color: %2; border-radius: 6px; padding: 0 7px;"
+                                 " font-weight: 500; }")
+                      .arg(lit_ ? SettingsPalette::css(SettingsPalette::accent(p), 0.3)
+                                : QStringLiteral("rgba(128, 128, 128, 0.2)"),
+                           SettingsPalette::css(SettingsPalette::pillText(p))));
+    restyling_ = false;
+}
+
+void KeyCap::changeEvent(QEvent* event) {
+    QLabel::changeEvent(event);
+    if ((event->type() == QEvent::PaletteChange || event->type() == QEvent::ApplicationPaletteChange) && !restyling_) {
+        restyle();
+    }
 }
 
 } // namespace quillory

@@ -55,6 +55,21 @@ private:
     QVBoxLayout* column_;
 };
 
+/// The colours of the settings' pills and caps, from the widget's palette: one place, so a dark
+/// theme gets colours that read on it.
+namespace SettingsPalette {
+/// The window is dark (its colour's lightness below the middle).
+bool isDark(const QPalette& palette);
+/// The colour of a status tone: deeper on a light window, lighter on a dark one.
+QColor tone(int tone, const QPalette& palette);
+/// The accent of emphasised pills and lit caps.
+QColor accent(const QPalette& palette);
+/// Text drawn on a pill or cap: the palette's button text.
+QColor pillText(const QPalette& palette);
+/// "rgba(r, g, b, a)" for style sheets.
+QString css(const QColor& color, double alpha = 1.0);
+} // namespace SettingsPalette
+
 /// A coloured status label: a small painted symbol and a text in one colour; long texts wrap.
 class StatusPill : public QWidget {
     Q_OBJECT
@@ -69,9 +84,15 @@ public:
     QString text() const;
     Symbol symbol() const { return symbol_; }
     Tone tone() const { return tone_; }
+    /// The tone's colour for `palette` (the application's by default).
+    static QColor color(Tone tone, const QPalette& palette);
     static QColor color(Tone tone);
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
+    void applyColor();
     class Icon;
     Icon* icon_;
     QLabel* label_;
@@ -88,9 +109,13 @@ public:
     void setLit(bool lit);
     bool isLit() const { return lit_; }
 
+protected:
+    void changeEvent(QEvent* event) override;
+
 private:
     void restyle();
     bool lit_ = false;
+    bool restyling_ = false;
 };
 
 /// Registers the views library's icons (idempotent).

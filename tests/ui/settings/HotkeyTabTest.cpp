@@ -3,6 +3,7 @@
 #include "SettingsTestSupport.h"
 
 #include "UI/Overlay/OverlayViews.h"
+#include "UI/Settings/HelpPopoverButton.h"
 #include "UI/Settings/HotkeyTab.h"
 #include "UI/Settings/KeyboardKeyDisplay.h"
 #include "UI/Settings/SettingsWidgets.h"
@@ -12,8 +13,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+
+#include <cmath>
+#include <map>
 
 using namespace quillory;
 using namespace quillory::testing;
@@ -38,19 +44,90 @@ protected:
     HotkeyTab* tab_ = nullptr;
 };
 
-TEST(HotkeyTabRulesTest, SummariesAndTheChordChoice) {
-    HotkeyConfig c;
-    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.toggle.double_command");
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_command");
-    c.toggleShortcutEnabled = false;
-    EXPECT_STREQ(R::toggleSummaryKey(c), "hotkey.summary.off");
-    c.modifierChordFnCommand = false;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.other");
-    c.modifierChordFnOption = true;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.ptt.fn_option");
-    c.pushToTalkShortcutEnabled = false;
-    EXPECT_STREQ(R::pushToTalkSummaryKey(c), "hotkey.summary.off");
+/// A text that names a key this keyboard does not have (the internal names of the roles).
+bool namesAMissingKey(const QString& text) {
+    static const QRegularExpression missing(QStringLiteral("Command|Option|\\bfn\\b|⌘|⌥"));
+    return text.contains(missing);
+}
 
+/// Every text the tab shows or announces, popover help included.
+QStringList everyText(QWidget* root) {
+    QStringList out;
+    for (QWidget* w : root->findChildren<QWidget*>()) {
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            out << label->text();
+        }
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) {
+            out << button->text();
+        }
+        if (auto* help = qobject_cast<HelpPopoverButton*>(w)) {
+            out << help->helpText();
+        }
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            for (int i = 0; i < combo->count(); ++i) {
+                out << combo->itemText(i);
+            }
+        }
+        out << w->accessibleName() << w->toolTip();
+    }
+    out.removeAll(QString());
+    return out;
+}
+
+/// A map with other keys: Muhenkan and Left Ctrl toggle, Henkan is the chord key, no alternate key.
+ModifierKeyMap japaneseKeys() {
+    ModifierKeyMap m;
+    m.leftCommand = {37};
+    m.rightCommand = {102};
+    m.fn = {100};
+    return m;
+}
+
+TEST(HotkeyTabRulesTest, SummariesNameThePhysicalKeysOfTheMap) {
+    Localization::setLanguage(Localization::Language::English);
+    const ModifierKeyMap keys = ModifierKeyMap::defaults();
+    HotkeyConfig c;
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Right Ctrl ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Right Shift + Right Ctrl"));
+    EXPECT_EQ(R::chordGesture(keys, HotkeyPTTAssignKind::fnOption), QStringLiteral("Right Shift + Left Alt / Right Alt"));
+    EXPECT_EQ(R::toggleSummary(c, japaneseKeys()), QStringLiteral("Left Ctrl / Muhenkan ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, japaneseKeys()), QStringLiteral("Henkan + Left Ctrl / Muhenkan"));
+    EXPECT_EQ(R::chordGesture(japaneseKeys(), HotkeyPTTAssignKind::fnOption), QStringLiteral("Henkan + (no key)"));
+    ModifierKeyMap odd;
+    odd.rightCommand = {200};
+    EXPECT_EQ(R::toggleSummary(c, odd), QStringLiteral("keycode 200 ×2"));
+
+    Localization::setLanguage(Localization::Language::Japanese);
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("右 Ctrl ×2"));
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("右 Shift + 右 Ctrl"));
+    EXPECT_EQ(R::pushToTalkSummary(c, japaneseKeys()), QStringLiteral("変換 + 左 Ctrl / 無変換"));
+    Localization::setLanguage(Localization::Language::English);
+
+    c.toggleShortcutEnabled = false;
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Off"));
+    c.toggleShortcutEnabled = true;
+    c.toggleDoubleCommand = false; // a registered key combination
+    EXPECT_EQ(R::toggleSummary(c, keys), QStringLiteral("Other"));
+    c.modifierChordFnCommand = false;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Other"));
+    c.modifierChordFnOption = true;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Right Shift + Left Alt / Right Alt"));
+    c.pushToTalkShortcutEnabled = false;
+    EXPECT_EQ(R::pushToTalkSummary(c, keys), QStringLiteral("Off"));
+}
+
+TEST(HotkeyTabRulesTest, EveryKeyTheMapCanHoldHasANameInBothLanguages) {
+    for (auto language : {Localization::Language::English, Localization::Language::Japanese}) {
+        Localization::setLanguage(language);
+        for (const auto& key : ModifierKeyMap::knownKeys()) {
+            const QString name = ModifierKeyMap::keyName(key.keycode);
+            EXPECT_FALSE(name.startsWith(QStringLiteral("hotkey.")) || namesAMissingKey(name)) << key.name;
+        }
+    }
+    Localization::setLanguage(Localization::Language::English);
+}
+
+TEST(HotkeyTabRulesTest, ChoosingAChordKeepsEveryOtherField) {
     // Choosing fn + Option keeps every other field.
     HotkeyConfig odd;
     odd.keyCode = 49;
@@ -79,15 +156,16 @@ TEST(KeyboardKeyDisplayTest, LabelsByPhysicalPosition) {
 }
 
 TEST_F(HotkeyTabTest, SwitchesAndChordWriteTheConfigurationAndShowTheSummaries) {
-    EXPECT_EQ(tab()->toggleSummary()->text(), QStringLiteral("Current: Command ×2"));
-    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Command"));
+    EXPECT_EQ(tab()->toggleSummary()->text(), QStringLiteral("Current: Right Ctrl ×2"));
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: Right Shift + Right Ctrl"));
     EXPECT_TRUE(tab()->chordButton(HotkeyPTTAssignKind::fnCommand)->isChecked());
 
     QTest::mouseClick(tab()->chordButton(HotkeyPTTAssignKind::fnOption), Qt::LeftButton);
     EXPECT_TRUE(state->hotkeyConfig().modifierChordFnOption);
     EXPECT_FALSE(state->hotkeyConfig().modifierChordFnCommand);
     EXPECT_EQ(HotkeyStorage::load(), state->hotkeyConfig()); // persisted
-    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: fn + Option"));
+    EXPECT_EQ(tab()->pushToTalkSummary()->text(), QStringLiteral("Current: Right Shift + Left Alt / Right Alt"));
+    EXPECT_EQ(tab()->pushToTalkHint()->text(), QStringLiteral("hold Right Shift + Left Alt / Right Alt"));
 
     // Push-to-talk off: its pill is hidden and the chord picker disabled; the toggle pill stays.
     tab()->pushToTalkSwitch()->click();
@@ -244,7 +322,8 @@ TEST_F(HotkeyTabTest, LiveKeysShowHeldKeysOnceAndModifiersOnlyAsCaps) {
     EXPECT_FALSE(caps[2]->isLit()); // Shift: Right Shift is fn here
     EXPECT_TRUE(caps[3]->isLit());  // Command
     EXPECT_TRUE(caps[4]->isLit());  // fn
-    EXPECT_EQ(caps[3]->accessibleName(), QStringLiteral("Command"));
+    EXPECT_EQ(caps[3]->text(), QStringLiteral("Right Ctrl"));
+    EXPECT_EQ(caps[3]->accessibleName(), QStringLiteral("Dictation key: Right Ctrl"));
 
     key(QEvent::KeyRelease, 38, true); // an auto-repeat release keeps the key
     EXPECT_EQ(tab()->extraKeyLabels(), (QStringList{"A", "200"}));
@@ -290,6 +369,179 @@ TEST_F(HotkeyTabTest, PhysicalKeysMoveBetweenRolesAndReset) {
     (*reset)->click();
     EXPECT_EQ(backend->keys, ModifierKeyMap::defaults());
     EXPECT_EQ(tab()->physicalKeyChoice(1)->currentData().toInt(), rctl);
+}
+
+TEST_F(HotkeyTabTest, EveryTextNamesThePhysicalKeysAndFollowsTheKeyMap) {
+    for (auto language : {Localization::Language::English, Localization::Language::Japanese}) {
+        Localization::setLanguage(language);
+        if (tab_) {
+            tab_->hide();
+            tab_ = nullptr; // a new tab, built in this language
+        }
+        backend->keys = ModifierKeyMap::defaults();
+        const bool en = language == Localization::Language::English;
+        // Visible without scrolling or opening the help: the hints and summaries at the top.
+        EXPECT_EQ(tab()->toggleHint()->text(), en ? QStringLiteral("press Right Ctrl twice") : QStringLiteral("右 Ctrl を 2 回押す"));
+        EXPECT_EQ(tab()->pushToTalkHint()->text(),
+                  en ? QStringLiteral("hold Right Shift + Right Ctrl") : QStringLiteral("右 Shift + 右 Ctrl を押し続ける"));
+        EXPECT_EQ(tab()->chordButton(HotkeyPTTAssignKind::fnCommand)->text(),
+                  en ? QStringLiteral("Right Shift + Right Ctrl") : QStringLiteral("右 Shift + 右 Ctrl"));
+        EXPECT_EQ(tab()->modifierCaps()[1]->text(),
+                  en ? QStringLiteral("Left Alt / Right Alt") : QStringLiteral("左 Alt / 右 Alt"));
+        EXPECT_EQ(tab()->modifierCaps()[4]->text(), en ? QStringLiteral("Right Shift") : QStringLiteral("右 Shift"));
+        for (const QString& text : everyText(tab())) {
+            EXPECT_FALSE(namesAMissingKey(text)) << qPrintable(text);
+        }
+        const int top = tab()->pushToTalkSummary()->mapTo(tab(), QPoint(0, 0)).y();
+        EXPECT_LT(top + tab()->pushToTalkSummary()->height(), 450) << top; // above the fold of the 560 px window, under its tab bar
+
+        // Another map, chosen on the tab: every key text follows at once.
+        QComboBox* chord = tab()->physicalKeyChoice(4);
+        emit chord->activated(chord->findData(100)); // Henkan
+        QComboBox* second = tab()->physicalKeyChoice(1);
+        emit second->activated(second->findData(102)); // Muhenkan
+        EXPECT_EQ(tab()->toggleSummary()->text(),
+                  en ? QStringLiteral("Current: Muhenkan ×2") : QStringLiteral("現在: 無変換 ×2"));
+        EXPECT_EQ(tab()->pushToTalkSummary()->text(),
+                  en ? QStringLiteral("Current: Henkan + Muhenkan") : QStringLiteral("現在: 変換 + 無変換"));
+        EXPECT_EQ(tab()->toggleHint()->text(), en ? QStringLiteral("press Muhenkan twice") : QStringLiteral("無変換 を 2 回押す"));
+        EXPECT_EQ(tab()->modifierCaps()[3]->text(), en ? QStringLiteral("Muhenkan") : QStringLiteral("無変換"));
+        EXPECT_EQ(tab()->modifierCaps()[4]->text(), en ? QStringLiteral("Henkan") : QStringLiteral("変換"));
+        for (const QString& text : everyText(tab())) {
+            EXPECT_FALSE(namesAMissingKey(text)) << qPrintable(text);
+        }
+
+        // A map changed elsewhere (`quillory settings`) shows when the tab is shown again.
+        backend->keys = japaneseKeys();
+        tab()->hide();
+        tab()->show();
+        EXPECT_EQ(tab()->toggleSummary()->text(),
+                  en ? QStringLiteral("Current: Left Ctrl / Muhenkan ×2") : QStringLiteral("現在: 左 Ctrl / 無変換 ×2"));
+    }
+    Localization::setLanguage(Localization::Language::English);
+}
+
+TEST_F(HotkeyTabTest, VoiceTestTextKeepsThePageWhereTheUserScrolledIt) {
+    tab()->resize(400, 420);
+    tab()->activateWindow();
+    QApplication::processEvents();
+    auto* page = tab()->findChild<QScrollArea*>();
+    ASSERT_NE(page, nullptr);
+    QScrollBar* bar = page->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0);
+    QPushButton* toggle = tab()->togglePill();
+    page->ensureWidgetVisible(toggle);
+    const int position = bar->value();
+    // The user clicks Start (the pill takes the focus), speaks, clicks Stop; while the text is
+    // made the pills are disabled, then the text arrives.
+    toggle->setFocus(Qt::MouseFocusReason);
+    toggle->click();
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    toggle->click();
+    settle();
+    ASSERT_TRUE(state->status().is(AppStatus::Kind::processing));
+    EXPECT_EQ(bar->value(), position);
+    finalText(QStringLiteral("今日は晴れです。明日も晴れるでしょう。"));
+    QApplication::processEvents();
+    EXPECT_EQ(tab()->voiceTestField()->toPlainText(), QStringLiteral("今日は晴れです。明日も晴れるでしょう。"));
+    EXPECT_EQ(bar->value(), position);
+
+    // The same with the push-to-talk pill, held and let go.
+    QPushButton* ptt = tab()->pushToTalkPill();
+    page->ensureWidgetVisible(ptt);
+    const int pttPosition = bar->value();
+    ptt->setFocus(Qt::MouseFocusReason);
+    QTest::mousePress(ptt, Qt::LeftButton);
+    settle();
+    ASSERT_TRUE(state->status().isRecording());
+    QTest::mouseRelease(ptt, Qt::LeftButton);
+    settle();
+    ASSERT_TRUE(state->status().is(AppStatus::Kind::processing));
+    finalText(QStringLiteral("もう一文。"));
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), pttPosition);
+
+    // Text replaced or appended while the user reads further down leaves the page alone too.
+    bar->setValue(bar->maximum());
+    state->setVoiceTestFieldText(state->voiceTestFieldText() + QStringLiteral("追記。"));
+    state->setVoiceTestFieldText(QStringLiteral("置き換えた文"));
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
+}
+
+double luminance(QColor c) {
+    auto channel = [](double v) { return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4); };
+    return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) + 0.0722 * channel(c.blueF());
+}
+
+double contrast(QColor a, QColor b) {
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+/// The contrast between a widget's background (its commonest colour) and its text (the pixel
+/// most unlike the background).
+double textContrast(QWidget* widget) {
+    const QImage image = widget->grab().toImage();
+    std::map<QRgb, int> counts;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            ++counts[image.pixel(x, y)];
+        }
+    }
+    const QColor background = std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) {
+                                  return a.second < b.second;
+                              })->first;
+    double best = 1;
+    for (const auto& [rgb, n] : counts) {
+        best = std::max(best, contrast(background, QColor(rgb)));
+    }
+    return best;
+}
+
+QPalette darkPalette() {
+    QPalette p;
+    p.setColor(QPalette::Window, QColor(0x2b, 0x2b, 0x2b));
+    p.setColor(QPalette::WindowText, QColor(0xee, 0xee, 0xee));
+    p.setColor(QPalette::Base, QColor(0x1e, 0x1e, 0x1e));
+    p.setColor(QPalette::Text, QColor(0xee, 0xee, 0xee));
+    p.setColor(QPalette::Button, QColor(0x3a, 0x3a, 0x3a));
+    p.setColor(QPalette::ButtonText, QColor(0xee, 0xee, 0xee));
+    return p;
+}
+
+TEST_F(HotkeyTabTest, PillsCapsAndStatusTextsReadOnADarkTheme) {
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    QApplication::processEvents();
+    // The Start pills, the caps (one lit) and the status texts in every tone.
+    EXPECT_GE(textContrast(tab()->togglePill()), 4.5);
+    tab()->setKeyMonitorEnabled(true);
+    key(QEvent::KeyPress, 105);
+    for (KeyCap* cap : tab()->modifierCaps()) {
+        EXPECT_GE(textContrast(cap), 4.5) << qPrintable(cap->text());
+    }
+    auto* pill = shown(new StatusPill);
+    for (auto tone : {StatusPill::Tone::green, StatusPill::Tone::red, StatusPill::Tone::orange, StatusPill::Tone::neutral}) {
+        pill->set(StatusPill::Symbol::check, tone, QStringLiteral("Allowed"));
+        EXPECT_GE(contrast(pill->findChild<QLabel*>()->palette().color(QPalette::WindowText),
+                           pill->palette().color(QPalette::Window)),
+                  4.5)
+            << int(tone);
+    }
+    // Back to the light theme: everything follows.
+    QApplication::setPalette(light);
+    QApplication::processEvents();
+    EXPECT_GE(textContrast(tab()->togglePill()), 4.5);
+    EXPECT_GE(textContrast(tab()->modifierCaps()[3]), 4.5);
+    for (auto tone : {StatusPill::Tone::green, StatusPill::Tone::red, StatusPill::Tone::orange, StatusPill::Tone::neutral}) {
+        pill->set(StatusPill::Symbol::check, tone, QStringLiteral("Allowed"));
+        EXPECT_GE(contrast(pill->findChild<QLabel*>()->palette().color(QPalette::WindowText),
+                           pill->palette().color(QPalette::Window)),
+                  3.0) // the light colours as before: status symbols and texts
+            << int(tone);
+    }
 }
 
 } // namespace

@@ -118,6 +118,40 @@ TEST_F(SettingsWindowTest, InvokeWhenReadyWaitsForTheActionThenGivesUp) {
     EXPECT_EQ(fallback, 2);
 }
 
+TEST_F(SettingsWindowTest, HelpPopoverArrowPointsAtItsButtonBelowAndAbove) {
+    auto* host = shown(new QWidget);
+    host->setGeometry(200, 100, 300, 200);
+    auto* button = new HelpPopoverButton(QStringLiteral("Some help for this section."), host);
+    button->move(250, 20); // near the host's right edge: the bubble is not centred on it
+    button->show();
+    button->present();
+    HelpPopover* popover = button->popover();
+    const QPoint middle = button->mapToGlobal(QPoint(button->width() / 2, 0));
+    auto check = [&](bool up) {
+        ASSERT_EQ(popover->arrowPointsUp(), up);
+        const QPoint tip = popover->mapToGlobal(popover->arrowTip());
+        EXPECT_NEAR(tip.x(), middle.x(), 1);
+        EXPECT_EQ(tip.y(), up ? middle.y() + button->height() : middle.y() - 1);
+        // The arrow is part of the bubble's shape; the corner beside it is not.
+        const int inside = up ? HelpPopover::arrowHeight / 2 + 1 : popover->height() - HelpPopover::arrowHeight / 2 - 2;
+        EXPECT_TRUE(popover->mask().contains(QPoint(popover->arrowTip().x(), inside)));
+        EXPECT_FALSE(popover->mask().contains(QPoint(0, up ? 0 : popover->height() - 1)));
+        // The text sits in the body, clear of the arrow.
+        const QRect text = popover->findChild<QLabel*>()->geometry();
+        EXPECT_GE(up ? text.top() : popover->height() - text.bottom(), HelpPopover::arrowHeight + 12);
+    };
+    check(true);
+    popover->hide();
+    // At the bottom of the screen the bubble opens above, its arrow pointing down.
+    const QRect area = host->screen()->availableGeometry();
+    host->move(200, area.bottom() - 60);
+    QApplication::processEvents();
+    button->present();
+    const QPoint moved = button->mapToGlobal(QPoint(button->width() / 2, 0));
+    const_cast<QPoint&>(middle) = moved;
+    check(false);
+}
+
 TEST_F(SettingsWindowTest, HelpPopoverWrapsLongTextsAt440) {
     QString longText;
     for (int i = 0; i < 40; ++i) {
