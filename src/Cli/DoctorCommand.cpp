@@ -1,4 +1,5 @@
 #include "Cli/Cli.h"
+#include "Hotkey/ModifierKeyMap.h"
 
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishModel.h"
@@ -52,7 +53,7 @@ Doctor::ProbeResults probeThisMachine() {
     r.defaultSourceIsMonitor = pulse.monitorSources.contains(pulse.defaultSource);
 
     const HotkeyConfig hotkeys = HotkeyStorage::load();
-    r.hotkeyDetail = Doctor::describeHotkeys(hotkeys);
+    r.hotkeyDetail = Doctor::describeHotkeys(hotkeys, ModifierKeyStorage::load());
     if (const auto check = Doctor::hotkeyRegistrationCheck()) {
         r.hotkeyRegistered = check(hotkeys);
     }

@@ -1,5 +1,7 @@
 #include "Platform/SystemDoctor.h"
 
+#include "Hotkey/ModifierKeyMap.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -215,13 +217,17 @@ HotkeyRegistrationCheck hotkeyRegistrationCheck() {
     return installedHotkeyCheck();
 }
 
-QString describeHotkeys(const HotkeyConfig& c) {
+QString describeHotkeys(const HotkeyConfig& c, const ModifierKeyMap& keys) {
+    // The physical keys that stand for each role, as the settings window names them.
+    const QString command = ModifierKeyMap::keysName(keys.commandKeys());
+    const QString option = ModifierKeyMap::keysName(keys.optionKeys());
+    const QString fn = ModifierKeyMap::keysName(keys.fn);
     QString toggle = QStringLiteral("off");
     if (c.toggleShortcutEnabled) {
         if (c.toggleDoubleCommand) {
-            toggle = QStringLiteral("double Command");
+            toggle = QStringLiteral("%1 twice").arg(command);
         } else if (c.modifierChordFnRightShift) {
-            toggle = QStringLiteral("fn+right Shift");
+            toggle = QStringLiteral("%1 + Right Shift").arg(fn);
         } else if (c.keyCode != 0) {
             toggle = QStringLiteral("key code %1 with modifiers 0x%2")
                          .arg(c.keyCode)
@@ -233,10 +239,10 @@ QString describeHotkeys(const HotkeyConfig& c) {
     QStringList chords;
     if (c.pushToTalkShortcutEnabled) {
         if (c.modifierChordFnCommand) {
-            chords << QStringLiteral("fn+Command");
+            chords << QStringLiteral("%1 + %2").arg(fn, command);
         }
         if (c.modifierChordFnOption) {
-            chords << QStringLiteral("fn+Option");
+            chords << QStringLiteral("%1 + %2").arg(fn, option);
         }
     }
     return QStringLiteral("toggle: %1; push-to-talk: %2")

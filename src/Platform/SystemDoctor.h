@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Hotkey/HotkeyConfig.h"
+#include "Hotkey/ModifierKeyMap.h"
 #include "Permissions/Authorizations.h"
 #include "Platform/LoginItem.h"
 
@@ -70,8 +71,9 @@ struct Check {
 using HotkeyRegistrationCheck = std::function<std::optional<bool>(const HotkeyConfig& config)>;
 HotkeyRegistrationCheck setHotkeyRegistrationCheck(HotkeyRegistrationCheck check);
 HotkeyRegistrationCheck hotkeyRegistrationCheck();
-/// What a configuration asks for, in words ("toggle: double Command; push-to-talk: fn+Command").
-QString describeHotkeys(const HotkeyConfig& config);
+/// What a configuration asks for, naming the physical keys of `keys`
+/// ("toggle: Right Ctrl twice; push-to-talk: Right Shift + Right Ctrl").
+QString describeHotkeys(const HotkeyConfig& config, const ModifierKeyMap& keys);
 
 /// The checks, in report order, from the probe results. Pure: no probing here.
 QList<Check> evaluate(const ProbeResults& results);

@@ -1,5 +1,6 @@
 // The doctor's checks over probe results, its two output forms, and the command without a desktop.
 #include "Cli/Cli.h"
+#include "Hotkey/ModifierKeyMap.h"
 #include "Platform/SystemDoctor.h"
 #include "support/CoreTest.h"
 
@@ -177,13 +178,22 @@ TEST(DoctorOutput, TextLinesCarryAdviceOnlyWhenNotOk) {
                    R"j("failures":1,"warnings":1})j"));
 }
 
-TEST(DoctorHotkeys, DescribesTheStoredConfiguration) {
-    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults()),
-              "toggle: double Command; push-to-talk: fn+Command");
+TEST(DoctorHotkeys, DescribesTheStoredConfigurationByItsPhysicalKeys) {
+    const ModifierKeyMap keys = ModifierKeyMap::defaults();
+    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults(), keys),
+              "toggle: Right Ctrl twice; push-to-talk: Right Shift + Right Ctrl");
     HotkeyConfig c;
     c.toggleShortcutEnabled = false;
     c.modifierChordFnOption = true;
-    EXPECT_EQ(describeHotkeys(c), "toggle: off; push-to-talk: fn+Command, fn+Option");
+    EXPECT_EQ(describeHotkeys(c, keys),
+              "toggle: off; push-to-talk: Right Shift + Right Ctrl, Right Shift + Left Alt / Right Alt");
+
+    // A changed map is what the line names.
+    ModifierKeyMap mine = keys;
+    mine.rightCommand = {66}; // Caps Lock
+    mine.fn = {37};           // Left Ctrl
+    EXPECT_EQ(describeHotkeys(HotkeyConfig::factoryDefaults(), mine),
+              "toggle: Caps Lock twice; push-to-talk: Left Ctrl + Caps Lock");
 }
 
 namespace {
