@@ -35,6 +35,7 @@ struct CommandRun {
 
 class AppTrayTest : public ::testing::Test {
 protected:
+    void startStandInServer(QProcess& server);
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         env_ = QProcessEnvironment::systemEnvironment();
@@ -188,16 +189,20 @@ TEST_F(AppTrayTest, RemoteControlReachesTheSessionAndFailsClearlyWithoutApp) {
     EXPECT_EQ(quillory({"cancel"}).exitCode, 0);
 }
 
-TEST_F(AppTrayTest, SigtermLeavesNoInferenceServerBehind) {
-    // A stand-in server: a program named llama-server inside the runtime folder.
+// A stand-in local AI server: a program named llama-server inside the app's runtime folder.
+void AppTrayTest::startStandInServer(QProcess& server) {
     const QString runtime = dir_.path() + QStringLiteral("/runtime");
     ASSERT_TRUE(QDir().mkpath(runtime));
     ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), runtime + QStringLiteral("/llama-server")));
     QFile::setPermissions(runtime + QStringLiteral("/llama-server"), QFile::ExeOwner | QFile::ReadOwner);
     env_.insert(QStringLiteral("QUILLORY_RUNTIME_DIR"), runtime);
-    QProcess server;
     server.start(runtime + QStringLiteral("/llama-server"), {"60"});
     ASSERT_TRUE(server.waitForStarted(3000));
+}
+
+TEST_F(AppTrayTest, SigtermLeavesNoInferenceServerBehind) {
+    QProcess server;
+    ASSERT_NO_FATAL_FAILURE(startStandInServer(server));
 
     startApp();
     ::kill(static_cast<pid_t>(app_.processId()), SIGTERM);
@@ -210,14 +215,8 @@ TEST_F(AppTrayTest, SigtermLeavesNoInferenceServerBehind) {
 }
 
 TEST_F(AppTrayTest, QuitCommandEndsTheAppAndItsInferenceServer) {
-    const QString runtime = dir_.path() + QStringLiteral("/runtime");
-    ASSERT_TRUE(QDir().mkpath(runtime));
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), runtime + QStringLiteral("/llama-server")));
-    QFile::setPermissions(runtime + QStringLiteral("/llama-server"), QFile::ExeOwner | QFile::ReadOwner);
-    env_.insert(QStringLiteral("QUILLORY_RUNTIME_DIR"), runtime);
     QProcess server;
-    server.start(runtime + QStringLiteral("/llama-server"), {"60"});
-    ASSERT_TRUE(server.waitForStarted(3000));
+    ASSERT_NO_FATAL_FAILURE(startStandInServer(server));
 
     startApp();
     const CommandRun quit = quillory({"quit"});

@@ -17,6 +17,7 @@ namespace {
 
 class WhisperRecognizerTest : public CoreTest {
 protected:
+    void endSessionAndJoin(std::shared_ptr<ThreadRecognitionWorker>& thread);
     void SetUp() override {
         CoreTest::SetUp();
         QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
@@ -848,6 +849,22 @@ TEST_F(WhisperRecognizerTest, EveryDecoderHearsTheEndOfEachSessionAfterItsLastDe
 
 // ---- threads ----
 
+// Ends the session and joins the real worker while the test's clock is still installed: a job that
+// finished after the fixture's clock was gone would post into a destroyed scheduler. Jobs run in
+// order: once the last one posted here has run, every earlier job has let go of what it held, so
+// the worker is released (and joined) on the main thread, not inside a job.
+void WhisperRecognizerTest::endSessionAndJoin(std::shared_ptr<ThreadRecognitionWorker>& thread) {
+    task.reset();
+    request.reset();
+    recognizer.reset();
+    host.reset();
+    std::promise<void> idle;
+    thread->post([&idle] { idle.set_value(); });
+    ASSERT_EQ(idle.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    clock_.runPending();
+    thread.reset();
+}
+
 TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothingFollows) {
     auto thread = std::make_shared<ThreadRecognitionWorker>();
     makeHost(thread);
@@ -871,19 +888,7 @@ TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothin
     const auto calls = decoder->callsCopy();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_NE(calls[0].thread, std::this_thread::get_id()) << "decoding never runs on the main thread";
-    // End the session and join the worker while the test's clock is still installed: a job that
-    // finished after the fixture's clock was gone would post into a destroyed scheduler.
-    task.reset();
-    request.reset();
-    recognizer.reset();
-    host.reset();
-    // Jobs run in order: once this one has run, every earlier job has let go of what it held,
-    // so the worker is released (and joined) here on the main thread, not inside a job.
-    std::promise<void> idle;
-    thread->post([&idle] { idle.set_value(); });
-    ASSERT_EQ(idle.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    clock_.runPending();
-    thread.reset();
+    ASSERT_NO_FATAL_FAILURE(endSessionAndJoin(thread));
 }
 
 TEST_F(WhisperRecognizerTest, SegmentsSettledOnTheWorkerThreadShareNoStringWithTheMainThread) {
@@ -912,16 +917,7 @@ TEST_F(WhisperRecognizerTest, SegmentsSettledOnTheWorkerThreadShareNoStringWithT
         clock_.advance(10ms);
     }
     EXPECT_EQ(finalText(), said);
-    // As in the test above: let the worker go on the main thread while the clock is installed.
-    task.reset();
-    request.reset();
-    recognizer.reset();
-    host.reset();
-    std::promise<void> idle;
-    thread->post([&idle] { idle.set_value(); });
-    ASSERT_EQ(idle.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    clock_.runPending();
-    thread.reset();
+    ASSERT_NO_FATAL_FAILURE(endSessionAndJoin(thread));
 }
 
 TEST_F(WhisperRecognizerTest, ThroughTheSpeechManagerAWholeSessionCommitsTheSettledText) {
