@@ -14,6 +14,8 @@ packages=(
     make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
+    # Wayland: the compositor's registry (the backend choice), and its server side for the tests
+    libwayland-dev
     # Japanese fonts for the views: Noto Sans CJK JP (bold headings, proportional Latin) first
     fonts-ipafont-gothic fonts-noto-cjk
     # the Japanese locale the Japanese screenshots run under (generated below)

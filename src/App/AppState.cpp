@@ -44,6 +44,16 @@ QString describe(std::exception_ptr error) {
     }
 }
 
+bool leftOnClipboard(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const InputError& e) {
+        return e.kind() == InputError::Kind::leftOnClipboard;
+    } catch (...) {
+        return false;
+    }
+}
+
 bool isCancellation(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);

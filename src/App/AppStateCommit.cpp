@@ -3,6 +3,7 @@
 #include "AI/PolishSettings.h"
 #include "App/AppStateInternal.h"
 #include "App/SessionLines.h"
+#include "App/UndeliveredWords.h"
 #include "Dictionary/UserDictionary.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
@@ -125,8 +126,19 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
             }
             write(SessionLines::endOk(sessionID, now() - t2, now() - t0));
         } else {
-            const QString d = describe(injectError);
+            QString d = describe(injectError);
             qCCritical(lcInput, "Insert failed: %s", qUtf8Printable(d));
+            // The words must survive: unless they are on the clipboard already (the message says
+            // so), they go to a file of the user's, and the message says where.
+            if (!isCancellation(injectError) && !detail::leftOnClipboard(injectError)) {
+                QString why;
+                const QString where = UndeliveredWords::keep(text, QDateTime::currentDateTime(), &why);
+                if (!where.isEmpty()) {
+                    d += QLatin1Char(' ') + Localization::format("input.kept_in_file", where);
+                } else {
+                    qCCritical(lcInput, "The words could not be kept: %s", qUtf8Printable(why));
+                }
+            }
             write(SessionLines::endInjectFailed(sessionID, d, now() - t2, now() - t0));
             // A cancellation that follows the session's own end (the commit watchdog, an abort)
             // must not replace the message that end has shown.

@@ -19,6 +19,8 @@ public:
 QString describe(std::exception_ptr error);
 /// True for a `CancellationError`.
 bool isCancellation(std::exception_ptr error);
+/// True for the input error that left the words on the clipboard.
+bool leftOnClipboard(std::exception_ptr error);
 
 } // namespace quillory::detail
 

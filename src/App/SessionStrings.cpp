@@ -29,6 +29,12 @@ constexpr LocalizedString kStrings[] = {
     {"input.error.ax", "Quillory may not type into other applications. Check the input permission.",
      "他のアプリへの入力が許可されていません。入力操作の許可を確認してください。"},
     {"input.error.inject", "The text could not be inserted.", "テキストを入力できませんでした。"},
+    {"input.error.on_clipboard",
+     "Quillory cannot press the paste key on this desktop. Your words are on the clipboard: paste them "
+     "with Ctrl+V.",
+     "このデスクトップでは Quillory が貼り付けキーを押せません。話した内容はクリップボードにあります。"
+     "Ctrl+V で貼り付けてください。"},
+    {"input.kept_in_file", "Your words were saved in %1.", "話した内容は %1 に保存しました。"},
 };
 } // namespace
 

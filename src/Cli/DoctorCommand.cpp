@@ -7,6 +7,7 @@
 #include "App/DesktopServices.h"
 #include "Hotkey/HotkeyConfig.h"
 #include "Permissions/linux/LinuxProbes.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "Platform/HostCPU.h"
 #include "Platform/LoginItem.h"
 #include "Platform/SystemDoctor.h"
@@ -35,10 +36,7 @@ Doctor::ProbeResults probeThisMachine() {
             r.xtest = x.xtest;
         }
     }
-    if (display.waylandSession) {
-        r.uinputWritable = platform::uinputWritable();
-        r.keyboardDevices = classifyKeyboardDevices(platform::scanInputDevices());
-    }
+    r.backends = platform::currentDesktopBackends();
 
     const platform::AccessibilityBusReport bus = platform::probeAccessibilityBus();
     r.accessibilityBusReachable = bus.reachable;
@@ -97,11 +95,15 @@ int doctorCommand(const Command& self, const QStringList& args, Io& io) {
         // A real registration with the stored keys, undone at once.
         Doctor::setHotkeyRegistrationCheck(&platform::tryHotkeyRegistration);
     }
-    const QList<Doctor::Check> checks = Doctor::evaluate(probeThisMachine());
+    const Doctor::ProbeResults results = probeThisMachine();
+    const QList<Doctor::Check> checks = Doctor::evaluate(results);
     if (options.has(QStringLiteral("json"))) {
-        io.out << QString::fromUtf8(Doctor::formatJson(checks));
+        io.out << QString::fromUtf8(Doctor::formatJson(checks, results.backends));
     } else {
         io.out << Doctor::formatText(checks);
+        if (results.backends) {
+            io.out << Doctor::formatPaths(*results.backends);
+        }
     }
     io.out.flush();
     return Doctor::exitStatus(checks) == 0 ? Ok : Failure;

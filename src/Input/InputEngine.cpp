@@ -1,6 +1,7 @@
 #include "Input/InputEngine.h"
 
 #include "Runtime/Text.h"
+#include "Utilities/Log.h"
 
 namespace quillory {
 
@@ -42,7 +43,23 @@ void InputEngine::insert(const QString& text) {
     if (trusted && pasteInjector_.inject(text)) {
         return;
     }
+    if (!trusted && !text.isEmpty() && leaveOnClipboard(text)) {
+        throw InputError::leftOnClipboard();
+    }
     throw trusted ? InputError::injectionFailed() : InputError::accessibilityNotTrusted();
+}
+
+bool InputEngine::leaveOnClipboard(const QString& text) {
+    const auto& board = platform_.fallbackClipboard;
+    if (!board) {
+        return false;
+    }
+    try {
+        return board->clearContents() >= 0 && board->setString(text, Clipboard::stringType);
+    } catch (const std::exception& e) {
+        qCWarning(lcInput, "Leaving the words on the clipboard failed: %s", e.what());
+    }
+    return false;
 }
 
 Task<> InputEngine::commitFinal(std::optional<QString> baseline, QString finalText,

@@ -15,7 +15,8 @@ public:
     std::optional<QString> captureBaselineForLiveDictation() override;
     /// Trims the text and pastes it; nothing for a blank text. Throws `InputError`.
     void commitFinalNow(const std::optional<QString>& baseline, const QString& finalText);
-    /// Pastes the text unchanged. Throws `InputError`.
+    /// Pastes the text unchanged. Throws `InputError`: without a paste key the words are left on
+    /// the platform's fallback clipboard where it has one (`leftOnClipboard`).
     void insert(const QString& text);
 
     /// True while the user's clipboard is still to be put back after a paste.
@@ -25,6 +26,7 @@ public:
 
 private:
     bool isTrusted() const;
+    bool leaveOnClipboard(const QString& text);
     InputPlatform platform_;
     AccessibleTextInjector primary_;
     ClipboardPasteInjector pasteInjector_;

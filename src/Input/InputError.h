@@ -9,11 +9,17 @@ namespace quillory {
 /// Why a text could not be inserted.
 class InputError : public std::runtime_error {
 public:
-    enum class Kind { accessibilityNotTrusted, injectionFailed };
+    enum class Kind {
+        accessibilityNotTrusted,
+        injectionFailed,
+        /// No paste key reaches the focused app here; the words were left on the clipboard.
+        leftOnClipboard,
+    };
 
     explicit InputError(Kind kind) : std::runtime_error(key(kind)), kind_(kind) {}
     static InputError accessibilityNotTrusted() { return InputError(Kind::accessibilityNotTrusted); }
     static InputError injectionFailed() { return InputError(Kind::injectionFailed); }
+    static InputError leftOnClipboard() { return InputError(Kind::leftOnClipboard); }
 
     Kind kind() const { return kind_; }
     QString errorDescription() const { return L(key(kind_)); }
@@ -21,7 +27,15 @@ public:
 
 private:
     static const char* key(Kind kind) {
-        return kind == Kind::accessibilityNotTrusted ? "input.error.ax" : "input.error.inject";
+        switch (kind) {
+        case Kind::accessibilityNotTrusted:
+            return "input.error.ax";
+        case Kind::injectionFailed:
+            break;
+        case Kind::leftOnClipboard:
+            return "input.error.on_clipboard";
+        }
+        return "input.error.inject";
     }
     Kind kind_;
 };

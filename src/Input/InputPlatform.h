@@ -14,7 +14,8 @@
 
 namespace quillory {
 
-/// Whether this process may synthesise input into other applications (XTEST or uinput).
+/// Whether this process may synthesise input into other applications: the paste path chosen for
+/// this desktop (XTEST, a portal, a compositor protocol, uinput) works.
 class InjectionTrust {
 public:
     virtual ~InjectionTrust() = default;
@@ -113,6 +114,10 @@ struct InputPlatform {
     /// The primary selection (X11), written and restored beside the clipboard when the paste key
     /// reads it; null where there is none.
     std::shared_ptr<Clipboard> primarySelection = nullptr;
+    /// Where the words go when no paste key can be pressed but a clipboard reaches the apps (a
+    /// Wayland desktop without a working paste path): they are left there for the user to paste.
+    /// Null elsewhere.
+    std::shared_ptr<Clipboard> fallbackClipboard = nullptr;
 };
 
 } // namespace quillory

@@ -44,6 +44,9 @@ PermissionProbes::Session sessionOf(const PermissionProbes& probes) {
 std::optional<bool> extension(const PermissionProbes& probes, const char* name) {
     return probes.xExtensionPresent ? probes.xExtensionPresent(QString::fromLatin1(name)) : std::nullopt;
 }
+std::optional<DesktopBackends> backendsOf(const PermissionProbes& probes) {
+    return probes.desktopBackends ? probes.desktopBackends() : std::nullopt;
+}
 } // namespace
 
 namespace MicrophoneAuthorization {
@@ -81,12 +84,22 @@ bool isTrusted(const PermissionProbes& probes) {
     switch (sessionOf(probes)) {
     case PermissionProbes::Session::x11:
         return extension(probes, "XTEST").value_or(false);
-    case PermissionProbes::Session::wayland:
-        return probes.uinputWritable && probes.uinputWritable();
+    case PermissionProbes::Session::wayland: {
+        // XTest through XWayland reaches X11 windows only: never enough here.
+        const auto backends = backendsOf(probes);
+        return backends && backends->paste.works();
+    }
     case PermissionProbes::Session::none:
         break;
     }
     return false;
+}
+QString fix(const PermissionProbes& probes) {
+    if (sessionOf(probes) != PermissionProbes::Session::wayland) {
+        return {};
+    }
+    const auto backends = backendsOf(probes);
+    return backends && !backends->paste.works() ? backends->paste.fix() : QString();
 }
 bool isTrusted() {
     return isTrusted(PermissionProbes::current());
@@ -101,10 +114,13 @@ void promptIfNeeded() {
         qCWarning(lcApp,
                   "The X server has no XTEST extension: Quillory cannot type into other applications.");
         break;
-    case PermissionProbes::Session::wayland:
-        qCWarning(lcApp, "/dev/uinput is not writable: join the input group (sudo usermod -aG input $USER) "
-                         "and log in again so Quillory can type into other applications.");
+    case PermissionProbes::Session::wayland: {
+        const auto backends = backendsOf(probes);
+        qCWarning(lcApp, "Quillory cannot press the paste key in this Wayland session (%s). %s",
+                  backends ? qUtf8Printable(backends->paste.reason) : "the desktop could not be probed",
+                  qUtf8Printable(backends ? backends->paste.fix() : QString()));
         break;
+    }
     case PermissionProbes::Session::none:
         qCWarning(lcApp, "No graphical session: Quillory cannot type into other applications.");
         break;
@@ -114,6 +130,13 @@ void promptIfNeeded() {
 
 namespace InputMonitoringAuthorization {
 PermissionState listenEventPermissionState(const PermissionProbes& probes) {
+    if (sessionOf(probes) == PermissionProbes::Session::wayland) {
+        const auto backends = backendsOf(probes);
+        if (!backends) {
+            return PermissionState::notDetermined;
+        }
+        return backends->hotkeys.works() ? PermissionState::authorized : PermissionState::denied;
+    }
     if (sessionOf(probes) == PermissionProbes::Session::x11 &&
         extension(probes, "XInputExtension").value_or(false)) {
         return PermissionState::authorized;
@@ -130,6 +153,13 @@ PermissionState listenEventPermissionState(const PermissionProbes& probes) {
 }
 PermissionState listenEventPermissionState() {
     return listenEventPermissionState(PermissionProbes::current());
+}
+QString fix(const PermissionProbes& probes) {
+    if (sessionOf(probes) != PermissionProbes::Session::wayland) {
+        return {};
+    }
+    const auto backends = backendsOf(probes);
+    return backends && !backends->hotkeys.works() ? backends->hotkeys.fix() : QString();
 }
 } // namespace InputMonitoringAuthorization
 

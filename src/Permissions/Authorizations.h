@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Permissions/PermissionManager.h"
+#include "Platform/DesktopBackends.h"
 #include "Runtime/Async.h"
 
 #include <QString>
@@ -30,9 +31,10 @@ struct PermissionProbes {
     /// Whether the X server has the named extension ("XTEST", "XInputExtension" at version 2);
     /// nullopt when no X display could be opened.
     std::function<std::optional<bool>(const QString& extension)> xExtensionPresent;
-    /// Whether /dev/uinput can be opened for writing.
-    std::function<bool()> uinputWritable;
     std::function<KeyboardDevices()> keyboardDevices;
+    /// The paste key, clipboard and hotkey paths chosen for this desktop (Wayland sessions decide
+    /// by them); nullopt when they cannot be told.
+    std::function<std::optional<DesktopBackends>()> desktopBackends;
 
     /// The probes in use (a copy: safe to call from any thread).
     static PermissionProbes current();
@@ -69,21 +71,28 @@ Task<SpeechAuthorizationStatus> request();
 PermissionState permissionState(SpeechAuthorizationStatus status);
 } // namespace SpeechAuthorization
 
-/// "We may synthesise input into other applications": X11 → XTEST present; Wayland →
-/// /dev/uinput writable; no display → not trusted.
+/// "We may synthesise input into other applications": X11 → XTEST present; Wayland → the paste
+/// path chosen for this desktop works there (and a clipboard that reaches Wayland apps with it);
+/// no display → not trusted.
 namespace AccessibilityAuthorization {
 bool isTrusted();
 bool isTrusted(const PermissionProbes& probes);
 /// Nothing on Linux shows a prompt for this; logs how to grant it when it is missing.
 void promptIfNeeded();
+/// The one fix for this desktop when the paste path does not work; empty when it works or
+/// nothing can be told.
+QString fix(const PermissionProbes& probes);
 } // namespace AccessibilityAuthorization
 
-/// Whether the global key monitor may hear the keyboard: on X11 the XInput2 extension; otherwise
-/// (or without XInput2) the evdev keyboards: readable → authorized, none readable → denied
-/// (the fix is the `input` group), cannot tell → notDetermined.
+/// Whether the global key monitor may hear the keyboard: on X11 the XInput2 extension, or without
+/// it the evdev keyboards (readable → authorized, none readable → denied, cannot tell →
+/// notDetermined); under Wayland the hotkey path chosen for this desktop works → authorized, else
+/// denied (cannot tell → notDetermined).
 namespace InputMonitoringAuthorization {
 PermissionState listenEventPermissionState();
 PermissionState listenEventPermissionState(const PermissionProbes& probes);
+/// The one fix for this desktop when the hotkey path does not work under Wayland; empty otherwise.
+QString fix(const PermissionProbes& probes);
 } // namespace InputMonitoringAuthorization
 
 } // namespace quillory

@@ -1,5 +1,6 @@
 #include "Permissions/SystemSettingsLink.h"
 
+#include "Permissions/Authorizations.h"
 #include "Runtime/Localization.h"
 
 #include <QStandardPaths>
@@ -113,7 +114,15 @@ Target target(Link link) {
 }
 
 QString helpText(Link link) {
-    return Localization::text(helpKeyOf(link));
+    const QString text = Localization::text(helpKeyOf(link));
+    // Where the chosen path does not work, the one fix for this desktop follows.
+    QString fix;
+    if (link == Link::accessibility) {
+        fix = AccessibilityAuthorization::fix(PermissionProbes::current());
+    } else if (link == Link::inputMonitoring) {
+        fix = InputMonitoringAuthorization::fix(PermissionProbes::current());
+    }
+    return fix.isEmpty() ? text : text + QLatin1Char(' ') + fix;
 }
 
 Opener setOpener(Opener opener) {

@@ -10,10 +10,6 @@ namespace quillory::Doctor {
 
 namespace {
 using Session = PermissionProbes::Session;
-using Devices = PermissionProbes::KeyboardDevices;
-
-const QString kInputGroupAdvice =
-    QStringLiteral("run 'sudo usermod -aG input $USER', then log out and in again");
 
 Check ok(const char* id, const char* title, QString detail) {
     return {QString::fromLatin1(id), Level::ok, QString::fromLatin1(title), std::move(detail), {}};
@@ -43,16 +39,15 @@ Check displayCheck(const ProbeResults& r) {
                                        "XAUTHORITY lets you connect"));
         }
         if (r.waylandSession) {
-            return warn("display", "Display server", detail,
-                        QStringLiteral("under Wayland, X11 shortcuts and paste reach only X applications; "
-                                       "choose an X11 session at the login screen for full use"));
+            return ok("display", "Display server",
+                      detail + QStringLiteral(": Wayland, XTest and XInput2 on XWayland reach X11 windows only "
+                                              "and are not used (see the paths below)"));
         }
         return ok("display", "Display server", detail);
     case Session::wayland:
-        return warn(
-            "display", "Display server", detail,
-            QStringLiteral("no X display: Quillory uses /dev/input and /dev/uinput under Wayland (see "
-                           "the lines below); an X11 session at the login screen works best"));
+        return warn("display", "Display server", detail + QStringLiteral(": no XWayland display"),
+                    QStringLiteral("the tray app and its windows need XWayland: install it (package xwayland) "
+                                   "or enable it in the compositor's settings"));
     }
     return ok("display", "Display server", detail);
 }
@@ -70,26 +65,22 @@ Check extensionCheck(const ProbeResults& r, const char* id, const char* title, s
                 QStringLiteral("use an X server with this extension (Xorg and Xwayland have it)"));
 }
 
-Check keyboardDevicesCheck(const ProbeResults& r) {
-    switch (r.keyboardDevices) {
-    case Devices::readable:
-        return ok("input-devices", "Keyboards under /dev/input", QStringLiteral("readable"));
-    case Devices::noneReadable:
-        return fail("input-devices", "Keyboards under /dev/input",
-                    QStringLiteral("not readable: shortcut keys cannot be heard"), kInputGroupAdvice);
-    case Devices::unknown:
-        break;
+Check pathCheck(const char* id, const char* title, const BackendChoice& c, Level whenNone) {
+    QString detail = QStringLiteral("%1 \u2014 %2").arg(c.path, c.reason);
+    if (!c.limitation.isEmpty()) {
+        detail += QStringLiteral(" (limitation: %1)").arg(c.limitation);
     }
-    return warn("input-devices", "Keyboards under /dev/input", QStringLiteral("no keyboard device found"),
-                QStringLiteral("connect a keyboard, or check 'ls -l /dev/input/event*'"));
+    if (c.works()) {
+        return ok(id, title, detail);
+    }
+    return {QString::fromLatin1(id), whenNone, QString::fromLatin1(title), detail, c.fix()};
 }
 
-Check uinputCheck(const ProbeResults& r) {
-    if (r.uinputWritable) {
-        return ok("uinput", "Key synthesis (/dev/uinput)", QStringLiteral("writable"));
-    }
-    return fail("uinput", "Key synthesis (/dev/uinput)",
-                QStringLiteral("not writable: dictated text cannot be typed"), kInputGroupAdvice);
+QList<Check> pathChecks(const DesktopBackends& b) {
+    return {pathCheck("paste-path", "Paste key", b.paste, Level::fail),
+            pathCheck("clipboard-path", "Clipboard", b.clipboard, Level::fail),
+            pathCheck("hotkey-path", "Shortcut keys", b.hotkeys, Level::warn),
+            pathCheck("overlay-path", "Overlay", b.overlay, Level::warn)};
 }
 
 Check accessibilityCheck(const ProbeResults& r) {
@@ -251,14 +242,12 @@ QString describeHotkeys(const HotkeyConfig& c, const ModifierKeyMap& keys) {
 
 QList<Check> evaluate(const ProbeResults& r) {
     QList<Check> checks{displayCheck(r)};
-    const bool onlyWayland = r.session == Session::wayland;
-    if (!onlyWayland) {
+    if (!r.waylandSession) {
         checks << extensionCheck(r, "xinput2", "XInput2 (shortcut keys)", r.xinput2,
                                  "shortcut keys cannot be heard");
         checks << extensionCheck(r, "xtest", "XTEST (typing)", r.xtest, "dictated text cannot be typed");
-    }
-    if (r.waylandSession) {
-        checks << keyboardDevicesCheck(r) << uinputCheck(r);
+    } else if (r.backends) {
+        checks << pathChecks(*r.backends);
     }
     checks << accessibilityCheck(r);
     checks << audioChecks(r);
@@ -291,7 +280,11 @@ QString formatText(const QList<Check>& checks) {
     return out;
 }
 
-QByteArray formatJson(const QList<Check>& checks) {
+QString formatPaths(const DesktopBackends& b) {
+    return QStringLiteral("Paths (%1): %2\n").arg(familyName(b.family), b.summary());
+}
+
+QByteArray formatJson(const QList<Check>& checks, const std::optional<DesktopBackends>& paths) {
     QJsonArray list;
     int failures = 0;
     int warnings = 0;
@@ -304,9 +297,25 @@ QByteArray formatJson(const QList<Check>& checks) {
                                 {QStringLiteral("detail"), c.detail},
                                 {QStringLiteral("advice"), c.advice}});
     }
-    const QJsonObject root{{QStringLiteral("checks"), list},
-                           {QStringLiteral("failures"), failures},
-                           {QStringLiteral("warnings"), warnings}};
+    QJsonObject root{{QStringLiteral("checks"), list},
+                     {QStringLiteral("failures"), failures},
+                     {QStringLiteral("warnings"), warnings}};
+    if (paths) {
+        QJsonObject names{{QStringLiteral("desktop"), familyName(paths->family)}};
+        QJsonObject details;
+        const std::pair<const char*, const BackendChoice*> parts[] = {{"paste", &paths->paste},
+                                                                      {"clipboard", &paths->clipboard},
+                                                                      {"hotkeys", &paths->hotkeys},
+                                                                      {"overlay", &paths->overlay}};
+        for (const auto& [name, c] : parts) {
+            names.insert(QString::fromLatin1(name), c->path);
+            details.insert(QString::fromLatin1(name), QJsonObject{{QStringLiteral("reason"), c->reason},
+                                                                  {QStringLiteral("limitation"), c->limitation},
+                                                                  {QStringLiteral("fix"), c->fix()}});
+        }
+        root.insert(QStringLiteral("paths"), names);
+        root.insert(QStringLiteral("pathDetails"), details);
+    }
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
 

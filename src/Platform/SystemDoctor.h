@@ -3,6 +3,7 @@
 #include "Hotkey/HotkeyConfig.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Permissions/Authorizations.h"
+#include "Platform/DesktopBackends.h"
 #include "Platform/LoginItem.h"
 
 #include <QByteArray>
@@ -25,9 +26,8 @@ struct ProbeResults {
     bool xConnected = false;     ///< our own X connection opened
     std::optional<bool> xinput2; ///< nullopt: not asked (no X connection)
     std::optional<bool> xtest;
-    // Wayland input paths.
-    bool uinputWritable = false;
-    PermissionProbes::KeyboardDevices keyboardDevices = PermissionProbes::KeyboardDevices::unknown;
+    // The paste key, clipboard, hotkey and overlay paths chosen for this desktop; nullopt: not probed.
+    std::optional<DesktopBackends> backends;
     // Accessibility bus.
     bool accessibilityBusReachable = false;
     QString accessibilityBusDetail; ///< the address found, or why it was not reachable
@@ -83,8 +83,12 @@ QString levelName(Level level);
 /// One line per check: "OK    Display server: X11 :0 (x11)", not-OK lines ending in
 /// " — " and the advice.
 QString formatText(const QList<Check>& checks);
-/// {"checks":[{"advice","detail","id","status","title"}...],"failures":N,"warnings":N}
-QByteArray formatJson(const QList<Check>& checks);
+/// "Paths (GNOME): paste=uinput clipboard=xwayland-bridge hotkeys=none overlay=xwayland-window".
+QString formatPaths(const DesktopBackends& backends);
+/// {"checks":[{"advice","detail","id","status","title"}...],"failures":N,"warnings":N}, and with
+/// `paths` a "paths" object naming the path of each part ({"desktop","paste","clipboard","hotkeys",
+/// "overlay"}) and "pathDetails" with each one's reason, limitation and fix.
+QByteArray formatJson(const QList<Check>& checks, const std::optional<DesktopBackends>& paths = std::nullopt);
 /// 0 when no check failed, 1 otherwise.
 int exitStatus(const QList<Check>& checks);
 

@@ -2,6 +2,7 @@
 #include "Cli/Cli.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Platform/SystemDoctor.h"
+#include "Runtime/Localization.h"
 #include "support/CoreTest.h"
 
 #include <QJsonArray>
@@ -76,35 +77,55 @@ TEST(DoctorChecks, NoDisplayFailsWithAdviceAndXLinesAreNotChecked) {
     EXPECT_EQ(find(evaluate(r), "display").level, Level::fail);
 }
 
-TEST(DoctorChecks, MissingExtensionsAndWaylandInputPaths) {
+TEST(DoctorChecks, MissingExtensionsAndWaylandPaths) {
     ProbeResults r = healthy();
     r.xinput2 = false;
     EXPECT_EQ(find(evaluate(r), "xinput2").level, Level::fail);
 
-    // Pure Wayland: no X lines, the evdev and uinput lines instead, both pointing at the group.
+    // Wayland with XWayland (sway, a writable /dev/uinput, no protocol backends in the build): the
+    // X lines are gone (XTest there reaches X11 windows only), the chosen paths are shown, and the
+    // advice is this desktop's fix, not the input group.
     r = healthy();
-    r.session = PermissionProbes::Session::wayland;
     r.waylandSession = true;
-    r.xConnected = false;
-    r.keyboardDevices = PermissionProbes::KeyboardDevices::noneReadable;
+    DesktopFacts sway;
+    sway.session = DesktopFacts::Session::wayland;
+    sway.currentDesktops = {"sway"};
+    sway.xDisplay = sway.xtest = sway.xinput2 = true;
+    sway.uinputWritable = true;
+    sway.waylandGlobals = {{"zwp_virtual_keyboard_manager_v1", 1}, {"zwlr_data_control_manager_v1", 2}};
+    BuiltBackends uinputOnly;
+    uinputOnly.uinput = true;
+    r.backends = chooseDesktopBackends(sway, uinputOnly);
     auto checks = evaluate(r);
-    EXPECT_EQ(find(checks, "display").level, Level::warn);
     for (const Check& c : checks) {
         EXPECT_NE(c.id, "xinput2");
+        EXPECT_NE(c.id, "xtest");
+        EXPECT_FALSE(c.advice.contains("usermod")) << c.id.toStdString();
     }
-    EXPECT_EQ(find(checks, "input-devices").level, Level::fail);
-    EXPECT_TRUE(find(checks, "uinput").advice.contains("usermod -aG input"));
+    EXPECT_EQ(find(checks, "paste-path").level, Level::fail);
+    EXPECT_TRUE(find(checks, "paste-path").detail.startsWith("none")) << find(checks, "paste-path").detail.toStdString();
+    EXPECT_EQ(find(checks, "paste-path").advice, L("desktop.fix.wlroots_protocols"));
+    EXPECT_EQ(find(checks, "hotkey-path").level, Level::warn);
+    EXPECT_EQ(find(checks, "hotkey-path").advice, L("desktop.fix.hotkeys.sway"));
+    EXPECT_EQ(exitStatus(checks), 1);
 
-    // XWayland: the X lines stay and the Wayland input paths are shown too.
-    r.session = PermissionProbes::Session::x11;
-    r.xConnected = true;
-    r.uinputWritable = true;
-    r.keyboardDevices = PermissionProbes::KeyboardDevices::readable;
+    // The same desktop with every backend: all paths work.
+    r.backends = chooseDesktopBackends(sway, BuiltBackends::all());
     checks = evaluate(r);
-    EXPECT_EQ(find(checks, "display").level, Level::warn);
-    EXPECT_EQ(find(checks, "xtest").level, Level::ok);
-    EXPECT_EQ(find(checks, "uinput").level, Level::ok);
-    EXPECT_EQ(exitStatus(checks), 0);
+    EXPECT_EQ(find(checks, "paste-path").level, Level::ok);
+    EXPECT_TRUE(find(checks, "paste-path").detail.startsWith("virtual-keyboard"));
+    EXPECT_EQ(find(checks, "clipboard-path").level, Level::ok);
+    EXPECT_EQ(formatPaths(*r.backends),
+              "Paths (sway): paste=virtual-keyboard clipboard=data-control hotkeys=none overlay=xwayland-window\n");
+    const QJsonObject json = QJsonDocument::fromJson(formatJson(checks, r.backends)).object();
+    const QJsonObject paths = json["paths"].toObject();
+    EXPECT_EQ(paths["desktop"].toString(), "sway");
+    EXPECT_EQ(paths["paste"].toString(), "virtual-keyboard");
+    EXPECT_EQ(paths["clipboard"].toString(), "data-control");
+    EXPECT_EQ(paths["hotkeys"].toString(), "none");
+    EXPECT_EQ(json["pathDetails"].toObject()["hotkeys"].toObject()["fix"].toString(), L("desktop.fix.hotkeys.sway"));
+    // Without paths the JSON keeps its old shape.
+    EXPECT_FALSE(QJsonDocument::fromJson(formatJson(checks)).object().contains("paths"));
 }
 
 TEST(DoctorChecks, SoundServerAndMicrophone) {
@@ -236,6 +257,8 @@ TEST_F(DoctorCommandTest, WithoutADesktopItFailsWithAdviceInsteadOfCrashing) {
     EXPECT_TRUE(out.startsWith("FAIL  Display server: none")) << out.toStdString();
     EXPECT_TRUE(out.contains("FAIL  Sound server (PulseAudio/PipeWire): not reachable")) << out.toStdString();
     EXPECT_TRUE(out.contains("OK    Launch at login: off"));
+    EXPECT_TRUE(out.endsWith("Paths (other): paste=none clipboard=none hotkeys=none overlay=none\n"))
+        << out.toStdString();
 
     out.clear();
     EXPECT_EQ(run({"doctor", "--json"}, out, err), cli::Failure);
@@ -245,6 +268,7 @@ TEST_F(DoctorCommandTest, WithoutADesktopItFailsWithAdviceInsteadOfCrashing) {
     EXPECT_EQ(first.value("id").toString(), "display");
     EXPECT_EQ(first.value("status").toString(), "FAIL");
     EXPECT_FALSE(first.value("advice").toString().isEmpty());
+    EXPECT_EQ(root.value("paths").toObject().value("paste").toString(), "none");
 
     EXPECT_EQ(run({"doctor", "--verbose"}, out, err), cli::Usage);
 }

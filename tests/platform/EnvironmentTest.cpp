@@ -1,4 +1,5 @@
 // Machine facts read from a fake system tree, and the settings links per desktop.
+#include "Permissions/Authorizations.h"
 #include "Permissions/RuntimeEnvironmentStatus.h"
 #include "Permissions/SystemSettingsLink.h"
 #include "Runtime/Localization.h"
@@ -113,16 +114,40 @@ TEST(SystemSettingsLinks, DesktopPanelsWhereTheyExistElseHelp) {
     installed << "systemsettings";
     EXPECT_EQ(target(Link::microphone, Desktop::kde, exists).program, "systemsettings");
 
-    // The input group has no panel anywhere: only the help text.
+    // Key monitoring has no panel anywhere: only the help text, which names no fix of its own
+    // (joining the input group does not help on every desktop); the doctor names the paths.
     for (const Desktop d : {Desktop::gnome, Desktop::kde, Desktop::other}) {
         const Target t = target(Link::inputMonitoring, d, exists);
         EXPECT_FALSE(t.hasProgram());
-        EXPECT_TRUE(Localization::text(t.helpKey).contains("input group") ||
-                    Localization::text(t.helpKey).contains("-aG input"));
+        EXPECT_TRUE(Localization::text(t.helpKey).contains("quillory doctor"));
+        EXPECT_FALSE(Localization::text(t.helpKey).contains("-aG input"));
     }
     // A desktop whose settings program is not installed falls back to help too.
     installed.clear();
     EXPECT_FALSE(target(Link::soundInput, Desktop::gnome, exists).hasProgram());
+}
+
+TEST(SystemSettingsLinks, UnderWaylandTheHelpEndsWithThisDesktopsFix) {
+    DesktopFacts gnome;
+    gnome.session = DesktopFacts::Session::wayland;
+    gnome.currentDesktops = {"GNOME"};
+    gnome.xDisplay = gnome.xtest = gnome.xinput2 = true;
+    BuiltBackends uinputOnly;
+    uinputOnly.uinput = true;
+    PermissionProbes probes;
+    probes.session = [] { return PermissionProbes::Session::wayland; };
+    probes.desktopBackends = [&] { return std::optional(chooseDesktopBackends(gnome, uinputOnly)); };
+    const PermissionProbes previous = PermissionProbes::install(probes);
+    Localization::setLanguage(Localization::Language::English);
+    EXPECT_EQ(helpText(Link::accessibility),
+              L("settings.help.accessibility") + " " + L("desktop.fix.paste.uinput"));
+    EXPECT_EQ(helpText(Link::inputMonitoring),
+              L("settings.help.input_monitoring") + " " + L("desktop.fix.hotkeys.gnome"));
+    // A path that works: the help alone.
+    gnome.uinputWritable = true;
+    EXPECT_EQ(helpText(Link::accessibility), L("settings.help.accessibility"));
+    PermissionProbes::install(previous);
+    Localization::resetLanguage();
 }
 
 TEST(SystemSettingsLinks, EveryHelpTextExistsInBothLanguages) {

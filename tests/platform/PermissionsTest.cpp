@@ -1,6 +1,7 @@
 // The permission rules over faked desktop queries, and the observable manager built on them.
 #include "Permissions/Authorizations.h"
 #include "Permissions/PermissionManager.h"
+#include "Runtime/Localization.h"
 #include "support/CoreTest.h"
 
 #include <QSignalSpy>
@@ -18,7 +19,7 @@ struct FakeDesktop {
     Session session = Session::x11;
     std::optional<bool> xtest = true;
     std::optional<bool> xinput2 = true;
-    bool uinput = false;
+    std::optional<DesktopBackends> backends;
     Devices devices = Devices::unknown;
     QStringList asked;
 
@@ -29,7 +30,7 @@ struct FakeDesktop {
             asked << name;
             return name == QLatin1String("XTEST") ? xtest : xinput2;
         };
-        p.uinputWritable = [this] { return uinput; };
+        p.desktopBackends = [this] { return backends; };
         p.keyboardDevices = [this] { return devices; };
         return p;
     }
@@ -59,12 +60,28 @@ TEST_F(PermissionsTest, InjectionTrustFollowsTheSessionsOwnMechanism) {
     desktop_.xtest = std::nullopt;
     EXPECT_FALSE(AccessibilityAuthorization::isTrusted());
 
-    // Wayland (XWayland included): /dev/uinput decides, whatever the X server offers.
+    // Wayland (XWayland included): the paste path chosen for the desktop decides, whatever the X
+    // server offers.
     desktop_.session = Session::wayland;
     desktop_.xtest = true;
+    EXPECT_FALSE(AccessibilityAuthorization::isTrusted()); // cannot tell
+    DesktopFacts sway;
+    sway.session = DesktopFacts::Session::wayland;
+    sway.currentDesktops = {"sway"};
+    sway.xDisplay = sway.xtest = true;
+    sway.uinputWritable = true;
+    sway.waylandGlobals = {{"zwp_virtual_keyboard_manager_v1", 1}, {"zwlr_data_control_manager_v1", 2}};
+    BuiltBackends uinputOnly;
+    uinputOnly.uinput = true;
+    // A writable /dev/uinput with no clipboard that reaches Wayland apps would paste the earlier
+    // clipboard: not trusted, and the fix is this desktop's, not the input group.
+    desktop_.backends = chooseDesktopBackends(sway, uinputOnly);
     EXPECT_FALSE(AccessibilityAuthorization::isTrusted());
-    desktop_.uinput = true;
+    EXPECT_EQ(AccessibilityAuthorization::fix(PermissionProbes::current()), L("desktop.fix.wlroots_protocols"));
+    EXPECT_FALSE(AccessibilityAuthorization::fix(PermissionProbes::current()).contains("usermod"));
+    desktop_.backends = chooseDesktopBackends(sway, BuiltBackends::all());
     EXPECT_TRUE(AccessibilityAuthorization::isTrusted());
+    EXPECT_TRUE(AccessibilityAuthorization::fix(PermissionProbes::current()).isEmpty());
 
     desktop_.session = Session::none;
     EXPECT_FALSE(AccessibilityAuthorization::isTrusted());
@@ -82,15 +99,24 @@ TEST_F(PermissionsTest, KeyMonitoringUsesXInput2ElseTheKeyboardDevices) {
     desktop_.devices = Devices::readable;
     EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::authorized);
 
-    // Wayland never asks the X server, even when an XWayland display answers.
+    // Wayland never asks the X server, even when an XWayland display answers: the hotkey path
+    // chosen for the desktop decides.
     desktop_.session = Session::wayland;
     desktop_.xinput2 = true;
     desktop_.asked.clear();
-    desktop_.devices = Devices::noneReadable;
-    EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::denied);
-    EXPECT_TRUE(desktop_.asked.isEmpty());
-    desktop_.devices = Devices::unknown;
+    desktop_.devices = Devices::readable;
     EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::notDetermined);
+    DesktopFacts gnome;
+    gnome.session = DesktopFacts::Session::wayland;
+    gnome.currentDesktops = {"GNOME"};
+    gnome.xDisplay = gnome.xinput2 = true;
+    desktop_.backends = chooseDesktopBackends(gnome, BuiltBackends{});
+    EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::denied);
+    EXPECT_EQ(InputMonitoringAuthorization::fix(PermissionProbes::current()), L("desktop.fix.hotkeys.gnome"));
+    gnome.portals = {{"org.freedesktop.portal.GlobalShortcuts", 1}};
+    desktop_.backends = chooseDesktopBackends(gnome, BuiltBackends::all());
+    EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(), PermissionState::authorized);
+    EXPECT_TRUE(desktop_.asked.isEmpty());
     EXPECT_EQ(InputMonitoringAuthorization::listenEventPermissionState(PermissionProbes{}),
               PermissionState::notDetermined);
 }

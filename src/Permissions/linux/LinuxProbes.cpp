@@ -1,5 +1,6 @@
 #include "Permissions/linux/LinuxProbes.h"
 
+#include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/x11/XDisplay.h"
 
@@ -260,7 +261,7 @@ PermissionProbes linuxPermissionProbes() {
         }
         return std::nullopt;
     };
-    probes.uinputWritable = [] { return uinputWritable(); };
+    probes.desktopBackends = []() -> std::optional<DesktopBackends> { return currentDesktopBackends(); };
     probes.keyboardDevices = [] { return classifyKeyboardDevices(scanInputDevices()); };
     return probes;
 }

@@ -1,0 +1,106 @@
+#include "Platform/linux/DesktopProbe.h"
+
+#include "Input/linux/WaylandProtocols.h"
+#include "Permissions/linux/LinuxProbes.h"
+#include "Platform/linux/DisplayServer.h"
+#include "Platform/linux/Portals.h"
+#include "Platform/wayland/WaylandGlobals.h"
+#include "Utilities/Log.h"
+
+#include <mutex>
+#include <optional>
+
+namespace quillory::platform {
+
+namespace {
+
+DesktopFacts::Keyboards keyboardsNow() {
+    switch (classifyKeyboardDevices(scanInputDevices())) {
+    case PermissionProbes::KeyboardDevices::readable:
+        return DesktopFacts::Keyboards::readable;
+    case PermissionProbes::KeyboardDevices::noneReadable:
+        return DesktopFacts::Keyboards::noneReadable;
+    case PermissionProbes::KeyboardDevices::unknown:
+        break;
+    }
+    return DesktopFacts::Keyboards::unknown;
+}
+
+/// The facts that stay for the session.
+DesktopFacts sessionFacts() {
+    DesktopFacts f;
+    const DisplayServerInfo display = currentDisplayServer();
+    f.session = display.waylandSession                ? DesktopFacts::Session::wayland
+                : display.type == SessionType::x11 ? DesktopFacts::Session::x11
+                                                   : DesktopFacts::Session::none;
+    f.currentDesktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    if (display.type == SessionType::x11) {
+        const XExtensionsReport x = probeXExtensions();
+        f.xDisplay = x.connected;
+        f.xtest = x.xtest;
+        f.xinput2 = x.xinput2;
+    }
+    if (display.waylandSession) {
+        const WaylandGlobalsReport globals = probeWaylandGlobals();
+        f.waylandConnected = globals.connected;
+        f.waylandGlobals = globals.globals;
+        if (!globals.connected) {
+            qCWarning(lcApp, "Wayland globals unknown: %s", qUtf8Printable(globals.error));
+        }
+        const PortalReport portals = probePortals();
+        f.portals = portals.versions;
+        if (!portals.reachable) {
+            qCInfo(lcApp, "Desktop portal not reachable: %s", qUtf8Printable(portals.error));
+        }
+    }
+    return f;
+}
+
+std::mutex cacheMutex;
+std::optional<DesktopFacts> cachedFacts;
+QString lastLogged;
+
+} // namespace
+
+DesktopFacts probeDesktopFacts() {
+    DesktopFacts f = sessionFacts();
+    f.uinputWritable = uinputWritable();
+    f.keyboards = keyboardsNow();
+    return f;
+}
+
+BuiltBackends builtBackends() {
+    BuiltBackends b;
+    const bool protocols = input::waylandProtocolsBuilt();
+    b.virtualKeyboard = protocols;
+    b.dataControl = protocols;
+    return b;
+}
+
+DesktopBackends currentDesktopBackends() {
+    std::unique_lock lock(cacheMutex);
+    if (!cachedFacts) {
+        lock.unlock();
+        DesktopFacts measured = sessionFacts(); // unlocked: bounded, but it waits on other processes
+        lock.lock();
+        if (!cachedFacts) {
+            cachedFacts = std::move(measured);
+        }
+    }
+    DesktopFacts f = *cachedFacts;
+    lock.unlock();
+    if (f.session == DesktopFacts::Session::wayland) { // X11 sessions never use them
+        f.uinputWritable = uinputWritable();
+        f.keyboards = keyboardsNow();
+    }
+    const DesktopBackends choice = chooseDesktopBackends(f, builtBackends());
+    const QString line = choice.logLine();
+    lock.lock();
+    if (line != lastLogged) {
+        lastLogged = line;
+        qCInfo(lcApp, "%s", qUtf8Printable(line));
+    }
+    return choice;
+}
+
+} // namespace quillory::platform

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "Platform/DesktopBackends.h"
+
+namespace quillory::platform {
+
+/// Measures this desktop now: the session type and XDG_CURRENT_DESKTOP from the environment, our
+/// own X connection (XTEST, XInput 2.2), the Wayland globals (a bounded registry roundtrip), the
+/// portal interfaces on the session bus (bounded), /dev/uinput and the keyboards under /dev/input.
+DesktopFacts probeDesktopFacts();
+
+/// The backends compiled into this program.
+BuiltBackends builtBackends();
+
+/// The choice for this process. The X, Wayland and portal answers are measured once (they do not
+/// change within a session); /dev/uinput and the keyboards are looked at again on every call, so
+/// a rule or group the user added counts at once. Logged on the app channel when the choice
+/// differs from the last one logged. Any thread.
+DesktopBackends currentDesktopBackends();
+
+} // namespace quillory::platform

@@ -1,0 +1,205 @@
+// Which paste key, clipboard, hotkey and overlay paths a desktop gets, and the fix when none works.
+#include "Platform/DesktopBackends.h"
+#include "Runtime/Localization.h"
+
+#include <gtest/gtest.h>
+
+using namespace quillory;
+using Session = DesktopFacts::Session;
+using Keyboards = DesktopFacts::Keyboards;
+
+namespace {
+
+// Desktops as measured (globals and portals as their compositors and portal backends offer them).
+DesktopFacts x11Desktop() {
+    DesktopFacts f;
+    f.session = Session::x11;
+    f.currentDesktops = {"XFCE"};
+    f.xDisplay = f.xtest = f.xinput2 = true;
+    return f;
+}
+DesktopFacts waylandDesktop(QStringList desktops) {
+    DesktopFacts f;
+    f.session = Session::wayland;
+    f.currentDesktops = std::move(desktops);
+    f.xDisplay = f.xtest = f.xinput2 = true; // XWayland answers, and must not count
+    f.waylandConnected = true;
+    return f;
+}
+DesktopFacts gnome() {
+    DesktopFacts f = waylandDesktop({"ubuntu", "GNOME"});
+    f.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}, {"org.freedesktop.portal.GlobalShortcuts", 1}};
+    return f;
+}
+DesktopFacts kde() {
+    DesktopFacts f = waylandDesktop({"KDE"});
+    f.waylandGlobals = {{"zwlr_data_control_manager_v1", 2}, {"zwlr_layer_shell_v1", 4}};
+    f.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}, {"org.freedesktop.portal.GlobalShortcuts", 1}};
+    return f;
+}
+DesktopFacts sway() {
+    DesktopFacts f = waylandDesktop({"sway"});
+    f.waylandGlobals = {{"zwp_virtual_keyboard_manager_v1", 1},
+                        {"zwlr_data_control_manager_v1", 2},
+                        {"zwlr_layer_shell_v1", 4}};
+    return f;
+}
+DesktopFacts hyprland() {
+    DesktopFacts f = sway();
+    f.currentDesktops = {"Hyprland"};
+    f.portals = {{"org.freedesktop.portal.GlobalShortcuts", 1}};
+    return f;
+}
+DesktopFacts unknownWayland() {
+    DesktopFacts f = waylandDesktop({"Weston"});
+    f.xDisplay = f.xtest = f.xinput2 = false;
+    return f;
+}
+
+BuiltBackends thisBuildWithUinput() {
+    BuiltBackends b;
+    b.uinput = true;
+    return b;
+}
+
+struct Row {
+    const char* name;
+    DesktopFacts facts;
+    BuiltBackends built;
+    const char* paste;
+    const char* clipboard;
+    const char* hotkeys;
+    const char* overlay;
+    const char* pasteFix;   // nullptr: the paste path works
+    const char* hotkeysFix; // nullptr: the hotkey path works
+};
+
+std::vector<Row> rows() {
+    DesktopFacts writableUinput = gnome();
+    writableUinput.uinputWritable = true;
+    DesktopFacts kdeFakeInput = kde();
+    kdeFakeInput.portals.clear();
+    kdeFakeInput.waylandGlobals.insert("org_kde_kwin_fake_input", 5);
+    kdeFakeInput.keyboards = Keyboards::readable;
+    DesktopFacts kdeUnauthorised = kdeFakeInput;
+    kdeUnauthorised.waylandGlobals.remove("org_kde_kwin_fake_input");
+    kdeUnauthorised.keyboards = Keyboards::unknown;
+    DesktopFacts swayUinput = sway();
+    swayUinput.uinputWritable = true;
+    DesktopFacts swayKeyboards = sway();
+    swayKeyboards.keyboards = Keyboards::noneReadable;
+    DesktopFacts x11NoXTest = x11Desktop();
+    x11NoXTest.xtest = false;
+    DesktopFacts unnamedWlroots = sway();
+    unnamedWlroots.currentDesktops.clear();
+    const BuiltBackends all = BuiltBackends::all();
+    const BuiltBackends today = BuiltBackends{};
+
+    return {
+        // Every backend built: the order of preference per desktop.
+        {"X11", x11Desktop(), all, "xtest", "x11-selection", "xinput2", "x11-window", nullptr, nullptr},
+        {"X11WithoutXTest", x11NoXTest, all, "none", "x11-selection", "xinput2", "x11-window",
+         "desktop.fix.x11_extension", nullptr},
+        {"GNOME", gnome(), all, "remote-desktop-portal", "xwayland-bridge", "global-shortcuts-portal",
+         "xwayland-window", nullptr, nullptr},
+        {"KDE", kde(), all, "remote-desktop-portal", "data-control", "global-shortcuts-portal", "layer-shell",
+         nullptr, nullptr},
+        {"KDEFakeInputWhereAuthorised", kdeFakeInput, all, "kde-fake-input", "data-control", "evdev",
+         "layer-shell", nullptr, nullptr},
+        {"KDENotAuthorised", kdeUnauthorised, all, "none", "data-control", "none", "layer-shell",
+         "desktop.fix.paste.kde_portal", "desktop.fix.hotkeys.kde"},
+        {"Sway", sway(), all, "virtual-keyboard", "data-control", "none", "layer-shell", nullptr,
+         "desktop.fix.hotkeys.sway"},
+        {"SwayKeyboardsRefused", swayKeyboards, all, "virtual-keyboard", "data-control", "none", "layer-shell",
+         nullptr, "desktop.fix.hotkeys.input_group"},
+        {"Hyprland", hyprland(), all, "virtual-keyboard", "data-control", "global-shortcuts-portal",
+         "layer-shell", nullptr, nullptr},
+        {"UnnamedWlroots", unnamedWlroots, all, "virtual-keyboard", "data-control", "none", "layer-shell",
+         nullptr, "desktop.fix.hotkeys.other"},
+        {"UnknownWithoutXWayland", unknownWayland(), all, "none", "none", "none", "none",
+         "desktop.fix.x11_session", "desktop.fix.hotkeys.other"},
+        // This build: no protocol or portal backends yet, uinput where writable.
+        {"GNOMEToday", gnome(), today, "none", "xwayland-bridge", "none", "xwayland-window",
+         "desktop.fix.x11_session", "desktop.fix.hotkeys.gnome"},
+        {"GNOMETodayWithUinput", gnome(), thisBuildWithUinput(), "none", "xwayland-bridge", "none",
+         "xwayland-window", "desktop.fix.paste.uinput", "desktop.fix.hotkeys.gnome"},
+        {"GNOMEUinputWritable", writableUinput, thisBuildWithUinput(), "uinput", "xwayland-bridge", "none",
+         "xwayland-window", nullptr, "desktop.fix.hotkeys.gnome"},
+        // sway without data-control in the build: XWayland's bridge needs an X11 window in focus,
+        // so even a writable uinput must not paste (it would paste the earlier clipboard).
+        {"SwayTodayUinputWritable", swayUinput, thisBuildWithUinput(), "none", "none", "none",
+         "xwayland-window", "desktop.fix.wlroots_protocols", "desktop.fix.hotkeys.sway"},
+        {"HyprlandToday", hyprland(), today, "none", "none", "none", "xwayland-window",
+         "desktop.fix.wlroots_protocols", "desktop.fix.hotkeys.hyprland"},
+        {"KDETodayUinputWritable",
+         [] {
+             DesktopFacts f = kde();
+             f.uinputWritable = true;
+             return f;
+         }(),
+         thisBuildWithUinput(), "none", "none", "none", "xwayland-window", "desktop.fix.x11_session",
+         "desktop.fix.hotkeys.kde"},
+    };
+}
+
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << row.name;
+}
+
+class DesktopChoice : public ::testing::TestWithParam<Row> {};
+
+} // namespace
+
+TEST_P(DesktopChoice, PicksThePathsAndTheFix) {
+    const Row& row = GetParam();
+    const DesktopBackends b = chooseDesktopBackends(row.facts, row.built);
+    EXPECT_EQ(b.paste.path, row.paste) << b.paste.reason.toStdString();
+    EXPECT_EQ(b.clipboard.path, row.clipboard) << b.clipboard.reason.toStdString();
+    EXPECT_EQ(b.hotkeys.path, row.hotkeys) << b.hotkeys.reason.toStdString();
+    EXPECT_EQ(b.overlay.path, row.overlay) << b.overlay.reason.toStdString();
+    EXPECT_STREQ(b.paste.fixKey, row.pasteFix);
+    EXPECT_STREQ(b.hotkeys.fixKey, row.hotkeysFix);
+    for (const BackendChoice* c : {&b.paste, &b.clipboard, &b.hotkeys, &b.overlay}) {
+        EXPECT_FALSE(c->reason.isEmpty()) << c->path.toStdString();
+        if (c->fixKey) {
+            EXPECT_TRUE(Localization::hasKey(c->fixKey)) << c->fixKey;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Desktops, DesktopChoice, ::testing::ValuesIn(rows()),
+                         [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
+
+TEST(DesktopChoiceRules, XWaylandNeverCountsAndTheReasonSaysSo) {
+    // XTest and XInput2 answer on XWayland, nothing else is there: no path, and the reason names why.
+    const DesktopBackends b = chooseDesktopBackends(gnome(), BuiltBackends{});
+    EXPECT_FALSE(b.paste.works());
+    EXPECT_TRUE(b.paste.reason.contains("X11 windows only")) << b.paste.reason.toStdString();
+    EXPECT_TRUE(b.hotkeys.reason.contains("X11 windows")) << b.hotkeys.reason.toStdString();
+    // An advertised path this build lacks is named as such, not as missing from the desktop.
+    EXPECT_TRUE(b.paste.reason.contains("remote-desktop-portal is offered, but this build has no backend"))
+        << b.paste.reason.toStdString();
+}
+
+TEST(DesktopChoiceRules, FamiliesAndTheLogLine) {
+    DesktopFacts f;
+    f.currentDesktops = {"ubuntu", "GNOME"};
+    EXPECT_EQ(desktopFamily(f), DesktopFamily::gnome);
+    f.currentDesktops = {"KDE"};
+    EXPECT_EQ(desktopFamily(f), DesktopFamily::kde);
+    f.currentDesktops = {"Hyprland"};
+    EXPECT_EQ(desktopFamily(f), DesktopFamily::hyprland);
+    f.currentDesktops = {"river"};
+    EXPECT_EQ(desktopFamily(f), DesktopFamily::wlroots);
+    f.currentDesktops = {};
+    EXPECT_EQ(desktopFamily(f), DesktopFamily::other);
+
+    const DesktopBackends b = chooseDesktopBackends(sway(), BuiltBackends::all());
+    EXPECT_EQ(b.summary(), "paste=virtual-keyboard clipboard=data-control hotkeys=none overlay=layer-shell");
+    EXPECT_TRUE(b.logLine().startsWith("desktop backends (sway): paste=virtual-keyboard")) << b.logLine().toStdString();
+
+    DesktopFacts none;
+    const DesktopBackends nothing = chooseDesktopBackends(none, BuiltBackends::all());
+    EXPECT_EQ(nothing.summary(), "paste=none clipboard=none hotkeys=none overlay=none");
+    EXPECT_STREQ(nothing.paste.fixKey, "desktop.fix.no_session");
+}
