@@ -44,13 +44,17 @@ QString describe(std::exception_ptr error) {
     }
 }
 
-bool leftOnClipboard(std::exception_ptr error) {
+bool keepsWords(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (const InputError& e) {
-        return e.kind() == InputError::Kind::leftOnClipboard;
-    } catch (...) {
+        return e.kind() != InputError::Kind::leftOnClipboard;
+    } catch (const CommitInjectTimeout&) {
         return false;
+    } catch (const CancellationError&) {
+        return false;
+    } catch (...) {
+        return true;
     }
 }
 

@@ -126,26 +126,28 @@ Task<> AppState::runCommitPipelineStages(std::optional<QString> baseline, Recogn
             }
             write(SessionLines::endOk(sessionID, now() - t2, now() - t0));
         } else {
-            QString d = describe(injectError);
+            const QString d = describe(injectError);
             qCCritical(lcInput, "Insert failed: %s", qUtf8Printable(d));
-            // The words must survive: unless they are on the clipboard already (the message says
-            // so), they go to a file of the user's, and the message says where.
-            if (!isCancellation(injectError) && !detail::leftOnClipboard(injectError)) {
+            write(SessionLines::endInjectFailed(sessionID, d, now() - t2, now() - t0));
+            // The words must survive a failed insertion: unless they are on the clipboard already
+            // (the message says so), they go to a file of the user's, and the message says where.
+            // A timed-out or cancelled paste may still land: nothing is kept then.
+            QString shown = d;
+            if (detail::keepsWords(injectError)) {
                 QString why;
                 const QString where = UndeliveredWords::keep(text, QDateTime::currentDateTime(), &why);
                 if (!where.isEmpty()) {
-                    d += QLatin1Char(' ') + Localization::format("input.kept_in_file", where);
+                    shown += QLatin1Char(' ') + Localization::format("input.kept_in_file", where);
                 } else {
                     qCCritical(lcInput, "The words could not be kept: %s", qUtf8Printable(why));
                 }
             }
-            write(SessionLines::endInjectFailed(sessionID, d, now() - t2, now() - t0));
             // A cancellation that follows the session's own end (the commit watchdog, an abort)
             // must not replace the message that end has shown.
             const bool cancelledAfterEnd =
                 cancel.isCancelled() && status_.is(AppStatus::Kind::error) && isCancellation(injectError);
             if (current && !cancelledAfterEnd) {
-                setStatus(AppStatus::error(d));
+                setStatus(AppStatus::error(shown));
             }
         }
         if (!current) {

@@ -19,8 +19,10 @@ public:
 QString describe(std::exception_ptr error);
 /// True for a `CancellationError`.
 bool isCancellation(std::exception_ptr error);
-/// True for the input error that left the words on the clipboard.
-bool leftOnClipboard(std::exception_ptr error);
+/// Whether a failed insertion's words must be kept elsewhere: an input error (except the one that
+/// left them on the clipboard) or an unexpected failure; not a timeout or a cancellation, after
+/// which the paste may still land.
+bool keepsWords(std::exception_ptr error);
 
 } // namespace quillory::detail
 

@@ -8,6 +8,7 @@
 #include "Permissions/Authorizations.h"
 #include "Permissions/linux/LinuxPlatformServices.h"
 #include "Platform/HostCPU.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
@@ -90,6 +91,8 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
     std::unique_ptr<DesktopServices> services(new DesktopServices());
 
     installLinuxPlatformServices();
+    // The paths of this desktop, logged once with their reasons (the backends below follow them).
+    currentDesktopBackends();
     // The audio backend answers the capture device question itself (a non-monitor source).
     RuntimeEnvironmentStatus::setAudioCaptureDeviceQuery([] { return hasAudioCaptureDevice(); });
 
@@ -141,8 +144,10 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
 }
 
 std::optional<bool> tryHotkeyRegistration(const HotkeyConfig& config) {
-    // Quietly: the caller reports the display and the extension itself.
-    if (currentDisplayServer().type != SessionType::x11) {
+    // Quietly: the caller reports the display and the extension itself. Under Wayland the X11
+    // backend is not used (see `openHotkeyBackend`).
+    const DisplayServerInfo display = currentDisplayServer();
+    if (display.type != SessionType::x11 || display.waylandSession) {
         return std::nullopt;
     }
     QString reason;

@@ -1,6 +1,11 @@
 #include "SessionTestSupport.h"
 
 #include "AI/PolishSettings.h"
+#include "App/UndeliveredWords.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <QSignalSpy>
 
@@ -482,7 +487,9 @@ TEST_F(AppStateTest, UserCancelDuringPolishInsertsTheUnpolishedTextAtOnce) {
 TEST_F(AppStateTest, InsertionFailuresEndInErrorUntilDismissed) {
     input->throwInputError = InputError::injectionFailed();
     dictate({}, QStringLiteral("one"));
-    EXPECT_EQ(state->status(), AppStatus::error(L("input.error.inject")));
+    // The words are kept in a file of the user's, and the message says where.
+    const QString kept = " " + Localization::format("input.kept_in_file", UndeliveredWords::filePath());
+    EXPECT_EQ(state->status(), AppStatus::error(L("input.error.inject") + kept));
     EXPECT_EQ(lines().last(), "stage=end session=1 result=inject_failed reason=" + L("input.error.inject") +
                                   " inject_ms=0 total_ms=0");
     press(); // error blocks a new session
@@ -510,7 +517,35 @@ TEST_F(AppStateTest, InsertionFailuresEndInErrorUntilDismissed) {
     input->delay = {};
     input->throwOther = true;
     dictate({}, QStringLiteral("three"));
-    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("paste backend crashed")));
+    EXPECT_EQ(state->status(), AppStatus::error(QStringLiteral("paste backend crashed") + kept));
+    // Only the words of the failures: the timed-out paste may still land.
+    QFile file(UndeliveredWords::filePath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString contents = QString::fromUtf8(file.readAll());
+    EXPECT_TRUE(contents.contains("\none\n")) << contents.toStdString();
+    EXPECT_TRUE(contents.contains("\nthree\n"));
+    EXPECT_FALSE(contents.contains("two"));
+    EXPECT_EQ(QFile::permissions(UndeliveredWords::filePath()) & (QFile::ReadGroup | QFile::ReadOther), 0);
+}
+
+TEST_F(AppStateTest, WordsWithoutAPasteKeyStayOnTheClipboardAndTheMessageSaysSo) {
+    // A Wayland desktop whose paste path does not work: the input engine left the words on the
+    // clipboard, so the message says that, and nothing more is written.
+    input->throwInputError = InputError::leftOnClipboard();
+    dictate({}, QStringLiteral("words"));
+    EXPECT_EQ(state->status(), AppStatus::error(L("input.error.on_clipboard")));
+    EXPECT_FALSE(QFile::exists(UndeliveredWords::filePath()));
+}
+
+TEST_F(AppStateTest, WordsThatCannotBeKeptStillEndInTheInsertionError) {
+    // The data folder cannot be made: the error is shown as before, nothing crashes.
+    QFile blocker(QFileInfo(UndeliveredWords::filePath()).path());
+    QDir().mkpath(QFileInfo(blocker.fileName()).path());
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    input->throwInputError = InputError::injectionFailed();
+    dictate({}, QStringLiteral("one"));
+    EXPECT_EQ(state->status(), AppStatus::error(L("input.error.inject")));
 }
 
 // ---- watchdogs ----

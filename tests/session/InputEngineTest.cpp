@@ -106,6 +106,33 @@ TEST_F(InputEngineTest, BlankTextsAndMissingTrust) {
     EXPECT_EQ(clipboard->count, 10); // untouched
 }
 
+TEST_F(InputEngineTest, WithoutAPasteKeyTheWordsAreLeftOnTheFallbackClipboard) {
+    // A Wayland desktop whose clipboard path works but whose paste path does not.
+    auto fallback = std::make_shared<FakeClipboard>();
+    trust->trusted = false;
+    engine = std::make_unique<InputEngine>(InputPlatform{trust, focus, nullptr, keys, nullptr, fallback});
+    try {
+        engine->insert(QStringLiteral("dictated words"));
+        FAIL();
+    } catch (const InputError& e) {
+        EXPECT_EQ(e, InputError::leftOnClipboard());
+        EXPECT_EQ(e.errorDescription(), L("input.error.on_clipboard"));
+    }
+    EXPECT_TRUE(keys->posted.empty()); // no paste is reported as done
+    clock_.advance(seconds(5));
+    EXPECT_EQ(fallback->text(), QStringLiteral("dictated words")); // never "restored" away
+    EXPECT_FALSE(engine->clipboardRestorePending());
+
+    // A fallback that refuses the write: the plain error, the words go to the session's keeper.
+    fallback->throwOnWrite = true;
+    try {
+        engine->insert(QStringLiteral("more"));
+        FAIL();
+    } catch (const InputError& e) {
+        EXPECT_EQ(e, InputError::accessibilityNotTrusted());
+    }
+}
+
 TEST_F(InputEngineTest, UserCopyWithinTheDelayIsKept) {
     userClipboard();
     engine->insert(QStringLiteral("dictated"));

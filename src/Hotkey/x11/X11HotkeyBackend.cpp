@@ -1,5 +1,6 @@
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
+#include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/x11/XDisplay.h"
 #include "Runtime/Scheduler.h"
@@ -482,7 +483,13 @@ std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, 
     const DisplayServerInfo display = currentDisplayServer();
     QString why;
     std::unique_ptr<X11HotkeyBackend> backend;
-    if (display.type != SessionType::x11) {
+    if (display.waylandSession) {
+        // XInput2 on XWayland hears only keys typed into X11 windows: the desktop choice decides.
+        const DesktopBackends choice = currentDesktopBackends();
+        why = choice.hotkeys.works()
+                  ? QStringLiteral("Wayland session: no backend for %1 in this program").arg(choice.hotkeys.path)
+                  : QStringLiteral("Wayland session: %1. %2").arg(choice.hotkeys.reason, choice.hotkeys.fix());
+    } else if (display.type != SessionType::x11) {
         why = QStringLiteral("no X11 display (%1)").arg(describe(display));
     } else {
         backend = X11HotkeyBackend::open(keys, &why);
@@ -493,9 +500,6 @@ std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, 
             *reason = why;
         }
         return nullptr;
-    }
-    if (display.waylandSession) {
-        qCWarning(lcHotkey, "Wayland session: global hotkeys through XWayland hear only keys typed into X11 windows");
     }
     return backend;
 }

@@ -138,9 +138,10 @@ private:
     int eventsHandled_ = 0;
 };
 
-/// The hotkey backend for this session, as the app and the command line choose it: X11 when an X
-/// display is reachable (under Wayland that is XWayland, which hears only keys typed into X11
-/// windows: logged as a warning); otherwise null with the reason, logged on the hotkey channel.
+/// The hotkey backend for this session, as the app and the command line choose it: X11 in an X11
+/// session; under Wayland the path of the desktop choice (`currentDesktopBackends`; XInput2 on
+/// XWayland, which hears only keys typed into X11 windows, is never used), and null with the
+/// reason and the desktop's fix while that path has no backend here. Logged on the hotkey channel.
 /// Without a backend the manager still runs and reports every registration as failed.
 std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason);
 

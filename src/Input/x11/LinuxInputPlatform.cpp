@@ -6,6 +6,7 @@
 #include "Input/x11/TerminalClasses.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
 #include "Utilities/Log.h"
@@ -30,7 +31,93 @@ public:
     bool isTrusted() const override { return false; }
 };
 
+/// A paste path chosen for this desktop whose backends were made.
+class ChosenPathTrust final : public InjectionTrust {
+public:
+    bool isTrusted() const override { return true; }
+};
+
+/// The X11 clipboard through Qt, served by our own X connection (XWayland under Wayland).
+std::shared_ptr<Clipboard> x11Clipboard(LinuxInputPlatform& result, QString* why) {
+    if (!result.connection && !(result.connection = X11Connection::open(why))) {
+        return nullptr;
+    }
+    if (!qGuiApp || QGuiApplication::platformName() != QLatin1String("xcb")) {
+        *why = QStringLiteral("the clipboard is not the X11 one");
+        return nullptr;
+    }
+    return std::make_shared<QtClipboard>(QClipboard::Clipboard, result.connection);
+}
+
+/// The backends of a Wayland session, as the desktop choice says: XTest through XWayland never
+/// pastes here (it reaches X11 windows only).
+LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, const LinuxInputFactories& factories) {
+    LinuxInputPlatform result;
+    result.platform.trust = std::make_shared<Untrusted>();
+    result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
+    result.backends = choice;
+
+    WaylandProtocolInput protocols;
+    if (choice.clipboard.path == DesktopPaths::dataControl || choice.paste.path == DesktopPaths::virtualKeyboard) {
+        protocols = factories.protocols();
+    }
+    QString clipboardWhy;
+    std::shared_ptr<Clipboard> clipboard;
+    if (choice.clipboard.path == DesktopPaths::dataControl) {
+        clipboard = protocols.clipboard;
+        clipboardWhy = protocols.unavailableReason;
+    } else if (choice.clipboard.path == DesktopPaths::xwaylandBridge) {
+        clipboard = x11Clipboard(result, &clipboardWhy);
+    } else {
+        clipboardWhy = choice.clipboard.reason;
+    }
+
+    QString keysWhy;
+    std::shared_ptr<KeyEventPoster> keys;
+    if (choice.paste.path == DesktopPaths::virtualKeyboard) {
+        keys = protocols.keys;
+        keysWhy = protocols.unavailableReason;
+    } else if (choice.paste.path == DesktopPaths::uinput && factories.uinput) {
+        keys = factories.uinput(&keysWhy);
+    } else {
+        keysWhy = choice.paste.works() ? QStringLiteral("no backend for %1").arg(choice.paste.path)
+                                       : choice.paste.reason;
+    }
+
+    if (!keys) {
+        result.unavailableReason = QStringLiteral("no paste key reaches Wayland apps here: %1").arg(keysWhy);
+    } else if (!clipboard) {
+        result.unavailableReason = QStringLiteral("no clipboard reaches Wayland apps here: %1").arg(clipboardWhy);
+    }
+    if (!result.unavailableReason.isEmpty()) {
+        const QString fix = choice.paste.works() ? QString() : choice.paste.fix();
+        qCWarning(lcInput, "Text insertion is unavailable: %s%s%s", qUtf8Printable(result.unavailableReason),
+                  fix.isEmpty() ? "" : ". ", qUtf8Printable(fix));
+        // The words can still be left where the user can paste them.
+        if (clipboard && choice.clipboard.works()) {
+            result.platform.fallbackClipboard = clipboard;
+        }
+        return result;
+    }
+    result.platform.trust = std::make_shared<ChosenPathTrust>();
+    result.platform.clipboard = clipboard;
+    result.platform.keys = keys;
+    qCInfo(lcInput, "Text insertion: paste key %s, clipboard %s", qUtf8Printable(choice.paste.path),
+           qUtf8Printable(choice.clipboard.path));
+    return result;
+}
+
 } // namespace
+
+LinuxInputFactories LinuxInputFactories::thisBuild() {
+    LinuxInputFactories f;
+    f.protocols = kWaylandProtocolFactory;
+    return f;
+}
+
+LinuxInputPlatform createLinuxInputPlatform(const DesktopBackends& choice, const LinuxInputFactories& factories) {
+    return createWaylandSessionPlatform(choice, factories);
+}
 
 LinuxInputPlatform createLinuxInputPlatform() {
     LinuxInputPlatform result;
@@ -38,10 +125,11 @@ LinuxInputPlatform createLinuxInputPlatform() {
     result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
 
     const platform::DisplayServerInfo server = platform::currentDisplayServer();
+    if (server.waylandSession) {
+        return createWaylandSessionPlatform(platform::currentDesktopBackends(), LinuxInputFactories::thisBuild());
+    }
     if (server.type != platform::SessionType::x11) {
-        result.unavailableReason = server.type == platform::SessionType::wayland
-                                       ? QStringLiteral("a Wayland session without an X display")
-                                       : QStringLiteral("no display");
+        result.unavailableReason = QStringLiteral("no display");
     } else if (!(result.connection = X11Connection::open(&result.unavailableReason))) {
         // the reason is set
     } else if (!result.connection->hasXTest()) {
@@ -53,10 +141,6 @@ LinuxInputPlatform createLinuxInputPlatform() {
         qCWarning(lcInput, "Text insertion is unavailable: %s", qUtf8Printable(result.unavailableReason));
         return result;
     }
-    if (server.waylandSession) {
-        qCWarning(lcInput, "Wayland session: text is pasted into X11 (XWayland) windows only");
-    }
-
     auto connection = result.connection;
     result.platform.trust = std::make_shared<XTestTrust>(connection);
     result.platform.clipboard = std::make_shared<QtClipboard>(QClipboard::Clipboard, connection);

@@ -1,8 +1,13 @@
 #pragma once
 
 #include "Input/InputPlatform.h"
+#include "Input/linux/WaylandProtocols.h"
+#include "Platform/DesktopBackends.h"
 
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 namespace quillory::input {
 
@@ -15,9 +20,28 @@ struct LinuxInputPlatform {
     /// session, no graphical application for the clipboard.
     QString unavailableReason;
     std::shared_ptr<X11Connection> connection;
+    /// The desktop choice the platform was built from (Wayland sessions).
+    std::optional<DesktopBackends> backends;
 };
 
-/// Builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V or Shift+Insert for the
+/// How the Wayland paths' backends are made (tests pass fakes).
+struct LinuxInputFactories {
+    /// The virtual-keyboard paste key and data-control clipboard.
+    WaylandProtocolFactory protocols = &waylandProtocolsNotBuilt;
+    /// The uinput virtual keyboard; null with the reason when it cannot be made.
+    std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> uinput;
+
+    /// The backends compiled into this program.
+    static LinuxInputFactories thisBuild();
+};
+
+/// The input backends of a Wayland session as `choice` says. A paste path that works gives a
+/// trusted platform; otherwise it is untrusted with the reason (logged with the desktop's fix),
+/// and a clipboard that reaches the apps is kept as the fallback for the user's words.
+LinuxInputPlatform createLinuxInputPlatform(const DesktopBackends& choice, const LinuxInputFactories& factories);
+
+/// Builds the backends of this session: under Wayland those of the desktop choice (above);
+/// otherwise the X11 backends: XTEST trust and paste key (Ctrl+Shift+V or Shift+Insert for the
 /// terminal classes of the settings store), the Qt clipboard and primary selection (needs a
 /// QGuiApplication on the xcb platform) and the AT-SPI focused element. Without them the platform is untrusted, and the reason is logged on
 /// the input channel.
