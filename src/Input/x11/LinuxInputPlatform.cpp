@@ -6,6 +6,7 @@
 #include "Input/x11/TerminalClasses.h"
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
+#include "Input/uinput/UinputKeyPoster.h"
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
@@ -112,6 +113,7 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
 LinuxInputFactories LinuxInputFactories::thisBuild() {
     LinuxInputFactories f;
     f.protocols = kWaylandProtocolFactory;
+    f.uinput = [](QString* reason) { return makeUinputKeyPoster(reason); };
     return f;
 }
 

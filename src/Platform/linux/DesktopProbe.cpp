@@ -71,6 +71,7 @@ DesktopFacts probeDesktopFacts() {
 
 BuiltBackends builtBackends() {
     BuiltBackends b;
+    b.uinput = true; // Input/uinput
     const bool protocols = input::waylandProtocolsBuilt();
     b.virtualKeyboard = protocols;
     b.dataControl = protocols;
