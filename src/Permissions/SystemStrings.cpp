@@ -45,11 +45,10 @@ constexpr LocalizedString kStrings[] = {
      "Choose an X11 session (\u201cGNOME on Xorg\u201d, \u201cPlasma (X11)\u201d) at the login screen.",
      "ログイン画面で X11 のセッション（「GNOME on Xorg」「Plasma (X11)」など）を選んでください。"},
     {"desktop.fix.wlroots_protocols",
-     "This version of Quillory cannot reach Wayland apps on this compositor: it needs the "
-     "virtual-keyboard and data-control protocols. Dictate into X11 (XWayland) apps meanwhile.",
-     "このバージョンの Quillory はこのコンポジターの Wayland アプリに入力できません"
-     "（virtual-keyboard と data-control プロトコルが必要です）。当面は X11 (XWayland) "
-     "のアプリに入力してください。"},
+     "This version of Quillory cannot paste on this compositor yet: it needs the compositor's "
+     "virtual-keyboard and data-control protocols, which a later version brings.",
+     "このバージョンの Quillory はこのコンポジターではまだ貼り付けできません。コンポジターの "
+     "virtual-keyboard と data-control プロトコルへの対応が必要で、今後のバージョンで対応します。"},
     {"desktop.fix.paste.gnome_portal",
      "Install xdg-desktop-portal-gnome, log out and in again, and allow Quillory to control the keyboard "
      "when GNOME asks.",
