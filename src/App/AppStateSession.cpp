@@ -34,7 +34,19 @@ void AppState::startRecording(RecognitionSink sink, std::optional<VoiceTestRecor
         granted = false;
     }
     if (!granted) {
-        setStatus(AppStatus::error(L("error.permissions")));
+        // Where the paste key is what is missing, the one fix for this desktop follows.
+        QString message = L("error.permissions");
+        try {
+            if (services_.permissions->accessibility() != PermissionState::authorized) {
+                const QString fix = services_.permissions->accessibilityFix();
+                if (!fix.isEmpty()) {
+                    message += QLatin1Char(' ') + fix;
+                }
+            }
+        } catch (const std::exception& e) {
+            qCWarning(lcApp, "Permission check failed: %s", e.what());
+        }
+        setStatus(AppStatus::error(message));
         return;
     }
     if (dictation == RuntimeEnvironmentStatus::DictationStatus::disabled) {

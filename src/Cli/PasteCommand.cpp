@@ -257,7 +257,7 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     if (clipboard->ownsSelection() && desktop.platform.primarySelection) {
         owned.emplace_back(QClipboard::Selection, desktop.platform.primarySelection.get());
     }
-    if (!owned.empty() && !desktop.connection->clipboardManagerRuns()) {
+    if (!owned.empty() && desktop.connection && !desktop.connection->clipboardManagerRuns()) {
         QString why;
         const qint64 keeper = startClipboardKeeper(owned, &why);
         if (keeper > 0) {

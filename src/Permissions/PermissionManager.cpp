@@ -34,6 +34,12 @@ void SystemPermissionManager::refreshAccessibility() {
     }
 }
 
+QString SystemPermissionManager::accessibilityFix() const {
+    return accessibility_ == PermissionState::authorized
+               ? QString()
+               : AccessibilityAuthorization::fix(PermissionProbes::current());
+}
+
 void SystemPermissionManager::bringForward() {
     if (hooks_.bringAppToFrontForPermissions) {
         hooks_.bringAppToFrontForPermissions();

@@ -3,6 +3,7 @@
 #include "Runtime/Async.h"
 
 #include <QObject>
+#include <QString>
 
 #include <functional>
 
@@ -37,6 +38,9 @@ public:
     /// Brings the app forward and asks for input injection; does not refresh (a later refresh
     /// picks the grant up).
     virtual void requestAccessibility() {}
+    /// The one thing the user can do on this desktop while input injection is not authorised
+    /// (localised); empty when there is nothing specific to say.
+    virtual QString accessibilityFix() const { return {}; }
 
     void refreshAll() {
         refreshMicrophone();
@@ -89,6 +93,8 @@ public:
     Task<bool> requestMicrophone() override;
     Task<bool> requestSpeech() override;
     void requestAccessibility() override;
+    /// The desktop's fix for the chosen paste path (`AccessibilityAuthorization::fix`).
+    QString accessibilityFix() const override;
 
     void setWindowHooks(WindowHooks hooks) { hooks_ = std::move(hooks); }
 

@@ -166,6 +166,20 @@ TEST_F(PermissionsTest, NewManagerShowsRealStatesAndNotifiesOnlyOnChange) {
     manager.refreshAccessibility();
     EXPECT_EQ(axChanged.count(), 1);
     EXPECT_TRUE(manager.allGranted());
+    EXPECT_TRUE(manager.accessibilityFix().isEmpty());
+
+    // A Wayland desktop with no paste path: denied, and the manager offers the desktop's fix.
+    desktop_.session = Session::wayland;
+    DesktopFacts gnome;
+    gnome.session = DesktopFacts::Session::wayland;
+    gnome.currentDesktops = {"GNOME"};
+    gnome.xDisplay = gnome.xtest = true;
+    BuiltBackends uinputOnly;
+    uinputOnly.uinput = true;
+    desktop_.backends = chooseDesktopBackends(gnome, uinputOnly);
+    manager.refreshAccessibility();
+    EXPECT_EQ(manager.accessibility(), PermissionState::denied);
+    EXPECT_EQ(manager.accessibilityFix(), L("desktop.fix.paste.uinput"));
 }
 
 TEST_F(PermissionsTest, RequestsBringWindowsForwardAroundTheQuestion) {

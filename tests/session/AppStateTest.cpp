@@ -97,6 +97,21 @@ TEST_F(AppStateTest, PrechecksRefuseWithoutNonceIncrement) {
     state->dismissError();
     EXPECT_EQ(state->status(), AppStatus::idle());
 
+    // No paste key on this desktop: the refusal ends with the desktop's one fix, which is not
+    // offered for a grant that is there.
+    permissions->mic = PermissionState::authorized;
+    permissions->ax = PermissionState::denied;
+    permissions->fix = QStringLiteral("Install the desktop's remote desktop portal.");
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.permissions") + " " + permissions->fix));
+    state->dismissError();
+    permissions->ax = PermissionState::authorized;
+    permissions->mic = PermissionState::denied;
+    press();
+    EXPECT_EQ(state->status(), AppStatus::error(L("error.permissions")));
+    state->dismissError();
+    permissions->fix.clear();
+
     permissions->mic = PermissionState::authorized;
     environment->dictation = RuntimeEnvironmentStatus::DictationStatus::disabled;
     press();

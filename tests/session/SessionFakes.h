@@ -217,8 +217,10 @@ public:
     void refreshMicrophone() override { ++refreshes; }
     void refreshSpeech() override { ++refreshes; }
     void refreshAccessibility() override { ++refreshes; }
+    QString accessibilityFix() const override { return fix; }
 
     PermissionState mic = PermissionState::authorized;
+    QString fix;
     PermissionState speechState = PermissionState::authorized;
     PermissionState ax = PermissionState::authorized;
     int refreshes = 0;
