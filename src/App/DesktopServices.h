@@ -1,6 +1,7 @@
 #pragma once
 
 #include "App/AppState.h"
+#include "Hotkey/HotkeyBackend.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Speech/SpeechBackend.h"
 #include "Speech/pulse/PulseAudioSource.h"
@@ -85,7 +86,7 @@ private:
 
     std::shared_ptr<RecognizerSlot> recognizer_;
     std::unique_ptr<input::LinuxInputPlatform> inputPlatform_;
-    std::unique_ptr<X11HotkeyBackend> hotkeyBackend_; // outlives the manager below
+    std::unique_ptr<HotkeyPlatformOwner> hotkeyBackend_; // outlives the manager below
     std::shared_ptr<GlobalHotKeyManager> hotkeyManager_;
     std::shared_ptr<HotkeyService> hotkeys_;
     std::shared_ptr<SpeechManager> speech_;

@@ -81,4 +81,11 @@ struct HotkeyPlatform {
     HotKeyRegistrar* hotKeys = nullptr;
 };
 
+/// A backend that owns the pieces of a `HotkeyPlatform` (X11, evdev).
+class HotkeyPlatformOwner {
+public:
+    virtual ~HotkeyPlatformOwner() = default;
+    virtual HotkeyPlatform platform() = 0;
+};
+
 } // namespace quillory

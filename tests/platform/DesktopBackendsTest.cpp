@@ -56,9 +56,15 @@ DesktopFacts unknownWayland() {
     return f;
 }
 
-BuiltBackends thisBuildWithUinput() {
+BuiltBackends uinputOnly() {
     BuiltBackends b;
     b.uinput = true;
+    return b;
+}
+/// What this program carries without the compositor-protocol backends: uinput and evdev.
+BuiltBackends uinputAndEvdev() {
+    BuiltBackends b = uinputOnly();
+    b.evdev = true;
     return b;
 }
 
@@ -93,7 +99,13 @@ std::vector<Row> rows() {
     DesktopFacts unnamedWlroots = sway();
     unnamedWlroots.currentDesktops.clear();
     const BuiltBackends all = BuiltBackends::all();
-    const BuiltBackends today = BuiltBackends{};
+    const BuiltBackends x11Only = BuiltBackends{};
+    DesktopFacts swayReadable = swayUinput;
+    swayReadable.keyboards = Keyboards::readable;
+    DesktopFacts gnomeReadable = writableUinput;
+    gnomeReadable.keyboards = Keyboards::readable;
+    DesktopFacts gnomeRefused = gnome();
+    gnomeRefused.keyboards = Keyboards::noneReadable;
 
     return {
         // Every backend built: the order of preference per desktop.
@@ -118,26 +130,33 @@ std::vector<Row> rows() {
          nullptr, "desktop.fix.hotkeys.other"},
         {"UnknownWithoutXWayland", unknownWayland(), all, "none", "none", "none", "none",
          "desktop.fix.x11_session", "desktop.fix.hotkeys.other"},
-        // This build: no protocol or portal backends yet, uinput where writable.
-        {"GNOMEToday", gnome(), today, "none", "xwayland-bridge", "none", "xwayland-window",
+        // Without the protocol and portal backends: uinput where writable, evdev where readable.
+        {"GNOMEUinputAndEvdev", gnomeReadable, uinputAndEvdev(), "uinput", "xwayland-bridge", "evdev",
+         "xwayland-window", nullptr, nullptr},
+        {"GNOMEKeyboardsRefused", gnomeRefused, uinputAndEvdev(), "none", "xwayland-bridge", "none",
+         "xwayland-window", "desktop.fix.paste.uinput", "desktop.fix.hotkeys.input_group"},
+        {"SwayUinputAndEvdev", swayReadable, uinputAndEvdev(), "none", "none", "evdev", "xwayland-window",
+         "desktop.fix.wlroots_protocols", nullptr},
+        // Nothing but the X11 backends.
+        {"GNOMEX11BackendsOnly", gnome(), x11Only, "none", "xwayland-bridge", "none", "xwayland-window",
          "desktop.fix.x11_session", "desktop.fix.hotkeys.gnome"},
-        {"GNOMETodayWithUinput", gnome(), thisBuildWithUinput(), "none", "xwayland-bridge", "none",
+        {"GNOMEUinputNotWritable", gnome(), uinputOnly(), "none", "xwayland-bridge", "none",
          "xwayland-window", "desktop.fix.paste.uinput", "desktop.fix.hotkeys.gnome"},
-        {"GNOMEUinputWritable", writableUinput, thisBuildWithUinput(), "uinput", "xwayland-bridge", "none",
+        {"GNOMEUinputWritable", writableUinput, uinputOnly(), "uinput", "xwayland-bridge", "none",
          "xwayland-window", nullptr, "desktop.fix.hotkeys.gnome"},
         // sway without data-control in the build: XWayland's bridge needs an X11 window in focus,
         // so even a writable uinput must not paste (it would paste the earlier clipboard).
-        {"SwayTodayUinputWritable", swayUinput, thisBuildWithUinput(), "none", "none", "none",
+        {"SwayUinputWithoutDataControl", swayUinput, uinputOnly(), "none", "none", "none",
          "xwayland-window", "desktop.fix.wlroots_protocols", "desktop.fix.hotkeys.sway"},
-        {"HyprlandToday", hyprland(), today, "none", "none", "none", "xwayland-window",
+        {"HyprlandX11BackendsOnly", hyprland(), x11Only, "none", "none", "none", "xwayland-window",
          "desktop.fix.wlroots_protocols", "desktop.fix.hotkeys.hyprland"},
-        {"KDETodayUinputWritable",
+        {"KDEUinputWithoutDataControl",
          [] {
              DesktopFacts f = kde();
              f.uinputWritable = true;
              return f;
          }(),
-         thisBuildWithUinput(), "none", "none", "none", "xwayland-window", "desktop.fix.x11_session",
+         uinputOnly(), "none", "none", "none", "xwayland-window", "desktop.fix.x11_session",
          "desktop.fix.hotkeys.kde"},
     };
 }

@@ -1,5 +1,6 @@
 #include "Hotkey/x11/X11HotkeyBackend.h"
 
+#include "Hotkey/evdev/EvdevHotkeyBackend.h"
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/x11/XDisplay.h"
@@ -479,16 +480,20 @@ void X11HotkeyBackend::removeHandler() {
     hotKeyHandler_ = nullptr;
 }
 
-std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason) {
+std::unique_ptr<HotkeyPlatformOwner> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason) {
     const DisplayServerInfo display = currentDisplayServer();
     QString why;
-    std::unique_ptr<X11HotkeyBackend> backend;
+    std::unique_ptr<HotkeyPlatformOwner> backend;
     if (display.waylandSession) {
         // XInput2 on XWayland hears only keys typed into X11 windows: the desktop choice decides.
         const DesktopBackends choice = currentDesktopBackends();
-        why = choice.hotkeys.works()
+        if (choice.hotkeys.path == DesktopPaths::evdev) {
+            backend = EvdevHotkeyBackend::open(keys, systemEvdevDevices(), &why);
+        } else {
+            why = choice.hotkeys.works()
                   ? QStringLiteral("Wayland session: no backend for %1 in this program").arg(choice.hotkeys.path)
                   : QStringLiteral("Wayland session: %1. %2").arg(choice.hotkeys.reason, choice.hotkeys.fix());
+        }
     } else if (display.type != SessionType::x11) {
         why = QStringLiteral("no X11 display (%1)").arg(describe(display));
     } else {

@@ -40,6 +40,7 @@ namespace quillory::platform {
 /// waiting, key states are the server's (XQueryKeymap), so a lost release never sticks.
 /// Main thread only.
 class X11HotkeyBackend final : public QObject,
+                               public HotkeyPlatformOwner,
                                public ModifierEventStream,
                                public KeyStateQuery,
                                public HotKeyRegistrar {
@@ -51,7 +52,7 @@ public:
                                                   const char* displayName = nullptr);
     ~X11HotkeyBackend() override;
 
-    HotkeyPlatform platform() { return {this, this, this}; }
+    HotkeyPlatform platform() override { return {this, this, this}; }
     const ModifierKeyMap& keyMap() const { return keys_; }
     void setKeyMap(const ModifierKeyMap& keys);
 
@@ -139,10 +140,11 @@ private:
 };
 
 /// The hotkey backend for this session, as the app and the command line choose it: X11 in an X11
-/// session; under Wayland the path of the desktop choice (`currentDesktopBackends`; XInput2 on
-/// XWayland, which hears only keys typed into X11 windows, is never used), and null with the
-/// reason and the desktop's fix while that path has no backend here. Logged on the hotkey channel.
+/// session; under Wayland the path of the desktop choice (`currentDesktopBackends`: the evdev
+/// keyboards; XInput2 on XWayland, which hears only keys typed into X11 windows, is never used),
+/// and null with the reason and the desktop's fix while that path has no backend here. Logged on
+/// the hotkey channel.
 /// Without a backend the manager still runs and reports every registration as failed.
-std::unique_ptr<X11HotkeyBackend> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason);
+std::unique_ptr<HotkeyPlatformOwner> openHotkeyBackend(const ModifierKeyMap& keys, QString* reason);
 
 } // namespace quillory::platform

@@ -72,6 +72,7 @@ DesktopFacts probeDesktopFacts() {
 BuiltBackends builtBackends() {
     BuiltBackends b;
     b.uinput = true; // Input/uinput
+    b.evdev = true;  // Hotkey/evdev
     const bool protocols = input::waylandProtocolsBuilt();
     b.virtualKeyboard = protocols;
     b.dataControl = protocols;
