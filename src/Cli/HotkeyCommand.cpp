@@ -92,7 +92,8 @@ int show(Io& io) {
 }
 
 int monitor(Io& io) {
-    if (platform::currentDisplayServer().type != platform::SessionType::x11) {
+    const platform::DisplayServerInfo display = platform::currentDisplayServer();
+    if (display.type != platform::SessionType::x11 && !display.waylandSession) {
         return failure(io, L("hotkey.cli.no_display"));
     }
     const HotkeyConfig config = HotkeyStorage::load();
