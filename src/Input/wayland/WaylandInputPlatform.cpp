@@ -1,0 +1,89 @@
+#include "Input/wayland/WaylandInputPlatform.h"
+
+#include "Input/atspi/AtspiFocus.h"
+#include "Input/wayland/DataControlClipboard.h"
+#include "Input/wayland/VirtualKeyboardPoster.h"
+#include "Input/wayland/WaylandConnection.h"
+#include "Utilities/Log.h"
+
+namespace quillory::input {
+
+namespace {
+
+class ProtocolTrust final : public InjectionTrust {
+public:
+    explicit ProtocolTrust(std::shared_ptr<WaylandConnection> connection) : connection_(std::move(connection)) {}
+    bool isTrusted() const override {
+        return connection_ && connection_->isAlive() && connection_->virtualKeyboard() && connection_->dataControl();
+    }
+
+private:
+    std::shared_ptr<WaylandConnection> connection_;
+};
+
+class Untrusted final : public InjectionTrust {
+public:
+    bool isTrusted() const override { return false; }
+};
+
+QString missingProtocols(const WaylandConnection& connection) {
+    QStringList missing;
+    if (!connection.seat()) {
+        missing << QStringLiteral("a seat");
+    }
+    if (!connection.dataControl()) {
+        missing << QStringLiteral("wlr-data-control (zwlr_data_control_manager_v1)");
+    }
+    if (!connection.virtualKeyboard()) {
+        missing << QStringLiteral("virtual-keyboard (zwp_virtual_keyboard_manager_v1)");
+    }
+    return missing.isEmpty() ? QString()
+                             : QStringLiteral("the Wayland compositor lacks %1").arg(missing.join(QStringLiteral(", ")));
+}
+
+} // namespace
+
+bool waylandInputAvailable(QString* why) {
+    QString reason;
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        reason = QStringLiteral("WAYLAND_DISPLAY is not set");
+    } else if (const auto connection = WaylandConnection::open(&reason)) {
+        reason = missingProtocols(*connection);
+    }
+    if (why) {
+        *why = reason;
+    }
+    return reason.isEmpty();
+}
+
+LinuxInputPlatform createWaylandInputPlatform() {
+    LinuxInputPlatform result;
+    result.platform.trust = std::make_shared<Untrusted>();
+    result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        result.unavailableReason = QStringLiteral("WAYLAND_DISPLAY is not set");
+        return result;
+    }
+    const auto connection = WaylandConnection::open(&result.unavailableReason);
+    if (!connection) {
+        return result;
+    }
+    result.unavailableReason = missingProtocols(*connection);
+    if (!result.unavailableReason.isEmpty()) {
+        return result;
+    }
+    auto clipboard = std::make_shared<DataControlClipboard>(connection);
+    if (!clipboard->isUsable()) {
+        result.unavailableReason = QStringLiteral("the compositor gave no clipboard device");
+        return result;
+    }
+    result.wayland = connection;
+    result.platform.trust = std::make_shared<ProtocolTrust>(connection);
+    result.platform.clipboard = clipboard;
+    result.platform.keys = std::make_shared<VirtualKeyboardPoster>(connection);
+    qCInfo(lcInput, "Wayland: clipboard through wlr-data-control v%u, paste key (Ctrl+V) through virtual-keyboard",
+           connection->dataControlVersion());
+    return result;
+}
+
+} // namespace quillory::input

@@ -1,0 +1,358 @@
+// The wlroots-protocol input backends on a real compositor: headless sway from
+// scripts/wayland-session.sh, with a seat keyboard plugged in. The clipboard over wlr-data-control
+// against wl-clipboard's wl-copy and wl-paste, and `quillory paste` into native Wayland windows
+// (a GTK 3 entry and a Qt line edit), with the user's clipboard put back afterwards.
+#include "Input/wayland/DataControlClipboard.h"
+#include "Input/wayland/VirtualKeyboardPoster.h"
+#include "Input/wayland/WaylandConnection.h"
+#include "Input/wayland/WaylandInputPlatform.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+
+#include <gmock/gmock.h>
+
+#include <csignal>
+#include <cstdio>
+#include <functional>
+
+using namespace quillory;
+using namespace quillory::input;
+using ::testing::Contains;
+
+namespace {
+
+// Generous for a loaded 2-core machine; every wait polls its condition.
+constexpr int kWaitMs = 30000;
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return done();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+/// Runs a program to its end while this process keeps serving the clipboard; its stdout, or
+/// nullopt when it failed or did not end in time.
+std::optional<QByteArray> runServing(const QString& program, const QStringList& args, QByteArray* err = nullptr) {
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForStarted(kWaitMs)) {
+        return std::nullopt;
+    }
+    const bool ended = waitFor([&] { return process.state() == QProcess::NotRunning; });
+    if (!ended) {
+        process.kill();
+        process.waitForFinished(5000);
+        return std::nullopt;
+    }
+    if (err) {
+        *err = process.readAllStandardError();
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return process.readAllStandardOutput();
+}
+
+/// What another client reads from the clipboard (wl-paste hangs on an empty one: bounded).
+std::optional<QByteArray> wlPaste(const QString& type) {
+    return runServing(QStringLiteral("timeout"), {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-n"),
+                                                  QStringLiteral("-t"), type});
+}
+QStringList wlPasteTypes() {
+    const auto out = runServing(QStringLiteral("timeout"),
+                                {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-l")});
+    return out ? QString::fromUtf8(*out).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
+}
+bool wlCopy(const QByteArray& text, const QString& type = QStringLiteral("text/plain;charset=utf-8")) {
+    QProcess copy;
+    copy.start(QStringLiteral("wl-copy"), {QStringLiteral("-t"), type});
+    if (!copy.waitForStarted(kWaitMs)) {
+        return false;
+    }
+    copy.write(text);
+    copy.closeWriteChannel();
+    // wl-copy forks a server and returns once the compositor has its selection.
+    return copy.waitForFinished(kWaitMs) && copy.exitCode() == 0;
+}
+
+QByteArray dataOf(const ClipboardItemSource& item, const QString& type) {
+    return item.data(type).value_or(QByteArray("<absent>"));
+}
+
+class WaylandClipboard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QString why;
+        connection_ = WaylandConnection::open(&why);
+        ASSERT_TRUE(connection_) << why.toStdString();
+        ASSERT_TRUE(connection_->dataControl()) << "sway advertises wlr-data-control";
+        clipboard_ = std::make_unique<DataControlClipboard>(connection_);
+        ASSERT_TRUE(clipboard_->isUsable());
+    }
+
+    std::shared_ptr<WaylandConnection> connection_;
+    std::unique_ptr<DataControlClipboard> clipboard_;
+};
+
+TEST_F(WaylandClipboard, ReadsAnotherClientsContentsInEveryFormatAndCountsTheChange) {
+    const qint64 before = clipboard_->changeCount();
+    const QByteArray text = QStringLiteral("ユーザーがコピーした文章").toUtf8();
+    ASSERT_TRUE(wlCopy(text));
+    ASSERT_TRUE(waitFor([&] { return clipboard_->changeCount() > before; })) << "another client's copy is a change";
+    EXPECT_FALSE(clipboard_->ownsSelection());
+
+    const auto items = clipboard_->items();
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    const auto& item = *items->front();
+    // wl-copy offers its text under the Wayland and the X11 names: each is data of its own.
+    EXPECT_THAT(item.types(), Contains(QStringLiteral("text/plain;charset=utf-8")));
+    EXPECT_THAT(item.types(), Contains(QStringLiteral("UTF8_STRING")));
+    EXPECT_GE(item.types().size(), 2);
+    for (const QString& type : item.types()) {
+        EXPECT_EQ(dataOf(item, type), text) << type.toStdString();
+    }
+}
+
+TEST_F(WaylandClipboard, WritesEveryFormatOnceAndReportsTheFirstReadByAnotherClient) {
+    const QByteArray binary("\x00\x01\xfe\xff", 4);
+    ClipboardItem item;
+    item.entries = {{QStringLiteral("text/plain;charset=utf-8"), QStringLiteral("書いた文章")},
+                    {QStringLiteral("text/html"), QByteArray("<b>書いた</b>")},
+                    {QStringLiteral("application/x-quillory-test"), binary}};
+    const qint64 before = clipboard_->changeCount();
+    ASSERT_TRUE(clipboard_->writeItems({item}));
+    EXPECT_EQ(clipboard_->changeCount(), before + 1) << "a write counts exactly once";
+    EXPECT_TRUE(clipboard_->ownsSelection());
+
+    int fetched = 0;
+    clipboard_->whenFetched([&] { ++fetched; });
+    const auto html = wlPaste(QStringLiteral("text/html"));
+    ASSERT_TRUE(html);
+    EXPECT_EQ(*html, QByteArray("<b>書いた</b>"));
+    ASSERT_TRUE(waitFor([&] { return fetched > 0; })) << "the read is reported";
+    EXPECT_EQ(wlPaste(QStringLiteral("application/x-quillory-test")), std::optional<QByteArray>(binary));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")),
+              std::optional<QByteArray>(QStringLiteral("書いた文章").toUtf8()));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(fetched, 1) << "reported once per write";
+    EXPECT_EQ(clipboard_->changeCount(), before + 1) << "reads change nothing";
+
+    // Our own contents come back without asking anyone.
+    const auto items = clipboard_->items();
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ(dataOf(*items->front(), QStringLiteral("application/x-quillory-test")), binary);
+
+    // Another client's copy takes it over: one more change, and we no longer serve.
+    ASSERT_TRUE(wlCopy("other"));
+    ASSERT_TRUE(waitFor([&] { return !clipboard_->ownsSelection(); }));
+    EXPECT_GT(clipboard_->changeCount(), before + 1);
+}
+
+TEST_F(WaylandClipboard, SetStringServesPlainTextUnderEveryTextName) {
+    ASSERT_TRUE(clipboard_->setString(QStringLiteral("日本語"), Clipboard::stringType));
+    const QStringList types = wlPasteTypes();
+    for (const char* type : {"text/plain;charset=utf-8", "text/plain", "UTF8_STRING"}) {
+        EXPECT_THAT(types, Contains(QString::fromLatin1(type)));
+        EXPECT_EQ(wlPaste(QString::fromLatin1(type)), std::optional<QByteArray>(QStringLiteral("日本語").toUtf8()))
+            << type;
+    }
+    const qint64 count = clipboard_->clearContents();
+    EXPECT_GT(count, 0);
+    const auto items = clipboard_->items();
+    ASSERT_TRUE(items);
+    EXPECT_TRUE(items->empty());
+}
+
+TEST_F(WaylandClipboard, AnOwnerThatNeverAnswersFailsTheReadWithinItsLimit) {
+    QProcess owner;
+    owner.start(QStringLiteral("wl-copy"), {QStringLiteral("--foreground"), QStringLiteral("凍った")});
+    ASSERT_TRUE(owner.waitForStarted(kWaitMs));
+    ASSERT_TRUE(waitFor([&] {
+        const auto items = clipboard_->items();
+        return items && !items->empty();
+    }));
+    ::kill(pid_t(owner.processId()), SIGSTOP);
+    QElapsedTimer timer;
+    timer.start();
+    const auto items = clipboard_->items();
+    const qint64 elapsed = timer.elapsed();
+    ::kill(pid_t(owner.processId()), SIGCONT);
+    owner.kill();
+    owner.waitForFinished(5000);
+    EXPECT_FALSE(items) << "a frozen owner is a failed read, not empty contents";
+    EXPECT_LT(elapsed, 3 * DataControlClipboard::kReadLimit.count()) << "bounded by the read limit";
+}
+
+TEST(WaylandPlatform, TheFactoryBuildsTrustedProtocolBackends) {
+    QString why;
+    ASSERT_TRUE(waylandInputAvailable(&why)) << why.toStdString();
+    const LinuxInputPlatform platform = createWaylandInputPlatform();
+    ASSERT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
+    EXPECT_TRUE(platform.platform.trust->isTrusted());
+    EXPECT_TRUE(dynamic_cast<DataControlClipboard*>(platform.platform.clipboard.get()));
+    EXPECT_TRUE(dynamic_cast<VirtualKeyboardPoster*>(platform.platform.keys.get()));
+    EXPECT_FALSE(platform.connection) << "no X11 on this path";
+    // The generic entry point takes it under Wayland.
+    const LinuxInputPlatform chosen = createLinuxInputPlatform();
+    EXPECT_TRUE(chosen.wayland);
+    EXPECT_TRUE(dynamic_cast<DataControlClipboard*>(chosen.platform.clipboard.get()));
+}
+
+TEST(WaylandPlatform, AKeyboardRequestStaysExactlyCtrlVAndReleasesEverything) {
+    const PasteKeycodes keys{29, 42, 47, 110};
+    using Step = VirtualKeyboardPoster::Step;
+    const auto down = VirtualKeyboardPoster::pressSteps(PasteKey::ctrlV, keys, 4, 1);
+    ASSERT_FALSE(down.empty());
+    EXPECT_EQ(down.front(), (Step{Step::modifiers, 4, false})) << "the state says Control only, before the key";
+    EXPECT_EQ(down.back(), (Step{Step::key, 47, true}));
+    const auto up = VirtualKeyboardPoster::releaseSteps(PasteKey::ctrlV, keys);
+    EXPECT_EQ(up.back(), (Step{Step::modifiers, 0, false})) << "no modifier left set";
+    for (const Step& step : down) {
+        if (step.kind == Step::key) {
+            EXPECT_THAT(up, Contains(Step{Step::key, step.value, false})) << "key " << step.value << " released";
+        }
+    }
+}
+
+/// A native Wayland text field that reports its text: "ready" once it has the keyboard, then
+/// "text <ns> <base64>" after each change.
+class WaylandTarget {
+public:
+    WaylandTarget(const QString& program, const QStringList& args, const QStringList& env) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString& pair : env) {
+            environment.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        }
+        environment.remove(QStringLiteral("DISPLAY")); // native Wayland only, never XWayland
+        process_.setProcessEnvironment(environment);
+        process_.setProcessChannelMode(QProcess::SeparateChannels);
+        process_.start(program, args);
+    }
+    ~WaylandTarget() {
+        process_.closeWriteChannel();
+        if (!process_.waitForFinished(3000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+    void pump() {
+        buffer_ += process_.readAllStandardOutput();
+        qsizetype end;
+        while ((end = buffer_.indexOf('\n')) >= 0) {
+            const QByteArray line = buffer_.left(end);
+            buffer_.remove(0, end + 1);
+            transcript_ += line + '\n';
+            if (line == "ready") {
+                ready_ = true;
+            } else if (line == "inactive") {
+                ready_ = false;
+            } else if (line.startsWith("text ")) {
+                text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
+            }
+        }
+    }
+    bool waitReady() {
+        return waitFor([&] {
+            pump();
+            return ready_ || process_.state() == QProcess::NotRunning;
+        }, 60000) && ready_;
+    }
+    QString text() {
+        pump();
+        return text_;
+    }
+    std::string transcript() {
+        pump();
+        return (transcript_ + process_.readAllStandardError()).toStdString();
+    }
+
+private:
+    QProcess process_;
+    QByteArray buffer_;
+    QByteArray transcript_;
+    bool ready_ = false;
+    QString text_;
+};
+
+struct TargetKind {
+    const char* name;
+    std::function<std::unique_ptr<WaylandTarget>()> make;
+};
+
+class WaylandPaste : public ::testing::TestWithParam<TargetKind> {};
+
+TEST_P(WaylandPaste, QuilloryPasteLandsOnceAndTheUsersClipboardComesBack) {
+    auto target = GetParam().make();
+    ASSERT_TRUE(target->waitReady()) << "the field never got the keyboard:\n" << target->transcript();
+
+    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
+    ASSERT_TRUE(wlCopy(users));
+    const QStringList usersTypes = wlPasteTypes();
+    ASSERT_GE(usersTypes.size(), 2);
+
+    const QString dictated = QStringLiteral("音声入力の文章です。");
+    QByteArray err;
+    const auto out = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("paste"), dictated}, &err);
+    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
+    EXPECT_THAT(out->toStdString(), ::testing::HasSubstr("with Ctrl+V"));
+
+    ASSERT_TRUE(waitFor([&] { return target->text() == dictated; }))
+        << "arrived: \"" << target->text().toStdString() << "\"\n" << target->transcript() << err.toStdString();
+    // The user's clipboard comes back in every format it had, served after the command exited.
+    ASSERT_TRUE(waitFor([&] { return wlPaste(QStringLiteral("text/plain;charset=utf-8")) == users; }))
+        << "the clipboard holds: " << wlPaste(QStringLiteral("text/plain;charset=utf-8")).value_or("<none>").toStdString();
+    for (const QString& type : usersTypes) {
+        EXPECT_EQ(wlPaste(type), std::optional<QByteArray>(users)) << type.toStdString();
+    }
+    // Exactly once: nothing more arrives after the restore.
+    QElapsedTimer settle;
+    settle.start();
+    waitFor([&] { return settle.elapsed() > 1500; });
+    EXPECT_EQ(target->text(), dictated);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, WaylandPaste,
+    ::testing::Values(
+        TargetKind{"gtk3",
+                   [] {
+                       return std::make_unique<WaylandTarget>(
+                           QStringLiteral("/usr/bin/python3"),
+                           QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
+                           QStringList{QStringLiteral("GDK_BACKEND=wayland")});
+                   }},
+        TargetKind{"qt",
+                   [] {
+                       return std::make_unique<WaylandTarget>(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                                                              QStringList{QStringLiteral("-platform"),
+                                                                          QStringLiteral("wayland")},
+                                                              QStringList{});
+                   }}),
+    [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
+
+} // namespace
+
+// Runs only inside scripts/wayland-session.sh: the tests take over the clipboard of the
+// compositor they find.
+int main(int argc, char** argv) {
+    qputenv("QUILLORY_LANGUAGE", "en");
+    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION") || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::fprintf(stderr, "Wayland desktop tests run inside scripts/wayland-session.sh\n");
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleMock(&argc, argv);
+    return RUN_ALL_TESTS();
+}
