@@ -110,7 +110,7 @@ for _ in $(seq 400); do
     for s in "$XDG_RUNTIME_DIR"/wayland-*; do
         [ -S "$s" ] && { socket="$(basename "$s")"; break; }
     done
-    [ -n "$socket" ] && [ -s "$root/xdisplay" ] && break
+    [ -n "$socket" ] && [ -e "$root/xdisplay" ] && break
     kill -0 "$sway_pid" 2>/dev/null || { cat "$root/sway.log" >&2; log "sway did not start"; exit 1; }
     sleep 0.05
 done

@@ -2,6 +2,7 @@
 // scripts/wayland-session.sh, with a seat keyboard plugged in. The clipboard over wlr-data-control
 // against wl-clipboard's wl-copy and wl-paste, and `quillory paste` into native Wayland windows
 // (a GTK 3 entry and a Qt line edit), with the user's clipboard put back afterwards.
+#include "Input/InputEngine.h"
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
 #include "Input/wayland/WaylandConnection.h"
@@ -226,6 +227,34 @@ TEST(WaylandPlatform, AKeyboardRequestStaysExactlyCtrlVAndReleasesEverything) {
     }
 }
 
+TEST(WaylandPlatform, ACopyMadeBeforeTheRestoreIsKept) {
+    // No field reads the paste here: the restore comes after the fetch wait. The user copies
+    // something else meanwhile, and that copy must survive the restore.
+    LinuxInputPlatform platform = createWaylandInputPlatform();
+    ASSERT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
+    ASSERT_TRUE(wlCopy(QStringLiteral("前の内容").toUtf8()));
+    InputEngine engine(platform.platform);
+    engine.insert(QStringLiteral("貼り付ける文章"));
+    ASSERT_TRUE(engine.clipboardRestorePending());
+    ASSERT_TRUE(wlCopy(QStringLiteral("途中でコピーした内容").toUtf8()));
+    ASSERT_TRUE(waitFor([&] { return !engine.clipboardRestorePending(); }));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")),
+              std::optional<QByteArray>(QStringLiteral("途中でコピーした内容").toUtf8()));
+}
+
+TEST(WaylandPlatform, TheUsersContentsComeBackWhenNothingElseCopied) {
+    LinuxInputPlatform platform = createWaylandInputPlatform();
+    ASSERT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
+    ASSERT_TRUE(wlCopy(QStringLiteral("前の内容").toUtf8()));
+    InputEngine engine(platform.platform);
+    engine.insert(QStringLiteral("貼り付ける文章"));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")),
+              std::optional<QByteArray>(QStringLiteral("貼り付ける文章").toUtf8()));
+    ASSERT_TRUE(waitFor([&] { return !engine.clipboardRestorePending(); }));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")),
+              std::optional<QByteArray>(QStringLiteral("前の内容").toUtf8()));
+}
+
 /// A native Wayland text field that reports its text: "ready" once it has the keyboard, then
 /// "text <ns> <base64>" after each change.
 class WaylandTarget {
@@ -290,6 +319,9 @@ struct TargetKind {
     const char* name;
     std::function<std::unique_ptr<WaylandTarget>()> make;
 };
+void PrintTo(const TargetKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
 
 class WaylandPaste : public ::testing::TestWithParam<TargetKind> {};
 

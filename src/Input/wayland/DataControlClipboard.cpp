@@ -210,6 +210,13 @@ DataControlClipboard::~DataControlClipboard() {
     }
 }
 
+qint64 DataControlClipboard::changeCount() const {
+    if (device_ && connection_->isAlive()) {
+        connection_->readEvents();
+    }
+    return changeCount_;
+}
+
 void DataControlClipboard::selectionChanged(zwlr_data_control_offer_v1* proxy) {
     Offer* next = Listeners::offerOf(proxy);
     if (selection_ != next) {
@@ -290,7 +297,10 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> DataContr
     if (!device_ || !connection_->isAlive()) {
         return std::nullopt;
     }
-    connection_->dispatchPending();
+    // The compositor's latest word on the selection first: a copy made a moment ago counts.
+    if (!connection_->roundtrip()) {
+        return std::nullopt;
+    }
     std::vector<std::shared_ptr<const ClipboardItemSource>> items;
     if (source_) {
         // Our own contents: nothing to ask anyone for.

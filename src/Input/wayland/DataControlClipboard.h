@@ -42,7 +42,8 @@ public:
     /// Whether the compositor gave us a data device (false: every operation fails).
     bool isUsable() const { return device_ != nullptr; }
 
-    qint64 changeCount() const override { return changeCount_; }
+    /// Takes in the selection changes that have arrived first (without waiting for more).
+    qint64 changeCount() const override;
     std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> items() const override;
     qint64 clearContents() override;
     bool setString(const QString& text, const QString& type) override;
