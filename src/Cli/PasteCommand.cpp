@@ -58,8 +58,10 @@ bool runEventLoopUntil(Done done, std::chrono::milliseconds limit) {
 }
 
 constexpr quint32 kKeeperFormat = 1;
-/// The mode of a kept selection that is the Wayland clipboard (served over wlr-data-control).
+/// The modes of kept selections that are the Wayland clipboard and primary selection (served over
+/// wlr-data-control).
 constexpr int kWaylandClipboardMode = 100;
+constexpr int kWaylandPrimaryMode = 101;
 
 /// What this process serves on one selection, as the keeper reads it.
 struct KeptSelection {
@@ -137,25 +139,34 @@ qint64 startClipboardKeeper(const std::vector<std::pair<int, Clipboard*>>& owned
     return pid;
 }
 
-/// Serves the Wayland clipboard over wlr-data-control until another client takes it.
-int serveWaylandClipboard(const KeptSelection& kept, Io& io) {
+/// Serves the Wayland selections over wlr-data-control until other clients take them.
+int serveWaylandSelections(const QList<KeptSelection>& kept, Io& io) {
     QString why;
     const auto connection = input::WaylandConnection::open(&why);
     if (!connection) {
         return failure(io, why);
     }
-    input::DataControlClipboard clipboard(connection);
-    ClipboardItem item;
-    for (const auto& [type, bytes] : kept.formats) {
-        item.entries.emplace_back(type, bytes);
+    std::vector<std::unique_ptr<input::DataControlClipboard>> serving;
+    for (const KeptSelection& selection : kept) {
+        auto board = std::make_unique<input::DataControlClipboard>(
+            connection, selection.mode == kWaylandPrimaryMode ? input::DataControlClipboard::Selection::primary
+                                                              : input::DataControlClipboard::Selection::clipboard);
+        ClipboardItem item;
+        for (const auto& [type, bytes] : selection.formats) {
+            item.entries.emplace_back(type, bytes);
+        }
+        if (board->writeItems({item})) {
+            serving.push_back(std::move(board));
+        }
     }
-    if (!clipboard.writeItems({item})) {
+    if (serving.empty()) {
         return failure(io, QStringLiteral("the clipboard could not be written"));
     }
     QEventLoop loop;
     QTimer check;
     QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (!clipboard.ownsSelection() || !connection->isAlive()) {
+        const bool owned = std::any_of(serving.begin(), serving.end(), [](const auto& b) { return b->ownsSelection(); });
+        if (!owned || !connection->isAlive()) {
             loop.quit();
         }
     });
@@ -187,8 +198,10 @@ int serveClipboardCommand(const QStringList& args, Io& io) {
     if (format != kKeeperFormat || in.status() != QDataStream::Ok) {
         return failure(io, QStringLiteral("unreadable clipboard contents"));
     }
-    if (kept.size() == 1 && kept.first().mode == kWaylandClipboardMode) {
-        return serveWaylandClipboard(kept.first(), io);
+    if (std::all_of(kept.begin(), kept.end(), [](const KeptSelection& k) {
+            return k.mode == kWaylandClipboardMode || k.mode == kWaylandPrimaryMode;
+        })) {
+        return serveWaylandSelections(kept, io);
     }
     QClipboard* clipboard = QGuiApplication::clipboard();
     const auto owns = [clipboard](int mode) {
@@ -282,13 +295,26 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     runEventLoopFor(std::chrono::milliseconds(200));
 
     // What this process owns goes when it exits. On Wayland a background process keeps serving
-    // the clipboard until another client copies.
+    // the selections until other clients take them.
     if (desktop.wayland) {
-        auto* board = dynamic_cast<input::DataControlClipboard*>(desktop.platform.clipboard.get());
-        if (board && board->ownsSelection()) {
+        std::vector<std::pair<int, Clipboard*>> owned;
+        for (const auto& [mode, clipboard] : {std::pair{kWaylandClipboardMode, desktop.platform.clipboard.get()},
+                                              std::pair{kWaylandPrimaryMode, desktop.platform.primarySelection.get()}}) {
+            const auto* board = dynamic_cast<const input::DataControlClipboard*>(clipboard);
+            if (board && board->ownsSelection()) {
+                owned.emplace_back(mode, clipboard);
+            }
+        }
+        if (!owned.empty()) {
             QString why;
-            const qint64 keeper =
-                startClipboardKeeper({{kWaylandClipboardMode, board}}, [board] { return board->ownsSelection(); }, &why);
+            const qint64 keeper = startClipboardKeeper(
+                owned,
+                [&] {
+                    return std::any_of(owned.begin(), owned.end(), [](const auto& o) {
+                        return static_cast<const input::DataControlClipboard*>(o.second)->ownsSelection();
+                    });
+                },
+                &why);
             if (keeper > 0) {
                 io.err << QStringLiteral("Process %1 keeps the clipboard until another application copies").arg(keeper)
                        << Qt::endl;

@@ -9,8 +9,11 @@
 #include "Input/wayland/WaylandInputPlatform.h"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gmock/gmock.h>
@@ -196,6 +199,24 @@ TEST_F(WaylandClipboard, AnOwnerThatNeverAnswersFailsTheReadWithinItsLimit) {
     EXPECT_LT(elapsed, 3 * DataControlClipboard::kReadLimit.count()) << "bounded by the read limit";
 }
 
+TEST_F(WaylandClipboard, ThePrimarySelectionIsWrittenApartFromTheClipboard) {
+    DataControlClipboard primary(connection_, DataControlClipboard::Selection::primary);
+    ASSERT_TRUE(primary.isUsable()) << "sway has data-control v2";
+    ASSERT_TRUE(wlCopy("クリップボード"));
+    ASSERT_TRUE(primary.setString(QStringLiteral("選択した文字"), Clipboard::stringType));
+    EXPECT_EQ(runServing(QStringLiteral("timeout"), {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-n"),
+                                                     QStringLiteral("--primary")}),
+              std::optional<QByteArray>(QStringLiteral("選択した文字").toUtf8()));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")),
+              std::optional<QByteArray>(QStringLiteral("クリップボード").toUtf8()))
+        << "the clipboard is left alone";
+    const auto items = clipboard_->items();
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->size(), 1u);
+    EXPECT_EQ(dataOf(*items->front(), QStringLiteral("text/plain;charset=utf-8")),
+              QStringLiteral("クリップボード").toUtf8());
+}
+
 TEST(WaylandPlatform, TheFactoryBuildsTrustedProtocolBackends) {
     QString why;
     ASSERT_TRUE(waylandInputAvailable(&why)) << why.toStdString();
@@ -373,6 +394,60 @@ INSTANTIATE_TEST_SUITE_P(
                                                               QStringList{});
                    }}),
     [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
+
+TEST(WaylandTerminal, ATerminalGetsCtrlShiftVByTheActiveWindowsAppIdAndOnePaste) {
+    QTemporaryDir dir;
+    const QString report = dir.filePath(QStringLiteral("report"));
+    QProcess terminal;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("GDK_BACKEND"), QStringLiteral("wayland"));
+    environment.remove(QStringLiteral("DISPLAY"));
+    terminal.setProcessEnvironment(environment);
+    terminal.start(QStringLiteral("xfce4-terminal"),
+                   {QStringLiteral("--disable-server"), QStringLiteral("-x"), QStringLiteral("/usr/bin/python3"),
+                    QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("tty"), report});
+    const auto cleanup = qScopeGuard([&] {
+        terminal.kill();
+        terminal.waitForFinished(5000);
+    });
+    const auto reportLines = [&] {
+        QFile file(report);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QList<QByteArray>();
+    };
+    ASSERT_TRUE(waitFor([&] { return reportLines().contains("ready"); }, 60000)) << "the terminal did not start";
+    QString why;
+    const auto connection = WaylandConnection::open(&why);
+    ASSERT_TRUE(connection) << why.toStdString();
+    ASSERT_TRUE(connection->listsToplevels()) << "sway lists its windows";
+    ASSERT_TRUE(waitFor([&] { return connection->activeAppId() == QLatin1String("xfce4-terminal"); }))
+        << "active: " << connection->activeAppId().toStdString();
+
+    const QByteArray users = QStringLiteral("端末の前の内容").toUtf8();
+    ASSERT_TRUE(wlCopy(users));
+    const QString dictated = QStringLiteral("端末への音声入力");
+    QByteArray err;
+    const auto out = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("paste"), dictated}, &err);
+    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
+    EXPECT_THAT(out->toStdString(), ::testing::HasSubstr("with Ctrl+Shift+V (terminal)"));
+
+    const auto lastText = [&] {
+        QString text;
+        for (const QByteArray& line : reportLines()) {
+            if (line.startsWith("text ")) {
+                text = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
+            }
+        }
+        return text;
+    };
+    ASSERT_TRUE(waitFor([&] { return lastText() == dictated; })) << "arrived: " << lastText().toStdString();
+    ASSERT_TRUE(waitFor([&] { return wlPaste(QStringLiteral("text/plain;charset=utf-8")) == users; }));
+    QElapsedTimer settle;
+    settle.start();
+    waitFor([&] { return settle.elapsed() > 1500; });
+    EXPECT_EQ(lastText(), dictated);
+    EXPECT_EQ(reportLines().count("paste 1"), 1);
+    EXPECT_FALSE(reportLines().contains("paste 2")) << "one paste, not two";
+}
 
 } // namespace
 

@@ -144,7 +144,7 @@ struct DataControlClipboard::Listeners {
                      : nullptr;
     }
     static void selection(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* proxy) {
-        static_cast<DataControlClipboard*>(data)->selectionChanged(proxy);
+        static_cast<DataControlClipboard*>(data)->offered(proxy, false);
     }
     static void finished(void* data, zwlr_data_control_device_v1* device) {
         auto* self = static_cast<DataControlClipboard*>(data);
@@ -153,12 +153,7 @@ struct DataControlClipboard::Listeners {
         self->device_ = nullptr;
     }
     static void primarySelection(void* data, zwlr_data_control_device_v1*, zwlr_data_control_offer_v1* proxy) {
-        auto* self = static_cast<DataControlClipboard*>(data);
-        DataControlClipboard::Offer* next = offerOf(proxy);
-        if (self->primary_ != next) {
-            delete self->primary_;
-            self->primary_ = next;
-        }
+        static_cast<DataControlClipboard*>(data)->offered(proxy, true);
     }
     static constexpr zwlr_data_control_device_v1_listener device{&dataOffer, &selection, &finished,
                                                                   &primarySelection};
@@ -177,8 +172,8 @@ struct DataControlClipboard::Listeners {
     static constexpr zwlr_data_control_source_v1_listener source{&send, &cancelled};
 };
 
-DataControlClipboard::DataControlClipboard(std::shared_ptr<WaylandConnection> connection)
-    : connection_(std::move(connection)) {
+DataControlClipboard::DataControlClipboard(std::shared_ptr<WaylandConnection> connection, Selection which)
+    : connection_(std::move(connection)), primary_(which == Selection::primary) {
     // A client that closes its end of a pipe while we write must not kill the process.
     struct sigaction current {};
     if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
@@ -186,6 +181,10 @@ DataControlClipboard::DataControlClipboard(std::shared_ptr<WaylandConnection> co
     }
     if (!connection_ || !connection_->dataControl() || !connection_->seat()) {
         qCWarning(lcInput, "The clipboard is unavailable: the compositor has no data-control protocol");
+        return;
+    }
+    if (primary_ && connection_->dataControlVersion() < 2) {
+        qCWarning(lcInput, "The primary selection is unavailable: the compositor's data-control protocol is version 1");
         return;
     }
     device_ = zwlr_data_control_manager_v1_get_data_device(connection_->dataControl(), connection_->seat());
@@ -201,7 +200,7 @@ DataControlClipboard::DataControlClipboard(std::shared_ptr<WaylandConnection> co
 DataControlClipboard::~DataControlClipboard() {
     source_.reset();
     delete selection_;
-    delete primary_;
+    delete otherOffer_;
     if (device_) {
         zwlr_data_control_device_v1_destroy(device_);
     }
@@ -215,6 +214,26 @@ qint64 DataControlClipboard::changeCount() const {
         connection_->readEvents();
     }
     return changeCount_;
+}
+
+void DataControlClipboard::offered(zwlr_data_control_offer_v1* proxy, bool primary) {
+    if (primary == primary_) {
+        selectionChanged(proxy);
+        return;
+    }
+    Offer* next = Listeners::offerOf(proxy);
+    if (otherOffer_ != next) {
+        delete otherOffer_;
+        otherOffer_ = next;
+    }
+}
+
+void DataControlClipboard::setSelection(zwlr_data_control_source_v1* source) {
+    if (primary_) {
+        zwlr_data_control_device_v1_set_primary_selection(device_, source);
+    } else {
+        zwlr_data_control_device_v1_set_selection(device_, source);
+    }
 }
 
 void DataControlClipboard::selectionChanged(zwlr_data_control_offer_v1* proxy) {
@@ -350,7 +369,7 @@ bool DataControlClipboard::serve(Entries entries) {
     for (const auto& entry : source->entries) {
         zwlr_data_control_source_v1_offer(source->proxy, entry.first.toUtf8().constData());
     }
-    zwlr_data_control_device_v1_set_selection(device_, source->proxy);
+    setSelection(source->proxy);
     Source* mine = source.get();
     source_ = std::move(source); // the previous source is destroyed: it no longer serves
     ++changeCount_;
@@ -368,7 +387,7 @@ qint64 DataControlClipboard::clearContents() {
     if (!device_ || !connection_->isAlive()) {
         return -1;
     }
-    zwlr_data_control_device_v1_set_selection(device_, nullptr);
+    setSelection(nullptr);
     dropSource();
     ++changeCount_;
     writing_ = true;

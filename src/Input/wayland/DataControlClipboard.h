@@ -36,7 +36,13 @@ public:
     /// How long a client reading what we serve may take before we stop writing to it.
     static constexpr std::chrono::milliseconds kServeLimit{5000};
 
-    explicit DataControlClipboard(std::shared_ptr<WaylandConnection> connection);
+    enum class Selection {
+        clipboard, ///< the clipboard (Ctrl+C, Ctrl+V)
+        primary,   ///< the primary selection (select, middle click, Shift+Insert in xterm); needs data-control v2
+    };
+
+    explicit DataControlClipboard(std::shared_ptr<WaylandConnection> connection,
+                                  Selection which = Selection::clipboard);
     ~DataControlClipboard() override;
 
     /// Whether the compositor gave us a data device (false: every operation fails).
@@ -65,13 +71,16 @@ private:
     bool serve(Entries entries);
     void dropSource();
     void selectionChanged(zwlr_data_control_offer_v1* offer);
+    void offered(zwlr_data_control_offer_v1* offer, bool primary);
+    void setSelection(zwlr_data_control_source_v1* source);
     void sendRequested(Source* source, const QString& type, int fd);
     std::optional<QByteArray> readOffer(zwlr_data_control_offer_v1* offer, const QString& type) const;
 
     std::shared_ptr<WaylandConnection> connection_;
     zwlr_data_control_device_v1* device_ = nullptr;
     Offer* selection_ = nullptr;        ///< another client's selection, or ours as the compositor offers it
-    Offer* primary_ = nullptr;          ///< the primary selection offer (kept only to be released)
+    Offer* otherOffer_ = nullptr;       ///< the other selection's offer (kept only to be released)
+    bool primary_ = false;              ///< this is the primary selection
     std::unique_ptr<Source> source_;    ///< what we serve
     quint64 selectionSerial_ = 0;       ///< bumped by every selection event
     qint64 changeCount_ = 0;

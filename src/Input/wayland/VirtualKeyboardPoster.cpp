@@ -50,8 +50,14 @@ int evdevKeyFor(xkb_keymap* keymap, xkb_keysym_t sym, int fallback) {
 }
 } // namespace
 
-VirtualKeyboardPoster::VirtualKeyboardPoster(std::shared_ptr<WaylandConnection> connection)
-    : connection_(std::move(connection)) {}
+VirtualKeyboardPoster::VirtualKeyboardPoster(std::shared_ptr<WaylandConnection> connection,
+                                             std::function<PasteKey()> keyForTarget)
+    : connection_(std::move(connection)), keyForTarget_(std::move(keyForTarget)) {}
+
+bool VirtualKeyboardPoster::pasteReadsPrimarySelection() {
+    chosen_ = keyForTarget_ ? keyForTarget_() : PasteKey::ctrlV;
+    return *chosen_ == PasteKey::shiftInsert;
+}
 
 VirtualKeyboardPoster::~VirtualKeyboardPoster() {
     if (keyboard_) {
@@ -203,7 +209,12 @@ void VirtualKeyboardPoster::post(const KeyEvent& event) {
         if (pressed_) {
             send(releaseSteps(lastKey_, keycodes_));
         }
-        lastKey_ = (event.flags & kShiftFlag) != 0 ? PasteKey::ctrlShiftV : PasteKey::ctrlV;
+        PasteKey key = chosen_ ? *chosen_ : keyForTarget_ ? keyForTarget_() : PasteKey::ctrlV;
+        chosen_.reset();
+        if ((event.flags & kShiftFlag) != 0 && key == PasteKey::ctrlV) {
+            key = PasteKey::ctrlShiftV;
+        }
+        lastKey_ = key;
         send(pressSteps(lastKey_, keycodes_, controlMask_, shiftMask_));
         pressed_ = true;
     } else if (pressed_) {

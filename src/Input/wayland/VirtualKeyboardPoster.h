@@ -5,7 +5,9 @@
 
 #include <QByteArray>
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 struct zwp_virtual_keyboard_v1;
@@ -23,20 +25,24 @@ class WaylandConnection;
 /// Ctrl+Shift+V), so modifiers the user still holds on a real keyboard play no part, and
 /// everything pressed is released and the modifiers cleared afterwards.
 ///
-/// The focused application is not known on this path (the compositor does not say which window
-/// has focus), so the key is Ctrl+V; the Shift flag of the event makes it Ctrl+Shift+V.
-/// Main thread only.
+/// The key is the one `keyForTarget` chooses for the active window (Ctrl+V, or Ctrl+Shift+V /
+/// Shift+Insert in terminals, by the app id the compositor's window list gives); without it,
+/// Ctrl+V. The Shift flag of the event turns Ctrl+V into Ctrl+Shift+V. Main thread only.
 class VirtualKeyboardPoster final : public KeyEventPoster {
 public:
     static constexpr quint64 kShiftFlag = 0x20000;
 
-    explicit VirtualKeyboardPoster(std::shared_ptr<WaylandConnection> connection);
+    explicit VirtualKeyboardPoster(std::shared_ptr<WaylandConnection> connection,
+                                   std::function<PasteKey()> keyForTarget = {});
     ~VirtualKeyboardPoster() override;
 
     /// Creates the keyboard and uploads its keymap (once); false when the compositor refuses.
     bool createEventSource() override;
     bool createEvent(const KeyEvent& event) override;
     void post(const KeyEvent& event) override;
+    /// Chooses the key for the active window now (Shift+Insert reads the primary selection); the
+    /// next key-down presses that key.
+    bool pasteReadsPrimarySelection() override;
 
     /// The key of the last press (for the command line's report).
     PasteKey lastKey() const { return lastKey_; }
@@ -61,6 +67,8 @@ private:
     void send(const std::vector<Step>& steps);
 
     std::shared_ptr<WaylandConnection> connection_;
+    std::function<PasteKey()> keyForTarget_;
+    std::optional<PasteKey> chosen_;
     zwp_virtual_keyboard_v1* keyboard_ = nullptr;
     PasteKeycodes keycodes_;
     quint32 controlMask_ = 0;

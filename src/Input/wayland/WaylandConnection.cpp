@@ -3,8 +3,10 @@
 #include "Utilities/Log.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
+#include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <wayland-client.h>
@@ -17,7 +19,63 @@
 
 namespace quillory::input {
 
+/// One window of the compositor's list: what its last `done` confirmed, and what is pending.
+struct WaylandConnection::Toplevel {
+    zwlr_foreign_toplevel_handle_v1* handle = nullptr;
+    WaylandConnection* owner = nullptr;
+    QString appId, pendingAppId;
+    bool activated = false, pendingActivated = false;
+    ~Toplevel() { zwlr_foreign_toplevel_handle_v1_destroy(handle); }
+};
+
 struct RegistryListener {
+    using Toplevel = WaylandConnection::Toplevel;
+    static void title(void*, zwlr_foreign_toplevel_handle_v1*, const char*) {}
+    static void appId(void* data, zwlr_foreign_toplevel_handle_v1*, const char* id) {
+        static_cast<Toplevel*>(data)->pendingAppId = QString::fromUtf8(id);
+    }
+    static void outputEnter(void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {}
+    static void outputLeave(void*, zwlr_foreign_toplevel_handle_v1*, wl_output*) {}
+    static void state(void* data, zwlr_foreign_toplevel_handle_v1*, wl_array* states) {
+        auto* toplevel = static_cast<Toplevel*>(data);
+        toplevel->pendingActivated = false;
+        const auto* values = static_cast<const uint32_t*>(states->data);
+        for (size_t i = 0; i < states->size / sizeof(uint32_t); ++i) {
+            if (values[i] == ZWLR_FOREIGN_TOPLEVEL_HANDLE_V1_STATE_ACTIVATED) {
+                toplevel->pendingActivated = true;
+            }
+        }
+    }
+    static void done(void* data, zwlr_foreign_toplevel_handle_v1*) {
+        auto* toplevel = static_cast<Toplevel*>(data);
+        toplevel->appId = toplevel->pendingAppId;
+        toplevel->activated = toplevel->pendingActivated;
+    }
+    static void closed(void* data, zwlr_foreign_toplevel_handle_v1*) {
+        auto* toplevel = static_cast<Toplevel*>(data);
+        auto& list = toplevel->owner->toplevels_;
+        list.erase(std::remove_if(list.begin(), list.end(), [&](const auto& t) { return t.get() == toplevel; }),
+                   list.end());
+    }
+    static void parent(void*, zwlr_foreign_toplevel_handle_v1*, zwlr_foreign_toplevel_handle_v1*) {}
+    static constexpr zwlr_foreign_toplevel_handle_v1_listener handleListener{
+        &title, &appId, &outputEnter, &outputLeave, &state, &done, &closed, &parent};
+
+    static void toplevel(void* data, zwlr_foreign_toplevel_manager_v1*, zwlr_foreign_toplevel_handle_v1* handle) {
+        auto* self = static_cast<WaylandConnection*>(data);
+        auto entry = std::make_unique<Toplevel>();
+        entry->handle = handle;
+        entry->owner = self;
+        zwlr_foreign_toplevel_handle_v1_add_listener(handle, &handleListener, entry.get());
+        self->toplevels_.push_back(std::move(entry));
+    }
+    static void finished(void* data, zwlr_foreign_toplevel_manager_v1* manager) {
+        auto* self = static_cast<WaylandConnection*>(data);
+        zwlr_foreign_toplevel_manager_v1_destroy(manager);
+        self->toplevelManager_ = nullptr;
+    }
+    static constexpr zwlr_foreign_toplevel_manager_v1_listener managerListener{&toplevel, &finished};
+
     static void global(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
         auto* self = static_cast<WaylandConnection*>(data);
         if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_) {
@@ -27,6 +85,11 @@ struct RegistryListener {
             self->dataControlVersion_ = std::min<uint32_t>(version, 2);
             self->dataControl_ = static_cast<zwlr_data_control_manager_v1*>(
                 wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, self->dataControlVersion_));
+        } else if (std::strcmp(interface, zwlr_foreign_toplevel_manager_v1_interface.name) == 0 &&
+                   !self->toplevelManager_) {
+            self->toplevelManager_ = static_cast<zwlr_foreign_toplevel_manager_v1*>(wl_registry_bind(
+                registry, name, &zwlr_foreign_toplevel_manager_v1_interface, std::min<uint32_t>(version, 3)));
+            zwlr_foreign_toplevel_manager_v1_add_listener(self->toplevelManager_, &managerListener, self);
         } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0 &&
                    !self->virtualKeyboard_) {
             self->virtualKeyboard_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
@@ -63,14 +126,24 @@ std::shared_ptr<WaylandConnection> WaylandConnection::open(QString* why, const Q
         *why = QStringLiteral("the Wayland compositor did not answer within %1 ms").arg(kReplyLimit.count());
         return nullptr;
     }
-    self->notifier_ = new QSocketNotifier(wl_display_get_fd(display), QSocketNotifier::Read, self.get());
-    connect(self->notifier_, &QSocketNotifier::activated, self.get(), [raw = self.get()] { raw->readAndDispatch(0); });
+    // Events as they arrive, once there is an event loop (a probe before the application object
+    // exists reads only in its own waits).
+    if (QCoreApplication::instance()) {
+        self->notifier_ = new QSocketNotifier(wl_display_get_fd(display), QSocketNotifier::Read, self.get());
+        connect(self->notifier_, &QSocketNotifier::activated, self.get(),
+                [raw = self.get()] { raw->readAndDispatch(0); });
+    }
     return self;
 }
 
 WaylandConnection::~WaylandConnection() {
     if (notifier_) {
         notifier_->setEnabled(false);
+    }
+    toplevels_.clear();
+    if (toplevelManager_) {
+        zwlr_foreign_toplevel_manager_v1_stop(toplevelManager_);
+        zwlr_foreign_toplevel_manager_v1_destroy(toplevelManager_);
     }
     if (virtualKeyboard_) {
         zwp_virtual_keyboard_manager_v1_destroy(virtualKeyboard_);
@@ -88,6 +161,19 @@ WaylandConnection::~WaylandConnection() {
         wl_display_flush(display_);
         wl_display_disconnect(display_);
     }
+}
+
+QString WaylandConnection::activeAppId() {
+    if (!toplevelManager_ || !isAlive()) {
+        return {};
+    }
+    readEvents();
+    for (const auto& toplevel : toplevels_) {
+        if (toplevel->activated) {
+            return toplevel->appId;
+        }
+    }
+    return {};
 }
 
 bool WaylandConnection::isAlive() const {

@@ -6,18 +6,21 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 struct wl_display;
 struct wl_registry;
 struct wl_seat;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
+struct zwlr_foreign_toplevel_manager_v1;
 class QSocketNotifier;
 
 namespace quillory::input {
 
 /// This process's own connection to the Wayland compositor (WAYLAND_DISPLAY), apart from Qt's, with
-/// the globals the input backends use: the first seat, wlr-data-control and virtual-keyboard.
+/// the globals the input backends use: the first seat, wlr-data-control and virtual-keyboard, and
+/// (where the compositor has it) the foreign-toplevel list that says which window is active.
 ///
 /// Events are dispatched on the main thread as they arrive (a socket notifier). Nothing here ever
 /// waits for the compositor without a bound: `waitUntil` and `roundtrip` give up after their limit
@@ -40,6 +43,11 @@ public:
     zwp_virtual_keyboard_manager_v1* virtualKeyboard() const { return virtualKeyboard_; }
     /// The data-control version bound (2 has the primary selection).
     quint32 dataControlVersion() const { return dataControlVersion_; }
+    /// Whether the compositor lists its windows (wlr-foreign-toplevel-management).
+    bool listsToplevels() const { return toplevelManager_ != nullptr; }
+    /// The app id of the active window (the one with the keyboard focus), after taking in what the
+    /// compositor has sent; empty when unknown (no window list, or no active window).
+    QString activeAppId();
 
     /// False once the compositor closed the connection or reported a protocol error.
     bool isAlive() const;
@@ -69,6 +77,9 @@ private:
     zwlr_data_control_manager_v1* dataControl_ = nullptr;
     zwp_virtual_keyboard_manager_v1* virtualKeyboard_ = nullptr;
     quint32 dataControlVersion_ = 0;
+    zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;
+    struct Toplevel;
+    std::vector<std::unique_ptr<Toplevel>> toplevels_;
     QSocketNotifier* notifier_ = nullptr;
     bool failureLogged_ = false;
 

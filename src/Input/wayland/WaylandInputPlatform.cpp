@@ -4,6 +4,8 @@
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
 #include "Input/wayland/WaylandConnection.h"
+#include "Input/x11/TerminalClasses.h"
+#include "Runtime/DefaultsStore.h"
 #include "Utilities/Log.h"
 
 namespace quillory::input {
@@ -80,9 +82,28 @@ LinuxInputPlatform createWaylandInputPlatform() {
     result.wayland = connection;
     result.platform.trust = std::make_shared<ProtocolTrust>(connection);
     result.platform.clipboard = clipboard;
-    result.platform.keys = std::make_shared<VirtualKeyboardPoster>(connection);
-    qCInfo(lcInput, "Wayland: clipboard through wlr-data-control v%u, paste key (Ctrl+V) through virtual-keyboard",
-           connection->dataControlVersion());
+    auto primary = std::make_shared<DataControlClipboard>(connection, DataControlClipboard::Selection::primary);
+    if (primary->isUsable()) {
+        result.platform.primarySelection = primary;
+    }
+    const bool hasPrimary = primary->isUsable();
+    // The key for the active window by its app id (XWayland windows: their X11 class), as on X11.
+    result.platform.keys = std::make_shared<VirtualKeyboardPoster>(connection, [connection, hasPrimary] {
+        const QString appId = connection->activeAppId();
+        if (appId.isEmpty()) {
+            return PasteKey::ctrlV;
+        }
+        PasteKey key = TerminalClasses::pasteKeyFor(TerminalClasses::fromStore(DefaultsStore::standard()), appId, appId);
+        if (key == PasteKey::shiftInsert && !hasPrimary) {
+            key = PasteKey::ctrlShiftV; // without a primary selection to fill, the clipboard's key
+        }
+        qCDebug(lcInput, "Active window %s: %s", qUtf8Printable(appId), qUtf8Printable(pasteKeyName(key)));
+        return key;
+    });
+    qCInfo(lcInput,
+           "Wayland: clipboard through wlr-data-control v%u, paste key through virtual-keyboard (%s)",
+           connection->dataControlVersion(),
+           connection->listsToplevels() ? "terminals by the active window's app id" : "Ctrl+V: no window list");
     return result;
 }
 
