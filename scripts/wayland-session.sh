@@ -19,7 +19,8 @@
 #     as in scripts/desktop-session.sh) unless --no-pulse
 #
 # sway refuses to run as root: as root it runs in a user namespace as uid 1000 (files of root
-# look like its own there, and clients outside connect to its socket as usual).
+# look like its own there, and clients outside connect to its socket as usual), or as nobody
+# where user namespaces are not allowed.
 #
 # The exit status is the command's. Every process started here is stopped on the way out,
 # also when the command fails or the script is interrupted.
@@ -98,7 +99,15 @@ exec sh -c 'printf "%s" "\$DISPLAY" >"$root/xdisplay.tmp" && mv "$root/xdisplay.
 EOF
 sway_command=(sway --config "$root/sway.config")
 if [ "$(id -u)" -eq 0 ]; then
-    sway_command=(unshare --user --map-user=1000 --map-group=1000 -- "${sway_command[@]}")
+    if unshare --user --map-user=1000 --map-group=1000 -- true 2>/dev/null; then
+        sway_command=(unshare --user --map-user=1000 --map-group=1000 -- "${sway_command[@]}")
+    else
+        # No user namespaces here (a container's seccomp profile): sway runs as nobody, owning the
+        # runtime folder; the command, as root, still reaches its sockets.
+        log "no user namespace: running sway as nobody"
+        chown nobody "$XDG_RUNTIME_DIR" "$root"
+        sway_command=(setpriv --reuid=nobody --regid=nogroup --clear-groups -- "${sway_command[@]}")
+    fi
 fi
 WLR_BACKENDS=headless WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman WLR_HEADLESS_OUTPUTS=1 \
     "${sway_command[@]}" >"$root/sway.log" 2>&1 &
