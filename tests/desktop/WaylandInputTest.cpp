@@ -217,6 +217,37 @@ TEST_F(WaylandClipboard, ThePrimarySelectionIsWrittenApartFromTheClipboard) {
               QStringLiteral("クリップボード").toUtf8());
 }
 
+TEST_F(WaylandClipboard, AFrozenCompositorCostsABoundedWaitNeverAHang) {
+    // sway's IPC socket is named sway-ipc.<uid>.<pid>.sock.
+    const QStringList parts = qEnvironmentVariable("SWAYSOCK").split(QLatin1Char('.'));
+    ASSERT_GE(parts.size(), 3);
+    const pid_t sway = pid_t(parts.at(parts.size() - 2).toInt());
+    ASSERT_GT(sway, 0);
+    VirtualKeyboardPoster keys(connection_);
+    ASSERT_TRUE(keys.createEventSource());
+
+    ::kill(sway, SIGSTOP);
+    const auto resume = qScopeGuard([&] { ::kill(sway, SIGCONT); });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_FALSE(clipboard_->items()) << "no answer is a failed read";
+    EXPECT_FALSE(clipboard_->setString(QStringLiteral("凍結中"), Clipboard::stringType)) << "an unconfirmed write";
+    keys.post({9, true, 0x100000});
+    keys.post({9, false, 0x100000});
+    clipboard_->changeCount();
+    const qint64 elapsed = timer.elapsed();
+    EXPECT_LT(elapsed, 4 * WaylandConnection::kReplyLimit.count()) << "each exchange bounded by the reply limit";
+    ::kill(sway, SIGCONT);
+
+    // Once the compositor runs again, so does the clipboard.
+    ASSERT_TRUE(waitFor([&] {
+        const auto items = clipboard_->items();
+        return items.has_value();
+    }));
+    ASSERT_TRUE(clipboard_->setString(QStringLiteral("再開"), Clipboard::stringType));
+    EXPECT_EQ(wlPaste(QStringLiteral("text/plain;charset=utf-8")), std::optional<QByteArray>(QStringLiteral("再開").toUtf8()));
+}
+
 TEST(WaylandPlatform, TheFactoryBuildsTrustedProtocolBackends) {
     QString why;
     ASSERT_TRUE(waylandInputAvailable(&why)) << why.toStdString();
