@@ -1,7 +1,7 @@
 // The wlroots-protocol input backends on a real compositor: headless sway from
 // scripts/wayland-session.sh, with a seat keyboard plugged in. The clipboard over wlr-data-control
 // against wl-clipboard's wl-copy and wl-paste, and `quillory paste` into native Wayland windows
-// (a GTK 3 entry and a Qt line edit), with the user's clipboard put back afterwards.
+// (GTK 3 and GTK 4 entries, a Qt line edit, xfce4-terminal), with the user's clipboard put back.
 #include "Input/InputEngine.h"
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
@@ -416,6 +416,14 @@ INSTANTIATE_TEST_SUITE_P(
                            QStringLiteral("/usr/bin/python3"),
                            QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
                            QStringList{QStringLiteral("GDK_BACKEND=wayland")});
+                   }},
+        TargetKind{"gtk4",
+                   [] {
+                       // Drawn in software: the headless compositor has no GPU.
+                       return std::make_unique<WaylandTarget>(
+                           QStringLiteral("/usr/bin/python3"),
+                           QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk4")},
+                           QStringList{QStringLiteral("GDK_BACKEND=wayland"), QStringLiteral("GSK_RENDERER=cairo")});
                    }},
         TargetKind{"qt",
                    [] {
