@@ -251,6 +251,11 @@ TEST_F(WaylandClipboard, AFrozenCompositorCostsABoundedWaitNeverAHang) {
 TEST(WaylandPlatform, TheFactoryBuildsTrustedProtocolBackends) {
     QString why;
     ASSERT_TRUE(waylandInputAvailable(&why)) << why.toStdString();
+    const WaylandProtocolSupport support = probeWaylandProtocols();
+    EXPECT_TRUE(support.connected);
+    EXPECT_EQ(support.dataControl, 2u) << "sway 1.7 has data-control v2";
+    EXPECT_TRUE(support.virtualKeyboard);
+    EXPECT_TRUE(support.toplevelList);
     const LinuxInputPlatform platform = createWaylandInputPlatform();
     ASSERT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
     EXPECT_TRUE(platform.platform.trust->isTrusted());

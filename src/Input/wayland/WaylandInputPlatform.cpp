@@ -45,17 +45,26 @@ QString missingProtocols(const WaylandConnection& connection) {
 
 } // namespace
 
-bool waylandInputAvailable(QString* why) {
-    QString reason;
+WaylandProtocolSupport probeWaylandProtocols() {
+    WaylandProtocolSupport support;
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        reason = QStringLiteral("WAYLAND_DISPLAY is not set");
-    } else if (const auto connection = WaylandConnection::open(&reason)) {
-        reason = missingProtocols(*connection);
+        support.why = QStringLiteral("WAYLAND_DISPLAY is not set");
+    } else if (const auto connection = WaylandConnection::open(&support.why)) {
+        support.connected = true;
+        support.dataControl = connection->dataControl() ? connection->dataControlVersion() : 0;
+        support.virtualKeyboard = connection->virtualKeyboard() != nullptr;
+        support.toplevelList = connection->listsToplevels();
+        support.why = missingProtocols(*connection);
     }
+    return support;
+}
+
+bool waylandInputAvailable(QString* why) {
+    const WaylandProtocolSupport support = probeWaylandProtocols();
     if (why) {
-        *why = reason;
+        *why = support.why;
     }
-    return reason.isEmpty();
+    return support.why.isEmpty();
 }
 
 LinuxInputPlatform createWaylandInputPlatform() {

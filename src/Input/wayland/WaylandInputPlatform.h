@@ -6,6 +6,17 @@
 
 namespace quillory::input {
 
+/// What the compositor of WAYLAND_DISPLAY offers the input backends (for logs and `doctor`).
+struct WaylandProtocolSupport {
+    bool connected = false;        ///< a compositor answered
+    quint32 dataControl = 0;       ///< wlr-data-control version bound (0: absent; 2 has the primary selection)
+    bool virtualKeyboard = false;  ///< zwp_virtual_keyboard_manager_v1
+    bool toplevelList = false;     ///< wlr-foreign-toplevel-management (the active window's app id)
+    QString why;                   ///< why the backends cannot be used (empty when they can)
+};
+/// Connects for a moment and lists what the compositor offers.
+WaylandProtocolSupport probeWaylandProtocols();
+
 /// Whether the compositor of WAYLAND_DISPLAY advertises both protocols the wlroots backends need
 /// (wlr-data-control and virtual-keyboard); when not, `why` says what is missing. Connects for a
 /// moment (at most about a second when the compositor does not answer).
