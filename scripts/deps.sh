@@ -20,6 +20,10 @@ packages=(
     locales
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils xdotool dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
+    # the wlroots-protocol backends (wayland-scanner, libwayland-client, xkbcommon) and the private
+    # headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
+    # and Qt's Wayland platform plugin for native Wayland Qt windows
+    libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)

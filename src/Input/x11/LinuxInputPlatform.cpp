@@ -1,6 +1,7 @@
 #include "Input/x11/LinuxInputPlatform.h"
 
 #include "Input/atspi/AtspiFocus.h"
+#include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/ActiveWindow.h"
 #include "Input/x11/QtClipboard.h"
 #include "Input/x11/TerminalClasses.h"
@@ -33,6 +34,16 @@ public:
 } // namespace
 
 LinuxInputPlatform createLinuxInputPlatform() {
+    // Wayland compositors with the wlroots protocols (sway, other wlroots ones, KWin): clipboard
+    // and paste key through the compositor, which reach native Wayland windows.
+    if (!qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        LinuxInputPlatform wayland = createWaylandInputPlatform();
+        if (wayland.unavailableReason.isEmpty()) {
+            return wayland;
+        }
+        qCInfo(lcInput, "Wayland protocols unavailable (%s): trying X11", qUtf8Printable(wayland.unavailableReason));
+    }
+
     LinuxInputPlatform result;
     result.platform.trust = std::make_shared<Untrusted>();
     result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();

@@ -7,6 +7,7 @@
 namespace quillory::input {
 
 class X11Connection;
+class WaylandConnection;
 
 /// The input backends of this desktop, chosen at run time.
 struct LinuxInputPlatform {
@@ -15,9 +16,13 @@ struct LinuxInputPlatform {
     /// session, no graphical application for the clipboard.
     QString unavailableReason;
     std::shared_ptr<X11Connection> connection;
+    /// The Wayland connection when the backends are the wlroots-protocol ones (then `connection`
+    /// is null).
+    std::shared_ptr<WaylandConnection> wayland;
 };
 
-/// Builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V or Shift+Insert for the
+/// Under Wayland, when the compositor has wlr-data-control and virtual-keyboard, builds the
+/// wlroots-protocol backends (createWaylandInputPlatform). Otherwise builds the X11 backends: XTEST trust and paste key (Ctrl+Shift+V or Shift+Insert for the
 /// terminal classes of the settings store), the Qt clipboard and primary selection (needs a
 /// QGuiApplication on the xcb platform) and the AT-SPI focused element. Without them the platform is untrusted, and the reason is logged on
 /// the input channel.
