@@ -14,14 +14,16 @@ packages=(
     make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin
     libx11-dev libxi-dev libxtst-dev libatspi2.0-dev libpulse-dev qt6-qpa-plugins qt6-svg-dev
-    # Wayland: the compositor's registry (the backend choice), and its server side for the tests
-    libwayland-dev
     # Japanese fonts for the views: Noto Sans CJK JP (bold headings, proportional Latin) first
     fonts-ipafont-gothic fonts-noto-cjk
     # the Japanese locale the Japanese screenshots run under (generated below)
     locales
     # the private headless desktop the desktop tests run in (scripts/desktop-session.sh)
     xvfb openbox trayer x11-utils xdotool dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
+    # the wlroots-protocol backends and the backend choice (wayland-scanner, libwayland-client, its
+    # server side for the tests, xkbcommon) and the private headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
+    # and Qt's Wayland platform plugin for native Wayland Qt windows
+    libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)

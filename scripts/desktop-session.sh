@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Runs one command inside a private headless desktop and tears everything down afterwards.
 #
-# Usage: scripts/desktop-session.sh [--no-pulse] [--no-tray] [--] COMMAND [ARG...]
+# Usage: scripts/desktop-session.sh [--no-pulse] [--no-tray] [--dark-panel] [--] COMMAND [ARG...]
 #
 # What the command gets (all of it private to this run, nothing from the caller's session):
 #   - fresh XDG folders under a temporary HOME (HOME, XDG_CONFIG_HOME, XDG_DATA_HOME,
 #     XDG_CACHE_HOME, XDG_RUNTIME_DIR); the caller's dependency cache is kept reachable through
 #     QUILLORY_DEPS_CACHE
 #   - Xvfb on a free display (DISPLAY), 1280x800x24, with openbox as the window manager
-#   - a tray host (trayer) unless --no-tray
+#   - a tray host (trayer) unless --no-tray: a light panel (the GTK default, #dcdad5), or a dark
+#     one (#202124) with --dark-panel; QUILLORY_TEST_PANEL says which (light, dark)
 #   - a session D-Bus (DBUS_SESSION_BUS_ADDRESS) with the accessibility bus launcher
 #     (QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 so Qt windows expose themselves over AT-SPI)
 #   - a PulseAudio server (PULSE_SERVER, its process QUILLORY_TEST_PULSE_PID) whose default source
@@ -21,15 +22,17 @@ set -euo pipefail
 
 with_pulse=1
 with_tray=1
+panel=light
 while [ $# -gt 0 ]; do
     case "$1" in
         --no-pulse) with_pulse=0; shift ;;
         --no-tray) with_tray=0; shift ;;
+        --dark-panel) panel=dark; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
 done
-[ $# -gt 0 ] || { echo "usage: $0 [--no-pulse] [--no-tray] [--] COMMAND [ARG...]" >&2; exit 2; }
+[ $# -gt 0 ] || { echo "usage: $0 [--no-pulse] [--no-tray] [--dark-panel] [--] COMMAND [ARG...]" >&2; exit 2; }
 
 log() { printf '[desktop-session] %s\n' "$*" >&2; }
 
@@ -95,8 +98,13 @@ openbox --sm-disable >"$root/openbox.log" 2>&1 &
 pids+=($!)
 
 if [ "$with_tray" = 1 ] && command -v trayer >/dev/null 2>&1; then
+    panel_colours=()
+    if [ "$panel" = dark ]; then
+        panel_colours=(--transparent true --alpha 0 --tint 0x202124)
+    fi
+    export QUILLORY_TEST_PANEL="$panel"
     trayer --edge top --align right --widthtype pixel --width 200 --height 24 --SetDockType true \
-        >"$root/trayer.log" 2>&1 &
+        "${panel_colours[@]}" >"$root/trayer.log" 2>&1 &
     pids+=($!)
 fi
 

@@ -1,4 +1,5 @@
 #include "Cli/Cli.h"
+#include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
 #include "UI/App/TrayApp.h"
@@ -22,6 +23,12 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
     }
     const auto server = quillory::platform::currentDisplayServer();
     QString why;
+    if (server.waylandSession && quillory::input::waylandInputAvailable()) {
+        // The clipboard and the keys go through the compositor's protocols on a connection of
+        // their own: the application object needs no display.
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        return std::make_unique<QGuiApplication>(argc, argv);
+    }
     if (server.type != quillory::platform::SessionType::x11) {
         why = server.type == quillory::platform::SessionType::wayland
                   ? QStringLiteral("a Wayland session without an X display (XWayland)")

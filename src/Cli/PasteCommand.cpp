@@ -2,6 +2,9 @@
 
 #include "Input/InputEngine.h"
 #include "Input/TextInjector.h"
+#include "Input/wayland/DataControlClipboard.h"
+#include "Input/wayland/VirtualKeyboardPoster.h"
+#include "Input/wayland/WaylandConnection.h"
 #include "Input/x11/LinuxInputPlatform.h"
 #include "Input/x11/QtClipboard.h"
 #include "Input/x11/X11Connection.h"
@@ -55,6 +58,10 @@ bool runEventLoopUntil(Done done, std::chrono::milliseconds limit) {
 }
 
 constexpr quint32 kKeeperFormat = 1;
+/// The modes of kept selections that are the Wayland clipboard and primary selection (served over
+/// wlr-data-control).
+constexpr int kWaylandClipboardMode = 100;
+constexpr int kWaylandPrimaryMode = 101;
 
 /// What this process serves on one selection, as the keeper reads it.
 struct KeptSelection {
@@ -73,8 +80,10 @@ QDataStream& operator>>(QDataStream& s, KeptSelection& k) {
 }
 
 /// Hands the selections this process still owns to a background `quillory` that serves them until
-/// another application takes them over. Returns the keeper's process id, or 0 (with the reason).
-qint64 startClipboardKeeper(const std::vector<std::pair<QClipboard::Mode, Clipboard*>>& owned, QString* why) {
+/// another application takes them over (`stillOwned` turns false once it has). Returns the
+/// keeper's process id, or 0 (with the reason).
+qint64 startClipboardKeeper(const std::vector<std::pair<int, Clipboard*>>& owned, const std::function<bool()>& stillOwned,
+                            QString* why) {
     QList<KeptSelection> kept;
     for (const auto& [mode, board] : owned) {
         KeptSelection selection{int(mode), {}};
@@ -121,20 +130,49 @@ qint64 startClipboardKeeper(const std::vector<std::pair<QClipboard::Mode, Clipbo
         return 0;
     }
     // It has taken over once this process no longer owns what it handed on.
-    QClipboard* clipboard = QGuiApplication::clipboard();
-    const bool tookOver = runEventLoopUntil(
-        [&] {
-            return std::none_of(owned.begin(), owned.end(), [&](const auto& o) {
-                return o.first == QClipboard::Selection ? clipboard->ownsSelection() : clipboard->ownsClipboard();
-            });
-        },
-        std::chrono::seconds(10));
+    const bool tookOver = runEventLoopUntil([&] { return !stillOwned(); }, std::chrono::seconds(10));
     if (!tookOver) {
         QFile::remove(file.fileName());
         *why = QStringLiteral("the background process did not take the clipboard over");
         return 0;
     }
     return pid;
+}
+
+/// Serves the Wayland selections over wlr-data-control until other clients take them.
+int serveWaylandSelections(const QList<KeptSelection>& kept, Io& io) {
+    QString why;
+    const auto connection = input::WaylandConnection::open(&why);
+    if (!connection) {
+        return failure(io, why);
+    }
+    std::vector<std::unique_ptr<input::DataControlClipboard>> serving;
+    for (const KeptSelection& selection : kept) {
+        auto board = std::make_unique<input::DataControlClipboard>(
+            connection, selection.mode == kWaylandPrimaryMode ? input::DataControlClipboard::Selection::primary
+                                                              : input::DataControlClipboard::Selection::clipboard);
+        ClipboardItem item;
+        for (const auto& [type, bytes] : selection.formats) {
+            item.entries.emplace_back(type, bytes);
+        }
+        if (board->writeItems({item})) {
+            serving.push_back(std::move(board));
+        }
+    }
+    if (serving.empty()) {
+        return failure(io, QStringLiteral("the clipboard could not be written"));
+    }
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        const bool owned = std::any_of(serving.begin(), serving.end(), [](const auto& b) { return b->ownsSelection(); });
+        if (!owned || !connection->isAlive()) {
+            loop.quit();
+        }
+    });
+    check.start(200);
+    loop.exec();
+    return Ok;
 }
 
 } // namespace
@@ -159,6 +197,11 @@ int serveClipboardCommand(const QStringList& args, Io& io) {
     QFile::remove(args.first());
     if (format != kKeeperFormat || in.status() != QDataStream::Ok) {
         return failure(io, QStringLiteral("unreadable clipboard contents"));
+    }
+    if (std::all_of(kept.begin(), kept.end(), [](const KeptSelection& k) {
+            return k.mode == kWaylandClipboardMode || k.mode == kWaylandPrimaryMode;
+        })) {
+        return serveWaylandSelections(kept, io);
     }
     QClipboard* clipboard = QGuiApplication::clipboard();
     const auto owns = [clipboard](int mode) {
@@ -228,8 +271,12 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
         io.out << "Nothing to paste" << Qt::endl;
         return Ok;
     }
-    const auto* keys = dynamic_cast<const input::XTestKeyPoster*>(desktop.platform.keys.get());
-    const input::PasteKey key = keys ? keys->lastPress().key : input::PasteKey::ctrlV;
+    input::PasteKey key = input::PasteKey::ctrlV;
+    if (const auto* keys = dynamic_cast<const input::XTestKeyPoster*>(desktop.platform.keys.get())) {
+        key = keys->lastPress().key;
+    } else if (const auto* virtualKeys = dynamic_cast<const input::VirtualKeyboardPoster*>(desktop.platform.keys.get())) {
+        key = virtualKeys->lastKey();
+    }
     io.out << QStringLiteral("Inserted %1 characters with %2%3%4")
                   .arg(Text::graphemeCount(text))
                   .arg(input::pasteKeyName(key))
@@ -247,10 +294,42 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     // still queued.
     runEventLoopFor(std::chrono::milliseconds(200));
 
-    // What this process owns goes when it exits: a clipboard manager takes it over as the
-    // application quits; without one, a background process keeps serving it.
+    // What this process owns goes when it exits. On Wayland a background process keeps serving
+    // the selections until other clients take them.
+    if (desktop.wayland) {
+        std::vector<std::pair<int, Clipboard*>> owned;
+        for (const auto& [mode, clipboard] : {std::pair{kWaylandClipboardMode, desktop.platform.clipboard.get()},
+                                              std::pair{kWaylandPrimaryMode, desktop.platform.primarySelection.get()}}) {
+            const auto* board = dynamic_cast<const input::DataControlClipboard*>(clipboard);
+            if (board && board->ownsSelection()) {
+                owned.emplace_back(mode, clipboard);
+            }
+        }
+        if (!owned.empty()) {
+            QString why;
+            const qint64 keeper = startClipboardKeeper(
+                owned,
+                [&] {
+                    return std::any_of(owned.begin(), owned.end(), [](const auto& o) {
+                        return static_cast<const input::DataControlClipboard*>(o.second)->ownsSelection();
+                    });
+                },
+                &why);
+            if (keeper > 0) {
+                io.err << QStringLiteral("Process %1 keeps the clipboard until another application copies").arg(keeper)
+                       << Qt::endl;
+            } else if (keeper == 0) {
+                io.err << QStringLiteral("The clipboard could not be kept (%1): it empties when this command exits")
+                              .arg(why)
+                       << Qt::endl;
+            }
+        }
+        return Ok;
+    }
+    // A clipboard manager takes it over as the application quits; without one, a background
+    // process keeps serving it.
     QClipboard* clipboard = QGuiApplication::clipboard();
-    std::vector<std::pair<QClipboard::Mode, Clipboard*>> owned;
+    std::vector<std::pair<int, Clipboard*>> owned;
     if (clipboard->ownsClipboard()) {
         owned.emplace_back(QClipboard::Clipboard, desktop.platform.clipboard.get());
     }
@@ -259,7 +338,14 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     }
     if (!owned.empty() && desktop.connection && !desktop.connection->clipboardManagerRuns()) {
         QString why;
-        const qint64 keeper = startClipboardKeeper(owned, &why);
+        const qint64 keeper = startClipboardKeeper(
+            owned,
+            [&] {
+                return std::any_of(owned.begin(), owned.end(), [&](const auto& o) {
+                    return o.first == QClipboard::Selection ? clipboard->ownsSelection() : clipboard->ownsClipboard();
+                });
+            },
+            &why);
         if (keeper > 0) {
             io.err << QStringLiteral("No clipboard manager runs: process %1 keeps the clipboard until another "
                                      "application copies")

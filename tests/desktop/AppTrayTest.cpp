@@ -11,14 +11,19 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGuiApplication>
+#include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <fcntl.h>
 #include <thread>
@@ -108,6 +113,46 @@ protected:
                        .split('\n', Qt::SkipEmptyParts)
                        .size());
     }
+    /// Right-clicks the embedded tray icon; true when its menu opened (Escape closes it).
+    bool openTrayMenu() {
+        QString icon;
+        if (!QTest::qWaitFor([&] { return !(icon = embeddedIcon()).isEmpty(); }, 15000)) return false;
+        const QStringList g = icon.split(' ');
+        const int before = visibleWindows({"--class", "quillory"});
+        tool(QStringLiteral("xdotool"), {"mousemove", QString::number(g[0].toInt() + g[2].toInt() / 2),
+                                         QString::number(g[1].toInt() + g[3].toInt() / 2), "click", "3"});
+        return QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 15000);
+    }
+    /// Rests the pointer on the embedded tray icon and returns the tooltip the app shows then
+    /// (its status line), empty when none appeared.
+    QString trayTooltip() {
+        QString icon;
+        if (!QTest::qWaitFor([&] { return !(icon = embeddedIcon()).isEmpty(); }, 15000)) return {};
+        const QStringList g = icon.split(' ');
+        const int x = g[0].toInt() + g[2].toInt() / 2;
+        const int y = g[1].toInt() + g[3].toInt() / 2;
+        tool(QStringLiteral("xdotool"), {"mousemove", "640", "400"});
+        QTest::qWait(200);
+        tool(QStringLiteral("xdotool"), {"mousemove", QString::number(x), QString::number(y)});
+        QString tip;
+        int wiggle = 1;
+        QElapsedTimer sinceMove;
+        sinceMove.start();
+        (void)QTest::qWaitFor([&] {
+            // Qt shows a tooltip once the pointer has rested 0.7 s: now and then a small move
+            // back and forth over the icon, so a tooltip that timed out shows again.
+            if (sinceMove.elapsed() > 3000) {
+                tool(QStringLiteral("xdotool"), {"mousemove_relative", "--", QString::number(wiggle), "0"});
+                wiggle = -wiggle;
+                sinceMove.restart();
+            }
+            for (const QString& line : accessibleDump().split('\n')) {
+                if (line.startsWith(QLatin1String("tool tip\t"))) tip = line.section('\t', 1, 1);
+            }
+            return !tip.isEmpty();
+        }, 30000);
+        return tip;
+    }
     static int settingsWindows() { return visibleWindows({"--name", "^Quillory Settings$"}); }
     /// What the app shows over the accessibility bus: one "role<TAB>name" line per showing object.
     QString accessibleDump() {
@@ -132,16 +177,77 @@ TEST_F(AppTrayTest, TrayIconIsEmbeddedAndItsMenuOpens) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !(icon = embeddedIcon()).isEmpty(); }, 5000))
         << tool(QStringLiteral("xwininfo"), {"-root", "-tree"}).toStdString();
     std::printf("start -> tray icon embedded: %lld ms\n", static_cast<long long>(started.elapsed()));
-    const QStringList g = icon.split(' ');
-    const int x = g[0].toInt() + g[2].toInt() / 2;
-    const int y = g[1].toInt() + g[3].toInt() / 2;
-
     const int before = visibleWindows({"--class", "quillory"});
-    tool(QStringLiteral("xdotool"), {"mousemove", QString::number(x), QString::number(y), "click", "3"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) > before; }, 15000))
-        << "the context menu did not open";
+    EXPECT_TRUE(openTrayMenu()) << "the context menu did not open";
     tool(QStringLiteral("xdotool"), {"key", "Escape"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return visibleWindows({"--class", "quillory"}) == before; }, 15000));
+}
+
+/// WCAG relative luminance of an sRGB colour.
+double luminance(QRgb c) {
+    const auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+}
+double contrast(QRgb a, QRgb b) {
+    const double la = luminance(a);
+    const double lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+struct IconLook {
+    double contrast = 0;  ///< the strongest contrast of any pixel with the panel behind the icon
+    int red = 0;          ///< pixels of a clear red (the error state)
+};
+/// The icon's slot on screen, measured against the panel colour at the slot's corner.
+IconLook lookOf(const QImage& slot) {
+    IconLook look;
+    const QRgb panel = slot.pixel(0, 0);
+    for (int y = 0; y < slot.height(); ++y) {
+        for (int x = 0; x < slot.width(); ++x) {
+            const QRgb p = slot.pixel(x, y);
+            look.contrast = std::max(look.contrast, contrast(p, panel));
+            if (qRed(p) > 150 && qGreen(p) < 90 && qBlue(p) < 90) ++look.red;
+        }
+    }
+    return look;
+}
+
+// On the panel this session has (light by default, dark with --dark-panel), the idle icon stands
+// out from the panel (3:1, what a graphical object needs to be seen) and the error state is told
+// apart by its colour. The slots are saved as review screenshots.
+TEST_F(AppTrayTest, TrayIconStandsOutFromThePanelAndItsErrorStateIsRed) {
+    const QString panel = qEnvironmentVariable("QUILLORY_TEST_PANEL", QStringLiteral("light"));
+    startApp();
+    QString icon;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !(icon = embeddedIcon()).isEmpty(); }, 15000));
+    const QStringList g = icon.split(' ');
+    const auto grab = [&] {
+        return QGuiApplication::primaryScreen()
+            ->grabWindow(0, g[0].toInt(), g[1].toInt(), g[2].toInt(), g[3].toInt())
+            .toImage()
+            .convertToFormat(QImage::Format_RGB32);
+    };
+    const QString shots = QStringLiteral(QUILLORY_SCREENSHOT_DIR);
+    QDir().mkpath(shots);
+
+    QImage idle;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lookOf(idle = grab()).contrast > 1.5; }, 15000))
+        << "the icon was never drawn";
+    const IconLook idleLook = lookOf(idle);
+    idle.scaled(idle.size() * 4).save(shots + QStringLiteral("/tray-%1-panel-idle.png").arg(panel));
+    std::printf("%s panel: idle icon contrast %.1f:1\n", qPrintable(panel), idleLook.contrast);
+    EXPECT_GE(idleLook.contrast, 3.0) << "the idle icon is hard to see on a " << panel.toStdString() << " panel";
+    EXPECT_EQ(idleLook.red, 0);
+
+    // No speech model here: a dictation fails, and the icon shows the error.
+    EXPECT_EQ(quillory({"toggle"}).exitCode, 0);
+    QImage error;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return lookOf(error = grab()).red >= 12; }, 30000))
+        << "the error state never showed in red; status: " << quillory({"status"}).out.toStdString();
+    error.scaled(error.size() * 4).save(shots + QStringLiteral("/tray-%1-panel-error.png").arg(panel));
+    EXPECT_GE(lookOf(error).contrast, 3.0);
 }
 
 TEST_F(AppTrayTest, SecondLaunchShowsTheFirstOnesSettingsAndExits) {
@@ -398,6 +504,11 @@ TEST_F(AppTrayTest, FirstRunWithoutASpeechModelDownloadsOneFromTheSettingsRowAnd
     ASSERT_TRUE(QTest::qWaitFor([&] { return (dump = accessibleDump()).contains(missing); }, 30000))
         << "the speech model row does not say the model is missing:\n" << dump.toStdString();
 
+    // The tray says setup is unfinished, and why.
+    const QString unfinished = QStringLiteral("Quillory: setup unfinished — No speech model");
+    QString tip = trayTooltip();
+    EXPECT_TRUE(tip.startsWith(unfinished)) << "tray status: " << tip.toStdString();
+
     // The row's Download, pressed as a user (or a screen reader) would.
     ASSERT_TRUE(QTest::qWaitFor([&] { return pressAccessibleButton(QStringLiteral("Download")); }, 20000))
         << accessibleDump().toStdString();
@@ -405,6 +516,9 @@ TEST_F(AppTrayTest, FirstRunWithoutASpeechModelDownloadsOneFromTheSettingsRowAnd
         << "the row never said installed:\n" << dump.toStdString() << "\nrequested: "
         << requested.join(' ').toStdString();
     EXPECT_FALSE(dump.contains(missing));
+    // With the model in place the tray is ready.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return (tip = trayTooltip()) == QLatin1String("Quillory: ready"); }, 30000))
+        << "tray status: " << tip.toStdString();
     EXPECT_TRUE(requested.contains(QStringLiteral("/ggml-org/whisper-vad/resolve/main/ggml-silero-v5.1.2.bin")))
         << requested.join(' ').toStdString();
 

@@ -144,8 +144,12 @@ TEST(UinputKeyPoster, RefusalsAreFailuresNotSilentPastes) {
 
 std::shared_ptr<FakeKeys> gProtocolKeys;
 std::shared_ptr<FakeClipboard> gProtocolClipboard;
-WaylandProtocolInput fakeProtocols() {
-    return {gProtocolKeys, gProtocolClipboard, {}};
+LinuxInputPlatform fakeProtocols() {
+    LinuxInputPlatform p;
+    p.platform.trust = std::make_shared<quillory::testing::FakeTrust>();
+    p.platform.keys = gProtocolKeys;
+    p.platform.clipboard = gProtocolClipboard;
+    return p;
 }
 
 DesktopFacts swayFacts() {

@@ -1,6 +1,7 @@
 #include "Input/x11/LinuxInputPlatform.h"
 
 #include "Input/atspi/AtspiFocus.h"
+#include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/ActiveWindow.h"
 #include "Input/x11/QtClipboard.h"
 #include "Input/x11/TerminalClasses.h"
@@ -53,20 +54,34 @@ std::shared_ptr<Clipboard> x11Clipboard(LinuxInputPlatform& result, QString* why
 /// The backends of a Wayland session, as the desktop choice says: XTest through XWayland never
 /// pastes here (it reaches X11 windows only).
 LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, const LinuxInputFactories& factories) {
+    const bool wantsProtocols =
+        choice.clipboard.path == DesktopPaths::dataControl || choice.paste.path == DesktopPaths::virtualKeyboard;
+    LinuxInputPlatform protocols;
+    if (wantsProtocols && factories.protocols) {
+        protocols = factories.protocols();
+        if (choice.paste.path == DesktopPaths::virtualKeyboard && protocols.unavailableReason.isEmpty()) {
+            // The wlroots backends whole: their paste key, clipboard, primary selection and trust.
+            protocols.backends = choice;
+            return protocols;
+        }
+    } else if (wantsProtocols) {
+        protocols.unavailableReason = QStringLiteral("this program has no wlroots-protocol backends");
+    }
+
     LinuxInputPlatform result;
     result.platform.trust = std::make_shared<Untrusted>();
     result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
     result.backends = choice;
 
-    WaylandProtocolInput protocols;
-    if (choice.clipboard.path == DesktopPaths::dataControl || choice.paste.path == DesktopPaths::virtualKeyboard) {
-        protocols = factories.protocols();
-    }
     QString clipboardWhy;
     std::shared_ptr<Clipboard> clipboard;
     if (choice.clipboard.path == DesktopPaths::dataControl) {
-        clipboard = protocols.clipboard;
-        clipboardWhy = protocols.unavailableReason;
+        if (protocols.unavailableReason.isEmpty() && protocols.platform.clipboard) {
+            clipboard = protocols.platform.clipboard;
+            result.wayland = protocols.wayland;
+        } else {
+            clipboardWhy = protocols.unavailableReason;
+        }
     } else if (choice.clipboard.path == DesktopPaths::xwaylandBridge) {
         clipboard = x11Clipboard(result, &clipboardWhy);
     } else {
@@ -76,7 +91,6 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
     QString keysWhy;
     std::shared_ptr<KeyEventPoster> keys;
     if (choice.paste.path == DesktopPaths::virtualKeyboard) {
-        keys = protocols.keys;
         keysWhy = protocols.unavailableReason;
     } else if (choice.paste.path == DesktopPaths::uinput && factories.uinput) {
         keys = factories.uinput(&keysWhy);
@@ -112,7 +126,7 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
 
 LinuxInputFactories LinuxInputFactories::thisBuild() {
     LinuxInputFactories f;
-    f.protocols = kWaylandProtocolFactory;
+    f.protocols = [] { return createWaylandInputPlatform(); };
     f.uinput = [](QString* reason) { return makeUinputKeyPoster(reason); };
     return f;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "Input/InputPlatform.h"
-#include "Input/linux/WaylandProtocols.h"
 #include "Platform/DesktopBackends.h"
 
 #include <QString>
@@ -12,6 +11,7 @@
 namespace quillory::input {
 
 class X11Connection;
+class WaylandConnection;
 
 /// The input backends of this desktop, chosen at run time.
 struct LinuxInputPlatform {
@@ -20,14 +20,19 @@ struct LinuxInputPlatform {
     /// session, no graphical application for the clipboard.
     QString unavailableReason;
     std::shared_ptr<X11Connection> connection;
+    /// The Wayland connection when the backends are the wlroots-protocol ones (then `connection`
+    /// is null).
+    std::shared_ptr<WaylandConnection> wayland;
     /// The desktop choice the platform was built from (Wayland sessions).
     std::optional<DesktopBackends> backends;
 };
 
 /// How the Wayland paths' backends are made (tests pass fakes).
 struct LinuxInputFactories {
-    /// The virtual-keyboard paste key and data-control clipboard.
-    WaylandProtocolFactory protocols = &waylandProtocolsNotBuilt;
+    /// The wlroots-protocol backends: virtual-keyboard paste key, data-control clipboard and
+    /// primary selection (`createWaylandInputPlatform`); a platform with `unavailableReason` when
+    /// the compositor lacks them.
+    std::function<LinuxInputPlatform()> protocols;
     /// The uinput virtual keyboard; null with the reason when it cannot be made.
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> uinput;
 

@@ -1,6 +1,5 @@
 #include "Platform/linux/DesktopProbe.h"
 
-#include "Input/linux/WaylandProtocols.h"
 #include "Permissions/linux/LinuxProbes.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/linux/Portals.h"
@@ -71,11 +70,10 @@ DesktopFacts probeDesktopFacts() {
 
 BuiltBackends builtBackends() {
     BuiltBackends b;
-    b.uinput = true; // Input/uinput
-    b.evdev = true;  // Hotkey/evdev
-    const bool protocols = input::waylandProtocolsBuilt();
-    b.virtualKeyboard = protocols;
-    b.dataControl = protocols;
+    b.uinput = true;          // Input/uinput
+    b.evdev = true;           // Hotkey/evdev
+    b.virtualKeyboard = true; // Input/wayland (used together with data-control)
+    b.dataControl = true;     // Input/wayland
     return b;
 }
 

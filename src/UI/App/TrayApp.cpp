@@ -13,6 +13,7 @@
 #include "UI/App/AppWindows.h"
 #include "UI/App/DesktopAppWindows.h"
 #include "UI/Settings/AppSettingsBackend.h"
+#include "Speech/SpeechModel.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Permissions/PermissionManager.h"
 #include "UI/App/FirstLaunch.h"
@@ -251,6 +252,11 @@ int runTrayApp(int& argc, char** argv) {
     hooks.setupIncompleteReason = [] { return speechModelSetupReason(); };
     TrayApp tray(windows, session, hooks);
     trayApp = &tray;
+    // A download finishes before the settings row makes its model the one in use: the tray's
+    // "setup unfinished" ends with that choice (the recogniser preloads on it by itself).
+    QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, &tray, [&tray](const QString& key) {
+        if (key == QLatin1String(SpeechModels::selectedModelKey)) tray.refreshSetupState();
+    });
     SignalBridge signalBridge;
     QObject::connect(&signalBridge, &SignalBridge::terminationRequested, &app, [](int) { QCoreApplication::quit(); });
     QObject::connect(&tray, &TrayApp::quitRequested, &app, [] { QCoreApplication::quit(); });

@@ -36,12 +36,13 @@ QWidget* bubble(const LocalLLMChatMessage& message, int availableWidth, QWidget*
     auto* frame = new QFrame(row);
     frame->setObjectName(QStringLiteral("bubble"));
     frame->setMaximumWidth(480);
-    frame->setStyleSheet(fromUser ? QStringLiteral("#bubble { border-radius: 10px; background: rgba(0, 122, 255, 36); }")
-                                  : QStringLiteral("#bubble { border-radius: 10px; background: palette(alternate-base); }"));
+    // The user's words on the accent, the model's on the alternate base.
+    const QString fill = fromUser ? SettingsPalette::css(SettingsPalette::accent(frame->palette()), 0.14)
+                                  : QStringLiteral("palette(alternate-base)");
+    frame->setStyleSheet(QStringLiteral("#bubble { border-radius: 10px; background: %1; }").arg(fill));
     auto* layout = new QVBoxLayout(frame);
     layout->setContentsMargins(10, 8, 10, 8);
-    QLabel* role = captionLabel(frame);
-    role->setText(fromUser ? L("localllm.role.user") : L("localllm.role.assistant"));
+    QLabel* role = makeCaption(fromUser ? L("localllm.role.user") : L("localllm.role.assistant"), frame);
     auto* content = new QLabel(message.content, frame);
     content->setObjectName(QStringLiteral("bubbleText"));
     content->setWordWrap(true);
@@ -75,87 +76,9 @@ void fillModelPicker(QComboBox* picker, const QList<PolishModel>& models) {
 } // namespace
 
 ChatTab::ChatTab(ChatTabModel* model, QWidget* parent) : QWidget(parent), model_(model) {
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(12, 12, 12, 12);
-    auto* header = new QHBoxLayout;
-    header->addLayout(sectionHeader(L("localllm.section.title"), {}, this));
-    header->addWidget(helpButton(L("localllm.help.detail"), this));
-    layout->addLayout(header);
-
-    installedRow_ = new QWidget(this);
-    auto* installedLayout = new QHBoxLayout(installedRow_);
-    installedLayout->setContentsMargins(0, 0, 0, 0);
-    installedLayout->addWidget(new QLabel(L("localllm.model.label"), installedRow_));
-    installedPicker_ = new QComboBox(installedRow_);
-    installedPicker_->setObjectName(QStringLiteral("chatModelPicker"));
-    installedLayout->addWidget(installedPicker_, 1);
-    layout->addWidget(installedRow_);
-
-    downloadBox_ = new QWidget(this);
-    auto* downloadLayout = new QVBoxLayout(downloadBox_);
-    downloadLayout->setContentsMargins(0, 0, 0, 0);
-    auto* form = new QFormLayout;
-    catalogPicker_ = new QComboBox(downloadBox_);
-    catalogPicker_->setObjectName(QStringLiteral("chatCatalogPicker"));
-    QList<PolishModel> all(PolishModels::allCases.begin(), PolishModels::allCases.end());
-    fillModelPicker(catalogPicker_, all);
-    form->addRow(L("localllm.model.label"), catalogPicker_);
-    downloadSize_ = new QLabel(downloadBox_);
-    form->addRow(L("polish.model.download_size"), downloadSize_);
-    memory_ = new QLabel(downloadBox_);
-    form->addRow(L("polish.model.memory"), memory_);
-    QLabel* hint = captionLabel(downloadBox_);
-    hint->setObjectName(QStringLiteral("chatDownloadHint"));
-    hint->setText(L("localllm.download.hint"));
-    downloadLayout->addWidget(hint);
-    downloadLayout->addLayout(form);
-    download_ = new QPushButton(L("polish.model.download"), downloadBox_);
-    download_->setObjectName(QStringLiteral("chatDownload"));
-    auto* downloadRow = new QHBoxLayout;
-    downloadRow->addWidget(download_);
-    downloadRow->addStretch();
-    downloadLayout->addLayout(downloadRow);
-    downloadProgress_ = new QProgressBar(downloadBox_);
-    downloadProgress_->setObjectName(QStringLiteral("chatDownloadProgress"));
-    downloadLayout->addWidget(downloadProgress_);
-    downloadError_ = errorLabel(downloadBox_);
-    downloadError_->setObjectName(QStringLiteral("chatDownloadError"));
-    downloadLayout->addWidget(downloadError_);
-    layout->addWidget(downloadBox_);
-
-    conversationScroll_ = new QScrollArea(this);
-    conversationScroll_->setObjectName(QStringLiteral("chatConversation"));
-    conversationScroll_->setWidgetResizable(true);
-    conversationScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto* conversationContent = new QWidget(conversationScroll_);
-    conversation_ = new QVBoxLayout(conversationContent);
-    conversation_->setContentsMargins(4, 4, 4, 4);
-    conversationScroll_->setWidget(conversationContent);
-    layout->addWidget(conversationScroll_, 1);
-    errorText_ = errorLabel(this);
-    errorText_->setObjectName(QStringLiteral("chatError"));
-    layout->addWidget(errorText_);
-
-    input_ = new MultilineDraftTextView(this);
-    passWheelToPageUnlessFocused(input_);
-    input_->setObjectName(QStringLiteral("chatInput"));
-    input_->setAccessibleLabel(L("localllm.input.accessibility"));
-    input_->setMinimumHeight(60);
-    input_->setMaximumHeight(120);
-    input_->canSubmit = [this] { return model_->canSubmitDraft(); };
-    input_->onSubmitReturn = [this] { model_->send(); };
-    layout->addWidget(input_);
-    auto* buttons = new QHBoxLayout;
-    clear_ = new QPushButton(L("localllm.clear"), this);
-    clear_->setObjectName(QStringLiteral("chatClear"));
-    send_ = new QPushButton(L("localllm.send"), this);
-    send_->setObjectName(QStringLiteral("chatSend"));
-    send_->setDefault(false);
-    send_->setAutoDefault(false);
-    buttons->addWidget(clear_);
-    buttons->addStretch();
-    buttons->addWidget(send_);
-    layout->addLayout(buttons);
+    SettingsPage* page = SettingsPage::fill(this);
+    buildModelSection(page);
+    buildConversationSection(page);
 
     auto* sendShortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Return), this);
     sendShortcut->setContext(Qt::WidgetWithChildrenShortcut);
@@ -191,6 +114,94 @@ ChatTab::ChatTab(ChatTabModel* model, QWidget* parent) : QWidget(parent), model_
     render();
 }
 
+void ChatTab::buildModelSection(SettingsPage* page) {
+    auto* section = page->addSection(L("localllm.section.title"));
+    section->addHeaderWidget(helpButton(L("localllm.help.detail"), section));
+
+    // With a model installed: the picker of the installed models.
+    installedRow_ = new QWidget(section);
+    auto* installedLayout = new QHBoxLayout(installedRow_);
+    installedLayout->setContentsMargins(0, 0, 0, 0);
+    installedLayout->addWidget(new QLabel(L("localllm.model.label"), installedRow_));
+    installedPicker_ = new QComboBox(installedRow_);
+    installedPicker_->setObjectName(QStringLiteral("chatModelPicker"));
+    installedLayout->addWidget(installedPicker_, 1);
+    section->body()->addWidget(installedRow_);
+
+    // Without: the catalogue with a download.
+    downloadBox_ = new QWidget(section);
+    auto* downloadLayout = new QVBoxLayout(downloadBox_);
+    downloadLayout->setContentsMargins(0, 0, 0, 0);
+    auto* form = new QFormLayout;
+    catalogPicker_ = new QComboBox(downloadBox_);
+    catalogPicker_->setObjectName(QStringLiteral("chatCatalogPicker"));
+    QList<PolishModel> all(PolishModels::allCases.begin(), PolishModels::allCases.end());
+    fillModelPicker(catalogPicker_, all);
+    form->addRow(L("localllm.model.label"), catalogPicker_);
+    downloadSize_ = new QLabel(downloadBox_);
+    form->addRow(L("polish.model.download_size"), downloadSize_);
+    memory_ = new QLabel(downloadBox_);
+    form->addRow(L("polish.model.memory"), memory_);
+    QLabel* hint = makeCaption(L("localllm.download.hint"), downloadBox_);
+    hint->setObjectName(QStringLiteral("chatDownloadHint"));
+    downloadLayout->addWidget(hint);
+    downloadLayout->addLayout(form);
+    download_ = new QPushButton(L("polish.model.download"), downloadBox_);
+    download_->setObjectName(QStringLiteral("chatDownload"));
+    auto* downloadRow = new QHBoxLayout;
+    downloadRow->addWidget(download_);
+    downloadRow->addStretch();
+    downloadLayout->addLayout(downloadRow);
+    downloadProgress_ = new QProgressBar(downloadBox_);
+    downloadProgress_->setObjectName(QStringLiteral("chatDownloadProgress"));
+    downloadLayout->addWidget(downloadProgress_);
+    downloadError_ = errorLabel(downloadBox_);
+    downloadError_->setObjectName(QStringLiteral("chatDownloadError"));
+    downloadLayout->addWidget(downloadError_);
+    section->body()->addWidget(downloadBox_);
+}
+
+void ChatTab::buildConversationSection(SettingsPage* page) {
+    auto* section = page->addSection(L("localllm.conversation.section"));
+    // The conversation takes the height the page has left.
+    page->column()->setStretchFactor(section, 1);
+    conversationScroll_ = new QScrollArea(section);
+    conversationScroll_->setObjectName(QStringLiteral("chatConversation"));
+    conversationScroll_->setFrameShape(QFrame::NoFrame);
+    conversationScroll_->setWidgetResizable(true);
+    conversationScroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    conversationScroll_->setMinimumHeight(80);
+    auto* conversationContent = new QWidget(conversationScroll_);
+    conversation_ = new QVBoxLayout(conversationContent);
+    conversation_->setContentsMargins(0, 0, 0, 0);
+    conversationScroll_->setWidget(conversationContent);
+    section->body()->addWidget(conversationScroll_, 1);
+    errorText_ = errorLabel(section);
+    errorText_->setObjectName(QStringLiteral("chatError"));
+    section->body()->addWidget(errorText_);
+
+    input_ = new MultilineDraftTextView(section);
+    passWheelToPageUnlessFocused(input_);
+    input_->setObjectName(QStringLiteral("chatInput"));
+    input_->setAccessibleLabel(L("localllm.input.accessibility"));
+    input_->setMinimumHeight(60);
+    input_->setMaximumHeight(80);
+    input_->canSubmit = [this] { return model_->canSubmitDraft(); };
+    input_->onSubmitReturn = [this] { model_->send(); };
+    section->body()->addWidget(input_);
+    auto* buttons = new QHBoxLayout;
+    clear_ = new QPushButton(L("localllm.clear"), section);
+    clear_->setObjectName(QStringLiteral("chatClear"));
+    send_ = new QPushButton(L("localllm.send"), section);
+    send_->setObjectName(QStringLiteral("chatSend"));
+    send_->setDefault(false);
+    send_->setAutoDefault(false);
+    buttons->addWidget(clear_);
+    buttons->addStretch();
+    buttons->addWidget(send_);
+    section->body()->addLayout(buttons);
+}
+
 void ChatTab::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     model_->refresh();
@@ -214,18 +225,16 @@ void ChatTab::renderConversation() {
     }
     QWidget* content = conversationScroll_->widget();
     if (turns == 0) {
-        QLabel* hint = captionLabel(content);
+        QLabel* hint = makeCaption(L("localllm.empty.hint"), content);
         hint->setObjectName(QStringLiteral("chatEmptyHint"));
-        hint->setText(L("localllm.empty.hint"));
         conversation_->addWidget(hint);
     }
     for (const LocalLLMChatMessage& message : model_->turns()) {
         conversation_->addWidget(bubble(message, conversationScroll_->viewport()->width(), content));
     }
     if (model_->busy()) {
-        QLabel* responding = captionLabel(content);
+        QLabel* responding = makeCaption(L("localllm.status.responding"), content);
         responding->setObjectName(QStringLiteral("chatResponding"));
-        responding->setText(L("localllm.status.responding"));
         conversation_->addWidget(responding);
     }
     conversation_->addStretch();

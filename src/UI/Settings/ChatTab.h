@@ -14,6 +14,7 @@ namespace quillory {
 class AppState;
 class ChatTabModel;
 class MultilineDraftTextView;
+class SettingsPage;
 
 /// The local model chat tab: the chat model picker (or, with nothing installed, a download of
 /// the chosen model), the conversation as bubbles, and the draft with send and clear. Resolves
@@ -29,6 +30,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void buildModelSection(SettingsPage* page);
+    void buildConversationSection(SettingsPage* page);
     void render();
     void renderConversation();
     void scrollToNewest();

@@ -56,12 +56,17 @@ QLineEdit* entryField(const QString& text, const char* placeholderKey, QWidget* 
 
 DictionaryTab::DictionaryTab(AppState& state, QWidget* parent) : QWidget(parent), state_(state) {
     setObjectName(QStringLiteral("quillory.settings.dictionaryTab"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* page = new SettingsPage(this);
-    outer->addWidget(page);
+    SettingsPage* page = SettingsPage::fill(this);
+    buildRegisterSection(page);
+    buildListSection(page);
+    page->finish();
 
-    // Register
+    connect(&state_, &AppState::statusChanged, this, &DictionaryTab::updateEnabled);
+    rebuildRows();
+}
+
+/// The draft (reading and replacement), the count and the register button, the save error.
+void DictionaryTab::buildRegisterSection(SettingsPage* page) {
     auto* registerSection = page->addSection(L("dictionary.title"));
     registerSection->addHelp(L("dictionary.help.summary") + QStringLiteral("\n\n") + L("dictionary.help.detail"));
     draftRow_ = new QWidget(registerSection);
@@ -88,8 +93,10 @@ DictionaryTab::DictionaryTab(AppState& state, QWidget* parent) : QWidget(parent)
     connect(register_, &QPushButton::clicked, this, &DictionaryTab::registerDraft);
     connect(draftSource_, &QLineEdit::returnPressed, this, &DictionaryTab::registerDraft);
     connect(draftTarget_, &QLineEdit::returnPressed, this, &DictionaryTab::registerDraft);
+}
 
-    // List
+/// The column captions and the rows (rebuilt from the entries).
+void DictionaryTab::buildListSection(SettingsPage* page) {
     auto* listSection = page->addSection(L("dictionary.list.title"));
     auto* captions = new QHBoxLayout;
     captions->addWidget(makeCaption(L("dictionary.source.column"), listSection), 1);
@@ -104,10 +111,6 @@ DictionaryTab::DictionaryTab(AppState& state, QWidget* parent) : QWidget(parent)
     listLayout_->setContentsMargins(0, 0, 0, 0);
     listLayout_->setSpacing(6);
     listSection->body()->addWidget(listHost_);
-    page->finish();
-
-    connect(&state_, &AppState::statusChanged, this, &DictionaryTab::updateEnabled);
-    rebuildRows();
 }
 
 bool DictionaryTab::busy() const {

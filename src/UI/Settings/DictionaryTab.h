@@ -17,6 +17,7 @@ class QVBoxLayout;
 namespace quillory {
 
 class AppState;
+class SettingsPage;
 
 /// The dictionary tab: registers replacements (at most 100), edits and removes them. The list is
 /// loaded when the tab is shown; every change is one locked read-modify-write of the stored list
@@ -58,6 +59,8 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void buildRegisterSection(SettingsPage* page);
+    void buildListSection(SettingsPage* page);
     /// Applies `change` to the stored list as it is now and shows the result. `focusedId` names the
     /// entry whose field is being typed in, kept focused when the rows are rebuilt.
     bool store(const std::function<bool(std::vector<UserDictionaryEntry>&)>& change,

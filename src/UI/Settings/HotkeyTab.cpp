@@ -176,42 +176,74 @@ QString pillStyle(bool emphasised, bool enabled, const QPalette& palette) {
 HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     : QWidget(parent), state_(state), backend_(backend) {
     setObjectName(QStringLiteral("quillory.settings.hotkeyTab"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* page = new SettingsPage(this);
-    outer->addWidget(page);
+    SettingsPage* page = SettingsPage::fill(this);
+    buildRegistrationBanner(page);
+    buildShortcutsSection(page);
+    buildVoiceTestSection(page);
+    buildLiveKeysSection(page);
+    buildPhysicalKeysSection(page);
+    page->finish();
 
-    // 1. Registration banner
+    connect(&state_, &AppState::hotkeyConfigChanged, this, &HotkeyTab::refreshConfig);
+    connect(&state_, &AppState::statusChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::voiceTestRecordingOriginChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::focusedAppRecordingOriginChanged, this, &HotkeyTab::refreshPills);
+    connect(&state_, &AppState::aiPolishEnabledChanged, this,
+            [this] { badge_->setVisible(state_.aiPolishEnabled()); });
+    auto syncField = [this] {
+        if (!writingFromView_) {
+            field_->sync(state_.voiceTestFieldText(), state_.voiceTestFieldSelection());
+        }
+    };
+    connect(&state_, &AppState::voiceTestFieldTextChanged, this, syncField);
+    connect(&state_, &AppState::voiceTestFieldSelectionChanged, this, syncField);
+    connect(&backend_, &SettingsBackend::changed, this, [this] {
+        refreshRegistration();
+        refreshPills();
+        refreshKeyNames();
+    });
+
+    syncField();
+    badge_->setVisible(state_.aiPolishEnabled());
+    refreshConfig();
+    refreshRegistration();
+    refreshPhysicalKeys();
+    refreshLiveKeys();
+}
+
+/// Shown while the shortcuts could not be registered: opening the system's setting, retrying.
+void HotkeyTab::buildRegistrationBanner(SettingsPage* page) {
     banner_ = new QFrame(this);
     banner_->setObjectName(QStringLiteral("quillory.settings.registrationBanner"));
+    const QColor warning = SettingsPalette::tone(SettingsPalette::Tone::orange, palette());
     banner_->setStyleSheet(QStringLiteral("QFrame#quillory\\.settings\\.registrationBanner {"
-                                          " background: rgba(227, 116, 0, 0.12); border-radius: 8px; }"));
-    {
-        auto* layout = new QVBoxLayout(banner_);
-        auto* text = new QLabel(L("hotkey.banner.registration_failed"), banner_);
-        text->setWordWrap(true);
-        layout->addWidget(text);
-        auto* row = new QHBoxLayout;
-        auto* open = new QPushButton(L("hotkey.open_input_monitoring"), banner_);
-        auto* retry = new QPushButton(L("hotkey.retry_registration"), banner_);
-        row->addWidget(open);
-        row->addWidget(retry);
-        row->addStretch(1);
-        layout->addLayout(row);
-        bannerHelp_ = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::inputMonitoring), banner_);
-        bannerHelp_->hide();
-        layout->addWidget(bannerHelp_);
-        connect(open, &QPushButton::clicked, this, [this] {
-            bannerHelp_->setVisible(!backend_.openSettingsLink(SystemSettingsLink::Link::inputMonitoring));
-        });
-        connect(retry, &QPushButton::clicked, this, [this] {
-            backend_.applyHotkeyConfiguration();
-            refreshRegistration();
-        });
-    }
+                                          " background: %1; border-radius: 8px; }")
+                               .arg(SettingsPalette::css(warning, 0.12)));
+    auto* layout = new QVBoxLayout(banner_);
+    auto* text = new QLabel(L("hotkey.banner.registration_failed"), banner_);
+    text->setWordWrap(true);
+    layout->addWidget(text);
+    auto* row = new QHBoxLayout;
+    auto* open = new QPushButton(L("hotkey.open_input_monitoring"), banner_);
+    auto* retry = new QPushButton(L("hotkey.retry_registration"), banner_);
+    row->addWidget(open);
+    row->addWidget(retry);
+    row->addStretch(1);
+    layout->addLayout(row);
+    bannerHelp_ = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::inputMonitoring), banner_);
+    bannerHelp_->hide();
+    layout->addWidget(bannerHelp_);
+    connect(open, &QPushButton::clicked, this, [this] {
+        bannerHelp_->setVisible(!backend_.openSettingsLink(SystemSettingsLink::Link::inputMonitoring));
+    });
+    connect(retry, &QPushButton::clicked, this, [this] {
+        backend_.applyHotkeyConfiguration();
+        refreshRegistration();
+    });
     page->column()->addWidget(banner_);
+}
 
-    // 2. Shortcuts
+void HotkeyTab::buildShortcutsSection(SettingsPage* page) {
     auto* shortcuts = page->addSection(L("hotkey.shortcuts.section"));
     shortcuts->addHelp(L("hotkey.help.shortcuts") + QLatin1Char('\n') + L("hotkey.help.assignment"));
     auto addSwitch = [&](const char* titleKey, QLabel*& hint, QCheckBox*& box, QLabel*& summary) {
@@ -237,31 +269,31 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
         c.pushToTalkShortcutEnabled = on;
         writeConfig(c);
     });
-    {
-        auto* row = new QHBoxLayout;
-        row->addWidget(new QLabel(L("hotkey.ptt.style.label"), shortcuts));
-        row->addStretch(1);
-        chordPicker_ = new QWidget(shortcuts);
-        chordPicker_->setObjectName(QStringLiteral("quillory.settings.chordPicker"));
-        auto* segments = new QHBoxLayout(chordPicker_);
-        segments->setContentsMargins(0, 0, 0, 0);
-        segments->setSpacing(0);
-        chordGroup_ = new QButtonGroup(chordPicker_);
-        chordGroup_->setExclusive(true);
-        for (auto kind : {HotkeyPTTAssignKind::fnCommand, HotkeyPTTAssignKind::fnOption}) {
-            auto* button = new QPushButton(chordPicker_); // named by refreshKeyNames
-            button->setCheckable(true);
-            chordGroup_->addButton(button, int(kind));
-            segments->addWidget(button);
-        }
-        connect(chordGroup_, &QButtonGroup::idClicked, this, [this](int id) {
-            writeConfig(HotkeyTabRules::withPushToTalkKind(state_.hotkeyConfig(), HotkeyPTTAssignKind(id)));
-        });
-        row->addWidget(chordPicker_);
-        shortcuts->body()->addLayout(row);
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(L("hotkey.ptt.style.label"), shortcuts));
+    row->addStretch(1);
+    chordPicker_ = new QWidget(shortcuts);
+    chordPicker_->setObjectName(QStringLiteral("quillory.settings.chordPicker"));
+    auto* segments = new QHBoxLayout(chordPicker_);
+    segments->setContentsMargins(0, 0, 0, 0);
+    segments->setSpacing(0);
+    chordGroup_ = new QButtonGroup(chordPicker_);
+    chordGroup_->setExclusive(true);
+    for (auto kind : {HotkeyPTTAssignKind::fnCommand, HotkeyPTTAssignKind::fnOption}) {
+        auto* button = new QPushButton(chordPicker_); // named by refreshKeyNames
+        button->setCheckable(true);
+        chordGroup_->addButton(button, int(kind));
+        segments->addWidget(button);
     }
+    connect(chordGroup_, &QButtonGroup::idClicked, this, [this](int id) {
+        writeConfig(HotkeyTabRules::withPushToTalkKind(state_.hotkeyConfig(), HotkeyPTTAssignKind(id)));
+    });
+    row->addWidget(chordPicker_);
+    shortcuts->body()->addLayout(row);
+}
 
-    // 3. Voice test
+/// The test field with the AI badge, and a pill per enabled shortcut that starts a dictation into it.
+void HotkeyTab::buildVoiceTestSection(SettingsPage* page) {
     auto* test = page->addSection(L("hotkey.test.section"));
     test->addHelp(L("hotkey.help.voice_test"));
     field_ = new VoiceTestField(test);
@@ -319,93 +351,66 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
         state_.setVoiceTestFieldSelection(sel);
         writingFromView_ = false;
     });
+}
 
-    // 4. Live keys
+/// The modifier caps (lit while held) and the other keys held, as this application receives them.
+void HotkeyTab::buildLiveKeysSection(SettingsPage* page) {
     auto* live = page->addSection(L("hotkey.live_keys.section"));
     live->addHelp(L("hotkey.help.live_keys"));
-    {
-        auto* row = new QHBoxLayout;
-        row->setSpacing(6);
-        // The role caps (alternate, dictation, chord) are named by refreshKeyNames.
-        const char* caps[] = {"hotkey.keycap.control", nullptr, "hotkey.keycap.shift",
-                              nullptr,                 nullptr, "hotkey.keycap.capslock"};
-        for (const char* key : caps) {
-            auto* cap = new KeyCap(key ? L(key) : QString(), key ? L(key) : QString(), live);
-            modifierCaps_.push_back(cap);
-            row->addWidget(cap);
-        }
-        row->addStretch(1);
-        live->body()->addLayout(row);
-        extraEmpty_ = makeCaption(L("hotkey.live_keys.empty"), live);
-        live->body()->addWidget(extraEmpty_);
-        extraKeys_ = new QWidget(live);
-        extraGrid_ = new QGridLayout(extraKeys_);
-        extraGrid_->setContentsMargins(0, 0, 0, 0);
-        extraGrid_->setSpacing(6);
-        extraGrid_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-        live->body()->addWidget(extraKeys_);
+    auto* row = new QHBoxLayout;
+    row->setSpacing(6);
+    // The role caps (alternate, dictation, chord) are named by refreshKeyNames.
+    const char* caps[] = {"hotkey.keycap.control", nullptr, "hotkey.keycap.shift",
+                          nullptr,                 nullptr, "hotkey.keycap.capslock"};
+    for (const char* key : caps) {
+        auto* cap = new KeyCap(key ? L(key) : QString(), key ? L(key) : QString(), live);
+        modifierCaps_.push_back(cap);
+        row->addWidget(cap);
     }
+    row->addStretch(1);
+    live->body()->addLayout(row);
+    extraEmpty_ = makeCaption(L("hotkey.live_keys.empty"), live);
+    live->body()->addWidget(extraEmpty_);
+    extraKeys_ = new QWidget(live);
+    extraGrid_ = new QGridLayout(extraKeys_);
+    extraGrid_->setContentsMargins(0, 0, 0, 0);
+    extraGrid_->setSpacing(6);
+    extraGrid_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    live->body()->addWidget(extraKeys_);
+}
 
-    // 5. The physical keys behind Command, Option and fn
+/// The physical keys behind Command, Option and fn, with a reset to the defaults.
+void HotkeyTab::buildPhysicalKeysSection(SettingsPage* page) {
     auto* physical = page->addSection(L("hotkey.physical.section"));
     physical->addHelp(L("hotkey.help.physical"));
-    {
-        auto* grid = new QGridLayout;
-        grid->setColumnStretch(1, 1);
-        for (int slot = 0; slot < 5; ++slot) {
-            grid->addWidget(new QLabel(L(kSlotKeys[slot]), physical), slot, 0);
-            auto* combo = new QComboBox(physical);
-            combo->setAccessibleName(L(kSlotKeys[slot]));
-            combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-            combo->setMinimumContentsLength(14);
-            combo->addItem(L("hotkey.physical.none"), -1);
-            for (const auto& key : ModifierKeyMap::knownKeys()) {
-                combo->addItem(ModifierKeyMap::keyName(key.keycode), key.keycode);
-            }
-            grid->addWidget(combo, slot, 1);
-            physical_.push_back(combo);
-            connect(combo, &QComboBox::activated, this, [this, slot](int index) { choosePhysicalKey(slot, index); });
+    auto* grid = new QGridLayout;
+    grid->setColumnStretch(1, 1);
+    for (int slot = 0; slot < 5; ++slot) {
+        grid->addWidget(new QLabel(L(kSlotKeys[slot]), physical), slot, 0);
+        auto* combo = new QComboBox(physical);
+        combo->setAccessibleName(L(kSlotKeys[slot]));
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        combo->setMinimumContentsLength(14);
+        combo->addItem(L("hotkey.physical.none"), -1);
+        for (const auto& key : ModifierKeyMap::knownKeys()) {
+            combo->addItem(ModifierKeyMap::keyName(key.keycode), key.keycode);
         }
-        physical->body()->addLayout(grid);
-        auto* reset = new QPushButton(L("hotkey.physical.reset"), physical);
-        auto* row = new QHBoxLayout;
-        row->addStretch(1);
-        row->addWidget(reset);
-        physical->body()->addLayout(row);
-        connect(reset, &QPushButton::clicked, this, [this] {
-            backend_.setModifierKeys(ModifierKeyMap::defaults());
-            refreshPhysicalKeys();
-            refreshRegistration();
-            refreshKeyNames();
-        });
+        grid->addWidget(combo, slot, 1);
+        physical_.push_back(combo);
+        connect(combo, &QComboBox::activated, this, [this, slot](int index) { choosePhysicalKey(slot, index); });
     }
-    page->finish();
-
-    connect(&state_, &AppState::hotkeyConfigChanged, this, &HotkeyTab::refreshConfig);
-    connect(&state_, &AppState::statusChanged, this, &HotkeyTab::refreshPills);
-    connect(&state_, &AppState::voiceTestRecordingOriginChanged, this, &HotkeyTab::refreshPills);
-    connect(&state_, &AppState::focusedAppRecordingOriginChanged, this, &HotkeyTab::refreshPills);
-    connect(&state_, &AppState::aiPolishEnabledChanged, this,
-            [this] { badge_->setVisible(state_.aiPolishEnabled()); });
-    auto syncField = [this] {
-        if (!writingFromView_) {
-            field_->sync(state_.voiceTestFieldText(), state_.voiceTestFieldSelection());
-        }
-    };
-    connect(&state_, &AppState::voiceTestFieldTextChanged, this, syncField);
-    connect(&state_, &AppState::voiceTestFieldSelectionChanged, this, syncField);
-    connect(&backend_, &SettingsBackend::changed, this, [this] {
+    physical->body()->addLayout(grid);
+    auto* reset = new QPushButton(L("hotkey.physical.reset"), physical);
+    auto* row = new QHBoxLayout;
+    row->addStretch(1);
+    row->addWidget(reset);
+    physical->body()->addLayout(row);
+    connect(reset, &QPushButton::clicked, this, [this] {
+        backend_.setModifierKeys(ModifierKeyMap::defaults());
+        refreshPhysicalKeys();
         refreshRegistration();
-        refreshPills();
         refreshKeyNames();
     });
-
-    syncField();
-    badge_->setVisible(state_.aiPolishEnabled());
-    refreshConfig();
-    refreshRegistration();
-    refreshPhysicalKeys();
-    refreshLiveKeys();
 }
 
 HotkeyTab::~HotkeyTab() {
@@ -417,7 +422,8 @@ HotkeyTab::~HotkeyTab() {
 void HotkeyTab::styleField() {
     field_->setFrameShape(QFrame::NoFrame);
     field_->setStyleSheet(QStringLiteral("QPlainTextEdit#quillory\\.settings\\.voiceTestField { border: 1px solid"
-                                         " rgba(128, 128, 128, 0.35); border-radius: %1px; background: palette(base); }")
+                                         " %1; border-radius: %2px; background: palette(base); }")
+                              .arg(SettingsPalette::css(SettingsPalette::neutral(), 0.35))
                               .arg(SettingsLayout::insetCornerRadius));
 }
 
@@ -634,8 +640,9 @@ void HotkeyTab::refreshLiveKeys() {
         auto* cap = new QLabel(K::label(extra[i]), extraKeys_);
         cap->setAlignment(Qt::AlignCenter);
         cap->setMinimumWidth(40);
-        cap->setStyleSheet(QStringLiteral("QLabel { background: rgba(128, 128, 128, 0.25); border-radius: 5px;"
-                                          " padding: 5px 8px; font-weight: 500; }"));
+        cap->setStyleSheet(QStringLiteral("QLabel { background: %1; border-radius: 5px; padding: 5px 8px;"
+                                          " font-weight: 500; }")
+                               .arg(SettingsPalette::css(SettingsPalette::neutral(), 0.25)));
         extraGrid_->addWidget(cap, int(i) / columns, int(i) % columns);
     }
     extraEmpty_->setVisible(extra.empty());

@@ -21,6 +21,7 @@ namespace quillory {
 
 class AppState;
 class KeyCap;
+class SettingsPage;
 class SettingsBackend;
 
 /// The push-to-talk chord choice.
@@ -128,6 +129,11 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    void buildRegistrationBanner(SettingsPage* page);
+    void buildShortcutsSection(SettingsPage* page);
+    void buildVoiceTestSection(SettingsPage* page);
+    void buildLiveKeysSection(SettingsPage* page);
+    void buildPhysicalKeysSection(SettingsPage* page);
     void handleKeyEvent(QEvent::Type type, int keycode, Qt::KeyboardModifiers modifiers, bool autoRepeat);
     void setLiveKeyState(HotkeyLiveKeyState state);
     void refreshConfig();

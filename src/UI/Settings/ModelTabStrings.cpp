@@ -48,6 +48,7 @@ constexpr LocalizedString kStrings[] = {
      "Try a downloaded model in a short conversation. The conversation stays in memory and is not saved.",
      "ダウンロード済みのモデルを短い会話で試せます。会話はメモリ上にだけあり、保存されません。"},
     {"localllm.model.label", "Model", "モデル"},
+    {"localllm.conversation.section", "Conversation", "会話"},
     {"localllm.download.hint", "No model is downloaded yet. Choose one and download it to start chatting.",
      "ダウンロード済みのモデルがありません。モデルを選んでダウンロードするとチャットを始められます。"},
     {"localllm.empty.hint", "Type a message below. Return sends, Shift+Return starts a new line.",

@@ -2,29 +2,15 @@
 
 #include "Runtime/Localization.h"
 #include "UI/Settings/HelpPopoverButton.h"
+#include "UI/Settings/SettingsPalette.h"
+#include "UI/Settings/SettingsWidgets.h"
 
-#include <QFrame>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QLayout>
-#include <QVBoxLayout>
 
 namespace quillory {
-
-QHBoxLayout* sectionHeader(const QString& title, const QString& help, QWidget* parent) {
-    auto* row = new QHBoxLayout;
-    auto* label = new QLabel(title, parent);
-    QFont font = label->font();
-    font.setBold(true);
-    label->setFont(font);
-    row->addWidget(label);
-    row->addStretch();
-    if (!help.isEmpty()) {
-        row->addWidget(helpButton(help, parent));
-    }
-    return row;
-}
 
 HelpPopoverButton* helpButton(const QString& help, QWidget* parent) {
     auto* button = new HelpPopoverButton(help, parent);
@@ -51,26 +37,26 @@ void updateHelpButton(HelpPopoverButton*& button, const QString& help) {
     button = replacement;
 }
 
-QLabel* captionLabel(QWidget* parent) {
-    auto* label = new QLabel(parent);
-    label->setWordWrap(true);
-    QFont font = label->font();
-    font.setPointSizeF(font.pointSizeF() * 0.85);
-    label->setFont(font);
-    return label;
-}
-
 QLabel* errorLabel(QWidget* parent) {
-    QLabel* label = captionLabel(parent);
-    label->setStyleSheet(QStringLiteral("color: #d70015;"));
+    QLabel* label = makeCaption({}, parent, /*secondary=*/false);
+    SettingsPalette::setTextTone(label, SettingsPalette::Tone::red);
     label->setTextInteractionFlags(Qt::TextSelectableByMouse);
     label->hide();
     return label;
 }
 
+QPushButton* destructiveButton(const QString& text, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    SettingsPalette::setTextTone(button, SettingsPalette::Tone::red);
+    return button;
+}
+
 void setStatusColour(QLabel* label, bool present) {
-    label->setStyleSheet(present ? QStringLiteral("color: palette(placeholder-text);")
-                                 : QStringLiteral("color: #c93400;"));
+    if (present) {
+        SettingsPalette::setSecondaryText(label);
+    } else {
+        SettingsPalette::setTextTone(label, SettingsPalette::Tone::orange);
+    }
 }
 
 void showProgress(QProgressBar* bar, bool active, qint64 received, qint64 total) {

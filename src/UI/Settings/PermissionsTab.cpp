@@ -97,12 +97,25 @@ QLabel* rowTitle(const QString& text, QWidget* parent) {
 PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     : QWidget(parent), state_(state), backend_(backend) {
     setObjectName(QStringLiteral("quillory.settings.permissionsTab"));
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* page = new SettingsPage(this);
-    outer->addWidget(page);
+    SettingsPage* page = SettingsPage::fill(this);
+    SettingsSection* required = buildRequiredSection(page);
+    buildSpeechModelRow(required);
+    buildDictationRow(required);
+    buildSoundInputRow(required);
+    buildDataSendingSection(page);
+    buildEnvironmentSection(page);
+    buildAutostartSection(page);
+    buildDiagnosticsSection(page);
+    page->finish();
 
-    // 1. Required
+    connect(&backend_, &SettingsBackend::changed, this, &PermissionsTab::refreshView);
+    connect(&state_, &AppState::hotkeyConfigChanged, this, &PermissionsTab::refreshView);
+    refreshView();
+    refreshExport();
+}
+
+/// The required grants, each a pill with its request and settings buttons; the reload button.
+SettingsSection* PermissionsTab::buildRequiredSection(SettingsPage* page) {
     auto* required = page->addSection(L("permissions.section.required.title"));
     auto* reload = new QPushButton(required);
     reload->setFlat(true);
@@ -141,7 +154,11 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         connect(row.request, &QPushButton::clicked, this, [this, i] { request(Row(i)); });
         connect(row.settings, &QPushButton::clicked, this, [this, i] { openLink(rows_[i].link, rows_[i].help); });
     }
-    // On Linux the recogniser's availability is its model file.
+    return required;
+}
+
+/// On Linux the recogniser's availability is its model file: a row with its download.
+void PermissionsTab::buildSpeechModelRow(SettingsSection* required) {
     if (auto catalogue = speechModelCatalogueForSettings()) {
         speechModel_ = new SpeechModelSetupRow(std::move(catalogue), required);
         required->body()->addWidget(speechModel_);
@@ -149,72 +166,76 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
         connect(&state_, &AppState::statusChanged, speechModel_, [this] { speechModel_->setStatus(state_.status()); });
         connect(speechModel_, &SpeechModelSetupRow::installedChanged, this, &PermissionsTab::refreshView);
     }
-    {
-        required->body()->addWidget(rowTitle(L("permission.dictation.title"), required));
-        auto* line = new QHBoxLayout;
-        dictationPill_ = new StatusPill(required);
-        dictationSettings_ = new QPushButton(L("permission.dictation.open_settings"), required);
-        line->addWidget(dictationPill_, 1);
-        line->addWidget(dictationSettings_);
-        required->body()->addLayout(line);
-        dictationFootnote_ = makeCaption({}, required);
-        required->body()->addWidget(dictationFootnote_);
-        auto* help = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::dictationLanguages), required);
-        help->hide();
-        required->body()->addWidget(help);
-        connect(dictationSettings_, &QPushButton::clicked, this,
-                [this, help] { openLink(SystemSettingsLink::Link::dictationLanguages, help); });
-    }
-    {
-        required->body()->addWidget(rowTitle(L("permission.sound_input.title"), required));
-        auto* line = new QHBoxLayout;
-        soundPill_ = new StatusPill(required);
-        auto* settings = new QPushButton(L("onboarding.open_settings"), required);
-        line->addWidget(soundPill_, 1);
-        line->addWidget(settings);
-        required->body()->addLayout(line);
-        required->body()->addWidget(makeCaption(L("permission.sound_input.hint"), required));
-        auto* help = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::soundInput), required);
-        help->hide();
-        required->body()->addWidget(help);
-        connect(settings, &QPushButton::clicked, this,
-                [this, help] { openLink(SystemSettingsLink::Link::soundInput, help); });
-    }
+}
 
-    // 2. Data sending
+void PermissionsTab::buildDictationRow(SettingsSection* required) {
+    required->body()->addWidget(rowTitle(L("permission.dictation.title"), required));
+    auto* line = new QHBoxLayout;
+    dictationPill_ = new StatusPill(required);
+    dictationSettings_ = new QPushButton(L("permission.dictation.open_settings"), required);
+    line->addWidget(dictationPill_, 1);
+    line->addWidget(dictationSettings_);
+    required->body()->addLayout(line);
+    dictationFootnote_ = makeCaption({}, required);
+    required->body()->addWidget(dictationFootnote_);
+    auto* help = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::dictationLanguages), required);
+    help->hide();
+    required->body()->addWidget(help);
+    connect(dictationSettings_, &QPushButton::clicked, this,
+            [this, help] { openLink(SystemSettingsLink::Link::dictationLanguages, help); });
+}
+
+void PermissionsTab::buildSoundInputRow(SettingsSection* required) {
+    required->body()->addWidget(rowTitle(L("permission.sound_input.title"), required));
+    auto* line = new QHBoxLayout;
+    soundPill_ = new StatusPill(required);
+    auto* settings = new QPushButton(L("onboarding.open_settings"), required);
+    line->addWidget(soundPill_, 1);
+    line->addWidget(settings);
+    required->body()->addLayout(line);
+    required->body()->addWidget(makeCaption(L("permission.sound_input.hint"), required));
+    auto* help = makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::soundInput), required);
+    help->hide();
+    required->body()->addWidget(help);
+    connect(settings, &QPushButton::clicked, this,
+            [this, help] { openLink(SystemSettingsLink::Link::soundInput, help); });
+}
+
+/// What leaves the machine: the privacy callout and the audio sharing row.
+void PermissionsTab::buildDataSendingSection(SettingsPage* page) {
     auto* sending = page->addSection(L("permissions.section.data_sending.title"));
-    {
-        auto* callout = new QHBoxLayout;
-        auto* shield = new QLabel(sending);
-        shield->setPixmap(QIcon(QStringLiteral(":/quillory/icons/lock-shield.svg")).pixmap(22, 22));
-        callout->addWidget(shield, 0, Qt::AlignTop);
-        auto* texts = new QVBoxLayout;
-        auto* title = new QLabel(L("permission.dictation.privacy.title"), sending);
-        QFont f = title->font();
-        f.setWeight(QFont::DemiBold);
-        title->setFont(f);
-        texts->addWidget(title);
-        texts->addWidget(makeCaption(L("permission.dictation.privacy.body"), sending));
-        callout->addLayout(texts, 1);
-        sending->body()->addLayout(callout);
-        sending->body()->addWidget(rowTitle(L("permission.siri_improvement.row_title"), sending));
-        auto* line = new QHBoxLayout;
-        sharingPill_ = new StatusPill(sending);
-        sharingSettings_ = new QPushButton(L("permission.siri_improvement.open_settings"), sending);
-        line->addWidget(sharingPill_, 1);
-        line->addWidget(sharingSettings_);
-        sending->body()->addLayout(line);
-        sharingFootnote_ = makeCaption({}, sending);
-        sending->body()->addWidget(sharingFootnote_);
-        auto* help =
-            makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::analyticsAndImprovement), sending);
-        help->hide();
-        sending->body()->addWidget(help);
-        connect(sharingSettings_, &QPushButton::clicked, this,
-                [this, help] { openLink(SystemSettingsLink::Link::analyticsAndImprovement, help); });
-    }
+    auto* callout = new QHBoxLayout;
+    auto* shield = new QLabel(sending);
+    shield->setPixmap(QIcon(QStringLiteral(":/quillory/icons/lock-shield.svg")).pixmap(22, 22));
+    callout->addWidget(shield, 0, Qt::AlignTop);
+    auto* texts = new QVBoxLayout;
+    auto* title = new QLabel(L("permission.dictation.privacy.title"), sending);
+    QFont f = title->font();
+    f.setWeight(QFont::DemiBold);
+    title->setFont(f);
+    texts->addWidget(title);
+    texts->addWidget(makeCaption(L("permission.dictation.privacy.body"), sending));
+    callout->addLayout(texts, 1);
+    sending->body()->addLayout(callout);
+    sending->body()->addWidget(rowTitle(L("permission.siri_improvement.row_title"), sending));
+    auto* line = new QHBoxLayout;
+    sharingPill_ = new StatusPill(sending);
+    sharingSettings_ = new QPushButton(L("permission.siri_improvement.open_settings"), sending);
+    line->addWidget(sharingPill_, 1);
+    line->addWidget(sharingSettings_);
+    sending->body()->addLayout(line);
+    sharingFootnote_ = makeCaption({}, sending);
+    sending->body()->addWidget(sharingFootnote_);
+    auto* help =
+        makeCaption(SystemSettingsLink::helpText(SystemSettingsLink::Link::analyticsAndImprovement), sending);
+    help->hide();
+    sending->body()->addWidget(help);
+    connect(sharingSettings_, &QPushButton::clicked, this,
+            [this, help] { openLink(SystemSettingsLink::Link::analyticsAndImprovement, help); });
+}
 
-    // 3. Environment
+/// The system, the local AI server and the machine.
+void PermissionsTab::buildEnvironmentSection(SettingsPage* page) {
     auto* environment = page->addSection(L("permissions.section.optional.title"));
     environment->body()->addWidget(rowTitle(L("permission.env.macos_title"), environment));
     osPill_ = new StatusPill(environment);
@@ -228,8 +249,9 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
     machine_ = makeCaption({}, environment);
     machine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     environment->body()->addWidget(machine_);
+}
 
-    // 4. Autostart
+void PermissionsTab::buildAutostartSection(SettingsPage* page) {
     auto* login = page->addSection(L("permissions.login_item.title"));
     loginItem_ = new QCheckBox(L("permissions.login_item.toggle"), login);
     login->body()->addWidget(loginItem_);
@@ -240,54 +262,46 @@ PermissionsTab::PermissionsTab(AppState& state, SettingsBackend& backend, QWidge
     login->body()->addLayout(loginRow);
     connect(loginItem_, &QCheckBox::clicked, this, &PermissionsTab::setLaunchAtLogin);
     connect(openLogin, &QPushButton::clicked, this, [this] { backend_.openSystemSettingsLoginItems(); });
+}
 
-    // 5. Diagnostics
+/// The lookback choice and the export of the diagnostics log.
+void PermissionsTab::buildDiagnosticsSection(SettingsPage* page) {
     auto* diagnostics = page->addSection(L("diagnostics.section.title"));
     diagnostics->addHelp(L("diagnostics.section.help"));
-    {
-        auto* row = new QHBoxLayout;
-        row->addWidget(new QLabel(L("diagnostics.lookback.title"), diagnostics));
-        row->addStretch(1);
-        lookback_ = new QButtonGroup(diagnostics);
-        lookback_->setExclusive(true);
-        auto* segments = new QHBoxLayout;
-        segments->setSpacing(0);
-        const std::pair<int, const char*> choices[] = {{15, "diagnostics.lookback.last_15_min"},
-                                                       {60, "diagnostics.lookback.last_60_min"},
-                                                       {180, "diagnostics.lookback.last_180_min"}};
-        for (const auto& [minutes, key] : choices) {
-            auto* button = new QPushButton(L(key), diagnostics);
-            button->setCheckable(true);
-            button->setChecked(minutes == lookbackMinutes_);
-            lookback_->addButton(button, minutes);
-            segments->addWidget(button);
-        }
-        row->addLayout(segments);
-        diagnostics->body()->addLayout(row);
-        connect(lookback_, &QButtonGroup::idClicked, this, &PermissionsTab::setDiagnosticsLookbackMinutes);
-        auto* exportRow = new QHBoxLayout;
-        export_ = new QPushButton(L("diagnostics.export.button"), diagnostics);
-        progress_ = new QProgressBar(diagnostics);
-        progress_->setRange(0, 0); // busy indicator
-        progress_->setMaximumWidth(80);
-        progress_->setTextVisible(false);
-        exportRow->addWidget(export_);
-        exportRow->addWidget(progress_);
-        exportRow->addStretch(1);
-        diagnostics->body()->addLayout(exportRow);
-        error_ = makeCaption({}, diagnostics, false);
-        QPalette p = error_->palette();
-        p.setColor(QPalette::WindowText, StatusPill::color(StatusPill::Tone::red));
-        error_->setPalette(p);
-        diagnostics->body()->addWidget(error_);
-        connect(export_, &QPushButton::clicked, this, &PermissionsTab::exportDiagnostics);
+    auto* row = new QHBoxLayout;
+    row->addWidget(new QLabel(L("diagnostics.lookback.title"), diagnostics));
+    row->addStretch(1);
+    lookback_ = new QButtonGroup(diagnostics);
+    lookback_->setExclusive(true);
+    auto* segments = new QHBoxLayout;
+    segments->setSpacing(0);
+    const std::pair<int, const char*> choices[] = {{15, "diagnostics.lookback.last_15_min"},
+                                                   {60, "diagnostics.lookback.last_60_min"},
+                                                   {180, "diagnostics.lookback.last_180_min"}};
+    for (const auto& [minutes, key] : choices) {
+        auto* button = new QPushButton(L(key), diagnostics);
+        button->setCheckable(true);
+        button->setChecked(minutes == lookbackMinutes_);
+        lookback_->addButton(button, minutes);
+        segments->addWidget(button);
     }
-    page->finish();
-
-    connect(&backend_, &SettingsBackend::changed, this, &PermissionsTab::refreshView);
-    connect(&state_, &AppState::hotkeyConfigChanged, this, &PermissionsTab::refreshView);
-    refreshView();
-    refreshExport();
+    row->addLayout(segments);
+    diagnostics->body()->addLayout(row);
+    connect(lookback_, &QButtonGroup::idClicked, this, &PermissionsTab::setDiagnosticsLookbackMinutes);
+    auto* exportRow = new QHBoxLayout;
+    export_ = new QPushButton(L("diagnostics.export.button"), diagnostics);
+    progress_ = new QProgressBar(diagnostics);
+    progress_->setRange(0, 0); // busy indicator
+    progress_->setMaximumWidth(80);
+    progress_->setTextVisible(false);
+    exportRow->addWidget(export_);
+    exportRow->addWidget(progress_);
+    exportRow->addStretch(1);
+    diagnostics->body()->addLayout(exportRow);
+    error_ = makeCaption({}, diagnostics, false);
+    SettingsPalette::setTextTone(error_, SettingsPalette::Tone::red);
+    diagnostics->body()->addWidget(error_);
+    connect(export_, &QPushButton::clicked, this, &PermissionsTab::exportDiagnostics);
 }
 
 void PermissionsTab::showEvent(QShowEvent* event) {

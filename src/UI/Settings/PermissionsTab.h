@@ -84,6 +84,14 @@ private:
         QLabel* help = nullptr;
         SystemSettingsLink::Link link{};
     };
+    SettingsSection* buildRequiredSection(SettingsPage* page);
+    void buildSpeechModelRow(SettingsSection* required);
+    void buildDictationRow(SettingsSection* required);
+    void buildSoundInputRow(SettingsSection* required);
+    void buildDataSendingSection(SettingsPage* page);
+    void buildEnvironmentSection(SettingsPage* page);
+    void buildAutostartSection(SettingsPage* page);
+    void buildDiagnosticsSection(SettingsPage* page);
     void refreshView();
     void refreshExport();
     void request(Row row);

@@ -18,161 +18,22 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace quillory {
 
-namespace {
-QPushButton* destructiveButton(const QString& text, QWidget* parent) {
-    auto* button = new QPushButton(text, parent);
-    button->setStyleSheet(QStringLiteral("QPushButton:enabled { color: #d70015; }"));
-    return button;
-}
-} // namespace
-
 PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModels, QWidget* parent)
     : QWidget(parent), model_(model) {
-    auto* outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    auto* scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll);
-    auto* content = new QWidget(scroll);
-    scroll->setWidget(content);
-    auto* layout = new QVBoxLayout(content);
-    layout->setContentsMargins(12, 12, 12, 12);
-
-    // Polishing
-    layout->addLayout(sectionHeader(L("polish.section.title"), {}, content));
-    enable_ = new QCheckBox(L("polish.enable"), content);
-    enable_->setObjectName(QStringLiteral("polishEnable"));
-    layout->addWidget(enable_);
-    QLabel* description = captionLabel(content);
-    description->setText(L("polish.description"));
-    layout->addWidget(description);
-
-    // Model
-    auto* modelHeader = new QHBoxLayout;
-    modelHeader->addLayout(sectionHeader(L("polish.model.section"), {}, content));
-    modelHelp_ = helpButton(model_->modelSectionHelp(), content);
-    modelHeader->addWidget(modelHelp_);
-    layout->addLayout(modelHeader);
-    auto* form = new QFormLayout;
-    picker_ = new QComboBox(content);
-    picker_->setObjectName(QStringLiteral("polishModelPicker"));
-    for (PolishModel m : PolishModels::allCases) {
-        picker_->addItem(PolishModels::displayName(m), PolishModels::id(m));
-    }
-    form->addRow(L("polish.model.label"), picker_);
-    downloadSize_ = new QLabel(content);
-    form->addRow(L("polish.model.download_size"), downloadSize_);
-    memory_ = new QLabel(content);
-    form->addRow(L("polish.model.memory"), memory_);
-    layout->addLayout(form);
-    downloadProgress_ = new QProgressBar(content);
-    downloadProgress_->setObjectName(QStringLiteral("polishDownloadProgress"));
-    layout->addWidget(downloadProgress_);
-    downloadError_ = errorLabel(content);
-    downloadError_->setObjectName(QStringLiteral("polishDownloadError"));
-    deleteError_ = errorLabel(content);
-    deleteError_->setObjectName(QStringLiteral("polishDeleteError"));
-    layout->addWidget(downloadError_);
-    layout->addWidget(deleteError_);
-    auto* stateRow = new QHBoxLayout;
-    stateRow->addWidget(new QLabel(L("polish.model.status"), content));
-    modelState_ = new QLabel(content);
-    modelState_->setObjectName(QStringLiteral("polishModelState"));
-    stateRow->addWidget(modelState_);
-    stateRow->addStretch();
-    download_ = new QPushButton(content);
-    download_->setObjectName(QStringLiteral("polishDownload"));
-    delete_ = destructiveButton(L("polish.model.delete"), content);
-    delete_->setObjectName(QStringLiteral("polishDelete"));
-    stateRow->addWidget(download_);
-    stateRow->addWidget(delete_);
-    layout->addLayout(stateRow);
-    cleanup_ = destructiveButton(L("polish.runtime.cleanup"), content);
-    cleanup_->setObjectName(QStringLiteral("polishCleanup"));
-    auto* cleanupRow = new QHBoxLayout;
-    cleanupRow->addWidget(cleanup_);
-    cleanupRow->addStretch();
-    layout->addLayout(cleanupRow);
-    cleanupMessage_ = captionLabel(content);
-    cleanupMessage_->setObjectName(QStringLiteral("polishCleanupMessage"));
-    layout->addWidget(cleanupMessage_);
-
-    // Prompt
-    layout->addSpacing(8);
-    layout->addLayout(sectionHeader(L("polish.prompt.section"), {}, content));
-    QLabel* hint = captionLabel(content);
-    hint->setText(L("polish.prompt.hint"));
-    layout->addWidget(hint);
-    prompt_ = new QPlainTextEdit(content);
-    prompt_->setObjectName(QStringLiteral("polishPrompt"));
-    prompt_->setMinimumHeight(120);
-    prompt_->setPlainText(model_->promptForEditing());
-    passWheelToPageUnlessFocused(prompt_);
-    layout->addWidget(prompt_);
-    resetPrompt_ = new QPushButton(L("polish.prompt.reset"), content);
-    resetPrompt_->setObjectName(QStringLiteral("polishPromptReset"));
-    auto* resetRow = new QHBoxLayout;
-    resetRow->addStretch();
-    resetRow->addWidget(resetPrompt_);
-    layout->addLayout(resetRow);
-
-    // Test
-    layout->addSpacing(8);
-    auto* testHeader = new QHBoxLayout;
-    testHeader->addLayout(sectionHeader(L("polish.test.section"), {}, content));
-    testHelp_ = helpButton(model_->testSectionHelp(), content);
-    testHeader->addWidget(testHelp_);
-    layout->addLayout(testHeader);
-    layout->addWidget(new QLabel(L("polish.test.input"), content));
-    testInput_ = new QPlainTextEdit(content);
-    testInput_->setObjectName(QStringLiteral("polishTestInput"));
-    testInput_->setMinimumHeight(120);
-    passWheelToPageUnlessFocused(testInput_);
-    layout->addWidget(testInput_);
-    runTest_ = new QPushButton(L("polish.test.run"), content);
-    runTest_->setObjectName(QStringLiteral("polishTestRun"));
-    auto* runRow = new QHBoxLayout;
-    runRow->addWidget(runTest_);
-    runRow->addStretch();
-    layout->addLayout(runRow);
-    testProgress_ = new QProgressBar(content);
-    testProgress_->setObjectName(QStringLiteral("polishTestProgress"));
-    testProgress_->setRange(0, 0);
-    testProgress_->setFormat(L("polish.test.running"));
-    testProgress_->setTextVisible(true);
-    layout->addWidget(testProgress_);
-    testError_ = errorLabel(content);
-    testError_->setObjectName(QStringLiteral("polishTestError"));
-    layout->addWidget(testError_);
-    layout->addWidget(new QLabel(L("polish.test.output"), content));
-    testOutput_ = new QPlainTextEdit(content);
-    testOutput_->setObjectName(QStringLiteral("polishTestOutput"));
-    testOutput_->setReadOnly(true);
-    testOutput_->setMinimumHeight(120);
-    testOutput_->setPlaceholderText(L("polish.test.output.placeholder"));
-    passWheelToPageUnlessFocused(testOutput_);
-    layout->addWidget(testOutput_);
-    testResultModel_ = captionLabel(content);
-    testResultModel_->setObjectName(QStringLiteral("polishTestResultModel"));
-    testResultDuration_ = captionLabel(content);
-    testResultDuration_->setObjectName(QStringLiteral("polishTestResultDuration"));
-    layout->addWidget(testResultModel_);
-    layout->addWidget(testResultDuration_);
-
+    SettingsPage* page = SettingsPage::fill(this);
+    buildPolishingSection(page);
+    buildModelSection(page);
+    buildPromptSection(page);
+    buildTestSection(page);
     if (speechModels) {
-        layout->addSpacing(8);
-        speechSection_ = new SpeechModelSection(speechModels, content);
-        layout->addWidget(speechSection_);
+        buildSpeechModelSection(page, speechModels);
     }
-    layout->addStretch();
+    page->finish();
 
     connect(enable_, &QCheckBox::toggled, model_, &PolishTabModel::setPolishEnabled);
     connect(picker_, &QComboBox::currentIndexChanged, this, [this](int index) {
@@ -194,6 +55,127 @@ PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModel
     connect(runTest_, &QPushButton::clicked, model_, &PolishTabModel::runPolishTest);
     connect(model_, &PolishTabModel::changed, this, &PolishTab::render);
     render();
+}
+
+void PolishTab::buildPolishingSection(SettingsPage* page) {
+    auto* section = page->addSection(L("polish.section.title"));
+    enable_ = new QCheckBox(L("polish.enable"), section);
+    enable_->setObjectName(QStringLiteral("polishEnable"));
+    section->body()->addWidget(enable_);
+    section->body()->addWidget(makeCaption(L("polish.description"), section));
+}
+
+void PolishTab::buildModelSection(SettingsPage* page) {
+    auto* section = page->addSection(L("polish.model.section"));
+    modelHelp_ = helpButton(model_->modelSectionHelp(), section);
+    section->addHeaderWidget(modelHelp_);
+    auto* form = new QFormLayout;
+    picker_ = new QComboBox(section);
+    picker_->setObjectName(QStringLiteral("polishModelPicker"));
+    for (PolishModel m : PolishModels::allCases) {
+        picker_->addItem(PolishModels::displayName(m), PolishModels::id(m));
+    }
+    form->addRow(L("polish.model.label"), picker_);
+    downloadSize_ = new QLabel(section);
+    form->addRow(L("polish.model.download_size"), downloadSize_);
+    memory_ = new QLabel(section);
+    form->addRow(L("polish.model.memory"), memory_);
+    section->body()->addLayout(form);
+    downloadProgress_ = new QProgressBar(section);
+    downloadProgress_->setObjectName(QStringLiteral("polishDownloadProgress"));
+    section->body()->addWidget(downloadProgress_);
+    downloadError_ = errorLabel(section);
+    downloadError_->setObjectName(QStringLiteral("polishDownloadError"));
+    deleteError_ = errorLabel(section);
+    deleteError_->setObjectName(QStringLiteral("polishDeleteError"));
+    section->body()->addWidget(downloadError_);
+    section->body()->addWidget(deleteError_);
+    auto* stateRow = new QHBoxLayout;
+    stateRow->addWidget(new QLabel(L("polish.model.status"), section));
+    modelState_ = new QLabel(section);
+    modelState_->setObjectName(QStringLiteral("polishModelState"));
+    stateRow->addWidget(modelState_);
+    stateRow->addStretch();
+    download_ = new QPushButton(section);
+    download_->setObjectName(QStringLiteral("polishDownload"));
+    delete_ = destructiveButton(L("polish.model.delete"), section);
+    delete_->setObjectName(QStringLiteral("polishDelete"));
+    stateRow->addWidget(download_);
+    stateRow->addWidget(delete_);
+    section->body()->addLayout(stateRow);
+    cleanup_ = destructiveButton(L("polish.runtime.cleanup"), section);
+    cleanup_->setObjectName(QStringLiteral("polishCleanup"));
+    auto* cleanupRow = new QHBoxLayout;
+    cleanupRow->addWidget(cleanup_);
+    cleanupRow->addStretch();
+    section->body()->addLayout(cleanupRow);
+    cleanupMessage_ = makeCaption({}, section);
+    cleanupMessage_->setObjectName(QStringLiteral("polishCleanupMessage"));
+    section->body()->addWidget(cleanupMessage_);
+}
+
+void PolishTab::buildPromptSection(SettingsPage* page) {
+    auto* section = page->addSection(L("polish.prompt.section"));
+    section->body()->addWidget(makeCaption(L("polish.prompt.hint"), section));
+    prompt_ = new QPlainTextEdit(section);
+    prompt_->setObjectName(QStringLiteral("polishPrompt"));
+    prompt_->setMinimumHeight(120);
+    prompt_->setPlainText(model_->promptForEditing());
+    passWheelToPageUnlessFocused(prompt_);
+    section->body()->addWidget(prompt_);
+    resetPrompt_ = new QPushButton(L("polish.prompt.reset"), section);
+    resetPrompt_->setObjectName(QStringLiteral("polishPromptReset"));
+    auto* resetRow = new QHBoxLayout;
+    resetRow->addStretch();
+    resetRow->addWidget(resetPrompt_);
+    section->body()->addLayout(resetRow);
+}
+
+void PolishTab::buildTestSection(SettingsPage* page) {
+    auto* section = page->addSection(L("polish.test.section"));
+    testHelp_ = helpButton(model_->testSectionHelp(), section);
+    section->addHeaderWidget(testHelp_);
+    section->body()->addWidget(new QLabel(L("polish.test.input"), section));
+    testInput_ = new QPlainTextEdit(section);
+    testInput_->setObjectName(QStringLiteral("polishTestInput"));
+    testInput_->setMinimumHeight(120);
+    passWheelToPageUnlessFocused(testInput_);
+    section->body()->addWidget(testInput_);
+    runTest_ = new QPushButton(L("polish.test.run"), section);
+    runTest_->setObjectName(QStringLiteral("polishTestRun"));
+    auto* runRow = new QHBoxLayout;
+    runRow->addWidget(runTest_);
+    runRow->addStretch();
+    section->body()->addLayout(runRow);
+    testProgress_ = new QProgressBar(section);
+    testProgress_->setObjectName(QStringLiteral("polishTestProgress"));
+    testProgress_->setRange(0, 0);
+    testProgress_->setFormat(L("polish.test.running"));
+    testProgress_->setTextVisible(true);
+    section->body()->addWidget(testProgress_);
+    testError_ = errorLabel(section);
+    testError_->setObjectName(QStringLiteral("polishTestError"));
+    section->body()->addWidget(testError_);
+    section->body()->addWidget(new QLabel(L("polish.test.output"), section));
+    testOutput_ = new QPlainTextEdit(section);
+    testOutput_->setObjectName(QStringLiteral("polishTestOutput"));
+    testOutput_->setReadOnly(true);
+    testOutput_->setMinimumHeight(120);
+    testOutput_->setPlaceholderText(L("polish.test.output.placeholder"));
+    passWheelToPageUnlessFocused(testOutput_);
+    section->body()->addWidget(testOutput_);
+    testResultModel_ = makeCaption({}, section);
+    testResultModel_->setObjectName(QStringLiteral("polishTestResultModel"));
+    testResultDuration_ = makeCaption({}, section);
+    testResultDuration_->setObjectName(QStringLiteral("polishTestResultDuration"));
+    section->body()->addWidget(testResultModel_);
+    section->body()->addWidget(testResultDuration_);
+}
+
+void PolishTab::buildSpeechModelSection(SettingsPage* page, SpeechModelSectionModel* speechModels) {
+    auto* section = page->addSection(L("speech.model.section"));
+    speechSection_ = new SpeechModelSection(speechModels, section);
+    section->body()->addWidget(speechSection_);
 }
 
 void PolishTab::showEvent(QShowEvent* event) {

@@ -14,6 +14,7 @@ namespace quillory {
 class AppState;
 class HelpPopoverButton;
 class PolishTabModel;
+class SettingsPage;
 class SpeechModelSection;
 class SpeechModelSectionModel;
 
@@ -31,6 +32,11 @@ protected:
     void showEvent(QShowEvent* event) override;
 
 private:
+    void buildPolishingSection(SettingsPage* page);
+    void buildModelSection(SettingsPage* page);
+    void buildPromptSection(SettingsPage* page);
+    void buildTestSection(SettingsPage* page);
+    void buildSpeechModelSection(SettingsPage* page, SpeechModelSectionModel* speechModels);
     void render();
 
     PolishTabModel* model_;

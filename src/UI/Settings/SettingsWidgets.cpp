@@ -95,9 +95,7 @@ QLabel* makeCaption(const QString& text, QWidget* parent, bool secondary) {
     label->setWordWrap(true);
     label->setFont(scaled(label->font(), 0.88));
     if (secondary) {
-        QPalette p = label->palette();
-        p.setColor(QPalette::WindowText, p.color(QPalette::PlaceholderText));
-        label->setPalette(p);
+        SettingsPalette::setSecondaryText(label);
     }
     return label;
 }
@@ -165,6 +163,14 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     outer->addWidget(scroll);
 }
 
+SettingsPage* SettingsPage::fill(QWidget* tab) {
+    auto* outer = new QVBoxLayout(tab);
+    outer->setContentsMargins(0, 0, 0, 0);
+    auto* page = new SettingsPage(tab);
+    outer->addWidget(page);
+    return page;
+}
+
 SettingsSection* SettingsPage::addSection(const QString& title) {
     auto* section = new SettingsSection(title, column_->parentWidget());
     column_->addWidget(section);
@@ -203,7 +209,7 @@ protected:
         } else {
             p.drawEllipse(icon);
         }
-        p.setPen(QPen(Qt::white, std::max(1.5, d / 8.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        p.setPen(QPen(SettingsPalette::symbolOnTone(), std::max(1.5, d / 8.0), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         auto at = [&](double x, double y) { return QPointF(icon.left() + x * d, icon.top() + y * d); };
         switch (symbol) {
         case Symbol::check: p.drawPolyline(QPolygonF({at(0.28, 0.52), at(0.44, 0.68), at(0.72, 0.34)})); break;
@@ -273,47 +279,12 @@ void StatusPill::changeEvent(QEvent* event) {
 }
 
 QColor StatusPill::color(Tone tone, const QPalette& palette) {
-    return SettingsPalette::tone(int(tone), palette);
+    return SettingsPalette::tone(tone, palette);
 }
 
 QColor StatusPill::color(Tone tone) {
     return color(tone, QApplication::palette());
 }
-
-namespace SettingsPalette {
-
-bool isDark(const QPalette& palette) {
-    return palette.color(QPalette::Window).lightness() < 128;
-}
-
-QColor tone(int tone, const QPalette& palette) {
-    const bool dark = isDark(palette);
-    switch (StatusPill::Tone(tone)) {
-    case StatusPill::Tone::green: return dark ? QColor(0x5b, 0xd0, 0x7a) : QColor(0x1e, 0x8e, 0x3e);
-    case StatusPill::Tone::red: return dark ? QColor(0xff, 0x7b, 0x72) : QColor(0xd9, 0x30, 0x25);
-    case StatusPill::Tone::orange: return dark ? QColor(0xff, 0xa9, 0x4d) : QColor(0xb8, 0x5c, 0x00);
-    case StatusPill::Tone::neutral: return dark ? QColor(0xa0, 0xa6, 0xad) : QColor(0x5f, 0x64, 0x69);
-    }
-    return palette.color(QPalette::WindowText);
-}
-
-QColor accent(const QPalette& palette) {
-    return isDark(palette) ? QColor(0x4c, 0x9a, 0xff) : QColor(48, 120, 220);
-}
-
-QColor pillText(const QPalette& palette) {
-    return palette.color(QPalette::ButtonText);
-}
-
-QString css(const QColor& color, double alpha) {
-    return QStringLiteral("rgba(%1, %2, %3, %4)")
-        .arg(color.red())
-        .arg(color.green())
-        .arg(color.blue())
-        .arg(color.alphaF() * alpha);
-}
-
-} // namespace SettingsPalette
 
 KeyCap::KeyCap(const QString& text, const QString& accessibleName, QWidget* parent) : QLabel(text, parent) {
     setAlignment(Qt::AlignCenter);
@@ -336,7 +307,7 @@ void KeyCap::restyle() {
     setStyleSheet(QStringLiteral("QLabel { background: %1; color: %2; border-radius: 6px; padding: 0 7px;"
                                  " font-weight: 500; }")
                       .arg(lit_ ? SettingsPalette::css(SettingsPalette::accent(p), 0.3)
-                                : QStringLiteral("rgba(128, 128, 128, 0.2)"),
+                                : SettingsPalette::css(SettingsPalette::neutral(), 0.2),
                            SettingsPalette::css(SettingsPalette::pillText(p))));
     restyling_ = false;
 }

@@ -5,6 +5,8 @@
 #include <QLabel>
 #include <QString>
 
+#include "UI/Settings/SettingsPalette.h"
+
 class QBoxLayout;
 class QVBoxLayout;
 
@@ -45,6 +47,8 @@ class SettingsPage : public QWidget {
 
 public:
     explicit SettingsPage(QWidget* parent = nullptr);
+    /// A page that fills `tab` (the tab's whole content).
+    static SettingsPage* fill(QWidget* tab);
     /// The column the sections go into.
     QVBoxLayout* column() const { return column_; }
     SettingsSection* addSection(const QString& title);
@@ -55,28 +59,13 @@ private:
     QVBoxLayout* column_;
 };
 
-/// The colours of the settings' pills and caps, from the widget's palette: one place, so a dark
-/// theme gets colours that read on it.
-namespace SettingsPalette {
-/// The window is dark (its colour's lightness below the middle).
-bool isDark(const QPalette& palette);
-/// The colour of a status tone: deeper on a light window, lighter on a dark one.
-QColor tone(int tone, const QPalette& palette);
-/// The accent of emphasised pills and lit caps.
-QColor accent(const QPalette& palette);
-/// Text drawn on a pill or cap: the palette's button text.
-QColor pillText(const QPalette& palette);
-/// "rgba(r, g, b, a)" for style sheets.
-QString css(const QColor& color, double alpha = 1.0);
-} // namespace SettingsPalette
-
 /// A coloured status label: a small painted symbol and a text in one colour; long texts wrap.
 class StatusPill : public QWidget {
     Q_OBJECT
 
 public:
     enum class Symbol { check, cross, exclamation, question, warning };
-    enum class Tone { green, red, orange, neutral };
+    using Tone = SettingsPalette::Tone;
 
     explicit StatusPill(QWidget* parent = nullptr);
     void set(Symbol symbol, Tone tone, const QString& text);

@@ -2,6 +2,7 @@
 
 #include "Runtime/Localization.h"
 #include "UI/Settings/ModelTabWidgets.h"
+#include "UI/Settings/SettingsWidgets.h"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -96,7 +97,6 @@ SpeechModelSection::SpeechModelSection(SpeechModelSectionModel* model, QWidget* 
     : QWidget(parent), model_(model) {
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addLayout(sectionHeader(L("speech.model.section"), {}, this));
 
     auto* form = new QFormLayout;
     picker_ = new QComboBox(this);
@@ -111,7 +111,7 @@ SpeechModelSection::SpeechModelSection(SpeechModelSectionModel* model, QWidget* 
     form->addRow(L("polish.model.status"), state_);
     layout->addLayout(form);
 
-    detail_ = captionLabel(this);
+    detail_ = makeCaption({}, this);
     layout->addWidget(detail_);
     progress_ = new QProgressBar(this);
     progress_->setObjectName(QStringLiteral("speechModelProgress"));

@@ -102,8 +102,8 @@ private:
     bool shownDownloaded_ = false;
 };
 
-/// The speech model section widget: picker, size and state rows, download with a progress bar,
-/// delete, and "use for dictation".
+/// The body of the polish tab's speech model card: picker, size and state rows, download with a
+/// progress bar, delete, and "use for dictation".
 class SpeechModelSection : public QWidget {
     Q_OBJECT
 

@@ -1,3 +1,4 @@
+#include "ContrastTestSupport.h"
 #include "ModelTabTestSupport.h"
 
 #include "AI/PolishSettings.h"
@@ -186,6 +187,21 @@ TEST_F(PolishTabTest, FailedDownloadKeepsItsMessageUntilTheNextRefresh) {
     EXPECT_EQ(PolishSettings::selectedModel(), PolishModels::allCases[2]);
     EXPECT_FALSE(model.modelDownloadError().has_value());
     EXPECT_FALSE(find<QLabel>("polishDownloadError")->isVisible());
+}
+
+// The warning and error tones come from the settings palette: lighter on a dark theme.
+TEST_F(PolishTabTest, MissingModelAndErrorsReadOnADarkTheme) {
+    const QPalette light = QApplication::palette();
+    QApplication::setPalette(darkPalette());
+    open();
+    engine_->downloadFailure = QStringLiteral("HTTP 503");
+    find<QPushButton>("polishDownload")->click();
+    clock_.advance(2s);
+    auto* error = find<QLabel>("polishDownloadError");
+    ASSERT_TRUE(error->isVisible());
+    EXPECT_GE(textContrast(error), 4.5) << "the error";
+    EXPECT_GE(textContrast(find<QLabel>("polishModelState")), 4.5) << "not downloaded";
+    QApplication::setPalette(light);
 }
 
 TEST_F(PolishTabTest, DeleteAndCleanupReportTheirOutcome) {

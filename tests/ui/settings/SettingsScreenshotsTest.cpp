@@ -1,5 +1,6 @@
-// Screenshots of the settings window's tabs in Japanese and English, for review (written under
-// the build folder's screenshots/). They assert only what is laid out, never pixels.
+// Screenshots of the settings window's tabs, for review (written under the build folder's
+// screenshots/): English in the plain run, Japanese in the screenshots_ja_settings run under a
+// Japanese locale. They assert only what is laid out, never pixels.
 #include "SettingsTestSupport.h"
 #include "ModelTabTestSupport.h"
 
@@ -25,7 +26,9 @@ TEST_F(SettingsScreenshotsTest, EachTabInJapaneseAndEnglish) {
     const std::pair<SettingsTabSelection, const char*> tabs[] = {
         {SettingsTabSelection::permissions, "permissions"},
         {SettingsTabSelection::hotkey, "hotkey"},
-        {SettingsTabSelection::dictionary, "dictionary"}};
+        {SettingsTabSelection::dictionary, "dictionary"},
+        {SettingsTabSelection::polish, "window-polish"},
+        {SettingsTabSelection::localLLM, "window-chat"}};
     addDictionaryEntry(QStringLiteral("くいろりー"), QStringLiteral("Quillory"));
     addDictionaryEntry(QStringLiteral("ぎっとはぶ"), QStringLiteral("GitHub"));
     state->setVoiceTestFieldText(QStringLiteral("今日は良い天気です。"));

@@ -14,6 +14,8 @@
 #include <QRawFont>
 #include <QTextLayout>
 #include <QLabel>
+#include <QLayout>
+#include <QScrollArea>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
@@ -61,6 +63,31 @@ TEST_F(SettingsWindowTest, FiveTabsInOrderOnAFixedWindowStartingOnPermissions) {
     EXPECT_EQ(policies.back(), AppActivation::ActivationPolicy::accessory);
     window->show();
     EXPECT_EQ(window->settingsTab(), SettingsTabSelection::permissions);
+}
+
+// Every tab has the same page: the padded scrolling column of titled cards, nothing else on it
+// (the hotkey tab's registration banner aside).
+TEST_F(SettingsWindowTest, EveryTabIsAScrollingPageOfTitledCards) {
+    auto* window = shown(new SettingsWindow(*state, *backend));
+    for (SettingsTabSelection tab : kSettingsTabOrder) {
+        window->setSettingsTab(tab);
+        QApplication::processEvents();
+        QWidget* content = window->tabWidget(tab);
+        auto* page = content->findChild<QWidget*>(QStringLiteral("quillory.settings.pageContent"));
+        ASSERT_NE(page, nullptr) << labelKey(tab);
+        EXPECT_TRUE(qobject_cast<QScrollArea*>(page->parentWidget()->parentWidget())) << labelKey(tab);
+        EXPECT_EQ(page->layout()->contentsMargins(), QMargins(12, 12, 12, 12)) << labelKey(tab);
+        int cards = 0;
+        for (QWidget* child : page->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+            if (qobject_cast<SettingsSection*>(child)) {
+                ++cards;
+            } else {
+                EXPECT_EQ(child->objectName(), QStringLiteral("quillory.settings.registrationBanner"))
+                    << labelKey(tab) << ": " << child->metaObject()->className();
+            }
+        }
+        EXPECT_GE(cards, 2) << labelKey(tab);
+    }
 }
 
 TEST_F(SettingsWindowTest, TheKeyMonitorListensOnlyWhileTheHotkeyTabIsSelected) {
