@@ -40,8 +40,8 @@ Check displayCheck(const ProbeResults& r) {
         }
         if (r.waylandSession) {
             return ok("display", "Display server",
-                      detail + QStringLiteral(": Wayland, XTest and XInput2 on XWayland reach X11 windows only "
-                                              "and are not used (see the paths below)"));
+                      detail + QStringLiteral(": XTest and XInput2 on XWayland reach X11 windows only and are "
+                                              "not used (see the paths below)"));
         }
         return ok("display", "Display server", detail);
     case Session::wayland:
