@@ -1,6 +1,7 @@
 #include "Cli/Cli.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
+#include "Strings/StringTables.h"
 #include "UI/App/TrayApp.h"
 
 #include <QCoreApplication>
@@ -41,6 +42,7 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN")) {
         // Name the channel of every log message ("app.quillory.quillory.commit: ...").
         qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));

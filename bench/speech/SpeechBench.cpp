@@ -32,6 +32,7 @@
 #include "Speech/WavFileAudioSource.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Speech/whisper/WhisperDecoder.h"
+#include "Strings/StringTables.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -347,6 +348,7 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QStringList fixtures;
