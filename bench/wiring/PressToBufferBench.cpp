@@ -10,8 +10,8 @@
 #include "support/BenchDesktop.h"
 #include "support/BenchFigures.h"
 #include "App/AppState.h"
-#include "App/DesktopServices.h"
 #include "Hotkey/ModifierKeyMap.h"
+#include "Platform/linux/DesktopServices.h"
 #include "Strings/StringTables.h"
 
 #include <QApplication>

@@ -1,4 +1,4 @@
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 
 #include "AI/LocalPolishEngine.h"
 #include "Hotkey/GlobalHotKeyManager.h"
