@@ -249,10 +249,14 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
     const auto loader = whisper::makeDecoderLoader([vad] { return vad; });
     auto host = std::make_shared<WhisperRecognizerHost>(
         [model] { return model; },
-        [&timed, loader](const QString& path, QString* error) -> std::shared_ptr<SpeechDecoder> {
-            auto inner = loader(path, error);
-            timed = inner ? std::make_shared<TimedDecoder>(inner) : nullptr;
-            return timed;
+        [&timed, loader](const QString& path) -> Expected<std::shared_ptr<SpeechDecoder>> {
+            auto inner = loader(path);
+            if (!inner) {
+                timed = nullptr;
+                return inner;
+            }
+            timed = std::make_shared<TimedDecoder>(inner.value());
+            return std::shared_ptr<SpeechDecoder>(timed);
         },
         std::make_shared<ThreadRecognitionWorker>());
     host->preload();

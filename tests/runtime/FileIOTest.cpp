@@ -38,8 +38,8 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("middle")), link));
 
     // The user's own chain of links is followed to its end; the links stay.
-    FileIO::WriteResult r = FileIO::replaceFile(link, "ours", 0600, /*keepExistingMode=*/true);
-    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    auto r = FileIO::replaceFile(link, "ours", 0600, /*keepExistingMode=*/true);
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
     EXPECT_EQ(content(victim), "ours");
     EXPECT_EQ(modeOf(victim), 0644u);
     EXPECT_TRUE(QFileInfo(link).isSymLink());
@@ -47,9 +47,9 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     // Links of another user are never followed (here the links count as another user's).
     const uid_t someoneElse = ::geteuid() + 1;
     r = FileIO::replaceFile(link, "theirs", 0600, false, FileIO::SymlinkPolicy::followOwn, someoneElse);
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.error.endsWith(QStringLiteral("a symbolic link of another user is not followed")))
-        << r.error.toStdString();
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.error().endsWith(QStringLiteral("a symbolic link of another user is not followed")))
+        << r.error().toStdString();
     EXPECT_EQ(content(victim), "ours");
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_EQ(
@@ -61,7 +61,7 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     // the link's target lends it no permissions.
     r = FileIO::replaceFile(link, "export", 0600, /*keepExistingMode=*/true,
                             FileIO::SymlinkPolicy::replaceLink);
-    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
     EXPECT_FALSE(QFileInfo(link).isSymLink());
     EXPECT_EQ(content(link), "export");
     EXPECT_EQ(modeOf(link), 0600u);
