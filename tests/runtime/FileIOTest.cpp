@@ -1,4 +1,5 @@
-// Whole-file replacement and symbolic links: whose links are followed, and which are replaced.
+// Whole-file replacement and symbolic links: whose links are followed, and which are replaced;
+// private folders and file identities.
 #include "Runtime/FileIO.h"
 
 #include <QDir>
@@ -66,4 +67,35 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     EXPECT_EQ(content(link), "export");
     EXPECT_EQ(modeOf(link), 0600u);
     EXPECT_EQ(content(victim), "ours");
+}
+
+TEST(FileIOTest, FoldersAndIdentitiesSayWhatIsMissingOrInTheWay) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString nested = dir.filePath(QStringLiteral("a/b/c"));
+    const Expected<> made = FileIO::makePrivateDirectories(nested);
+    ASSERT_TRUE(made) << made.error().toStdString();
+    EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("a"))), 0700u);
+    EXPECT_EQ(modeOf(nested), 0700u);
+    EXPECT_TRUE(FileIO::makePrivateDirectories(nested)) << "a folder that exists is no failure";
+
+    // A file where a folder must go: the failure names that path.
+    QFile blocker(dir.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Expected<> blocked = FileIO::makePrivateDirectories(dir.filePath(QStringLiteral("file/sub")));
+    EXPECT_FALSE(blocked);
+    EXPECT_TRUE(blocked.error().startsWith(QStringLiteral("cannot create folder ") + blocker.fileName()))
+        << blocked.error().toStdString();
+
+    // No file is no failure; a path that cannot be looked at is.
+    const auto absent = FileIO::identityOf(dir.filePath(QStringLiteral("absent")));
+    ASSERT_TRUE(absent) << absent.error().toStdString();
+    EXPECT_FALSE(absent.value().has_value());
+    const auto present = FileIO::identityOf(blocker.fileName());
+    ASSERT_TRUE(present && present.value().has_value());
+    EXPECT_EQ(present.value()->size, 0);
+    const auto throughFile = FileIO::identityOf(dir.filePath(QStringLiteral("file/x")));
+    EXPECT_FALSE(throughFile);
+    EXPECT_TRUE(throughFile.error().startsWith(QStringLiteral("cannot read ")));
 }
