@@ -1,7 +1,7 @@
 #include "Runtime/DefaultsStore.h"
 
 #include "Runtime/Paths.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include "Runtime/Localization.h"
 #include "Runtime/ModelHosting.h"
 #include "Runtime/Paths.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDir>
 #include <QFile>

@@ -6,7 +6,7 @@
 
 #include "Speech/CaptureBuffer.h"
 #include "Speech/ModelSlot.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <algorithm>
 #include <atomic>

@@ -5,7 +5,7 @@
 
 #include "Runtime/DefaultsStore.h"
 #include "Speech/ModelSlot.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDateTime>
 #include <QFileInfo>

@@ -8,7 +8,7 @@
 #include "Input/x11/XTestKeyPoster.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QGuiApplication>
 

@@ -11,7 +11,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <mutex>
 

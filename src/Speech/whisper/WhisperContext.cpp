@@ -1,7 +1,7 @@
 #include "Speech/whisper/WhisperContext.h"
 
 #include "Speech/whisper/ModelFileCheck.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <whisper.h>
 

@@ -1,7 +1,7 @@
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include "Speech/whisper/WhisperContext.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -21,7 +21,7 @@
 #include "UI/Updates/UpdateChecker.h"
 #include "UI/Updates/UpdateDialog.h"
 #include "Utilities/CommitDiagnostics.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QApplication>
 #include <QMessageBox>
