@@ -2,6 +2,7 @@
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
+#include "Strings/StringTables.h"
 #include "UI/App/TrayApp.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,7 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN")) {
         // Name the channel of every log message ("app.quillory.quillory.commit: ...").
         qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));

@@ -13,6 +13,7 @@
 #include "AI/PolishText.h"
 #include "DownloadBench.h"
 #include "Runtime/Paths.h"
+#include "Strings/StringTables.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -123,6 +124,7 @@ QString cachedServer() {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     quillory::bench::downloadFigures(); // no runtime needed
     QString server = qEnvironmentVariable("QUILLORY_TEST_LLAMA_SERVER");

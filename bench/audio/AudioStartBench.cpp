@@ -3,6 +3,7 @@
 // until the first buffer of audio is in our hands (the words spoken in that time would be lost
 // if the source did not keep them).
 
+#include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 #include "support/BenchFigures.h"
 #include "Speech/pulse/PulseAudioSource.h"
@@ -74,6 +75,7 @@ Figures measure(int rounds) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-tray"}); // with the pipe microphone
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.debug=false"));

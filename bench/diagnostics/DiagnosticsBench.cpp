@@ -1,6 +1,7 @@
 // Diagnostics log figures: the caller's cost of `record`, sustained throughput through
 // rotation, and the export of a full log (two generations, about 512 KiB).
 
+#include "Strings/StringTables.h"
 #include "Utilities/CommitDiagnostics.h"
 #include "Utilities/CommitDiagnosticsExporter.h"
 
@@ -30,6 +31,7 @@ void report(const char* what, double value, const char* unit, double target, boo
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     QTemporaryDir home;
     CommitDiagnostics::setLogDirectoryForTesting(home.filePath(QStringLiteral("Diagnostics")));

@@ -2,6 +2,7 @@
 // `onPress`, and the CPU time the listener uses while idle and while a chord is held.
 // Prints the figures and their targets. Runs itself inside a private headless desktop.
 
+#include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
@@ -64,6 +65,7 @@ double percentile(std::vector<double> v, double p) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     QCoreApplication app(argc, argv);
     QString error;

@@ -1,6 +1,7 @@
 // Paste latency: from the synthesised paste key to the text in another application's line edit,
 // and from the start of an insertion (clipboard snapshot and write included) to the same point.
 // Run on its own it starts a private headless desktop for itself.
+#include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 #include "support/BenchFigures.h"
 #include "InputTargetClient.h"
@@ -54,6 +55,7 @@ void report(const char* what, std::vector<double> ms) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);

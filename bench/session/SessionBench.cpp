@@ -6,6 +6,7 @@
 #include "App/AppState.h"
 #include "App/DictationAccumulator.h"
 #include "Runtime/DefaultsStore.h"
+#include "Strings/StringTables.h"
 #include "Utilities/CommitDiagnostics.h"
 
 #include <QCoreApplication>
@@ -152,6 +153,7 @@ BENCHMARK(BM_PipelineFinalToInsert)->Iterations(1)->Unit(benchmark::kMillisecond
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
     QTemporaryDir home;

@@ -32,6 +32,7 @@
 #include "Speech/WavFileAudioSource.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Speech/whisper/WhisperDecoder.h"
+#include "Strings/StringTables.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -248,10 +249,14 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
     const auto loader = whisper::makeDecoderLoader([vad] { return vad; });
     auto host = std::make_shared<WhisperRecognizerHost>(
         [model] { return model; },
-        [&timed, loader](const QString& path, QString* error) -> std::shared_ptr<SpeechDecoder> {
-            auto inner = loader(path, error);
-            timed = inner ? std::make_shared<TimedDecoder>(inner) : nullptr;
-            return timed;
+        [&timed, loader](const QString& path) -> Expected<std::shared_ptr<SpeechDecoder>> {
+            auto inner = loader(path);
+            if (!inner) {
+                timed = nullptr;
+                return inner;
+            }
+            timed = std::make_shared<TimedDecoder>(inner.value());
+            return std::shared_ptr<SpeechDecoder>(timed);
         },
         std::make_shared<ThreadRecognitionWorker>());
     host->preload();
@@ -347,6 +352,7 @@ void longDictations(const QString& model, const QString& vad, const QList<int>& 
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     QStringList fixtures;

@@ -52,17 +52,15 @@ double timedDecode(WhisperModel& model, const std::vector<float>& pcm, int maxTo
     options.audioCtx = audioCtxFor(qint64(pcm.size()) * 1000 / kSampleRate, model.modelAudioCtx());
     options.maxTokens = maxTokens;
     options.threads = threads;
-    QString error;
     QElapsedTimer timer;
     timer.start();
-    DecodeOutcome outcome = DecodeOutcome::Ok;
-    model.decode(pcm, options, &error, &outcome);
+    const Expected<Transcript> decoded = model.decode(pcm, options);
     const double ms = double(timer.nsecsElapsed()) / 1e6;
     if (timings) {
         *timings = model.lastTimings();
     }
-    if (outcome != DecodeOutcome::Ok) {
-        std::fprintf(stderr, "decode failed: %s\n", qPrintable(error));
+    if (!decoded || decoded->aborted) {
+        std::fprintf(stderr, "decode failed: %s\n", qPrintable(decoded.error()));
         return -1;
     }
     return ms;
@@ -108,12 +106,12 @@ int main(int argc, char** argv) {
     std::printf("%-36s %8s %7s %8s %8s %8s %9s %10s\n", "model", "MB", "load s", "enc 2s", "enc 5s",
                 "enc 15s", "ms/token", "per s sp.");
     for (const QString& path : models) {
-        QString error;
-        auto model = WhisperModel::load(path, &error, threads);
-        if (!model) {
-            std::printf("%-36s %s\n", qPrintable(QFileInfo(path).fileName()), qPrintable(error));
+        auto loaded = WhisperModel::load(path, threads);
+        if (!loaded) {
+            std::printf("%-36s %s\n", qPrintable(QFileInfo(path).fileName()), qPrintable(loaded.error()));
             continue;
         }
+        const std::shared_ptr<WhisperModel> model = loaded.value();
         const double mb = double(QFileInfo(path).size()) / 1e6;
         // Warm-up: first-use allocations are not part of a dictation's cost.
         timedDecode(*model, speech(1.0), 1, threads);

@@ -1,6 +1,7 @@
 // Status change → overlay on screen: from the hotkey press that starts a session until the strip's
 // window is mapped and exposed on a real X server with a window manager. Runs itself inside
 // scripts/desktop-session.sh. Target: at most 50 ms.
+#include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 #include "SessionFakes.h"
 
@@ -40,6 +41,7 @@ bool spinUntil(Condition done, int timeoutMs) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
     qputenv("QT_QPA_PLATFORM", "xcb");
     QTemporaryDir home;

@@ -1,5 +1,6 @@
 // Start -> tray icon embedded, resident memory when idle without models, CPU over 10 s idle.
 // Runs itself inside the private desktop (Xvfb, openbox, trayer, PulseAudio).
+#include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 
 #include <QCoreApplication>
@@ -55,6 +56,7 @@ long long rssKiB(qint64 pid) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {});
     QCoreApplication app(argc, argv);
     constexpr int kRounds = 5;

@@ -10,8 +10,9 @@
 #include "support/BenchDesktop.h"
 #include "support/BenchFigures.h"
 #include "App/AppState.h"
-#include "App/DesktopServices.h"
 #include "Hotkey/ModifierKeyMap.h"
+#include "Platform/linux/DesktopServices.h"
+#include "Strings/StringTables.h"
 
 #include <QApplication>
 #include <QLoggingCategory>
@@ -190,6 +191,7 @@ int runInsideDesktop(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     // Inside a private desktop: no key reaches the user's own desktop.
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-tray"});
     return runInsideDesktop(argc, argv);

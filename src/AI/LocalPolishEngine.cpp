@@ -9,7 +9,7 @@
 #include "AI/PolishText.h"
 #include "Platform/HostCPU.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <algorithm>
 

@@ -9,7 +9,7 @@
 
 #include "AI/PolishText.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -10,7 +10,7 @@
 
 #include "AI/PolishSettings.h"
 #include "Runtime/Paths.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QCoreApplication>
 #include <QDir>

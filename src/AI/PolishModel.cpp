@@ -1,7 +1,7 @@
 #include "AI/PolishModel.h"
 
-#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Runtime/ModelHosting.h"
 
 #include <cmath>
 
@@ -124,26 +124,12 @@ QString repositoryID(PolishModel m) {
            QString::fromLatin1(entry(m).repositoryName);
 }
 
-QString hostingBaseURL() {
-    QString base = qEnvironmentVariable("QUILLORY_MODEL_BASE_URL");
-    if (base.isEmpty()) {
-        base = DefaultsStore::standard().stringValue(QLatin1String(hostingBaseURLKey)).value_or(QString());
-    }
-    if (base.trimmed().isEmpty()) {
-        base = QStringLiteral("https://huggingface.co/");
-    }
-    if (!base.endsWith(QLatin1Char('/'))) {
-        base += QLatin1Char('/');
-    }
-    return base;
-}
-
 QByteArray sha256(PolishModel m) {
     return QByteArray(entry(m).sha256);
 }
 
 QString downloadURL(PolishModel m) {
-    return hostingBaseURL() + repositoryID(m) + QStringLiteral("/resolve/main/") + filename(m);
+    return ModelHosting::fileURL(repositoryID(m), filename(m));
 }
 
 qint64 downloadSizeBytes(PolishModel m) {

@@ -56,11 +56,6 @@ PolishPromptFormat promptFormat(PolishModel m);
 QStringList stopTokens(PolishModel m);
 /// Arguments appended to the server's command line for this model.
 QStringList extraLlamaServerArguments(PolishModel m);
-
-/// Where models are downloaded from: `QUILLORY_MODEL_BASE_URL`, else the defaults key
-/// "quillory.aiPolish.modelBaseURL", else "https://huggingface.co/". Always ends in a slash.
-QString hostingBaseURL();
-inline constexpr const char* hostingBaseURLKey = "quillory.aiPolish.modelBaseURL";
 } // namespace PolishModels
 
 /// Byte counts as the settings show them.

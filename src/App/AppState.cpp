@@ -7,7 +7,7 @@
 #include "Input/InputError.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 // The application state: construction, the observed fields, diagnostics and the user's controls.
 // The session itself lives in AppStateSession.cpp (start, stop, completion), AppStateRecovery.cpp

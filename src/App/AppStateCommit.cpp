@@ -7,7 +7,7 @@
 #include "Dictionary/UserDictionary.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 // The commit pipeline: the polish race, the dictionary, and the insertion race.
 

@@ -4,7 +4,7 @@
 #include "App/SessionLines.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 // Recovery: premature ends and reconnects, the circuit breaker, the watchdogs, abort, the user's
 // cancel and dismissal, and failures of a backend inside a session.

@@ -5,7 +5,7 @@
 #include "Dictionary/UserDictionary.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 // A session: its start, the attach of the recogniser, partial results, the stop and the completion.
 

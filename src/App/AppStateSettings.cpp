@@ -4,7 +4,7 @@
 #include "Permissions/Authorizations.h"
 #include "Platform/HostCPU.h"
 #include "Runtime/Localization.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 // The settings the state holds (hotkeys, polishing, login item): loading, what each assignment
 // does, the hotkey wiring and the refreshes at launch.

@@ -4,7 +4,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishModel.h"
 #include "AI/PolishSettings.h"
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 #include "Hotkey/HotkeyConfig.h"
 #include "Permissions/linux/LinuxProbes.h"
 #include "Platform/linux/DesktopProbe.h"

@@ -3,7 +3,7 @@
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Text.h"
 #include "Utilities/CommitDiagnostics.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,6 +1,6 @@
 #include "Hotkey/GlobalHotKeyManager.h"
 
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 namespace quillory {
 

@@ -3,7 +3,7 @@
 #include "Hotkey/HotkeyBackend.h"
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,7 +1,7 @@
 #include "Input/InputEngine.h"
 
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 namespace quillory {
 

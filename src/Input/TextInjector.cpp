@@ -1,6 +1,6 @@
 #include "Input/TextInjector.h"
 
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 namespace quillory {
 

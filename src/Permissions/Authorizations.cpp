@@ -1,6 +1,6 @@
 #include "Permissions/Authorizations.h"
 
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <mutex>
 

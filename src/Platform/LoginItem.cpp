@@ -2,7 +2,7 @@
 
 #include "Permissions/SystemSettingsLink.h"
 #include "Runtime/Localization.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 #include "Runtime/DefaultsStore.h"
 
 #include "Runtime/Paths.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDir>
 #include <QFile>
@@ -160,12 +160,12 @@ void DefaultsStore::readFailedLocked(const QString& message) const {
 }
 
 void DefaultsStore::refreshLocked() const {
-    int error = 0;
-    const auto current = FileIO::identityOf(filePath_, &error);
-    if (!current && error != ENOENT) {
-        readFailedLocked(FileIO::describe(QStringLiteral("cannot read"), filePath_, error));
+    const auto looked = FileIO::identityOf(filePath_);
+    if (!looked) {
+        readFailedLocked(looked.error());
         return;
     }
+    const std::optional<FileIO::FileIdentity>& current = looked.value();
     if (!current) {
         if (state_ != FileState::Absent) {
             values_.clear();
@@ -398,9 +398,9 @@ bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& 
         }
     };
 
-    const QString directoryError = FileIO::makePrivateDirectories(QFileInfo(filePath_).absolutePath());
+    const Expected<> directory = FileIO::makePrivateDirectories(QFileInfo(filePath_).absolutePath());
     std::optional<FileIO::FileLock> fileLock;
-    if (directoryError.isEmpty()) {
+    if (directory) {
         fileLock.emplace(filePath_ + QStringLiteral(".lock"), FileIO::FileLock::Mode::Exclusive);
     }
     // Under the lock the file can't change between this read and the replacement below.
@@ -417,9 +417,9 @@ bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& 
     if (next->typeId() == QMetaType::Double && !std::isfinite(next->toDouble())) {
         return refuse(QStringLiteral("%1: %2 is not a finite number").arg(key, next->toString()));
     }
-    if (!directoryError.isEmpty()) {
+    if (!directory) {
         keepInMemory(*next);
-        return refuse(directoryError);
+        return refuse(directory.error());
     }
     if (!fileLock->locked()) {
         keepInMemory(*next);
@@ -445,18 +445,18 @@ bool DefaultsStore::writeLocked(const QString& key, const Change& change, bool& 
         keepCorruptFileLocked();
     }
     FileIO::removeLeftoverTemporaries(filePath_);
-    const FileIO::WriteResult written =
+    const Expected<FileIO::FileIdentity> written =
         FileIO::replaceFile(filePath_, QJsonDocument(root).toJson(QJsonDocument::Indented), 0600);
-    if (!written.ok) {
+    if (!written) {
         // The file is unchanged and its identity still recorded, so the next read does not reload
         // over the value kept in memory.
         keepInMemory(*next);
-        return refuse(written.error);
+        return refuse(written.error());
     }
     values_ = std::move(updated);
     changed = true;
     state_ = FileState::Loaded;
-    identity_ = written.identity; // the file we wrote, not whatever the path names by now
+    identity_ = written.value(); // the file we wrote, not whatever the path names by now
     readError_.clear();
     return true;
 }

@@ -22,15 +22,16 @@ FileIdentity fromStat(const struct stat& st) {
 }
 } // namespace
 
-std::optional<FileIdentity> identityOf(const QString& path, int* error) {
+Expected<std::optional<FileIdentity>> identityOf(const QString& path) {
     struct stat st {};
     if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
-        if (error) {
-            *error = errno;
+        const int error = errno;
+        if (error == ENOENT) {
+            return std::optional<FileIdentity>();
         }
-        return std::nullopt;
+        return Failure{describe(QStringLiteral("cannot read"), path, error)};
     }
-    return fromStat(st);
+    return std::optional(fromStat(st));
 }
 
 std::optional<FileIdentity> identityOf(int fd) {
@@ -45,25 +46,29 @@ QString describe(const QString& what, const QString& path, int error) {
     return QStringLiteral("%1 %2: %3").arg(what, path, QString::fromLocal8Bit(std::strerror(error)));
 }
 
-QString makePrivateDirectories(const QString& path) {
+Expected<> makePrivateDirectories(const QString& path) {
     const QByteArray native = QFile::encodeName(path);
     struct stat st {};
     if (::stat(native.constData(), &st) == 0) {
-        return S_ISDIR(st.st_mode) ? QString()
-                                   : describe(QStringLiteral("cannot create folder"), path, ENOTDIR);
+        if (!S_ISDIR(st.st_mode)) {
+            return Failure{describe(QStringLiteral("cannot create folder"), path, ENOTDIR)};
+        }
+        return {};
     }
     const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
     if (slash > 0) {
-        if (QString parentError = makePrivateDirectories(path.left(slash)); !parentError.isEmpty()) {
-            return parentError;
+        if (Expected<> parent = makePrivateDirectories(path.left(slash)); !parent) {
+            return parent;
         }
     }
     if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST) {
-        return describe(QStringLiteral("cannot create folder"), path, errno);
+        return Failure{describe(QStringLiteral("cannot create folder"), path, errno)};
     }
     return {};
 }
 
+namespace {
+/// Writes `bytes` to `fd` completely, retrying short writes and interruptions; returns 0 or errno.
 int writeAll(int fd, const char* data, qint64 size) {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size_t(size));
@@ -80,6 +85,22 @@ int writeAll(int fd, const char* data, qint64 size) {
         size -= n;
     }
     return 0;
+}
+
+} // namespace
+
+Expected<> appendPrivate(const QString& path, const QByteArray& bytes) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
+                          0600);
+    if (fd < 0) {
+        return Failure{describe(QStringLiteral("cannot open"), path, errno)};
+    }
+    const int written = writeAll(fd, bytes.constData(), bytes.size());
+    const int closed = ::close(fd) == 0 ? 0 : errno;
+    if (written != 0 || closed != 0) {
+        return Failure{describe(QStringLiteral("cannot write"), path, written != 0 ? written : closed)};
+    }
+    return {};
 }
 
 namespace {
@@ -126,20 +147,18 @@ void removeLeftoverTemporaries(const QString& path) {
     }
 }
 
-WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode, bool keepExistingMode,
-                        SymlinkPolicy links, std::optional<uid_t> trustedOwner) {
+Expected<FileIdentity> replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
+                                 bool keepExistingMode, SymlinkPolicy links, std::optional<uid_t> trustedOwner) {
     const QString what = QStringLiteral("cannot write");
     QString target = path;
     if (links == SymlinkPolicy::followOwn) {
         int error = 0;
         target = followOwnLinks(path, trustedOwner.value_or(::geteuid()), &error);
         if (target.isEmpty()) {
-            return {
-                false,
+            return Failure{
                 error == EPERM
                     ? QStringLiteral("%1 %2: a symbolic link of another user is not followed").arg(what, path)
-                    : describe(what, path, error),
-                {}};
+                    : describe(what, path, error)};
         }
     }
     const QByteArray nativeTarget = QFile::encodeName(target);
@@ -155,7 +174,7 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
                                              temporaryPrefix(targetInfo) + QStringLiteral("XXXXXX"));
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC); // created 0600
     if (fd < 0) {
-        return {false, describe(what, target, errno), {}};
+        return Failure{describe(what, target, errno)};
     }
     int error = 0;
     if (finalMode != 0600 && ::fchmod(fd, finalMode) != 0) {
@@ -183,7 +202,7 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
     }
     if (error != 0) {
         ::unlink(temporary.constData());
-        return {false, describe(what, target, error), {}};
+        return Failure{describe(what, target, error)};
     }
     // Make the rename itself durable; a failure here leaves a complete file either way.
     const int dirFd =
@@ -192,7 +211,7 @@ WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mod
         ::fsync(dirFd);
         ::close(dirFd);
     }
-    return {true, {}, *identity};
+    return *identity;
 }
 
 FileLock::FileLock(const QString& lockPath, Mode mode, std::chrono::milliseconds timeout) {

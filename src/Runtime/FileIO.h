@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Runtime/Expected.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -10,7 +12,8 @@
 
 /// File-system helpers for the files the program keeps for the user (settings, the diagnostics log,
 /// exports): owner-only creation, whole-or-nothing replacement that checks every byte reached the
-/// disk, and advisory locks shared with other processes of the user.
+/// disk, and advisory locks shared with other processes of the user. Failures come back as a
+/// `Expected` whose reason names the file and the system's message; a lock says why in `error()`.
 namespace quillory::FileIO {
 
 /// Which file a path named at some moment: enough to notice that another process replaced or
@@ -23,26 +26,22 @@ struct FileIdentity {
     bool operator==(const FileIdentity&) const = default;
 };
 
-/// The identity of the file at `path` (links followed); nullopt with `error` set to errno otherwise.
-std::optional<FileIdentity> identityOf(const QString& path, int* error = nullptr);
-/// The identity of an open file.
+/// The identity of the file at `path` (links followed); nullopt when there is no file, a failure
+/// ("cannot read <path>: <system message>") when it cannot be looked at.
+Expected<std::optional<FileIdentity>> identityOf(const QString& path);
+/// The identity of an open file; nullopt with `errno` set, as `fstat` leaves it.
 std::optional<FileIdentity> identityOf(int fd);
 
 /// "<what> <path>: <system message>" for an errno value.
 QString describe(const QString& what, const QString& path, int error);
 
 /// Creates `path` and any missing parents, each new folder owner-only (0700); folders that exist
-/// keep their permissions. Empty on success, else a message naming the folder and the reason.
-QString makePrivateDirectories(const QString& path);
+/// keep their permissions. A failure names the folder and the reason.
+Expected<> makePrivateDirectories(const QString& path);
 
-/// Writes `bytes` to `fd` completely, retrying short writes and interruptions; returns 0 or errno.
-int writeAll(int fd, const char* data, qint64 size);
-
-struct WriteResult {
-    bool ok = false;
-    QString error;         ///< why it failed (empty on success)
-    FileIdentity identity; ///< the file now at the path (valid on success)
-};
+/// Appends `bytes` to the owner-only (0600) file `path`, creating it; a symbolic link at `path`
+/// is refused. A failure names the file and the reason.
+Expected<> appendPrivate(const QString& path, const QByteArray& bytes);
 
 /// What `replaceFile` does when `path` is a symbolic link.
 enum class SymlinkPolicy {
@@ -59,10 +58,10 @@ enum class SymlinkPolicy {
 /// a failed close cancels the replacement and leaves the old file as it was. The new file gets
 /// `mode`, or with `keepExistingMode` the permissions of the (regular) file it replaces. The folder
 /// must exist. A symbolic link at `path` is handled as `links` says; `trustedOwner` defaults to
-/// the process's user.
-WriteResult replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
-                        bool keepExistingMode = false, SymlinkPolicy links = SymlinkPolicy::followOwn,
-                        std::optional<uid_t> trustedOwner = {});
+/// the process's user. On success, the identity of the file now at the path.
+Expected<FileIdentity> replaceFile(const QString& path, const QByteArray& bytes, mode_t mode,
+                                 bool keepExistingMode = false, SymlinkPolicy links = SymlinkPolicy::followOwn,
+                                 std::optional<uid_t> trustedOwner = {});
 
 /// Removes the temporary files `replaceFile` leaves beside `path` when a process dies in the middle
 /// of a replacement. Only safe while holding the lock that every writer of `path` takes.

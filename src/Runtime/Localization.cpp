@@ -6,6 +6,8 @@
 #include <QLocale>
 
 #include <atomic>
+#include <memory>
+#include <mutex>
 
 namespace quillory::Localization {
 
@@ -13,18 +15,25 @@ namespace {
 std::atomic<int> g_override{-1};
 
 struct Tables {
-    std::vector<LocalizedString> all = localizedStrings();
+    std::vector<LocalizedString> all;
     QHash<QByteArray, const LocalizedString*> byKey;
-    Tables() {
+    explicit Tables(std::vector<LocalizedString> table) : all(std::move(table)) {
         for (const auto& entry : all) {
             byKey.insert(QByteArray(entry.key), &entry);
         }
     }
 };
 
+// Every table installed stays alive until the process ends: a reader on another thread may still
+// hold the one an install replaced.
+std::mutex g_installMutex;
+std::vector<std::unique_ptr<const Tables>> g_installed;
+std::atomic<const Tables*> g_tables{nullptr};
+
 const Tables& tables() {
-    static const Tables t;
-    return t;
+    static const Tables none{{}};
+    const Tables* installed = g_tables.load(std::memory_order_acquire);
+    return installed ? *installed : none;
 }
 
 Language systemLanguage() {
@@ -38,6 +47,12 @@ Language systemLanguage() {
     return QLocale::system().language() == QLocale::Japanese ? Language::Japanese : Language::English;
 }
 } // namespace
+
+void installStrings(std::vector<LocalizedString> table) {
+    std::lock_guard lock(g_installMutex);
+    g_installed.push_back(std::make_unique<const Tables>(std::move(table)));
+    g_tables.store(g_installed.back().get(), std::memory_order_release);
+}
 
 Language language() {
     const int o = g_override.load();

@@ -1,5 +1,4 @@
 #include "Runtime/LocalizedStrings.h"
-#include "UI/Settings/SettingsStrings.h"
 
 namespace quillory::Localization {
 
@@ -35,17 +34,6 @@ constexpr LocalizedString kStrings[] = {
 
 std::span<const LocalizedString> coreStrings() {
     return kStrings;
-}
-
-std::vector<LocalizedString> localizedStrings() {
-    std::vector<LocalizedString> all;
-    for (auto table : {coreStrings(), sessionStrings(), polishStrings(), systemStrings(), hotkeyStrings(),
-                       audioStrings(), overlayStrings(), appShellStrings(),
-                       speechStrings(), settingsStrings(),
-                       modelTabStrings()}) {
-        all.insert(all.end(), table.begin(), table.end());
-    }
-    return all;
 }
 
 } // namespace quillory::Localization

@@ -15,10 +15,11 @@ struct WhisperRecognizerHost::Slot {
     QString error;
     bool done = false;
 
-    std::shared_ptr<SpeechDecoder> get(QString* why) {
+    /// The decoder, or why there is none.
+    Expected<std::shared_ptr<SpeechDecoder>> get() {
         std::lock_guard lock(mutex);
-        if (!decoder && why) {
-            *why = done ? error : QStringLiteral("the speech model is not loaded");
+        if (!decoder) {
+            return Failure{done ? error : QStringLiteral("the speech model is not loaded")};
         }
         return decoder;
     }

@@ -4,6 +4,8 @@
 // speech in it (`SpeechDecoder`), and the one thread all of its work runs on (`RecognitionWorker`).
 // The real decoder wraps whisper.cpp (Speech/whisper/); tests use fakes and a hand-driven worker.
 
+#include "Runtime/Expected.h"
+
 #include <QString>
 
 #include <functional>
@@ -72,9 +74,9 @@ public:
     virtual void endRecognition() {}
 };
 
-/// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; returns
-/// null with `*error` set when the files are missing or do not load.
-using SpeechDecoderLoader = std::function<std::shared_ptr<SpeechDecoder>(const QString& modelPath, QString* error)>;
+/// Loads a decoder for a speech model file (and the VAD model beside it). Runs on the worker; fails
+/// when the files are missing or do not load.
+using SpeechDecoderLoader = std::function<Expected<std::shared_ptr<SpeechDecoder>>(const QString& modelPath)>;
 
 /// Runs jobs one after another on one thread that is never the main thread (tests drive it by hand).
 class RecognitionWorker {

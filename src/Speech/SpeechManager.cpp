@@ -2,7 +2,7 @@
 
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <cmath>
 

@@ -1,11 +1,11 @@
 #include "Speech/SpeechModel.h"
 
-#include "AI/PolishModel.h"
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/FileDownload.h"
 #include "Runtime/Localization.h"
+#include "Runtime/ModelHosting.h"
 #include "Runtime/Paths.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDir>
 #include <QFile>
@@ -58,8 +58,7 @@ const CatalogueEntry& entry(SpeechModel m) {
 }
 
 QString urlFor(const char* repository, const char* file) {
-    return PolishModels::hostingBaseURL() + QLatin1String(repository) + QStringLiteral("/resolve/main/") +
-           QLatin1String(file);
+    return ModelHosting::fileURL(QLatin1String(repository), QLatin1String(file));
 }
 
 } // namespace

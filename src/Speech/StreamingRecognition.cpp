@@ -6,7 +6,7 @@
 
 #include "Speech/CaptureBuffer.h"
 #include "Speech/ModelSlot.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <algorithm>
 #include <atomic>
@@ -100,13 +100,13 @@ std::vector<Piece> groupSpeech(const std::vector<SpeechSpan>& spans, std::span<c
 
 /// The decoder of `slot`, or null with `out` failed.
 std::shared_ptr<SpeechDecoder> decoderOf(WhisperRecognizerHost::Slot& slot, JobOutput& out) {
-    QString why;
-    auto decoder = slot.get(&why);
+    Expected<std::shared_ptr<SpeechDecoder>> decoder = slot.get();
     if (!decoder) {
         out.status = Status::failed;
-        out.error = why;
+        out.error = decoder.error();
+        return nullptr;
     }
-    return decoder;
+    return std::move(decoder).value();
 }
 
 /// The speech in `buffer`, or nothing with `out` failed.
@@ -270,7 +270,7 @@ private:
     /// The fast model writes the live text while the selected one settles segments.
     bool twoPass() const {
         return !partialBroken_ && options_.shouldReportPartialResults && partial_.slot && partial_.worker &&
-               partial_.slot->get(nullptr) != nullptr;
+               partial_.slot->get().ok();
     }
 
     void onPoll() {

@@ -1,6 +1,6 @@
 #include "Speech/WavFileAudioSource.h"
 
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QFile>
 #include <QtEndian>

@@ -5,7 +5,7 @@
 
 #include "Runtime/DefaultsStore.h"
 #include "Speech/ModelSlot.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -74,7 +74,14 @@ void WhisperRecognizerHost::load(Loaded& into, const QString& path, const Speech
             error = QStringLiteral("%1 does not exist").arg(path);
         } else {
             try {
-                decoder = loader ? loader(path, &error) : nullptr;
+                if (loader) {
+                    Expected<std::shared_ptr<SpeechDecoder>> loaded = loader(path);
+                    if (loaded) {
+                        decoder = std::move(loaded).value();
+                    } else {
+                        error = loaded.error();
+                    }
+                }
             } catch (const std::exception& e) {
                 error = QString::fromLocal8Bit(e.what());
             }

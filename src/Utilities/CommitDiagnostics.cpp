@@ -168,7 +168,7 @@ private:
     // under the log's lock file; without it two writers could both rotate and the second would
     // replace a full generation with a few fresh lines.
     static void writeBatch(const Locations& where, const std::vector<Entry>& batch) {
-        FileIO::makePrivateDirectories(where.directory);
+        (void)FileIO::makePrivateDirectories(where.directory); // best effort, as below
         // Best effort, like every part of the log: when the lock can't be had the lines are still
         // written.
         const FileIO::FileLock lock(where.lock, FileIO::FileLock::Mode::Exclusive, std::chrono::seconds(2));

@@ -87,10 +87,10 @@ void writeExport(const QString& path, int lookbackMinutes, const QDateTime& now,
     // written over an existing file keeps that file's permissions. A symbolic link at the chosen
     // path is replaced, never followed: in a shared folder such as /tmp anyone can plant one at a
     // name that is predictable to the second, pointing at a file of ours.
-    const FileIO::WriteResult written =
+    const Expected<FileIO::FileIdentity> written =
         FileIO::replaceFile(path, text, 0600, /*keepExistingMode=*/true, FileIO::SymlinkPolicy::replaceLink);
-    if (!written.ok) {
-        throw ExportError::writeFailed(written.error);
+    if (!written) {
+        throw ExportError::writeFailed(written.error());
     }
 }
 

@@ -5,6 +5,7 @@
 #include "AI/PolishText.h"
 #include "Platform/HostCPU.h"
 #include "Runtime/Localization.h"
+#include "Runtime/ModelHosting.h"
 #include "support/CoreTest.h"
 
 #include <QDir>
@@ -66,7 +67,7 @@ TEST_F(CatalogueTest, DownloadUrlFollowsTheConfiguredHost) {
     const QString phi = PolishModels::downloadURL(M::phi3_miniQ4);
     EXPECT_TRUE(phi.startsWith("https://huggingface.co/")) << phi.toStdString();
     EXPECT_TRUE(phi.endsWith("/Phi-3-mini-4k-instruct-gguf/resolve/main/Phi-3-mini-4k-instruct-q4.gguf"));
-    store_->setString(PolishModels::hostingBaseURLKey, "http://mirror.test/models");
+    store_->setString(ModelHosting::baseURLKey, "http://mirror.test/models");
     EXPECT_EQ(PolishModels::downloadURL(M::phi3_miniQ4),
               "http://mirror.test/models/microsoft/Phi-3-mini-4k-instruct-gguf/resolve/main/"
               "Phi-3-mini-4k-instruct-q4.gguf");

@@ -4,7 +4,7 @@
 // registers the stored shortcut for real. Last, the sound server dies under a dictation (this test
 // stops the session's PulseAudio, so it comes after every other one).
 #include "App/AppState.h"
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "session/SpeechFakes.h"

@@ -1,8 +1,11 @@
+#include "Strings/StringTables.h"
+
 #include <QGuiApplication>
 
 #include <gmock/gmock.h>
 
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     qputenv("QUILLORY_LANGUAGE", "en");
     // Qt's in-process clipboard; no display, no accessibility bus of the developer's session.
     qputenv("QT_QPA_PLATFORM", "offscreen");

@@ -1,6 +1,6 @@
 // The desktop composition where nothing of the desktop is there: every service is still built,
 // says why it cannot work, and the state on top of it stays usable.
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 #include "App/AppState.h"
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Runtime/Localization.h"

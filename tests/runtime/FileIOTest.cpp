@@ -1,4 +1,5 @@
-// Whole-file replacement and symbolic links: whose links are followed, and which are replaced.
+// Whole-file replacement and symbolic links: whose links are followed, and which are replaced;
+// private folders and file identities.
 #include "Runtime/FileIO.h"
 
 #include <QDir>
@@ -38,8 +39,8 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("middle")), link));
 
     // The user's own chain of links is followed to its end; the links stay.
-    FileIO::WriteResult r = FileIO::replaceFile(link, "ours", 0600, /*keepExistingMode=*/true);
-    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    auto r = FileIO::replaceFile(link, "ours", 0600, /*keepExistingMode=*/true);
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
     EXPECT_EQ(content(victim), "ours");
     EXPECT_EQ(modeOf(victim), 0644u);
     EXPECT_TRUE(QFileInfo(link).isSymLink());
@@ -47,9 +48,9 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     // Links of another user are never followed (here the links count as another user's).
     const uid_t someoneElse = ::geteuid() + 1;
     r = FileIO::replaceFile(link, "theirs", 0600, false, FileIO::SymlinkPolicy::followOwn, someoneElse);
-    EXPECT_FALSE(r.ok);
-    EXPECT_TRUE(r.error.endsWith(QStringLiteral("a symbolic link of another user is not followed")))
-        << r.error.toStdString();
+    EXPECT_FALSE(r.ok());
+    EXPECT_TRUE(r.error().endsWith(QStringLiteral("a symbolic link of another user is not followed")))
+        << r.error().toStdString();
     EXPECT_EQ(content(victim), "ours");
     EXPECT_TRUE(QFileInfo(link).isSymLink());
     EXPECT_EQ(
@@ -61,9 +62,40 @@ TEST(ReplaceFileTest, FollowsOnlyTheUsersOwnLinksOrReplacesTheLinkItself) {
     // the link's target lends it no permissions.
     r = FileIO::replaceFile(link, "export", 0600, /*keepExistingMode=*/true,
                             FileIO::SymlinkPolicy::replaceLink);
-    ASSERT_TRUE(r.ok) << r.error.toStdString();
+    ASSERT_TRUE(r.ok()) << r.error().toStdString();
     EXPECT_FALSE(QFileInfo(link).isSymLink());
     EXPECT_EQ(content(link), "export");
     EXPECT_EQ(modeOf(link), 0600u);
     EXPECT_EQ(content(victim), "ours");
+}
+
+TEST(FileIOTest, FoldersAndIdentitiesSayWhatIsMissingOrInTheWay) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString nested = dir.filePath(QStringLiteral("a/b/c"));
+    const Expected<> made = FileIO::makePrivateDirectories(nested);
+    ASSERT_TRUE(made) << made.error().toStdString();
+    EXPECT_EQ(modeOf(dir.filePath(QStringLiteral("a"))), 0700u);
+    EXPECT_EQ(modeOf(nested), 0700u);
+    EXPECT_TRUE(FileIO::makePrivateDirectories(nested)) << "a folder that exists is no failure";
+
+    // A file where a folder must go: the failure names that path.
+    QFile blocker(dir.filePath(QStringLiteral("file")));
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const Expected<> blocked = FileIO::makePrivateDirectories(dir.filePath(QStringLiteral("file/sub")));
+    EXPECT_FALSE(blocked);
+    EXPECT_TRUE(blocked.error().startsWith(QStringLiteral("cannot create folder ") + blocker.fileName()))
+        << blocked.error().toStdString();
+
+    // No file is no failure; a path that cannot be looked at is.
+    const auto absent = FileIO::identityOf(dir.filePath(QStringLiteral("absent")));
+    ASSERT_TRUE(absent) << absent.error().toStdString();
+    EXPECT_FALSE(absent.value().has_value());
+    const auto present = FileIO::identityOf(blocker.fileName());
+    ASSERT_TRUE(present && present.value().has_value());
+    EXPECT_EQ(present.value()->size, 0);
+    const auto throughFile = FileIO::identityOf(dir.filePath(QStringLiteral("file/x")));
+    EXPECT_FALSE(throughFile);
+    EXPECT_TRUE(throughFile.error().startsWith(QStringLiteral("cannot read ")));
 }

@@ -1,7 +1,7 @@
 #include "Runtime/Localization.h"
-#include "Runtime/LocalizedStrings.h"
 #include "Runtime/Paths.h"
 #include "Runtime/Text.h"
+#include "Strings/StringTables.h"
 
 #include <QSet>
 
@@ -45,6 +45,18 @@ TEST(LocalizationTest, EveryKeyHasAnEnglishTextAndFormatsFillThePlaceholder) {
     EXPECT_TRUE(Localization::text("diagnostics.error.no_entries").contains(QStringLiteral("診断ログ")));
     Localization::resetLanguage();
     EXPECT_EQ(Localization::text("no.such.key"), QStringLiteral("no.such.key"));
+}
+
+TEST(LocalizationTest, ReadsOnlyTheInstalledTable) {
+    // The runtime knows no subsystem's texts: each program's main installs them.
+    const Localization::LocalizedString own[] = {{"test.only", "Only here", ""}};
+    Localization::installStrings({std::begin(own), std::end(own)});
+    EXPECT_EQ(Localization::text("test.only"), QStringLiteral("Only here"));
+    EXPECT_FALSE(Localization::hasKey("diagnostics.error.no_entries"));
+    EXPECT_EQ(Localization::text("diagnostics.error.no_entries"), QStringLiteral("diagnostics.error.no_entries"));
+    Localization::installAllStrings();
+    EXPECT_FALSE(Localization::hasKey("test.only"));
+    EXPECT_TRUE(Localization::hasKey("diagnostics.error.no_entries"));
 }
 
 TEST(PathsTest, FollowsTheXdgVariablesAndIgnoresRelativeOnes) {

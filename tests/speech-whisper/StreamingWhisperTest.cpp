@@ -70,10 +70,9 @@ protected:
         if (model_.isEmpty() || vad_.isEmpty()) {
             GTEST_SKIP() << "the tiny whisper models are not set (scripts/run-tests.sh sets them)";
         }
-        QString error;
-        auto real = whisper::loadDecoder(model_, vad_, &error, 1);
-        ASSERT_TRUE(real) << error.toStdString();
-        decoder_ = std::make_shared<RecordingDecoder>(real);
+        auto real = whisper::loadDecoder(model_, vad_, 1);
+        ASSERT_TRUE(real) << real.error().toStdString();
+        decoder_ = std::make_shared<RecordingDecoder>(real.value());
     }
 
     /// Runs `audio` through a recogniser in capture buffers at the speed of speech, with no live
@@ -82,7 +81,7 @@ protected:
         auto worker = std::make_shared<ManualWorker>();
         auto host = std::make_shared<WhisperRecognizerHost>(
             [this] { return model_; },
-            [this](const QString&, QString*) -> std::shared_ptr<SpeechDecoder> { return decoder_; }, worker);
+            [this](const QString&) -> Expected<std::shared_ptr<SpeechDecoder>> { return decoder_; }, worker);
         host->preload();
         worker->runNext();
         clock_.runPending();

@@ -33,11 +33,10 @@ protected:
     void makeHost(std::shared_ptr<RecognitionWorker> w) {
         host = std::make_shared<WhisperRecognizerHost>(
             [this] { return modelFile; },
-            [this](const QString&, QString* error) -> std::shared_ptr<SpeechDecoder> {
+            [this](const QString&) -> Expected<std::shared_ptr<SpeechDecoder>> {
                 ++loads;
                 if (loadFails) {
-                    *error = QStringLiteral("not a whisper model");
-                    return nullptr;
+                    return Failure{QStringLiteral("not a whisper model")};
                 }
                 return decoder;
             },
@@ -99,10 +98,9 @@ protected:
         fast->mark = QStringLiteral("~");
         fastWorker = std::make_shared<ManualWorker>();
         host->setPartialPass({[this] { return fastFile; },
-                              [this](const QString&, QString* error) -> std::shared_ptr<SpeechDecoder> {
+                              [this](const QString&) -> Expected<std::shared_ptr<SpeechDecoder>> {
                                   if (fastLoadFails) {
-                                      *error = QStringLiteral("not a whisper model");
-                                      return nullptr;
+                                      return Failure{QStringLiteral("not a whisper model")};
                                   }
                                   return fast;
                               },

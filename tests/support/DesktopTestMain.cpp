@@ -1,3 +1,5 @@
+#include "Strings/StringTables.h"
+
 #include <QApplication>
 
 #include <gmock/gmock.h>
@@ -8,6 +10,7 @@
 // session bus and sound server. Started on their own they refuse to run rather than touch the
 // developer's desktop.
 int main(int argc, char** argv) {
+    quillory::Localization::installAllStrings();
     qputenv("QUILLORY_LANGUAGE", "en");
     if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
         std::fprintf(stderr, "desktop tests run inside scripts/desktop-session.sh\n");

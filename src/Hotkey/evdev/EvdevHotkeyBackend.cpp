@@ -1,7 +1,7 @@
 #include "Hotkey/evdev/EvdevHotkeyBackend.h"
 
 #include "Runtime/Scheduler.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDir>
 #include <QFile>

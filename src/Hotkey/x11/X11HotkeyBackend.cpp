@@ -5,7 +5,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/x11/XDisplay.h"
 #include "Runtime/Scheduler.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QMetaObject>
 #include <QSocketNotifier>

@@ -2,7 +2,7 @@
 
 #include "Runtime/Lifetime.h"
 #include "Runtime/Scheduler.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <atspi/atspi-constants.h>
 

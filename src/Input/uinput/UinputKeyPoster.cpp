@@ -1,7 +1,7 @@
 #include "Input/uinput/UinputKeyPoster.h"
 
 #include "Input/TextInjector.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QFile>
 

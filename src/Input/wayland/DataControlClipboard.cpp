@@ -1,7 +1,7 @@
 #include "Input/wayland/DataControlClipboard.h"
 
 #include "Input/wayland/WaylandConnection.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 

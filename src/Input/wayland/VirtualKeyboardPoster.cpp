@@ -2,7 +2,7 @@
 
 #include "Input/TextInjector.h"
 #include "Input/wayland/WaylandConnection.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 

@@ -1,6 +1,6 @@
 #include "Input/wayland/WaylandConnection.h"
 
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"

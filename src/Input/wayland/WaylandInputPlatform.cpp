@@ -6,7 +6,7 @@
 #include "Input/wayland/WaylandConnection.h"
 #include "Input/x11/TerminalClasses.h"
 #include "Runtime/DefaultsStore.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 namespace quillory::input {
 

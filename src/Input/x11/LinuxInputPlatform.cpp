@@ -11,7 +11,7 @@
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QGuiApplication>
 

@@ -2,7 +2,7 @@
 
 #include "Input/x11/SelectionReader.h"
 #include "Input/x11/X11Connection.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

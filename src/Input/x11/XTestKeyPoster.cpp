@@ -2,7 +2,7 @@
 
 #include "Input/TextInjector.h"
 #include "Input/x11/X11Connection.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>

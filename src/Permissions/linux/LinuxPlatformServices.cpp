@@ -5,7 +5,7 @@
 #include "Permissions/SystemSettingsLink.h"
 #include "Permissions/linux/LinuxProbes.h"
 #include "Platform/qt/AppActivation.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QDesktopServices>
 #include <QGuiApplication>

@@ -4,7 +4,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Platform/linux/Portals.h"
 #include "Platform/wayland/WaylandGlobals.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <mutex>
 #include <optional>

@@ -2,7 +2,7 @@
 
 #include "Runtime/Localization.h"
 #include "Speech/pulse/PulseConnection.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <pulse/error.h>
 #include <pulse/introspect.h>

@@ -164,9 +164,7 @@ std::optional<int> walkTensors(Walker& w, const QString& kind, const QString& pa
     return count;
 }
 
-} // namespace
-
-bool checkSpeechModelFile(const QString& path, QString* error) {
+bool checkSpeechModel(const QString& path, QString* error) {
     const QString kind = QStringLiteral("speech model");
     QFile file(path);
     if (!openModel(file, path, kind, error)) {
@@ -242,7 +240,7 @@ bool checkSpeechModelFile(const QString& path, QString* error) {
     return true;
 }
 
-bool checkVadModelFile(const QString& path, QString* error, int* frameSamples) {
+bool checkVadModel(const QString& path, QString* error, int* frameSamples) {
     const QString kind = QStringLiteral("voice activity model");
     QFile file(path);
     if (!openModel(file, path, kind, error)) {
@@ -294,10 +292,26 @@ bool checkVadModelFile(const QString& path, QString* error, int* frameSamples) {
         return fail(error, QStringLiteral("The voice activity model %1 is incomplete (%2 of %3 tensors)")
                                .arg(name).arg(*tensors).arg(kVadTensors));
     }
-    if (frameSamples) {
-        *frameSamples = *h[3];
-    }
+    *frameSamples = *h[3];
     return true;
+}
+
+} // namespace
+
+Expected<> checkSpeechModelFile(const QString& path) {
+    if (QString error; !checkSpeechModel(path, &error)) {
+        return Failure{error};
+    }
+    return {};
+}
+
+Expected<int> checkVadModelFile(const QString& path) {
+    QString error;
+    int frameSamples = 0;
+    if (!checkVadModel(path, &error, &frameSamples)) {
+        return Failure{error};
+    }
+    return frameSamples;
 }
 
 } // namespace quillory::whisper

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Runtime/Expected.h"
+
 #include <QString>
 
 namespace quillory::whisper {
@@ -9,11 +11,10 @@ namespace quillory::whisper {
 // file layout (header, vocabulary, every tensor's shape, type and size) without reading the
 // weights, so only a file whisper.cpp can load safely reaches it.
 
-/// A whisper.cpp speech model (".bin", magic "ggml"). False with `*error` set when it cannot be used.
-bool checkSpeechModelFile(const QString& path, QString* error);
+/// A whisper.cpp speech model (".bin", magic "ggml"); fails with the reason it cannot be used.
+Expected<> checkSpeechModelFile(const QString& path);
 
-/// A whisper.cpp Silero VAD model. False with `*error` set when it cannot be used; on success
-/// `*frameSamples` (when given) holds the model's samples per frame.
-bool checkVadModelFile(const QString& path, QString* error, int* frameSamples = nullptr);
+/// A whisper.cpp Silero VAD model: its samples per frame, or the reason it cannot be used.
+Expected<int> checkVadModelFile(const QString& path);
 
 } // namespace quillory::whisper

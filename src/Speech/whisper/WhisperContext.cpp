@@ -1,7 +1,7 @@
 #include "Speech/whisper/WhisperContext.h"
 
 #include "Speech/whisper/ModelFileCheck.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <whisper.h>
 
@@ -47,12 +47,6 @@ void logCallback(ggml_log_level level, const char* text, void*) {
 void installLogCallback() {
     static std::once_flag once;
     std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
-}
-
-void setError(QString* error, const QString& message) {
-    if (error) {
-        *error = message;
-    }
 }
 
 QString withLastError(const QString& message) {
@@ -177,8 +171,8 @@ struct WhisperModel::Impl {
     DecodeTimings timings;
     mutable std::mutex mutex;
 
-    /// The state, made when there is none; null with `*error` set when whisper.cpp cannot make it.
-    whisper_state* ensureState(QString* error) {
+    /// The state, made when there is none; fails when whisper.cpp cannot make it.
+    Expected<whisper_state*> ensureState() {
         if (!state) {
             QElapsedTimer timer;
             timer.start();
@@ -190,9 +184,8 @@ struct WhisperModel::Impl {
                 state = nullptr;
             }
             if (!state) {
-                setError(error, withLastError(QStringLiteral("The speech model %1 could not allocate its working memory")
-                                                  .arg(QFileInfo(path).fileName())));
-                return nullptr;
+                return Failure{withLastError(QStringLiteral("The speech model %1 could not allocate its working memory")
+                                                 .arg(QFileInfo(path).fileName()))};
             }
             qCDebug(lcSpeech, "Decoding state of %s made in %lld ms", qUtf8Printable(QFileInfo(path).fileName()),
                     static_cast<long long>(timer.elapsed()));
@@ -213,16 +206,14 @@ struct WhisperModel::Impl {
 WhisperModel::WhisperModel(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 WhisperModel::~WhisperModel() = default;
 
-std::shared_ptr<WhisperModel> WhisperModel::load(const QString& path, QString* error, int threads) {
+Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, int threads) {
     Q_UNUSED(threads);
     installLogCallback();
     QElapsedTimer timer;
     timer.start();
 
-    QString problem;
-    if (!checkSpeechModelFile(path, &problem)) {
-        setError(error, problem);
-        return nullptr;
+    if (Expected<> checked = checkSpeechModelFile(path); !checked) {
+        return Failure{checked.error()};
     }
 
     whisper_context_params params = whisper_context_default_params();
@@ -237,9 +228,8 @@ std::shared_ptr<WhisperModel> WhisperModel::load(const QString& path, QString* e
         ctx = nullptr;
     }
     if (!ctx) {
-        setError(error, withLastError(QStringLiteral("The speech model %1 could not be loaded")
-                                          .arg(QFileInfo(path).fileName())));
-        return nullptr;
+        return Failure{withLastError(QStringLiteral("The speech model %1 could not be loaded")
+                                         .arg(QFileInfo(path).fileName()))};
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
@@ -248,29 +238,18 @@ std::shared_ptr<WhisperModel> WhisperModel::load(const QString& path, QString* e
     return std::shared_ptr<WhisperModel>(new WhisperModel(std::move(impl)));
 }
 
-std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const DecodeOptions& options,
-                                          QString* error, DecodeOutcome* outcome) {
-    auto report = [&](DecodeOutcome value) {
-        if (outcome) {
-            *outcome = value;
-        }
-    };
-    report(DecodeOutcome::Ok);
+Expected<Transcript> WhisperModel::decode(std::span<const float> pcm16k, const DecodeOptions& options) {
     if (pcm16k.empty()) {
-        return {};
+        return Transcript{};
     }
 
     const QByteArray language = options.language.trimmed().toLatin1();
     if (!language.isEmpty() && whisper_lang_id(language.constData()) < 0) {
-        setError(error, QStringLiteral("Unknown speech language \"%1\"").arg(options.language));
-        report(DecodeOutcome::Failed);
-        return {};
+        return Failure{QStringLiteral("Unknown speech language \"%1\"").arg(options.language)};
     }
     if (!language.isEmpty() && language != "en" && !whisper_is_multilingual(d->ctx)) {
-        setError(error, QStringLiteral("The speech model %1 only understands English")
-                            .arg(QFileInfo(d->path).fileName()));
-        report(DecodeOutcome::Failed);
-        return {};
+        return Failure{QStringLiteral("The speech model %1 only understands English")
+                           .arg(QFileInfo(d->path).fileName())};
     }
 
     std::vector<float> padded;
@@ -281,9 +260,7 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
         samples = padded;
     }
     if (samples.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-        setError(error, QStringLiteral("The audio is too long to decode at once"));
-        report(DecodeOutcome::Failed);
-        return {};
+        return Failure{QStringLiteral("The audio is too long to decode at once")};
     }
 
     const QByteArray prompt = options.initialPrompt.toUtf8();
@@ -314,11 +291,11 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
     p.logits_filter_callback_user_data = &abort;
 
     std::lock_guard lock(d->mutex);
-    whisper_state* state = d->ensureState(error);
-    if (!state) {
-        report(DecodeOutcome::Failed);
-        return {};
+    const Expected<whisper_state*> made = d->ensureState();
+    if (!made) {
+        return Failure{made.error()};
     }
+    whisper_state* state = made.value();
     tLastError.clear();
     int rc = 0;
     try {
@@ -338,16 +315,14 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
         d->timings.perTokenMs = millisBetween(*abort.firstToken, abort.lastToken) / (abort.steps - 1);
     }
     if (abort.aborted.load()) {
-        report(DecodeOutcome::Aborted);
-        return {};
+        return Transcript{{}, true};
     }
     if (rc != 0) {
-        setError(error, withLastError(QStringLiteral("Speech decoding failed (whisper.cpp error %1)").arg(rc)));
-        report(DecodeOutcome::Failed);
-        return {};
+        return Failure{withLastError(QStringLiteral("Speech decoding failed (whisper.cpp error %1)").arg(rc))};
     }
 
-    std::vector<Segment> segments;
+    Transcript transcript;
+    std::vector<Segment>& segments = transcript.segments;
     const int count = whisper_full_n_segments_from_state(state);
     segments.reserve(std::max(count, 0));
     // One decoder across segments: a character split between two segments still decodes whole.
@@ -364,12 +339,15 @@ std::vector<Segment> WhisperModel::decode(std::span<const float> pcm16k, const D
             segments.push_back(std::move(segment));
         }
     }
-    return segments;
+    return transcript;
 }
 
-bool WhisperModel::prepare(QString* error) {
+Expected<> WhisperModel::prepare() {
     std::lock_guard lock(d->mutex);
-    return d->ensureState(error) != nullptr;
+    if (const Expected<whisper_state*> made = d->ensureState(); !made) {
+        return Failure{made.error()};
+    }
+    return {};
 }
 
 void WhisperModel::releaseState() {
@@ -448,17 +426,16 @@ struct VadModel::Impl {
 VadModel::VadModel(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 VadModel::~VadModel() = default;
 
-std::shared_ptr<VadModel> VadModel::load(const QString& path, QString* error, int threads) {
+Expected<std::shared_ptr<VadModel>> VadModel::load(const QString& path, int threads) {
     installLogCallback();
     QElapsedTimer timer;
     timer.start();
 
-    QString problem;
-    int frameSamples = 0;
-    if (!checkVadModelFile(path, &problem, &frameSamples)) {
-        setError(error, problem);
-        return nullptr;
+    const Expected<int> checked = checkVadModelFile(path);
+    if (!checked) {
+        return Failure{checked.error()};
     }
+    const int frameSamples = checked.value();
 
     whisper_vad_context_params params = whisper_vad_default_context_params();
     params.n_threads = clampThreads(threads);
@@ -472,9 +449,8 @@ std::shared_ptr<VadModel> VadModel::load(const QString& path, QString* error, in
         ctx = nullptr;
     }
     if (!ctx) {
-        setError(error, withLastError(QStringLiteral("The voice activity model %1 could not be loaded")
-                                          .arg(QFileInfo(path).fileName())));
-        return nullptr;
+        return Failure{withLastError(QStringLiteral("The voice activity model %1 could not be loaded")
+                                         .arg(QFileInfo(path).fileName()))};
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
@@ -484,13 +460,12 @@ std::shared_ptr<VadModel> VadModel::load(const QString& path, QString* error, in
     return std::shared_ptr<VadModel>(new VadModel(std::move(impl)));
 }
 
-std::vector<float> VadModel::probabilities(std::span<const float> pcm16k, QString* error) {
+Expected<std::vector<float>> VadModel::probabilities(std::span<const float> pcm16k) {
     if (pcm16k.empty()) {
-        return {};
+        return std::vector<float>();
     }
     if (pcm16k.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-        setError(error, QStringLiteral("The audio is too long to analyse at once"));
-        return {};
+        return Failure{QStringLiteral("The audio is too long to analyse at once")};
     }
     std::lock_guard lock(d->mutex);
     tLastError.clear();
@@ -501,25 +476,22 @@ std::vector<float> VadModel::probabilities(std::span<const float> pcm16k, QStrin
         tLastError = QString::fromLocal8Bit(e.what());
     }
     if (!ok) {
-        setError(error, withLastError(QStringLiteral("Voice activity detection failed")));
-        return {};
+        return Failure{withLastError(QStringLiteral("Voice activity detection failed"))};
     }
     const int n = whisper_vad_n_probs(d->ctx);
     const float* probs = whisper_vad_probs(d->ctx);
     if (n <= 0 || !probs) {
-        return {};
+        return std::vector<float>();
     }
     return std::vector<float>(probs, probs + n);
 }
 
-std::vector<SpeechInterval> VadModel::detect(std::span<const float> pcm16k, QString* error,
-                                             const VadOptions& options) {
+Expected<std::vector<SpeechInterval>> VadModel::detect(std::span<const float> pcm16k, const VadOptions& options) {
     if (pcm16k.empty()) {
-        return {};
+        return std::vector<SpeechInterval>();
     }
     if (pcm16k.size() > static_cast<size_t>(std::numeric_limits<int>::max())) {
-        setError(error, QStringLiteral("The audio is too long to analyse at once"));
-        return {};
+        return Failure{QStringLiteral("The audio is too long to analyse at once")};
     }
     whisper_vad_params params = whisper_vad_default_params();
     params.threshold = options.threshold;
@@ -540,8 +512,7 @@ std::vector<SpeechInterval> VadModel::detect(std::span<const float> pcm16k, QStr
         tLastError = QString::fromLocal8Bit(e.what());
     }
     if (!segments) {
-        setError(error, withLastError(QStringLiteral("Voice activity detection failed")));
-        return {};
+        return Failure{withLastError(QStringLiteral("Voice activity detection failed"))};
     }
     std::vector<SpeechInterval> intervals;
     const int n = whisper_vad_segments_n_segments(segments);

@@ -1,12 +1,15 @@
 #pragma once
 
 // A thin, exception-free binding of whisper.cpp: load a speech model, decode 16 kHz mono float
-// audio to text segments, and find speech in audio with the Silero VAD model.
+// audio to text segments, and find speech in audio with the Silero VAD model. Every call that can
+// fail returns an `Expected` whose reason is a sentence for the log.
 //
 // Nothing here touches Qt's event loop: every call blocks the calling thread (meant to be the
 // recogniser's worker thread). Both model classes are safe to share between threads; calls on
 // one object are serialised by an internal lock (one whisper.cpp state per model, made at the
 // first decode or by `prepare`, freed by `releaseState`; the weights stay loaded).
+
+#include "Runtime/Expected.h"
 
 #include <QString>
 #include <QtGlobal>
@@ -37,7 +40,7 @@ struct DecodeOptions {
     /// extra threads make each decoder step many times slower, not faster.
     int threads = 1;
     /// Polled by whisper.cpp after each encoder pass and each decoder step; returning true ends the
-    /// decode with `DecodeOutcome::Aborted`. May be called on whisper.cpp's threads.
+    /// decode early (`Transcript::aborted`). May be called on whisper.cpp's threads.
     std::function<bool()> shouldAbort;
     /// Cap on the tokens of one segment (0: no cap). Bounds the cost of a repetition loop.
     int maxTokens = 0;
@@ -63,36 +66,37 @@ struct DecodeTimings {
     int tokens = 0;         ///< tokens in the result, special ones included
 };
 
-enum class DecodeOutcome {
-    Ok,       ///< The segments are the result (possibly none).
-    Aborted,  ///< `shouldAbort` returned true; no segments.
-    Failed,   ///< whisper.cpp reported an error; `error` says which.
+/// What a decode that did not fail gives.
+struct Transcript {
+    /// The segments in order (possibly none).
+    std::vector<Segment> segments;
+    /// `shouldAbort` returned true: the decode stopped early, with no segments.
+    bool aborted = false;
 };
 
 /// A loaded whisper.cpp speech model (ggml .bin). Loading takes seconds for real models: do it
 /// off the main thread and keep the object for the next dictation.
 class WhisperModel {
 public:
-    /// Loads `path` on the CPU. Returns null and sets `*error` (when given) to a readable reason
-    /// for a missing, unreadable, truncated or foreign file; never crashes on bad input.
-    /// (whisper.cpp loads on one thread; `threads` is kept for callers that pass their setting.)
-    static std::shared_ptr<WhisperModel> load(const QString& path, QString* error, int threads = 1);
+    /// Loads `path` on the CPU. Fails with a readable reason for a missing, unreadable, truncated
+    /// or foreign file; never crashes on bad input. (whisper.cpp loads on one thread; `threads` is
+    /// kept for callers that pass their setting.)
+    static Expected<std::shared_ptr<WhisperModel>> load(const QString& path, int threads = 1);
 
     ~WhisperModel();
     WhisperModel(const WhisperModel&) = delete;
     WhisperModel& operator=(const WhisperModel&) = delete;
 
     /// Decodes `pcm16k` (mono, 16 kHz). Each call starts afresh: nothing of an earlier decode
-    /// conditions it except `initialPrompt`. Returns the segments in order; on failure or abort returns
-    /// none, sets `*outcome` and (for a failure, when given) `*error`. Audio shorter than a second
-    /// is padded with silence; empty audio gives no segments. Texts come without surrounding
-    /// whitespace and empty segments are left out.
-    std::vector<Segment> decode(std::span<const float> pcm16k, const DecodeOptions& options,
-                                QString* error, DecodeOutcome* outcome = nullptr);
+    /// conditions it except `initialPrompt`. Gives the segments in order, none when aborted, or
+    /// fails with whisper.cpp's reason. Audio shorter than a second is padded with silence; empty
+    /// audio gives no segments. Texts come without surrounding whitespace and empty segments are
+    /// left out.
+    Expected<Transcript> decode(std::span<const float> pcm16k, const DecodeOptions& options);
 
     /// Makes the decoding state (whisper.cpp's caches and compute buffers) unless it exists, so
-    /// the next decode does not wait for it. False with `*error` set when it cannot be made.
-    bool prepare(QString* error);
+    /// the next decode does not wait for it. Fails when it cannot be made.
+    Expected<> prepare();
     /// Frees the decoding state and returns free heap pages to the system; the weights stay
     /// loaded. The next decode (or `prepare`) makes a new state.
     void releaseState();
@@ -146,21 +150,20 @@ struct VadOptions {
 /// A loaded Silero VAD model (ggml .bin, e.g. "ggml-silero-v5.1.2.bin").
 class VadModel {
 public:
-    /// Loads `path` on the CPU; null with `*error` set for a missing or unusable file.
-    static std::shared_ptr<VadModel> load(const QString& path, QString* error, int threads = 1);
+    /// Loads `path` on the CPU; fails for a missing or unusable file.
+    static Expected<std::shared_ptr<VadModel>> load(const QString& path, int threads = 1);
 
     ~VadModel();
     VadModel(const VadModel&) = delete;
     VadModel& operator=(const VadModel&) = delete;
 
-    /// The speech in `pcm16k` (analysed from scratch each call), in order. Returns none and sets
-    /// `*error` when whisper.cpp fails; silence and empty audio give none with no error.
-    std::vector<SpeechInterval> detect(std::span<const float> pcm16k, QString* error,
-                                       const VadOptions& options = {});
+    /// The speech in `pcm16k` (analysed from scratch each call), in order; fails when whisper.cpp
+    /// fails. Silence and empty audio give none.
+    Expected<std::vector<SpeechInterval>> detect(std::span<const float> pcm16k, const VadOptions& options = {});
 
     /// The per-frame speech probabilities of `pcm16k` (one per `frameSamples()` samples), for callers
-    /// that track pauses themselves. Empty with `*error` set on failure.
-    std::vector<float> probabilities(std::span<const float> pcm16k, QString* error);
+    /// that track pauses themselves.
+    Expected<std::vector<float>> probabilities(std::span<const float> pcm16k);
 
     /// Samples per VAD frame (512 = 32 ms at 16 kHz).
     int frameSamples() const;

@@ -1,7 +1,7 @@
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include "Speech/whisper/WhisperContext.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -30,23 +30,18 @@ public:
         options.shouldAbort = shouldAbort;
         // About 10 tokens a second of Japanese speech; the cap bounds a repetition loop's cost.
         options.maxTokens = 32 + static_cast<int>(samples.size() * 20 / kSampleRate);
-        QString error;
-        DecodeOutcome outcome = DecodeOutcome::Ok;
-        const std::vector<Segment> segments = model_->decode(samples, options, &error, &outcome);
+        const Expected<Transcript> decoded = model_->decode(samples, options);
         DecodeResult result;
-        switch (outcome) {
-        case DecodeOutcome::Ok:
-            for (const Segment& s : segments) {
+        if (!decoded) {
+            result.status = DecodeResult::Status::failed;
+            result.error = decoded.error().isEmpty() ? QStringLiteral("whisper.cpp could not decode the audio")
+                                                     : decoded.error();
+        } else if (decoded->aborted) {
+            result.status = DecodeResult::Status::aborted;
+        } else {
+            for (const Segment& s : decoded->segments) {
                 result.segments.push_back(s.text);
             }
-            break;
-        case DecodeOutcome::Aborted:
-            result.status = DecodeResult::Status::aborted;
-            break;
-        case DecodeOutcome::Failed:
-            result.status = DecodeResult::Status::failed;
-            result.error = error.isEmpty() ? QStringLiteral("whisper.cpp could not decode the audio") : error;
-            break;
         }
         return result;
     }
@@ -58,11 +53,11 @@ public:
         options.minSpeechMs = kMinSpeechMs;
         options.minSilenceMs = 100;
         options.speechPadMs = 30;
-        QString error;
-        const std::vector<SpeechInterval> intervals = vad_->detect(samples, &error, options);
-        if (!error.isEmpty()) {
-            return DetectResult::failure(error);
+        const Expected<std::vector<SpeechInterval>> detected = vad_->detect(samples, options);
+        if (!detected) {
+            return DetectResult::failure(detected.error());
         }
+        const std::vector<SpeechInterval>& intervals = detected.value();
         DetectResult result;
         std::vector<SpeechSpan>& spans = result.spans;
         spans.reserve(intervals.size());
@@ -87,10 +82,9 @@ public:
 
     void beginRecognition() override {
         ++recognitions_;
-        QString error;
-        if (!model_->prepare(&error)) {
+        if (const Expected<> prepared = model_->prepare(); !prepared) {
             // The first decode tries again and reports the failure.
-            qCWarning(lcSpeech, "%s", qUtf8Printable(error));
+            qCWarning(lcSpeech, "%s", qUtf8Printable(prepared.error()));
         }
     }
     void endRecognition() override {
@@ -133,30 +127,28 @@ int defaultThreads() {
 
 int partialThreads() { return std::clamp(physicalCores() / 4, 1, 2); }
 
-std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QString& vadPath, QString* error,
-                                           int threads) {
+Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, const QString& vadPath, int threads) {
     if (!QFileInfo::exists(vadPath)) {
-        *error = QStringLiteral("the voice-activity model %1 is missing").arg(vadPath);
-        return nullptr;
+        return Failure{QStringLiteral("the voice-activity model %1 is missing").arg(vadPath)};
     }
-    auto model = WhisperModel::load(modelPath, error, threads);
+    auto model = WhisperModel::load(modelPath, threads);
     if (!model) {
-        return nullptr;
+        return Failure{model.error()};
     }
-    if (!model->isMultilingual()) {
-        *error = QStringLiteral("%1 is an English-only model").arg(QFileInfo(modelPath).fileName());
-        return nullptr;
+    if (!model.value()->isMultilingual()) {
+        return Failure{QStringLiteral("%1 is an English-only model").arg(QFileInfo(modelPath).fileName())};
     }
-    auto vad = VadModel::load(vadPath, error, 1);
+    auto vad = VadModel::load(vadPath, 1);
     if (!vad) {
-        return nullptr;
+        return Failure{vad.error()};
     }
-    return std::make_shared<WhisperDecoder>(std::move(model), std::move(vad), threads);
+    return std::shared_ptr<SpeechDecoder>(
+        std::make_shared<WhisperDecoder>(std::move(model).value(), std::move(vad).value(), threads));
 }
 
 SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath, int threads) {
-    return [vadPath = std::move(vadPath), threads](const QString& modelPath, QString* error) {
-        return loadDecoder(modelPath, vadPath ? vadPath() : QString(), error, threads > 0 ? threads : defaultThreads());
+    return [vadPath = std::move(vadPath), threads](const QString& modelPath) {
+        return loadDecoder(modelPath, vadPath ? vadPath() : QString(), threads > 0 ? threads : defaultThreads());
     };
 }
 

@@ -8,9 +8,8 @@
 namespace quillory::whisper {
 
 /// Loads `modelPath` and the VAD model `vadPath` (both on the calling thread, meant to be the
-/// recognition worker). Null with `*error` set when either is missing or does not load.
-std::shared_ptr<SpeechDecoder> loadDecoder(const QString& modelPath, const QString& vadPath, QString* error,
-                                           int threads);
+/// recognition worker). Fails when either is missing or does not load.
+Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, const QString& vadPath, int threads);
 
 /// A loader for `WhisperRecognizerHost`: the VAD model is `vadPath()` at load time (normally the
 /// one in the speech model folder). Threads: `threads` when positive, else `defaultThreads()`.

@@ -1,6 +1,6 @@
 #include "UI/App/AppSpeech.h"
 
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 #include "Runtime/Localization.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WhisperRecognizer.h"

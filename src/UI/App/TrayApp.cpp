@@ -4,7 +4,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/LocalPolishError.h"
 #include "App/AppState.h"
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
@@ -22,7 +22,7 @@
 #include "UI/Updates/UpdateChecker.h"
 #include "UI/Updates/UpdateDialog.h"
 #include "Utilities/CommitDiagnostics.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QApplication>
 #include <QMessageBox>

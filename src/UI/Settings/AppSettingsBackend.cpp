@@ -2,7 +2,7 @@
 
 #include "App/AppState.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QPointer>
 

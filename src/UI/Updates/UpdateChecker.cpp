@@ -1,7 +1,7 @@
 #include "UI/Updates/UpdateChecker.h"
 
 #include "Runtime/Localization.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <QHostAddress>
 #include <QNetworkReply>

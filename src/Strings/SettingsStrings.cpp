@@ -1,4 +1,4 @@
-#include "UI/Settings/SettingsStrings.h"
+#include "Runtime/LocalizedStrings.h"
 
 namespace quillory::Localization {
 

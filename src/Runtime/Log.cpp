@@ -1,4 +1,4 @@
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 namespace quillory {
 Q_LOGGING_CATEGORY(lcApp, "app.quillory.quillory.app")

@@ -1,4 +1,4 @@
-#include "App/DesktopServices.h"
+#include "Platform/linux/DesktopServices.h"
 
 #include "AI/LocalPolishEngine.h"
 #include "Hotkey/GlobalHotKeyManager.h"
@@ -12,7 +12,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
-#include "Utilities/Log.h"
+#include "Runtime/Log.h"
 
 #include <mutex>
 
