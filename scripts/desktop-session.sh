@@ -36,36 +36,9 @@ done
 
 log() { printf '[desktop-session] %s\n' "$*" >&2; }
 
-root="$(mktemp -d "${TMPDIR:-/tmp}/quillory-desktop.XXXXXX")"
-pids=()
-cleanup() {
-    local rc=$?
-    trap - EXIT INT TERM HUP
-    local i
-    for (( i=${#pids[@]}-1; i>=0; i-- )); do
-        kill "${pids[$i]}" 2>/dev/null || true
-    done
-    for (( i=${#pids[@]}-1; i>=0; i-- )); do
-        # Up to 2 s for a polite exit, then SIGKILL.
-        for _ in $(seq 20); do kill -0 "${pids[$i]}" 2>/dev/null || break; sleep 0.1; done
-        kill -9 "${pids[$i]}" 2>/dev/null || true
-    done
-    if [ -n "${DBUS_SESSION_BUS_PID:-}" ]; then kill "$DBUS_SESSION_BUS_PID" 2>/dev/null || true; fi
-    rm -rf "$root"
-    exit "$rc"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
-# Private homes. The dependency cache stays the caller's (it holds built runtimes).
-export QUILLORY_DEPS_CACHE="${QUILLORY_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps}"
-export HOME="$root/home"
-export XDG_CONFIG_HOME="$HOME/.config" XDG_DATA_HOME="$HOME/.local/share" XDG_CACHE_HOME="$HOME/.cache"
-export XDG_RUNTIME_DIR="$root/run"
-mkdir -p "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
+# shellcheck source=lib/test-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
+session_begin quillory-desktop
 unset WAYLAND_DISPLAY XDG_SESSION_TYPE SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
 export XDG_SESSION_TYPE=x11 QUILLORY_DESKTOP_SESSION=1
 
@@ -86,13 +59,7 @@ done
 export DISPLAY=":$display"
 
 # A session bus for this run, with the accessibility bus launched on demand.
-eval "$(dbus-launch --sh-syntax)"
-export DBUS_SESSION_BUS_ADDRESS
-export QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 NO_AT_BRIDGE=0
-if [ -x /usr/libexec/at-spi-bus-launcher ]; then
-    /usr/libexec/at-spi-bus-launcher >"$root/atspi.log" 2>&1 &
-    pids+=($!)
-fi
+session_bus
 
 openbox --sm-disable >"$root/openbox.log" 2>&1 &
 pids+=($!)
@@ -109,28 +76,7 @@ if [ "$with_tray" = 1 ] && command -v trayer >/dev/null 2>&1; then
 fi
 
 if [ "$with_pulse" = 1 ]; then
-    export QUILLORY_TEST_PIPE_SOURCE="$root/mic.pipe"
-    export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
-    mkdir -p "$PULSE_RUNTIME_PATH"
-    cat >"$root/pulse.pa" <<EOF
-load-module module-native-protocol-unix auth-anonymous=1 socket=$PULSE_RUNTIME_PATH/native
-load-module module-null-sink sink_name=quillory_test_sink
-load-module module-pipe-source source_name=quillory_test_mic file=$QUILLORY_TEST_PIPE_SOURCE format=float32le rate=16000 channels=1
-set-default-source quillory_test_mic
-set-default-sink quillory_test_sink
-EOF
-    pulseaudio --daemonize=no --exit-idle-time=-1 --disallow-exit -n -F "$root/pulse.pa" \
-        --log-target=file:"$root/pulse.log" --system=false >/dev/null 2>&1 &
-    pids+=($!)
-    # A test may stop the server mid-dictation (a sound server that dies under the user).
-    export QUILLORY_TEST_PULSE_PID="${pids[-1]}"
-    export PULSE_SERVER="unix:$PULSE_RUNTIME_PATH/native"
-    for _ in $(seq 100); do
-        pactl info >/dev/null 2>&1 && break
-        kill -0 "${pids[-1]}" 2>/dev/null || { cat "$root/pulse.log" >&2 || true; log "PulseAudio did not start"; exit 1; }
-        sleep 0.05
-    done
-    pactl info >/dev/null 2>&1 || { log "PulseAudio did not answer"; exit 1; }
+    session_pipe_microphone
 fi
 
 # Wait until the window manager owns the screen so windows get focus the usual way.

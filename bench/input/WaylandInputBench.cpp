@@ -2,6 +2,7 @@
 // text in a native Wayland Qt line edit of another application, and from the start of an insertion
 // (clipboard snapshot and write over wlr-data-control included) to the same point. Run on its own
 // it starts a private headless Wayland desktop for itself (scripts/wayland-session.sh).
+#include "Strings/StringTables.h"
 #include "InputTargetClient.h"
 
 #include "Input/InputEngine.h"
@@ -73,6 +74,7 @@ void enterWaylandDesktop(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     enterWaylandDesktop(argc, argv);
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     constexpr int kRounds = 25;
 

@@ -2,6 +2,7 @@
 // scripts/wayland-session.sh, with a seat keyboard plugged in. The clipboard over wlr-data-control
 // against wl-clipboard's wl-copy and wl-paste, and `quillory paste` into native Wayland windows
 // (GTK 3 and GTK 4 entries, a Qt line edit, xfce4-terminal), with the user's clipboard put back.
+#include "Strings/StringTables.h"
 #include "Input/InputEngine.h"
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
@@ -503,6 +504,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "Wayland desktop tests run inside scripts/wayland-session.sh\n");
         return 2;
     }
+    quillory::Localization::installAllStrings();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleMock(&argc, argv);
     return RUN_ALL_TESTS();
