@@ -266,17 +266,10 @@ void EvdevHotkeyBackend::keyEvent(Open& device, int code, int value) {
 }
 
 void EvdevHotkeyBackend::scheduleDelivery() {
-    if (deliveryScheduled_ || pending_.empty()) {
+    if (pending_.empty()) {
         return;
     }
-    deliveryScheduled_ = true;
-    const LifetimeRef<EvdevHotkeyBackend> weak = lifetime_.ref();
-    Scheduler::current().post([weak] {
-        if (auto* self = weak.get()) {
-            self->deliveryScheduled_ = false;
-            self->deliverNext();
-        }
-    });
+    delivery_.request();
 }
 
 void EvdevHotkeyBackend::deliverNext() {

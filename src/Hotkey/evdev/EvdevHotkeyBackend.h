@@ -3,6 +3,7 @@
 #include "Hotkey/HotkeyBackend.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Runtime/Lifetime.h"
+#include "Runtime/NextTurn.h"
 
 #include <QObject>
 #include <QString>
@@ -118,8 +119,9 @@ private:
     bool streaming_ = false;
     std::deque<Pending> pending_;
     std::set<int> handedOn_; ///< X keycodes down as of the last event handed on
-    bool deliveryScheduled_ = false;
     Lifetime<EvdevHotkeyBackend> lifetime_{this};
+    /// Hands the next queued event on, one per scheduler turn.
+    NextTurn<EvdevHotkeyBackend> delivery_{lifetime_, &EvdevHotkeyBackend::deliverNext};
 };
 
 } // namespace quillory::platform

@@ -168,17 +168,7 @@ void X11HotkeyBackend::deliverNext() {
 
 void X11HotkeyBackend::scheduleDelivery() {
     // After the work the last event queued (the manager handles a change on the next turn).
-    if (deliveryScheduled_) {
-        return;
-    }
-    deliveryScheduled_ = true;
-    const LifetimeRef<X11HotkeyBackend> weak = lifetime_.ref();
-    Scheduler::current().post([weak] {
-        if (auto* self = weak.get()) {
-            self->deliveryScheduled_ = false;
-            self->deliverNext();
-        }
-    });
+    delivery_.request();
 }
 
 void X11HotkeyBackend::drainSoon() {

@@ -3,6 +3,7 @@
 #include "Hotkey/HotkeyBackend.h"
 #include "Hotkey/ModifierKeyMap.h"
 #include "Runtime/Lifetime.h"
+#include "Runtime/NextTurn.h"
 
 #include <QObject>
 #include <QString>
@@ -120,9 +121,10 @@ private:
     bool streaming_ = false;
     std::deque<PendingKey> pending_;
     bool delivering_ = false;
-    bool deliveryScheduled_ = false;
     Keymap handedOn_{}; // key states as of the last event handed on
     Lifetime<X11HotkeyBackend> lifetime_{this};
+    /// Hands the next queued event on, one per scheduler turn.
+    NextTurn<X11HotkeyBackend> delivery_{lifetime_, &X11HotkeyBackend::deliverNext};
     std::vector<int> syntheticDevices_; ///< the XTEST slave devices
     std::vector<int> knownDevices_;     ///< every slave device at the last look
     Keymap syntheticDown_{};            ///< keys the XTEST devices hold down
