@@ -10,6 +10,11 @@
 #   scripts/whisper-runtime.sh              ensure built; print the prefix (include/, lib/, bin/)
 #   scripts/whisper-runtime.sh --print-src  ensure built; print the whisper.cpp source dir
 #   scripts/whisper-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
+#   scripts/whisper-runtime.sh --vulkan [...]   the same for the Vulkan variant (GGML_VULKAN=ON: also
+#                                           libggml-vulkan.a; needs glslc, libvulkan-dev, spirv-headers
+#                                           and Vulkan headers 1.3.261 or newer: Debian 12's 1.3.239
+#                                           are refused), kept apart in CACHE/whisper-vulkan-<version>.
+#                                           Opt-in: its cold build takes over half an hour on 2 cores.
 #
 # Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps):
 #   CACHE/whisper-<version>/include/        whisper.h and the ggml headers
@@ -18,6 +23,7 @@
 #   CACHE/whisper-<version>/src/            the whisper.cpp sources (models/ scripts)
 #   CACHE/whisper-<version>/BUILD_INFO      version, source, flags, build time
 #   CACHE/whisper-current                   name of the finished dir; written last
+#   CACHE/whisper-vulkan-<version>/, CACHE/whisper-vulkan-current   the Vulkan variant
 #
 # Only stdout carries the answer; all logs go to stderr.
 # Environment: QUILLORY_WHISPER_JOBS (default 2) sets the build parallelism.
@@ -26,7 +32,13 @@ set -euo pipefail
 NODEJS_WHISPER_VERSION="0.3.1"
 WHISPER_VERSION="1.9.1"
 RUNTIME="whisper"
-RUNTIME_NAME="whisper-$WHISPER_VERSION"
+VULKAN=0
+if [ "${1:-}" = "--vulkan" ]; then
+    VULKAN=1
+    RUNTIME="whisper-vulkan"
+    shift
+fi
+RUNTIME_NAME="$RUNTIME-$WHISPER_VERSION"
 RUNTIME_PRINTS=""
 . "$(dirname "${BASH_SOURCE[0]}")/lib/runtime-cache.sh"
 
@@ -36,11 +48,20 @@ runtime_complete() {
         && [ -f "$dir/lib/libwhisper.a" ] && [ -f "$dir/lib/libggml.a" ] \
         && [ -f "$dir/lib/libggml-base.a" ] && [ -f "$dir/lib/libggml-cpu.a" ] \
         && [ -x "$dir/bin/whisper-cli" ] && [ -x "$dir/bin/whisper-quantize" ] \
-        && [ -f "$dir/BUILD_INFO" ]
+        && [ -f "$dir/BUILD_INFO" ] \
+        && { [ "$VULKAN" = 0 ] || [ -f "$dir/lib/libggml-vulkan.a" ]; }
 }
 
 runtime_start "$@"
 ensure_debian_packages ca-certificates cmake make g++ tar gzip
+if [ "$VULKAN" = 1 ]; then
+    ensure_debian_packages glslc libvulkan-dev spirv-headers
+    # ggml-vulkan uses VK_EXT_layer_settings (headers 1.3.261 on); fail now, not after the half
+    # hour the shaders take.
+    vk_headers="$(sed -n 's/^#define VK_HEADER_VERSION \([0-9]*\)$/\1/p' /usr/include/vulkan/vulkan_core.h 2>/dev/null)"
+    [ "${vk_headers:-0}" -ge 261 ] \
+        || die "the Vulkan variant needs Vulkan headers 1.3.261 or newer; this system has 1.3.${vk_headers:-?}"
+fi
 ensure_npm
 
 package="$(npm_unpack nodejs-whisper "$NODEJS_WHISPER_VERSION")"
@@ -66,13 +87,16 @@ CMAKE_ARGS=(
     -DWHISPER_COREML=OFF
     -DWHISPER_OPENVINO=OFF
 )
+[ "$VULKAN" = 0 ] || CMAKE_ARGS+=(-DGGML_VULKAN=ON)
 cmake_build "$src" whisper whisper-cli whisper-quantize
 
 stage="$WORK/stage"
 mkdir -p "$stage/include" "$stage/lib" "$stage/bin"
 cp "$src/include/whisper.h" "$stage/include/"
 cp "$src"/ggml/include/*.h "$stage/include/"
-for lib in whisper ggml ggml-base ggml-cpu; do
+libs=(whisper ggml ggml-base ggml-cpu)
+[ "$VULKAN" = 0 ] || libs+=(ggml-vulkan)
+for lib in "${libs[@]}"; do
     cp "$(built_file "lib$lib.a")" "$stage/lib/"
 done
 for exe in whisper-cli whisper-quantize; do

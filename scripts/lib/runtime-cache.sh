@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # What llama-runtime.sh and whisper-runtime.sh share: a native runtime built once into the
 # dependency cache and reused. Sourced (it sources common.sh). The runtime script sets
-#   RUNTIME          "llama" or "whisper": names the stamp (CACHE/RUNTIME-current), the lock, the
+#   RUNTIME          "llama", "whisper" or "whisper-vulkan": names the stamp (CACHE/RUNTIME-current), the lock, the
 #                    temp dirs and the logs ("[RUNTIME-runtime]"), and prefixes every cache dir
 #                    name (the cache key); QUILLORY_<RUNTIME>_JOBS (default 2) is the parallelism
 #   RUNTIME_NAME     the dir name a finished build must have (empty: any "RUNTIME-*", e.g. a
@@ -26,6 +26,7 @@ CACHE_ROOT="$QUILLORY_DEPS_CACHE"
 STAMP="$CACHE_ROOT/$RUNTIME-current"
 : "${RUNTIME_NAME:=}"
 _jobs_var="QUILLORY_${RUNTIME^^}_JOBS"
+_jobs_var="${_jobs_var//-/_}"
 JOBS="${!_jobs_var:-2}"
 CMAKE_ARGS=()
 BUILD_SECONDS=0

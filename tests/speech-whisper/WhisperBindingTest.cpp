@@ -7,6 +7,7 @@
 #include "Speech/WavFileAudioSource.h"
 #include "Speech/whisper/ModelFileCheck.h"
 #include "Speech/whisper/WhisperContext.h"
+#include "Speech/whisper/WhisperDecoder.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -456,3 +457,15 @@ TEST(WhisperAudioCtx, GrowsWithTheAudioWithinTheModelsWindow) {
 }
 
 } // namespace
+
+TEST(WhisperThreads, ADecodeTakesOnlyTheIdleCoresAndAtLeastOne) {
+    using quillory::whisper::threadsForIdleCores;
+    EXPECT_EQ(threadsForIdleCores(2, 2, 0), 2); // a quiet machine: what was asked for
+    EXPECT_EQ(threadsForIdleCores(4, 8, 3), 4); // enough idle cores left
+    EXPECT_EQ(threadsForIdleCores(4, 8, 6), 2);
+    EXPECT_EQ(threadsForIdleCores(2, 2, 1), 1); // one core busy elsewhere
+    EXPECT_EQ(threadsForIdleCores(2, 2, 9), 1); // overloaded: still one
+    EXPECT_EQ(threadsForIdleCores(0, 2, 0), 1);
+    EXPECT_EQ(threadsForIdleCores(2, 2, -1), 2); // unknown
+    EXPECT_GE(quillory::whisper::othersRunning(), 0);
+}

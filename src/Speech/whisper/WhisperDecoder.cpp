@@ -26,7 +26,9 @@ public:
         options.language = QStringLiteral("ja");
         options.initialPrompt = prompt;
         options.audioCtx = audioCtx;
-        options.threads = sharing_ ? std::clamp(physicalCores() - partialThreads(), 1, threads_) : threads_;
+        options.threads = threadsForIdleCores(
+            sharing_ ? std::clamp(physicalCores() - partialThreads(), 1, threads_) : threads_,
+            QThread::idealThreadCount(), othersRunning());
         options.shouldAbort = shouldAbort;
         // About 10 tokens a second of Japanese speech; the cap bounds a repetition loop's cost.
         options.maxTokens = 32 + static_cast<int>(samples.size() * 20 / kSampleRate);
@@ -126,6 +128,23 @@ int defaultThreads() {
 }
 
 int partialThreads() { return std::clamp(physicalCores() / 4, 1, 2); }
+
+int threadsForIdleCores(int wanted, int cores, int othersRunning) {
+    return std::clamp(cores - std::max(0, othersRunning), 1, std::max(1, wanted));
+}
+
+int othersRunning() {
+    QFile stat(QStringLiteral("/proc/stat"));
+    if (!stat.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    for (QByteArray line = stat.readLine(); !line.isEmpty(); line = stat.readLine()) {
+        if (line.startsWith("procs_running ")) {
+            return std::max(0, line.mid(14).trimmed().toInt() - 1);
+        }
+    }
+    return 0;
+}
 
 Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, const QString& vadPath, int threads) {
     if (!QFileInfo::exists(vadPath)) {

@@ -26,5 +26,12 @@ int physicalCores();
 int defaultThreads();
 /// The threads of the fast model that writes the live text: a quarter of the physical cores, 1 or 2.
 int partialThreads();
+/// The threads a decode that would like `wanted` takes when `othersRunning` threads of other work
+/// are runnable on `cores` cores: only the idle cores, at least one. whisper.cpp's threads
+/// spin-wait for each other after every operation, so one that shares its core with other work
+/// stalls them all.
+int threadsForIdleCores(int wanted, int cores, int othersRunning);
+/// The threads runnable on the machine right now besides the calling one (/proc/stat), 0 when unknown.
+int othersRunning();
 
 } // namespace quillory::whisper

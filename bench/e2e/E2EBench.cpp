@@ -1,0 +1,398 @@
+// What the user waits for: from releasing push-to-talk to the text in a real target (a GTK 3 entry
+// of another program), with the tray app running in a private desktop (it starts one for itself).
+// Push-to-talk is held with the app's remote "press" and "release" commands (sent straight to its
+// socket, so no command-line process start is counted), and the speech goes into the pipe
+// microphone at the speed of speech while the keys are held.
+//
+// Beside each row, the naive baseline a user could script with the same audio already recorded:
+// whisper-cli on the whole file (same model, same threads), then `quillory paste` of its text.
+//
+// Utterances, built from the committed fixtures (tests/fixtures/speech): 2 s (the start of
+// plain.wav), 15 s with pauses (pauses.wav, a second of silence, the start of plain.wav) and 60 s
+// (the fixtures one after another with a second of silence between them).
+// Models: the tiny test model (QUILLORY_TEST_WHISPER_MODEL: what is measured is our own overhead)
+// and the random-weight real-size models of scripts/make-sized-whisper-models.sh (the recogniser's
+// cost; they write nonsense, so any text counts). A model too slow for this machine is skipped with
+// the reason.
+//
+//   build/bench/bench_e2e [--models tiny,base,small,large-v3-turbo,kotoba-whisper-v2.0]
+//                         [--lengths 2,15,60] [--threads N] [--all]
+#include "support/BenchDesktop.h"
+#include "RealTargets.h"
+
+#include "Speech/WavFileAudioSource.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+#include <time.h>
+
+using namespace quillory;
+
+namespace {
+
+constexpr int kRate = 16000;
+constexpr std::size_t kBlock = 320;
+
+qint64 nowNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+std::vector<float> fixture(const char* name) {
+    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/") + QLatin1String(name));
+    if (!file.open(QIODevice::ReadOnly)) {
+        return {};
+    }
+    return WavFileAudioSource::decode(file.readAll());
+}
+
+/// The samples from the first one louder than the noise floor on.
+std::vector<float> fromSpeech(const std::vector<float>& pcm) {
+    const auto first = std::find_if(pcm.begin(), pcm.end(), [](float s) { return std::fabs(s) > 0.02f; });
+    const auto start = first - std::min<std::ptrdiff_t>(first - pcm.begin(), kRate / 10);
+    return {start, pcm.end()};
+}
+
+std::vector<float> utterance(int seconds) {
+    const std::vector<float> plain = fixture("plain.wav");
+    const std::vector<float> pauses = fixture("pauses.wav");
+    const std::vector<float> noisy = fixture("noisy.wav");
+    const std::vector<float> silence(kRate, 0.0f);
+    std::vector<float> out;
+    const auto add = [&](const std::vector<float>& part) { out.insert(out.end(), part.begin(), part.end()); };
+    if (seconds <= 2) {
+        add(fromSpeech(plain));
+    } else if (seconds <= 15) {
+        add(pauses);
+        add(silence);
+        add(fromSpeech(plain));
+    } else {
+        while (out.size() < std::size_t(seconds) * kRate) {
+            add(plain);
+            add(silence);
+            add(pauses);
+            add(silence);
+            add(noisy);
+            add(silence);
+        }
+    }
+    out.resize(std::size_t(seconds) * kRate);
+    return out;
+}
+
+bool writeWav(const QString& path, const std::vector<float>& pcm) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly)) return false;
+    const auto u32 = [&](quint32 v) { f.write(reinterpret_cast<const char*>(&v), 4); };
+    const auto u16 = [&](quint16 v) { f.write(reinterpret_cast<const char*>(&v), 2); };
+    const quint32 bytes = quint32(pcm.size() * 2);
+    f.write("RIFF");
+    u32(36 + bytes);
+    f.write("WAVEfmt ");
+    u32(16);
+    u16(1);
+    u16(1);
+    u32(kRate);
+    u32(kRate * 2);
+    u16(2);
+    u16(16);
+    f.write("data");
+    u32(bytes);
+    for (float s : pcm) {
+        u16(quint16(qint16(std::lround(std::clamp(s, -1.0f, 1.0f) * 32767.0f))));
+    }
+    return true;
+}
+
+double loadAverage() {
+    double load[3] = {0, 0, 0};
+    return ::getloadavg(load, 3) > 0 ? load[0] : -1;
+}
+
+struct Model {
+    QString name;
+    QString path;
+    bool large = false; // a large-v3 encoder
+};
+
+class Bench {
+public:
+    explicit Bench(int threads) : threads_(threads) {
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert(QStringLiteral("QUILLORY_APP_SOCKET"), dir_.path() + QStringLiteral("/run/app.socket"));
+        env_.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.path() + QStringLiteral("/config"));
+        env_.insert(QStringLiteral("XDG_DATA_HOME"), dir_.path() + QStringLiteral("/data"));
+        env_.insert(QStringLiteral("QUILLORY_LANGUAGE"), QStringLiteral("en"));
+        env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QString::number(threads));
+        feeder_.emplace([this](std::vector<float>& block, std::size_t n) { fill(block, n); });
+    }
+    ~Bench() { stopApp(); }
+
+    int run(const QList<Model>& models, const QList<int>& lengths, bool all);
+
+private:
+    void fill(std::vector<float>& block, std::size_t n) {
+        block.assign(kBlock, 0.0f);
+        blocks_ = n;
+        const qint64 start = startBlock_.load();
+        if (start < 0 || qint64(n) < start) return;
+        const std::size_t at = std::size_t(qint64(n) - start) * kBlock;
+        const std::vector<float>* audio = audio_.load();
+        if (at < audio->size()) {
+            std::copy_n(audio->begin() + qint64(at), std::min(kBlock, audio->size() - at), block.begin());
+        }
+        if (at + kBlock >= audio->size()) {
+            spoken_ = true;
+        }
+    }
+
+    QString send(const QString& command, int timeoutMs = 5000) {
+        QLocalSocket socket;
+        socket.connectToServer(env_.value(QStringLiteral("QUILLORY_APP_SOCKET")));
+        if (!socket.waitForConnected(timeoutMs)) return {};
+        socket.write(command.toUtf8() + '\n');
+        if (!socket.waitForBytesWritten(timeoutMs)) return {};
+        QByteArray line;
+        while (!line.contains('\n') && (socket.bytesAvailable() > 0 || socket.waitForReadyRead(timeoutMs))) {
+            line += socket.readAll();
+        }
+        return QString::fromUtf8(line).trimmed();
+    }
+    bool status(const char* state) { return send(QStringLiteral("status")).endsWith(QLatin1String(state)); }
+
+    int quillory(const QStringList& args, int timeoutMs = 20000) {
+        QProcess p;
+        p.setProcessEnvironment(env_);
+        p.start(QStringLiteral(QUILLORY_EXECUTABLE), args);
+        if (!p.waitForFinished(timeoutMs)) {
+            p.kill();
+            p.waitForFinished(2000);
+            return -1;
+        }
+        return p.exitCode();
+    }
+
+    bool startApp(const Model& model) {
+        stopApp();
+        const QString folder = dir_.path() + QStringLiteral("/data/quillory/SpeechModels");
+        QDir(folder).removeRecursively();
+        QDir().mkpath(folder);
+        // The model stands in for the selected (default) model in the app's own model folder.
+        QFile::link(model.path, folder + QStringLiteral("/ggml-kotoba-whisper-v2.0-q5_0.bin"));
+        QFile::link(vad_, folder + QStringLiteral("/ggml-silero-v5.1.2.bin"));
+        quillory({"settings", "set", "quillory.firstLaunch.settingsOpened", "true", "--bool"});
+        quillory({"settings", "set", "quillory.aiPolish.enabled", "false", "--bool"});
+        app_.setProcessEnvironment(env_);
+        app_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+        return app_.waitForStarted(10000) &&
+               QTest::qWaitFor([&] { return send(QStringLiteral("status"), 2000).startsWith(QLatin1String("ok")); },
+                               60000);
+    }
+    void stopApp() {
+        if (app_.state() == QProcess::NotRunning) return;
+        send(QStringLiteral("quit"));
+        if (!app_.waitForFinished(20000)) {
+            app_.kill();
+            app_.waitForFinished(5000);
+        }
+    }
+
+    /// One dictation through the app; the wait from the release to the text in the target (ms),
+    /// or nullopt with `why` set.
+    std::optional<double> dictate(const std::vector<float>& audio, int timeoutMs, QString* why);
+    /// whisper-cli on the whole file, then a paste; ms from the start to the text in the target.
+    /// `loopMs`: the part of it whisper-cli spent in its decoder loop, which random weights run to
+    /// its limit (the app caps the tokens per second of audio).
+    std::optional<double> baseline(const Model& model, const std::vector<float>& audio, int timeoutMs,
+                                   double* decodeMs, double* loopMs, QString* why);
+
+    int threads_;
+    QTemporaryDir dir_;
+    QProcessEnvironment env_;
+    QProcess app_;
+    QString vad_ = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    std::unique_ptr<test::RealTarget> target_;
+    std::atomic<const std::vector<float>*> audio_{nullptr};
+    std::atomic<qint64> startBlock_{-1};
+    std::atomic<std::size_t> blocks_{0};
+    std::atomic<bool> spoken_{false};
+    std::optional<bench::PipeMicrophoneFeeder> feeder_;
+};
+
+std::optional<double> Bench::dictate(const std::vector<float>& audio, int timeoutMs, QString* why) {
+    target_->mark();
+    spoken_ = false;
+    startBlock_ = -1;
+    audio_ = &audio;
+    send(QStringLiteral("press"));
+    if (!QTest::qWaitFor([&] { return status("recording"); }, 60000)) {
+        *why = QStringLiteral("never recording: ") + send(QStringLiteral("status"));
+        return std::nullopt;
+    }
+    startBlock_ = qint64(blocks_.load()) + 1;
+    (void)QTest::qWaitFor([&] { return spoken_.load(); }, int(audio.size() / kRate) * 1000 + 60000);
+    const qint64 released = nowNs();
+    send(QStringLiteral("release"));
+    const bool arrived = target_->waitFor([&] { return !target_->textSinceMark().isEmpty(); }, timeoutMs);
+    const qint64 textNs = target_->textNs();
+    startBlock_ = -1;
+    (void)QTest::qWaitFor([&] { return status("idle"); }, timeoutMs);
+    if (!arrived) {
+        *why = QStringLiteral("no text in the target (status %1)").arg(send(QStringLiteral("status")));
+        return std::nullopt;
+    }
+    return double(textNs - released) / 1e6;
+}
+
+std::optional<double> Bench::baseline(const Model& model, const std::vector<float>& audio, int timeoutMs,
+                                      double* decodeMs, double* loopMs, QString* why) {
+    const QString wav = dir_.filePath(QStringLiteral("recording.wav"));
+    writeWav(wav, audio);
+    target_->mark();
+    const qint64 start = nowNs();
+    QProcess cli;
+    cli.start(QStringLiteral(QUILLORY_WHISPER_CLI), {"-m", model.path, "-f", wav, "-l", "ja", "-t",
+                                                     QString::number(threads_), "-nt", "-nf", "-bo", "1"});
+    if (!cli.waitForFinished(timeoutMs) || cli.exitCode() != 0) {
+        cli.kill();
+        *why = QStringLiteral("whisper-cli failed: ") + QString::fromUtf8(cli.readAllStandardError().right(200));
+        return std::nullopt;
+    }
+    *decodeMs = double(nowNs() - start) / 1e6;
+    // whisper.cpp's own timings: the decoder loop's part (sampling and decoder steps).
+    static const QRegularExpression step(QStringLiteral(R"((sample|decode|batchd|prompt) time =\s*([0-9.]+) ms)"));
+    *loopMs = 0;
+    for (auto it = step.globalMatch(QString::fromUtf8(cli.readAllStandardError())); it.hasNext();) {
+        *loopMs += it.next().captured(2).toDouble();
+    }
+    QString text = QString::fromUtf8(cli.readAllStandardOutput()).simplified();
+    if (text.isEmpty()) text = QStringLiteral("-"); // a random-weight model may write nothing
+    QProcess paste;
+    paste.setProcessEnvironment(env_);
+    paste.start(QStringLiteral(QUILLORY_EXECUTABLE), {"paste", text});
+    const bool arrived = target_->waitFor([&] { return !target_->textSinceMark().isEmpty(); }, 30000);
+    paste.waitForFinished(30000);
+    if (!arrived) {
+        *why = QStringLiteral("the paste never arrived");
+        return std::nullopt;
+    }
+    return double(target_->textNs() - start) / 1e6;
+}
+
+int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) {
+    if (vad_.isEmpty() || qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE")) {
+        std::printf("skipped: no VAD model (QUILLORY_TEST_WHISPER_VAD_MODEL; scripts/run-bench.sh sets it) or no "
+                    "pipe microphone\n");
+        return 0;
+    }
+    target_ = test::makeRealTarget(QStringLiteral("gtk3"), dir_.path());
+    if (!target_->start()) {
+        std::fprintf(stderr, "the GTK entry did not start: %s\n", target_->why().c_str());
+        return 1;
+    }
+    std::printf("release -> text in a GTK 3 entry of another program; %d threads; load average %.2f at the start\n",
+                threads_, loadAverage());
+    std::printf("baseline: whisper-cli on the whole recording (model loaded per run, -t threads), then `quillory paste`;\n");
+    std::printf("baseline floor: the baseline without whisper-cli's decoder loop (random weights run it to its "
+                "limit)\n\n");
+    std::printf("%-22s %5s %12s %14s %12s %12s %7s %7s %6s\n", "model", "audio", "app (ms)", "baseline (ms)",
+                "cli run (ms)", "cli loop(ms)", "ratio", "/floor", "load");
+    for (const Model& model : models) {
+        if (model.path.isEmpty() || !QFileInfo::exists(model.path)) {
+            std::printf("%-22s skipped: not generated (scripts/make-sized-whisper-models.sh %s)\n",
+                        qPrintable(model.name), qPrintable(model.name));
+            continue;
+        }
+        bool started = false;
+        for (int seconds : lengths) {
+            if (model.large && !all) {
+                std::printf("%-22s %4ds skipped: a large-v3 encoder costs about 1.5 s per s of speech on 2 cores "
+                            "shared with other work (--all runs it)\n",
+                            qPrintable(model.name), seconds);
+                continue;
+            }
+            if (!started && !(started = startApp(model))) {
+                std::printf("%-22s skipped: the app did not start with it\n", qPrintable(model.name));
+                break;
+            }
+            const std::vector<float> audio = utterance(seconds);
+            const int timeoutMs = 120000 + seconds * (model.name == QLatin1String("tiny") ? 1000 : 20000);
+            // A first dictation after the start loads the model: not part of the wait.
+            if (seconds == lengths.first()) {
+                QString ignored;
+                (void)dictate(utterance(2), timeoutMs, &ignored);
+            }
+            QString why;
+            const std::optional<double> app = dictate(audio, timeoutMs, &why);
+            double decodeMs = 0;
+            double loopMs = 0;
+            QString whyBase;
+            const std::optional<double> base = baseline(model, audio, timeoutMs, &decodeMs, &loopMs, &whyBase);
+            if (!app || !base) {
+                std::printf("%-22s %4ds failed: %s\n", qPrintable(model.name), seconds,
+                            qPrintable(app ? whyBase : why));
+                continue;
+            }
+            const double floor = std::max(1.0, *base - loopMs);
+            std::printf("%-22s %4ds %12.0f %14.0f %12.0f %12.0f %7.2f %7.2f %6.2f\n", qPrintable(model.name), seconds,
+                        *app, *base, decodeMs, loopMs, *app / *base, *app / floor, loadAverage());
+            std::fflush(stdout);
+        }
+        stopApp();
+    }
+    target_->stop();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    bench::enterPrivateDesktop(argc, argv, {});
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication application(argc, argv);
+    const QStringList args = application.arguments().mid(1);
+    const auto option = [&](const char* name, const QString& fallback) {
+        const qsizetype i = args.indexOf(QLatin1String(name));
+        return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
+    };
+    // (The private desktop keeps the caller's dependency cache in QUILLORY_DEPS_CACHE.)
+    const QString sized = qEnvironmentVariable("QUILLORY_DEPS_CACHE") + QStringLiteral("/sized-whisper/");
+    const QList<Model> catalogue{
+        {QStringLiteral("tiny"), qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL")},
+        {QStringLiteral("base"), sized + QStringLiteral("ggml-base-q5_1.bin")},
+        {QStringLiteral("small"), sized + QStringLiteral("ggml-small-q5_1.bin")},
+        {QStringLiteral("large-v3-turbo"), sized + QStringLiteral("ggml-large-v3-turbo-q5_0.bin"), true},
+        {QStringLiteral("kotoba-whisper-v2.0"), sized + QStringLiteral("ggml-kotoba-whisper-v2.0-q5_0.bin"), true},
+    };
+    const QStringList wanted = option("--models", QStringLiteral("tiny,base,small,large-v3-turbo,kotoba-whisper-v2.0"))
+                                   .split(',', Qt::SkipEmptyParts);
+    QList<Model> models;
+    for (const Model& m : catalogue) {
+        if (wanted.contains(m.name)) models << m;
+    }
+    QList<int> lengths;
+    for (const QString& s : option("--lengths", QStringLiteral("2,15,60")).split(',', Qt::SkipEmptyParts)) {
+        lengths << s.toInt();
+    }
+    int threads = option("--threads", QString()).toInt();
+    if (threads <= 0) threads = std::max(1, QThread::idealThreadCount());
+    Bench bench(threads);
+    return bench.run(models, lengths, args.contains(QStringLiteral("--all")));
+}
