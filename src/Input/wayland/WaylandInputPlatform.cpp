@@ -109,6 +109,14 @@ LinuxInputPlatform createWaylandInputPlatform() {
         qCDebug(lcInput, "Active window %s: %s", qUtf8Printable(appId), qUtf8Printable(pasteKeyName(key)));
         return key;
     });
+    // The virtual keyboard now, not at the first paste: sway gives the focused window a keyboard
+    // leave and enter when a keyboard joins the seat, which must not fall between a dictation's
+    // start and its paste key.
+    if (!result.platform.keys->createEventSource()) {
+        result.platform.trust = std::make_shared<Untrusted>();
+        result.unavailableReason = QStringLiteral("the compositor refused a virtual keyboard");
+        return result;
+    }
     qCInfo(lcInput,
            "Wayland: clipboard through wlr-data-control v%u, paste key through virtual-keyboard (%s)",
            connection->dataControlVersion(),

@@ -55,6 +55,7 @@ void OverlayPanel::orderFront() {
     if (!isVisible()) {
         stickyRequested_ = false;
         updateOutline(); // a compositor may have started or stopped since the last show
+        declareNeverFocusedType(this); // before every map: what the compositor decides focus on
         show();
     }
     raise();

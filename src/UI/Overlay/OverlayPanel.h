@@ -47,6 +47,10 @@ private:
 /// Asks the X11 window manager to keep `window` on all workspaces and out of task bars and pagers
 /// (no-op elsewhere).
 void keepOnAllWorkspaces(QWidget* window);
+/// X11: states the window's type as a notification (and a utility window) before it is mapped.
+/// wlroots compositors (sway) give the keyboard to an override-redirect XWayland window when it
+/// maps, unless its type is one of the kinds that never take focus; this keeps the target's.
+void declareNeverFocusedType(QWidget* window);
 /// Whether a compositing manager runs for the window's screen (owns _NET_WM_CM_Sn on X11). True
 /// off X11, where every supported session composites.
 bool compositorRunning();

@@ -59,6 +59,24 @@ void keepOnAllWorkspaces(QWidget* window) {
     XFlush(display);
 }
 
+void declareNeverFocusedType(QWidget* window) {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+        return;
+    }
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    Display* display = x11 ? x11->display() : nullptr;
+    if (!display) {
+        return;
+    }
+    // Not left to Qt's choice for the window flags: without one of these types sway hands an
+    // override-redirect window the keyboard for as long as it is mapped.
+    const Atom types[] = {XInternAtom(display, "_NET_WM_WINDOW_TYPE_NOTIFICATION", False),
+                          XInternAtom(display, "_NET_WM_WINDOW_TYPE_UTILITY", False)};
+    XChangeProperty(display, Window(window->winId()), XInternAtom(display, "_NET_WM_WINDOW_TYPE", False), XA_ATOM,
+                    32, PropModeReplace, reinterpret_cast<const unsigned char*>(types), 2);
+    XFlush(display);
+}
+
 bool compositorRunning() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
         return true;

@@ -1,0 +1,335 @@
+// The tray app dictating on headless sway (scripts/wayland-session.sh, a seat keyboard plugged in,
+// the pipe microphone): push-to-talk through `quillory press` / `quillory release` with the tiny
+// speech model, its sentence pasted once into a native Wayland GTK 3 entry or Qt line edit that
+// keeps the keyboard the whole time — the overlay (an XWayland window of the app) shown while
+// recording and processing never takes it — and the user's clipboard back afterwards.
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Generous for a loaded 2-core machine; every wait polls its condition.
+constexpr int kWaitMs = 60000;
+
+bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs) {
+            return done();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+struct CommandRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+CommandRun run(const QString& program, const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    CommandRun r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished(3000);
+        r.err = "timed out";
+        return r;
+    }
+    r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+/// What another client reads from the clipboard (wl-paste hangs on an empty one: bounded).
+QByteArray wlPaste() {
+    return run(QStringLiteral("timeout"), {"10", "wl-paste", "-n", "-t", "text/plain;charset=utf-8"}).out;
+}
+
+/// The process id of the window sway's tree marks focused (0: none).
+qint64 focusedPid() {
+    const QJsonDocument tree = QJsonDocument::fromJson(run(QStringLiteral("swaymsg"), {"-r", "-t", "get_tree"}).out);
+    std::function<qint64(const QJsonObject&)> walk = [&](const QJsonObject& node) -> qint64 {
+        if (node.value(QStringLiteral("focused")).toBool()) {
+            return qint64(node.value(QStringLiteral("pid")).toDouble());
+        }
+        for (const char* key : {"nodes", "floating_nodes"}) {
+            for (const QJsonValue& child : node.value(QLatin1String(key)).toArray()) {
+                if (const qint64 pid = walk(child.toObject())) return pid;
+            }
+        }
+        return 0;
+    };
+    return walk(tree.object());
+}
+
+/// How many keyboards the seat has (the seat keyboard, and the app's virtual keyboard once built).
+int seatKeyboards() {
+    const QJsonDocument inputs = QJsonDocument::fromJson(run(QStringLiteral("swaymsg"), {"-r", "-t", "get_inputs"}).out);
+    int count = 0;
+    for (const QJsonValue& input : inputs.array()) {
+        count += input.toObject().value(QStringLiteral("type")).toString() == QLatin1String("keyboard");
+    }
+    return count;
+}
+
+/// Whether an X11 (XWayland) window of the app is mapped: the overlay.
+bool overlayShown() {
+    return !run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "quillory"}).out.trimmed().isEmpty();
+}
+
+std::vector<float> wavSamples(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    const QByteArray bytes = file.readAll();
+    const qsizetype data = bytes.indexOf("data");
+    if (data < 0) return {};
+    std::vector<float> samples;
+    for (qsizetype i = data + 8; i + 1 < bytes.size(); i += 2) {
+        samples.push_back(float(qint16(quint8(bytes[i]) | (quint8(bytes[i + 1]) << 8))) / 32768.0f);
+    }
+    return samples;
+}
+
+/// Writes the samples into the pipe microphone in one go (the pipe widened to hold them, so a
+/// loaded machine leaves no gap the recogniser could take for a pause).
+bool feedPipeMicrophone(const std::vector<float>& samples) {
+    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const std::size_t bytes = samples.size() * sizeof(float);
+    (void)::fcntl(fd, F_SETPIPE_SZ, int(std::min<std::size_t>(bytes + 4096, 1 << 20)));
+    const char* data = reinterpret_cast<const char*>(samples.data());
+    std::size_t written = 0;
+    while (written < bytes) {
+        const ssize_t done = ::write(fd, data + written, bytes - written);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) break;
+        written += std::size_t(done);
+    }
+    ::close(fd);
+    return written == bytes;
+}
+
+/// A native Wayland text field (never XWayland) that reports "ready" / "inactive" as it gets and
+/// loses the keyboard, and "text <ns> <base64>" after each change.
+class WaylandTarget {
+public:
+    WaylandTarget(const QString& program, const QStringList& args, const QStringList& env) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const QString& pair : env) {
+            environment.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+        }
+        environment.remove(QStringLiteral("DISPLAY"));
+        process_.setProcessEnvironment(environment);
+        process_.start(program, args);
+    }
+    ~WaylandTarget() {
+        process_.closeWriteChannel();
+        if (!process_.waitForFinished(3000)) {
+            process_.kill();
+            process_.waitForFinished(3000);
+        }
+    }
+    void pump() {
+        buffer_ += process_.readAllStandardOutput();
+        qsizetype end;
+        while ((end = buffer_.indexOf('\n')) >= 0) {
+            const QByteArray line = buffer_.left(end);
+            buffer_.remove(0, end + 1);
+            transcript_ += line + '\n';
+            if (line == "ready") {
+                ready_ = true;
+            } else if (line == "inactive") {
+                ready_ = false;
+                ++focusLosses_;
+            } else if (line.startsWith("text ")) {
+                text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
+            }
+        }
+    }
+    bool waitReady() {
+        return waitFor([&] {
+            pump();
+            return ready_ || process_.state() == QProcess::NotRunning;
+        }) && ready_;
+    }
+    qint64 pid() const { return process_.processId(); }
+    int focusLosses() { pump(); return focusLosses_; }
+    QString text() { pump(); return text_; }
+    std::string transcript() {
+        pump();
+        return (transcript_ + process_.readAllStandardError()).toStdString();
+    }
+
+private:
+    QProcess process_;
+    QByteArray buffer_;
+    QByteArray transcript_;
+    bool ready_ = false;
+    int focusLosses_ = 0;
+    QString text_;
+};
+
+struct TargetKind {
+    const char* name;
+    std::function<std::unique_ptr<WaylandTarget>()> make;
+};
+void PrintTo(const TargetKind& kind, std::ostream* os) {
+    *os << kind.name;
+}
+
+class WaylandAppDictation : public ::testing::TestWithParam<TargetKind> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert(QStringLiteral("QUILLORY_APP_SOCKET"), dir_.path() + QStringLiteral("/run/app.socket"));
+        env_.insert(QStringLiteral("XDG_CONFIG_HOME"), dir_.path() + QStringLiteral("/config"));
+        env_.insert(QStringLiteral("XDG_DATA_HOME"), dir_.path() + QStringLiteral("/data"));
+        env_.insert(QStringLiteral("QUILLORY_LANGUAGE"), QStringLiteral("en"));
+        env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QStringLiteral("1"));
+    }
+    void TearDown() override {
+        if (app_.state() != QProcess::NotRunning) {
+            app_.terminate();
+            if (!app_.waitForFinished(10000)) {
+                app_.kill();
+                app_.waitForFinished(3000);
+            }
+        }
+    }
+    CommandRun quillory(const QStringList& args) { return run(QStringLiteral(QUILLORY_EXECUTABLE), args, env_); }
+    QString status() { return QString::fromUtf8(quillory({"status"}).out).trimmed(); }
+
+    QTemporaryDir dir_;
+    QProcessEnvironment env_;
+    QProcess app_;
+};
+
+TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsTheKeyboard) {
+    const QString model = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    const QString vad = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    const QString sentence = qEnvironmentVariable("QUILLORY_TEST_WHISPER_SENTENCE");
+    if (model.isEmpty() || vad.isEmpty() || sentence.isEmpty() || qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE")) {
+        GTEST_SKIP() << "the tiny speech model or the pipe microphone is not set up (scripts/run-tests.sh sets them)";
+    }
+    const QString models = dir_.path() + QStringLiteral("/data/quillory/SpeechModels");
+    ASSERT_TRUE(QDir().mkpath(models));
+    ASSERT_TRUE(QFile::link(model, models + QStringLiteral("/ggml-kotoba-whisper-v2.0-q5_0.bin")));
+    ASSERT_TRUE(QFile::link(vad, models + QStringLiteral("/ggml-silero-v5.1.2.bin")));
+    std::vector<float> audio = wavSamples(QStringLiteral(QUILLORY_FIXTURES "/speech/plain.wav"));
+    ASSERT_GT(audio.size(), 16000u);
+    audio.insert(audio.end(), 16000, 0.0f); // a second of silence after the sentence
+
+    // The app first (nothing opens by itself: no settings window, no notice about the missing tray),
+    // its virtual keyboard on the seat, then the field that takes the keyboard.
+    ASSERT_EQ(quillory({"settings", "set", "quillory.firstLaunch.settingsOpened", "true", "--bool"}).exitCode, 0);
+    ASSERT_EQ(quillory({"settings", "set", "quillory.firstLaunch.noTrayNoticeShown", "true", "--bool"}).exitCode, 0);
+    const int keyboardsBefore = seatKeyboards();
+    app_.setProcessEnvironment(env_);
+    app_.setProcessChannelMode(QProcess::ForwardedChannels);
+    app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    ASSERT_TRUE(app_.waitForStarted(kWaitMs));
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("idle"); })) << "the app never answered";
+    ASSERT_TRUE(waitFor([&] { return seatKeyboards() > keyboardsBefore; })) << "the app plugged no virtual keyboard in";
+    auto target = GetParam().make();
+    ASSERT_TRUE(target->waitReady()) << "the field never got the keyboard:\n" << target->transcript();
+    ASSERT_TRUE(waitFor([&] { return focusedPid() == target->pid(); })) << "sway focuses " << focusedPid();
+    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
+    ASSERT_EQ(run(QStringLiteral("wl-copy"), {QString::fromUtf8(users)}).exitCode, 0);
+
+    // While recording the overlay shows, and the field keeps the keyboard.
+    const CommandRun press = quillory({"press"});
+    ASSERT_EQ(press.exitCode, 0) << press.err.toStdString();
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayShown(); }))
+        << "status " << status().toStdString() << ", overlay shown: " << overlayShown();
+    std::atomic<bool> fed{false};
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        fed = feedPipeMicrophone(audio);
+        done = true;
+    });
+    (void)waitFor([&] { return done.load(); });
+    feeder.join();
+    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    EXPECT_EQ(focusedPid(), target->pid()) << "sway moved the focus while recording";
+    EXPECT_EQ(target->focusLosses(), 0) << "the field lost the keyboard while recording:\n" << target->transcript();
+
+    // Processing, the paste, and back to idle: the focus stays with the field throughout.
+    const CommandRun release = quillory({"release"});
+    ASSERT_EQ(release.exitCode, 0) << release.err.toStdString();
+    bool focusMoved = false;
+    EXPECT_TRUE(waitFor([&] {
+        focusMoved = focusMoved || focusedPid() != target->pid();
+        return status() == QLatin1String("idle");
+    })) << status().toStdString();
+    EXPECT_FALSE(focusMoved) << "sway moved the focus while processing";
+    EXPECT_TRUE(waitFor([&] { return target->text() == sentence; }))
+        << "arrived: \"" << target->text().toStdString() << "\"\n" << target->transcript();
+    // The user's clipboard comes back.
+    EXPECT_TRUE(waitFor([&] { return wlPaste() == users; })) << "the clipboard holds: " << wlPaste().toStdString();
+
+    // Exactly once, and the keyboard never left the field.
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1500; });
+    EXPECT_EQ(target->text(), sentence) << target->transcript();
+    EXPECT_EQ(target->focusLosses(), 0) << "the field lost the keyboard:\n" << target->transcript();
+    EXPECT_EQ(focusedPid(), target->pid());
+    EXPECT_TRUE(waitFor([&] { return !overlayShown(); })) << "the overlay stays up after the paste";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Targets, WaylandAppDictation,
+    ::testing::Values(
+        TargetKind{"gtk3",
+                   [] {
+                       return std::make_unique<WaylandTarget>(
+                           QStringLiteral("/usr/bin/python3"),
+                           QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
+                           QStringList{QStringLiteral("GDK_BACKEND=wayland")});
+                   }},
+        TargetKind{"qt",
+                   [] {
+                       return std::make_unique<WaylandTarget>(
+                           QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                           QStringList{QStringLiteral("-platform"), QStringLiteral("wayland")}, QStringList{});
+                   }}),
+    [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
+
+} // namespace
+
+// Runs only inside scripts/wayland-session.sh (it takes over the compositor's clipboard).
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION") || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
+        qEnvironmentVariableIsEmpty("SWAYSOCK")) {
+        std::fprintf(stderr, "Wayland desktop tests run inside scripts/wayland-session.sh\n");
+        return 2;
+    }
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
