@@ -17,6 +17,21 @@ inline constexpr std::uint16_t rightOption = 61;
 inline constexpr std::uint64_t commandFlag = 0x100000;     ///< a Command key is down
 inline constexpr std::uint64_t optionFlag = 0x080000;      ///< an Option key is down
 inline constexpr std::uint64_t secondaryFnFlag = 0x800000; ///< fn is down
+
+/// The flags of the modifiers held, from whether each virtual key is down.
+template <typename IsDown> std::uint64_t flagsOf(IsDown isDown) {
+    std::uint64_t flags = 0;
+    if (isDown(leftCommand) || isDown(rightCommand)) {
+        flags |= commandFlag;
+    }
+    if (isDown(leftOption) || isDown(rightOption)) {
+        flags |= optionFlag;
+    }
+    if (isDown(fn)) {
+        flags |= secondaryFnFlag;
+    }
+    return flags;
+}
 } // namespace HotkeyKeys
 
 /// One event of the modifier stream: a modifier key changed (`keyCode`, with the modifier flags

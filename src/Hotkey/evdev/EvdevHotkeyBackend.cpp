@@ -304,17 +304,7 @@ bool EvdevHotkeyBackend::anyDown(const std::set<int>& keys, std::uint16_t virtua
 }
 
 std::uint64_t EvdevHotkeyBackend::flagsFor(const std::set<int>& keys) const {
-    std::uint64_t flags = 0;
-    if (anyDown(keys, HotkeyKeys::leftCommand) || anyDown(keys, HotkeyKeys::rightCommand)) {
-        flags |= HotkeyKeys::commandFlag;
-    }
-    if (anyDown(keys, HotkeyKeys::leftOption) || anyDown(keys, HotkeyKeys::rightOption)) {
-        flags |= HotkeyKeys::optionFlag;
-    }
-    if (anyDown(keys, HotkeyKeys::fn)) {
-        flags |= HotkeyKeys::secondaryFnFlag;
-    }
-    return flags;
+    return HotkeyKeys::flagsOf([&](std::uint16_t key) { return anyDown(keys, key); });
 }
 
 bool EvdevHotkeyBackend::start(std::function<void(const ModifierChange&)> onChange,

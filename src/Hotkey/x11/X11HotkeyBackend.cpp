@@ -306,17 +306,7 @@ bool X11HotkeyBackend::anyDown(const Keymap& keymap, std::uint16_t virtualKey) c
 }
 
 std::uint64_t X11HotkeyBackend::flagsFor(const Keymap& keymap) const {
-    std::uint64_t flags = 0;
-    if (anyDown(keymap, HotkeyKeys::leftCommand) || anyDown(keymap, HotkeyKeys::rightCommand)) {
-        flags |= HotkeyKeys::commandFlag;
-    }
-    if (anyDown(keymap, HotkeyKeys::leftOption) || anyDown(keymap, HotkeyKeys::rightOption)) {
-        flags |= HotkeyKeys::optionFlag;
-    }
-    if (anyDown(keymap, HotkeyKeys::fn)) {
-        flags |= HotkeyKeys::secondaryFnFlag;
-    }
-    return flags;
+    return HotkeyKeys::flagsOf([&](std::uint16_t key) { return anyDown(keymap, key); });
 }
 
 bool X11HotkeyBackend::isKeyDown(KeyStateSource /*both sources are the server's key state*/,

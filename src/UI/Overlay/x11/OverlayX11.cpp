@@ -20,14 +20,18 @@ void sendNetWmMessage(Display* display, Window window, const char* type, long d0
     event.xclient.data.l[3] = 1; // source: an application
     XSendEvent(display, DefaultRootWindow(display), False, SubstructureRedirectMask | SubstructureNotifyMask, &event);
 }
+/// The application's own X connection; null off X11.
+Display* applicationDisplay() {
+    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+        return nullptr;
+    }
+    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+    return x11 ? x11->display() : nullptr;
+}
 } // namespace
 
 void keepOnAllWorkspaces(QWidget* window) {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return;
-    }
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    Display* display = x11 ? x11->display() : nullptr;
+    Display* display = applicationDisplay();
     if (!display) {
         return;
     }
@@ -60,11 +64,7 @@ void keepOnAllWorkspaces(QWidget* window) {
 }
 
 void declareNeverFocusedType(QWidget* window) {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return;
-    }
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    Display* display = x11 ? x11->display() : nullptr;
+    Display* display = applicationDisplay();
     if (!display) {
         return;
     }
@@ -78,11 +78,7 @@ void declareNeverFocusedType(QWidget* window) {
 }
 
 bool compositorRunning() {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        return true;
-    }
-    auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
-    Display* display = x11 ? x11->display() : nullptr;
+    Display* display = applicationDisplay();
     if (!display) {
         return true;
     }
