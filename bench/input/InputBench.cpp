@@ -5,6 +5,7 @@
 #include "support/BenchDesktop.h"
 #include "support/BenchFigures.h"
 #include "InputTargetClient.h"
+#include "PasteRounds.h"
 #include "RealTargetsBench.h"
 
 #include "Input/InputEngine.h"
@@ -23,37 +24,6 @@
 
 using namespace quillory;
 
-namespace {
-
-/// Notes when the paste key goes down.
-class TimedKeys final : public KeyEventPoster {
-public:
-    explicit TimedKeys(std::shared_ptr<KeyEventPoster> inner) : inner_(std::move(inner)) {}
-    bool createEventSource() override { return inner_->createEventSource(); }
-    bool createEvent(const KeyEvent& e) override { return inner_->createEvent(e); }
-    // (xterm and the rxvt family paste the primary selection: the engine must fill it too.)
-    bool pasteReadsPrimarySelection() override { return inner_->pasteReadsPrimarySelection(); }
-    void post(const KeyEvent& e) override {
-        if (e.keyDown) {
-            keyDownNs = test::monotonicNs();
-        }
-        inner_->post(e);
-    }
-    qint64 keyDownNs = 0;
-
-private:
-    std::shared_ptr<KeyEventPoster> inner_;
-};
-
-void report(const char* what, std::vector<double> ms) {
-    std::sort(ms.begin(), ms.end());
-    const auto at = [&](double q) { return ms[std::min(ms.size() - 1, size_t(q * double(ms.size())))]; };
-    std::printf("%-44s median %6.2f ms   p90 %6.2f ms   max %6.2f ms   (n=%zu)\n", what, at(0.5), at(0.9),
-                ms.back(), ms.size());
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     quillory::Localization::installAllStrings();
     quillory::bench::enterPrivateDesktop(argc, argv, {"--no-pulse", "--no-tray"});
@@ -66,7 +36,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot paste: %s\n", qPrintable(desktop.unavailableReason));
         return 1;
     }
-    auto keys = std::make_shared<TimedKeys>(desktop.platform.keys);
+    auto keys = std::make_shared<bench::TimedKeys>(desktop.platform.keys);
     desktop.platform.keys = keys;
     InputEngine engine(desktop.platform);
 
@@ -75,23 +45,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "the target window did not start\n");
         return 1;
     }
-    std::vector<double> keyToText, insertToText;
-    for (int i = 0; i < kRounds; ++i) {
-        const QString text = QStringLiteral("bench %1 テキスト").arg(i);
-        target.request("set", "set", QString());
-        const qint64 start = test::monotonicNs();
-        engine.insert(text);
-        if (!target.waitForText(text, 3000)) {
-            std::fprintf(stderr, "round %d: the text did not arrive\n", i);
-            return 1;
-        }
-        keyToText.push_back(double(target.textNs() - keys->keyDownNs) / 1e6);
-        insertToText.push_back(double(target.textNs() - start) / 1e6);
-        QTest::qWait(650); // the clipboard restore, as between two dictations
+    bench::PasteFigures figures;
+    if (!bench::pasteRounds(engine, target, *keys, kRounds, figures)) {
+        return 1;
     }
-    std::printf("Paste into a Qt line edit of another application (target <= 50 ms):\n");
-    report("paste key -> text in the target line edit", keyToText);
-    report("insert() start -> text (snapshot included)", insertToText);
+    std::printf("Paste into a Qt line edit of another application:\n");
+    bench::report("paste key -> text in the target line edit", figures.keyToText, 50);
+    bench::report("insert() start -> text (snapshot included)", figures.insertToText, 0);
     // (Before anything here asks the accessibility bus: a focus listener of ours must not be
     // registered while real programs come and go.)
     bench::benchRealTargets(engine, [&] { return keys->keyDownNs; }, 15);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <initializer_list>
 #include <thread>
@@ -22,9 +23,10 @@
 
 namespace quillory::bench {
 
-/// Returns at once inside the private desktop; elsewhere runs this program again inside one (with
-/// the script's `options`, e.g. "--no-pulse", "--no-tray") and never returns.
-inline void enterPrivateDesktop(int argc, char** argv, std::initializer_list<const char*> options) {
+/// Returns at once inside a private desktop; elsewhere runs this program again inside one started
+/// by `script` (desktop-session.sh or wayland-session.sh, with the script's `options`) and never
+/// returns.
+inline void enterSession(const char* script, int argc, char** argv, std::initializer_list<const char*> options) {
     if (!qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION")) {
         return;
     }
@@ -36,7 +38,7 @@ inline void enterPrivateDesktop(int argc, char** argv, std::initializer_list<con
         std::exit(1);
     }
     self[n] = '\0';
-    std::vector<char*> args{const_cast<char*>(QUILLORY_DESKTOP_SESSION_SCRIPT)};
+    std::vector<char*> args{const_cast<char*>(script)};
     for (const char* option : options) {
         args.push_back(const_cast<char*>(option));
     }
@@ -46,10 +48,17 @@ inline void enterPrivateDesktop(int argc, char** argv, std::initializer_list<con
         args.push_back(argv[i]);
     }
     args.push_back(nullptr);
-    ::execv(QUILLORY_DESKTOP_SESSION_SCRIPT, args.data());
-    std::perror("cannot start the private desktop (desktop-session.sh)");
+    ::execv(script, args.data());
+    std::fprintf(stderr, "cannot start the private desktop (%s): %s\n", script, std::strerror(errno));
     std::exit(1);
 }
+
+#ifdef QUILLORY_DESKTOP_SESSION_SCRIPT
+/// `enterSession` with the X11 desktop (scripts/desktop-session.sh), e.g. "--no-pulse", "--no-tray".
+inline void enterPrivateDesktop(int argc, char** argv, std::initializer_list<const char*> options) {
+    enterSession(QUILLORY_DESKTOP_SESSION_SCRIPT, argc, argv, options);
+}
+#endif
 
 /// Feeds the private desktop's pipe microphone (QUILLORY_TEST_PIPE_SOURCE) at real time, 320 samples
 /// (20 ms) a block, each block filled by `fill(block, index)`, until destroyed.

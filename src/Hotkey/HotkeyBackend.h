@@ -18,6 +18,11 @@ inline constexpr std::uint64_t commandFlag = 0x100000;     ///< a Command key is
 inline constexpr std::uint64_t optionFlag = 0x080000;      ///< an Option key is down
 inline constexpr std::uint64_t secondaryFnFlag = 0x800000; ///< fn is down
 
+/// Whether `key` is one of the modifiers above.
+inline constexpr bool isModifier(std::uint16_t key) {
+    return key == leftCommand || key == rightCommand || key == leftOption || key == rightOption || key == fn;
+}
+
 /// The flags of the modifiers held, from whether each virtual key is down.
 template <typename IsDown> std::uint64_t flagsOf(IsDown isDown) {
     std::uint64_t flags = 0;

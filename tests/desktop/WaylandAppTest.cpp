@@ -3,6 +3,8 @@
 // speech model, its sentence pasted once into a native Wayland GTK 3 entry or Qt line edit that
 // keeps the keyboard the whole time — the overlay (an XWayland window of the app) shown while
 // recording and processing never takes it — and the user's clipboard back afterwards.
+#include "WaylandTestSupport.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -30,16 +32,7 @@ namespace {
 constexpr int kWaitMs = 60000;
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
+    return quillory::test::pollUntil(done, timeoutMs);
 }
 
 struct CommandRun {
@@ -133,69 +126,9 @@ bool feedPipeMicrophone(const std::vector<float>& samples) {
     return written == bytes;
 }
 
-/// A native Wayland text field (never XWayland) that reports "ready" / "inactive" as it gets and
-/// loses the keyboard, and "text <ns> <base64>" after each change.
-class WaylandTarget {
-public:
-    WaylandTarget(const QString& program, const QStringList& args, const QStringList& env) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString& pair : env) {
-            environment.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-        }
-        environment.remove(QStringLiteral("DISPLAY"));
-        process_.setProcessEnvironment(environment);
-        process_.start(program, args);
-    }
-    ~WaylandTarget() {
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
-    }
-    void pump() {
-        buffer_ += process_.readAllStandardOutput();
-        qsizetype end;
-        while ((end = buffer_.indexOf('\n')) >= 0) {
-            const QByteArray line = buffer_.left(end);
-            buffer_.remove(0, end + 1);
-            transcript_ += line + '\n';
-            if (line == "ready") {
-                ready_ = true;
-            } else if (line == "inactive") {
-                ready_ = false;
-                ++focusLosses_;
-            } else if (line.startsWith("text ")) {
-                text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
-            }
-        }
-    }
-    bool waitReady() {
-        return waitFor([&] {
-            pump();
-            return ready_ || process_.state() == QProcess::NotRunning;
-        }) && ready_;
-    }
-    qint64 pid() const { return process_.processId(); }
-    int focusLosses() { pump(); return focusLosses_; }
-    QString text() { pump(); return text_; }
-    std::string transcript() {
-        pump();
-        return (transcript_ + process_.readAllStandardError()).toStdString();
-    }
-
-private:
-    QProcess process_;
-    QByteArray buffer_;
-    QByteArray transcript_;
-    bool ready_ = false;
-    int focusLosses_ = 0;
-    QString text_;
-};
-
 struct TargetKind {
     const char* name;
-    std::function<std::unique_ptr<WaylandTarget>()> make;
+    std::function<std::unique_ptr<quillory::test::WaylandTarget>()> make;
 };
 void PrintTo(const TargetKind& kind, std::ostream* os) {
     *os << kind.name;
@@ -307,14 +240,14 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TargetKind{"gtk3",
                    [] {
-                       return std::make_unique<WaylandTarget>(
+                       return std::make_unique<quillory::test::WaylandTarget>(
                            QStringLiteral("/usr/bin/python3"),
                            QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
                            QStringList{QStringLiteral("GDK_BACKEND=wayland")});
                    }},
         TargetKind{"qt",
                    [] {
-                       return std::make_unique<WaylandTarget>(
+                       return std::make_unique<quillory::test::WaylandTarget>(
                            QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
                            QStringList{QStringLiteral("-platform"), QStringLiteral("wayland")}, QStringList{});
                    }}),

@@ -9,6 +9,8 @@
 #include "Input/wayland/WaylandConnection.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 
+#include "WaylandTestSupport.h"
+
 #include <QCoreApplication>
 #include <QScopeGuard>
 #include <QElapsedTimer>
@@ -33,16 +35,7 @@ namespace {
 constexpr int kWaitMs = 30000;
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) {
-            return done();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(10);
-    }
-    return true;
+    return quillory::test::pollUntil(done, timeoutMs);
 }
 
 /// Runs a program to its end while this process keeps serving the clipboard; its stdout, or
@@ -313,69 +306,9 @@ TEST(WaylandPlatform, TheUsersContentsComeBackWhenNothingElseCopied) {
               std::optional<QByteArray>(QStringLiteral("前の内容").toUtf8()));
 }
 
-/// A native Wayland text field that reports its text: "ready" once it has the keyboard, then
-/// "text <ns> <base64>" after each change.
-class WaylandTarget {
-public:
-    WaylandTarget(const QString& program, const QStringList& args, const QStringList& env) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        for (const QString& pair : env) {
-            environment.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
-        }
-        environment.remove(QStringLiteral("DISPLAY")); // native Wayland only, never XWayland
-        process_.setProcessEnvironment(environment);
-        process_.setProcessChannelMode(QProcess::SeparateChannels);
-        process_.start(program, args);
-    }
-    ~WaylandTarget() {
-        process_.closeWriteChannel();
-        if (!process_.waitForFinished(3000)) {
-            process_.kill();
-            process_.waitForFinished(3000);
-        }
-    }
-    void pump() {
-        buffer_ += process_.readAllStandardOutput();
-        qsizetype end;
-        while ((end = buffer_.indexOf('\n')) >= 0) {
-            const QByteArray line = buffer_.left(end);
-            buffer_.remove(0, end + 1);
-            transcript_ += line + '\n';
-            if (line == "ready") {
-                ready_ = true;
-            } else if (line == "inactive") {
-                ready_ = false;
-            } else if (line.startsWith("text ")) {
-                text_ = QString::fromUtf8(QByteArray::fromBase64(line.split(' ').value(2)));
-            }
-        }
-    }
-    bool waitReady() {
-        return waitFor([&] {
-            pump();
-            return ready_ || process_.state() == QProcess::NotRunning;
-        }, 60000) && ready_;
-    }
-    QString text() {
-        pump();
-        return text_;
-    }
-    std::string transcript() {
-        pump();
-        return (transcript_ + process_.readAllStandardError()).toStdString();
-    }
-
-private:
-    QProcess process_;
-    QByteArray buffer_;
-    QByteArray transcript_;
-    bool ready_ = false;
-    QString text_;
-};
-
 struct TargetKind {
     const char* name;
-    std::function<std::unique_ptr<WaylandTarget>()> make;
+    std::function<std::unique_ptr<quillory::test::WaylandTarget>()> make;
 };
 void PrintTo(const TargetKind& kind, std::ostream* os) {
     *os << kind.name;
@@ -418,7 +351,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         TargetKind{"gtk3",
                    [] {
-                       return std::make_unique<WaylandTarget>(
+                       return std::make_unique<quillory::test::WaylandTarget>(
                            QStringLiteral("/usr/bin/python3"),
                            QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
                            QStringList{QStringLiteral("GDK_BACKEND=wayland")});
@@ -426,14 +359,14 @@ INSTANTIATE_TEST_SUITE_P(
         TargetKind{"gtk4",
                    [] {
                        // Drawn in software: the headless compositor has no GPU.
-                       return std::make_unique<WaylandTarget>(
+                       return std::make_unique<quillory::test::WaylandTarget>(
                            QStringLiteral("/usr/bin/python3"),
                            QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk4")},
                            QStringList{QStringLiteral("GDK_BACKEND=wayland"), QStringLiteral("GSK_RENDERER=cairo")});
                    }},
         TargetKind{"qt",
                    [] {
-                       return std::make_unique<WaylandTarget>(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                       return std::make_unique<quillory::test::WaylandTarget>(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
                                                               QStringList{QStringLiteral("-platform"),
                                                                           QStringLiteral("wayland")},
                                                               QStringList{});

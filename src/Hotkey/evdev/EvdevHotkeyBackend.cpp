@@ -333,14 +333,7 @@ void EvdevHotkeyBackend::stop() {
 }
 
 bool EvdevHotkeyBackend::isKeyDown(KeyStateSource /*both sources are the devices' state*/, std::uint16_t keyCode) {
-    switch (keyCode) {
-    case HotkeyKeys::leftCommand:
-    case HotkeyKeys::rightCommand:
-    case HotkeyKeys::leftOption:
-    case HotkeyKeys::rightOption:
-    case HotkeyKeys::fn:
-        break;
-    default:
+    if (!HotkeyKeys::isModifier(keyCode)) {
         return false;
     }
     if (!streaming_) {

@@ -311,14 +311,7 @@ std::uint64_t X11HotkeyBackend::flagsFor(const Keymap& keymap) const {
 
 bool X11HotkeyBackend::isKeyDown(KeyStateSource /*both sources are the server's key state*/,
                                  std::uint16_t keyCode) {
-    switch (keyCode) {
-    case HotkeyKeys::leftCommand:
-    case HotkeyKeys::rightCommand:
-    case HotkeyKeys::leftOption:
-    case HotkeyKeys::rightOption:
-    case HotkeyKeys::fn:
-        break;
-    default:
+    if (!HotkeyKeys::isModifier(keyCode)) {
         return false;
     }
     if (delivering_ || !pending_.empty()) {
