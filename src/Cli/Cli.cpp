@@ -187,6 +187,9 @@ int run(const QStringList& args, Io& io) {
         printHelp(io.out);
         return Ok;
     }
+    if (first == QLatin1String(kGenerateCommand)) {
+        return generateCommand(args.mid(1), io);
+    }
     if (first == QLatin1String(kServeClipboardCommand)) {
         return serveClipboardCommand(args.mid(1), io);
     }

@@ -103,6 +103,12 @@ int speechModelsCommand(const Command& self, const QStringList& args, Io& io);
 /// Not listed in the help.
 inline constexpr const char* kServeClipboardCommand = "__serve-clipboard";
 int serveClipboardCommand(const QStringList& args, Io& io);
+/// Writes the manual page ("man", roff) or the bash completion script ("bash-completion"), both
+/// from the command table; the build installs what it prints. Not listed in the help.
+inline constexpr const char* kGenerateCommand = "__generate";
+int generateCommand(const QStringList& args, Io& io);
+QString manPage();
+QString bashCompletion();
 /// toggle, press, release, cancel, settings, status: one request to the running tray app.
 int remoteCommand(const QString& name, const QStringList& args, Io& io);
 

@@ -225,3 +225,27 @@ TEST_F(CliTest, HelpShowsEveryOptionEachCommandAccepts) {
     EXPECT_TRUE(usage.err.contains("[--partial-model ID|off] [--partial-model-file F] [--polish|--no-polish]"))
         << usage.err.toStdString();
 }
+
+TEST_F(CliTest, ManualPageAndCompletionNameEveryCommandAndOption) {
+    const Result man = run({"__generate", "man"});
+    const Result completion = run({"__generate", "bash-completion"});
+    ASSERT_EQ(man.status, 0);
+    ASSERT_EQ(completion.status, 0);
+    EXPECT_TRUE(man.out.startsWith(".TH QUILLORY 1 ")) << man.out.left(80).toStdString();
+    for (const cli::Command& command : cli::commands()) {
+        // roff: every hyphen escaped, so "speech-models" reads "speech\-models".
+        QString synopsis = command.synopsis();
+        synopsis.replace(QLatin1Char('-'), QLatin1String("\\-"));
+        EXPECT_TRUE(man.out.contains(QStringLiteral(".B quillory ") + synopsis + QLatin1Char('\n'))) << command.name;
+        EXPECT_TRUE(completion.out.contains(QStringLiteral("    %1)\n").arg(QLatin1String(command.name))))
+            << command.name;
+        for (const cli::Option& option : command.options) {
+            for (const QString& name : option.names()) {
+                EXPECT_TRUE(completion.out.contains(QStringLiteral("--") + name)) << command.name << " " << name.toStdString();
+            }
+        }
+    }
+    EXPECT_FALSE(man.out.contains(QLatin1String("__"))) << "hidden commands stay out of the manual";
+    EXPECT_TRUE(completion.out.contains("kotoba-whisper-v2.0-q5_0"));
+    EXPECT_EQ(run({"__generate", "pdf"}).status, 2);
+}
