@@ -35,6 +35,9 @@ packages=(
     gir1.2-atspi-2.0
     # sanitizer and libFuzzer runtimes of clang (scripts/run-hardening.sh, scripts/fuzz.sh)
     libclang-rt-14-dev
+    # the Debian package and its checks (CTest "package": cpack with dpkg-shlibdeps, lintian,
+    # desktop-file-validate, appstreamcli)
+    dpkg-dev lintian desktop-file-utils appstream
 )
 
 LOG_TAG="deps"

@@ -1,0 +1,240 @@
+#!/usr/bin/env bash
+# The install and the Debian package, as a user meets them (CTest "package"):
+#   1. `cmake --install` into a temporary prefix: the layout, PNG icon sizes, `ldd` of every
+#      binary, desktop-file-validate, appstreamcli validate, the bash completion answering, and
+#      the manual page and the completion naming every command `--help` names;
+#   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
+#      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
+#      field, `quillory doctor` finds the installed llama-server, `quillory quit` ends it;
+#   3. `cpack` builds the .deb once: its contents, Depends, lintian without errors, then it is
+#      installed into a throw-away root with dpkg, and removed without leftovers.
+# Usage: check-package.sh BUILD_DIR SOURCE_DIR
+set -euo pipefail
+
+step() { printf '== %s\n' "$*"; }
+fail() { printf 'FAIL: %s\n' "$*" >&2; exit 1; }
+
+# ---- 2. inside the private desktop (check-package.sh --in-session PREFIX SOURCE_DIR) ----
+if [ "${1:-}" = --in-session ]; then
+    prefix="$2"
+    source_dir="$3"
+    desktop="$prefix/share/applications/app.quillory.Quillory.desktop"
+    exec_line="$(sed -n 's/^Exec=//p' "$desktop" | head -n1)"
+    [ "$exec_line" = quillory ] || fail "the desktop entry runs '$exec_line'"
+    export PATH="$prefix/bin:$PATH"
+    unset QUILLORY_RUNTIME_DIR
+    # The tiny speech model stands in for the default model, as if the user had downloaded it.
+    models="${XDG_DATA_HOME:-$HOME/.local/share}/quillory/SpeechModels"
+    mkdir -p "$models"
+    ln -s "$QUILLORY_TEST_WHISPER_MODEL" "$models/ggml-kotoba-whisper-v2.0-q5_0.bin"
+    ln -s "$QUILLORY_TEST_WHISPER_VAD_MODEL" "$models/ggml-silero-v5.1.2.bin"
+    export QUILLORY_WHISPER_THREADS=1
+    # shellcheck disable=SC2086 # the entry's command, split as a launcher splits it
+    $exec_line >"$HOME/app.log" 2>&1 &
+    app=$!
+    # The tray app answers on its socket once it runs (generous for a loaded machine).
+    for _ in $(seq 1 600); do
+        quillory status >/dev/null 2>&1 && break
+        kill -0 "$app" 2>/dev/null || { cat "$HOME/app.log" >&2; fail "the app ended at start"; }
+        sleep 0.1
+    done
+    quillory status >/dev/null 2>&1 || { cat "$HOME/app.log" >&2; fail "the app never answered 'quillory status'"; }
+    step "the app runs from $(readlink "/proc/$app/exe")"
+
+    # A dictation into a GTK field: toggle, the sentence into the pipe microphone, toggle.
+    mkfifo "$HOME/target.in"
+    /usr/bin/python3 "$source_dir/tests/desktop/real_target.py" gtk3 <"$HOME/target.in" >"$HOME/target.out" 2>&1 &
+    exec 3>"$HOME/target.in" # the target lives while its input is open
+    wait_for() { # wait_for SECONDS COMMAND...: polls until the command succeeds
+        local deadline=$((SECONDS + $1))
+        shift
+        until "$@"; do
+            [ "$SECONDS" -lt "$deadline" ] || return 1
+            sleep 0.1
+        done
+    }
+    field_text() { sed -n 's/^text [0-9]* //p' "$HOME/target.out" | tail -n1 | base64 -d; }
+    status_is() { [ "$(quillory status 2>/dev/null)" = "$1" ]; }
+    wait_for 60 grep -qx ready "$HOME/target.out" || { cat "$HOME/target.out" >&2; fail "the GTK field never had the focus"; }
+    quillory toggle || fail "quillory toggle"
+    wait_for 10 status_is recording || fail "no recording: $(quillory status)"
+    python3 - "$source_dir/tests/fixtures/speech/plain.wav" "$QUILLORY_TEST_PIPE_SOURCE" <<'PY'
+import array, fcntl, os, sys, wave
+with wave.open(sys.argv[1]) as w:
+    assert w.getframerate() == 16000 and w.getnchannels() == 1 and w.getsampwidth() == 2
+    pcm = array.array("h", w.readframes(w.getnframes()))
+samples = array.array("f", (v / 32768.0 for v in pcm))
+samples.extend([0.0] * 16000)  # a second of silence after the sentence
+data = samples.tobytes()
+fd = os.open(sys.argv[2], os.O_WRONLY)
+fcntl.fcntl(fd, 1031, min(len(data) + 4096, 1 << 20))  # F_SETPIPE_SZ: no gap while feeding
+view = memoryview(data)
+while view:
+    view = view[os.write(fd, view):]
+os.close(fd)
+PY
+    sleep 0.3
+    quillory toggle || fail "quillory toggle (stop)"
+    wait_for 120 status_is idle || fail "the dictation never ended: $(quillory status)"
+    sentence_is() { [ "$(field_text)" = "$QUILLORY_TEST_WHISPER_SENTENCE" ]; }
+    wait_for 30 sentence_is || { cat "$HOME/target.out" "$HOME/app.log" >&2; fail "the field holds '$(field_text)'"; }
+    step "dictated into a GTK field: $(field_text)"
+    exec 3>&-
+
+    quillory doctor --json >"$HOME/doctor.json" || true
+    python3 - "$HOME/doctor.json" "$prefix" <<'PY'
+import json, os, sys
+report = json.load(open(sys.argv[1]))
+checks = {c["id"]: c for c in report["checks"]}
+runtime = checks.get("llama-runtime")
+expected = os.path.realpath(os.path.join(sys.argv[2], "libexec/quillory/llama-server"))
+if not runtime or runtime["status"] != "OK" or os.path.realpath(runtime["detail"]) != expected:
+    sys.exit("doctor does not report the installed llama-server: %r" % (runtime,))
+for c in report["checks"]:
+    print("   doctor %-4s %s: %s" % (c["status"], c["id"], c["detail"]))
+PY
+    quillory quit || fail "quillory quit failed"
+    for _ in $(seq 1 300); do
+        kill -0 "$app" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$app" 2>/dev/null && fail "the app did not quit"
+    wait "$app" || fail "the app exited with status $?"
+    exit 0
+fi
+
+build="$(cd "$1" && pwd)"
+source_dir="$(cd "$2" && pwd)"
+work="$(mktemp -d)"
+trap 'rm -rf "$work"' EXIT
+app_id=app.quillory.Quillory
+
+# ---- 1. the install tree ----
+prefix="$work/prefix"
+step "cmake --install into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log" >&2; fail "install"; }
+for f in bin/quillory libexec/quillory/llama-server \
+    share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
+    share/icons/hicolor/scalable/apps/quillory.svg share/icons/hicolor/symbolic/apps/quillory-symbolic.svg \
+    share/man/man1/quillory.1.gz share/bash-completion/completions/quillory \
+    share/doc/quillory/copyright share/doc/quillory/changelog.Debian.gz; do
+    [ -f "$prefix/$f" ] || fail "the install has no $f"
+done
+for f in "$prefix"/bin/quillory "$prefix"/libexec/quillory/llama-server; do
+    [ -x "$f" ] || fail "$f is not executable"
+done
+python3 - "$prefix/share/icons/hicolor" <<'PY'
+import glob, os, struct, sys
+pngs = glob.glob(os.path.join(sys.argv[1], "*x*", "apps", "quillory.png"))
+if len(pngs) < 6:
+    sys.exit("only %d PNG icon sizes" % len(pngs))
+for p in pngs:
+    data = open(p, "rb").read(24)
+    w, h = struct.unpack(">II", data[16:24])
+    size = os.path.basename(os.path.dirname(os.path.dirname(p)))
+    if data[:8] != b"\x89PNG\r\n\x1a\n" or "%dx%d" % (w, h) != size:
+        sys.exit("%s is %dx%d" % (p, w, h))
+PY
+
+step "ldd of every installed binary"
+while IFS= read -r -d '' f; do
+    if head -c4 "$f" | grep -q $'\x7fELF'; then
+        missing="$(ldd "$f" | grep 'not found' || true)"
+        [ -z "$missing" ] || fail "$f: $missing"
+        echo "   $f"
+    fi
+done < <(find "$prefix" -type f -perm -u+x -print0)
+
+step "desktop-file-validate, appstreamcli validate"
+desktop-file-validate "$prefix/share/applications/$app_id.desktop" || fail "desktop-file-validate"
+appstreamcli validate --no-net --explain "$prefix/share/metainfo/$app_id.metainfo.xml" || fail "appstreamcli validate"
+
+step "the manual page and the completion name every command of --help"
+help="$("$prefix/bin/quillory" --help)"
+commands="$(sed -n 's/^  \([a-z][a-z-]*\).*/\1/p' <<<"$help")"
+[ "$(wc -l <<<"$commands")" -ge 15 ] || fail "--help lists only: $commands"
+man_text="$(zcat "$prefix/share/man/man1/quillory.1.gz" | sed 's/\\-/-/g')"
+completion="$prefix/share/bash-completion/completions/quillory"
+complete_words() { # complete_words WORD... : what completion offers for the last word
+    bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _quillory; printf "%s\n" "${COMPREPLY[@]}"' \
+        _ "$completion" quillory "$@"
+}
+first_level="$(complete_words '')"
+for c in $commands; do
+    grep -qF "quillory $c" <<<"$man_text" || fail "the manual page lacks '$c'"
+    grep -qx -- "$c" <<<"$first_level" || fail "the completion lacks '$c'"
+done
+expect_completion() { # expect_completion 'EXPECTED WORDS' WORD...
+    local expected="$1" got
+    shift
+    got="$(complete_words "$@" | sort | tr '\n' ' ')"
+    [ "$got" = "$expected " ] || fail "completing 'quillory $*' gives '$got', not '$expected'"
+}
+expect_completion "kotoba-whisper-v2.0-q5_0 whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-small-q5_1" \
+    speech-models download ''
+expect_completion "delete download list path select" speech-models ''
+expect_completion "--speech-model --speech-model-file" transcribe --spe
+expect_completion "kotoba-whisper-v2.0-q5_0 off whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-small-q5_1" \
+    transcribe --partial-model ''
+expect_completion "15 180 60" diagnostics export --minutes ''
+expect_completion "" mic --seconds ''
+expect_completion "" dictionary remove ''
+touch "$work/take.wav"
+expect_completion "$work/take.wav" transcribe "$work/ta"
+polish_ids="$(complete_words polish --model '' | wc -l)"
+[ "$polish_ids" -ge 3 ] || fail "completing 'polish --model' offers $polish_ids ids"
+
+# ---- 2. the installed app on a private desktop ----
+step "the desktop entry's command starts the installed app on a private desktop"
+if [ -z "${QUILLORY_TEST_WHISPER_MODEL:-}" ] || [ -z "${QUILLORY_TEST_WHISPER_SENTENCE:-}" ]; then
+    # Outside scripts/run-tests.sh: the tiny speech models from the dependency cache.
+    LOG_TAG=package
+    . "$source_dir/scripts/lib/common.sh"
+    . "$source_dir/scripts/lib/tiny-models.sh"
+    tiny_whisper_models
+    export QUILLORY_TEST_WHISPER_MODEL="$TINY_WHISPER_MODEL" QUILLORY_TEST_WHISPER_VAD_MODEL="$TINY_WHISPER_VAD"
+    QUILLORY_TEST_WHISPER_SENTENCE="$("$PYTHON" "$source_dir/scripts/make-tiny-whisper.py" --print-sentence)"
+    export QUILLORY_TEST_WHISPER_SENTENCE
+fi
+"$source_dir/scripts/desktop-session.sh" "$0" --in-session "$prefix" "$source_dir"
+
+# ---- 3. the Debian package ----
+step "cpack"
+rm -rf "$build/package"
+(cd "$build" && cpack -G DEB >"$work/cpack.log" 2>&1) || { cat "$work/cpack.log" >&2; fail "cpack"; }
+deb="$(ls "$build"/package/quillory_*.deb)"
+[ -f "$deb" ] || fail "cpack wrote no .deb"
+echo "   $(basename "$deb"): $(du -k "$deb" | cut -f1) KiB, installed $(dpkg-deb -f "$deb" Installed-Size) KiB"
+
+step "dpkg-deb: contents and Depends"
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' >"$work/contents"
+for f in /usr/bin/quillory /usr/libexec/quillory/llama-server /usr/share/applications/$app_id.desktop \
+    /usr/share/metainfo/$app_id.metainfo.xml /usr/share/icons/hicolor/48x48/apps/quillory.png \
+    /usr/share/man/man1/quillory.1.gz /usr/share/bash-completion/completions/quillory \
+    /usr/share/doc/quillory/copyright; do
+    grep -qx -- "$f" "$work/contents" || fail "the package lacks $f"
+done
+depends="$(dpkg-deb -f "$deb" Depends)"
+echo "   Depends: $depends"
+for d in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6svg6 libx11-6 libxi6 libxtst6 libpulse0 \
+    libatspi2.0-0 fonts-noto-cjk; do
+    grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends lacks $d"
+done
+dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst"
+
+step "lintian"
+lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
+
+step "install into a throw-away root and remove"
+root="$work/root"
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/triggers"
+touch "$root/var/lib/dpkg/status"
+dpkg_root=(dpkg --root="$root" --log=/dev/null --force-depends --force-script-chrootless --force-not-root)
+"${dpkg_root[@]}" -i "$deb" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log" >&2; fail "dpkg -i"; }
+grep -q "quillory doctor" "$work/dpkg-install.log" || fail "the install printed no note for the user"
+[ -x "$root/usr/bin/quillory" ] && [ -x "$root/usr/libexec/quillory/llama-server" ] || fail "dpkg installed no binaries"
+"${dpkg_root[@]}" -P quillory >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -P"; }
+leftovers="$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/lib" -not -path "$root/var/lib/dpkg*")"
+[ -z "$leftovers" ] || fail "left after removal: $leftovers"
+rm -rf "$build/package/_CPack_Packages"
+step "ok"
