@@ -6,8 +6,9 @@
 #   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
 #      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
 #      field, `quillory doctor` finds the installed llama-server, `quillory quit` ends it;
-#   3. `cpack` builds the .deb once: its contents, Depends, lintian without errors, then it is
-#      installed into a throw-away root with dpkg, and removed without leftovers.
+#   3. `cpack` builds the .deb once: its contents, Depends, the processor check of its preinst,
+#      lintian without errors, then it is installed into a throw-away root with dpkg, and removed
+#      without leftovers.
 # Usage: check-package.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
@@ -221,6 +222,17 @@ for d in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6svg6 libx11-6 l
     grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends lacks $d"
 done
 dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst"
+dpkg-deb -e "$deb" "$work/control"
+if [ "$(uname -m)" = x86_64 ]; then
+    # A processor without AVX2 is refused with a reason, before anything is unpacked.
+    printf 'processor\t: 0\nflags\t\t: fpu sse sse2 sse4_1 sse4_2 avx f16c\n' >"$work/old-cpuinfo"
+    if QUILLORY_CPUINFO="$work/old-cpuinfo" "$work/control/preinst" install 2>"$work/preinst.err"; then
+        fail "the package installs on a processor without AVX2"
+    fi
+    grep -q "lacks avx2 fma bmi2" "$work/preinst.err" || fail "preinst says: $(cat "$work/preinst.err")"
+    printf 'flags\t\t: fpu sse4_2 avx avx2 fma f16c bmi2 avx512f\n' >"$work/new-cpuinfo"
+    QUILLORY_CPUINFO="$work/new-cpuinfo" "$work/control/preinst" install || fail "preinst refuses a processor with AVX2"
+fi
 
 step "lintian"
 lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"
