@@ -74,6 +74,7 @@ BuiltBackends builtBackends() {
     b.evdev = true;           // Hotkey/evdev
     b.virtualKeyboard = true; // Input/wayland (used together with data-control)
     b.dataControl = true;     // Input/wayland
+    b.remoteDesktopPortal = true; // Input/portal
     return b;
 }
 
