@@ -269,11 +269,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 } // namespace
 
-// Runs only inside scripts/wayland-session.sh (it takes over the compositor's clipboard).
+// Runs only inside scripts/wayland-session.sh or scripts/kwin-session.sh (it takes over the
+// compositor's clipboard).
 int main(int argc, char** argv) {
     if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION") || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-        qEnvironmentVariableIsEmpty("SWAYSOCK")) {
-        std::fprintf(stderr, "Wayland desktop tests run inside scripts/wayland-session.sh\n");
+        (qEnvironmentVariableIsEmpty("SWAYSOCK") && qgetenv("XDG_CURRENT_DESKTOP") != "KDE")) {
+        std::fprintf(stderr, "Wayland desktop tests run inside scripts/wayland-session.sh or scripts/kwin-session.sh\n");
         return 2;
     }
     QCoreApplication app(argc, argv);

@@ -164,7 +164,7 @@ void RemoteDesktopKeyPoster::start(bool withToken) {
             }
             lastError_.clear();
             qCInfo(lcInput, "RemoteDesktop portal: keyboard session started%s",
-                   token.isEmpty() ? " (no restore token: the desktop asks again next time)" : "");
+                   token.isEmpty() ? " (the portal gave no restore token)" : "");
             setState(State::started);
         });
 }
