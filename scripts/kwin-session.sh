@@ -130,4 +130,14 @@ set +e
 "$@"
 rc=$?
 set -e
+# Services the bus started on demand (the permission store, the document portal, kglobalaccel's
+# helpers…) write into the private home: they are stopped with the rest before it is removed.
+for name in $(dbus-send --session --print-reply --dest=org.freedesktop.DBus / org.freedesktop.DBus.ListNames \
+        2>/dev/null | grep -o '":1\.[0-9]*"' | tr -d '"' || true); do
+    pid="$(dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
+        org.freedesktop.DBus.GetConnectionUnixProcessID "string:$name" 2>/dev/null | awk '/uint32/ {print $2}' || true)"
+    if [ -n "$pid" ] && [ "$pid" != "$$" ] && ! printf '%s\n' "${pids[@]}" | grep -qx "$pid"; then
+        pids=("$pid" "${pids[@]}") # stopped last, after what this script started
+    fi
+done
 exit "$rc"

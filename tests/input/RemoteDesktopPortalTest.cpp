@@ -4,6 +4,7 @@
 #include "Input/TextInjector.h"
 #include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "support/CoreTest.h"
+#include "support/PrivateBus.h"
 
 #include <QCoreApplication>
 #include <QDBusArgument>
@@ -25,15 +26,7 @@ namespace {
 using quillory::input::RemoteDesktopKeyPoster;
 using State = RemoteDesktopKeyPoster::State;
 
-bool pump(const std::function<bool()>& done, int timeoutMs = 30000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs) return done();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
+using quillory::testing::pumpUntil;
 
 /// org.freedesktop.portal.Desktop's RemoteDesktop as xdg-desktop-portal serves it: requests
 /// answered through Response signals, a consent "dialog" for each Start without a valid token.
@@ -147,60 +140,25 @@ class RemoteDesktopPortal : public quillory::testing::CoreTest {
 protected:
     void SetUp() override {
         CoreTest::SetUp();
-        // A bus of its own that activates nothing (the real portal must not start on it).
-        const QString config = path("bus.conf");
-        QFile file(config);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
-                                  "<auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\"/>"
-                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
-                       .arg(home_.path())
-                       .toUtf8());
-        file.close();
-        daemon_.start("dbus-daemon", {"--config-file=" + config, "--nofork", "--print-address=1", "--nopidfile"});
-        ASSERT_TRUE(daemon_.waitForStarted(30000));
-        ASSERT_TRUE(pump([&] { return daemon_.canReadLine(); })) << "dbus-daemon gave no address";
-        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-        client_ = std::make_unique<QDBusConnection>(QDBusConnection::connectToBus(address_, "rd-client"));
-        ASSERT_TRUE(client_->isConnected());
+        bus_ = std::make_unique<quillory::testing::PrivateBus>(home_.path());
+        ASSERT_TRUE(bus_->ok()) << "no private dbus-daemon";
+        client_ = std::make_unique<QDBusConnection>(bus_->client());
     }
     void TearDown() override {
         poster_.reset();
         client_.reset();
-        QDBusConnection::disconnectFromBus("rd-client");
-        if (thread_.isRunning()) {
-            QMetaObject::invokeMethod(
-                &worker_, [] { QDBusConnection::disconnectFromBus("rd-portal"); }, Qt::BlockingQueuedConnection);
-            thread_.quit();
-            thread_.wait();
-        }
+        bus_.reset();
         portal_.reset();
-        daemon_.terminate();
-        daemon_.waitForFinished(10000);
         CoreTest::TearDown();
     }
 
     /// Serves the fake portal on its own thread (the key calls block the main thread).
     void servePortal() {
         portal_ = std::make_unique<FakePortal>();
-        worker_.moveToThread(&thread_);
-        portal_->moveToThread(&thread_);
-        thread_.start();
-        bool registered = false;
-        QMetaObject::invokeMethod(
-            &worker_,
-            [&] {
-                QDBusConnection bus = QDBusConnection::connectToBus(address_, "rd-portal");
-                registered = bus.registerVirtualObject("/org/freedesktop/portal/desktop", portal_.get(),
-                                                       QDBusConnection::SubPath) &&
-                             bus.registerService("org.freedesktop.portal.Desktop");
-            },
-            Qt::BlockingQueuedConnection);
-        ASSERT_TRUE(registered);
+        ASSERT_TRUE(bus_->serve(portal_.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"));
     }
     void closeSessionFromTheDesktop() {
-        QMetaObject::invokeMethod(
-            &worker_, [&] { portal_->closeSession(QDBusConnection("rd-portal")); }, Qt::BlockingQueuedConnection);
+        bus_->onServiceThread([&] { portal_->closeSession(quillory::testing::PrivateBus::serviceConnection()); });
     }
     template <typename T> T read(const std::function<T(FakePortal&)>& get) {
         std::lock_guard lock(portal_->mutex);
@@ -216,7 +174,7 @@ protected:
         return poster;
     }
     bool settles(RemoteDesktopKeyPoster& poster) {
-        return pump([&] { return poster.state() != State::opening; });
+        return pumpUntil([&] { return poster.state() != State::opening; });
     }
     /// What `ClipboardPasteInjector::sendPasteKey` does.
     bool pasteKey(RemoteDesktopKeyPoster& poster) {
@@ -234,11 +192,8 @@ protected:
         return store_->stringValue(RemoteDesktopKeyPoster::kRestoreTokenKey).value_or(QString());
     }
 
-    QProcess daemon_;
-    QString address_;
+    std::unique_ptr<quillory::testing::PrivateBus> bus_;
     std::unique_ptr<QDBusConnection> client_;
-    QThread thread_;
-    QObject worker_;
     std::unique_ptr<FakePortal> portal_;
     std::unique_ptr<RemoteDesktopKeyPoster> poster_;
 };
@@ -261,7 +216,7 @@ TEST_F(RemoteDesktopPortal, TheUserConsentsOnceAndTheStoredTokenOpensLaterSessio
 
     // The app quits (the session is closed) and starts again: no second dialog.
     poster_.reset();
-    ASSERT_TRUE(pump([&] { return read<int>([](FakePortal& p) { return p.closes; }) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return read<int>([](FakePortal& p) { return p.closes; }) == 1; }));
     poster_ = makePoster();
     ASSERT_TRUE(settles(*poster_));
     EXPECT_EQ(poster_->state(), State::started) << poster_->lastError().toStdString();
@@ -322,7 +277,7 @@ TEST_F(RemoteDesktopPortal, ASessionTheDesktopClosesFailsThePasteAndIsOpenedAgai
 
     // Closed with the signal: the next paste fails clearly and reopens the session.
     closeSessionFromTheDesktop();
-    ASSERT_TRUE(pump([&] { return poster_->state() == State::closed; }));
+    ASSERT_TRUE(pumpUntil([&] { return poster_->state() == State::closed; }));
     EXPECT_FALSE(pasteKey(*poster_));
     EXPECT_TRUE(poster_->lastError().contains("closed")) << poster_->lastError().toStdString();
     ASSERT_TRUE(settles(*poster_));
@@ -360,7 +315,7 @@ TEST_F(RemoteDesktopPortal, NoPortalOrNoAnswerIsAClearFailure) {
         portal_->answerStart = false;
     }
     poster_ = makePoster();
-    ASSERT_TRUE(pump([&] { return read<int>([](FakePortal& p) { return p.starts; }) == 1; }));
+    ASSERT_TRUE(pumpUntil([&] { return read<int>([](FakePortal& p) { return p.starts; }) == 1; }));
     EXPECT_EQ(poster_->state(), State::opening);
     EXPECT_FALSE(poster_->createEventSource());
     EXPECT_TRUE(poster_->lastError().contains("dialog")) << poster_->lastError().toStdString();
