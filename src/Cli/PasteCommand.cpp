@@ -2,6 +2,7 @@
 
 #include "Input/InputEngine.h"
 #include "Input/TextInjector.h"
+#include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
 #include "Input/wayland/WaylandConnection.h"
@@ -254,6 +255,14 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     input::LinuxInputPlatform desktop = input::createLinuxInputPlatform();
     if (!desktop.unavailableReason.isEmpty()) {
         return failure(io, QStringLiteral("Cannot paste: %1").arg(desktop.unavailableReason));
+    }
+    if (auto* portal = dynamic_cast<input::RemoteDesktopKeyPoster*>(desktop.platform.keys.get())) {
+        // The portal's session opens now (the desktop may ask the user first).
+        runEventLoopUntil([&] { return portal->state() != input::RemoteDesktopKeyPoster::State::opening; },
+                          std::chrono::seconds(120));
+        if (portal->state() != input::RemoteDesktopKeyPoster::State::started) {
+            return failure(io, QStringLiteral("Cannot paste: %1").arg(portal->lastError()));
+        }
     }
     if (delay > 0) {
         io.out << QStringLiteral("Pasting in %1 s: focus the target field now").arg(delay) << Qt::endl;

@@ -181,7 +181,9 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
     return nothing(skipped.join(QStringLiteral("; ")), clipboard.works() ? pasteFix(family, built) : clipboard.fixKey);
 }
 
-const char* bindToggleFix(DesktopFamily family) {
+} // namespace
+
+const char* hotkeyBindingFixKey(DesktopFamily family) {
     switch (family) {
     case DesktopFamily::gnome:
         return "desktop.fix.hotkeys.gnome";
@@ -197,6 +199,8 @@ const char* bindToggleFix(DesktopFamily family) {
     }
     return "desktop.fix.hotkeys.other";
 }
+
+namespace {
 
 BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, DesktopFamily family) {
     QStringList skipped;
@@ -222,7 +226,7 @@ BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, 
     } else {
         skipped << QStringLiteral("no keyboard found under /dev/input");
     }
-    return nothing(skipped.join(QStringLiteral("; ")), bindToggleFix(family));
+    return nothing(skipped.join(QStringLiteral("; ")), hotkeyBindingFixKey(family));
 }
 
 BackendChoice waylandOverlay(const DesktopFacts& f, const BuiltBackends& built) {

@@ -109,6 +109,10 @@ DesktopFamily desktopFamily(const DesktopFacts& facts);
 /// "GNOME", "KDE", "sway", "Hyprland", "wlroots", "other".
 QString familyName(DesktopFamily family);
 
+/// The localisation key of the fix "bind `quillory toggle` in the desktop's shortcut settings"
+/// (also what is left when a shortcuts portal binds nothing).
+const char* hotkeyBindingFixKey(DesktopFamily family);
+
 /// The paths for paste key, clipboard, hotkeys and overlay. Pure.
 ///
 /// An X11 session keeps the X11 backends. Under Wayland, XTest and XInput2 through XWayland never

@@ -144,10 +144,16 @@ TEST(UinputKeyPoster, RefusalsAreFailuresNotSilentPastes) {
 
 std::shared_ptr<FakeKeys> gProtocolKeys;
 std::shared_ptr<FakeClipboard> gProtocolClipboard;
-LinuxInputPlatform fakeProtocols() {
+bool gCompositorHasVirtualKeyboard = true;
+/// As `createWaylandInputPlatform`: the paste key needs virtual-keyboard, the clipboard alone does not.
+LinuxInputPlatform fakeProtocols(bool withPasteKey) {
     LinuxInputPlatform p;
+    if (withPasteKey && !gCompositorHasVirtualKeyboard) {
+        p.unavailableReason = "the Wayland compositor lacks virtual-keyboard (zwp_virtual_keyboard_manager_v1)";
+        return p;
+    }
     p.platform.trust = std::make_shared<quillory::testing::FakeTrust>();
-    p.platform.keys = gProtocolKeys;
+    p.platform.keys = withPasteKey ? gProtocolKeys : nullptr;
     p.platform.clipboard = gProtocolClipboard;
     return p;
 }
@@ -167,6 +173,7 @@ protected:
         CoreTest::SetUp();
         gProtocolKeys = std::make_shared<FakeKeys>();
         gProtocolClipboard = std::make_shared<FakeClipboard>();
+        gCompositorHasVirtualKeyboard = true;
         factories.protocols = &fakeProtocols;
     }
     void TearDown() override {
@@ -203,6 +210,32 @@ TEST_F(WaylandInputPlatform, TheChosenPathsBackTheEngineAndXTestIsNeverUsed) {
     const auto refused = createLinuxInputPlatform(chooseDesktopBackends(f, BuiltBackends::all()), factories);
     EXPECT_FALSE(refused.platform.trust->isTrusted());
     EXPECT_TRUE(refused.unavailableReason.contains("Operation not permitted")) << refused.unavailableReason.toStdString();
+}
+
+TEST_F(WaylandInputPlatform, OnKWinThePortalKeyboardPastesBesideTheDataControlClipboard) {
+    // KWin: data-control but no virtual-keyboard; the RemoteDesktop portal presses the key.
+    gCompositorHasVirtualKeyboard = false;
+    DesktopFacts f = swayFacts();
+    f.currentDesktops = {"KDE"};
+    f.waylandGlobals = {{"zwlr_data_control_manager_v1", 2}, {"zwlr_layer_shell_v1", 4}};
+    f.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}};
+    const DesktopBackends choice = chooseDesktopBackends(f, BuiltBackends::all());
+    ASSERT_EQ(choice.paste.path, DesktopPaths::remoteDesktopPortal);
+    ASSERT_EQ(choice.clipboard.path, DesktopPaths::dataControl);
+    auto portalKeys = std::make_shared<FakeKeys>();
+    factories.remoteDesktop = [&](QString*) { return portalKeys; };
+
+    const auto platform = createLinuxInputPlatform(choice, factories);
+    EXPECT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
+    EXPECT_TRUE(platform.platform.trust->isTrusted());
+    EXPECT_EQ(platform.platform.keys, portalKeys);
+    EXPECT_EQ(platform.platform.clipboard, gProtocolClipboard);
+    EXPECT_EQ(platform.connection, nullptr);
+
+    InputEngine engine(platform.platform);
+    engine.insert(QStringLiteral("話した言葉"));
+    EXPECT_EQ(portalKeys->posted.size(), 2u); // Ctrl+V down and up, through the portal
+    EXPECT_TRUE(gProtocolKeys->posted.empty());
 }
 
 TEST_F(WaylandInputPlatform, WithoutAPasteKeyTheWordsGoToTheClipboardAndNothingClaimsSuccess) {

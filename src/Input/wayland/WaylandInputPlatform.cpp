@@ -28,7 +28,7 @@ public:
     bool isTrusted() const override { return false; }
 };
 
-QString missingProtocols(const WaylandConnection& connection) {
+QString missingProtocols(const WaylandConnection& connection, bool withPasteKey = true) {
     QStringList missing;
     if (!connection.seat()) {
         missing << QStringLiteral("a seat");
@@ -36,7 +36,7 @@ QString missingProtocols(const WaylandConnection& connection) {
     if (!connection.dataControl()) {
         missing << QStringLiteral("wlr-data-control (zwlr_data_control_manager_v1)");
     }
-    if (!connection.virtualKeyboard()) {
+    if (withPasteKey && !connection.virtualKeyboard()) {
         missing << QStringLiteral("virtual-keyboard (zwp_virtual_keyboard_manager_v1)");
     }
     return missing.isEmpty() ? QString()
@@ -67,7 +67,7 @@ bool waylandInputAvailable(QString* why) {
     return support.why.isEmpty();
 }
 
-LinuxInputPlatform createWaylandInputPlatform() {
+LinuxInputPlatform createWaylandInputPlatform(bool withPasteKey) {
     LinuxInputPlatform result;
     result.platform.trust = std::make_shared<Untrusted>();
     result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
@@ -79,7 +79,7 @@ LinuxInputPlatform createWaylandInputPlatform() {
     if (!connection) {
         return result;
     }
-    result.unavailableReason = missingProtocols(*connection);
+    result.unavailableReason = missingProtocols(*connection, withPasteKey);
     if (!result.unavailableReason.isEmpty()) {
         return result;
     }
@@ -96,6 +96,12 @@ LinuxInputPlatform createWaylandInputPlatform() {
         result.platform.primarySelection = primary;
     }
     const bool hasPrimary = primary->isUsable();
+    if (!withPasteKey) {
+        // The clipboards alone, beside a paste key of another path (KWin: the RemoteDesktop portal).
+        result.platform.trust = std::make_shared<Untrusted>();
+        qCInfo(lcInput, "Wayland: clipboard through wlr-data-control v%u", connection->dataControlVersion());
+        return result;
+    }
     // The key for the active window by its app id (XWayland windows: their X11 class), as on X11.
     result.platform.keys = std::make_shared<VirtualKeyboardPoster>(connection, [connection, hasPrimary] {
         const QString appId = connection->activeAppId();

@@ -27,6 +27,8 @@ bool waylandInputAvailable(QString* why = nullptr);
 /// (`VirtualKeyboardPoster`, Ctrl+V), a trust that holds while both protocols are there, and the
 /// AT-SPI focused element. Without a compositor or without either protocol the platform is
 /// untrusted and `unavailableReason` says why (not logged: the caller decides what comes next).
-LinuxInputPlatform createWaylandInputPlatform();
+/// Without `withPasteKey` only the clipboards are made (virtual-keyboard is not needed, no keys,
+/// untrusted): the clipboard beside another path's paste key (KWin has data-control only).
+LinuxInputPlatform createWaylandInputPlatform(bool withPasteKey = true);
 
 } // namespace quillory::input

@@ -8,6 +8,7 @@
 #include "Input/x11/X11Connection.h"
 #include "Input/x11/XTestKeyPoster.h"
 #include "Input/uinput/UinputKeyPoster.h"
+#include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
@@ -58,7 +59,7 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
         choice.clipboard.path == DesktopPaths::dataControl || choice.paste.path == DesktopPaths::virtualKeyboard;
     LinuxInputPlatform protocols;
     if (wantsProtocols && factories.protocols) {
-        protocols = factories.protocols();
+        protocols = factories.protocols(choice.paste.path == DesktopPaths::virtualKeyboard);
         if (choice.paste.path == DesktopPaths::virtualKeyboard && protocols.unavailableReason.isEmpty()) {
             // The wlroots backends whole: their paste key, clipboard, primary selection and trust.
             protocols.backends = choice;
@@ -94,6 +95,8 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
         keysWhy = protocols.unavailableReason;
     } else if (choice.paste.path == DesktopPaths::uinput && factories.uinput) {
         keys = factories.uinput(&keysWhy);
+    } else if (choice.paste.path == DesktopPaths::remoteDesktopPortal && factories.remoteDesktop) {
+        keys = factories.remoteDesktop(&keysWhy);
     } else {
         keysWhy = choice.paste.works() ? QStringLiteral("no backend for %1").arg(choice.paste.path)
                                        : choice.paste.reason;
@@ -126,8 +129,13 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
 
 LinuxInputFactories LinuxInputFactories::thisBuild() {
     LinuxInputFactories f;
-    f.protocols = [] { return createWaylandInputPlatform(); };
+    f.protocols = [](bool withPasteKey) { return createWaylandInputPlatform(withPasteKey); };
     f.uinput = [](QString* reason) { return makeUinputKeyPoster(reason); };
+    f.remoteDesktop = [](QString*) -> std::shared_ptr<KeyEventPoster> {
+        auto poster = std::make_shared<RemoteDesktopKeyPoster>(RemoteDesktopKeyPoster::Options{});
+        poster->open();
+        return poster;
+    };
     return f;
 }
 

@@ -29,12 +29,14 @@ struct LinuxInputPlatform {
 
 /// How the Wayland paths' backends are made (tests pass fakes).
 struct LinuxInputFactories {
-    /// The wlroots-protocol backends: virtual-keyboard paste key, data-control clipboard and
-    /// primary selection (`createWaylandInputPlatform`); a platform with `unavailableReason` when
-    /// the compositor lacks them.
-    std::function<LinuxInputPlatform()> protocols;
+    /// The wlroots-protocol backends: virtual-keyboard paste key (when asked for), data-control
+    /// clipboard and primary selection (`createWaylandInputPlatform`); a platform with
+    /// `unavailableReason` when the compositor lacks them.
+    std::function<LinuxInputPlatform(bool withPasteKey)> protocols;
     /// The uinput virtual keyboard; null with the reason when it cannot be made.
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> uinput;
+    /// The RemoteDesktop portal's keyboard, its session being opened (the consent asked for now).
+    std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> remoteDesktop;
 
     /// The backends compiled into this program.
     static LinuxInputFactories thisBuild();

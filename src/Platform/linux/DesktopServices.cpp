@@ -2,6 +2,7 @@
 
 #include "AI/LocalPolishEngine.h"
 #include "Hotkey/GlobalHotKeyManager.h"
+#include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
 #include "Input/InputEngine.h"
 #include "Input/x11/LinuxInputPlatform.h"
@@ -12,6 +13,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
+#include "Runtime/Localization.h"
 #include "Runtime/Log.h"
 
 #include <mutex>
@@ -21,6 +23,22 @@
 namespace quillory::platform {
 
 namespace {
+
+/// The dictation shortcuts through the GlobalShortcuts portal: its toggle and push-to-talk
+/// shortcuts call the application state's actions directly (the modifier gestures need keyboards
+/// the portal does not give).
+class PortalHotkeys final : public HotkeyService {
+public:
+    explicit PortalHotkeys(std::shared_ptr<GlobalShortcutsBackend> backend) : backend_(std::move(backend)) {}
+    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease) override {
+        backend_->bind({std::move(onToggle), std::move(onPress), std::move(onRelease)}, config.toggleShortcutEnabled,
+                       config.pushToTalkShortcutEnabled);
+        return backend_->state() != GlobalShortcutsBackend::State::failed;
+    }
+
+private:
+    std::shared_ptr<GlobalShortcutsBackend> backend_;
+};
 
 /// The hotkey manager as the application state drives it.
 class ManagedHotkeys final : public HotkeyService {
@@ -134,6 +152,19 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
     }
     services->hotkeyManager_ = std::make_shared<GlobalHotKeyManager>(hotkeyPlatform);
     services->hotkeys_ = std::make_shared<ManagedHotkeys>(services->hotkeyManager_);
+    const DesktopBackends desktop = currentDesktopBackends();
+    if (options.hotkeys && desktop.hotkeys.path == DesktopPaths::globalShortcutsPortal) {
+        services->shortcutsPortal_ = std::make_shared<GlobalShortcutsBackend>(GlobalShortcutsBackend::Options{});
+        const QString fix = Localization::text(hotkeyBindingFixKey(desktop.family));
+        services->shortcutsPortal_->onStateChanged([fix](GlobalShortcutsBackend::State state) {
+            if (state == GlobalShortcutsBackend::State::failed) {
+                qCWarning(lcHotkey, "Global hotkeys unavailable: the shortcuts portal did not bind them. %s",
+                          qUtf8Printable(fix));
+            }
+        });
+        services->hotkeys_ = std::make_shared<PortalHotkeys>(services->shortcutsPortal_);
+        services->hotkeyUnavailableReason_.clear();
+    }
 
     qCInfo(lcApp, "Desktop services: hotkeys %s, text insertion %s",
            services->hotkeyUnavailableReason_.isEmpty() ? "available"

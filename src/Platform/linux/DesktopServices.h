@@ -14,6 +14,7 @@
 namespace quillory {
 
 class GlobalHotKeyManager;
+class GlobalShortcutsBackend;
 class InputEngine;
 class LocalPolishEngine;
 class SpeechManager;
@@ -94,6 +95,8 @@ private:
     std::shared_ptr<SystemPermissionManager> permissions_;
     std::shared_ptr<RuntimeEnvironmentStatus> environment_;
     std::shared_ptr<LoginItemService> loginItem_;
+    /// The GlobalShortcuts portal's session, where the desktop choice takes it for the hotkeys.
+    std::shared_ptr<GlobalShortcutsBackend> shortcutsPortal_;
     QString hotkeyUnavailableReason_;
     QString inputUnavailableReason_;
 };

@@ -1,0 +1,62 @@
+// Paste latency on headless KWin (KDE Plasma): from the paste key sent through the RemoteDesktop
+// portal's keyboard to the text in a native Wayland Qt line edit of another application, and from
+// the start of an insertion (clipboard snapshot and write over KWin's data-control included) to
+// the same point. Run on its own it starts a private headless KWin desktop with the portal for
+// itself (scripts/kwin-session.sh).
+#include "Strings/StringTables.h"
+#include "InputTargetClient.h"
+#include "PasteRounds.h"
+#include "support/BenchDesktop.h"
+
+#include "Input/InputEngine.h"
+#include "Input/portal/RemoteDesktopKeyPoster.h"
+#include "Input/x11/LinuxInputPlatform.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <cstdio>
+
+using namespace quillory;
+
+int main(int argc, char** argv) {
+    bench::enterSession(QUILLORY_KWIN_SESSION_SCRIPT, argc, argv, {"--no-pulse"});
+    quillory::Localization::installAllStrings();
+    QCoreApplication app(argc, argv);
+    constexpr int kRounds = 25;
+
+    input::LinuxInputPlatform desktop = input::createLinuxInputPlatform();
+    auto* portal = dynamic_cast<input::RemoteDesktopKeyPoster*>(desktop.platform.keys.get());
+    if (!desktop.unavailableReason.isEmpty() || !portal) {
+        std::fprintf(stderr, "cannot paste through the portal: %s\n", qPrintable(desktop.unavailableReason));
+        return 1;
+    }
+    QElapsedTimer opening;
+    opening.start();
+    while (portal->state() == input::RemoteDesktopKeyPoster::State::opening && opening.elapsed() < 60000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    if (portal->state() != input::RemoteDesktopKeyPoster::State::started) {
+        std::fprintf(stderr, "the portal session did not start: %s\n", qPrintable(portal->lastError()));
+        return 1;
+    }
+    std::printf("RemoteDesktop session opened in %lld ms\n", static_cast<long long>(opening.elapsed()));
+    auto keys = std::make_shared<bench::TimedKeys>(desktop.platform.keys);
+    desktop.platform.keys = keys;
+    InputEngine engine(desktop.platform);
+
+    test::TargetWindow target({QStringLiteral("-platform"), QStringLiteral("wayland")});
+    if (!target.ready()) {
+        std::fprintf(stderr, "the target window did not start\n");
+        return 1;
+    }
+    bench::PasteFigures figures;
+    if (!bench::pasteRounds(engine, target, *keys, kRounds, figures)) {
+        return 1;
+    }
+    std::printf("Paste into a native Wayland Qt line edit on KWin (RemoteDesktop portal, data-control):\n");
+    bench::report("kwin: paste key -> text in the line edit", figures.keyToText, 50);
+    bench::report("kwin: insert() start -> text (snapshot incl.)", figures.insertToText, 0);
+    return 0;
+}

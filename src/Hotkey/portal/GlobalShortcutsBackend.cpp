@@ -1,0 +1,263 @@
+#include "Hotkey/portal/GlobalShortcutsBackend.h"
+
+#include "Runtime/Log.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+
+namespace quillory {
+
+QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut) {
+    argument.beginStructure();
+    argument << shortcut.id << shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut) {
+    argument.beginStructure();
+    argument >> shortcut.id >> shortcut.properties;
+    argument.endStructure();
+    return argument;
+}
+
+namespace {
+
+const QString kGlobalShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+
+/// The shortcuts of an answer's "shortcuts" entry.
+QList<PortalShortcut> shortcutsOf(const QVariant& value) {
+    if (value.userType() == qMetaTypeId<QDBusArgument>()) {
+        return qdbus_cast<QList<PortalShortcut>>(value.value<QDBusArgument>());
+    }
+    return value.value<QList<PortalShortcut>>();
+}
+
+} // namespace
+
+void registerPortalShortcutTypes() {
+    static const bool once = [] {
+        qDBusRegisterMetaType<PortalShortcut>();
+        qDBusRegisterMetaType<QList<PortalShortcut>>();
+        return true;
+    }();
+    (void)once;
+}
+
+QString globalShortcutsStateName(GlobalShortcutsBackend::State state) {
+    using State = GlobalShortcutsBackend::State;
+    switch (state) {
+    case State::idle:
+        return QStringLiteral("idle");
+    case State::opening:
+        return QStringLiteral("opening");
+    case State::bound:
+        return QStringLiteral("bound");
+    case State::failed:
+        return QStringLiteral("failed");
+    case State::closed:
+        return QStringLiteral("closed");
+    }
+    return {};
+}
+
+GlobalShortcutsBackend::GlobalShortcutsBackend(Options options)
+    : options_(std::move(options)), requests_(options_.bus, options_.service) {
+    registerPortalShortcutTypes();
+    // One slot taking the whole message: the arguments are read from it.
+    for (const char* member : {"Activated", "Deactivated"}) {
+        options_.bus.connect(options_.service, platform::PortalNames::object, kGlobalShortcuts,
+                             QString::fromLatin1(member), this, SLOT(onShortcutSignal(QDBusMessage)));
+    }
+}
+
+GlobalShortcutsBackend::~GlobalShortcutsBackend() {
+    actions_ = {};
+    requests_.cancelAll();
+    session_.reset();
+}
+
+void GlobalShortcutsBackend::setState(State state) {
+    if (state_ == state) {
+        return;
+    }
+    state_ = state;
+    if (stateChanged_) {
+        stateChanged_(state);
+    }
+}
+
+void GlobalShortcutsBackend::bind(Actions actions, bool toggle, bool pushToTalk) {
+    actions_ = std::move(actions);
+    const bool changed = toggle != wantToggle_ || pushToTalk != wantPushToTalk_;
+    wantToggle_ = toggle;
+    wantPushToTalk_ = pushToTalk;
+    if (!pushToTalk) {
+        pushToTalkHeld_ = false;
+    }
+    switch (state_) {
+    case State::idle:
+    case State::failed:
+    case State::closed:
+        open();
+        break;
+    case State::opening:
+        break; // the bind that follows the session takes the new set
+    case State::bound:
+        if (changed) {
+            setState(State::opening);
+            bindShortcuts();
+        }
+        break;
+    }
+}
+
+void GlobalShortcutsBackend::clearActions() {
+    actions_ = {};
+    pushToTalkHeld_ = toggleHeld_ = false;
+}
+
+void GlobalShortcutsBackend::open() {
+    requests_.cancelAll();
+    session_.reset();
+    bound_.clear();
+    ++generation_;
+    setState(State::opening);
+    const quint64 generation = generation_;
+    QVariantMap options{{QStringLiteral("session_handle_token"), platform::PortalRequests::newToken()}};
+    requests_.call(kGlobalShortcuts, QStringLiteral("CreateSession"), {}, options, options_.requestTimeout,
+                   [this, generation](const platform::PortalResult& result) {
+                       if (generation != generation_) return;
+                       if (!result.ok()) {
+                           fail(QStringLiteral("the GlobalShortcuts portal failed at CreateSession: %1").arg(result.error));
+                           return;
+                       }
+                       const QVariant handle = result.results.value(QStringLiteral("session_handle"));
+                       const QString path = handle.userType() == qMetaTypeId<QDBusObjectPath>()
+                                                ? handle.value<QDBusObjectPath>().path()
+                                                : handle.toString();
+                       if (path.isEmpty()) {
+                           fail(QStringLiteral("the GlobalShortcuts portal gave no session"));
+                           return;
+                       }
+                       session_ = std::make_unique<platform::PortalSessionHandle>(options_.bus, options_.service, path,
+                                                                                  [this] { sessionClosed(); });
+                       bindShortcuts();
+                   });
+}
+
+void GlobalShortcutsBackend::bindShortcuts() {
+    QList<PortalShortcut> shortcuts;
+    requested_.clear();
+    if (wantToggle_) {
+        shortcuts.append({QString::fromLatin1(kToggleId),
+                          {{QStringLiteral("description"), QStringLiteral("Start or stop dictation")}}});
+        requested_ << QString::fromLatin1(kToggleId);
+    }
+    if (wantPushToTalk_) {
+        shortcuts.append({QString::fromLatin1(kPushToTalkId),
+                          {{QStringLiteral("description"), QStringLiteral("Dictate while held (push-to-talk)")}}});
+        requested_ << QString::fromLatin1(kPushToTalkId);
+    }
+    const quint64 generation = generation_;
+    requests_.call(
+        kGlobalShortcuts, QStringLiteral("BindShortcuts"),
+        {QVariant::fromValue(QDBusObjectPath(session_->path())), QVariant::fromValue(shortcuts), QString()}, {},
+        options_.bindTimeout, [this, generation](const platform::PortalResult& result) {
+            if (generation != generation_) return;
+            if (!result.ok()) {
+                fail(result.status == platform::PortalResult::Status::denied
+                         ? QStringLiteral("the shortcuts were declined in the desktop's dialog")
+                         : QStringLiteral("the GlobalShortcuts portal failed at BindShortcuts: %1").arg(result.error));
+                return;
+            }
+            bound_.clear();
+            for (const PortalShortcut& s : shortcutsOf(result.results.value(QStringLiteral("shortcuts")))) {
+                if (requested_.contains(s.id)) {
+                    bound_.insert(s.id, s.properties.value(QStringLiteral("trigger_description")).toString());
+                }
+            }
+            if (!requested_.isEmpty() && bound_.isEmpty()) {
+                fail(QStringLiteral("the GlobalShortcuts portal bound none of the shortcuts"));
+                return;
+            }
+            QStringList names;
+            for (auto it = bound_.cbegin(); it != bound_.cend(); ++it) {
+                names << (it.value().isEmpty() ? it.key() : QStringLiteral("%1 (%2)").arg(it.key(), it.value()));
+            }
+            lastError_.clear();
+            qCInfo(lcHotkey, "GlobalShortcuts portal: bound %s", qUtf8Printable(names.join(QStringLiteral(", "))));
+            setState(State::bound);
+        });
+}
+
+void GlobalShortcutsBackend::fail(const QString& error) {
+    requests_.cancelAll();
+    lastError_ = error;
+    qCWarning(lcHotkey, "GlobalShortcuts portal: %s", qUtf8Printable(error));
+    releaseHeld();
+    setState(State::failed);
+}
+
+void GlobalShortcutsBackend::releaseHeld() {
+    toggleHeld_ = false;
+    if (pushToTalkHeld_) {
+        pushToTalkHeld_ = false;
+        if (actions_.release) {
+            actions_.release();
+        }
+    }
+}
+
+void GlobalShortcutsBackend::sessionClosed() {
+    requests_.cancelAll();
+    ++generation_;
+    bound_.clear();
+    lastError_ = QStringLiteral("the desktop closed the shortcuts session");
+    qCWarning(lcHotkey, "GlobalShortcuts portal: %s", qUtf8Printable(lastError_));
+    session_.release()->deleteLater(); // called from its own signal; it is closed already
+    releaseHeld();
+    setState(State::closed);
+}
+
+void GlobalShortcutsBackend::onShortcutSignal(const QDBusMessage& message) {
+    const QVariantList args = message.arguments();
+    if (args.size() < 2) {
+        return;
+    }
+    const QDBusObjectPath session = qdbus_cast<QDBusObjectPath>(args.at(0));
+    const QString id = args.at(1).toString();
+    if (message.member() == QLatin1String("Activated")) {
+        onActivated(session, id);
+    } else {
+        onDeactivated(session, id);
+    }
+}
+
+void GlobalShortcutsBackend::onActivated(const QDBusObjectPath& session, const QString& id) {
+    if (state_ != State::bound || !session_ || session.path() != session_->path() || !bound_.contains(id)) {
+        return;
+    }
+    if (id == QLatin1String(kToggleId) && !toggleHeld_) {
+        toggleHeld_ = true; // one toggle per press, whatever the desktop repeats
+        if (actions_.toggle) actions_.toggle();
+    } else if (id == QLatin1String(kPushToTalkId) && !pushToTalkHeld_) {
+        pushToTalkHeld_ = true;
+        if (actions_.press) actions_.press();
+    }
+}
+
+void GlobalShortcutsBackend::onDeactivated(const QDBusObjectPath& session, const QString& id) {
+    if (!session_ || session.path() != session_->path()) {
+        return;
+    }
+    if (id == QLatin1String(kToggleId)) {
+        toggleHeld_ = false;
+    } else if (id == QLatin1String(kPushToTalkId) && pushToTalkHeld_) {
+        pushToTalkHeld_ = false;
+        if (actions_.release) actions_.release();
+    }
+}
+
+} // namespace quillory

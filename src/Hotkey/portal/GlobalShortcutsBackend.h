@@ -1,0 +1,109 @@
+#pragma once
+
+#include "Platform/linux/PortalSession.h"
+#include "Runtime/Scheduler.h"
+
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+
+namespace quillory {
+
+/// One shortcut as the GlobalShortcuts portal lists it: `(sa{sv})`.
+struct PortalShortcut {
+    QString id;
+    QVariantMap properties; ///< "description", "preferred_trigger"; answers add "trigger_description"
+};
+QDBusArgument& operator<<(QDBusArgument& argument, const PortalShortcut& shortcut);
+const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& shortcut);
+/// Registers `PortalShortcut` and its list with Qt D-Bus (once; the backend does it when made).
+void registerPortalShortcutTypes();
+
+/// The dictation shortcuts through the desktop's GlobalShortcuts portal (KDE, GNOME 48 and later,
+/// Hyprland): one session held for the app's life, "toggle" and "push-to-talk" bound in it (the
+/// desktop lets the user pick or change their keys in its own settings), and the portal's
+/// Activated / Deactivated signals turned into the toggle and the push-to-talk press and release.
+///
+/// A portal that binds neither shortcut (Plasma 5.27 binds nothing for a program without an app
+/// id) is a failure with the reason, never silently "registered". A session the desktop closes
+/// releases a push-to-talk still held. Main thread.
+class GlobalShortcutsBackend final : public QObject {
+    Q_OBJECT
+public:
+    enum class State { idle, opening, bound, failed, closed };
+
+    struct Options {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        QString service = platform::PortalNames::service;
+        Duration requestTimeout = seconds(30);
+        /// BindShortcuts: the desktop may show a dialog to pick the keys.
+        Duration bindTimeout = seconds(300);
+    };
+    struct Actions {
+        std::function<void()> toggle;
+        std::function<void()> press;
+        std::function<void()> release;
+    };
+
+    static constexpr const char* kToggleId = "toggle";
+    static constexpr const char* kPushToTalkId = "push-to-talk";
+
+    explicit GlobalShortcutsBackend(Options options);
+    ~GlobalShortcutsBackend() override;
+
+    /// Opens the session (once) and binds the shortcuts asked for; the actions replace earlier
+    /// ones at once. Binding again with the same set does not ask the portal again.
+    void bind(Actions actions, bool toggle, bool pushToTalk);
+    /// Drops the actions (nothing is called any more); the session stays.
+    void clearActions();
+
+    State state() const { return state_; }
+    const QString& lastError() const { return lastError_; }
+    /// The ids the portal bound, with the keys it shows for them ("" when it names none).
+    const QMap<QString, QString>& bound() const { return bound_; }
+    void onStateChanged(std::function<void(State)> changed) { stateChanged_ = std::move(changed); }
+
+private Q_SLOTS:
+    /// Activated / Deactivated `(o session_handle, s shortcut_id, t timestamp, a{sv} options)`.
+    void onShortcutSignal(const QDBusMessage& message);
+
+private:
+    void onActivated(const QDBusObjectPath& session, const QString& id);
+    void onDeactivated(const QDBusObjectPath& session, const QString& id);
+    void open();
+    void bindShortcuts();
+    void fail(const QString& error);
+    void setState(State state);
+    void sessionClosed();
+    void releaseHeld();
+
+    Options options_;
+    platform::PortalRequests requests_;
+    std::unique_ptr<platform::PortalSessionHandle> session_;
+    State state_ = State::idle;
+    QString lastError_;
+    Actions actions_;
+    bool wantToggle_ = false;
+    bool wantPushToTalk_ = false;
+    QStringList requested_; ///< the ids of the last BindShortcuts sent
+    QMap<QString, QString> bound_;
+    bool pushToTalkHeld_ = false;
+    bool toggleHeld_ = false;
+    std::function<void(State)> stateChanged_;
+    quint64 generation_ = 0;
+};
+
+QString globalShortcutsStateName(GlobalShortcutsBackend::State state);
+
+} // namespace quillory
+
+Q_DECLARE_METATYPE(quillory::PortalShortcut)

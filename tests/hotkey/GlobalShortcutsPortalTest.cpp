@@ -1,0 +1,195 @@
+// The dictation shortcuts through the GlobalShortcuts portal, against a fake portal served on a
+// private dbus-daemon: the two shortcuts bound, Activated / Deactivated turned into toggle and
+// push-to-talk, a portal that binds nothing, a session the desktop closes while push-to-talk is
+// held, no portal at all.
+#include "Hotkey/portal/GlobalShortcutsBackend.h"
+#include "support/CoreTest.h"
+#include "support/PrivateBus.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+namespace {
+
+using quillory::GlobalShortcutsBackend;
+using quillory::PortalShortcut;
+using quillory::testing::pumpUntil;
+using State = GlobalShortcutsBackend::State;
+
+class FakeShortcutsPortal final : public QDBusVirtualObject {
+public:
+    bool bindsAnything = true; ///< false: answers with no shortcut (Plasma 5.27 without an app id)
+    QList<PortalShortcut> asked;
+    QString session;
+    int closes = 0;
+    std::mutex mutex;
+
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        std::lock_guard lock(mutex);
+        const QVariantList args = message.arguments();
+        QString sender = message.service().mid(1);
+        sender.replace('.', '_');
+        auto reply = [&](const QVariantMap& options, const QVariantMap& results) {
+            const QString path = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2")
+                                     .arg(sender, options.value("handle_token").toString());
+            connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(path))));
+            QDBusMessage signal = QDBusMessage::createSignal(path, "org.freedesktop.portal.Request", "Response");
+            signal << 0u << results;
+            connection.send(signal);
+        };
+        if (message.interface() == "org.freedesktop.portal.Session" && message.member() == "Close") {
+            ++closes;
+            connection.send(message.createReply());
+            return true;
+        }
+        if (message.member() == "CreateSession") {
+            const QVariantMap options = qdbus_cast<QVariantMap>(args.value(0));
+            session = QStringLiteral("/org/freedesktop/portal/desktop/session/%1/%2")
+                          .arg(sender, options.value("session_handle_token").toString());
+            reply(options, {{"session_handle", session}});
+            return true;
+        }
+        if (message.member() == "BindShortcuts") {
+            asked = qdbus_cast<QList<PortalShortcut>>(args.value(1));
+            QList<PortalShortcut> bound;
+            if (bindsAnything) {
+                for (PortalShortcut s : asked) {
+                    s.properties.insert("trigger_description", s.id == "toggle" ? "Ctrl+Alt+D" : "Ctrl+Alt+Space");
+                    bound << s;
+                }
+            }
+            reply(qdbus_cast<QVariantMap>(args.value(3)), {{"shortcuts", QVariant::fromValue(bound)}});
+            return true;
+        }
+        return false;
+    }
+};
+
+class GlobalShortcutsPortal : public quillory::testing::CoreTest {
+protected:
+    void SetUp() override {
+        CoreTest::SetUp();
+        quillory::registerPortalShortcutTypes();
+        bus_ = std::make_unique<quillory::testing::PrivateBus>(home_.path());
+        ASSERT_TRUE(bus_->ok()) << "no private dbus-daemon";
+    }
+    void TearDown() override {
+        backend_.reset();
+        bus_.reset();
+        portal_.reset();
+        CoreTest::TearDown();
+    }
+    void servePortal(bool bindsAnything = true) {
+        portal_ = std::make_unique<FakeShortcutsPortal>();
+        portal_->bindsAnything = bindsAnything;
+        ASSERT_TRUE(bus_->serve(portal_.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"));
+    }
+    void makeBackend(bool toggle = true, bool pushToTalk = true) {
+        GlobalShortcutsBackend::Options options;
+        options.bus = bus_->client();
+        backend_ = std::make_unique<GlobalShortcutsBackend>(options);
+        backend_->bind({[this] { events_ << "toggle"; }, [this] { events_ << "press"; }, [this] { events_ << "release"; }},
+                       toggle, pushToTalk);
+        ASSERT_TRUE(pumpUntil([&] { return backend_->state() != State::opening; }));
+    }
+    /// The portal's signal for one shortcut of `session` (the fake's by default).
+    void emitShortcut(const char* member, const QString& id, QString session = {}) {
+        if (session.isEmpty()) {
+            std::lock_guard lock(portal_->mutex);
+            session = portal_->session;
+        }
+        bus_->onServiceThread([&] {
+            QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
+                                                             "org.freedesktop.portal.GlobalShortcuts", member);
+            signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
+            quillory::testing::PrivateBus::serviceConnection().send(signal);
+        });
+    }
+    /// Waits for `count` events (signals arrive through the bus).
+    bool eventsReach(int count) {
+        return pumpUntil([&] { return events_.size() >= count; });
+    }
+
+    std::unique_ptr<quillory::testing::PrivateBus> bus_;
+    std::unique_ptr<FakeShortcutsPortal> portal_;
+    std::unique_ptr<GlobalShortcutsBackend> backend_;
+    QStringList events_;
+};
+
+TEST_F(GlobalShortcutsPortal, BothShortcutsAreBoundAndTheirSignalsToggleAndHoldToTalk) {
+    servePortal();
+    makeBackend();
+    ASSERT_EQ(backend_->state(), State::bound) << backend_->lastError().toStdString();
+    {
+        std::lock_guard lock(portal_->mutex);
+        ASSERT_EQ(portal_->asked.size(), 2);
+        EXPECT_EQ(portal_->asked[0].id, "toggle");
+        EXPECT_EQ(portal_->asked[1].id, "push-to-talk");
+        EXPECT_FALSE(portal_->asked[0].properties.value("description").toString().isEmpty());
+    }
+    EXPECT_EQ(backend_->bound().value("toggle"), "Ctrl+Alt+D");
+
+    // A toggle per press (a repeated Activated before the release does not toggle back), and
+    // push-to-talk from press to release. Another session's signals are not ours.
+    emitShortcut("Activated", "toggle");
+    emitShortcut("Activated", "toggle");
+    emitShortcut("Deactivated", "toggle");
+    emitShortcut("Activated", "toggle", "/org/freedesktop/portal/desktop/session/1_99/someone_else");
+    emitShortcut("Activated", "push-to-talk");
+    emitShortcut("Deactivated", "push-to-talk");
+    emitShortcut("Activated", "toggle");
+    ASSERT_TRUE(eventsReach(4)) << events_.join(" ").toStdString();
+    pumpUntil([] { return false; }, 200); // nothing more arrives
+    EXPECT_EQ(events_, QStringList({"toggle", "press", "release", "toggle"}));
+}
+
+TEST_F(GlobalShortcutsPortal, APortalThatBindsNothingIsAFailureNotASilentRegistration) {
+    servePortal(false);
+    makeBackend();
+    EXPECT_EQ(backend_->state(), State::failed);
+    EXPECT_TRUE(backend_->lastError().contains("bound none")) << backend_->lastError().toStdString();
+    emitShortcut("Activated", "toggle");
+    pumpUntil([] { return false; }, 200);
+    EXPECT_TRUE(events_.isEmpty());
+}
+
+TEST_F(GlobalShortcutsPortal, ASessionClosedWhilePushToTalkIsHeldReleasesIt) {
+    servePortal();
+    makeBackend();
+    ASSERT_EQ(backend_->state(), State::bound);
+    emitShortcut("Activated", "push-to-talk");
+    ASSERT_TRUE(eventsReach(1));
+    QString session;
+    {
+        std::lock_guard lock(portal_->mutex);
+        session = portal_->session;
+    }
+    bus_->onServiceThread([&] {
+        QDBusMessage signal = QDBusMessage::createSignal(session, "org.freedesktop.portal.Session", "Closed");
+        signal << QVariantMap();
+        quillory::testing::PrivateBus::serviceConnection().send(signal);
+    });
+    ASSERT_TRUE(pumpUntil([&] { return backend_->state() == State::closed; }));
+    EXPECT_EQ(events_, QStringList({"press", "release"}));
+    // Binding again (the settings changed, the app re-registers) opens a new session.
+    backend_->bind({[this] { events_ << "toggle"; }, {}, {}}, true, false);
+    ASSERT_TRUE(pumpUntil([&] { return backend_->state() == State::bound; }));
+    emitShortcut("Activated", "toggle");
+    ASSERT_TRUE(eventsReach(3));
+    EXPECT_EQ(events_.last(), "toggle");
+}
+
+TEST_F(GlobalShortcutsPortal, NoPortalIsAClearFailure) {
+    makeBackend();
+    EXPECT_EQ(backend_->state(), State::failed);
+    EXPECT_TRUE(backend_->lastError().contains("CreateSession")) << backend_->lastError().toStdString();
+}
+
+} // namespace
