@@ -24,6 +24,9 @@ packages=(
     # server side for the tests, xkbcommon) and the private headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
     # and Qt's Wayland platform plugin for native Wayland Qt windows
     libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
+    # GNOME's compositor headless for the GNOME tests (scripts/gnome-session.sh) and the schemas of
+    # GNOME's custom keybindings (the toggle binding)
+    mutter gnome-settings-daemon-common
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)
