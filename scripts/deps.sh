@@ -25,8 +25,8 @@ packages=(
     # and Qt's Wayland platform plugin for native Wayland Qt windows
     libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
     # GNOME's compositor headless for the GNOME tests (scripts/gnome-session.sh) and the schemas of
-    # GNOME's custom keybindings (the toggle binding)
-    mutter gnome-settings-daemon-common
+    # GNOME's custom keybindings with gsettings (the toggle binding)
+    mutter gnome-settings-daemon-common libglib2.0-bin
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)

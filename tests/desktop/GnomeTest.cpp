@@ -2,7 +2,8 @@
 // XDG_CURRENT_DESKTOP=GNOME). The clipboard of mutter's remote desktop session against a second
 // session standing for another application, and `quillory paste` into native Wayland GTK 3, GTK 4
 // and Qt fields without focus on any window of ours, with the user's clipboard back afterwards;
-// `doctor --json` names the paths.
+// `doctor --json` names the paths; the tray app dictating with its overlay shown while the field
+// keeps the keyboard.
 #include "Input/gnome/MutterRemoteDesktop.h"
 #include "Strings/StringTables.h"
 
@@ -12,15 +13,21 @@
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gmock/gmock.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace quillory;
@@ -216,6 +223,122 @@ INSTANTIATE_TEST_SUITE_P(
         TargetKind{"qt", QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
                    {QStringLiteral("-platform"), QStringLiteral("wayland")}, {}}),
     [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
+
+/// Runs a command with `env` to its end (bounded).
+CommandRun runWith(const QString& program, const QStringList& args, const QProcessEnvironment& env) {
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    CommandRun r;
+    if (!p.waitForFinished(30000)) {
+        p.kill();
+        p.waitForFinished(3000);
+        r.err = "timed out";
+        return r;
+    }
+    r.ok = p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    r.out = p.readAllStandardOutput();
+    r.err = p.readAllStandardError();
+    return r;
+}
+
+/// Whether an X11 (XWayland) window of the app is mapped: the overlay.
+bool overlayShown() {
+    return !runWith(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "quillory"},
+                    QProcessEnvironment::systemEnvironment())
+                .out.trimmed()
+                .isEmpty();
+}
+
+/// The tray app dictating with push-to-talk (the tiny speech model, the pipe microphone): its
+/// sentence lands once in a native Wayland field that keeps the keyboard while the overlay shows,
+/// and the user's clipboard comes back.
+TEST(GnomeAppDictation, PushToTalkPastesOnceIntoTheFieldWhichKeepsTheKeyboard) {
+    const QString model = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
+    const QString vad = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
+    const QString sentence = qEnvironmentVariable("QUILLORY_TEST_WHISPER_SENTENCE");
+    ASSERT_FALSE(model.isEmpty() || vad.isEmpty() || sentence.isEmpty() ||
+                 qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE"))
+        << "the tiny speech model or the pipe microphone is not set up (scripts/run-tests.sh sets them)";
+    QTemporaryDir dir;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QUILLORY_APP_SOCKET"), dir.path() + QStringLiteral("/run/app.socket"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir.path() + QStringLiteral("/config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir.path() + QStringLiteral("/data"));
+    env.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QStringLiteral("1"));
+    const auto quillory = [&](const QStringList& args) { return runWith(QStringLiteral(QUILLORY_EXECUTABLE), args, env); };
+    const auto status = [&] { return QString::fromUtf8(quillory({"status"}).out).trimmed(); };
+    const QString models = dir.path() + QStringLiteral("/data/quillory/SpeechModels");
+    ASSERT_TRUE(QDir().mkpath(models));
+    ASSERT_TRUE(QFile::link(model, models + QStringLiteral("/ggml-kotoba-whisper-v2.0-q5_0.bin")));
+    ASSERT_TRUE(QFile::link(vad, models + QStringLiteral("/ggml-silero-v5.1.2.bin")));
+    std::vector<float> audio = quillory::test::wavSamples(QStringLiteral(QUILLORY_FIXTURES "/speech/plain.wav"));
+    ASSERT_GT(audio.size(), 16000u);
+    audio.insert(audio.end(), 16000, 0.0f);
+    ASSERT_TRUE(quillory({"settings", "set", "quillory.firstLaunch.settingsOpened", "true", "--bool"}).ok);
+    ASSERT_TRUE(quillory({"settings", "set", "quillory.firstLaunch.noTrayNoticeShown", "true", "--bool"}).ok);
+
+    SeatKeyboard keyboard;
+    QString why;
+    ASSERT_TRUE(keyboard.plugIn(&why)) << why.toStdString();
+
+    QProcess app;
+    app.setProcessEnvironment(env);
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+    const auto stop = qScopeGuard([&] {
+        app.terminate();
+        if (!app.waitForFinished(10000)) {
+            app.kill();
+            app.waitForFinished(3000);
+        }
+    });
+    ASSERT_TRUE(app.waitForStarted(kWaitMs));
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("idle"); })) << "the app never answered";
+    quillory::test::WaylandTarget target(QStringLiteral("/usr/bin/python3"),
+                                         {QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
+                                         {QStringLiteral("GDK_BACKEND=wayland")});
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+    // The user's clipboard, owned by another process that serves it while this one waits on
+    // commands.
+    QProcess other;
+    other.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--own")});
+    const auto stopOther = qScopeGuard([&] {
+        other.closeWriteChannel();
+        other.waitForFinished(10000);
+    });
+    ASSERT_TRUE(waitFor([&] { return other.canReadLine() || other.state() == QProcess::NotRunning; }));
+    ASSERT_EQ(other.readLine(), "owned\n") << other.readAllStandardError().toStdString();
+
+    ASSERT_TRUE(quillory({"press"}).ok);
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayShown(); }))
+        << "status " << status().toStdString() << ", overlay shown: " << overlayShown();
+    std::atomic<bool> fed{false};
+    std::atomic<bool> done{false};
+    std::thread feeder([&] {
+        fed = quillory::test::feedPipeMicrophone(audio);
+        done = true;
+    });
+    (void)waitFor([&] { return done.load(); });
+    feeder.join();
+    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    EXPECT_EQ(target.focusLosses(), 0) << "the field lost the keyboard while recording:\n" << target.transcript();
+
+    ASSERT_TRUE(quillory({"release"}).ok);
+    EXPECT_TRUE(waitFor([&] { return status() == QLatin1String("idle"); })) << status().toStdString();
+    EXPECT_TRUE(waitFor([&] { return target.text() == sentence; }))
+        << "arrived: \"" << target.text().toStdString() << "\"\n" << target.transcript();
+    QByteArray now;
+    EXPECT_TRUE(waitFor([&] {
+        now = QByteArray::fromBase64(runServing(QCoreApplication::applicationFilePath(), {QStringLiteral("--print")}).out.trimmed());
+        return now == QStringLiteral("ユーザーがコピーした文章").toUtf8();
+    })) << "the clipboard holds: " << now.toStdString();
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1500; });
+    EXPECT_EQ(target.text(), sentence) << target.transcript();
+    EXPECT_EQ(target.focusLosses(), 0) << "the field lost the keyboard:\n" << target.transcript();
+}
 
 TEST(GnomeDoctor, NamesMuttersRemoteDesktopForPasteAndClipboard) {
     const CommandRun doctor = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("doctor"), QStringLiteral("--json")});

@@ -28,6 +28,7 @@ struct FakeMutter {
     QByteArray ownerData;      ///< what that owner hands over for any of its types
     std::vector<std::pair<quint32, bool>> writesDone;
     QStringList reads;
+    bool sessionOwns = false;
     MutterSessionBus::Events events;
 
     /// A client reads our selection: the bytes we hand over.
@@ -36,6 +37,7 @@ struct FakeMutter {
     void otherOwner(const QStringList& types, const QByteArray& data) {
         ownerTypes = types;
         ownerData = data;
+        sessionOwns = false;
         events.ownerChanged(types, false);
     }
     int pendingWrite = -1; ///< read end of the latest SelectionWrite pipe
@@ -78,7 +80,11 @@ public:
     }
     Expected<> setSelection(const QStringList& types) override {
         m_->selections.push_back(types);
-        m_->echoes.push_back(types);
+        // mutter signals a change of owner only: giving up a clipboard we do not own does nothing.
+        if (!types.isEmpty() || m_->sessionOwns) {
+            m_->echoes.push_back(types);
+        }
+        m_->sessionOwns = !types.isEmpty();
         m_->ownerTypes.clear();
         return {};
     }

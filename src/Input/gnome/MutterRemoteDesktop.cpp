@@ -114,22 +114,21 @@ void MutterRemoteDesktop::closed() {
     served_.reset();
     offered_.clear();
     ownerKnown_ = false;
-    echoes_ = 0;
+    awaitingEcho_ = false;
     held_.clear();
     bus_->close();
 }
 
 void MutterRemoteDesktop::ownerChanged(const QStringList& types, bool ours) {
+    qCDebug(lcInput, "Clipboard owner changed: %s [%s]%s", ours ? "ours" : "another",
+            qUtf8Printable(types.join(QStringLiteral(", "))), awaitingEcho_ ? " (before our latest write)" : "");
     if (ours) {
-        echoes_ = std::max(0, echoes_ - 1);
+        awaitingEcho_ = false;
         return;
     }
-    if (echoes_ > 0) {
-        // Signals sent before our latest write arrive after it: that write is what counts. The
-        // echo of giving the clipboard up has no owner.
-        if (types.isEmpty()) {
-            --echoes_;
-        }
+    if (awaitingEcho_) {
+        // Sent before mutter took our latest write (signals come after the call's answer): that
+        // write is what counts.
         return;
     }
     served_.reset();
@@ -252,7 +251,9 @@ bool MutterRemoteDesktop::serve(Entries entries) {
         if (!ensureOpen()) {
             return false;
         }
-        ++echoes_;
+        // Giving the clipboard up is no write to wait for: mutter signals no owner of ours after it
+        // (and nothing at all when another application owned the clipboard).
+        awaitingEcho_ = !types.isEmpty();
         const Expected<> set = bus_->setSelection(types);
         if (set) {
             served_ = std::move(entries);
@@ -261,7 +262,7 @@ bool MutterRemoteDesktop::serve(Entries entries) {
             ++changeCount_;
             return true;
         }
-        --echoes_;
+        awaitingEcho_ = false;
         lastError_ = QStringLiteral("the clipboard could not be set: %1").arg(set.error());
         qCWarning(lcInput, "%s", qUtf8Printable(lastError_));
         closed(); // a session that refuses is opened afresh once

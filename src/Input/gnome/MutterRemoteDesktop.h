@@ -113,7 +113,7 @@ private:
     std::optional<Entries> served_; ///< what we offer, while we own the clipboard
     QStringList offered_;           ///< another owner's types
     bool ownerKnown_ = false;       ///< an owner change came since the session opened
-    int echoes_ = 0;                ///< our own selection changes whose signal has not come back yet
+    bool awaitingEcho_ = false;     ///< our latest write's owner change has not come back yet
     std::set<quint32> held_;        ///< keysyms the session holds down
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
