@@ -70,10 +70,12 @@ constexpr LocalizedString kStrings[] = {
      "Run 'sudo usermod -aG input $USER' and log in again so Quillory can hear the keyboards.",
      "'sudo usermod -aG input $USER' を実行して再ログインすると、Quillory がキーボードを監視できます。"},
     {"desktop.fix.hotkeys.gnome",
-     "Bind the command 'quillory toggle' to a key in Settings \u2192 Keyboard \u2192 View and Customise "
-     "Shortcuts \u2192 Custom Shortcuts.",
-     "設定 \u2192 キーボード \u2192 ショートカットの表示とカスタマイズ \u2192 カスタムショートカット で、"
-     "コマンド 'quillory toggle' をキーに割り当ててください。"},
+     "Click \u201cBind Ctrl+Alt+D in GNOME\u201d on the Hotkeys tab of Quillory's settings, or bind the "
+     "command 'quillory toggle' to a key in Settings \u2192 Keyboard \u2192 View and Customise Shortcuts "
+     "\u2192 Custom Shortcuts.",
+     "Quillory の設定の「ホットキー」タブで「GNOME に Ctrl+Alt+D を登録」を押すか、設定 \u2192 キーボード "
+     "\u2192 ショートカットの表示とカスタマイズ \u2192 カスタムショートカット で、コマンド 'quillory toggle' "
+     "をキーに割り当ててください。"},
     {"desktop.fix.hotkeys.kde",
      "Bind the command 'quillory toggle' to a key in System Settings \u2192 Shortcuts \u2192 Add New "
      "\u2192 Command or Script.",

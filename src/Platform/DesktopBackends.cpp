@@ -67,6 +67,12 @@ BackendChoice waylandClipboard(const DesktopFacts& f, const BuiltBackends& built
                       QStringLiteral("the compositor's data-control protocol reads, sets and restores the "
                                      "clipboard without focus"));
     }
+    if (f.mutterRemoteDesktop > 0 && built.mutterRemoteDesktop) {
+        return choice(P::mutterRemoteDesktop,
+                      QStringLiteral("GNOME's remote desktop session reads, sets and restores the clipboard "
+                                     "without focus"),
+                      QStringLiteral("the session lasts as long as this program's bus connection"));
+    }
     const bool portalClipboard = f.portalVersion(kClipboardPortal) > 0 && f.portalVersion(kRemoteDesktop) > 0;
     if (portalClipboard && built.portalClipboard) {
         return choice(P::portalClipboard,
@@ -74,6 +80,9 @@ BackendChoice waylandClipboard(const DesktopFacts& f, const BuiltBackends& built
                       QStringLiteral("only while the remote desktop session is held"));
     }
     QStringList missing;
+    if (f.mutterRemoteDesktop > 0) {
+        missing << QStringLiteral("mutter's remote desktop service is there, but this build has no backend for it");
+    }
     if (dataControl) {
         missing << QStringLiteral("the compositor has data-control, but this build has no backend for it");
     }
@@ -127,6 +136,10 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
                                                                "kept with its restore token)")
                                               : QStringLiteral("the RemoteDesktop portal's keyboard"),
                            QStringLiteral("the RemoteDesktop portal is not on the session bus")};
+    const Candidate mutter{P::mutterRemoteDesktop, f.mutterRemoteDesktop > 0, built.mutterRemoteDesktop,
+                           QStringLiteral("GNOME's remote desktop session presses the key (no consent asked: "
+                                          "mutter serves its own session bus)"),
+                           QStringLiteral("mutter's remote desktop service is not on the session bus")};
     const Candidate virtualKeyboard{P::virtualKeyboard, f.globalVersion(kVirtualKeyboard) > 0,
                                     built.virtualKeyboard,
                                     QStringLiteral("the compositor's virtual-keyboard protocol"),
@@ -141,7 +154,7 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
     std::vector<Candidate> order;
     switch (family) {
     case DesktopFamily::gnome:
-        order = {portal, uinput};
+        order = {mutter, portal, uinput};
         break;
     case DesktopFamily::kde:
         order = {portal, fakeInput, uinput};
@@ -152,7 +165,7 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
         order = {virtualKeyboard, portal, uinput};
         break;
     case DesktopFamily::other:
-        order = {virtualKeyboard, portal, fakeInput, uinput};
+        order = {virtualKeyboard, mutter, portal, fakeInput, uinput};
         break;
     }
 
@@ -253,7 +266,7 @@ int DesktopFacts::portalVersion(const char* interface) const {
 
 BuiltBackends BuiltBackends::all() {
     BuiltBackends b;
-    b.remoteDesktopPortal = b.virtualKeyboard = b.kdeFakeInput = b.uinput = b.dataControl = true;
+    b.remoteDesktopPortal = b.mutterRemoteDesktop = b.virtualKeyboard = b.kdeFakeInput = b.uinput = b.dataControl = true;
     b.portalClipboard = b.globalShortcutsPortal = b.evdev = b.layerShell = true;
     return b;
 }

@@ -25,6 +25,9 @@ struct DesktopFacts {
     bool waylandConnected = false; ///< the compositor answered the registry roundtrip
     QMap<QString, int> waylandGlobals; ///< interface → version, as the compositor advertises them
     QMap<QString, int> portals;        ///< "org.freedesktop.portal.RemoteDesktop" → version
+    /// The `Version` of GNOME's own org.gnome.Mutter.RemoteDesktop service on the session bus; 0
+    /// when mutter is not there.
+    int mutterRemoteDesktop = 0;
     bool uinputWritable = false;
     Keyboards keyboards = Keyboards::unknown;
 
@@ -38,6 +41,7 @@ struct DesktopFacts {
 struct BuiltBackends {
     bool xtest = true;
     bool remoteDesktopPortal = false;
+    bool mutterRemoteDesktop = false;
     bool virtualKeyboard = false;
     bool kdeFakeInput = false;
     bool uinput = false;
@@ -57,7 +61,7 @@ enum class DesktopFamily { gnome, kde, sway, hyprland, wlroots, other };
 
 /// One decision: the path in use, why, and — when nothing works — the one thing the user can do.
 struct BackendChoice {
-    /// "xtest", "remote-desktop-portal", "virtual-keyboard", "kde-fake-input", "uinput",
+    /// "xtest", "remote-desktop-portal", "mutter-remote-desktop", "virtual-keyboard", "kde-fake-input", "uinput",
     /// "x11-selection", "data-control", "portal-clipboard", "xwayland-bridge", "xinput2",
     /// "global-shortcuts-portal", "evdev", "x11-window", "layer-shell", "xwayland-window", "none".
     QString path;
@@ -88,6 +92,8 @@ namespace DesktopPaths {
 inline const QString none = QStringLiteral("none");
 inline const QString xtest = QStringLiteral("xtest");
 inline const QString remoteDesktopPortal = QStringLiteral("remote-desktop-portal");
+/// GNOME's own remote desktop service (org.gnome.Mutter.RemoteDesktop): paste key and clipboard.
+inline const QString mutterRemoteDesktop = QStringLiteral("mutter-remote-desktop");
 inline const QString virtualKeyboard = QStringLiteral("virtual-keyboard");
 inline const QString kdeFakeInput = QStringLiteral("kde-fake-input");
 inline const QString uinput = QStringLiteral("uinput");
@@ -116,10 +122,11 @@ const char* hotkeyBindingFixKey(DesktopFamily family);
 /// The paths for paste key, clipboard, hotkeys and overlay. Pure.
 ///
 /// An X11 session keeps the X11 backends. Under Wayland, XTest and XInput2 through XWayland never
-/// count (they reach X11 windows only). Paste key, in order: the RemoteDesktop portal's keyboard
-/// (GNOME, KDE), the virtual-keyboard protocol (wlroots), KDE's fake-input (advertised only to
+/// count (they reach X11 windows only). Paste key, in order: mutter's own remote desktop session
+/// (GNOME), the RemoteDesktop portal's keyboard (GNOME, KDE), the virtual-keyboard protocol (wlroots), KDE's fake-input (advertised only to
 /// authorised clients), a uinput virtual keyboard; a paste key needs a clipboard that reaches
-/// Wayland apps. Clipboard: data-control, else the portal clipboard, else XWayland's bridge where
+/// Wayland apps. Clipboard: data-control, else the clipboard of mutter's remote desktop session,
+/// else the portal clipboard, else XWayland's bridge where
 /// the compositor serves it without focus (GNOME). Hotkeys: the GlobalShortcuts portal, the evdev
 /// keyboards, else a binding of `quillory toggle` in the desktop's own shortcut settings.
 DesktopBackends chooseDesktopBackends(const DesktopFacts& facts, const BuiltBackends& built);

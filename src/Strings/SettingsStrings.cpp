@@ -35,6 +35,20 @@ constexpr LocalizedString kStrings[] = {
      "どのキーを使うかは「物理キー」で選べます (既定では右 Ctrl が音声入力キー、右 Shift が組み合わせキー、"
      "Alt キーが代替キーです)。"},
     {"hotkey.toggle.enable", "Toggle dictation", "トグルで音声入力"},
+    {"hotkey.gnome.section", "GNOME shortcut", "GNOME のショートカット"},
+    {"hotkey.gnome.help",
+     "Under Wayland GNOME lets no program hear keys. Quillory can add a shortcut that starts and stops "
+     "dictation to GNOME's own keyboard shortcuts (Settings → Keyboard → Custom Shortcuts), where you can "
+     "also change its keys. Your other shortcuts stay as they are.",
+     "Wayland の GNOME では、アプリがキー入力を受け取れません。音声入力を開始・停止するショートカットを GNOME "
+     "のキーボード設定（設定 → キーボード → カスタムショートカット）に追加できます。キーはそこで変更できます。"
+     "ほかのショートカットは変更しません。"},
+    {"hotkey.gnome.binding_name", "Quillory: start or stop dictation", "Quillory: 音声入力の開始・停止"},
+    {"hotkey.gnome.bound", "%1 starts and stops dictation", "%1 で音声入力を開始・停止します"},
+    {"hotkey.gnome.unbound", "No shortcut is bound yet", "ショートカットはまだ登録されていません"},
+    {"hotkey.gnome.bind", "Bind %1 in GNOME", "GNOME に %1 を登録"},
+    {"hotkey.gnome.remove", "Remove", "削除"},
+    {"hotkey.gnome.failed", "The shortcut could not be changed: %1", "ショートカットを変更できませんでした: %1"},
     {"hotkey.default.toggle.hint", "press %1 twice", "%1 を 2 回押す"},
     {"hotkey.ptt.enable", "Push-to-talk", "押している間だけ音声入力"},
     {"hotkey.default.ptt.hint", "hold %1", "%1 を押し続ける"},

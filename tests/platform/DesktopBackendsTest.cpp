@@ -29,6 +29,7 @@ DesktopFacts waylandDesktop(QStringList desktops) {
 DesktopFacts gnome() {
     DesktopFacts f = waylandDesktop({"ubuntu", "GNOME"});
     f.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}, {"org.freedesktop.portal.GlobalShortcuts", 1}};
+    f.mutterRemoteDesktop = 1; // mutter's own service, as every GNOME session has it
     return f;
 }
 DesktopFacts kde() {
@@ -106,14 +107,23 @@ std::vector<Row> rows() {
     gnomeReadable.keyboards = Keyboards::readable;
     DesktopFacts gnomeRefused = gnome();
     gnomeRefused.keyboards = Keyboards::noneReadable;
+    DesktopFacts gnomeWithoutMutter = gnome();
+    gnomeWithoutMutter.mutterRemoteDesktop = 0;
+    // Debian 12: xdg-desktop-portal 1.16 has no GlobalShortcuts and no clipboard.
+    DesktopFacts gnome43 = gnome();
+    gnome43.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}};
 
     return {
         // Every backend built: the order of preference per desktop.
         {"X11", x11Desktop(), all, "xtest", "x11-selection", "xinput2", "x11-window", nullptr, nullptr},
         {"X11WithoutXTest", x11NoXTest, all, "none", "x11-selection", "xinput2", "x11-window",
          "desktop.fix.x11_extension", nullptr},
-        {"GNOME", gnome(), all, "remote-desktop-portal", "xwayland-bridge", "global-shortcuts-portal",
+        {"GNOME", gnome(), all, "mutter-remote-desktop", "mutter-remote-desktop", "global-shortcuts-portal",
          "xwayland-window", nullptr, nullptr},
+        {"GNOMEWithoutMutterService", gnomeWithoutMutter, all, "remote-desktop-portal", "xwayland-bridge",
+         "global-shortcuts-portal", "xwayland-window", nullptr, nullptr},
+        {"GNOME43", gnome43, all, "mutter-remote-desktop", "mutter-remote-desktop", "none", "xwayland-window",
+         nullptr, "desktop.fix.hotkeys.gnome"},
         {"KDE", kde(), all, "remote-desktop-portal", "data-control", "global-shortcuts-portal", "layer-shell",
          nullptr, nullptr},
         {"KDEFakeInputWhereAuthorised", kdeFakeInput, all, "kde-fake-input", "data-control", "evdev",

@@ -1,12 +1,12 @@
 #include "Input/wayland/DataControlClipboard.h"
 
+#include "Input/wayland/PipeWriter.h"
 #include "Input/wayland/WaylandConnection.h"
 #include "Runtime/Log.h"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 
 #include <QPointer>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <wayland-client.h>
@@ -47,60 +47,6 @@ public:
 
 private:
     DataControlClipboard::Entries entries_;
-};
-
-/// Writes our data to a client's pipe as it takes it, then closes the pipe; gives up after the
-/// serve limit. Never blocks the main thread.
-class PipeWriter final : public QObject {
-public:
-    PipeWriter(int fd, QByteArray bytes, QObject* parent) : QObject(parent), fd_(fd), bytes_(std::move(bytes)) {
-        fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-        notifier_ = new QSocketNotifier(fd_, QSocketNotifier::Write, this);
-        connect(notifier_, &QSocketNotifier::activated, this, &PipeWriter::writeSome);
-        QTimer::singleShot(DataControlClipboard::kServeLimit, this, [this] {
-            qCWarning(lcInput, "A client did not read the clipboard within %lld ms",
-                      qint64(DataControlClipboard::kServeLimit.count()));
-            finish();
-        });
-        writeSome();
-    }
-    ~PipeWriter() override {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-
-private:
-    void writeSome() {
-        while (written_ < bytes_.size()) {
-            const ssize_t n = ::write(fd_, bytes_.constData() + written_, size_t(bytes_.size() - written_));
-            if (n > 0) {
-                written_ += n;
-            } else if (n < 0 && errno == EINTR) {
-                continue;
-            } else if (n < 0 && errno == EAGAIN) {
-                return; // the notifier calls again when the reader has taken some
-            } else {
-                break; // the reader went away
-            }
-        }
-        finish();
-    }
-    void finish() {
-        if (notifier_) {
-            notifier_->setEnabled(false);
-        }
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        deleteLater();
-    }
-
-    int fd_;
-    QByteArray bytes_;
-    qsizetype written_ = 0;
-    QSocketNotifier* notifier_ = nullptr;
 };
 
 int remainingMs(std::chrono::steady_clock::time_point end) {
@@ -257,7 +203,7 @@ void DataControlClipboard::sendRequested(Source* source, const QString& type, in
             break;
         }
     }
-    new PipeWriter(fd, bytes, this);
+    new PipeWriter(fd, bytes, kServeLimit, this);
     if (source == source_.get() && onFetch_) {
         // Reported from the event loop, outside the compositor's event dispatch.
         QTimer::singleShot(0, this, [fetched = std::exchange(onFetch_, nullptr)] { fetched(); });

@@ -1,6 +1,7 @@
 #include "Input/x11/LinuxInputPlatform.h"
 
 #include "Input/atspi/AtspiFocus.h"
+#include "Input/gnome/MutterRemoteDesktop.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/ActiveWindow.h"
 #include "Input/x11/QtClipboard.h"
@@ -74,9 +75,23 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
     result.platform.focus = std::make_shared<AtspiFocusedElementProvider>();
     result.backends = choice;
 
+    // One session of GNOME's remote desktop serves both paste key and clipboard.
+    std::shared_ptr<MutterRemoteDesktop> mutter;
+    QString mutterWhy;
+    if (choice.clipboard.path == DesktopPaths::mutterRemoteDesktop ||
+        choice.paste.path == DesktopPaths::mutterRemoteDesktop) {
+        mutter = factories.mutter ? factories.mutter(&mutterWhy) : nullptr;
+        if (!factories.mutter) {
+            mutterWhy = QStringLiteral("this program has no backend for GNOME's remote desktop");
+        }
+    }
+
     QString clipboardWhy;
     std::shared_ptr<Clipboard> clipboard;
-    if (choice.clipboard.path == DesktopPaths::dataControl) {
+    if (choice.clipboard.path == DesktopPaths::mutterRemoteDesktop) {
+        clipboard = mutter;
+        clipboardWhy = mutterWhy;
+    } else if (choice.clipboard.path == DesktopPaths::dataControl) {
         if (protocols.unavailableReason.isEmpty() && protocols.platform.clipboard) {
             clipboard = protocols.platform.clipboard;
             result.wayland = protocols.wayland;
@@ -91,7 +106,10 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
 
     QString keysWhy;
     std::shared_ptr<KeyEventPoster> keys;
-    if (choice.paste.path == DesktopPaths::virtualKeyboard) {
+    if (choice.paste.path == DesktopPaths::mutterRemoteDesktop) {
+        keys = mutter;
+        keysWhy = mutterWhy;
+    } else if (choice.paste.path == DesktopPaths::virtualKeyboard) {
         keysWhy = protocols.unavailableReason;
     } else if (choice.paste.path == DesktopPaths::uinput && factories.uinput) {
         keys = factories.uinput(&keysWhy);
@@ -135,6 +153,15 @@ LinuxInputFactories LinuxInputFactories::thisBuild() {
         auto poster = std::make_shared<RemoteDesktopKeyPoster>(RemoteDesktopKeyPoster::Options{});
         poster->open();
         return poster;
+    };
+    f.mutter = [](QString* reason) -> std::shared_ptr<MutterRemoteDesktop> {
+        auto session = std::make_shared<MutterRemoteDesktop>(makeMutterSessionBus());
+        // Opened now, so the compositor has the session's keyboard by the first paste.
+        if (!session->ensureOpen()) {
+            *reason = session->lastError();
+            return nullptr;
+        }
+        return session;
     };
     return f;
 }

@@ -12,6 +12,7 @@ namespace quillory::input {
 
 class X11Connection;
 class WaylandConnection;
+class MutterRemoteDesktop;
 
 /// The input backends of this desktop, chosen at run time.
 struct LinuxInputPlatform {
@@ -37,6 +38,9 @@ struct LinuxInputFactories {
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> uinput;
     /// The RemoteDesktop portal's keyboard, its session being opened (the consent asked for now).
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> remoteDesktop;
+    /// GNOME's remote desktop session (paste key and clipboard in one); null with the reason when
+    /// it cannot be opened.
+    std::function<std::shared_ptr<MutterRemoteDesktop>(QString* reason)> mutter;
 
     /// The backends compiled into this program.
     static LinuxInputFactories thisBuild();

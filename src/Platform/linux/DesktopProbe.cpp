@@ -6,6 +6,11 @@
 #include "Platform/wayland/WaylandGlobals.h"
 #include "Runtime/Log.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVariant>
+
+#include <algorithm>
 #include <mutex>
 #include <optional>
 
@@ -23,6 +28,29 @@ DesktopFacts::Keyboards keyboardsNow() {
         break;
     }
     return DesktopFacts::Keyboards::unknown;
+}
+
+/// The `Version` of mutter's remote desktop service on the session bus; 0 when it is not there
+/// (it is no activatable service: an absent one answers at once).
+int mutterRemoteDesktopVersion() {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        return 0;
+    }
+    const QString name = QStringLiteral("quillory-mutter-probe");
+    int version = 0;
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.gnome.Mutter.RemoteDesktop"), QStringLiteral("/org/gnome/Mutter/RemoteDesktop"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        call << QStringLiteral("org.gnome.Mutter.RemoteDesktop") << QStringLiteral("Version");
+        const QDBusMessage reply = bus.isConnected() ? bus.call(call, QDBus::Block, 1000) : QDBusMessage();
+        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()) {
+            version = std::max(1, reply.arguments().first().value<QDBusVariant>().variant().toInt());
+        }
+    }
+    QDBusConnection::disconnectFromBus(name);
+    return version;
 }
 
 /// The facts that stay for the session.
@@ -46,6 +74,7 @@ DesktopFacts sessionFacts() {
         if (!globals.connected) {
             qCWarning(lcApp, "Wayland globals unknown: %s", qUtf8Printable(globals.error));
         }
+        f.mutterRemoteDesktop = mutterRemoteDesktopVersion();
         const PortalReport portals = probePortals();
         f.portals = portals.versions;
         if (!portals.reachable) {
@@ -80,6 +109,7 @@ BuiltBackends builtBackends() {
     // been seen to take the keyboard from a focused field. Switch it on once a portal that binds
     // (GNOME 48, Plasma 6) is tested.
     b.globalShortcutsPortal = false;
+    b.mutterRemoteDesktop = true; // Input/gnome
     return b;
 }
 

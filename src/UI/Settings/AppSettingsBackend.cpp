@@ -2,6 +2,9 @@
 
 #include "App/AppState.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
+#include "Platform/linux/DesktopProbe.h"
+#include "Platform/linux/GnomeShortcuts.h"
+#include "Runtime/Localization.h"
 #include "Runtime/Log.h"
 
 #include <QPointer>
@@ -83,6 +86,45 @@ void AppSettingsBackend::reportError(const QString& message) {
 
 Task<std::optional<QString>> AppSettingsBackend::presentSavePanelAndExport(int lookbackMinutes) {
     return DiagnosticsSavePanel::presentSavePanelAndExport(lookbackMinutes);
+}
+
+namespace {
+platform::GnomeCustomShortcut gnomeToggleShortcut() {
+    return platform::GnomeCustomShortcut(platform::gsettingsProgram(), Localization::text("hotkey.gnome.binding_name"),
+                                         platform::toggleCommandLine());
+}
+} // namespace
+
+SettingsBackend::DesktopToggleBinding AppSettingsBackend::desktopToggleBinding() {
+    DesktopToggleBinding binding;
+    if (!platform::desktopToggleBindingOffered(platform::currentDesktopBackends())) {
+        return binding;
+    }
+    const platform::GnomeCustomShortcut shortcut = gnomeToggleShortcut();
+    const Expected<bool> available = shortcut.available();
+    if (!available || !available.value()) {
+        qCInfo(lcApp, "GNOME's shortcut settings are not there: %s",
+               qUtf8Printable(available ? QStringLiteral("no schema") : available.error()));
+        return binding;
+    }
+    binding.offered = true;
+    binding.offeredKeys = platform::GnomeCustomShortcut::acceleratorLabel(platform::GnomeCustomShortcut::kDefaultAccelerator);
+    const Expected<QString> bound = shortcut.installedAccelerator();
+    if (bound && !bound.value().isEmpty()) {
+        binding.boundKeys = platform::GnomeCustomShortcut::acceleratorLabel(bound.value());
+    }
+    return binding;
+}
+
+Expected<> AppSettingsBackend::bindToggleInDesktop(bool bound) {
+    platform::GnomeCustomShortcut shortcut = gnomeToggleShortcut();
+    const Expected<> done = bound ? shortcut.install() : shortcut.remove();
+    if (done) {
+        qCInfo(lcApp, "GNOME shortcut for the toggle %s", bound ? "bound" : "removed");
+    } else {
+        qCWarning(lcApp, "GNOME shortcut for the toggle: %s", qUtf8Printable(done.error()));
+    }
+    return done;
 }
 
 } // namespace quillory

@@ -37,6 +37,8 @@ public:
     void openSystemSettingsLoginItems() override;
     void reportError(const QString& message) override;
     Task<std::optional<QString>> presentSavePanelAndExport(int lookbackMinutes) override;
+    DesktopToggleBinding desktopToggleBinding() override;
+    Expected<> bindToggleInDesktop(bool bound) override;
 
 private:
     AppState& state_;

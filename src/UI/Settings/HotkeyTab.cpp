@@ -178,6 +178,7 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     setObjectName(QStringLiteral("quillory.settings.hotkeyTab"));
     SettingsPage* page = SettingsPage::fill(this);
     buildRegistrationBanner(page);
+    buildDesktopBindingSection(page);
     buildShortcutsSection(page);
     buildVoiceTestSection(page);
     buildLiveKeysSection(page);
@@ -209,6 +210,44 @@ HotkeyTab::HotkeyTab(AppState& state, SettingsBackend& backend, QWidget* parent)
     refreshRegistration();
     refreshPhysicalKeys();
     refreshLiveKeys();
+    refreshDesktopBinding();
+}
+
+/// GNOME under Wayland, where nothing hears the keys: `quillory toggle` bound among GNOME's own
+/// custom shortcuts in one click.
+void HotkeyTab::buildDesktopBindingSection(SettingsPage* page) {
+    auto* section = page->addSection(L("hotkey.gnome.section"));
+    section->setObjectName(QStringLiteral("quillory.settings.desktopBinding"));
+    section->addHelp(L("hotkey.gnome.help"));
+    desktopBinding_ = section;
+    auto* row = new QHBoxLayout;
+    desktopBindingStatus_ = new QLabel(section);
+    desktopBindingStatus_->setWordWrap(true);
+    row->addWidget(desktopBindingStatus_, 1);
+    desktopBindingButton_ = new QPushButton(section);
+    row->addWidget(desktopBindingButton_);
+    section->body()->addLayout(row);
+    desktopBindingError_ = makeCaption({}, section);
+    desktopBindingError_->hide();
+    section->body()->addWidget(desktopBindingError_);
+    connect(desktopBindingButton_, &QPushButton::clicked, this, [this] {
+        const Expected<> done = backend_.bindToggleInDesktop(!desktopBound_);
+        desktopBindingError_->setVisible(!done.ok());
+        if (!done) {
+            desktopBindingError_->setText(L("hotkey.gnome.failed").arg(done.error()));
+        }
+        refreshDesktopBinding();
+    });
+}
+
+void HotkeyTab::refreshDesktopBinding() {
+    const SettingsBackend::DesktopToggleBinding binding = backend_.desktopToggleBinding();
+    desktopBinding_->setVisible(binding.offered);
+    desktopBound_ = !binding.boundKeys.isEmpty();
+    desktopBindingStatus_->setText(desktopBound_ ? L("hotkey.gnome.bound").arg(binding.boundKeys)
+                                                 : L("hotkey.gnome.unbound"));
+    desktopBindingButton_->setText(desktopBound_ ? L("hotkey.gnome.remove")
+                                                 : L("hotkey.gnome.bind").arg(binding.offeredKeys));
 }
 
 /// Shown while the shortcuts could not be registered: opening the system's setting, retrying.

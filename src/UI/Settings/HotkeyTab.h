@@ -122,6 +122,10 @@ public:
     /// The texts of the extra-keys grid, in order.
     QStringList extraKeyLabels() const;
     QComboBox* physicalKeyChoice(int slot) const { return physical_.at(std::size_t(slot)); }
+    /// The GNOME shortcut card (hidden where it is not offered), its status and its button.
+    QWidget* desktopBindingSection() const { return desktopBinding_; }
+    QLabel* desktopBindingStatus() const { return desktopBindingStatus_; }
+    QPushButton* desktopBindingButton() const { return desktopBindingButton_; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -134,6 +138,8 @@ private:
     void buildVoiceTestSection(SettingsPage* page);
     void buildLiveKeysSection(SettingsPage* page);
     void buildPhysicalKeysSection(SettingsPage* page);
+    void buildDesktopBindingSection(SettingsPage* page);
+    void refreshDesktopBinding();
     void handleKeyEvent(QEvent::Type type, int keycode, Qt::KeyboardModifiers modifiers, bool autoRepeat);
     void setLiveKeyState(HotkeyLiveKeyState state);
     void refreshConfig();
@@ -155,6 +161,11 @@ private:
 
     QWidget* banner_ = nullptr;
     QLabel* bannerHelp_ = nullptr;
+    QWidget* desktopBinding_ = nullptr;
+    QLabel* desktopBindingStatus_ = nullptr;
+    QLabel* desktopBindingError_ = nullptr;
+    QPushButton* desktopBindingButton_ = nullptr;
+    bool desktopBound_ = false;
     QCheckBox* toggleEnabled_ = nullptr;
     QCheckBox* pttEnabled_ = nullptr;
     QLabel* toggleSummary_ = nullptr;

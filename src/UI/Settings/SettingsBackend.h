@@ -4,6 +4,7 @@
 #include "Permissions/PermissionManager.h"
 #include "Permissions/SystemSettingsLink.h"
 #include "Runtime/Async.h"
+#include "Runtime/Expected.h"
 
 #include <QObject>
 #include <QString>
@@ -61,6 +62,21 @@ public:
     virtual void openSystemSettingsLoginItems() = 0;
     /// Shows `message` as the application's error status (overlay and tray).
     virtual void reportError(const QString& message) = 0;
+
+    /// The toggle bound in the desktop's own shortcut settings (GNOME's custom shortcuts),
+    /// offered where nothing else hears hotkeys.
+    struct DesktopToggleBinding {
+        bool offered = false;
+        QString boundKeys;   ///< the keys while bound ("Ctrl+Alt+D"); empty otherwise
+        QString offeredKeys; ///< what binding adds
+    };
+    /// Asks the desktop's settings (a few short calls).
+    virtual DesktopToggleBinding desktopToggleBinding() { return {}; }
+    /// Adds (true) or removes (false) the binding; the reason when that failed.
+    virtual Expected<> bindToggleInDesktop(bool bound) {
+        (void)bound;
+        return Failure{QStringLiteral("not offered on this desktop")};
+    }
 
     // ---- diagnostics ----
     /// Asks for the destination, exports the last `lookbackMinutes` of the log and reveals the

@@ -207,6 +207,30 @@ TEST_F(HotkeyTabTest, RegistrationBannerShowsOnlyWhileHotkeysAreNotRegistered) {
     EXPECT_FALSE(tab()->registrationBanner()->isVisible());
 }
 
+TEST_F(HotkeyTabTest, TheGnomeShortcutIsOfferedOnlyWhereNothingHearsKeysAndBindsInOneClick) {
+    EXPECT_FALSE(tab()->desktopBindingSection()->isVisible()) << "not offered: hidden";
+    tab_ = nullptr;
+    backend->binding = {true, {}, QStringLiteral("Ctrl+Alt+D")};
+    backend->bindFailure = QStringLiteral("gsettings did not answer within 5 s");
+    ASSERT_TRUE(tab()->desktopBindingSection()->isVisible());
+    EXPECT_EQ(tab()->desktopBindingButton()->text(), QStringLiteral("Bind Ctrl+Alt+D in GNOME"));
+    EXPECT_EQ(tab()->desktopBindingStatus()->text(), QStringLiteral("No shortcut is bound yet"));
+
+    // A failure says why and changes nothing.
+    tab()->desktopBindingButton()->click();
+    EXPECT_TRUE(everyText(tab()).join('\n').contains("The shortcut could not be changed: gsettings did not answer"));
+    EXPECT_EQ(tab()->desktopBindingButton()->text(), QStringLiteral("Bind Ctrl+Alt+D in GNOME"));
+
+    backend->bindFailure.reset();
+    tab()->desktopBindingButton()->click();
+    EXPECT_EQ(backend->bindRequests, (std::vector<bool>{true, true}));
+    EXPECT_EQ(tab()->desktopBindingStatus()->text(), QStringLiteral("Ctrl+Alt+D starts and stops dictation"));
+    EXPECT_EQ(tab()->desktopBindingButton()->text(), QStringLiteral("Remove"));
+    tab()->desktopBindingButton()->click();
+    EXPECT_EQ(backend->bindRequests.back(), false);
+    EXPECT_EQ(tab()->desktopBindingStatus()->text(), QStringLiteral("No shortcut is bound yet"));
+}
+
 TEST_F(HotkeyTabTest, VoiceTestFieldAppendsTailsReplacesOtherwiseAndIgnoresBadSelections) {
     VoiceTestField* field = tab()->voiceTestField();
     state->setVoiceTestFieldText(QStringLiteral("こんにちは"));

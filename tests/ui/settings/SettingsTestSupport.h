@@ -59,6 +59,16 @@ public:
         co_return exportCancelled ? std::nullopt : std::optional<QString>(QStringLiteral("/tmp/x.log"));
     }
 
+    DesktopToggleBinding desktopToggleBinding() override { return binding; }
+    Expected<> bindToggleInDesktop(bool bound) override {
+        bindRequests.push_back(bound);
+        if (bindFailure) {
+            return Failure{*bindFailure};
+        }
+        binding.boundKeys = bound ? binding.offeredKeys : QString();
+        return {};
+    }
+
     void setGrants(PermissionState state) {
         mic = speechState = ax = state;
         emit changed();
@@ -86,6 +96,9 @@ public:
     Duration exportDelay{};
     bool exportFailure = false;
     bool exportCancelled = false;
+    DesktopToggleBinding binding;
+    std::vector<bool> bindRequests;
+    std::optional<QString> bindFailure;
 };
 
 /// An application state on fakes plus a fake settings backend, on virtual time, English texts.

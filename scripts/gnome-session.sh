@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Runs one command inside a private headless GNOME compositor (mutter) and tears everything down
+# afterwards.
+#
+# Usage: scripts/gnome-session.sh [--no-pulse] [--no-xwayland] [--] COMMAND [ARG...]
+#
+# What the command gets (all of it private to this run, nothing from the caller's session):
+#   - fresh XDG folders under a temporary HOME (as scripts/wayland-session.sh), so GSettings writes
+#     go to a private dconf database
+#   - mutter 43 as a headless Wayland display server (software rendering, one 1280x800 virtual
+#     monitor, no input devices) as WAYLAND_DISPLAY, XDG_SESSION_TYPE=wayland and
+#     XDG_CURRENT_DESKTOP=GNOME; its D-Bus services (org.gnome.Mutter.RemoteDesktop, ScreenCast, …)
+#     on the run's session bus
+#   - XWayland as GNOME starts it (DISPLAY, XAUTHORITY), unless --no-xwayland
+#   - a session D-Bus (DBUS_SESSION_BUS_ADDRESS) with the accessibility bus launcher
+#   - a PulseAudio server with a pipe microphone (QUILLORY_TEST_PIPE_SOURCE, QUILLORY_TEST_PULSE_PID,
+#     as in scripts/desktop-session.sh) unless --no-pulse
+#
+# The exit status is the command's. Every process started here is stopped on the way out,
+# also when the command fails or the script is interrupted.
+set -euo pipefail
+
+with_pulse=1
+with_xwayland=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --no-pulse) with_pulse=0; shift ;;
+        --no-xwayland) with_xwayland=0; shift ;;
+        --) shift; break ;;
+        *) break ;;
+    esac
+done
+[ $# -gt 0 ] || { echo "usage: $0 [--no-pulse] [--no-xwayland] [--] COMMAND [ARG...]" >&2; exit 2; }
+
+log() { printf '[gnome-session] %s\n' "$*" >&2; }
+command -v mutter >/dev/null 2>&1 || { log "mutter is not installed (scripts/deps.sh installs it)"; exit 1; }
+
+# shellcheck source=lib/test-session.sh
+source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
+session_on_failure() {
+    if [ -s "$root/mutter.log" ]; then
+        log "mutter's log (last lines):"
+        tail -n 20 "$root/mutter.log" >&2
+    fi
+}
+session_begin quillory-gnome
+unset DISPLAY XAUTHORITY WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP SESSION_MANAGER \
+    DBUS_SESSION_BUS_ADDRESS PULSE_SERVER QT_QPA_PLATFORM GDK_BACKEND GSETTINGS_BACKEND
+export QUILLORY_DESKTOP_SESSION=1 XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland
+
+# mutter's services and the command share this bus.
+session_bus
+
+# mutter runs the trailing command once its displays are up, with DISPLAY and XAUTHORITY of its
+# XWayland: that command writes them down and stays as long as mutter does (mutter quits when it
+# ends).
+display_name="quillory-gnome-$$"
+mutter_args=(--wayland --headless --virtual-monitor 1280x800 --wayland-display="$display_name")
+[ "$with_xwayland" = 1 ] || mutter_args+=(--no-x11)
+mutter "${mutter_args[@]}" -- sh -c '
+    printf "%s\n%s\n%s\n" "$$" "${DISPLAY:-}" "${XAUTHORITY:-}" >"$1.tmp" && mv "$1.tmp" "$1"
+    while kill -0 "$PPID" 2>/dev/null; do sleep 1; done' sh "$root/mutter-env" >"$root/mutter.log" 2>&1 &
+mutter_pid=$!
+pids+=("$mutter_pid")
+
+for _ in $(seq 600); do
+    [ -S "$XDG_RUNTIME_DIR/$display_name" ] && [ -e "$root/mutter-env" ] && break
+    kill -0 "$mutter_pid" 2>/dev/null || { cat "$root/mutter.log" >&2; log "mutter did not start"; exit 1; }
+    sleep 0.05
+done
+[ -S "$XDG_RUNTIME_DIR/$display_name" ] && [ -e "$root/mutter-env" ] || { log "mutter opened no Wayland socket"; exit 1; }
+export WAYLAND_DISPLAY="$display_name"
+pids+=("$(sed -n 1p "$root/mutter-env")")
+if [ "$with_xwayland" = 1 ]; then
+    DISPLAY="$(sed -n 2p "$root/mutter-env")"
+    XAUTHORITY="$(sed -n 3p "$root/mutter-env")"
+    [ -n "$DISPLAY" ] || { log "mutter gave no X display: XWayland did not start"; exit 1; }
+    export DISPLAY
+    [ -z "$XAUTHORITY" ] || export XAUTHORITY
+fi
+# The remote desktop service answers before anything else starts.
+for _ in $(seq 200); do
+    dbus-send --session --print-reply --dest=org.gnome.Mutter.RemoteDesktop /org/gnome/Mutter/RemoteDesktop \
+        org.freedesktop.DBus.Properties.Get string:org.gnome.Mutter.RemoteDesktop string:Version \
+        >/dev/null 2>&1 && break
+    sleep 0.05
+done
+dbus-send --session --print-reply --dest=org.gnome.Mutter.RemoteDesktop /org/gnome/Mutter/RemoteDesktop \
+    org.freedesktop.DBus.Properties.Get string:org.gnome.Mutter.RemoteDesktop string:Version >/dev/null 2>&1 ||
+    { log "mutter does not answer on org.gnome.Mutter.RemoteDesktop"; exit 1; }
+
+if [ "$with_pulse" = 1 ]; then
+    session_pipe_microphone
+fi
+
+set +e
+"$@"
+rc=$?
+set -e
+exit "$rc"
