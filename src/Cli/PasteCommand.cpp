@@ -2,6 +2,7 @@
 
 #include "Input/InputEngine.h"
 #include "Input/TextInjector.h"
+#include "Input/gnome/MutterRemoteDesktop.h"
 #include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/VirtualKeyboardPoster.h"
@@ -302,6 +303,12 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     // those requests now: Qt's hand-over to a clipboard manager on exit stalls when requests are
     // still queued.
     runEventLoopFor(std::chrono::milliseconds(200));
+
+    // GNOME keeps a copy of the clipboard once it has read it: stay until it has read the restored
+    // contents, or they would go with this process.
+    if (const auto* mutter = dynamic_cast<const input::MutterRemoteDesktop*>(desktop.platform.clipboard.get())) {
+        runEventLoopUntil([&] { return mutter->contentsHandedOver(); }, std::chrono::milliseconds(3000));
+    }
 
     // What this process owns goes when it exits. On Wayland a background process keeps serving
     // the selections until other clients take them.

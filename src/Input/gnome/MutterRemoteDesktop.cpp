@@ -157,7 +157,11 @@ void MutterRemoteDesktop::transfer(const QString& type, quint32 serial) {
         return;
     }
     const std::weak_ptr<bool> alive = alive_;
-    new PipeWriter(fd.value(), *bytes, kServeLimit, this, [this, alive, serial](bool complete) {
+    const quint64 write = writes_;
+    new PipeWriter(fd.value(), *bytes, kServeLimit, this, [this, alive, serial, write](bool complete) {
+        if (const auto a = alive.lock(); a && *a && complete) {
+            handedOverWrite_ = std::max(handedOverWrite_, write);
+        }
         if (const auto a = alive.lock(); a && *a && open_) {
             bus_->selectionWriteDone(serial, complete);
         }
@@ -257,6 +261,7 @@ bool MutterRemoteDesktop::serve(Entries entries) {
         const Expected<> set = bus_->setSelection(types);
         if (set) {
             served_ = std::move(entries);
+            ++writes_;
             ownerKnown_ = true;
             offered_ = types;
             ++changeCount_;

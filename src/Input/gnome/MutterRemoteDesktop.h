@@ -81,6 +81,9 @@ public:
     /// Opens the session (again, when it closed); false with `lastError` when it cannot be.
     bool ensureOpen();
     bool isOpen() const { return open_; }
+    /// Whether mutter has read what we serve now (it keeps a copy of the clipboard once it has,
+    /// so a process that exits after this leaves the contents behind). True when we serve nothing.
+    bool contentsHandedOver() const { return !served_ || handedOverWrite_ >= writes_; }
     const QString& lastError() const { return lastError_; }
 
     // Clipboard
@@ -114,6 +117,8 @@ private:
     QStringList offered_;           ///< another owner's types
     bool ownerKnown_ = false;       ///< an owner change came since the session opened
     bool awaitingEcho_ = false;     ///< our latest write's owner change has not come back yet
+    quint64 writes_ = 0;            ///< clipboard writes of ours so far
+    quint64 handedOverWrite_ = 0;   ///< the latest of them that a reader has taken whole
     std::set<quint32> held_;        ///< keysyms the session holds down
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
