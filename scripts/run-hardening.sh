@@ -146,8 +146,24 @@ run_fuzz() {
         record "fuzz: build failed (see $log_dir/fuzz-build.log)" 0 1
         return
     fi
+    # A libFuzzer run is one process on one core: as many targets run at once as there are cores,
+    # each for the full time; they are reported in order.
+    local running=0
     for t in "${targets[@]}"; do
-        if scripts/fuzz.sh --no-build "$t" "$fuzz_seconds" >"$log_dir/fuzz-$t.summary" 2>"$log_dir/fuzz-$t.log"; then
+        rm -f "$log_dir/fuzz-$t.rc"
+        (
+            scripts/fuzz.sh --no-build "$t" "$fuzz_seconds" >"$log_dir/fuzz-$t.summary" 2>"$log_dir/fuzz-$t.log"
+            echo "$?" >"$log_dir/fuzz-$t.rc"
+        ) &
+        running=$((running + 1))
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n
+            running=$((running - 1))
+        fi
+    done
+    wait
+    for t in "${targets[@]}"; do
+        if [ "$(cat "$log_dir/fuzz-$t.rc" 2>/dev/null)" = 0 ]; then
             record "$(cat "$log_dir/fuzz-$t.summary")" 1 0
         else
             tail -30 "$log_dir/fuzz-$t.log" >&2
