@@ -2,9 +2,11 @@
 # Runs one libFuzzer target for a bounded time:
 #   scripts/fuzz.sh [--no-build] TARGET [SECONDS] [libFuzzer options...]
 # TARGET is a folder name under fuzz/corpus/ (hotkey_record, dictionary_record, defaults_store,
-# completion_response, diagnostics_export, wav_reader); SECONDS defaults to 60.
+# completion_response, diagnostics_export, wav_reader); SECONDS defaults to 60. The target is built
+# in build-asan, the AddressSanitizer + UndefinedBehaviorSanitizer folder of the unit tests
+# (scripts/run-hardening.sh; configured here when it does not exist yet).
 # The seed corpus fuzz/corpus/TARGET/ is read, never written: new inputs collect in
-# build-fuzz/corpus/TARGET/, and a crashing input is saved in build-fuzz/artifacts/TARGET/.
+# build-asan/corpus/TARGET/, and a crashing input is saved in build-asan/artifacts/TARGET/.
 # Fix the fault, then copy the input into fuzz/corpus/TARGET/ so it stays a regression input.
 # Prints "fuzz TARGET: N execs, 0 crashes" and exits non-zero on a crash, leak or timeout.
 set -uo pipefail
@@ -19,15 +21,18 @@ target="${1:?usage: scripts/fuzz.sh [--no-build] TARGET [SECONDS] [libFuzzer opt
 seconds="${2:-60}"
 shift $(( $# >= 2 ? 2 : 1 ))
 
-dir=build-fuzz
+. scripts/lib/hardening-build.sh
+dir="$ASAN_DIR"
 seeds="fuzz/corpus/$target"
 if [ ! -d "$seeds" ]; then
     echo "fuzz: no target $target (no folder $seeds)" >&2
     exit 2
 fi
 if [ "$build" -eq 1 ]; then
-    if [ ! -f "$dir/build.ninja" ]; then
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLORY_BUILD_FUZZ=ON >&2 || exit 1
+    mkdir -p "$dir"
+    if ! hardening_configure "$dir" "$dir/fuzz-configure.log" "${ASAN_ARGS[@]}"; then
+        cat "$dir/fuzz-configure.log" >&2
+        exit 1
     fi
     cmake --build "$dir" -j"$(nproc)" --target "fuzz_$target" >&2 || exit 1
 fi

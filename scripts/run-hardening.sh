@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# The hardening harnesses, each in its own build folder (CMake uses ccache when present):
-#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer over every unit test (ctest)
+# The hardening harnesses, in two build folders (CMake uses ccache when present; the folders and
+# their CMake arguments are in scripts/lib/hardening-build.sh):
+#   build-asan  AddressSanitizer + UndefinedBehaviorSanitizer over every unit test (ctest), and,
+#               from the same objects (compiled with libFuzzer coverage as well), each libFuzzer
+#               target in fuzz/ for QUILLORY_FUZZ_SECONDS (default 10) from its seed corpus in
+#               fuzz/corpus/<target>/
 #   build-tsan  ThreadSanitizer over the threaded suites (diagnostics writer, background work and
 #               the scheduler, the speech manager's capture thread)
-#   build-fuzz  each libFuzzer target in fuzz/ for QUILLORY_FUZZ_SECONDS (default 10) from its
-#               seed corpus in fuzz/corpus/<target>/
 # Any sanitizer report aborts its test (-fno-sanitize-recover, halt_on_error), so it fails here.
 # Prints one summary line per harness, then "hardening: N passed, N failed" (a fuzz target counts
 # as one); the exit status is non-zero when anything failed.
@@ -27,24 +29,20 @@ mkdir -p "$log_dir"
 
 note() { echo "hardening: $*" >&2; }
 
+. scripts/lib/hardening-build.sh
+
 # configure DIR CMAKE_ARGS...: once per folder; again when the arguments change.
 configure() {
     local dir="$1"
     shift
-    local stamp="$dir/.hardening-args"
-    local args="$*"
-    if [ ! -f "$dir/build.ninja" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$args" ]; then
-        cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" \
-            >"$log_dir/$(basename "$dir")-configure.log" 2>&1 || return 1
-        echo "$args" >"$stamp"
-    fi
+    hardening_configure "$dir" "$log_dir/$(basename "$dir")-configure.log" "$@"
 }
 
-# build DIR TARGETS...
+# build LOG DIR TARGETS...: the output goes to $log_dir/LOG.
 build() {
-    local dir="$1"
-    shift
-    cmake --build "$dir" -j"$jobs" --target "$@" >"$log_dir/$(basename "$dir")-build.log" 2>&1
+    local log="$1" dir="$2"
+    shift 2
+    cmake --build "$dir" -j"$jobs" --target "$@" >"$log_dir/$log" 2>&1
 }
 
 record() { # record LINE PASSED FAILED
@@ -60,9 +58,9 @@ export LSAN_OPTIONS="suppressions=$root/scripts/sanitizers/lsan.supp:print_suppr
 export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$root/scripts/sanitizers/tsan.supp:print_suppressions=0"
 
 run_asan() {
-    local dir=build-asan
-    note "building $dir (AddressSanitizer + UndefinedBehaviorSanitizer)"
-    if ! configure "$dir" -DQUILLORY_SANITIZE=address,undefined -DQUILLORY_BUILD_BENCH=OFF || ! build "$dir" all; then
+    local dir="$ASAN_DIR"
+    note "building $dir (AddressSanitizer + UndefinedBehaviorSanitizer; the tests and the fuzz targets)"
+    if ! configure "$dir" "${ASAN_ARGS[@]}" || ! build "$dir-build.log" "$dir" all; then
         record "asan+ubsan: build failed (see $log_dir/$dir-build.log)" 0 1
         return
     fi
@@ -106,10 +104,10 @@ tsan_filters=(
 )
 
 run_tsan() {
-    local dir=build-tsan
+    local dir="$TSAN_DIR"
     local suites=("${tsan_filters[@]%%:*}")
     note "building $dir (ThreadSanitizer: ${suites[*]})"
-    if ! configure "$dir" -DQUILLORY_SANITIZE=thread -DQUILLORY_BUILD_BENCH=OFF || ! build "$dir" "${suites[@]}"; then
+    if ! configure "$dir" "${TSAN_ARGS[@]}" || ! build "$dir-build.log" "$dir" "${suites[@]}"; then
         record "tsan: build failed (see $log_dir/$dir-build.log)" 0 1
         return
     fi
@@ -135,20 +133,37 @@ run_tsan() {
     fi
 }
 
+# The fuzz targets live in the AddressSanitizer folder: after run_asan they are built already.
 run_fuzz() {
-    local dir=build-fuzz
+    local dir="$ASAN_DIR"
     local targets=()
     local t
     for t in fuzz/corpus/*/; do
         targets+=("$(basename "$t")")
     done
-    note "building $dir (libFuzzer: ${targets[*]})"
-    if ! configure "$dir" -DQUILLORY_BUILD_FUZZ=ON || ! build "$dir" "${targets[@]/#/fuzz_}"; then
-        record "fuzz: build failed (see $log_dir/$dir-build.log)" 0 1
+    note "building the fuzz targets in $dir (libFuzzer: ${targets[*]})"
+    if ! configure "$dir" "${ASAN_ARGS[@]}" || ! build fuzz-build.log "$dir" "${targets[@]/#/fuzz_}"; then
+        record "fuzz: build failed (see $log_dir/fuzz-build.log)" 0 1
         return
     fi
+    # A libFuzzer run is one process on one core: as many targets run at once as there are cores,
+    # each for the full time; they are reported in order.
+    local running=0
     for t in "${targets[@]}"; do
-        if scripts/fuzz.sh --no-build "$t" "$fuzz_seconds" >"$log_dir/fuzz-$t.summary" 2>"$log_dir/fuzz-$t.log"; then
+        rm -f "$log_dir/fuzz-$t.rc"
+        (
+            scripts/fuzz.sh --no-build "$t" "$fuzz_seconds" >"$log_dir/fuzz-$t.summary" 2>"$log_dir/fuzz-$t.log"
+            echo "$?" >"$log_dir/fuzz-$t.rc"
+        ) &
+        running=$((running + 1))
+        if [ "$running" -ge "$jobs" ]; then
+            wait -n
+            running=$((running - 1))
+        fi
+    done
+    wait
+    for t in "${targets[@]}"; do
+        if [ "$(cat "$log_dir/fuzz-$t.rc" 2>/dev/null)" = 0 ]; then
             record "$(cat "$log_dir/fuzz-$t.summary")" 1 0
         else
             tail -30 "$log_dir/fuzz-$t.log" >&2
