@@ -1,0 +1,39 @@
+#pragma once
+
+// Recognition on a server with the on-device recogniser beside it.
+//
+// The on-device recogniser runs the whole session as it would alone: it writes the live text and
+// makes its own final. The audio is also kept here until the recognition ends; when the audio
+// ends it goes to the server with the language and the dictionary hints as the prompt, and the
+// final text is the server's. A server that cannot be reached, answers late, with an error status
+// or with something that is not a transcription (or with no text) leaves the on-device final,
+// logged as `stage=server_fallback` — the dictation is never lost to the server.
+
+#include "Speech/RemoteSpeech.h"
+#include "Speech/SpeechBackend.h"
+
+#include <memory>
+
+namespace quillory {
+
+class RemoteRecognizer final : public SpeechRecognizer {
+public:
+    /// `onDevice` is the recogniser of this computer (its final is the fallback).
+    RemoteRecognizer(std::shared_ptr<SpeechRecognizer> onDevice, RemoteSpeechSettings settings);
+
+    bool isAvailable() const override { return onDevice_->isAvailable(); }
+    /// The on-device recogniser is always there to fall back on.
+    bool supportsOnDeviceRecognition() const override { return onDevice_->supportsOnDeviceRecognition(); }
+    bool reportsWholeSessionText() const override { return onDevice_->reportsWholeSessionText(); }
+    std::shared_ptr<RecognitionRequest> makeRequest(const RecognitionOptions& options) override;
+    std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
+                                                     ResultHandler handler) override;
+
+    struct Session;
+
+private:
+    std::shared_ptr<SpeechRecognizer> onDevice_;
+    RemoteSpeechSettings settings_;
+};
+
+} // namespace quillory
