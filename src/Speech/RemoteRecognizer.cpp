@@ -24,6 +24,7 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
     std::shared_ptr<RemoteTranscriber> transcriber;
     QString prompt;
     ResultHandler handler;
+    RemoteRecognizer::ServerOutcome outcome;
 
     std::mutex audioMutex;
     std::vector<float> audio; // kept until the recognition ends
@@ -80,6 +81,10 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
         } else if (answer.value().isEmpty()) {
             qCWarning(lcSpeech).noquote() << QStringLiteral(
                 "stage=server_fallback reason=\"the server heard no words\" (the on-device text is used)");
+        }
+        if (outcome) {
+            outcome(answer && !answer.value().isEmpty(),
+                    !answer ? answer.error() : answer.value().isEmpty() ? QStringLiteral("the server heard no words") : QString());
         }
         serverAnswer = std::move(answer);
         decide();
@@ -184,6 +189,7 @@ std::shared_ptr<RecognitionRequest> RemoteRecognizer::makeRequest(const Recognit
         return nullptr;
     }
     session->transcriber = std::make_shared<RemoteTranscriber>(settings_);
+    session->outcome = outcome_;
     session->prompt = RecognitionText::buildPrompt(options.contextualStrings.value_or(QStringList()), QString(),
                                                    kPromptChars, [](const QString& s) { return int(s.size()); });
     session->audio.reserve(30 * kRecognitionSampleRate);

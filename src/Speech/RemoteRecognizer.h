@@ -12,6 +12,7 @@
 #include "Speech/RemoteSpeech.h"
 #include "Speech/SpeechBackend.h"
 
+#include <functional>
 #include <memory>
 
 namespace quillory {
@@ -29,9 +30,15 @@ public:
     std::unique_ptr<RecognitionTask> recognitionTask(std::shared_ptr<RecognitionRequest> request,
                                                      ResultHandler handler) override;
 
+    /// Told on the main thread once the server answered or failed in a recognition: its text is
+    /// used (`reason` empty) or why not (the command line reports it).
+    using ServerOutcome = std::function<void(bool usedServer, const QString& reason)>;
+    void setServerOutcomeObserver(ServerOutcome observer) { outcome_ = std::move(observer); }
+
     struct Session;
 
 private:
+    ServerOutcome outcome_;
     std::shared_ptr<SpeechRecognizer> onDevice_;
     RemoteSpeechSettings settings_;
 };
