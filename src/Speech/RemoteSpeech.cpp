@@ -269,4 +269,19 @@ Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples
     co_return text;
 }
 
+Task<RemoteServerCheck> checkRemoteServer(RemoteSpeechSettings settings, CancellationToken cancel) {
+    RemoteServerCheck check;
+    RemoteTranscriber transcriber(std::move(settings));
+    const Duration start = Scheduler::current().monotonicNow();
+    const Expected<QString> text =
+        co_await transcriber.transcribe(std::vector<float>(kRecognitionSampleRate / 2, 0.0f), QString(), cancel);
+    if (!text) {
+        check.error = text.error();
+        co_return check;
+    }
+    check.answered = true;
+    check.latencyMs = std::chrono::duration_cast<std::chrono::milliseconds>(Scheduler::current().monotonicNow() - start).count();
+    co_return check;
+}
+
 } // namespace quillory

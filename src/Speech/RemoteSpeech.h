@@ -73,6 +73,17 @@ QByteArray encodePcm16Wav(std::span<const float> samples);
 /// The "text" of a transcription answer; a failure for anything else (not JSON, no text member).
 Expected<QString> parseTranscriptionAnswer(const QByteArray& body);
 
+/// What `checkRemoteServer` found.
+struct RemoteServerCheck {
+    bool answered = false; ///< a transcription came back
+    qint64 latencyMs = -1; ///< how long it took (answered only)
+    QString error;         ///< why not (not answered)
+};
+
+/// Sends half a second of silence to the configured server as a dictation would (same endpoint,
+/// model, language, time limit) and times the answer: for `quillory doctor`.
+Task<RemoteServerCheck> checkRemoteServer(RemoteSpeechSettings settings, CancellationToken cancel = {});
+
 /// Sends audio to a recognition server. Main thread; one instance can send many requests.
 class RemoteTranscriber {
 public:

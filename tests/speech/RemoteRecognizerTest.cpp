@@ -255,6 +255,26 @@ TEST_F(RemoteRecognizerTest, ACancelledRecognitionSendsNothingMoreAndAbortsTheRe
     EXPECT_TRUE(*device_->taskCancelled);
 }
 
+TEST_F(RemoteRecognizerTest, TheDoctorsCheckTimesAShortTranscriptionAndSaysWhyItFailed) {
+    server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) { return answer(200, R"({"text":""})"); });
+    auto outcome = std::make_shared<std::optional<RemoteServerCheck>>();
+    auto run = [](RemoteSpeechSettings s, std::shared_ptr<std::optional<RemoteServerCheck>> into) -> Task<> {
+        *into = co_await checkRemoteServer(std::move(s));
+    };
+    auto first = run(settingsFor(server_->port()), outcome);
+    ASSERT_TRUE(pumpUntil([&] { return outcome->has_value(); }));
+    EXPECT_TRUE((*outcome)->answered) << (*outcome)->error.toStdString();
+    EXPECT_GE((*outcome)->latencyMs, 0);
+    EXPECT_EQ(formField(server_->requests().front().body, "file").size(), 44 + 16000) << "half a second";
+
+    server_->setHandler([](const FakeHttpServer::Request&) { return FakeHttpServer::Response{.hang = true}; });
+    outcome->reset();
+    auto second = run(settingsFor(server_->port()), outcome);
+    ASSERT_TRUE(pumpUntil([&] { return outcome->has_value(); }));
+    EXPECT_FALSE((*outcome)->answered);
+    EXPECT_TRUE((*outcome)->error.contains(QStringLiteral("did not answer within 6 s"))) << (*outcome)->error.toStdString();
+}
+
 TEST(RemoteServerAddress, PlainHttpOnlyOnThisComputerOrAConfirmedPrivateNetwork) {
     const auto ok = [](const char* url, bool confirmed = false) {
         return remoteServerUrlProblem(QUrl(QString::fromLatin1(url)), confirmed).isEmpty();
