@@ -151,13 +151,14 @@ QList<Check> speechServerCheck(const ProbeResults& r) {
     const char* title = "Recognition server";
     if (!s.addressProblem.isEmpty()) {
         return {fail("speech-server", title, QStringLiteral("%1: %2").arg(s.address, s.addressProblem),
-                     QStringLiteral("set an https:// address (or confirm the private address) in the speech "
-                                    "settings; until then this computer recognises"))};
+                     QStringLiteral("set an https:// address in quillory.speech.server.url, or confirm the private "
+                                    "address with quillory.speech.server.privateConfirmed; until then this "
+                                    "computer recognises"))};
     }
     if (!s.answered) {
         return {warn("speech-server", title, QStringLiteral("%1 (%2) did not answer: %3").arg(s.address, s.api, s.error),
                      QStringLiteral("dictation falls back to this computer's recognition; start the server or "
-                                    "check its address and API in the speech settings"))};
+                                    "check quillory.speech.server.url and .api"))};
     }
     return {ok("speech-server", title,
                QStringLiteral("%1 (%2) answered in %3 ms").arg(s.address, s.api).arg(s.latencyMs))};
