@@ -5,6 +5,7 @@
 #include "Runtime/Log.h"
 #include "Speech/RecognitionText.h"
 
+#include <algorithm>
 #include <mutex>
 #include <optional>
 #include <vector>
@@ -16,26 +17,34 @@ namespace {
 constexpr int kPromptChars = 224;
 } // namespace
 
-/// One recognition: the audio kept for the server, the on-device recognition beside it, and which
-/// final wins. Everything but `append` runs on the main thread.
+/// One recognition: the audio kept for the server, the pieces sent, the on-device recognition
+/// beside it, and which final wins. Everything but `append` runs on the main thread.
 struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
     std::shared_ptr<RecognitionRequest> inner;
     std::unique_ptr<RecognitionTask> innerTask;
     std::shared_ptr<RemoteTranscriber> transcriber;
-    QString prompt;
+    QStringList hints;
     ResultHandler handler;
     RemoteRecognizer::ServerOutcome outcome;
 
     std::mutex audioMutex;
-    std::vector<float> audio; // kept until the recognition ends
+    std::vector<float> audio; // the whole recording, kept until the recognition ends
     bool accepting = true;
+
+    /// One stretch of audio sent to the server: the segments settled since the last piece, or the
+    /// rest at the end of the audio.
+    struct Piece {
+        std::optional<Expected<QString>> answer;
+        std::optional<Task<>> request;
+    };
+    std::vector<std::unique_ptr<Piece>> pieces;
+    qint64 sentUpTo = 0; // samples
 
     bool audioEnded = false;
     bool finished = false;
+    bool reported = false;
     std::optional<SpeechRecognitionSnapshot> deviceFinal;
-    std::optional<Expected<QString>> serverAnswer;
     Source cancel;
-    std::optional<Task<>> serverTask;
 
     void append(std::span<const float> samples) {
         std::lock_guard lock(audioMutex);
@@ -44,50 +53,71 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
         }
     }
 
+    /// A segment settled on this computer while audio still comes: the audio up to its end goes
+    /// to the server now, so only the last segment is left to wait for after the audio ends.
+    void settled(qint64 end) {
+        const bool failedBefore = std::any_of(pieces.begin(), pieces.end(),
+                                              [](const auto& p) { return p->answer && !*p->answer; });
+        if (!finished && !audioEnded && end > sentUpTo && !failedBefore) {
+            send(end);
+        }
+    }
+
     void endAudio() {
         if (audioEnded) {
             return;
         }
         audioEnded = true;
-        std::vector<float> samples;
+        qint64 length = 0;
         {
             std::lock_guard lock(audioMutex);
             accepting = false;
-            samples = std::move(audio);
-            audio = {};
+            length = static_cast<qint64>(audio.size());
         }
         inner->endAudio();
         if (finished) {
             return;
         }
-        serverTask.emplace(askServer(weak_from_this(), transcriber, std::move(samples), prompt, cancel.token()));
+        if (length > sentUpTo || pieces.empty()) {
+            send(length);
+        }
+        decide();
     }
 
-    static Task<> askServer(std::weak_ptr<Session> weak, std::shared_ptr<RemoteTranscriber> transcriber,
+    void send(qint64 end) {
+        std::vector<float> samples;
+        {
+            std::lock_guard lock(audioMutex);
+            end = std::min<qint64>(end, static_cast<qint64>(audio.size()));
+            samples.assign(audio.begin() + sentUpTo, audio.begin() + end);
+        }
+        sentUpTo = end;
+        // The hints, and the server's own text of the pieces before this one when it has come.
+        QString before;
+        for (const auto& piece : pieces) {
+            if (!piece->answer || !*piece->answer) {
+                break;
+            }
+            before += piece->answer->value();
+        }
+        const QString prompt = RecognitionText::buildPrompt(hints, before, kPromptChars,
+                                                            [](const QString& t) { return int(t.size()); });
+        pieces.push_back(std::make_unique<Piece>());
+        Piece* piece = pieces.back().get();
+        piece->request.emplace(askServer(weak_from_this(), piece, transcriber, std::move(samples), prompt,
+                                         cancel.token()));
+    }
+
+    static Task<> askServer(std::weak_ptr<Session> weak, Piece* piece, std::shared_ptr<RemoteTranscriber> transcriber,
                             std::vector<float> samples, QString prompt, CancellationToken token) {
         Expected<QString> answer = co_await transcriber->transcribe(std::move(samples), std::move(prompt), token);
         if (token.isCancelled()) {
             co_return;
         }
         if (const auto self = weak.lock()) {
-            self->serverAnswered(std::move(answer));
+            piece->answer = std::move(answer);
+            self->decide();
         }
-    }
-
-    void serverAnswered(Expected<QString> answer) {
-        if (!answer) {
-            qCWarning(lcSpeech).noquote()
-                << QStringLiteral("stage=server_fallback reason=\"%1\" (the on-device text is used)").arg(answer.error());
-        } else if (answer.value().isEmpty()) {
-            qCWarning(lcSpeech).noquote() << QStringLiteral(
-                "stage=server_fallback reason=\"the server heard no words\" (the on-device text is used)");
-        }
-        if (outcome) {
-            outcome(answer && !answer.value().isEmpty(),
-                    !answer ? answer.error() : answer.value().isEmpty() ? QStringLiteral("the server heard no words") : QString());
-        }
-        serverAnswer = std::move(answer);
-        decide();
     }
 
     void onDevice(const SpeechRecognitionSnapshot& snapshot) {
@@ -102,39 +132,71 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
         handler(snapshot); // live text and progress as the on-device recogniser writes them
     }
 
-    /// Delivers the final once it is known: the server's text when it gave one, else the
+    /// Tells the observer and logs how the server did, once every piece has answered or one failed.
+    /// Returns the server's text, or none when the on-device final is to be used.
+    std::optional<QString> serverText(bool* known) {
+        *known = false;
+        QString text;
+        for (const auto& piece : pieces) {
+            if (piece->answer && !*piece->answer) {
+                *known = true;
+                report(piece->answer->error());
+                return std::nullopt;
+            }
+        }
+        for (const auto& piece : pieces) {
+            if (!piece->answer) {
+                return std::nullopt; // still waiting
+            }
+            text += piece->answer->value();
+        }
+        *known = true;
+        if (text.trimmed().isEmpty()) {
+            report(QStringLiteral("the server heard no words"));
+            return std::nullopt;
+        }
+        report({});
+        return text;
+    }
+
+    void report(const QString& failure) {
+        if (reported) {
+            return;
+        }
+        reported = true;
+        if (!failure.isEmpty()) {
+            qCWarning(lcSpeech).noquote()
+                << QStringLiteral("stage=server_fallback reason=\"%1\" (the on-device text is used)").arg(failure);
+        }
+        if (outcome) {
+            outcome(failure.isEmpty(), failure);
+        }
+    }
+
+    /// Delivers the final once it is known: the server's text when every piece came back, else the
     /// on-device final (waited for when it has not come yet).
     void decide() {
         if (finished) {
             return;
         }
         if (!audioEnded) {
-            // The on-device recognition ended before the audio did (an error): nothing to send.
+            // The on-device recognition ended before the audio did (an error): that is the end.
             if (deviceFinal) {
                 finish(*deviceFinal);
             }
             return;
         }
-        if (serverAnswer && *serverAnswer && !serverAnswer->value().isEmpty()) {
-            finish(SpeechRecognitionSnapshot{serverAnswer->value(), true, std::nullopt});
-            return;
-        }
-        if (serverAnswer && deviceFinal) {
+        bool known = false;
+        const std::optional<QString> text = serverText(&known);
+        if (text) {
+            finish(SpeechRecognitionSnapshot{*text, true, std::nullopt});
+        } else if (known && deviceFinal) {
             finish(*deviceFinal);
         }
     }
 
     void finish(const SpeechRecognitionSnapshot& snapshot) {
-        finished = true;
-        cancel.cancel();
-        if (innerTask) {
-            innerTask->cancel(); // its final is not needed (or came already)
-        }
-        {
-            std::lock_guard lock(audioMutex);
-            accepting = false;
-            audio = {};
-        }
+        stop();
         const ResultHandler deliver = handler;
         deliver(snapshot);
     }
@@ -143,7 +205,7 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
         finished = true;
         cancel.cancel();
         if (innerTask) {
-            innerTask->cancel();
+            innerTask->cancel(); // its final is not needed (or came already)
         }
         std::lock_guard lock(audioMutex);
         accepting = false;
@@ -190,8 +252,13 @@ std::shared_ptr<RecognitionRequest> RemoteRecognizer::makeRequest(const Recognit
     }
     session->transcriber = std::make_shared<RemoteTranscriber>(settings_);
     session->outcome = outcome_;
-    session->prompt = RecognitionText::buildPrompt(options.contextualStrings.value_or(QStringList()), QString(),
-                                                   kPromptChars, [](const QString& s) { return int(s.size()); });
+    session->hints = options.contextualStrings.value_or(QStringList());
+    std::weak_ptr<Session> weak = session;
+    session->inner->setSettledAudioHandler([weak](qint64 end) {
+        if (const auto self = weak.lock()) {
+            self->settled(end);
+        }
+    });
     session->audio.reserve(30 * kRecognitionSampleRate);
     return std::make_shared<RemoteRequest>(std::move(session));
 }

@@ -2,12 +2,15 @@
 
 // Recognition on a server with the on-device recogniser beside it.
 //
-// The on-device recogniser runs the whole session as it would alone: it writes the live text and
-// makes its own final. The audio is also kept here until the recognition ends; when the audio
-// ends it goes to the server with the language and the dictionary hints as the prompt, and the
-// final text is the server's. A server that cannot be reached, answers late, with an error status
-// or with something that is not a transcription (or with no text) leaves the on-device final,
-// logged as `stage=server_fallback` — the dictation is never lost to the server.
+// The on-device recogniser runs the whole session as it would alone: it writes the live text,
+// settles segments at pauses and makes its own final. The audio is also kept here until the
+// recognition ends. Each time a segment settles, the audio up to its end goes to the server (with
+// the language, and the dictionary hints plus the server's text so far as the prompt); when the
+// audio ends, the rest goes, so the wait after the last word is one segment long. The final text
+// is the server's pieces joined in order. A server that cannot be reached, answers a piece late,
+// with an error status or with something that is not a transcription (or hears no words at all)
+// leaves the on-device final, logged as `stage=server_fallback` — the dictation is never lost to
+// the server.
 
 #include "Speech/RemoteSpeech.h"
 #include "Speech/SpeechBackend.h"

@@ -166,6 +166,54 @@ TEST_F(RemoteRecognizerTest, TheServersTextIsTheFinalAndTheLiveTextStaysOnDevice
     EXPECT_FALSE(logText().contains(QStringLiteral("九州")));
 }
 
+TEST_F(RemoteRecognizerTest, SegmentsGoToTheServerAsTheySettleAndTheFinalJoinsThemInOrder) {
+    server_ = std::make_unique<FakeHttpServer>([this](const FakeHttpServer::Request&) {
+        return answer(200, server_->requests().size() == 1 ? R"({"text":"一つ目。"})" : R"({"text":"二つ目。"})");
+    });
+    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
+    RecognitionOptions options;
+    options.contextualStrings = QStringList{QStringLiteral("九州")};
+    request_ = recognizer_->makeRequest(options);
+    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
+        finals_ += s.isFinal ? 1 : 0;
+        snapshots_.push_back(s);
+    });
+    ASSERT_TRUE(device_->request->settledHandler);
+    request_->append(std::vector<float>(24000, 0.25f));
+    device_->request->settledHandler(16000); // a segment settled at 1 s, while speech goes on
+    ASSERT_TRUE(pumpUntil([&] { return logText().contains(QStringLiteral("stage=server_transcribed")); }));
+    ASSERT_EQ(server_->requests().size(), 1);
+    EXPECT_EQ(formField(server_->requests()[0].body, "file").size(), 44 + 2 * 16000);
+    request_->append(std::vector<float>(8000, 0.25f));
+    request_->endAudio(); // the rest: 1 s
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("一つ目。二つ目。"));
+    ASSERT_EQ(server_->requests().size(), 2);
+    EXPECT_EQ(formField(server_->requests()[1].body, "file").size(), 44 + 2 * 16000);
+    // The second piece is conditioned on the hints and the server's text of the first.
+    EXPECT_EQ(formField(server_->requests()[1].body, "prompt"), QStringLiteral("九州。一つ目。").toUtf8());
+}
+
+TEST_F(RemoteRecognizerTest, OnePieceThatFailsLeavesTheWholeOnDeviceText) {
+    server_ = std::make_unique<FakeHttpServer>([this](const FakeHttpServer::Request&) {
+        return server_->requests().size() == 1 ? answer(200, R"({"text":"一つ目。"})") : answer(503, "busy");
+    });
+    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
+    request_ = recognizer_->makeRequest({});
+    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
+        finals_ += s.isFinal ? 1 : 0;
+        snapshots_.push_back(s);
+    });
+    request_->append(std::vector<float>(32000, 0.25f));
+    device_->request->settledHandler(16000);
+    ASSERT_TRUE(pumpUntil([&] { return server_->requests().size() == 1; }));
+    request_->endAudio();
+    device_->send(QStringLiteral("端末の一つ目。端末の二つ目。"), true);
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("端末の一つ目。端末の二つ目。"));
+    EXPECT_TRUE(logText().contains(QStringLiteral("HTTP 503")));
+}
+
 TEST_F(RemoteRecognizerTest, AnOpenAiStyleServerGetsTheModelName) {
     server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
         return answer(200, R"({"text":"はい"})");
