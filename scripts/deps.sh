@@ -8,6 +8,8 @@ packages=(
     qt6-base-dev qcoro-qt6-dev libgl-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     python3 python3-numpy curl
+    # the recognition tests' loopback https server makes its self-signed certificate with openssl
+    openssl
     # compiler cache: later builds and other clones reuse what was compiled
     ccache
     # whisper.cpp is built with its own CMake project (scripts/whisper-runtime.sh)

@@ -11,6 +11,13 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLoggingCategory>
+#include <QFile>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslKey>
+#include <QSslServer>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTimer>
 
@@ -321,6 +328,95 @@ TEST_F(RemoteRecognizerTest, TheDoctorsCheckTimesAShortTranscriptionAndSaysWhyIt
     ASSERT_TRUE(pumpUntil([&] { return outcome->has_value(); }));
     EXPECT_FALSE((*outcome)->answered);
     EXPECT_TRUE((*outcome)->error.contains(QStringLiteral("did not answer within 6 s"))) << (*outcome)->error.toStdString();
+}
+
+// ---- https on loopback with a self-signed certificate ----
+
+/// An https server on loopback answering every request with one transcription, its certificate
+/// (for 127.0.0.1) made by openssl for the test.
+class TlsTranscriptionServer {
+public:
+    explicit TlsTranscriptionServer(const QString& dir) {
+        const QString key = dir + "/key.pem", cert = dir + "/cert.pem";
+        QProcess openssl;
+        openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                                  "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1"});
+        if (!openssl.waitForFinished(120'000) || openssl.exitCode() != 0) {
+            return;
+        }
+        QFile k(key), c(cert);
+        if (!k.open(QIODevice::ReadOnly) || !c.open(QIODevice::ReadOnly)) {
+            return;
+        }
+        certificate = QSslCertificate(c.readAll());
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setLocalCertificate(certificate);
+        config.setPrivateKey(QSslKey(k.readAll(), QSsl::Rsa));
+        server_.setSslConfiguration(config);
+        QObject::connect(&server_, &QTcpServer::pendingConnectionAvailable, &server_, [this] {
+            while (auto* socket = static_cast<QSslSocket*>(server_.nextPendingConnection())) {
+                auto buffer = std::make_shared<QByteArray>();
+                QObject::connect(socket, &QSslSocket::readyRead, socket, [this, socket, buffer] {
+                    buffer->append(socket->readAll());
+                    const qsizetype end = buffer->indexOf("\r\n\r\n");
+                    if (end < 0) {
+                        return;
+                    }
+                    const QByteArray head = buffer->left(end).toLower();
+                    const qsizetype at = head.indexOf("content-length:");
+                    const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+                    if (buffer->size() < end + 4 + length) {
+                        return;
+                    }
+                    ++answered;
+                    const QByteArray body = R"({"text":"安全な経路。"})";
+                    socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                                  QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+            }
+        });
+        server_.listen(QHostAddress::LocalHost, 0);
+    }
+    bool ok() const { return !certificate.isNull() && server_.isListening(); }
+    int port() const { return server_.serverPort(); }
+
+    QSslCertificate certificate;
+    int answered = 0;
+
+private:
+    QSslServer server_;
+};
+
+TEST_F(RemoteRecognizerTest, AnHttpsServerWhoseCertificateIsNotTrustedIsNeverAnsweredFor) {
+    if (!QSslSocket::supportsSsl()) {
+        GTEST_FAIL() << "Qt has no TLS backend here";
+    }
+    TlsTranscriptionServer tls(path(""));
+    ASSERT_TRUE(tls.ok());
+    auto settings = settingsFor(tls.port());
+    settings.url = QUrl(QStringLiteral("https://127.0.0.1:%1").arg(tls.port()));
+    dictate(settings);
+    device_->send(QStringLiteral("端末の文です。"), true);
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("端末の文です。")) << "a self-signed certificate is refused";
+    EXPECT_EQ(tls.answered, 0) << "nothing was sent over the unverified connection";
+    EXPECT_TRUE(logText().contains(QStringLiteral("stage=server_fallback"))) << logText().toStdString();
+
+    // The same server with its certificate trusted (as a certificate authority the system knew
+    // would be): its text is used.
+    const QSslConfiguration before = QSslConfiguration::defaultConfiguration();
+    QSslConfiguration trusting = before;
+    trusting.addCaCertificate(tls.certificate);
+    QSslConfiguration::setDefaultConfiguration(trusting);
+    snapshots_.clear();
+    finals_ = 0;
+    dictate(settings);
+    const bool done = pumpUntil([&] { return finals_ > 0; });
+    QSslConfiguration::setDefaultConfiguration(before);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(finalText(), QStringLiteral("安全な経路。"));
+    EXPECT_EQ(tls.answered, 1);
 }
 
 TEST(RemoteServerAddress, PlainHttpOnlyOnThisComputerOrAConfirmedPrivateNetwork) {
