@@ -42,7 +42,7 @@ std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
     auto task = [](RemoteSpeechSettings settings, std::optional<RemoteServerCheck>& into) -> Task<> {
         into = co_await checkRemoteServer(std::move(settings));
     }(settings, check);
-    // The answer comes within the time limit (at most two minutes) or the request is aborted.
+    // The answer comes within the time limit (at most 7 s) or the request is aborted.
     while (!check) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }

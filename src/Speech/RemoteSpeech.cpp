@@ -51,7 +51,7 @@ RemoteSpeechSettings RemoteSpeechSettings::read(const DefaultsStore& store) {
     }
     s.privateConfirmed = store.boolValue(QLatin1String(privateConfirmedKey)).value_or(false);
     if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
-        s.timeout = seconds(std::clamp(*t, 1.0, 120.0));
+        s.timeout = seconds(std::clamp(*t, 1.0, 7.0));
     }
     return s;
 }

@@ -42,7 +42,7 @@ struct RemoteSpeechSettings {
     static constexpr const char* modelKey = "quillory.speech.server.model";
     /// "quillory.speech.server.privateConfirmed": the user confirmed plain http to a private address.
     static constexpr const char* privateConfirmedKey = "quillory.speech.server.privateConfirmed";
-    /// "quillory.speech.server.timeoutSeconds": the longest wait for one answer.
+    /// "quillory.speech.server.timeoutSeconds": the longest wait for one answer (1 to 7 s).
     static constexpr const char* timeoutKey = "quillory.speech.server.timeoutSeconds";
 
     bool useServer = false;

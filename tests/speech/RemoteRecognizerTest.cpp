@@ -463,7 +463,7 @@ TEST_F(RemoteRecognizerTest, SettingsAreReadFromTheStore) {
     EXPECT_TRUE(s.useServer);
     EXPECT_EQ(s.url, QUrl(QStringLiteral("http://127.0.0.1:8080")));
     EXPECT_EQ(s.api, RemoteSpeechApi::openAi);
-    EXPECT_EQ(s.timeout, seconds(120)) << "clamped";
+    EXPECT_EQ(s.timeout, seconds(7)) << "clamped below the session's 8 s wait for the recogniser";
     EXPECT_EQ(RemoteSpeechSettings::apiNamed(QStringLiteral("openai")), RemoteSpeechApi::openAi);
     EXPECT_EQ(RemoteSpeechSettings::apiNamed(QStringLiteral("whisper")), RemoteSpeechApi::whisperServer);
     EXPECT_FALSE(RemoteSpeechSettings::apiNamed(QStringLiteral("other")));
