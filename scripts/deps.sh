@@ -11,6 +11,8 @@ packages=(
     # compiler cache: later builds and other clones reuse what was compiled; lld links the test
     # executables of every build folder several times faster than GNU ld
     ccache lld
+    # the recognition tests' loopback https server makes its self-signed certificate with openssl
+    openssl
     # whisper.cpp is built with its own CMake project (scripts/whisper-runtime.sh)
     make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin

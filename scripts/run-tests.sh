@@ -9,7 +9,8 @@
 # QUILLORY_TEST_KNOWN_SENTENCE. whisper.cpp is built the same way (scripts/whisper-runtime.sh, by
 # scripts/build.sh) and its tiny test models go to the tests in QUILLORY_TEST_WHISPER_MODEL,
 # QUILLORY_TEST_WHISPER_VAD_MODEL and QUILLORY_TEST_WHISPER_SENTENCE (QUILLORY_TEST_WHISPER_CLI is
-# whisper.cpp's own command-line transcriber, built from the same source).
+# whisper.cpp's own command-line transcriber, built from the same source, and
+# QUILLORY_TEST_WHISPER_SERVER its recognition server).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -35,6 +36,10 @@ QUILLORY_TEST_WHISPER_SENTENCE="$("$PYTHON" scripts/make-tiny-whisper.py --print
 export QUILLORY_TEST_WHISPER_SENTENCE
 QUILLORY_TEST_WHISPER_CLI="$(scripts/whisper-runtime.sh)/bin/whisper-cli"
 export QUILLORY_TEST_WHISPER_CLI
+# whisper.cpp's recognition server, the same source (a cache entry of its own; ccache makes its
+# first build cost about the server's own files): the loopback server of the recognition tests.
+QUILLORY_TEST_WHISPER_SERVER="$(scripts/whisper-runtime.sh --server)/bin/whisper-server"
+export QUILLORY_TEST_WHISPER_SERVER
 
 
 # The normal suite, then the hardening harnesses (sanitizer builds and fuzzing; see

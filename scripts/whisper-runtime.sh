@@ -15,6 +15,12 @@
 #                                           and Vulkan headers 1.3.261 or newer: Debian 12's 1.3.239
 #                                           are refused), kept apart in CACHE/whisper-vulkan-<version>.
 #                                           Opt-in: its cold build takes over half an hour on 2 cores.
+#   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
+#                                           server on loopback), in a cache entry of its own
+#                                           (CACHE/whisper-server-<version>/bin/whisper-server) so the
+#                                           library cache every build uses stays as it is; the
+#                                           library objects come from ccache, so it costs about the
+#                                           server's own sources.
 #
 # Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps):
 #   CACHE/whisper-<version>/include/        whisper.h and the ggml headers
@@ -24,6 +30,7 @@
 #   CACHE/whisper-<version>/BUILD_INFO      version, source, flags, build time
 #   CACHE/whisper-current                   name of the finished dir; written last
 #   CACHE/whisper-vulkan-<version>/, CACHE/whisper-vulkan-current   the Vulkan variant
+#   CACHE/whisper-server-<version>/, CACHE/whisper-server-current   whisper-server alone
 #
 # Only stdout carries the answer; all logs go to stderr.
 # Environment: QUILLORY_WHISPER_JOBS (default 2) sets the build parallelism.
@@ -33,9 +40,14 @@ NODEJS_WHISPER_VERSION="0.3.1"
 WHISPER_VERSION="1.9.1"
 RUNTIME="whisper"
 VULKAN=0
+SERVER=0
 if [ "${1:-}" = "--vulkan" ]; then
     VULKAN=1
     RUNTIME="whisper-vulkan"
+    shift
+elif [ "${1:-}" = "--server" ]; then
+    SERVER=1
+    RUNTIME="whisper-server"
     shift
 fi
 RUNTIME_NAME="$RUNTIME-$WHISPER_VERSION"
@@ -44,6 +56,10 @@ RUNTIME_PRINTS=""
 
 runtime_complete() {
     local dir="$1"
+    if [ "$SERVER" = 1 ]; then
+        [ -x "$dir/bin/whisper-server" ] && [ -f "$dir/BUILD_INFO" ]
+        return
+    fi
     [ -f "$dir/include/whisper.h" ] && [ -f "$dir/include/ggml.h" ] \
         && [ -f "$dir/lib/libwhisper.a" ] && [ -f "$dir/lib/libggml.a" ] \
         && [ -f "$dir/lib/libggml-base.a" ] && [ -f "$dir/lib/libggml-cpu.a" ] \
@@ -80,7 +96,7 @@ CMAKE_ARGS=(
     -DGGML_OPENMP=OFF
     -DGGML_CCACHE=OFF
     -DWHISPER_BUILD_TESTS=OFF
-    -DWHISPER_BUILD_SERVER=OFF
+    -DWHISPER_BUILD_SERVER="$([ "$SERVER" = 1 ] && echo ON || echo OFF)"
     -DWHISPER_BUILD_EXAMPLES=ON
     -DWHISPER_SDL2=OFF
     -DWHISPER_CURL=OFF
@@ -88,9 +104,24 @@ CMAKE_ARGS=(
     -DWHISPER_OPENVINO=OFF
 )
 [ "$VULKAN" = 0 ] || CMAKE_ARGS+=(-DGGML_VULKAN=ON)
+stage="$WORK/stage"
+if [ "$SERVER" = 1 ]; then
+    cmake_build "$src" whisper-server
+    mkdir -p "$stage/bin"
+    cp "$(built_file whisper-server -perm -u+x)" "$stage/bin/"
+    "$stage/bin/whisper-server" --help >/dev/null 2>&1 || die "the built whisper-server does not run"
+    {
+        echo "version=$WHISPER_VERSION"
+        echo "source=npm:nodejs-whisper@$NODEJS_WHISPER_VERSION/cpp/whisper.cpp"
+        echo "cmake_args=${CMAKE_ARGS[*]}"
+        echo "build_seconds=$BUILD_SECONDS"
+        echo "built_at=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
+    } >"$stage/BUILD_INFO"
+    runtime_install "$stage" "$RUNTIME_NAME"
+    exit 0
+fi
 cmake_build "$src" whisper whisper-cli whisper-quantize
 
-stage="$WORK/stage"
 mkdir -p "$stage/include" "$stage/lib" "$stage/bin"
 cp "$src/include/whisper.h" "$stage/include/"
 cp "$src"/ggml/include/*.h "$stage/include/"

@@ -12,13 +12,46 @@
 #include "Platform/LoginItem.h"
 #include "Platform/SystemDoctor.h"
 #include "Platform/linux/DisplayServer.h"
+#include "Runtime/DefaultsStore.h"
+#include "Speech/RemoteSpeech.h"
 
+#include <QCoreApplication>
 #include <QFileInfo>
 #include <QStandardPaths>
 
 namespace quillory::cli {
 
 namespace {
+/// The configured recognition server, asked for a short transcription; nullopt when recognition
+/// runs on this computer only.
+std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
+    const RemoteSpeechSettings settings = RemoteSpeechSettings::read(DefaultsStore::standard());
+    if (!settings.useServer) {
+        return std::nullopt;
+    }
+    Doctor::ProbeResults::SpeechServer s;
+    s.address = settings.url.toDisplayString(QUrl::RemoveUserInfo);
+    s.api = settings.api == RemoteSpeechApi::whisperServer
+                ? QStringLiteral("whisper-server /inference")
+                : QStringLiteral("OpenAI-style /v1/audio/transcriptions, model %1").arg(settings.model);
+    s.addressProblem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
+    if (!s.addressProblem.isEmpty()) {
+        return s;
+    }
+    std::optional<RemoteServerCheck> check;
+    auto task = [](RemoteSpeechSettings settings, std::optional<RemoteServerCheck>& into) -> Task<> {
+        into = co_await checkRemoteServer(std::move(settings));
+    }(settings, check);
+    // The answer comes within the time limit (at most 7 s) or the request is aborted.
+    while (!check) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    s.answered = check->answered;
+    s.latencyMs = check->latencyMs;
+    s.error = check->error;
+    return s;
+}
+
 Doctor::ProbeResults probeThisMachine() {
     Doctor::ProbeResults r;
     const platform::DisplayServerInfo display = platform::currentDisplayServer();
@@ -69,6 +102,8 @@ Doctor::ProbeResults probeThisMachine() {
     for (const PolishModel model : PolishModels::allCases) {
         r.modelsPresent += engine.isModelDownloaded(model) ? 1 : 0;
     }
+
+    r.speechServer = probeSpeechServer();
 
     r.autostart = XdgAutostartLoginItem().report();
     if (countsAsEnabled(r.autostart.status)) {

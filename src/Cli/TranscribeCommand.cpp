@@ -14,6 +14,7 @@
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Scheduler.h"
+#include "Speech/RemoteRecognizer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WavFileAudioSource.h"
@@ -331,16 +332,62 @@ std::shared_ptr<WhisperRecognizerHost> loadRecognizer(const ModelFiles& files, I
     return host;
 }
 
+/// The recognition server of this run: the settings', with `--server`, `--server-api` and
+/// `--server-model` over them. None (after saying why) when the options are wrong or the address
+/// may not be used.
+std::optional<RemoteSpeechSettings> serverForRun(const Options& opts, Io& io) {
+    RemoteSpeechSettings remote = RemoteSpeechSettings::read(DefaultsStore::standard());
+    if (opts.has("server")) {
+        remote.useServer = true;
+        remote.url = QUrl(opts.value("server").trimmed());
+    }
+    if (opts.has("server-api")) {
+        const auto api = RemoteSpeechSettings::apiNamed(opts.value("server-api"));
+        if (!api) {
+            failure(io, QStringLiteral("--server-api is whisper or openai, not \"%1\"").arg(opts.value("server-api")));
+            return std::nullopt;
+        }
+        remote.api = *api;
+    }
+    if (opts.has("server-model")) {
+        remote.model = opts.value("server-model");
+    }
+    if (remote.useServer) {
+        if (const QString problem = remoteServerUrlProblem(remote.url, remote.privateConfirmed); !problem.isEmpty()) {
+            failure(io, problem);
+            return std::nullopt;
+        }
+    }
+    return remote;
+}
+
 /// One dictation over the samples, as a press held until the audio ends; the committed text goes
 /// to stdout. Returns the exit status.
 int runSession(const std::shared_ptr<WhisperRecognizerHost>& host,
-               const std::shared_ptr<const std::vector<float>>& samples, const Options& opts, Io& io) {
+               const std::shared_ptr<const std::vector<float>>& samples, const RemoteSpeechSettings& remote,
+               const Options& opts, Io& io) {
     auto finished = std::make_shared<std::atomic<bool>>(false);
     SpeechBackends backends;
     backends.makeAudioSource = [samples, realtime = opts.has("realtime"), host, finished] {
         return std::make_unique<SamplesAudioSource>(samples, realtime, host, finished);
     };
-    backends.makeRecognizer = [host](SpeechLocale) { return host->makeRecognizer(); };
+    backends.makeRecognizer = [host, remote, &io](SpeechLocale) -> std::shared_ptr<SpeechRecognizer> {
+        auto device = host->makeRecognizer();
+        if (!remote.useServer || !device) {
+            return device;
+        }
+        auto recognizer = std::make_shared<RemoteRecognizer>(std::move(device), remote);
+        const QString where = remote.url.toDisplayString(QUrl::RemoveUserInfo);
+        recognizer->setServerOutcomeObserver([&io, where](bool used, const QString& reason) {
+            if (used) {
+                io.err << QStringLiteral("Recognised by the server at %1").arg(where) << Qt::endl;
+            } else {
+                io.err << QStringLiteral("The server at %1 failed (%2); the text is this computer's").arg(where, reason)
+                       << Qt::endl;
+            }
+        });
+        return recognizer;
+    };
     auto insertion = std::make_shared<StdoutInsertion>(io.out);
     int status = Ok;
     AppState state(AppStateServices{std::make_shared<SpeechManager>(backends), insertion,
@@ -393,12 +440,16 @@ int transcribeCommand(const Command& self, const QStringList& args, Io& io) {
         return Failure;
     }
     PrivateSettings settings;
+    const auto remote = serverForRun(opts, io);
+    if (!remote) {
+        return Failure;
+    }
     int status = Failure;
     {
         PolishForRun polish;
         if (polish.apply(opts, io)) {
             if (const auto host = loadRecognizer(*files, io)) {
-                status = runSession(host, samples, opts, io);
+                status = runSession(host, samples, *remote, opts, io);
             }
         }
     }

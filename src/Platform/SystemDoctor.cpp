@@ -143,6 +143,27 @@ Check hotkeyCheck(const ProbeResults& r) {
                        "or free it in that program"));
 }
 
+QList<Check> speechServerCheck(const ProbeResults& r) {
+    if (!r.speechServer) {
+        return {};
+    }
+    const ProbeResults::SpeechServer& s = *r.speechServer;
+    const char* title = "Recognition server";
+    if (!s.addressProblem.isEmpty()) {
+        return {fail("speech-server", title, QStringLiteral("%1: %2").arg(s.address, s.addressProblem),
+                     QStringLiteral("set an https:// address in quillory.speech.server.url, or confirm the private "
+                                    "address with quillory.speech.server.privateConfirmed; until then this "
+                                    "computer recognises"))};
+    }
+    if (!s.answered) {
+        return {warn("speech-server", title, QStringLiteral("%1 (%2) did not answer: %3").arg(s.address, s.api, s.error),
+                     QStringLiteral("dictation falls back to this computer's recognition; start the server or "
+                                    "check quillory.speech.server.url and .api"))};
+    }
+    return {ok("speech-server", title,
+               QStringLiteral("%1 (%2) answered in %3 ms").arg(s.address, s.api).arg(s.latencyMs))};
+}
+
 Check runtimeCheck(const ProbeResults& r) {
     if (!r.hostSupportsRuntime) {
         return warn("llama-runtime", "Polish runtime (llama-server)",
@@ -251,6 +272,7 @@ QList<Check> evaluate(const ProbeResults& r) {
     }
     checks << accessibilityCheck(r);
     checks << audioChecks(r);
+    checks << speechServerCheck(r);
     checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r) << autostartCheck(r);
     return checks;
 }

@@ -49,6 +49,16 @@ struct ProbeResults {
     QString selectedModelDownloadSize;
     bool selectedModelPresent = false;
     int modelsPresent = 0;
+    // Recognition on a server (nullopt: recognition runs on this computer only).
+    struct SpeechServer {
+        QString address;    ///< as set, without user info
+        QString api;        ///< "whisper-server /inference" or "OpenAI-style /v1/audio/transcriptions (model X)"
+        QString addressProblem; ///< why the address may not be used; empty when it may
+        bool answered = false;
+        qint64 latencyMs = -1;
+        QString error;
+    };
+    std::optional<SpeechServer> speechServer;
     // Launch at login.
     XdgAutostartLoginItem::Report autostart;
     bool autostartProgramRuns = true; ///< the entry's program exists and is executable

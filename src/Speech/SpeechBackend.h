@@ -51,6 +51,11 @@ public:
     virtual void append(std::span<const float> samples) = 0;
     /// Main thread: no more audio will come; the recogniser goes on to its final result.
     virtual void endAudio() = 0;
+    /// Main thread, set before audio comes: told each time a segment settles while audio still
+    /// comes, with the end of the audio settled so far (in samples from the start of the
+    /// recognition), before its text is reported. A recogniser without segments never calls it.
+    using SettledAudioHandler = std::function<void(qint64 settledEnd)>;
+    virtual void setSettledAudioHandler(SettledAudioHandler handler) { (void)handler; }
 };
 
 /// Settings of a recognition request.

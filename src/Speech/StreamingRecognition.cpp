@@ -60,6 +60,8 @@ struct JobOutput {
     qint64 hypothesisEnd = -1;
     qint64 audioEnd = 0;
     int decodes = 0;
+    /// The end of the audio of the last segment this job settled (absolute), -1 for none.
+    qint64 settledEnd = -1;
 };
 
 /// A piece of speech to decode; `cut` when it ends in a cut made in speech rather than in a pause.
@@ -182,6 +184,8 @@ public:
             backlog_->appended.fetch_add(static_cast<qint64>(samples.size()));
         }
     }
+
+    void setSettledAudioHandler(SettledAudioHandler handler) override { settledAudioHandler_ = std::move(handler); }
 
     // Main thread.
     void endAudio() override {
@@ -438,6 +442,7 @@ private:
             }
             joinNext = false;
             out.settled << text;
+            out.settledEnd = base + std::clamp<qint64>(to, 0, length);
             settled += text;
             settledUpTo = to;
             endsInCut = p.cut;
@@ -605,6 +610,12 @@ private:
             hypothesisEnd_ = out.hypothesisEnd;
         }
         main_.audioEnd = out.audioEnd;
+        if (!final && !ended_ && out.settledEnd >= 0 && settledAudioHandler_) {
+            settledAudioHandler_(out.settledEnd);
+            if (done_) {
+                return; // cancelled from inside the handler
+            }
+        }
         if (final) {
             if (settledText_.trimmed().isEmpty()) {
                 finish(SpeechRecognitionSnapshot{std::nullopt, false, QString::fromLatin1(kNoSpeechMessage)});
@@ -719,6 +730,7 @@ private:
     qint64 segmentStart_ = 0;
     qint64 overlapUntil_ = -1;
     QString settledText_;
+    SettledAudioHandler settledAudioHandler_;
     QString hypothesis_;
     qint64 hypothesisStart_ = -1;
     qint64 hypothesisEnd_ = -1;

@@ -163,6 +163,13 @@ constexpr LocalizedString kStrings[] = {
     {"permission.dictation.privacy.body",
      "Speech recognition and polishing run locally; no audio or text is sent anywhere.",
      "音声認識も整形もこのコンピュータ内で行い、音声や文章をどこにも送信しません。"},
+    {"permission.dictation.privacy.server_title", "Audio goes to your recognition server",
+     "音声を認識サーバーに送信"},
+    {"permission.dictation.privacy.server_body",
+     "Each dictation's audio and your dictionary's hints are sent to %1 for recognition; polishing "
+     "runs on this computer. When the server fails, this computer recognises the same audio.",
+     "音声入力の音声と辞書のヒントを認識のため %1 に送信します。整形はこのコンピュータ内で行います。"
+     "サーバーが失敗したときは同じ音声をこのコンピュータで認識します。"},
     {"permission.siri_improvement.row_title", "Sharing dictation audio", "音声入力の音声の共有"},
     {"permission.siri_improvement.opted_in", "Shared", "共有する"},
     {"permission.siri_improvement.opted_out", "Not shared", "共有しない"},

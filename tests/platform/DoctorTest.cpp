@@ -272,3 +272,32 @@ TEST_F(DoctorCommandTest, WithoutADesktopItFailsWithAdviceInsteadOfCrashing) {
 
     EXPECT_EQ(run({"doctor", "--verbose"}, out, err), cli::Usage);
 }
+
+TEST(DoctorChecks, AConfiguredRecognitionServerIsCheckedAfterTheMicrophone) {
+    ProbeResults r = healthy();
+    r.speechServer = ProbeResults::SpeechServer{QStringLiteral("http://127.0.0.1:8080"),
+                                                QStringLiteral("whisper-server /inference"), {}, true, 240, {}};
+    auto checks = evaluate(r);
+    QStringList ids;
+    for (const Check& c : checks) {
+        ids << c.id;
+    }
+    EXPECT_EQ(ids.indexOf("speech-server"), ids.indexOf("microphone") + 1);
+    EXPECT_EQ(find(checks, "speech-server").level, Level::ok);
+    EXPECT_TRUE(find(checks, "speech-server").detail.contains(QStringLiteral("240 ms")));
+
+    // Down: dictation still works (on this computer), so a warning that says so.
+    r.speechServer->answered = false;
+    r.speechServer->error = QStringLiteral("127.0.0.1: Connection refused");
+    checks = evaluate(r);
+    EXPECT_EQ(find(checks, "speech-server").level, Level::warn);
+    EXPECT_TRUE(find(checks, "speech-server").detail.contains(QStringLiteral("Connection refused")));
+    EXPECT_TRUE(find(checks, "speech-server").advice.contains(QStringLiteral("falls back")));
+    EXPECT_EQ(exitStatus(checks), 0);
+
+    // An address the rules refuse is never asked: a failure with the fix.
+    r.speechServer->addressProblem = QStringLiteral("use https://");
+    checks = evaluate(r);
+    EXPECT_EQ(find(checks, "speech-server").level, Level::fail);
+    EXPECT_NE(exitStatus(checks), 0);
+}

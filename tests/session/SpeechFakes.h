@@ -15,6 +15,8 @@ public:
         frames += samples.size();
     }
     void endAudio() override { ended = true; }
+    void setSettledAudioHandler(SettledAudioHandler h) override { settledHandler = std::move(h); }
+    SettledAudioHandler settledHandler;
     std::size_t frameCount() {
         std::lock_guard lock(mutex);
         return frames;

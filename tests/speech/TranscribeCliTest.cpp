@@ -10,7 +10,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
 
 namespace quillory::testing {
 namespace {
@@ -206,6 +211,113 @@ protected:
     int run(const QStringList& args) { return runCommand(args, out, err); }
     QString out, err;
 };
+
+/// whisper.cpp's own `whisper-server` (built from the same source by scripts/whisper-runtime.sh
+/// --server) on loopback with the tiny model: recognition on a server, end to end.
+class TranscribeOnServerTest : public TranscribeCliTest {
+protected:
+    void SetUp() override {
+        TranscribeCliTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        serverBinary = env("QUILLORY_TEST_WHISPER_SERVER");
+        if (serverBinary.isEmpty() || !QFileInfo(serverBinary).isExecutable()) {
+            GTEST_SKIP() << "whisper-server is not there: run scripts/run-tests.sh or set QUILLORY_TEST_WHISPER_SERVER";
+        }
+    }
+    void TearDown() override {
+        if (server.state() != QProcess::NotRunning) {
+            server.kill();
+            server.waitForFinished(30'000);
+        }
+        TranscribeCliTest::TearDown();
+    }
+    static int freePort() {
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        return probe.serverPort();
+    }
+    /// Starts the server on a free loopback port; its base address, or empty when it did not come up.
+    QString startServer(const QStringList& extra = {}) {
+        port = freePort();
+        server.setProcessChannelMode(QProcess::MergedChannels);
+        server.start(serverBinary, QStringList{"-m", model, "--host", "127.0.0.1", "--port", QString::number(port),
+                                               "-t", "1", "-l", "ja"} + extra);
+        if (!server.waitForStarted(30'000)) {
+            return {};
+        }
+        // Up once it accepts connections (it loads the model first); generous for a loaded machine.
+        QElapsedTimer waited;
+        waited.start();
+        while (waited.elapsed() < 120'000 && server.state() == QProcess::Running) {
+            QTcpSocket probe;
+            probe.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+            if (probe.waitForConnected(1000)) {
+                return QStringLiteral("http://127.0.0.1:%1").arg(port);
+            }
+            QThread::msleep(50);
+        }
+        ADD_FAILURE() << "whisper-server did not come up: " << server.readAll().toStdString();
+        return {};
+    }
+
+    QString serverBinary;
+    QProcess server;
+    int port = 0;
+};
+
+TEST_F(TranscribeOnServerTest, TheServersTextIsCommittedForBothApis) {
+    const QString base = startServer();
+    ASSERT_FALSE(base.isEmpty());
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--no-polish", "--server", base}),
+              0)
+        << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence);
+    EXPECT_TRUE(err.contains(QStringLiteral("Recognised by the server at %1").arg(base))) << err.toStdString();
+
+    // The OpenAI-style path, served by the same server under that path.
+    server.kill();
+    server.waitForFinished(30'000);
+    const QString openAi = startServer({"--inference-path", "/v1/audio/transcriptions"});
+    ASSERT_FALSE(openAi.isEmpty());
+    ASSERT_EQ(run({"transcribe", fixture("pauses.wav"), "--speech-model-file", model, "--no-polish", "--server", openAi,
+                   "--server-api", "openai", "--server-model", "tiny"}),
+              0)
+        << err.toStdString();
+    // Each sentence between pauses went to the server as it settled (the tiny model writes its one
+    // sentence for each request): three requests, three sentences.
+    EXPECT_EQ(out.trimmed(), sentence + sentence + sentence);
+    EXPECT_TRUE(err.contains(QStringLiteral("Recognised by the server"))) << err.toStdString();
+}
+
+TEST_F(TranscribeOnServerTest, AServerThatIsGoneOrWrongLeavesThisComputersText) {
+    // Nothing listens: refused.
+    ASSERT_EQ(run({"transcribe", fixture("pauses.wav"), "--speech-model-file", model, "--no-polish", "--server",
+                   QStringLiteral("http://127.0.0.1:%1").arg(freePort())}),
+              0)
+        << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence + sentence + sentence);
+    EXPECT_TRUE(err.contains(QStringLiteral("the text is this computer's"))) << err.toStdString();
+
+    // A real server asked on the wrong path answers 404.
+    const QString base = startServer();
+    ASSERT_FALSE(base.isEmpty());
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--no-polish", "--server", base,
+                   "--server-api", "openai"}),
+              0)
+        << err.toStdString();
+    EXPECT_EQ(out.trimmed(), sentence);
+    EXPECT_TRUE(err.contains(QStringLiteral("HTTP 404"))) << err.toStdString();
+
+    // An address the rules refuse, and a wrong API name, are usage failures before anything runs.
+    EXPECT_NE(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--server", "http://8.8.8.8:80"}), 0);
+    EXPECT_TRUE(err.contains(QStringLiteral("https://"))) << err.toStdString();
+    EXPECT_NE(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--server", base,
+                   "--server-api", "grpc"}),
+              0);
+    EXPECT_TRUE(out.isEmpty());
+}
 
 TEST_F(SpeechModelsCliTest, ListsSelectsAndNamesPaths) {
     ASSERT_EQ(run({"speech-models", "select", "whisper-small-q5_1"}), 0);

@@ -269,6 +269,27 @@ TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) 
     EXPECT_TRUE(calls.back().prompt.endsWith(first + second)) << qPrintable(calls.back().prompt);
 }
 
+TEST_F(WhisperRecognizerTest, EachSegmentThatSettlesWhileAudioComesIsAnnouncedWithTheEndOfItsAudio) {
+    startSession();
+    std::vector<qint64> ends;
+    request->setSettledAudioHandler([&](qint64 end) {
+        ends.push_back(end);
+        EXPECT_EQ(finalText(), QString()) << "announced before the final";
+    });
+    feed(2, 0.1f);
+    feed(1, 0.0f);
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0], samplesOf(2) + tuning.padSamples) << "the speech and its padding";
+    feed(2, 0.2f);
+    feed(1, 0.0f);
+    feed(1.5, 0.3f);
+    finish();
+    // The last segment settles in the final: nothing is announced after the audio ended.
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1], samplesOf(5) + tuning.padSamples);
+    EXPECT_EQ(finalText(), spoken(0.1f, 4) + spoken(0.2f, 4) + spoken(0.3f, 3));
+}
+
 TEST_F(WhisperRecognizerTest, SpeechWithoutPausesIsCutBetweenWordsAndNoWordIsSplitDoubledOrLost) {
     decoder->wordSeconds = 0.31;
     startSession();

@@ -1,7 +1,9 @@
 #include "UI/App/AppSpeech.h"
 
 #include "Platform/linux/DesktopServices.h"
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Speech/RemoteRecognizer.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Speech/whisper/WhisperDecoder.h"
@@ -138,7 +140,13 @@ std::shared_ptr<WhisperRecognizerHost> installAppRecognizer(platform::DesktopSer
     std::weak_ptr<WhisperRecognizerHost> weak = host;
     services.setRecognizerFactory([weak](SpeechLocale) -> std::shared_ptr<SpeechRecognizer> {
         if (const auto h = weak.lock()) {
-            return h->makeRecognizer();
+            auto device = h->makeRecognizer();
+            // Recognition on a server the user set up; this computer's recogniser writes the live
+            // text and is the fallback. Read at each session, so a change applies to the next one.
+            if (const auto remote = RemoteSpeechSettings::read(DefaultsStore::standard()); remote.useServer && device) {
+                return std::make_shared<RemoteRecognizer>(std::move(device), remote);
+            }
+            return device;
         }
         return nullptr;
     });

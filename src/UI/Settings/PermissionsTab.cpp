@@ -3,7 +3,9 @@
 #include "App/AppState.h"
 #include "Platform/HostCPU.h"
 #include "Platform/LoginItem.h"
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Speech/RemoteSpeech.h"
 #include "UI/Settings/SettingsBackend.h"
 #include "UI/Settings/SettingsTabs.h"
 #include "UI/Settings/SpeechModelSection.h"
@@ -209,12 +211,15 @@ void PermissionsTab::buildDataSendingSection(SettingsPage* page) {
     shield->setPixmap(QIcon(QStringLiteral(":/quillory/icons/lock-shield.svg")).pixmap(22, 22));
     callout->addWidget(shield, 0, Qt::AlignTop);
     auto* texts = new QVBoxLayout;
-    auto* title = new QLabel(L("permission.dictation.privacy.title"), sending);
-    QFont f = title->font();
+    privacyTitle_ = new QLabel(L("permission.dictation.privacy.title"), sending);
+    privacyTitle_->setObjectName(QStringLiteral("privacyTitle"));
+    QFont f = privacyTitle_->font();
     f.setWeight(QFont::DemiBold);
-    title->setFont(f);
-    texts->addWidget(title);
-    texts->addWidget(makeCaption(L("permission.dictation.privacy.body"), sending));
+    privacyTitle_->setFont(f);
+    texts->addWidget(privacyTitle_);
+    privacyBody_ = makeCaption(L("permission.dictation.privacy.body"), sending);
+    privacyBody_->setObjectName(QStringLiteral("privacyBody"));
+    texts->addWidget(privacyBody_);
     callout->addLayout(texts, 1);
     sending->body()->addLayout(callout);
     sending->body()->addWidget(rowTitle(L("permission.siri_improvement.row_title"), sending));
@@ -320,6 +325,17 @@ void PermissionsTab::performFullRefresh() {
 }
 
 void PermissionsTab::refreshView() {
+    // What leaves the machine, as the settings say now: the recognition server when one is set.
+    if (privacyTitle_) {
+        const RemoteSpeechSettings remote = RemoteSpeechSettings::read(DefaultsStore::standard());
+        privacyTitle_->setText(remote.useServer ? L("permission.dictation.privacy.server_title")
+                                                : L("permission.dictation.privacy.title"));
+        privacyBody_->setText(remote.useServer ? L("permission.dictation.privacy.server_body")
+                                                     .arg(remote.url.toDisplayString(QUrl::RemoveUserInfo |
+                                                                                     QUrl::RemovePath |
+                                                                                     QUrl::RemoveQuery))
+                                               : L("permission.dictation.privacy.body"));
+    }
     const PermissionState states[] = {backend_.microphone(), backend_.speech(), backend_.accessibility(),
                                       backend_.inputMonitoringPermissionState()};
     for (int i = 0; i < 4; ++i) {

@@ -113,6 +113,8 @@ private:
     SpeechModelSetupRow* speechModel_ = nullptr;
     StatusPill* sharingPill_ = nullptr;
     QLabel* sharingFootnote_ = nullptr;
+    QLabel* privacyTitle_ = nullptr;
+    QLabel* privacyBody_ = nullptr;
     QPushButton* sharingSettings_ = nullptr;
     StatusPill* osPill_ = nullptr;
     StatusPill* localAiPill_ = nullptr;

@@ -5,6 +5,8 @@
 #include "UI/Settings/AppSettingsBackend.h"
 #include "UI/Settings/DiagnosticsSavePanel.h"
 #include "UI/Settings/PermissionsTab.h"
+#include "Runtime/DefaultsStore.h"
+#include "Speech/RemoteSpeech.h"
 #include "UI/Settings/SpeechModelSetupRow.h"
 
 #include <QProgressBar>
@@ -97,6 +99,23 @@ TEST_F(PermissionsTabTest, ShowingAndReloadRefreshEverythingAndRedrawThePills) {
     EXPECT_EQ(backend->requests, QStringList{"accessibility"});
     ASSERT_EQ(backend->openedLinks.size(), 1u);
     EXPECT_EQ(backend->openedLinks[0], SystemSettingsLink::Link::inputMonitoring);
+}
+
+TEST_F(PermissionsTabTest, ThePrivacyCardNamesTheRecognitionServerWhenOneIsSet) {
+    auto* title = tab()->findChild<QLabel*>(QStringLiteral("privacyTitle"));
+    auto* body = tab()->findChild<QLabel*>(QStringLiteral("privacyBody"));
+    ASSERT_TRUE(title && body);
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.title"));
+    DefaultsStore::standard().setValue(QLatin1String(RemoteSpeechSettings::engineKey), QStringLiteral("server"));
+    DefaultsStore::standard().setValue(QLatin1String(RemoteSpeechSettings::urlKey),
+                                       QStringLiteral("https://user:pw@speech.example.org:8443/base"));
+    tab()->performFullRefresh();
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.server_title"));
+    EXPECT_TRUE(body->text().contains(QStringLiteral("https://speech.example.org:8443"))) << body->text().toStdString();
+    EXPECT_FALSE(body->text().contains(QStringLiteral("pw")));
+    DefaultsStore::standard().setValue(QLatin1String(RemoteSpeechSettings::engineKey), QStringLiteral("device"));
+    tab()->performFullRefresh();
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.title"));
 }
 
 TEST_F(PermissionsTabTest, AFailingAutostartChangeShowsTheErrorAndKeepsTheCachedState) {

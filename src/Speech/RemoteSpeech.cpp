@@ -1,0 +1,287 @@
+// Recognition on a server: settings, the address rule, the WAV body and the client.
+
+#include "Speech/RemoteSpeech.h"
+
+#include "Runtime/DefaultsStore.h"
+#include "Runtime/FileDownload.h"
+#include "Runtime/Log.h"
+#include "Speech/SpeechBackend.h"
+
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QHttpMultiPart>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QPointer>
+#include <QStringDecoder>
+#include <QtEndian>
+
+#include <algorithm>
+#include <cmath>
+
+namespace quillory {
+
+namespace {
+/// The longest transcription answer read (a minute of speech is a few hundred bytes of text).
+constexpr qint64 kMaxAnswerBytes = 1024 * 1024;
+} // namespace
+
+std::optional<RemoteSpeechApi> RemoteSpeechSettings::apiNamed(const QString& name) {
+    if (name == QLatin1String("whisper")) {
+        return RemoteSpeechApi::whisperServer;
+    }
+    if (name == QLatin1String("openai")) {
+        return RemoteSpeechApi::openAi;
+    }
+    return std::nullopt;
+}
+
+RemoteSpeechSettings RemoteSpeechSettings::read(const DefaultsStore& store) {
+    RemoteSpeechSettings s;
+    s.useServer = store.stringValue(QLatin1String(engineKey)).value_or(QString()) == QLatin1String("server");
+    s.url = QUrl(store.stringValue(QLatin1String(urlKey)).value_or(QString()).trimmed());
+    if (const auto api = apiNamed(store.stringValue(QLatin1String(apiKey)).value_or(QString()))) {
+        s.api = *api;
+    }
+    if (const auto model = store.stringValue(QLatin1String(modelKey)); model && !model->trimmed().isEmpty()) {
+        s.model = model->trimmed();
+    }
+    s.privateConfirmed = store.boolValue(QLatin1String(privateConfirmedKey)).value_or(false);
+    if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
+        s.timeout = seconds(std::clamp(*t, 1.0, 7.0));
+    }
+    return s;
+}
+
+QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
+    if (url.isEmpty()) {
+        return QStringLiteral("No server address is set.");
+    }
+    if (!url.isValid() || url.host().isEmpty()) {
+        return QStringLiteral("The server address is not a valid URL.");
+    }
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("https")) {
+        return {};
+    }
+    if (scheme != QLatin1String("http")) {
+        return QStringLiteral("The server address must start with http:// or https://.");
+    }
+    if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+        return {};
+    }
+    const QHostAddress address(url.host());
+    if (address.isNull()) {
+        return QStringLiteral("Plain http is used only for addresses on this computer or a private network; "
+                              "use https:// for %1.")
+            .arg(url.host());
+    }
+    if (address.isLoopback()) {
+        return {};
+    }
+    const bool isPrivate = address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8"))) ||
+                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12"))) ||
+                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16"))) ||
+                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("fc00::/7"))) ||
+                           address.isLinkLocal();
+    if (!isPrivate) {
+        return QStringLiteral("Plain http is used only for addresses on this computer or a private network; "
+                              "use https:// for %1.")
+            .arg(url.host());
+    }
+    if (!privateConfirmed) {
+        return QStringLiteral("%1 is a private network address reached over plain http; confirm it in the "
+                              "settings (or use https://).")
+            .arg(url.host());
+    }
+    return {};
+}
+
+QUrl remoteSpeechEndpoint(const QUrl& base, RemoteSpeechApi api) {
+    QUrl url = base;
+    QString path = url.path();
+    while (path.endsWith(QLatin1Char('/'))) {
+        path.chop(1);
+    }
+    path += api == RemoteSpeechApi::whisperServer ? QStringLiteral("/inference")
+                                                  : QStringLiteral("/v1/audio/transcriptions");
+    url.setPath(path);
+    url.setQuery(QString());
+    url.setFragment(QString());
+    return url;
+}
+
+QByteArray encodePcm16Wav(std::span<const float> samples) {
+    const quint32 dataBytes = static_cast<quint32>(samples.size() * 2);
+    QByteArray out;
+    out.reserve(44 + static_cast<qsizetype>(dataBytes));
+    const auto u32 = [&out](quint32 v) {
+        char b[4];
+        qToLittleEndian(v, b);
+        out.append(b, 4);
+    };
+    const auto u16 = [&out](quint16 v) {
+        char b[2];
+        qToLittleEndian(v, b);
+        out.append(b, 2);
+    };
+    out.append("RIFF", 4);
+    u32(36 + dataBytes);
+    out.append("WAVEfmt ", 8);
+    u32(16);
+    u16(1); // PCM
+    u16(1); // mono
+    u32(kRecognitionSampleRate);
+    u32(kRecognitionSampleRate * 2);
+    u16(2);
+    u16(16);
+    out.append("data", 4);
+    u32(dataBytes);
+    for (const float s : samples) {
+        const float clipped = std::isfinite(s) ? std::clamp(s, -1.0f, 1.0f) : 0.0f;
+        u16(static_cast<quint16>(static_cast<qint16>(std::lround(clipped * 32767.0f))));
+    }
+    return out;
+}
+
+Expected<QString> parseTranscriptionAnswer(const QByteArray& body) {
+    QJsonParseError error;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !doc.isObject()) {
+        return Failure{QStringLiteral("the answer is not a JSON object (%1 bytes)").arg(body.size())};
+    }
+    const QJsonValue text = doc.object().value(QLatin1String("text"));
+    if (!text.isString()) {
+        return Failure{QStringLiteral("the answer has no \"text\" string (%1 bytes)").arg(body.size())};
+    }
+    return text.toString().trimmed();
+}
+
+RemoteTranscriber::RemoteTranscriber(RemoteSpeechSettings settings)
+    : settings_(std::move(settings)), manager_(std::make_unique<QNetworkAccessManager>()) {
+    // Certificates are verified by Qt's defaults; nothing here relaxes them.
+    manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
+}
+
+RemoteTranscriber::~RemoteTranscriber() = default;
+
+Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples, QString prompt,
+                                                      CancellationToken cancel) {
+    if (const QString problem = remoteServerUrlProblem(settings_.url, settings_.privateConfirmed);
+        !problem.isEmpty()) {
+        co_return Failure{problem};
+    }
+    if (cancel.isCancelled()) {
+        co_return Failure{QStringLiteral("cancelled")};
+    }
+    const QUrl endpoint = remoteSpeechEndpoint(settings_.url, settings_.api);
+
+    auto* form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    const auto field = [form](const char* name, const QByteArray& value) {
+        QHttpPart part;
+        part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QStringLiteral("form-data; name=\"%1\"").arg(QLatin1String(name)));
+        part.setBody(value);
+        form->append(part);
+    };
+    QHttpPart file;
+    file.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   QStringLiteral("form-data; name=\"file\"; filename=\"audio.wav\""));
+    file.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("audio/wav"));
+    file.setBody(encodePcm16Wav(samples));
+    form->append(file);
+    if (settings_.api == RemoteSpeechApi::openAi) {
+        field("model", settings_.model.toUtf8());
+    }
+    field("language", "ja");
+    if (!prompt.isEmpty()) {
+        field("prompt", prompt.toUtf8());
+    }
+    field("response_format", "json");
+    if (settings_.api == RemoteSpeechApi::whisperServer) {
+        field("temperature", "0.0");
+    }
+
+    QNetworkRequest request(endpoint);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QElapsedTimer took;
+    took.start();
+    QNetworkReply* reply = manager_->post(request, form);
+    form->setParent(reply);
+    ++inFlight_;
+    QPointer<QNetworkReply> guard(reply);
+
+    auto timedOut = std::make_shared<bool>(false);
+    auto tooLarge = std::make_shared<bool>(false);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, [guard, tooLarge] {
+        if (guard && !guard->isFinished() && guard->bytesAvailable() > kMaxAnswerBytes) {
+            *tooLarge = true;
+            guard->abort();
+        }
+    });
+    Timer limit = Timer::once(settings_.timeout, [guard, timedOut] {
+        if (guard && !guard->isFinished()) {
+            *timedOut = true;
+            guard->abort();
+        }
+    });
+    co_await replyFinished(reply, cancel);
+    limit.stop();
+    --inFlight_;
+    reply->deleteLater();
+
+    const QString where = endpoint.host();
+    if (cancel.isCancelled()) {
+        co_return Failure{QStringLiteral("cancelled")};
+    }
+    if (*timedOut) {
+        co_return Failure{QStringLiteral("%1 did not answer within %2 s")
+                              .arg(where)
+                              .arg(std::chrono::duration<double>(settings_.timeout).count())};
+    }
+    if (*tooLarge) {
+        co_return Failure{QStringLiteral("%1 answered more than %2 bytes").arg(where).arg(kMaxAnswerBytes)};
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        co_return Failure{QStringLiteral("%1: %2").arg(where, reply->errorString())};
+    }
+    const QByteArray body = reply->read(kMaxAnswerBytes + 1);
+    if (status.toInt() < 200 || status.toInt() > 299) {
+        co_return Failure{QStringLiteral("%1 answered HTTP %2 (%3 bytes)").arg(where).arg(status.toInt()).arg(body.size())};
+    }
+    if (reply->error() != QNetworkReply::NoError) {
+        co_return Failure{QStringLiteral("%1: %2").arg(where, reply->errorString())};
+    }
+    Expected<QString> text = parseTranscriptionAnswer(body);
+    if (!text) {
+        co_return Failure{QStringLiteral("%1: %2").arg(where, text.error())};
+    }
+    qCInfo(lcSpeech).noquote() << QStringLiteral("stage=server_transcribed host=%1 audio_ms=%2 ms=%3 chars=%4")
+                                      .arg(where)
+                                      .arg(samples.size() * 1000 / kRecognitionSampleRate)
+                                      .arg(took.elapsed())
+                                      .arg(text.value().size());
+    co_return text;
+}
+
+Task<RemoteServerCheck> checkRemoteServer(RemoteSpeechSettings settings, CancellationToken cancel) {
+    RemoteServerCheck check;
+    RemoteTranscriber transcriber(std::move(settings));
+    const Duration start = Scheduler::current().monotonicNow();
+    const Expected<QString> text =
+        co_await transcriber.transcribe(std::vector<float>(kRecognitionSampleRate / 2, 0.0f), QString(), cancel);
+    if (!text) {
+        check.error = text.error();
+        co_return check;
+    }
+    check.answered = true;
+    check.latencyMs = std::chrono::duration_cast<std::chrono::milliseconds>(Scheduler::current().monotonicNow() - start).count();
+    co_return check;
+}
+
+} // namespace quillory
