@@ -64,6 +64,8 @@ constexpr quint32 kKeeperFormat = 1;
 /// wlr-data-control).
 constexpr int kWaylandClipboardMode = 100;
 constexpr int kWaylandPrimaryMode = 101;
+/// The clipboard served through GNOME's remote desktop session.
+constexpr int kGnomeClipboardMode = 102;
 
 /// What this process serves on one selection, as the keeper reads it.
 struct KeptSelection {
@@ -177,6 +179,28 @@ int serveWaylandSelections(const QList<KeptSelection>& kept, Io& io) {
     return Ok;
 }
 
+/// Serves the clipboard through a remote desktop session of GNOME's until another owner takes it.
+int serveGnomeClipboard(const KeptSelection& kept, Io& io) {
+    input::MutterRemoteDesktop session(input::makeMutterSessionBus());
+    ClipboardItem item;
+    for (const auto& [type, bytes] : kept.formats) {
+        item.entries.emplace_back(type, bytes);
+    }
+    if (!session.ensureOpen() || !session.writeItems({item})) {
+        return failure(io, session.lastError());
+    }
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (!session.ownsSelection() || !session.isOpen()) {
+            loop.quit();
+        }
+    });
+    check.start(200);
+    loop.exec();
+    return Ok;
+}
+
 } // namespace
 
 bool commandNeedsGuiApplication(const QString& name) {
@@ -204,6 +228,9 @@ int serveClipboardCommand(const QStringList& args, Io& io) {
             return k.mode == kWaylandClipboardMode || k.mode == kWaylandPrimaryMode;
         })) {
         return serveWaylandSelections(kept, io);
+    }
+    if (kept.size() == 1 && kept.first().mode == kGnomeClipboardMode) {
+        return serveGnomeClipboard(kept.first(), io);
     }
     QClipboard* clipboard = QGuiApplication::clipboard();
     const auto owns = [clipboard](int mode) {
@@ -304,10 +331,22 @@ int pasteCommand(const Command& self, const QStringList& args, Io& io) {
     // still queued.
     runEventLoopFor(std::chrono::milliseconds(200));
 
-    // GNOME keeps a copy of the clipboard once it has read it: stay until it has read the restored
-    // contents, or they would go with this process.
-    if (const auto* mutter = dynamic_cast<const input::MutterRemoteDesktop*>(desktop.platform.clipboard.get())) {
-        runEventLoopUntil([&] { return mutter->contentsHandedOver(); }, std::chrono::milliseconds(3000));
+    // On GNOME what this process serves through mutter's session goes with it (mutter's own copy
+    // may be of an earlier owner): a background process keeps serving it, as on wlroots.
+    if (const auto* mutter = dynamic_cast<const input::MutterRemoteDesktop*>(desktop.platform.clipboard.get());
+        mutter && mutter->ownsSelection()) {
+        QString why;
+        const qint64 keeper = startClipboardKeeper({{kGnomeClipboardMode, desktop.platform.clipboard.get()}},
+                                                   [&] { return mutter->ownsSelection(); }, &why);
+        if (keeper > 0) {
+            io.err << QStringLiteral("Process %1 keeps the clipboard until another application copies").arg(keeper)
+                   << Qt::endl;
+        } else if (keeper == 0) {
+            io.err << QStringLiteral("The clipboard could not be kept (%1): it may change when this command exits")
+                          .arg(why)
+                   << Qt::endl;
+        }
+        return Ok;
     }
 
     // What this process owns goes when it exits. On Wayland a background process keeps serving

@@ -1,9 +1,9 @@
 #include "Input/gnome/MutterRemoteDesktop.h"
 
+#include "Input/CopiedClipboardItem.h"
 #include "Input/TextInjector.h"
 #include "Input/wayland/PipeWriter.h"
 #include "Runtime/Log.h"
-
 
 #include <algorithm>
 #include <cerrno>
@@ -16,30 +16,6 @@
 namespace quillory::input {
 
 namespace {
-
-class CopiedItem final : public ClipboardItemSource {
-public:
-    explicit CopiedItem(MutterRemoteDesktop::Entries entries) : entries_(std::move(entries)) {}
-    QStringList types() const override {
-        QStringList types;
-        for (const auto& entry : entries_) {
-            types << entry.first;
-        }
-        return types;
-    }
-    std::optional<QByteArray> data(const QString& type) const override {
-        for (const auto& [t, bytes] : entries_) {
-            if (t == type) {
-                return bytes;
-            }
-        }
-        return std::nullopt;
-    }
-    std::optional<QString> string(const QString&) const override { return std::nullopt; }
-
-private:
-    MutterRemoteDesktop::Entries entries_;
-};
 
 /// The plain text names Wayland and X11 programs ask for, all UTF-8.
 const QStringList& textTypes() {
@@ -157,19 +133,29 @@ void MutterRemoteDesktop::transfer(const QString& type, quint32 serial) {
         return;
     }
     const std::weak_ptr<bool> alive = alive_;
-    const quint64 write = writes_;
-    new PipeWriter(fd.value(), *bytes, kServeLimit, this, [this, alive, serial, write](bool complete) {
-        if (const auto a = alive.lock(); a && *a && complete) {
-            handedOverWrite_ = std::max(handedOverWrite_, write);
-        }
+    new PipeWriter(fd.value(), *bytes, kServeLimit, this, [this, alive, serial](bool complete) {
         if (const auto a = alive.lock(); a && *a && open_) {
             bus_->selectionWriteDone(serial, complete);
         }
     });
 }
 
+Expected<int> MutterRemoteDesktop::openRead(const QString& type) const {
+    // mutter ends a read in its own main loop after the data has gone, and refuses the next one
+    // of the session ("Tried to read in parallel") until then: try again for a moment.
+    const auto end = std::chrono::steady_clock::now() + kReadLimit;
+    for (;;) {
+        Expected<int> opened = bus_->selectionRead(type);
+        if (opened || !opened.error().contains(QLatin1String("in parallel")) ||
+            std::chrono::steady_clock::now() >= end) {
+            return opened;
+        }
+        ::usleep(10 * 1000);
+    }
+}
+
 std::optional<QByteArray> MutterRemoteDesktop::readType(const QString& type) const {
-    const Expected<int> opened = bus_->selectionRead(type);
+    const Expected<int> opened = openRead(type);
     if (!opened) {
         qCWarning(lcInput, "The clipboard could not be read: %s", qUtf8Printable(opened.error()));
         return std::nullopt;
@@ -207,7 +193,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> MutterRem
     std::vector<std::shared_ptr<const ClipboardItemSource>> items;
     if (served_) {
         if (!served_->empty()) {
-            items.push_back(std::make_shared<CopiedItem>(*served_));
+            items.push_back(std::make_shared<CopiedClipboardItem>(*served_));
         }
         return items;
     }
@@ -216,7 +202,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> MutterRem
     }
     if (!ownerKnown_) {
         // mutter told of no owner since the session opened: the plain text, if anyone holds some.
-        const Expected<int> probe = bus_->selectionRead(textTypes().first());
+        const Expected<int> probe = openRead(textTypes().first());
         if (!probe) {
             if (probe.error().contains(QLatin1String("No selection owner"))) {
                 return items;
@@ -241,7 +227,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> MutterRem
         entries.emplace_back(type, std::move(*bytes));
     }
     if (!entries.empty()) {
-        items.push_back(std::make_shared<CopiedItem>(std::move(entries)));
+        items.push_back(std::make_shared<CopiedClipboardItem>(std::move(entries)));
     }
     return items;
 }
@@ -261,7 +247,6 @@ bool MutterRemoteDesktop::serve(Entries entries) {
         const Expected<> set = bus_->setSelection(types);
         if (set) {
             served_ = std::move(entries);
-            ++writes_;
             ownerKnown_ = true;
             offered_ = types;
             ++changeCount_;

@@ -81,9 +81,8 @@ public:
     /// Opens the session (again, when it closed); false with `lastError` when it cannot be.
     bool ensureOpen();
     bool isOpen() const { return open_; }
-    /// Whether mutter has read what we serve now (it keeps a copy of the clipboard once it has,
-    /// so a process that exits after this leaves the contents behind). True when we serve nothing.
-    bool contentsHandedOver() const { return !served_ || handedOverWrite_ >= writes_; }
+    /// Whether what we wrote last is still the clipboard (no other owner since).
+    bool ownsSelection() const { return served_.has_value(); }
     const QString& lastError() const { return lastError_; }
 
     // Clipboard
@@ -107,6 +106,7 @@ private:
     void transfer(const QString& type, quint32 serial);
     void closed();
     void sendKey(quint32 keysym, bool down);
+    Expected<int> openRead(const QString& type) const;
     std::optional<QByteArray> readType(const QString& type) const;
 
     std::unique_ptr<MutterSessionBus> bus_;
@@ -117,8 +117,6 @@ private:
     QStringList offered_;           ///< another owner's types
     bool ownerKnown_ = false;       ///< an owner change came since the session opened
     bool awaitingEcho_ = false;     ///< our latest write's owner change has not come back yet
-    quint64 writes_ = 0;            ///< clipboard writes of ours so far
-    quint64 handedOverWrite_ = 0;   ///< the latest of them that a reader has taken whole
     std::set<quint32> held_;        ///< keysyms the session holds down
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

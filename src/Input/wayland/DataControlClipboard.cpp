@@ -1,5 +1,6 @@
 #include "Input/wayland/DataControlClipboard.h"
 
+#include "Input/CopiedClipboardItem.h"
 #include "Input/wayland/PipeWriter.h"
 #include "Input/wayland/WaylandConnection.h"
 #include "Runtime/Log.h"
@@ -22,32 +23,6 @@
 namespace quillory::input {
 
 namespace {
-
-/// A copy of the contents, read at once.
-class CopiedItemSource final : public ClipboardItemSource {
-public:
-    explicit CopiedItemSource(DataControlClipboard::Entries entries) : entries_(std::move(entries)) {}
-
-    QStringList types() const override {
-        QStringList types;
-        for (const auto& entry : entries_) {
-            types << entry.first;
-        }
-        return types;
-    }
-    std::optional<QByteArray> data(const QString& type) const override {
-        for (const auto& [t, bytes] : entries_) {
-            if (t == type) {
-                return bytes;
-            }
-        }
-        return std::nullopt;
-    }
-    std::optional<QString> string(const QString&) const override { return std::nullopt; }
-
-private:
-    DataControlClipboard::Entries entries_;
-};
 
 int remainingMs(std::chrono::steady_clock::time_point end) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
@@ -270,7 +245,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> DataContr
     if (source_) {
         // Our own contents: nothing to ask anyone for.
         if (!source_->entries.empty()) {
-            items.push_back(std::make_shared<CopiedItemSource>(source_->entries));
+            items.push_back(std::make_shared<CopiedClipboardItem>(source_->entries));
         }
         return items;
     }
@@ -294,7 +269,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> DataContr
         entries.emplace_back(type, std::move(*bytes));
     }
     if (!entries.empty()) {
-        items.push_back(std::make_shared<CopiedItemSource>(std::move(entries)));
+        items.push_back(std::make_shared<CopiedClipboardItem>(std::move(entries)));
     }
     return items;
 }
