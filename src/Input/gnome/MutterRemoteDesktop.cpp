@@ -15,17 +15,6 @@
 
 namespace quillory::input {
 
-namespace {
-
-/// The plain text names Wayland and X11 programs ask for, all UTF-8.
-const QStringList& textTypes() {
-    static const QStringList types{QStringLiteral("text/plain;charset=utf-8"), Clipboard::stringType,
-                                   QStringLiteral("UTF8_STRING"), QStringLiteral("TEXT"), QStringLiteral("STRING")};
-    return types;
-}
-
-} // namespace
-
 MutterRemoteDesktop::MutterRemoteDesktop(std::unique_ptr<MutterSessionBus> bus) : bus_(std::move(bus)) {
     // A reader that closes its end of a pipe while we write must not end the process.
     struct sigaction current {};
@@ -202,7 +191,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> MutterRem
     }
     if (!ownerKnown_) {
         // mutter told of no owner since the session opened: the plain text, if anyone holds some.
-        const Expected<int> probe = openRead(textTypes().first());
+        const Expected<int> probe = openRead(plainTextTypes().first());
         if (!probe) {
             if (probe.error().contains(QLatin1String("No selection owner"))) {
                 return items;
@@ -212,7 +201,7 @@ std::optional<std::vector<std::shared_ptr<const ClipboardItemSource>>> MutterRem
         }
         ::close(probe.value());
     }
-    const QStringList types = ownerKnown_ ? offered_ : QStringList{textTypes().first()};
+    const QStringList types = ownerKnown_ ? offered_ : QStringList{plainTextTypes().first()};
     const qint64 reading = changeCount_;
     Entries entries;
     for (const QString& type : types) {
@@ -270,31 +259,11 @@ qint64 MutterRemoteDesktop::clearContents() {
 }
 
 bool MutterRemoteDesktop::setString(const QString& text, const QString& type) {
-    const QByteArray bytes = text.toUtf8();
-    if (type != stringType) {
-        return serve({{type, bytes}});
-    }
-    Entries entries;
-    for (const QString& t : textTypes()) {
-        entries.emplace_back(t, bytes);
-    }
-    return serve(std::move(entries));
+    return serve(stringEntries(text, type));
 }
 
 bool MutterRemoteDesktop::writeItems(const std::vector<ClipboardItem>& items) {
-    // One item: the items' formats go into it, the first of a type wins.
-    Entries entries;
-    for (const ClipboardItem& item : items) {
-        for (const auto& entry : item.entries) {
-            const QString& type = entry.first;
-            if (type.isEmpty() ||
-                std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.first == type; })) {
-                continue;
-            }
-            const auto* bytes = std::get_if<QByteArray>(&entry.second);
-            entries.emplace_back(type, bytes ? *bytes : std::get<QString>(entry.second).toUtf8());
-        }
-    }
+    Entries entries = entriesOfItems(items);
     if (entries.empty()) {
         return clearContents() >= 0;
     }

@@ -318,32 +318,11 @@ qint64 DataControlClipboard::clearContents() {
 }
 
 bool DataControlClipboard::setString(const QString& text, const QString& type) {
-    const QByteArray bytes = text.toUtf8();
-    if (type != stringType) {
-        return serve({{type, bytes}});
-    }
-    // Plain text under the names Wayland and X11 programs ask for, all UTF-8.
-    return serve({{QStringLiteral("text/plain;charset=utf-8"), bytes},
-                  {stringType, bytes},
-                  {QStringLiteral("UTF8_STRING"), bytes},
-                  {QStringLiteral("TEXT"), bytes},
-                  {QStringLiteral("STRING"), bytes}});
+    return serve(stringEntries(text, type));
 }
 
 bool DataControlClipboard::writeItems(const std::vector<ClipboardItem>& items) {
-    // The Wayland clipboard holds one item: the items' formats go into one, the first of a type wins.
-    Entries entries;
-    for (const ClipboardItem& item : items) {
-        for (const auto& entry : item.entries) {
-            const QString& type = entry.first;
-            if (type.isEmpty() ||
-                std::any_of(entries.begin(), entries.end(), [&](const auto& e) { return e.first == type; })) {
-                continue;
-            }
-            const auto* bytes = std::get_if<QByteArray>(&entry.second);
-            entries.emplace_back(type, bytes ? *bytes : std::get<QString>(entry.second).toUtf8());
-        }
-    }
+    Entries entries = entriesOfItems(items);
     if (entries.empty()) {
         return clearContents() >= 0;
     }
