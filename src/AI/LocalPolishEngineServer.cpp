@@ -18,7 +18,9 @@
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRandomGenerator>
+#include <QHostAddress>
 #include <QSet>
+#include <QTcpServer>
 #include <QStringDecoder>
 
 #include <string_view>
@@ -39,6 +41,20 @@ namespace {
 
 /// Thrown inside a readiness wait when the server waited for is no longer the engine's.
 struct ServerReplaced {};
+
+/// Thrown inside a readiness wait when the server exited because another program took its port
+/// between our choice and its bind.
+struct PortTaken {
+    QString log;
+};
+
+/// How many times a start whose port was taken is tried on a fresh port.
+constexpr int kPortAttempts = 4;
+
+bool saysPortTaken(const QString& logTail) {
+    return logTail.contains(QLatin1String("couldn't bind HTTP server socket")) ||
+           logTail.contains(QLatin1String("Address already in use"));
+}
 
 LocalPolishError abandonedStart() {
     return LocalPolishError::serverStartFailed(
@@ -209,7 +225,16 @@ int LocalPolishEngine::pickPort() const {
     if (configuration_.pickPort) {
         return configuration_.pickPort();
     }
-    return 49152 + static_cast<int>(QRandomGenerator::global()->bounded(16384));
+    // Outside the kernel's range for outgoing connections (32768-60999 on Linux), so that no
+    // connection of this or another program holds it by chance, and free at the time of asking.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const int port = 61000 + static_cast<int>(QRandomGenerator::global()->bounded(4500));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::LocalHost, static_cast<quint16>(port))) {
+            return port;
+        }
+    }
+    return 61000 + static_cast<int>(QRandomGenerator::global()->bounded(4500));
 }
 
 QString LocalPolishEngine::logTail(const QString& path) {
@@ -306,9 +331,24 @@ Task<int> LocalPolishEngine::ensureServer(PolishModel model, CancellationToken c
         if (serverProcess_ && serverProcess_->state() != QProcess::NotRunning && runningModel_ == model) {
             continue; // another call started it while the model was being downloaded
         }
-        launch(*runtime, modelPath, model);
-        if (const auto port = co_await awaitCurrentServer(intent, cancel)) {
-            co_return *port;
+        // Another program may take the chosen port before the server binds it: that start is
+        // tried again on a fresh port, a few times, before it is reported.
+        for (int attempt = 1;; ++attempt) {
+            launch(*runtime, modelPath, model);
+            try {
+                if (const auto port = co_await awaitCurrentServer(intent, cancel)) {
+                    co_return *port;
+                }
+                break; // replaced by another server: follow it
+            } catch (const PortTaken& taken) {
+                if (attempt >= kPortAttempts) {
+                    throw LocalPolishError::serverStartFailed(QStringLiteral("process exited. ") + taken.log);
+                }
+                qCWarning(lcInput).noquote()
+                    << QStringLiteral("Local polish runtime: port %1 was taken by another program; "
+                                      "starting again on another port")
+                           .arg(serverPort_.value_or(0));
+            }
         }
     }
 }
@@ -409,7 +449,11 @@ Task<> LocalPolishEngine::waitUntilServerReady(int port, QPointer<QProcess> proc
                                                       logTail(logPath));
         }
         if (!process || process->state() == QProcess::NotRunning) {
-            throw LocalPolishError::serverStartFailed(QStringLiteral("process exited. ") + logTail(logPath));
+            const QString tail = logTail(logPath);
+            if (saysPortTaken(tail)) {
+                throw PortTaken{tail};
+            }
+            throw LocalPolishError::serverStartFailed(QStringLiteral("process exited. ") + tail);
         }
         const bool answered = co_await isServerReady(port, cancel);
         if (launchGeneration_ != generation) {

@@ -134,6 +134,22 @@ TEST_F(EngineTest, ServerThatExitsReportsTheLastTwelveLogLines) {
     EXPECT_EQ(pids().size(), 2);
 }
 
+TEST_F(EngineTest, APortTakenBeforeTheServerBindsItIsTriedAgainOnAnotherPortAFewTimes) {
+    createModelFile(M::phi3_miniQ4);
+    touch(runtimeDir_ + "/port-taken", "1");
+    ports_ = {freePort(), health_->port()};
+    EXPECT_EQ(drive(engine().ensureServer(M::phi3_miniQ4)), health_->port());
+    EXPECT_EQ(pids().size(), 2);
+
+    // A port that stays taken is reported, with the server's own words, after a few tries.
+    engine().stopServer();
+    touch(runtimeDir_ + "/port-taken", "100");
+    const LocalPolishError e = driveExpectingError(engine().ensureServer(M::phi3_miniQ4));
+    EXPECT_EQ(e.kind(), K::serverStartFailed);
+    EXPECT_TRUE(e.message().contains("couldn't bind HTTP server socket")) << e.message().toStdString();
+    EXPECT_EQ(pids().size(), 2 + 4);
+}
+
 TEST_F(EngineTest, ServerThatNeverAnswersTimesOutAfterNinetySeconds) {
     createModelFile(M::phi3_miniQ4);
     ports_ = {freePort()};

@@ -44,6 +44,14 @@ printf '%s\n' "$LLAMA_API_KEY" > "$dir/key-$$.txt"
 env | grep '^LLAMA_ARG_' > "$dir/llama-env-$$.txt"
 pwd > "$dir/cwd-$$.txt"
 echo $$ >> "$dir/pids.txt"
+if [ -f "$dir/port-taken" ]; then
+  n=$(cat "$dir/port-taken")
+  if [ "$n" -gt 0 ]; then
+    echo $((n-1)) > "$dir/port-taken"
+    echo "couldn't bind HTTP server socket, hostname: 127.0.0.1, port: 1"
+    exit 1
+  fi
+fi
 if [ -f "$dir/exit-mode" ]; then
   i=1; while [ $i -le 15 ]; do echo "log line $i"; echo; i=$((i+1)); done
   exit 1
