@@ -27,6 +27,8 @@ packages=(
     # server side for the tests, xkbcommon) and the private headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
     # and Qt's Wayland platform plugin for native Wayland Qt windows
     libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
+    # KWin's fake-input protocol (the KDE paste key), compiled by wayland-scanner at build time
+    plasma-wayland-protocols
     # the private headless KDE Plasma desktop (scripts/kwin-session.sh): KWin, the desktop portal with
     # its KDE backend (RemoteDesktop, GlobalShortcuts), and the Qt 5 Wayland plugin that backend needs
     kwin-wayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5

@@ -238,6 +238,60 @@ TEST_F(WaylandInputPlatform, OnKWinThePortalKeyboardPastesBesideTheDataControlCl
     EXPECT_TRUE(gProtocolKeys->posted.empty());
 }
 
+TEST_F(WaylandInputPlatform, OnKWinFakeInputPastesWhereAuthorisedAndThePortalTakesOverWhereNot) {
+    gCompositorHasVirtualKeyboard = false;
+    DesktopFacts f = swayFacts();
+    f.currentDesktops = {"KDE"};
+    f.waylandGlobals = {{"zwlr_data_control_manager_v1", 2}, {"org_kde_kwin_fake_input", 4}};
+    f.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}};
+    const DesktopBackends choice = chooseDesktopBackends(f, BuiltBackends::all());
+    ASSERT_EQ(choice.paste.path, DesktopPaths::kdeFakeInput);
+    auto fakeInputKeys = std::make_shared<FakeKeys>();
+    auto portalKeys = std::make_shared<FakeKeys>();
+    int portalSessions = 0;
+    QString fakeInputRefusal;
+    factories.kdeFakeInput = [&](std::shared_ptr<WaylandConnection>, QString* reason) -> std::shared_ptr<KeyEventPoster> {
+        if (!fakeInputRefusal.isEmpty()) {
+            *reason = fakeInputRefusal;
+            return nullptr;
+        }
+        return fakeInputKeys;
+    };
+    factories.remoteDesktop = [&](QString*) {
+        ++portalSessions;
+        return portalKeys;
+    };
+
+    // Authorised: fake-input beside the data-control clipboard, and no portal session is opened.
+    const auto platform = createLinuxInputPlatform(choice, factories);
+    EXPECT_TRUE(platform.platform.trust->isTrusted()) << platform.unavailableReason.toStdString();
+    EXPECT_EQ(platform.platform.keys, fakeInputKeys);
+    EXPECT_EQ(platform.platform.clipboard, gProtocolClipboard);
+    EXPECT_EQ(platform.backends->paste.path, DesktopPaths::kdeFakeInput);
+    EXPECT_EQ(portalSessions, 0);
+    InputEngine(platform.platform).insert(QStringLiteral("話した言葉"));
+    EXPECT_EQ(fakeInputKeys->posted.size(), 2u);
+    EXPECT_TRUE(portalKeys->posted.empty());
+
+    // KWin took fake-input back since it was measured: the portal, with the reason kept.
+    fakeInputRefusal = "KWin does not offer fake-input to this program";
+    const auto fallback = createLinuxInputPlatform(choice, factories);
+    EXPECT_TRUE(fallback.platform.trust->isTrusted());
+    EXPECT_EQ(fallback.platform.keys, portalKeys);
+    EXPECT_EQ(fallback.backends->paste.path, DesktopPaths::remoteDesktopPortal);
+    EXPECT_TRUE(fallback.backends->paste.reason.contains(fakeInputRefusal)) << fallback.backends->paste.reason.toStdString();
+
+    // Nothing to fall back on: untrusted, the words left on the clipboard, never a silent paste.
+    f.portals.clear();
+    const DesktopBackends alone = chooseDesktopBackends(f, BuiltBackends::all());
+    ASSERT_EQ(alone.paste.path, DesktopPaths::kdeFakeInput);
+    const auto refused = createLinuxInputPlatform(alone, factories);
+    EXPECT_FALSE(refused.platform.trust->isTrusted());
+    EXPECT_TRUE(refused.unavailableReason.contains(fakeInputRefusal)) << refused.unavailableReason.toStdString();
+    EXPECT_EQ(refused.platform.fallbackClipboard, gProtocolClipboard);
+    EXPECT_THROW(InputEngine(refused.platform).insert(QStringLiteral("残す言葉")), InputError);
+}
+
 TEST_F(WaylandInputPlatform, WithoutAPasteKeyTheWordsGoToTheClipboardAndNothingClaimsSuccess) {
     // The compositor's clipboard works, but nothing can press a key (no virtual keyboard, no
     // writable /dev/uinput): XWayland's XTest must not stand in.

@@ -2,6 +2,7 @@
 
 #include "Runtime/Log.h"
 
+#include "fake-input-client-protocol.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
@@ -94,9 +95,17 @@ struct RegistryListener {
                    !self->virtualKeyboard_) {
             self->virtualKeyboard_ = static_cast<zwp_virtual_keyboard_manager_v1*>(
                 wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+        } else if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0 && !self->fakeInputName_) {
+            self->fakeInputName_ = name;
+            self->fakeInputVersion_ = version;
         }
     }
-    static void globalRemove(void*, wl_registry*, uint32_t) {}
+    static void globalRemove(void* data, wl_registry*, uint32_t name) {
+        auto* self = static_cast<WaylandConnection*>(data);
+        if (name == self->fakeInputName_) {
+            self->fakeInputName_ = 0; // taken back: the paste key stops using it
+        }
+    }
     static constexpr wl_registry_listener listener{&global, &globalRemove};
 };
 
@@ -122,8 +131,8 @@ std::shared_ptr<WaylandConnection> WaylandConnection::open(QString* why, const Q
     self->registry_ = wl_display_get_registry(display);
     wl_registry_add_listener(self->registry_, &RegistryListener::listener, self.get());
     // The globals, then a second trip for the seat's first events.
-    if (!self->roundtrip() || !self->roundtrip()) {
-        *why = QStringLiteral("the Wayland compositor did not answer within %1 ms").arg(kReplyLimit.count());
+    if (!self->roundtrip(kRegistryLimit) || !self->roundtrip()) {
+        *why = QStringLiteral("the Wayland compositor did not answer within %1 ms").arg(kRegistryLimit.count());
         return nullptr;
     }
     // Events as they arrive, once there is an event loop (a probe before the application object
@@ -144,6 +153,9 @@ WaylandConnection::~WaylandConnection() {
     if (toplevelManager_) {
         zwlr_foreign_toplevel_manager_v1_stop(toplevelManager_);
         zwlr_foreign_toplevel_manager_v1_destroy(toplevelManager_);
+    }
+    if (fakeInput_) {
+        org_kde_kwin_fake_input_destroy(fakeInput_);
     }
     if (virtualKeyboard_) {
         zwp_virtual_keyboard_manager_v1_destroy(virtualKeyboard_);
@@ -174,6 +186,17 @@ QString WaylandConnection::activeAppId() {
         }
     }
     return {};
+}
+
+org_kde_kwin_fake_input* WaylandConnection::bindFakeInput() {
+    if (!offersFakeInput()) {
+        return nullptr;
+    }
+    if (!fakeInput_) {
+        fakeInput_ = static_cast<org_kde_kwin_fake_input*>(
+            wl_registry_bind(registry_, fakeInputName_, &org_kde_kwin_fake_input_interface, 4));
+    }
+    return fakeInput_;
 }
 
 bool WaylandConnection::isAlive() const {

@@ -14,6 +14,7 @@ struct wl_seat;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
 struct zwlr_foreign_toplevel_manager_v1;
+struct org_kde_kwin_fake_input;
 class QSocketNotifier;
 
 namespace quillory::input {
@@ -31,6 +32,10 @@ class WaylandConnection final : public QObject {
 public:
     /// The longest any single exchange with the compositor may take.
     static constexpr std::chrono::milliseconds kReplyLimit{1000};
+    /// The limit of the first answer, the list of globals: KWin checks a program that may get its
+    /// restricted globals (fake-input) before it lists them, hashing the whole executable twice in
+    /// its main thread, which takes over a second for a large binary on a loaded machine.
+    static constexpr std::chrono::milliseconds kRegistryLimit{5000};
 
     /// Connects to `displayName` (WAYLAND_DISPLAY when empty) and lists the globals; null, with
     /// the reason, when there is no compositor or it does not answer.
@@ -41,6 +46,13 @@ public:
     wl_seat* seat() const { return seat_; }
     zwlr_data_control_manager_v1* dataControl() const { return dataControl_; }
     zwp_virtual_keyboard_manager_v1* virtualKeyboard() const { return virtualKeyboard_; }
+    /// Whether the compositor advertises KWin's fake-input (v4 or later, which has keyboard keys)
+    /// to this connection: KWin shows it only to programs it authorises, and takes it back with
+    /// the global's removal.
+    bool offersFakeInput() const { return fakeInputName_ != 0 && fakeInputVersion_ >= 4; }
+    /// Binds fake-input (once; KWin adds an input device per binding, so it is bound only by the
+    /// paste key that uses it); null when it is not offered.
+    org_kde_kwin_fake_input* bindFakeInput();
     /// The data-control version bound (2 has the primary selection).
     quint32 dataControlVersion() const { return dataControlVersion_; }
     /// Whether the compositor lists its windows (wlr-foreign-toplevel-management).
@@ -77,6 +89,9 @@ private:
     zwlr_data_control_manager_v1* dataControl_ = nullptr;
     zwp_virtual_keyboard_manager_v1* virtualKeyboard_ = nullptr;
     quint32 dataControlVersion_ = 0;
+    quint32 fakeInputName_ = 0;
+    quint32 fakeInputVersion_ = 0;
+    org_kde_kwin_fake_input* fakeInput_ = nullptr;
     zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;
     struct Toplevel;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;

@@ -2,6 +2,7 @@
 
 #include "Input/atspi/AtspiFocus.h"
 #include "Input/gnome/MutterRemoteDesktop.h"
+#include "Input/kde/FakeInputKeyPoster.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/ActiveWindow.h"
 #include "Input/x11/QtClipboard.h"
@@ -106,18 +107,50 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
 
     QString keysWhy;
     std::shared_ptr<KeyEventPoster> keys;
-    if (choice.paste.path == DesktopPaths::mutterRemoteDesktop) {
-        keys = mutter;
-        keysWhy = mutterWhy;
-    } else if (choice.paste.path == DesktopPaths::virtualKeyboard) {
-        keysWhy = protocols.unavailableReason;
-    } else if (choice.paste.path == DesktopPaths::uinput && factories.uinput) {
-        keys = factories.uinput(&keysWhy);
-    } else if (choice.paste.path == DesktopPaths::remoteDesktopPortal && factories.remoteDesktop) {
-        keys = factories.remoteDesktop(&keysWhy);
+    const auto makeKeys = [&](const QString& path, QString* why) -> std::shared_ptr<KeyEventPoster> {
+        if (path == DesktopPaths::mutterRemoteDesktop) {
+            *why = mutterWhy;
+            return mutter;
+        }
+        if (path == DesktopPaths::virtualKeyboard) {
+            *why = protocols.unavailableReason;
+            return nullptr;
+        }
+        if (path == DesktopPaths::uinput && factories.uinput) {
+            return factories.uinput(why);
+        }
+        if (path == DesktopPaths::remoteDesktopPortal && factories.remoteDesktop) {
+            return factories.remoteDesktop(why);
+        }
+        if (path == DesktopPaths::kdeFakeInput && factories.kdeFakeInput) {
+            if (!protocols.unavailableReason.isEmpty()) {
+                *why = protocols.unavailableReason;
+                return nullptr;
+            }
+            return factories.kdeFakeInput(protocols.wayland, why);
+        }
+        *why = QStringLiteral("no backend for %1").arg(path);
+        return nullptr;
+    };
+    if (choice.paste.works()) {
+        keys = makeKeys(choice.paste.path, &keysWhy);
+        if (!keys && !choice.pasteFallback.isEmpty()) {
+            // The desktop offered the path when it was measured, but it cannot be made now (KWin
+            // took fake-input back): the next path it offers, never a key that goes nowhere.
+            QString fallbackWhy;
+            keys = makeKeys(choice.pasteFallback, &fallbackWhy);
+            qCWarning(lcInput, "Paste key %s cannot be used (%s): %s", qUtf8Printable(choice.paste.path),
+                      qUtf8Printable(keysWhy),
+                      keys ? qUtf8Printable(QStringLiteral("using %1").arg(choice.pasteFallback))
+                           : qUtf8Printable(QStringLiteral("%1 neither (%2)").arg(choice.pasteFallback, fallbackWhy)));
+            if (keys) {
+                result.backends->paste.path = choice.pasteFallback;
+                result.backends->paste.reason =
+                    QStringLiteral("%1 cannot be used (%2)").arg(choice.paste.path, keysWhy);
+            }
+        }
     } else {
-        keysWhy = choice.paste.works() ? QStringLiteral("no backend for %1").arg(choice.paste.path)
-                                       : choice.paste.reason;
+        keysWhy = choice.paste.reason;
     }
 
     if (!keys) {
@@ -138,7 +171,7 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
     result.platform.trust = std::make_shared<ChosenPathTrust>();
     result.platform.clipboard = clipboard;
     result.platform.keys = keys;
-    qCInfo(lcInput, "Text insertion: paste key %s, clipboard %s", qUtf8Printable(choice.paste.path),
+    qCInfo(lcInput, "Text insertion: paste key %s, clipboard %s", qUtf8Printable(result.backends->paste.path),
            qUtf8Printable(choice.clipboard.path));
     return result;
 }
@@ -149,6 +182,9 @@ LinuxInputFactories LinuxInputFactories::thisBuild() {
     LinuxInputFactories f;
     f.protocols = [](bool withPasteKey) { return createWaylandInputPlatform(withPasteKey); };
     f.uinput = [](QString* reason) { return makeUinputKeyPoster(reason); };
+    f.kdeFakeInput = [](std::shared_ptr<WaylandConnection> connection, QString* reason) {
+        return makeFakeInputKeyPoster(std::move(connection), reason);
+    };
     f.remoteDesktop = [](QString*) -> std::shared_ptr<KeyEventPoster> {
         auto poster = std::make_shared<RemoteDesktopKeyPoster>(RemoteDesktopKeyPoster::Options{});
         poster->open();

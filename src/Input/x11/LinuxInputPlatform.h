@@ -38,6 +38,10 @@ struct LinuxInputFactories {
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> uinput;
     /// The RemoteDesktop portal's keyboard, its session being opened (the consent asked for now).
     std::function<std::shared_ptr<KeyEventPoster>(QString* reason)> remoteDesktop;
+    /// KWin's fake-input on the connection of the data-control clipboard (null in tests),
+    /// authenticated; null with the reason when KWin does not offer it to this program.
+    std::function<std::shared_ptr<KeyEventPoster>(std::shared_ptr<WaylandConnection> connection, QString* reason)>
+        kdeFakeInput;
     /// GNOME's remote desktop session (paste key and clipboard in one); null with the reason when
     /// it cannot be opened.
     std::function<std::shared_ptr<MutterRemoteDesktop>(QString* reason)> mutter;

@@ -16,7 +16,9 @@ struct WaylandGlobalsReport {
 
 /// Connects to the compositor named by WAYLAND_DISPLAY (nothing when it is not set: libwayland
 /// would try "wayland-0"), lists the globals it advertises and disconnects. Bounded by `timeout`:
-/// a compositor that does not answer gives an error, never a hang.
-WaylandGlobalsReport probeWaylandGlobals(std::chrono::milliseconds timeout = std::chrono::milliseconds(1000));
+/// a compositor that does not answer gives an error, never a hang. The default allows for KWin,
+/// which hashes the executable of a program its desktop file authorises before it answers (over a
+/// second for a large binary on a loaded machine).
+WaylandGlobalsReport probeWaylandGlobals(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
 
 } // namespace quillory::platform
