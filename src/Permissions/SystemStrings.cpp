@@ -59,6 +59,13 @@ constexpr LocalizedString kStrings[] = {
      "when Plasma asks.",
      "xdg-desktop-portal-kde をインストールして再ログインし、Plasma に尋ねられたら Quillory "
      "のキーボード操作を許可してください。"},
+    {"desktop.fix.paste.kde_fake_input",
+     "Install Quillory from its package (its desktop file lets KWin offer fake-input to /usr/bin/quillory), "
+     "or put a copy of app.quillory.Quillory.desktop with Exec set to the full path of quillory into "
+     "~/.local/share/applications; then start Quillory again.",
+     "Quillory をパッケージからインストールしてください（そのデスクトップファイルにより KWin が "
+     "/usr/bin/quillory に fake-input を提供します）。または Exec に quillory のフルパスを書いた "
+     "app.quillory.Quillory.desktop を ~/.local/share/applications に置き、Quillory を起動し直してください。"},
     {"desktop.fix.paste.uinput",
      "Let Quillory create a virtual keyboard: put the line KERNEL==\"uinput\", GROUP=\"input\", "
      "MODE=\"0660\", OPTIONS+=\"static_node=uinput\" into /etc/udev/rules.d/60-uinput.rules, run "

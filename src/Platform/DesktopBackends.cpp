@@ -2,6 +2,8 @@
 
 #include "Runtime/Localization.h"
 
+#include <algorithm>
+
 namespace quillory {
 
 namespace {
@@ -122,6 +124,9 @@ const char* pasteFix(DesktopFamily family, const BuiltBackends& built) {
     if (built.remoteDesktopPortal && family == DesktopFamily::gnome) {
         return "desktop.fix.paste.gnome_portal";
     }
+    if (built.kdeFakeInput && family == DesktopFamily::kde) {
+        return "desktop.fix.paste.kde_fake_input";
+    }
     if (built.remoteDesktopPortal && family == DesktopFamily::kde) {
         return "desktop.fix.paste.kde_portal";
     }
@@ -129,7 +134,7 @@ const char* pasteFix(DesktopFamily family, const BuiltBackends& built) {
 }
 
 BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, DesktopFamily family,
-                           const BackendChoice& clipboard) {
+                           const BackendChoice& clipboard, QString* fallback) {
     const int remoteDesktop = f.portalVersion(kRemoteDesktop);
     const Candidate portal{P::remoteDesktopPortal, remoteDesktop > 0, built.remoteDesktopPortal,
                            remoteDesktop >= 2 ? QStringLiteral("the RemoteDesktop portal's keyboard (one consent, "
@@ -144,9 +149,15 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
                                     built.virtualKeyboard,
                                     QStringLiteral("the compositor's virtual-keyboard protocol"),
                                     QStringLiteral("the compositor has no virtual-keyboard protocol")};
-    const Candidate fakeInput{P::kdeFakeInput, f.globalVersion(kFakeInput) > 0, built.kdeFakeInput,
-                              QStringLiteral("KWin's fake-input protocol (offered to this program)"),
-                              QStringLiteral("KWin does not offer fake-input to this program")};
+    // KWin advertises fake-input only to a program it authorises (by its desktop file); v4 has keys.
+    const Candidate fakeInput{P::kdeFakeInput, f.globalVersion(kFakeInput) >= 4, built.kdeFakeInput,
+                              QStringLiteral("KWin offers its fake-input protocol to this program (no session or "
+                                             "consent needed)"),
+                              f.globalVersion(kFakeInput) > 0
+                                  ? QStringLiteral("KWin's fake-input is older than version 4 (no keyboard keys)")
+                                  : QStringLiteral("KWin does not offer fake-input to this program (no desktop file "
+                                                   "lists org_kde_kwin_fake_input in X-KDE-Wayland-Interfaces "
+                                                   "with this executable's absolute path in Exec)")};
     const Candidate uinput{P::uinput, f.uinputWritable, built.uinput,
                            QStringLiteral("a uinput virtual keyboard (/dev/uinput is writable) reaches every app"),
                            QStringLiteral("/dev/uinput is not writable")};
@@ -157,7 +168,7 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
         order = {mutter, portal, uinput};
         break;
     case DesktopFamily::kde:
-        order = {portal, fakeInput, uinput};
+        order = {fakeInput, portal, uinput};
         break;
     case DesktopFamily::sway:
     case DesktopFamily::hyprland:
@@ -165,7 +176,7 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
         order = {virtualKeyboard, portal, uinput};
         break;
     case DesktopFamily::other:
-        order = {virtualKeyboard, mutter, portal, fakeInput, uinput};
+        order = {virtualKeyboard, mutter, fakeInput, portal, uinput};
         break;
     }
 
@@ -173,8 +184,13 @@ BackendChoice waylandPaste(const DesktopFacts& f, const BuiltBackends& built, De
     if (f.xtest) {
         skipped << QStringLiteral("XTest through XWayland reaches X11 windows only");
     }
-    for (const Candidate& c : order) {
+    for (auto it = order.begin(); it != order.end(); ++it) {
+        const Candidate& c = *it;
         if (c.offered && c.builtHere) {
+            const auto next = std::find_if(it + 1, order.end(), [](const Candidate& n) { return n.offered && n.builtHere; });
+            if (next != order.end() && clipboard.works()) {
+                *fallback = next->path;
+            }
             if (!clipboard.works()) {
                 skipped << QStringLiteral("%1 is there, but no clipboard reaches Wayland apps (%2)")
                                .arg(c.path, clipboard.reason);
@@ -339,7 +355,7 @@ DesktopBackends chooseDesktopBackends(const DesktopFacts& facts, const BuiltBack
         DesktopBackends b;
         b.family = desktopFamily(facts);
         b.clipboard = waylandClipboard(facts, built, b.family);
-        b.paste = waylandPaste(facts, built, b.family, b.clipboard);
+        b.paste = waylandPaste(facts, built, b.family, b.clipboard, &b.pasteFallback);
         b.hotkeys = waylandHotkeys(facts, built, b.family);
         b.overlay = waylandOverlay(facts, built);
         return b;

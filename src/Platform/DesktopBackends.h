@@ -81,6 +81,9 @@ struct DesktopBackends {
     BackendChoice clipboard;
     BackendChoice hotkeys;
     BackendChoice overlay;
+    /// The next paste path this desktop offers after `paste` (empty when none): what the input
+    /// platform takes when the chosen one cannot be made after all (KWin took fake-input back).
+    QString pasteFallback;
 
     /// "paste=uinput clipboard=data-control hotkeys=none overlay=xwayland-window".
     QString summary() const;
@@ -123,8 +126,9 @@ const char* hotkeyBindingFixKey(DesktopFamily family);
 ///
 /// An X11 session keeps the X11 backends. Under Wayland, XTest and XInput2 through XWayland never
 /// count (they reach X11 windows only). Paste key, in order: mutter's own remote desktop session
-/// (GNOME), the RemoteDesktop portal's keyboard (GNOME, KDE), the virtual-keyboard protocol (wlroots), KDE's fake-input (advertised only to
-/// authorised clients), a uinput virtual keyboard; a paste key needs a clipboard that reaches
+/// (GNOME), the virtual-keyboard protocol (wlroots), KWin's fake-input (KDE; advertised only to
+/// programs KWin authorises; ahead of the portal: no session, no consent, no process between),
+/// the RemoteDesktop portal's keyboard (GNOME, KDE), a uinput virtual keyboard; a paste key needs a clipboard that reaches
 /// Wayland apps. Clipboard: data-control, else the clipboard of mutter's remote desktop session,
 /// else the portal clipboard, else XWayland's bridge where
 /// the compositor serves it without focus (GNOME). Hotkeys: the GlobalShortcuts portal, the evdev

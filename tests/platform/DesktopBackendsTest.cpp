@@ -91,6 +91,12 @@ std::vector<Row> rows() {
     DesktopFacts kdeUnauthorised = kdeFakeInput;
     kdeUnauthorised.waylandGlobals.remove("org_kde_kwin_fake_input");
     kdeUnauthorised.keyboards = Keyboards::unknown;
+    // KWin 5.27 with its portal: fake-input once KWin authorises this program, else the portal.
+    DesktopFacts kdeAuthorisedWithPortal = kde();
+    kdeAuthorisedWithPortal.waylandGlobals.insert("org_kde_kwin_fake_input", 4);
+    // fake-input before version 4 has no keyboard keys.
+    DesktopFacts kdeOldFakeInput = kdeUnauthorised;
+    kdeOldFakeInput.waylandGlobals.insert("org_kde_kwin_fake_input", 3);
     DesktopFacts swayUinput = sway();
     swayUinput.uinputWritable = true;
     DesktopFacts swayKeyboards = sway();
@@ -128,8 +134,12 @@ std::vector<Row> rows() {
          nullptr, nullptr},
         {"KDEFakeInputWhereAuthorised", kdeFakeInput, all, "kde-fake-input", "data-control", "evdev",
          "layer-shell", nullptr, nullptr},
+        {"KDEFakeInputAheadOfThePortal", kdeAuthorisedWithPortal, all, "kde-fake-input", "data-control",
+         "global-shortcuts-portal", "layer-shell", nullptr, nullptr},
         {"KDENotAuthorised", kdeUnauthorised, all, "none", "data-control", "none", "layer-shell",
-         "desktop.fix.paste.kde_portal", "desktop.fix.hotkeys.kde"},
+         "desktop.fix.paste.kde_fake_input", "desktop.fix.hotkeys.kde"},
+        {"KDEFakeInputWithoutKeys", kdeOldFakeInput, all, "none", "data-control", "none", "layer-shell",
+         "desktop.fix.paste.kde_fake_input", "desktop.fix.hotkeys.kde"},
         {"Sway", sway(), all, "virtual-keyboard", "data-control", "none", "layer-shell", nullptr,
          "desktop.fix.hotkeys.sway"},
         {"SwayKeyboardsRefused", swayKeyboards, all, "virtual-keyboard", "data-control", "none", "layer-shell",
@@ -194,6 +204,29 @@ TEST_P(DesktopChoice, PicksThePathsAndTheFix) {
             EXPECT_TRUE(Localization::hasKey(c->fixKey)) << c->fixKey;
         }
     }
+}
+
+TEST(DesktopChoiceOnKDE, SaysWhyFakeInputIsNotUsedAndKeepsThePortalAsTheFallback) {
+    // Not authorised: the portal, and the reason names what KWin looks for.
+    const DesktopBackends portal = chooseDesktopBackends(kde(), BuiltBackends::all());
+    EXPECT_EQ(portal.paste.path, "remote-desktop-portal");
+    EXPECT_TRUE(portal.paste.reason.contains("KWin does not offer fake-input to this program")) << portal.paste.reason.toStdString();
+    EXPECT_TRUE(portal.paste.reason.contains("X-KDE-Wayland-Interfaces")) << portal.paste.reason.toStdString();
+    EXPECT_TRUE(portal.logLine().contains("KWin does not offer fake-input"));
+
+    // Authorised: fake-input, with the portal as the path to fall back on.
+    DesktopFacts authorised = kde();
+    authorised.waylandGlobals.insert("org_kde_kwin_fake_input", 4);
+    const DesktopBackends fakeInput = chooseDesktopBackends(authorised, BuiltBackends::all());
+    EXPECT_EQ(fakeInput.paste.path, "kde-fake-input");
+    EXPECT_EQ(fakeInput.pasteFallback, "remote-desktop-portal");
+    EXPECT_EQ(fakeInput.summary(), "paste=kde-fake-input clipboard=data-control hotkeys=global-shortcuts-portal "
+                                   "overlay=layer-shell");
+
+    // Without the portal backend in the build, the fallback is what is left.
+    BuiltBackends noPortal = BuiltBackends::all();
+    noPortal.remoteDesktopPortal = false;
+    EXPECT_EQ(chooseDesktopBackends(authorised, noPortal).pasteFallback, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, DesktopChoice, ::testing::ValuesIn(rows()),

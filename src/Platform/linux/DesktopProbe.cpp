@@ -104,6 +104,7 @@ BuiltBackends builtBackends() {
     b.virtualKeyboard = true; // Input/wayland (used together with data-control)
     b.dataControl = true;     // Input/wayland
     b.remoteDesktopPortal = true; // Input/portal
+    b.kdeFakeInput = true;        // Input/kde (beside the data-control clipboard)
     // Hotkey/portal is built but not chosen yet: Plasma 5.27's portal binds nothing for a program
     // without an app id, and with its shortcuts session open the headless KWin test desktop has
     // been seen to take the keyboard from a focused field. Switch it on once a portal that binds
