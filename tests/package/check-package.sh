@@ -21,7 +21,8 @@ if [ "${1:-}" = --in-session ]; then
     source_dir="$3"
     desktop="$prefix/share/applications/app.quillory.Quillory.desktop"
     exec_line="$(sed -n 's/^Exec=//p' "$desktop" | head -n1)"
-    [ "$exec_line" = quillory ] || fail "the desktop entry runs '$exec_line'"
+    # The absolute path (KWin offers fake-input by it), of this install.
+    [ "$exec_line" = "$prefix/bin/quillory" ] || fail "the desktop entry runs '$exec_line'"
     export PATH="$prefix/bin:$PATH"
     unset QUILLORY_RUNTIME_DIR
     # The tiny speech model stands in for the default model, as if the user had downloaded it.
