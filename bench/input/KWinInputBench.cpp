@@ -1,18 +1,23 @@
 // Paste latency on headless KWin (KDE Plasma): from the paste key sent through the RemoteDesktop
-// portal's keyboard to the text in a native Wayland Qt line edit of another application, and from
-// the start of an insertion (clipboard snapshot and write over KWin's data-control included) to
-// the same point. Run on its own it starts a private headless KWin desktop with the portal for
-// itself (scripts/kwin-session.sh).
+// portal's keyboard, then through KWin's fake-input (once a desktop entry authorises this program),
+// to the text in a native Wayland Qt line edit of another application, and from the start of an
+// insertion (clipboard snapshot and write over KWin's data-control included) to the same point.
+// Run on its own it starts a private headless KWin desktop with the portal for itself
+// (scripts/kwin-session.sh).
 #include "Strings/StringTables.h"
 #include "InputTargetClient.h"
 #include "PasteRounds.h"
 #include "support/BenchDesktop.h"
 
 #include "Input/InputEngine.h"
+#include "Input/kde/FakeInputKeyPoster.h"
+#include "Input/wayland/WaylandConnection.h"
 #include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "Input/x11/LinuxInputPlatform.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QTest>
 
@@ -58,5 +63,46 @@ int main(int argc, char** argv) {
     std::printf("Paste into a native Wayland Qt line edit on KWin (RemoteDesktop portal, data-control):\n");
     bench::report("kwin: paste key -> text in the line edit", figures.keyToText, 50);
     bench::report("kwin: insert() start -> text (snapshot incl.)", figures.insertToText, 0);
+
+    // KWin's fake-input: a desktop entry for this program (KWin reads it for connections made after).
+    const QString folder = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
+    QDir().mkpath(folder);
+    QFile entry(folder + QStringLiteral("/bench.desktop.tmp"));
+    if (!entry.open(QIODevice::WriteOnly) ||
+        entry.write("[Desktop Entry]\nType=Application\nName=Bench\nNoDisplay=true\nExec=" +
+                    QCoreApplication::applicationFilePath().toUtf8() +
+                    "\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n") < 0) {
+        std::fprintf(stderr, "cannot write the desktop entry\n");
+        return 1;
+    }
+    entry.close();
+    QFile::rename(entry.fileName(), folder + QStringLiteral("/bench.desktop"));
+    std::shared_ptr<input::WaylandConnection> connection;
+    QElapsedTimer authorising;
+    authorising.start();
+    QString why;
+    while (authorising.elapsed() < 60000) {
+        connection = input::WaylandConnection::open(&why);
+        if (connection && connection->offersFakeInput()) {
+            break;
+        }
+        connection.reset();
+        QTest::qWait(200);
+    }
+    auto fakeInput = connection ? input::makeFakeInputKeyPoster(connection, &why) : nullptr;
+    if (!fakeInput) {
+        std::fprintf(stderr, "KWin did not offer fake-input: %s\n", qPrintable(why));
+        return 1;
+    }
+    auto fakeKeys = std::make_shared<bench::TimedKeys>(fakeInput);
+    desktop.platform.keys = fakeKeys;
+    InputEngine fakeInputEngine(desktop.platform);
+    bench::PasteFigures fakeInputFigures;
+    if (!bench::pasteRounds(fakeInputEngine, target, *fakeKeys, kRounds, fakeInputFigures)) {
+        return 1;
+    }
+    std::printf("Paste into a native Wayland Qt line edit on KWin (fake-input, data-control):\n");
+    bench::report("kwin: fake-input paste key -> text in the line edit", fakeInputFigures.keyToText, 50);
+    bench::report("kwin: fake-input insert() start -> text (snapshot incl.)", fakeInputFigures.insertToText, 0);
     return 0;
 }
