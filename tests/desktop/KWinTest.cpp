@@ -1,13 +1,15 @@
 // Quillory on KDE Plasma's compositor: headless KWin with xdg-desktop-portal and its KDE backend
-// (scripts/kwin-session.sh). The desktop choice (the RemoteDesktop portal's keyboard beside KWin's
-// data-control clipboard) and what `doctor --json` says of it, the clipboard without focus, the
-// GlobalShortcuts portal's session, and
-// `quillory paste` landing once in native Wayland GTK 3 and Qt fields that keep the keyboard, with
-// the user's clipboard put back.
+// (scripts/kwin-session.sh). The desktop choice (unauthorised: the RemoteDesktop portal's keyboard
+// beside KWin's data-control clipboard, and why; authorised by our desktop entry: KWin's
+// fake-input) and what `doctor` says of it, the clipboard without focus, the GlobalShortcuts
+// portal's session, and `quillory paste` landing once through either paste key in native Wayland
+// GTK 3 and Qt fields that keep the keyboard, with the user's clipboard put back.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Input/InputEngine.h"
+#include "Input/kde/FakeInputKeyPoster.h"
 #include "Input/portal/RemoteDesktopKeyPoster.h"
 #include "Input/wayland/DataControlClipboard.h"
+#include "Input/wayland/WaylandConnection.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Platform/linux/DesktopProbe.h"
 #include "Strings/StringTables.h"
@@ -15,6 +17,8 @@
 #include "WaylandTestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -30,65 +34,82 @@ using namespace quillory::input;
 
 namespace {
 
-// Generous for a loaded 2-core machine; every wait polls its condition.
-constexpr int kWaitMs = 60000;
+constexpr int kWaitMs = quillory::test::kDesktopWaitMs;
 
 bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
     return quillory::test::pollUntil(done, timeoutMs);
 }
+using quillory::test::runServing;
+using quillory::test::wlCopy;
+using quillory::test::wlPaste;
 
-/// Runs a program to its end with the event loop turning (this process may serve the clipboard);
-/// its stdout, or nullopt when it failed or did not end in time.
-std::optional<QByteArray> runServing(const QString& program, const QStringList& args, QByteArray* err = nullptr) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(kWaitMs)) {
-        return std::nullopt;
+/// `quillory doctor --json` (its exit status says whether everything works: only the paths count here).
+QJsonObject doctorJson() {
+    QProcess doctor;
+    doctor.start(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("doctor"), QStringLiteral("--json")});
+    if (!doctor.waitForFinished(kWaitMs)) {
+        return {};
     }
-    if (!waitFor([&] { return process.state() == QProcess::NotRunning; })) {
-        process.kill();
-        process.waitForFinished(5000);
-        return std::nullopt;
-    }
-    if (err) {
-        *err = process.readAllStandardError();
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        return std::nullopt;
-    }
-    return process.readAllStandardOutput();
+    return QJsonDocument::fromJson(doctor.readAllStandardOutput()).object();
 }
 
-/// What another client reads from the clipboard (wl-paste hangs on an empty one: bounded).
-std::optional<QByteArray> wlPaste() {
-    return runServing(QStringLiteral("timeout"), {"10", "wl-paste", "-n", "-t", "text/plain;charset=utf-8"});
+/// `quillory paste` into `target`: the words land exactly once, the field keeps the keyboard, and
+/// the user's clipboard comes back.
+void expectQuilloryPasteLandsOnce(quillory::test::WaylandTarget& target) {
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
+    ASSERT_TRUE(wlCopy(users));
+
+    const QString dictated = QStringLiteral("音声入力の文章です。");
+    QByteArray err;
+    const auto out = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("paste"), dictated}, &err);
+    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
+    EXPECT_THAT(out->toStdString(), ::testing::HasSubstr("with Ctrl+V"));
+    ASSERT_TRUE(waitFor([&] { return target.text() == dictated; }))
+        << "arrived: \"" << target.text().toStdString() << "\"\n" << target.transcript() << err.toStdString();
+    ASSERT_TRUE(waitFor([&] { return wlPaste() == users; }))
+        << "the clipboard holds: " << wlPaste().value_or("<none>").toStdString();
+
+    // Exactly once, and the field kept the keyboard.
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1500; });
+    EXPECT_EQ(target.text(), dictated);
+    EXPECT_EQ(target.focusLosses(), 0) << target.transcript();
 }
-bool wlCopy(const QByteArray& text) {
-    QProcess copy;
-    copy.start(QStringLiteral("wl-copy"), {QStringLiteral("-t"), QStringLiteral("text/plain;charset=utf-8")});
-    if (!copy.waitForStarted(kWaitMs)) {
-        return false;
-    }
-    copy.write(text);
-    copy.closeWriteChannel();
-    return copy.waitForFinished(kWaitMs) && copy.exitCode() == 0;
+
+/// The engine in this process over `createLinuxInputPlatform()` pastes into `target` once and puts
+/// the user's clipboard back.
+void expectEnginePasteLandsOnce(quillory::test::WaylandTarget& target, const LinuxInputPlatform& platform) {
+    const QByteArray users = QStringLiteral("前の内容").toUtf8();
+    ASSERT_TRUE(wlCopy(users));
+    InputEngine engine(platform.platform);
+    const QString dictated = QStringLiteral("二回目の音声入力");
+    engine.insert(dictated);
+    ASSERT_TRUE(waitFor([&] { return target.text() == dictated; })) << target.transcript();
+    ASSERT_TRUE(waitFor([&] { return !engine.clipboardRestorePending(); }));
+    EXPECT_EQ(wlPaste(), std::optional<QByteArray>(users));
+    EXPECT_EQ(target.text(), dictated);
+    EXPECT_EQ(target.focusLosses(), 0) << target.transcript();
 }
 
 TEST(KWinDesktop, ThePortalKeyboardAndTheDataControlClipboardAreChosenAndDoctorNamesThem) {
+    // No desktop file authorises this program: KWin keeps fake-input from it, and the choice says so.
     const DesktopBackends choice = platform::currentDesktopBackends();
     EXPECT_EQ(choice.family, DesktopFamily::kde);
     EXPECT_EQ(choice.paste.path, DesktopPaths::remoteDesktopPortal) << choice.logLine().toStdString();
+    EXPECT_THAT(choice.paste.reason.toStdString(), ::testing::HasSubstr("KWin does not offer fake-input"));
     EXPECT_EQ(choice.clipboard.path, DesktopPaths::dataControl) << choice.logLine().toStdString();
     EXPECT_EQ(choice.overlay.path, DesktopPaths::xwaylandWindow) << choice.logLine().toStdString();
 
-    QProcess doctor; // its exit status tells whether everything works: only the paths count here
-    doctor.start(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("doctor"), QStringLiteral("--json")});
-    ASSERT_TRUE(doctor.waitForFinished(kWaitMs));
-    const QJsonObject paths =
-        QJsonDocument::fromJson(doctor.readAllStandardOutput()).object().value(QStringLiteral("paths")).toObject();
+    const QJsonObject doctor = doctorJson();
+    const QJsonObject paths = doctor.value(QStringLiteral("paths")).toObject();
     EXPECT_EQ(paths.value(QStringLiteral("desktop")).toString(), QStringLiteral("KDE"));
     EXPECT_EQ(paths.value(QStringLiteral("paste")).toString(), DesktopPaths::remoteDesktopPortal);
     EXPECT_EQ(paths.value(QStringLiteral("clipboard")).toString(), DesktopPaths::dataControl);
+    const QString reason = doctor.value(QStringLiteral("pathDetails")).toObject().value(QStringLiteral("paste")).toObject()
+                               .value(QStringLiteral("reason")).toString();
+    EXPECT_THAT(reason.toStdString(), ::testing::HasSubstr("X-KDE-Wayland-Interfaces"));
 }
 
 TEST(KWinClipboard, DataControlReadsAndSetsTheClipboardWithoutAFocusedWindow) {
@@ -142,26 +163,7 @@ class KWinPaste : public ::testing::TestWithParam<TargetKind> {};
 
 TEST_P(KWinPaste, QuilloryPasteLandsOnceThroughThePortalAndTheUsersClipboardComesBack) {
     auto target = GetParam().make();
-    ASSERT_TRUE(target->waitReady()) << "the field never got the keyboard:\n" << target->transcript();
-    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
-    ASSERT_TRUE(wlCopy(users));
-
-    const QString dictated = QStringLiteral("音声入力の文章です。");
-    QByteArray err;
-    const auto out = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("paste"), dictated}, &err);
-    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
-    EXPECT_THAT(out->toStdString(), ::testing::HasSubstr("with Ctrl+V"));
-    ASSERT_TRUE(waitFor([&] { return target->text() == dictated; }))
-        << "arrived: \"" << target->text().toStdString() << "\"\n" << target->transcript() << err.toStdString();
-    ASSERT_TRUE(waitFor([&] { return wlPaste() == users; }))
-        << "the clipboard holds: " << wlPaste().value_or("<none>").toStdString();
-
-    // Exactly once, and the field kept the keyboard.
-    QElapsedTimer settle;
-    settle.start();
-    (void)waitFor([&] { return settle.elapsed() > 1500; });
-    EXPECT_EQ(target->text(), dictated);
-    EXPECT_EQ(target->focusLosses(), 0) << target->transcript();
+    expectQuilloryPasteLandsOnce(*target);
 }
 
 TEST_P(KWinPaste, TheEngineInThisProcessPastesThroughItsPortalSession) {
@@ -173,36 +175,96 @@ TEST_P(KWinPaste, TheEngineInThisProcessPastesThroughItsPortalSession) {
     ASSERT_TRUE(portal) << "the paste key is the portal's keyboard";
     ASSERT_TRUE(waitFor([&] { return portal->state() != RemoteDesktopKeyPoster::State::opening; }));
     ASSERT_EQ(portal->state(), RemoteDesktopKeyPoster::State::started) << portal->lastError().toStdString();
-
-    const QByteArray users = QStringLiteral("前の内容").toUtf8();
-    ASSERT_TRUE(wlCopy(users));
-    InputEngine engine(platform.platform);
-    const QString dictated = QStringLiteral("二回目の音声入力");
-    engine.insert(dictated);
-    ASSERT_TRUE(waitFor([&] { return target->text() == dictated; })) << target->transcript();
-    ASSERT_TRUE(waitFor([&] { return !engine.clipboardRestorePending(); }));
-    EXPECT_EQ(wlPaste(), std::optional<QByteArray>(users));
-    EXPECT_EQ(target->text(), dictated);
-    EXPECT_EQ(target->focusLosses(), 0) << target->transcript();
+    expectEnginePasteLandsOnce(*target, platform);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Targets, KWinPaste,
-    ::testing::Values(
-        TargetKind{"gtk3",
-                   [] {
-                       return std::make_unique<quillory::test::WaylandTarget>(
-                           QStringLiteral("/usr/bin/python3"),
-                           QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
-                           QStringList{QStringLiteral("GDK_BACKEND=wayland")});
-                   }},
-        TargetKind{"qt",
-                   [] {
-                       return std::make_unique<quillory::test::WaylandTarget>(
-                           QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
-                           QStringList{QStringLiteral("-platform"), QStringLiteral("wayland")}, QStringList{});
-                   }}),
-    [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
+// ---- KWin's fake-input, authorised by the desktop entry we ship (ctest test_desktop_kwin_fake_input) ----
+
+/// Installs our desktop entry for `executable` in this session's private data home, as the package
+/// installs it for /usr/bin/quillory: KWin offers fake-input to the programs whose entry runs them by
+/// absolute path and lists it in X-KDE-Wayland-Interfaces.
+bool installDesktopEntry(const QString& fileName, const QString& executable) {
+    QFile shipped(QStringLiteral(QUILLORY_DESKTOP_ENTRY));
+    if (!shipped.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    QByteArray entry = shipped.readAll();
+    entry.replace("Exec=quillory", "Exec=" + executable.toUtf8());
+    const QString folder = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
+    QDir().mkpath(folder);
+    // Written aside and renamed in: KWin's application database notices a folder that changed.
+    QFile file(folder + QLatin1Char('/') + fileName + QStringLiteral(".tmp"));
+    return file.open(QIODevice::WriteOnly) && file.write(entry) == entry.size() && file.flush() &&
+           (file.close(), QFile::rename(file.fileName(), folder + QLatin1Char('/') + fileName));
+}
+
+/// This program and `quillory` authorised, once KWin offers fake-input to a new connection.
+bool authoriseFakeInput() {
+    static const bool authorised = [] {
+        if (!installDesktopEntry(QStringLiteral("app.quillory.Quillory.desktop"), QStringLiteral(QUILLORY_EXECUTABLE)) ||
+            !installDesktopEntry(QStringLiteral("quillory-kwin-test.desktop"), QCoreApplication::applicationFilePath())) {
+            return false;
+        }
+        return waitFor([] {
+            QString why;
+            const auto connection = WaylandConnection::open(&why);
+            return connection && connection->offersFakeInput();
+        });
+    }();
+    return authorised;
+}
+
+TEST(KWinFakeInput, OurDesktopEntryAuthorisesItAheadOfThePortalAndDoctorNamesIt) {
+    ASSERT_TRUE(authoriseFakeInput()) << "KWin never offered fake-input after the desktop entry was installed";
+    const DesktopBackends choice = platform::currentDesktopBackends();
+    EXPECT_EQ(choice.paste.path, DesktopPaths::kdeFakeInput) << choice.logLine().toStdString();
+    EXPECT_EQ(choice.pasteFallback, DesktopPaths::remoteDesktopPortal);
+    EXPECT_EQ(choice.clipboard.path, DesktopPaths::dataControl);
+
+    // The desktop entry lists fake-input only: data-control stays offered beside it.
+    QString why;
+    const auto connection = WaylandConnection::open(&why);
+    ASSERT_TRUE(connection) << why.toStdString();
+    EXPECT_TRUE(connection->dataControl());
+
+    const QJsonObject paths = doctorJson().value(QStringLiteral("paths")).toObject();
+    EXPECT_EQ(paths.value(QStringLiteral("paste")).toString(), DesktopPaths::kdeFakeInput);
+    EXPECT_EQ(paths.value(QStringLiteral("clipboard")).toString(), DesktopPaths::dataControl);
+    QProcess doctor;
+    doctor.start(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("doctor")});
+    ASSERT_TRUE(doctor.waitForFinished(kWaitMs));
+    EXPECT_THAT(doctor.readAllStandardOutput().toStdString(), ::testing::HasSubstr("kde-fake-input"));
+}
+
+class KWinFakeInputPaste : public ::testing::TestWithParam<TargetKind> {};
+
+TEST_P(KWinFakeInputPaste, QuilloryPasteLandsOnceAndTheUsersClipboardComesBack) {
+    ASSERT_TRUE(authoriseFakeInput());
+    auto target = GetParam().make();
+    expectQuilloryPasteLandsOnce(*target);
+}
+
+TEST_P(KWinFakeInputPaste, TheEngineInThisProcessPastesThroughFakeInput) {
+    ASSERT_TRUE(authoriseFakeInput());
+    auto target = GetParam().make();
+    ASSERT_TRUE(target->waitReady()) << "the field never got the keyboard:\n" << target->transcript();
+    LinuxInputPlatform platform = createLinuxInputPlatform();
+    ASSERT_TRUE(platform.unavailableReason.isEmpty()) << platform.unavailableReason.toStdString();
+    auto* keys = dynamic_cast<FakeInputKeyPoster*>(platform.platform.keys.get());
+    ASSERT_TRUE(keys) << "the paste key is KWin's fake-input";
+    EXPECT_TRUE(keys->isAuthorised());
+    expectEnginePasteLandsOnce(*target, platform);
+}
+
+std::vector<TargetKind> targets() {
+    return {TargetKind{"gtk3", [] { return quillory::test::gtk3Target(QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT)); }},
+            TargetKind{"qt", [] { return quillory::test::qtTarget(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW)); }}};
+}
+std::string targetName(const ::testing::TestParamInfo<TargetKind>& info) {
+    return info.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Targets, KWinPaste, ::testing::ValuesIn(targets()), targetName);
+INSTANTIATE_TEST_SUITE_P(Targets, KWinFakeInputPaste, ::testing::ValuesIn(targets()), targetName);
 
 } // namespace
 

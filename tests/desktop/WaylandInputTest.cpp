@@ -38,50 +38,10 @@ bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
     return quillory::test::pollUntil(done, timeoutMs);
 }
 
-/// Runs a program to its end while this process keeps serving the clipboard; its stdout, or
-/// nullopt when it failed or did not end in time.
-std::optional<QByteArray> runServing(const QString& program, const QStringList& args, QByteArray* err = nullptr) {
-    QProcess process;
-    process.start(program, args);
-    if (!process.waitForStarted(kWaitMs)) {
-        return std::nullopt;
-    }
-    const bool ended = waitFor([&] { return process.state() == QProcess::NotRunning; });
-    if (!ended) {
-        process.kill();
-        process.waitForFinished(5000);
-        return std::nullopt;
-    }
-    if (err) {
-        *err = process.readAllStandardError();
-    }
-    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
-        return std::nullopt;
-    }
-    return process.readAllStandardOutput();
-}
-
-/// What another client reads from the clipboard (wl-paste hangs on an empty one: bounded).
-std::optional<QByteArray> wlPaste(const QString& type) {
-    return runServing(QStringLiteral("timeout"), {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-n"),
-                                                  QStringLiteral("-t"), type});
-}
-QStringList wlPasteTypes() {
-    const auto out = runServing(QStringLiteral("timeout"),
-                                {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-l")});
-    return out ? QString::fromUtf8(*out).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
-}
-bool wlCopy(const QByteArray& text, const QString& type = QStringLiteral("text/plain;charset=utf-8")) {
-    QProcess copy;
-    copy.start(QStringLiteral("wl-copy"), {QStringLiteral("-t"), type});
-    if (!copy.waitForStarted(kWaitMs)) {
-        return false;
-    }
-    copy.write(text);
-    copy.closeWriteChannel();
-    // wl-copy forks a server and returns once the compositor has its selection.
-    return copy.waitForFinished(kWaitMs) && copy.exitCode() == 0;
-}
+using quillory::test::runServing;
+using quillory::test::wlCopy;
+using quillory::test::wlPaste;
+using quillory::test::wlPasteTypes;
 
 QByteArray dataOf(const ClipboardItemSource& item, const QString& type) {
     return item.data(type).value_or(QByteArray("<absent>"));
@@ -349,13 +309,7 @@ TEST_P(WaylandPaste, QuilloryPasteLandsOnceAndTheUsersClipboardComesBack) {
 INSTANTIATE_TEST_SUITE_P(
     Targets, WaylandPaste,
     ::testing::Values(
-        TargetKind{"gtk3",
-                   [] {
-                       return std::make_unique<quillory::test::WaylandTarget>(
-                           QStringLiteral("/usr/bin/python3"),
-                           QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk3")},
-                           QStringList{QStringLiteral("GDK_BACKEND=wayland")});
-                   }},
+        TargetKind{"gtk3", [] { return quillory::test::gtk3Target(QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT)); }},
         TargetKind{"gtk4",
                    [] {
                        // Drawn in software: the headless compositor has no GPU.
@@ -364,13 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
                            QStringList{QStringLiteral(QUILLORY_REAL_TARGET_SCRIPT), QStringLiteral("gtk4")},
                            QStringList{QStringLiteral("GDK_BACKEND=wayland"), QStringLiteral("GSK_RENDERER=cairo")});
                    }},
-        TargetKind{"qt",
-                   [] {
-                       return std::make_unique<quillory::test::WaylandTarget>(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
-                                                              QStringList{QStringLiteral("-platform"),
-                                                                          QStringLiteral("wayland")},
-                                                              QStringList{});
-                   }}),
+        TargetKind{"qt", [] { return quillory::test::qtTarget(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW)); }}),
     [](const ::testing::TestParamInfo<TargetKind>& info) { return std::string(info.param.name); });
 
 TEST(WaylandTerminal, ATerminalGetsCtrlShiftVByTheActiveWindowsAppIdAndOnePaste) {

@@ -16,6 +16,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 #include <vector>
 #include <string>
@@ -103,6 +105,68 @@ private:
     int focusLosses_ = 0;
     QString text_;
 };
+
+/// The native Wayland fields the paste tests type into: a GTK 3 entry (tests/desktop/real_target.py
+/// at `script`) and a Qt line edit (the input_target_window program at `window`).
+inline std::unique_ptr<WaylandTarget> gtk3Target(const QString& script) {
+    return std::make_unique<WaylandTarget>(QStringLiteral("/usr/bin/python3"),
+                                           QStringList{script, QStringLiteral("gtk3")},
+                                           QStringList{QStringLiteral("GDK_BACKEND=wayland")});
+}
+inline std::unique_ptr<WaylandTarget> qtTarget(const QString& window) {
+    return std::make_unique<WaylandTarget>(window, QStringList{QStringLiteral("-platform"), QStringLiteral("wayland")},
+                                           QStringList{});
+}
+
+/// Generous for a loaded 2-core machine; every wait polls its condition.
+inline constexpr int kDesktopWaitMs = 60000;
+
+/// Runs a program to its end with the event loop turning (this process may serve the clipboard);
+/// its stdout, or nullopt when it failed or did not end in time.
+inline std::optional<QByteArray> runServing(const QString& program, const QStringList& args,
+                                            QByteArray* err = nullptr, int timeoutMs = kDesktopWaitMs) {
+    QProcess process;
+    process.start(program, args);
+    if (!process.waitForStarted(timeoutMs)) {
+        return std::nullopt;
+    }
+    if (!pollUntil([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
+        process.kill();
+        process.waitForFinished(5000);
+        return std::nullopt;
+    }
+    if (err) {
+        *err = process.readAllStandardError();
+    }
+    if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        return std::nullopt;
+    }
+    return process.readAllStandardOutput();
+}
+
+/// What another client reads from the clipboard (wl-paste hangs on an empty one: bounded).
+inline std::optional<QByteArray> wlPaste(const QString& type = QStringLiteral("text/plain;charset=utf-8")) {
+    return runServing(QStringLiteral("timeout"),
+                      {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-n"), QStringLiteral("-t"), type});
+}
+/// The types the clipboard offers.
+inline QStringList wlPasteTypes() {
+    const auto out = runServing(QStringLiteral("timeout"),
+                                {QStringLiteral("10"), QStringLiteral("wl-paste"), QStringLiteral("-l")});
+    return out ? QString::fromUtf8(*out).split(QLatin1Char('\n'), Qt::SkipEmptyParts) : QStringList();
+}
+/// Copies as another client does (wl-copy forks a server and returns once the compositor has its
+/// selection).
+inline bool wlCopy(const QByteArray& text, const QString& type = QStringLiteral("text/plain;charset=utf-8")) {
+    QProcess copy;
+    copy.start(QStringLiteral("wl-copy"), {QStringLiteral("-t"), type});
+    if (!copy.waitForStarted(kDesktopWaitMs)) {
+        return false;
+    }
+    copy.write(text);
+    copy.closeWriteChannel();
+    return copy.waitForFinished(kDesktopWaitMs) && copy.exitCode() == 0;
+}
 
 /// The samples of a 16-bit mono WAV file as floats.
 inline std::vector<float> wavSamples(const QString& path) {
