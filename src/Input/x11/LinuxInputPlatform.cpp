@@ -134,9 +134,10 @@ LinuxInputPlatform createWaylandSessionPlatform(const DesktopBackends& choice, c
     };
     if (choice.paste.works()) {
         keys = makeKeys(choice.paste.path, &keysWhy);
-        if (!keys && !choice.pasteFallback.isEmpty()) {
-            // The desktop offered the path when it was measured, but it cannot be made now (KWin
-            // took fake-input back): the next path it offers, never a key that goes nowhere.
+        if (!keys && choice.paste.path == DesktopPaths::kdeFakeInput && !choice.pasteFallback.isEmpty()) {
+            // KWin offered fake-input when the desktop was measured but not on this connection (a
+            // desktop entry changed since): the next path it offers, never a key that goes
+            // nowhere. (Other paths fail as they are: a second consent dialog is worse.)
             QString fallbackWhy;
             keys = makeKeys(choice.pasteFallback, &fallbackWhy);
             qCWarning(lcInput, "Paste key %s cannot be used (%s): %s", qUtf8Printable(choice.paste.path),
