@@ -26,7 +26,7 @@ packages=(
     # the wlroots-protocol backends and the backend choice (wayland-scanner, libwayland-client, its
     # server side for the tests, xkbcommon) and the private headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
     # and Qt's Wayland platform plugin for native Wayland Qt windows
-    libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
+    libwayland-dev wayland-protocols libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
     # the private headless KDE Plasma desktop (scripts/kwin-session.sh): KWin, the desktop portal with
     # its KDE backend (RemoteDesktop, GlobalShortcuts), and the Qt 5 Wayland plugin that backend needs
     kwin-wayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5

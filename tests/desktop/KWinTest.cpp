@@ -79,7 +79,7 @@ TEST(KWinDesktop, ThePortalKeyboardAndTheDataControlClipboardAreChosenAndDoctorN
     EXPECT_EQ(choice.family, DesktopFamily::kde);
     EXPECT_EQ(choice.paste.path, DesktopPaths::remoteDesktopPortal) << choice.logLine().toStdString();
     EXPECT_EQ(choice.clipboard.path, DesktopPaths::dataControl) << choice.logLine().toStdString();
-    EXPECT_EQ(choice.overlay.path, DesktopPaths::xwaylandWindow) << choice.logLine().toStdString();
+    EXPECT_EQ(choice.overlay.path, DesktopPaths::layerShell) << choice.logLine().toStdString();
 
     QProcess doctor; // its exit status tells whether everything works: only the paths count here
     doctor.start(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("doctor"), QStringLiteral("--json")});
@@ -89,6 +89,7 @@ TEST(KWinDesktop, ThePortalKeyboardAndTheDataControlClipboardAreChosenAndDoctorN
     EXPECT_EQ(paths.value(QStringLiteral("desktop")).toString(), QStringLiteral("KDE"));
     EXPECT_EQ(paths.value(QStringLiteral("paste")).toString(), DesktopPaths::remoteDesktopPortal);
     EXPECT_EQ(paths.value(QStringLiteral("clipboard")).toString(), DesktopPaths::dataControl);
+    EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), DesktopPaths::layerShell);
 }
 
 TEST(KWinClipboard, DataControlReadsAndSetsTheClipboardWithoutAFocusedWindow) {

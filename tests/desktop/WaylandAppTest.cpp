@@ -2,8 +2,9 @@
 // the pipe microphone) and on headless KWin (scripts/kwin-session.sh, the paste key through the
 // RemoteDesktop portal; sway's window tree is not there, the field's own focus reports are): push-to-talk through `quillory press` / `quillory release` with the tiny
 // speech model, its sentence pasted once into a native Wayland GTK 3 entry or Qt line edit that
-// keeps the keyboard the whole time — the overlay (an XWayland window of the app) shown while
-// recording and processing never takes it — and the user's clipboard back afterwards.
+// keeps the keyboard the whole time — the overlay, a layer-shell surface of the app (never a
+// window: none in sway's tree, none on XWayland), shown while recording and processing never
+// takes it — and the user's clipboard back afterwards.
 #include "WaylandTestSupport.h"
 
 #include <QCoreApplication>
@@ -95,9 +96,24 @@ int seatKeyboards() {
     return count;
 }
 
-/// Whether an X11 (XWayland) window of the app is mapped: the overlay.
-bool overlayShown() {
+/// Whether an X11 (XWayland) window of the app is mapped (the overlay was one before layer-shell).
+bool x11WindowShown() {
     return !run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "quillory"}).out.trimmed().isEmpty();
+}
+
+/// How many windows of process `pid` sway's tree holds (native or XWayland).
+int swayWindowsOf(qint64 pid) {
+    const QJsonDocument tree = QJsonDocument::fromJson(run(QStringLiteral("swaymsg"), {"-r", "-t", "get_tree"}).out);
+    std::function<int(const QJsonObject&)> walk = [&](const QJsonObject& node) -> int {
+        int count = qint64(node.value(QStringLiteral("pid")).toDouble()) == pid ? 1 : 0;
+        for (const char* key : {"nodes", "floating_nodes"}) {
+            for (const QJsonValue& child : node.value(QLatin1String(key)).toArray()) {
+                count += walk(child.toObject());
+            }
+        }
+        return count;
+    };
+    return walk(tree.object());
 }
 
 using quillory::test::feedPipeMicrophone;
@@ -132,6 +148,17 @@ protected:
         }
     }
     CommandRun quillory(const QStringList& args) { return run(QStringLiteral(QUILLORY_EXECUTABLE), args, env_); }
+    /// What the app logged so far.
+    QByteArray appLog() {
+        QFile log(dir_.path() + QStringLiteral("/app.log"));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
+    /// The strip is on screen as a layer surface: the compositor configured it (the app logs that
+    /// once it has), and the app has no window on screen, neither in sway's tree nor on XWayland.
+    bool overlayIsALayerSurface() {
+        return appLog().contains("overlay: quillory.inputStatusPanel shown as a layer-shell surface");
+    }
+    bool appHasAWindow() { return x11WindowShown() || (onSway() && swayWindowsOf(app_.processId()) > 0); }
     QString status() { return QString::fromUtf8(quillory({"status"}).out).trimmed(); }
 
     QTemporaryDir dir_;
@@ -160,7 +187,8 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     ASSERT_EQ(quillory({"settings", "set", "quillory.firstLaunch.noTrayNoticeShown", "true", "--bool"}).exitCode, 0);
     const int keyboardsBefore = onSway() ? seatKeyboards() : 0;
     app_.setProcessEnvironment(env_);
-    app_.setProcessChannelMode(QProcess::ForwardedChannels);
+    app_.setProcessChannelMode(QProcess::MergedChannels);
+    app_.setStandardOutputFile(dir_.path() + QStringLiteral("/app.log"));
     app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
     ASSERT_TRUE(app_.waitForStarted(kWaitMs));
     ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("idle"); })) << "the app never answered";
@@ -174,12 +202,18 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     }
     const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
     ASSERT_EQ(run(QStringLiteral("wl-copy"), {QString::fromUtf8(users)}).exitCode, 0);
+    // Doctor names the overlay's path: both compositors advertise layer-shell.
+    const QJsonObject paths =
+        QJsonDocument::fromJson(quillory({"doctor", "--json"}).out).object().value(QStringLiteral("paths")).toObject();
+    EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), QStringLiteral("layer-shell"));
 
-    // While recording the overlay shows, and the field keeps the keyboard.
+    // While recording the overlay shows as a layer surface, never a window, and the field keeps
+    // the keyboard.
     const CommandRun press = quillory({"press"});
     ASSERT_EQ(press.exitCode, 0) << press.err.toStdString();
-    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayShown(); }))
-        << "status " << status().toStdString() << ", overlay shown: " << overlayShown();
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayIsALayerSurface(); }))
+        << "status " << status().toStdString() << ", the app's log:\n" << appLog().toStdString();
+    EXPECT_FALSE(appHasAWindow()) << "the overlay is a window";
     std::atomic<bool> fed{false};
     std::atomic<bool> done{false};
     std::thread feeder([&] {
@@ -189,6 +223,7 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     (void)waitFor([&] { return done.load(); });
     feeder.join();
     ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    EXPECT_FALSE(appHasAWindow()) << "the overlay became a window while it updated";
     if (onSway()) {
         EXPECT_EQ(focusedPid(), target->pid()) << "sway moved the focus while recording";
     }
@@ -198,11 +233,14 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     const CommandRun release = quillory({"release"});
     ASSERT_EQ(release.exitCode, 0) << release.err.toStdString();
     bool focusMoved = false;
+    bool windowShown = false;
     EXPECT_TRUE(waitFor([&] {
         focusMoved = focusMoved || (onSway() && focusedPid() != target->pid());
+        windowShown = windowShown || appHasAWindow();
         return status() == QLatin1String("idle");
     })) << status().toStdString();
     EXPECT_FALSE(focusMoved) << "sway moved the focus while processing";
+    EXPECT_FALSE(windowShown) << "the overlay was a window while processing";
     EXPECT_TRUE(waitFor([&] { return target->text() == sentence; }))
         << "arrived: \"" << target->text().toStdString() << "\"\n" << target->transcript();
     // The user's clipboard comes back.
@@ -217,7 +255,7 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     if (onSway()) {
         EXPECT_EQ(focusedPid(), target->pid());
     }
-    EXPECT_TRUE(waitFor([&] { return !overlayShown(); })) << "the overlay stays up after the paste";
+    EXPECT_FALSE(appHasAWindow());
 }
 
 INSTANTIATE_TEST_SUITE_P(

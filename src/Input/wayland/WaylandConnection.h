@@ -14,6 +14,9 @@ struct wl_seat;
 struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
 struct zwlr_foreign_toplevel_manager_v1;
+struct zwlr_layer_shell_v1;
+struct wl_compositor;
+struct wl_shm;
 class QSocketNotifier;
 
 namespace quillory::input {
@@ -32,15 +35,26 @@ public:
     /// The longest any single exchange with the compositor may take.
     static constexpr std::chrono::milliseconds kReplyLimit{1000};
 
+    /// Which globals a connection binds: the input backends' (seat, data-control,
+    /// virtual-keyboard, the window list) or the overlay's surfaces' (seat, compositor, shm,
+    /// layer-shell).
+    enum class Role { input, surfaces };
+
     /// Connects to `displayName` (WAYLAND_DISPLAY when empty) and lists the globals; null, with
     /// the reason, when there is no compositor or it does not answer.
-    static std::shared_ptr<WaylandConnection> open(QString* why, const QString& displayName = {});
+    static std::shared_ptr<WaylandConnection> open(QString* why, const QString& displayName = {},
+                                                   Role role = Role::input);
     ~WaylandConnection() override;
 
     wl_display* display() const { return display_; }
     wl_seat* seat() const { return seat_; }
     zwlr_data_control_manager_v1* dataControl() const { return dataControl_; }
     zwp_virtual_keyboard_manager_v1* virtualKeyboard() const { return virtualKeyboard_; }
+    wl_compositor* compositor() const { return compositor_; }
+    wl_shm* shm() const { return shm_; }
+    zwlr_layer_shell_v1* layerShell() const { return layerShell_; }
+    /// The seat's capabilities as last announced (surfaces role only: wl_seat's capability bits).
+    quint32 seatCapabilities() const { return seatCapabilities_; }
     /// The data-control version bound (2 has the primary selection).
     quint32 dataControlVersion() const { return dataControlVersion_; }
     /// Whether the compositor lists its windows (wlr-foreign-toplevel-management).
@@ -77,6 +91,11 @@ private:
     zwlr_data_control_manager_v1* dataControl_ = nullptr;
     zwp_virtual_keyboard_manager_v1* virtualKeyboard_ = nullptr;
     quint32 dataControlVersion_ = 0;
+    Role role_ = Role::input;
+    wl_compositor* compositor_ = nullptr;
+    wl_shm* shm_ = nullptr;
+    zwlr_layer_shell_v1* layerShell_ = nullptr;
+    quint32 seatCapabilities_ = 0;
     zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;
     struct Toplevel;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;
