@@ -1,7 +1,8 @@
 // Quillory on KDE Plasma's compositor: headless KWin with xdg-desktop-portal and its KDE backend
 // (scripts/kwin-session.sh). The desktop choice (the RemoteDesktop portal's keyboard beside KWin's
 // data-control clipboard) and what `doctor --json` says of it, the clipboard without focus, the
-// GlobalShortcuts portal's session, and
+// GlobalShortcuts portal's session, the overlay's layer surface shown, updated and moved while a
+// Qt field keeps the keyboard, and
 // `quillory paste` landing once in native Wayland GTK 3 and Qt fields that keep the keyboard, with
 // the user's clipboard put back.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
@@ -10,11 +11,13 @@
 #include "Input/wayland/DataControlClipboard.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Platform/linux/DesktopProbe.h"
+#include "Platform/qt/OverlaySurface.h"
 #include "Strings/StringTables.h"
 
 #include "WaylandTestSupport.h"
 
 #include <QCoreApplication>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -185,6 +188,35 @@ TEST_P(KWinPaste, TheEngineInThisProcessPastesThroughItsPortalSession) {
     EXPECT_EQ(wlPaste(), std::optional<QByteArray>(users));
     EXPECT_EQ(target->text(), dictated);
     EXPECT_EQ(target->focusLosses(), 0) << target->transcript();
+}
+
+// A frameless WindowDoesNotAcceptFocus window of Qt 6.4 became active on KWin; the layer surface
+// without keyboard interactivity never does.
+TEST(KWinOverlay, ALayerSurfaceShowsUpdatesAndMovesWhileTheFieldKeepsTheKeyboard) {
+    quillory::test::WaylandTarget target(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                                         {QStringLiteral("-platform"), QStringLiteral("wayland")}, {});
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+    QString why;
+    auto surfaces = platform::openLayerShellSurfaces(&why);
+    ASSERT_TRUE(surfaces) << why.toStdString();
+    auto surface = surfaces->createSurface(QStringLiteral("quillory.test.strip"));
+    QImage frame(308, 48, QImage::Format_ARGB32_Premultiplied);
+    for (int i = 0; i < 30; ++i) {
+        frame.fill(QColor::fromHsv((i * 12) % 360, 200, 200, 230));
+        surface->present(frame, QPoint(400 + i, 700 - i));
+        ASSERT_TRUE(surface->isMapped()) << "KWin did not configure the layer surface";
+        QElapsedTimer gap;
+        gap.start();
+        (void)waitFor([&] { return gap.elapsed() > 40; }); // about the waveform's rate
+    }
+    surface->withdraw();
+    surface->present(frame, QPoint(10, 10)); // shown again after a withdrawal
+    EXPECT_TRUE(surface->isMapped());
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1000; });
+    EXPECT_EQ(target.focusLosses(), 0) << "the field lost the keyboard:\n" << target.transcript();
+    surface.reset();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
@@ -99,6 +100,29 @@ int seatKeyboards() {
 /// Whether an X11 (XWayland) window of the app is mapped (the overlay was one before layer-shell).
 bool x11WindowShown() {
     return !run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "quillory"}).out.trimmed().isEmpty();
+}
+
+/// The pixels sway shows in the strip's default place on its 1280x800 output (bottom centre, a few
+/// pixels in from its edges), read back through wlr-screencopy by grim: RGB bytes, empty on failure.
+QByteArray swayStripPixels() {
+    const QByteArray ppm = run(QStringLiteral("grim"), {"-t", "ppm", "-g", "506,740 268x32", "-"}).out;
+    // "P6\n<w> <h>\n255\n" and the bytes.
+    int newlines = 0;
+    for (qsizetype i = 0; i < ppm.size(); ++i) {
+        if (ppm[i] == '\n' && ++newlines == 3) {
+            return ppm.mid(i + 1);
+        }
+    }
+    return {};
+}
+/// The share of bytes that differ between two captures of the same place.
+double differingShare(const QByteArray& a, const QByteArray& b) {
+    if (a.isEmpty() || a.size() != b.size()) return 1.0;
+    qsizetype differing = 0;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        differing += std::abs(int(quint8(a[i])) - int(quint8(b[i]))) > 8;
+    }
+    return double(differing) / double(a.size());
 }
 
 /// How many windows of process `pid` sway's tree holds (native or XWayland).
@@ -206,6 +230,10 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     const QJsonObject paths =
         QJsonDocument::fromJson(quillory({"doctor", "--json"}).out).object().value(QStringLiteral("paths")).toObject();
     EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), QStringLiteral("layer-shell"));
+    const QByteArray withoutOverlay = onSway() ? swayStripPixels() : QByteArray();
+    if (onSway()) {
+        ASSERT_FALSE(withoutOverlay.isEmpty()) << "grim read nothing from sway";
+    }
 
     // While recording the overlay shows as a layer surface, never a window, and the field keeps
     // the keyboard.
@@ -214,6 +242,11 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayIsALayerSurface(); }))
         << "status " << status().toStdString() << ", the app's log:\n" << appLog().toStdString();
     EXPECT_FALSE(appHasAWindow()) << "the overlay is a window";
+    if (onSway()) {
+        // The compositor draws the strip where the window was placed.
+        EXPECT_TRUE(waitFor([&] { return differingShare(swayStripPixels(), withoutOverlay) > 0.3; }))
+            << "sway shows nothing at the strip's place";
+    }
     std::atomic<bool> fed{false};
     std::atomic<bool> done{false};
     std::thread feeder([&] {
@@ -256,6 +289,10 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
         EXPECT_EQ(focusedPid(), target->pid());
     }
     EXPECT_FALSE(appHasAWindow());
+    if (onSway()) {
+        EXPECT_TRUE(waitFor([&] { return differingShare(swayStripPixels(), withoutOverlay) < 0.02; }))
+            << "the strip stays on screen after the paste";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
