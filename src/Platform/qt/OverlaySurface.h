@@ -14,10 +14,11 @@ namespace quillory::platform {
 
 /// A pointer event on an overlay surface, in the surface's own pixels.
 struct OverlayPointerEvent {
-    enum class Kind { motion, press, release, leave };
+    enum class Kind { motion, press, release, leave, wheel };
     Kind kind = Kind::motion;
     QPointF position;
     Qt::MouseButton button = Qt::NoButton; ///< press and release
+    QPoint angleDelta; ///< wheel: eighths of a degree, as QWheelEvent (120 a notch, positive away from the user)
 };
 
 /// Where one overlay panel's pixels go when the panel is not a window of its own: a surface the

@@ -282,7 +282,7 @@ struct PointerListener {
     static LayerShellCore* core(void* data) { return static_cast<LayerShellCore*>(data); }
     static void send(LayerShellCore* c, OverlayPointerEvent::Kind kind, QPointF position, Qt::MouseButton button) {
         if (c->pointerFocus) {
-            c->pointerFocus->deliver(OverlayPointerEvent{kind, position, button});
+            c->pointerFocus->deliver(OverlayPointerEvent{kind, position, button, {}});
         }
     }
     static void enter(void* data, wl_pointer*, uint32_t, wl_surface* surface, wl_fixed_t x, wl_fixed_t y) {
@@ -314,7 +314,19 @@ struct PointerListener {
                                                        : OverlayPointerEvent::Kind::release,
              core(data)->lastPosition, which);
     }
-    static void axis(void*, wl_pointer*, uint32_t, uint32_t, wl_fixed_t) {}
+    static void axis(void* data, wl_pointer*, uint32_t, uint32_t axis, wl_fixed_t value) {
+        // 10 units a notch (libinput's wheel); Wayland counts downwards and rightwards positive.
+        const int delta = int(-wl_fixed_to_double(value) * 12.0);
+        if (delta == 0) {
+            return;
+        }
+        LayerShellCore* c = core(data);
+        if (c->pointerFocus) {
+            OverlayPointerEvent event{OverlayPointerEvent::Kind::wheel, c->lastPosition, Qt::NoButton, {}};
+            event.angleDelta = axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? QPoint(0, delta) : QPoint(delta, 0);
+            c->pointerFocus->deliver(event);
+        }
+    }
     /// The events of version 2 (the later ones are never sent to a version 2 pointer).
     static wl_pointer_listener make() {
         wl_pointer_listener l{};

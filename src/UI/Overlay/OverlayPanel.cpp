@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QMouseEvent>
 #include <QScreen>
+#include <QWheelEvent>
 #include <QPainterPath>
 #include <QRegion>
 #include <QVBoxLayout>
@@ -109,6 +110,20 @@ void OverlayPanel::deliverPointer(const platform::OverlayPointerEvent& e) {
     case platform::OverlayPointerEvent::Kind::motion:
         break;
     case platform::OverlayPointerEvent::Kind::leave:
+        return;
+    case platform::OverlayPointerEvent::Kind::wheel:
+        // Qt hands a wheel event it did not get from the window system to its receiver alone: up
+        // the parents by hand, as far as one takes it.
+        for (QWidget* w = under; w; w = w->parentWidget()) {
+            const QPointF at = w == this ? local : QPointF(w->mapFrom(this, local.toPoint()));
+            QWheelEvent wheel(at, global, QPoint(), e.angleDelta, pointerButtons_, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            wheel.ignore();
+            QApplication::sendEvent(w, &wheel);
+            if (wheel.isAccepted() || w == this) {
+                break;
+            }
+        }
         return;
     }
     const QPointF targetLocal = target == this ? local : QPointF(target->mapFrom(this, local.toPoint()));

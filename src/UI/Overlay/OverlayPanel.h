@@ -17,8 +17,8 @@ namespace quillory {
 ///
 /// Given a surface (a layer-shell surface on Wayland), the panel is never a window on screen: it
 /// lives off screen (`WA_DontShowOnScreen`) and hands its rendering to the surface whenever it is
-/// shown, moved, resized or repainted; the surface's pointer presses, releases and moves reach its
-/// widgets as mouse events (no hover, no tooltips there).
+/// shown, moved, resized or repainted; the surface's pointer presses, releases, moves and wheel
+/// turns reach its widgets as mouse and wheel events (no hover, no tooltips there).
 class OverlayPanel : public QWidget {
     Q_OBJECT
 

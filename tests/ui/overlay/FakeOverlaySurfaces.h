@@ -21,9 +21,9 @@ struct FakeOverlaySurfaceLog {
 
     /// Sends a press and a release of the left button at `position` (surface pixels).
     void click(QPointF position) const {
-        (*pointer)({platform::OverlayPointerEvent::Kind::motion, position, Qt::NoButton});
-        (*pointer)({platform::OverlayPointerEvent::Kind::press, position, Qt::LeftButton});
-        (*pointer)({platform::OverlayPointerEvent::Kind::release, position, Qt::LeftButton});
+        (*pointer)({platform::OverlayPointerEvent::Kind::motion, position, Qt::NoButton, {}});
+        (*pointer)({platform::OverlayPointerEvent::Kind::press, position, Qt::LeftButton, {}});
+        (*pointer)({platform::OverlayPointerEvent::Kind::release, position, Qt::LeftButton, {}});
     }
 };
 

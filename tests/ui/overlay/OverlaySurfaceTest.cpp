@@ -5,6 +5,8 @@
 #include "OverlayTestSupport.h"
 
 #include <QCoreApplication>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QToolButton>
 #include <QWindow>
 
@@ -95,11 +97,34 @@ TEST_F(OverlaySurfaceTest, DraggingTheSurfaceMovesThePanel) {
     const QPoint start = strip()->pos();
     auto& send = *stripLog->pointer;
     using Kind = platform::OverlayPointerEvent::Kind;
-    send({Kind::press, QPointF(4, 4), Qt::LeftButton});
-    send({Kind::motion, QPointF(4 + 50, 4 - 30), Qt::NoButton});
-    send({Kind::release, QPointF(4, 4), Qt::LeftButton});
+    send({Kind::press, QPointF(4, 4), Qt::LeftButton, {}});
+    send({Kind::motion, QPointF(4 + 50, 4 - 30), Qt::NoButton, {}});
+    send({Kind::release, QPointF(4, 4), Qt::LeftButton, {}});
     EXPECT_EQ(strip()->pos(), start + QPoint(50, -30));
     EXPECT_EQ(stripLog->frames.back().second, start + QPoint(50, -30) - screenRect().topLeft());
+}
+
+TEST_F(OverlaySurfaceTest, TheWheelOnTheTranscriptSurfaceScrollsIt) {
+    press();
+    QString words;
+    for (int i = 0; i < 80; ++i) {
+        words += QStringLiteral("a long transcript line %1 ").arg(i);
+    }
+    partial(words);
+    overlay->toggleTranscriptPanel();
+    settleAndPaint();
+    auto log = surfaces->log(InputStatusOverlayController::kInputTranscriptPanelIdentifier);
+    ASSERT_TRUE(log && log->mapped);
+    QScrollBar* bar = overlay->transcriptView()->scrollArea()->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 0) << "the transcript does not overflow";
+    bar->setValue(bar->maximum());
+    const int before = bar->value();
+    const QPoint inside = overlay->transcriptView()->scrollArea()->viewport()->mapTo(
+        transcript(), overlay->transcriptView()->scrollArea()->viewport()->rect().center());
+    platform::OverlayPointerEvent wheel{platform::OverlayPointerEvent::Kind::wheel, QPointF(inside), Qt::NoButton, {}};
+    wheel.angleDelta = QPoint(0, 120); // one notch away from the user: up
+    (*log->pointer)(wheel);
+    EXPECT_LT(bar->value(), before);
 }
 
 // ---- the choice ----
