@@ -115,6 +115,20 @@ QByteArray swayStripPixels() {
     }
     return {};
 }
+/// The strip's place once the field's window has settled there (the same pixels half a second apart).
+QByteArray settledStripPixels() {
+    QByteArray last = swayStripPixels(), now;
+    (void)quillory::test::pollUntil([&] {
+        QElapsedTimer gap;
+        gap.start();
+        (void)quillory::test::pollUntil([&] { return gap.elapsed() > 500; }, 1000);
+        now = swayStripPixels();
+        const bool same = !now.isEmpty() && now == last;
+        last = now;
+        return same;
+    }, kWaitMs);
+    return now;
+}
 /// The share of bytes that differ between two captures of the same place.
 double differingShare(const QByteArray& a, const QByteArray& b) {
     if (a.isEmpty() || a.size() != b.size()) return 1.0;
@@ -230,7 +244,7 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     const QJsonObject paths =
         QJsonDocument::fromJson(quillory({"doctor", "--json"}).out).object().value(QStringLiteral("paths")).toObject();
     EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), QStringLiteral("layer-shell"));
-    const QByteArray withoutOverlay = onSway() ? swayStripPixels() : QByteArray();
+    const QByteArray withoutOverlay = onSway() ? settledStripPixels() : QByteArray();
     if (onSway()) {
         ASSERT_FALSE(withoutOverlay.isEmpty()) << "grim read nothing from sway";
     }
@@ -244,8 +258,9 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     EXPECT_FALSE(appHasAWindow()) << "the overlay is a window";
     if (onSway()) {
         // The compositor draws the strip where the window was placed.
-        EXPECT_TRUE(waitFor([&] { return differingShare(swayStripPixels(), withoutOverlay) > 0.3; }))
-            << "sway shows nothing at the strip's place";
+        double share = 0;
+        EXPECT_TRUE(waitFor([&] { return (share = differingShare(swayStripPixels(), withoutOverlay)) > 0.3; }))
+            << "sway shows nothing at the strip's place (" << share << " of it changed)";
     }
     std::atomic<bool> fed{false};
     std::atomic<bool> done{false};
@@ -290,8 +305,9 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     }
     EXPECT_FALSE(appHasAWindow());
     if (onSway()) {
-        EXPECT_TRUE(waitFor([&] { return differingShare(swayStripPixels(), withoutOverlay) < 0.02; }))
-            << "the strip stays on screen after the paste";
+        double share = 0;
+        EXPECT_TRUE(waitFor([&] { return (share = differingShare(swayStripPixels(), withoutOverlay)) < 0.02; }))
+            << "the strip stays on screen after the paste (" << share << " of its place differs)";
     }
 }
 

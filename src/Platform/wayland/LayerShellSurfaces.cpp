@@ -110,7 +110,9 @@ public:
         if (image.isNull() || !core_->connection->isAlive()) {
             return;
         }
-        if (!surface_ && !createSurface(image.size(), topLeft)) {
+        if (!surface_ && (gaveUp_ || !createSurface(image.size(), topLeft))) {
+            // Not again for this showing: each try may wait for the compositor.
+            gaveUp_ = true;
             return;
         }
         if (image.size() != size_) {
@@ -143,6 +145,7 @@ public:
     }
 
     void withdraw() override {
+        gaveUp_ = false;
         if (surface_) {
             destroySurface();
             core_->connection->flush();
@@ -264,6 +267,7 @@ private:
     zwlr_layer_surface_v1* layer_ = nullptr;
     bool configured_ = false;
     bool loggedMapped_ = false;
+    bool gaveUp_ = false;
     QSize size_;
     QPoint topLeft_{-1, -1};
     std::vector<std::unique_ptr<ShmBuffer>> buffers_;
