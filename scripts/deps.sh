@@ -25,8 +25,9 @@ packages=(
     xvfb openbox trayer x11-utils xdotool dbus dbus-x11 at-spi2-core pulseaudio pulseaudio-utils
     # the wlroots-protocol backends and the backend choice (wayland-scanner, libwayland-client, its
     # server side for the tests, xkbcommon) and the private headless Wayland desktop of their tests (scripts/wayland-session.sh): sway, wl-clipboard, XWayland,
-    # and Qt's Wayland platform plugin for native Wayland Qt windows
-    libwayland-dev libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland
+    # and Qt's Wayland platform plugin for native Wayland Qt windows; wayland-protocols (xdg-shell,
+    # which layer-shell refers to) and grim (what sway shows: the overlay's layer surface)
+    libwayland-dev wayland-protocols libxkbcommon-dev sway wl-clipboard xwayland qt6-wayland grim
     # KWin's fake-input protocol (the KDE paste key), compiled by wayland-scanner at build time
     plasma-wayland-protocols
     # the private headless KDE Plasma desktop (scripts/kwin-session.sh): KWin, the desktop portal with

@@ -2,8 +2,9 @@
 // (scripts/kwin-session.sh). The desktop choice (unauthorised: the RemoteDesktop portal's keyboard
 // beside KWin's data-control clipboard, and why; authorised by our desktop entry: KWin's
 // fake-input) and what `doctor` says of it, the clipboard without focus, the GlobalShortcuts
-// portal's session, and `quillory paste` landing once through either paste key in native Wayland
-// GTK 3 and Qt fields that keep the keyboard, with the user's clipboard put back.
+// portal's session, the overlay's layer surface shown, updated and moved while a Qt field keeps the
+// keyboard, and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
+// Qt fields that keep the keyboard, with the user's clipboard put back.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Input/InputEngine.h"
 #include "Input/kde/FakeInputKeyPoster.h"
@@ -12,6 +13,7 @@
 #include "Input/wayland/WaylandConnection.h"
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Platform/linux/DesktopProbe.h"
+#include "Platform/qt/OverlaySurface.h"
 #include "Strings/StringTables.h"
 
 #include "WaylandTestSupport.h"
@@ -19,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -100,7 +103,7 @@ TEST(KWinDesktop, ThePortalKeyboardAndTheDataControlClipboardAreChosenAndDoctorN
     EXPECT_EQ(choice.paste.path, DesktopPaths::remoteDesktopPortal) << choice.logLine().toStdString();
     EXPECT_THAT(choice.paste.reason.toStdString(), ::testing::HasSubstr("KWin does not offer fake-input"));
     EXPECT_EQ(choice.clipboard.path, DesktopPaths::dataControl) << choice.logLine().toStdString();
-    EXPECT_EQ(choice.overlay.path, DesktopPaths::xwaylandWindow) << choice.logLine().toStdString();
+    EXPECT_EQ(choice.overlay.path, DesktopPaths::layerShell) << choice.logLine().toStdString();
 
     const QJsonObject doctor = doctorJson();
     const QJsonObject paths = doctor.value(QStringLiteral("paths")).toObject();
@@ -110,6 +113,7 @@ TEST(KWinDesktop, ThePortalKeyboardAndTheDataControlClipboardAreChosenAndDoctorN
     const QString reason = doctor.value(QStringLiteral("pathDetails")).toObject().value(QStringLiteral("paste")).toObject()
                                .value(QStringLiteral("reason")).toString();
     EXPECT_THAT(reason.toStdString(), ::testing::HasSubstr("X-KDE-Wayland-Interfaces"));
+    EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), DesktopPaths::layerShell);
 }
 
 TEST(KWinClipboard, DataControlReadsAndSetsTheClipboardWithoutAFocusedWindow) {
@@ -176,6 +180,35 @@ TEST_P(KWinPaste, TheEngineInThisProcessPastesThroughItsPortalSession) {
     ASSERT_TRUE(waitFor([&] { return portal->state() != RemoteDesktopKeyPoster::State::opening; }));
     ASSERT_EQ(portal->state(), RemoteDesktopKeyPoster::State::started) << portal->lastError().toStdString();
     expectEnginePasteLandsOnce(*target, platform);
+}
+
+// A frameless WindowDoesNotAcceptFocus window of Qt 6.4 became active on KWin; the layer surface
+// without keyboard interactivity never does.
+TEST(KWinOverlay, ALayerSurfaceShowsUpdatesAndMovesWhileTheFieldKeepsTheKeyboard) {
+    quillory::test::WaylandTarget target(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                                         {QStringLiteral("-platform"), QStringLiteral("wayland")}, {});
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+    QString why;
+    auto surfaces = platform::openLayerShellSurfaces(&why);
+    ASSERT_TRUE(surfaces) << why.toStdString();
+    auto surface = surfaces->createSurface(QStringLiteral("quillory.test.strip"));
+    QImage frame(308, 48, QImage::Format_ARGB32_Premultiplied);
+    for (int i = 0; i < 30; ++i) {
+        frame.fill(QColor::fromHsv((i * 12) % 360, 200, 200, 230));
+        surface->present(frame, QPoint(400 + i, 700 - i));
+        ASSERT_TRUE(surface->isMapped()) << "KWin did not configure the layer surface";
+        QElapsedTimer gap;
+        gap.start();
+        (void)waitFor([&] { return gap.elapsed() > 40; }); // about the waveform's rate
+    }
+    surface->withdraw();
+    surface->present(frame, QPoint(10, 10)); // shown again after a withdrawal
+    EXPECT_TRUE(surface->isMapped());
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1000; });
+    EXPECT_EQ(target.focusLosses(), 0) << "the field lost the keyboard:\n" << target.transcript();
+    surface.reset();
 }
 
 // ---- KWin's fake-input, authorised by the desktop entry we ship (ctest test_desktop_kwin_fake_input) ----

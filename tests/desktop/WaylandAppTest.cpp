@@ -2,8 +2,9 @@
 // the pipe microphone) and on headless KWin (scripts/kwin-session.sh, the paste key through the
 // RemoteDesktop portal; sway's window tree is not there, the field's own focus reports are): push-to-talk through `quillory press` / `quillory release` with the tiny
 // speech model, its sentence pasted once into a native Wayland GTK 3 entry or Qt line edit that
-// keeps the keyboard the whole time — the overlay (an XWayland window of the app) shown while
-// recording and processing never takes it — and the user's clipboard back afterwards.
+// keeps the keyboard the whole time — the overlay, a layer-shell surface of the app (never a
+// window: none in sway's tree, none on XWayland), shown while recording and processing never
+// takes it — and the user's clipboard back afterwards.
 #include "WaylandTestSupport.h"
 
 #include <QCoreApplication>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
@@ -95,9 +97,61 @@ int seatKeyboards() {
     return count;
 }
 
-/// Whether an X11 (XWayland) window of the app is mapped: the overlay.
-bool overlayShown() {
+/// Whether an X11 (XWayland) window of the app is mapped (the overlay was one before layer-shell).
+bool x11WindowShown() {
     return !run(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--class", "quillory"}).out.trimmed().isEmpty();
+}
+
+/// The pixels sway shows in the strip's default place on its 1280x800 output (bottom centre, a few
+/// pixels in from its edges), read back through wlr-screencopy by grim: RGB bytes, empty on failure.
+QByteArray swayStripPixels() {
+    const QByteArray ppm = run(QStringLiteral("grim"), {"-t", "ppm", "-g", "506,740 268x32", "-"}).out;
+    // "P6\n<w> <h>\n255\n" and the bytes.
+    int newlines = 0;
+    for (qsizetype i = 0; i < ppm.size(); ++i) {
+        if (ppm[i] == '\n' && ++newlines == 3) {
+            return ppm.mid(i + 1);
+        }
+    }
+    return {};
+}
+/// The strip's place once the field's window has settled there (the same pixels half a second apart).
+QByteArray settledStripPixels() {
+    QByteArray last = swayStripPixels(), now;
+    (void)quillory::test::pollUntil([&] {
+        QElapsedTimer gap;
+        gap.start();
+        (void)quillory::test::pollUntil([&] { return gap.elapsed() > 500; }, 1000);
+        now = swayStripPixels();
+        const bool same = !now.isEmpty() && now == last;
+        last = now;
+        return same;
+    }, kWaitMs);
+    return now;
+}
+/// The share of bytes that differ between two captures of the same place.
+double differingShare(const QByteArray& a, const QByteArray& b) {
+    if (a.isEmpty() || a.size() != b.size()) return 1.0;
+    qsizetype differing = 0;
+    for (qsizetype i = 0; i < a.size(); ++i) {
+        differing += std::abs(int(quint8(a[i])) - int(quint8(b[i]))) > 8;
+    }
+    return double(differing) / double(a.size());
+}
+
+/// How many windows of process `pid` sway's tree holds (native or XWayland).
+int swayWindowsOf(qint64 pid) {
+    const QJsonDocument tree = QJsonDocument::fromJson(run(QStringLiteral("swaymsg"), {"-r", "-t", "get_tree"}).out);
+    std::function<int(const QJsonObject&)> walk = [&](const QJsonObject& node) -> int {
+        int count = qint64(node.value(QStringLiteral("pid")).toDouble()) == pid ? 1 : 0;
+        for (const char* key : {"nodes", "floating_nodes"}) {
+            for (const QJsonValue& child : node.value(QLatin1String(key)).toArray()) {
+                count += walk(child.toObject());
+            }
+        }
+        return count;
+    };
+    return walk(tree.object());
 }
 
 using quillory::test::feedPipeMicrophone;
@@ -132,6 +186,17 @@ protected:
         }
     }
     CommandRun quillory(const QStringList& args) { return run(QStringLiteral(QUILLORY_EXECUTABLE), args, env_); }
+    /// What the app logged so far.
+    QByteArray appLog() {
+        QFile log(dir_.path() + QStringLiteral("/app.log"));
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }
+    /// The strip is on screen as a layer surface: the compositor configured it (the app logs that
+    /// once it has), and the app has no window on screen, neither in sway's tree nor on XWayland.
+    bool overlayIsALayerSurface() {
+        return appLog().contains("overlay: quillory.inputStatusPanel shown as a layer-shell surface");
+    }
+    bool appHasAWindow() { return x11WindowShown() || (onSway() && swayWindowsOf(app_.processId()) > 0); }
     QString status() { return QString::fromUtf8(quillory({"status"}).out).trimmed(); }
 
     QTemporaryDir dir_;
@@ -160,7 +225,8 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     ASSERT_EQ(quillory({"settings", "set", "quillory.firstLaunch.noTrayNoticeShown", "true", "--bool"}).exitCode, 0);
     const int keyboardsBefore = onSway() ? seatKeyboards() : 0;
     app_.setProcessEnvironment(env_);
-    app_.setProcessChannelMode(QProcess::ForwardedChannels);
+    app_.setProcessChannelMode(QProcess::MergedChannels);
+    app_.setStandardOutputFile(dir_.path() + QStringLiteral("/app.log"));
     app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
     ASSERT_TRUE(app_.waitForStarted(kWaitMs));
     ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("idle"); })) << "the app never answered";
@@ -174,12 +240,28 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     }
     const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
     ASSERT_EQ(run(QStringLiteral("wl-copy"), {QString::fromUtf8(users)}).exitCode, 0);
+    // Doctor names the overlay's path: both compositors advertise layer-shell.
+    const QJsonObject paths =
+        QJsonDocument::fromJson(quillory({"doctor", "--json"}).out).object().value(QStringLiteral("paths")).toObject();
+    EXPECT_EQ(paths.value(QStringLiteral("overlay")).toString(), QStringLiteral("layer-shell"));
+    const QByteArray withoutOverlay = onSway() ? settledStripPixels() : QByteArray();
+    if (onSway()) {
+        ASSERT_FALSE(withoutOverlay.isEmpty()) << "grim read nothing from sway";
+    }
 
-    // While recording the overlay shows, and the field keeps the keyboard.
+    // While recording the overlay shows as a layer surface, never a window, and the field keeps
+    // the keyboard.
     const CommandRun press = quillory({"press"});
     ASSERT_EQ(press.exitCode, 0) << press.err.toStdString();
-    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayShown(); }))
-        << "status " << status().toStdString() << ", overlay shown: " << overlayShown();
+    ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayIsALayerSurface(); }))
+        << "status " << status().toStdString() << ", the app's log:\n" << appLog().toStdString();
+    EXPECT_FALSE(appHasAWindow()) << "the overlay is a window";
+    if (onSway()) {
+        // The compositor draws the strip where the window was placed.
+        double share = 0;
+        EXPECT_TRUE(waitFor([&] { return (share = differingShare(swayStripPixels(), withoutOverlay)) > 0.3; }))
+            << "sway shows nothing at the strip's place (" << share << " of it changed)";
+    }
     std::atomic<bool> fed{false};
     std::atomic<bool> done{false};
     std::thread feeder([&] {
@@ -189,6 +271,7 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     (void)waitFor([&] { return done.load(); });
     feeder.join();
     ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    EXPECT_FALSE(appHasAWindow()) << "the overlay became a window while it updated";
     if (onSway()) {
         EXPECT_EQ(focusedPid(), target->pid()) << "sway moved the focus while recording";
     }
@@ -198,11 +281,14 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     const CommandRun release = quillory({"release"});
     ASSERT_EQ(release.exitCode, 0) << release.err.toStdString();
     bool focusMoved = false;
+    bool windowShown = false;
     EXPECT_TRUE(waitFor([&] {
         focusMoved = focusMoved || (onSway() && focusedPid() != target->pid());
+        windowShown = windowShown || appHasAWindow();
         return status() == QLatin1String("idle");
     })) << status().toStdString();
     EXPECT_FALSE(focusMoved) << "sway moved the focus while processing";
+    EXPECT_FALSE(windowShown) << "the overlay was a window while processing";
     EXPECT_TRUE(waitFor([&] { return target->text() == sentence; }))
         << "arrived: \"" << target->text().toStdString() << "\"\n" << target->transcript();
     // The user's clipboard comes back.
@@ -217,7 +303,12 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
     if (onSway()) {
         EXPECT_EQ(focusedPid(), target->pid());
     }
-    EXPECT_TRUE(waitFor([&] { return !overlayShown(); })) << "the overlay stays up after the paste";
+    EXPECT_FALSE(appHasAWindow());
+    if (onSway()) {
+        double share = 0;
+        EXPECT_TRUE(waitFor([&] { return (share = differingShare(swayStripPixels(), withoutOverlay)) < 0.02; }))
+            << "the strip stays on screen after the paste (" << share << " of its place differs)";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(

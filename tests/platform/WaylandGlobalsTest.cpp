@@ -1,5 +1,6 @@
 // The registry roundtrip against a small Wayland server of our own, and a compositor that never
 // answers.
+#include "Platform/qt/OverlaySurface.h"
 #include "Platform/wayland/WaylandGlobals.h"
 #include "support/CoreTest.h"
 
@@ -20,6 +21,8 @@ namespace {
 
 const wl_interface kVirtualKeyboard{"zwp_virtual_keyboard_manager_v1", 1, 0, nullptr, 0, nullptr};
 const wl_interface kDataControl{"zwlr_data_control_manager_v1", 2, 0, nullptr, 0, nullptr};
+const wl_interface kCompositor{"wl_compositor", 4, 0, nullptr, 0, nullptr};
+const wl_interface kShm{"wl_shm", 1, 0, nullptr, 0, nullptr};
 
 void bindNothing(wl_client*, void*, uint32_t, uint32_t) {}
 
@@ -61,6 +64,33 @@ TEST_F(WaylandGlobals, TheAdvertisedGlobalsWithTheirVersions) {
     ASSERT_TRUE(report.connected) << report.error.toStdString();
     EXPECT_EQ(report.globals.value("zwp_virtual_keyboard_manager_v1"), 1);
     EXPECT_EQ(report.globals.value("zwlr_data_control_manager_v1"), 2);
+}
+
+TEST_F(WaylandGlobals, WithoutLayerShellTheOverlayFallsBackToItsWindowAndSaysWhy) {
+    // A compositor with surfaces and shared memory, but no layer-shell (GNOME's mutter).
+    wl_display* server = wl_display_create();
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(wl_display_add_socket(server, "quillory-test-0"), 0);
+    wl_global_create(server, &kCompositor, 4, nullptr, bindNothing);
+    wl_global_create(server, &kShm, 1, nullptr, bindNothing);
+    std::thread loop([server] { wl_display_run(server); });
+
+    const quillory::BackendChoice layerShell{quillory::DesktopPaths::layerShell, QStringLiteral("advertised"), {}, nullptr};
+    const OverlayPresentation presentation =
+        chooseOverlayPresentation(layerShell, [](QString* why) { return openLayerShellSurfaces(why); });
+    wl_display_terminate(server);
+    loop.join();
+    wl_display_destroy(server);
+
+    EXPECT_FALSE(presentation.surfaces);
+    EXPECT_EQ(presentation.choice.path, quillory::DesktopPaths::xwaylandWindow);
+    EXPECT_TRUE(presentation.choice.reason.contains("does not advertise zwlr_layer_shell_v1"))
+        << presentation.choice.reason.toStdString();
+
+    // No compositor at all: the reason says so.
+    QString why;
+    EXPECT_FALSE(openLayerShellSurfaces(&why));
+    EXPECT_TRUE(why.contains("no Wayland compositor answers")) << why.toStdString();
 }
 
 TEST_F(WaylandGlobals, ACompositorThatNeverAnswersIsAnErrorNotAHang) {

@@ -6,6 +6,7 @@
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
@@ -79,6 +80,10 @@ struct RegistryListener {
 
     static void global(void* data, wl_registry* registry, uint32_t name, const char* interface, uint32_t version) {
         auto* self = static_cast<WaylandConnection*>(data);
+        if (self->role_ == WaylandConnection::Role::surfaces) {
+            surfacesGlobal(self, registry, name, interface, version);
+            return;
+        }
         if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_) {
             self->seat_ = static_cast<wl_seat*>(
                 wl_registry_bind(registry, name, &wl_seat_interface, std::min<uint32_t>(version, 2)));
@@ -106,6 +111,28 @@ struct RegistryListener {
             self->fakeInputName_ = 0; // taken back: the paste key stops using it
         }
     }
+    static void seatCapabilities(void* data, wl_seat*, uint32_t capabilities) {
+        static_cast<WaylandConnection*>(data)->seatCapabilities_ = capabilities;
+    }
+    static void seatName(void*, wl_seat*, const char*) {}
+    static constexpr wl_seat_listener seatListener{&seatCapabilities, &seatName};
+
+    static void surfacesGlobal(WaylandConnection* self, wl_registry* registry, uint32_t name, const char* interface,
+                               uint32_t version) {
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && !self->seat_) {
+            self->seat_ = static_cast<wl_seat*>(
+                wl_registry_bind(registry, name, &wl_seat_interface, std::min<uint32_t>(version, 2)));
+            wl_seat_add_listener(self->seat_, &seatListener, self);
+        } else if (std::strcmp(interface, wl_compositor_interface.name) == 0 && !self->compositor_) {
+            self->compositor_ = static_cast<wl_compositor*>(
+                wl_registry_bind(registry, name, &wl_compositor_interface, std::min<uint32_t>(version, 4)));
+        } else if (std::strcmp(interface, wl_shm_interface.name) == 0 && !self->shm_) {
+            self->shm_ = static_cast<wl_shm*>(wl_registry_bind(registry, name, &wl_shm_interface, 1));
+        } else if (std::strcmp(interface, zwlr_layer_shell_v1_interface.name) == 0 && !self->layerShell_) {
+            self->layerShell_ = static_cast<zwlr_layer_shell_v1*>(
+                wl_registry_bind(registry, name, &zwlr_layer_shell_v1_interface, std::min<uint32_t>(version, 3)));
+        }
+    }
     static constexpr wl_registry_listener listener{&global, &globalRemove};
 };
 
@@ -116,7 +143,7 @@ int remainingMs(std::chrono::steady_clock::time_point end) {
 }
 } // namespace
 
-std::shared_ptr<WaylandConnection> WaylandConnection::open(QString* why, const QString& displayName) {
+std::shared_ptr<WaylandConnection> WaylandConnection::open(QString* why, const QString& displayName, Role role) {
     const QByteArray name = displayName.toLocal8Bit();
     wl_display* display = wl_display_connect(name.isEmpty() ? nullptr : name.constData());
     if (!display) {
@@ -128,6 +155,7 @@ std::shared_ptr<WaylandConnection> WaylandConnection::open(QString* why, const Q
     }
     std::shared_ptr<WaylandConnection> self(new WaylandConnection);
     self->display_ = display;
+    self->role_ = role;
     self->registry_ = wl_display_get_registry(display);
     wl_registry_add_listener(self->registry_, &RegistryListener::listener, self.get());
     // The globals, then a second trip for the seat's first events.
@@ -162,6 +190,15 @@ WaylandConnection::~WaylandConnection() {
     }
     if (dataControl_) {
         zwlr_data_control_manager_v1_destroy(dataControl_);
+    }
+    if (layerShell_) {
+        zwlr_layer_shell_v1_destroy(layerShell_);
+    }
+    if (shm_) {
+        wl_shm_destroy(shm_);
+    }
+    if (compositor_) {
+        wl_compositor_destroy(compositor_);
     }
     if (seat_) {
         wl_seat_destroy(seat_);

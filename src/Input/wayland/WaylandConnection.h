@@ -15,6 +15,9 @@ struct zwlr_data_control_manager_v1;
 struct zwp_virtual_keyboard_manager_v1;
 struct zwlr_foreign_toplevel_manager_v1;
 struct org_kde_kwin_fake_input;
+struct zwlr_layer_shell_v1;
+struct wl_compositor;
+struct wl_shm;
 class QSocketNotifier;
 
 namespace quillory::input {
@@ -37,9 +40,15 @@ public:
     /// its main thread, which takes over a second for a large binary on a loaded machine.
     static constexpr std::chrono::milliseconds kRegistryLimit{5000};
 
+    /// Which globals a connection binds: the input backends' (seat, data-control,
+    /// virtual-keyboard, the window list) or the overlay's surfaces' (seat, compositor, shm,
+    /// layer-shell).
+    enum class Role { input, surfaces };
+
     /// Connects to `displayName` (WAYLAND_DISPLAY when empty) and lists the globals; null, with
     /// the reason, when there is no compositor or it does not answer.
-    static std::shared_ptr<WaylandConnection> open(QString* why, const QString& displayName = {});
+    static std::shared_ptr<WaylandConnection> open(QString* why, const QString& displayName = {},
+                                                   Role role = Role::input);
     ~WaylandConnection() override;
 
     wl_display* display() const { return display_; }
@@ -53,6 +62,11 @@ public:
     /// Binds fake-input (once; KWin adds an input device per binding, so it is bound only by the
     /// paste key that uses it); null when it is not offered.
     org_kde_kwin_fake_input* bindFakeInput();
+    wl_compositor* compositor() const { return compositor_; }
+    wl_shm* shm() const { return shm_; }
+    zwlr_layer_shell_v1* layerShell() const { return layerShell_; }
+    /// The seat's capabilities as last announced (surfaces role only: wl_seat's capability bits).
+    quint32 seatCapabilities() const { return seatCapabilities_; }
     /// The data-control version bound (2 has the primary selection).
     quint32 dataControlVersion() const { return dataControlVersion_; }
     /// Whether the compositor lists its windows (wlr-foreign-toplevel-management).
@@ -92,6 +106,11 @@ private:
     quint32 fakeInputName_ = 0;
     quint32 fakeInputVersion_ = 0;
     org_kde_kwin_fake_input* fakeInput_ = nullptr;
+    Role role_ = Role::input;
+    wl_compositor* compositor_ = nullptr;
+    wl_shm* shm_ = nullptr;
+    zwlr_layer_shell_v1* layerShell_ = nullptr;
+    quint32 seatCapabilities_ = 0;
     zwlr_foreign_toplevel_manager_v1* toplevelManager_ = nullptr;
     struct Toplevel;
     std::vector<std::unique_ptr<Toplevel>> toplevels_;

@@ -5,6 +5,8 @@
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 #include "wlr-data-control-unstable-v1-client-protocol.h"
+#include "wlr-layer-shell-unstable-v1-client-protocol.h"
+#include "xdg-shell-client-protocol.h"
 
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
@@ -12,3 +14,5 @@
 #include "virtual-keyboard-unstable-v1-protocol.c"
 #include "wlr-foreign-toplevel-management-unstable-v1-protocol.c"
 #include "wlr-data-control-unstable-v1-protocol.c"
+#include "wlr-layer-shell-unstable-v1-protocol.c"
+#include "xdg-shell-protocol.c"

@@ -111,6 +111,7 @@ BuiltBackends builtBackends() {
     // (GNOME 48, Plasma 6) is tested.
     b.globalShortcutsPortal = false;
     b.mutterRemoteDesktop = true; // Input/gnome
+    b.layerShell = true;          // Platform/wayland/LayerShellSurfaces (the overlay)
     return b;
 }
 

@@ -2,6 +2,8 @@
 #include "UI/App/WindowPresentation.h"
 
 #include "App/AppState.h"
+#include "Platform/linux/DesktopProbe.h"
+#include "Platform/qt/OverlaySurface.h"
 #include "UI/Overlay/InputStatusOverlayController.h"
 #include "UI/Settings/SettingsBackend.h"
 #include "UI/Settings/SettingsLaunchBridge.h"
@@ -77,7 +79,11 @@ void DesktopAppWindows::startOverlaySync() {
         return;
     }
     if (!overlay_) {
-        overlay_ = std::make_unique<InputStatusOverlayController>(*state_, nullptr);
+        // Layer-shell surfaces where the compositor has them, else the windows (the reason logged).
+        const platform::OverlayPresentation presentation = platform::chooseOverlayPresentation(
+            platform::currentDesktopBackends().overlay,
+            [](QString* why) { return platform::openLayerShellSurfaces(why); });
+        overlay_ = std::make_unique<InputStatusOverlayController>(*state_, nullptr, nullptr, presentation.surfaces);
     }
     overlay_->startSyncingWithAppStateIfNeeded();
 }

@@ -18,13 +18,18 @@ namespace {
 InputStatusOverlayController* g_shared = nullptr;
 }
 
-InputStatusOverlayController::InputStatusOverlayController(AppState& state, QScreen* screen, QObject* parent)
-    : QObject(parent), state_(state), fixedScreen_(screen) {
+InputStatusOverlayController::InputStatusOverlayController(AppState& state, QScreen* screen, QObject* parent,
+                                                           std::shared_ptr<platform::OverlaySurfaces> surfaces)
+    : QObject(parent), state_(state), fixedScreen_(screen), surfaces_(std::move(surfaces)) {
     initOverlayResources();
+    const auto surfaceFor = [this](const QString& name) {
+        return surfaces_ ? surfaces_->createSurface(name) : nullptr;
+    };
     stripView_ = new InputStatusStripView(model_);
-    statusPanel_ = new OverlayPanel(kInputStatusPanelIdentifier, stripView_);
+    statusPanel_ = new OverlayPanel(kInputStatusPanelIdentifier, stripView_, surfaceFor(kInputStatusPanelIdentifier));
     transcriptView_ = new InputTranscriptPanelView(model_);
-    transcriptPanel_ = new OverlayPanel(kInputTranscriptPanelIdentifier, transcriptView_);
+    transcriptPanel_ = new OverlayPanel(kInputTranscriptPanelIdentifier, transcriptView_,
+                                        surfaceFor(kInputTranscriptPanelIdentifier));
 
     if (const auto strip = statusBottomCenterFrame()) {
         setFrame(statusPanel_, *strip);

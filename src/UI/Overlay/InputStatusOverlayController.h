@@ -1,6 +1,7 @@
 #pragma once
 
 #include "App/AppStatus.h"
+#include "Platform/qt/OverlaySurface.h"
 #include "UI/Overlay/InputStatusOverlayModel.h"
 #include "UI/Overlay/OverlayGeometry.h"
 
@@ -8,6 +9,7 @@
 #include <QPointer>
 #include <QScreen>
 
+#include <memory>
 #include <optional>
 
 namespace quillory {
@@ -29,8 +31,10 @@ public:
     static inline const QString kInputTranscriptPanelIdentifier = QStringLiteral("quillory.inputTranscriptPanel");
 
     /// `screen` is the screen to place the panels on; null means the primary screen (or the first
-    /// one) at each placement. With no screen at all nothing is placed or shown.
-    explicit InputStatusOverlayController(AppState& state, QScreen* screen = nullptr, QObject* parent = nullptr);
+    /// one) at each placement. With no screen at all nothing is placed or shown. With `surfaces`
+    /// the panels are shown on surfaces of theirs (layer-shell) instead of as windows.
+    explicit InputStatusOverlayController(AppState& state, QScreen* screen = nullptr, QObject* parent = nullptr,
+                                          std::shared_ptr<platform::OverlaySurfaces> surfaces = nullptr);
     ~InputStatusOverlayController() override;
 
     /// The instance the app created (null before and after).
@@ -74,6 +78,7 @@ private:
 
     AppState& state_;
     QPointer<QScreen> fixedScreen_;
+    std::shared_ptr<platform::OverlaySurfaces> surfaces_;
     InputStatusOverlayModel model_;
     InputStatusStripView* stripView_ = nullptr;
     InputTranscriptPanelView* transcriptView_ = nullptr;

@@ -1,6 +1,10 @@
 #include "UI/Overlay/OverlayPanel.h"
 
+#include <QApplication>
+#include <QImage>
 #include <QMouseEvent>
+#include <QScreen>
+#include <QWheelEvent>
 #include <QPainterPath>
 #include <QRegion>
 #include <QVBoxLayout>
@@ -11,13 +15,14 @@
 
 namespace quillory {
 
-OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content)
+OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content,
+                           std::unique_ptr<platform::OverlaySurface> surface)
     // Outside the window manager's stacking (X11 override-redirect): no window manager lets a
     // managed window above a focused full-screen one, but every one leaves unmanaged windows
     // where their owner raises them, on every workspace, out of task bars, never focused.
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus |
                            Qt::NoDropShadowWindowHint | Qt::X11BypassWindowManagerHint),
-      content_(content) {
+      content_(content), surface_(std::move(surface)) {
     setObjectName(identifier);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_TranslucentBackground);
@@ -33,10 +38,100 @@ OverlayPanel::OverlayPanel(const QString& identifier, QWidget* content)
     layout->setSizeConstraint(QLayout::SetNoConstraint);
     content_->setParent(this);
     layout->addWidget(content_);
+    if (surface_) {
+        // Laid out and painted as if shown, but the only thing on screen is the surface.
+        setAttribute(Qt::WA_DontShowOnScreen);
+        surface_->onPointer = [this](const platform::OverlayPointerEvent& e) { deliverPointer(e); };
+        return;
+    }
     winId(); // a native window now, so the role is set before it is first mapped
     if (QWindow* w = windowHandle()) {
         w->setObjectName(identifier);
         w->installEventFilter(this);
+    }
+}
+
+OverlayPanel::~OverlayPanel() {
+    if (surface_) {
+        surface_->onPointer = nullptr;
+        surface_->withdraw();
+    }
+}
+
+bool OverlayPanel::event(QEvent* event) {
+    const bool handled = QWidget::event(event);
+    if (surface_ && isVisible()) {
+        switch (event->type()) {
+        case QEvent::UpdateRequest: // something in the panel was repainted
+        case QEvent::Move:
+        case QEvent::Resize:
+            presentOnSurface();
+            break;
+        default:
+            break;
+        }
+    }
+    return handled;
+}
+
+void OverlayPanel::presentOnSurface() {
+    if (size().isEmpty()) {
+        return;
+    }
+    QImage image(size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    render(&image, QPoint(), QRegion(), QWidget::DrawChildren);
+    // The surface sits on the compositor's output, whose origin is the screen's.
+    const QPoint origin = screen() ? screen()->geometry().topLeft() : QPoint();
+    surface_->present(image, pos() - origin);
+}
+
+void OverlayPanel::deliverPointer(const platform::OverlayPointerEvent& e) {
+    const QPointF local = e.position;
+    const QPointF global = QPointF(pos()) + local;
+    QWidget* under = childAt(local.toPoint());
+    if (!under) {
+        under = this;
+    }
+    QEvent::Type type = QEvent::MouseMove;
+    QWidget* target = pointerGrab_ ? pointerGrab_.data() : under;
+    switch (e.kind) {
+    case platform::OverlayPointerEvent::Kind::press:
+        type = QEvent::MouseButtonPress;
+        if (!pointerButtons_) {
+            pointerGrab_ = target = under; // the widget pressed gets the moves and the release
+        }
+        pointerButtons_ |= e.button;
+        break;
+    case platform::OverlayPointerEvent::Kind::release:
+        type = QEvent::MouseButtonRelease;
+        pointerButtons_ &= ~Qt::MouseButtons(e.button);
+        break;
+    case platform::OverlayPointerEvent::Kind::motion:
+        break;
+    case platform::OverlayPointerEvent::Kind::leave:
+        return;
+    case platform::OverlayPointerEvent::Kind::wheel:
+        // Qt hands a wheel event it did not get from the window system to its receiver alone: up
+        // the parents by hand, as far as one takes it.
+        for (QWidget* w = under; w; w = w->parentWidget()) {
+            const QPointF at = w == this ? local : QPointF(w->mapFrom(this, local.toPoint()));
+            QWheelEvent wheel(at, global, QPoint(), e.angleDelta, pointerButtons_, Qt::NoModifier, Qt::NoScrollPhase,
+                              false);
+            wheel.ignore();
+            QApplication::sendEvent(w, &wheel);
+            if (wheel.isAccepted() || w == this) {
+                break;
+            }
+        }
+        return;
+    }
+    const QPointF targetLocal = target == this ? local : QPointF(target->mapFrom(this, local.toPoint()));
+    QMouseEvent mouse(type, targetLocal, local, global, type == QEvent::MouseMove ? Qt::NoButton : e.button,
+                      pointerButtons_, Qt::NoModifier);
+    QApplication::sendEvent(target, &mouse);
+    if (!pointerButtons_) {
+        pointerGrab_ = nullptr;
     }
 }
 
@@ -55,16 +150,28 @@ void OverlayPanel::orderFront() {
     if (!isVisible()) {
         stickyRequested_ = false;
         updateOutline(); // a compositor may have started or stopped since the last show
-        declareNeverFocusedType(this); // before every map: what the compositor decides focus on
-        show();
+        if (surface_) {
+            show(); // off screen: the surface is what maps
+            presentOnSurface();
+        } else {
+            declareNeverFocusedType(this); // before every map: what the compositor decides focus on
+            show();
+        }
     }
-    raise();
+    if (!surface_) {
+        raise();
+    }
     ++timesOrderedFront_;
 }
 
 void OverlayPanel::orderOut() {
     dragging_ = false;
+    pointerGrab_ = nullptr;
+    pointerButtons_ = Qt::NoButton;
     hide();
+    if (surface_) {
+        surface_->withdraw();
+    }
 }
 
 void OverlayPanel::resizeEvent(QResizeEvent* event) {
@@ -74,7 +181,8 @@ void OverlayPanel::resizeEvent(QResizeEvent* event) {
 
 void OverlayPanel::updateOutline() {
     // Without a compositor the transparent corners would show as black: clip the window instead.
-    if (compositorRunning()) {
+    // A surface is always composited.
+    if (surface_ || compositorRunning()) {
         clearMask();
     } else {
         setMask(roundedRegion(size(), kCornerRadius));

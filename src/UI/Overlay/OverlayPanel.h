@@ -1,7 +1,12 @@
 #pragma once
 
+#include "Platform/qt/OverlaySurface.h"
+
 #include <QPoint>
+#include <QPointer>
 #include <QWidget>
+
+#include <memory>
 
 namespace quillory {
 
@@ -9,12 +14,19 @@ namespace quillory {
 /// on every workspace, out of task bars and pagers, translucent, never taking the keyboard focus,
 /// dragged by its background. Its tooltips show although the panel is never the active window.
 /// Without a compositor (no alpha channel on screen) the panel is cut to its rounded outline.
+///
+/// Given a surface (a layer-shell surface on Wayland), the panel is never a window on screen: it
+/// lives off screen (`WA_DontShowOnScreen`) and hands its rendering to the surface whenever it is
+/// shown, moved, resized or repainted; the surface's pointer presses, releases, moves and wheel
+/// turns reach its widgets as mouse and wheel events (no hover, no tooltips there).
 class OverlayPanel : public QWidget {
     Q_OBJECT
 
 public:
     /// `identifier` becomes the object name and the X11 window role.
-    OverlayPanel(const QString& identifier, QWidget* content);
+    OverlayPanel(const QString& identifier, QWidget* content,
+                 std::unique_ptr<platform::OverlaySurface> surface = nullptr);
+    ~OverlayPanel() override;
 
     QWidget* content() const { return content_; }
     /// Shows the panel (if hidden) and raises it, without activating it.
@@ -27,8 +39,11 @@ public:
     static constexpr int kCornerRadius = 14;
     /// Whether the panel is cut to its rounded outline (no compositor at the last show or resize).
     bool isCutToOutline() const { return !mask().isEmpty(); }
+    /// The surface the panel is shown on; null when it is a window of its own.
+    platform::OverlaySurface* surface() const { return surface_.get(); }
 
 protected:
+    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
@@ -37,7 +52,12 @@ protected:
 
 private:
     void updateOutline();
+    void presentOnSurface();
+    void deliverPointer(const platform::OverlayPointerEvent& event);
     QWidget* content_;
+    std::unique_ptr<platform::OverlaySurface> surface_;
+    QPointer<QWidget> pointerGrab_;
+    Qt::MouseButtons pointerButtons_;
     QPoint dragOffset_;
     bool dragging_ = false;
     bool stickyRequested_ = false;
