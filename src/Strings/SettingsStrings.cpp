@@ -165,11 +165,22 @@ constexpr LocalizedString kStrings[] = {
      "音声認識も整形もこのコンピュータ内で行い、音声や文章をどこにも送信しません。"},
     {"permission.dictation.privacy.server_title", "Audio goes to your recognition server",
      "音声を認識サーバーに送信"},
-    {"permission.dictation.privacy.server_body",
-     "Each dictation's audio and your dictionary's hints are sent to %1 for recognition; polishing "
-     "runs on this computer. When the server fails, this computer recognises the same audio.",
-     "音声入力の音声と辞書のヒントを認識のため %1 に送信します。整形はこのコンピュータ内で行います。"
-     "サーバーが失敗したときは同じ音声をこのコンピュータで認識します。"},
+    {"permission.dictation.privacy.polish_server_title", "Text goes to your polish server",
+     "文章を整形サーバーに送信"},
+    {"permission.dictation.privacy.servers_title", "Audio and text go to your servers",
+     "音声と文章をサーバーに送信"},
+    {"permission.dictation.privacy.speech_server",
+     "Each dictation's audio and your dictionary's hints are sent to %1 for recognition; when that server "
+     "fails, this computer recognises the same audio.",
+     "音声入力の音声と辞書のヒントを認識のため %1 に送信します。サーバーが失敗したときは同じ音声をこのコンピュータで認識します。"},
+    {"permission.dictation.privacy.speech_local", "Speech recognition runs on this computer.",
+     "音声認識はこのコンピュータ内で行います。"},
+    {"permission.dictation.privacy.polish_server",
+     "The recognised text and your polish prompt are sent to %1 for polishing; when that server fails, the "
+     "text is pasted unpolished.",
+     "認識した文章と整形の指示を整形のため %1 に送信します。サーバーが失敗したときは整形せずに貼り付けます。"},
+    {"permission.dictation.privacy.polish_local", "Polishing runs on this computer.",
+     "整形はこのコンピュータ内で行います。"},
     {"permission.siri_improvement.row_title", "Sharing dictation audio", "音声入力の音声の共有"},
     {"permission.siri_improvement.opted_in", "Shared", "共有する"},
     {"permission.siri_improvement.opted_out", "Not shared", "共有しない"},
