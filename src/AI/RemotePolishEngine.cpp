@@ -201,6 +201,27 @@ Task<std::optional<int>> RemotePolishEngine::countTokens(RemotePolishSettings se
     co_return static_cast<int>(tokens.toArray().size());
 }
 
+Task<RemotePolishCheck> checkRemotePolishServer(RemotePolishSettings settings, PolishModel model,
+                                                QString instructions, CancellationToken cancel) {
+    RemotePolishCheck check;
+    settings.useServer = true;
+    RemotePolishEngine engine([settings] { return settings; });
+    const Duration start = Scheduler::current().monotonicNow();
+    try {
+        co_await engine.polish(QString::fromUtf8("えーと、これはテストです"), SpeechLocale::jaJP, model,
+                               std::move(instructions), std::move(cancel));
+        check.answered = true;
+        check.latencyMs =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Scheduler::current().monotonicNow() - start)
+                .count();
+    } catch (const LocalPolishError& e) {
+        check.error = e.message().isEmpty() ? e.localizedDescription() : e.message();
+    } catch (const CancellationError&) {
+        check.error = QStringLiteral("cancelled");
+    }
+    co_return check;
+}
+
 // ---- the choice ----
 
 ChosenPolishService::ChosenPolishService(PolishService& local, std::function<RemotePolishSettings()> settings)

@@ -63,6 +63,18 @@ struct RemotePolishSettings {
 /// The endpoint of `api` under the base address `base`.
 QUrl remotePolishEndpoint(const QUrl& base, RemotePolishApi api);
 
+/// What `checkRemotePolishServer` found.
+struct RemotePolishCheck {
+    bool answered = false; ///< a polish came back
+    qint64 latencyMs = -1; ///< how long it took (answered only)
+    QString error;         ///< why not (not answered)
+};
+
+/// Polishes one short sentence on the server `settings` name, as a dictation would (same
+/// endpoint, API, model, prompt and time limit), and times the answer: for the settings' Test.
+Task<RemotePolishCheck> checkRemotePolishServer(RemotePolishSettings settings, PolishModel model,
+                                                QString instructions, CancellationToken cancel = {});
+
 /// Polishes on a server. Main thread. A server that refuses, stalls, answers an error or nonsense
 /// ends the polish with `LocalPolishError` and a log line (`stage=polish_server_fallback`); the
 /// session then pastes the unpolished text.

@@ -277,7 +277,7 @@ TEST_F(RealServerTest, TheServerAsARemotePolishServerThroughBothApis) {
 
     // A long dictation goes in pieces through the chat API too.
     QString dictation;
-    for (int i = 0; dictation.size() < 600; ++i) {
+    for (int i = 0; dictation.size() < 250; ++i) {
         dictation += QString::fromUtf8("今日の会議では%1件目の議題について話し合いました。").arg(i + 1);
     }
     const QString out = polish(dictation);
