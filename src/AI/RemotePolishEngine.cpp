@@ -74,9 +74,8 @@ RemotePolishEngine::RemotePolishEngine(std::function<RemotePolishSettings()> set
     : settings_(std::move(settings)), manager_(makeServerNetworkManager()),
       stop_(std::make_unique<CancellationSource>()) {}
 
-RemotePolishEngine::~RemotePolishEngine() {
-    stop_->cancel();
-}
+// Requests still on their way when the engine goes are not resumed: the manager takes their replies.
+RemotePolishEngine::~RemotePolishEngine() = default;
 
 void RemotePolishEngine::stopServer() {
     // Replaced first: a polish that the cancellation ends may start another one at once.

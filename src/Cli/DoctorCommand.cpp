@@ -64,6 +64,8 @@ std::optional<Doctor::ProbeResults::SpeechServer> probePolishServer() {
     s.address = settings.url.toDisplayString(QUrl::RemoveUserInfo);
     s.api = settings.api == RemotePolishApi::llamaCompletion
                 ? QStringLiteral("llama-server /completion")
+            : settings.model.isEmpty()
+                ? QStringLiteral("OpenAI-style /v1/chat/completions")
                 : QStringLiteral("OpenAI-style /v1/chat/completions, model %1").arg(settings.model);
     s.addressProblem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
     if (!s.addressProblem.isEmpty()) {
