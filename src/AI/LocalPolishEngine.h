@@ -2,6 +2,7 @@
 
 #include "AI/LocalLLMChat.h"
 #include "AI/LocalPolishError.h"
+#include "AI/PolishCompletion.h"
 #include "AI/PolishModel.h"
 #include "AI/PolishService.h"
 #include "Runtime/Async.h"
@@ -76,7 +77,7 @@ public:
     /// The server's context size in tokens (its "-c").
     static constexpr int kContextTokens = 2048;
     /// The tokens a polish answer may take ("n_predict").
-    static constexpr int kPolishPredictTokens = 256;
+    static constexpr int kPolishPredictTokens = ::quillory::kPolishPredictTokens;
 
     /// The process-wide engine, created on first use.
     static LocalPolishEngine& shared();
@@ -201,28 +202,16 @@ public:
                                          CancellationToken cancel);
 
     /// How one piece of the last polish went (for the command line and the benchmarks).
-    struct PieceReport {
-        qsizetype characters = 0;
-        bool polished = false; // false: the piece's own text was kept
-        QString keptBecause;   // why it was kept
-        Duration elapsed{};    // the time its request took
-    };
+    using PieceReport = PolishPieceReport;
     /// The pieces of the last `polish` that reached the server, in order.
     const QList<PieceReport>& lastPolishPieces() const { return lastPolishPieces_; }
-    /// The most tokens one piece of a dictation may take: its answer, about as long, must fit in
-    /// `kPolishPredictTokens`.
-    static constexpr int kPieceTokens = kPolishPredictTokens * 3 / 4;
+    /// The most tokens one piece of a dictation may take.
+    static constexpr int kPieceTokens = kPolishPieceTokens;
     static constexpr Duration kTokenizeTimeout = std::chrono::seconds(10);
 
 private:
     struct HttpResult;
-    /// A completion's answer. `cutShort`: it stopped at the token limit or its prompt was
-    /// truncated. `overflow`: the server refused the prompt as longer than its context (its message).
-    struct CompletionAnswer {
-        QString content;
-        bool cutShort = false;
-        std::optional<QString> overflow;
-    };
+    using CompletionAnswer = PolishCompletion;
     Task<CompletionAnswer> complete(QString prompt, int port, QStringList stopTokens, int nPredict,
                                     double temperature, double topP, Duration timeout,
                                     CancellationToken cancel);

@@ -39,39 +39,6 @@ QString strictUtf8(const QByteArray& bytes) {
 
 using polish_detail::replyFinished;
 
-namespace {
-/// What an error text says about an answer's body: its length only.
-QString bodyDescription(const QByteArray& body) {
-    return QStringLiteral("reply of %1 bytes (content not logged)").arg(body.size());
-}
-
-/// The server's own error text ("error": {"message": …}) when it is the server's words and not
-/// the request's: a message that quotes 12 or more characters of the prompt in a row is withheld.
-/// Empty when there is none.
-QString serverErrorMessage(const QByteArray& body, const QString& prompt, QString* type = nullptr) {
-    const QJsonObject error = QJsonDocument::fromJson(body).object().value(QLatin1String("error")).toObject();
-    const QString message = Text::trimmed(error.value(QLatin1String("message")).toString()).left(300);
-    if (type) {
-        *type = error.value(QLatin1String("type")).toString();
-    }
-    constexpr qsizetype window = 12;
-    for (qsizetype i = 0; i + window <= message.size(); ++i) {
-        if (prompt.contains(QStringView(message).mid(i, window))) {
-            return QStringLiteral("(the server's message quotes the request; not logged)");
-        }
-    }
-    return message;
-}
-
-/// The longest answer a completion of `nPredict` tokens can come as: besides a fixed part for
-/// the other members, the prompt (echoed back) and every token (a token piece is at most
-/// `kMaxTokenBytes`) with JSON escaping of up to six characters a byte.
-qint64 completionReplyLimit(const QByteArray& body, int nPredict) {
-    return 64 * 1024 + 6 * qint64(body.size()) +
-           qint64(std::max(nPredict, 1)) * (6 * PolishText::kMaxTokenBytes + 16);
-}
-} // namespace
-
 struct LocalPolishEngine::HttpResult {
     bool isHttp = false;
     int status = -1;
@@ -198,7 +165,7 @@ LocalPolishEngine::complete(QString prompt, int port, QStringList stopTokens, in
     }
     const QByteArray body = PolishText::completionBody(prompt, stopTokens, nPredict, temperature, topP);
     const HttpResult r =
-        co_await send(local_, request, "POST", body, timeout, completionReplyLimit(body, nPredict), cancel);
+        co_await send(local_, request, "POST", body, timeout, polishCompletionReplyLimit(body, nPredict), cancel);
     if (r.failed) {
         qCCritical(lcInput).noquote() << QStringLiteral("Local llama request failed: %1").arg(r.errorString);
         if (r.cancelled) {
@@ -209,48 +176,7 @@ LocalPolishEngine::complete(QString prompt, int port, QStringList stopTokens, in
     if (!r.isHttp) {
         throw LocalPolishError::requestFailed(QStringLiteral("non-HTTP response"));
     }
-    if (r.status < 200 || r.status > 299) {
-        QString type;
-        const QString message = serverErrorMessage(r.body, prompt, &type);
-        if (message.isEmpty()) {
-            throw LocalPolishError::requestFailed(
-                QStringLiteral("HTTP %1. %2").arg(r.status).arg(bodyDescription(r.body)));
-        }
-        const QString text = QStringLiteral("HTTP %1. %2").arg(r.status).arg(message);
-        if (type == QLatin1String("exceed_context_size_error")) {
-            CompletionAnswer answer;
-            answer.overflow = text;
-            co_return answer;
-        }
-        throw LocalPolishError::requestFailed(text);
-    }
-    QJsonParseError parseError{};
-    const QJsonDocument document = QJsonDocument::fromJson(r.body, &parseError);
-    QString decodingError;
-    if (parseError.error != QJsonParseError::NoError) {
-        decodingError = QStringLiteral("The answer is not valid JSON (%1 at offset %2)")
-                            .arg(parseError.errorString())
-                            .arg(parseError.offset);
-    } else if (!document.isObject()) {
-        decodingError = QStringLiteral("The answer is not a JSON object");
-    } else if (const QJsonValue content = document.object().value(QLatin1String("content"));
-               !content.isString()) {
-        decodingError = content.isUndefined()
-                            ? QStringLiteral("The answer has no \"content\" member")
-                            : QStringLiteral("The answer's \"content\" member is not a string");
-    } else if (const QString text = content.toString();
-               text.size() > qsizetype(std::max(nPredict, 1)) * PolishText::kMaxTokenBytes) {
-        decodingError = QStringLiteral("The answer is longer than %1 tokens can be").arg(nPredict);
-    } else {
-        const QJsonObject object = document.object();
-        CompletionAnswer answer;
-        answer.content = text;
-        // Cut short: stopped at the token limit, or the prompt did not fit and lost its start.
-        answer.cutShort = object.value(QLatin1String("stop_type")).toString() == QLatin1String("limit") ||
-                          object.value(QLatin1String("truncated")).toBool();
-        co_return answer;
-    }
-    throw LocalPolishError::invalidResponse(decodingError + QStringLiteral(". ") + bodyDescription(r.body));
+    co_return readPolishCompletion(PolishAnswerFormat::llamaCompletion, r.status, r.body, prompt, nPredict);
 }
 
 Task<QString> LocalPolishEngine::requestLlamaCompletion(QString prompt, int port, QStringList stopTokens,

@@ -4,6 +4,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cmath>
@@ -120,8 +121,12 @@ QString transcriptHeader() {
     return QStringLiteral(u"\n入力本文:\n");
 }
 
+QString polishUserMessage(const QString& transcript) {
+    return requestSentence() + transcriptHeader() + transcript;
+}
+
 QString polishPrompt(const QString& transcript, PolishModel model, const QString& instructions) {
-    const QString user = requestSentence() + transcriptHeader() + transcript;
+    const QString user = polishUserMessage(transcript);
     switch (PolishModels::promptFormat(model)) {
     case PolishPromptFormat::qwen:
         return QStringLiteral("<|im_start|>system\n") + instructions +
@@ -157,6 +162,24 @@ QByteArray completionBody(const QString& prompt, const QStringList& stop, int nP
     out += QStringLiteral(",\"top_p\":") + jsonValue(topP);
     out += QStringLiteral(",\"stream\":false}");
     return out.toUtf8();
+}
+
+QByteArray chatCompletionBody(const QString& model, const QString& instructions, const QString& user,
+                              int maxTokens, double temperature, double topP) {
+    QJsonObject body;
+    if (!model.isEmpty()) {
+        body.insert(QStringLiteral("model"), model);
+    }
+    body.insert(QStringLiteral("messages"),
+                QJsonArray{QJsonObject{{QStringLiteral("role"), QStringLiteral("system")},
+                                       {QStringLiteral("content"), instructions}},
+                           QJsonObject{{QStringLiteral("role"), QStringLiteral("user")},
+                                       {QStringLiteral("content"), user}}});
+    body.insert(QStringLiteral("max_tokens"), maxTokens);
+    body.insert(QStringLiteral("temperature"), temperature);
+    body.insert(QStringLiteral("top_p"), topP);
+    body.insert(QStringLiteral("stream"), false);
+    return QJsonDocument(body).toJson(QJsonDocument::Compact);
 }
 
 QString stripReasoningBlocks(const QString& input) {

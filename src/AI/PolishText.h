@@ -14,6 +14,9 @@ QString requestSentence();
 /// "\n入力本文:\n".
 QString transcriptHeader();
 
+/// The user's turn of a polish request: the request sentence, the header and the transcript.
+QString polishUserMessage(const QString& transcript);
+
 /// The raw polish prompt for `model`'s format: the instructions as they are, then the request
 /// sentence, the header and the (already trimmed) transcript, laid into the template.
 QString polishPrompt(const QString& transcript, PolishModel model, const QString& instructions);
@@ -22,6 +25,12 @@ QString polishPrompt(const QString& transcript, PolishModel model, const QString
 /// "prompt", "stop", "n_predict", "temperature", "top_p", "stream" (always false).
 QByteArray completionBody(const QString& prompt, const QStringList& stop, int nPredict, double temperature,
                           double topP);
+
+/// The JSON body of one OpenAI-style chat completion: "model" (left out when empty), "messages"
+/// (the instructions as the system turn, `user` as the user's), "max_tokens", "temperature",
+/// "top_p", "stream" (false). The server lays the turns into its model's own template.
+QByteArray chatCompletionBody(const QString& model, const QString& instructions, const QString& user,
+                              int maxTokens, double temperature, double topP);
 
 /// The longest text one token can stand for, in bytes (a bound for answer sizes).
 constexpr int kMaxTokenBytes = 256;

@@ -4,6 +4,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishModel.h"
 #include "AI/PolishSettings.h"
+#include "AI/RemotePolishEngine.h"
 #include "Platform/linux/DesktopServices.h"
 #include "Hotkey/HotkeyConfig.h"
 #include "Permissions/linux/LinuxProbes.h"
@@ -43,6 +44,39 @@ std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
         into = co_await checkRemoteServer(std::move(settings));
     }(settings, check);
     // The answer comes within the time limit (at most 7 s) or the request is aborted.
+    while (!check) {
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    s.answered = check->answered;
+    s.latencyMs = check->latencyMs;
+    s.error = check->error;
+    return s;
+}
+
+/// The configured polish server, asked to polish a short sentence; nullopt when polish runs on
+/// this computer.
+std::optional<Doctor::ProbeResults::SpeechServer> probePolishServer() {
+    const RemotePolishSettings settings = RemotePolishSettings::read(DefaultsStore::standard());
+    if (!settings.useServer) {
+        return std::nullopt;
+    }
+    Doctor::ProbeResults::SpeechServer s;
+    s.address = settings.url.toDisplayString(QUrl::RemoveUserInfo);
+    s.api = settings.api == RemotePolishApi::llamaCompletion
+                ? QStringLiteral("llama-server /completion")
+            : settings.model.isEmpty()
+                ? QStringLiteral("OpenAI-style /v1/chat/completions")
+                : QStringLiteral("OpenAI-style /v1/chat/completions, model %1").arg(settings.model);
+    s.addressProblem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
+    if (!s.addressProblem.isEmpty()) {
+        return s;
+    }
+    std::optional<RemotePolishCheck> check;
+    auto task = [](RemotePolishSettings settings, std::optional<RemotePolishCheck>& into) -> Task<> {
+        into = co_await checkRemotePolishServer(std::move(settings), PolishSettings::selectedModel(),
+                                                PolishSettings::prompt());
+    }(settings, check);
+    // The answer comes within the time limit (at most 30 s) or the request is aborted.
     while (!check) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
@@ -104,6 +138,7 @@ Doctor::ProbeResults probeThisMachine() {
     }
 
     r.speechServer = probeSpeechServer();
+    r.polishServer = probePolishServer();
 
     r.autostart = XdgAutostartLoginItem().report();
     if (countsAsEnabled(r.autostart.status)) {

@@ -143,25 +143,36 @@ Check hotkeyCheck(const ProbeResults& r) {
                        "or free it in that program"));
 }
 
-QList<Check> speechServerCheck(const ProbeResults& r) {
-    if (!r.speechServer) {
+/// A configured server: its address refused (a failure with the fix), silent (a warning: dictation
+/// goes on without it) or answering.
+QList<Check> serverCheck(const std::optional<ProbeResults::SpeechServer>& server, const char* id, const char* title,
+                         const QString& keyPrefix, const QString& withoutIt) {
+    if (!server) {
         return {};
     }
-    const ProbeResults::SpeechServer& s = *r.speechServer;
-    const char* title = "Recognition server";
+    const ProbeResults::SpeechServer& s = *server;
     if (!s.addressProblem.isEmpty()) {
-        return {fail("speech-server", title, QStringLiteral("%1: %2").arg(s.address, s.addressProblem),
-                     QStringLiteral("set an https:// address in quillory.speech.server.url, or confirm the private "
-                                    "address with quillory.speech.server.privateConfirmed; until then this "
-                                    "computer recognises"))};
+        return {fail(id, title, QStringLiteral("%1: %2").arg(s.address, s.addressProblem),
+                     QStringLiteral("set an https:// address in %1.url, or confirm the private address with "
+                                    "%1.privateConfirmed; until then %2")
+                         .arg(keyPrefix, withoutIt))};
     }
     if (!s.answered) {
-        return {warn("speech-server", title, QStringLiteral("%1 (%2) did not answer: %3").arg(s.address, s.api, s.error),
-                     QStringLiteral("dictation falls back to this computer's recognition; start the server or "
-                                    "check quillory.speech.server.url and .api"))};
+        return {warn(id, title, QStringLiteral("%1 (%2) did not answer: %3").arg(s.address, s.api, s.error),
+                     QStringLiteral("dictation falls back: %1; start the server or check %2.url and .api")
+                         .arg(withoutIt, keyPrefix))};
     }
-    return {ok("speech-server", title,
-               QStringLiteral("%1 (%2) answered in %3 ms").arg(s.address, s.api).arg(s.latencyMs))};
+    return {ok(id, title, QStringLiteral("%1 (%2) answered in %3 ms").arg(s.address, s.api).arg(s.latencyMs))};
+}
+
+QList<Check> speechServerCheck(const ProbeResults& r) {
+    return serverCheck(r.speechServer, "speech-server", "Recognition server", QStringLiteral("quillory.speech.server"),
+                       QStringLiteral("this computer recognises"));
+}
+
+QList<Check> polishServerCheck(const ProbeResults& r) {
+    return serverCheck(r.polishServer, "polish-server", "Polish server", QStringLiteral("quillory.polish.server"),
+                       QStringLiteral("the text is pasted unpolished"));
 }
 
 Check runtimeCheck(const ProbeResults& r) {
@@ -273,7 +284,9 @@ QList<Check> evaluate(const ProbeResults& r) {
     checks << accessibilityCheck(r);
     checks << audioChecks(r);
     checks << speechServerCheck(r);
-    checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r) << autostartCheck(r);
+    checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r);
+    checks << polishServerCheck(r);
+    checks << autostartCheck(r);
     return checks;
 }
 

@@ -59,6 +59,8 @@ struct ProbeResults {
         QString error;
     };
     std::optional<SpeechServer> speechServer;
+    /// Polish on a server, the same facts (nullopt: polish runs on this computer).
+    std::optional<SpeechServer> polishServer;
     // Launch at login.
     XdgAutostartLoginItem::Report autostart;
     bool autostartProgramRuns = true; ///< the entry's program exists and is executable

@@ -56,62 +56,10 @@ RemoteSpeechSettings RemoteSpeechSettings::read(const DefaultsStore& store) {
     return s;
 }
 
-QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
-    if (url.isEmpty()) {
-        return QStringLiteral("No server address is set.");
-    }
-    if (!url.isValid() || url.host().isEmpty()) {
-        return QStringLiteral("The server address is not a valid URL.");
-    }
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("https")) {
-        return {};
-    }
-    if (scheme != QLatin1String("http")) {
-        return QStringLiteral("The server address must start with http:// or https://.");
-    }
-    if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
-        return {};
-    }
-    const QHostAddress address(url.host());
-    if (address.isNull()) {
-        return QStringLiteral("Plain http is used only for addresses on this computer or a private network; "
-                              "use https:// for %1.")
-            .arg(url.host());
-    }
-    if (address.isLoopback()) {
-        return {};
-    }
-    const bool isPrivate = address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8"))) ||
-                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12"))) ||
-                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("192.168.0.0/16"))) ||
-                           address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("fc00::/7"))) ||
-                           address.isLinkLocal();
-    if (!isPrivate) {
-        return QStringLiteral("Plain http is used only for addresses on this computer or a private network; "
-                              "use https:// for %1.")
-            .arg(url.host());
-    }
-    if (!privateConfirmed) {
-        return QStringLiteral("%1 is a private network address reached over plain http; confirm it in the "
-                              "settings (or use https://).")
-            .arg(url.host());
-    }
-    return {};
-}
-
 QUrl remoteSpeechEndpoint(const QUrl& base, RemoteSpeechApi api) {
-    QUrl url = base;
-    QString path = url.path();
-    while (path.endsWith(QLatin1Char('/'))) {
-        path.chop(1);
-    }
-    path += api == RemoteSpeechApi::whisperServer ? QStringLiteral("/inference")
-                                                  : QStringLiteral("/v1/audio/transcriptions");
-    url.setPath(path);
-    url.setQuery(QString());
-    url.setFragment(QString());
-    return url;
+    return remoteServerEndpoint(base, api == RemoteSpeechApi::whisperServer
+                                          ? QStringLiteral("/inference")
+                                          : QStringLiteral("/v1/audio/transcriptions"));
 }
 
 QByteArray encodePcm16Wav(std::span<const float> samples) {
@@ -161,10 +109,7 @@ Expected<QString> parseTranscriptionAnswer(const QByteArray& body) {
 }
 
 RemoteTranscriber::RemoteTranscriber(RemoteSpeechSettings settings)
-    : settings_(std::move(settings)), manager_(std::make_unique<QNetworkAccessManager>()) {
-    // Certificates are verified by Qt's defaults; nothing here relaxes them.
-    manager_->setRedirectPolicy(QNetworkRequest::ManualRedirectPolicy);
-}
+    : settings_(std::move(settings)), manager_(makeServerNetworkManager()) {}
 
 RemoteTranscriber::~RemoteTranscriber() = default;
 
@@ -205,57 +150,20 @@ Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples
         field("temperature", "0.0");
     }
 
-    QNetworkRequest request(endpoint);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QElapsedTimer took;
     took.start();
-    QNetworkReply* reply = manager_->post(request, form);
-    form->setParent(reply);
     ++inFlight_;
-    QPointer<QNetworkReply> guard(reply);
-
-    auto timedOut = std::make_shared<bool>(false);
-    auto tooLarge = std::make_shared<bool>(false);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, [guard, tooLarge] {
-        if (guard && !guard->isFinished() && guard->bytesAvailable() > kMaxAnswerBytes) {
-            *tooLarge = true;
-            guard->abort();
-        }
-    });
-    Timer limit = Timer::once(settings_.timeout, [guard, timedOut] {
-        if (guard && !guard->isFinished()) {
-            *timedOut = true;
-            guard->abort();
-        }
-    });
-    co_await replyFinished(reply, cancel);
-    limit.stop();
+    const ServerReply reply = co_await postToServer(*manager_, QNetworkRequest(endpoint), {}, form,
+                                                    settings_.timeout, kMaxAnswerBytes, cancel);
     --inFlight_;
-    reply->deleteLater();
 
     const QString where = endpoint.host();
-    if (cancel.isCancelled()) {
-        co_return Failure{QStringLiteral("cancelled")};
+    if (!reply.status) {
+        co_return Failure{reply.failure};
     }
-    if (*timedOut) {
-        co_return Failure{QStringLiteral("%1 did not answer within %2 s")
-                              .arg(where)
-                              .arg(std::chrono::duration<double>(settings_.timeout).count())};
-    }
-    if (*tooLarge) {
-        co_return Failure{QStringLiteral("%1 answered more than %2 bytes").arg(where).arg(kMaxAnswerBytes)};
-    }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid()) {
-        co_return Failure{QStringLiteral("%1: %2").arg(where, reply->errorString())};
-    }
-    const QByteArray body = reply->read(kMaxAnswerBytes + 1);
-    if (status.toInt() < 200 || status.toInt() > 299) {
-        co_return Failure{QStringLiteral("%1 answered HTTP %2 (%3 bytes)").arg(where).arg(status.toInt()).arg(body.size())};
-    }
-    if (reply->error() != QNetworkReply::NoError) {
-        co_return Failure{QStringLiteral("%1: %2").arg(where, reply->errorString())};
+    const QByteArray& body = reply.body;
+    if (*reply.status < 200 || *reply.status > 299) {
+        co_return Failure{QStringLiteral("%1 answered HTTP %2 (%3 bytes)").arg(where).arg(*reply.status).arg(body.size())};
     }
     Expected<QString> text = parseTranscriptionAnswer(body);
     if (!text) {

@@ -11,6 +11,7 @@
 #include "Runtime/Async.h"
 #include "Runtime/Expected.h"
 #include "Runtime/Scheduler.h"
+#include "Runtime/ServerRequest.h"
 
 #include <QByteArray>
 #include <QString>
@@ -58,11 +59,6 @@ struct RemoteSpeechSettings {
     /// The API named in the settings or on the command line ("whisper", "openai"); none for others.
     static std::optional<RemoteSpeechApi> apiNamed(const QString& name);
 };
-
-/// Why `url` may not be used (empty when it may): only http and https; plain http only to a
-/// loopback address, or to a private one (10/8, 172.16/12, 192.168/16, fc00::/7, link-local)
-/// the user confirmed; everything else needs https (whose certificate Qt verifies).
-QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed);
 
 /// The endpoint of `api` under the base address `base`.
 QUrl remoteSpeechEndpoint(const QUrl& base, RemoteSpeechApi api);

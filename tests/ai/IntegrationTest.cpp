@@ -6,6 +6,7 @@
 
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishSettings.h"
+#include "AI/RemotePolishEngine.h"
 #include "Cli/Cli.h"
 #include "support/CoreTest.h"
 
@@ -249,6 +250,48 @@ TEST_F(RealServerTest, TheServerAnswersOnlyUsNotWebPagesOrOtherUsers) {
     // Ours works.
     EXPECT_EQ(await(engine_->polish("text", SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {})),
               runtime_->sentence);
+}
+
+/// The llama-server we run, reached as a user's polish server on loopback through both APIs:
+/// the same prompt, clean-up and pieces give the same sentence, and the key goes as a Bearer header.
+TEST_F(RealServerTest, TheServerAsARemotePolishServerThroughBothApis) {
+    await(engine_->ensureServer(PolishModel::qwen35_4bQ4KM));
+    const int port = *engine_->serverPort();
+    const QByteArray key = environmentValue(engine_->serverProcessId(), "LLAMA_API_KEY");
+    ASSERT_FALSE(key.isEmpty());
+    RemotePolishSettings settings;
+    settings.useServer = true;
+    settings.url = QUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
+    settings.accessToken = key;
+    RemotePolishEngine remote([&settings] { return settings; });
+    const auto polish = [&](const QString& text) {
+        return await(remote.polish(text, SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM,
+                                   PolishSettings::defaultPrompt(), {}));
+    };
+
+    settings.api = RemotePolishApi::llamaCompletion;
+    EXPECT_EQ(polish(QString::fromUtf8("えーと、今日は天気がいいです")), runtime_->sentence);
+    settings.api = RemotePolishApi::openAiChat;
+    settings.model = QStringLiteral("tiny");
+    EXPECT_EQ(polish(QString::fromUtf8("えーと、今日は天気がいいです")), runtime_->sentence);
+
+    // A long dictation goes in pieces through the chat API too.
+    QString dictation;
+    for (int i = 0; dictation.size() < 250; ++i) {
+        dictation += QString::fromUtf8("今日の会議では%1件目の議題について話し合いました。").arg(i + 1);
+    }
+    const QString out = polish(dictation);
+    ASSERT_GT(remote.lastPolishPieces().size(), 1);
+    EXPECT_EQ(out.count(runtime_->sentence), remote.lastPolishPieces().size());
+
+    // Without the key the server refuses: a failure, never a hang.
+    settings.accessToken.clear();
+    try {
+        polish(QStringLiteral("text"));
+        ADD_FAILURE() << "polished without the key";
+    } catch (const LocalPolishError& e) {
+        EXPECT_TRUE(e.message().contains(QStringLiteral("HTTP 401"))) << e.message().toStdString();
+    }
 }
 
 TEST_F(RealServerTest, AFourThousandCharacterDictationIsPolishedPieceByPiece) {

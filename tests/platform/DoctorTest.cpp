@@ -301,3 +301,25 @@ TEST(DoctorChecks, AConfiguredRecognitionServerIsCheckedAfterTheMicrophone) {
     EXPECT_EQ(find(checks, "speech-server").level, Level::fail);
     EXPECT_NE(exitStatus(checks), 0);
 }
+
+TEST(DoctorChecks, AConfiguredPolishServerIsCheckedWithItsOwnKeys) {
+    ProbeResults r = healthy();
+    for (const Check& c : evaluate(r)) {
+        EXPECT_NE(c.id, QStringLiteral("polish-server")) << "no server, no line";
+    }
+    r.polishServer = ProbeResults::SpeechServer{QStringLiteral("http://127.0.0.1:8081"),
+                                                QStringLiteral("llama-server /completion"), {}, true, 900, {}};
+    auto checks = evaluate(r);
+    EXPECT_EQ(find(checks, "polish-server").level, Level::ok);
+    EXPECT_TRUE(find(checks, "polish-server").detail.contains(QStringLiteral("900 ms")));
+    r.polishServer->answered = false;
+    r.polishServer->error = QStringLiteral("127.0.0.1 did not answer within 20 s");
+    checks = evaluate(r);
+    EXPECT_EQ(find(checks, "polish-server").level, Level::warn);
+    EXPECT_TRUE(find(checks, "polish-server").advice.contains(QStringLiteral("unpolished")));
+    EXPECT_TRUE(find(checks, "polish-server").advice.contains(QStringLiteral("quillory.polish.server.url")));
+    EXPECT_EQ(exitStatus(checks), 0);
+    r.polishServer->addressProblem = QStringLiteral("use https://");
+    checks = evaluate(r);
+    EXPECT_EQ(find(checks, "polish-server").level, Level::fail);
+}

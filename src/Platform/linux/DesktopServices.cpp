@@ -1,6 +1,7 @@
 #include "Platform/linux/DesktopServices.h"
 
 #include "AI/LocalPolishEngine.h"
+#include "AI/RemotePolishEngine.h"
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
@@ -13,6 +14,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Speech/SpeechManager.h"
 #include "Speech/pulse/AudioDevices.h"
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Log.h"
 
@@ -71,7 +73,12 @@ struct DesktopServices::RecognizerSlot {
     }
 };
 
-DesktopServices::DesktopServices() : recognizer_(std::make_shared<RecognizerSlot>()) {}
+DesktopServices::DesktopServices()
+    : recognizer_(std::make_shared<RecognizerSlot>()),
+      // The local engine, or the server the settings name (read anew for every polish).
+      polish_(std::make_shared<ChosenPolishService>(LocalPolishEngine::shared(), [] {
+          return RemotePolishSettings::read(DefaultsStore::standard());
+      })) {}
 
 DesktopServices::~DesktopServices() {
     if (hotkeyManager_) {
@@ -85,7 +92,7 @@ AppStateServices DesktopServices::appStateServices() const {
     services.input = input_;
     services.permissions = permissions_;
     services.environment = environment_;
-    services.polish = std::shared_ptr<PolishService>(&LocalPolishEngine::shared(), [](PolishService*) {});
+    services.polish = polish_;
     services.hotkeys = hotkeys_;
     services.loginItem = loginItem_;
     services.inputMonitoringAccess = [] {

@@ -95,6 +95,7 @@ private:
     std::shared_ptr<SystemPermissionManager> permissions_;
     std::shared_ptr<RuntimeEnvironmentStatus> environment_;
     std::shared_ptr<LoginItemService> loginItem_;
+    std::shared_ptr<PolishService> polish_;
     /// The GlobalShortcuts portal's session, where the desktop choice takes it for the hotkeys.
     std::shared_ptr<GlobalShortcutsBackend> shortcutsPortal_;
     QString hotkeyUnavailableReason_;

@@ -1,4 +1,6 @@
 #include "UI/Settings/PermissionsTab.h"
+#include "AI/PolishSettings.h"
+#include "AI/RemotePolishEngine.h"
 
 #include "App/AppState.h"
 #include "Platform/HostCPU.h"
@@ -325,16 +327,29 @@ void PermissionsTab::performFullRefresh() {
 }
 
 void PermissionsTab::refreshView() {
-    // What leaves the machine, as the settings say now: the recognition server when one is set.
+    // What leaves the machine, as the settings say now: the recognition server and the polish
+    // server (while polishing is on) when they are set.
     if (privacyTitle_) {
-        const RemoteSpeechSettings remote = RemoteSpeechSettings::read(DefaultsStore::standard());
-        privacyTitle_->setText(remote.useServer ? L("permission.dictation.privacy.server_title")
-                                                : L("permission.dictation.privacy.title"));
-        privacyBody_->setText(remote.useServer ? L("permission.dictation.privacy.server_body")
-                                                     .arg(remote.url.toDisplayString(QUrl::RemoveUserInfo |
-                                                                                     QUrl::RemovePath |
-                                                                                     QUrl::RemoveQuery))
-                                               : L("permission.dictation.privacy.body"));
+        const auto shown = [](const QUrl& url) {
+            return url.toDisplayString(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery);
+        };
+        const RemoteSpeechSettings speech = RemoteSpeechSettings::read(DefaultsStore::standard());
+        const RemotePolishSettings polish = RemotePolishSettings::read(DefaultsStore::standard());
+        const bool polishServer = polish.useServer && PolishSettings::isEnabled();
+        if (!speech.useServer && !polishServer) {
+            privacyTitle_->setText(L("permission.dictation.privacy.title"));
+            privacyBody_->setText(L("permission.dictation.privacy.body"));
+        } else {
+            privacyTitle_->setText(L(speech.useServer && polishServer ? "permission.dictation.privacy.servers_title"
+                                     : speech.useServer             ? "permission.dictation.privacy.server_title"
+                                                        : "permission.dictation.privacy.polish_server_title"));
+            privacyBody_->setText(
+                (speech.useServer ? L("permission.dictation.privacy.speech_server").arg(shown(speech.url))
+                                  : L("permission.dictation.privacy.speech_local")) +
+                QLatin1Char(' ') +
+                (polishServer ? L("permission.dictation.privacy.polish_server").arg(shown(polish.url))
+                              : L("permission.dictation.privacy.polish_local")));
+        }
     }
     const PermissionState states[] = {backend_.microphone(), backend_.speech(), backend_.accessibility(),
                                       backend_.inputMonitoringPermissionState()};

@@ -8,6 +8,8 @@
 #include "UI/Settings/SettingsTabs.h"
 #include "UI/Settings/SettingsWidgets.h"
 #include "UI/Settings/PolishTabModel.h"
+#include "UI/Settings/ServerEngineModel.h"
+#include "UI/Settings/ServerEngineSection.h"
 #include "UI/Settings/SpeechModelSection.h"
 
 #include <QCheckBox>
@@ -23,7 +25,8 @@
 
 namespace quillory {
 
-PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModels, QWidget* parent)
+PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModels, QWidget* parent,
+                     const QList<ServerEngineModel*>& servers)
     : QWidget(parent), model_(model) {
     SettingsPage* page = SettingsPage::fill(this);
     buildPolishingSection(page);
@@ -32,6 +35,9 @@ PolishTab::PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModel
     buildTestSection(page);
     if (speechModels) {
         buildSpeechModelSection(page, speechModels);
+    }
+    for (ServerEngineModel* server : servers) {
+        ServerEngineSection::add(page, server);
     }
     page->finish();
 
@@ -255,7 +261,11 @@ QWidget* makePolishTab(AppState& state, QWidget* parent) {
     if (settingsSpeechCatalogue()) {
         speechModels = new SpeechModelSectionModel(settingsSpeechCatalogue());
     }
-    auto* tab = new PolishTab(model, speechModels, parent);
+    auto* recognitionServer = new ServerEngineModel(ServerEngineKind::recognition);
+    auto* polishServer = new ServerEngineModel(ServerEngineKind::polish);
+    auto* tab = new PolishTab(model, speechModels, parent, {recognitionServer, polishServer});
+    recognitionServer->setParent(tab);
+    polishServer->setParent(tab);
     model->setParent(tab);
     if (speechModels) {
         speechModels->setParent(tab);

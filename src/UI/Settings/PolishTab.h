@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QWidget>
 
 class QCheckBox;
@@ -14,6 +15,7 @@ namespace quillory {
 class AppState;
 class HelpPopoverButton;
 class PolishTabModel;
+class ServerEngineModel;
 class SettingsPage;
 class SpeechModelSection;
 class SpeechModelSectionModel;
@@ -25,7 +27,9 @@ class PolishTab : public QWidget {
     Q_OBJECT
 
 public:
-    PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModels, QWidget* parent = nullptr);
+    /// `servers`: the engine cards (recognition, polish) shown at the end.
+    PolishTab(PolishTabModel* model, SpeechModelSectionModel* speechModels, QWidget* parent = nullptr,
+              const QList<ServerEngineModel*>& servers = {});
     PolishTabModel* model() const { return model_; }
 
 protected:

@@ -7,6 +7,8 @@
 #include "UI/Settings/PermissionsTab.h"
 #include "Runtime/DefaultsStore.h"
 #include "Speech/RemoteSpeech.h"
+#include "AI/PolishSettings.h"
+#include "AI/RemotePolishEngine.h"
 #include "UI/Settings/SpeechModelSetupRow.h"
 
 #include <QProgressBar>
@@ -101,7 +103,7 @@ TEST_F(PermissionsTabTest, ShowingAndReloadRefreshEverythingAndRedrawThePills) {
     EXPECT_EQ(backend->openedLinks[0], SystemSettingsLink::Link::inputMonitoring);
 }
 
-TEST_F(PermissionsTabTest, ThePrivacyCardNamesTheRecognitionServerWhenOneIsSet) {
+TEST_F(PermissionsTabTest, ThePrivacyCardNamesTheServersThatGetAudioOrText) {
     auto* title = tab()->findChild<QLabel*>(QStringLiteral("privacyTitle"));
     auto* body = tab()->findChild<QLabel*>(QStringLiteral("privacyBody"));
     ASSERT_TRUE(title && body);
@@ -113,9 +115,23 @@ TEST_F(PermissionsTabTest, ThePrivacyCardNamesTheRecognitionServerWhenOneIsSet) 
     EXPECT_EQ(title->text(), L("permission.dictation.privacy.server_title"));
     EXPECT_TRUE(body->text().contains(QStringLiteral("https://speech.example.org:8443"))) << body->text().toStdString();
     EXPECT_FALSE(body->text().contains(QStringLiteral("pw")));
+    EXPECT_TRUE(body->text().contains(L("permission.dictation.privacy.polish_local")));
+
+    // A polish server is named while polishing is on.
+    DefaultsStore::standard().setValue(QLatin1String(RemotePolishSettings::engineKey), QStringLiteral("server"));
+    DefaultsStore::standard().setValue(QLatin1String(RemotePolishSettings::urlKey),
+                                       QStringLiteral("http://127.0.0.1:8081/x"));
+    PolishSettings::setEnabled(true);
+    tab()->performFullRefresh();
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.servers_title"));
+    EXPECT_TRUE(body->text().contains(QStringLiteral("http://127.0.0.1:8081"))) << body->text().toStdString();
     DefaultsStore::standard().setValue(QLatin1String(RemoteSpeechSettings::engineKey), QStringLiteral("device"));
     tab()->performFullRefresh();
-    EXPECT_EQ(title->text(), L("permission.dictation.privacy.title"));
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.polish_server_title"));
+    EXPECT_TRUE(body->text().startsWith(L("permission.dictation.privacy.speech_local")));
+    PolishSettings::setEnabled(false);
+    tab()->performFullRefresh();
+    EXPECT_EQ(title->text(), L("permission.dictation.privacy.title")) << "no text leaves without polishing";
 }
 
 TEST_F(PermissionsTabTest, AFailingAutostartChangeShowsTheErrorAndKeepsTheCachedState) {
