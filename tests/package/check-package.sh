@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The install and the Debian package, as a user meets them (CTest "package"):
 #   1. `cmake --install` into a temporary prefix: the layout, PNG icon sizes, `ldd` of every
-#      binary, desktop-file-validate, appstreamcli validate, the bash completion answering, and
+#      binary, llama-server's CPU variants (present; no AVX, FMA, F16C or BMI2 instruction outside
+#      the variants made for them; the one the server loads here is the best this processor
+#      runs), desktop-file-validate, appstreamcli validate, the bash completion answering, and
 #      the manual page and the completion naming every command `--help` names;
 #   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
 #      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
@@ -137,14 +139,46 @@ for p in pngs:
         sys.exit("%s is %dx%d" % (p, w, h))
 PY
 
-step "ldd of every installed binary"
+step "ldd of every installed binary and library"
 while IFS= read -r -d '' f; do
     if head -c4 "$f" | grep -q $'\x7fELF'; then
         missing="$(ldd "$f" | grep 'not found' || true)"
         [ -z "$missing" ] || fail "$f: $missing"
         echo "   $f"
     fi
-done < <(find "$prefix" -type f -perm -u+x -print0)
+done < <(find "$prefix" -type f \( -perm -u+x -o -name '*.so*' \) -print0)
+
+step "llama-server's CPU variants"
+runtime="$prefix/libexec/quillory"
+read -r -a variants <<<"$(sed -n 's/^CPU_VARIANTS=(\(.*\))$/\1/p' "$source_dir/scripts/llama-runtime.sh")"
+[ "${variants[0]:-}" = x64 ] || fail "scripts/llama-runtime.sh names no baseline CPU variant first: ${variants[*]}"
+for v in "${variants[@]}"; do
+    [ -f "$runtime/libggml-cpu-$v.so" ] || fail "the install has no libggml-cpu-$v.so"
+done
+# Everything but the variants built for newer processors runs on any x86-64: no VEX/EVEX-encoded
+# instruction (AVX, AVX2, FMA, F16C, AVX-512) and no BMI2 one in the server, its libraries and the
+# baseline variant.
+for f in "$runtime"/llama-server "$runtime"/lib*.so*; do
+    case "$(basename "$f")" in libggml-cpu-*.so) [ "$f" = "$runtime/libggml-cpu-x64.so" ] || continue ;; esac
+    newer="$(objdump -d --no-show-raw-insn "$f" \
+        | grep -E -m3 $'\t(v[a-z0-9]+ .*%[xyz]mm|(shlx|sarx|shrx|rorx|pdep|pext|mulx|bzhi) )' || true)"
+    [ -z "$newer" ] || fail "$(basename "$f") needs a newer processor than x86-64: $newer"
+done
+# The variant this processor gets: the best whose instructions it has (what ggml scores).
+flags=" $(sed -n 's/^flags[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo | head -n1) "
+has() { local f; for f in "$@"; do [[ "$flags" == *" $f "* ]] || return 1; done; }
+expected=x64
+if has sse4_2 avx f16c fma avx2 bmi2; then
+    expected=haswell
+    if has avx512f avx512cd avx512vl avx512dq avx512bw && [[ " ${variants[*]} " == *" skylakex "* ]]; then
+        expected=skylakex
+    fi
+fi
+devices="$(cd / && "$runtime/llama-server" --list-devices 2>&1)" || fail "llama-server --list-devices: $devices"
+loaded="$(sed -n 's/.*loaded CPU backend from \(.*\)$/\1/p' <<<"$devices" | head -n1)"
+[ "$(basename "$loaded")" = "libggml-cpu-$expected.so" ] \
+    || fail "llama-server loaded '$loaded', not libggml-cpu-$expected.so: $devices"
+echo "   variants ${variants[*]}; this processor gets $(basename "$loaded")"
 
 step "desktop-file-validate, appstreamcli validate"
 desktop-file-validate "$prefix/share/applications/$app_id.desktop" || fail "desktop-file-validate"
@@ -215,6 +249,9 @@ for f in /usr/bin/quillory /usr/libexec/quillory/llama-server /usr/share/applica
     /usr/share/doc/quillory/copyright; do
     grep -qx -- "$f" "$work/contents" || fail "the package lacks $f"
 done
+for v in "${variants[@]}"; do
+    grep -qx -- "/usr/libexec/quillory/libggml-cpu-$v.so" "$work/contents" || fail "the package lacks libggml-cpu-$v.so"
+done
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "   Depends: $depends"
 for d in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6svg6 libx11-6 libxi6 libxtst6 libpulse0 \
@@ -224,12 +261,14 @@ done
 dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst"
 dpkg-deb -e "$deb" "$work/control"
 if [ "$(uname -m)" = x86_64 ]; then
-    # A processor without AVX2 is refused with a reason, before anything is unpacked.
+    # A processor without AVX2 is refused with a reason, before anything is unpacked: the speech
+    # recognition linked into quillory needs it (llama-server would run on its baseline variant).
     printf 'processor\t: 0\nflags\t\t: fpu sse sse2 sse4_1 sse4_2 avx f16c\n' >"$work/old-cpuinfo"
     if QUILLORY_CPUINFO="$work/old-cpuinfo" "$work/control/preinst" install 2>"$work/preinst.err"; then
         fail "the package installs on a processor without AVX2"
     fi
-    grep -q "lacks avx2 fma bmi2" "$work/preinst.err" || fail "preinst says: $(cat "$work/preinst.err")"
+    grep -q "lacks avx2 fma bmi2" "$work/preinst.err" && grep -q "speech recognition (whisper.cpp" "$work/preinst.err" \
+        || fail "preinst says: $(cat "$work/preinst.err")"
     printf 'flags\t\t: fpu sse4_2 avx avx2 fma f16c bmi2 avx512f\n' >"$work/new-cpuinfo"
     QUILLORY_CPUINFO="$work/new-cpuinfo" "$work/control/preinst" install || fail "preinst refuses a processor with AVX2"
 fi
@@ -245,6 +284,8 @@ dpkg_root=(dpkg --root="$root" --log=/dev/null --force-depends --force-script-ch
 "${dpkg_root[@]}" -i "$deb" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log" >&2; fail "dpkg -i"; }
 grep -q "quillory doctor" "$work/dpkg-install.log" || fail "the install printed no note for the user"
 [ -x "$root/usr/bin/quillory" ] && [ -x "$root/usr/libexec/quillory/llama-server" ] || fail "dpkg installed no binaries"
+"$root/usr/libexec/quillory/llama-server" --version >"$work/server-version.log" 2>&1 \
+    || { cat "$work/server-version.log" >&2; fail "the installed llama-server does not run"; }
 "${dpkg_root[@]}" -P quillory >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -P"; }
 leftovers="$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/lib" -not -path "$root/var/lib/dpkg*")"
 [ -z "$leftovers" ] || fail "left after removal: $leftovers"
