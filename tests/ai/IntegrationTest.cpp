@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -289,6 +290,36 @@ TEST_F(RealServerTest, RelativeModelFileFromTheModelsFolder) {
     shared.setConfiguration(saved);
     EXPECT_EQ(status, 0) << err.toStdString();
     EXPECT_EQ(out.trimmed(), runtime_->sentence);
+}
+
+// A processor without AVX2 meets only the baseline CPU variant: offered nothing else, the server
+// loads it, says so in its log, and answers as usual.
+TEST_F(RealServerTest, TheBaselineCpuVariantAloneServesTheKnownSentence) {
+    const QDir runtimeDir(config_.runtimeDirectory);
+    const QStringList variants = runtimeDir.entryList({"libggml-cpu-*.so"}, QDir::Files);
+    ASSERT_TRUE(variants.contains("libggml-cpu-x64.so"))
+        << "the runtime carries no baseline CPU variant, only: " << variants.join(' ').toStdString();
+    const QString baseline = path("baseline");
+    ASSERT_TRUE(QDir().mkpath(baseline));
+    for (const QString& name : runtimeDir.entryList({"llama-server", "lib*.so*"}, QDir::Files)) {
+        if (name.startsWith("libggml-cpu-") && name != "libggml-cpu-x64.so") {
+            continue;
+        }
+        ASSERT_TRUE(QFile::copy(runtimeDir.filePath(name), baseline + "/" + name)) << name.toStdString();
+    }
+    config_.runtimeDirectory = baseline;
+    engine_->setConfiguration(config_);
+    const QString out = await(engine_->polish(QString::fromUtf8("えーと、明日の会議は十時からです"),
+                                              SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {}));
+    EXPECT_EQ(out, runtime_->sentence);
+    QFile log(engine_->serverLogPath());
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly)) << engine_->serverLogPath().toStdString();
+    const QString text = QString::fromUtf8(log.readAll());
+    const QRegularExpression loaded(QStringLiteral("loaded CPU backend from (\\S+)"));
+    const auto match = loaded.match(text);
+    ASSERT_TRUE(match.hasMatch()) << text.toStdString();
+    EXPECT_EQ(QFileInfo(match.captured(1)).canonicalFilePath(),
+              QFileInfo(baseline + "/libggml-cpu-x64.so").canonicalFilePath());
 }
 
 TEST_F(RealServerTest, StopDuringARunningRequestEndsTheProcessWithinTwoSeconds) {
