@@ -34,12 +34,14 @@ CMAKE_ARGS=()
 BUILD_SECONDS=0
 BUILD_CPU_SECONDS=0
 
-# Prints the user+system seconds of this shell's finished children so far.
-children_cpu_seconds() {
-    times | awk 'NR == 2 {
+# Sets CPU_NOW to the user+system seconds of this shell's finished children so far (`times` must
+# run in this shell itself: a subshell has no children of its own).
+children_cpu_now() {
+    times >"$WORK/times"
+    CPU_NOW="$(awk 'NR == 2 {
         t = 0
         for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] }
-        printf "%d\n", t }'
+        printf "%d\n", t }' "$WORK/times")"
 }
 
 runtime_usage() {
@@ -122,7 +124,8 @@ cmake_build() {
         export CCACHE_BASEDIR="$WORK"
     fi
     local cpu_start
-    cpu_start=$(children_cpu_seconds)
+    children_cpu_now
+    cpu_start=$CPU_NOW
     start=$(date +%s)
     log "configuring: cmake ${CMAKE_ARGS[*]}"
     if ! cmake -S "$src" -B "$WORK/build" "${CMAKE_ARGS[@]}" >"$WORK/configure.log" 2>&1; then
@@ -143,7 +146,8 @@ cmake_build() {
         die "build failed (exit $rc)"
     fi
     BUILD_SECONDS=$(( $(date +%s) - start ))
-    BUILD_CPU_SECONDS=$(( $(children_cpu_seconds) - cpu_start ))
+    children_cpu_now
+    BUILD_CPU_SECONDS=$(( CPU_NOW - cpu_start ))
 }
 
 # Finds the built file NAME under WORK/build (executables: pass -perm -u+x as more find tests).
