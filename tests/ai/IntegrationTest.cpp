@@ -15,7 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QRegularExpression>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -293,7 +293,7 @@ TEST_F(RealServerTest, RelativeModelFileFromTheModelsFolder) {
 }
 
 // A processor without AVX2 meets only the baseline CPU variant: offered nothing else, the server
-// loads it, says so in its log, and answers as usual.
+// loads it and answers as usual.
 TEST_F(RealServerTest, TheBaselineCpuVariantAloneServesTheKnownSentence) {
     const QDir runtimeDir(config_.runtimeDirectory);
     const QStringList variants = runtimeDir.entryList({"libggml-cpu-*.so"}, QDir::Files);
@@ -312,14 +312,18 @@ TEST_F(RealServerTest, TheBaselineCpuVariantAloneServesTheKnownSentence) {
     const QString out = await(engine_->polish(QString::fromUtf8("えーと、明日の会議は十時からです"),
                                               SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {}));
     EXPECT_EQ(out, runtime_->sentence);
-    QFile log(engine_->serverLogPath());
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly)) << engine_->serverLogPath().toStdString();
-    const QString text = QString::fromUtf8(log.readAll());
-    const QRegularExpression loaded(QStringLiteral("loaded CPU backend from (\\S+)"));
-    const auto match = loaded.match(text);
-    ASSERT_TRUE(match.hasMatch()) << text.toStdString();
-    EXPECT_EQ(QFileInfo(match.captured(1)).canonicalFilePath(),
-              QFileInfo(baseline + "/libggml-cpu-x64.so").canonicalFilePath());
+    // The variant the server loaded: the libggml-cpu-*.so mapped into it (its log says so only
+    // at a higher verbosity, and not reliably before it exits).
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(engine_->serverProcessId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    QSet<QString> loaded;
+    for (const QString& line : QString::fromUtf8(maps.readAll()).split('\n')) {
+        const QString file = line.section(' ', -1);
+        if (QFileInfo(file).fileName().startsWith("libggml-cpu-")) {
+            loaded.insert(QFileInfo(file).canonicalFilePath());
+        }
+    }
+    EXPECT_EQ(loaded, QSet<QString>{QFileInfo(baseline + "/libggml-cpu-x64.so").canonicalFilePath()});
 }
 
 TEST_F(RealServerTest, StopDuringARunningRequestEndsTheProcessWithinTwoSeconds) {
