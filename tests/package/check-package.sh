@@ -3,7 +3,8 @@
 #   1. `cmake --install` into a temporary prefix: the layout, PNG icon sizes, `ldd` of every
 #      binary, llama-server's CPU variants (present; no AVX, FMA, F16C or BMI2 instruction outside
 #      the variants made for them; the one the server loads here is the best this processor
-#      runs), desktop-file-validate, appstreamcli validate, the bash completion answering, and
+#      runs; on a Westmere emulated by qemu it loads the baseline and answers the tiny model's
+#      sentence), desktop-file-validate, appstreamcli validate, the bash completion answering, and
 #      the manual page and the completion naming every command `--help` names;
 #   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
 #      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
@@ -198,6 +199,44 @@ wait "$server" 2>/dev/null || true
 [ "$(basename "$loaded")" = "libggml-cpu-$expected.so" ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
     || { cat "$work/server.log" >&2; fail "llama-server loaded '$loaded', not libggml-cpu-$expected.so"; }
 echo "   variants ${variants[*]}; this processor gets $(basename "$loaded")"
+
+# An older processor: emulated as a Westmere (SSE4.2, no AVX) by qemu, the server offered all the
+# variants loads the baseline one and answers the tiny model's sentence.
+step "llama-server on an emulated processor without AVX"
+known="${QUILLORY_TEST_KNOWN_SENTENCE:-$(python3 "$source_dir/scripts/make-tiny-gguf.py" --print-sentence)}"
+command -v qemu-x86_64 >/dev/null || fail "qemu-x86_64 is missing (scripts/deps.sh installs qemu-user)"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+(cd / && exec qemu-x86_64 -cpu Westmere "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" \
+    --host 127.0.0.1 --port "$port" -c 512 -t 1 --no-webui) >"$work/old-cpu.log" 2>&1 &
+old_cpu=$!
+answer="$(python3 - "$port" "$old_cpu" <<'PY'
+import json, os, sys, time, urllib.request
+base = "http://127.0.0.1:%s" % sys.argv[1]
+deadline = time.monotonic() + 600  # emulation on a loaded machine is slow
+while True:
+    try:
+        with urllib.request.urlopen(base + "/health", timeout=5) as r:
+            if r.status == 200:
+                break
+    except Exception:
+        pass
+    if time.monotonic() > deadline or not os.path.exists("/proc/%s" % sys.argv[2]):
+        sys.exit("the server never became ready")
+    time.sleep(0.5)
+body = json.dumps({"messages": [{"role": "user", "content": "えーと、今日は天気がいいです"}],
+                   "max_tokens": 32, "temperature": 0}).encode()
+req = urllib.request.Request(base + "/v1/chat/completions", body, {"Content-Type": "application/json"})
+with urllib.request.urlopen(req, timeout=300) as r:
+    print(json.load(r)["choices"][0]["message"]["content"])
+PY
+)" || { cat "$work/old-cpu.log" >&2; kill "$old_cpu" 2>/dev/null; fail "llama-server on an emulated Westmere"; }
+loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$old_cpu/maps" 2>/dev/null | sort -u || true)"
+kill "$old_cpu" 2>/dev/null || true
+wait "$old_cpu" 2>/dev/null || true
+[ "$(basename "$loaded")" = libggml-cpu-x64.so ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
+    || fail "on an emulated Westmere llama-server loaded '$loaded', not libggml-cpu-x64.so"
+[ "$answer" = "$known" ] || fail "on an emulated Westmere llama-server answered '$answer', not '$known'"
+echo "   Westmere (emulated): libggml-cpu-x64.so, answered $answer"
 
 step "desktop-file-validate, appstreamcli validate"
 desktop-file-validate "$prefix/share/applications/$app_id.desktop" || fail "desktop-file-validate"
