@@ -50,6 +50,9 @@ packages=(
     # the Debian package and its checks (CTest "package": cpack with dpkg-shlibdeps, lintian,
     # desktop-file-validate, appstreamcli)
     dpkg-dev lintian desktop-file-utils appstream
+    # an older processor for llama-server in that check: qemu's user-mode emulator of a CPU without
+    # AVX (Westmere), on which the runtime must pick its baseline CPU variant and still answer
+    qemu-user
 )
 
 LOG_TAG="deps"

@@ -10,30 +10,56 @@
 #   scripts/llama-runtime.sh --print-src  ensure built; print the llama.cpp source dir
 #   scripts/llama-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
 #
-# Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps):
-#   CACHE/llama-<commit>/bin/llama-server   the server binary (llama/ggml linked statically)
-#   CACHE/llama-<commit>/src/               the llama.cpp checkout (gguf-py, models/, docs)
-#   CACHE/llama-<commit>/BUILD_INFO         commit, release tag, flags, build time
+# One build runs on any x86-64 processor: ggml is built as shared libraries with its CPU backend
+# as run-time loaded variants (GGML_BACKEND_DL), and llama-server loads the best one the processor
+# supports from its own folder (then from the current folder):
+#   libggml-cpu-x64.so        any x86-64 (SSE2 only)
+#   libggml-cpu-haswell.so    AVX2, FMA, F16C, BMI2 (Intel since 2013, AMD since 2015)
+#   libggml-cpu-skylakex.so   AVX-512 F/CD/VL/DQ/BW (Intel Xeon/Core X since 2017, AMD Zen 4)
+# The binaries carry RUNPATH $ORIGIN, so the folder can be copied as a whole anywhere.
+#
+# Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps; FLAVOUR names the
+# variants and the compiler, so a build of another flavour is never reused):
+#   CACHE/llama-<commit>-<FLAVOUR>/bin/     llama-server, its lib*.so and the libggml-cpu-*.so variants
+#   CACHE/llama-<commit>-<FLAVOUR>/src/     the llama.cpp checkout (gguf-py, models/, docs)
+#   CACHE/llama-<commit>-<FLAVOUR>/BUILD_INFO   commit, release tag, flavour, flags, build time
 #   CACHE/llama-current                     name of the finished dir; written last
 #
 # Only stdout carries the answer; all logs go to stderr.
-# Environment: QUILLORY_LLAMA_JOBS (default 2) sets the build parallelism.
+# Environment: QUILLORY_LLAMA_JOBS (default 2) sets the build parallelism;
+# QUILLORY_LLAMA_COMPILER=gcc|clang overrides the compiler (a flavour of its own).
 set -euo pipefail
 
 NODE_LLAMA_CPP_VERSION="3.21.1"
 RUNTIME="llama"
-RUNTIME_NAME="" # llama-<commit>: the commit is known once the bundle is cloned
+RUNTIME_NAME="" # llama-<commit>-<flavour>: the commit is known once the bundle is cloned
 RUNTIME_PRINTS="bin"
+# The CPU backend variants: ggml's own names (its GGML_CPU_ALL_VARIANTS list), the first one the
+# baseline. Changing the list or the compiler changes FLAVOUR and so the cache entry.
+CPU_VARIANTS=(x64 haswell skylakex)
+LLAMA_COMPILER="${QUILLORY_LLAMA_COMPILER:-clang}"
+case "$LLAMA_COMPILER" in
+    clang) CC_BIN=clang-14 CXX_BIN=clang++-14 COMPILER_TAG=clang14 ;;
+    gcc) CC_BIN=gcc CXX_BIN=g++ COMPILER_TAG=gcc ;;
+    *) echo "QUILLORY_LLAMA_COMPILER must be gcc or clang" >&2; exit 2 ;;
+esac
+FLAVOUR="cpu-$(IFS=-; echo "${CPU_VARIANTS[*]}")-$COMPILER_TAG"
 . "$(dirname "${BASH_SOURCE[0]}")/lib/runtime-cache.sh"
 
 runtime_complete() {
-    local dir="$1"
+    local dir="$1" v
     [ -x "$dir/bin/llama-server" ] && [ -d "$dir/src/gguf-py/gguf" ] \
-        && [ -f "$dir/src/models/ggml-vocab-qwen2.gguf" ]
+        && [ -f "$dir/src/models/ggml-vocab-qwen2.gguf" ] \
+        && grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null || return 1
+    for v in "${CPU_VARIANTS[@]}"; do
+        [ -f "$dir/bin/libggml-cpu-$v.so" ] || return 1
+    done
 }
 
 runtime_start "$@"
-ensure_debian_packages ca-certificates git cmake make g++ pkg-config python3 python3-numpy python3-yaml tar gzip
+compiler_package=g++
+[ "$LLAMA_COMPILER" = gcc ] || compiler_package=clang-14
+ensure_debian_packages ca-certificates git cmake make g++ $compiler_package binutils pkg-config python3 python3-numpy python3-yaml tar gzip
 ensure_npm
 
 package="$(npm_unpack node-llama-cpp "$NODE_LLAMA_CPP_VERSION")"
@@ -60,12 +86,12 @@ fi
 git -C "$stage/src" remote remove origin 2>/dev/null || true
 commit="$(git -C "$stage/src" rev-parse --short=10 HEAD)"
 full_commit="$(git -C "$stage/src" rev-parse HEAD)"
-name="llama-$commit"
+name="llama-$commit-$FLAVOUR"
 final="$CACHE_ROOT/$name"
-log "llama.cpp commit $full_commit${release_tag:+ (release $release_tag)}"
+log "llama.cpp commit $full_commit${release_tag:+ (release $release_tag)}, flavour $FLAVOUR"
 
 # Someone already finished this commit but the stamp was lost: reuse it.
-if [ -x "$final/bin/llama-server" ] && [ -d "$final/src/gguf-py/gguf" ]; then
+if runtime_complete "$final"; then
     log "found an existing build in $final"
     runtime_write_stamp "$name"
     runtime_emit "$final"
@@ -76,9 +102,34 @@ for f in gguf-py/gguf/__init__.py models/ggml-vocab-qwen2.gguf; do
     [ -e "$stage/src/$f" ] || die "llama.cpp source lacks $f"
 done
 
+# ggml's x86 list of CPU variants is cut down to ours in this build copy (each variant compiles
+# the whole CPU backend again, the bulk of the build time).
+"$PYTHON" - "$stage/src/ggml/src/CMakeLists.txt" "${CPU_VARIANTS[@]}" <<'PY' || die "cannot choose the CPU variants in ggml/src/CMakeLists.txt"
+import re, sys
+path, variants = sys.argv[1], sys.argv[2:]
+text = open(path).read()
+head = text.index("if (GGML_CPU_ALL_VARIANTS)")
+start = text.index('if (GGML_SYSTEM_ARCH STREQUAL "x86")', head)
+start = text.index("\n", start) + 1
+end = text.index('elseif(GGML_SYSTEM_ARCH STREQUAL "ARM")', start)
+block = text[start:end]
+calls = dict(re.findall(r"ggml_add_cpu_backend_variant\((\w+)([^)]*)\)", block))
+missing = [v for v in variants if v not in calls]
+if missing:
+    sys.exit("ggml has no CPU variant named " + " ".join(missing))
+ours = "".join("        ggml_add_cpu_backend_variant(%s%s)\n" % (v, calls[v]) for v in variants)
+open(path, "w").write(text[:start] + ours + "    " + text[end:])
+PY
+
 CMAKE_ARGS=(
     -DCMAKE_BUILD_TYPE=Release
-    -DBUILD_SHARED_LIBS=OFF
+    -DCMAKE_C_COMPILER="$CC_BIN"
+    -DCMAKE_CXX_COMPILER="$CXX_BIN"
+    -DBUILD_SHARED_LIBS=ON
+    -DGGML_BACKEND_DL=ON
+    -DGGML_CPU_ALL_VARIANTS=ON
+    "-DCMAKE_INSTALL_RPATH=\$ORIGIN"
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
     -DGGML_NATIVE=OFF
     -DGGML_OPENMP=OFF
     -DLLAMA_OPENSSL=OFF
@@ -90,8 +141,21 @@ CMAKE_ARGS=(
 if grep -rqs --include=CMakeLists.txt 'LLAMA_CURL' "$stage/src/CMakeLists.txt" "$stage/src/common"; then
     CMAKE_ARGS+=(-DLLAMA_CURL=OFF)
 fi
-cmake_build "$stage/src" llama-server
-cp "$(built_file llama-server -perm -u+x)" "$stage/bin/llama-server"
+variant_targets=()
+for v in "${CPU_VARIANTS[@]}"; do variant_targets+=("ggml-cpu-$v"); done
+cmake_build "$stage/src" llama-server "${variant_targets[@]}"
+server="$(built_file llama-server -perm -u+x)"
+cp "$server" "$stage/bin/llama-server"
+# The shared libraries under the names the loader asks for (their SONAME), and the variants.
+for lib in "$(dirname "$server")"/lib*.so*; do
+    [ -f "$lib" ] && [ ! -L "$lib" ] || continue
+    soname="$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')"
+    cp "$lib" "$stage/bin/${soname:-$(basename "$lib")}"
+done
+for v in "${CPU_VARIANTS[@]}"; do
+    [ -f "$stage/bin/libggml-cpu-$v.so" ] || die "the CPU variant libggml-cpu-$v.so was not built"
+done
+readelf -d "$stage/bin/llama-server" | grep -q 'R.*PATH.*\$ORIGIN' || die "llama-server lacks RUNPATH \$ORIGIN"
 "$stage/bin/llama-server" --version >/dev/null 2>&1 || die "the built llama-server does not run"
 
 {
@@ -99,9 +163,13 @@ cp "$(built_file llama-server -perm -u+x)" "$stage/bin/llama-server"
     echo "short=$commit"
     echo "release=$release_tag"
     echo "source=npm:node-llama-cpp@$NODE_LLAMA_CPP_VERSION/llama/gitRelease.bundle"
+    echo "flavour=$FLAVOUR"
+    echo "cpu_variants=${CPU_VARIANTS[*]}"
+    echo "compiler=$("$CXX_BIN" --version | head -n1)"
     echo "cmake_args=${CMAKE_ARGS[*]}"
     echo "jobs=$JOBS"
     echo "build_seconds=$BUILD_SECONDS"
+    echo "build_cpu_seconds=$BUILD_CPU_SECONDS"
     echo "built_at=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
 } >"$stage/BUILD_INFO"
 

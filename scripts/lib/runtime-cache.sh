@@ -16,7 +16,9 @@
 #   npm_unpack PACKAGE VERSION  prints the unpacked npm package (WORK/pkg/package)
 #   cmake_build SRC TARGET...   configures SRC into WORK/build with CMAKE_ARGS (plus ccache when
 #                               present) and builds the targets with -jJOBS, progress on stderr;
-#                               sets BUILD_SECONDS
+#                               sets BUILD_SECONDS (wall clock) and BUILD_CPU_SECONDS (user+system
+#                               time of the configure and the compilers: what a build costs on a
+#                               machine of its own, whatever else ran meanwhile)
 #   runtime_install STAGE NAME  moves STAGE to CACHE/NAME, then writes the stamp; prints the answer
 #   runtime_emit DIR            prints what the call asked for
 
@@ -30,6 +32,17 @@ _jobs_var="${_jobs_var//-/_}"
 JOBS="${!_jobs_var:-2}"
 CMAKE_ARGS=()
 BUILD_SECONDS=0
+BUILD_CPU_SECONDS=0
+
+# Sets CPU_NOW to the user+system seconds of this shell's finished children so far (`times` must
+# run in this shell itself: a subshell has no children of its own).
+children_cpu_now() {
+    times >"$WORK/times"
+    CPU_NOW="$(awk 'NR == 2 {
+        t = 0
+        for (i = 1; i <= 2; i++) { split($i, a, /[ms]/); t += a[1] * 60 + a[2] }
+        printf "%d\n", t }' "$WORK/times")"
+}
 
 runtime_usage() {
     sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//' >&2
@@ -110,6 +123,9 @@ cmake_build() {
         # The work dir's name is random: relative paths let a rebuild hit the compiler cache.
         export CCACHE_BASEDIR="$WORK"
     fi
+    local cpu_start
+    children_cpu_now
+    cpu_start=$CPU_NOW
     start=$(date +%s)
     log "configuring: cmake ${CMAKE_ARGS[*]}"
     if ! cmake -S "$src" -B "$WORK/build" "${CMAKE_ARGS[@]}" >"$WORK/configure.log" 2>&1; then
@@ -130,6 +146,8 @@ cmake_build() {
         die "build failed (exit $rc)"
     fi
     BUILD_SECONDS=$(( $(date +%s) - start ))
+    children_cpu_now
+    BUILD_CPU_SECONDS=$(( CPU_NOW - cpu_start ))
 }
 
 # Finds the built file NAME under WORK/build (executables: pass -perm -u+x as more find tests).
@@ -151,6 +169,6 @@ runtime_install() {
     rm -rf "${CACHE_ROOT:?}/$name"
     mv "$stage" "$CACHE_ROOT/$name"
     runtime_write_stamp "$name"
-    log "built $CACHE_ROOT/$name in ${BUILD_SECONDS}s"
+    log "built $CACHE_ROOT/$name in ${BUILD_SECONDS}s (${BUILD_CPU_SECONDS} CPU seconds)"
     runtime_emit "$CACHE_ROOT/$name"
 }

@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSet>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -332,6 +333,40 @@ TEST_F(RealServerTest, RelativeModelFileFromTheModelsFolder) {
     shared.setConfiguration(saved);
     EXPECT_EQ(status, 0) << err.toStdString();
     EXPECT_EQ(out.trimmed(), runtime_->sentence);
+}
+
+// A processor without AVX2 meets only the baseline CPU variant: offered nothing else, the server
+// loads it and answers as usual.
+TEST_F(RealServerTest, TheBaselineCpuVariantAloneServesTheKnownSentence) {
+    const QDir runtimeDir(config_.runtimeDirectory);
+    const QStringList variants = runtimeDir.entryList({"libggml-cpu-*.so"}, QDir::Files);
+    ASSERT_TRUE(variants.contains("libggml-cpu-x64.so"))
+        << "the runtime carries no baseline CPU variant, only: " << variants.join(' ').toStdString();
+    const QString baseline = path("baseline");
+    ASSERT_TRUE(QDir().mkpath(baseline));
+    for (const QString& name : runtimeDir.entryList({"llama-server", "lib*.so*"}, QDir::Files)) {
+        if (name.startsWith("libggml-cpu-") && name != "libggml-cpu-x64.so") {
+            continue;
+        }
+        ASSERT_TRUE(QFile::copy(runtimeDir.filePath(name), baseline + "/" + name)) << name.toStdString();
+    }
+    config_.runtimeDirectory = baseline;
+    engine_->setConfiguration(config_);
+    const QString out = await(engine_->polish(QString::fromUtf8("えーと、明日の会議は十時からです"),
+                                              SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {}));
+    EXPECT_EQ(out, runtime_->sentence);
+    // The variant the server loaded: the libggml-cpu-*.so mapped into it (its log says so only
+    // at a higher verbosity, and not reliably before it exits).
+    QFile maps(QStringLiteral("/proc/%1/maps").arg(engine_->serverProcessId()));
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    QSet<QString> loaded;
+    for (const QString& line : QString::fromUtf8(maps.readAll()).split('\n')) {
+        const QString file = line.section(' ', -1);
+        if (QFileInfo(file).fileName().startsWith("libggml-cpu-")) {
+            loaded.insert(QFileInfo(file).canonicalFilePath());
+        }
+    }
+    EXPECT_EQ(loaded, QSet<QString>{QFileInfo(baseline + "/libggml-cpu-x64.so").canonicalFilePath()});
 }
 
 TEST_F(RealServerTest, StopDuringARunningRequestEndsTheProcessWithinTwoSeconds) {

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # The install and the Debian package, as a user meets them (CTest "package"):
 #   1. `cmake --install` into a temporary prefix: the layout, PNG icon sizes, `ldd` of every
-#      binary, desktop-file-validate, appstreamcli validate, the bash completion answering, and
+#      binary, llama-server's CPU variants (present; no AVX, FMA, F16C or BMI2 instruction outside
+#      the variants made for them; the one the server loads here is the best this processor
+#      runs; on a Westmere emulated by qemu it loads the baseline and answers the tiny model's
+#      sentence), desktop-file-validate, appstreamcli validate, the bash completion answering, and
 #      the manual page and the completion naming every command `--help` names;
 #   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
 #      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
@@ -138,14 +141,103 @@ for p in pngs:
         sys.exit("%s is %dx%d" % (p, w, h))
 PY
 
-step "ldd of every installed binary"
+step "ldd of every installed binary and library"
 while IFS= read -r -d '' f; do
     if head -c4 "$f" | grep -q $'\x7fELF'; then
         missing="$(ldd "$f" | grep 'not found' || true)"
         [ -z "$missing" ] || fail "$f: $missing"
         echo "   $f"
     fi
-done < <(find "$prefix" -type f -perm -u+x -print0)
+done < <(find "$prefix" -type f \( -perm -u+x -o -name '*.so*' \) -print0)
+
+step "llama-server's CPU variants"
+runtime="$prefix/libexec/quillory"
+read -r -a variants <<<"$(sed -n 's/^CPU_VARIANTS=(\(.*\))$/\1/p' "$source_dir/scripts/llama-runtime.sh")"
+[ "${variants[0]:-}" = x64 ] || fail "scripts/llama-runtime.sh names no baseline CPU variant first: ${variants[*]}"
+for v in "${variants[@]}"; do
+    [ -f "$runtime/libggml-cpu-$v.so" ] || fail "the install has no libggml-cpu-$v.so"
+done
+# Everything but the variants built for newer processors runs on any x86-64: no VEX/EVEX-encoded
+# instruction (AVX, AVX2, FMA, F16C, AVX-512) and no BMI2 one in the server, its libraries and the
+# baseline variant.
+for f in "$runtime"/llama-server "$runtime"/lib*.so*; do
+    case "$(basename "$f")" in libggml-cpu-*.so) [ "$f" = "$runtime/libggml-cpu-x64.so" ] || continue ;; esac
+    newer="$(objdump -d --no-show-raw-insn "$f" \
+        | grep -E -m3 $'\t(v[a-z0-9]+ .*%[xyz]mm|(shlx|sarx|shrx|rorx|pdep|pext|mulx|bzhi) )' || true)"
+    [ -z "$newer" ] || fail "$(basename "$f") needs a newer processor than x86-64: $newer"
+done
+# The variant this processor gets: the best whose instructions it has (what ggml scores).
+flags=" $(sed -n 's/^flags[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo | head -n1) "
+has() { local f; for f in "$@"; do [[ "$flags" == *" $f "* ]] || return 1; done; }
+expected=x64
+if has sse4_2 avx f16c fma avx2 bmi2; then
+    expected=haswell
+    if has avx512f avx512cd avx512vl avx512dq avx512bw && [[ " ${variants[*]} " == *" skylakex "* ]]; then
+        expected=skylakex
+    fi
+fi
+# The variant the server loads: the libggml-cpu-*.so mapped into it once it runs the tiny model.
+if [ -z "${QUILLORY_TEST_TINY_MODEL:-}" ]; then
+    # Outside scripts/run-tests.sh: the tiny polish model from the dependency cache.
+    LOG_TAG=package
+    . "$source_dir/scripts/lib/common.sh"
+    . "$source_dir/scripts/lib/tiny-models.sh"
+    QUILLORY_TEST_TINY_MODEL="$(tiny_polish_model "$("$source_dir/scripts/llama-runtime.sh" --print-src)")"
+fi
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+(cd / && exec "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" --host 127.0.0.1 --port "$port" \
+    -c 512 --no-webui) >"$work/server.log" 2>&1 &
+server=$!
+loaded=""
+for _ in $(seq 1 1200); do # generous for a loaded machine
+    loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$server/maps" 2>/dev/null | sort -u || true)"
+    [ -z "$loaded" ] || break
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+done
+kill "$server" 2>/dev/null || true
+wait "$server" 2>/dev/null || true
+[ "$(basename "$loaded")" = "libggml-cpu-$expected.so" ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
+    || { cat "$work/server.log" >&2; fail "llama-server loaded '$loaded', not libggml-cpu-$expected.so"; }
+echo "   variants ${variants[*]}; this processor gets $(basename "$loaded")"
+
+# An older processor: emulated as a Westmere (SSE4.2, no AVX) by qemu, the server offered all the
+# variants loads the baseline one and answers the tiny model's sentence.
+step "llama-server on an emulated processor without AVX"
+known="${QUILLORY_TEST_KNOWN_SENTENCE:-$(python3 "$source_dir/scripts/make-tiny-gguf.py" --print-sentence)}"
+command -v qemu-x86_64 >/dev/null || fail "qemu-x86_64 is missing (scripts/deps.sh installs qemu-user)"
+port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+(cd / && exec qemu-x86_64 -cpu Westmere "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" \
+    --host 127.0.0.1 --port "$port" -c 512 -t 1 --no-webui) >"$work/old-cpu.log" 2>&1 &
+old_cpu=$!
+answer="$(python3 - "$port" "$old_cpu" <<'PY'
+import json, os, sys, time, urllib.request
+base = "http://127.0.0.1:%s" % sys.argv[1]
+deadline = time.monotonic() + 600  # emulation on a loaded machine is slow
+while True:
+    try:
+        with urllib.request.urlopen(base + "/health", timeout=5) as r:
+            if r.status == 200:
+                break
+    except Exception:
+        pass
+    if time.monotonic() > deadline or not os.path.exists("/proc/%s" % sys.argv[2]):
+        sys.exit("the server never became ready")
+    time.sleep(0.5)
+body = json.dumps({"messages": [{"role": "user", "content": "えーと、今日は天気がいいです"}],
+                   "max_tokens": 32, "temperature": 0}).encode()
+req = urllib.request.Request(base + "/v1/chat/completions", body, {"Content-Type": "application/json"})
+with urllib.request.urlopen(req, timeout=300) as r:
+    print(json.load(r)["choices"][0]["message"]["content"])
+PY
+)" || { cat "$work/old-cpu.log" >&2; kill "$old_cpu" 2>/dev/null; fail "llama-server on an emulated Westmere"; }
+loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$old_cpu/maps" 2>/dev/null | sort -u || true)"
+kill "$old_cpu" 2>/dev/null || true
+wait "$old_cpu" 2>/dev/null || true
+[ "$(basename "$loaded")" = libggml-cpu-x64.so ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
+    || fail "on an emulated Westmere llama-server loaded '$loaded', not libggml-cpu-x64.so"
+[ "$answer" = "$known" ] || fail "on an emulated Westmere llama-server answered '$answer', not '$known'"
+echo "   Westmere (emulated): libggml-cpu-x64.so, answered $answer"
 
 step "desktop-file-validate, appstreamcli validate"
 desktop-file-validate "$prefix/share/applications/$app_id.desktop" || fail "desktop-file-validate"
@@ -216,6 +308,9 @@ for f in /usr/bin/quillory /usr/libexec/quillory/llama-server /usr/share/applica
     /usr/share/doc/quillory/copyright; do
     grep -qx -- "$f" "$work/contents" || fail "the package lacks $f"
 done
+for v in "${variants[@]}"; do
+    grep -qx -- "/usr/libexec/quillory/libggml-cpu-$v.so" "$work/contents" || fail "the package lacks libggml-cpu-$v.so"
+done
 depends="$(dpkg-deb -f "$deb" Depends)"
 echo "   Depends: $depends"
 for d in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6svg6 libx11-6 libxi6 libxtst6 libpulse0 \
@@ -225,12 +320,14 @@ done
 dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst"
 dpkg-deb -e "$deb" "$work/control"
 if [ "$(uname -m)" = x86_64 ]; then
-    # A processor without AVX2 is refused with a reason, before anything is unpacked.
+    # A processor without AVX2 is refused with a reason, before anything is unpacked: the speech
+    # recognition linked into quillory needs it (llama-server would run on its baseline variant).
     printf 'processor\t: 0\nflags\t\t: fpu sse sse2 sse4_1 sse4_2 avx f16c\n' >"$work/old-cpuinfo"
     if QUILLORY_CPUINFO="$work/old-cpuinfo" "$work/control/preinst" install 2>"$work/preinst.err"; then
         fail "the package installs on a processor without AVX2"
     fi
-    grep -q "lacks avx2 fma bmi2" "$work/preinst.err" || fail "preinst says: $(cat "$work/preinst.err")"
+    grep -q "lacks avx2 fma bmi2" "$work/preinst.err" && grep -q "speech recognition (whisper.cpp" "$work/preinst.err" \
+        || fail "preinst says: $(cat "$work/preinst.err")"
     printf 'flags\t\t: fpu sse4_2 avx avx2 fma f16c bmi2 avx512f\n' >"$work/new-cpuinfo"
     QUILLORY_CPUINFO="$work/new-cpuinfo" "$work/control/preinst" install || fail "preinst refuses a processor with AVX2"
 fi
@@ -246,6 +343,8 @@ dpkg_root=(dpkg --root="$root" --log=/dev/null --force-depends --force-script-ch
 "${dpkg_root[@]}" -i "$deb" >"$work/dpkg-install.log" 2>&1 || { cat "$work/dpkg-install.log" >&2; fail "dpkg -i"; }
 grep -q "quillory doctor" "$work/dpkg-install.log" || fail "the install printed no note for the user"
 [ -x "$root/usr/bin/quillory" ] && [ -x "$root/usr/libexec/quillory/llama-server" ] || fail "dpkg installed no binaries"
+"$root/usr/libexec/quillory/llama-server" --version >"$work/server-version.log" 2>&1 \
+    || { cat "$work/server-version.log" >&2; fail "the installed llama-server does not run"; }
 "${dpkg_root[@]}" -P quillory >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -P"; }
 leftovers="$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/lib" -not -path "$root/var/lib/dpkg*")"
 [ -z "$leftovers" ] || fail "left after removal: $leftovers"
