@@ -38,21 +38,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot paste: %s\n", qPrintable(desktop.unavailableReason));
         return 1;
     }
-    auto keys = std::make_shared<bench::TimedKeys>(desktop.platform.keys);
-    desktop.platform.keys = keys;
-    InputEngine engine(desktop.platform);
-
     test::TargetWindow target({QStringLiteral("-platform"), QStringLiteral("wayland")});
     if (!target.ready()) {
-        std::fprintf(stderr, "the target window did not start\n");
+        std::fprintf(stderr, "the target window did not start
+");
         return 1;
     }
-    bench::PasteFigures figures;
-    if (!bench::pasteRounds(engine, target, *keys, kRounds, figures)) {
-        return 1;
-    }
-    std::printf("Paste into a native Wayland Qt line edit on GNOME (mutter's remote desktop session):\n");
-    bench::report("mutter: paste key -> text in the line edit", figures.keyToText, 50);
-    bench::report("mutter: insert() start -> text (snapshot incl.)", figures.insertToText, 0);
-    return 0;
+    return bench::benchPaste(desktop.platform, target, kRounds,
+                             "Paste into a native Wayland Qt line edit on GNOME (mutter's remote desktop session):",
+                             "mutter")
+               ? 0
+               : 1;
 }

@@ -47,22 +47,17 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("RemoteDesktop session opened in %lld ms\n", static_cast<long long>(opening.elapsed()));
-    auto keys = std::make_shared<bench::TimedKeys>(desktop.platform.keys);
-    desktop.platform.keys = keys;
-    InputEngine engine(desktop.platform);
-
     test::TargetWindow target({QStringLiteral("-platform"), QStringLiteral("wayland")});
     if (!target.ready()) {
-        std::fprintf(stderr, "the target window did not start\n");
+        std::fprintf(stderr, "the target window did not start
+");
         return 1;
     }
-    bench::PasteFigures figures;
-    if (!bench::pasteRounds(engine, target, *keys, kRounds, figures)) {
+    if (!bench::benchPaste(desktop.platform, target, kRounds,
+                           "Paste into a native Wayland Qt line edit on KWin (RemoteDesktop portal, data-control):",
+                           "kwin")) {
         return 1;
     }
-    std::printf("Paste into a native Wayland Qt line edit on KWin (RemoteDesktop portal, data-control):\n");
-    bench::report("kwin: paste key -> text in the line edit", figures.keyToText, 50);
-    bench::report("kwin: insert() start -> text (snapshot incl.)", figures.insertToText, 0);
 
     // KWin's fake-input: a desktop entry for this program (KWin reads it for connections made after).
     const QString folder = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
@@ -94,15 +89,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "KWin did not offer fake-input: %s\n", qPrintable(why));
         return 1;
     }
-    auto fakeKeys = std::make_shared<bench::TimedKeys>(fakeInput);
-    desktop.platform.keys = fakeKeys;
-    InputEngine fakeInputEngine(desktop.platform);
-    bench::PasteFigures fakeInputFigures;
-    if (!bench::pasteRounds(fakeInputEngine, target, *fakeKeys, kRounds, fakeInputFigures)) {
-        return 1;
-    }
-    std::printf("Paste into a native Wayland Qt line edit on KWin (fake-input, data-control):\n");
-    bench::report("kwin: fake-input paste key -> text in the line edit", fakeInputFigures.keyToText, 50);
-    bench::report("kwin: fake-input insert() start -> text (snapshot incl.)", fakeInputFigures.insertToText, 0);
-    return 0;
+    desktop.platform.keys = fakeInput;
+    return bench::benchPaste(desktop.platform, target, kRounds,
+                             "Paste into a native Wayland Qt line edit on KWin (fake-input, data-control):",
+                             "kwin: fake-input")
+               ? 0
+               : 1;
 }

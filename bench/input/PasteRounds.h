@@ -1,5 +1,5 @@
 #pragma once
-// The paste rounds both input benchmarks run: the paste key is timed on its way out, the text is
+// The paste rounds every input benchmark runs: the paste key is timed on its way out, the text is
 // awaited in the target window, and the clipboard restore is let run between rounds.
 
 #include "InputTargetClient.h"
@@ -8,6 +8,7 @@
 #include "Input/InputEngine.h"
 #include "Input/InputPlatform.h"
 
+#include <QByteArray>
 #include <QTest>
 
 #include <cstdio>
@@ -56,6 +57,24 @@ inline bool pasteRounds(InputEngine& engine, test::TargetWindow& target, const T
         figures.insertToText.push_back(double(target.textNs() - start) / 1e6);
         QTest::qWait(650); // the clipboard restore, as between two dictations
     }
+    return true;
+}
+
+/// The paste key of `platform` timed, `rounds` insertions into `target` through an engine of its
+/// own, then `heading` and the two rows named after `path`; false (with a line on stderr) when a
+/// text did not arrive.
+inline bool benchPaste(InputPlatform platform, test::TargetWindow& target, int rounds, const char* heading,
+                       const char* path) {
+    auto keys = std::make_shared<TimedKeys>(platform.keys);
+    platform.keys = keys;
+    InputEngine engine(platform);
+    PasteFigures figures;
+    if (!pasteRounds(engine, target, *keys, rounds, figures)) {
+        return false;
+    }
+    std::printf("%s\n", heading);
+    report(QByteArray(path).append(": paste key -> text in the line edit").constData(), figures.keyToText, 50);
+    report(QByteArray(path).append(": insert() start -> text (snapshot incl.)").constData(), figures.insertToText, 0);
     return true;
 }
 
