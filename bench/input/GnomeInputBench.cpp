@@ -40,8 +40,7 @@ int main(int argc, char** argv) {
     }
     test::TargetWindow target({QStringLiteral("-platform"), QStringLiteral("wayland")});
     if (!target.ready()) {
-        std::fprintf(stderr, "the target window did not start
-");
+        std::fprintf(stderr, "the target window did not start\n");
         return 1;
     }
     return bench::benchPaste(desktop.platform, target, kRounds,

@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
     std::printf("RemoteDesktop session opened in %lld ms\n", static_cast<long long>(opening.elapsed()));
     test::TargetWindow target({QStringLiteral("-platform"), QStringLiteral("wayland")});
     if (!target.ready()) {
-        std::fprintf(stderr, "the target window did not start
-");
+        std::fprintf(stderr, "the target window did not start\n");
         return 1;
     }
     if (!bench::benchPaste(desktop.platform, target, kRounds,
