@@ -111,6 +111,39 @@ TEST_F(SecretServiceTest, AKeyIsStoredReplacedReadAndRemovedInTheKeyringAndNowhe
     EXPECT_EQ(speechServerApiKey.load(settings).value(), "sk-speech-Quillory-key");
 }
 
+TEST_F(SecretServiceTest, TheCommandLineTakesTheKeyOnStandardInputIntoTheKeyring) {
+    startKeyring();
+    const auto quillory = [&](const QStringList& args, const QByteArray& input, QString* err = nullptr) {
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus_->address());
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), path(QStringLiteral("cli-config")));
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(QUILLORY_EXECUTABLE), args);
+        p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(60000)) {
+            p.kill();
+            p.waitForFinished(10000);
+            return -1;
+        }
+        if (err) *err = QString::fromUtf8(p.readAllStandardError());
+        return p.exitCode();
+    };
+    QString err;
+    ASSERT_EQ(quillory({"settings", "api-key", "speech"}, "sk-cli-Quillory-key\n", &err), 0) << err.toStdString();
+    platform::SecretServiceStore secrets(bus_->client());
+    EXPECT_EQ(secrets.read(QStringLiteral("speech-server")).value(), std::optional<QByteArray>("sk-cli-Quillory-key"));
+    EXPECT_EQ(filesHolding(home_.path(), "Quillory-key"), QStringList{}) << "nothing in plain text";
+    QFile settings(path(QStringLiteral("cli-config/quillory/defaults.json")));
+    ASSERT_TRUE(settings.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(settings.readAll().contains("quillory.speech.server.apiKeyStored"));
+
+    EXPECT_EQ(quillory({"settings", "api-key", "speech"}, "", &err), 2) << "no key given";
+    ASSERT_EQ(quillory({"settings", "api-key", "speech", "remove"}, "", &err), 0) << err.toStdString();
+    EXPECT_FALSE(secrets.read(QStringLiteral("speech-server")).value());
+}
+
 TEST_F(SecretServiceTest, ALockedKeyringIsNotUnlockedBehindTheUsersBackAndSaysSo) {
     startKeyring();
     platform::SecretServiceStore secrets(bus_->client());
