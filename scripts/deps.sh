@@ -13,6 +13,9 @@ packages=(
     ccache lld
     # the recognition tests' loopback https server makes its self-signed certificate with openssl
     openssl
+    # servers' API keys in the desktop's secret store: a real GNOME Keyring daemon on the private
+    # session bus of tests/platform/SecretServiceTest.cpp
+    gnome-keyring
     # whisper.cpp is built with its own CMake project (scripts/whisper-runtime.sh)
     make g++
     # desktop backends: X11 with XInput2 and XTEST, AT-SPI, PulseAudio, Qt's X11 platform plugin

@@ -12,6 +12,9 @@ LOG_TAG="run-bench"
 tiny_whisper_models
 export QUILLORY_TEST_WHISPER_MODEL="${QUILLORY_TEST_WHISPER_MODEL:-$TINY_WHISPER_MODEL}"
 export QUILLORY_TEST_WHISPER_VAD_MODEL="${QUILLORY_TEST_WHISPER_VAD_MODEL:-$TINY_WHISPER_VAD}"
+# whisper.cpp's recognition server (bench_e2e's "tiny@server" rows on loopback).
+QUILLORY_TEST_WHISPER_SERVER="${QUILLORY_TEST_WHISPER_SERVER:-$(scripts/whisper-runtime.sh --server)/bin/whisper-server}"
+export QUILLORY_TEST_WHISPER_SERVER
 bench_args=()
 benches=()
 while [ $# -gt 0 ]; do

@@ -2,6 +2,7 @@
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Input/x11/X11Connection.h"
 #include "Platform/linux/DisplayServer.h"
+#include "Platform/linux/SecretService.h"
 #include "Strings/StringTables.h"
 #include "UI/App/TrayApp.h"
 
@@ -50,6 +51,8 @@ std::unique_ptr<QCoreApplication> makeApplication(int& argc, char** argv) {
 
 int main(int argc, char** argv) {
     quillory::Localization::installAllStrings();
+    // Servers' API keys live in the desktop's secret store (the session bus is reached at first use).
+    quillory::SecretStore::install(std::make_shared<quillory::platform::SecretServiceStore>());
     if (qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN")) {
         // Name the channel of every log message ("app.quillory.quillory.commit: ...").
         qSetMessagePattern(QStringLiteral("%{if-category}%{category}: %{endif}%{message}"));

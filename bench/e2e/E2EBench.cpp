@@ -10,6 +10,12 @@
 // Utterances, built from the committed fixtures (tests/fixtures/speech): 2 s (the start of
 // plain.wav), 15 s with pauses (pauses.wav, a second of silence, the start of plain.wav) and 60 s
 // (the fixtures one after another with a second of silence between them).
+// With QUILLORY_TEST_WHISPER_SERVER (whisper.cpp's whisper-server; scripts/run-bench.sh sets it) and
+// the tiny model chosen, "tiny@server" rows recognise on that server on loopback (the tiny model
+// still writes the live text on this computer); beside the app's wait, the server's own time: the
+// same recording posted straight to its /inference in one request (best of three), timed from the
+// request to the answer, and our overhead over it (the app's wait minus that; below zero when the
+// pieces sent while the user still spoke saved more than the app costs).
 // Models: the tiny test model (QUILLORY_TEST_WHISPER_MODEL: what is measured is our own overhead)
 // and the random-weight real-size models of scripts/make-sized-whisper-models.sh (the recogniser's
 // cost; they write nonsense, so any text counts). A model too slow for this machine is skipped with
@@ -27,9 +33,15 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QEventLoop>
+#include <QHttpMultiPart>
 #include <QLocalSocket>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -142,7 +154,13 @@ public:
         env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QString::number(threads));
         feeder_.emplace([this](std::vector<float>& block, std::size_t n) { fill(block, n); });
     }
-    ~Bench() { stopApp(); }
+    ~Bench() {
+        stopApp();
+        if (server_.state() != QProcess::NotRunning) {
+            server_.kill();
+            server_.waitForFinished(10000);
+        }
+    }
 
     int run(const QList<Model>& models, const QList<int>& lengths, bool all);
 
@@ -188,7 +206,8 @@ private:
         return p.exitCode();
     }
 
-    bool startApp(const Model& model) {
+    /// `serverUrl`: recognition on that server (empty: on this computer).
+    bool startApp(const Model& model, const QString& serverUrl = {}) {
         stopApp();
         const QString folder = dir_.path() + QStringLiteral("/data/quillory/SpeechModels");
         QDir(folder).removeRecursively();
@@ -198,6 +217,11 @@ private:
         QFile::link(vad_, folder + QStringLiteral("/ggml-silero-v5.1.2.bin"));
         quillory({"settings", "set", "quillory.firstLaunch.settingsOpened", "true", "--bool"});
         quillory({"settings", "set", "quillory.aiPolish.enabled", "false", "--bool"});
+        quillory({"settings", "set", "quillory.speech.engine", serverUrl.isEmpty() ? "device" : "server", "--string"});
+        if (!serverUrl.isEmpty()) {
+            quillory({"settings", "set", "quillory.speech.server.url", serverUrl, "--string"});
+            quillory({"settings", "set", "quillory.speech.server.api", "whisper", "--string"});
+        }
         app_.setProcessEnvironment(env_);
         app_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
@@ -223,8 +247,16 @@ private:
     std::optional<double> baseline(const Model& model, const std::vector<float>& audio, int timeoutMs,
                                    double* decodeMs, double* loopMs, QString* why);
 
+    /// whisper-server with `model` on a free loopback port; its base address, or empty with `why`.
+    QString startServer(const Model& model, QString* why);
+    /// The recording posted straight to the server's /inference; ms from the request to the answer.
+    std::optional<double> postToServer(const QString& base, const std::vector<float>& audio, QString* why);
+    /// The "tiny@server" rows.
+    void serverRows(const Model& model, const QList<int>& lengths);
+
     int threads_;
     QTemporaryDir dir_;
+    QProcess server_;
     QProcessEnvironment env_;
     QProcess app_;
     QString vad_ = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
@@ -296,6 +328,125 @@ std::optional<double> Bench::baseline(const Model& model, const std::vector<floa
     return double(target_->textNs() - start) / 1e6;
 }
 
+QString Bench::startServer(const Model& model, QString* why) {
+    const QString binary = qEnvironmentVariable("QUILLORY_TEST_WHISPER_SERVER");
+    if (binary.isEmpty() || !QFileInfo(binary).isExecutable()) {
+        *why = QStringLiteral("no whisper-server (QUILLORY_TEST_WHISPER_SERVER; scripts/run-bench.sh sets it)");
+        return {};
+    }
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    server_.setProcessChannelMode(QProcess::MergedChannels);
+    server_.start(binary, {"-m", model.path, "--host", "127.0.0.1", "--port", QString::number(port), "-t",
+                           QString::number(threads_), "-l", "ja"});
+    const bool up = server_.waitForStarted(30000) && QTest::qWaitFor(
+                                                         [&] {
+                                                             if (server_.state() != QProcess::Running) return true;
+                                                             QTcpSocket socket;
+                                                             socket.connectToHost(QHostAddress::LocalHost, port);
+                                                             return socket.waitForConnected(1000);
+                                                         },
+                                                         120000) &&
+                    server_.state() == QProcess::Running;
+    if (!up) {
+        *why = QStringLiteral("whisper-server did not come up: ") + QString::fromUtf8(server_.readAll().right(200));
+        server_.kill();
+        server_.waitForFinished(10000);
+        return {};
+    }
+    return QStringLiteral("http://127.0.0.1:%1").arg(port);
+}
+
+std::optional<double> Bench::postToServer(const QString& base, const std::vector<float>& audio, QString* why) {
+    const QString wav = dir_.filePath(QStringLiteral("server.wav"));
+    writeWav(wav, audio);
+    QFile file(wav);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *why = QStringLiteral("could not read back the recording");
+        return std::nullopt;
+    }
+    auto* form = new QHttpMultiPart(QHttpMultiPart::FormDataType);
+    const auto field = [form](const char* name, const QByteArray& value) {
+        QHttpPart part;
+        part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                       QStringLiteral("form-data; name=\"%1\"").arg(QLatin1String(name)));
+        part.setBody(value);
+        form->append(part);
+    };
+    QHttpPart part;
+    part.setHeader(QNetworkRequest::ContentDispositionHeader,
+                   QStringLiteral("form-data; name=\"file\"; filename=\"audio.wav\""));
+    part.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("audio/wav"));
+    part.setBody(file.readAll());
+    form->append(part);
+    field("language", "ja");
+    field("response_format", "json");
+    field("temperature", "0.0");
+    QNetworkAccessManager manager;
+    const qint64 start = nowNs();
+    QNetworkReply* reply = manager.post(QNetworkRequest(QUrl(base + QStringLiteral("/inference"))), form);
+    form->setParent(reply);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    if (!reply->isFinished()) loop.exec();
+    const double ms = double(nowNs() - start) / 1e6;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const QByteArray body = reply->readAll();
+    reply->deleteLater();
+    if (status != 200 || !body.contains("\"text\"")) {
+        *why = QStringLiteral("the server answered HTTP %1: %2").arg(status).arg(QString::fromUtf8(body.left(200)));
+        return std::nullopt;
+    }
+    return ms;
+}
+
+void Bench::serverRows(const Model& model, const QList<int>& lengths) {
+    const QString name = model.name + QStringLiteral("@server");
+    QString why;
+    const QString base = startServer(model, &why);
+    if (base.isEmpty()) {
+        std::printf("%-22s skipped: %s\n", qPrintable(name), qPrintable(why));
+        return;
+    }
+    if (!startApp(model, base)) {
+        std::printf("%-22s skipped: the app did not start with it\n", qPrintable(name));
+    } else {
+        std::printf("\n%-22s %5s %12s %14s %14s %6s\n", "server on loopback", "audio", "app (ms)",
+                    "server (ms)", "app-server(ms)", "load");
+        // A first dictation loads the models: not part of the wait.
+        QString ignored;
+        (void)dictate(utterance(2), 120000, &ignored);
+        for (int seconds : lengths) {
+            const std::vector<float> audio = utterance(seconds);
+            const int timeoutMs = 120000 + seconds * 1000;
+            const std::optional<double> app = dictate(audio, timeoutMs, &why);
+            // The server's best of three (the machine's load moves single requests by seconds).
+            QString whyServer;
+            std::optional<double> direct;
+            for (int i = 0; i < 3; ++i) {
+                const std::optional<double> one = postToServer(base, audio, &whyServer);
+                if (!one) {
+                    direct.reset();
+                    break;
+                }
+                direct = std::min(direct.value_or(*one), *one);
+            }
+            if (!app || !direct) {
+                std::printf("%-22s %4ds failed: %s\n", qPrintable(name), seconds, qPrintable(app ? whyServer : why));
+                continue;
+            }
+            std::printf("%-22s %4ds %12.0f %14.0f %14.0f %6.2f\n", qPrintable(name), seconds, *app, *direct,
+                        *app - *direct, loadAverage());
+            std::fflush(stdout);
+        }
+        stopApp();
+    }
+    server_.kill();
+    server_.waitForFinished(10000);
+}
+
 int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) {
     if (vad_.isEmpty() || qEnvironmentVariableIsEmpty("QUILLORY_TEST_PIPE_SOURCE")) {
         std::printf("skipped: no VAD model (QUILLORY_TEST_WHISPER_VAD_MODEL; scripts/run-bench.sh sets it) or no "
@@ -356,6 +507,9 @@ int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) 
             std::fflush(stdout);
         }
         stopApp();
+        if (model.name == QLatin1String("tiny")) {
+            serverRows(model, lengths);
+        }
     }
     target_->stop();
     return 0;

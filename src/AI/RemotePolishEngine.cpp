@@ -1,5 +1,7 @@
 #include "AI/RemotePolishEngine.h"
 
+#include "Runtime/SecretStore.h"
+
 #include "AI/LocalPolishError.h"
 #include "AI/PolishText.h"
 #include "Runtime/DefaultsStore.h"
@@ -61,6 +63,14 @@ RemotePolishSettings RemotePolishSettings::read(const DefaultsStore& store) {
     if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
         s.timeout = seconds(std::clamp(*t, 1.0, 30.0));
     }
+    if (s.useServer) {
+        Expected<QByteArray> key = polishServerApiKey.load(store);
+        if (key) {
+            s.accessToken = std::move(key).value();
+        } else {
+            s.accessTokenProblem = key.error();
+        }
+    }
     return s;
 }
 
@@ -96,7 +106,9 @@ Task<QString> RemotePolishEngine::polish(QString text, SpeechLocale, PolishModel
             << QStringLiteral("stage=polish_server_fallback host=%1 reason=%2 (the text stays unpolished)")
                    .arg(host, reason);
     };
-    if (const QString problem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
+    if (QString problem = settings.accessTokenProblem.isEmpty()
+                              ? remoteServerUrlProblem(settings.url, settings.privateConfirmed)
+                              : settings.accessTokenProblem;
         !problem.isEmpty()) {
         fallback(problem);
         throw LocalPolishError::requestFailed(problem);

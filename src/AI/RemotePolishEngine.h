@@ -52,8 +52,12 @@ struct RemotePolishSettings {
     bool privateConfirmed = false;
     /// Within the session's 35 s limit for the whole polish.
     Duration timeout = seconds(20);
-    /// Sent as "Authorization: Bearer …" when not empty; never stored in the settings.
+    /// Sent as "Authorization: Bearer …" when not empty; never stored in the settings: `read`
+    /// takes it from the secret store (polishServerApiKey).
     QByteArray accessToken;
+    /// Why the stored API key could not be read (the secret store is missing or locked): no
+    /// request is sent without it.
+    QString accessTokenProblem;
 
     static RemotePolishSettings read(const DefaultsStore& store);
     /// The API named in the settings or on the command line ("llama", "openai"); none for others.

@@ -21,7 +21,7 @@ const std::vector<Command>& commands() {
          .run = dictionaryCommand},
         {.name = "hotkey", .usage = "show | monitor", .run = hotkeyCommand},
         {.name = "settings",
-         .usage = "[list | get KEY | set KEY VALUE %1 | unset KEY]",
+         .usage = "[list | get KEY | set KEY VALUE %1 | unset KEY | api-key speech|polish [remove]]",
          .options = {{"bool|int|double|string|data"}},
          .run =
              [](const Command& self, const QStringList& a, Io& io) {

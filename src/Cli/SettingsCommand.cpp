@@ -2,7 +2,9 @@
 
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Runtime/SecretStore.h"
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QStringDecoder>
 
@@ -142,6 +144,28 @@ int settingsCommand(const Command& self, const QStringList& args, Io& io) {
             return failure(io, Localization::format("cli.error.bad_value", p.at(2)));
         }
         return store.setValue(p.at(1), *value) ? Ok : writeFailure();
+    }
+    if (sub == QLatin1String("api-key") && (p.size() == 2 || (p.size() == 3 && p.at(2) == QLatin1String("remove"))) &&
+        (p.at(1) == QLatin1String("speech") || p.at(1) == QLatin1String("polish"))) {
+        // The key comes on standard input (one line), never on the command line where any user
+        // could read it; it goes to the desktop's secret store, never to the settings file.
+        const ServerApiKey& slot = p.at(1) == QLatin1String("speech") ? speechServerApiKey : polishServerApiKey;
+        QByteArray key;
+        if (p.size() == 2) {
+            QFile in;
+            if (!in.open(stdin, QIODevice::ReadOnly)) {
+                return failure(io, QStringLiteral("standard input cannot be read"));
+            }
+            key = in.readLine().trimmed();
+            if (key.isEmpty()) {
+                return usageError(io, QStringLiteral("give the API key on standard input (\"remove\" deletes it)"));
+            }
+        }
+        const Expected<> stored = slot.store(store, key);
+        if (!stored) {
+            return failure(io, QStringLiteral("The API key was not stored: %1").arg(stored.error()));
+        }
+        return Ok;
     }
     if (sub == QLatin1String("unset") && p.size() == 2) {
         return store.remove(p.at(1)) ? Ok : writeFailure();

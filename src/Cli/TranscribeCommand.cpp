@@ -339,7 +339,13 @@ std::optional<RemoteSpeechSettings> serverForRun(const Options& opts, Io& io) {
     RemoteSpeechSettings remote = RemoteSpeechSettings::read(DefaultsStore::standard());
     if (opts.has("server")) {
         remote.useServer = true;
-        remote.url = QUrl(opts.value("server").trimmed());
+        const QUrl url(opts.value("server").trimmed());
+        if (url != remote.url) {
+            // The stored API key belongs to the stored server: never sent anywhere else.
+            remote.accessToken.clear();
+            remote.accessTokenProblem.clear();
+        }
+        remote.url = url;
     }
     if (opts.has("server-api")) {
         const auto api = RemoteSpeechSettings::apiNamed(opts.value("server-api"));

@@ -2,6 +2,8 @@
 
 #include "Speech/RemoteSpeech.h"
 
+#include "Runtime/SecretStore.h"
+
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/FileDownload.h"
 #include "Runtime/Log.h"
@@ -52,6 +54,14 @@ RemoteSpeechSettings RemoteSpeechSettings::read(const DefaultsStore& store) {
     s.privateConfirmed = store.boolValue(QLatin1String(privateConfirmedKey)).value_or(false);
     if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
         s.timeout = seconds(std::clamp(*t, 1.0, 7.0));
+    }
+    if (s.useServer) {
+        Expected<QByteArray> key = speechServerApiKey.load(store);
+        if (key) {
+            s.accessToken = std::move(key).value();
+        } else {
+            s.accessTokenProblem = key.error();
+        }
     }
     return s;
 }
@@ -115,7 +125,9 @@ RemoteTranscriber::~RemoteTranscriber() = default;
 
 Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples, QString prompt,
                                                       CancellationToken cancel) {
-    if (const QString problem = remoteServerUrlProblem(settings_.url, settings_.privateConfirmed);
+    if (QString problem = settings_.accessTokenProblem.isEmpty()
+                              ? remoteServerUrlProblem(settings_.url, settings_.privateConfirmed)
+                              : settings_.accessTokenProblem;
         !problem.isEmpty()) {
         co_return Failure{problem};
     }
@@ -153,7 +165,11 @@ Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples
     QElapsedTimer took;
     took.start();
     ++inFlight_;
-    const ServerReply reply = co_await postToServer(*manager_, QNetworkRequest(endpoint), {}, form,
+    QNetworkRequest request(endpoint);
+    if (!settings_.accessToken.isEmpty()) {
+        request.setRawHeader("Authorization", "Bearer " + settings_.accessToken);
+    }
+    const ServerReply reply = co_await postToServer(*manager_, request, {}, form,
                                                     settings_.timeout, kMaxAnswerBytes, cancel);
     --inFlight_;
 

@@ -54,6 +54,12 @@ struct RemoteSpeechSettings {
     /// Below the session's 8 s wait for the recogniser's progress, so a stalled server leaves
     /// time for the on-device text.
     Duration timeout = seconds(6);
+    /// Sent as "Authorization: Bearer …" when not empty; `read` takes it from the secret store
+    /// (speechServerApiKey), never from the settings file.
+    QByteArray accessToken;
+    /// Why the stored API key could not be read (the secret store is missing or locked): no
+    /// request is sent without it.
+    QString accessTokenProblem;
 
     static RemoteSpeechSettings read(const DefaultsStore& store);
     /// The API named in the settings or on the command line ("whisper", "openai"); none for others.

@@ -203,6 +203,12 @@ constexpr LocalizedString kStrings[] = {
      "The recognised text goes to the server; when it fails, the text is pasted unpolished. https is "
      "required except on this computer or a private address you confirm.",
      "認識した文章をサーバーに送ります。失敗したときは整形せずに貼り付けます。このコンピュータか確認したプライベートアドレス以外は https が必要です。"},
+    {"settings.server.apikey", "API key:", "API キー:"},
+    {"settings.server.apikey.stored", "stored (type a new key to replace it)", "保存済み (置き換えるには新しいキーを入力)"},
+    {"settings.server.apikey.none", "none (kept in the desktop's keyring when set)",
+     "なし (設定するとデスクトップのキーリングに保存)"},
+    {"settings.server.apikey.remove", "Remove key", "キーを削除"},
+    {"settings.server.apikey.not_stored", "The API key was not stored: %1", "API キーを保存できませんでした: %1"},
     {"settings.server.save", "Save", "保存"},
     {"settings.server.test", "Test", "テスト"},
     {"settings.server.testing", "Testing…", "テスト中…"},

@@ -3,6 +3,7 @@
 // time limits.
 
 #include "ai/FakeHttpServer.h"
+#include "support/MemorySecretStore.h"
 #include "session/SessionTestSupport.h"
 
 #include "AI/PolishSettings.h"
@@ -306,6 +307,42 @@ TEST_F(RemotePolishTest, AStopAbandonsTheRequestAndTheNextPolishWorks) {
 
     server_->setHandler([](const FakeHttpServer::Request&) { return answer(200, llamaAnswer("次")); });
     EXPECT_EQ(polishDirectly(kDictation), QString::fromUtf8("次"));
+}
+
+TEST_F(RemotePolishTest, TheStoredApiKeyIsSentAndAnUnreadableOneSendsNothing) {
+    InstalledSecretStore secrets;
+    serve([](const FakeHttpServer::Request&) { return answer(200, llamaAnswer("整った文。")); });
+    DefaultsStore& store = DefaultsStore::standard();
+    store.setValue(QLatin1String(RemotePolishSettings::engineKey), QStringLiteral("server"));
+    store.setValue(QLatin1String(RemotePolishSettings::urlKey), settings_.url.toString());
+    ASSERT_TRUE(polishServerApiKey.store(store, "k3y-polish"));
+    settings_ = RemotePolishSettings::read(store);
+    settings_.timeout = seconds(5);
+    EXPECT_EQ(settings_.accessToken, "k3y-polish");
+    EXPECT_EQ(polishDirectly(kDictation), QString::fromUtf8("整った文。"));
+    ASSERT_EQ(server_->requests().size(), 1);
+    EXPECT_EQ(server_->requests().front().headers.value("authorization"), "Bearer k3y-polish");
+
+    // No secret service any more: the text stays unpolished and nothing is sent without the key.
+    secrets.store->failure = QStringLiteral("no secret service is running on this desktop");
+    settings_ = RemotePolishSettings::read(store);
+    EXPECT_TRUE(settings_.accessToken.isEmpty());
+    const QString out = polishDirectly(kDictation);
+    EXPECT_TRUE(out.startsWith(QStringLiteral("error: ")) && out.contains(QStringLiteral("no secret service")))
+        << out.toStdString();
+    EXPECT_EQ(server_->requests().size(), 1);
+    EXPECT_TRUE(logText().contains(QStringLiteral("stage=polish_server_fallback"))) << logText().toStdString();
+    EXPECT_FALSE(logText().contains(QStringLiteral("k3y")));
+
+    // A key stored while the store was failing: nothing stored, the flag unchanged.
+    store.setValue(QLatin1String(polishServerApiKey.flagKey), false);
+    EXPECT_FALSE(polishServerApiKey.store(store, "other"));
+    EXPECT_FALSE(polishServerApiKey.isStored(store));
+    SecretStore::install(nullptr);
+    const Expected<> none = polishServerApiKey.store(store, "other");
+    ASSERT_FALSE(none);
+    EXPECT_TRUE(none.error().contains(QStringLiteral("no secret store"))) << none.error().toStdString();
+    EXPECT_FALSE(polishServerApiKey.isStored(store));
 }
 
 TEST_F(RemotePolishTest, SettingsAreReadFromTheStoreAndTheChoiceFollowsThem) {

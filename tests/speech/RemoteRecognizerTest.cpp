@@ -5,6 +5,7 @@
 
 #include "../session/SpeechFakes.h"
 #include "ai/FakeHttpServer.h"
+#include "support/MemorySecretStore.h"
 #include "Speech/RemoteRecognizer.h"
 
 #include <QCoreApplication>
@@ -450,6 +451,52 @@ TEST_F(RemoteRecognizerTest, AnAddressTheRulesRefuseIsNeverContacted) {
     ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
     EXPECT_EQ(finalText(), QStringLiteral("端末の文です。"));
     EXPECT_TRUE(logText().contains(QStringLiteral("use https://")));
+}
+
+TEST_F(RemoteRecognizerTest, TheStoredApiKeyGoesAsABearerHeaderAndAnUnreadableOneSendsNothing) {
+    InstalledSecretStore secrets;
+    server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
+        return answer(200, R"({"text":"鹿児島に行きます。"})");
+    });
+    store_->setValue(QLatin1String(RemoteSpeechSettings::engineKey), QStringLiteral("server"));
+    store_->setValue(QLatin1String(RemoteSpeechSettings::urlKey),
+                     QStringLiteral("http://127.0.0.1:%1").arg(server_->port()));
+    ASSERT_TRUE(speechServerApiKey.store(*store_, "k3y-speech"));
+    EXPECT_EQ(secrets.store->secrets.value(QStringLiteral("speech-server")), "k3y-speech");
+    for (const QString& key : store_->keys()) {
+        EXPECT_FALSE(store_->value(key).toString().contains(QStringLiteral("k3y"))) << key.toStdString();
+    }
+
+    dictate(RemoteSpeechSettings::read(*store_));
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("鹿児島に行きます。"));
+    ASSERT_EQ(server_->requests().size(), 1);
+    EXPECT_EQ(server_->requests().front().headers.value("authorization"), "Bearer k3y-speech");
+    EXPECT_FALSE(logText().contains(QStringLiteral("k3y")));
+
+    // The keyring locked since: no request without the key, this computer's text, the reason logged.
+    secrets.store->failure = QStringLiteral("the keyring is locked");
+    const RemoteSpeechSettings locked = RemoteSpeechSettings::read(*store_);
+    EXPECT_TRUE(locked.accessToken.isEmpty());
+    EXPECT_TRUE(locked.accessTokenProblem.contains(QStringLiteral("the keyring is locked")));
+    task_.reset();
+    snapshots_.clear();
+    finals_ = 0;
+    device_ = std::make_shared<FakeRecognizer>();
+    dictate(locked);
+    device_->send(QStringLiteral("端末の文です。"), true);
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("端末の文です。"));
+    EXPECT_EQ(server_->requests().size(), 1);
+    EXPECT_TRUE(logText().contains(QStringLiteral("the keyring is locked"))) << logText().toStdString();
+
+    // Removing the key clears the flag: nothing is asked of the store any more.
+    secrets.store->failure.clear();
+    ASSERT_TRUE(speechServerApiKey.store(*store_, {}));
+    EXPECT_FALSE(speechServerApiKey.isStored(*store_));
+    EXPECT_TRUE(secrets.store->secrets.isEmpty());
+    secrets.store->failure = QStringLiteral("must not be asked");
+    EXPECT_TRUE(RemoteSpeechSettings::read(*store_).accessTokenProblem.isEmpty());
 }
 
 TEST_F(RemoteRecognizerTest, SettingsAreReadFromTheStore) {

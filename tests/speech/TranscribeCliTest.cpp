@@ -7,6 +7,11 @@
 #include "Dictionary/UserDictionary.h"
 #include "Speech/SpeechModel.h"
 #include "support/CoreTest.h"
+#include "support/MemorySecretStore.h"
+#include "ai/FakeHttpServer.h"
+#include "Runtime/DefaultsStore.h"
+#include "Runtime/SecretStore.h"
+#include "Speech/RemoteSpeech.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -317,6 +322,41 @@ TEST_F(TranscribeOnServerTest, AServerThatIsGoneOrWrongLeavesThisComputersText) 
                    "--server-api", "grpc"}),
               0);
     EXPECT_TRUE(out.isEmpty());
+}
+
+TEST_F(TranscribeOnServerTest, TheStoredApiKeyGoesOnlyToTheServerItWasStoredFor) {
+    InstalledSecretStore secrets;
+    const auto serve = [] {
+        return std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
+            FakeHttpServer::Response r;
+            r.status = 200;
+            r.body = R"({"text":"鹿児島に行きます。"})";
+            r.contentType = "application/json";
+            return r;
+        });
+    };
+    const auto stored = serve();
+    const auto other = serve();
+    const QString storedUrl = QStringLiteral("http://127.0.0.1:%1").arg(stored->port());
+    DefaultsStore& settings = DefaultsStore::standard();
+    settings.setValue(QLatin1String(RemoteSpeechSettings::engineKey), QStringLiteral("server"));
+    settings.setValue(QLatin1String(RemoteSpeechSettings::urlKey), storedUrl);
+    ASSERT_TRUE(speechServerApiKey.store(settings, "sk-transcribe"));
+
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--no-polish", "--server",
+                   storedUrl}),
+              0)
+        << err.toStdString();
+    ASSERT_FALSE(stored->requests().isEmpty());
+    EXPECT_EQ(stored->requests().front().headers.value("authorization"), "Bearer sk-transcribe");
+
+    ASSERT_EQ(run({"transcribe", fixture("plain.wav"), "--speech-model-file", model, "--no-polish", "--server",
+                   QStringLiteral("http://127.0.0.1:%1").arg(other->port())}),
+              0)
+        << err.toStdString();
+    ASSERT_FALSE(other->requests().isEmpty());
+    EXPECT_FALSE(other->requests().front().headers.contains("authorization"));
+    EXPECT_FALSE(err.contains(QStringLiteral("sk-transcribe")));
 }
 
 TEST_F(SpeechModelsCliTest, ListsSelectsAndNamesPaths) {

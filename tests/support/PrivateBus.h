@@ -60,6 +60,8 @@ public:
     }
 
     bool ok() const { return client_.isConnected(); }
+    /// The bus's address (for a real service started on it).
+    const QString& address() const { return address_; }
     /// The connection the code under test uses.
     QDBusConnection client() const { return client_; }
 

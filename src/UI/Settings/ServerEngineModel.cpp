@@ -4,6 +4,7 @@
 #include "AI/RemotePolishEngine.h"
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
+#include "Runtime/SecretStore.h"
 #include "Speech/RemoteSpeech.h"
 
 #include <QPointer>
@@ -103,6 +104,20 @@ bool ServerEngineModel::apply(const Fields& fields) {
     result_.reset();
     emit changed();
     return error_.isEmpty();
+}
+
+bool ServerEngineModel::apiKeyStored() const {
+    const ServerApiKey& key = kind_ == ServerEngineKind::recognition ? speechServerApiKey : polishServerApiKey;
+    return key.isStored(DefaultsStore::standard());
+}
+
+bool ServerEngineModel::setApiKey(const QString& key) {
+    const ServerApiKey& slot = kind_ == ServerEngineKind::recognition ? speechServerApiKey : polishServerApiKey;
+    const Expected<> stored = slot.store(DefaultsStore::standard(), key.trimmed().toUtf8());
+    error_ = stored ? QString() : L("settings.server.apikey.not_stored").arg(stored.error());
+    result_.reset();
+    emit changed();
+    return stored.ok();
 }
 
 void ServerEngineModel::test() {

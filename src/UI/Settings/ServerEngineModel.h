@@ -46,7 +46,12 @@ public:
     /// Stores `fields` when a server address passes the rule (or the choice is this computer) and
     /// returns true; otherwise stores nothing and `error()` says why.
     bool apply(const Fields& fields);
-    /// Why the last `apply` stored nothing (empty when it stored).
+    /// Whether an API key for this server is in the secret store (the key itself is never shown).
+    bool apiKeyStored() const;
+    /// Stores `key` in the desktop's secret store (an empty one removes it) and returns true;
+    /// otherwise nothing is stored anywhere and `error()` says why (no secret service, locked).
+    bool setApiKey(const QString& key);
+    /// Why the last `apply` or `setApiKey` stored nothing (empty when it stored).
     const QString& error() const { return error_; }
 
     /// Checks the stored server (a short request as a dictation would send it).

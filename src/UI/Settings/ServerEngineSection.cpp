@@ -50,6 +50,16 @@ ServerEngineSection::ServerEngineSection(ServerEngineModel* model, QWidget* pare
     modelName_->setObjectName(prefix + QStringLiteral("ServerModel"));
     modelName_->setPlaceholderText(L("settings.server.model.placeholder"));
     form->addRow(L("settings.server.model"), modelName_);
+    // The key is never shown: the field only takes a new one.
+    apiKey_ = new QLineEdit(this);
+    apiKey_->setObjectName(prefix + QStringLiteral("ServerApiKey"));
+    apiKey_->setEchoMode(QLineEdit::Password);
+    removeApiKey_ = new QPushButton(L("settings.server.apikey.remove"), this);
+    removeApiKey_->setObjectName(prefix + QStringLiteral("ServerApiKeyRemove"));
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(apiKey_, 1);
+    keyRow->addWidget(removeApiKey_);
+    form->addRow(L("settings.server.apikey"), keyRow);
     column->addLayout(form);
     private_ = new QCheckBox(L("settings.server.private"), this);
     private_->setObjectName(prefix + QStringLiteral("ServerPrivate"));
@@ -82,7 +92,13 @@ ServerEngineSection::ServerEngineSection(ServerEngineModel* model, QWidget* pare
         f.api = api_->currentData().toString();
         f.model = modelName_->text();
         f.privateConfirmed = private_->isChecked();
-        model_->apply(f);
+        if (model_->apply(f) && !apiKey_->text().trimmed().isEmpty() && model_->setApiKey(apiKey_->text())) {
+            apiKey_->clear();
+        }
+    });
+    connect(removeApiKey_, &QPushButton::clicked, this, [this] {
+        apiKey_->clear();
+        model_->setApiKey({});
     });
     connect(test_, &QPushButton::clicked, model_, &ServerEngineModel::test);
     connect(model_, &ServerEngineModel::changed, this, &ServerEngineSection::render);
@@ -101,9 +117,13 @@ void ServerEngineSection::load() {
 void ServerEngineSection::render() {
     const bool server = engine_->currentData().toBool();
     for (QWidget* w : {static_cast<QWidget*>(url_), static_cast<QWidget*>(api_),
-                       static_cast<QWidget*>(modelName_), static_cast<QWidget*>(private_)}) {
+                       static_cast<QWidget*>(modelName_), static_cast<QWidget*>(private_),
+                       static_cast<QWidget*>(apiKey_)}) {
         w->setEnabled(server);
     }
+    const bool keyStored = model_->apiKeyStored();
+    apiKey_->setPlaceholderText(L(keyStored ? "settings.server.apikey.stored" : "settings.server.apikey.none"));
+    removeApiKey_->setEnabled(keyStored);
     error_->setText(model_->error());
     error_->setVisible(!model_->error().isEmpty());
     // Only a stored server can be tested.

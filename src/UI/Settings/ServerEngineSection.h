@@ -28,6 +28,9 @@ public:
     QComboBox* api() const { return api_; }
     QLineEdit* modelName() const { return modelName_; }
     QCheckBox* privateConfirmed() const { return private_; }
+    /// Write-only: empty, its placeholder says whether a key is stored; Save stores what is typed.
+    QLineEdit* apiKey() const { return apiKey_; }
+    QPushButton* removeApiKey() const { return removeApiKey_; }
     QPushButton* save() const { return save_; }
     QPushButton* test() const { return test_; }
     QLabel* error() const { return error_; }
@@ -44,6 +47,8 @@ private:
     QComboBox* api_;
     QLineEdit* modelName_;
     QCheckBox* private_;
+    QLineEdit* apiKey_;
+    QPushButton* removeApiKey_;
     QPushButton* save_;
     QPushButton* test_;
     QLabel* error_;

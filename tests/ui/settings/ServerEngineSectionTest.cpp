@@ -2,6 +2,7 @@
 // accepts it, and the server check behind Test. Offscreen widgets on virtual time.
 
 #include "support/CoreTest.h"
+#include "support/MemorySecretStore.h"
 
 #include "AI/RemotePolishEngine.h"
 #include "Runtime/DefaultsStore.h"
@@ -13,6 +14,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -114,6 +116,46 @@ TEST_F(ServerEngineSectionTest, TheTestButtonShowsTheServerCheck) {
     card->test()->click();
     clock_.advance(seconds(1));
     EXPECT_EQ(card->result()->text(), QStringLiteral("The server did not answer: refused"));
+}
+
+TEST_F(ServerEngineSectionTest, TheApiKeyFieldIsWriteOnlyAndAFailingKeyringStoresNothing) {
+    InstalledSecretStore secrets;
+    auto* card = open(ServerEngineKind::polish);
+    EXPECT_EQ(card->apiKey()->echoMode(), QLineEdit::Password);
+    EXPECT_EQ(card->apiKey()->placeholderText(), L("settings.server.apikey.none"));
+    EXPECT_FALSE(card->removeApiKey()->isEnabled());
+
+    card->engine()->setCurrentIndex(1);
+    card->url()->setText(QStringLiteral("https://llm.example.org"));
+    card->apiKey()->setText(QStringLiteral(" sk-card-key "));
+    card->save()->click();
+    EXPECT_TRUE(card->error()->isHidden()) << card->error()->text().toStdString();
+    EXPECT_EQ(secrets.store->secrets.value(QStringLiteral("polish-server")), "sk-card-key");
+    EXPECT_EQ(RemotePolishSettings::read(DefaultsStore::standard()).accessToken, "sk-card-key");
+    // Shown as stored, never as the key; not in the settings file.
+    EXPECT_TRUE(card->apiKey()->text().isEmpty());
+    EXPECT_EQ(card->apiKey()->placeholderText(), L("settings.server.apikey.stored"));
+    EXPECT_TRUE(card->removeApiKey()->isEnabled());
+    QFile file(path(QStringLiteral(".config/quillory/defaults.json")));
+    const QByteArray onDisk = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    EXPECT_TRUE(onDisk.contains("polish.server.apiKeyStored"));
+    EXPECT_FALSE(onDisk.contains("sk-card-key"));
+    EXPECT_EQ(open(ServerEngineKind::polish)->apiKey()->placeholderText(), L("settings.server.apikey.stored"));
+    card = open(ServerEngineKind::polish);
+
+    // The keyring locked: the error says so, the field keeps what was typed, nothing else is stored.
+    secrets.store->failure = QStringLiteral("the keyring is locked");
+    card->apiKey()->setText(QStringLiteral("sk-new-key"));
+    card->save()->click();
+    EXPECT_TRUE(card->error()->text().contains(QStringLiteral("the keyring is locked"))) << card->error()->text().toStdString();
+    EXPECT_EQ(card->apiKey()->text(), QStringLiteral("sk-new-key"));
+    EXPECT_EQ(secrets.store->secrets.value(QStringLiteral("polish-server")), "sk-card-key");
+
+    secrets.store->failure.clear();
+    card->removeApiKey()->click();
+    EXPECT_TRUE(secrets.store->secrets.isEmpty());
+    EXPECT_EQ(card->apiKey()->placeholderText(), L("settings.server.apikey.none"));
+    EXPECT_TRUE(RemotePolishSettings::read(DefaultsStore::standard()).accessToken.isEmpty());
 }
 
 } // namespace
