@@ -193,8 +193,7 @@ constexpr LocalizedString kStrings[] = {
     {"settings.server.api.openai", "OpenAI-compatible", "OpenAI 互換"},
     {"settings.server.model", "Model:", "モデル:"},
     {"settings.server.model.placeholder", "sent to OpenAI-compatible servers", "OpenAI 互換サーバーに送る名前"},
-    {"settings.server.private", "Use plain http to this private network address",
-     "このプライベートネットワークのアドレスに暗号化なしの http で接続する"},
+    {"settings.server.private", "Allow plain http (a private address)", "http を許可 (プライベートアドレス)"},
     {"settings.server.recognition.caption",
      "The audio goes to the server; when it fails, this computer recognises the same audio. https is "
      "required except on this computer or a private address you confirm.",
