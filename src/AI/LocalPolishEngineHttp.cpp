@@ -8,6 +8,7 @@
 #include "AI/LocalPolishEngineInternal.h"
 
 #include "AI/PolishText.h"
+#include "Runtime/ServerRequest.h"
 #include "Runtime/Text.h"
 #include "Runtime/Log.h"
 
@@ -68,19 +69,7 @@ Task<LocalPolishEngine::HttpResult> LocalPolishEngine::send(QNetworkAccessManage
     QPointer<QNetworkReply> guard(reply);
 
     // An answer announced or arriving longer than the limit is aborted as soon as that shows.
-    auto tooLarge = std::make_shared<bool>(false);
-    const auto checkSize = [guard, tooLarge, maxBytes] {
-        if (!guard || guard->isFinished()) {
-            return;
-        }
-        const QVariant length = guard->header(QNetworkRequest::ContentLengthHeader);
-        if ((length.isValid() && length.toLongLong() > maxBytes) || guard->bytesAvailable() > maxBytes) {
-            *tooLarge = true;
-            guard->abort();
-        }
-    };
-    connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-    connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    const auto tooLarge = abortAnswersLargerThan(reply, maxBytes);
 
     auto timedOut = std::make_shared<bool>(false);
     Timer timer;

@@ -78,6 +78,24 @@ std::unique_ptr<QNetworkAccessManager> makeServerNetworkManager() {
     return manager;
 }
 
+std::shared_ptr<bool> abortAnswersLargerThan(QNetworkReply* reply, qint64 maxBytes) {
+    auto tooLarge = std::make_shared<bool>(false);
+    QPointer<QNetworkReply> guard(reply);
+    const auto checkSize = [guard, tooLarge, maxBytes] {
+        if (!guard || guard->isFinished()) {
+            return;
+        }
+        const QVariant length = guard->header(QNetworkRequest::ContentLengthHeader);
+        if ((length.isValid() && length.toLongLong() > maxBytes) || guard->bytesAvailable() > maxBytes) {
+            *tooLarge = true;
+            guard->abort();
+        }
+    };
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    return tooLarge;
+}
+
 Task<ServerReply> postToServer(QNetworkAccessManager& manager, QNetworkRequest request, QByteArray body,
                                QHttpMultiPart* form, Duration timeout, qint64 maxBytes,
                                CancellationToken cancel) {
@@ -97,20 +115,7 @@ Task<ServerReply> postToServer(QNetworkAccessManager& manager, QNetworkRequest r
     }
     QPointer<QNetworkReply> guard(reply);
 
-    // An answer announced or arriving longer than the limit is aborted as soon as that shows.
-    auto tooLarge = std::make_shared<bool>(false);
-    const auto checkSize = [guard, tooLarge, maxBytes] {
-        if (!guard || guard->isFinished()) {
-            return;
-        }
-        const QVariant length = guard->header(QNetworkRequest::ContentLengthHeader);
-        if ((length.isValid() && length.toLongLong() > maxBytes) || guard->bytesAvailable() > maxBytes) {
-            *tooLarge = true;
-            guard->abort();
-        }
-    };
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, checkSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, checkSize);
+    const auto tooLarge = abortAnswersLargerThan(reply, maxBytes);
     auto timedOut = std::make_shared<bool>(false);
     Timer limit = Timer::once(timeout, [guard, timedOut] {
         if (guard && !guard->isFinished()) {

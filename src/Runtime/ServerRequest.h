@@ -21,6 +21,7 @@
 class QHttpMultiPart;
 class QNetworkAccessManager;
 class QNetworkRequest;
+class QNetworkReply;
 
 namespace quillory {
 
@@ -34,6 +35,10 @@ QUrl remoteServerEndpoint(const QUrl& base, const QString& path);
 
 /// A network manager for a user's server: redirects never followed, Qt's certificate checks.
 std::unique_ptr<QNetworkAccessManager> makeServerNetworkManager();
+
+/// Aborts `reply` as soon as its announced or arrived answer is longer than `maxBytes`; the flag
+/// returned says whether that happened.
+std::shared_ptr<bool> abortAnswersLargerThan(QNetworkReply* reply, qint64 maxBytes);
 
 /// The outcome of one request to a server.
 struct ServerReply {

@@ -1,6 +1,12 @@
 #pragma once
 
+#include "Runtime/Scheduler.h"
+
 #include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
 #include <QList>
 #include <QMap>
 #include <QPointer>
@@ -178,5 +184,34 @@ private:
     QList<QPointer<QTcpSocket>> parked_;
     QList<std::pair<QPointer<QTcpSocket>, Response>> held_;
 };
+
+/// Runs real events until `done`: real I/O while a request is on its way to `server` and it has
+/// not parked it; otherwise `clock` jumps to its next piece of scheduled work (a time limit).
+/// Bounded in both; false when `done` never held.
+inline bool pumpWithServer(VirtualScheduler& clock, const FakeHttpServer* server, const std::function<bool()>& done) {
+    const auto waitReal = [](int ms) {
+        QTimer wake;
+        wake.setSingleShot(true);
+        wake.start(ms);
+        QEventLoop loop;
+        loop.processEvents(QEventLoop::WaitForMoreEvents);
+    };
+    QElapsedTimer real;
+    real.start();
+    while (!done() && real.elapsed() < 60'000) {
+        clock.runPending();
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (done()) {
+            break;
+        }
+        const bool parked = server && server->parkedCount() > 0;
+        if (!parked && real.elapsed() < 20'000) {
+            waitReal(5);
+        } else if (!clock.runNext()) {
+            waitReal(5);
+        }
+    }
+    return done();
+}
 
 } // namespace quillory::testing

@@ -81,33 +81,7 @@ protected:
         settings_.api = api;
     }
 
-    static void waitReal(int ms) {
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.start(ms);
-        QEventLoop loop;
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    /// Real I/O while a request is on its way to a server that has not parked it; otherwise virtual
-    /// time jumps to the next piece of scheduled work (a time limit). Bounded in both.
-    bool pumpUntil(const std::function<bool()>& done) {
-        QElapsedTimer real;
-        real.start();
-        while (!done() && real.elapsed() < 60'000) {
-            clock_.runPending();
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            if (done()) {
-                break;
-            }
-            const bool parked = server_ && server_->parkedCount() > 0;
-            if (!parked && real.elapsed() < 20'000) {
-                waitReal(5);
-            } else if (!clock_.runNext()) {
-                waitReal(5);
-            }
-        }
-        return done();
-    }
+    bool pumpUntil(const std::function<bool()>& done) { return pumpWithServer(clock_, server_.get(), done); }
 
     /// The engine alone: its text, or the error's message.
     QString polishDirectly(const QString& text, PolishModel model = PolishModel::qwen35_4bQ4KM) {

@@ -82,33 +82,7 @@ protected:
         request_->endAudio();
     }
 
-    static void waitReal(int ms) {
-        QTimer wake;
-        wake.setSingleShot(true);
-        wake.start(ms);
-        QEventLoop loop;
-        loop.processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    /// Real I/O while a request is on its way to a server that has not parked it; otherwise virtual
-    /// time jumps to the next piece of scheduled work (the time limit). Bounded in both.
-    bool pumpUntil(const std::function<bool()>& done) {
-        QElapsedTimer real;
-        real.start();
-        while (!done() && real.elapsed() < 60'000) {
-            clock_.runPending();
-            QCoreApplication::processEvents(QEventLoop::AllEvents);
-            if (done()) {
-                break;
-            }
-            const bool parked = server_ && server_->parkedCount() > 0;
-            if (!parked && real.elapsed() < 20'000) {
-                waitReal(5);
-            } else if (!clock_.runNext()) {
-                waitReal(5);
-            }
-        }
-        return done();
-    }
+    bool pumpUntil(const std::function<bool()>& done) { return pumpWithServer(clock_, server_.get(), done); }
 
     QString finalText() const {
         for (const auto& s : snapshots_) {
