@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -56,6 +57,18 @@ void ThreadRecognitionWorker::post(std::function<void()> job) {
         d->jobs.push_back(std::move(job));
     }
     d->wake.notify_one();
+}
+
+void ThreadRecognitionWorker::drain() {
+    if (d->thread.get_id() == std::this_thread::get_id()) {
+        return;
+    }
+    // Jobs run in order and each is destroyed before the next starts: once this one has run,
+    // every earlier job is over.
+    std::promise<void> idle;
+    std::future<void> over = idle.get_future();
+    post([&idle] { idle.set_value(); });
+    over.wait();
 }
 
 } // namespace quillory

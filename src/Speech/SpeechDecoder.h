@@ -84,6 +84,9 @@ public:
     virtual ~RecognitionWorker() = default;
     /// Any thread; the job runs after every job posted before it.
     virtual void post(std::function<void()> job) = 0;
+    /// Waits until every job posted before has run and let go of what it held (the owner calls it
+    /// before it goes, so no job outlives the models and the program). Not on the worker itself.
+    virtual void drain() {}
 };
 
 /// The production worker: one thread with a job queue; the destructor finishes the queued jobs.
@@ -92,6 +95,7 @@ public:
     ThreadRecognitionWorker();
     ~ThreadRecognitionWorker() override;
     void post(std::function<void()> job) override;
+    void drain() override;
 
 private:
     struct Impl;

@@ -18,7 +18,16 @@ WhisperRecognizerHost::WhisperRecognizerHost(std::function<QString()> modelPath,
                                              std::shared_ptr<RecognitionWorker> worker, StreamingTuning tuning)
     : modelPath_(std::move(modelPath)), loader_(std::move(loader)), worker_(std::move(worker)), tuning_(tuning) {}
 
-WhisperRecognizerHost::~WhisperRecognizerHost() = default;
+WhisperRecognizerHost::~WhisperRecognizerHost() {
+    // A recognition cancelled a moment ago may still be inside its last step on a worker; the
+    // host waits for it, so no decode runs on after the models, the host or the program are gone.
+    if (worker_) {
+        worker_->drain();
+    }
+    if (partialPass_.worker) {
+        partialPass_.worker->drain();
+    }
+}
 
 namespace {
 QString fileIdentity(const QString& path) {

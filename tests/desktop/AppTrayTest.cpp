@@ -54,6 +54,8 @@ protected:
             app_.kill();
             app_.waitForFinished(3000);
         }
+        // The tray drops a killed app's icon a moment later; the next test finds only its own.
+        (void)QTest::qWaitFor([] { return embeddedIcon().isEmpty(); }, 10000);
     }
 
     CommandRun quillory(const QStringList& args, int timeoutMs = 8000) {
@@ -222,8 +224,10 @@ TEST_F(AppTrayTest, TrayIconStandsOutFromThePanelAndItsErrorStateIsRed) {
     startApp();
     QString icon;
     ASSERT_TRUE(QTest::qWaitFor([&] { return !(icon = embeddedIcon()).isEmpty(); }, 15000));
-    const QStringList g = icon.split(' ');
+    // The slot is looked up at every grab: the tray may lay its icons out again meanwhile.
     const auto grab = [&] {
+        if (const QString now = embeddedIcon(); !now.isEmpty()) icon = now;
+        const QStringList g = icon.split(' ');
         return QGuiApplication::primaryScreen()
             ->grabWindow(0, g[0].toInt(), g[1].toInt(), g[2].toInt(), g[3].toInt())
             .toImage()
@@ -245,7 +249,8 @@ TEST_F(AppTrayTest, TrayIconStandsOutFromThePanelAndItsErrorStateIsRed) {
     EXPECT_EQ(quillory({"toggle"}).exitCode, 0);
     QImage error;
     ASSERT_TRUE(QTest::qWaitFor([&] { return lookOf(error = grab()).red >= 12; }, 30000))
-        << "the error state never showed in red; status: " << quillory({"status"}).out.toStdString();
+        << "the error state never showed in red at " << icon.toStdString()
+        << "; status: " << quillory({"status"}).out.toStdString();
     error.scaled(error.size() * 4).save(shots + QStringLiteral("/tray-%1-panel-error.png").arg(panel));
     EXPECT_GE(lookOf(error).contrast, 3.0);
 }

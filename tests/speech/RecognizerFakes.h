@@ -62,6 +62,8 @@ public:
                              sharingCpu.load()});
         }
         const int index = static_cast<int>(callCount()) - 1;
+        running.fetch_add(1);
+        const std::shared_ptr<void> over(nullptr, [this](void*) { running.fetch_sub(1); });
         if (blocking) {
             std::unique_lock lock(mutex);
             entered = true;
@@ -179,6 +181,8 @@ public:
     std::condition_variable changed;
     std::vector<Call> calls;
     std::atomic<int> vadCalls{0};
+    /// Decodes under way on some thread.
+    std::atomic<int> running{0};
     /// Recognitions begun and ended on this decoder, those under way, and the decodes made
     /// before the last end.
     std::atomic<int> recognitionsBegun{0};

@@ -910,6 +910,28 @@ TEST_F(WhisperRecognizerTest, CancellingMidDecodeAbortsTheWorkersDecodeAndNothin
     ASSERT_NO_FATAL_FAILURE(endSessionAndJoin(thread));
 }
 
+// The command line and the app let go of the host right after a cancel; a decode still inside
+// its last step must be over by then, or it runs on while the program exits under it.
+TEST_F(WhisperRecognizerTest, LettingGoOfTheHostWaitsForTheDecodeACancelIsEnding) {
+    auto thread = std::make_shared<ThreadRecognitionWorker>();
+    makeHost(thread);
+    decoder->blocking = true;
+    startSession();
+    request->append(std::vector<float>(samplesOf(1), 0.1f));
+    clock_.advance(1s);
+    ASSERT_TRUE(decoder->waitUntilEntered());
+    task->cancel();
+    task.reset();
+    request.reset();
+    recognizer.reset();
+    std::weak_ptr<RecognitionWorker> worker = thread;
+    thread.reset();
+    host.reset();
+    EXPECT_EQ(decoder->running.load(), 0) << "a decode outlived the host";
+    clock_.runPending();
+    EXPECT_TRUE(worker.expired()) << "the worker is let go of (and joined) on the main thread";
+}
+
 TEST_F(WhisperRecognizerTest, SegmentsSettledOnTheWorkerThreadShareNoStringWithTheMainThread) {
     // Each settled segment grows the settled text on the main thread while the worker lets go of
     // what its job was given. Qt grows a string in place when a relaxed read of its reference count
