@@ -24,9 +24,41 @@ session_cleanup() {
         kill -9 "${pids[$i]}" 2>/dev/null || true
     done
     if [ -n "${DBUS_SESSION_BUS_PID:-}" ]; then kill "$DBUS_SESSION_BUS_PID" 2>/dev/null || true; fi
+    session_stop_leftovers
     if [ "$rc" -ne 0 ] && declare -F session_on_failure >/dev/null; then session_on_failure || true; fi
-    rm -rf "$root"
+    if ! rm -rf "$root" 2>/dev/null; then
+        log "could not remove all of $root" || true
+    fi
     exit "$rc"
+}
+
+# What the bus started on demand (the portals, the document portal with its FUSE mount under
+# $XDG_RUNTIME_DIR/doc, …) outlives the bus: every process whose environment names this
+# session's runtime folder is stopped, then whatever is still mounted under the root is
+# unmounted, so nothing of the session stays behind.
+session_stop_leftovers() {
+    [ -n "${root:-}" ] || return 0
+    local signal left p m alive
+    for signal in TERM KILL; do
+        left=()
+        for p in $(grep -lzxF "XDG_RUNTIME_DIR=$root/run" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+            [ "$p" = "$$" ] || left+=("$p")
+        done
+        [ "${#left[@]}" -gt 0 ] || break
+        kill "-$signal" "${left[@]}" 2>/dev/null || true
+        # Up to 2 s for them to go.
+        for _ in $(seq 20); do
+            alive=0
+            for p in "${left[@]}"; do
+                if kill -0 "$p" 2>/dev/null; then alive=1; break; fi
+            done
+            [ "$alive" = 1 ] || break
+            sleep 0.1
+        done
+    done
+    while read -r m; do
+        fusermount3 -uz "$m" 2>/dev/null || fusermount -uz "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    done < <(awk -v r="$root/" 'index($2, r) == 1 { print $2 }' /proc/self/mounts)
 }
 
 session_begin() {
