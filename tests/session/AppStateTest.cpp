@@ -301,7 +301,7 @@ TEST_F(AppStateTest, DiagnosticsLinesCarryTheirLevels) {
                      "ERROR stage=stop_watchdog_triggered", "ERROR stage=stop_watchdog_no_text"}));
 }
 
-TEST_F(AppStateTest, InsertNowWhileTheFinalIsAwaitedSkipsThePolishAndLeavesNoFlagBehind) {
+TEST_F(AppStateTest, InsertNowWhileTheFinalIsAwaitedPastesThePartialTextUnpolishedAndLeavesNoFlagBehind) {
     state->setAiPolishEnabled(true);
     polish->delay = seconds(1);
     polish->transform = [](const QString& t) { return t + QStringLiteral(" (polished)"); };
@@ -315,6 +315,11 @@ TEST_F(AppStateTest, InsertNowWhileTheFinalIsAwaitedSkipsThePolishAndLeavesNoFla
     EXPECT_EQ(polish->calls, 0) << "no polish to wait for";
     EXPECT_EQ(state->status(), AppStatus::idle());
     EXPECT_EQ(lines({"polish_task=user_cancel"}).size(), 1);
+    EXPECT_EQ(lines({"user_cancel=", "stage=stop_watchdog"}),
+              (QStringList{"user_cancel=requested session=1 commit_started=false",
+                           "stage=stop_watchdog_triggered session=1 reason=user_cancel accumulated_len=5"}));
+    state->cancelCommitProcessing(); // idle: nothing
+    EXPECT_EQ(lines({"user_cancel="}).size(), 1);
     // The next dictation is polished as usual: the user's stop belonged to the last one.
     dictate({}, QStringLiteral("more"));
     advance(1);
@@ -653,32 +658,6 @@ TEST_F(AppStateTest, AWatchdogOfAnEndedSessionNeverActsOnTheNextOne) {
     EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
 }
 
-TEST_F(AppStateTest, VoiceActivityEndsWithTheRecording) {
-    press();
-    speech->voice(true);
-    settle();
-    release();
-    speech->voice(true); // the meter still ticks while the recogniser drains
-    settle();
-    EXPECT_FALSE(state->voiceInputDetected());
-    advance(8); // forced finalisation
-    EXPECT_FALSE(state->voiceInputDetected());
-}
-
-TEST_F(AppStateTest, UserCancelBeforeTheFinalResultCommitsThePartialText) {
-    press();
-    partial(QStringLiteral("so far"));
-    release();
-    state->cancelCommitProcessing();
-    settle();
-    EXPECT_EQ(insertedTexts(), QStringList{QStringLiteral("so far")});
-    EXPECT_EQ(lines({"user_cancel", "stage=stop_watchdog"}),
-              (QStringList{"user_cancel=requested session=1 commit_started=false",
-                           "stage=stop_watchdog_triggered session=1 reason=user_cancel accumulated_len=6"}));
-    state->cancelCommitProcessing(); // idle: nothing
-    EXPECT_EQ(lines({"user_cancel"}).size(), 1);
-}
-
 TEST_F(AppStateTest, CommitWatchdogDiscardsAHangingCommit) {
     state->setAiPolishEnabled(true);
     polish->delay = seconds(50);
@@ -778,7 +757,7 @@ TEST_F(AppStateTest, CircuitBreakerTripsOnTheThirdFailureWithinFiveSecondsAfterC
     EXPECT_EQ(input->commits.size(), 1u);
 }
 
-TEST_F(AppStateTest, FailuresFiveSecondsApartNeverTripTheBreaker) {
+TEST_F(AppStateTest, TheBreakerCountsOnlyFailuresWithinFiveSecondsAndSinceTheLastCleanEnd) {
     press();
     const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
     fail(glitch);
@@ -789,19 +768,13 @@ TEST_F(AppStateTest, FailuresFiveSecondsApartNeverTripTheBreaker) {
     EXPECT_TRUE(state->isRecording());
     EXPECT_EQ(state->recentRecognitionFailureCount(), 2u);
     EXPECT_EQ(speech->startCount, 4);
-}
 
-TEST_F(AppStateTest, APrematureSuccessResetsTheBreaker) {
-    press();
-    const auto glitch = SpeechError::recognitionFailed(QStringLiteral("network glitch"));
-    fail(glitch);
-    advance(1);
     finalText(QStringLiteral("a sentence")); // a clean end in between: the count starts again
     EXPECT_EQ(state->recentRecognitionFailureCount(), 0u);
     advance(1);
     fail(glitch);
     advance(1);
-    fail(glitch); // three failures within 5 s, but only two since the success
+    fail(glitch); // four failures within 5 s, but only two since the success
     EXPECT_TRUE(state->isRecording());
     EXPECT_EQ(state->recentRecognitionFailureCount(), 2u);
     advance(1);
@@ -893,12 +866,17 @@ TEST_F(AppStateTest, CallbacksOfAnEndedSessionNeverReachTheNextOne) {
     EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
 }
 
-TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndClearsOnStop) {
+TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndEndsWithTheRecording) {
     press();
     speech->voice(true);
     settle();
     EXPECT_TRUE(state->voiceInputDetected());
     release();
+    EXPECT_FALSE(state->voiceInputDetected());
+    speech->voice(true); // the meter still ticks while the recogniser drains
+    settle();
+    EXPECT_FALSE(state->voiceInputDetected());
+    advance(8); // forced finalisation
     EXPECT_FALSE(state->voiceInputDetected());
 }
 
