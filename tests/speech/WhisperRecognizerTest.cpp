@@ -1,5 +1,6 @@
 #include "RecognizerFakes.h"
 #include "support/CoreTest.h"
+#include "support/LogCapture.h"
 
 #include "../session/SpeechFakes.h"
 #include "Runtime/Async.h"
@@ -235,15 +236,25 @@ TEST_F(WhisperRecognizerTest, NoPartialsWhenTheRequestAsksForNone) {
 
 // ---- segments ----
 
-TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) {
+TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAreAnnouncedWithTheEndOfTheirAudioAndNeverChange) {
     startSession();
+    std::vector<qint64> ends;
+    request->setSettledAudioHandler([&](qint64 end) {
+        ends.push_back(end);
+        EXPECT_EQ(finalText(), QString()) << "announced before the final";
+    });
     feed(2, 0.1f);
     feed(1, 0.0f); // a pause: the first segment settles
     const std::size_t callsAfterFirst = decoder->callCount();
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0], samplesOf(2) + tuning.padSamples) << "the speech and its padding";
     feed(2, 0.2f);
     feed(1, 0.0f);
     feed(1.5, 0.3f);
     finish();
+    // The last segment settles in the final: nothing is announced after the audio ended.
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1], samplesOf(5) + tuning.padSamples);
 
     const QString first = spoken(0.1f, 4);
     const QString second = spoken(0.2f, 4);
@@ -267,27 +278,6 @@ TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) 
     }
     // The previous settled text conditions the decoder.
     EXPECT_TRUE(calls.back().prompt.endsWith(first + second)) << qPrintable(calls.back().prompt);
-}
-
-TEST_F(WhisperRecognizerTest, EachSegmentThatSettlesWhileAudioComesIsAnnouncedWithTheEndOfItsAudio) {
-    startSession();
-    std::vector<qint64> ends;
-    request->setSettledAudioHandler([&](qint64 end) {
-        ends.push_back(end);
-        EXPECT_EQ(finalText(), QString()) << "announced before the final";
-    });
-    feed(2, 0.1f);
-    feed(1, 0.0f);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0], samplesOf(2) + tuning.padSamples) << "the speech and its padding";
-    feed(2, 0.2f);
-    feed(1, 0.0f);
-    feed(1.5, 0.3f);
-    finish();
-    // The last segment settles in the final: nothing is announced after the audio ended.
-    ASSERT_EQ(ends.size(), 2u);
-    EXPECT_EQ(ends[1], samplesOf(5) + tuning.padSamples);
-    EXPECT_EQ(finalText(), spoken(0.1f, 4) + spoken(0.2f, 4) + spoken(0.3f, 3));
 }
 
 TEST_F(WhisperRecognizerTest, SpeechWithoutPausesIsCutBetweenWordsAndNoWordIsSplitDoubledOrLost) {
@@ -569,17 +559,9 @@ TEST_F(WhisperRecognizerTest, CancelInsideTheHandlerStopsEverything) {
 
 // ---- the model ----
 
-QStringList g_logged;
-void captureLog(QtMsgType, const QMessageLogContext& context, const QString& message) {
-    if (QLatin1String(context.category).startsWith(QLatin1String("app.quillory.quillory.speech"))) {
-        g_logged << message;
-    }
-}
-
 TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.info=true"));
-    g_logged.clear();
-    const auto previous = qInstallMessageHandler(captureLog);
+    LogCapture log("app.quillory.quillory.speech");
     std::vector<WhisperRecognizerHost::LoadState> outcomes;
     host->setLoadObserver([&](WhisperRecognizerHost::LoadState s, qint64) { outcomes.push_back(s); });
     host->preload();
@@ -595,12 +577,11 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     EXPECT_EQ(finalText(), spoken(0.2f, 2));
     EXPECT_EQ(loads, 1);
     EXPECT_EQ(outcomes, std::vector{WhisperRecognizerHost::LoadState::loaded});
-    qInstallMessageHandler(previous);
-    ASSERT_FALSE(g_logged.isEmpty());
+    ASSERT_FALSE(log.lines.isEmpty());
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Speech model loaded: model\\.bin in \\d+ ms$"))
-                    .match(g_logged.first())
+                    .match(log.lines.first())
                     .hasMatch())
-        << qPrintable(g_logged.first());
+        << qPrintable(log.lines.first());
 }
 
 TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
