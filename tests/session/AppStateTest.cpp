@@ -866,7 +866,7 @@ TEST_F(AppStateTest, CallbacksOfAnEndedSessionNeverReachTheNextOne) {
     EXPECT_EQ(insertedTexts(), (QStringList{QStringLiteral("first"), QStringLiteral("second")}));
 }
 
-TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndEndsWithTheRecording) {
+TEST_F(AppStateTest, VoiceActivityFollowsTheRecogniserAndClearsOnStop) {
     press();
     speech->voice(true);
     settle();
