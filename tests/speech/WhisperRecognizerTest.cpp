@@ -23,12 +23,17 @@ protected:
         CoreTest::SetUp();
         QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
         modelFile = path(QStringLiteral("model.bin"));
-        QFile f(modelFile);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("ggml");
+        writeModel(modelFile);
         decoder = std::make_shared<FakeDecoder>();
         worker = std::make_shared<ManualWorker>();
         makeHost(worker);
+    }
+
+    /// A model file: the fake loader reads nothing of it, the host only sees that it is there.
+    static void writeModel(const QString& file, const QByteArray& bytes = "ggml") {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
     }
 
     void makeHost(std::shared_ptr<RecognitionWorker> w) {
@@ -92,9 +97,7 @@ protected:
     /// A fast model writes the live text on a worker of its own.
     void addFastModel() {
         fastFile = path(QStringLiteral("fast.bin"));
-        QFile f(fastFile);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("ggml");
+        writeModel(fastFile);
         fast = std::make_shared<FakeDecoder>();
         fast->mark = QStringLiteral("~");
         fastWorker = std::make_shared<ManualWorker>();
@@ -588,10 +591,7 @@ TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackgro
     host->preloadOnChangeOf({QStringLiteral("quillory.speech.model")});
     loadModel();
     const QString other = path(QStringLiteral("other.bin"));
-    QFile f(other);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("ggml");
-    f.close();
+    writeModel(other);
     modelFile = other;
     store_->setString(QStringLiteral("quillory.speech.other"), QStringLiteral("x"));
     EXPECT_EQ(worker->queued(), 0u) << "other keys do not matter";
@@ -612,9 +612,7 @@ TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
     EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::failed);
     EXPECT_EQ(loads, 0) << "a missing file is never handed to the loader";
 
-    QFile f(modelFile);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    writeModel(modelFile, {});
     loadFails = true;
     EXPECT_TRUE(r->isAvailable()) << "a file that appeared is tried";
     worker->runNext();
@@ -626,9 +624,7 @@ TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
 
     // A new file (a fresh download) is tried again.
     loadFails = false;
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("a complete model");
-    f.close();
+    writeModel(modelFile, "a complete model");
     EXPECT_TRUE(r->isAvailable());
     worker->runNext();
     clock_.runPending();
@@ -757,9 +753,7 @@ TEST_F(WhisperRecognizerTest, AFastModelThatFailsHandsTheLiveTextBackToTheSelect
     partials_.clear();
     fastLoadFails = true;
     fastFile = path(QStringLiteral("other-fast.bin"));
-    QFile f(fastFile);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    writeModel(fastFile, {});
     loadBoth();
     EXPECT_EQ(host->partialLoadState(), WhisperRecognizerHost::LoadState::failed);
     EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
