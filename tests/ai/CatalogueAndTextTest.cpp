@@ -157,11 +157,6 @@ QString user(const QString& transcript) {
            transcript;
 }
 
-TEST(PolishPromptTest, FixedPiecesHaveTheirByteLengths) {
-    EXPECT_EQ(PolishText::requestSentence().toUtf8().size(), 106);
-    EXPECT_EQ(PolishText::transcriptHeader().toUtf8().size(), 15);
-}
-
 TEST(PolishPromptTest, EveryFormatLaysOutExactly) {
     const QString u = user("B");
     EXPECT_EQ(PolishText::polishPrompt("B", M::qwen35_4bQ4KM, "A"),

@@ -4,6 +4,7 @@
 #include "AI/PolishSettings.h"
 #include "AI/PolishText.h"
 #include "ai/EngineTestSupport.h"
+#include "support/LogCapture.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,28 +15,9 @@ namespace {
 
 using testing::EngineTestBase;
 using testing::FakeHttpServer;
+using testing::LogCapture;
 using K = LocalPolishError::Kind;
 using M = PolishModel;
-
-/// Collects the messages logged while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        messages().clear();
-        previous_ = qInstallMessageHandler(&LogCapture::handle);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous_); }
-    static QStringList& messages() {
-        static QStringList list;
-        return list;
-    }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext&, const QString& message) {
-        messages() << message;
-    }
-    QtMessageHandler previous_ = nullptr;
-};
 
 /// The transcript inside a polish prompt of the phi-3 format.
 QString transcriptOf(const FakeHttpServer::Request& request) {
@@ -200,7 +182,7 @@ TEST_F(PolishRequestTest, APieceCutShortOrTooLongKeepsItsOwnTextAndSaysWhy) {
     }
     EXPECT_EQ(engine().lastPolishPieces().size(), 4);
     EXPECT_EQ(kept, 3);
-    const QString logged = LogCapture::messages().join('\n');
+    const QString logged = log.text();
     EXPECT_TRUE(logged.contains("kept as dictated: The answer stopped at the token limit"))
         << logged.toStdString();
     EXPECT_TRUE(
@@ -257,8 +239,8 @@ TEST_F(PolishRequestTest, AServerDyingMidAnswerIsATransportFailure) {
     EXPECT_EQ(e.kind(), K::requestFailed);
     EXPECT_FALSE(e.message().contains("JSON")) << e.message().toStdString();
     EXPECT_FALSE(e.message().isEmpty());
-    EXPECT_TRUE(LogCapture::messages().contains("Local llama request failed: " + e.message()))
-        << LogCapture::messages().join('\n').toStdString();
+    EXPECT_TRUE(log.lines.contains("Local llama request failed: " + e.message()))
+        << log.text().toStdString();
 }
 
 TEST_F(PolishRequestTest, AnswersLongerThanTheTokenLimitAllowsAreRefused) {

@@ -3,6 +3,7 @@
 // time limits.
 
 #include "ai/FakeHttpServer.h"
+#include "support/LogCapture.h"
 #include "support/MemorySecretStore.h"
 #include "session/SessionTestSupport.h"
 
@@ -19,13 +20,10 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <optional>
+
 namespace quillory::testing {
 namespace {
-
-QStringList g_log;
-void captureLog(QtMsgType, const QMessageLogContext&, const QString& message) {
-    g_log << message;
-}
 
 FakeHttpServer::Response answer(int status, QByteArray body, QByteArray type = "application/json") {
     FakeHttpServer::Response r;
@@ -54,11 +52,10 @@ class RemotePolishTest : public SessionTest {
 protected:
     void SetUp() override {
         SessionTest::SetUp();
-        g_log.clear();
         QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false\n"
                                                         "app.quillory.quillory.input.info=true\n"
                                                         "app.quillory.quillory.input.warning=true"));
-        previousHandler_ = qInstallMessageHandler(captureLog);
+        log_.emplace();
         settings_.useServer = true;
         settings_.timeout = seconds(5);
         remote_ = std::make_shared<RemotePolishEngine>([this] { return settings_; });
@@ -70,10 +67,11 @@ protected:
         state.reset();
         remote_.reset();
         server_.reset();
-        qInstallMessageHandler(previousHandler_);
+        log_.reset();
         SessionTest::TearDown();
     }
-    static QString logText() { return g_log.join(QLatin1Char('\n')); }
+    QString logText() const { return log_->text(); }
+    std::optional<LogCapture> log_;
 
     void serve(FakeHttpServer::Handler handler, RemotePolishApi api = RemotePolishApi::llamaCompletion) {
         server_ = std::make_unique<FakeHttpServer>(std::move(handler));
@@ -104,7 +102,6 @@ protected:
         return pumpUntil([&] { return !input->commits.empty(); });
     }
 
-    QtMessageHandler previousHandler_ = nullptr;
     RemotePolishSettings settings_;
     std::shared_ptr<RemotePolishEngine> remote_;
     std::unique_ptr<FakeHttpServer> server_;

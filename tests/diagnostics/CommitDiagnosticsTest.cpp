@@ -36,7 +36,7 @@ protected:
 
 } // namespace
 
-TEST_F(CommitDiagnosticsTest, LinesAreFormattedByteForByte) {
+TEST_F(CommitDiagnosticsTest, LinesAreFormattedByteForByteWithLevelsThatParseExactly) {
     using L = CommitDiagnostics::Level;
     EXPECT_EQ(CommitDiagnostics::formatLine(L::Notice, QStringLiteral("commit"),
                                             QStringLiteral("stage=start session=12"), at(8, 15, 2, 417)),
@@ -52,19 +52,13 @@ TEST_F(CommitDiagnosticsTest, LinesAreFormattedByteForByte) {
     const QDateTime tokyo = at(8, 0, 0, 0).toTimeZone(QTimeZone("Asia/Tokyo"));
     EXPECT_TRUE(CommitDiagnostics::formatLine(L::Info, QStringLiteral("c"), QStringLiteral("m"), tokyo)
                     .startsWith("2026-03-14T08:00:00.000Z"));
-}
-
-TEST_F(CommitDiagnosticsTest, LevelsHaveFiveCharacterRawValuesAndParseExactly) {
-    using L = CommitDiagnostics::Level;
-    EXPECT_EQ(CommitDiagnostics::rawValue(L::Info), QStringLiteral("INFO "));
-    EXPECT_EQ(CommitDiagnostics::rawValue(L::Notice), QStringLiteral("NOTE "));
-    EXPECT_EQ(CommitDiagnostics::rawValue(L::Error), QStringLiteral("ERROR"));
+    // The five-character level read back: only exactly as written.
     EXPECT_EQ(CommitDiagnostics::levelFromRawValue(QStringLiteral("NOTE ")), L::Notice);
     EXPECT_FALSE(CommitDiagnostics::levelFromRawValue(QStringLiteral("NOTE")));
     EXPECT_FALSE(CommitDiagnostics::levelFromRawValue(QStringLiteral("info ")));
 }
 
-TEST_F(CommitDiagnosticsTest, FirstRecordCreatesTheDirectoryAndAFileWithExactlyThatLine) {
+TEST_F(CommitDiagnosticsTest, TheFirstRecordCreatesTheFileAndEachIsWrittenExactlyLineFeedsIncluded) {
     ASSERT_FALSE(QDir(dir()).exists());
     CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("commit"),
                               QStringLiteral("stage=end"), at(8, 0, 0, 0));
@@ -72,6 +66,12 @@ TEST_F(CommitDiagnosticsTest, FirstRecordCreatesTheDirectoryAndAFileWithExactlyT
               QByteArray("2026-03-14T08:00:00.000Z [commit] INFO  stage=end\n"));
     EXPECT_TRUE(
         CommitDiagnostics::currentLogURL().endsWith(QStringLiteral("/quillory/Diagnostics/commit.log")));
+    // A message with line feeds is written as it is.
+    CommitDiagnostics::record(CommitDiagnostics::Level::Notice, QStringLiteral("commit"),
+                              QStringLiteral("first\nsecond"), at(8, 0, 0, 0));
+    EXPECT_EQ(read(CommitDiagnostics::currentLogURL()),
+              QByteArray("2026-03-14T08:00:00.000Z [commit] INFO  stage=end\n"
+                         "2026-03-14T08:00:00.000Z [commit] NOTE  first\nsecond\n"));
 }
 
 TEST_F(CommitDiagnosticsTest, RecordsKeepCallOrderAndTheirOwnTimestamps) {
@@ -153,13 +153,6 @@ TEST_F(CommitDiagnosticsTest, ADeletedDirectoryIsRecreatedAndFailuresAreSwallowe
     ASSERT_TRUE(QDir(dir()).removeRecursively());
     CommitDiagnostics::record(CommitDiagnostics::Level::Info, QStringLiteral("three"));
     EXPECT_EQ(QString::fromUtf8(read(CommitDiagnostics::currentLogURL())).count('\n'), 1);
-}
-
-TEST_F(CommitDiagnosticsTest, MessagesWithLineFeedsAreWrittenAsIs) {
-    CommitDiagnostics::record(CommitDiagnostics::Level::Notice, QStringLiteral("commit"),
-                              QStringLiteral("first\nsecond"), at(8, 0, 0, 0));
-    EXPECT_EQ(read(CommitDiagnostics::currentLogURL()),
-              QByteArray("2026-03-14T08:00:00.000Z [commit] NOTE  first\nsecond\n"));
 }
 
 TEST_F(CommitDiagnosticsTest, SnapshotListsExistingFilesOldestFirst) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Hotkey/HotkeyBackend.h"
+#include "support/LogCapture.h"
 
 #include <QString>
 #include <QStringList>
@@ -127,31 +128,6 @@ public:
     }
 
     HotkeyPlatform platform() { return {this, this, this}; }
-};
-
-/// Collects the messages of one logging category while alive.
-class LogCapture {
-public:
-    explicit LogCapture(const char* category) {
-        category_ = category;
-        lines_ = &lines;
-        previous_ = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture() {
-        qInstallMessageHandler(previous_);
-        lines_ = nullptr;
-    }
-    QStringList lines;
-
-private:
-    static void handler(QtMsgType, const QMessageLogContext& context, const QString& message) {
-        if (lines_ && context.category && qstrcmp(context.category, category_) == 0) {
-            lines_->append(message);
-        }
-    }
-    static inline const char* category_ = nullptr;
-    static inline QStringList* lines_ = nullptr;
-    QtMessageHandler previous_ = nullptr;
 };
 
 } // namespace quillory::testing

@@ -2,6 +2,7 @@
 // A loopback HTTP server inside the test answers; virtual time runs the time limit.
 
 #include "support/CoreTest.h"
+#include "support/LogCapture.h"
 
 #include "../session/SpeechFakes.h"
 #include "ai/FakeHttpServer.h"
@@ -22,33 +23,26 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <optional>
 #include <vector>
 
 namespace quillory::testing {
 namespace {
-
-QStringList g_speechLog;
-void captureSpeechLog(QtMsgType, const QMessageLogContext& context, const QString& message) {
-    if (QLatin1String(context.category).startsWith(QLatin1String("app.quillory.quillory.speech"))) {
-        g_speechLog << message;
-    }
-}
 
 class RemoteRecognizerTest : public CoreTest {
 protected:
     void SetUp() override {
         CoreTest::SetUp();
         QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.info=true"));
-        g_speechLog.clear();
-        previousHandler_ = qInstallMessageHandler(captureSpeechLog);
+        log_.emplace("app.quillory.quillory.speech");
     }
     void TearDown() override {
         task_.reset();
-        qInstallMessageHandler(previousHandler_);
+        log_.reset();
         CoreTest::TearDown();
     }
-    static QString logText() { return g_speechLog.join(QLatin1Char('\n')); }
-    QtMessageHandler previousHandler_ = nullptr;
+    QString logText() const { return log_->text(); }
+    std::optional<LogCapture> log_;
 
     RemoteSpeechSettings settingsFor(int port, RemoteSpeechApi api = RemoteSpeechApi::whisperServer) {
         RemoteSpeechSettings s;

@@ -1,5 +1,6 @@
 #include "RecognizerFakes.h"
 #include "support/CoreTest.h"
+#include "support/LogCapture.h"
 
 #include "../session/SpeechFakes.h"
 #include "Runtime/Async.h"
@@ -22,12 +23,17 @@ protected:
         CoreTest::SetUp();
         QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.*=false"));
         modelFile = path(QStringLiteral("model.bin"));
-        QFile f(modelFile);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("ggml");
+        writeModel(modelFile);
         decoder = std::make_shared<FakeDecoder>();
         worker = std::make_shared<ManualWorker>();
         makeHost(worker);
+    }
+
+    /// A model file: the fake loader reads nothing of it, the host only sees that it is there.
+    static void writeModel(const QString& file, const QByteArray& bytes = "ggml") {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
     }
 
     void makeHost(std::shared_ptr<RecognitionWorker> w) {
@@ -91,9 +97,7 @@ protected:
     /// A fast model writes the live text on a worker of its own.
     void addFastModel() {
         fastFile = path(QStringLiteral("fast.bin"));
-        QFile f(fastFile);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write("ggml");
+        writeModel(fastFile);
         fast = std::make_shared<FakeDecoder>();
         fast->mark = QStringLiteral("~");
         fastWorker = std::make_shared<ManualWorker>();
@@ -235,15 +239,25 @@ TEST_F(WhisperRecognizerTest, NoPartialsWhenTheRequestAsksForNone) {
 
 // ---- segments ----
 
-TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) {
+TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAreAnnouncedWithTheEndOfTheirAudioAndNeverChange) {
     startSession();
+    std::vector<qint64> ends;
+    request->setSettledAudioHandler([&](qint64 end) {
+        ends.push_back(end);
+        EXPECT_EQ(finalText(), QString()) << "announced before the final";
+    });
     feed(2, 0.1f);
     feed(1, 0.0f); // a pause: the first segment settles
     const std::size_t callsAfterFirst = decoder->callCount();
+    ASSERT_EQ(ends.size(), 1u);
+    EXPECT_EQ(ends[0], samplesOf(2) + tuning.padSamples) << "the speech and its padding";
     feed(2, 0.2f);
     feed(1, 0.0f);
     feed(1.5, 0.3f);
     finish();
+    // The last segment settles in the final: nothing is announced after the audio ended.
+    ASSERT_EQ(ends.size(), 2u);
+    EXPECT_EQ(ends[1], samplesOf(5) + tuning.padSamples);
 
     const QString first = spoken(0.1f, 4);
     const QString second = spoken(0.2f, 4);
@@ -267,27 +281,6 @@ TEST_F(WhisperRecognizerTest, SegmentsSettleAtPausesAndSettledTextNeverChanges) 
     }
     // The previous settled text conditions the decoder.
     EXPECT_TRUE(calls.back().prompt.endsWith(first + second)) << qPrintable(calls.back().prompt);
-}
-
-TEST_F(WhisperRecognizerTest, EachSegmentThatSettlesWhileAudioComesIsAnnouncedWithTheEndOfItsAudio) {
-    startSession();
-    std::vector<qint64> ends;
-    request->setSettledAudioHandler([&](qint64 end) {
-        ends.push_back(end);
-        EXPECT_EQ(finalText(), QString()) << "announced before the final";
-    });
-    feed(2, 0.1f);
-    feed(1, 0.0f);
-    ASSERT_EQ(ends.size(), 1u);
-    EXPECT_EQ(ends[0], samplesOf(2) + tuning.padSamples) << "the speech and its padding";
-    feed(2, 0.2f);
-    feed(1, 0.0f);
-    feed(1.5, 0.3f);
-    finish();
-    // The last segment settles in the final: nothing is announced after the audio ended.
-    ASSERT_EQ(ends.size(), 2u);
-    EXPECT_EQ(ends[1], samplesOf(5) + tuning.padSamples);
-    EXPECT_EQ(finalText(), spoken(0.1f, 4) + spoken(0.2f, 4) + spoken(0.3f, 3));
 }
 
 TEST_F(WhisperRecognizerTest, SpeechWithoutPausesIsCutBetweenWordsAndNoWordIsSplitDoubledOrLost) {
@@ -569,17 +562,9 @@ TEST_F(WhisperRecognizerTest, CancelInsideTheHandlerStopsEverything) {
 
 // ---- the model ----
 
-QStringList g_logged;
-void captureLog(QtMsgType, const QMessageLogContext& context, const QString& message) {
-    if (QLatin1String(context.category).startsWith(QLatin1String("app.quillory.quillory.speech"))) {
-        g_logged << message;
-    }
-}
-
 TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     QLoggingCategory::setFilterRules(QStringLiteral("app.quillory.quillory.speech.info=true"));
-    g_logged.clear();
-    const auto previous = qInstallMessageHandler(captureLog);
+    LogCapture log("app.quillory.quillory.speech");
     std::vector<WhisperRecognizerHost::LoadState> outcomes;
     host->setLoadObserver([&](WhisperRecognizerHost::LoadState s, qint64) { outcomes.push_back(s); });
     host->preload();
@@ -595,22 +580,18 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
     EXPECT_EQ(finalText(), spoken(0.2f, 2));
     EXPECT_EQ(loads, 1);
     EXPECT_EQ(outcomes, std::vector{WhisperRecognizerHost::LoadState::loaded});
-    qInstallMessageHandler(previous);
-    ASSERT_FALSE(g_logged.isEmpty());
+    ASSERT_FALSE(log.lines.isEmpty());
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Speech model loaded: model\\.bin in \\d+ ms$"))
-                    .match(g_logged.first())
+                    .match(log.lines.first())
                     .hasMatch())
-        << qPrintable(g_logged.first());
+        << qPrintable(log.lines.first());
 }
 
 TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
     host->preloadOnChangeOf({QStringLiteral("quillory.speech.model")});
     loadModel();
     const QString other = path(QStringLiteral("other.bin"));
-    QFile f(other);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("ggml");
-    f.close();
+    writeModel(other);
     modelFile = other;
     store_->setString(QStringLiteral("quillory.speech.other"), QStringLiteral("x"));
     EXPECT_EQ(worker->queued(), 0u) << "other keys do not matter";
@@ -631,9 +612,7 @@ TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
     EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::failed);
     EXPECT_EQ(loads, 0) << "a missing file is never handed to the loader";
 
-    QFile f(modelFile);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    writeModel(modelFile, {});
     loadFails = true;
     EXPECT_TRUE(r->isAvailable()) << "a file that appeared is tried";
     worker->runNext();
@@ -645,9 +624,7 @@ TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {
 
     // A new file (a fresh download) is tried again.
     loadFails = false;
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("a complete model");
-    f.close();
+    writeModel(modelFile, "a complete model");
     EXPECT_TRUE(r->isAvailable());
     worker->runNext();
     clock_.runPending();
@@ -776,9 +753,7 @@ TEST_F(WhisperRecognizerTest, AFastModelThatFailsHandsTheLiveTextBackToTheSelect
     partials_.clear();
     fastLoadFails = true;
     fastFile = path(QStringLiteral("other-fast.bin"));
-    QFile f(fastFile);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.close();
+    writeModel(fastFile, {});
     loadBoth();
     EXPECT_EQ(host->partialLoadState(), WhisperRecognizerHost::LoadState::failed);
     EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
