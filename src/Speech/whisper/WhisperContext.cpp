@@ -1,5 +1,6 @@
 #include "Speech/whisper/WhisperContext.h"
 
+#include "Speech/whisper/CpuBackend.h"
 #include "Speech/whisper/ModelFileCheck.h"
 #include "Runtime/Log.h"
 
@@ -214,6 +215,9 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
 
     if (Expected<> checked = checkSpeechModelFile(path); !checked) {
         return Failure{checked.error()};
+    }
+    if (const Expected<CpuBackend>& cpu = ensureCpuBackend(); !cpu) {
+        return Failure{cpu.error()};
     }
 
     whisper_context_params params = whisper_context_default_params();
@@ -436,6 +440,9 @@ Expected<std::shared_ptr<VadModel>> VadModel::load(const QString& path, int thre
         return Failure{checked.error()};
     }
     const int frameSamples = checked.value();
+    if (const Expected<CpuBackend>& cpu = ensureCpuBackend(); !cpu) {
+        return Failure{cpu.error()};
+    }
 
     whisper_vad_context_params params = whisper_vad_default_context_params();
     params.n_threads = clampThreads(threads);
