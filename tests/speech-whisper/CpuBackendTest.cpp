@@ -43,7 +43,7 @@ QString expectedVariant() {
                                                                              : QStringLiteral("haswell");
 }
 
-TEST(CpuBackend, TheBestVariantForThisProcessorIsLoadedFromTheRuntimeFolder) {
+TEST(WhisperCpuBackend, TheBestVariantForThisProcessorIsLoadedFromTheRuntimeFolder) {
     const Expected<CpuBackend>& backend = ensureCpuBackend();
     ASSERT_TRUE(backend.ok()) << backend.error().toStdString();
     EXPECT_EQ(backend->variant, expectedVariant());
@@ -63,7 +63,7 @@ QString childLoadingFrom(const QString& folder) {
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(),
                 {QStringLiteral("--gtest_also_run_disabled_tests"),
-                 QStringLiteral("--gtest_filter=CpuBackendChild.DISABLED_ModelsFailToLoadWithTheReason")});
+                 QStringLiteral("--gtest_filter=WhisperCpuBackendChild.DISABLED_ModelsFailToLoadWithTheReason")});
     EXPECT_TRUE(child.waitForFinished(120000));
     const QString output = QString::fromUtf8(child.readAllStandardOutput() + child.readAllStandardError());
     EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
@@ -71,7 +71,7 @@ QString childLoadingFrom(const QString& folder) {
     return output;
 }
 
-TEST(CpuBackend, WithoutAUsableVariantSpeechModelsFailToLoadNamingTheFolder) {
+TEST(WhisperCpuBackend, WithoutAUsableVariantSpeechModelsFailToLoadNamingTheFolder) {
     if (qEnvironmentVariableIsEmpty("QUILLORY_TEST_WHISPER_MODEL")) {
         GTEST_SKIP() << "the tiny whisper models are not there: run scripts/run-tests.sh";
     }
@@ -98,7 +98,7 @@ TEST(CpuBackend, WithoutAUsableVariantSpeechModelsFailToLoadNamingTheFolder) {
 }
 
 // Run only by the case above, in a process of its own.
-TEST(CpuBackendChild, DISABLED_ModelsFailToLoadWithTheReason) {
+TEST(WhisperCpuBackendChild, DISABLED_ModelsFailToLoadWithTheReason) {
     const QString folder = qEnvironmentVariable("QUILLORY_WHISPER_CPU_DIR");
     ASSERT_FALSE(folder.isEmpty());
     auto model = WhisperModel::load(qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL"));
