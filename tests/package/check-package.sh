@@ -2,7 +2,7 @@
 # The install and the Debian package, as a user meets them (CTest "package"):
 #   1. `cmake --install` into a temporary prefix: the layout, PNG icon sizes, `ldd` of every
 #      binary, the CPU variants of llama-server (libexec/quillory) and of the speech recognition
-#      in quillory (lib/quillory) (present; no AVX, FMA, F16C or BMI2 instruction outside the
+#      in quillory (lib/quillory/whisper) (present; no AVX, FMA, F16C or BMI2 instruction outside the
 #      variants made for them; the one each loads here is the best this processor runs; on a
 #      Westmere emulated by qemu each loads the baseline, the server answers the tiny model's
 #      sentence and `quillory transcribe` writes the tiny speech model's), desktop-file-validate,
@@ -10,7 +10,8 @@
 #      completion naming every command `--help` names;
 #   2. inside a private headless desktop (scripts/desktop-session.sh): the desktop entry's command
 #      starts the tray app from that prefix, a dictation with the tiny speech model reaches a GTK
-#      field, `quillory doctor` finds the installed llama-server, `quillory quit` ends it;
+#      field, `quillory doctor` finds the installed llama-server and the speech recognition's CPU
+#      variant, `quillory quit` ends it;
 #   3. `cpack` builds the .deb once: its contents, Depends, no processor check before install,
 #      lintian without errors, then it is installed into a throw-away root with dpkg, and removed
 #      without leftovers.
@@ -97,6 +98,10 @@ runtime = checks.get("llama-runtime")
 expected = os.path.realpath(os.path.join(sys.argv[2], "libexec/quillory/llama-server"))
 if not runtime or runtime["status"] != "OK" or os.path.realpath(runtime["detail"]) != expected:
     sys.exit("doctor does not report the installed llama-server: %r" % (runtime,))
+speech = checks.get("speech-runtime")
+variants = os.path.realpath(os.path.join(sys.argv[2], "lib/quillory/whisper"))
+if not speech or speech["status"] != "OK" or "(%s/libggml-cpu-" % variants not in speech["detail"]:
+    sys.exit("doctor does not report a CPU variant of the installed speech recognition: %r" % (speech,))
 for c in report["checks"]:
     print("   doctor %-4s %s: %s" % (c["status"], c["id"], c["detail"]))
 PY
@@ -121,7 +126,7 @@ prefix="$work/prefix"
 step "cmake --install into $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log" >&2; fail "install"; }
 for f in bin/quillory libexec/quillory/llama-server \
-    lib/quillory/libwhisper.so.1 lib/quillory/libggml.so.0 lib/quillory/libggml-base.so.0 \
+    lib/quillory/whisper/libwhisper.so.1 lib/quillory/whisper/libggml.so.0 lib/quillory/whisper/libggml-base.so.0 \
     share/applications/$app_id.desktop share/metainfo/$app_id.metainfo.xml \
     share/icons/hicolor/scalable/apps/quillory.svg share/icons/hicolor/symbolic/apps/quillory-symbolic.svg \
     share/man/man1/quillory.1.gz share/bash-completion/completions/quillory \
@@ -155,12 +160,12 @@ done < <(find "$prefix" -type f \( -perm -u+x -o -name '*.so*' \) -print0)
 
 step "the CPU variants of llama-server and of quillory's speech recognition"
 runtime="$prefix/libexec/quillory"
-speech_libs="$prefix/lib/quillory"
+speech_libs="$prefix/lib/quillory/whisper"
 read -r -a variants <<<"$(sed -n 's/^CPU_VARIANTS=(\(.*\))$/\1/p' "$source_dir/scripts/lib/ggml-cpu-variants.sh")"
 [ "${variants[0]:-}" = x64 ] || fail "scripts/lib/ggml-cpu-variants.sh names no baseline CPU variant first: ${variants[*]}"
 for v in "${variants[@]}"; do
     [ -f "$runtime/libggml-cpu-$v.so" ] || fail "the install has no libexec/quillory/libggml-cpu-$v.so"
-    [ -f "$speech_libs/libggml-cpu-$v.so" ] || fail "the install has no lib/quillory/libggml-cpu-$v.so"
+    [ -f "$speech_libs/libggml-cpu-$v.so" ] || fail "the install has no lib/quillory/whisper/libggml-cpu-$v.so"
 done
 # Everything but the variants built for newer processors runs on any x86-64: no VEX/EVEX-encoded
 # instruction (AVX, AVX2, FMA, F16C, AVX-512) and no BMI2 one in the server, quillory, their
@@ -246,7 +251,7 @@ echo "   Westmere (emulated): libggml-cpu-x64.so, answered $answer"
 
 # quillory's own speech recognition, natively and on the emulated Westmere: `quillory transcribe`
 # of a speech fixture with the tiny speech model writes its sentence, and logs the CPU variant it
-# loaded from lib/quillory.
+# loaded from lib/quillory/whisper.
 step "quillory transcribe, natively and on an emulated processor without AVX"
 if [ -z "${QUILLORY_TEST_WHISPER_MODEL:-}" ] || [ -z "${QUILLORY_TEST_WHISPER_SENTENCE:-}" ]; then
     # Outside scripts/run-tests.sh: the tiny speech models from the dependency cache.
@@ -259,7 +264,7 @@ if [ -z "${QUILLORY_TEST_WHISPER_MODEL:-}" ] || [ -z "${QUILLORY_TEST_WHISPER_SE
     export QUILLORY_TEST_WHISPER_SENTENCE
 fi
 # transcribe CPU WANT [EMULATOR...]: the installed quillory on the plain fixture, in a home of its
-# own, writes the tiny model's sentence with the CPU variant WANT from lib/quillory.
+# own, writes the tiny model's sentence with the CPU variant WANT from lib/quillory/whisper.
 transcribe() {
     local cpu="$1" want="$2" log="$work/transcribe-$1.log" heard chosen
     shift 2
@@ -272,7 +277,7 @@ transcribe() {
         || { cat "$log" >&2; fail "quillory transcribe ($cpu)"; }
     chosen="$(sed -n 's/.*Speech CPU backend: \([a-z0-9_]*\) (\(.*\))$/\1 \2/p' "$log" | head -n1)"
     [ "$chosen" = "$want $(realpath "$speech_libs")/libggml-cpu-$want.so" ] \
-        || { cat "$log" >&2; fail "quillory ($cpu) loaded '$chosen', not lib/quillory/libggml-cpu-$want.so"; }
+        || { cat "$log" >&2; fail "quillory ($cpu) loaded '$chosen', not lib/quillory/whisper/libggml-cpu-$want.so"; }
     [ "$heard" = "$QUILLORY_TEST_WHISPER_SENTENCE" ] \
         || { cat "$log" >&2; fail "quillory ($cpu) heard '$heard', not '$QUILLORY_TEST_WHISPER_SENTENCE'"; }
     echo "   $cpu: libggml-cpu-$want.so, heard $heard"
@@ -340,7 +345,7 @@ for f in /usr/bin/quillory /usr/libexec/quillory/llama-server /usr/share/applica
     grep -qx -- "$f" "$work/contents" || fail "the package lacks $f"
 done
 for v in "${variants[@]}"; do
-    for folder in /usr/libexec/quillory /usr/lib/quillory; do
+    for folder in /usr/libexec/quillory /usr/lib/quillory/whisper; do
         grep -qx -- "$folder/libggml-cpu-$v.so" "$work/contents" || fail "the package lacks $folder/libggml-cpu-$v.so"
     done
 done
@@ -354,6 +359,8 @@ dpkg-deb -I "$deb" postinst >/dev/null || fail "the package has no postinst"
 dpkg-deb -e "$deb" "$work/control"
 # Every part runs on any x86-64 processor (checked above): nothing refuses an older one.
 ! dpkg-deb -I "$deb" preinst >/dev/null 2>&1 || fail "the package has a preinst"
+# The private libraries need no ldconfig run (CPack would add one for libraries in /usr/lib/*/).
+! dpkg-deb -I "$deb" postrm >/dev/null 2>&1 || fail "the package has a postrm"
 
 step "lintian"
 lintian --fail-on error --tag-display-limit 0 "$deb" || fail "lintian reports errors"

@@ -1,6 +1,7 @@
 #include "Speech/whisper/CpuBackend.h"
 
 #include "Runtime/Log.h"
+#include "Speech/whisper/WhisperContext.h"
 
 #include <ggml-backend.h>
 
@@ -86,6 +87,7 @@ QString whyNoneLoaded(const QString& folder, const QStringList& files) {
 }
 
 Expected<CpuBackend> loadCpuBackend() {
+    installLogCallback(); // ggml's own lines go to the speech channel, not to stderr
     const QStringList folders = cpuBackendFolders();
     QString folder;
     QStringList files;
@@ -108,7 +110,7 @@ Expected<CpuBackend> loadCpuBackend() {
         }
     }
     if (!damaged.isEmpty()) {
-        return Failure{QStringLiteral("Speech recognition cannot run: damaged CPU backend in %1 (%2); reinstall Quillory")
+        return Failure{QStringLiteral("Speech recognition cannot run: damaged CPU backend in %1 (%2)")
                            .arg(folder, damaged.join(QStringLiteral("; ")))};
     }
     // ggml loads the best-scoring libggml-cpu-*.so of the folder (and any other backend there).
@@ -149,7 +151,7 @@ QStringList cpuBackendFolders() {
     const QFileInfo program(QStringLiteral("/proc/self/exe"));
     const QString programDir = QFileInfo(program.canonicalFilePath()).absolutePath();
     if (!program.canonicalFilePath().isEmpty()) {
-        folders << QDir::cleanPath(programDir + QStringLiteral("/../lib/quillory"));
+        folders << QDir::cleanPath(programDir + QStringLiteral("/../lib/quillory/whisper"));
     }
 #ifdef QUILLORY_WHISPER_ROOT
     folders << QDir::cleanPath(QStringLiteral(QUILLORY_WHISPER_ROOT "/lib"));

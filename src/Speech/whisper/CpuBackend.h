@@ -5,9 +5,9 @@
 // generation (libggml-cpu-x64.so for any x86-64, -haswell for AVX2, -skylakex for AVX-512), and
 // before the first model loads the best one this processor runs is loaded from the runtime's
 // folder:
-//   $QUILLORY_WHISPER_CPU_DIR           when set, and then only that folder
-//   <program folder>/../lib/quillory    the install (bin/quillory beside lib/quillory/)
-//   <build-time runtime>/lib            a build tree: scripts/whisper-runtime.sh's cache entry
+//   $QUILLORY_WHISPER_CPU_DIR                  when set, and then only that folder
+//   <program folder>/../lib/quillory/whisper   the install (packaging/CMakeLists.txt)
+//   <build-time runtime>/lib                   a build tree: scripts/whisper-runtime.sh's cache entry
 // The first folder holding a libggml-cpu-*.so is the one used.
 
 #include "Runtime/Expected.h"
@@ -20,7 +20,7 @@ namespace quillory::whisper {
 /// The CPU backend in use.
 struct CpuBackend {
     QString folder;  ///< where it was loaded from
-    QString file;    ///< the library ggml chose ("/usr/lib/quillory/libggml-cpu-haswell.so")
+    QString file;    ///< the library ggml chose ("/usr/lib/quillory/whisper/libggml-cpu-haswell.so")
     QString variant; ///< its processor generation, from the file name ("haswell")
 };
 

@@ -45,11 +45,6 @@ void logCallback(ggml_log_level level, const char* text, void*) {
     }
 }
 
-void installLogCallback() {
-    static std::once_flag once;
-    std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
-}
-
 QString withLastError(const QString& message) {
     if (tLastError.isEmpty()) {
         return message;
@@ -156,6 +151,11 @@ int audioCtxFor(qint64 durationMs, int modelAudioCtx) {
 
 QString runtimeVersion() {
     return QString::fromLatin1(whisper_version());
+}
+
+void installLogCallback() {
+    static std::once_flag once;
+    std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
 }
 
 // ---------------------------------------------------------------------------------------------
