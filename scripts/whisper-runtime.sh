@@ -65,7 +65,7 @@ RUNTIME_NAME="$RUNTIME-$WHISPER_VERSION-$FLAVOUR"
 RUNTIME_PRINTS=""
 . "$(dirname "${BASH_SOURCE[0]}")/lib/runtime-cache.sh"
 
-# The shared libraries every flavour carries in lib/ (their SONAMEs), and the tools in bin/.
+# The shared libraries every flavour carries in lib/, under their SONAMEs (beside the variants).
 WHISPER_LIBS=(libwhisper.so.1 libggml.so.0 libggml-base.so.0)
 
 runtime_complete() {
@@ -125,7 +125,8 @@ CMAKE_ARGS=(
 stage="$WORK/stage"
 
 # Copies the libraries (lib/) and the tools (bin/, with links to the variants ggml looks for in the
-# program's folder), and checks that every one carries the RUNPATH and runs.
+# program's folder); checks that each tool has the RUNPATH and finds its libraries, and that the
+# first one runs.
 stage_binaries() {
     local exe lib v
     mkdir -p "$stage/bin"
