@@ -39,8 +39,7 @@ log() { printf '[desktop-session] %s\n' "$*" >&2; }
 # shellcheck source=lib/test-session.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
 session_begin quillory-desktop
-unset WAYLAND_DISPLAY XDG_SESSION_TYPE SESSION_MANAGER DBUS_SESSION_BUS_ADDRESS PULSE_SERVER
-export XDG_SESSION_TYPE=x11 QUILLORY_DESKTOP_SESSION=1
+export XDG_SESSION_TYPE=x11
 
 # Xvfb picks a free display itself and writes its number to the given descriptor. The file
 # exists before Xvfb starts, so the loop below never races the background job's redirection.

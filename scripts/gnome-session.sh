@@ -37,16 +37,8 @@ command -v mutter >/dev/null 2>&1 || { log "mutter is not installed (scripts/dep
 
 # shellcheck source=lib/test-session.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
-session_on_failure() {
-    if [ -s "$root/mutter.log" ]; then
-        log "mutter's log (last lines):"
-        tail -n 20 "$root/mutter.log" >&2
-    fi
-}
-session_begin quillory-gnome
-unset DISPLAY XAUTHORITY WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP SESSION_MANAGER \
-    DBUS_SESSION_BUS_ADDRESS PULSE_SERVER QT_QPA_PLATFORM GDK_BACKEND GSETTINGS_BACKEND
-export QUILLORY_DESKTOP_SESSION=1 XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland
+session_begin quillory-gnome mutter.log
+export XDG_CURRENT_DESKTOP=GNOME XDG_SESSION_TYPE=wayland
 
 # mutter's services and the command share this bus.
 session_bus

@@ -49,19 +49,7 @@ fi
 
 # shellcheck source=lib/test-session.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
-session_on_failure() {
-    local f
-    for f in kwin.log portal.log portal-kde.log; do
-        if [ -s "$root/$f" ]; then
-            log "$f (last lines):"
-            tail -n 20 "$root/$f" >&2
-        fi
-    done
-}
-session_begin quillory-kwin
-unset DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP SESSION_MANAGER \
-    DBUS_SESSION_BUS_ADDRESS PULSE_SERVER QT_QPA_PLATFORM GDK_BACKEND KDE_FULL_SESSION
-export QUILLORY_DESKTOP_SESSION=1
+session_begin quillory-kwin kwin.log portal.log portal-kde.log
 export XDG_CURRENT_DESKTOP=KDE XDG_SESSION_TYPE=wayland KDE_SESSION_VERSION=5
 # KWin asks kglobalaccel and friends over the bus; nothing of the caller's configuration is read.
 session_bus

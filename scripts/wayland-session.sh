@@ -43,16 +43,7 @@ command -v sway >/dev/null 2>&1 || { log "sway is not installed (scripts/deps.sh
 
 # shellcheck source=lib/test-session.sh
 source "$(dirname "${BASH_SOURCE[0]}")/lib/test-session.sh"
-session_on_failure() {
-    if [ -s "$root/sway.log" ]; then
-        log "sway's log (last lines):"
-        tail -n 20 "$root/sway.log" >&2
-    fi
-}
-session_begin quillory-wayland
-unset DISPLAY WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP SESSION_MANAGER \
-    DBUS_SESSION_BUS_ADDRESS PULSE_SERVER QT_QPA_PLATFORM GDK_BACKEND
-export QUILLORY_DESKTOP_SESSION=1
+session_begin quillory-wayland sway.log
 
 # A session bus for this run (sway's children and the command share it), with the
 # accessibility bus launched on demand.

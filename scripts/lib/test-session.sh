@@ -1,12 +1,14 @@
 # shellcheck shell=bash
-# What the private test desktops (desktop-session.sh, wayland-session.sh) share: sourced, never
+# What the private test desktops (desktop-, wayland-, kwin- and gnome-session.sh) share: sourced, never
 # run. The sourcing script defines `log` first.
-#   session_begin PREFIX      a temporary root ($root) under TMPDIR, the list of started
+#   session_begin PREFIX [LOG...]
+#                             a temporary root ($root) under TMPDIR, the list of started
 #                             processes ($pids, stopped in reverse order on exit: 2 s to go, then
-#                             SIGKILL), the exit traps, and private XDG homes under it; the caller's
-#                             dependency cache stays reachable through QUILLORY_DEPS_CACHE.
-#                             A function `session_on_failure`, when defined, runs before the root
-#                             is removed after a failed run (to show a log).
+#                             SIGKILL), the exit traps, private XDG homes under it, and none of the
+#                             caller's desktop (display, bus, audio server and toolkit variables);
+#                             the caller's dependency cache stays reachable through
+#                             QUILLORY_DEPS_CACHE. After a failed run the last lines of each LOG
+#                             (a file name under $root) are shown before the root is removed.
 #   session_bus               a session D-Bus for this run, with the accessibility bus launcher
 #   session_pipe_microphone   PulseAudio whose default source is the pipe QUILLORY_TEST_PIPE_SOURCE
 #                             (16 kHz mono float32le); its process is QUILLORY_TEST_PULSE_PID
@@ -24,18 +26,65 @@ session_cleanup() {
         kill -9 "${pids[$i]}" 2>/dev/null || true
     done
     if [ -n "${DBUS_SESSION_BUS_PID:-}" ]; then kill "$DBUS_SESSION_BUS_PID" 2>/dev/null || true; fi
-    if [ "$rc" -ne 0 ] && declare -F session_on_failure >/dev/null; then session_on_failure || true; fi
-    rm -rf "$root"
+    session_stop_leftovers
+    if [ "$rc" -ne 0 ]; then
+        local f
+        for f in "${session_logs[@]}"; do
+            if [ -s "$root/$f" ]; then
+                log "$f (last lines):" || true
+                tail -n 20 "$root/$f" >&2 || true
+            fi
+        done
+    fi
+    if ! rm -rf "$root" 2>/dev/null; then
+        log "could not remove all of $root" || true
+    fi
     exit "$rc"
+}
+
+# What the bus started on demand (the portals, the document portal with its FUSE mount under
+# $XDG_RUNTIME_DIR/doc, …) outlives the bus: every process whose environment names this
+# session's runtime folder is stopped, then whatever is still mounted under the root is
+# unmounted, so nothing of the session stays behind.
+session_stop_leftovers() {
+    [ -n "${root:-}" ] || return 0
+    local signal left p m alive
+    for signal in TERM KILL; do
+        left=()
+        for p in $(grep -lzxF "XDG_RUNTIME_DIR=$root/run" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3); do
+            [ "$p" = "$$" ] || left+=("$p")
+        done
+        [ "${#left[@]}" -gt 0 ] || break
+        kill "-$signal" "${left[@]}" 2>/dev/null || true
+        # Up to 2 s for them to go.
+        for _ in $(seq 20); do
+            alive=0
+            for p in "${left[@]}"; do
+                if kill -0 "$p" 2>/dev/null; then alive=1; break; fi
+            done
+            [ "$alive" = 1 ] || break
+            sleep 0.1
+        done
+    done
+    while read -r m; do
+        fusermount3 -uz "$m" 2>/dev/null || fusermount -uz "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    done < <(awk -v r="$root/" 'index($2, r) == 1 { print $2 }' /proc/self/mounts)
 }
 
 session_begin() {
     root="$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")"
+    shift
+    session_logs=("$@")
     pids=()
     trap session_cleanup EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     trap 'exit 129' HUP
+
+    # Nothing of the caller's desktop: each session script sets what its own desktop has.
+    unset DISPLAY XAUTHORITY WAYLAND_DISPLAY SWAYSOCK XDG_SESSION_TYPE XDG_CURRENT_DESKTOP SESSION_MANAGER \
+        DBUS_SESSION_BUS_ADDRESS PULSE_SERVER QT_QPA_PLATFORM GDK_BACKEND GSETTINGS_BACKEND KDE_FULL_SESSION
+    export QUILLORY_DESKTOP_SESSION=1
 
     # Private homes. The dependency cache stays the caller's (it holds built runtimes).
     export QUILLORY_DEPS_CACHE="${QUILLORY_DEPS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps}"

@@ -53,23 +53,10 @@ std::optional<RemotePolishApi> RemotePolishSettings::apiNamed(const QString& nam
 
 RemotePolishSettings RemotePolishSettings::read(const DefaultsStore& store) {
     RemotePolishSettings s;
-    s.useServer = store.stringValue(QLatin1String(engineKey)).value_or(QString()) == QLatin1String("server");
-    s.url = QUrl(store.stringValue(QLatin1String(urlKey)).value_or(QString()).trimmed());
+    s.ServerConnection::read(store, {engineKey, urlKey, modelKey, privateConfirmedKey, timeoutKey, 30.0,
+                                     polishServerApiKey});
     if (const auto api = apiNamed(store.stringValue(QLatin1String(apiKey)).value_or(QString()))) {
         s.api = *api;
-    }
-    s.model = store.stringValue(QLatin1String(modelKey)).value_or(QString()).trimmed();
-    s.privateConfirmed = store.boolValue(QLatin1String(privateConfirmedKey)).value_or(false);
-    if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
-        s.timeout = seconds(std::clamp(*t, 1.0, 30.0));
-    }
-    if (s.useServer) {
-        Expected<QByteArray> key = polishServerApiKey.load(store);
-        if (key) {
-            s.accessToken = std::move(key).value();
-        } else {
-            s.accessTokenProblem = key.error();
-        }
     }
     return s;
 }

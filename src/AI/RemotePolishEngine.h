@@ -11,6 +11,7 @@
 #include "AI/PolishService.h"
 #include "Runtime/Async.h"
 #include "Runtime/Scheduler.h"
+#include "Runtime/ServerRequest.h"
 
 #include <QByteArray>
 #include <QList>
@@ -31,7 +32,7 @@ class DefaultsStore;
 enum class RemotePolishApi { llamaCompletion, openAiChat };
 
 /// The polish engine chosen in the settings.
-struct RemotePolishSettings {
+struct RemotePolishSettings : ServerConnection {
     /// "quillory.polish.engine": "device" (the default: the local llama-server) or "server".
     static constexpr const char* engineKey = "quillory.polish.engine";
     /// "quillory.polish.server.url": the server's base address (http://host:port[/path]).
@@ -45,19 +46,10 @@ struct RemotePolishSettings {
     /// "quillory.polish.server.timeoutSeconds": the longest wait for one answer (1 to 30 s).
     static constexpr const char* timeoutKey = "quillory.polish.server.timeoutSeconds";
 
-    bool useServer = false;
-    QUrl url;
     RemotePolishApi api = RemotePolishApi::llamaCompletion;
-    QString model;
-    bool privateConfirmed = false;
-    /// Within the session's 35 s limit for the whole polish.
-    Duration timeout = seconds(20);
-    /// Sent as "Authorization: Bearer …" when not empty; never stored in the settings: `read`
-    /// takes it from the secret store (polishServerApiKey).
-    QByteArray accessToken;
-    /// Why the stored API key could not be read (the secret store is missing or locked): no
-    /// request is sent without it.
-    QString accessTokenProblem;
+
+    /// No model name unless one is set; 20 s, within the session's 35 s limit for the whole polish.
+    RemotePolishSettings() { timeout = seconds(20); }
 
     static RemotePolishSettings read(const DefaultsStore& store);
     /// The API named in the settings or on the command line ("llama", "openai"); none for others.

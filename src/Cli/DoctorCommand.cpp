@@ -24,27 +24,24 @@
 namespace quillory::cli {
 
 namespace {
-/// The configured recognition server, asked for a short transcription; nullopt when recognition
-/// runs on this computer only.
-std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
-    const RemoteSpeechSettings settings = RemoteSpeechSettings::read(DefaultsStore::standard());
+/// The configured server (`settings`, spoken to through `api`) with the answer of `ask`; nullopt
+/// when the work runs on this computer. `ask` ends within its own time limit or is aborted.
+template <typename Check, typename Settings, typename Ask>
+std::optional<Doctor::ProbeResults::SpeechServer> probeServer(const Settings& settings, const QString& api, Ask ask) {
     if (!settings.useServer) {
         return std::nullopt;
     }
     Doctor::ProbeResults::SpeechServer s;
     s.address = settings.url.toDisplayString(QUrl::RemoveUserInfo);
-    s.api = settings.api == RemoteSpeechApi::whisperServer
-                ? QStringLiteral("whisper-server /inference")
-                : QStringLiteral("OpenAI-style /v1/audio/transcriptions, model %1").arg(settings.model);
+    s.api = api;
     s.addressProblem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
     if (!s.addressProblem.isEmpty()) {
         return s;
     }
-    std::optional<RemoteServerCheck> check;
-    auto task = [](RemoteSpeechSettings settings, std::optional<RemoteServerCheck>& into) -> Task<> {
-        into = co_await checkRemoteServer(std::move(settings));
-    }(settings, check);
-    // The answer comes within the time limit (at most 7 s) or the request is aborted.
+    std::optional<Check> check;
+    auto task = [](Ask ask, Settings settings, std::optional<Check>& into) -> Task<> {
+        into = co_await ask(std::move(settings));
+    }(std::move(ask), settings, check);
     while (!check) {
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
@@ -54,37 +51,26 @@ std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
     return s;
 }
 
-/// The configured polish server, asked to polish a short sentence; nullopt when polish runs on
-/// this computer.
+/// The recognition server, asked for a short transcription (at most 7 s).
+std::optional<Doctor::ProbeResults::SpeechServer> probeSpeechServer() {
+    const RemoteSpeechSettings settings = RemoteSpeechSettings::read(DefaultsStore::standard());
+    const QString api = settings.api == RemoteSpeechApi::whisperServer
+                            ? QStringLiteral("whisper-server /inference")
+                            : QStringLiteral("OpenAI-style /v1/audio/transcriptions, model %1").arg(settings.model);
+    return probeServer<RemoteServerCheck>(settings, api,
+                                          [](RemoteSpeechSettings s) { return checkRemoteServer(std::move(s)); });
+}
+
+/// The polish server, asked to polish a short sentence (at most 30 s).
 std::optional<Doctor::ProbeResults::SpeechServer> probePolishServer() {
     const RemotePolishSettings settings = RemotePolishSettings::read(DefaultsStore::standard());
-    if (!settings.useServer) {
-        return std::nullopt;
-    }
-    Doctor::ProbeResults::SpeechServer s;
-    s.address = settings.url.toDisplayString(QUrl::RemoveUserInfo);
-    s.api = settings.api == RemotePolishApi::llamaCompletion
-                ? QStringLiteral("llama-server /completion")
-            : settings.model.isEmpty()
-                ? QStringLiteral("OpenAI-style /v1/chat/completions")
-                : QStringLiteral("OpenAI-style /v1/chat/completions, model %1").arg(settings.model);
-    s.addressProblem = remoteServerUrlProblem(settings.url, settings.privateConfirmed);
-    if (!s.addressProblem.isEmpty()) {
-        return s;
-    }
-    std::optional<RemotePolishCheck> check;
-    auto task = [](RemotePolishSettings settings, std::optional<RemotePolishCheck>& into) -> Task<> {
-        into = co_await checkRemotePolishServer(std::move(settings), PolishSettings::selectedModel(),
-                                                PolishSettings::prompt());
-    }(settings, check);
-    // The answer comes within the time limit (at most 30 s) or the request is aborted.
-    while (!check) {
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    s.answered = check->answered;
-    s.latencyMs = check->latencyMs;
-    s.error = check->error;
-    return s;
+    const QString api = settings.api == RemotePolishApi::llamaCompletion ? QStringLiteral("llama-server /completion")
+                        : settings.model.isEmpty()
+                            ? QStringLiteral("OpenAI-style /v1/chat/completions")
+                            : QStringLiteral("OpenAI-style /v1/chat/completions, model %1").arg(settings.model);
+    return probeServer<RemotePolishCheck>(settings, api, [](RemotePolishSettings s) {
+        return checkRemotePolishServer(std::move(s), PolishSettings::selectedModel(), PolishSettings::prompt());
+    });
 }
 
 Doctor::ProbeResults probeThisMachine() {

@@ -1,6 +1,8 @@
 #include "Runtime/ServerRequest.h"
 
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/FileDownload.h"
+#include "Runtime/SecretStore.h"
 
 #include <QHostAddress>
 #include <QHttpMultiPart>
@@ -9,9 +11,31 @@
 #include <QNetworkRequest>
 #include <QPointer>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 
 namespace quillory {
+
+void ServerConnection::read(const DefaultsStore& store, const ServerSettingKeys& keys) {
+    useServer = store.stringValue(QLatin1String(keys.engine)).value_or(QString()) == QLatin1String("server");
+    url = QUrl(store.stringValue(QLatin1String(keys.url)).value_or(QString()).trimmed());
+    if (const auto m = store.stringValue(QLatin1String(keys.model)); m && !m->trimmed().isEmpty()) {
+        model = m->trimmed();
+    }
+    privateConfirmed = store.boolValue(QLatin1String(keys.privateConfirmed)).value_or(false);
+    if (const auto t = store.doubleValue(QLatin1String(keys.timeout)); t && std::isfinite(*t)) {
+        timeout = seconds(std::clamp(*t, 1.0, keys.maxTimeoutSeconds));
+    }
+    if (useServer) {
+        Expected<QByteArray> key = keys.apiKey.load(store);
+        if (key) {
+            accessToken = std::move(key).value();
+        } else {
+            accessTokenProblem = key.error();
+        }
+    }
+}
 
 QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
     if (url.isEmpty()) {

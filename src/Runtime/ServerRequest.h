@@ -25,10 +25,44 @@ class QNetworkReply;
 
 namespace quillory {
 
+class DefaultsStore;
+struct ServerApiKey;
+
 /// Why `url` may not be used (empty when it may): only http and https; plain http only to a
 /// loopback address, or to a private one (10/8, 172.16/12, 192.168/16, fc00::/7, link-local)
 /// the user confirmed; everything else needs https (whose certificate Qt verifies).
 QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed);
+
+/// The settings keys of a server the user may choose for one kind of work (recognition or polish).
+struct ServerSettingKeys {
+    const char* engine;           ///< "device" (the default) or "server"
+    const char* url;              ///< the server's base address
+    const char* model;            ///< the model name sent to the server
+    const char* privateConfirmed; ///< plain http to a private address confirmed
+    const char* timeout;          ///< the longest wait for one answer, in seconds
+    double maxTimeoutSeconds;     ///< what the timeout is clamped to (from 1 s)
+    const ServerApiKey& apiKey;   ///< where the API key is stored
+};
+
+/// What every server choice holds; the kinds of work add their API.
+struct ServerConnection {
+    bool useServer = false;
+    QUrl url;
+    QString model;
+    bool privateConfirmed = false;
+    Duration timeout = seconds(5);
+    /// Sent as "Authorization: Bearer …" when not empty; never stored in the settings file: it
+    /// comes from the secret store.
+    QByteArray accessToken;
+    /// Why the stored API key could not be read (the secret store is missing or locked): no
+    /// request is sent without it.
+    QString accessTokenProblem;
+
+    /// Reads `keys` from `store` into this; the model and the timeout keep their values when the
+    /// settings have none (or a blank or unusable one). The secret store is asked for the API key
+    /// only when the server is chosen.
+    void read(const DefaultsStore& store, const ServerSettingKeys& keys);
+};
 
 /// `base` with `path` appended to its path (one slash between), without query or fragment.
 QUrl remoteServerEndpoint(const QUrl& base, const QString& path);

@@ -43,25 +43,10 @@ std::optional<RemoteSpeechApi> RemoteSpeechSettings::apiNamed(const QString& nam
 
 RemoteSpeechSettings RemoteSpeechSettings::read(const DefaultsStore& store) {
     RemoteSpeechSettings s;
-    s.useServer = store.stringValue(QLatin1String(engineKey)).value_or(QString()) == QLatin1String("server");
-    s.url = QUrl(store.stringValue(QLatin1String(urlKey)).value_or(QString()).trimmed());
+    s.ServerConnection::read(store, {engineKey, urlKey, modelKey, privateConfirmedKey, timeoutKey, 7.0,
+                                     speechServerApiKey});
     if (const auto api = apiNamed(store.stringValue(QLatin1String(apiKey)).value_or(QString()))) {
         s.api = *api;
-    }
-    if (const auto model = store.stringValue(QLatin1String(modelKey)); model && !model->trimmed().isEmpty()) {
-        s.model = model->trimmed();
-    }
-    s.privateConfirmed = store.boolValue(QLatin1String(privateConfirmedKey)).value_or(false);
-    if (const auto t = store.doubleValue(QLatin1String(timeoutKey)); t && std::isfinite(*t)) {
-        s.timeout = seconds(std::clamp(*t, 1.0, 7.0));
-    }
-    if (s.useServer) {
-        Expected<QByteArray> key = speechServerApiKey.load(store);
-        if (key) {
-            s.accessToken = std::move(key).value();
-        } else {
-            s.accessTokenProblem = key.error();
-        }
     }
     return s;
 }

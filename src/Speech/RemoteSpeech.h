@@ -32,7 +32,7 @@ class DefaultsStore;
 enum class RemoteSpeechApi { whisperServer, openAi };
 
 /// The recognition engine chosen in the settings.
-struct RemoteSpeechSettings {
+struct RemoteSpeechSettings : ServerConnection {
     /// "quillory.speech.engine": "device" (the default) or "server".
     static constexpr const char* engineKey = "quillory.speech.engine";
     /// "quillory.speech.server.url": the server's base address (http://host:port[/path]).
@@ -46,21 +46,14 @@ struct RemoteSpeechSettings {
     /// "quillory.speech.server.timeoutSeconds": the longest wait for one answer (1 to 7 s).
     static constexpr const char* timeoutKey = "quillory.speech.server.timeoutSeconds";
 
-    bool useServer = false;
-    QUrl url;
     RemoteSpeechApi api = RemoteSpeechApi::whisperServer;
-    QString model = QStringLiteral("whisper-1");
-    bool privateConfirmed = false;
-    /// Below the session's 8 s wait for the recogniser's progress, so a stalled server leaves
-    /// time for the on-device text.
-    Duration timeout = seconds(6);
-    /// Sent as "Authorization: Bearer …" when not empty; `read` takes it from the secret store
-    /// (speechServerApiKey), never from the settings file.
-    QByteArray accessToken;
-    /// Why the stored API key could not be read (the secret store is missing or locked): no
-    /// request is sent without it.
-    QString accessTokenProblem;
 
+    RemoteSpeechSettings() {
+        model = QStringLiteral("whisper-1");
+        // Below the session's 8 s wait for the recogniser's progress, so a stalled server leaves
+        // time for the on-device text.
+        timeout = seconds(6);
+    }
     static RemoteSpeechSettings read(const DefaultsStore& store);
     /// The API named in the settings or on the command line ("whisper", "openai"); none for others.
     static std::optional<RemoteSpeechApi> apiNamed(const QString& name);
