@@ -11,12 +11,10 @@
 #   scripts/llama-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
 #
 # One build runs on any x86-64 processor: ggml is built as shared libraries with its CPU backend
-# as run-time loaded variants (GGML_BACKEND_DL), and llama-server loads the best one the processor
-# supports from its own folder (then from the current folder):
-#   libggml-cpu-x64.so        any x86-64 (SSE2 only)
-#   libggml-cpu-haswell.so    AVX2, FMA, F16C, BMI2 (Intel since 2013, AMD since 2015)
-#   libggml-cpu-skylakex.so   AVX-512 F/CD/VL/DQ/BW (Intel Xeon/Core X since 2017, AMD Zen 4)
-# The binaries carry RUNPATH $ORIGIN, so the folder can be copied as a whole anywhere.
+# as run-time loaded variants (scripts/lib/ggml-cpu-variants.sh: x64, haswell, skylakex), and
+# llama-server loads the best one the processor supports from its own folder (then from the
+# current folder). The binaries carry RUNPATH $ORIGIN, so the folder can be copied as a whole
+# anywhere.
 #
 # Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps; FLAVOUR names the
 # variants and the compiler, so a build of another flavour is never reused):
@@ -34,26 +32,24 @@ NODE_LLAMA_CPP_VERSION="3.21.1"
 RUNTIME="llama"
 RUNTIME_NAME="" # llama-<commit>-<flavour>: the commit is known once the bundle is cloned
 RUNTIME_PRINTS="bin"
-# The CPU backend variants: ggml's own names (its GGML_CPU_ALL_VARIANTS list), the first one the
-# baseline. Changing the list or the compiler changes FLAVOUR and so the cache entry.
-CPU_VARIANTS=(x64 haswell skylakex)
+# The CPU backend variants (CPU_VARIANTS, the baseline first). Changing the list or the compiler
+# changes FLAVOUR and so the cache entry.
+. "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-cpu-variants.sh"
 LLAMA_COMPILER="${QUILLORY_LLAMA_COMPILER:-clang}"
 case "$LLAMA_COMPILER" in
     clang) CC_BIN=clang-14 CXX_BIN=clang++-14 COMPILER_TAG=clang14 ;;
     gcc) CC_BIN=gcc CXX_BIN=g++ COMPILER_TAG=gcc ;;
     *) echo "QUILLORY_LLAMA_COMPILER must be gcc or clang" >&2; exit 2 ;;
 esac
-FLAVOUR="cpu-$(IFS=-; echo "${CPU_VARIANTS[*]}")-$COMPILER_TAG"
+FLAVOUR="$CPU_VARIANTS_TAG-$COMPILER_TAG"
 . "$(dirname "${BASH_SOURCE[0]}")/lib/runtime-cache.sh"
 
 runtime_complete() {
-    local dir="$1" v
+    local dir="$1"
     [ -x "$dir/bin/llama-server" ] && [ -d "$dir/src/gguf-py/gguf" ] \
         && [ -f "$dir/src/models/ggml-vocab-qwen2.gguf" ] \
-        && grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null || return 1
-    for v in "${CPU_VARIANTS[@]}"; do
-        [ -f "$dir/bin/libggml-cpu-$v.so" ] || return 1
-    done
+        && grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null \
+        && cpu_variants_present "$dir/bin"
 }
 
 runtime_start "$@"
@@ -102,35 +98,15 @@ for f in gguf-py/gguf/__init__.py models/ggml-vocab-qwen2.gguf; do
     [ -e "$stage/src/$f" ] || die "llama.cpp source lacks $f"
 done
 
-# ggml's x86 list of CPU variants is cut down to ours in this build copy (each variant compiles
-# the whole CPU backend again, the bulk of the build time).
-"$PYTHON" - "$stage/src/ggml/src/CMakeLists.txt" "${CPU_VARIANTS[@]}" <<'PY' || die "cannot choose the CPU variants in ggml/src/CMakeLists.txt"
-import re, sys
-path, variants = sys.argv[1], sys.argv[2:]
-text = open(path).read()
-head = text.index("if (GGML_CPU_ALL_VARIANTS)")
-start = text.index('if (GGML_SYSTEM_ARCH STREQUAL "x86")', head)
-start = text.index("\n", start) + 1
-end = text.index('elseif(GGML_SYSTEM_ARCH STREQUAL "ARM")', start)
-block = text[start:end]
-calls = dict(re.findall(r"ggml_add_cpu_backend_variant\((\w+)([^)]*)\)", block))
-missing = [v for v in variants if v not in calls]
-if missing:
-    sys.exit("ggml has no CPU variant named " + " ".join(missing))
-ours = "".join("        ggml_add_cpu_backend_variant(%s%s)\n" % (v, calls[v]) for v in variants)
-open(path, "w").write(text[:start] + ours + "    " + text[end:])
-PY
+cpu_variants_restrict "$stage/src/ggml/src/CMakeLists.txt"
 
 CMAKE_ARGS=(
     -DCMAKE_BUILD_TYPE=Release
     -DCMAKE_C_COMPILER="$CC_BIN"
     -DCMAKE_CXX_COMPILER="$CXX_BIN"
-    -DBUILD_SHARED_LIBS=ON
-    -DGGML_BACKEND_DL=ON
-    -DGGML_CPU_ALL_VARIANTS=ON
+    "${CPU_VARIANTS_CMAKE_ARGS[@]}"
     "-DCMAKE_INSTALL_RPATH=\$ORIGIN"
     -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
-    -DGGML_NATIVE=OFF
     -DGGML_OPENMP=OFF
     -DLLAMA_OPENSSL=OFF
     -DLLAMA_BUILD_UI=OFF
@@ -141,20 +117,10 @@ CMAKE_ARGS=(
 if grep -rqs --include=CMakeLists.txt 'LLAMA_CURL' "$stage/src/CMakeLists.txt" "$stage/src/common"; then
     CMAKE_ARGS+=(-DLLAMA_CURL=OFF)
 fi
-variant_targets=()
-for v in "${CPU_VARIANTS[@]}"; do variant_targets+=("ggml-cpu-$v"); done
-cmake_build "$stage/src" llama-server "${variant_targets[@]}"
+cmake_build "$stage/src" llama-server "${CPU_VARIANT_TARGETS[@]}"
 server="$(built_file llama-server -perm -u+x)"
 cp "$server" "$stage/bin/llama-server"
-# The shared libraries under the names the loader asks for (their SONAME), and the variants.
-for lib in "$(dirname "$server")"/lib*.so*; do
-    [ -f "$lib" ] && [ ! -L "$lib" ] || continue
-    soname="$(readelf -d "$lib" | sed -n 's/.*Library soname: \[\(.*\)\].*/\1/p')"
-    cp "$lib" "$stage/bin/${soname:-$(basename "$lib")}"
-done
-for v in "${CPU_VARIANTS[@]}"; do
-    [ -f "$stage/bin/libggml-cpu-$v.so" ] || die "the CPU variant libggml-cpu-$v.so was not built"
-done
+cpu_variants_copy_libs "$(dirname "$server")" "$stage/bin"
 readelf -d "$stage/bin/llama-server" | grep -q 'R.*PATH.*\$ORIGIN' || die "llama-server lacks RUNPATH \$ORIGIN"
 "$stage/bin/llama-server" --version >/dev/null 2>&1 || die "the built llama-server does not run"
 

@@ -1,36 +1,45 @@
 #!/usr/bin/env bash
-# Build whisper.cpp once into a per-user cache and reuse it: static libraries and headers for the
+# Build whisper.cpp once into a per-user cache and reuse it: shared libraries and headers for the
 # speech binding, plus `whisper-cli` (the benchmark's reference) and `whisper-quantize` (used by
 # scripts/make-sized-whisper-models.sh).
 #
 # The whisper.cpp sources come from the npm package nodejs-whisper (package/cpp/whisper.cpp),
 # because the npm registry and Debian's archive are the only package sources we can rely on.
 #
+# One build runs on any x86-64 processor: ggml's CPU backend is built as run-time loaded variants
+# (GGML_BACKEND_DL; scripts/lib/ggml-cpu-variants.sh: x64, haswell, skylakex, as llama-server's).
+# libwhisper and libggml link no CPU code: the program loads the best variant for the processor
+# before its first model (quillory from its own folder, see src/Speech/whisper/CpuBackend.cpp;
+# whisper.cpp's tools from their own folder, bin/, where the variants are linked too). Every
+# binary carries RUNPATH $ORIGIN:$ORIGIN/../lib.
+#
 # Usage:
 #   scripts/whisper-runtime.sh              ensure built; print the prefix (include/, lib/, bin/)
 #   scripts/whisper-runtime.sh --print-src  ensure built; print the whisper.cpp source dir
 #   scripts/whisper-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
 #   scripts/whisper-runtime.sh --vulkan [...]   the same for the Vulkan variant (GGML_VULKAN=ON: also
-#                                           libggml-vulkan.a; needs glslc, libvulkan-dev, spirv-headers
+#                                           libggml-vulkan.so; needs glslc, libvulkan-dev, spirv-headers
 #                                           and Vulkan headers 1.3.261 or newer: Debian 12's 1.3.239
-#                                           are refused), kept apart in CACHE/whisper-vulkan-<version>.
+#                                           are refused), kept apart in CACHE/whisper-vulkan-<version>-<FLAVOUR>.
 #                                           Opt-in: its cold build takes over half an hour on 2 cores.
 #   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
 #                                           server on loopback), in a cache entry of its own
-#                                           (CACHE/whisper-server-<version>/bin/whisper-server) so the
-#                                           library cache every build uses stays as it is; the
-#                                           library objects come from ccache, so it costs about the
-#                                           server's own sources.
+#                                           (CACHE/whisper-server-<version>-<FLAVOUR>/bin/whisper-server,
+#                                           its libraries in lib/) so the library cache every build
+#                                           uses stays as it is; the library objects come from
+#                                           ccache, so it costs about the server's own sources.
 #
-# Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps):
-#   CACHE/whisper-<version>/include/        whisper.h and the ggml headers
-#   CACHE/whisper-<version>/lib/            libwhisper.a, libggml*.a (CPU only)
-#   CACHE/whisper-<version>/bin/            whisper-cli, whisper-quantize
-#   CACHE/whisper-<version>/src/            the whisper.cpp sources (models/ scripts)
-#   CACHE/whisper-<version>/BUILD_INFO      version, source, flags, build time
-#   CACHE/whisper-current                   name of the finished dir; written last
-#   CACHE/whisper-vulkan-<version>/, CACHE/whisper-vulkan-current   the Vulkan variant
-#   CACHE/whisper-server-<version>/, CACHE/whisper-server-current   whisper-server alone
+# Cache layout (CACHE = ${XDG_CACHE_HOME:-$HOME/.cache}/quillory/deps; FLAVOUR names the CPU
+# variants, so a build with another list is never reused):
+#   CACHE/whisper-<version>-<FLAVOUR>/include/   whisper.h and the ggml headers
+#   CACHE/whisper-<version>-<FLAVOUR>/lib/       libwhisper.so.1, libggml.so.0, libggml-base.so.0 (under
+#                                                their SONAMEs) and the libggml-cpu-*.so variants
+#   CACHE/whisper-<version>-<FLAVOUR>/bin/       whisper-cli, whisper-quantize, links to the variants
+#   CACHE/whisper-<version>-<FLAVOUR>/src/       the whisper.cpp sources (models/ scripts)
+#   CACHE/whisper-<version>-<FLAVOUR>/BUILD_INFO version, source, flavour, flags, build time
+#   CACHE/whisper-current                        name of the finished dir; written last
+#   CACHE/whisper-vulkan-<version>-<FLAVOUR>/, CACHE/whisper-vulkan-current   the Vulkan variant
+#   CACHE/whisper-server-<version>-<FLAVOUR>/, CACHE/whisper-server-current   whisper-server alone
 #
 # Only stdout carries the answer; all logs go to stderr.
 # Environment: QUILLORY_WHISPER_JOBS (default 2) sets the build parallelism.
@@ -50,22 +59,29 @@ elif [ "${1:-}" = "--server" ]; then
     RUNTIME="whisper-server"
     shift
 fi
-RUNTIME_NAME="$RUNTIME-$WHISPER_VERSION"
+. "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-cpu-variants.sh"
+FLAVOUR="$CPU_VARIANTS_TAG"
+RUNTIME_NAME="$RUNTIME-$WHISPER_VERSION-$FLAVOUR"
 RUNTIME_PRINTS=""
 . "$(dirname "${BASH_SOURCE[0]}")/lib/runtime-cache.sh"
 
+# The shared libraries every flavour carries in lib/, under their SONAMEs (beside the variants).
+WHISPER_LIBS=(libwhisper.so.1 libggml.so.0 libggml-base.so.0)
+
 runtime_complete() {
-    local dir="$1"
+    local dir="$1" f
+    grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null && cpu_variants_present "$dir/lib" \
+        && cpu_variants_present "$dir/bin" || return 1
+    for f in "${WHISPER_LIBS[@]}"; do
+        [ -f "$dir/lib/$f" ] || return 1
+    done
     if [ "$SERVER" = 1 ]; then
-        [ -x "$dir/bin/whisper-server" ] && [ -f "$dir/BUILD_INFO" ]
+        [ -x "$dir/bin/whisper-server" ]
         return
     fi
     [ -f "$dir/include/whisper.h" ] && [ -f "$dir/include/ggml.h" ] \
-        && [ -f "$dir/lib/libwhisper.a" ] && [ -f "$dir/lib/libggml.a" ] \
-        && [ -f "$dir/lib/libggml-base.a" ] && [ -f "$dir/lib/libggml-cpu.a" ] \
         && [ -x "$dir/bin/whisper-cli" ] && [ -x "$dir/bin/whisper-quantize" ] \
-        && [ -f "$dir/BUILD_INFO" ] \
-        && { [ "$VULKAN" = 0 ] || [ -f "$dir/lib/libggml-vulkan.a" ]; }
+        && { [ "$VULKAN" = 0 ] || [ -f "$dir/lib/libggml-vulkan.so" ]; }
 }
 
 runtime_start "$@"
@@ -88,11 +104,13 @@ grep -q "project(\"whisper.cpp\" VERSION $WHISPER_VERSION)" "$src/CMakeLists.txt
 grep -q 'whisper_vad_init_from_file_with_params' "$src/include/whisper.h" \
     || die "this whisper.cpp has no Silero VAD API"
 
+cpu_variants_restrict "$src/ggml/src/CMakeLists.txt"
+
 CMAKE_ARGS=(
     -DCMAKE_BUILD_TYPE=Release
-    -DBUILD_SHARED_LIBS=OFF
-    -DCMAKE_POSITION_INDEPENDENT_CODE=ON
-    -DGGML_NATIVE=OFF
+    "${CPU_VARIANTS_CMAKE_ARGS[@]}"
+    "-DCMAKE_INSTALL_RPATH=\$ORIGIN:\$ORIGIN/../lib"
+    -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
     -DGGML_OPENMP=OFF
     -DGGML_CCACHE=OFF
     -DWHISPER_BUILD_TESTS=OFF
@@ -105,46 +123,62 @@ CMAKE_ARGS=(
 )
 [ "$VULKAN" = 0 ] || CMAKE_ARGS+=(-DGGML_VULKAN=ON)
 stage="$WORK/stage"
-if [ "$SERVER" = 1 ]; then
-    cmake_build "$src" whisper-server
+
+# Copies the libraries (lib/) and the tools (bin/, with links to the variants ggml looks for in the
+# program's folder); checks that each tool has the RUNPATH and finds its libraries, and that the
+# first one runs.
+stage_binaries() {
+    local exe lib v
     mkdir -p "$stage/bin"
-    cp "$(built_file whisper-server -perm -u+x)" "$stage/bin/"
-    "$stage/bin/whisper-server" --help >/dev/null 2>&1 || die "the built whisper-server does not run"
+    cpu_variants_copy_libs "$(dirname "$(built_file "libggml-cpu-${CPU_VARIANTS[0]}.so")")" "$stage/lib"
+    for lib in "${WHISPER_LIBS[@]}"; do
+        [ -f "$stage/lib/$lib" ] || die "the build has no $lib"
+    done
+    [ "$VULKAN" = 0 ] || [ -f "$stage/lib/libggml-vulkan.so" ] || die "the build has no libggml-vulkan.so"
+    for v in "${CPU_VARIANTS[@]}"; do
+        ln -s "../lib/libggml-cpu-$v.so" "$stage/bin/libggml-cpu-$v.so"
+    done
+    for exe in "$@"; do
+        cp "$(built_file "$exe" -perm -u+x)" "$stage/bin/"
+        readelf -d "$stage/bin/$exe" | grep -q 'R.*PATH.*\$ORIGIN/../lib' || die "$exe lacks RUNPATH \$ORIGIN/../lib"
+        ! ldd "$stage/bin/$exe" | grep 'not found' >&2 || die "$exe misses libraries"
+    done
+    # whisper-cli and whisper-server answer --help with success (whisper-quantize with its usage
+    # and a failure).
+    "$stage/bin/$1" --help >/dev/null 2>&1 || die "the built $1 does not run"
+}
+
+write_build_info() {
     {
         echo "version=$WHISPER_VERSION"
         echo "source=npm:nodejs-whisper@$NODEJS_WHISPER_VERSION/cpp/whisper.cpp"
+        echo "flavour=$FLAVOUR"
+        echo "cpu_variants=${CPU_VARIANTS[*]}"
         echo "cmake_args=${CMAKE_ARGS[*]}"
+        echo "jobs=$JOBS"
         echo "build_seconds=$BUILD_SECONDS"
+        echo "build_cpu_seconds=$BUILD_CPU_SECONDS"
         echo "built_at=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
     } >"$stage/BUILD_INFO"
+}
+
+if [ "$SERVER" = 1 ]; then
+    cmake_build "$src" whisper-server "${CPU_VARIANT_TARGETS[@]}"
+    stage_binaries whisper-server
+    write_build_info
     runtime_install "$stage" "$RUNTIME_NAME"
     exit 0
 fi
-cmake_build "$src" whisper whisper-cli whisper-quantize
+targets=(whisper whisper-cli whisper-quantize "${CPU_VARIANT_TARGETS[@]}")
+[ "$VULKAN" = 0 ] || targets+=(ggml-vulkan)
+cmake_build "$src" "${targets[@]}"
+stage_binaries whisper-cli whisper-quantize
 
-mkdir -p "$stage/include" "$stage/lib" "$stage/bin"
+mkdir -p "$stage/include"
 cp "$src/include/whisper.h" "$stage/include/"
 cp "$src"/ggml/include/*.h "$stage/include/"
-libs=(whisper ggml ggml-base ggml-cpu)
-[ "$VULKAN" = 0 ] || libs+=(ggml-vulkan)
-for lib in "${libs[@]}"; do
-    cp "$(built_file "lib$lib.a")" "$stage/lib/"
-done
-for exe in whisper-cli whisper-quantize; do
-    cp "$(built_file "$exe" -perm -u+x)" "$stage/bin/"
-done
-"$stage/bin/whisper-cli" --help >/dev/null 2>&1 || die "the built whisper-cli does not run"
 # Keep the sources small: the model scripts and the headers are what later steps read.
 mkdir -p "$stage/src"
 cp -r "$src/models" "$src/include" "$src/LICENSE" "$stage/src/"
-
-{
-    echo "version=$WHISPER_VERSION"
-    echo "source=npm:nodejs-whisper@$NODEJS_WHISPER_VERSION/cpp/whisper.cpp"
-    echo "cmake_args=${CMAKE_ARGS[*]}"
-    echo "jobs=$JOBS"
-    echo "build_seconds=$BUILD_SECONDS"
-    echo "built_at=$(date -u +%Y-%m-%dT%H:%M:%SZ)"
-} >"$stage/BUILD_INFO"
-
+write_build_info
 runtime_install "$stage" "$RUNTIME_NAME"

@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # What llama-runtime.sh and whisper-runtime.sh share: a native runtime built once into the
 # dependency cache and reused. Sourced (it sources common.sh). The runtime script sets
-#   RUNTIME          "llama", "whisper" or "whisper-vulkan": names the stamp (CACHE/RUNTIME-current), the lock, the
+#   RUNTIME          "llama", "whisper", "whisper-server" or "whisper-vulkan": names the stamp (CACHE/RUNTIME-current), the lock, the
 #                    temp dirs and the logs ("[RUNTIME-runtime]"), and prefixes every cache dir
 #                    name (the cache key); QUILLORY_<RUNTIME>_JOBS (default 2) is the parallelism
 #   RUNTIME_NAME     the dir name a finished build must have (empty: any "RUNTIME-*", e.g. a
@@ -48,8 +48,13 @@ runtime_usage() {
     sed -n '2,/^set -euo/p' "$0" | sed -e '/^set -euo/d' -e 's/^# \{0,1\}//' >&2
 }
 
-# Prints the finished cache dir and returns 0 when the stamp names a complete build.
+# Prints the finished cache dir and returns 0 when the stamp names a complete build, or when the
+# dir RUNTIME_NAME names is one (a checkout with another cache key may have stamped its own).
 runtime_cached_dir() {
+    if [ -n "$RUNTIME_NAME" ] && runtime_complete "$CACHE_ROOT/$RUNTIME_NAME"; then
+        printf '%s\n' "$CACHE_ROOT/$RUNTIME_NAME"
+        return 0
+    fi
     [ -f "$STAMP" ] || return 1
     local name
     name="$(head -n1 "$STAMP" 2>/dev/null || true)"

@@ -15,6 +15,7 @@
 #include "Platform/linux/DisplayServer.h"
 #include "Runtime/DefaultsStore.h"
 #include "Speech/RemoteSpeech.h"
+#include "Speech/whisper/CpuBackend.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -102,6 +103,13 @@ Doctor::ProbeResults probeThisMachine() {
     r.captureSources = pulse.captureSources;
     r.defaultSource = pulse.defaultSource;
     r.defaultSourceIsMonitor = pulse.monitorSources.contains(pulse.defaultSource);
+
+    if (const Expected<whisper::CpuBackend>& cpu = whisper::ensureCpuBackend()) {
+        r.speechCpuVariant = cpu->variant;
+        r.speechCpuDetail = cpu->file;
+    } else {
+        r.speechCpuDetail = cpu.error();
+    }
 
     const HotkeyConfig hotkeys = HotkeyStorage::load();
     r.hotkeyDetail = Doctor::describeHotkeys(hotkeys, ModifierKeyStorage::load());

@@ -170,6 +170,16 @@ QList<Check> speechServerCheck(const ProbeResults& r) {
                        QStringLiteral("this computer recognises"));
 }
 
+Check speechRuntimeCheck(const ProbeResults& r) {
+    if (r.speechCpuVariant.isEmpty()) {
+        return fail("speech-runtime", "Speech recognition (whisper.cpp)", r.speechCpuDetail,
+                    QStringLiteral("reinstall Quillory: its package carries whisper.cpp's CPU variants in "
+                                   "lib/quillory/whisper beside bin/"));
+    }
+    return ok("speech-runtime", "Speech recognition (whisper.cpp)",
+              QStringLiteral("CPU variant %1 (%2)").arg(r.speechCpuVariant, r.speechCpuDetail));
+}
+
 QList<Check> polishServerCheck(const ProbeResults& r) {
     return serverCheck(r.polishServer, "polish-server", "Polish server", QStringLiteral("quillory.polish.server"),
                        QStringLiteral("the text is pasted unpolished"));
@@ -283,7 +293,7 @@ QList<Check> evaluate(const ProbeResults& r) {
     }
     checks << accessibilityCheck(r);
     checks << audioChecks(r);
-    checks << speechServerCheck(r);
+    checks << speechServerCheck(r) << speechRuntimeCheck(r);
     checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r);
     checks << polishServerCheck(r);
     checks << autostartCheck(r);

@@ -59,6 +59,9 @@ struct ProbeResults {
         QString error;
     };
     std::optional<SpeechServer> speechServer;
+    // Recognition on this computer: ggml's CPU variant whisper.cpp runs on.
+    QString speechCpuVariant; ///< "haswell"; empty: none could be loaded
+    QString speechCpuDetail;  ///< the variant's file, or why none could be loaded
     /// Polish on a server, the same facts (nullopt: polish runs on this computer).
     std::optional<SpeechServer> polishServer;
     // Launch at login.

@@ -29,6 +29,8 @@ ProbeResults healthy() {
     r.captureSources = {"alsa_input.pci-0000_00_1f.3.analog-stereo"};
     r.defaultSource = "alsa_input.pci-0000_00_1f.3.analog-stereo";
     r.hotkeyRegistered = true;
+    r.speechCpuVariant = "haswell";
+    r.speechCpuDetail = "/usr/lib/quillory/whisper/libggml-cpu-haswell.so";
     r.runtimeExecutable = "/usr/libexec/quillory/llama-server";
     r.selectedModel = "gemma";
     return r;
@@ -55,7 +57,7 @@ TEST(DoctorChecks, AHealthyDesktopIsAllOkInAFixedOrder) {
         EXPECT_TRUE(c.advice.isEmpty());
     }
     EXPECT_EQ(ids, (QStringList{"display", "xinput2", "xtest", "atspi", "audio-server", "microphone",
-                                "hotkey", "llama-runtime", "models", "autostart"}));
+                                "speech-runtime", "hotkey", "llama-runtime", "models", "autostart"}));
     EXPECT_EQ(exitStatus(checks), 0);
 }
 
@@ -156,6 +158,13 @@ TEST(DoctorChecks, HotkeysPolishingAndAutostart) {
     EXPECT_TRUE(find(evaluate(r), "hotkey").detail.startsWith("not checked"));
     r.hotkeyRegistered = false;
     EXPECT_EQ(find(evaluate(r), "hotkey").level, Level::fail);
+
+    // No CPU variant for speech: recognition cannot run, whatever else is set.
+    r = healthy();
+    r.speechCpuVariant.clear();
+    r.speechCpuDetail = "no CPU backend (libggml-cpu-*.so) in /usr/lib/quillory/whisper";
+    EXPECT_EQ(find(evaluate(r), "speech-runtime").level, Level::fail);
+    EXPECT_EQ(find(evaluate(r), "speech-runtime").detail, r.speechCpuDetail);
 
     // A missing runtime matters only while polishing is on.
     r = healthy();

@@ -1,5 +1,6 @@
 #include "Speech/whisper/WhisperContext.h"
 
+#include "Speech/whisper/CpuBackend.h"
 #include "Speech/whisper/ModelFileCheck.h"
 #include "Runtime/Log.h"
 
@@ -42,11 +43,6 @@ void logCallback(ggml_log_level level, const char* text, void*) {
     } else if (level == GGML_LOG_LEVEL_WARN) {
         qCDebug(lcSpeech) << "whisper.cpp:" << line;
     }
-}
-
-void installLogCallback() {
-    static std::once_flag once;
-    std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
 }
 
 QString withLastError(const QString& message) {
@@ -157,6 +153,11 @@ QString runtimeVersion() {
     return QString::fromLatin1(whisper_version());
 }
 
+void installLogCallback() {
+    static std::once_flag once;
+    std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
+}
+
 // ---------------------------------------------------------------------------------------------
 // WhisperModel
 
@@ -214,6 +215,9 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
 
     if (Expected<> checked = checkSpeechModelFile(path); !checked) {
         return Failure{checked.error()};
+    }
+    if (const Expected<CpuBackend>& cpu = ensureCpuBackend(); !cpu) {
+        return Failure{cpu.error()};
     }
 
     whisper_context_params params = whisper_context_default_params();
@@ -436,6 +440,9 @@ Expected<std::shared_ptr<VadModel>> VadModel::load(const QString& path, int thre
         return Failure{checked.error()};
     }
     const int frameSamples = checked.value();
+    if (const Expected<CpuBackend>& cpu = ensureCpuBackend(); !cpu) {
+        return Failure{cpu.error()};
+    }
 
     whisper_vad_context_params params = whisper_vad_default_context_params();
     params.n_threads = clampThreads(threads);

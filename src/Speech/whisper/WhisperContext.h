@@ -179,4 +179,8 @@ private:
 /// The whisper.cpp version this binary was built with (e.g. "1.9.1").
 QString runtimeVersion();
 
+/// Routes the log lines of whisper.cpp and ggml to the speech log channel (errors kept for the
+/// failing call's reason); once per process, done by every load.
+void installLogCallback();
+
 }  // namespace quillory::whisper
