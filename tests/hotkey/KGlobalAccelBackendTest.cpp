@@ -83,6 +83,10 @@ public:
             actions[action].present = false;
             connection.send(message.createReply());
         } else if (member == "getComponent") {
+            if (actions.isEmpty()) { // a component exists once it registered an action
+                connection.send(message.createErrorReply("org.kde.kglobalaccel.NoSuchComponent", "no such component"));
+                return true;
+            }
             connection.send(message.createReply(
                 QVariant::fromValue(QDBusObjectPath("/component/" + args.value(0).toString()))));
         } else {
@@ -193,6 +197,23 @@ TEST_F(KGlobalAccel, AKeyAssignedInSystemSettingsIsKeptUntilTheCombinationChange
     const int ctrlAltF = (Qt::ControlModifier | Qt::AltModifier | Qt::Key_F).toCombined();
     EXPECT_EQ(backend_->assigned().value("toggle"), QList<int>{ctrlAltF});
     EXPECT_EQ(stored("toggle").defaults, QList<int>{ctrlAltF});
+}
+
+TEST_F(KGlobalAccel, BothShortcutsSwitchedOffAskNothingAndLeaveTheirActionsInactive) {
+    serve();
+    HotkeyConfig off = ctrlAltD();
+    off.toggleShortcutEnabled = off.pushToTalkShortcutEnabled = false;
+    makeBackend(off); // nothing registered yet: the service has no such component
+    EXPECT_EQ(backend_->state(), State::registered) << backend_->lastError().toStdString();
+    bind(ctrlAltD());
+    ASSERT_EQ(backend_->state(), State::registered);
+    bind(off);
+    EXPECT_EQ(backend_->state(), State::registered) << backend_->lastError().toStdString();
+    EXPECT_TRUE(backend_->assigned().isEmpty());
+    ASSERT_TRUE(pumpUntil([&] { return !stored("toggle").present && !stored("push-to-talk").present; }));
+    emitShortcut("globalShortcutPressed", "toggle");
+    pumpUntil([] { return false; }, 200);
+    EXPECT_TRUE(events_.isEmpty());
 }
 
 TEST_F(KGlobalAccel, ACombinationAnotherProgramHoldsLeavesTheActionWithoutAKeyAndSaysWhy) {

@@ -259,6 +259,11 @@ void KGlobalAccelBackend::start() {
     assigned_.clear();
     notes_.clear();
     setState(State::registering);
+    if (wanted_.isEmpty()) { // both shortcuts switched off: nothing to ask the service
+        lastError_.clear();
+        setState(State::registered);
+        return;
+    }
     if (!options_.bus.isConnected()) {
         fail(QStringLiteral("no session bus for KDE's global shortcut service"));
         return;
