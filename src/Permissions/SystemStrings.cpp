@@ -88,6 +88,9 @@ constexpr LocalizedString kStrings[] = {
      "\u2192 Command or Script.",
      "システム設定 \u2192 ショートカット \u2192 新規追加 \u2192 コマンドまたはスクリプト で、"
      "コマンド 'quillory toggle' をキーに割り当ててください。"},
+    {"desktop.fix.hotkeys.kglobalaccel",
+     "Assign the keys in System Settings \u2192 Shortcuts \u2192 Quillory.",
+     "システム設定 \u2192 ショートカット \u2192 Quillory でキーを割り当ててください。"},
     {"desktop.fix.hotkeys.sway",
      "Add 'bindsym $mod+Shift+d exec quillory toggle' to ~/.config/sway/config and reload sway.",
      "~/.config/sway/config に 'bindsym $mod+Shift+d exec quillory toggle' を追加し、sway "

@@ -236,6 +236,16 @@ BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, 
     if (f.xinput2) {
         skipped << QStringLiteral("XInput2 through XWayland hears only keys typed into X11 windows");
     }
+    if (family == DesktopFamily::kde) {
+        if (f.kglobalaccel && built.kglobalaccel) {
+            return choice(P::kglobalaccel,
+                          QStringLiteral("KDE's global shortcut service (org.kde.kglobalaccel) is on the session bus"),
+                          QStringLiteral("it binds key combinations, not the modifier gestures; an action without a "
+                                         "key gets one in System Settings \u2192 Shortcuts \u2192 Quillory"));
+        }
+        skipped << (f.kglobalaccel ? QStringLiteral("org.kde.kglobalaccel is there, but this build has no backend for it")
+                                   : QStringLiteral("no org.kde.kglobalaccel on the session bus"));
+    }
     const bool portal = f.portalVersion(kGlobalShortcuts) > 0;
     if (portal && built.globalShortcutsPortal) {
         return choice(P::globalShortcutsPortal, QStringLiteral("the GlobalShortcuts portal"),
@@ -283,7 +293,7 @@ int DesktopFacts::portalVersion(const char* interface) const {
 BuiltBackends BuiltBackends::all() {
     BuiltBackends b;
     b.remoteDesktopPortal = b.mutterRemoteDesktop = b.virtualKeyboard = b.kdeFakeInput = b.uinput = b.dataControl = true;
-    b.portalClipboard = b.globalShortcutsPortal = b.evdev = b.layerShell = true;
+    b.portalClipboard = b.globalShortcutsPortal = b.kglobalaccel = b.evdev = b.layerShell = true;
     return b;
 }
 

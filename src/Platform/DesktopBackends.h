@@ -28,6 +28,8 @@ struct DesktopFacts {
     /// The `Version` of GNOME's own org.gnome.Mutter.RemoteDesktop service on the session bus; 0
     /// when mutter is not there.
     int mutterRemoteDesktop = 0;
+    /// KDE's global shortcut service (org.kde.kglobalaccel, served by KWin) is on the session bus.
+    bool kglobalaccel = false;
     bool uinputWritable = false;
     Keyboards keyboards = Keyboards::unknown;
 
@@ -49,6 +51,7 @@ struct BuiltBackends {
     bool portalClipboard = false;
     bool xinput2 = true;
     bool globalShortcutsPortal = false;
+    bool kglobalaccel = false;
     bool evdev = false;
     bool layerShell = false;
 
@@ -63,7 +66,7 @@ enum class DesktopFamily { gnome, kde, sway, hyprland, wlroots, other };
 struct BackendChoice {
     /// "xtest", "remote-desktop-portal", "mutter-remote-desktop", "virtual-keyboard", "kde-fake-input", "uinput",
     /// "x11-selection", "data-control", "portal-clipboard", "xwayland-bridge", "xinput2",
-    /// "global-shortcuts-portal", "evdev", "x11-window", "layer-shell", "xwayland-window", "none".
+    /// "kglobalaccel", "global-shortcuts-portal", "evdev", "x11-window", "layer-shell", "xwayland-window", "none".
     QString path;
     QString reason;     ///< one English sentence (logs, doctor)
     QString limitation; ///< what the path cannot do; empty when nothing is known
@@ -106,6 +109,8 @@ inline const QString portalClipboard = QStringLiteral("portal-clipboard");
 inline const QString xwaylandBridge = QStringLiteral("xwayland-bridge");
 inline const QString xinput2 = QStringLiteral("xinput2");
 inline const QString globalShortcutsPortal = QStringLiteral("global-shortcuts-portal");
+/// KDE's global shortcut service (org.kde.kglobalaccel): the component "Quillory" in System Settings.
+inline const QString kglobalaccel = QStringLiteral("kglobalaccel");
 inline const QString evdev = QStringLiteral("evdev");
 inline const QString x11Window = QStringLiteral("x11-window");
 inline const QString layerShell = QStringLiteral("layer-shell");
@@ -132,7 +137,9 @@ const char* hotkeyBindingFixKey(DesktopFamily family);
 /// Wayland apps. Clipboard: data-control, else the clipboard of mutter's remote desktop session,
 /// else the portal clipboard, else XWayland's bridge where
 /// the compositor serves it without focus (GNOME). Hotkeys: the GlobalShortcuts portal, the evdev
-/// keyboards, else a binding of `quillory toggle` in the desktop's own shortcut settings.
+/// keyboards, else a binding of `quillory toggle` in the desktop's own shortcut settings; on
+/// KDE, KDE's own global shortcut service comes before the portal (Plasma 5.27's portal binds
+/// nothing for a program without an app id).
 DesktopBackends chooseDesktopBackends(const DesktopFacts& facts, const BuiltBackends& built);
 
 } // namespace quillory

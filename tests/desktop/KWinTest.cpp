@@ -5,6 +5,7 @@
 // portal's session, the overlay's layer surface shown, updated and moved while a Qt field keeps the
 // keyboard, and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
 // Qt fields that keep the keyboard, with the user's clipboard put back.
+#include "Hotkey/kde/KGlobalAccelBackend.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Input/InputEngine.h"
 #include "Input/kde/FakeInputKeyPoster.h"
@@ -19,6 +20,9 @@
 #include "WaylandTestSupport.h"
 
 #include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -270,6 +274,92 @@ TEST(KWinFakeInput, OurDesktopEntryAuthorisesItAheadOfThePortalAndDoctorNamesIt)
 }
 
 class KWinFakeInputPaste : public ::testing::TestWithParam<TargetKind> {};
+
+// ---- KDE's global shortcut service (ctest test_desktop_kwin_kglobalaccel) ----
+
+/// Types `keys` (evdev codes, pressed in order, released in reverse) through KWin's fake-input,
+/// holding them `holdMs` (KWin repeats a held key).
+bool typeChord(FakeInputChannel& channel, const std::vector<quint32>& keys, int holdMs) {
+    for (quint32 key : keys) channel.key(key, true);
+    if (!channel.sync()) return false;
+    QElapsedTimer held;
+    held.start();
+    (void)waitFor([&] { return held.elapsed() > holdMs; });
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) channel.key(*it, false);
+    return channel.sync();
+}
+
+TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceAndHoldToTalk) {
+    const DesktopBackends choice = platform::currentDesktopBackends();
+    EXPECT_EQ(choice.hotkeys.path, DesktopPaths::kglobalaccel) << choice.logLine().toStdString();
+    const QJsonObject paths = doctorJson().value(QStringLiteral("paths")).toObject();
+    EXPECT_EQ(paths.value(QStringLiteral("hotkeys")).toString(), DesktopPaths::kglobalaccel);
+
+    // The keys are typed through fake-input, which KWin offers once our desktop entry is there.
+    ASSERT_TRUE(authoriseFakeInput()) << "KWin never offered fake-input after the desktop entry was installed";
+    QString why;
+    const auto connection = WaylandConnection::open(&why);
+    ASSERT_TRUE(connection) << why.toStdString();
+    const auto channel = makeFakeInputChannel(connection);
+    ASSERT_TRUE(channel->offered());
+    channel->authenticate(QStringLiteral("Quillory test"), QStringLiteral("types the shortcuts"));
+    ASSERT_TRUE(channel->sync());
+
+    // Meta+Alt+F12 for the toggle: Command is the left Meta key here, Option the Alt keys.
+    HotkeyConfig config;
+    config.toggleDoubleCommand = false;
+    config.keyCode = 0x6F; // F12
+    config.modifiers = 0x0100 | 0x0800;
+    ModifierKeyMap keys = ModifierKeyMap::defaults();
+    keys.rightCommand.clear();
+    keys.leftCommand = {133}; // LWIN
+    constexpr quint32 kMeta = 125, kAlt = 56, kF11 = 87, kF12 = 88;
+    QStringList events;
+    const KGlobalAccelBackend::Actions actions{[&] { events << "toggle"; }, [&] { events << "press"; },
+                                               [&] { events << "release"; }};
+    auto backend = std::make_unique<KGlobalAccelBackend>();
+    backend->bind(actions, config, keys);
+    ASSERT_TRUE(waitFor([&] { return backend->state() != KGlobalAccelBackend::State::registering; }));
+    ASSERT_EQ(backend->state(), KGlobalAccelBackend::State::registered) << backend->lastError().toStdString();
+    EXPECT_EQ(backend->assigned().value("toggle"), QList<int>{(Qt::MetaModifier | Qt::AltModifier | Qt::Key_F12).toCombined()});
+    EXPECT_EQ(backend->actionsWithoutKey(), QStringList{"push-to-talk"});
+
+    // Held for a second (KWin repeats the key): one toggle.
+    ASSERT_TRUE(typeChord(*channel, {kMeta, kAlt, kF12}, 1000));
+    ASSERT_TRUE(waitFor([&] { return !events.isEmpty(); })) << "no shortcut arrived";
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1000; });
+    EXPECT_EQ(events, QStringList{"toggle"});
+
+    // The user gives push-to-talk Meta+Alt+F11 in System Settings (which sets it this way).
+    qDBusRegisterMetaType<QList<int>>();
+    QDBusMessage assign = QDBusMessage::createMethodCall(QStringLiteral("org.kde.kglobalaccel"),
+                                                         QStringLiteral("/kglobalaccel"),
+                                                         QStringLiteral("org.kde.KGlobalAccel"),
+                                                         QStringLiteral("setShortcut"));
+    const int metaAltF11 = (Qt::MetaModifier | Qt::AltModifier | Qt::Key_F11).toCombined();
+    assign << QStringList{"quillory", "push-to-talk", "Quillory", QString()}
+           << QVariant::fromValue(QList<int>{metaAltF11}) << uint(KGlobalAccelBackend::setPresent | KGlobalAccelBackend::noAutoloading);
+    const QDBusMessage assigned = QDBusConnection::sessionBus().call(assign, QDBus::Block, kWaitMs);
+    ASSERT_EQ(assigned.type(), QDBusMessage::ReplyMessage) << assigned.errorMessage().toStdString();
+
+    events.clear();
+    ASSERT_TRUE(typeChord(*channel, {kMeta, kAlt, kF11}, 1000));
+    ASSERT_TRUE(waitFor([&] { return events.size() >= 2; })) << events.join(' ').toStdString();
+    settle.restart();
+    (void)waitFor([&] { return settle.elapsed() > 1000; });
+    EXPECT_EQ(events, QStringList({"press", "release"}));
+
+    // Started again, the program keeps the key the user gave push-to-talk.
+    backend.reset();
+    backend = std::make_unique<KGlobalAccelBackend>();
+    backend->bind(actions, config, keys);
+    ASSERT_TRUE(waitFor([&] { return backend->state() == KGlobalAccelBackend::State::registered; }))
+        << backend->lastError().toStdString();
+    EXPECT_EQ(backend->assigned().value("push-to-talk"), QList<int>{metaAltF11});
+    EXPECT_TRUE(backend->actionsWithoutKey().isEmpty());
+}
 
 TEST_P(KWinFakeInputPaste, QuilloryPasteLandsOnceAndTheUsersClipboardComesBack) {
     ASSERT_TRUE(authoriseFakeInput());

@@ -118,6 +118,16 @@ std::vector<Row> rows() {
     // Debian 12: xdg-desktop-portal 1.16 has no GlobalShortcuts and no clipboard.
     DesktopFacts gnome43 = gnome();
     gnome43.portals = {{"org.freedesktop.portal.RemoteDesktop", 2}};
+    // KWin serves org.kde.kglobalaccel on the session bus; a KDE program on another desktop may
+    // start the service there too.
+    DesktopFacts kdeService = kde();
+    kdeService.kglobalaccel = true;
+    DesktopFacts kdeServiceNoPortal = kdeService;
+    kdeServiceNoPortal.portals.remove("org.freedesktop.portal.GlobalShortcuts");
+    DesktopFacts gnomeWithKdeService = gnome();
+    gnomeWithKdeService.kglobalaccel = true;
+    BuiltBackends withoutKGlobalAccel = BuiltBackends::all();
+    withoutKGlobalAccel.kglobalaccel = false;
 
     return {
         // Every backend built: the order of preference per desktop.
@@ -132,6 +142,14 @@ std::vector<Row> rows() {
          nullptr, "desktop.fix.hotkeys.gnome"},
         {"KDE", kde(), all, "remote-desktop-portal", "data-control", "global-shortcuts-portal", "layer-shell",
          nullptr, nullptr},
+        {"KDEShortcutServiceAheadOfThePortal", kdeService, all, "remote-desktop-portal", "data-control",
+         "kglobalaccel", "layer-shell", nullptr, nullptr},
+        {"KDEShortcutServiceWithoutPortal", kdeServiceNoPortal, all, "remote-desktop-portal", "data-control",
+         "kglobalaccel", "layer-shell", nullptr, nullptr},
+        {"KDEShortcutServiceNotBuilt", kdeService, withoutKGlobalAccel, "remote-desktop-portal", "data-control",
+         "global-shortcuts-portal", "layer-shell", nullptr, nullptr},
+        {"GNOMEWithKDEsShortcutService", gnomeWithKdeService, all, "mutter-remote-desktop", "mutter-remote-desktop",
+         "global-shortcuts-portal", "xwayland-window", nullptr, nullptr},
         {"KDEFakeInputWhereAuthorised", kdeFakeInput, all, "kde-fake-input", "data-control", "evdev",
          "layer-shell", nullptr, nullptr},
         {"KDEFakeInputAheadOfThePortal", kdeAuthorisedWithPortal, all, "kde-fake-input", "data-control",
@@ -227,6 +245,23 @@ TEST(DesktopChoiceOnKDE, SaysWhyFakeInputIsNotUsedAndKeepsThePortalAsTheFallback
     BuiltBackends noPortal = BuiltBackends::all();
     noPortal.remoteDesktopPortal = false;
     EXPECT_EQ(chooseDesktopBackends(authorised, noPortal).pasteFallback, "");
+}
+
+TEST(DesktopChoiceOnKDE, KDEsShortcutServiceSaysWhereTheKeysAreAssigned) {
+    DesktopFacts f = kde();
+    f.kglobalaccel = true;
+    const DesktopBackends b = chooseDesktopBackends(f, BuiltBackends::all());
+    EXPECT_EQ(b.hotkeys.path, "kglobalaccel");
+    EXPECT_TRUE(b.hotkeys.reason.contains("org.kde.kglobalaccel")) << b.hotkeys.reason.toStdString();
+    EXPECT_TRUE(b.hotkeys.limitation.contains("System Settings \u2192 Shortcuts \u2192 Quillory"))
+        << b.hotkeys.limitation.toStdString();
+    EXPECT_TRUE(Localization::hasKey("desktop.fix.hotkeys.kglobalaccel"));
+    // Without the service the portal is taken, and the reason says what was missing.
+    const DesktopBackends portal = chooseDesktopBackends(kde(), BuiltBackends::all());
+    EXPECT_EQ(portal.hotkeys.path, "global-shortcuts-portal");
+    f.portals.clear();
+    f.kglobalaccel = false;
+    EXPECT_TRUE(chooseDesktopBackends(f, BuiltBackends::all()).hotkeys.reason.contains("no org.kde.kglobalaccel"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Desktops, DesktopChoice, ::testing::ValuesIn(rows()),

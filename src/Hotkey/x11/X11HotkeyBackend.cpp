@@ -462,6 +462,14 @@ std::unique_ptr<HotkeyPlatformOwner> openHotkeyBackend(const ModifierKeyMap& key
         const DesktopBackends choice = currentDesktopBackends();
         if (choice.hotkeys.path == DesktopPaths::evdev) {
             backend = EvdevHotkeyBackend::open(keys, systemEvdevDevices(), &why);
+        } else if (choice.hotkeys.path == DesktopPaths::kglobalaccel ||
+                   choice.hotkeys.path == DesktopPaths::globalShortcutsPortal) {
+            // The desktop's shortcut service calls the actions itself (DesktopServices): no key
+            // monitor, and nothing is missing.
+            if (reason) {
+                *reason = QStringLiteral("Wayland session: the shortcuts go through %1").arg(choice.hotkeys.path);
+            }
+            return nullptr;
         } else {
             why = choice.hotkeys.works()
                   ? QStringLiteral("Wayland session: no backend for %1 in this program").arg(choice.hotkeys.path)

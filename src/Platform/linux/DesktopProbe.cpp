@@ -53,6 +53,26 @@ int mutterRemoteDesktopVersion() {
     return version;
 }
 
+/// Whether `service` has an owner on the session bus now (no activation).
+bool ownedOnSessionBus(const QString& service) {
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        return false;
+    }
+    const QString name = QStringLiteral("quillory-owner-probe");
+    bool owned = false;
+    {
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
+        call << service;
+        const QDBusMessage reply = bus.isConnected() ? bus.call(call, QDBus::Block, 1000) : QDBusMessage();
+        owned = reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
+    }
+    QDBusConnection::disconnectFromBus(name);
+    return owned;
+}
+
 /// The facts that stay for the session.
 DesktopFacts sessionFacts() {
     DesktopFacts f;
@@ -75,6 +95,7 @@ DesktopFacts sessionFacts() {
             qCWarning(lcApp, "Wayland globals unknown: %s", qUtf8Printable(globals.error));
         }
         f.mutterRemoteDesktop = mutterRemoteDesktopVersion();
+        f.kglobalaccel = ownedOnSessionBus(QStringLiteral("org.kde.kglobalaccel"));
         const PortalReport portals = probePortals();
         f.portals = portals.versions;
         if (!portals.reachable) {
@@ -110,6 +131,7 @@ BuiltBackends builtBackends() {
     // been seen to take the keyboard from a focused field. Switch it on once a portal that binds
     // (GNOME 48, Plasma 6) is tested.
     b.globalShortcutsPortal = false;
+    b.kglobalaccel = true;        // Hotkey/kde (KDE's own shortcut service, ahead of the portal)
     b.mutterRemoteDesktop = true; // Input/gnome
     b.layerShell = true;          // Platform/wayland/LayerShellSurfaces (the overlay)
     return b;

@@ -3,6 +3,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/RemotePolishEngine.h"
 #include "Hotkey/GlobalHotKeyManager.h"
+#include "Hotkey/kde/KGlobalAccelBackend.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
 #include "Input/InputEngine.h"
@@ -40,6 +41,23 @@ public:
 
 private:
     std::shared_ptr<GlobalShortcutsBackend> backend_;
+};
+
+/// The dictation shortcuts through KDE's global shortcut service: the toggle with the configured
+/// key combination (or the key the user gave it in System Settings), push-to-talk with the key the
+/// user gives it there.
+class KGlobalAccelHotkeys final : public HotkeyService {
+public:
+    KGlobalAccelHotkeys(std::shared_ptr<KGlobalAccelBackend> backend, ModifierKeyMap keys)
+        : backend_(std::move(backend)), keys_(std::move(keys)) {}
+    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease) override {
+        backend_->bind({std::move(onToggle), std::move(onPress), std::move(onRelease)}, config, keys_);
+        return backend_->state() != KGlobalAccelBackend::State::failed;
+    }
+
+private:
+    std::shared_ptr<KGlobalAccelBackend> backend_;
+    ModifierKeyMap keys_;
 };
 
 /// The hotkey manager as the application state drives it.
@@ -148,8 +166,8 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
 
     // Hotkeys: the manager always exists; without a backend every registration fails.
     HotkeyPlatform hotkeyPlatform;
+    const ModifierKeyMap keys = options.modifierKeys ? *options.modifierKeys : ModifierKeyStorage::load();
     if (options.hotkeys) {
-        const ModifierKeyMap keys = options.modifierKeys ? *options.modifierKeys : ModifierKeyStorage::load();
         services->hotkeyBackend_ = openHotkeyBackend(keys, &services->hotkeyUnavailableReason_);
         if (services->hotkeyBackend_) {
             hotkeyPlatform = services->hotkeyBackend_->platform();
@@ -170,6 +188,25 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
             }
         });
         services->hotkeys_ = std::make_shared<PortalHotkeys>(services->shortcutsPortal_);
+        services->hotkeyUnavailableReason_.clear();
+    } else if (options.hotkeys && desktop.hotkeys.path == DesktopPaths::kglobalaccel) {
+        services->kglobalaccel_ = std::make_shared<KGlobalAccelBackend>();
+        std::weak_ptr<KGlobalAccelBackend> weak = services->kglobalaccel_;
+        services->kglobalaccel_->onStateChanged([weak, family = desktop.family](KGlobalAccelBackend::State state) {
+            const auto backend = weak.lock();
+            if (!backend) return;
+            if (state == KGlobalAccelBackend::State::failed) {
+                qCWarning(lcHotkey, "Global hotkeys unavailable: %s. %s", qUtf8Printable(backend->lastError()),
+                          qUtf8Printable(Localization::text(hotkeyBindingFixKey(family))));
+            } else if (state == KGlobalAccelBackend::State::registered) {
+                for (const QString& action : backend->actionsWithoutKey()) {
+                    qCWarning(lcHotkey, "The %s shortcut has no key (%s). %s", qUtf8Printable(action),
+                              qUtf8Printable(backend->keyNote(action)),
+                              qUtf8Printable(Localization::text("desktop.fix.hotkeys.kglobalaccel")));
+                }
+            }
+        });
+        services->hotkeys_ = std::make_shared<KGlobalAccelHotkeys>(services->kglobalaccel_, keys);
         services->hotkeyUnavailableReason_.clear();
     }
 

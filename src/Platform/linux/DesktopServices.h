@@ -15,6 +15,7 @@ namespace quillory {
 
 class GlobalHotKeyManager;
 class GlobalShortcutsBackend;
+class KGlobalAccelBackend;
 class InputEngine;
 class LocalPolishEngine;
 class SpeechManager;
@@ -98,6 +99,8 @@ private:
     std::shared_ptr<PolishService> polish_;
     /// The GlobalShortcuts portal's session, where the desktop choice takes it for the hotkeys.
     std::shared_ptr<GlobalShortcutsBackend> shortcutsPortal_;
+    /// KDE's global shortcut service, where the desktop choice takes it for the hotkeys.
+    std::shared_ptr<KGlobalAccelBackend> kglobalaccel_;
     QString hotkeyUnavailableReason_;
     QString inputUnavailableReason_;
 };
