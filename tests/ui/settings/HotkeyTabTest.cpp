@@ -274,7 +274,7 @@ TEST_F(HotkeyTabTest, UserEditsOfTheTestFieldReachTheState) {
     EXPECT_EQ(field->toPlainText(), QStringLiteral("abZ"));
 }
 
-TEST_F(HotkeyTabTest, PillsFollowTheSessionAndAreDisabledWhileProcessingOrWithoutGrants) {
+TEST_F(HotkeyTabTest, PillsFollowTheSessionAndAreGreyedOutWhileProcessingOrWithoutGrants) {
     QPushButton* toggle = tab()->togglePill();
     QPushButton* ptt = tab()->pushToTalkPill();
     EXPECT_EQ(toggle->text(), QStringLiteral("Start"));
