@@ -13,6 +13,8 @@
 # Output: ${XDG_CACHE_HOME:-~/.cache}/quillory/deps/sized-whisper/FILE, named like the real file:
 #   kotoba-whisper-v2.0  ggml-kotoba-whisper-v2.0-q5_0.bin  q5_0  (large-v3 encoder, 2 decoder layers)
 #   large-v3-turbo       ggml-large-v3-turbo-q5_0.bin       q5_0  (32 encoder, 4 decoder layers)
+#   large-v3-turbo       ggml-large-v3-turbo-q8_0.bin       q8_0
+#   small                ggml-small-q8_0.bin                q8_0
 #   small                ggml-small-q5_1.bin                q5_1
 #   base                 ggml-base-q5_1.bin                 q5_1
 # A file already there and newer than the generator is kept.
@@ -22,6 +24,8 @@ cd "$(dirname "$0")/.."
 ENTRIES=(
     "kotoba-whisper-v2.0 ggml-kotoba-whisper-v2.0-q5_0.bin q5_0"
     "large-v3-turbo ggml-large-v3-turbo-q5_0.bin q5_0"
+    "large-v3-turbo ggml-large-v3-turbo-q8_0.bin q8_0"
+    "small ggml-small-q8_0.bin q8_0"
     "small ggml-small-q5_1.bin q5_1"
     "base ggml-base-q5_1.bin q5_1"
 )
@@ -50,7 +54,7 @@ for entry in "${ENTRIES[@]}"; do
         log "$file is up to date"
         continue
     fi
-    f16="$OUT/.$name-f16.tmp.bin"
+    f16="$OUT/.$name-$qtype-f16.tmp.bin"
     log "$name: writing random f16 weights"
     start=$(date +%s)
     "$PYTHON" scripts/make-tiny-whisper.py --sized "$name" "$f16"

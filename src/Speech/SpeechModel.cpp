@@ -37,6 +37,11 @@ constexpr CatalogueEntry kCatalogue[] = {
     {SpeechModel::whisperLargeV3TurboQ5_0, "whisper-large-v3-turbo-q5_0", "Whisper large-v3-turbo Q5_0",
      "speech.model.large_v3_turbo.detail", "ggml-large-v3-turbo-q5_0.bin", "ggerganov/whisper.cpp",
      574'041'195, nullptr},
+    {SpeechModel::whisperLargeV3TurboQ8_0, "whisper-large-v3-turbo-q8_0", "Whisper large-v3-turbo Q8_0",
+     "speech.model.large_v3_turbo_q8.detail", "ggml-large-v3-turbo-q8_0.bin", "ggerganov/whisper.cpp",
+     874'000'000, nullptr},
+    {SpeechModel::whisperSmallQ8_0, "whisper-small-q8_0", "Whisper small Q8_0", "speech.model.small_q8.detail",
+     "ggml-small-q8_0.bin", "ggerganov/whisper.cpp", 264'000'000, nullptr},
     {SpeechModel::whisperSmallQ5_1, "whisper-small-q5_1", "Whisper small Q5_1", "speech.model.small.detail",
      "ggml-small-q5_1.bin", "ggerganov/whisper.cpp", 190'000'000, nullptr},
     {SpeechModel::whisperBaseQ5_1, "whisper-base-q5_1", "Whisper base Q5_1", "speech.model.base.detail",
@@ -104,7 +109,7 @@ QString modelDirectory() {
 QString modelPath(SpeechModel m) { return modelDirectory() + QLatin1Char('/') + filename(m); }
 QString vadPath() { return modelDirectory() + QLatin1Char('/') + vadFilename(); }
 SpeechModel recommendedModel(int cores) {
-    return cores < 4 ? SpeechModel::whisperSmallQ5_1 : SpeechModel::kotobaWhisperV2Q5_0;
+    return cores < 4 ? SpeechModel::whisperSmallQ8_0 : SpeechModel::kotobaWhisperV2Q5_0;
 }
 
 bool isDownloaded(SpeechModel m) { return QFileInfo::exists(modelPath(m)); }
@@ -120,7 +125,9 @@ std::optional<SpeechModel> automaticPartialModel(SpeechModel selected) {
     switch (selected) {
     case SpeechModel::kotobaWhisperV2Q5_0:
     case SpeechModel::whisperLargeV3TurboQ5_0:
+    case SpeechModel::whisperLargeV3TurboQ8_0:
         return SpeechModel::whisperBaseQ5_1;
+    case SpeechModel::whisperSmallQ8_0:
     case SpeechModel::whisperSmallQ5_1:
     case SpeechModel::whisperBaseQ5_1:
         break;

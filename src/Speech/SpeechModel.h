@@ -13,12 +13,19 @@
 namespace quillory {
 
 /// The closed catalogue of speech models (whisper.cpp ggml files), persisted by `id`.
-enum class SpeechModel { kotobaWhisperV2Q5_0, whisperLargeV3TurboQ5_0, whisperSmallQ5_1, whisperBaseQ5_1 };
+enum class SpeechModel {
+    kotobaWhisperV2Q5_0,
+    whisperLargeV3TurboQ5_0,
+    whisperLargeV3TurboQ8_0,
+    whisperSmallQ8_0,
+    whisperSmallQ5_1,
+    whisperBaseQ5_1
+};
 
 namespace SpeechModels {
-inline constexpr std::array<SpeechModel, 4> allCases = {
-    SpeechModel::kotobaWhisperV2Q5_0, SpeechModel::whisperLargeV3TurboQ5_0, SpeechModel::whisperSmallQ5_1,
-    SpeechModel::whisperBaseQ5_1};
+inline constexpr std::array<SpeechModel, 6> allCases = {
+    SpeechModel::kotobaWhisperV2Q5_0, SpeechModel::whisperLargeV3TurboQ5_0, SpeechModel::whisperLargeV3TurboQ8_0,
+    SpeechModel::whisperSmallQ8_0,    SpeechModel::whisperSmallQ5_1,        SpeechModel::whisperBaseQ5_1};
 /// The Japanese-tuned model.
 inline constexpr SpeechModel defaultModel = SpeechModel::kotobaWhisperV2Q5_0;
 /// The defaults key of the selected model (its id).
@@ -55,8 +62,9 @@ bool isDownloaded(SpeechModel m);
 
 /// The stored selection; the default when unset or unknown.
 SpeechModel selectedModel();
-/// The model that keeps up with speech on a machine with `cores` cores: Whisper small below 4
-/// cores (the large models fall behind the speaker there), else the default, kotoba-whisper.
+/// The model that keeps up with speech on a machine with `cores` cores: Whisper small (Q8_0, whose
+/// encoder is the faster one on the CPU) below 4 cores, where the large models fall behind the
+/// speaker, else the default, kotoba-whisper.
 SpeechModel recommendedModel(int cores);
 void setSelectedModel(SpeechModel m);
 

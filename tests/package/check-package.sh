@@ -310,11 +310,11 @@ expect_completion() { # expect_completion 'EXPECTED WORDS' WORD...
     got="$(complete_words "$@" | sort | tr '\n' ' ')"
     [ "$got" = "$expected " ] || fail "completing 'quillory $*' gives '$got', not '$expected'"
 }
-expect_completion "kotoba-whisper-v2.0-q5_0 whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-small-q5_1" \
+expect_completion "kotoba-whisper-v2.0-q5_0 whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-large-v3-turbo-q8_0 whisper-small-q5_1 whisper-small-q8_0" \
     speech-models download ''
 expect_completion "delete download list path select" speech-models ''
 expect_completion "--speech-model --speech-model-file" transcribe --spe
-expect_completion "kotoba-whisper-v2.0-q5_0 off whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-small-q5_1" \
+expect_completion "kotoba-whisper-v2.0-q5_0 off whisper-base-q5_1 whisper-large-v3-turbo-q5_0 whisper-large-v3-turbo-q8_0 whisper-small-q5_1 whisper-small-q8_0" \
     transcribe --partial-model ''
 expect_completion "15 180 60" diagnostics export --minutes ''
 expect_completion "" mic --seconds ''

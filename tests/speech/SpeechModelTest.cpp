@@ -18,7 +18,9 @@ namespace {
 using M = SpeechModel;
 
 TEST(SpeechModelCatalogueTest, EntriesAddressesAndSelection) {
-    EXPECT_EQ(SpeechModels::allCases.size(), 4u);
+    EXPECT_EQ(SpeechModels::allCases.size(), 6u);
+    EXPECT_EQ(SpeechModels::recommendedModel(2), M::whisperSmallQ8_0);
+    EXPECT_EQ(SpeechModels::recommendedModel(4), M::kotobaWhisperV2Q5_0);
     for (M m : SpeechModels::allCases) {
         EXPECT_EQ(SpeechModels::fromId(SpeechModels::id(m)), m);
         EXPECT_FALSE(SpeechModels::detail(m).isEmpty());
@@ -31,6 +33,10 @@ TEST(SpeechModelCatalogueTest, EntriesAddressesAndSelection) {
               "ggml-kotoba-whisper-v2.0-q5_0.bin");
     EXPECT_EQ(SpeechModels::downloadURL(M::whisperLargeV3TurboQ5_0),
               "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo-q5_0.bin");
+    EXPECT_EQ(SpeechModels::downloadURL(M::whisperLargeV3TurboQ8_0),
+              "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-large-v3-turbo-q8_0.bin");
+    EXPECT_EQ(SpeechModels::downloadURL(M::whisperSmallQ8_0),
+              "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-small-q8_0.bin");
     EXPECT_EQ(SpeechModels::downloadURL(M::whisperBaseQ5_1),
               "https://huggingface.co/ggerganov/whisper.cpp/resolve/main/ggml-base-q5_1.bin");
     EXPECT_EQ(SpeechModels::vadDownloadURL(),
@@ -119,7 +125,9 @@ TEST_F(SpeechModelTest, TheLiveTextModelFollowsItsSettingAndComesAlongWithTheMod
     const auto partialFor = [](M m) { return SpeechModels::partialModelFor(m); };
     EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), M::whisperBaseQ5_1);
     EXPECT_EQ(partialFor(M::whisperLargeV3TurboQ5_0), M::whisperBaseQ5_1);
-    EXPECT_EQ(partialFor(M::whisperSmallQ5_1), std::nullopt) << "fast enough to write its own";
+    EXPECT_EQ(partialFor(M::whisperLargeV3TurboQ8_0), M::whisperBaseQ5_1);
+    EXPECT_EQ(partialFor(M::whisperSmallQ8_0), std::nullopt) << "fast enough to write its own";
+    EXPECT_EQ(partialFor(M::whisperSmallQ5_1), std::nullopt);
     EXPECT_EQ(partialFor(M::whisperBaseQ5_1), std::nullopt);
     store_->setString(QStringLiteral("quillory.speech.partialModel"), QStringLiteral("off"));
     EXPECT_EQ(partialFor(M::kotobaWhisperV2Q5_0), std::nullopt);

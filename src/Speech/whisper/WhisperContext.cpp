@@ -222,7 +222,8 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
 
     whisper_context_params params = whisper_context_default_params();
     params.use_gpu = false;
-    params.flash_attn = false;
+    // Same text, and an encoder up to a fifth faster on long audio (the README's cost section).
+    params.flash_attn = true;
     tLastError.clear();
     whisper_context* ctx = nullptr;
     try {
