@@ -256,17 +256,6 @@ exec sleep 600
         }
         return std::nullopt;
     }
-    template <typename T> static bool wasCancelled(const Outcome<T>& outcome) {
-        if (outcome.error) {
-            try {
-                std::rethrow_exception(outcome.error);
-            } catch (const CancellationError&) {
-                return true;
-            } catch (...) {
-            }
-        }
-        return false;
-    }
 
     template <typename T> LocalPolishError driveExpectingError(Task<T>&& task) {
         try {

@@ -83,11 +83,6 @@ public:
         }
     }
     int heldCount() const { return static_cast<int>(held_.size()); }
-    /// Listens on the given port instead (closing the first listener).
-    bool listenOn(int port) {
-        server_.close();
-        return server_.listen(QHostAddress::LocalHost, static_cast<quint16>(port));
-    }
     void setHandler(Handler handler) { handler_ = std::move(handler); }
     int port() const { return server_.serverPort(); }
     const QList<Request>& requests() const { return requests_; }
@@ -98,20 +93,11 @@ public:
         }
         return n;
     }
-    /// Closes every open connection (ends hanging requests from the server side).
-    void dropConnections() {
-        for (auto& s : sockets_) {
-            if (s) {
-                s->abort();
-            }
-        }
-    }
 
 private:
     void accept() {
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
             socket->setParent(this);
-            sockets_ << socket;
             auto buffer = std::make_shared<QByteArray>();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
                 buffer->append(socket->readAll());
@@ -180,7 +166,6 @@ private:
     QTcpServer server_;
     Handler handler_;
     QList<Request> requests_;
-    QList<QPointer<QTcpSocket>> sockets_;
     QList<QPointer<QTcpSocket>> parked_;
     QList<std::pair<QPointer<QTcpSocket>, Response>> held_;
 };

@@ -315,26 +315,6 @@ TEST_F(RealServerTest, AFourThousandCharacterDictationIsPolishedPieceByPiece) {
     EXPECT_EQ(out.count(runtime_->sentence), pieces.size());
 }
 
-TEST_F(RealServerTest, RelativeModelFileFromTheModelsFolder) {
-    const QString previous = QDir::currentPath();
-    ASSERT_TRUE(QDir::setCurrent(QFileInfo(runtime_->model).absolutePath()));
-    auto& shared = LocalPolishEngine::shared();
-    const auto saved = shared.configuration();
-    auto config = config_;
-    config.modelFiles.clear();
-    shared.setConfiguration(config);
-    QString out, err;
-    QTextStream o(&out), e(&err);
-    cli::Io io{o, e};
-    const int status = cli::run({"polish", "--model", "qwen3.5-4b-instruct-q4_k_m", "--model-file",
-                                 QFileInfo(runtime_->model).fileName(), QString::fromUtf8("あのー明日は雨")},
-                                io);
-    QDir::setCurrent(previous);
-    shared.setConfiguration(saved);
-    EXPECT_EQ(status, 0) << err.toStdString();
-    EXPECT_EQ(out.trimmed(), runtime_->sentence);
-}
-
 // A processor without AVX2 meets only the baseline CPU variant: offered nothing else, the server
 // loads it and answers as usual.
 TEST_F(RealServerTest, TheBaselineCpuVariantAloneServesTheKnownSentence) {
@@ -461,16 +441,23 @@ exit 0
     EXPECT_TRUE(engine_->llamaServerPIDs().isEmpty());
 }
 
-TEST_F(RealServerTest, CommandLinePolishStopsTheServerItStarted) {
+// `quillory polish --model-file` with a file name relative to the working folder (the models
+// folder): polished, and the server it started is stopped again before the command ends.
+TEST_F(RealServerTest, CommandLinePolishFindsARelativeModelFileAndStopsTheServerItStarted) {
+    const QString previous = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(QFileInfo(runtime_->model).absolutePath()));
     auto& shared = LocalPolishEngine::shared();
     const auto saved = shared.configuration();
-    shared.setConfiguration(config_);
+    auto config = config_;
+    config.modelFiles.clear();
+    shared.setConfiguration(config);
     QString out, err;
     QTextStream o(&out), e(&err);
     cli::Io io{o, e};
     const int status = cli::run({"polish", "--model", "qwen3.5-4b-instruct-q4_k_m", "--model-file",
-                                 runtime_->model, QString::fromUtf8("あのー明日は雨")},
+                                 QFileInfo(runtime_->model).fileName(), QString::fromUtf8("あのー明日は雨")},
                                 io);
+    QDir::setCurrent(previous);
     EXPECT_EQ(status, 0) << err.toStdString();
     EXPECT_EQ(out.trimmed(), runtime_->sentence);
     EXPECT_FALSE(shared.serverPort());

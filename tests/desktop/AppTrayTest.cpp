@@ -5,6 +5,7 @@
 // without any speech model, the settings window's speech model row downloads one from the hosting
 // service (one inside the test) and the next dictation works.
 #include "InputTargetClient.h"
+#include "PipeMicrophone.h"
 #include "ai/FakeHttpServer.h"
 #include "support/HostedFile.h"
 
@@ -22,15 +23,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <csignal>
-#include <fcntl.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
+
+using quillory::test::speakIntoPipeMicrophone;
+using quillory::test::wavSamples;
 
 struct CommandRun {
     int exitCode = -1;
@@ -371,54 +371,6 @@ TEST_F(AppNoTrayTest, FirstStartSaysSoInAWindowAndSettingsAndQuitStillWork) {
     ASSERT_TRUE(app_.waitForFinished(15000));
 }
 
-namespace {
-
-/// The samples of a 16-bit mono WAV file as floats (the fixtures' format).
-std::vector<float> wavSamples(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        return {};
-    }
-    const QByteArray bytes = file.readAll();
-    const qsizetype data = bytes.indexOf("data");
-    if (data < 0) {
-        return {};
-    }
-    std::vector<float> samples;
-    for (qsizetype i = data + 8; i + 1 < bytes.size(); i += 2) {
-        const auto v = qint16(quint8(bytes[i]) | (quint8(bytes[i + 1]) << 8));
-        samples.push_back(float(v) / 32768.0f);
-    }
-    return samples;
-}
-
-/// Writes samples into the session's pipe microphone in one go: the pipe is widened to hold them
-/// all, so however loaded the machine, the feed has no gap the recogniser could take for a pause.
-bool feedPipeMicrophone(const std::vector<float>& samples) {
-    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
-    }
-    const std::size_t bytes = samples.size() * sizeof(float);
-    (void)::fcntl(fd, F_SETPIPE_SZ, int(std::min<std::size_t>(bytes + 4096, 1 << 20)));
-    const char* data = reinterpret_cast<const char*>(samples.data());
-    std::size_t written = 0;
-    while (written < bytes) {
-        const ssize_t done = ::write(fd, data + written, bytes - written); // blocks while the pipe is full
-        if (done < 0 && errno == EINTR) {
-            continue;
-        }
-        if (done <= 0) {
-            break;
-        }
-        written += std::size_t(done);
-    }
-    ::close(fd);
-    return written == bytes;
-}
-
-} // namespace
-
 TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) {
     const QString model = qEnvironmentVariable("QUILLORY_TEST_WHISPER_MODEL");
     const QString vad = qEnvironmentVariable("QUILLORY_TEST_WHISPER_VAD_MODEL");
@@ -445,15 +397,7 @@ TEST_F(AppTrayTest, DictationWithTheSpeechModelPastesIntoTheFocusedApplication) 
         << quillory({"status"}).out.toStdString();
     std::vector<float> audio = speech;
     audio.insert(audio.end(), 16000, 0.0f); // a second of silence after the sentence
-    std::atomic<bool> fed{false};
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
-        fed = feedPipeMicrophone(audio);
-        done = true;
-    });
-    (void)QTest::qWaitFor([&] { return done.load(); }, 20000); // the app keeps answering meanwhile
-    feeder.join();
-    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    ASSERT_TRUE(speakIntoPipeMicrophone(audio)) << "the pipe microphone did not take the audio";
     QTest::qWait(300);
     const CommandRun stop = quillory({"toggle"});
     ASSERT_EQ(stop.exitCode, 0) << stop.err.toStdString();
@@ -535,15 +479,7 @@ TEST_F(AppTrayTest, FirstRunWithoutASpeechModelDownloadsOneFromTheSettingsRowAnd
         << quillory({"status"}).out.toStdString();
     std::vector<float> audio = speech;
     audio.insert(audio.end(), 16000, 0.0f);
-    std::atomic<bool> fed{false};
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
-        fed = feedPipeMicrophone(audio);
-        done = true;
-    });
-    (void)QTest::qWaitFor([&] { return done.load(); }, 30000);
-    feeder.join();
-    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    ASSERT_TRUE(speakIntoPipeMicrophone(audio)) << "the pipe microphone did not take the audio";
     QTest::qWait(300);
     ASSERT_EQ(quillory({"release"}).exitCode, 0);
     EXPECT_TRUE(QTest::qWaitFor([&] { return quillory({"status"}).out == QStringLiteral("idle\n"); }, 90000))

@@ -22,12 +22,10 @@
 
 #include <gmock/gmock.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <poll.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace quillory;
@@ -317,15 +315,7 @@ TEST(GnomeAppDictation, PushToTalkPastesOnceIntoTheFieldWhichKeepsTheKeyboard) {
     ASSERT_TRUE(quillory({"press"}).ok);
     ASSERT_TRUE(waitFor([&] { return status() == QLatin1String("recording") && overlayShown(); }))
         << "status " << status().toStdString() << ", overlay shown: " << overlayShown();
-    std::atomic<bool> fed{false};
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
-        fed = quillory::test::feedPipeMicrophone(audio);
-        done = true;
-    });
-    (void)waitFor([&] { return done.load(); });
-    feeder.join();
-    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    ASSERT_TRUE(quillory::test::speakIntoPipeMicrophone(audio)) << "the pipe microphone did not take the audio";
     EXPECT_EQ(target.focusLosses(), 0) << "the field lost the keyboard while recording:\n" << target.transcript();
 
     ASSERT_TRUE(quillory({"release"}).ok);

@@ -20,12 +20,9 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstdio>
-#include <fcntl.h>
 #include <functional>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -154,7 +151,7 @@ int swayWindowsOf(qint64 pid) {
     return walk(tree.object());
 }
 
-using quillory::test::feedPipeMicrophone;
+using quillory::test::speakIntoPipeMicrophone;
 using quillory::test::wavSamples;
 
 struct TargetKind {
@@ -262,15 +259,7 @@ TEST_P(WaylandAppDictation, PushToTalkPastesOnceIntoTheFocusedFieldWhichKeepsThe
         EXPECT_TRUE(waitFor([&] { return (share = differingShare(swayStripPixels(), withoutOverlay)) > 0.3; }))
             << "sway shows nothing at the strip's place (" << share << " of it changed)";
     }
-    std::atomic<bool> fed{false};
-    std::atomic<bool> done{false};
-    std::thread feeder([&] {
-        fed = feedPipeMicrophone(audio);
-        done = true;
-    });
-    (void)waitFor([&] { return done.load(); });
-    feeder.join();
-    ASSERT_TRUE(fed.load()) << "the pipe microphone did not take the audio";
+    ASSERT_TRUE(speakIntoPipeMicrophone(audio)) << "the pipe microphone did not take the audio";
     EXPECT_FALSE(appHasAWindow()) << "the overlay became a window while it updated";
     if (onSway()) {
         EXPECT_EQ(focusedPid(), target->pid()) << "sway moved the focus while recording";

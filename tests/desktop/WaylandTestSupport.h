@@ -1,7 +1,9 @@
 #pragma once
 // What the Wayland desktop tests share: a wait that keeps the event loop turning, and a native
 // Wayland text field in another process (tests/desktop/real_target.py or the Qt target window),
-// and the pipe microphone's feed.
+// and the pipe microphone's feed (PipeMicrophone.h).
+
+#include "PipeMicrophone.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -166,39 +168,6 @@ inline bool wlCopy(const QByteArray& text, const QString& type = QStringLiteral(
     copy.write(text);
     copy.closeWriteChannel();
     return copy.waitForFinished(kDesktopWaitMs) && copy.exitCode() == 0;
-}
-
-/// The samples of a 16-bit mono WAV file as floats.
-inline std::vector<float> wavSamples(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
-    const QByteArray bytes = file.readAll();
-    const qsizetype data = bytes.indexOf("data");
-    if (data < 0) return {};
-    std::vector<float> samples;
-    for (qsizetype i = data + 8; i + 1 < bytes.size(); i += 2) {
-        samples.push_back(float(qint16(quint8(bytes[i]) | (quint8(bytes[i + 1]) << 8))) / 32768.0f);
-    }
-    return samples;
-}
-
-/// Writes the samples into the pipe microphone in one go (the pipe widened to hold them, so a
-/// loaded machine leaves no gap the recogniser could take for a pause).
-inline bool feedPipeMicrophone(const std::vector<float>& samples) {
-    const int fd = ::open(qgetenv("QUILLORY_TEST_PIPE_SOURCE").constData(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const std::size_t bytes = samples.size() * sizeof(float);
-    (void)::fcntl(fd, F_SETPIPE_SZ, int(std::min<std::size_t>(bytes + 4096, 1 << 20)));
-    const char* data = reinterpret_cast<const char*>(samples.data());
-    std::size_t written = 0;
-    while (written < bytes) {
-        const ssize_t done = ::write(fd, data + written, bytes - written);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) break;
-        written += std::size_t(done);
-    }
-    ::close(fd);
-    return written == bytes;
 }
 
 } // namespace quillory::test

@@ -3,16 +3,10 @@
 // push-to-talk, a portal that binds nothing, a session the desktop closes while push-to-talk is
 // held, no portal at all.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
-#include "support/CoreTest.h"
-#include "support/PrivateBus.h"
+#include "hotkey/ShortcutServiceTest.h"
 
 #include <QDBusArgument>
-#include <QDBusMessage>
 #include <QDBusObjectPath>
-
-#include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
@@ -72,68 +66,44 @@ public:
     }
 };
 
-class GlobalShortcutsPortal : public quillory::testing::CoreTest {
+class GlobalShortcutsPortal
+    : public quillory::testing::ShortcutServiceTest<GlobalShortcutsBackend, FakeShortcutsPortal> {
 protected:
     void SetUp() override {
-        CoreTest::SetUp();
-        quillory::registerPortalShortcutTypes();
-        bus_ = std::make_unique<quillory::testing::PrivateBus>(home_.path());
-        ASSERT_TRUE(bus_->ok()) << "no private dbus-daemon";
-    }
-    void TearDown() override {
-        backend_.reset();
-        bus_.reset();
-        portal_.reset();
-        CoreTest::TearDown();
+        ShortcutServiceTest::SetUp();
+        quillory::registerPortalShortcutTypes(); // the fake reads them before a backend is made
     }
     void servePortal(bool bindsAnything = true) {
-        portal_ = std::make_unique<FakeShortcutsPortal>();
-        portal_->bindsAnything = bindsAnything;
-        ASSERT_TRUE(bus_->serve(portal_.get(), "org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"));
+        fake_->bindsAnything = bindsAnything;
+        ASSERT_TRUE(serveAs("org.freedesktop.portal.Desktop", "/org/freedesktop/portal/desktop"));
     }
     void makeBackend(bool toggle = true, bool pushToTalk = true) {
-        GlobalShortcutsBackend::Options options;
-        options.bus = bus_->client();
-        backend_ = std::make_unique<GlobalShortcutsBackend>(options);
-        backend_->bind({[this] { events_ << "toggle"; }, [this] { events_ << "press"; }, [this] { events_ << "release"; }},
-                       toggle, pushToTalk);
+        backend_ = std::make_unique<GlobalShortcutsBackend>(options());
+        backend_->bind(recordedActions(), toggle, pushToTalk);
         ASSERT_TRUE(pumpUntil([&] { return backend_->state() != State::opening; }));
+    }
+    QString session() {
+        return withFake([](FakeShortcutsPortal& fake) { return fake.session; });
     }
     /// The portal's signal for one shortcut of `session` (the fake's by default).
     void emitShortcut(const char* member, const QString& id, QString session = {}) {
-        if (session.isEmpty()) {
-            std::lock_guard lock(portal_->mutex);
-            session = portal_->session;
-        }
-        bus_->onServiceThread([&] {
-            QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
-                                                             "org.freedesktop.portal.GlobalShortcuts", member);
-            signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
-            quillory::testing::PrivateBus::serviceConnection().send(signal);
-        });
+        if (session.isEmpty()) session = this->session();
+        QDBusMessage signal = QDBusMessage::createSignal("/org/freedesktop/portal/desktop",
+                                                         "org.freedesktop.portal.GlobalShortcuts", member);
+        signal << QVariant::fromValue(QDBusObjectPath(session)) << id << qulonglong(1) << QVariantMap();
+        send(signal);
     }
-    /// Waits for `count` events (signals arrive through the bus).
-    bool eventsReach(int count) {
-        return pumpUntil([&] { return events_.size() >= count; });
-    }
-
-    std::unique_ptr<quillory::testing::PrivateBus> bus_;
-    std::unique_ptr<FakeShortcutsPortal> portal_;
-    std::unique_ptr<GlobalShortcutsBackend> backend_;
-    QStringList events_;
 };
 
 TEST_F(GlobalShortcutsPortal, BothShortcutsAreBoundAndTheirSignalsToggleAndHoldToTalk) {
     servePortal();
     makeBackend();
     ASSERT_EQ(backend_->state(), State::bound) << backend_->lastError().toStdString();
-    {
-        std::lock_guard lock(portal_->mutex);
-        ASSERT_EQ(portal_->asked.size(), 2);
-        EXPECT_EQ(portal_->asked[0].id, "toggle");
-        EXPECT_EQ(portal_->asked[1].id, "push-to-talk");
-        EXPECT_FALSE(portal_->asked[0].properties.value("description").toString().isEmpty());
-    }
+    const QList<PortalShortcut> asked = withFake([](FakeShortcutsPortal& fake) { return fake.asked; });
+    ASSERT_EQ(asked.size(), 2);
+    EXPECT_EQ(asked[0].id, "toggle");
+    EXPECT_EQ(asked[1].id, "push-to-talk");
+    EXPECT_FALSE(asked[0].properties.value("description").toString().isEmpty());
     EXPECT_EQ(backend_->bound().value("toggle"), "Ctrl+Alt+D");
 
     // A toggle per press (a repeated Activated before the release does not toggle back), and
@@ -146,7 +116,7 @@ TEST_F(GlobalShortcutsPortal, BothShortcutsAreBoundAndTheirSignalsToggleAndHoldT
     emitShortcut("Deactivated", "push-to-talk");
     emitShortcut("Activated", "toggle");
     ASSERT_TRUE(eventsReach(4)) << events_.join(" ").toStdString();
-    pumpUntil([] { return false; }, 200); // nothing more arrives
+    settle(); // nothing more arrives
     EXPECT_EQ(events_, QStringList({"toggle", "press", "release", "toggle"}));
 }
 
@@ -156,7 +126,7 @@ TEST_F(GlobalShortcutsPortal, APortalThatBindsNothingIsAFailureNotASilentRegistr
     EXPECT_EQ(backend_->state(), State::failed);
     EXPECT_TRUE(backend_->lastError().contains("bound none")) << backend_->lastError().toStdString();
     emitShortcut("Activated", "toggle");
-    pumpUntil([] { return false; }, 200);
+    settle();
     EXPECT_TRUE(events_.isEmpty());
 }
 
@@ -166,16 +136,9 @@ TEST_F(GlobalShortcutsPortal, ASessionClosedWhilePushToTalkIsHeldReleasesIt) {
     ASSERT_EQ(backend_->state(), State::bound);
     emitShortcut("Activated", "push-to-talk");
     ASSERT_TRUE(eventsReach(1));
-    QString session;
-    {
-        std::lock_guard lock(portal_->mutex);
-        session = portal_->session;
-    }
-    bus_->onServiceThread([&] {
-        QDBusMessage signal = QDBusMessage::createSignal(session, "org.freedesktop.portal.Session", "Closed");
-        signal << QVariantMap();
-        quillory::testing::PrivateBus::serviceConnection().send(signal);
-    });
+    QDBusMessage closed = QDBusMessage::createSignal(session(), "org.freedesktop.portal.Session", "Closed");
+    closed << QVariantMap();
+    send(closed);
     ASSERT_TRUE(pumpUntil([&] { return backend_->state() == State::closed; }));
     EXPECT_EQ(events_, QStringList({"press", "release"}));
     // Binding again (the settings changed, the app re-registers) opens a new session.

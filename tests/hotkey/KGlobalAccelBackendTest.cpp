@@ -4,16 +4,10 @@
 // turned into toggle and push-to-talk with key repeats ignored, a key assigned in System Settings
 // kept, a combination changed in Quillory applied, no service, a service that leaves and comes back.
 #include "Hotkey/kde/KGlobalAccelBackend.h"
-#include "support/CoreTest.h"
-#include "support/PrivateBus.h"
+#include "hotkey/ShortcutServiceTest.h"
 
-#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
-
-#include <gtest/gtest.h>
-
-#include <mutex>
 
 namespace {
 
@@ -96,22 +90,9 @@ public:
     }
 };
 
-class KGlobalAccel : public quillory::testing::CoreTest {
+class KGlobalAccel : public quillory::testing::ShortcutServiceTest<KGlobalAccelBackend, FakeKGlobalAccel> {
 protected:
-    void SetUp() override {
-        CoreTest::SetUp();
-        qDBusRegisterMetaType<QList<int>>();
-        bus_ = std::make_unique<quillory::testing::PrivateBus>(home_.path());
-        ASSERT_TRUE(bus_->ok()) << "no private dbus-daemon";
-        fake_ = std::make_unique<FakeKGlobalAccel>();
-    }
-    void TearDown() override {
-        backend_.reset();
-        bus_.reset();
-        fake_.reset();
-        CoreTest::TearDown();
-    }
-    void serve() { ASSERT_TRUE(bus_->serve(fake_.get(), "org.kde.kglobalaccel", "/kglobalaccel")); }
+    void serve() { ASSERT_TRUE(serveAs("org.kde.kglobalaccel", "/kglobalaccel")); }
     /// Ctrl+Alt+D for the toggle (Option is the Alt keys by default), push-to-talk on.
     static HotkeyConfig ctrlAltD() {
         HotkeyConfig config;
@@ -121,32 +102,21 @@ protected:
         return config;
     }
     void makeBackend(const HotkeyConfig& config = ctrlAltD()) {
-        KGlobalAccelBackend::Options options;
-        options.bus = bus_->client();
-        backend_ = std::make_unique<KGlobalAccelBackend>(options);
+        backend_ = std::make_unique<KGlobalAccelBackend>(options());
         bind(config);
     }
     void bind(const HotkeyConfig& config) {
-        backend_->bind({[this] { events_ << "toggle"; }, [this] { events_ << "press"; }, [this] { events_ << "release"; }},
-                       config, ModifierKeyMap::defaults());
+        backend_->bind(recordedActions(), config, ModifierKeyMap::defaults());
         ASSERT_TRUE(pumpUntil([&] { return backend_->state() != State::registering; }));
     }
     void emitShortcut(const char* member, const QString& action, const QString& component = "quillory") {
-        bus_->onServiceThread([&] {
-            QDBusMessage signal = QDBusMessage::createSignal("/component/quillory", "org.kde.kglobalaccel.Component", member);
-            signal << component << action << qlonglong(1);
-            quillory::testing::PrivateBus::serviceConnection().send(signal);
-        });
+        QDBusMessage signal = QDBusMessage::createSignal("/component/quillory", "org.kde.kglobalaccel.Component", member);
+        signal << component << action << qlonglong(1);
+        send(signal);
     }
     FakeKGlobalAccel::Action stored(const QString& action) {
-        std::lock_guard lock(fake_->mutex);
-        return fake_->actions.value(action);
+        return withFake([&](FakeKGlobalAccel& fake) { return fake.actions.value(action); });
     }
-
-    std::unique_ptr<quillory::testing::PrivateBus> bus_;
-    std::unique_ptr<FakeKGlobalAccel> fake_;
-    std::unique_ptr<KGlobalAccelBackend> backend_;
-    QStringList events_;
 };
 
 TEST_F(KGlobalAccel, PressAndReleaseToggleAndHoldToTalkOncePerPress) {
@@ -169,8 +139,8 @@ TEST_F(KGlobalAccel, PressAndReleaseToggleAndHoldToTalkOncePerPress) {
     emitShortcut("globalShortcutReleased", "push-to-talk");
     emitShortcut("globalShortcutReleased", "push-to-talk");
     emitShortcut("globalShortcutPressed", "toggle");
-    ASSERT_TRUE(pumpUntil([&] { return events_.size() >= 4; })) << events_.join(" ").toStdString();
-    pumpUntil([] { return false; }, 200); // nothing more arrives
+    ASSERT_TRUE(eventsReach(4)) << events_.join(" ").toStdString();
+    settle(); // nothing more arrives
     EXPECT_EQ(events_, QStringList({"toggle", "press", "release", "toggle"}));
 
     // Going away, the program leaves its actions inactive; their keys stay assigned.
@@ -212,7 +182,7 @@ TEST_F(KGlobalAccel, BothShortcutsSwitchedOffAskNothingAndLeaveTheirActionsInact
     EXPECT_TRUE(backend_->assigned().isEmpty());
     ASSERT_TRUE(pumpUntil([&] { return !stored("toggle").present && !stored("push-to-talk").present; }));
     emitShortcut("globalShortcutPressed", "toggle");
-    pumpUntil([] { return false; }, 200);
+    settle();
     EXPECT_TRUE(events_.isEmpty());
 }
 
@@ -251,16 +221,11 @@ TEST_F(KGlobalAccel, AServiceThatLeavesReleasesAHeldPushToTalkAndOneThatComesBac
     EXPECT_EQ(events_, QStringList({"press", "release"}));
     EXPECT_TRUE(backend_->lastError().contains("left the session bus"));
 
-    {
-        std::lock_guard lock(fake_->mutex);
-        fake_->calls.clear();
-    }
+    withFake([](FakeKGlobalAccel& fake) { fake.calls.clear(); });
     bus_->onServiceThread([] { quillory::testing::PrivateBus::serviceConnection().registerService("org.kde.kglobalaccel"); });
     ASSERT_TRUE(pumpUntil([&] { return backend_->state() == State::registered; }));
-    {
-        std::lock_guard lock(fake_->mutex);
-        EXPECT_TRUE(fake_->calls.contains("doRegister toggle")) << fake_->calls.join(", ").toStdString();
-    }
+    const QStringList calls = withFake([](FakeKGlobalAccel& fake) { return fake.calls; });
+    EXPECT_TRUE(calls.contains("doRegister toggle")) << calls.join(", ").toStdString();
     emitShortcut("globalShortcutPressed", "toggle");
     ASSERT_TRUE(pumpUntil([&] { return events_.size() == 3; }));
     EXPECT_EQ(events_.last(), "toggle");

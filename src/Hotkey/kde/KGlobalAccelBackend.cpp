@@ -158,7 +158,7 @@ KGlobalAccelBackend::KGlobalAccelBackend(Options options) : options_(std::move(o
 }
 
 KGlobalAccelBackend::~KGlobalAccelBackend() {
-    actions_ = {};
+    shortcuts_.clearActions();
     QStringList ids = assigned_.keys();
     deactivate(ids);
 }
@@ -173,12 +173,6 @@ void KGlobalAccelBackend::deactivate(const QStringList& ids) {
     }
 }
 
-void KGlobalAccelBackend::setState(State state) {
-    if (state_ == state) return;
-    state_ = state;
-    if (stateChanged_) stateChanged_(state);
-}
-
 QStringList KGlobalAccelBackend::actionsWithoutKey() const {
     QStringList ids;
     for (auto it = assigned_.cbegin(); it != assigned_.cend(); ++it) {
@@ -188,21 +182,19 @@ QStringList KGlobalAccelBackend::actionsWithoutKey() const {
 }
 
 void KGlobalAccelBackend::bind(Actions actions, const HotkeyConfig& config, const ModifierKeyMap& keys) {
-    actions_ = std::move(actions);
+    shortcuts_.setActions(std::move(actions), config.pushToTalkShortcutEnabled);
     QList<Wanted> wanted;
-    if (config.toggleShortcutEnabled) {
-        Wanted w{QString::fromLatin1(kToggleId), QStringLiteral("Start or stop dictation"), std::nullopt, {}};
-        w.key = toggleKey(config, keys, &w.keyWhy);
+    for (const auto& [id, description] :
+         ShortcutActions::wanted(config.toggleShortcutEnabled, config.pushToTalkShortcutEnabled)) {
+        Wanted w{id, description, std::nullopt, {}};
+        if (id == QLatin1String(ShortcutActions::kToggleId)) {
+            w.key = toggleKey(config, keys, &w.keyWhy);
+        } else {
+            w.keyWhy = QStringLiteral("push-to-talk is a modifier gesture, which is no key combination");
+        }
         wanted << w;
     }
-    if (config.pushToTalkShortcutEnabled) {
-        wanted << Wanted{QString::fromLatin1(kPushToTalkId), QStringLiteral("Dictate while held (push-to-talk)"),
-                         std::nullopt,
-                         QStringLiteral("push-to-talk is a modifier gesture, which is no key combination")};
-    } else if (pushToTalkHeld_) {
-        pushToTalkHeld_ = false;
-    }
-    if (wanted == wanted_ && (state_ == State::registered || state_ == State::registering)) {
+    if (wanted == wanted_ && (state() == State::registered || state() == State::registering)) {
         return;
     }
     // Actions no longer wanted stop listening to their keys (which stay assigned).
@@ -217,8 +209,7 @@ void KGlobalAccelBackend::bind(Actions actions, const HotkeyConfig& config, cons
 }
 
 void KGlobalAccelBackend::clearActions() {
-    actions_ = {};
-    pushToTalkHeld_ = toggleHeld_ = false;
+    shortcuts_.clearActions();
 }
 
 QStringList KGlobalAccelBackend::actionId(const Wanted& wanted) const {
@@ -255,13 +246,12 @@ void KGlobalAccelBackend::call(const QString& method, const QVariantList& args,
 
 void KGlobalAccelBackend::start() {
     ++generation_;
-    releaseHeld();
+    shortcuts_.releaseHeld();
     assigned_.clear();
     notes_.clear();
-    setState(State::registering);
+    shortcuts_.setState(State::registering);
     if (wanted_.isEmpty()) { // both shortcuts switched off: nothing to ask the service
-        lastError_.clear();
-        setState(State::registered);
+        shortcuts_.succeed(State::registered);
         return;
     }
     if (!options_.bus.isConnected()) {
@@ -330,63 +320,39 @@ void KGlobalAccelBackend::finish() {
                 it.key(), it.value().isEmpty() ? QStringLiteral("no key: %1").arg(notes_.value(it.key()))
                                                : describeKeys(it.value()));
         }
-        lastError_.clear();
         qCInfo(lcHotkey, "KDE global shortcuts: registered %s", qUtf8Printable(names.join(QStringLiteral(", "))));
-        setState(State::registered);
+        shortcuts_.succeed(State::registered);
     });
 }
 
 void KGlobalAccelBackend::fail(const QString& error) {
     ++generation_; // answers still on their way are dropped
-    lastError_ = error;
-    qCWarning(lcHotkey, "KDE global shortcuts: %s", qUtf8Printable(error));
-    releaseHeld();
-    setState(State::failed);
-}
-
-void KGlobalAccelBackend::releaseHeld() {
-    toggleHeld_ = false;
-    if (pushToTalkHeld_) {
-        pushToTalkHeld_ = false;
-        if (actions_.release) actions_.release();
-    }
+    shortcuts_.fail(error);
 }
 
 void KGlobalAccelBackend::onServiceRegistered() {
     // KWin restarted: its service forgot who listens; register again.
-    if (!wanted_.isEmpty() || state_ != State::idle) {
+    if (!wanted_.isEmpty() || state() != State::idle) {
         start();
     }
 }
 
 void KGlobalAccelBackend::onServiceUnregistered() {
-    if (state_ == State::idle) return;
+    if (state() == State::idle) return;
     fail(QStringLiteral("KDE's global shortcut service (%1) left the session bus").arg(options_.service));
 }
 
 void KGlobalAccelBackend::onShortcutSignal(const QDBusMessage& message) {
     const QVariantList args = message.arguments();
-    if (args.size() < 2 || args.at(0).toString() != QLatin1String(kComponent) || state_ != State::registered) {
+    if (args.size() < 2 || args.at(0).toString() != QLatin1String(kComponent) || state() != State::registered) {
         return;
     }
     const QString id = args.at(1).toString();
     if (!assigned_.contains(id)) return;
-    const bool pressed = message.member() == QLatin1String("globalShortcutPressed");
-    if (id == QLatin1String(kToggleId)) {
-        if (pressed && !toggleHeld_) {
-            toggleHeld_ = true; // one toggle per press, whatever the key repeats
-            if (actions_.toggle) actions_.toggle();
-        } else if (!pressed) {
-            toggleHeld_ = false;
-        }
-    } else if (id == QLatin1String(kPushToTalkId)) {
-        if (pressed && !pushToTalkHeld_) {
-            pushToTalkHeld_ = true;
-            if (actions_.press) actions_.press();
-        } else if (!pressed && pushToTalkHeld_) {
-            pushToTalkHeld_ = false;
-            if (actions_.release) actions_.release();
-        }
+    if (message.member() == QLatin1String("globalShortcutPressed")) {
+        shortcuts_.pressed(id);
+    } else {
+        shortcuts_.released(id);
     }
 }
 

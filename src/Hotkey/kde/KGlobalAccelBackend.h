@@ -2,6 +2,7 @@
 
 #include "Hotkey/HotkeyConfig.h"
 #include "Hotkey/ModifierKeyMap.h"
+#include "Hotkey/ShortcutActionState.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -45,16 +46,10 @@ public:
         QString service = QStringLiteral("org.kde.kglobalaccel");
         int callTimeoutMs = 10000;
     };
-    struct Actions {
-        std::function<void()> toggle;
-        std::function<void()> press;
-        std::function<void()> release;
-    };
+    using Actions = ShortcutActions::Actions;
 
     static constexpr const char* kComponent = "quillory";
     static constexpr const char* kComponentName = "Quillory";
-    static constexpr const char* kToggleId = "toggle";
-    static constexpr const char* kPushToTalkId = "push-to-talk";
 
     /// The setShortcut flags of the service.
     enum SetFlags : uint { isDefault = 1, setPresent = 2, noAutoloading = 4 };
@@ -70,8 +65,8 @@ public:
     void bind(Actions actions, const HotkeyConfig& config, const ModifierKeyMap& keys);
     void clearActions();
 
-    State state() const { return state_; }
-    const QString& lastError() const { return lastError_; }
+    State state() const { return shortcuts_.state(); }
+    const QString& lastError() const { return shortcuts_.lastError(); }
     /// The registered actions with the keys the service assigned (Qt key codes, `QKeySequence`'s
     /// int form; empty for an action without a key).
     const QMap<QString, QList<int>>& assigned() const { return assigned_; }
@@ -79,7 +74,7 @@ public:
     QStringList actionsWithoutKey() const;
     /// Why an action started without the key asked for ("" when it got it or none was asked for).
     QString keyNote(const QString& action) const { return notes_.value(action); }
-    void onStateChanged(std::function<void(State)> changed) { stateChanged_ = std::move(changed); }
+    void onStateChanged(std::function<void(State)> changed) { shortcuts_.onStateChanged(std::move(changed)); }
 
     /// The toggle's key combination as a Qt key code (modifiers | key) from the configured key and
     /// the physical keys behind Command and Option; nullopt with the reason when it has none.
@@ -106,23 +101,16 @@ private:
     void call(const QString& method, const QVariantList& args, std::function<void(const QDBusMessage&)> done);
     QStringList actionId(const Wanted& wanted) const;
     void fail(const QString& error);
-    void setState(State state);
-    void releaseHeld();
     void deactivate(const QStringList& ids);
 
     Options options_;
     QDBusServiceWatcher* watcher_ = nullptr;
-    State state_ = State::idle;
-    QString lastError_;
-    Actions actions_;
+    ShortcutActionState<State> shortcuts_{"KDE global shortcuts", State::idle};
     QList<Wanted> wanted_;
     QMap<QString, QList<int>> assigned_;
     QMap<QString, QString> notes_;
     QString componentPath_;
-    bool pushToTalkHeld_ = false;
-    bool toggleHeld_ = false;
     quint64 generation_ = 0;
-    std::function<void(State)> stateChanged_;
 };
 
 QString kglobalaccelStateName(KGlobalAccelBackend::State state);

@@ -73,30 +73,17 @@ GlobalShortcutsBackend::GlobalShortcutsBackend(Options options)
 }
 
 GlobalShortcutsBackend::~GlobalShortcutsBackend() {
-    actions_ = {};
+    shortcuts_.clearActions();
     requests_.cancelAll();
     session_.reset();
 }
 
-void GlobalShortcutsBackend::setState(State state) {
-    if (state_ == state) {
-        return;
-    }
-    state_ = state;
-    if (stateChanged_) {
-        stateChanged_(state);
-    }
-}
-
 void GlobalShortcutsBackend::bind(Actions actions, bool toggle, bool pushToTalk) {
-    actions_ = std::move(actions);
+    shortcuts_.setActions(std::move(actions), pushToTalk);
     const bool changed = toggle != wantToggle_ || pushToTalk != wantPushToTalk_;
     wantToggle_ = toggle;
     wantPushToTalk_ = pushToTalk;
-    if (!pushToTalk) {
-        pushToTalkHeld_ = false;
-    }
-    switch (state_) {
+    switch (state()) {
     case State::idle:
     case State::failed:
     case State::closed:
@@ -106,7 +93,7 @@ void GlobalShortcutsBackend::bind(Actions actions, bool toggle, bool pushToTalk)
         break; // the bind that follows the session takes the new set
     case State::bound:
         if (changed) {
-            setState(State::opening);
+            shortcuts_.setState(State::opening);
             bindShortcuts();
         }
         break;
@@ -114,8 +101,7 @@ void GlobalShortcutsBackend::bind(Actions actions, bool toggle, bool pushToTalk)
 }
 
 void GlobalShortcutsBackend::clearActions() {
-    actions_ = {};
-    pushToTalkHeld_ = toggleHeld_ = false;
+    shortcuts_.clearActions();
 }
 
 void GlobalShortcutsBackend::open() {
@@ -123,7 +109,7 @@ void GlobalShortcutsBackend::open() {
     session_.reset();
     bound_.clear();
     ++generation_;
-    setState(State::opening);
+    shortcuts_.setState(State::opening);
     const quint64 generation = generation_;
     QVariantMap options{{QStringLiteral("session_handle_token"), platform::PortalRequests::newToken()}};
     requests_.call(kGlobalShortcuts, QStringLiteral("CreateSession"), {}, options, options_.requestTimeout,
@@ -150,15 +136,9 @@ void GlobalShortcutsBackend::open() {
 void GlobalShortcutsBackend::bindShortcuts() {
     QList<PortalShortcut> shortcuts;
     requested_.clear();
-    if (wantToggle_) {
-        shortcuts.append({QString::fromLatin1(kToggleId),
-                          {{QStringLiteral("description"), QStringLiteral("Start or stop dictation")}}});
-        requested_ << QString::fromLatin1(kToggleId);
-    }
-    if (wantPushToTalk_) {
-        shortcuts.append({QString::fromLatin1(kPushToTalkId),
-                          {{QStringLiteral("description"), QStringLiteral("Dictate while held (push-to-talk)")}}});
-        requested_ << QString::fromLatin1(kPushToTalkId);
+    for (const auto& [id, description] : ShortcutActions::wanted(wantToggle_, wantPushToTalk_)) {
+        shortcuts.append({id, {{QStringLiteral("description"), description}}});
+        requested_ << id;
     }
     const quint64 generation = generation_;
     requests_.call(
@@ -186,39 +166,22 @@ void GlobalShortcutsBackend::bindShortcuts() {
             for (auto it = bound_.cbegin(); it != bound_.cend(); ++it) {
                 names << (it.value().isEmpty() ? it.key() : QStringLiteral("%1 (%2)").arg(it.key(), it.value()));
             }
-            lastError_.clear();
             qCInfo(lcHotkey, "GlobalShortcuts portal: bound %s", qUtf8Printable(names.join(QStringLiteral(", "))));
-            setState(State::bound);
+            shortcuts_.succeed(State::bound);
         });
 }
 
 void GlobalShortcutsBackend::fail(const QString& error) {
     requests_.cancelAll();
-    lastError_ = error;
-    qCWarning(lcHotkey, "GlobalShortcuts portal: %s", qUtf8Printable(error));
-    releaseHeld();
-    setState(State::failed);
-}
-
-void GlobalShortcutsBackend::releaseHeld() {
-    toggleHeld_ = false;
-    if (pushToTalkHeld_) {
-        pushToTalkHeld_ = false;
-        if (actions_.release) {
-            actions_.release();
-        }
-    }
+    shortcuts_.fail(error);
 }
 
 void GlobalShortcutsBackend::sessionClosed() {
     requests_.cancelAll();
     ++generation_;
     bound_.clear();
-    lastError_ = QStringLiteral("the desktop closed the shortcuts session");
-    qCWarning(lcHotkey, "GlobalShortcuts portal: %s", qUtf8Printable(lastError_));
     session_.release()->deleteLater(); // called from its own signal; it is closed already
-    releaseHeld();
-    setState(State::closed);
+    shortcuts_.fail(QStringLiteral("the desktop closed the shortcuts session"), State::closed);
 }
 
 void GlobalShortcutsBackend::onShortcutSignal(const QDBusMessage& message) {
@@ -236,28 +199,17 @@ void GlobalShortcutsBackend::onShortcutSignal(const QDBusMessage& message) {
 }
 
 void GlobalShortcutsBackend::onActivated(const QDBusObjectPath& session, const QString& id) {
-    if (state_ != State::bound || !session_ || session.path() != session_->path() || !bound_.contains(id)) {
+    if (state() != State::bound || !session_ || session.path() != session_->path() || !bound_.contains(id)) {
         return;
     }
-    if (id == QLatin1String(kToggleId) && !toggleHeld_) {
-        toggleHeld_ = true; // one toggle per press, whatever the desktop repeats
-        if (actions_.toggle) actions_.toggle();
-    } else if (id == QLatin1String(kPushToTalkId) && !pushToTalkHeld_) {
-        pushToTalkHeld_ = true;
-        if (actions_.press) actions_.press();
-    }
+    shortcuts_.pressed(id);
 }
 
 void GlobalShortcutsBackend::onDeactivated(const QDBusObjectPath& session, const QString& id) {
     if (!session_ || session.path() != session_->path()) {
         return;
     }
-    if (id == QLatin1String(kToggleId)) {
-        toggleHeld_ = false;
-    } else if (id == QLatin1String(kPushToTalkId) && pushToTalkHeld_) {
-        pushToTalkHeld_ = false;
-        if (actions_.release) actions_.release();
-    }
+    shortcuts_.released(id);
 }
 
 } // namespace quillory

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Hotkey/ShortcutActionState.h"
 #include "Platform/linux/PortalSession.h"
 #include "Runtime/Scheduler.h"
 
@@ -48,14 +49,7 @@ public:
         /// BindShortcuts: the desktop may show a dialog to pick the keys.
         Duration bindTimeout = seconds(300);
     };
-    struct Actions {
-        std::function<void()> toggle;
-        std::function<void()> press;
-        std::function<void()> release;
-    };
-
-    static constexpr const char* kToggleId = "toggle";
-    static constexpr const char* kPushToTalkId = "push-to-talk";
+    using Actions = ShortcutActions::Actions;
 
     explicit GlobalShortcutsBackend(Options options);
     ~GlobalShortcutsBackend() override;
@@ -66,11 +60,11 @@ public:
     /// Drops the actions (nothing is called any more); the session stays.
     void clearActions();
 
-    State state() const { return state_; }
-    const QString& lastError() const { return lastError_; }
+    State state() const { return shortcuts_.state(); }
+    const QString& lastError() const { return shortcuts_.lastError(); }
     /// The ids the portal bound, with the keys it shows for them ("" when it names none).
     const QMap<QString, QString>& bound() const { return bound_; }
-    void onStateChanged(std::function<void(State)> changed) { stateChanged_ = std::move(changed); }
+    void onStateChanged(std::function<void(State)> changed) { shortcuts_.onStateChanged(std::move(changed)); }
 
 private Q_SLOTS:
     /// Activated / Deactivated `(o session_handle, s shortcut_id, t timestamp, a{sv} options)`.
@@ -82,23 +76,16 @@ private:
     void open();
     void bindShortcuts();
     void fail(const QString& error);
-    void setState(State state);
     void sessionClosed();
-    void releaseHeld();
 
     Options options_;
     platform::PortalRequests requests_;
     std::unique_ptr<platform::PortalSessionHandle> session_;
-    State state_ = State::idle;
-    QString lastError_;
-    Actions actions_;
+    ShortcutActionState<State> shortcuts_{"GlobalShortcuts portal", State::idle};
     bool wantToggle_ = false;
     bool wantPushToTalk_ = false;
     QStringList requested_; ///< the ids of the last BindShortcuts sent
     QMap<QString, QString> bound_;
-    bool pushToTalkHeld_ = false;
-    bool toggleHeld_ = false;
-    std::function<void(State)> stateChanged_;
     quint64 generation_ = 0;
 };
 
