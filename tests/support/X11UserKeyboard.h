@@ -57,6 +57,12 @@ public:
                                 CurrentTime);
         XSync(display_, False);
     }
+    /// The same without waiting for the server.
+    void keyNoWait(int keycode, bool down) {
+        XTestFakeDeviceKeyEvent(display_, device_, static_cast<unsigned>(keycode), down ? True : False, nullptr, 0,
+                                CurrentTime);
+        XFlush(display_);
+    }
 
 private:
     Display* display_ = nullptr;
