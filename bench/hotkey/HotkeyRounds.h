@@ -90,8 +90,9 @@ inline bool holdRounds(CallbackClock& pressed, CallbackClock& released,
                        const std::function<std::optional<std::chrono::steady_clock::time_point>()>& up,
                        std::vector<double>& pressMs, std::vector<double>& releaseMs, int rounds = kHotkeyRounds) {
     for (int i = 0; i < rounds; ++i) {
-        for (auto [clock, send, ms, what] : {std::tuple{&pressed, &down, &pressMs, "press"},
-                                             std::tuple{&released, &up, &releaseMs, "release"}}) {
+        for (const auto& [awaited, send, ms, what] : {std::tuple{&pressed, &down, &pressMs, "press"},
+                                                      std::tuple{&released, &up, &releaseMs, "release"}}) {
+            CallbackClock* clock = awaited;
             const int before = clock->count;
             const auto sent = (*send)();
             if (!sent) {
