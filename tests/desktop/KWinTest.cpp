@@ -3,7 +3,7 @@
 // beside KWin's data-control clipboard, and why; authorised by our desktop entry: KWin's
 // fake-input) and what `doctor` says of it, the clipboard without focus, the GlobalShortcuts
 // portal's session, the overlay's layer surface shown, updated and moved while a Qt field keeps the
-// keyboard, and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
+// keyboard, and clicked (fake-input's pointer on its panel's button), and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
 // Qt fields that keep the keyboard, with the user's clipboard put back.
 #include "Hotkey/kde/KGlobalAccelBackend.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
@@ -16,8 +16,11 @@
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/qt/OverlaySurface.h"
 #include "Strings/StringTables.h"
+#include "UI/Overlay/OverlayPanel.h"
 
 #include "WaylandTestSupport.h"
+
+#include "fake-input-client-protocol.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -30,11 +33,17 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QApplication>
+#include <QScreen>
+#include <QToolButton>
 
 #include <gmock/gmock.h>
 
 #include <cstdio>
 #include <functional>
+
+#include <linux/input-event-codes.h>
+#include <wayland-client.h>
 
 using namespace quillory;
 using namespace quillory::input;
@@ -273,6 +282,61 @@ TEST(KWinFakeInput, OurDesktopEntryAuthorisesItAheadOfThePortalAndDoctorNamesIt)
     EXPECT_THAT(doctor.readAllStandardOutput().toStdString(), ::testing::HasSubstr("kde-fake-input"));
 }
 
+// The overlay's layer surface takes no keyboard, but its buttons take clicks: a press and release
+// of fake-input's pointer on the panel's button reach the button once, and pointing at the surface
+// leaves the field its keyboard. (The click itself does not: KWin 5.27 deactivates the field when
+// a layer surface without keyboard interactivity is clicked — measured here, every run.)
+TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButton) {
+    ASSERT_TRUE(authoriseFakeInput()) << "KWin never offered fake-input after the desktop entry was installed";
+    quillory::test::WaylandTarget target(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
+                                         {QStringLiteral("-platform"), QStringLiteral("wayland")}, {});
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+
+    // The headless seat has no pointer of its own: fake-input's device is one.
+    QString why;
+    const auto connection = WaylandConnection::open(&why);
+    ASSERT_TRUE(connection) << why.toStdString();
+    org_kde_kwin_fake_input* pointer = connection->bindFakeInput();
+    ASSERT_TRUE(pointer);
+    org_kde_kwin_fake_input_authenticate(pointer, "Quillory test", "clicks the overlay");
+    ASSERT_TRUE(connection->roundtrip());
+
+    auto surfaces = platform::openLayerShellSurfaces(&why);
+    ASSERT_TRUE(surfaces) << why.toStdString();
+    auto* content = new QWidget;
+    content->setFixedSize(160, 48);
+    auto* stop = new QToolButton(content);
+    stop->setText(QStringLiteral("\u00d7"));
+    stop->setGeometry(104, 4, 40, 40);
+    int clicks = 0;
+    QObject::connect(stop, &QToolButton::clicked, [&] { ++clicks; });
+    OverlayPanel panel(QStringLiteral("quillory.test.click"), content,
+                       surfaces->createSurface(QStringLiteral("quillory.test.click")));
+    panel.move(400, 500);
+    panel.orderFront();
+    ASSERT_TRUE(waitFor([&] { return panel.surface()->isMapped(); })) << "KWin did not map the layer surface";
+
+    // The button's centre on KWin's output, whose origin is the panel's screen's.
+    const QPoint centre = panel.pos() + stop->mapTo(&panel, stop->rect().center()) -
+                          (panel.screen() ? panel.screen()->geometry().topLeft() : QPoint());
+    org_kde_kwin_fake_input_pointer_motion_absolute(pointer, wl_fixed_from_int(centre.x()),
+                                                    wl_fixed_from_int(centre.y()));
+    ASSERT_TRUE(connection->roundtrip());
+    QElapsedTimer hover;
+    hover.start();
+    (void)waitFor([&] { return hover.elapsed() > 1000; });
+    EXPECT_EQ(target.focusLosses(), 0) << "the pointer on the surface took the keyboard:\n" << target.transcript();
+    org_kde_kwin_fake_input_button(pointer, BTN_LEFT, WL_POINTER_BUTTON_STATE_PRESSED);
+    org_kde_kwin_fake_input_button(pointer, BTN_LEFT, WL_POINTER_BUTTON_STATE_RELEASED);
+    ASSERT_TRUE(connection->roundtrip());
+    EXPECT_TRUE(waitFor([&] { return clicks > 0; })) << "the click never reached the button";
+
+    QElapsedTimer settle;
+    settle.start();
+    (void)waitFor([&] { return settle.elapsed() > 1000; });
+    EXPECT_EQ(clicks, 1);
+}
+
 class KWinFakeInputPaste : public ::testing::TestWithParam<TargetKind> {};
 
 // ---- KDE's global shortcut service (ctest test_desktop_kwin_kglobalaccel) ----
@@ -401,7 +465,15 @@ int main(int argc, char** argv) {
         return 2;
     }
     quillory::Localization::installAllStrings();
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleMock(&argc, argv);
+    // Widgets (the overlay's panel) off screen: what shows is its layer surface. Given as an
+    // argument, not in the environment, which the programs the tests start inherit.
+    std::vector<char*> args(argv, argv + argc);
+    char platformOption[] = "-platform";
+    char offscreen[] = "offscreen";
+    args.insert(args.begin() + 1, {platformOption, offscreen});
+    int count = int(args.size());
+    args.push_back(nullptr);
+    QApplication app(count, args.data());
+    ::testing::InitGoogleMock(&count, args.data());
     return RUN_ALL_TESTS();
 }
