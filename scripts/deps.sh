@@ -39,9 +39,6 @@ packages=(
     # GNOME's compositor headless for the GNOME tests (scripts/gnome-session.sh) and the schemas of
     # GNOME's custom keybindings with gsettings (the toggle binding)
     mutter gnome-settings-daemon-common libglib2.0-bin
-    # GNOME's shell headless with the settings daemon's media keys, which run its custom shortcuts
-    # (bench_hotkey_gnome: the `quillory toggle` binding pressed, scripts/gnome-session.sh --shell)
-    gnome-shell gnome-settings-daemon
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)

@@ -50,7 +50,7 @@ bool assignPushToTalk(QString* why) {
                                                          QStringLiteral("/kglobalaccel"),
                                                          QStringLiteral("org.kde.KGlobalAccel"),
                                                          QStringLiteral("setShortcut"));
-    assign << QStringList{KGlobalAccelBackend::kComponent, KGlobalAccelBackend::kPushToTalkId,
+    assign << QStringList{KGlobalAccelBackend::kComponent, ShortcutActions::kPushToTalkId,
                           KGlobalAccelBackend::kComponentName, QString()}
            << QVariant::fromValue(QList<int>{(Qt::MetaModifier | Qt::AltModifier | Qt::Key_F11).toCombined()})
            << uint(KGlobalAccelBackend::setPresent | KGlobalAccelBackend::noAutoloading);
