@@ -30,7 +30,9 @@ namespace {
 thread_local QString tLastError;
 
 void logCallback(ggml_log_level level, const char* text, void*) {
-    if (!text) {
+    // Only errors and warnings, unless the speech channel's debug lines are on (then also which
+    // backend each model uses, and the rest of whisper.cpp's account of a load).
+    if (!text || (level != GGML_LOG_LEVEL_ERROR && level != GGML_LOG_LEVEL_WARN && !lcSpeech().isDebugEnabled())) {
         return;
     }
     const QString line = QString::fromUtf8(text).trimmed();
@@ -40,7 +42,7 @@ void logCallback(ggml_log_level level, const char* text, void*) {
     if (level == GGML_LOG_LEVEL_ERROR) {
         tLastError = line;
         qCDebug(lcSpeech) << "whisper.cpp:" << line;
-    } else if (level == GGML_LOG_LEVEL_WARN) {
+    } else if (level != GGML_LOG_LEVEL_CONT) {
         qCDebug(lcSpeech) << "whisper.cpp:" << line;
     }
 }
@@ -158,12 +160,21 @@ void installLogCallback() {
     std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
 }
 
+QString lastLogError() {
+    return tLastError;
+}
+
+void clearLastLogError() {
+    tLastError.clear();
+}
+
 // ---------------------------------------------------------------------------------------------
 // WhisperModel
 
 struct WhisperModel::Impl {
     QString path;
     qint64 loadMs = 0;
+    bool gpu = false;
     whisper_context* ctx = nullptr; // the weights and the vocabulary, without a decoding state
     // The decoding state: the key/value caches and the compute buffers, sized for the longest
     // audio. Pages a decode touched stay resident, so it is made for a run of decodes and freed
@@ -207,7 +218,7 @@ struct WhisperModel::Impl {
 WhisperModel::WhisperModel(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 WhisperModel::~WhisperModel() = default;
 
-Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, int threads) {
+Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, int threads, bool gpu) {
     Q_UNUSED(threads);
     installLogCallback();
     QElapsedTimer timer;
@@ -221,7 +232,8 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
     }
 
     whisper_context_params params = whisper_context_default_params();
-    params.use_gpu = false;
+    params.use_gpu = gpu;
+    params.gpu_device = 0; // the first GPU ggml lists, the one GpuBackend checked
     params.flash_attn = false;
     tLastError.clear();
     whisper_context* ctx = nullptr;
@@ -237,6 +249,7 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
+    impl->gpu = gpu;
     impl->ctx = ctx;
     impl->loadMs = timer.elapsed();
     return std::shared_ptr<WhisperModel>(new WhisperModel(std::move(impl)));
@@ -380,6 +393,10 @@ DecodeTimings WhisperModel::lastTimings() const {
 
 QString WhisperModel::path() const {
     return d->path;
+}
+
+bool WhisperModel::onGpu() const {
+    return d->gpu;
 }
 
 qint64 WhisperModel::loadMs() const {
