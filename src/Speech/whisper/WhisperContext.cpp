@@ -30,9 +30,7 @@ namespace {
 thread_local QString tLastError;
 
 void logCallback(ggml_log_level level, const char* text, void*) {
-    // Only errors and warnings, unless the speech channel's debug lines are on (then also which
-    // backend each model uses, and the rest of whisper.cpp's account of a load).
-    if (!text || (level != GGML_LOG_LEVEL_ERROR && level != GGML_LOG_LEVEL_WARN && !lcSpeech().isDebugEnabled())) {
+    if (!text) {
         return;
     }
     const QString line = QString::fromUtf8(text).trimmed();
@@ -42,7 +40,7 @@ void logCallback(ggml_log_level level, const char* text, void*) {
     if (level == GGML_LOG_LEVEL_ERROR) {
         tLastError = line;
         qCDebug(lcSpeech) << "whisper.cpp:" << line;
-    } else if (level != GGML_LOG_LEVEL_CONT) {
+    } else if (level == GGML_LOG_LEVEL_WARN) {
         qCDebug(lcSpeech) << "whisper.cpp:" << line;
     }
 }
