@@ -10,7 +10,10 @@
 # scripts/build.sh) and its tiny test models go to the tests in QUILLORY_TEST_WHISPER_MODEL,
 # QUILLORY_TEST_WHISPER_VAD_MODEL and QUILLORY_TEST_WHISPER_SENTENCE (QUILLORY_TEST_WHISPER_CLI is
 # whisper.cpp's own command-line transcriber, built from the same source, and
-# QUILLORY_TEST_WHISPER_SERVER its recognition server).
+# QUILLORY_TEST_WHISPER_SERVER its recognition server). whisper.cpp's Vulkan variant is opt-in (its
+# shaders take most of an hour to compile): when `scripts/whisper-runtime.sh --vulkan` has built it,
+# its folder goes to the tests in QUILLORY_TEST_WHISPER_VULKAN_DIR and the tests labelled "vulkan"
+# run; otherwise one line says so and they are left out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -40,7 +43,17 @@ export QUILLORY_TEST_WHISPER_CLI
 # first build cost about the server's own files): the loopback server of the recognition tests.
 QUILLORY_TEST_WHISPER_SERVER="$(scripts/whisper-runtime.sh --server)/bin/whisper-server"
 export QUILLORY_TEST_WHISPER_SERVER
-
+# Every other test recognises on the CPU, whatever this machine has: the backend's folder is one
+# without it (the "vulkan" tests name the real one to their own child processes).
+export QUILLORY_WHISPER_VULKAN_DIR="$PWD/build/no-vulkan"
+vulkan_args=()
+if scripts/whisper-runtime.sh --vulkan --check; then
+    QUILLORY_TEST_WHISPER_VULKAN_DIR="$(scripts/whisper-runtime.sh --vulkan)/lib"
+    export QUILLORY_TEST_WHISPER_VULKAN_DIR
+else
+    log "whisper.cpp's Vulkan variant is not built, so the \"vulkan\" tests are left out (build it with scripts/whisper-runtime.sh --vulkan, about an hour on 2 cores)"
+    vulkan_args=(-LE vulkan)
+fi
 
 # The normal suite, then the hardening harnesses (sanitizer builds and fuzzing; see
 # scripts/run-hardening.sh). Both always run; the last line sums them up as "N passed, N failed".
@@ -49,7 +62,7 @@ ctest_log="$(mktemp)"
 totals="$(mktemp)"
 trap 'rm -f "$ctest_log" "$totals"' EXIT
 set +e
-ctest --test-dir build --output-on-failure -j"$(nproc)" "$@" 2>&1 | tee "$ctest_log"
+ctest --test-dir build --output-on-failure -j"$(nproc)" "${vulkan_args[@]}" "$@" 2>&1 | tee "$ctest_log"
 ctest_rc=${PIPESTATUS[0]}
 ctest_line="$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$ctest_log" | tail -1)"
 ctest_total="$(sed -nE 's/.* out of ([0-9]+).*/\1/p' <<<"$ctest_line")"

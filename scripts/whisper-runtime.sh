@@ -17,11 +17,14 @@
 #   scripts/whisper-runtime.sh              ensure built; print the prefix (include/, lib/, bin/)
 #   scripts/whisper-runtime.sh --print-src  ensure built; print the whisper.cpp source dir
 #   scripts/whisper-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
-#   scripts/whisper-runtime.sh --vulkan [...]   the same for the Vulkan variant (GGML_VULKAN=ON: also
-#                                           libggml-vulkan.so; needs glslc, libvulkan-dev, spirv-headers
-#                                           and Vulkan headers 1.3.261 or newer: Debian 12's 1.3.239
-#                                           are refused), kept apart in CACHE/whisper-vulkan-<version>-<FLAVOUR>.
-#                                           Opt-in: its cold build takes over half an hour on 2 cores.
+#   scripts/whisper-runtime.sh --vulkan [...]   the same for the Vulkan variant: ggml's Vulkan backend
+#                                           (libggml-vulkan.so, GGML_BACKEND_DL) built from the same
+#                                           sources with the same options as the runtime above (built
+#                                           first when missing), so the libggml-base the program links
+#                                           loads it; kept apart in CACHE/whisper-vulkan-<version>-<FLAVOUR>/lib
+#                                           (the program loads it from there by choice, never with the
+#                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers.
+#                                           Opt-in: its shaders take 40-60 minutes on 2 cores.
 #   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
 #                                           server on loopback), in a cache entry of its own
 #                                           (CACHE/whisper-server-<version>-<FLAVOUR>/bin/whisper-server,
@@ -38,7 +41,8 @@
 #   CACHE/whisper-<version>-<FLAVOUR>/src/       the whisper.cpp sources (models/ scripts)
 #   CACHE/whisper-<version>-<FLAVOUR>/BUILD_INFO version, source, flavour, flags, build time
 #   CACHE/whisper-current                        name of the finished dir; written last
-#   CACHE/whisper-vulkan-<version>-<FLAVOUR>/, CACHE/whisper-vulkan-current   the Vulkan variant
+#   CACHE/whisper-vulkan-<version>-<FLAVOUR>/lib/libggml-vulkan.so, CACHE/whisper-vulkan-current
+#                                                the Vulkan variant (BUILD_INFO names the runtime it fits)
 #   CACHE/whisper-server-<version>-<FLAVOUR>/, CACHE/whisper-server-current   whisper-server alone
 #
 # Only stdout carries the answer; all logs go to stderr.
@@ -70,8 +74,12 @@ WHISPER_LIBS=(libwhisper.so.1 libggml.so.0 libggml-base.so.0)
 
 runtime_complete() {
     local dir="$1" f
-    grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null && cpu_variants_present "$dir/lib" \
-        && cpu_variants_present "$dir/bin" || return 1
+    grep -qx "flavour=$FLAVOUR" "$dir/BUILD_INFO" 2>/dev/null || return 1
+    if [ "$VULKAN" = 1 ]; then
+        grep -qx "version=$WHISPER_VERSION" "$dir/BUILD_INFO" && [ -f "$dir/lib/libggml-vulkan.so" ]
+        return
+    fi
+    cpu_variants_present "$dir/lib" && cpu_variants_present "$dir/bin" || return 1
     for f in "${WHISPER_LIBS[@]}"; do
         [ -f "$dir/lib/$f" ] || return 1
     done
@@ -80,19 +88,16 @@ runtime_complete() {
         return
     fi
     [ -f "$dir/include/whisper.h" ] && [ -f "$dir/include/ggml.h" ] \
-        && [ -x "$dir/bin/whisper-cli" ] && [ -x "$dir/bin/whisper-quantize" ] \
-        && { [ "$VULKAN" = 0 ] || [ -f "$dir/lib/libggml-vulkan.so" ]; }
+        && [ -x "$dir/bin/whisper-cli" ] && [ -x "$dir/bin/whisper-quantize" ]
 }
 
 runtime_start "$@"
 ensure_debian_packages ca-certificates cmake make g++ tar gzip
 if [ "$VULKAN" = 1 ]; then
     ensure_debian_packages glslc libvulkan-dev spirv-headers
-    # ggml-vulkan uses VK_EXT_layer_settings (headers 1.3.261 on); fail now, not after the half
-    # hour the shaders take.
-    vk_headers="$(sed -n 's/^#define VK_HEADER_VERSION \([0-9]*\)$/\1/p' /usr/include/vulkan/vulkan_core.h 2>/dev/null)"
-    [ "${vk_headers:-0}" -ge 261 ] \
-        || die "the Vulkan variant needs Vulkan headers 1.3.261 or newer; this system has 1.3.${vk_headers:-?}"
+    # The backend is loaded by the runtime's own libggml-base: that runtime comes first.
+    cpu_runtime="$("$(dirname "${BASH_SOURCE[0]}")/whisper-runtime.sh")" || die "the CPU runtime could not be built"
+    . "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-vulkan-headers.sh"
 fi
 ensure_npm
 
@@ -105,6 +110,7 @@ grep -q 'whisper_vad_init_from_file_with_params' "$src/include/whisper.h" \
     || die "this whisper.cpp has no Silero VAD API"
 
 cpu_variants_restrict "$src/ggml/src/CMakeLists.txt"
+[ "$VULKAN" = 0 ] || vulkan_guard_layer_settings "$src/ggml/src/ggml-vulkan/ggml-vulkan.cpp"
 
 CMAKE_ARGS=(
     -DCMAKE_BUILD_TYPE=Release
@@ -134,7 +140,6 @@ stage_binaries() {
     for lib in "${WHISPER_LIBS[@]}"; do
         [ -f "$stage/lib/$lib" ] || die "the build has no $lib"
     done
-    [ "$VULKAN" = 0 ] || [ -f "$stage/lib/libggml-vulkan.so" ] || die "the build has no libggml-vulkan.so"
     for v in "${CPU_VARIANTS[@]}"; do
         ln -s "../lib/libggml-cpu-$v.so" "$stage/bin/libggml-cpu-$v.so"
     done
@@ -169,8 +174,29 @@ if [ "$SERVER" = 1 ]; then
     runtime_install "$stage" "$RUNTIME_NAME"
     exit 0
 fi
+if [ "$VULKAN" = 1 ]; then
+    # Only the backend module (and the libggml-base it links, from ccache): the program keeps the
+    # runtime's libggml-base, which must define every ggml symbol the module takes from it.
+    cmake_build "$src" ggml-vulkan
+    mkdir -p "$stage/lib"
+    cp "$(built_file libggml-vulkan.so)" "$stage/lib/libggml-vulkan.so"
+    base="$cpu_runtime/lib/libggml-base.so.0"
+    readelf -d "$stage/lib/libggml-vulkan.so" | grep -q 'NEEDED.*\[libggml-base\.so\.0\]' \
+        || die "libggml-vulkan.so does not link libggml-base.so.0"
+    missing="$(comm -23 <(nm -D --undefined-only "$stage/lib/libggml-vulkan.so" | awk '$2 ~ /^(ggml|gguf)_/ {print $2}' | sort -u) \
+                        <(nm -D --defined-only "$base" | awk '{print $3}' | sort -u))"
+    [ -z "$missing" ] || die "the runtime's libggml-base lacks what libggml-vulkan.so needs: $missing"
+    built_base="$(find "$WORK/build" -type f -name 'libggml-base.so*' | head -n1)"
+    if [ -n "$built_base" ] && cmp -s "$built_base" "$base"; then same_base=yes; else same_base=no; fi
+    write_build_info
+    {
+        echo "cpu_runtime=$(basename "$cpu_runtime")"
+        echo "same_ggml_base=$same_base"
+    } >>"$stage/BUILD_INFO"
+    runtime_install "$stage" "$RUNTIME_NAME"
+    exit 0
+fi
 targets=(whisper whisper-cli whisper-quantize "${CPU_VARIANT_TARGETS[@]}")
-[ "$VULKAN" = 0 ] || targets+=(ggml-vulkan)
 cmake_build "$src" "${targets[@]}"
 stage_binaries whisper-cli whisper-quantize
 

@@ -7,11 +7,16 @@
 //   real-size models of scripts/make-sized-whisper-models.sh in the dependency cache), plus the
 //   tiny test model when QUILLORY_TEST_WHISPER_MODEL is set.
 // QUILLORY_BENCH_THREADS sets the decoder threads (default: all cores).
+// Each model gets a CPU row and, when recognition would run on a GPU (Speech/whisper/GpuBackend.h:
+// the Vulkan variant built and a device that passes the check), a Vulkan row beside it. lavapipe,
+// Mesa's Vulkan on the CPU, counts with VK_ICD_FILENAMES=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
+// GGML_VK_VISIBLE_DEVICES=0.
 //
 // Random weights cost the same as real ones; the text they write is nonsense.
 
 #include "Runtime/Paths.h"
 #include "Speech/WavFileAudioSource.h"
+#include "Speech/whisper/GpuBackend.h"
 #include "Speech/whisper/WhisperContext.h"
 
 #include <QDir>
@@ -103,13 +108,16 @@ int main(int argc, char** argv) {
     std::printf("whisper.cpp %s, %d threads; encoder pass and decoder step as whisper.cpp times them, the\n"
                 "decoder capped at %d tokens per second of audio; per s of speech = (encoder 5 s + 50 tokens) / 5\n\n",
                 qPrintable(runtimeVersion()), threads, kTokensPerSecond);
-    std::printf("%-36s %8s %7s %8s %8s %8s %9s %10s\n", "model", "MB", "load s", "enc 2s", "enc 5s",
+    const ComputeDevice device = currentComputeDevice();
+    std::printf("device: %s (%s)\n\n", qPrintable(device.name), qPrintable(device.reason));
+    std::printf("%-36s %-6s %8s %7s %8s %8s %8s %9s %10s\n", "model", "on", "MB", "load s", "enc 2s", "enc 5s",
                 "enc 15s", "ms/token", "per s sp.");
-    for (const QString& path : models) {
-        auto loaded = WhisperModel::load(path, threads);
+    const auto row = [&](const QString& path, bool gpu) {
+        const char* on = gpu ? "vulkan" : "cpu";
+        auto loaded = WhisperModel::load(path, threads, gpu);
         if (!loaded) {
-            std::printf("%-36s %s\n", qPrintable(QFileInfo(path).fileName()), qPrintable(loaded.error()));
-            continue;
+            std::printf("%-36s %-6s %s\n", qPrintable(QFileInfo(path).fileName()), on, qPrintable(loaded.error()));
+            return;
         }
         const std::shared_ptr<WhisperModel> model = loaded.value();
         const double mb = double(QFileInfo(path).size()) / 1e6;
@@ -129,10 +137,16 @@ int main(int argc, char** argv) {
         timedDecode(*model, speech(5.0), tokens, threads, &capped);
         const double perToken = capped.perTokenMs;
         const double perSecond = (enc[1] + perToken * tokens) / 5.0;
-        std::printf("%-36s %8.1f %7.2f %8.0f %8.0f %8.0f %9.1f %10.0f\n",
-                    qPrintable(QFileInfo(path).fileName()), mb, double(model->loadMs()) / 1000.0, enc[0],
+        std::printf("%-36s %-6s %8.1f %7.2f %8.0f %8.0f %8.0f %9.1f %10.0f\n",
+                    qPrintable(QFileInfo(path).fileName()), on, mb, double(model->loadMs()) / 1000.0, enc[0],
                     enc[1], enc[2], perToken, perSecond);
         std::fflush(stdout);
+    };
+    for (const QString& path : models) {
+        row(path, false);
+        if (device.gpu) {
+            row(path, true);
+        }
     }
     return 0;
 }

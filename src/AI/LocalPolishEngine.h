@@ -6,6 +6,7 @@
 #include "AI/PolishModel.h"
 #include "AI/PolishService.h"
 #include "Runtime/Async.h"
+#include "Speech/SpeechDevice.h"
 
 #include <QList>
 #include <QMap>
@@ -178,7 +179,12 @@ public:
     static QString serverLogPath(int port);
     /// The command line arguments, in order. The server's API key is not among them: it is passed
     /// in the environment (LLAMA_API_KEY), fresh for every start.
-    static QStringList serverArguments(const QString& modelPath, int port, PolishModel model);
+    /// `gpuLayers` is `-ngl`: see `gpuLayers()`.
+    static QStringList serverArguments(const QString& modelPath, int port, PolishModel model, int gpuLayers = 0);
+    /// The model layers llama-server puts on a GPU: all (99) when its runtime folder has ggml's GPU
+    /// backend (libggml-vulkan.so) and the device setting (`ComputeDevices::preferenceKey`) is not
+    /// cpu; none (0) otherwise, as a CPU-only runtime would anyway.
+    static int gpuLayers(const QString& runtimeFolder, ComputeDevicePreference preference);
     /// A port as `ensureServer` would pick it.
     int pickPort() const;
     /// The last 12 non-empty lines of a log joined by " | " ("no runtime log", "empty runtime log").

@@ -9,6 +9,7 @@
 #include "AI/LocalPolishEngineInternal.h"
 
 #include "AI/PolishSettings.h"
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Paths.h"
 #include "Runtime/Log.h"
 
@@ -208,10 +209,17 @@ QString LocalPolishEngine::serverLogPath(int port) {
     return folder.isEmpty() ? QString() : folder + QStringLiteral("/llama-server-%1.log").arg(port);
 }
 
-QStringList LocalPolishEngine::serverArguments(const QString& modelPath, int port, PolishModel model) {
+int LocalPolishEngine::gpuLayers(const QString& runtimeFolder, ComputeDevicePreference preference) {
+    if (preference == ComputeDevicePreference::cpu || runtimeFolder.isEmpty()) {
+        return 0;
+    }
+    return QFileInfo(QDir(runtimeFolder).filePath(QStringLiteral("libggml-vulkan.so"))).isFile() ? 99 : 0;
+}
+
+QStringList LocalPolishEngine::serverArguments(const QString& modelPath, int port, PolishModel model, int gpuLayers) {
     QStringList args{QStringLiteral("-m"), modelPath, QStringLiteral("--host"), QStringLiteral("127.0.0.1"),
                      QStringLiteral("--port"), QString::number(port), QStringLiteral("-ngl"),
-                     QStringLiteral("99"), QStringLiteral("-c"), QString::number(kContextTokens),
+                     QString::number(gpuLayers), QStringLiteral("-c"), QString::number(kContextTokens),
                      QStringLiteral("--no-warmup"), QStringLiteral("--no-webui"),
                      // Only we talk to the server: no slot listing, and no web page of another origin
                      // may read its answers (the key, from the environment, keeps everyone else out).
@@ -389,7 +397,9 @@ void LocalPolishEngine::launch(const RuntimeLocation& runtime, const QString& mo
     }
     auto* process = new QProcess(this);
     process->setProgram(runtime.executable);
-    process->setArguments(serverArguments(modelPath, port, model));
+    const int layers = gpuLayers(runtime.folder, ComputeDevices::preference(DefaultsStore::standard()));
+    qCInfo(lcInput, "llama-server: %s", layers > 0 ? "the model on the GPU (-ngl 99)" : "the model on the CPU (-ngl 0)");
+    process->setArguments(serverArguments(modelPath, port, model, layers));
     process->setWorkingDirectory(runtime.folder);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("LD_LIBRARY_PATH"), runtime.folder);

@@ -11,6 +11,7 @@
 #include "AI/LocalPolishEngine.h"
 #include "AI/PolishSettings.h"
 #include "AI/PolishText.h"
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
 #include "Runtime/Text.h"
 
@@ -157,7 +158,10 @@ QString serverCommandLine(PolishModel model) {
     auto& engine = LocalPolishEngine::shared();
     const auto runtime = engine.locateRuntime();
     QStringList parts{runtime ? runtime->executable : QStringLiteral("llama-server")};
-    parts += LocalPolishEngine::serverArguments(engine.localModelPath(model), engine.pickPort(), model);
+    parts += LocalPolishEngine::serverArguments(
+        engine.localModelPath(model), engine.pickPort(), model,
+        LocalPolishEngine::gpuLayers(runtime ? runtime->folder : QString(),
+                                     ComputeDevices::preference(DefaultsStore::standard())));
     for (QString& p : parts) {
         p = shellQuoted(p);
     }

@@ -16,6 +16,7 @@
 #include "Runtime/DefaultsStore.h"
 #include "Speech/RemoteSpeech.h"
 #include "Speech/whisper/CpuBackend.h"
+#include "Speech/whisper/GpuBackend.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -107,6 +108,11 @@ Doctor::ProbeResults probeThisMachine() {
     if (const Expected<whisper::CpuBackend>& cpu = whisper::ensureCpuBackend()) {
         r.speechCpuVariant = cpu->variant;
         r.speechCpuDetail = cpu->file;
+        const whisper::ComputeDevice device = whisper::currentComputeDevice();
+        r.speechOnGpu = device.gpu;
+        r.speechDevice = device.name;
+        r.speechDeviceReason = device.reason;
+        r.speechDevicePreference = ComputeDevices::name(ComputeDevices::preference(DefaultsStore::standard()));
     } else {
         r.speechCpuDetail = cpu.error();
     }

@@ -180,6 +180,16 @@ Check speechRuntimeCheck(const ProbeResults& r) {
               QStringLiteral("CPU variant %1 (%2)").arg(r.speechCpuVariant, r.speechCpuDetail));
 }
 
+Check speechDeviceCheck(const ProbeResults& r) {
+    const QString detail = QStringLiteral("%1: %2").arg(r.speechDevice, r.speechDeviceReason);
+    if (!r.speechOnGpu && r.speechDevicePreference == QLatin1String("gpu")) {
+        return warn("speech-device", "Recognition device", detail,
+                    QStringLiteral("quillory.speech.device asks for the GPU, which cannot be used: recognition "
+                                   "runs on the CPU"));
+    }
+    return ok("speech-device", "Recognition device", detail);
+}
+
 QList<Check> polishServerCheck(const ProbeResults& r) {
     return serverCheck(r.polishServer, "polish-server", "Polish server", QStringLiteral("quillory.polish.server"),
                        QStringLiteral("the text is pasted unpolished"));
@@ -294,6 +304,9 @@ QList<Check> evaluate(const ProbeResults& r) {
     checks << accessibilityCheck(r);
     checks << audioChecks(r);
     checks << speechServerCheck(r) << speechRuntimeCheck(r);
+    if (!r.speechDevice.isEmpty()) {
+        checks << speechDeviceCheck(r);
+    }
     checks << hotkeyCheck(r) << runtimeCheck(r) << modelsCheck(r);
     checks << polishServerCheck(r);
     checks << autostartCheck(r);

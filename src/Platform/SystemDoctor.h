@@ -62,6 +62,11 @@ struct ProbeResults {
     // Recognition on this computer: ggml's CPU variant whisper.cpp runs on.
     QString speechCpuVariant; ///< "haswell"; empty: none could be loaded
     QString speechCpuDetail;  ///< the variant's file, or why none could be loaded
+    // Where recognition computes (Speech/whisper/GpuBackend.h), and the setting that chose it.
+    bool speechOnGpu = false;
+    QString speechDevice;           ///< "CPU", or the Vulkan device
+    QString speechDeviceReason;     ///< why
+    QString speechDevicePreference; ///< "auto", "cpu" or "gpu"
     /// Polish on a server, the same facts (nullopt: polish runs on this computer).
     std::optional<SpeechServer> polishServer;
     // Launch at login.

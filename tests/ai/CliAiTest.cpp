@@ -62,7 +62,7 @@ TEST_F(CliAiTest, PolishDryRunPrintsTheBodyAndTheServerCommandLine) {
                                  "\n");
     const QString modelPath = PolishSettings::modelDirectory() + "/Phi-3-mini-4k-instruct-q4.gguf";
     EXPECT_EQ(err_.trimmed(), "llama-server -m " + modelPath +
-                                  " --host 127.0.0.1 --port 50000 -ngl 99 -c 2048 --no-warmup --no-webui"
+                                  " --host 127.0.0.1 --port 50000 -ngl 0 -c 2048 --no-warmup --no-webui"
                                   " --no-slots --cors-origins http://127.0.0.1:50000 --no-cors-credentials");
 
     // Without options: the selected model and the effective prompt from the settings.

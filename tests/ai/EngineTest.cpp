@@ -1,4 +1,5 @@
 #include "AI/PolishSettings.h"
+#include "Runtime/DefaultsStore.h"
 #include "ai/EngineTestSupport.h"
 
 #include <QJsonArray>
@@ -31,6 +32,35 @@ protected:
     }
 };
 
+TEST_F(EngineTest, TheModelGoesOnTheGpuOnlyWhenTheRuntimeHasAGpuBackendAndTheSettingAllows) {
+    // The runtime folder decides: a CPU-only llama-server gets no GPU layers (above: -ngl 0).
+    EXPECT_EQ(LocalPolishEngine::gpuLayers(runtimeDir_, ComputeDevicePreference::automatic), 0);
+    QFile backend(runtimeDir_ + "/libggml-vulkan.so");
+    ASSERT_TRUE(backend.open(QIODevice::WriteOnly));
+    backend.close();
+    EXPECT_EQ(LocalPolishEngine::gpuLayers(runtimeDir_, ComputeDevicePreference::automatic), 99);
+    EXPECT_EQ(LocalPolishEngine::gpuLayers(runtimeDir_, ComputeDevicePreference::gpu), 99);
+    EXPECT_EQ(LocalPolishEngine::gpuLayers(runtimeDir_, ComputeDevicePreference::cpu), 0);
+    EXPECT_EQ(LocalPolishEngine::gpuLayers(QString(), ComputeDevicePreference::gpu), 0);
+
+    // The launch reads the setting.
+    createModelFile(M::gemma4_e2bQ4KM);
+    completion_ = [](const FakeHttpServer::Request&) {
+        return FakeHttpServer::Response{200, QString::fromUtf8(R"({"content":"文。","tokens":[1]})").toUtf8()};
+    };
+    drive(engine().polish("x", SpeechLocale::jaJP, M::gemma4_e2bQ4KM, "INSTR", {}));
+    ASSERT_EQ(pids().size(), 1);
+    const QStringList args = lines(file("args", pids().first().toLongLong()));
+    EXPECT_EQ(args.value(args.indexOf("-ngl") + 1), "99");
+
+    engine().stopServer();
+    DefaultsStore::standard().setString(ComputeDevices::preferenceKey, "cpu");
+    drive(engine().polish("x", SpeechLocale::jaJP, M::gemma4_e2bQ4KM, "INSTR", {}));
+    ASSERT_EQ(pids().size(), 2);
+    const QStringList second = lines(file("args", pids().last().toLongLong()));
+    EXPECT_EQ(second.value(second.indexOf("-ngl") + 1), "0");
+}
+
 TEST_F(EngineTest, LaunchesWithExactCommandLineAndReusesTheServer) {
     createModelFile(M::gemma4_e2bQ4KM);
     completion_ = [](const FakeHttpServer::Request&) {
@@ -48,7 +78,7 @@ TEST_F(EngineTest, LaunchesWithExactCommandLineAndReusesTheServer) {
     EXPECT_EQ(
         lines(file("args", pid)),
         (QStringList{"-m", modelDir_ + "/google_gemma-4-E2B-it-Q4_K_M.gguf", "--host", "127.0.0.1", "--port",
-                     port, "-ngl", "99", "-c", "2048", "--no-warmup", "--no-webui", "--no-slots",
+                     port, "-ngl", "0", "-c", "2048", "--no-warmup", "--no-webui", "--no-slots",
                      "--cors-origins", "http://127.0.0.1:" + port, "--no-cors-credentials", "--no-mmproj"}));
     EXPECT_EQ(lines(file("env", pid)), QStringList{runtimeDir_});
     EXPECT_EQ(lines(file("cwd", pid)), QStringList{runtimeDir_});

@@ -31,6 +31,9 @@ ProbeResults healthy() {
     r.hotkeyRegistered = true;
     r.speechCpuVariant = "haswell";
     r.speechCpuDetail = "/usr/lib/quillory/whisper/libggml-cpu-haswell.so";
+    r.speechDevice = "CPU";
+    r.speechDeviceReason = "no Vulkan GPU: Vulkan lists no GPU";
+    r.speechDevicePreference = "auto";
     r.runtimeExecutable = "/usr/libexec/quillory/llama-server";
     r.selectedModel = "gemma";
     return r;
@@ -57,8 +60,29 @@ TEST(DoctorChecks, AHealthyDesktopIsAllOkInAFixedOrder) {
         EXPECT_TRUE(c.advice.isEmpty());
     }
     EXPECT_EQ(ids, (QStringList{"display", "xinput2", "xtest", "atspi", "audio-server", "microphone",
-                                "speech-runtime", "hotkey", "llama-runtime", "models", "autostart"}));
+                                "speech-runtime", "speech-device", "hotkey", "llama-runtime", "models",
+                                "autostart"}));
     EXPECT_EQ(exitStatus(checks), 0);
+}
+
+TEST(DoctorChecks, TheRecognitionDeviceLineSaysWhichDeviceAndWhy) {
+    ProbeResults r = healthy();
+    EXPECT_EQ(find(evaluate(r), "speech-device").detail, "CPU: no Vulkan GPU: Vulkan lists no GPU");
+
+    r.speechOnGpu = true;
+    r.speechDevice = "Vulkan0: AMD Radeon Graphics (RADV RENOIR) (2048 MiB)";
+    r.speechDeviceReason = "it computed the check right";
+    EXPECT_EQ(find(evaluate(r), "speech-device").level, Level::ok);
+    EXPECT_EQ(find(evaluate(r), "speech-device").detail,
+              "Vulkan0: AMD Radeon Graphics (RADV RENOIR) (2048 MiB): it computed the check right");
+
+    // The GPU asked for and not to be had: a warning, recognition still works.
+    r = healthy();
+    r.speechDevicePreference = "gpu";
+    const Check check = find(evaluate(r), "speech-device");
+    EXPECT_EQ(check.level, Level::warn);
+    EXPECT_TRUE(check.advice.contains("quillory.speech.device")) << check.advice.toStdString();
+    EXPECT_EQ(exitStatus(evaluate(r)), 0);
 }
 
 TEST(DoctorChecks, NoDisplayFailsWithAdviceAndXLinesAreNotChecked) {
@@ -278,6 +302,15 @@ TEST_F(DoctorCommandTest, WithoutADesktopItFailsWithAdviceInsteadOfCrashing) {
     EXPECT_EQ(first.value("status").toString(), "FAIL");
     EXPECT_FALSE(first.value("advice").toString().isEmpty());
     EXPECT_EQ(root.value("paths").toObject().value("paste").toString(), "none");
+    // Which device recognition uses, and why.
+    bool device = false;
+    for (const QJsonValue& check : root.value("checks").toArray()) {
+        if (check.toObject().value("id").toString() == "speech-device") {
+            device = true;
+            EXPECT_FALSE(check.toObject().value("detail").toString().isEmpty());
+        }
+    }
+    EXPECT_TRUE(device) << out.toStdString();
 
     EXPECT_EQ(run({"doctor", "--verbose"}, out, err), cli::Usage);
 }

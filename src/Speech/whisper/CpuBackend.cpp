@@ -24,10 +24,9 @@ QStringList variantFiles(const QString& folder) {
     return QDir(folder).entryList({kVariantPattern}, QDir::Files, QDir::Name);
 }
 
-// Why `path` cannot be loaded without harm, or empty when it looks whole: the dynamic loader maps a
-// file cut short as if it were whole and the process dies of SIGBUS at the first missing page, so
-// every segment and the section table must lie within the file.
-QString damageOf(const QString& path) {
+} // namespace
+
+QString libraryDamage(const QString& path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         return file.errorString();
@@ -59,6 +58,8 @@ QString damageOf(const QString& path) {
     }
     return {};
 }
+
+namespace {
 
 // Why none of the variants in `folder` became ggml's CPU backend: each file's own reason
 // (the loader's message for a damaged file, or that it is made for a newer processor).
@@ -105,7 +106,7 @@ Expected<CpuBackend> loadCpuBackend() {
     // ggml opens every libggml-cpu-*.so of the folder to choose: none may be damaged.
     QStringList damaged;
     for (const QString& name : files) {
-        if (const QString why = damageOf(folder + QLatin1Char('/') + name); !why.isEmpty()) {
+        if (const QString why = libraryDamage(folder + QLatin1Char('/') + name); !why.isEmpty()) {
             damaged << name + QStringLiteral(": ") + why;
         }
     }

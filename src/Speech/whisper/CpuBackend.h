@@ -27,6 +27,11 @@ struct CpuBackend {
 /// The folders searched, in order (see above).
 QStringList cpuBackendFolders();
 
+/// Why the library at `path` cannot be loaded without harm, or empty when it looks whole: the
+/// dynamic loader maps a file cut short as if it were whole and the process dies of SIGBUS at the
+/// first missing page, so every segment and the section table must lie within the file.
+QString libraryDamage(const QString& path);
+
 /// Loads the CPU backend once per process; every later call (from any thread) gives the first
 /// call's answer. Fails with a reason naming the folder when no variant is there or none of them
 /// loads; whisper.cpp must then not be called.

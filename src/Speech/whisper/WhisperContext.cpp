@@ -158,12 +158,21 @@ void installLogCallback() {
     std::call_once(once, [] { whisper_log_set(logCallback, nullptr); });
 }
 
+QString lastLogError() {
+    return tLastError;
+}
+
+void clearLastLogError() {
+    tLastError.clear();
+}
+
 // ---------------------------------------------------------------------------------------------
 // WhisperModel
 
 struct WhisperModel::Impl {
     QString path;
     qint64 loadMs = 0;
+    bool gpu = false;
     whisper_context* ctx = nullptr; // the weights and the vocabulary, without a decoding state
     // The decoding state: the key/value caches and the compute buffers, sized for the longest
     // audio. Pages a decode touched stay resident, so it is made for a run of decodes and freed
@@ -207,7 +216,7 @@ struct WhisperModel::Impl {
 WhisperModel::WhisperModel(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 WhisperModel::~WhisperModel() = default;
 
-Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, int threads) {
+Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, int threads, bool gpu) {
     Q_UNUSED(threads);
     installLogCallback();
     QElapsedTimer timer;
@@ -221,7 +230,8 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
     }
 
     whisper_context_params params = whisper_context_default_params();
-    params.use_gpu = false;
+    params.use_gpu = gpu;
+    params.gpu_device = 0; // the first GPU ggml lists, the one GpuBackend checked
     // Same text, and an encoder up to a fifth faster on long audio (the README's cost section).
     params.flash_attn = true;
     tLastError.clear();
@@ -238,6 +248,7 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
     }
     auto impl = std::make_unique<Impl>();
     impl->path = path;
+    impl->gpu = gpu;
     impl->ctx = ctx;
     impl->loadMs = timer.elapsed();
     return std::shared_ptr<WhisperModel>(new WhisperModel(std::move(impl)));
@@ -381,6 +392,10 @@ DecodeTimings WhisperModel::lastTimings() const {
 
 QString WhisperModel::path() const {
     return d->path;
+}
+
+bool WhisperModel::onGpu() const {
+    return d->gpu;
 }
 
 qint64 WhisperModel::loadMs() const {

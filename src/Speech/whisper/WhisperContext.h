@@ -78,10 +78,11 @@ struct Transcript {
 /// off the main thread and keep the object for the next dictation.
 class WhisperModel {
 public:
-    /// Loads `path` on the CPU. Fails with a readable reason for a missing, unreadable, truncated
-    /// or foreign file; never crashes on bad input. (whisper.cpp loads on one thread; `threads` is
-    /// kept for callers that pass their setting.)
-    static Expected<std::shared_ptr<WhisperModel>> load(const QString& path, int threads = 1);
+    /// Loads `path` on the CPU, or with `gpu` on the GPU whisper.cpp finds (the Vulkan backend must
+    /// be loaded: see GpuBackend.h; the CPU computes what the GPU cannot). Fails with a readable
+    /// reason for a missing, unreadable, truncated or foreign file; never crashes on bad input.
+    /// (whisper.cpp loads on one thread; `threads` is kept for callers that pass their setting.)
+    static Expected<std::shared_ptr<WhisperModel>> load(const QString& path, int threads = 1, bool gpu = false);
 
     ~WhisperModel();
     WhisperModel(const WhisperModel&) = delete;
@@ -109,6 +110,8 @@ public:
 
     /// The file this model was loaded from.
     QString path() const;
+    /// Loaded for the GPU.
+    bool onGpu() const;
     /// Wall time the load took, in milliseconds.
     qint64 loadMs() const;
     /// True for a multilingual model (can decode Japanese).
@@ -182,5 +185,9 @@ QString runtimeVersion();
 /// Routes the log lines of whisper.cpp and ggml to the speech log channel (errors kept for the
 /// failing call's reason); once per process, done by every load.
 void installLogCallback();
+
+/// The last error line whisper.cpp or ggml logged on this thread since `clearLastLogError`.
+QString lastLogError();
+void clearLastLogError();
 
 }  // namespace quillory::whisper

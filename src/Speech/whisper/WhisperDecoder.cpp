@@ -1,5 +1,6 @@
 #include "Speech/whisper/WhisperDecoder.h"
 
+#include "Speech/whisper/GpuBackend.h"
 #include "Speech/whisper/WhisperContext.h"
 #include "Runtime/Log.h"
 
@@ -146,11 +147,11 @@ int othersRunning() {
     return 0;
 }
 
-Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, const QString& vadPath, int threads) {
-    if (!QFileInfo::exists(vadPath)) {
-        return Failure{QStringLiteral("the voice-activity model %1 is missing").arg(vadPath)};
-    }
-    auto model = WhisperModel::load(modelPath, threads);
+namespace {
+
+Expected<std::shared_ptr<SpeechDecoder>> loadDecoderOn(const QString& modelPath, const QString& vadPath, int threads,
+                                                       bool gpu) {
+    auto model = WhisperModel::load(modelPath, threads, gpu);
     if (!model) {
         return Failure{model.error()};
     }
@@ -163,6 +164,33 @@ Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, c
     }
     return std::shared_ptr<SpeechDecoder>(
         std::make_shared<WhisperDecoder>(std::move(model).value(), std::move(vad).value(), threads));
+}
+
+} // namespace
+
+Expected<std::shared_ptr<SpeechDecoder>> loadDecoder(const QString& modelPath, const QString& vadPath, int threads) {
+    if (!QFileInfo::exists(vadPath)) {
+        return Failure{QStringLiteral("the voice-activity model %1 is missing").arg(vadPath)};
+    }
+    const ComputeDevice device = currentComputeDevice();
+    if (!device.gpu) {
+        return loadDecoderOn(modelPath, vadPath, threads, false);
+    }
+    auto onGpu = loadDecoderOn(modelPath, vadPath, threads, true);
+    if (onGpu) {
+        return withCpuFallback(
+            std::move(onGpu).value(),
+            [modelPath, vadPath, threads] { return loadDecoderOn(modelPath, vadPath, threads, false); },
+            [](const QString& why) { reportGpuFailure(why); });
+    }
+    // A file that does not load at all is the file's fault, not the GPU's.
+    auto onCpu = loadDecoderOn(modelPath, vadPath, threads, false);
+    if (onCpu) {
+        qCWarning(lcSpeech, "The speech model could not be loaded on the GPU (%s): recognising on the CPU",
+                  qUtf8Printable(onGpu.error()));
+        reportGpuFailure(onGpu.error());
+    }
+    return onCpu;
 }
 
 SpeechDecoderLoader makeDecoderLoader(std::function<QString()> vadPath, int threads) {
