@@ -232,8 +232,9 @@ Expected<std::shared_ptr<WhisperModel>> WhisperModel::load(const QString& path, 
     whisper_context_params params = whisper_context_default_params();
     params.use_gpu = gpu;
     params.gpu_device = 0; // the first GPU ggml lists, the one GpuBackend checked
-    // Same text, and an encoder up to a fifth faster on long audio (the README's cost section).
-    params.flash_attn = true;
+    // Off: on the processor it makes the encoder at most a fifth faster on long audio but each
+    // decoder step about half slower (the README's cost section).
+    params.flash_attn = false;
     tLastError.clear();
     whisper_context* ctx = nullptr;
     try {
