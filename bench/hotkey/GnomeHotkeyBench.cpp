@@ -9,6 +9,7 @@
 // (scripts/gnome-session.sh --shell); where they are not installed the row says so instead of a
 // figure. Run on its own it starts that private headless desktop for itself.
 #include "HotkeyRounds.h"
+#include "ToggleSocket.h"
 #include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 
@@ -60,19 +61,9 @@ int main(int argc, char** argv) {
         return 0;
     }
 
-    // The running app's side: its socket, answering `quillory toggle` as the tray app does.
     bench::CallbackClock toggled;
-    remote::Server server([&](const QString& command) -> remote::Server::Result {
-        if (command == QLatin1String("toggle")) {
-            toggled.hit();
-            return {};
-        }
-        return {false, QStringLiteral("unknown command '%1'").arg(command)};
-    });
-    const QString socket = remote::socketPath();
-    QString why;
-    if (!remote::prepareSocketFolder(socket, &why) || server.listen(socket, &why) != remote::Server::Listen::listening) {
-        std::fprintf(stderr, "cannot listen on %s: %s\n", qPrintable(socket), qPrintable(why));
+    const std::unique_ptr<remote::Server> server = bench::listenForToggle(toggled);
+    if (!server) {
         return 1;
     }
 

@@ -4,6 +4,7 @@
 // over its socket → the app's toggle callback, here the same socket server with a clock for a
 // session. Run on its own it starts a private headless sway for itself (scripts/wayland-session.sh).
 #include "HotkeyRounds.h"
+#include "ToggleSocket.h"
 #include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 
@@ -134,21 +135,12 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The running app's side: its socket, answering `quillory toggle` as the tray app does.
     bench::CallbackClock toggled;
-    remote::Server server([&](const QString& command) -> remote::Server::Result {
-        if (command == QLatin1String("toggle")) {
-            toggled.hit();
-            return {};
-        }
-        return {false, QStringLiteral("unknown command '%1'").arg(command)};
-    });
-    const QString socket = remote::socketPath();
-    QString why;
-    if (!remote::prepareSocketFolder(socket, &why) || server.listen(socket, &why) != remote::Server::Listen::listening) {
-        std::fprintf(stderr, "cannot listen on %s: %s\n", qPrintable(socket), qPrintable(why));
+    const std::unique_ptr<remote::Server> server = bench::listenForToggle(toggled);
+    if (!server) {
         return 1;
     }
+    const QString socket = remote::socketPath();
 
     // The binding the settings advise, added as a reload of the user's configuration would.
     QProcess swaymsg;
@@ -160,6 +152,7 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    QString why;
     const auto connection = WaylandConnection::open(&why);
     if (!connection) {
         std::fprintf(stderr, "no Wayland connection: %s\n", qPrintable(why));
