@@ -13,6 +13,8 @@ constexpr const char* kFakeInput = "org_kde_kwin_fake_input";
 constexpr const char* kDataControl = "zwlr_data_control_manager_v1";
 constexpr const char* kExtDataControl = "ext_data_control_manager_v1";
 constexpr const char* kLayerShell = "zwlr_layer_shell_v1";
+/// Advertised by KWin to every client, whatever XDG_CURRENT_DESKTOP says.
+constexpr const char* kKWinDecorations = "org_kde_kwin_server_decoration_manager";
 constexpr const char* kRemoteDesktop = "org.freedesktop.portal.RemoteDesktop";
 constexpr const char* kGlobalShortcuts = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* kClipboardPortal = "org.freedesktop.portal.Clipboard";
@@ -268,8 +270,18 @@ BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, 
     return nothing(skipped.join(QStringLiteral("; ")), hotkeyBindingFixKey(family));
 }
 
-BackendChoice waylandOverlay(const DesktopFacts& f, const BuiltBackends& built) {
+bool isKWin(const DesktopFacts& f, DesktopFamily family) {
+    return family == DesktopFamily::kde || f.globalVersion(kKWinDecorations) > 0;
+}
+
+BackendChoice waylandOverlay(const DesktopFacts& f, const BuiltBackends& built, DesktopFamily family) {
     if (f.globalVersion(kLayerShell) > 0 && built.layerShell) {
+        if (isKWin(f, family)) {
+            return choice(P::layerShell,
+                          QStringLiteral("a layer-shell surface of the dock type: KWin gives it neither the keyboard "
+                                         "nor, when it is clicked, the active window"),
+                          QStringLiteral("KWin shows docks under full-screen windows"));
+        }
         return choice(P::layerShell,
                       QStringLiteral("a layer-shell surface without keyboard interactivity never takes focus"));
     }
@@ -367,7 +379,10 @@ DesktopBackends chooseDesktopBackends(const DesktopFacts& facts, const BuiltBack
         b.clipboard = waylandClipboard(facts, built, b.family);
         b.paste = waylandPaste(facts, built, b.family, b.clipboard, &b.pasteFallback);
         b.hotkeys = waylandHotkeys(facts, built, b.family);
-        b.overlay = waylandOverlay(facts, built);
+        b.overlay = waylandOverlay(facts, built, b.family);
+        if (b.overlay.path == P::layerShell && isKWin(facts, b.family)) {
+            b.overlayLayerNamespace = QStringLiteral("dock");
+        }
         return b;
     }
     case Session::none:

@@ -87,6 +87,12 @@ struct DesktopBackends {
     /// The next paste path this desktop offers after `paste` (empty when none): what the input
     /// platform takes when the chosen one cannot be made after all (KWin took fake-input back).
     QString pasteFallback;
+    /// The namespace of the overlay's layer-shell surfaces. KWin 5.27 makes any other layer surface
+    /// the active window when it is clicked, even one that takes no keyboard, so a click on the
+    /// overlay would leave the application being dictated into without the keyboard and the next
+    /// paste would go nowhere; a surface named "dock" is a dock to KWin, which a click never
+    /// activates.
+    QString overlayLayerNamespace = QStringLiteral("quillory-overlay");
 
     /// "paste=uinput clipboard=data-control hotkeys=none overlay=xwayland-window".
     QString summary() const;

@@ -3,7 +3,7 @@
 // beside KWin's data-control clipboard, and why; authorised by our desktop entry: KWin's
 // fake-input) and what `doctor` says of it, the clipboard without focus, the GlobalShortcuts
 // portal's session, the overlay's layer surface shown, updated and moved while a Qt field keeps the
-// keyboard, and clicked (fake-input's pointer on its panel's button), and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
+// keyboard, and clicked (fake-input's pointer on its panel's button, after which a paste still lands), and `quillory paste` landing once through either paste key in native Wayland GTK 3 and
 // Qt fields that keep the keyboard, with the user's clipboard put back.
 #include "Hotkey/kde/KGlobalAccelBackend.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
@@ -202,7 +202,7 @@ TEST(KWinOverlay, ALayerSurfaceShowsUpdatesAndMovesWhileTheFieldKeepsTheKeyboard
                                          {QStringLiteral("-platform"), QStringLiteral("wayland")}, {});
     ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
     QString why;
-    auto surfaces = platform::openLayerShellSurfaces(&why);
+    auto surfaces = platform::openLayerShellSurfaces(&why, platform::currentDesktopBackends().overlayLayerNamespace);
     ASSERT_TRUE(surfaces) << why.toStdString();
     auto surface = surfaces->createSurface(QStringLiteral("quillory.test.strip"));
     QImage frame(308, 48, QImage::Format_ARGB32_Premultiplied);
@@ -283,10 +283,11 @@ TEST(KWinFakeInput, OurDesktopEntryAuthorisesItAheadOfThePortalAndDoctorNamesIt)
 }
 
 // The overlay's layer surface takes no keyboard, but its buttons take clicks: a press and release
-// of fake-input's pointer on the panel's button reach the button once, and pointing at the surface
-// leaves the field its keyboard. (The click itself does not: KWin 5.27 deactivates the field when
-// a layer surface without keyboard interactivity is clicked — measured here, every run.)
-TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButton) {
+// of fake-input's pointer on the panel's button reach the button once, and neither pointing at the
+// surface nor clicking it takes the field's keyboard, so a paste after the click lands. (KWin 5.27
+// activates a clicked layer surface unless it is a dock, keyboard interactivity or not: with the
+// overlay's former namespace the field lost the keyboard on every run and the paste went nowhere.)
+TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButtonAndTheFieldKeepsTheKeyboard) {
     ASSERT_TRUE(authoriseFakeInput()) << "KWin never offered fake-input after the desktop entry was installed";
     quillory::test::WaylandTarget target(QStringLiteral(QUILLORY_INPUT_TARGET_WINDOW),
                                          {QStringLiteral("-platform"), QStringLiteral("wayland")}, {});
@@ -301,7 +302,9 @@ TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButton) {
     org_kde_kwin_fake_input_authenticate(pointer, "Quillory test", "clicks the overlay");
     ASSERT_TRUE(connection->roundtrip());
 
-    auto surfaces = platform::openLayerShellSurfaces(&why);
+    const DesktopBackends choice = platform::currentDesktopBackends();
+    EXPECT_EQ(choice.overlayLayerNamespace, QStringLiteral("dock"));
+    auto surfaces = platform::openLayerShellSurfaces(&why, choice.overlayLayerNamespace);
     ASSERT_TRUE(surfaces) << why.toStdString();
     auto* content = new QWidget;
     content->setFixedSize(160, 48);
@@ -335,6 +338,9 @@ TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButton) {
     settle.start();
     (void)waitFor([&] { return settle.elapsed() > 1000; });
     EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(target.focusLosses(), 0) << "the click took the field's keyboard:\n" << target.transcript();
+    // What the user does next (an undo, a new dictation) pastes into the field, not nowhere.
+    expectQuilloryPasteLandsOnce(target);
 }
 
 class KWinFakeInputPaste : public ::testing::TestWithParam<TargetKind> {};

@@ -264,6 +264,22 @@ TEST(DesktopChoiceOnKDE, KDEsShortcutServiceSaysWhereTheKeysAreAssigned) {
     EXPECT_TRUE(chooseDesktopBackends(f, BuiltBackends::all()).hotkeys.reason.contains("no org.kde.kglobalaccel"));
 }
 
+TEST(DesktopChoiceOnKDE, TheOverlayIsADockSoThatAClickNeverDeactivatesTheTarget) {
+    // KWin activates a clicked layer surface of any other type, keyboard or not.
+    const DesktopBackends plasma = chooseDesktopBackends(kde(), BuiltBackends::all());
+    EXPECT_EQ(plasma.overlay.path, "layer-shell");
+    EXPECT_EQ(plasma.overlayLayerNamespace, "dock");
+    EXPECT_TRUE(plasma.overlay.limitation.contains("full-screen")) << plasma.overlay.limitation.toStdString();
+    // KWin under another desktop name is still KWin.
+    DesktopFacts unnamed = kde();
+    unnamed.currentDesktops = {};
+    unnamed.waylandGlobals.insert("org_kde_kwin_server_decoration_manager", 1);
+    EXPECT_EQ(chooseDesktopBackends(unnamed, BuiltBackends::all()).overlayLayerNamespace, "dock");
+    // Elsewhere the overlay keeps its own name (compositors' layer rules match on it).
+    EXPECT_EQ(chooseDesktopBackends(sway(), BuiltBackends::all()).overlayLayerNamespace, "quillory-overlay");
+    EXPECT_EQ(chooseDesktopBackends(hyprland(), BuiltBackends::all()).overlayLayerNamespace, "quillory-overlay");
+}
+
 INSTANTIATE_TEST_SUITE_P(Desktops, DesktopChoice, ::testing::ValuesIn(rows()),
                          [](const ::testing::TestParamInfo<Row>& info) { return std::string(info.param.name); });
 

@@ -77,7 +77,7 @@ TEST_F(WaylandGlobals, WithoutLayerShellTheOverlayFallsBackToItsWindowAndSaysWhy
 
     const quillory::BackendChoice layerShell{quillory::DesktopPaths::layerShell, QStringLiteral("advertised"), {}, nullptr};
     const OverlayPresentation presentation =
-        chooseOverlayPresentation(layerShell, [](QString* why) { return openLayerShellSurfaces(why); });
+        chooseOverlayPresentation(layerShell, [](QString* why) { return openLayerShellSurfaces(why, "quillory-overlay"); });
     wl_display_terminate(server);
     loop.join();
     wl_display_destroy(server);
@@ -89,7 +89,7 @@ TEST_F(WaylandGlobals, WithoutLayerShellTheOverlayFallsBackToItsWindowAndSaysWhy
 
     // No compositor at all: the reason says so.
     QString why;
-    EXPECT_FALSE(openLayerShellSurfaces(&why));
+    EXPECT_FALSE(openLayerShellSurfaces(&why, "quillory-overlay"));
     EXPECT_TRUE(why.contains("no Wayland compositor answers")) << why.toStdString();
 }
 

@@ -58,9 +58,10 @@ OverlayPresentation chooseOverlayPresentation(
     const BackendChoice& overlay,
     const std::function<std::unique_ptr<OverlaySurfaces>(QString* why)>& openLayerShell);
 
-/// Layer-shell surfaces on a Wayland connection of their own (WAYLAND_DISPLAY when `displayName`
-/// is empty); null with the reason when the compositor is not reachable or has no
-/// zwlr_layer_shell_v1, wl_compositor or wl_shm.
-std::unique_ptr<OverlaySurfaces> openLayerShellSurfaces(QString* why, const QString& displayName = {});
+/// Layer-shell surfaces named `layerNamespace` (the desktop choice's `overlayLayerNamespace`) on a
+/// Wayland connection of their own (WAYLAND_DISPLAY when `displayName` is empty); null with the
+/// reason when the compositor is not reachable or has no zwlr_layer_shell_v1, wl_compositor or wl_shm.
+std::unique_ptr<OverlaySurfaces> openLayerShellSurfaces(QString* why, const QString& layerNamespace,
+                                                        const QString& displayName = {});
 
 } // namespace quillory::platform

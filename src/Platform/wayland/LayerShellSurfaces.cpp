@@ -32,6 +32,7 @@ class LayerSurface;
 /// The connection and the pointer, shared by every surface of the overlay.
 struct LayerShellCore {
     std::shared_ptr<WaylandConnection> connection;
+    QByteArray layerNamespace;
     wl_pointer* pointer = nullptr;
     std::vector<LayerSurface*> surfaces;
     LayerSurface* pointerFocus = nullptr;
@@ -181,7 +182,8 @@ private:
         WaylandConnection& c = *core_->connection;
         surface_ = wl_compositor_create_surface(c.compositor());
         layer_ = zwlr_layer_shell_v1_get_layer_surface(c.layerShell(), surface_, nullptr,
-                                                       ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY, "quillory-overlay");
+                                                       ZWLR_LAYER_SHELL_V1_LAYER_OVERLAY,
+                                                       core_->layerNamespace.constData());
         zwlr_layer_surface_v1_add_listener(layer_, &kLayerListener, this);
         size_ = size;
         topLeft_ = topLeft;
@@ -204,8 +206,8 @@ private:
         }
         if (!loggedMapped_) {
             loggedMapped_ = true;
-            qCInfo(lcApp, "overlay: %s shown as a layer-shell surface (%dx%d, no keyboard interactivity)",
-                   qUtf8Printable(name_), size.width(), size.height());
+            qCInfo(lcApp, "overlay: %s shown as a layer-shell surface (%dx%d, namespace %s, no keyboard interactivity)",
+                   qUtf8Printable(name_), size.width(), size.height(), core_->layerNamespace.constData());
         }
         return true;
     }
@@ -354,9 +356,10 @@ void LayerShellCore::ensurePointer() {
 
 class LayerShellSurfaces final : public OverlaySurfaces {
 public:
-    explicit LayerShellSurfaces(std::shared_ptr<WaylandConnection> connection)
+    LayerShellSurfaces(std::shared_ptr<WaylandConnection> connection, const QString& layerNamespace)
         : core_(std::make_shared<LayerShellCore>()) {
         core_->connection = std::move(connection);
+        core_->layerNamespace = layerNamespace.toUtf8();
         core_->ensurePointer();
     }
     std::unique_ptr<OverlaySurface> createSurface(const QString& name) override {
@@ -370,7 +373,8 @@ private:
 
 } // namespace
 
-std::unique_ptr<OverlaySurfaces> openLayerShellSurfaces(QString* why, const QString& displayName) {
+std::unique_ptr<OverlaySurfaces> openLayerShellSurfaces(QString* why, const QString& layerNamespace,
+                                                        const QString& displayName) {
     QString reason;
     auto connection = WaylandConnection::open(&reason, displayName, WaylandConnection::Role::surfaces);
     if (!connection) {
@@ -385,7 +389,7 @@ std::unique_ptr<OverlaySurfaces> openLayerShellSurfaces(QString* why, const QStr
         *why = QStringLiteral("the compositor does not advertise %1").arg(missing.join(QStringLiteral(", ")));
         return nullptr;
     }
-    return std::make_unique<LayerShellSurfaces>(std::move(connection));
+    return std::make_unique<LayerShellSurfaces>(std::move(connection), layerNamespace);
 }
 
 } // namespace quillory::platform

@@ -80,9 +80,11 @@ void DesktopAppWindows::startOverlaySync() {
     }
     if (!overlay_) {
         // Layer-shell surfaces where the compositor has them, else the windows (the reason logged).
+        const DesktopBackends backends = platform::currentDesktopBackends();
         const platform::OverlayPresentation presentation = platform::chooseOverlayPresentation(
-            platform::currentDesktopBackends().overlay,
-            [](QString* why) { return platform::openLayerShellSurfaces(why); });
+            backends.overlay, [&backends](QString* why) {
+                return platform::openLayerShellSurfaces(why, backends.overlayLayerNamespace);
+            });
         overlay_ = std::make_unique<InputStatusOverlayController>(*state_, nullptr, nullptr, presentation.surfaces);
     }
     overlay_->startSyncingWithAppStateIfNeeded();
