@@ -4,6 +4,7 @@
 // a push-to-talk key's press and release → its press and release callbacks.
 // Run on its own it starts a private headless KWin desktop for itself (scripts/kwin-session.sh).
 #include "HotkeyRounds.h"
+#include "KGlobalAccelChords.h"
 #include "Strings/StringTables.h"
 #include "support/BenchDesktop.h"
 
@@ -26,7 +27,7 @@ using namespace quillory::input;
 
 namespace {
 
-constexpr quint32 kMeta = 125, kAlt = 56, kF11 = 87, kF12 = 88; // evdev codes
+using namespace test::chordKeys;
 
 /// A desktop entry for this program: KWin offers fake-input to the connections made after it.
 bool authoriseFakeInput() {
@@ -44,20 +45,6 @@ bool authoriseFakeInput() {
 }
 
 /// What the user does in System Settings: gives push-to-talk Meta+Alt+F11.
-bool assignPushToTalk(QString* why) {
-    qDBusRegisterMetaType<QList<int>>();
-    QDBusMessage assign = QDBusMessage::createMethodCall(QStringLiteral("org.kde.kglobalaccel"),
-                                                         QStringLiteral("/kglobalaccel"),
-                                                         QStringLiteral("org.kde.KGlobalAccel"),
-                                                         QStringLiteral("setShortcut"));
-    assign << QStringList{KGlobalAccelBackend::kComponent, ShortcutActions::kPushToTalkId,
-                          KGlobalAccelBackend::kComponentName, QString()}
-           << QVariant::fromValue(QList<int>{(Qt::MetaModifier | Qt::AltModifier | Qt::Key_F11).toCombined()})
-           << uint(KGlobalAccelBackend::setPresent | KGlobalAccelBackend::noAutoloading);
-    const QDBusMessage reply = QDBusConnection::sessionBus().call(assign, QDBus::Block, bench::kHotkeyWaitMs);
-    *why = reply.errorMessage();
-    return reply.type() == QDBusMessage::ReplyMessage;
-}
 
 } // namespace
 
@@ -99,31 +86,25 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The toggle on Meta+Alt+F12: Command is the left Meta key here, Option the Alt keys.
-    HotkeyConfig config;
-    config.toggleDoubleCommand = false;
-    config.keyCode = 0x6F; // F12
-    config.modifiers = 0x0100 | 0x0800;
-    ModifierKeyMap keys = ModifierKeyMap::defaults();
-    keys.rightCommand.clear();
-    keys.leftCommand = {133}; // LWIN
+    // The toggle on Meta+Alt+F12, push-to-talk on Meta+Alt+F11.
+    const test::ToggleChord chord = test::metaAltF12Toggle();
     bench::CallbackClock toggled, pressed, released;
     KGlobalAccelBackend backend;
-    backend.bind({[&] { toggled.hit(); }, [&] { pressed.hit(); }, [&] { released.hit(); }}, config, keys);
+    backend.bind({[&] { toggled.hit(); }, [&] { pressed.hit(); }, [&] { released.hit(); }}, chord.config, chord.keys);
     bench::spinUntil([&] { return backend.state() != KGlobalAccelBackend::State::registering; });
     if (backend.state() != KGlobalAccelBackend::State::registered) {
         std::fprintf(stderr, "the shortcuts did not register: %s\n", qPrintable(backend.lastError()));
         return 1;
     }
-    if (!assignPushToTalk(&why)) {
+    if (!test::assignPushToTalkInSystemSettings(bench::kHotkeyWaitMs, &why)) {
         std::fprintf(stderr, "cannot give push-to-talk a key: %s\n", qPrintable(why));
         return 1;
     }
 
     // Each round: the modifiers go down first, the timed key last (as a hand types a chord).
     const auto chordDown = [&](quint32 key) -> std::optional<std::chrono::steady_clock::time_point> {
-        channel->key(kMeta, true);
-        channel->key(kAlt, true);
+        channel->key(meta, true);
+        channel->key(alt, true);
         if (!channel->sync()) {
             return std::nullopt;
         }
@@ -134,18 +115,18 @@ int main(int argc, char** argv) {
     const auto chordUp = [&](quint32 key) -> std::optional<std::chrono::steady_clock::time_point> {
         const auto sent = std::chrono::steady_clock::now();
         channel->key(key, false);
-        channel->key(kAlt, false);
-        channel->key(kMeta, false);
+        channel->key(alt, false);
+        channel->key(meta, false);
         return channel->sync() ? std::optional(sent) : std::nullopt;
     };
 
     std::printf("Global hotkeys on KWin 5.27 (KDE's global shortcut service, keys typed through fake-input):\n");
     const std::vector<double> toggle = bench::keyRounds(
-        toggled, [&] { return chordDown(kF12); }, [&] { return chordUp(kF12).has_value(); });
+        toggled, [&] { return chordDown(f12); }, [&] { return chordUp(f12).has_value(); });
     bench::printHotkeyRow("KWin", "kglobalaccel, toggle Meta+Alt+F12 -> toggle", toggle);
     std::vector<double> press, release;
     const bool held = bench::holdRounds(
-        pressed, released, [&] { return chordDown(kF11); }, [&] { return chordUp(kF11); }, press, release);
+        pressed, released, [&] { return chordDown(f11); }, [&] { return chordUp(f11); }, press, release);
     bench::printHotkeyRow("KWin", "kglobalaccel, push-to-talk Meta+Alt+F11 down -> press", press);
     bench::printHotkeyRow("KWin", "kglobalaccel, push-to-talk Meta+Alt+F11 up -> release", release);
     if (toggled.count != int(toggle.size())) {

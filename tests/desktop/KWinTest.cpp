@@ -18,6 +18,7 @@
 #include "Strings/StringTables.h"
 #include "UI/Overlay/OverlayPanel.h"
 
+#include "KGlobalAccelChords.h"
 #include "WaylandTestSupport.h"
 
 #include "fake-input-client-protocol.h"
@@ -375,15 +376,9 @@ TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceA
     channel->authenticate(QStringLiteral("Quillory test"), QStringLiteral("types the shortcuts"));
     ASSERT_TRUE(channel->sync());
 
-    // Meta+Alt+F12 for the toggle: Command is the left Meta key here, Option the Alt keys.
-    HotkeyConfig config;
-    config.toggleDoubleCommand = false;
-    config.keyCode = 0x6F; // F12
-    config.modifiers = 0x0100 | 0x0800;
-    ModifierKeyMap keys = ModifierKeyMap::defaults();
-    keys.rightCommand.clear();
-    keys.leftCommand = {133}; // LWIN
-    constexpr quint32 kMeta = 125, kAlt = 56, kF11 = 87, kF12 = 88;
+    // Meta+Alt+F12 for the toggle.
+    const auto [config, keys] = quillory::test::metaAltF12Toggle();
+    using namespace quillory::test::chordKeys;
     QStringList events;
     const KGlobalAccelBackend::Actions actions{[&] { events << "toggle"; }, [&] { events << "press"; },
                                                [&] { events << "release"; }};
@@ -395,27 +390,19 @@ TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceA
     EXPECT_EQ(backend->actionsWithoutKey(), QStringList{"push-to-talk"});
 
     // Held for a second (KWin repeats the key): one toggle.
-    ASSERT_TRUE(typeChord(*channel, {kMeta, kAlt, kF12}, 1000));
+    ASSERT_TRUE(typeChord(*channel, {meta, alt, f12}, 1000));
     ASSERT_TRUE(waitFor([&] { return !events.isEmpty(); })) << "no shortcut arrived";
     QElapsedTimer settle;
     settle.start();
     (void)waitFor([&] { return settle.elapsed() > 1000; });
     EXPECT_EQ(events, QStringList{"toggle"});
 
-    // The user gives push-to-talk Meta+Alt+F11 in System Settings (which sets it this way).
-    qDBusRegisterMetaType<QList<int>>();
-    QDBusMessage assign = QDBusMessage::createMethodCall(QStringLiteral("org.kde.kglobalaccel"),
-                                                         QStringLiteral("/kglobalaccel"),
-                                                         QStringLiteral("org.kde.KGlobalAccel"),
-                                                         QStringLiteral("setShortcut"));
-    const int metaAltF11 = (Qt::MetaModifier | Qt::AltModifier | Qt::Key_F11).toCombined();
-    assign << QStringList{"quillory", "push-to-talk", "Quillory", QString()}
-           << QVariant::fromValue(QList<int>{metaAltF11}) << uint(KGlobalAccelBackend::setPresent | KGlobalAccelBackend::noAutoloading);
-    const QDBusMessage assigned = QDBusConnection::sessionBus().call(assign, QDBus::Block, kWaitMs);
-    ASSERT_EQ(assigned.type(), QDBusMessage::ReplyMessage) << assigned.errorMessage().toStdString();
+    // The user gives push-to-talk Meta+Alt+F11 in System Settings.
+    QString assignError;
+    ASSERT_TRUE(quillory::test::assignPushToTalkInSystemSettings(kWaitMs, &assignError)) << assignError.toStdString();
 
     events.clear();
-    ASSERT_TRUE(typeChord(*channel, {kMeta, kAlt, kF11}, 1000));
+    ASSERT_TRUE(typeChord(*channel, {meta, alt, f11}, 1000));
     ASSERT_TRUE(waitFor([&] { return events.size() >= 2; })) << events.join(' ').toStdString();
     settle.restart();
     (void)waitFor([&] { return settle.elapsed() > 1000; });
@@ -427,7 +414,7 @@ TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceA
     backend->bind(actions, config, keys);
     ASSERT_TRUE(waitFor([&] { return backend->state() == KGlobalAccelBackend::State::registered; }))
         << backend->lastError().toStdString();
-    EXPECT_EQ(backend->assigned().value("push-to-talk"), QList<int>{metaAltF11});
+    EXPECT_EQ(backend->assigned().value("push-to-talk"), QList<int>{quillory::test::metaAltF11()});
     EXPECT_TRUE(backend->actionsWithoutKey().isEmpty());
 }
 

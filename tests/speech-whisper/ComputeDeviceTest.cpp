@@ -8,6 +8,8 @@
 
 #include <QTemporaryDir>
 
+#include <functional>
+
 #include <gtest/gtest.h>
 
 using namespace quillory;
@@ -32,33 +34,34 @@ struct FakeSteps {
 
 TEST(ComputeDeviceChoice, AutomaticTakesTheGpuOnlyWhenEveryStepSucceedsAndStopsAtTheFirstFailure) {
     FakeSteps good;
-    ComputeDevice device = chooseComputeDevice(ComputeDevicePreference::automatic, good.steps());
+    const ComputeDevice device = chooseComputeDevice(ComputeDevicePreference::automatic, good.steps());
     EXPECT_TRUE(device.gpu);
     EXPECT_EQ(device.name, "Vulkan0: Test GPU (1024 MiB)");
     EXPECT_EQ(device.reason, "it computed the check right");
     EXPECT_EQ(good.checks, 1);
 
-    FakeSteps noLibrary;
-    noLibrary.library = Failure{"libggml-vulkan.so is in none of /a, /b"};
-    device = chooseComputeDevice(ComputeDevicePreference::automatic, noLibrary.steps());
-    EXPECT_FALSE(device.gpu);
-    EXPECT_EQ(device.name, "CPU");
-    EXPECT_EQ(device.reason, "no Vulkan backend: libggml-vulkan.so is in none of /a, /b");
-    EXPECT_EQ(noLibrary.finds + noLibrary.checks, 0);
-
-    FakeSteps noDevice;
-    noDevice.device = Failure{"Vulkan lists no GPU"};
-    device = chooseComputeDevice(ComputeDevicePreference::automatic, noDevice.steps());
-    EXPECT_FALSE(device.gpu);
-    EXPECT_EQ(device.reason, "no Vulkan GPU: Vulkan lists no GPU");
-    EXPECT_EQ(noDevice.checks, 0);
-
-    FakeSteps wrong;
-    wrong.check = Failure{"product[3] is nan, not 1.5"};
-    device = chooseComputeDevice(ComputeDevicePreference::automatic, wrong.steps());
-    EXPECT_FALSE(device.gpu);
-    EXPECT_EQ(device.name, "CPU");
-    EXPECT_EQ(device.reason, "Vulkan0: Test GPU (1024 MiB) computed the check wrong: product[3] is nan, not 1.5");
+    // Each failing step: the CPU, the reason, and no later step run.
+    struct Case {
+        std::function<void(FakeSteps&)> fail;
+        const char* reason;
+        int stepsRun; ///< loads + finds + checks
+    };
+    const Case cases[] = {
+        {[](FakeSteps& s) { s.library = Failure{"libggml-vulkan.so is in none of /a, /b"}; },
+         "no Vulkan backend: libggml-vulkan.so is in none of /a, /b", 1},
+        {[](FakeSteps& s) { s.device = Failure{"Vulkan lists no GPU"}; }, "no Vulkan GPU: Vulkan lists no GPU", 2},
+        {[](FakeSteps& s) { s.check = Failure{"product[3] is nan, not 1.5"}; },
+         "Vulkan0: Test GPU (1024 MiB) computed the check wrong: product[3] is nan, not 1.5", 3},
+    };
+    for (const Case& c : cases) {
+        FakeSteps steps;
+        c.fail(steps);
+        const ComputeDevice cpu = chooseComputeDevice(ComputeDevicePreference::automatic, steps.steps());
+        EXPECT_FALSE(cpu.gpu) << c.reason;
+        EXPECT_EQ(cpu.name, "CPU");
+        EXPECT_EQ(cpu.reason, c.reason);
+        EXPECT_EQ(steps.loads + steps.finds + steps.checks, c.stepsRun) << c.reason;
+    }
 }
 
 TEST(ComputeDeviceChoice, TheSettingForcesEitherDeviceButNotAGpuThatIsNotThere) {

@@ -6,6 +6,7 @@
 #include "support/CoreTest.h"
 
 #include "Speech/WavFileAudioSource.h"
+#include "SpeechFixtures.h"
 #include "Speech/WhisperRecognizer.h"
 #include "Speech/whisper/WhisperDecoder.h"
 
@@ -20,12 +21,7 @@ namespace quillory::testing {
 namespace {
 
 std::vector<float> fixture(const char* name) {
-    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/") + QLatin1String(name));
-    if (!file.open(QIODevice::ReadOnly)) {
-        ADD_FAILURE() << "missing fixture " << name;
-        return {};
-    }
-    return WavFileAudioSource::decode(file.readAll());
+    return speechFixture(QLatin1String(name));
 }
 
 double rms(std::span<const float> v) {

@@ -7,6 +7,7 @@
 
 #include "Runtime/Log.h"
 #include "Speech/WavFileAudioSource.h"
+#include "SpeechFixtures.h"
 #include "Speech/whisper/GpuBackend.h"
 #include "Speech/whisper/WhisperContext.h"
 #include "Speech/whisper/WhisperDecoder.h"
@@ -32,14 +33,7 @@ QString env(const char* name) {
     return qEnvironmentVariable(name);
 }
 
-std::vector<float> fixture(const QString& name) {
-    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/") + name);
-    if (!file.open(QIODevice::ReadOnly)) {
-        ADD_FAILURE() << "missing fixture " << name.toStdString();
-        return {};
-    }
-    return WavFileAudioSource::decode(file.readAll());
-}
+using quillory::testing::speechFixture;
 
 QString joined(const Expected<Transcript>& decoded) {
     if (!decoded) {
@@ -120,7 +114,7 @@ TEST(WhisperVulkanChild, DISABLED_DecodesOnTheVulkanDevice) {
     qint64 cpuMs = 0;
     qint64 gpuMs = 0;
     for (const QString& name : {QStringLiteral("plain.wav"), QStringLiteral("pauses.wav"), QStringLiteral("noisy.wav")}) {
-        const std::vector<float> audio = fixture(name);
+        const std::vector<float> audio = speechFixture(name);
         DecodeOptions options;
         options.threads = 2;
         options.audioCtx = audioCtxFor(qint64(audio.size()) * 1000 / kSampleRate);
@@ -139,7 +133,7 @@ TEST(WhisperVulkanChild, DISABLED_DecodesOnTheVulkanDevice) {
     // The recogniser's loader takes the GPU too, and decodes the same.
     auto decoder = loadDecoder(path, env("QUILLORY_TEST_WHISPER_VAD_MODEL"), 2);
     ASSERT_TRUE(decoder.ok()) << decoder.error().toStdString();
-    const DecodeResult result = decoder.value()->decode(fixture("plain.wav"), {}, 0, [] { return false; });
+    const DecodeResult result = decoder.value()->decode(speechFixture("plain.wav"), {}, 0, [] { return false; });
     ASSERT_EQ(result.status, DecodeResult::Status::ok) << result.error.toStdString();
     QString text;
     for (const QString& s : result.segments) {
@@ -154,7 +148,7 @@ TEST(WhisperVulkanChild, DISABLED_DecodesOnTheCpu) {
     auto decoder = loadDecoder(env("QUILLORY_TEST_WHISPER_MODEL"), env("QUILLORY_TEST_WHISPER_VAD_MODEL"), 2);
     ASSERT_TRUE(decoder.ok()) << decoder.error().toStdString();
     EXPECT_FALSE(currentComputeDevice().gpu);
-    const DecodeResult result = decoder.value()->decode(fixture("plain.wav"), {}, 0, [] { return false; });
+    const DecodeResult result = decoder.value()->decode(speechFixture("plain.wav"), {}, 0, [] { return false; });
     ASSERT_EQ(result.status, DecodeResult::Status::ok) << result.error.toStdString();
     QString text;
     for (const QString& s : result.segments) {

@@ -5,6 +5,7 @@
 // come from scripts/run-tests.sh; without them the tests that need the models skip.
 
 #include "Speech/WavFileAudioSource.h"
+#include "SpeechFixtures.h"
 #include "Speech/whisper/ModelFileCheck.h"
 #include "Speech/whisper/WhisperContext.h"
 #include "Speech/whisper/WhisperDecoder.h"
@@ -28,14 +29,7 @@ QString env(const char* name) {
     return qEnvironmentVariable(name);
 }
 
-std::vector<float> fixture(const QString& name) {
-    QFile file(QStringLiteral(QUILLORY_SPEECH_FIXTURES "/") + name);
-    if (!file.open(QIODevice::ReadOnly)) {
-        ADD_FAILURE() << "missing fixture " << name.toStdString();
-        return {};
-    }
-    return WavFileAudioSource::decode(file.readAll());
-}
+using quillory::testing::speechFixture;
 
 /// The reason `result` failed; empty when it did not fail.
 template <typename T>
@@ -102,7 +96,7 @@ TEST_F(TinyWhisper, LoadsAndDecodesTheFixturesToTheKnownSentence) {
     EXPECT_EQ(s_model->maxPromptTokens(), 224);
     EXPECT_GE(s_model->loadMs(), 0);
 
-    const auto plain = fixture("plain.wav");
+    const auto plain = speechFixture("plain.wav");
     ASSERT_GT(plain.size(), 16000u * 3);
     auto decoded = s_model->decode(plain, DecodeOptions{});
     EXPECT_EQ(outcomeOf(decoded), Outcome::ok) << decoded.error().toStdString();
@@ -142,7 +136,7 @@ TEST_F(TinyWhisper, RejectsRequestsItCannotServeWithoutDecoding) {
 
     DecodeOptions klingon;
     klingon.language = QStringLiteral("tlh");
-    const auto plain = fixture("plain.wav");
+    const auto plain = speechFixture("plain.wav");
     decoded = s_model->decode(plain, klingon);
     EXPECT_TRUE(joined(decoded).isEmpty());
     EXPECT_EQ(outcomeOf(decoded), Outcome::failed);
@@ -159,7 +153,7 @@ TEST_F(TinyWhisper, RejectsRequestsItCannotServeWithoutDecoding) {
 TEST_F(TinyWhisper, TheDecodingStateIsFreedAfterASessionAndMadeAgainForTheNext) {
     // whisper.cpp's caches and compute buffers (tens of MB, hundreds for the large models) are
     // freed between dictations; the weights stay loaded and the next decode hears as well.
-    const auto plain = fixture("plain.wav");
+    const auto plain = speechFixture("plain.wav");
     const Expected<> prepared = s_model->prepare();
     ASSERT_TRUE(prepared) << prepared.error().toStdString();
     EXPECT_TRUE(s_model->holdsState());
@@ -179,7 +173,7 @@ TEST_F(TinyWhisper, TheDecodingStateIsFreedAfterASessionAndMadeAgainForTheNext) 
 }
 
 TEST_F(TinyWhisper, AbortEndsADecodeAndTheModelStaysUsable) {
-    const auto pauses = fixture("pauses.wav");
+    const auto pauses = speechFixture("pauses.wav");
     DecodeOptions now;
     now.shouldAbort = [] { return true; };
     auto decoded = s_model->decode(pauses, now);
@@ -211,7 +205,7 @@ TEST_F(TinyWhisper, AbortEndsADecodeAndTheModelStaysUsable) {
 }
 
 TEST_F(TinyWhisper, ConcurrentCallersAreSerialised) {
-    const auto plain = fixture("plain.wav");
+    const auto plain = speechFixture("plain.wav");
     std::vector<QString> results(4);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < results.size(); ++i) {
@@ -374,7 +368,7 @@ protected:
 };
 
 TEST_F(TinyVad, FindsTheSpeechAndNothingInSilence) {
-    const auto plain = fixture("plain.wav");
+    const auto plain = speechFixture("plain.wav");
     const qint64 plainMs = qint64(plain.size()) * 1000 / kSampleRate;
     auto speech = valueOf(vad_->detect(plain));
     ASSERT_FALSE(speech.empty());
@@ -393,23 +387,23 @@ TEST_F(TinyVad, FindsTheSpeechAndNothingInSilence) {
     }
     EXPECT_GT(covered, plainMs * 6 / 10);
 
-    EXPECT_TRUE(valueOf(vad_->detect(fixture("silence.wav"))).empty());
+    EXPECT_TRUE(valueOf(vad_->detect(speechFixture("silence.wav"))).empty());
     EXPECT_TRUE(valueOf(vad_->detect({})).empty());
-    const auto probs = valueOf(vad_->probabilities(fixture("silence.wav")));
+    const auto probs = valueOf(vad_->probabilities(speechFixture("silence.wav")));
     ASSERT_EQ(probs.size(), (3u * 16000 + 511) / 512);
     for (float p : probs) {
         EXPECT_LT(p, 0.1f);
     }
 
     // Background noise well below the voice is not speech; the voice still is.
-    const auto noisy = valueOf(vad_->detect(fixture("noisy.wav")));
+    const auto noisy = valueOf(vad_->detect(speechFixture("noisy.wav")));
     ASSERT_FALSE(noisy.empty());
     EXPECT_NEAR(double(noisy.front().startMs), double(speech.front().startMs), 100.0);
     EXPECT_NEAR(double(noisy.back().endMs), double(speech.back().endMs), 200.0);
 }
 
 TEST_F(TinyVad, TheLongPausesSeparateTheSentences) {
-    const auto pauses = fixture("pauses.wav");
+    const auto pauses = speechFixture("pauses.wav");
     VadOptions options;
     options.minSilenceMs = 700;  // pauses inside a sentence stay inside its interval
     const auto speech = valueOf(vad_->detect(pauses, options));
