@@ -90,8 +90,12 @@ public:
     /// changes). The load is logged with its duration.
     void preload();
     /// Preloads whenever one of `keys` of the standard settings store changes in this process (the
-    /// selected models); a change made by another process is seen at the next recognition.
-    void preloadOnChangeOf(const QStringList& keys);
+    /// selected models); a change made by another process is seen at the next recognition. A
+    /// change of one of `reloadKeys` (where the models compute) loads the same files again.
+    void preloadOnChangeOf(const QStringList& keys, const QStringList& reloadKeys = {});
+    /// Loads the models again even when their files are the ones loaded (a recognition under way
+    /// keeps the decoder it has).
+    void reload();
 
     /// The fast model of the live text: `modelPath` names its file, or is empty for one pass; it is
     /// loaded by `loader` on `worker`, never the selected model's worker. Set before the first preload.

@@ -135,15 +135,28 @@ void WhisperRecognizerHost::load(Loaded& into, const QString& path, const Speech
     });
 }
 
-void WhisperRecognizerHost::preloadOnChangeOf(const QStringList& keys) {
+void WhisperRecognizerHost::preloadOnChangeOf(const QStringList& keys, const QStringList& reloadKeys) {
     connections_ = std::make_unique<QObject>();
     std::weak_ptr<WhisperRecognizerHost> weak = weak_from_this();
     QObject::connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, connections_.get(),
-                     [weak, keys](const QString& changed) {
-                         if (auto host = weak.lock(); host && keys.contains(changed)) {
+                     [weak, keys, reloadKeys](const QString& changed) {
+                         auto host = weak.lock();
+                         if (!host) {
+                             return;
+                         }
+                         if (reloadKeys.contains(changed)) {
+                             host->reload();
+                         } else if (keys.contains(changed)) {
                              host->preload();
                          }
                      });
+}
+
+void WhisperRecognizerHost::reload() {
+    // The loads in flight finish unseen: their slots are no longer the host's.
+    main_ = Loaded{};
+    partial_ = Loaded{};
+    preload();
 }
 
 bool WhisperRecognizerHost::isAvailable() {

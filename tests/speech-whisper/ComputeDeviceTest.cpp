@@ -152,6 +152,28 @@ private:
     QString name_;
 };
 
+TEST(ComputeDeviceSetting, AGpuFailureHoldsUntilTheSettingChanges) {
+    // The process's real choice, with no Vulkan backend to be found: the GPU is never reached, so
+    // the reason tells whether the failure is still remembered.
+    QTemporaryDir home;
+    qputenv("QUILLORY_WHISPER_VULKAN_DIR", home.filePath("nowhere").toUtf8());
+    DefaultsStore store(home.filePath("settings.json"));
+    DefaultsStore::setStandardForTesting(&store);
+    const QString key = QString::fromLatin1(ComputeDevices::preferenceKey);
+    ASSERT_TRUE(store.setString(key, QStringLiteral("gpu")));
+    currentComputeDevice(); // the choice the failing model was loaded under
+    reportGpuFailure(QStringLiteral("device lost"));
+    EXPECT_EQ(currentComputeDevice().reason, "a decode on the GPU failed earlier (device lost)");
+    EXPECT_EQ(currentComputeDevice().reason, "a decode on the GPU failed earlier (device lost)") << "it holds";
+
+    ASSERT_TRUE(store.setString(key, QStringLiteral("auto")));
+    EXPECT_FALSE(currentComputeDevice().reason.contains(QStringLiteral("failed earlier"))) << "asked again: tried again";
+    ASSERT_TRUE(store.setString(key, QStringLiteral("gpu")));
+    EXPECT_FALSE(currentComputeDevice().reason.contains(QStringLiteral("failed earlier")));
+    DefaultsStore::setStandardForTesting(nullptr);
+    qunsetenv("QUILLORY_WHISPER_VULKAN_DIR");
+}
+
 TEST(GpuDecoderFallback, AFailedGpuDecodeIsDoneAgainOnTheCpuAndLaterOnesStayThere) {
     auto gpu = std::make_shared<NamedDecoder>("gpu");
     auto cpu = std::make_shared<NamedDecoder>("cpu");

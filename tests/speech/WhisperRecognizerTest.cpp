@@ -587,8 +587,8 @@ TEST_F(WhisperRecognizerTest, TheModelLoadsOnceAndStaysForLaterSessions) {
         << qPrintable(log.lines.first());
 }
 
-TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackground) {
-    host->preloadOnChangeOf({QStringLiteral("quillory.speech.model")});
+TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelOrTheDeviceLoadsInTheBackground) {
+    host->preloadOnChangeOf({QStringLiteral("quillory.speech.model")}, {QStringLiteral("quillory.speech.device")});
     loadModel();
     const QString other = path(QStringLiteral("other.bin"));
     writeModel(other);
@@ -601,6 +601,15 @@ TEST_F(WhisperRecognizerTest, ChangingTheSelectedModelLoadsTheNewOneInTheBackgro
     clock_.runPending();
     EXPECT_EQ(host->loadedPath(), other);
     EXPECT_EQ(loads, 2);
+
+    // The device changed: the same file again, on the device now chosen.
+    store_->setString(QStringLiteral("quillory.speech.device"), QStringLiteral("cpu"));
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loading);
+    worker->runNext();
+    clock_.runPending();
+    EXPECT_EQ(host->loadState(), WhisperRecognizerHost::LoadState::loaded);
+    EXPECT_EQ(host->loadedPath(), other);
+    EXPECT_EQ(loads, 3);
 }
 
 TEST_F(WhisperRecognizerTest, AMissingOrBrokenModelIsUnavailable) {

@@ -164,6 +164,9 @@ struct Vulkan {
     std::optional<Expected<>> checked;
     ggml_backend_dev_t device = nullptr;
     QString gpuFailure;
+    /// The preference `gpuFailure` came under: another one forgets it (the user asked again).
+    ComputeDevicePreference failedUnder = ComputeDevicePreference::automatic;
+    ComputeDevicePreference lastPreference = ComputeDevicePreference::automatic;
     QString lastChoice;
 
     static Vulkan& shared() {
@@ -330,6 +333,11 @@ ComputeDevice currentComputeDevice() {
     {
         Vulkan& v = Vulkan::shared();
         std::lock_guard lock(v.mutex);
+        if (!v.gpuFailure.isEmpty() && v.failedUnder != preference) {
+            qCInfo(lcSpeech, "%s changed: the GPU is tried again", ComputeDevices::preferenceKey);
+            v.gpuFailure.clear();
+        }
+        v.lastPreference = preference;
         failure = v.gpuFailure;
     }
     ComputeDevice device = chooseComputeDevice(preference, vulkanSteps(), failure);
@@ -352,6 +360,7 @@ void reportGpuFailure(const QString& reason) {
     std::lock_guard lock(v.mutex);
     if (v.gpuFailure.isEmpty()) {
         v.gpuFailure = reason;
+        v.failedUnder = v.lastPreference;
     }
 }
 

@@ -61,7 +61,8 @@ const GpuSteps& vulkanSteps();
 /// load), logged on the speech channel when it changes.
 ComputeDevice currentComputeDevice();
 
-/// Records that a decode on the GPU failed: from now on this process recognises on the CPU.
+/// Records that a decode on the GPU failed: from now on this process recognises on the CPU, until
+/// the setting changes (the next choice under another preference tries the GPU again).
 void reportGpuFailure(const QString& reason);
 
 /// A decoder on the GPU that falls back to the CPU: a decode that fails on the GPU is done again on
