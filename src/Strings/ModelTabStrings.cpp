@@ -65,6 +65,16 @@ constexpr LocalizedString kStrings[] = {
     {"speech.model.label", "Model", "モデル"},
     {"speech.model.use", "Use for Dictation", "音声入力に使う"},
     {"speech.model.in_use", "in use", "使用中"},
+    {"speech.device.label", "Recognition device", "認識に使うデバイス"},
+    {"speech.device.auto", "Automatic", "自動"},
+    {"speech.device.cpu", "Processor only", "プロセッサのみ"},
+    {"speech.device.gpu", "Graphics card (Vulkan)", "グラフィックカード (Vulkan)"},
+    {"speech.device.help",
+     "Automatic uses the graphics card when it computes correctly, else the processor. A change applies from the next dictation (the model is loaded again).",
+     "自動では、グラフィックカードが正しく計算できればそれを使い、できなければプロセッサを使います。変更は次の音声入力から反映されます (モデルを読み込み直します)。"},
+    {"speech.device.now_gpu", "Now: graphics card %1 (%2)", "現在: グラフィックカード %1 (%2)"},
+    {"speech.device.now_cpu", "Now: processor (%1)", "現在: プロセッサ (%1)"},
+    {"speech.device.pending", "Now: decided at the next dictation", "現在: 次の音声入力の時に決まります"},
     {"settings.model.error.unknown", "The operation failed.", "操作に失敗しました。"},
 };
 } // namespace

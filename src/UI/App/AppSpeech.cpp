@@ -4,8 +4,10 @@
 #include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
 #include "Speech/RemoteRecognizer.h"
+#include "Speech/SpeechDevice.h"
 #include "Speech/SpeechModel.h"
 #include "Speech/WhisperRecognizer.h"
+#include "Speech/whisper/GpuBackend.h"
 #include "Speech/whisper/WhisperDecoder.h"
 
 #include <QFileInfo>
@@ -102,6 +104,13 @@ Task<> AppSpeechModelCatalogue::downloadCancellable(QString id, Progress progres
     }
 }
 
+Task<std::optional<RecognitionDevice>> AppSpeechModelCatalogue::recognitionDevice() {
+    // The first choice in a process may probe the GPU (half a second or more): off the main thread.
+    const whisper::ComputeDevice device =
+        co_await runInBackground<whisper::ComputeDevice>([] { return whisper::currentComputeDevice(); });
+    co_return RecognitionDevice{device.gpu, device.name, device.reason};
+}
+
 void AppSpeechModelCatalogue::remove(const QString& id) {
     SpeechModelDownloader::remove(modelOrThrow(id));
 }
@@ -150,8 +159,10 @@ std::shared_ptr<WhisperRecognizerHost> installAppRecognizer(platform::DesktopSer
         }
         return nullptr;
     });
+    // A changed device applies from the next dictation: the models load again on it now.
     host->preloadOnChangeOf({QString::fromLatin1(SpeechModels::selectedModelKey),
-                             QString::fromLatin1(SpeechModels::partialModelKey)});
+                             QString::fromLatin1(SpeechModels::partialModelKey)},
+                            {QString::fromLatin1(ComputeDevices::preferenceKey)});
     host->preload();
     return host;
 }

@@ -30,6 +30,7 @@ public:
     Task<> downloadCancellable(QString id, Progress progress, CancellationToken cancel) override;
     QString recommendedId() const override;
     void remove(const QString& id) override;
+    Task<std::optional<RecognitionDevice>> recognitionDevice() override;
 
 private:
     struct Impl;

@@ -1,5 +1,6 @@
 #include "UI/Settings/SpeechModelSection.h"
 
+#include "Runtime/DefaultsStore.h"
 #include "Runtime/Localization.h"
 #include "UI/Settings/ModelTabWidgets.h"
 #include "UI/Settings/SettingsWidgets.h"
@@ -8,6 +9,7 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalBlocker>
@@ -19,6 +21,14 @@ SpeechModelSectionModel::SpeechModelSectionModel(std::shared_ptr<SpeechModelCata
     : QObject(parent), catalogue_(std::move(catalogue)), shownId_(catalogue_->selectedId()) {
     shownDownloaded_ = catalogue_->isDownloaded(shownId_);
     connect(&files_, &ModelDownloadController::changed, this, &SpeechModelSectionModel::changed);
+    // The recogniser loads the model again when the setting changes (here or in another
+    // process); the answer after that is the device it loads on.
+    connect(&DefaultsStore::standard(), &DefaultsStore::valueChanged, this, [this](const QString& key) {
+        if (key == QLatin1String(ComputeDevices::preferenceKey)) {
+            refreshDevice();
+        }
+    });
+    refreshDevice();
 }
 
 void SpeechModelSectionModel::setStatus(const AppStatus& status) {
@@ -93,6 +103,47 @@ void SpeechModelSectionModel::selectShown() {
     emit changed();
 }
 
+ComputeDevicePreference SpeechModelSectionModel::devicePreference() const {
+    return ComputeDevices::preference(DefaultsStore::standard());
+}
+
+void SpeechModelSectionModel::setDevicePreference(ComputeDevicePreference preference) {
+    if (preference == devicePreference()) {
+        return;
+    }
+    DefaultsStore::standard().setValue(QLatin1String(ComputeDevices::preferenceKey), ComputeDevices::name(preference));
+}
+
+QString SpeechModelSectionModel::deviceStatus() const {
+    if (!device_) {
+        return L("speech.device.pending");
+    }
+    return device_->gpu ? L("speech.device.now_gpu").arg(device_->name, device_->reason)
+                        : L("speech.device.now_cpu").arg(device_->reason);
+}
+
+void SpeechModelSectionModel::refreshDevice() {
+    device_.reset();
+    emit changed();
+    askDevice();
+}
+
+Task<> SpeechModelSectionModel::askDevice() {
+    QPointer<SpeechModelSectionModel> self(this);
+    const int query = ++deviceQuery_;
+    std::optional<RecognitionDevice> device;
+    try {
+        device = co_await catalogue_->recognitionDevice();
+    } catch (...) {
+        device.reset(); // unknown here: decided at the next dictation
+    }
+    if (!self || query != deviceQuery_) {
+        co_return;
+    }
+    device_ = std::move(device);
+    emit changed();
+}
+
 SpeechModelSection::SpeechModelSection(SpeechModelSectionModel* model, QWidget* parent)
     : QWidget(parent), model_(model) {
     auto* layout = new QVBoxLayout(this);
@@ -134,6 +185,22 @@ SpeechModelSection::SpeechModelSection(SpeechModelSectionModel* model, QWidget* 
     buttons->addWidget(select_);
     layout->addLayout(buttons);
 
+    auto* deviceForm = new QFormLayout;
+    device_ = new QComboBox(this);
+    device_->setObjectName(QStringLiteral("speechDevicePicker"));
+    device_->addItem(L("speech.device.auto"), int(ComputeDevicePreference::automatic));
+    device_->addItem(L("speech.device.cpu"), int(ComputeDevicePreference::cpu));
+    device_->addItem(L("speech.device.gpu"), int(ComputeDevicePreference::gpu));
+    deviceForm->addRow(L("speech.device.label"), device_);
+    layout->addLayout(deviceForm);
+    deviceStatus_ = makeCaption({}, this);
+    deviceStatus_->setObjectName(QStringLiteral("speechDeviceStatus"));
+    layout->addWidget(deviceStatus_);
+    layout->addWidget(makeCaption(L("speech.device.help"), this));
+
+    connect(device_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        model_->setDevicePreference(ComputeDevicePreference(device_->itemData(index).toInt()));
+    });
     connect(picker_, &QComboBox::currentIndexChanged, this,
             [this](int index) { model_->show(picker_->itemData(index).toString()); });
     connect(download_, &QPushButton::clicked, model_, &SpeechModelSectionModel::download);
@@ -166,6 +233,11 @@ void SpeechModelSection::render() {
     delete_->setVisible(model_->shownDownloaded());
     delete_->setEnabled(model_->canDelete());
     select_->setEnabled(model_->canSelect());
+    {
+        const QSignalBlocker blocker(device_);
+        device_->setCurrentIndex(device_->findData(int(model_->devicePreference())));
+    }
+    deviceStatus_->setText(model_->deviceStatus());
 }
 
 } // namespace quillory

@@ -2,6 +2,7 @@
 
 #include "App/AppStatus.h"
 #include "Runtime/Async.h"
+#include "Speech/SpeechDevice.h"
 #include "UI/Settings/ModelDownloadController.h"
 
 #include <QList>
@@ -26,6 +27,13 @@ struct SpeechModelEntry {
     QString displayName;
     QString detail;
     QString downloadSizeDescription;
+};
+
+/// Where recognition computes now, and why (the words of `quillory doctor`'s speech-device line).
+struct RecognitionDevice {
+    bool gpu = false;
+    QString name;   ///< "CPU", or the Vulkan device
+    QString reason;
 };
 
 /// What the settings need of the speech model catalogue: the models, their files and the
@@ -53,6 +61,10 @@ public:
     virtual QString recommendedId() const { return selectedId(); }
     /// Removes the model's files; throws on failure.
     virtual void remove(const QString& id) = 0;
+    /// The device recognition uses for the stored "quillory.speech.device", once known (the first
+    /// answer in a process may probe the GPU for a while: never on the main thread). None: not
+    /// known here, the status line says it is decided at the next dictation.
+    virtual Task<std::optional<RecognitionDevice>> recognitionDevice() { co_return std::nullopt; }
 };
 
 /// The state of the speech model section: which model the picker shows, a download with its
@@ -92,14 +104,28 @@ public:
     void deleteShown();
     void selectShown();
 
+    // ---- the recognition device ("quillory.speech.device"; applies from the next model load) ----
+    /// The stored preference (an unknown value reads as automatic).
+    ComputeDevicePreference devicePreference() const;
+    void setDevicePreference(ComputeDevicePreference preference);
+    /// The status line: the device in use and why, or that it is decided at the next dictation
+    /// (while the answer is on its way, or when none can be given here).
+    QString deviceStatus() const;
+    /// Asks the catalogue again (at start, and whenever the setting changes).
+    void refreshDevice();
+
 signals:
     void changed();
 
 private:
+    Task<> askDevice();
+
     std::shared_ptr<SpeechModelCatalogue> catalogue_;
     ModelDownloadController files_;
     QString shownId_;
     bool shownDownloaded_ = false;
+    std::optional<RecognitionDevice> device_;
+    int deviceQuery_ = 0; ///< the latest question: older answers are dropped
 };
 
 /// The body of the polish tab's speech model card: picker, size and state rows, download with a
@@ -125,6 +151,8 @@ private:
     QPushButton* download_;
     QPushButton* delete_;
     QPushButton* select_;
+    QComboBox* device_;
+    QLabel* deviceStatus_;
 };
 
 } // namespace quillory

@@ -151,6 +151,14 @@ public:
         }
         present.erase(id);
     }
+    /// The device answer, given after `deviceTime` (a GPU probe).
+    std::optional<RecognitionDevice> device;
+    Duration deviceTime = 500ms;
+    Task<std::optional<RecognitionDevice>> recognitionDevice() override {
+        const std::optional<RecognitionDevice> answer = device;
+        co_await sleepFor(deviceTime);
+        co_return answer;
+    }
 };
 
 /// A child widget of `root` by object name (fails the test when it is missing).

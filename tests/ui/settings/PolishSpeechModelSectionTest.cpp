@@ -91,5 +91,40 @@ TEST_F(SpeechModelSectionTest, FailuresAreShownAndBusySessionsBlockChanges) {
     EXPECT_EQ(catalogue_->selected, QStringLiteral("small")) << "no switch in the middle of a session";
 }
 
+TEST_F(SpeechModelSectionTest, TheDevicePickerShowsAndWritesTheSettingAndTheStatusGivesTheReason) {
+    const QString key = QString::fromLatin1(ComputeDevices::preferenceKey);
+    auto* picker = find<QComboBox>("speechDevicePicker");
+    auto* status = find<QLabel>("speechDeviceStatus");
+    EXPECT_EQ(picker->currentIndex(), 0) << "unset: automatic";
+    EXPECT_EQ(status->text(), L("speech.device.pending")) << "no answer yet: the window never waits for the probe";
+    clock_.advance(500ms);
+    EXPECT_EQ(status->text(), L("speech.device.pending")) << "none can be given here";
+
+    store_->setString(key, QStringLiteral("gpu")); // written elsewhere (the command line)
+    EXPECT_EQ(picker->currentText(), L("speech.device.gpu"));
+    store_->setString(key, QStringLiteral("fast"));
+    EXPECT_EQ(picker->currentText(), L("speech.device.auto")) << "an unknown value reads as automatic";
+
+    catalogue_->device = RecognitionDevice{false, QStringLiteral("CPU"), QStringLiteral("quillory.speech.device is cpu")};
+    picker->setCurrentIndex(picker->findText(L("speech.device.cpu")));
+    EXPECT_EQ(store_->stringValue(key), QStringLiteral("cpu"));
+    EXPECT_EQ(status->text(), L("speech.device.pending")) << "the old answer is gone at once";
+    clock_.advance(500ms);
+    EXPECT_EQ(status->text(), L("speech.device.now_cpu").arg(QStringLiteral("quillory.speech.device is cpu")));
+
+    // Two changes in a row: the first answer, now stale, never shows.
+    catalogue_->device = RecognitionDevice{true, QStringLiteral("Vulkan0: Radeon"), QStringLiteral("stale")};
+    picker->setCurrentIndex(picker->findText(L("speech.device.gpu")));
+    catalogue_->device = RecognitionDevice{true, QStringLiteral("Vulkan0: Radeon"), QStringLiteral("it computed the check right")};
+    clock_.advance(250ms);
+    picker->setCurrentIndex(picker->findText(L("speech.device.auto")));
+    EXPECT_EQ(store_->stringValue(key), QStringLiteral("auto"));
+    clock_.advance(250ms);
+    EXPECT_EQ(status->text(), L("speech.device.pending"));
+    clock_.advance(250ms);
+    EXPECT_EQ(status->text(), L("speech.device.now_gpu").arg(QStringLiteral("Vulkan0: Radeon"),
+                                                             QStringLiteral("it computed the check right")));
+}
+
 } // namespace
 } // namespace quillory::testing
