@@ -36,9 +36,10 @@ packages=(
     # the private headless KDE Plasma desktop (scripts/kwin-session.sh): KWin, the desktop portal with
     # its KDE backend (RemoteDesktop, GlobalShortcuts), and the Qt 5 Wayland plugin that backend needs
     kwin-wayland xdg-desktop-portal xdg-desktop-portal-kde qtwayland5
-    # GNOME's compositor headless for the GNOME tests (scripts/gnome-session.sh) and the schemas of
-    # GNOME's custom keybindings with gsettings (the toggle binding)
-    mutter gnome-settings-daemon-common libglib2.0-bin
+    # GNOME's compositor headless for the GNOME tests (scripts/gnome-session.sh), the schemas of
+    # GNOME's custom keybindings with gsettings (the toggle binding), and the shell users run with
+    # the settings daemon that runs those bindings (`gnome-session.sh --shell`; about 56 MB to fetch)
+    mutter gnome-settings-daemon-common libglib2.0-bin gnome-shell gnome-settings-daemon
     # real terminal emulators the paste tests type into (xterm, rxvt-unicode, a VTE terminal)
     xterm rxvt-unicode xfce4-terminal
     # a GTK3 program for the focused-field tests (zenity's entry dialog)

@@ -12,10 +12,12 @@
 #     XDG_CURRENT_DESKTOP=GNOME; its D-Bus services (org.gnome.Mutter.RemoteDesktop, ScreenCast, …)
 #     on the run's session bus
 #   - XWayland as GNOME starts it (DISPLAY, XAUTHORITY), unless --no-xwayland
-#   - with --shell: gnome-shell (headless, without XWayland) in place of bare mutter, and GNOME's
-#     settings daemon's media keys (gsd-media-keys), which run the desktop's custom shortcuts
-#     through the keys gnome-shell grabs for it; gnome-shell reaches for the system bus at start-up
-#     (logind), so it gets a private one
+#   - with --shell: gnome-shell (headless) in place of bare mutter, and GNOME's settings daemon's
+#     media keys (gsd-media-keys), which run the desktop's custom shortcuts through the keys
+#     gnome-shell grabs for it; gnome-shell reaches for the system bus at start-up (logind), so it
+#     gets a private one. It runs in unsafe mode: its org.gnome.Shell.Eval answers, so that a test
+#     can activate a window as the user's click would (the shell gives a new window no keyboard
+#     without an activation token)
 #   - a session D-Bus (DBUS_SESSION_BUS_ADDRESS) with the accessibility bus launcher
 #   - a PulseAudio server with a pipe microphone (QUILLORY_TEST_PIPE_SOURCE, QUILLORY_TEST_PULSE_PID,
 #     as in scripts/desktop-session.sh) unless --no-pulse
@@ -31,7 +33,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --no-pulse) with_pulse=0; shift ;;
         --no-xwayland) with_xwayland=0; shift ;;
-        --shell) with_shell=1; with_xwayland=0; shift ;;
+        --shell) with_shell=1; shift ;;
         --) shift; break ;;
         *) break ;;
     esac
@@ -41,14 +43,9 @@ done
 log() { printf '[gnome-session] %s\n' "$*" >&2; }
 command -v mutter >/dev/null 2>&1 || { log "mutter is not installed (scripts/deps.sh installs it)"; exit 1; }
 media_keys=/usr/libexec/gsd-media-keys
-if [ "$with_shell" = 1 ]; then
-    # Only the GNOME hotkey bench needs the whole shell: installed on demand, not by scripts/deps.sh.
-    if ! command -v gnome-shell >/dev/null 2>&1 || [ ! -x "$media_keys" ]; then
-        LOG_TAG=gnome-session
-        # shellcheck source=lib/common.sh
-        source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
-        ensure_debian_packages gnome-shell gnome-settings-daemon
-    fi
+if [ "$with_shell" = 1 ] && { ! command -v gnome-shell >/dev/null 2>&1 || [ ! -x "$media_keys" ]; }; then
+    log "gnome-shell or gsd-media-keys is not installed (scripts/deps.sh installs them)"
+    exit 1
 fi
 
 # shellcheck source=lib/test-session.sh
@@ -68,18 +65,31 @@ if [ "$with_shell" = 1 ]; then
     system_bus="$(printf '%s\n' "$system_bus" | sed -n "s/^DBUS_SESSION_BUS_ADDRESS='\(.*\)';$/\1/p")"
     gsettings set org.gnome.shell welcome-dialog-last-shown-version '999' >/dev/null 2>&1 || true
     display_name="quillory-gnome-$$"
-    DBUS_SYSTEM_BUS_ADDRESS="$system_bus" gnome-shell --wayland --headless --no-x11 --virtual-monitor 1280x800 \
-        --wayland-display="$display_name" >"$root/mutter.log" 2>&1 &
+    shell_args=(--wayland --headless --unsafe-mode --virtual-monitor 1280x800 --wayland-display="$display_name")
+    [ "$with_xwayland" = 1 ] || shell_args+=(--no-x11)
+    DBUS_SYSTEM_BUS_ADDRESS="$system_bus" gnome-shell "${shell_args[@]}" >"$root/mutter.log" 2>&1 &
     mutter_pid=$!
     pids+=("$mutter_pid")
+    # Up when its start-up is complete, as its log says (it owns its bus name before its user
+    # interface is there).
     for _ in $(seq 1200); do
-        [ -S "$XDG_RUNTIME_DIR/$display_name" ] && dbus-send --session --print-reply --dest=org.freedesktop.DBus / \
-            org.freedesktop.DBus.NameHasOwner string:org.gnome.Shell 2>/dev/null | grep -q 'boolean true' && break
+        [ -S "$XDG_RUNTIME_DIR/$display_name" ] && grep -q 'GNOME Shell started at' "$root/mutter.log" && break
         kill -0 "$mutter_pid" 2>/dev/null || { cat "$root/mutter.log" >&2; log "gnome-shell did not start"; exit 1; }
         sleep 0.05
     done
-    [ -S "$XDG_RUNTIME_DIR/$display_name" ] || { log "gnome-shell opened no Wayland socket"; exit 1; }
+    [ -S "$XDG_RUNTIME_DIR/$display_name" ] && grep -q 'GNOME Shell started at' "$root/mutter.log" ||
+        { log "gnome-shell did not finish starting"; exit 1; }
     export WAYLAND_DISPLAY="$display_name"
+    if [ "$with_xwayland" = 1 ]; then
+        # gnome-shell runs no command of ours: its XWayland (started with it, as the session has no
+        # systemd to start it on demand) is the display its log names, with the authority file
+        # mutter writes beside its sockets.
+        DISPLAY="$(sed -n 's/.*Using public X11 display \(:[0-9]*\).*/\1/p' "$root/mutter.log" | head -n 1)"
+        XAUTHORITY="$(find "$XDG_RUNTIME_DIR" -maxdepth 1 -name '.mutter-Xwaylandauth.*' | head -n 1)"
+        [ -n "$DISPLAY" ] || { log "gnome-shell gave no X display: XWayland did not start"; exit 1; }
+        export DISPLAY
+        [ -z "$XAUTHORITY" ] || export XAUTHORITY
+    fi
     # The settings daemon's media keys: a GTK program on this display.
     GDK_BACKEND=wayland "$media_keys" >"$root/media-keys.log" 2>&1 &
     pids+=($!)

@@ -84,6 +84,12 @@ public:
             return ready_ || process_.state() == QProcess::NotRunning;
         }, 60000) && ready_;
     }
+    /// Whether it has the keyboard now.
+    bool ready() {
+        pump();
+        return ready_;
+    }
+    bool running() const { return process_.state() != QProcess::NotRunning; }
     qint64 pid() const { return process_.processId(); }
     /// How often it lost the keyboard.
     int focusLosses() {
