@@ -13,8 +13,9 @@ constexpr const char* kFakeInput = "org_kde_kwin_fake_input";
 constexpr const char* kDataControl = "zwlr_data_control_manager_v1";
 constexpr const char* kExtDataControl = "ext_data_control_manager_v1";
 constexpr const char* kLayerShell = "zwlr_layer_shell_v1";
-/// Advertised by KWin to every client, whatever XDG_CURRENT_DESKTOP says.
-constexpr const char* kKWinDecorations = "org_kde_kwin_server_decoration_manager";
+/// Advertised by KWin to every client, whatever XDG_CURRENT_DESKTOP says, and by no wlroots
+/// compositor (sway lists KWin's server-decoration manager too: not that one).
+constexpr const char* kKWinShadows = "org_kde_kwin_shadow_manager";
 constexpr const char* kRemoteDesktop = "org.freedesktop.portal.RemoteDesktop";
 constexpr const char* kGlobalShortcuts = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* kClipboardPortal = "org.freedesktop.portal.Clipboard";
@@ -271,7 +272,7 @@ BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, 
 }
 
 bool isKWin(const DesktopFacts& f, DesktopFamily family) {
-    return family == DesktopFamily::kde || f.globalVersion(kKWinDecorations) > 0;
+    return family == DesktopFamily::kde || f.globalVersion(kKWinShadows) > 0;
 }
 
 BackendChoice waylandOverlay(const DesktopFacts& f, const BuiltBackends& built, DesktopFamily family) {

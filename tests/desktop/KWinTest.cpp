@@ -15,10 +15,9 @@
 #include "Input/wayland/WaylandInputPlatform.h"
 #include "Platform/linux/DesktopProbe.h"
 #include "Platform/qt/OverlaySurface.h"
-#include "Strings/StringTables.h"
-#include "UI/Overlay/OverlayPanel.h"
 
 #include "KGlobalAccelChords.h"
+#include "OverlayClickSupport.h"
 #include "WaylandTestSupport.h"
 
 #include "fake-input-client-protocol.h"
@@ -34,13 +33,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QApplication>
-#include <QScreen>
-#include <QToolButton>
 
 #include <gmock/gmock.h>
 
-#include <cstdio>
 #include <functional>
 
 #include <linux/input-event-codes.h>
@@ -56,7 +51,6 @@ constexpr int kWaitMs = quillory::test::kDesktopWaitMs;
 bool waitFor(const std::function<bool()>& done, int timeoutMs = kWaitMs) {
     return quillory::test::pollUntil(done, timeoutMs);
 }
-using quillory::test::runServing;
 using quillory::test::wlCopy;
 using quillory::test::wlPaste;
 
@@ -70,29 +64,9 @@ QJsonObject doctorJson() {
     return QJsonDocument::fromJson(doctor.readAllStandardOutput()).object();
 }
 
-/// `quillory paste` into `target`: the words land exactly once, the field keeps the keyboard, and
-/// the user's clipboard comes back.
+/// `quillory paste` into `target`: lands once, the field keeps the keyboard, the clipboard comes back.
 void expectQuilloryPasteLandsOnce(quillory::test::WaylandTarget& target) {
-    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
-    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
-    ASSERT_TRUE(wlCopy(users));
-
-    const QString dictated = QStringLiteral("音声入力の文章です。");
-    QByteArray err;
-    const auto out = runServing(QStringLiteral(QUILLORY_EXECUTABLE), {QStringLiteral("paste"), dictated}, &err);
-    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
-    EXPECT_THAT(out->toStdString(), ::testing::HasSubstr("with Ctrl+V"));
-    ASSERT_TRUE(waitFor([&] { return target.text() == dictated; }))
-        << "arrived: \"" << target.text().toStdString() << "\"\n" << target.transcript() << err.toStdString();
-    ASSERT_TRUE(waitFor([&] { return wlPaste() == users; }))
-        << "the clipboard holds: " << wlPaste().value_or("<none>").toStdString();
-
-    // Exactly once, and the field kept the keyboard.
-    QElapsedTimer settle;
-    settle.start();
-    (void)waitFor([&] { return settle.elapsed() > 1500; });
-    EXPECT_EQ(target.text(), dictated);
-    EXPECT_EQ(target.focusLosses(), 0) << target.transcript();
+    quillory::test::expectQuilloryPasteLandsOnce(QStringLiteral(QUILLORY_EXECUTABLE), target);
 }
 
 /// The engine in this process over `createLinuxInputPlatform()` pastes into `target` once and puts
@@ -307,22 +281,10 @@ TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButtonAndTheFieldKe
     EXPECT_EQ(choice.overlayLayerNamespace, QStringLiteral("dock"));
     auto surfaces = platform::openLayerShellSurfaces(&why, choice.overlayLayerNamespace);
     ASSERT_TRUE(surfaces) << why.toStdString();
-    auto* content = new QWidget;
-    content->setFixedSize(160, 48);
-    auto* stop = new QToolButton(content);
-    stop->setText(QStringLiteral("\u00d7"));
-    stop->setGeometry(104, 4, 40, 40);
-    int clicks = 0;
-    QObject::connect(stop, &QToolButton::clicked, [&] { ++clicks; });
-    OverlayPanel panel(QStringLiteral("quillory.test.click"), content,
-                       surfaces->createSurface(QStringLiteral("quillory.test.click")));
-    panel.move(400, 500);
-    panel.orderFront();
-    ASSERT_TRUE(waitFor([&] { return panel.surface()->isMapped(); })) << "KWin did not map the layer surface";
+    quillory::test::OverlayClickPanel panel(*surfaces);
+    ASSERT_TRUE(waitFor([&] { return panel.isMapped(); })) << "KWin did not map the layer surface";
 
-    // The button's centre on KWin's output, whose origin is the panel's screen's.
-    const QPoint centre = panel.pos() + stop->mapTo(&panel, stop->rect().center()) -
-                          (panel.screen() ? panel.screen()->geometry().topLeft() : QPoint());
+    const QPoint centre = panel.buttonCentre();
     org_kde_kwin_fake_input_pointer_motion_absolute(pointer, wl_fixed_from_int(centre.x()),
                                                     wl_fixed_from_int(centre.y()));
     ASSERT_TRUE(connection->roundtrip());
@@ -333,12 +295,12 @@ TEST(KWinFakeInput, AClickOnTheOverlaysLayerSurfaceReachesItsButtonAndTheFieldKe
     org_kde_kwin_fake_input_button(pointer, BTN_LEFT, WL_POINTER_BUTTON_STATE_PRESSED);
     org_kde_kwin_fake_input_button(pointer, BTN_LEFT, WL_POINTER_BUTTON_STATE_RELEASED);
     ASSERT_TRUE(connection->roundtrip());
-    EXPECT_TRUE(waitFor([&] { return clicks > 0; })) << "the click never reached the button";
+    EXPECT_TRUE(waitFor([&] { return panel.clicks() > 0; })) << "the click never reached the button";
 
     QElapsedTimer settle;
     settle.start();
     (void)waitFor([&] { return settle.elapsed() > 1000; });
-    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(panel.clicks(), 1);
     EXPECT_EQ(target.focusLosses(), 0) << "the click took the field's keyboard:\n" << target.transcript();
     // What the user does next (an undo, a new dictation) pastes into the field, not nowhere.
     expectQuilloryPasteLandsOnce(target);
@@ -451,22 +413,5 @@ INSTANTIATE_TEST_SUITE_P(Targets, KWinFakeInputPaste, ::testing::ValuesIn(target
 // Runs only inside scripts/kwin-session.sh: the tests take over the clipboard of the compositor
 // they find and open portal sessions on its bus.
 int main(int argc, char** argv) {
-    qputenv("QUILLORY_LANGUAGE", "en");
-    if (qEnvironmentVariableIsEmpty("QUILLORY_DESKTOP_SESSION") || qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") ||
-        qgetenv("XDG_CURRENT_DESKTOP") != "KDE") {
-        std::fprintf(stderr, "KWin desktop tests run inside scripts/kwin-session.sh\n");
-        return 2;
-    }
-    quillory::Localization::installAllStrings();
-    // Widgets (the overlay's panel) off screen: what shows is its layer surface. Given as an
-    // argument, not in the environment, which the programs the tests start inherit.
-    std::vector<char*> args(argv, argv + argc);
-    char platformOption[] = "-platform";
-    char offscreen[] = "offscreen";
-    args.insert(args.begin() + 1, {platformOption, offscreen});
-    int count = int(args.size());
-    args.push_back(nullptr);
-    QApplication app(count, args.data());
-    ::testing::InitGoogleMock(&count, args.data());
-    return RUN_ALL_TESTS();
+    return quillory::test::runOverlayClickTests(argc, argv, "KDE", "scripts/kwin-session.sh");
 }

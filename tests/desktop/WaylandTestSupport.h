@@ -1,7 +1,7 @@
 #pragma once
-// What the Wayland desktop tests share: a wait that keeps the event loop turning, and a native
+// What the Wayland desktop tests share: a wait that keeps the event loop turning, a native
 // Wayland text field in another process (tests/desktop/real_target.py or the Qt target window),
-// and the pipe microphone's feed (PipeMicrophone.h).
+// `quillory paste` into it checked end to end, and the pipe microphone's feed (PipeMicrophone.h).
 
 #include "PipeMicrophone.h"
 
@@ -13,6 +13,8 @@
 #include <QString>
 #include <QStringList>
 #include <QThread>
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -174,6 +176,32 @@ inline bool wlCopy(const QByteArray& text, const QString& type = QStringLiteral(
     copy.write(text);
     copy.closeWriteChannel();
     return copy.waitForFinished(kDesktopWaitMs) && copy.exitCode() == 0;
+}
+
+/// `quillory paste` (the program at `quillory`) into `target`: the words land exactly once, the
+/// field keeps the keyboard, and the user's clipboard comes back.
+inline void expectQuilloryPasteLandsOnce(const QString& quillory, WaylandTarget& target) {
+    ASSERT_TRUE(target.waitReady()) << "the field never got the keyboard:\n" << target.transcript();
+    const QByteArray users = QStringLiteral("ユーザーの大事なクリップボード").toUtf8();
+    ASSERT_TRUE(wlCopy(users));
+
+    const QString dictated = QStringLiteral("音声入力の文章です。");
+    QByteArray err;
+    const auto out = runServing(quillory, {QStringLiteral("paste"), dictated}, &err);
+    ASSERT_TRUE(out) << "quillory paste failed: " << err.toStdString();
+    EXPECT_TRUE(out->contains("with Ctrl+V")) << out->toStdString();
+    ASSERT_TRUE(pollUntil([&] { return target.text() == dictated; }, kDesktopWaitMs))
+        << "arrived: \"" << target.text().toStdString() << "\"\n"
+        << target.transcript() << err.toStdString();
+    ASSERT_TRUE(pollUntil([&] { return wlPaste() == users; }, kDesktopWaitMs))
+        << "the clipboard holds: " << wlPaste().value_or("<none>").toStdString();
+
+    // Exactly once, and the field kept the keyboard.
+    QElapsedTimer settle;
+    settle.start();
+    (void)pollUntil([&] { return settle.elapsed() > 1500; }, kDesktopWaitMs);
+    EXPECT_EQ(target.text(), dictated);
+    EXPECT_EQ(target.focusLosses(), 0) << target.transcript();
 }
 
 } // namespace quillory::test

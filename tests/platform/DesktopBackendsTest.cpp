@@ -40,9 +40,11 @@ DesktopFacts kde() {
 }
 DesktopFacts sway() {
     DesktopFacts f = waylandDesktop({"sway"});
+    // sway 1.7 lists KWin's server-decoration manager among its globals.
     f.waylandGlobals = {{"zwp_virtual_keyboard_manager_v1", 1},
                         {"zwlr_data_control_manager_v1", 2},
-                        {"zwlr_layer_shell_v1", 4}};
+                        {"zwlr_layer_shell_v1", 4},
+                        {"org_kde_kwin_server_decoration_manager", 1}};
     return f;
 }
 DesktopFacts hyprland() {
@@ -273,10 +275,12 @@ TEST(DesktopChoiceOnKDE, TheOverlayIsADockSoThatAClickNeverDeactivatesTheTarget)
     // KWin under another desktop name is still KWin.
     DesktopFacts unnamed = kde();
     unnamed.currentDesktops = {};
-    unnamed.waylandGlobals.insert("org_kde_kwin_server_decoration_manager", 1);
+    unnamed.waylandGlobals.insert("org_kde_kwin_shadow_manager", 1);
     EXPECT_EQ(chooseDesktopBackends(unnamed, BuiltBackends::all()).overlayLayerNamespace, "dock");
     // Elsewhere the overlay keeps its own name (compositors' layer rules match on it).
-    EXPECT_EQ(chooseDesktopBackends(sway(), BuiltBackends::all()).overlayLayerNamespace, "quillory-overlay");
+    const DesktopBackends onSway = chooseDesktopBackends(sway(), BuiltBackends::all());
+    EXPECT_EQ(onSway.overlayLayerNamespace, "quillory-overlay");
+    EXPECT_TRUE(onSway.overlay.limitation.isEmpty()) << onSway.overlay.limitation.toStdString();
     EXPECT_EQ(chooseDesktopBackends(hyprland(), BuiltBackends::all()).overlayLayerNamespace, "quillory-overlay");
 }
 
