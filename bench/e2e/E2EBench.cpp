@@ -23,6 +23,12 @@
 //
 //   build/bench/bench_e2e [--models tiny,base,small,small-q8,large-v3-turbo,kotoba-whisper-v2.0]
 //                         [--lengths 2,15,60] [--threads N] [--all]
+// (A length named again is measured again: --lengths 2,15,2,15 gives two rounds of each.)
+// Under each row, the dictation's timeline in ms after the release, from the app's log (its debug
+// lines on): stop (recording stopped), audio_end, request (a piece posted to the server), answer,
+// final (the on-device final decode), complete (the final reached the session), inject, key (the
+// clipboard written and the paste key posted), read (the target read the clipboard), end, and
+// text (the target's own time of the change in its entry).
 #include "support/BenchDesktop.h"
 #include "RealTargets.h"
 
@@ -51,6 +57,7 @@
 #include <cmath>
 #include <cstdio>
 #include <optional>
+#include <utility>
 #include <time.h>
 
 using namespace quillory;
@@ -152,6 +159,11 @@ public:
         env_.insert(QStringLiteral("XDG_DATA_HOME"), dir_.path() + QStringLiteral("/data"));
         env_.insert(QStringLiteral("QUILLORY_LANGUAGE"), QStringLiteral("en"));
         env_.insert(QStringLiteral("QUILLORY_WHISPER_THREADS"), QString::number(threads));
+        // The app's log with the monotonic time of each line (ms), its debug lines included: each
+        // dictation's timeline is read from it.
+        env_.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
+                    QStringLiteral("%{time boot} %{if-category}%{category}: %{endif}%{message}"));
+        env_.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("app.quillory.quillory.*.debug=true"));
         feeder_.emplace([this](std::vector<float>& block, std::size_t n) { fill(block, n); });
     }
     ~Bench() {
@@ -223,7 +235,8 @@ private:
             quillory({"settings", "set", "quillory.speech.server.api", "whisper", "--string"});
         }
         app_.setProcessEnvironment(env_);
-        app_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        app_.setStandardOutputFile(QProcess::nullDevice());
+        app_.setStandardErrorFile(logPath(), QIODevice::Append);
         app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
         return app_.waitForStarted(10000) &&
                QTest::qWaitFor([&] { return send(QStringLiteral("status"), 2000).startsWith(QLatin1String("ok")); },
@@ -239,8 +252,13 @@ private:
     }
 
     /// One dictation through the app; the wait from the release to the text in the target (ms),
-    /// or nullopt with `why` set.
+    /// or nullopt with `why` set. Its timeline is left in `timeline_`.
     std::optional<double> dictate(const std::vector<float>& audio, int timeoutMs, QString* why);
+    QString logPath() const { return dir_.filePath(QStringLiteral("app.log")); }
+    /// The app's log lines written since `from` (a byte offset), each as ms after `releasedNs`.
+    void readTimeline(qint64 from, qint64 releasedNs, qint64 textNs);
+    /// Prints `timeline_` under a row.
+    void printTimeline() const;
     /// whisper-cli on the whole file, then a paste; ms from the start to the text in the target.
     /// `loopMs`: the part of it whisper-cli spent in its decoder loop, which random weights run to
     /// its limit (the app caps the tokens per second of audio).
@@ -266,7 +284,61 @@ private:
     std::atomic<std::size_t> blocks_{0};
     std::atomic<bool> spoken_{false};
     std::optional<bench::PipeMicrophoneFeeder> feeder_;
+
+    /// What one dictation's log showed, in ms after the release.
+    struct Timeline {
+        QList<std::pair<QString, double>> marks;
+        std::optional<double> lastRequestMs; // the server's time for the app's last request
+    };
+    Timeline timeline_;
 };
+
+/// The log lines a dictation's timeline shows, by a part of their text, and the name printed.
+constexpr std::pair<const char*, const char*> kMarks[] = {
+    {"stage=stop_requested", "stop"},
+    {"Audio ended at", "audio_end"},
+    {"Server request:", "request"},
+    {"stage=server_transcribed", "answer"},
+    {"Final decode done", "final"},
+    {"stage=server_fallback", "FALLBACK"},
+    {"stage=stop_complete_received", "complete"},
+    {"stage=inject_start", "inject"},
+    {"Paste: clipboard written", "key"},
+    {"Paste: the target read", "read"},
+    {"stage=end", "end"},
+};
+
+void Bench::readTimeline(qint64 from, qint64 releasedNs, qint64 textNs) {
+    timeline_ = {};
+    QFile log(logPath());
+    if (!log.open(QIODevice::ReadOnly) || !log.seek(from)) return;
+    static const QRegularExpression line(QStringLiteral(R"(^\s*(\d+)\.(\d{3}) (.*)$)"));
+    static const QRegularExpression requestMs(QStringLiteral(R"(stage=server_transcribed .* ms=(\d+))"));
+    const double releasedMs = double(releasedNs) / 1e6;
+    for (const QByteArray& raw : log.readAll().split('\n')) {
+        const QRegularExpressionMatch m = line.match(QString::fromUtf8(raw));
+        if (!m.hasMatch()) continue;
+        const double at = m.captured(1).toDouble() * 1000 + m.captured(2).toDouble() - releasedMs;
+        const QString text = m.captured(3);
+        for (const auto& [needle, name] : kMarks) {
+            if (text.contains(QLatin1String(needle))) {
+                timeline_.marks.append({QLatin1String(name), at});
+                if (const QRegularExpressionMatch r = requestMs.match(text); r.hasMatch()) {
+                    timeline_.lastRequestMs = r.captured(1).toDouble();
+                }
+            }
+        }
+    }
+    timeline_.marks.append({QStringLiteral("text"), double(textNs - releasedNs) / 1e6});
+}
+
+void Bench::printTimeline() const {
+    QString out = QStringLiteral("    after release (ms):");
+    for (const auto& [name, at] : timeline_.marks) {
+        out += QStringLiteral(" %1 %2").arg(name).arg(at, 0, 'f', 0);
+    }
+    std::printf("%s\n", qPrintable(out));
+}
 
 std::optional<double> Bench::dictate(const std::vector<float>& audio, int timeoutMs, QString* why) {
     target_->mark();
@@ -280,12 +352,14 @@ std::optional<double> Bench::dictate(const std::vector<float>& audio, int timeou
     }
     startBlock_ = qint64(blocks_.load()) + 1;
     (void)QTest::qWaitFor([&] { return spoken_.load(); }, int(audio.size() / kRate) * 1000 + 60000);
+    const qint64 logFrom = QFileInfo(logPath()).size();
     const qint64 released = nowNs();
     send(QStringLiteral("release"));
     const bool arrived = target_->waitFor([&] { return !target_->textSinceMark().isEmpty(); }, timeoutMs);
     const qint64 textNs = target_->textNs();
     startBlock_ = -1;
     (void)QTest::qWaitFor([&] { return status("idle"); }, timeoutMs);
+    readTimeline(logFrom, released, textNs);
     if (!arrived) {
         *why = QStringLiteral("no text in the target (status %1)").arg(send(QStringLiteral("status")));
         return std::nullopt;
@@ -413,8 +487,8 @@ void Bench::serverRows(const Model& model, const QList<int>& lengths) {
     if (!startApp(model, base)) {
         std::printf("%-22s skipped: the app did not start with it\n", qPrintable(name));
     } else {
-        std::printf("\n%-22s %5s %12s %14s %14s %6s\n", "server on loopback", "audio", "app (ms)",
-                    "server (ms)", "app-server(ms)", "load");
+        std::printf("\n%-22s %5s %12s %14s %14s %12s %12s %6s\n", "server on loopback", "audio", "app (ms)",
+                    "server (ms)", "app-server(ms)", "last req(ms)", "app-req (ms)", "load");
         // A first dictation loads the models: not part of the wait.
         QString ignored;
         (void)dictate(utterance(2), 120000, &ignored);
@@ -422,6 +496,7 @@ void Bench::serverRows(const Model& model, const QList<int>& lengths) {
             const std::vector<float> audio = utterance(seconds);
             const int timeoutMs = 120000 + seconds * 1000;
             const std::optional<double> app = dictate(audio, timeoutMs, &why);
+            const Timeline timeline = timeline_;
             // The server's best of three (the machine's load moves single requests by seconds).
             QString whyServer;
             std::optional<double> direct;
@@ -437,8 +512,12 @@ void Bench::serverRows(const Model& model, const QList<int>& lengths) {
                 std::printf("%-22s %4ds failed: %s\n", qPrintable(name), seconds, qPrintable(app ? whyServer : why));
                 continue;
             }
-            std::printf("%-22s %4ds %12.0f %14.0f %14.0f %6.2f\n", qPrintable(name), seconds, *app, *direct,
-                        *app - *direct, loadAverage());
+            // The app's own last request (its log): what the server took for the piece waited for.
+            const double lastRequest = timeline.lastRequestMs.value_or(-1);
+            std::printf("%-22s %4ds %12.0f %14.0f %14.0f %12.0f %12.0f %6.2f\n", qPrintable(name), seconds, *app, *direct,
+                        *app - *direct, lastRequest, *app - lastRequest, loadAverage());
+            timeline_ = timeline;
+            printTimeline();
             std::fflush(stdout);
         }
         stopApp();
@@ -472,6 +551,7 @@ int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) 
             continue;
         }
         bool started = false;
+        bool warm = false;
         for (int seconds : lengths) {
             if (model.large && !all) {
                 std::printf("%-22s %4ds skipped: a large-v3 encoder costs about 1.5 s per s of speech on 2 cores "
@@ -486,12 +566,13 @@ int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) 
             const std::vector<float> audio = utterance(seconds);
             const int timeoutMs = 120000 + seconds * (model.name == QLatin1String("tiny") ? 1000 : 20000);
             // A first dictation after the start loads the model: not part of the wait.
-            if (seconds == lengths.first()) {
+            if (!std::exchange(warm, true)) {
                 QString ignored;
                 (void)dictate(utterance(2), timeoutMs, &ignored);
             }
             QString why;
             const std::optional<double> app = dictate(audio, timeoutMs, &why);
+            const Timeline timeline = timeline_;
             double decodeMs = 0;
             double loopMs = 0;
             QString whyBase;
@@ -504,6 +585,8 @@ int Bench::run(const QList<Model>& models, const QList<int>& lengths, bool all) 
             const double floor = std::max(1.0, *base - loopMs);
             std::printf("%-22s %4ds %12.0f %14.0f %12.0f %12.0f %7.2f %7.2f %6.2f\n", qPrintable(model.name), seconds,
                         *app, *base, decodeMs, loopMs, *app / *base, *app / floor, loadAverage());
+            timeline_ = timeline;
+            printTimeline();
             std::fflush(stdout);
         }
         stopApp();

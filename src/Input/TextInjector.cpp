@@ -280,6 +280,7 @@ bool ClipboardPasteInjector::inject(const QString& text) {
     bool posted = false;
     try {
         posted = sendPasteKey();
+        qCDebug(lcInput, "Paste: clipboard written, paste key %s", posted ? "posted" : "not posted");
     } catch (const std::exception& e) {
         qCWarning(lcInput, "Posting the paste key failed: %s", e.what());
     }
@@ -303,6 +304,7 @@ bool ClipboardPasteInjector::inject(const QString& text) {
                     return;
                 }
                 self->fetched = true;
+                qCDebug(lcInput, "Paste: the target read the clipboard");
                 RestoreState::arm(self, kRestoreDelay, false);
             });
         }

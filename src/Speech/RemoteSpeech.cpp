@@ -154,6 +154,7 @@ Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples
     if (!settings_.accessToken.isEmpty()) {
         request.setRawHeader("Authorization", "Bearer " + settings_.accessToken);
     }
+    qCDebug(lcSpeech, "Server request: %lld ms of audio", static_cast<long long>(samples.size() * 1000 / kRecognitionSampleRate));
     const ServerReply reply = co_await postToServer(*manager_, request, {}, form,
                                                     settings_.timeout, kMaxAnswerBytes, cancel);
     --inFlight_;

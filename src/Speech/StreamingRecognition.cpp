@@ -192,6 +192,8 @@ public:
         capture_.close();
         ended_ = true;
         partial_.abort->store(true); // the final gets every core
+        qCDebug(lcSpeech, "Audio ended at %lld ms; the final decode %s", static_cast<long long>(audioSize() * 1000 / kRecognitionSampleRate),
+                main_.inFlight ? "waits for the decode in flight" : "starts");
         if (handler_ && !main_.inFlight) {
             dispatch();
         }
@@ -617,6 +619,8 @@ private:
             }
         }
         if (final) {
+            qCDebug(lcSpeech, "Final decode done in %lld ms",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()));
             if (settledText_.trimmed().isEmpty()) {
                 finish(SpeechRecognitionSnapshot{std::nullopt, false, QString::fromLatin1(kNoSpeechMessage)});
             } else {
