@@ -24,6 +24,7 @@
 //   build/bench/bench_e2e [--models tiny,base,small,small-q8,large-v3-turbo,kotoba-whisper-v2.0]
 //                         [--lengths 2,15,60] [--threads N] [--all]
 // (A length named again is measured again: --lengths 2,15,2,15 gives two rounds of each.)
+// QUILLORY_E2E_APP=<path> measures another build of the app (two builds compared in one session).
 // Under each row, the dictation's timeline in ms after the release, from the app's log (its debug
 // lines on): stop (recording stopped), audio_end, request (a piece posted to the server), answer,
 // final (the on-device final decode), complete (the final reached the session), inject, key (the
@@ -139,6 +140,13 @@ bool writeWav(const QString& path, const std::vector<float>& pcm) {
     return true;
 }
 
+/// The app measured: QUILLORY_E2E_APP (another build of it, to compare two in one session), else
+/// this tree's.
+QString appExecutable() {
+    const QString other = qEnvironmentVariable("QUILLORY_E2E_APP");
+    return other.isEmpty() ? QStringLiteral(QUILLORY_EXECUTABLE) : other;
+}
+
 double loadAverage() {
     double load[3] = {0, 0, 0};
     return ::getloadavg(load, 3) > 0 ? load[0] : -1;
@@ -209,7 +217,7 @@ private:
     int quillory(const QStringList& args, int timeoutMs = 20000) {
         QProcess p;
         p.setProcessEnvironment(env_);
-        p.start(QStringLiteral(QUILLORY_EXECUTABLE), args);
+        p.start(appExecutable(), args);
         if (!p.waitForFinished(timeoutMs)) {
             p.kill();
             p.waitForFinished(2000);
@@ -237,7 +245,7 @@ private:
         app_.setProcessEnvironment(env_);
         app_.setStandardOutputFile(QProcess::nullDevice());
         app_.setStandardErrorFile(logPath(), QIODevice::Append);
-        app_.start(QStringLiteral(QUILLORY_EXECUTABLE), {});
+        app_.start(appExecutable(), {});
         return app_.waitForStarted(10000) &&
                QTest::qWaitFor([&] { return send(QStringLiteral("status"), 2000).startsWith(QLatin1String("ok")); },
                                60000);
@@ -392,7 +400,7 @@ std::optional<double> Bench::baseline(const Model& model, const std::vector<floa
     if (text.isEmpty()) text = QStringLiteral("-"); // a random-weight model may write nothing
     QProcess paste;
     paste.setProcessEnvironment(env_);
-    paste.start(QStringLiteral(QUILLORY_EXECUTABLE), {"paste", text});
+    paste.start(appExecutable(), {"paste", text});
     const bool arrived = target_->waitFor([&] { return !target_->textSinceMark().isEmpty(); }, 30000);
     paste.waitForFinished(30000);
     if (!arrived) {
