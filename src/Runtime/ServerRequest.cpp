@@ -37,6 +37,11 @@ void ServerConnection::read(const DefaultsStore& store, const ServerSettingKeys&
     }
 }
 
+bool isOnThisComputer(const QUrl& url) {
+    return url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 ||
+           QHostAddress(url.host()).isLoopback();
+}
+
 QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
     if (url.isEmpty()) {
         return QStringLiteral("No server address is set.");
@@ -51,7 +56,7 @@ QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
     if (scheme != QLatin1String("http")) {
         return QStringLiteral("The server address must start with http:// or https://.");
     }
-    if (url.host().compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0) {
+    if (isOnThisComputer(url)) {
         return {};
     }
     const QHostAddress address(url.host());
@@ -59,9 +64,6 @@ QString remoteServerUrlProblem(const QUrl& url, bool privateConfirmed) {
         return QStringLiteral("Plain http is used only for addresses on this computer or a private network; "
                               "use https:// for %1.")
             .arg(url.host());
-    }
-    if (address.isLoopback()) {
-        return {};
     }
     const bool isPrivate = address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("10.0.0.0/8"))) ||
                            address.isInSubnet(QHostAddress::parseSubnet(QStringLiteral("172.16.0.0/12"))) ||

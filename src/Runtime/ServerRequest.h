@@ -28,6 +28,9 @@ namespace quillory {
 class DefaultsStore;
 struct ServerApiKey;
 
+/// Whether `url` names this computer (localhost or a loopback address).
+bool isOnThisComputer(const QUrl& url);
+
 /// Why `url` may not be used (empty when it may): only http and https; plain http only to a
 /// loopback address, or to a private one (10/8, 172.16/12, 192.168/16, fc00::/7, link-local)
 /// the user confirmed; everything else needs https (whose certificate Qt verifies).

@@ -3,11 +3,13 @@
 #include "Speech/RemoteRecognizer.h"
 
 #include "Runtime/Log.h"
+#include "Runtime/ServerRequest.h"
 #include "Speech/RecognitionText.h"
 
 #include <algorithm>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace quillory {
@@ -41,6 +43,11 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
     qint64 sentUpTo = 0; // samples
 
     bool audioEnded = false;
+    /// A server on this computer shares its cores with the on-device decoder: whisper.cpp's threads
+    /// of the two wait for one another (on 2 cores each decode took about 1 s instead of 0.1 s), so
+    /// the on-device final is asked for only once the server failed.
+    bool deviceFinalOnlyOnFailure = false;
+    bool innerEnded = false;
     bool finished = false;
     bool reported = false;
     std::optional<SpeechRecognitionSnapshot> deviceFinal;
@@ -74,7 +81,9 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
             accepting = false;
             length = static_cast<qint64>(audio.size());
         }
-        inner->endAudio();
+        if (finished || !deviceFinalOnlyOnFailure) {
+            endInnerAudio();
+        }
         if (finished) {
             return;
         }
@@ -82,6 +91,13 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
             send(length);
         }
         decide();
+    }
+
+    /// The on-device recogniser's audio ends: it makes its final.
+    void endInnerAudio() {
+        if (!std::exchange(innerEnded, true)) {
+            inner->endAudio();
+        }
     }
 
     void send(qint64 end) {
@@ -192,6 +208,8 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
             finish(SpeechRecognitionSnapshot{*text, true, std::nullopt});
         } else if (known && deviceFinal) {
             finish(*deviceFinal);
+        } else if (known) {
+            endInnerAudio(); // its final is awaited
         }
     }
 
@@ -251,6 +269,8 @@ std::shared_ptr<RecognitionRequest> RemoteRecognizer::makeRequest(const Recognit
         return nullptr;
     }
     session->transcriber = std::make_shared<RemoteTranscriber>(settings_);
+    session->deviceFinalOnlyOnFailure = isOnThisComputer(settings_.url);
+    session->transcriber->connectAhead();
     session->outcome = outcome_;
     session->hints = options.contextualStrings.value_or(QStringList());
     std::weak_ptr<Session> weak = session;

@@ -3,8 +3,10 @@
 // Recognition on a server with the on-device recogniser beside it.
 //
 // The on-device recogniser runs the whole session as it would alone: it writes the live text,
-// settles segments at pauses and makes its own final. The audio is also kept here until the
-// recognition ends. Each time a segment settles, the audio up to its end goes to the server (with
+// settles segments at pauses and makes its own final (beside a server on this computer, only once
+// the server failed: the two decoders would share the same cores). The audio is also kept here until the
+// recognition ends. The connection to the server opens as the recognition starts (the handshake is
+// done while the user speaks). Each time a segment settles, the audio up to its end goes to the server (with
 // the language, and the dictionary hints plus the server's text so far as the prompt); when the
 // audio ends, the rest goes, so the wait after the last word is one segment long. The final text
 // is the server's pieces joined in order. A server that cannot be reached, answers a piece late,

@@ -108,12 +108,28 @@ RemoteTranscriber::RemoteTranscriber(RemoteSpeechSettings settings)
 
 RemoteTranscriber::~RemoteTranscriber() = default;
 
+QString RemoteTranscriber::settingsProblem() const {
+    return settings_.accessTokenProblem.isEmpty() ? remoteServerUrlProblem(settings_.url, settings_.privateConfirmed)
+                                                  : settings_.accessTokenProblem;
+}
+
+void RemoteTranscriber::connectAhead() {
+    if (!settingsProblem().isEmpty()) {
+        return;
+    }
+    const QUrl endpoint = remoteSpeechEndpoint(settings_.url, settings_.api);
+#if QT_CONFIG(ssl)
+    if (endpoint.scheme() == QLatin1String("https")) {
+        manager_->connectToHostEncrypted(endpoint.host(), static_cast<quint16>(endpoint.port(443)));
+        return;
+    }
+#endif
+    manager_->connectToHost(endpoint.host(), static_cast<quint16>(endpoint.port(80)));
+}
+
 Task<Expected<QString>> RemoteTranscriber::transcribe(std::vector<float> samples, QString prompt,
                                                       CancellationToken cancel) {
-    if (QString problem = settings_.accessTokenProblem.isEmpty()
-                              ? remoteServerUrlProblem(settings_.url, settings_.privateConfirmed)
-                              : settings_.accessTokenProblem;
-        !problem.isEmpty()) {
+    if (QString problem = settingsProblem(); !problem.isEmpty()) {
         co_return Failure{problem};
     }
     if (cancel.isCancelled()) {

@@ -90,11 +90,20 @@ public:
     /// an answer that is not a transcription. Cancelling ends it at once (the request is aborted).
     Task<Expected<QString>> transcribe(std::vector<float> samples, QString prompt, CancellationToken cancel);
 
+    /// Opens the connection to the server (TCP, and TLS for https) before the first request, so
+    /// that the handshake is done while the user speaks rather than after the release; that
+    /// request then goes over it. Nothing is opened to an address the rules refuse, nor without
+    /// the access token that was asked for.
+    void connectAhead();
+
     /// Requests sent and not yet finished (tests).
     int requestsInFlight() const { return inFlight_; }
     const RemoteSpeechSettings& settings() const { return settings_; }
 
 private:
+    /// Why no request may be sent with these settings (empty when one may).
+    QString settingsProblem() const;
+
     RemoteSpeechSettings settings_;
     std::unique_ptr<QNetworkAccessManager> manager_;
     int inFlight_ = 0;

@@ -86,6 +86,8 @@ public:
     void setHandler(Handler handler) { handler_ = std::move(handler); }
     int port() const { return server_.serverPort(); }
     const QList<Request>& requests() const { return requests_; }
+    /// Connections accepted so far.
+    int connections() const { return connections_; }
     int count(const QByteArray& path) const {
         int n = 0;
         for (const auto& r : requests_) {
@@ -97,6 +99,7 @@ public:
 private:
     void accept() {
         while (QTcpSocket* socket = server_.nextPendingConnection()) {
+            ++connections_;
             socket->setParent(this);
             auto buffer = std::make_shared<QByteArray>();
             QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket, buffer] {
@@ -166,6 +169,7 @@ private:
     QTcpServer server_;
     Handler handler_;
     QList<Request> requests_;
+    int connections_ = 0;
     QList<QPointer<QTcpSocket>> parked_;
     QList<std::pair<QPointer<QTcpSocket>, Response>> held_;
 };

@@ -170,6 +170,61 @@ TEST_F(RemoteRecognizerTest, SegmentsGoToTheServerAsTheySettleAndTheFinalJoinsTh
     EXPECT_EQ(formField(server_->requests()[1].body, "prompt"), QStringLiteral("九州。一つ目。").toUtf8());
 }
 
+TEST_F(RemoteRecognizerTest, TheConnectionOpensWhileTheUserSpeaksAndTheRequestAfterTheReleaseUsesIt) {
+    server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
+        return answer(200, R"({"text":"鹿児島。"})");
+    });
+    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
+    request_ = recognizer_->makeRequest({});
+    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
+        finals_ += s.isFinal ? 1 : 0;
+        snapshots_.push_back(s);
+    });
+    request_->append(std::vector<float>(16000, 0.25f));
+    ASSERT_TRUE(pumpUntil([&] { return server_->connections() == 1; })) << "no connection while the user speaks";
+    EXPECT_TRUE(server_->requests().isEmpty());
+    request_->endAudio();
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("鹿児島。"));
+    EXPECT_EQ(server_->connections(), 1) << "the request went over the connection opened ahead";
+}
+
+TEST_F(RemoteRecognizerTest, BesideAServerOnThisComputerTheOnDeviceFinalIsMadeOnlyWhenTheServerFails) {
+    server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
+        FakeHttpServer::Response r = answer(200, R"({"text":"鹿児島。"})");
+        r.hold = true;
+        return r;
+    });
+    dictate(settingsFor(server_->port()));
+    ASSERT_TRUE(pumpUntil([&] { return server_->heldCount() == 1; }));
+    EXPECT_FALSE(device_->request->ended) << "the server has the cores to itself";
+    server_->release();
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("鹿児島。"));
+    EXPECT_FALSE(device_->request->ended);
+
+    // The server fails: the on-device final is asked for then, and it is the text.
+    server_->setHandler([](const FakeHttpServer::Request&) { return answer(503, "busy"); });
+    task_.reset();
+    snapshots_.clear();
+    finals_ = 0;
+    device_ = std::make_shared<FakeRecognizer>();
+    dictate(settingsFor(server_->port()));
+    ASSERT_TRUE(pumpUntil([&] { return device_->request->ended; }));
+    EXPECT_EQ(finals_, 0);
+    device_->send(QStringLiteral("端末の文です。"), true);
+    ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
+    EXPECT_EQ(finalText(), QStringLiteral("端末の文です。"));
+
+    // A server elsewhere has cores of its own: the on-device final is made beside it, at once.
+    task_.reset();
+    device_ = std::make_shared<FakeRecognizer>();
+    auto elsewhere = settingsFor(9);
+    elsewhere.url = QUrl(QStringLiteral("https://speech.invalid"));
+    dictate(elsewhere);
+    EXPECT_TRUE(device_->request->ended);
+}
+
 TEST_F(RemoteRecognizerTest, OnePieceThatFailsLeavesTheWholeOnDeviceText) {
     server_ = std::make_unique<FakeHttpServer>([this](const FakeHttpServer::Request&) {
         return server_->requests().size() == 1 ? answer(200, R"({"text":"一つ目。"})") : answer(503, "busy");
@@ -456,6 +511,7 @@ TEST_F(RemoteRecognizerTest, TheStoredApiKeyGoesAsABearerHeaderAndAnUnreadableOn
     ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
     EXPECT_EQ(finalText(), QStringLiteral("端末の文です。"));
     EXPECT_EQ(server_->requests().size(), 1);
+    EXPECT_EQ(server_->connections(), 1) << "not even a connection without the key";
     EXPECT_TRUE(logText().contains(QStringLiteral("the keyring is locked"))) << logText().toStdString();
 
     // Removing the key clears the flag: nothing is asked of the store any more.
