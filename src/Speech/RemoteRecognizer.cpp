@@ -83,6 +83,8 @@ struct RemoteRecognizer::Session : std::enable_shared_from_this<Session> {
         }
         if (finished || !deviceFinalOnlyOnFailure) {
             endInnerAudio();
+        } else {
+            inner->holdDecoding(); // nor its live text: the server has the cores
         }
         if (finished) {
             return;

@@ -51,6 +51,10 @@ public:
     virtual void append(std::span<const float> samples) = 0;
     /// Main thread: no more audio will come; the recogniser goes on to its final result.
     virtual void endAudio() = 0;
+    /// Main thread: no more audio will come, and nothing more is decoded until `endAudio()` asks for
+    /// the final (another decoder on this computer has the cores meanwhile). A recogniser that
+    /// decodes nothing of its own meanwhile ignores it.
+    virtual void holdDecoding() {}
     /// Main thread, set before audio comes: told each time a segment settles while audio still
     /// comes, with the end of the audio settled so far (in samples from the start of the
     /// recognition), before its text is reported. A recogniser without segments never calls it.

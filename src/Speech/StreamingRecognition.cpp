@@ -199,6 +199,16 @@ public:
         }
     }
 
+    void holdDecoding() override {
+        if (ended_) {
+            return;
+        }
+        capture_.close();
+        held_ = true;
+        partial_.abort->store(true);
+        poll_.stop();
+    }
+
     void begin(SpeechRecognizer::ResultHandler handler) {
         handler_ = std::move(handler);
         if (ended_) {
@@ -280,7 +290,7 @@ private:
     }
 
     void onPoll() {
-        if (done_) {
+        if (done_ || (held_ && !ended_)) {
             return;
         }
         if (ended_) {
@@ -730,6 +740,7 @@ private:
     SpeechRecognizer::ResultHandler handler_;
     Timer poll_;
     bool ended_ = false;
+    bool held_ = false; // no decode until the audio ends
     bool done_ = false;
     qint64 segmentStart_ = 0;
     qint64 overlapUntil_ = -1;

@@ -15,6 +15,7 @@ public:
         frames += samples.size();
     }
     void endAudio() override { ended = true; }
+    void holdDecoding() override { held = true; }
     void setSettledAudioHandler(SettledAudioHandler h) override { settledHandler = std::move(h); }
     SettledAudioHandler settledHandler;
     std::size_t frameCount() {
@@ -23,6 +24,7 @@ public:
     }
     RecognitionOptions options;
     bool ended = false;
+    bool held = false;
     std::mutex mutex;
     std::size_t frames = 0;
 };

@@ -198,6 +198,7 @@ TEST_F(RemoteRecognizerTest, BesideAServerOnThisComputerTheOnDeviceFinalIsMadeOn
     dictate(settingsFor(server_->port()));
     ASSERT_TRUE(pumpUntil([&] { return server_->heldCount() == 1; }));
     EXPECT_FALSE(device_->request->ended) << "the server has the cores to itself";
+    EXPECT_TRUE(device_->request->held) << "nor does the live text decode meanwhile";
     server_->release();
     ASSERT_TRUE(pumpUntil([&] { return finals_ > 0; }));
     EXPECT_EQ(finalText(), QStringLiteral("鹿児島。"));

@@ -731,6 +731,27 @@ TEST_F(WhisperRecognizerTest, TheFastModelDecodesBackToBackOnItsOwnCores) {
     }
 }
 
+TEST_F(WhisperRecognizerTest, HeldAfterTheAudioNothingIsDecodedUntilTheFinalIsAskedFor) {
+    addFastModel();
+    loadBoth();
+    fastCost = seconds(0.4);
+    startSession();
+    feed(1.5, 0.1f);
+    ASSERT_EQ(fastWorker->queued(), 1u) << "a live-text decode is on its way";
+    const std::size_t calls = decoder->callCount();
+    const std::size_t fastCalls = fast->callCount();
+    request->holdDecoding();
+    for (int i = 0; i < 300; ++i) {
+        step(10ms);
+    }
+    EXPECT_EQ(fast->callCount(), fastCalls) << "the live-text decode on its way is dropped";
+    EXPECT_LE(decoder->callCount(), calls + 1) << "at most the settling decode already on its way";
+    EXPECT_FALSE(ended());
+    finish();
+    EXPECT_EQ(endings(), 1);
+    EXPECT_EQ(finalText(), spoken(0.1f, 3));
+}
+
 TEST_F(WhisperRecognizerTest, WithTwoPassesTheFinalNeverReusesTheFastModelsText) {
     addFastModel();
     loadBoth();
