@@ -54,20 +54,23 @@ protected:
         return s;
     }
 
-    /// Starts a recognition of one second of audio with two dictionary hints, ends the audio.
-    void dictate(const RemoteSpeechSettings& settings) {
+    /// Starts a recognition; its snapshots go to `snapshots_`, its endings are counted in `finals_`.
+    void begin(const RemoteSpeechSettings& settings, const RecognitionOptions& options = {}) {
         recognizer_ = std::make_shared<RemoteRecognizer>(device_, settings);
-        RecognitionOptions options;
-        options.contextualStrings = QStringList{QStringLiteral("九州"), QStringLiteral("鹿児島")};
         request_ = recognizer_->makeRequest(options);
         ASSERT_TRUE(request_);
         task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
-            if (s.isFinal || s.errorDescription) {
-                ++finals_;
-            }
+            finals_ += s.isFinal || s.errorDescription ? 1 : 0;
             snapshots_.push_back(s);
         });
         ASSERT_TRUE(task_);
+    }
+
+    /// Starts a recognition of one second of audio with two dictionary hints, ends the audio.
+    void dictate(const RemoteSpeechSettings& settings) {
+        RecognitionOptions options;
+        options.contextualStrings = QStringList{QStringLiteral("九州"), QStringLiteral("鹿児島")};
+        begin(settings, options);
         const std::vector<float> audio(800, 0.25f);
         for (int i = 0; i < 20; ++i) {
             request_->append(audio);
@@ -146,14 +149,9 @@ TEST_F(RemoteRecognizerTest, SegmentsGoToTheServerAsTheySettleAndTheFinalJoinsTh
     server_ = std::make_unique<FakeHttpServer>([this](const FakeHttpServer::Request&) {
         return answer(200, server_->requests().size() == 1 ? R"({"text":"一つ目。"})" : R"({"text":"二つ目。"})");
     });
-    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
     RecognitionOptions options;
     options.contextualStrings = QStringList{QStringLiteral("九州")};
-    request_ = recognizer_->makeRequest(options);
-    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
-        finals_ += s.isFinal ? 1 : 0;
-        snapshots_.push_back(s);
-    });
+    begin(settingsFor(server_->port()), options);
     ASSERT_TRUE(device_->request->settledHandler);
     request_->append(std::vector<float>(24000, 0.25f));
     device_->request->settledHandler(16000); // a segment settled at 1 s, while speech goes on
@@ -174,12 +172,7 @@ TEST_F(RemoteRecognizerTest, TheConnectionOpensWhileTheUserSpeaksAndTheRequestAf
     server_ = std::make_unique<FakeHttpServer>([](const FakeHttpServer::Request&) {
         return answer(200, R"({"text":"鹿児島。"})");
     });
-    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
-    request_ = recognizer_->makeRequest({});
-    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
-        finals_ += s.isFinal ? 1 : 0;
-        snapshots_.push_back(s);
-    });
+    begin(settingsFor(server_->port()));
     request_->append(std::vector<float>(16000, 0.25f));
     ASSERT_TRUE(pumpUntil([&] { return server_->connections() == 1; })) << "no connection while the user speaks";
     EXPECT_TRUE(server_->requests().isEmpty());
@@ -230,12 +223,7 @@ TEST_F(RemoteRecognizerTest, OnePieceThatFailsLeavesTheWholeOnDeviceText) {
     server_ = std::make_unique<FakeHttpServer>([this](const FakeHttpServer::Request&) {
         return server_->requests().size() == 1 ? answer(200, R"({"text":"一つ目。"})") : answer(503, "busy");
     });
-    recognizer_ = std::make_shared<RemoteRecognizer>(device_, settingsFor(server_->port()));
-    request_ = recognizer_->makeRequest({});
-    task_ = recognizer_->recognitionTask(request_, [this](const SpeechRecognitionSnapshot& s) {
-        finals_ += s.isFinal ? 1 : 0;
-        snapshots_.push_back(s);
-    });
+    begin(settingsFor(server_->port()));
     request_->append(std::vector<float>(32000, 0.25f));
     device_->request->settledHandler(16000);
     ASSERT_TRUE(pumpUntil([&] { return server_->requests().size() == 1; }));
