@@ -94,7 +94,8 @@ runtime_complete() {
 runtime_start "$@"
 ensure_debian_packages ca-certificates cmake make g++ tar gzip
 if [ "$VULKAN" = 1 ]; then
-    ensure_debian_packages glslc libvulkan-dev spirv-headers
+    # mesa-vulkan-drivers: lavapipe, the Vulkan driver the "vulkan" tests and the package test compute on.
+    ensure_debian_packages glslc libvulkan-dev spirv-headers mesa-vulkan-drivers
     # The backend is loaded by the runtime's own libggml-base: that runtime comes first.
     cpu_runtime="$("$(dirname "${BASH_SOURCE[0]}")/whisper-runtime.sh")" || die "the CPU runtime could not be built"
     . "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-vulkan-headers.sh"
