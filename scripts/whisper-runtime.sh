@@ -23,7 +23,8 @@
 #                                           first when missing), so the libggml-base the program links
 #                                           loads it; kept apart in CACHE/whisper-vulkan-<version>-<FLAVOUR>/lib
 #                                           (the program loads it from there by choice, never with the
-#                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers.
+#                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers
+#                                           (and installs mesa-vulkan-drivers: lavapipe, for the tests).
 #                                           Opt-in: its shaders take 40-60 minutes on 2 cores.
 #   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
 #                                           server on loopback), in a cache entry of its own

@@ -126,7 +126,7 @@ trap 'rm -rf "$work"' EXIT
 app_id=app.quillory.Quillory
 # Whether the install must carry ggml's Vulkan backend: an explicit path (or "none") when configuring,
 # else whether the dependency cache has it.
-case "$(sed -n 's/^QUILLORY_WHISPER_VULKAN:FILEPATH=//p' "$build/CMakeCache.txt")" in
+case "$(sed -n 's/^QUILLORY_WHISPER_VULKAN:[A-Z]*=//p' "$build/CMakeCache.txt")" in
     none) with_vulkan=0 ;;
     "") with_vulkan=0; "$source_dir/scripts/whisper-runtime.sh" --vulkan --check && with_vulkan=1 ;;
     *) with_vulkan=1 ;;
@@ -436,8 +436,12 @@ print("%s %s" % (checks["speech-device"]["status"], checks["speech-device"]["det
 device="$(speech_device)"
 echo "   doctor: $device"
 absent="CPU: no Vulkan backend: libggml-vulkan.so is in none of $(realpath "$root")/usr/lib/quillory/whisper/vulkan"
+vulkan_cache="$(sed -n 's/^QUILLORY_WHISPER_VULKAN_ROOT:INTERNAL=//p' "$build/CMakeCache.txt")"
 if [ "$with_vulkan" = 0 ]; then
-    [[ "$device" == "OK $absent"* ]] || fail "doctor says '$device', not that the backend is absent"
+    # quillory also searches the dependency cache it was built with (left out of this package by
+    # -DQUILLORY_WHISPER_VULKAN=none): only without it there is nothing to find.
+    [[ -f "$vulkan_cache/lib/libggml-vulkan.so" || "$device" == "OK $absent"* ]] \
+        || fail "doctor says '$device', not that the backend is absent"
 else
     [[ "$device" == OK* && "$device" != *"$absent"* ]] || fail "doctor does not find the packaged backend: $device"
     lavapipe=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
