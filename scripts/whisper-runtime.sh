@@ -23,7 +23,8 @@
 #                                           first when missing), so the libggml-base the program links
 #                                           loads it; kept apart in CACHE/whisper-vulkan-<version>-<FLAVOUR>/lib
 #                                           (the program loads it from there by choice, never with the
-#                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers.
+#                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers
+#                                           (and installs mesa-vulkan-drivers: lavapipe, for the tests).
 #                                           Opt-in: its shaders take 40-60 minutes on 2 cores.
 #   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
 #                                           server on loopback), in a cache entry of its own
@@ -94,7 +95,8 @@ runtime_complete() {
 runtime_start "$@"
 ensure_debian_packages ca-certificates cmake make g++ tar gzip
 if [ "$VULKAN" = 1 ]; then
-    ensure_debian_packages glslc libvulkan-dev spirv-headers
+    # mesa-vulkan-drivers: lavapipe, the Vulkan driver the "vulkan" tests and the package test compute on.
+    ensure_debian_packages glslc libvulkan-dev spirv-headers mesa-vulkan-drivers
     # The backend is loaded by the runtime's own libggml-base: that runtime comes first.
     cpu_runtime="$("$(dirname "${BASH_SOURCE[0]}")/whisper-runtime.sh")" || die "the CPU runtime could not be built"
     . "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-vulkan-headers.sh"

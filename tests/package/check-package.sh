@@ -13,8 +13,12 @@
 #      field, `quillory doctor` finds the installed llama-server and the speech recognition's CPU
 #      variant, `quillory quit` ends it;
 #   3. `cpack` builds the .deb once: its contents, Depends, no processor check before install,
-#      lintian without errors, then it is installed into a throw-away root with dpkg, and removed
-#      without leftovers.
+#      lintian without errors, then it is installed into a throw-away root with dpkg, where
+#      `quillory doctor` names the recognition device and why, and removed without leftovers.
+# ggml's Vulkan backend (lib/quillory/whisper/vulkan) is in the install exactly when it is built
+# (scripts/whisper-runtime.sh --vulkan, or -DQUILLORY_WHISPER_VULKAN=PATH); then it is stripped, the
+# package only recommends libvulkan1 and a driver, and doctor in the throw-away root reports the
+# backend found (on lavapipe, when Mesa's Vulkan driver is installed, computing the device check).
 # Usage: check-package.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
@@ -120,6 +124,14 @@ source_dir="$(cd "$2" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 app_id=app.quillory.Quillory
+# Whether the install must carry ggml's Vulkan backend: an explicit path (or "none") when configuring,
+# else whether the dependency cache has it.
+case "$(sed -n 's/^QUILLORY_WHISPER_VULKAN:[A-Z]*=//p' "$build/CMakeCache.txt")" in
+    none) with_vulkan=0 ;;
+    "") with_vulkan=0; "$source_dir/scripts/whisper-runtime.sh" --vulkan --check && with_vulkan=1 ;;
+    *) with_vulkan=1 ;;
+esac
+vulkan_module=lib/quillory/whisper/vulkan/libggml-vulkan.so
 
 # ---- 1. the install tree ----
 prefix="$work/prefix"
@@ -136,6 +148,16 @@ done
 for f in "$prefix"/bin/quillory "$prefix"/libexec/quillory/llama-server; do
     [ -x "$f" ] || fail "$f is not executable"
 done
+if [ "$with_vulkan" = 1 ]; then
+    [ "$(ls "$prefix/lib/quillory/whisper/vulkan")" = libggml-vulkan.so ] \
+        || fail "lib/quillory/whisper/vulkan holds '$(ls "$prefix/lib/quillory/whisper/vulkan" 2>&1)', not libggml-vulkan.so"
+    needed="$(readelf -d "$prefix/$vulkan_module")"
+    grep -q 'NEEDED.*\[libvulkan\.so\.1\]' <<<"$needed" && grep -q 'NEEDED.*\[libggml-base\.so\.0\]' <<<"$needed" \
+        || fail "$vulkan_module does not link libvulkan.so.1 and libggml-base.so.0: $needed"
+    echo "   $vulkan_module ($(du -k "$prefix/$vulkan_module" | cut -f1) KiB)"
+else
+    [ ! -e "$prefix/lib/quillory/whisper/vulkan" ] || fail "the install has lib/quillory/whisper/vulkan, but no Vulkan variant is built"
+fi
 python3 - "$prefix/share/icons/hicolor" <<'PY'
 import glob, os, struct, sys
 pngs = glob.glob(os.path.join(sys.argv[1], "*x*", "apps", "quillory.png"))
@@ -349,8 +371,24 @@ for v in "${variants[@]}"; do
         grep -qx -- "$folder/libggml-cpu-$v.so" "$work/contents" || fail "the package lacks $folder/libggml-cpu-$v.so"
     done
 done
+if [ "$with_vulkan" = 1 ]; then
+    grep -qx -- "/usr/$vulkan_module" "$work/contents" || fail "the package lacks /usr/$vulkan_module"
+else
+    ! grep -q -- "/usr/lib/quillory/whisper/vulkan" "$work/contents" || fail "the package has a vulkan folder"
+fi
 depends="$(dpkg-deb -f "$deb" Depends)"
+recommends="$(dpkg-deb -f "$deb" Recommends)"
 echo "   Depends: $depends"
+echo "   Recommends: $recommends"
+# Only the Vulkan backend links libvulkan.so.1, and without it recognition runs on the CPU.
+! grep -q "libvulkan" <<<"$depends" || fail "Depends names the Vulkan loader"
+for d in libvulkan1 mesa-vulkan-drivers; do
+    if [ "$with_vulkan" = 1 ]; then
+        grep -qE "(^|, |\| )$d( |,|$)" <<<"$recommends" || fail "Recommends lacks $d"
+    else
+        ! grep -q "$d" <<<"$recommends" || fail "Recommends names $d, but the package has no Vulkan backend"
+    fi
+done
 for d in libqt6core6 libqt6gui6 libqt6widgets6 libqt6dbus6 libqt6svg6 libx11-6 libxi6 libxtst6 libpulse0 \
     libatspi2.0-0 fonts-noto-cjk; do
     grep -qE "(^|, )$d( |,|$)" <<<"$depends" || fail "Depends lacks $d"
@@ -377,6 +415,46 @@ grep -q "quillory doctor" "$work/dpkg-install.log" || fail "the install printed 
     || { cat "$work/quillory-help.log" >&2; fail "the installed quillory does not run"; }
 "$root/usr/libexec/quillory/llama-server" --version >"$work/server-version.log" 2>&1 \
     || { cat "$work/server-version.log" >&2; fail "the installed llama-server does not run"; }
+# The recognition device `quillory doctor` names, with quillory.speech.device at auto: without the
+# backend, that it is in none of the folders searched, the installed one first; with it, anything but
+# that (a GPU, or why Vulkan offers none). Mesa's lavapipe counts as a GPU only when named in
+# GGML_VK_VISIBLE_DEVICES: then the backend from the package computes the device check on it.
+if [ "$with_vulkan" = 1 ]; then
+    ! readelf -S "$root/usr/$vulkan_module" | grep -q '\.symtab' || fail "the package's $vulkan_module is not stripped"
+fi
+speech_device() { # speech_device [ENV...]: doctor's speech-device line, in a home of its own
+    rm -rf "$work/home-doctor" && mkdir -p "$work/home-doctor"
+    (cd / && env -u QUILLORY_WHISPER_VULKAN_DIR -u QUILLORY_WHISPER_CPU_DIR -u GGML_VK_VISIBLE_DEVICES \
+        -u VK_ICD_FILENAMES HOME="$work/home-doctor" XDG_CONFIG_HOME= XDG_DATA_HOME= XDG_CACHE_HOME= \
+        XDG_STATE_HOME= QT_QPA_PLATFORM=offscreen "$@" timeout 300 "$root/usr/bin/quillory" doctor --json \
+        >"$work/doctor.json" 2>"$work/doctor.log") || true
+    python3 -c 'import json, sys
+checks = {c["id"]: c for c in json.load(open(sys.argv[1]))["checks"]}
+print("%s %s" % (checks["speech-device"]["status"], checks["speech-device"]["detail"]))' "$work/doctor.json" \
+        || { cat "$work/doctor.log" >&2; fail "the installed quillory doctor names no recognition device"; }
+}
+device="$(speech_device)"
+echo "   doctor: $device"
+absent="CPU: no Vulkan backend: libggml-vulkan.so is in none of $(realpath "$root")/usr/lib/quillory/whisper/vulkan"
+vulkan_cache="$(sed -n 's/^QUILLORY_WHISPER_VULKAN_ROOT:INTERNAL=//p' "$build/CMakeCache.txt")"
+if [ "$with_vulkan" = 0 ]; then
+    # quillory also searches the dependency cache it was built with (left out of this package by
+    # -DQUILLORY_WHISPER_VULKAN=none): only without it there is nothing to find.
+    [[ -f "$vulkan_cache/lib/libggml-vulkan.so" || "$device" == "OK $absent"* ]] \
+        || fail "doctor says '$device', not that the backend is absent"
+else
+    [[ "$device" == OK* && "$device" != *"$absent"* ]] || fail "doctor does not find the packaged backend: $device"
+    lavapipe=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
+    if [ -f "$lavapipe" ]; then
+        device="$(speech_device VK_ICD_FILENAMES="$lavapipe")"
+        echo "   doctor with lavapipe alone: $device"
+        [[ "$device" == "OK CPU: no Vulkan GPU: "* ]] || fail "doctor counts lavapipe unasked: $device"
+        device="$(speech_device VK_ICD_FILENAMES="$lavapipe" GGML_VK_VISIBLE_DEVICES=0)"
+        echo "   doctor with lavapipe named: $device"
+        [[ "$device" == "OK "*"it computed the check right" && "$device" != "OK CPU:"* ]] \
+            || fail "the packaged backend does not compute on lavapipe: $device"
+    fi
+fi
 "${dpkg_root[@]}" -P quillory >"$work/dpkg-remove.log" 2>&1 || { cat "$work/dpkg-remove.log" >&2; fail "dpkg -P"; }
 leftovers="$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/lib" -not -path "$root/var/lib/dpkg*")"
 [ -z "$leftovers" ] || fail "left after removal: $leftovers"
