@@ -137,8 +137,13 @@ TEST(KWinShortcuts, KDEsPortalTakesTheShortcutsSessionAndANonBindingIsReportedNo
     if (backend.state() == GlobalShortcutsBackend::State::bound) {
         EXPECT_TRUE(backend.bound().contains(QStringLiteral("toggle")));
     } else {
+        // Failed, and saying where: "bound none of the shortcuts" as a rule; on a loaded machine
+        // Plasma's portal has also been seen to refuse BindShortcuts on the session it had just
+        // opened ("Invalid session"), which must be reported the same way.
         EXPECT_EQ(backend.state(), GlobalShortcutsBackend::State::failed);
-        EXPECT_EQ(backend.lastError().toStdString(), "the GlobalShortcuts portal bound none of the shortcuts");
+        EXPECT_THAT(backend.lastError().toStdString(),
+                    ::testing::AnyOf(::testing::Eq("the GlobalShortcuts portal bound none of the shortcuts"),
+                                     ::testing::StartsWith("the GlobalShortcuts portal failed at BindShortcuts")));
     }
     EXPECT_EQ(toggles, 0);
 }

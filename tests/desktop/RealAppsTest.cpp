@@ -335,8 +335,9 @@ protected:
         }
         EXPECT_TRUE(appLog().mid(logBefore).contains("result=ok")) << appLog().mid(logBefore).toStdString();
 
-        // The user's clipboard comes back, both formats, served by the app.
-        EXPECT_TRUE(target.waitFor([] { return usersClipboardIsBack(); }, 5000))
+        // The user's clipboard comes back, both formats, served by the app (the restore waits up to
+        // 3 s for the target's read, and a loaded machine adds its own delays).
+        EXPECT_TRUE(target.waitFor([] { return usersClipboardIsBack(); }, 20000))
             << "the clipboard after the dictation: " << clipboardDescription();
     }
 
