@@ -49,20 +49,21 @@ export QUILLORY_TEST_WHISPER_SERVER
 # without it (the "vulkan" tests name the real one to their own child processes).
 export QUILLORY_WHISPER_VULKAN_DIR="$PWD/build/no-vulkan"
 vulkan_left_out=()
-if scripts/whisper-runtime.sh --vulkan --check; then
-    QUILLORY_TEST_WHISPER_VULKAN_DIR="$(scripts/whisper-runtime.sh --vulkan)/lib"
-    export QUILLORY_TEST_WHISPER_VULKAN_DIR
-else
-    log "whisper.cpp's Vulkan variant is not built, so test_speech_vulkan is left out (build it with scripts/whisper-runtime.sh --vulkan, about an hour on 2 cores)"
-    vulkan_left_out+=(test_speech_vulkan)
-fi
-if scripts/llama-runtime.sh --vulkan --check; then
-    QUILLORY_TEST_LLAMA_VULKAN_DIR="$(scripts/llama-runtime.sh --vulkan)"
-    export QUILLORY_TEST_LLAMA_VULKAN_DIR
-else
-    log "llama-server's Vulkan runtime is not built, so test_ai_vulkan is left out (build it with scripts/llama-runtime.sh --vulkan, about half an hour on 2 cores)"
-    vulkan_left_out+=(test_ai_vulkan)
-fi
+# vulkan_variant TEST VAR SUBDIR WHAT SCRIPT...: exports VAR as the SUBDIR of the Vulkan variant
+# `SCRIPT... --vulkan` prints when it is built, else leaves TEST out and says so in one line.
+vulkan_variant() {
+    local test="$1" var="$2" subdir="$3" what="$4" dir
+    shift 4
+    if "$@" --vulkan --check; then
+        dir="$("$@" --vulkan)"
+        export "$var=$dir$subdir"
+    else
+        log "$what is not built, so $test is left out (build it with $* --vulkan, about half an hour to an hour on 2 cores)"
+        vulkan_left_out+=("$test")
+    fi
+}
+vulkan_variant test_speech_vulkan QUILLORY_TEST_WHISPER_VULKAN_DIR /lib "whisper.cpp's Vulkan variant" scripts/whisper-runtime.sh
+vulkan_variant test_ai_vulkan QUILLORY_TEST_LLAMA_VULKAN_DIR "" "llama-server's Vulkan runtime" scripts/llama-runtime.sh
 vulkan_args=()
 [ "${#vulkan_left_out[@]}" -eq 0 ] || vulkan_args=(-E "^($(IFS='|'; echo "${vulkan_left_out[*]}"))\$")
 
