@@ -176,7 +176,6 @@ if [ "$VULKAN" = 1 ]; then
 else
     cmake_build "$stage/src" llama-server "${CPU_VARIANT_TARGETS[@]}"
     server="$(built_file llama-server -perm -u+x)"
-    mkdir -p "$stage/bin"
     cp "$server" "$stage/bin/llama-server"
     cpu_variants_copy_libs "$(dirname "$server")" "$stage/bin"
 fi

@@ -24,6 +24,15 @@
 namespace quillory {
 namespace {
 
+bool alive(qint64 pid) {
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!f.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray stat = f.readAll();
+    return stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
+}
+
 TEST_F(RealServerTest, PolishesReusesTheServerAndRestartsForAnotherModel) {
     const QString first = await(engine_->polish(QString::fromUtf8("えーと、今日は天気がいいです"),
                                                 SpeechLocale::jaJP, PolishModel::qwen35_4bQ4KM, "INSTR", {}));

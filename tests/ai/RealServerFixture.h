@@ -60,15 +60,6 @@ std::optional<Runtime> findRuntime() {
     return r;
 }
 
-bool alive(qint64 pid) {
-    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (!f.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    const QByteArray stat = f.readAll();
-    return stat.mid(stat.lastIndexOf(')') + 2, 1) != "Z";
-}
-
 class RealServerTest : public testing::CoreTest {
 protected:
     void SetUp() override {
