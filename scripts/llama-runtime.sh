@@ -9,7 +9,7 @@
 #   scripts/llama-runtime.sh              ensure built; print the bin dir (holds llama-server)
 #   scripts/llama-runtime.sh --print-src  ensure built; print the llama.cpp source dir
 #   scripts/llama-runtime.sh --check      exit 0 if the cache is complete, 1 if not (builds nothing)
-#   scripts/llama-runtime.sh --vulkan [...]   the same for the Vulkan variant: a copy of the runtime's
+#   scripts/llama-runtime.sh --vulkan [--check]   the same for the Vulkan variant: a copy of the runtime's
 #                                         bin/ above (built first when missing) with ggml's Vulkan
 #                                         backend beside it (libggml-vulkan.so, built from the same
 #                                         source with the same options, checked against the copy's
@@ -47,6 +47,8 @@ if [ "${1:-}" = "--vulkan" ]; then
     VULKAN=1
     RUNTIME="llama-vulkan"
     shift
+    # Its cache entry keeps no source: the CPU runtime's is the one it was built from.
+    [ "${1:-}" != --print-src ] || { echo "--vulkan keeps no source: use --print-src alone" >&2; exit 2; }
 fi
 RUNTIME_NAME="" # RUNTIME-<commit>-<flavour>: the commit is known once the bundle is cloned
 RUNTIME_PRINTS="bin"
