@@ -12,8 +12,10 @@
 # whisper.cpp's own command-line transcriber, built from the same source, and
 # QUILLORY_TEST_WHISPER_SERVER its recognition server). whisper.cpp's Vulkan variant is opt-in (its
 # shaders take most of an hour to compile): when `scripts/whisper-runtime.sh --vulkan` has built it,
-# its folder goes to the tests in QUILLORY_TEST_WHISPER_VULKAN_DIR and the tests labelled "vulkan"
-# run; otherwise one line says so and they are left out.
+# its folder goes to the tests in QUILLORY_TEST_WHISPER_VULKAN_DIR and its test labelled "vulkan"
+# (test_speech_vulkan) runs; otherwise one line says so and it is left out. llama-server's Vulkan
+# runtime is opt-in the same way (`scripts/llama-runtime.sh --vulkan`; its bin folder goes to
+# test_ai_vulkan in QUILLORY_TEST_LLAMA_VULKAN_DIR).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -46,14 +48,24 @@ export QUILLORY_TEST_WHISPER_SERVER
 # Every other test recognises on the CPU, whatever this machine has: the backend's folder is one
 # without it (the "vulkan" tests name the real one to their own child processes).
 export QUILLORY_WHISPER_VULKAN_DIR="$PWD/build/no-vulkan"
+vulkan_left_out=()
+# vulkan_variant TEST VAR SUBDIR WHAT SCRIPT...: exports VAR as the SUBDIR of the Vulkan variant
+# `SCRIPT... --vulkan` prints when it is built, else leaves TEST out and says so in one line.
+vulkan_variant() {
+    local test="$1" var="$2" subdir="$3" what="$4" dir
+    shift 4
+    if "$@" --vulkan --check; then
+        dir="$("$@" --vulkan)"
+        export "$var=$dir$subdir"
+    else
+        log "$what is not built, so $test is left out (build it with $* --vulkan, about half an hour to an hour on 2 cores)"
+        vulkan_left_out+=("$test")
+    fi
+}
+vulkan_variant test_speech_vulkan QUILLORY_TEST_WHISPER_VULKAN_DIR /lib "whisper.cpp's Vulkan variant" scripts/whisper-runtime.sh
+vulkan_variant test_ai_vulkan QUILLORY_TEST_LLAMA_VULKAN_DIR "" "llama-server's Vulkan runtime" scripts/llama-runtime.sh
 vulkan_args=()
-if scripts/whisper-runtime.sh --vulkan --check; then
-    QUILLORY_TEST_WHISPER_VULKAN_DIR="$(scripts/whisper-runtime.sh --vulkan)/lib"
-    export QUILLORY_TEST_WHISPER_VULKAN_DIR
-else
-    log "whisper.cpp's Vulkan variant is not built, so the \"vulkan\" tests are left out (build it with scripts/whisper-runtime.sh --vulkan, about an hour on 2 cores)"
-    vulkan_args=(-LE vulkan)
-fi
+[ "${#vulkan_left_out[@]}" -eq 0 ] || vulkan_args=(-E "^($(IFS='|'; echo "${vulkan_left_out[*]}"))\$")
 
 # The normal suite, then the hardening harnesses (sanitizer builds and fuzzing; see
 # scripts/run-hardening.sh). Both always run; the last line sums them up as "N passed, N failed".

@@ -95,11 +95,10 @@ runtime_complete() {
 runtime_start "$@"
 ensure_debian_packages ca-certificates cmake make g++ tar gzip
 if [ "$VULKAN" = 1 ]; then
-    # mesa-vulkan-drivers: lavapipe, the Vulkan driver the "vulkan" tests and the package test compute on.
-    ensure_debian_packages glslc libvulkan-dev spirv-headers mesa-vulkan-drivers
+    . "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-vulkan.sh"
+    vulkan_build_packages
     # The backend is loaded by the runtime's own libggml-base: that runtime comes first.
     cpu_runtime="$("$(dirname "${BASH_SOURCE[0]}")/whisper-runtime.sh")" || die "the CPU runtime could not be built"
-    . "$(dirname "${BASH_SOURCE[0]}")/lib/ggml-vulkan-headers.sh"
 fi
 ensure_npm
 
@@ -183,17 +182,11 @@ if [ "$VULKAN" = 1 ]; then
     mkdir -p "$stage/lib"
     cp "$(built_file libggml-vulkan.so)" "$stage/lib/libggml-vulkan.so"
     base="$cpu_runtime/lib/libggml-base.so.0"
-    readelf -d "$stage/lib/libggml-vulkan.so" | grep -q 'NEEDED.*\[libggml-base\.so\.0\]' \
-        || die "libggml-vulkan.so does not link libggml-base.so.0"
-    missing="$(comm -23 <(nm -D --undefined-only "$stage/lib/libggml-vulkan.so" | awk '$2 ~ /^(ggml|gguf)_/ {print $2}' | sort -u) \
-                        <(nm -D --defined-only "$base" | awk '{print $3}' | sort -u))"
-    [ -z "$missing" ] || die "the runtime's libggml-base lacks what libggml-vulkan.so needs: $missing"
-    built_base="$(find "$WORK/build" -type f -name 'libggml-base.so*' | head -n1)"
-    if [ -n "$built_base" ] && cmp -s "$built_base" "$base"; then same_base=yes; else same_base=no; fi
+    vulkan_check_module "$stage/lib/libggml-vulkan.so" "$base"
     write_build_info
     {
         echo "cpu_runtime=$(basename "$cpu_runtime")"
-        echo "same_ggml_base=$same_base"
+        echo "same_ggml_base=$(vulkan_same_base "$base")"
     } >>"$stage/BUILD_INFO"
     runtime_install "$stage" "$RUNTIME_NAME"
     exit 0

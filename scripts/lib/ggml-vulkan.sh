@@ -1,5 +1,35 @@
 # shellcheck shell=bash
-# ggml's Vulkan backend on older Vulkan headers (sourced after runtime-cache.sh).
+# ggml's Vulkan backend as a run-time loaded module (libggml-vulkan.so, GGML_BACKEND_DL) beside a
+# CPU runtime built from the same sources with the same options; shared by whisper-runtime.sh and
+# llama-runtime.sh --vulkan (sourced after runtime-cache.sh).
+
+# vulkan_build_packages: the Debian packages the module's build needs, and mesa-vulkan-drivers
+# (lavapipe, the Vulkan driver the "vulkan" tests and the package test compute on).
+vulkan_build_packages() {
+    ensure_debian_packages glslc libvulkan-dev spirv-headers mesa-vulkan-drivers
+}
+
+# vulkan_check_module MODULE BASE: fails unless MODULE links libggml-base.so.0 and BASE (the CPU
+# runtime's libggml-base, which the program keeps and which loads the module) defines every ggml
+# symbol the module takes from it.
+vulkan_check_module() {
+    local module="$1" base="$2" missing
+    readelf -d "$module" | grep -q 'NEEDED.*\[libggml-base\.so\.0\]' \
+        || die "$(basename "$module") does not link libggml-base.so.0"
+    missing="$(comm -23 <(nm -D --undefined-only "$module" | awk '$2 ~ /^(ggml|gguf)_/ {print $2}' | sort -u) \
+                        <(nm -D --defined-only "$base" | awk '{print $3}' | sort -u))"
+    [ -z "$missing" ] || die "the runtime's libggml-base lacks what $(basename "$module") needs: $missing"
+}
+
+# vulkan_same_base BASE: "yes" when the libggml-base this build made (under WORK/build) is the very
+# file BASE, else "no" (for BUILD_INFO).
+vulkan_same_base() {
+    local built
+    built="$(find "$WORK/build" -type f -name 'libggml-base.so*' | head -n1)"
+    if [ -n "$built" ] && cmp -s "$built" "$1"; then echo yes; else echo no; fi
+}
+
+# Older Vulkan headers.
 #
 # ggml-vulkan.cpp guards every newer Vulkan feature with `#if defined(VK_...)` or
 # VK_HEADER_VERSION except one: ggml_vk_instance_init hands the validation layer its
