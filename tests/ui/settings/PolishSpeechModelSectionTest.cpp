@@ -18,6 +18,7 @@ protected:
     void SetUp() override {
         CoreTest::SetUp();
         catalogue_ = std::make_shared<FakeSpeechCatalogue>();
+        catalogue_->deviceTime = 500ms; // the probe takes a while: the window never waits for it
         model_ = new SpeechModelSectionModel(catalogue_);
         section_ = std::make_unique<SpeechModelSection>(model_);
         model_->setParent(section_.get());
