@@ -11,7 +11,7 @@
 # QUILLORY_TEST_WHISPER_VAD_MODEL and QUILLORY_TEST_WHISPER_SENTENCE (QUILLORY_TEST_WHISPER_CLI is
 # whisper.cpp's own command-line transcriber, built from the same source, and
 # QUILLORY_TEST_WHISPER_SERVER its recognition server). whisper.cpp's Vulkan variant is opt-in (its
-# shaders take most of an hour to compile): when `scripts/whisper-runtime.sh --vulkan` has built it,
+# shaders take 10–30 minutes to compile on 2 cores): when `scripts/whisper-runtime.sh --vulkan` has built it,
 # its folder goes to the tests in QUILLORY_TEST_WHISPER_VULKAN_DIR and its test labelled "vulkan"
 # (test_speech_vulkan) runs; otherwise one line says so and it is left out. llama-server's Vulkan
 # runtime is opt-in the same way (`scripts/llama-runtime.sh --vulkan`; its bin folder goes to
@@ -58,7 +58,7 @@ vulkan_variant() {
         dir="$("$@" --vulkan)"
         export "$var=$dir$subdir"
     else
-        log "$what is not built, so $test is left out (build it with $* --vulkan, about half an hour to an hour on 2 cores)"
+        log "$what is not built, so $test is left out (build it with $* --vulkan, 10 to 30 minutes on 2 cores)"
         vulkan_left_out+=("$test")
     fi
 }

@@ -25,7 +25,7 @@
 #                                           (the program loads it from there by choice, never with the
 #                                           CPU variants). Needs glslc, libvulkan-dev, spirv-headers
 #                                           (and installs mesa-vulkan-drivers: lavapipe, for the tests).
-#                                           Opt-in: its shaders take 40-60 minutes on 2 cores.
+#                                           Opt-in: its shaders take 10-30 minutes on 2 cores.
 #   scripts/whisper-runtime.sh --server [...]   whisper.cpp's `whisper-server` (the tests' recognition
 #                                           server on loopback), in a cache entry of its own
 #                                           (CACHE/whisper-server-<version>-<FLAVOUR>/bin/whisper-server,
