@@ -208,7 +208,9 @@ if has sse4_2 avx f16c fma avx2 bmi2; then
         expected=skylakex
     fi
 fi
-# The variant the server loads: the libggml-cpu-*.so mapped into it once it runs the tiny model.
+# The variant the server loads: the libggml-cpu-*.so mapped into it once it answers /health. (While
+# it starts, ggml opens every variant in turn to score it, so an earlier look can catch a variant
+# that is about to be unloaded.)
 if [ -z "${QUILLORY_TEST_TINY_MODEL:-}" ]; then
     # Outside scripts/run-tests.sh: the tiny polish model from the dependency cache.
     LOG_TAG=package
@@ -222,8 +224,14 @@ port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0))
 server=$!
 loaded=""
 for _ in $(seq 1 1200); do # generous for a loaded machine
-    loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$server/maps" 2>/dev/null | sort -u || true)"
-    [ -z "$loaded" ] || break
+    if python3 - "$port" <<'PY' 2>/dev/null; then
+import sys, urllib.request
+with urllib.request.urlopen("http://127.0.0.1:%s/health" % sys.argv[1], timeout=5) as r:
+    sys.exit(0 if r.status == 200 else 1)
+PY
+        loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$server/maps" 2>/dev/null | sort -u || true)"
+        break
+    fi
     kill -0 "$server" 2>/dev/null || break
     sleep 0.1
 done
