@@ -392,8 +392,11 @@ private:
     std::vector<Duration> recentRecognitionFailureTimes_;
     bool awaitingRecognition_ = false;
     /// When the recogniser last showed progress (or recording stopped): the completion watchdog
-    /// fires only after `kSpeechCompletionWatchdogDelay` without any.
+    /// fires only after `recognitionSilenceAllowed_` without any.
     Duration lastRecognitionProgressAt_{};
+    /// How long the recogniser may now stay silent: `kSpeechCompletionWatchdogDelay`, or longer
+    /// while it runs a step that reports nothing until it ends.
+    Duration recognitionSilenceAllowed_ = kSpeechCompletionWatchdogDelay;
     /// What the current attach's recogniser stands by so far, when it says.
     std::optional<QString> attachConfirmedText_;
     /// The current attach's final replaces its partials (a whole-session recogniser).

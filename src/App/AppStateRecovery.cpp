@@ -134,7 +134,8 @@ void AppState::installSpeechCompletionWatchdog(quint64 sessionID) {
 Task<> AppState::speechCompletionWatchdog(LifetimeRef<AppState> life, quint64 sessionID,
                                           CancellationToken token) {
     // The limit is on a silent recogniser, not on a slow one: every step it reports (a settled
-    // segment, a decode step) starts the wait again.
+    // segment, a decode step) starts the wait again, and a step that reports nothing until it
+    // ends (an encoder pass) lengthens it by what the recogniser says it may take.
     Duration wait = kSpeechCompletionWatchdogDelay;
     for (;;) {
         if (!co_await sleepFor(wait, token)) {
@@ -149,8 +150,8 @@ Task<> AppState::speechCompletionWatchdog(LifetimeRef<AppState> life, quint64 se
             co_return;
         }
         const Duration quiet = s->now() - s->lastRecognitionProgressAt_;
-        if (quiet < kSpeechCompletionWatchdogDelay) {
-            wait = kSpeechCompletionWatchdogDelay - quiet;
+        if (quiet < s->recognitionSilenceAllowed_) {
+            wait = s->recognitionSilenceAllowed_ - quiet;
             continue;
         }
         s->runGuarded("watchdog",

@@ -181,6 +181,7 @@ Task<AppState::AttachOutcome> AppState::attachSpeechSession(quint64 sessionID) {
     const QStringList contextual = UserDictionary::contextualStringsForSpeech();
     const quint64 attachID = ++attachGeneration_;
     attachConfirmedText_.reset();
+    recognitionSilenceAllowed_ = kSpeechCompletionWatchdogDelay;
     attachFinalReplacesPartials_ = false;
     LifetimeRef<AppState> weak = lifetime_.ref();
     // Each callback becomes its own main-thread task; one of an ended session or of a torn-down
@@ -264,6 +265,11 @@ void AppState::applyRecognitionProgress(const SpeechService::Progress& progress)
         return; // the text has gone to the commit, or the session is over
     }
     lastRecognitionProgressAt_ = now();
+    // A step that reports nothing until it ends (an encoder pass) may be silent longer than the
+    // limit; the next report ends it.
+    recognitionSilenceAllowed_ = progress.silentStep
+                                     ? std::max<Duration>(kSpeechCompletionWatchdogDelay, *progress.silentStep)
+                                     : kSpeechCompletionWatchdogDelay;
     if (progress.confirmedText) {
         attachConfirmedText_ = *progress.confirmedText;
     }

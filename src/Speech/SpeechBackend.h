@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -87,6 +88,9 @@ struct SpeechRecognitionSnapshot {
     /// The text the recogniser stands by so far: every settled segment plus its own latest text of
     /// the rest, never a faster helper model's live text. Absent when the recogniser does not say.
     std::optional<QString> confirmedText;
+    /// The recogniser begins a step that reports nothing until it ends (whisper.cpp's encoder pass
+    /// polls nothing), which may take this long without the recogniser being stuck.
+    std::optional<std::chrono::milliseconds> silentStep;
 };
 
 /// A running recognition; `cancel` stops it and no callback follows.

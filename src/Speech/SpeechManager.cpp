@@ -257,7 +257,7 @@ Task<> SpeechManager::applyRecognitionSnapshot(std::uint64_t generation, SpeechR
         co_return;
     }
     if ((snapshot.isProgress || snapshot.confirmedText) && handlers.onProgress && !completionDelivered_) {
-        handlers.onProgress(Progress{snapshot.confirmedText});
+        handlers.onProgress(Progress{snapshot.confirmedText, snapshot.silentStep});
     }
     if (snapshot.text) {
         lastPartialTranscript_ = *snapshot.text;

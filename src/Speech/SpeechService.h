@@ -5,6 +5,7 @@
 
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -21,6 +22,9 @@ public:
         /// What the recogniser stands by so far: its settled segments plus its own text of the
         /// rest, never a helper model's live text. Absent when the recogniser does not say.
         std::optional<QString> confirmedText;
+        /// A step that reports nothing until it ends has begun (an encoder pass), which may take
+        /// this long: silence that long is no sign of a stuck recogniser.
+        std::optional<std::chrono::milliseconds> silentStep;
     };
     using ProgressHandler = std::function<void(const Progress&)>;
 

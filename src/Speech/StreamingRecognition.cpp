@@ -48,6 +48,10 @@ struct JobInput {
 
 /// Settled text kept for the next job: what the prompt can take and what an overlap can repeat.
 constexpr qint64 kSettledTailChars = 1024;
+/// How long a decode's encoder pass may go without a report: this floor plus this much a second
+/// of the audio it encodes.
+constexpr std::chrono::milliseconds kSilentStepFloor{8000};
+constexpr std::chrono::milliseconds kSilentStepPerAudioSecond{13000};
 
 struct JobOutput {
     Status status = Status::ok;
@@ -422,8 +426,18 @@ private:
             from = std::clamp<qint64>(from, 0, length);
             to = std::clamp<qint64>(to, from, length);
             const std::span<const float> samples(buffer.data() + from, static_cast<std::size_t>(to - from));
+            // whisper.cpp's first poll of a decode comes as its encoder pass begins, the next only
+            // after it: that first one says how long the silence may last.
+            std::atomic<bool> encoding{true};
+            const auto polled = [&, samplesToEncode = static_cast<qint64>(samples.size())] {
+                if (encoding.exchange(false)) {
+                    reportSilentStep(std::max(samplesToEncode, tuning_.minDecodeSamples));
+                    return abort_->load();
+                }
+                return shouldAbort();
+            };
             const auto result = decodeText(*decoder, samples, promptFor(main_, decoder, settled),
-                                           tuning_.minDecodeSamples, shouldAbort, out, decoded);
+                                           tuning_.minDecodeSamples, polled, out, decoded);
             if (result) {
                 *text = joinNext ? RecognitionText::joinOverlap(settled, *result) : *result;
             }
@@ -674,7 +688,17 @@ private:
         });
     }
 
-    void applyProgress(const std::optional<QString>& confirmed, bool step) {
+    /// Worker thread: a decode's encoder pass over `samples` begins, during which whisper.cpp polls
+    /// nothing and so nothing is reported. It is told with how long such a pass may take: five times the slowest measured (a large-v3 encoder on two busy cores, 2.6 s a second
+    /// of audio), so that only a decode that has stopped moving is taken for a stuck one.
+    void reportSilentStep(qint64 samples) {
+        const auto allowance = std::chrono::milliseconds(kSilentStepFloor.count() +
+                                                         samples * kSilentStepPerAudioSecond.count() / kRecognitionSampleRate);
+        mainThread_.post([self = shared_from_this(), allowance] { self->applyProgress(std::nullopt, false, allowance); });
+    }
+
+    void applyProgress(const std::optional<QString>& confirmed, bool step,
+                       std::optional<std::chrono::milliseconds> silentStep = std::nullopt) {
         if (step) {
             stepReportPending_ = false;
         }
@@ -683,6 +707,7 @@ private:
         }
         SpeechRecognitionSnapshot snapshot;
         snapshot.isProgress = true;
+        snapshot.silentStep = silentStep;
         if (confirmed) {
             // The job that sent this has not been applied yet: the text settled before it comes first.
             snapshot.confirmedText = settledText_ + *confirmed;

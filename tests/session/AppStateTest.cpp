@@ -929,6 +929,54 @@ TEST_F(AppStateTest, ASilentRecogniserIsEndedEightSecondsAfterItsLastProgressWit
               QStringList{"stage=live_text_used session=2 live_len=3 reason=speech_completion_timeout"});
 }
 
+TEST_F(AppStateTest, AnEncoderPassLongerThanTheLimitIsWaitedForButASilenceBeyondWhatItMayTakeIsNot) {
+    using std::chrono::milliseconds;
+    speech->wholeSessionPartials = true;
+    // The release comes as a decode's encoder pass begins, which may take 40 s and reports
+    // nothing meanwhile: the final after 30 s of silence is pasted whole.
+    press();
+    speech->progress(u(u"一文目。"));
+    partial(u(u"一文目。にぶんめ"));
+    speech->progress(std::nullopt, milliseconds(40000));
+    settle();
+    release();
+    advance(30);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    EXPECT_TRUE(lines({"stage=stop_watchdog"}).isEmpty());
+    finalText(u(u"一文目。二文目。"));
+    EXPECT_EQ(insertedTexts(), QStringList{u(u"一文目。二文目。")});
+
+    // An encoder pass announced for 20 s that never ends: the limit is the 20 s, counted from the
+    // announcement.
+    press();
+    speech->progress(u(u"三文目。"));
+    partial(u(u"三文目。"));
+    release();
+    advance(2);
+    speech->progress(std::nullopt, milliseconds(20000));
+    settle();
+    advance(19.9);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    advance(0.1);
+    EXPECT_EQ(lines({"stage=stop_watchdog_triggered"}).size(), 1u);
+    EXPECT_EQ(insertedTexts().last(), u(u"三文目。"));
+
+    // After the pass, the decoder's own steps bring back the usual limit.
+    press();
+    speech->progress(u(u"四文目。"));
+    partial(u(u"四文目。"));
+    release();
+    speech->progress(std::nullopt, milliseconds(60000));
+    settle();
+    advance(1);
+    speech->progress();
+    settle();
+    advance(7.9);
+    EXPECT_EQ(state->status(), AppStatus::processing());
+    advance(0.1);
+    EXPECT_EQ(lines({"stage=stop_watchdog_triggered"}).size(), 2u);
+}
+
 TEST_F(AppStateTest, AnEmptyFinalPastesNothingOfTheLiveTextButAFailedOnePastesItLogged) {
     speech->wholeSessionPartials = true;
     // Noise: the live-text model guessed words, the selected model heard none.

@@ -115,9 +115,10 @@ public:
     void fail(const SpeechError& e) { complete(SpeechResult::failure(e)); }
     void voice(bool active) { attaches.back().onVoice(active); }
     /// A step of the recogniser, optionally with the text it stands by so far.
-    void progress(std::optional<QString> confirmedText = std::nullopt) {
+    void progress(std::optional<QString> confirmedText = std::nullopt,
+                  std::optional<std::chrono::milliseconds> silentStep = std::nullopt) {
         if (attaches.back().onProgress) {
-            attaches.back().onProgress(Progress{std::move(confirmedText)});
+            attaches.back().onProgress(Progress{std::move(confirmedText), silentStep});
         }
     }
 

@@ -62,6 +62,10 @@ public:
                              sharingCpu.load()});
         }
         const int index = static_cast<int>(callCount()) - 1;
+        // As whisper.cpp does when its encoder pass begins.
+        if (shouldAbort()) {
+            return {DecodeResult::Status::aborted, {}, {}};
+        }
         running.fetch_add(1);
         const std::shared_ptr<void> over(nullptr, [this](void*) { running.fetch_sub(1); });
         if (blocking) {

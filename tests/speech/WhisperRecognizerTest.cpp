@@ -357,6 +357,23 @@ TEST_F(WhisperRecognizerTest, ASlowFinalReportsEachSegmentItSettlesWithTheTextSo
         }
     }
     EXPECT_GT(steps, 0);
+    // Each decode first says how long its encoder pass may stay silent: longer for more audio,
+    // never less than the usual limit, and before the segment it settles.
+    std::vector<std::chrono::milliseconds> silences;
+    std::size_t firstSilence = snapshots.size();
+    std::size_t firstConfirmed = snapshots.size();
+    for (std::size_t i = 0; i < snapshots.size(); ++i) {
+        if (snapshots[i].silentStep) {
+            silences.push_back(*snapshots[i].silentStep);
+            firstSilence = std::min(firstSilence, i);
+        }
+        if (snapshots[i].confirmedText) {
+            firstConfirmed = std::min(firstConfirmed, i);
+        }
+    }
+    ASSERT_GE(silences.size(), 3u);
+    EXPECT_LT(firstSilence, firstConfirmed);
+    EXPECT_GE(*std::min_element(silences.begin(), silences.end()), std::chrono::seconds(8 + 13 * 2));
     const auto at = [&](const QString& text) { return confirmed.indexOf(text); };
     EXPECT_GE(at(first), 0) << qPrintable(confirmed.join(u'|'));
     EXPECT_GT(at(first + second), at(first)) << qPrintable(confirmed.join(u'|'));
