@@ -8,7 +8,11 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <QCoreApplication>
+
 #include <atomic>
+#include <mutex>
+#include <set>
 
 namespace quillory::platform {
 
@@ -30,8 +34,47 @@ struct PortalRequests::Pending {
     Timer timeout;
 };
 
+QDBusConnection portalBus() {
+    static const QString name = QStringLiteral("quillory-portal");
+    static std::once_flag opened;
+    std::call_once(opened, [] { QDBusConnection::connectToBus(QDBusConnection::SessionBus, name); });
+    return QDBusConnection(name);
+}
+
+void announceAppId(QDBusConnection& bus, const QString& service) {
+    if (!bus.isConnected()) {
+        return;
+    }
+    static std::mutex mutex;
+    static std::set<std::pair<QString, QString>> announced; // (unique name, service)
+    {
+        std::lock_guard lock(mutex);
+        if (!announced.emplace(bus.baseService(), service).second) {
+            return;
+        }
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, PortalNames::object, PortalNames::registry, QStringLiteral("Register"));
+    call << PortalNames::appId << QVariantMap();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [watcher] {
+        watcher->deleteLater();
+        const QDBusError error = watcher->error();
+        if (!error.isValid()) {
+            qCInfo(lcApp, "Desktop portal: registered as %s", qUtf8Printable(PortalNames::appId));
+        } else if (isMissingPortal(error.name())) {
+            qCDebug(lcApp, "Desktop portal: no host registry (%s)", qUtf8Printable(error.message()));
+        } else {
+            qCWarning(lcApp, "Desktop portal: registering as %s failed: %s", qUtf8Printable(PortalNames::appId),
+                      qUtf8Printable(error.message()));
+        }
+    });
+}
+
 PortalRequests::PortalRequests(QDBusConnection bus, QString service)
-    : bus_(std::move(bus)), service_(std::move(service)) {}
+    : bus_(std::move(bus)), service_(std::move(service)) {
+    announceAppId(bus_, service_);
+}
 
 PortalRequests::~PortalRequests() {
     cancelAll();
