@@ -17,8 +17,11 @@ using State = GlobalShortcutsBackend::State;
 
 class FakeShortcutsPortal final : public QDBusVirtualObject {
 public:
-    bool bindsAnything = true; ///< false: answers with no shortcut (Plasma 5.27 without an app id)
+    bool bindsAnything = true; ///< false: answers with no shortcut
+    bool hasRegistry = false;  ///< true: org.freedesktop.host.portal.Registry (xdg-desktop-portal 1.19+)
+    QStringList calls;         ///< "Register app.quillory.Quillory", "CreateSession"…, in order
     QList<PortalShortcut> asked;
+    QList<PortalShortcut> askedAtCreation; ///< CreateSession's "shortcuts" (what Plasma 5.27 binds)
     QString session;
     int closes = 0;
     std::mutex mutex;
@@ -38,6 +41,13 @@ public:
             signal << 0u << results;
             connection.send(signal);
         };
+        if (message.interface() == "org.freedesktop.host.portal.Registry") {
+            if (!hasRegistry) return false; // no such interface
+            calls << "Register " + args.value(0).toString();
+            connection.send(message.createReply());
+            return true;
+        }
+        calls << message.member();
         if (message.interface() == "org.freedesktop.portal.Session" && message.member() == "Close") {
             ++closes;
             connection.send(message.createReply());
@@ -45,6 +55,7 @@ public:
         }
         if (message.member() == "CreateSession") {
             const QVariantMap options = qdbus_cast<QVariantMap>(args.value(0));
+            askedAtCreation = qdbus_cast<QList<PortalShortcut>>(options.value("shortcuts"));
             session = QStringLiteral("/org/freedesktop/portal/desktop/session/%1/%2")
                           .arg(sender, options.value("session_handle_token").toString());
             reply(options, {{"session_handle", session}});
@@ -105,6 +116,11 @@ TEST_F(GlobalShortcutsPortal, BothShortcutsAreBoundAndTheirSignalsToggleAndHoldT
     EXPECT_EQ(asked[1].id, "push-to-talk");
     EXPECT_FALSE(asked[0].properties.value("description").toString().isEmpty());
     EXPECT_EQ(backend_->bound().value("toggle"), "Ctrl+Alt+D");
+    // Plasma 5.27's portal binds what CreateSession names, not what BindShortcuts does.
+    const auto created = withFake([](FakeShortcutsPortal& fake) { return fake.askedAtCreation; });
+    ASSERT_EQ(created.size(), 2);
+    EXPECT_EQ(created[0].id, "toggle");
+    EXPECT_EQ(created[1].id, "push-to-talk");
 
     // A toggle per press (a repeated Activated before the release does not toggle back), and
     // push-to-talk from press to release. Another session's signals are not ours.
@@ -147,6 +163,29 @@ TEST_F(GlobalShortcutsPortal, ASessionClosedWhilePushToTalkIsHeldReleasesIt) {
     emitShortcut("Activated", "toggle");
     ASSERT_TRUE(eventsReach(3));
     EXPECT_EQ(events_.last(), "toggle");
+}
+
+// The app id goes to the portal's host registry as the connection's first call, where there is
+// one; without it (xdg-desktop-portal 1.18 and older) the shortcuts bind as before.
+TEST_F(GlobalShortcutsPortal, TheAppIdIsRegisteredBeforeTheSessionWhereThePortalHasARegistry) {
+    fake_->hasRegistry = true;
+    servePortal();
+    QDBusConnection bus = bus_->client();
+    quillory::platform::announceAppId(bus, "org.freedesktop.portal.Desktop");
+    makeBackend();
+    ASSERT_EQ(backend_->state(), State::bound) << backend_->lastError().toStdString();
+    EXPECT_EQ(withFake([](FakeShortcutsPortal& fake) { return fake.calls; }),
+              QStringList({"Register app.quillory.Quillory", "CreateSession", "BindShortcuts"}));
+}
+
+TEST_F(GlobalShortcutsPortal, APortalWithoutARegistryBindsAsBefore) {
+    servePortal();
+    QDBusConnection bus = bus_->client();
+    quillory::platform::announceAppId(bus, "org.freedesktop.portal.Desktop");
+    makeBackend();
+    ASSERT_EQ(backend_->state(), State::bound) << backend_->lastError().toStdString();
+    EXPECT_EQ(withFake([](FakeShortcutsPortal& fake) { return fake.calls; }),
+              QStringList({"CreateSession", "BindShortcuts"}));
 }
 
 TEST_F(GlobalShortcutsPortal, NoPortalIsAClearFailure) {

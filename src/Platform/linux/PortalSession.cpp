@@ -12,7 +12,6 @@
 
 #include <atomic>
 #include <mutex>
-#include <set>
 
 namespace quillory::platform {
 
@@ -37,21 +36,16 @@ struct PortalRequests::Pending {
 QDBusConnection portalBus() {
     static const QString name = QStringLiteral("quillory-portal");
     static std::once_flag opened;
-    std::call_once(opened, [] { QDBusConnection::connectToBus(QDBusConnection::SessionBus, name); });
+    std::call_once(opened, [] {
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+        announceAppId(bus, PortalNames::service);
+    });
     return QDBusConnection(name);
 }
 
 void announceAppId(QDBusConnection& bus, const QString& service) {
     if (!bus.isConnected()) {
         return;
-    }
-    static std::mutex mutex;
-    static std::set<std::pair<QString, QString>> announced; // (unique name, service)
-    {
-        std::lock_guard lock(mutex);
-        if (!announced.emplace(bus.baseService(), service).second) {
-            return;
-        }
     }
     QDBusMessage call =
         QDBusMessage::createMethodCall(service, PortalNames::object, PortalNames::registry, QStringLiteral("Register"));
@@ -72,9 +66,7 @@ void announceAppId(QDBusConnection& bus, const QString& service) {
 }
 
 PortalRequests::PortalRequests(QDBusConnection bus, QString service)
-    : bus_(std::move(bus)), service_(std::move(service)) {
-    announceAppId(bus_, service_);
-}
+    : bus_(std::move(bus)), service_(std::move(service)) {}
 
 PortalRequests::~PortalRequests() {
     cancelAll();

@@ -43,18 +43,18 @@ inline const QString appId = QStringLiteral("app.quillory.Quillory");
 } // namespace PortalNames
 
 /// The session-bus connection this program's portal sessions use (RemoteDesktop, GlobalShortcuts):
-/// one of its own, opened on first use and kept for the process's life, so that nothing else in
-/// the process (Qt's platform theme reads the portal's settings on the shared connection) speaks
-/// to the portal on it before `announceAppId`.
+/// one of its own, opened on first use and kept for the process's life, whose first call is
+/// `announceAppId`. Nothing else in the process speaks to the portal on it first (Qt's platform
+/// theme reads the portal's settings on the shared connection).
 QDBusConnection portalBus();
 
 /// Announces `PortalNames::appId` on `bus` to the portal's host registry
 /// (org.freedesktop.host.portal.Registry, xdg-desktop-portal 1.19 and later): a program started
 /// from a terminal or an autostart entry has no app id otherwise, and GNOME keeps shortcuts and
-/// consents by it. Once per connection and service; it must come before any other portal call
-/// of the connection, so it is sent without waiting (the portal handles registry calls as they
-/// arrive, ahead of the connection's later calls). A portal without the registry (1.18 and
-/// older) answers with an error, which is only logged. `PortalRequests` calls it when made.
+/// consents by it. It must be the connection's first portal call and made once: sent without
+/// waiting, as the portal handles registry calls the moment they arrive, ahead of the
+/// connection's later calls. A portal without the registry (1.18 and older) answers with an
+/// error, which is only logged.
 void announceAppId(QDBusConnection& bus, const QString& service);
 
 /// The Request/Response pattern of org.freedesktop.portal: a method that takes an options map
