@@ -3,10 +3,13 @@
 // push-to-talk, a portal that binds nothing, a session the desktop closes while push-to-talk is
 // held, no portal at all.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
+#include "Hotkey/portal/PortalHotkeyService.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "hotkey/ShortcutServiceTest.h"
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -163,6 +166,47 @@ TEST_F(GlobalShortcutsPortal, ASessionClosedWhilePushToTalkIsHeldReleasesIt) {
     emitShortcut("Activated", "toggle");
     ASSERT_TRUE(eventsReach(3));
     EXPECT_EQ(events_.last(), "toggle");
+}
+
+// A portal that binds nothing takes the registration back from the state once it answers, and the
+// failure written down turns the desktop choice (doctor, the settings' advice) to the binding
+// advice of a desktop without the portal; a later bind that works clears it.
+TEST_F(GlobalShortcutsPortal, AFailedBindIsReportedToTheStateAndTheChoiceFallsBackToTheBindingAdvice) {
+    QTemporaryDir runtime;
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const auto restore = qScopeGuard([&] {
+        savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    });
+
+    servePortal(false);
+    auto backend = std::make_shared<GlobalShortcutsBackend>(options());
+    quillory::PortalHotkeyService service(backend, quillory::platform::setShortcutsPortalFailure, "bind it yourself");
+    std::vector<bool> settled;
+    service.onRegistrationSettled([&](bool registered) { settled.push_back(registered); });
+    quillory::HotkeyConfig config;
+    config.toggleShortcutEnabled = config.pushToTalkShortcutEnabled = true;
+    EXPECT_TRUE(service.update(config, [] {}, [] {}, [] {})) << "binding, not failed yet";
+    ASSERT_TRUE(pumpUntil([&] { return !settled.empty(); }));
+    EXPECT_EQ(settled, std::vector<bool>{false});
+    EXPECT_EQ(quillory::platform::shortcutsPortalFailure(), "the GlobalShortcuts portal bound none of the shortcuts");
+
+    quillory::DesktopFacts gnome48;
+    gnome48.session = quillory::DesktopFacts::Session::wayland;
+    gnome48.currentDesktops = {"GNOME"};
+    gnome48.portals = {{"org.freedesktop.portal.GlobalShortcuts", 1}};
+    gnome48.shortcutsPortalFailure = quillory::platform::shortcutsPortalFailure();
+    const quillory::BackendChoice hotkeys =
+        quillory::chooseDesktopBackends(gnome48, quillory::platform::builtBackends()).hotkeys;
+    EXPECT_EQ(hotkeys.path, "none");
+    EXPECT_STREQ(hotkeys.fixKey, "desktop.fix.hotkeys.gnome");
+
+    // The settings apply the shortcuts again, and this time the portal binds them.
+    withFake([](FakeShortcutsPortal& fake) { fake.bindsAnything = true; return 0; });
+    service.update(config, [] {}, [] {}, [] {});
+    ASSERT_TRUE(pumpUntil([&] { return settled.size() == 2; }));
+    EXPECT_TRUE(settled.back());
+    EXPECT_TRUE(quillory::platform::shortcutsPortalFailure().isEmpty());
 }
 
 // The app id goes to the portal's host registry as the connection's first call, where there is
