@@ -21,9 +21,9 @@ QString shortcutsPortalFailure();
 void setShortcutsPortalFailure(const QString& failure);
 
 /// The choice for this process. The X, Wayland and portal answers are measured once (they do not
-/// change within a session); /dev/uinput and the keyboards are looked at again on every call, so
-/// a rule or group the user added counts at once, and so is the shortcuts portal's failure. Logged on the app channel when the choice
-/// differs from the last one logged. Any thread.
+/// change within a session); /dev/uinput, the keyboards and the shortcuts portal's failure are
+/// looked at again on every call, so a rule or group the user added counts at once. Logged on the
+/// app channel when the choice differs from the last one logged. Any thread.
 DesktopBackends currentDesktopBackends();
 
 } // namespace quillory::platform
