@@ -328,6 +328,24 @@ bool typeChord(FakeInputChannel& channel, const std::vector<quint32>& keys, int 
     return channel.sync();
 }
 
+/// fake-input on a connection of its own, authenticated to type the shortcuts (KWin offers it once
+/// our desktop entry is there); null with the reason.
+std::shared_ptr<FakeInputChannel> shortcutTypist(QString* why) {
+    const auto connection = WaylandConnection::open(why);
+    if (!connection) return nullptr;
+    auto channel = makeFakeInputChannel(connection);
+    if (!channel->offered()) {
+        *why = QStringLiteral("KWin does not offer fake-input to this program");
+        return nullptr;
+    }
+    channel->authenticate(QStringLiteral("Quillory test"), QStringLiteral("types the shortcuts"));
+    if (!channel->sync()) {
+        *why = QStringLiteral("the Wayland connection failed after authenticate");
+        return nullptr;
+    }
+    return channel;
+}
+
 TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceAndHoldToTalk) {
     const DesktopBackends choice = platform::currentDesktopBackends();
     EXPECT_EQ(choice.hotkeys.path, DesktopPaths::kglobalaccel) << choice.logLine().toStdString();
@@ -337,12 +355,8 @@ TEST(KWinKGlobalAccel, OurActionsRegisterAndKeysTypedThroughFakeInputToggleOnceA
     // The keys are typed through fake-input, which KWin offers once our desktop entry is there.
     ASSERT_TRUE(authoriseFakeInput()) << "KWin never offered fake-input after the desktop entry was installed";
     QString why;
-    const auto connection = WaylandConnection::open(&why);
-    ASSERT_TRUE(connection) << why.toStdString();
-    const auto channel = makeFakeInputChannel(connection);
-    ASSERT_TRUE(channel->offered());
-    channel->authenticate(QStringLiteral("Quillory test"), QStringLiteral("types the shortcuts"));
-    ASSERT_TRUE(channel->sync());
+    const auto channel = shortcutTypist(&why);
+    ASSERT_TRUE(channel) << why.toStdString();
 
     // Meta+Alt+F12 for the toggle.
     const auto [config, keys] = quillory::test::metaAltF12Toggle();
@@ -508,13 +522,8 @@ TEST(KWinShortcuts, WithAnAppIdThePortalBindsBothShortcutsAndTheirKeysToggleAndH
     ASSERT_EQ(second.backend->state(), State::bound) << second.backend->lastError().toStdString();
     EXPECT_EQ(second.backend->bound().value("toggle"), QKeySequence(quillory::test::metaAltF12()).toString(QKeySequence::NativeText));
 
-    QString fakeWhy;
-    const auto connection = WaylandConnection::open(&fakeWhy);
-    ASSERT_TRUE(connection) << fakeWhy.toStdString();
-    const auto channel = makeFakeInputChannel(connection);
-    ASSERT_TRUE(channel->offered());
-    channel->authenticate(QStringLiteral("Quillory test"), QStringLiteral("types the shortcuts"));
-    ASSERT_TRUE(channel->sync());
+    const auto channel = shortcutTypist(&why);
+    ASSERT_TRUE(channel) << why.toStdString();
     using namespace quillory::test::chordKeys;
     ASSERT_TRUE(typeChord(*channel, {meta, alt, f12}, 1000));
     ASSERT_TRUE(waitFor([&] { return !events.isEmpty(); })) << "no shortcut arrived";
