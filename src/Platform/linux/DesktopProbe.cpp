@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QStandardPaths>
 
 #include <algorithm>
 #include <mutex>
@@ -114,26 +113,31 @@ std::mutex cacheMutex;
 std::optional<DesktopFacts> cachedFacts;
 QString lastLogged;
 
-/// Where the app writes down why the shortcuts portal failed: the session's runtime folder.
+/// Where the app writes down why the shortcuts portal failed: the session's runtime folder, which
+/// every Wayland session has ("" without one: nothing is written down).
 QString shortcutsPortalFailurePath() {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) +
-           QStringLiteral("/quillory/shortcuts-portal-failure");
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return runtime.isEmpty() ? QString() : runtime + QStringLiteral("/quillory/shortcuts-portal-failure");
 }
 
 } // namespace
 
 QString shortcutsPortalFailure() {
-    QFile file(shortcutsPortalFailurePath());
-    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(4096)).trimmed() : QString();
+    const QString path = shortcutsPortalFailurePath();
+    QFile file(path);
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(4096)).trimmed() : QString();
 }
 
 void setShortcutsPortalFailure(const QString& failure) {
     const QString path = shortcutsPortalFailurePath();
+    if (path.isEmpty()) {
+        return;
+    }
     if (failure.isEmpty()) {
         QFile::remove(path);
         return;
     }
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    QDir().mkdir(QFileInfo(path).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); // as the app's socket
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly) || file.write(failure.toUtf8()) < 0 || !file.commit()) {
         qCWarning(lcHotkey, "Cannot write %s: %s", qUtf8Printable(path), qUtf8Printable(file.errorString()));
