@@ -12,7 +12,8 @@
 #     rootless XWayland as DISPLAY
 #   - a session D-Bus (DBUS_SESSION_BUS_ADDRESS) with the accessibility bus launcher, and on it
 #     xdg-desktop-portal with the KDE backend (RemoteDesktop, GlobalShortcuts…) unless --no-portal;
-#     the portal's process ids are QUILLORY_TEST_PORTAL_PID and QUILLORY_TEST_PORTAL_KDE_PID
+#     the portal's process ids are QUILLORY_TEST_PORTAL_PID and QUILLORY_TEST_PORTAL_KDE_PID, and
+#     the addresses the KDE portal asked xdg-open to open are lines of QUILLORY_TEST_PORTAL_OPENED_URLS
 #   - a PulseAudio server with a pipe microphone (QUILLORY_TEST_PIPE_SOURCE, QUILLORY_TEST_PULSE_PID)
 #     unless --no-pulse
 #
@@ -86,7 +87,14 @@ dbus-update-activation-environment WAYLAND_DISPLAY DISPLAY XDG_CURRENT_DESKTOP X
 if [ "$with_portal" = 1 ]; then
     # The KDE backend first (a native Wayland Qt program: its dialogs are KWin windows), then the
     # portal front end, which picks the backend by XDG_CURRENT_DESKTOP.
-    QT_QPA_PLATFORM=wayland "$portal_kde" >"$root/portal-kde.log" 2>&1 &
+    # Binding shortcuts, the KDE portal opens System Settings' shortcuts page (QDesktopServices,
+    # which runs xdg-open). This desktop has no System Settings: Qt would start a web browser
+    # instead, whose window takes the keyboard. The portal's xdg-open writes the address down.
+    mkdir -p "$root/portal-bin"
+    printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s/opened-urls"\n' "$root" >"$root/portal-bin/xdg-open"
+    chmod +x "$root/portal-bin/xdg-open"
+    export QUILLORY_TEST_PORTAL_OPENED_URLS="$root/opened-urls"
+    PATH="$root/portal-bin:$PATH" QT_QPA_PLATFORM=wayland "$portal_kde" >"$root/portal-kde.log" 2>&1 &
     pids+=($!)
     export QUILLORY_TEST_PORTAL_KDE_PID="${pids[-1]}"
     for _ in $(seq 600); do

@@ -74,6 +74,13 @@ bool isCancellation(std::exception_ptr error) {
 
 AppState::AppState(AppStateServices services, QObject* parent)
     : QObject(parent), services_(std::move(services)) {
+    if (services_.hotkeys) {
+        services_.hotkeys->onRegistrationSettled([weak = lifetime_.ref()](bool registered) {
+            if (AppState* state = weak.get()) {
+                state->assign(state->globalHotkeyRegistered_, registered, &AppState::globalHotkeyRegisteredChanged);
+            }
+        });
+    }
     loadSettings();
     refreshPermissions();
 }

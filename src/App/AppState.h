@@ -45,6 +45,9 @@ public:
     /// everything needed was installed.
     virtual bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress,
                         Callback onRelease) = 0;
+    /// A registration that settles after `update` returned (a desktop's shortcut service answering
+    /// later) reports here whether everything is installed. Main thread; the state sets it once.
+    virtual void onRegistrationSettled(std::function<void(bool registered)> settled) { (void)settled; }
 };
 
 /// The collaborators of the application state. The app builds the real ones; tests pass fakes.

@@ -250,6 +250,11 @@ BackendChoice waylandHotkeys(const DesktopFacts& f, const BuiltBackends& built, 
                                    : QStringLiteral("no org.kde.kglobalaccel on the session bus"));
     }
     const bool portal = f.portalVersion(kGlobalShortcuts) > 0;
+    if (portal && built.globalShortcutsPortal && !f.shortcutsPortalFailure.isEmpty()) {
+        // Tried and failed: what the user can do is what they can do without a portal.
+        skipped << QStringLiteral("the GlobalShortcuts portal did not bind the shortcuts (%1)").arg(f.shortcutsPortalFailure);
+        return nothing(skipped.join(QStringLiteral("; ")), hotkeyBindingFixKey(family));
+    }
     if (portal && built.globalShortcutsPortal) {
         return choice(P::globalShortcutsPortal, QStringLiteral("the GlobalShortcuts portal"),
                       QStringLiteral("the portal binds ordinary shortcuts; the modifier gestures need the "

@@ -32,6 +32,9 @@ struct DesktopFacts {
     bool kglobalaccel = false;
     bool uinputWritable = false;
     Keyboards keyboards = Keyboards::unknown;
+    /// Why the GlobalShortcuts portal did not bind Quillory's shortcuts in this session, as the app
+    /// wrote it down ("" when it bound them or has not tried): the choice then gives the advice.
+    QString shortcutsPortalFailure;
 
     /// The advertised version of a Wayland global; 0 when absent.
     int globalVersion(const char* interface) const;

@@ -3,10 +3,13 @@
 // push-to-talk, a portal that binds nothing, a session the desktop closes while push-to-talk is
 // held, no portal at all.
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
+#include "Hotkey/portal/PortalHotkeyService.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "hotkey/ShortcutServiceTest.h"
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -17,8 +20,11 @@ using State = GlobalShortcutsBackend::State;
 
 class FakeShortcutsPortal final : public QDBusVirtualObject {
 public:
-    bool bindsAnything = true; ///< false: answers with no shortcut (Plasma 5.27 without an app id)
+    bool bindsAnything = true; ///< false: answers with no shortcut
+    bool hasRegistry = false;  ///< true: org.freedesktop.host.portal.Registry (xdg-desktop-portal 1.19+)
+    QStringList calls;         ///< "Register app.quillory.Quillory", "CreateSession"…, in order
     QList<PortalShortcut> asked;
+    QList<PortalShortcut> askedAtCreation; ///< CreateSession's "shortcuts" (what Plasma 5.27 binds)
     QString session;
     int closes = 0;
     std::mutex mutex;
@@ -38,6 +44,13 @@ public:
             signal << 0u << results;
             connection.send(signal);
         };
+        if (message.interface() == "org.freedesktop.host.portal.Registry") {
+            if (!hasRegistry) return false; // no such interface
+            calls << "Register " + args.value(0).toString();
+            connection.send(message.createReply());
+            return true;
+        }
+        calls << message.member();
         if (message.interface() == "org.freedesktop.portal.Session" && message.member() == "Close") {
             ++closes;
             connection.send(message.createReply());
@@ -45,6 +58,7 @@ public:
         }
         if (message.member() == "CreateSession") {
             const QVariantMap options = qdbus_cast<QVariantMap>(args.value(0));
+            askedAtCreation = qdbus_cast<QList<PortalShortcut>>(options.value("shortcuts"));
             session = QStringLiteral("/org/freedesktop/portal/desktop/session/%1/%2")
                           .arg(sender, options.value("session_handle_token").toString());
             reply(options, {{"session_handle", session}});
@@ -105,6 +119,11 @@ TEST_F(GlobalShortcutsPortal, BothShortcutsAreBoundAndTheirSignalsToggleAndHoldT
     EXPECT_EQ(asked[1].id, "push-to-talk");
     EXPECT_FALSE(asked[0].properties.value("description").toString().isEmpty());
     EXPECT_EQ(backend_->bound().value("toggle"), "Ctrl+Alt+D");
+    // Plasma 5.27's portal binds what CreateSession names, not what BindShortcuts does.
+    const auto created = withFake([](FakeShortcutsPortal& fake) { return fake.askedAtCreation; });
+    ASSERT_EQ(created.size(), 2);
+    EXPECT_EQ(created[0].id, "toggle");
+    EXPECT_EQ(created[1].id, "push-to-talk");
 
     // A toggle per press (a repeated Activated before the release does not toggle back), and
     // push-to-talk from press to release. Another session's signals are not ours.
@@ -147,6 +166,68 @@ TEST_F(GlobalShortcutsPortal, ASessionClosedWhilePushToTalkIsHeldReleasesIt) {
     emitShortcut("Activated", "toggle");
     ASSERT_TRUE(eventsReach(3));
     EXPECT_EQ(events_.last(), "toggle");
+}
+
+// A portal that binds nothing takes the registration back from the state once it answers, and the
+// failure written down turns the desktop choice (doctor, the settings' advice) to the binding
+// advice of a desktop without the portal; a later bind that works clears it.
+TEST_F(GlobalShortcutsPortal, AFailedBindIsReportedToTheStateAndTheChoiceFallsBackToTheBindingAdvice) {
+    QTemporaryDir runtime;
+    const QByteArray savedRuntime = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", runtime.path().toUtf8());
+    const auto restore = qScopeGuard([&] {
+        savedRuntime.isNull() ? qunsetenv("XDG_RUNTIME_DIR") : qputenv("XDG_RUNTIME_DIR", savedRuntime);
+    });
+
+    servePortal(false);
+    auto backend = std::make_shared<GlobalShortcutsBackend>(options());
+    quillory::PortalHotkeyService service(backend, quillory::platform::setShortcutsPortalFailure, "bind it yourself");
+    std::vector<bool> settled;
+    service.onRegistrationSettled([&](bool registered) { settled.push_back(registered); });
+    quillory::HotkeyConfig config;
+    config.toggleShortcutEnabled = config.pushToTalkShortcutEnabled = true;
+    EXPECT_TRUE(service.update(config, [] {}, [] {}, [] {})) << "binding, not failed yet";
+    ASSERT_TRUE(pumpUntil([&] { return !settled.empty(); }));
+    EXPECT_EQ(settled, std::vector<bool>{false});
+    EXPECT_EQ(quillory::platform::shortcutsPortalFailure(), "the GlobalShortcuts portal bound none of the shortcuts");
+
+    quillory::DesktopFacts gnome48;
+    gnome48.session = quillory::DesktopFacts::Session::wayland;
+    gnome48.currentDesktops = {"GNOME"};
+    gnome48.portals = {{"org.freedesktop.portal.GlobalShortcuts", 1}};
+    gnome48.shortcutsPortalFailure = quillory::platform::shortcutsPortalFailure();
+    const quillory::BackendChoice hotkeys =
+        quillory::chooseDesktopBackends(gnome48, quillory::platform::builtBackends()).hotkeys;
+    EXPECT_EQ(hotkeys.path, "none");
+    EXPECT_STREQ(hotkeys.fixKey, "desktop.fix.hotkeys.gnome");
+
+    // The settings apply the shortcuts again, and this time the portal binds them.
+    withFake([](FakeShortcutsPortal& fake) { fake.bindsAnything = true; return 0; });
+    service.update(config, [] {}, [] {}, [] {});
+    ASSERT_TRUE(pumpUntil([&] { return settled.size() == 2; }));
+    EXPECT_TRUE(settled.back());
+    EXPECT_TRUE(quillory::platform::shortcutsPortalFailure().isEmpty());
+}
+
+// The app id goes to the portal's host registry as the connection's first call, where there is
+// one; without it (xdg-desktop-portal 1.18 and older) the shortcuts bind as before.
+TEST_F(GlobalShortcutsPortal, TheAppIdIsRegisteredFirstWhereThePortalHasARegistryAndNothingChangesWithoutOne) {
+    for (const bool registry : {true, false}) {
+        SCOPED_TRACE(registry ? "registry" : "no registry");
+        if (!registry) {
+            TearDown(); // a new bus: the announcement is once per connection
+            SetUp();
+        }
+        fake_->hasRegistry = registry;
+        servePortal();
+        QDBusConnection bus = bus_->client();
+        quillory::platform::announceAppId(bus, "org.freedesktop.portal.Desktop");
+        makeBackend();
+        ASSERT_EQ(backend_->state(), State::bound) << backend_->lastError().toStdString();
+        QStringList expected{"CreateSession", "BindShortcuts"};
+        if (registry) expected.prepend("Register app.quillory.Quillory");
+        EXPECT_EQ(withFake([](FakeShortcutsPortal& fake) { return fake.calls; }), expected);
+    }
 }
 
 TEST_F(GlobalShortcutsPortal, NoPortalIsAClearFailure) {

@@ -1,5 +1,6 @@
 // Which paste key, clipboard, hotkey and overlay paths a desktop gets, and the fix when none works.
 #include "Platform/DesktopBackends.h"
+#include "Platform/linux/DesktopProbe.h"
 #include "Runtime/Localization.h"
 
 #include <gtest/gtest.h>
@@ -264,6 +265,38 @@ TEST(DesktopChoiceOnKDE, KDEsShortcutServiceSaysWhereTheKeysAreAssigned) {
     f.portals.clear();
     f.kglobalaccel = false;
     EXPECT_TRUE(chooseDesktopBackends(f, BuiltBackends::all()).hotkeys.reason.contains("no org.kde.kglobalaccel"));
+}
+
+// The hotkey paths with the backends this program carries: the GlobalShortcuts portal where the
+// desktop's portal has it (GNOME 48, Hyprland), KDE's own service ahead of it on KDE, and where
+// there is no portal, or the portal did not bind the shortcuts, the advice to bind `quillory toggle`.
+TEST(DesktopChoiceOfThisBuild, ThePortalWhereOfferedKDEsServiceOnKDEAndTheBindingAdviceOtherwise) {
+    const BuiltBackends built = platform::builtBackends();
+    DesktopFacts gnome48 = gnome();
+    EXPECT_EQ(chooseDesktopBackends(gnome48, built).hotkeys.path, "global-shortcuts-portal");
+    EXPECT_EQ(chooseDesktopBackends(hyprland(), built).hotkeys.path, "global-shortcuts-portal");
+    DesktopFacts plasma = kde();
+    plasma.kglobalaccel = true; // KWin serves it
+    EXPECT_EQ(chooseDesktopBackends(plasma, built).hotkeys.path, "kglobalaccel");
+
+    DesktopFacts gnome43 = gnome();
+    gnome43.portals.remove("org.freedesktop.portal.GlobalShortcuts");
+    const BackendChoice noPortal = chooseDesktopBackends(gnome43, built).hotkeys;
+    EXPECT_EQ(noPortal.path, "none");
+    EXPECT_STREQ(noPortal.fixKey, "desktop.fix.hotkeys.gnome");
+
+    // The app wrote down that the portal bound nothing: the same advice, and the reason says why
+    // (also where the keyboards could be read: the running app does not switch to them).
+    gnome48.shortcutsPortalFailure = "the GlobalShortcuts portal bound none of the shortcuts";
+    gnome48.keyboards = Keyboards::readable;
+    const BackendChoice failed = chooseDesktopBackends(gnome48, built).hotkeys;
+    EXPECT_EQ(failed.path, "none");
+    EXPECT_STREQ(failed.fixKey, "desktop.fix.hotkeys.gnome");
+    EXPECT_TRUE(failed.reason.contains("did not bind the shortcuts (the GlobalShortcuts portal bound none"))
+        << failed.reason.toStdString();
+    DesktopFacts hyprlandFailed = hyprland();
+    hyprlandFailed.shortcutsPortalFailure = "the shortcuts were declined in the desktop's dialog";
+    EXPECT_STREQ(chooseDesktopBackends(hyprlandFailed, built).hotkeys.fixKey, "desktop.fix.hotkeys.hyprland");
 }
 
 TEST(DesktopChoiceOnKDE, TheOverlayIsADockSoThatAClickNeverDeactivatesTheTarget) {

@@ -18,9 +18,11 @@ public:
         onRelease = std::move(release);
         return succeed;
     }
+    void onRegistrationSettled(std::function<void(bool)> settledNow) override { settled = std::move(settledNow); }
     bool succeed = true;
     std::vector<HotkeyConfig> configs;
     Callback onToggle, onPress, onRelease;
+    std::function<void(bool)> settled;
 };
 
 /// A login item whose status is set by the test; counts how often it is read, with the time.
@@ -173,6 +175,15 @@ TEST_F(AppStateSettingsTest, HotkeyAssignmentsSaveAndReRegisterButNotifyOnlyOnCh
     EXPECT_TRUE(state->globalHotkeyRegistered());
     EXPECT_EQ(registeredChanged.count(), 2);
     EXPECT_EQ(changed.count(), 1);
+
+    // A desktop's shortcut service that answers later (the portal bound nothing) takes it back,
+    // and one answering after the state is gone reaches nothing.
+    ASSERT_TRUE(hotkeys->settled);
+    hotkeys->settled(false);
+    EXPECT_FALSE(state->globalHotkeyRegistered());
+    EXPECT_EQ(registeredChanged.count(), 3);
+    state.reset();
+    hotkeys->settled(true);
 }
 
 TEST_F(AppStateSettingsTest, HotkeyCallbacksReachTheSessionAndOutliveNothing) {

@@ -25,6 +25,7 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, PortalShortcut& s
 namespace {
 
 const QString kGlobalShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
+const QString kSessionToken = QStringLiteral("quillory_shortcuts");
 
 /// The shortcuts of an answer's "shortcuts" entry.
 QList<PortalShortcut> shortcutsOf(const QVariant& value) {
@@ -111,7 +112,15 @@ void GlobalShortcutsBackend::open() {
     ++generation_;
     shortcuts_.setState(State::opening);
     const quint64 generation = generation_;
-    QVariantMap options{{QStringLiteral("session_handle_token"), platform::PortalRequests::newToken()}};
+    // The same session token at every start: Plasma 5.27 names the shortcuts' kglobalaccel
+    // component after the app id and this token, so the keys the user gave them stay theirs. Its
+    // portal also takes the shortcuts from CreateSession (an early draft of the interface) and
+    // only reports them at BindShortcuts; portals of the published interface drop the option.
+    // A session opened again in the same process (after a failure) takes another token: the
+    // portal may not have closed the last one yet.
+    const QString token = generation == 1 ? kSessionToken : kSessionToken + QLatin1Char('_') + QString::number(generation);
+    QVariantMap options{{QStringLiteral("session_handle_token"), token},
+                        {QStringLiteral("shortcuts"), QVariant::fromValue(wantedShortcuts())}};
     requests_.call(kGlobalShortcuts, QStringLiteral("CreateSession"), {}, options, options_.requestTimeout,
                    [this, generation](const platform::PortalResult& result) {
                        if (generation != generation_) return;
@@ -133,12 +142,23 @@ void GlobalShortcutsBackend::open() {
                    });
 }
 
-void GlobalShortcutsBackend::bindShortcuts() {
+QList<PortalShortcut> GlobalShortcutsBackend::wantedShortcuts() const {
     QList<PortalShortcut> shortcuts;
-    requested_.clear();
     for (const auto& [id, description] : ShortcutActions::wanted(wantToggle_, wantPushToTalk_)) {
         shortcuts.append({id, {{QStringLiteral("description"), description}}});
-        requested_ << id;
+    }
+    return shortcuts;
+}
+
+QString GlobalShortcutsBackend::sessionPath() const {
+    return session_ ? session_->path() : QString();
+}
+
+void GlobalShortcutsBackend::bindShortcuts() {
+    const QList<PortalShortcut> shortcuts = wantedShortcuts();
+    requested_.clear();
+    for (const PortalShortcut& s : shortcuts) {
+        requested_ << s.id;
     }
     const quint64 generation = generation_;
     requests_.call(

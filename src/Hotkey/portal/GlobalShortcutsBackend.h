@@ -43,7 +43,7 @@ public:
     enum class State { idle, opening, bound, failed, closed };
 
     struct Options {
-        QDBusConnection bus = QDBusConnection::sessionBus();
+        QDBusConnection bus = platform::portalBus();
         QString service = platform::PortalNames::service;
         Duration requestTimeout = seconds(30);
         /// BindShortcuts: the desktop may show a dialog to pick the keys.
@@ -65,6 +65,8 @@ public:
     /// The ids the portal bound, with the keys it shows for them ("" when it names none).
     const QMap<QString, QString>& bound() const { return bound_; }
     void onStateChanged(std::function<void(State)> changed) { shortcuts_.onStateChanged(std::move(changed)); }
+    /// The portal's object of the open session ("" when none).
+    QString sessionPath() const;
 
 private Q_SLOTS:
     /// Activated / Deactivated `(o session_handle, s shortcut_id, t timestamp, a{sv} options)`.
@@ -75,6 +77,7 @@ private:
     void onDeactivated(const QDBusObjectPath& session, const QString& id);
     void open();
     void bindShortcuts();
+    QList<PortalShortcut> wantedShortcuts() const;
     void fail(const QString& error);
     void sessionClosed();
 

@@ -34,7 +34,7 @@ public:
     enum class State { idle, opening, started, failed, closed };
 
     struct Options {
-        QDBusConnection bus = QDBusConnection::sessionBus();
+        QDBusConnection bus = platform::portalBus();
         QString service = platform::PortalNames::service;
         /// Where the restore token is kept (the standard store when null).
         DefaultsStore* store = nullptr;

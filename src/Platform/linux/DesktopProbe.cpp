@@ -9,6 +9,10 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusVariant>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 
 #include <algorithm>
 #include <mutex>
@@ -109,12 +113,51 @@ std::mutex cacheMutex;
 std::optional<DesktopFacts> cachedFacts;
 QString lastLogged;
 
+/// Where the app writes down why the shortcuts portal failed: the session's runtime folder, which
+/// every Wayland session has ("" without one: nothing is written down).
+QString shortcutsPortalFailurePath() {
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return runtime.isEmpty() ? QString() : runtime + QStringLiteral("/quillory/shortcuts-portal-failure");
+}
+
+} // namespace
+
+QString shortcutsPortalFailure() {
+    const QString path = shortcutsPortalFailurePath();
+    QFile file(path);
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.read(4096)).trimmed() : QString();
+}
+
+void setShortcutsPortalFailure(const QString& failure) {
+    const QString path = shortcutsPortalFailurePath();
+    if (path.isEmpty()) {
+        return;
+    }
+    if (failure.isEmpty()) {
+        QFile::remove(path);
+        return;
+    }
+    QDir().mkdir(QFileInfo(path).absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); // as the app's socket
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(failure.toUtf8()) < 0 || !file.commit()) {
+        qCWarning(lcHotkey, "Cannot write %s: %s", qUtf8Printable(path), qUtf8Printable(file.errorString()));
+    }
+}
+
+namespace {
+
+/// The facts that change while the session lasts.
+void addChangingFacts(DesktopFacts& f) {
+    f.uinputWritable = uinputWritable();
+    f.keyboards = keyboardsNow();
+    f.shortcutsPortalFailure = shortcutsPortalFailure();
+}
+
 } // namespace
 
 DesktopFacts probeDesktopFacts() {
     DesktopFacts f = sessionFacts();
-    f.uinputWritable = uinputWritable();
-    f.keyboards = keyboardsNow();
+    addChangingFacts(f);
     return f;
 }
 
@@ -126,11 +169,7 @@ BuiltBackends builtBackends() {
     b.dataControl = true;     // Input/wayland
     b.remoteDesktopPortal = true; // Input/portal
     b.kdeFakeInput = true;        // Input/kde (beside the data-control clipboard)
-    // Hotkey/portal is built but not chosen yet: Plasma 5.27's portal binds nothing for a program
-    // without an app id, and with its shortcuts session open the headless KWin test desktop has
-    // been seen to take the keyboard from a focused field. Switch it on once a portal that binds
-    // (GNOME 48, Plasma 6) is tested.
-    b.globalShortcutsPortal = false;
+    b.globalShortcutsPortal = true; // Hotkey/portal (GNOME 48+, Hyprland; after kglobalaccel on KDE)
     b.kglobalaccel = true;        // Hotkey/kde (KDE's own shortcut service, ahead of the portal)
     b.mutterRemoteDesktop = true; // Input/gnome
     b.layerShell = true;          // Platform/wayland/LayerShellSurfaces (the overlay)
@@ -150,8 +189,7 @@ DesktopBackends currentDesktopBackends() {
     DesktopFacts f = *cachedFacts;
     lock.unlock();
     if (f.session == DesktopFacts::Session::wayland) { // X11 sessions never use them
-        f.uinputWritable = uinputWritable();
-        f.keyboards = keyboardsNow();
+        addChangingFacts(f);
     }
     const DesktopBackends choice = chooseDesktopBackends(f, builtBackends());
     const QString line = choice.logLine();

@@ -5,6 +5,7 @@
 #include "Hotkey/GlobalHotKeyManager.h"
 #include "Hotkey/kde/KGlobalAccelBackend.h"
 #include "Hotkey/portal/GlobalShortcutsBackend.h"
+#include "Hotkey/portal/PortalHotkeyService.h"
 #include "Hotkey/x11/X11HotkeyBackend.h"
 #include "Input/InputEngine.h"
 #include "Input/x11/LinuxInputPlatform.h"
@@ -26,22 +27,6 @@
 namespace quillory::platform {
 
 namespace {
-
-/// The dictation shortcuts through the GlobalShortcuts portal: its toggle and push-to-talk
-/// shortcuts call the application state's actions directly (the modifier gestures need keyboards
-/// the portal does not give).
-class PortalHotkeys final : public HotkeyService {
-public:
-    explicit PortalHotkeys(std::shared_ptr<GlobalShortcutsBackend> backend) : backend_(std::move(backend)) {}
-    bool update(const HotkeyConfig& config, Callback onToggle, Callback onPress, Callback onRelease) override {
-        backend_->bind({std::move(onToggle), std::move(onPress), std::move(onRelease)}, config.toggleShortcutEnabled,
-                       config.pushToTalkShortcutEnabled);
-        return backend_->state() != GlobalShortcutsBackend::State::failed;
-    }
-
-private:
-    std::shared_ptr<GlobalShortcutsBackend> backend_;
-};
 
 /// The dictation shortcuts through KDE's global shortcut service: the toggle with the configured
 /// key combination (or the key the user gave it in System Settings), push-to-talk with the key the
@@ -134,6 +119,9 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
     std::unique_ptr<DesktopServices> services(new DesktopServices());
 
     installLinuxPlatformServices();
+    if (options.hotkeys) {
+        setShortcutsPortalFailure({}); // a start tries the shortcuts portal anew
+    }
     // The paths of this desktop, logged once with their reasons (the backends below follow them).
     currentDesktopBackends();
     // The audio backend answers the capture device question itself (a non-monitor source).
@@ -180,14 +168,8 @@ std::unique_ptr<DesktopServices> makeDesktopServices(DesktopServicesOptions opti
     const DesktopBackends desktop = currentDesktopBackends();
     if (options.hotkeys && desktop.hotkeys.path == DesktopPaths::globalShortcutsPortal) {
         services->shortcutsPortal_ = std::make_shared<GlobalShortcutsBackend>(GlobalShortcutsBackend::Options{});
-        const QString fix = Localization::text(hotkeyBindingFixKey(desktop.family));
-        services->shortcutsPortal_->onStateChanged([fix](GlobalShortcutsBackend::State state) {
-            if (state == GlobalShortcutsBackend::State::failed) {
-                qCWarning(lcHotkey, "Global hotkeys unavailable: the shortcuts portal did not bind them. %s",
-                          qUtf8Printable(fix));
-            }
-        });
-        services->hotkeys_ = std::make_shared<PortalHotkeys>(services->shortcutsPortal_);
+        services->hotkeys_ = std::make_shared<PortalHotkeyService>(
+            services->shortcutsPortal_, setShortcutsPortalFailure, Localization::text(hotkeyBindingFixKey(desktop.family)));
         services->hotkeyUnavailableReason_.clear();
     } else if (options.hotkeys && desktop.hotkeys.path == DesktopPaths::kglobalaccel) {
         services->kglobalaccel_ = std::make_shared<KGlobalAccelBackend>();

@@ -8,7 +8,10 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 
+#include <QCoreApplication>
+
 #include <atomic>
+#include <mutex>
 
 namespace quillory::platform {
 
@@ -29,6 +32,38 @@ struct PortalRequests::Pending {
     Callback done;
     Timer timeout;
 };
+
+QDBusConnection portalBus() {
+    static const QString name = QStringLiteral("quillory-portal");
+    static std::once_flag opened;
+    std::call_once(opened, [] {
+        QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, name);
+        announceAppId(bus, PortalNames::service);
+    });
+    return QDBusConnection(name);
+}
+
+void announceAppId(QDBusConnection& bus, const QString& service) {
+    if (!bus.isConnected()) {
+        return;
+    }
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(service, PortalNames::object, PortalNames::registry, QStringLiteral("Register"));
+    call << PortalNames::appId << QVariantMap();
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [watcher] {
+        watcher->deleteLater();
+        const QDBusError error = watcher->error();
+        if (!error.isValid()) {
+            qCInfo(lcApp, "Desktop portal: registered as %s", qUtf8Printable(PortalNames::appId));
+        } else if (isMissingPortal(error.name())) {
+            qCDebug(lcApp, "Desktop portal: no host registry (%s)", qUtf8Printable(error.message()));
+        } else {
+            qCWarning(lcApp, "Desktop portal: registering as %s failed: %s", qUtf8Printable(PortalNames::appId),
+                      qUtf8Printable(error.message()));
+        }
+    });
+}
 
 PortalRequests::PortalRequests(QDBusConnection bus, QString service)
     : bus_(std::move(bus)), service_(std::move(service)) {}

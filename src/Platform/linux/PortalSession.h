@@ -37,7 +37,25 @@ inline const QString service = QStringLiteral("org.freedesktop.portal.Desktop");
 inline const QString object = QStringLiteral("/org/freedesktop/portal/desktop");
 inline const QString request = QStringLiteral("org.freedesktop.portal.Request");
 inline const QString session = QStringLiteral("org.freedesktop.portal.Session");
+inline const QString registry = QStringLiteral("org.freedesktop.host.portal.Registry");
+/// The id the desktop knows this program by: the name of its desktop file.
+inline const QString appId = QStringLiteral("app.quillory.Quillory");
 } // namespace PortalNames
+
+/// The session-bus connection this program's portal sessions use (RemoteDesktop, GlobalShortcuts):
+/// one of its own, opened on first use and kept for the process's life, whose first call is
+/// `announceAppId`. Nothing else in the process speaks to the portal on it first (Qt's platform
+/// theme reads the portal's settings on the shared connection).
+QDBusConnection portalBus();
+
+/// Announces `PortalNames::appId` on `bus` to the portal's host registry
+/// (org.freedesktop.host.portal.Registry, xdg-desktop-portal 1.19 and later): a program started
+/// from a terminal or an autostart entry has no app id otherwise, and GNOME keeps shortcuts and
+/// consents by it. It must be the connection's first portal call and made once: sent without
+/// waiting, as the portal handles registry calls the moment they arrive, ahead of the
+/// connection's later calls. A portal without the registry (1.18 and older) answers with an
+/// error, which is only logged.
+void announceAppId(QDBusConnection& bus, const QString& service);
 
 /// The Request/Response pattern of org.freedesktop.portal: a method that takes an options map
 /// with `handle_token` returns a Request object whose `Response(u, a{sv})` signal carries the

@@ -527,7 +527,14 @@ void HotkeyTab::refreshKeyNames() {
 }
 
 void HotkeyTab::refreshRegistration() {
-    banner_->setVisible(!backend_.globalHotkeyRegistered());
+    const bool registered = backend_.globalHotkeyRegistered();
+    banner_->setVisible(!registered);
+    // A desktop's shortcut service that fails later (a portal that bound nothing) turns the
+    // desktop choice to the binding advice: the GNOME binding may be offered now.
+    if (shownRegistered_ && *shownRegistered_ != registered && desktopBinding_) {
+        refreshDesktopBinding();
+    }
+    shownRegistered_ = registered;
 }
 
 bool HotkeyTab::togglePillEmphasised() const {

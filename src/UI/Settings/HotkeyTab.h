@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QWidget>
 
+#include <optional>
 #include <set>
 
 class QButtonGroup;
@@ -166,6 +167,7 @@ private:
     QLabel* desktopBindingError_ = nullptr;
     QPushButton* desktopBindingButton_ = nullptr;
     bool desktopBound_ = false;
+    std::optional<bool> shownRegistered_; ///< the registration the banner last showed
     QCheckBox* toggleEnabled_ = nullptr;
     QCheckBox* pttEnabled_ = nullptr;
     QLabel* toggleSummary_ = nullptr;

@@ -231,6 +231,17 @@ TEST_F(HotkeyTabTest, TheGnomeShortcutIsOfferedOnlyWhereNothingHearsKeysAndBinds
     EXPECT_EQ(tab()->desktopBindingStatus()->text(), QStringLiteral("No shortcut is bound yet"));
 }
 
+TEST_F(HotkeyTabTest, AShortcutServiceFailingWhileTheTabIsOpenOffersTheGnomeBinding) {
+    backend->registered = true;
+    ASSERT_FALSE(tab()->desktopBindingSection()->isVisible());
+    // The portal answers that it bound nothing: the choice now offers the binding.
+    backend->binding = {true, {}, QStringLiteral("Ctrl+Alt+D")};
+    backend->registered = false;
+    emit backend->changed();
+    EXPECT_TRUE(tab()->registrationBanner()->isVisible());
+    EXPECT_TRUE(tab()->desktopBindingSection()->isVisible());
+}
+
 TEST_F(HotkeyTabTest, VoiceTestFieldAppendsTailsReplacesOtherwiseAndIgnoresBadSelections) {
     VoiceTestField* field = tab()->voiceTestField();
     state->setVoiceTestFieldText(QStringLiteral("こんにちは"));
