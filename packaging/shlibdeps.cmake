@@ -1,10 +1,12 @@
 # Run by cpack on the staged install before it writes the .deb (CPACK_PRE_BUILD_SCRIPTS): adds to
 # Depends what the package's ELF files link, as dpkg-shlibdeps finds it, except libvulkan1.
 #
-# Only ggml's Vulkan backend (lib/quillory/whisper/vulkan/libggml-vulkan.so) links libvulkan.so.1,
-# and quillory loads that module at run time: without libvulkan1 (or without a driver) it fails to
-# load and recognition runs on the CPU, with the reason in `quillory doctor`. So the Vulkan loader and
-# a driver are Recommends, not Depends. CPACK_DEBIAN_PACKAGE_SHLIBDEPS cannot leave one library
+# Only ggml's Vulkan backends link libvulkan.so.1: lib/quillory/whisper/vulkan/libggml-vulkan.so,
+# which quillory loads at run time, and libexec/quillory/libggml-vulkan.so, which llama-server's
+# ggml loads at start from its own folder. Either fails to load without libvulkan1 (or finds no
+# device without a driver), and then recognition, or the polish model, runs on the CPU: quillory
+# says why in `quillory doctor`, ggml skips a backend module it cannot load. So the Vulkan loader
+# and a driver are Recommends, not Depends. CPACK_DEBIAN_PACKAGE_SHLIBDEPS cannot leave one library
 # out: it runs dpkg-shlibdeps over every ELF file with no options of ours
 # (CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS only adds folders to search), hence this script and
 # dpkg-shlibdeps' -x, which drops a package from what it writes.
@@ -36,6 +38,8 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS "${_out}, ${CPACK_DEBIAN_PACKAGE_DEPENDS}")
 
 # A GPU through the Vulkan backend wants the loader and the GPU's driver (Mesa's for Intel and AMD;
 # NVIDIA's driver provides vulkan-icd too).
-if(EXISTS "${_root}${CPACK_PACKAGING_INSTALL_PREFIX}/lib/quillory/whisper/vulkan/libggml-vulkan.so")
+file(GLOB _vulkan "${_root}${CPACK_PACKAGING_INSTALL_PREFIX}/lib/quillory/whisper/vulkan/libggml-vulkan.so"
+    "${_root}${CPACK_PACKAGING_INSTALL_PREFIX}/libexec/quillory/libggml-vulkan.so")
+if(_vulkan)
     set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "${CPACK_DEBIAN_PACKAGE_RECOMMENDS}, libvulkan1, mesa-vulkan-drivers | vulkan-icd")
 endif()

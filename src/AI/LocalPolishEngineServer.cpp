@@ -398,7 +398,10 @@ void LocalPolishEngine::launch(const RuntimeLocation& runtime, const QString& mo
     auto* process = new QProcess(this);
     process->setProgram(runtime.executable);
     const int layers = gpuLayers(runtime.folder, ComputeDevices::preference(DefaultsStore::standard()));
-    qCInfo(lcInput, "llama-server: %s", layers > 0 ? "the model on the GPU (-ngl 99)" : "the model on the CPU (-ngl 0)");
+    // Without a usable GPU (no libvulkan1, no driver, lavapipe alone) the server skips its Vulkan
+    // backend or finds no device in it, and -ngl 99 leaves the model on the CPU.
+    qCInfo(lcInput, "llama-server: %s",
+           layers > 0 ? "the model on a Vulkan GPU if ggml finds one (-ngl 99)" : "the model on the CPU (-ngl 0)");
     process->setArguments(serverArguments(modelPath, port, model, layers));
     process->setWorkingDirectory(runtime.folder);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

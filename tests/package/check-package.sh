@@ -19,6 +19,9 @@
 # (scripts/whisper-runtime.sh --vulkan, or -DQUILLORY_WHISPER_VULKAN=PATH); then it is stripped, the
 # package only recommends libvulkan1 and a driver, and doctor in the throw-away root reports the
 # backend found (on lavapipe, when Mesa's Vulkan driver is installed, computing the device check).
+# Likewise llama-server's (libexec/quillory/libggml-vulkan.so, scripts/llama-runtime.sh --vulkan or
+# -DQUILLORY_LLAMA_VULKAN=PATH): beside the server, stripped, and the installed server, given -ngl 99
+# as the app gives it, answers the tiny model's sentence on the CPU when lavapipe is the only device.
 # Usage: check-package.sh BUILD_DIR SOURCE_DIR
 set -euo pipefail
 
@@ -124,14 +127,22 @@ source_dir="$(cd "$2" && pwd)"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 app_id=app.quillory.Quillory
-# Whether the install must carry ggml's Vulkan backend: an explicit path (or "none") when configuring,
-# else whether the dependency cache has it.
-case "$(sed -n 's/^QUILLORY_WHISPER_VULKAN:[A-Z]*=//p' "$build/CMakeCache.txt")" in
-    none) with_vulkan=0 ;;
-    "") with_vulkan=0; "$source_dir/scripts/whisper-runtime.sh" --vulkan --check && with_vulkan=1 ;;
-    *) with_vulkan=1 ;;
-esac
+# vulkan_built SETTING RUNTIME_SCRIPT: whether the install must carry that runtime's Vulkan backend:
+# an explicit path (or "none") when configuring, else whether the dependency cache has it.
+vulkan_built() {
+    case "$(sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt")" in
+        none) return 1 ;;
+        "") "$source_dir/scripts/$2" --vulkan --check ;;
+        *) return 0 ;;
+    esac
+}
+with_vulkan=0
+vulkan_built QUILLORY_WHISPER_VULKAN whisper-runtime.sh && with_vulkan=1
+with_llama_vulkan=0
+vulkan_built QUILLORY_LLAMA_VULKAN llama-runtime.sh && with_llama_vulkan=1
 vulkan_module=lib/quillory/whisper/vulkan/libggml-vulkan.so
+llama_vulkan_module=libexec/quillory/libggml-vulkan.so
+lavapipe=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
 
 # ---- 1. the install tree ----
 prefix="$work/prefix"
@@ -148,15 +159,30 @@ done
 for f in "$prefix"/bin/quillory "$prefix"/libexec/quillory/llama-server; do
     [ -x "$f" ] || fail "$f is not executable"
 done
+# vulkan_linked MODULE RUNPATH: MODULE links the Vulkan loader and a libggml-base, which its RUNPATH
+# finds in the install.
+vulkan_linked() {
+    local dynamic
+    dynamic="$(readelf -d "$prefix/$1")"
+    grep -q 'NEEDED.*\[libvulkan\.so\.1\]' <<<"$dynamic" && grep -q 'NEEDED.*\[libggml-base\.so\.0\]' <<<"$dynamic" \
+        && grep -qF "RUNPATH) Library runpath: [$2]" <<<"$(tr -s ' ' <<<"$dynamic")" \
+        || fail "$1 does not link libvulkan.so.1 and libggml-base.so.0 with RUNPATH $2: $dynamic"
+    echo "   $1 ($(du -k "$prefix/$1" | cut -f1) KiB)"
+}
 if [ "$with_vulkan" = 1 ]; then
     [ "$(ls "$prefix/lib/quillory/whisper/vulkan")" = libggml-vulkan.so ] \
         || fail "lib/quillory/whisper/vulkan holds '$(ls "$prefix/lib/quillory/whisper/vulkan" 2>&1)', not libggml-vulkan.so"
-    needed="$(readelf -d "$prefix/$vulkan_module")"
-    grep -q 'NEEDED.*\[libvulkan\.so\.1\]' <<<"$needed" && grep -q 'NEEDED.*\[libggml-base\.so\.0\]' <<<"$needed" \
-        || fail "$vulkan_module does not link libvulkan.so.1 and libggml-base.so.0: $needed"
-    echo "   $vulkan_module ($(du -k "$prefix/$vulkan_module" | cut -f1) KiB)"
+    # shellcheck disable=SC2016 # the RUNPATH's own $ORIGIN
+    vulkan_linked "$vulkan_module" '$ORIGIN/..'
 else
     [ ! -e "$prefix/lib/quillory/whisper/vulkan" ] || fail "the install has lib/quillory/whisper/vulkan, but no Vulkan variant is built"
+fi
+# llama-server's beside it: ggml loads backend modules from the executable's folder.
+if [ "$with_llama_vulkan" = 1 ]; then
+    # shellcheck disable=SC2016 # the RUNPATH's own $ORIGIN
+    vulkan_linked "$llama_vulkan_module" '$ORIGIN'
+else
+    [ ! -e "$prefix/$llama_vulkan_module" ] || fail "the install has $llama_vulkan_module, but llama-server's Vulkan runtime is not built"
 fi
 python3 - "$prefix/share/icons/hicolor" <<'PY'
 import glob, os, struct, sys
@@ -208,9 +234,6 @@ if has sse4_2 avx f16c fma avx2 bmi2; then
         expected=skylakex
     fi
 fi
-# The variant the server loads: the libggml-cpu-*.so mapped into it once it answers /health. (While
-# it starts, ggml opens every variant in turn to score it, so an earlier look can catch a variant
-# that is about to be unloaded.)
 if [ -z "${QUILLORY_TEST_TINY_MODEL:-}" ]; then
     # Outside scripts/run-tests.sh: the tiny polish model from the dependency cache.
     LOG_TAG=package
@@ -218,39 +241,22 @@ if [ -z "${QUILLORY_TEST_TINY_MODEL:-}" ]; then
     . "$source_dir/scripts/lib/tiny-models.sh"
     QUILLORY_TEST_TINY_MODEL="$(tiny_polish_model "$("$source_dir/scripts/llama-runtime.sh" --print-src)")"
 fi
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-(cd / && exec "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" --host 127.0.0.1 --port "$port" \
-    -c 512 --no-webui) >"$work/server.log" 2>&1 &
-server=$!
-loaded=""
-for _ in $(seq 1 1200); do # generous for a loaded machine
-    if python3 - "$port" <<'PY' 2>/dev/null; then
-import sys, urllib.request
-with urllib.request.urlopen("http://127.0.0.1:%s/health" % sys.argv[1], timeout=5) as r:
-    sys.exit(0 if r.status == 200 else 1)
-PY
-        loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$server/maps" 2>/dev/null | sort -u || true)"
-        break
-    fi
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-done
-kill "$server" 2>/dev/null || true
-wait "$server" 2>/dev/null || true
-[ "$(basename "$loaded")" = "libggml-cpu-$expected.so" ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
-    || { cat "$work/server.log" >&2; fail "llama-server loaded '$loaded', not libggml-cpu-$expected.so"; }
-echo "   variants ${variants[*]}; this processor gets $(basename "$loaded")"
-
-# An older processor: emulated as a Westmere (SSE4.2, no AVX) by qemu, the server offered all the
-# variants loads the baseline one and answers the tiny model's sentence.
-step "llama-server on an emulated processor without AVX"
 known="${QUILLORY_TEST_KNOWN_SENTENCE:-$(python3 "$source_dir/scripts/make-tiny-gguf.py" --print-sentence)}"
-command -v qemu-x86_64 >/dev/null || fail "qemu-x86_64 is missing (scripts/deps.sh installs qemu-user)"
-port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
-(cd / && exec qemu-x86_64 -cpu Westmere "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" \
-    --host 127.0.0.1 --port "$port" -c 512 -t 1 --no-webui) >"$work/old-cpu.log" 2>&1 &
-old_cpu=$!
-answer="$(python3 - "$port" "$old_cpu" <<'PY'
+# serve NAME [ENV=VALUE | -u NAME...] [EMULATOR...]: starts the installed llama-server on the tiny
+# model with the -ngl the app gives it (99 when its Vulkan backend is beside it), waits until it
+# answers /health, asks for the polished sentence and stops it: sets answer (the reply), maps (the
+# ggml libraries mapped into the server by then: while it starts, ggml opens every CPU variant in
+# turn to score it, so an earlier look can catch one about to be unloaded) and log (its output).
+serve() {
+    local name="$1" port pid ngl=0
+    shift
+    [ "$with_llama_vulkan" = 0 ] || ngl=99
+    log="$work/server-$name.log"
+    port="$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')"
+    (cd / && exec env "$@" "$runtime/llama-server" -m "$QUILLORY_TEST_TINY_MODEL" --host 127.0.0.1 \
+        --port "$port" -c 512 -t 1 -ngl "$ngl" --no-webui) >"$log" 2>&1 &
+    pid=$!
+    answer="$(python3 - "$port" "$pid" <<'PY'
 import json, os, sys, time, urllib.request
 base = "http://127.0.0.1:%s" % sys.argv[1]
 deadline = time.monotonic() + 600  # emulation on a loaded machine is slow
@@ -263,20 +269,49 @@ while True:
         pass
     if time.monotonic() > deadline or not os.path.exists("/proc/%s" % sys.argv[2]):
         sys.exit("the server never became ready")
-    time.sleep(0.5)
+    time.sleep(0.1)
 body = json.dumps({"messages": [{"role": "user", "content": "えーと、今日は天気がいいです"}],
                    "max_tokens": 32, "temperature": 0}).encode()
 req = urllib.request.Request(base + "/v1/chat/completions", body, {"Content-Type": "application/json"})
 with urllib.request.urlopen(req, timeout=300) as r:
     print(json.load(r)["choices"][0]["message"]["content"])
 PY
-)" || { cat "$work/old-cpu.log" >&2; kill "$old_cpu" 2>/dev/null; fail "llama-server on an emulated Westmere"; }
-loaded="$(grep -o '/[^ ]*/libggml-cpu-[a-z0-9_]*\.so' "/proc/$old_cpu/maps" 2>/dev/null | sort -u || true)"
-kill "$old_cpu" 2>/dev/null || true
-wait "$old_cpu" 2>/dev/null || true
-[ "$(basename "$loaded")" = libggml-cpu-x64.so ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
-    || fail "on an emulated Westmere llama-server loaded '$loaded', not libggml-cpu-x64.so"
-[ "$answer" = "$known" ] || fail "on an emulated Westmere llama-server answered '$answer', not '$known'"
+)" || { cat "$log" >&2; kill "$pid" 2>/dev/null; fail "llama-server ($name)"; }
+    maps="$(grep -o '/[^ ]*/libggml-[a-z0-9_-]*\.so' "/proc/$pid/maps" 2>/dev/null | sort -u || true)"
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    [ "$answer" = "$known" ] || { cat "$log" >&2; fail "llama-server ($name) answered '$answer', not '$known'"; }
+}
+# cpu_variant_is VARIANT NAME: the server loaded that CPU variant and no other.
+cpu_variant_is() {
+    local loaded
+    loaded="$(grep '/libggml-cpu-' <<<"$maps" || true)"
+    [ "$(basename "$loaded")" = "libggml-cpu-$1.so" ] && [ "$(wc -l <<<"$loaded")" = 1 ] \
+        || { cat "$log" >&2; fail "llama-server ($2) loaded '$loaded', not libggml-cpu-$1.so"; }
+}
+# With its Vulkan backend beside it and lavapipe the only Vulkan driver: the server loads the module,
+# which offers no device (ggml leaves CPU-type Vulkan devices out unless named), and -ngl 99 leaves
+# the model on the CPU.
+lavapipe_only=()
+[ "$with_llama_vulkan" = 0 ] || [ ! -f "$lavapipe" ] || lavapipe_only=(-u GGML_VK_VISIBLE_DEVICES VK_ICD_FILENAMES="$lavapipe")
+serve native "${lavapipe_only[@]}"
+cpu_variant_is "$expected" native
+if [ "$with_llama_vulkan" = 1 ]; then
+    grep -qx "$(realpath "$runtime")/libggml-vulkan.so" <<<"$maps" \
+        || { cat "$log" >&2; fail "llama-server did not load $llama_vulkan_module: $maps"; }
+    if [ "${#lavapipe_only[@]}" != 0 ]; then
+        grep -q "no usable GPU found" "$log" || { cat "$log" >&2; fail "llama-server offloaded to lavapipe unasked"; }
+    fi
+fi
+echo "   variants ${variants[*]}; this processor gets libggml-cpu-$expected.so; answered $answer$(
+    [ "$with_llama_vulkan" = 0 ] || echo " (-ngl 99, its Vulkan backend loaded, no GPU device)")"
+
+# An older processor: emulated as a Westmere (SSE4.2, no AVX) by qemu, the server offered all the
+# variants loads the baseline one and answers the tiny model's sentence.
+step "llama-server on an emulated processor without AVX"
+command -v qemu-x86_64 >/dev/null || fail "qemu-x86_64 is missing (scripts/deps.sh installs qemu-user)"
+serve Westmere "${lavapipe_only[@]}" qemu-x86_64 -cpu Westmere
+cpu_variant_is x64 Westmere
 echo "   Westmere (emulated): libggml-cpu-x64.so, answered $answer"
 
 # quillory's own speech recognition, natively and on the emulated Westmere: `quillory transcribe`
@@ -384,14 +419,20 @@ if [ "$with_vulkan" = 1 ]; then
 else
     ! grep -q -- "/usr/lib/quillory/whisper/vulkan" "$work/contents" || fail "the package has a vulkan folder"
 fi
+if [ "$with_llama_vulkan" = 1 ]; then
+    grep -qx -- "/usr/$llama_vulkan_module" "$work/contents" || fail "the package lacks /usr/$llama_vulkan_module"
+else
+    ! grep -qx -- "/usr/$llama_vulkan_module" "$work/contents" || fail "the package has /usr/$llama_vulkan_module"
+fi
 depends="$(dpkg-deb -f "$deb" Depends)"
 recommends="$(dpkg-deb -f "$deb" Recommends)"
 echo "   Depends: $depends"
 echo "   Recommends: $recommends"
-# Only the Vulkan backend links libvulkan.so.1, and without it recognition runs on the CPU.
+# Only the Vulkan backends link libvulkan.so.1, and without it recognition and the polish model run
+# on the CPU.
 ! grep -q "libvulkan" <<<"$depends" || fail "Depends names the Vulkan loader"
 for d in libvulkan1 mesa-vulkan-drivers; do
-    if [ "$with_vulkan" = 1 ]; then
+    if [ "$with_vulkan$with_llama_vulkan" != 00 ]; then
         grep -qE "(^|, |\| )$d( |,|$)" <<<"$recommends" || fail "Recommends lacks $d"
     else
         ! grep -q "$d" <<<"$recommends" || fail "Recommends names $d, but the package has no Vulkan backend"
@@ -427,9 +468,10 @@ grep -q "quillory doctor" "$work/dpkg-install.log" || fail "the install printed 
 # backend, that it is in none of the folders searched, the installed one first; with it, anything but
 # that (a GPU, or why Vulkan offers none). Mesa's lavapipe counts as a GPU only when named in
 # GGML_VK_VISIBLE_DEVICES: then the backend from the package computes the device check on it.
-if [ "$with_vulkan" = 1 ]; then
-    ! readelf -S "$root/usr/$vulkan_module" | grep -q '\.symtab' || fail "the package's $vulkan_module is not stripped"
-fi
+for module in "$vulkan_module" "$llama_vulkan_module"; do
+    [ ! -f "$root/usr/$module" ] || ! readelf -S "$root/usr/$module" | grep -q '\.symtab' \
+        || fail "the package's $module is not stripped"
+done
 speech_device() { # speech_device [ENV...]: doctor's speech-device line, in a home of its own
     rm -rf "$work/home-doctor" && mkdir -p "$work/home-doctor"
     (cd / && env -u QUILLORY_WHISPER_VULKAN_DIR -u QUILLORY_WHISPER_CPU_DIR -u GGML_VK_VISIBLE_DEVICES \
@@ -452,7 +494,6 @@ if [ "$with_vulkan" = 0 ]; then
         || fail "doctor says '$device', not that the backend is absent"
 else
     [[ "$device" == OK* && "$device" != *"$absent"* ]] || fail "doctor does not find the packaged backend: $device"
-    lavapipe=/usr/share/vulkan/icd.d/lvp_icd.x86_64.json
     if [ -f "$lavapipe" ]; then
         device="$(speech_device VK_ICD_FILENAMES="$lavapipe")"
         echo "   doctor with lavapipe alone: $device"
