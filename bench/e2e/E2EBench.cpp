@@ -21,7 +21,7 @@
 // cost; they write nonsense, so any text counts). A model too slow for this machine is skipped with
 // the reason.
 //
-//   build/bench/bench_e2e [--models tiny,base,small,small-q8,large-v3-turbo,kotoba-whisper-v2.0]
+//   build/bench/bench_e2e [--models tiny,base,small,small-q8,large-v3-turbo,large-v3-turbo-q8,kotoba-whisper-v2.0]
 //                         [--lengths 2,15,60] [--threads N] [--all]
 // (A length named again is measured again: --lengths 2,15,2,15 gives two rounds of each.)
 // QUILLORY_E2E_APP=<path> measures another build of the app (two builds compared in one session).
@@ -641,9 +641,10 @@ int main(int argc, char** argv) {
         {QStringLiteral("small"), sized + QStringLiteral("ggml-small-q5_1.bin")},
         {QStringLiteral("small-q8"), sized + QStringLiteral("ggml-small-q8_0.bin")},
         {QStringLiteral("large-v3-turbo"), sized + QStringLiteral("ggml-large-v3-turbo-q5_0.bin"), true},
+        {QStringLiteral("large-v3-turbo-q8"), sized + QStringLiteral("ggml-large-v3-turbo-q8_0.bin"), true},
         {QStringLiteral("kotoba-whisper-v2.0"), sized + QStringLiteral("ggml-kotoba-whisper-v2.0-q5_0.bin"), true},
     };
-    const QStringList wanted = option("--models", QStringLiteral("tiny,base,small,small-q8,large-v3-turbo,kotoba-whisper-v2.0"))
+    const QStringList wanted = option("--models", QStringLiteral("tiny,base,small,small-q8,large-v3-turbo,large-v3-turbo-q8,kotoba-whisper-v2.0"))
                                    .split(',', Qt::SkipEmptyParts);
     QList<Model> models;
     for (const Model& m : catalogue) {
