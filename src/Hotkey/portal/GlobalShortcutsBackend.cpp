@@ -64,11 +64,12 @@ QString globalShortcutsStateName(GlobalShortcutsBackend::State state) {
 }
 
 GlobalShortcutsBackend::GlobalShortcutsBackend(Options options)
-    : options_(std::move(options)), requests_(options_.bus, options_.service) {
+    : options_(std::move(options)), bus_(options_.bus ? *options_.bus : platform::portalBus()),
+      requests_(bus_, options_.service) {
     registerPortalShortcutTypes();
     // One slot taking the whole message: the arguments are read from it.
     for (const char* member : {"Activated", "Deactivated"}) {
-        options_.bus.connect(options_.service, platform::PortalNames::object, kGlobalShortcuts,
+        bus_.connect(options_.service, platform::PortalNames::object, kGlobalShortcuts,
                              QString::fromLatin1(member), this, SLOT(onShortcutSignal(QDBusMessage)));
     }
 }
@@ -136,7 +137,7 @@ void GlobalShortcutsBackend::open() {
                            fail(QStringLiteral("the GlobalShortcuts portal gave no session"));
                            return;
                        }
-                       session_ = std::make_unique<platform::PortalSessionHandle>(options_.bus, options_.service, path,
+                       session_ = std::make_unique<platform::PortalSessionHandle>(bus_, options_.service, path,
                                                                                   [this] { sessionClosed(); });
                        bindShortcuts();
                    });

@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 namespace quillory {
 
@@ -43,7 +44,9 @@ public:
     enum class State { idle, opening, bound, failed, closed };
 
     struct Options {
-        QDBusConnection bus = platform::portalBus();
+        /// The app's own portal connection (`platform::portalBus()`) unless set: that one is opened
+        /// only when a backend is made without a bus of its own.
+        std::optional<QDBusConnection> bus;
         QString service = platform::PortalNames::service;
         Duration requestTimeout = seconds(30);
         /// BindShortcuts: the desktop may show a dialog to pick the keys.
@@ -82,6 +85,7 @@ private:
     void sessionClosed();
 
     Options options_;
+    QDBusConnection bus_;
     platform::PortalRequests requests_;
     std::unique_ptr<platform::PortalSessionHandle> session_;
     ShortcutActionState<State> shortcuts_{"GlobalShortcuts portal", State::idle};

@@ -44,7 +44,8 @@ QString remoteDesktopStateName(RemoteDesktopKeyPoster::State state) {
 }
 
 RemoteDesktopKeyPoster::RemoteDesktopKeyPoster(Options options)
-    : options_(std::move(options)), requests_(options_.bus, options_.service) {}
+    : options_(std::move(options)), bus_(options_.bus ? *options_.bus : platform::portalBus()),
+      requests_(bus_, options_.service) {}
 
 RemoteDesktopKeyPoster::~RemoteDesktopKeyPoster() {
     requests_.cancelAll();
@@ -106,7 +107,7 @@ void RemoteDesktopKeyPoster::createSession(bool withToken) {
                            return;
                        }
                        session_ = std::make_unique<platform::PortalSessionHandle>(
-                           options_.bus, options_.service, path, [this] { sessionClosed(); });
+                           bus_, options_.service, path, [this] { sessionClosed(); });
                        selectDevices(withToken);
                    });
 }
@@ -218,7 +219,7 @@ void RemoteDesktopKeyPoster::notifyKey(int code, bool down) {
     QDBusMessage call = QDBusMessage::createMethodCall(options_.service, platform::PortalNames::object, kRemoteDesktop,
                                                        QStringLiteral("NotifyKeyboardKeycode"));
     call << QVariant::fromValue(QDBusObjectPath(session_->path())) << QVariantMap() << code << uint(down ? 1 : 0);
-    const QDBusMessage reply = options_.bus.call(call, QDBus::Block, int(wholeMilliseconds(options_.keyTimeout)));
+    const QDBusMessage reply = bus_.call(call, QDBus::Block, int(wholeMilliseconds(options_.keyTimeout)));
     if (reply.type() != QDBusMessage::ReplyMessage) {
         lastError_ = QStringLiteral("the RemoteDesktop portal did not take the key: %1 (%2); the next paste opens the "
                                     "session again")

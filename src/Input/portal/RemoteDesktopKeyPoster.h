@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <memory>
+#include <optional>
 
 namespace quillory {
 class DefaultsStore;
@@ -34,7 +35,9 @@ public:
     enum class State { idle, opening, started, failed, closed };
 
     struct Options {
-        QDBusConnection bus = platform::portalBus();
+        /// The app's own portal connection (`platform::portalBus()`) unless set: that one is opened
+        /// only when a backend is made without a bus of its own.
+        std::optional<QDBusConnection> bus;
         QString service = platform::PortalNames::service;
         /// Where the restore token is kept (the standard store when null).
         DefaultsStore* store = nullptr;
@@ -83,6 +86,7 @@ private:
     DefaultsStore& store() const;
 
     Options options_;
+    QDBusConnection bus_;
     platform::PortalRequests requests_;
     std::unique_ptr<platform::PortalSessionHandle> session_;
     State state_ = State::idle;
