@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QFile>
@@ -49,6 +50,7 @@ public:
         thread_.start();
     }
     ~PrivateBus() {
+        drain();
         QDBusConnection::disconnectFromBus(QStringLiteral("private-bus-client"));
         if (thread_.isRunning()) {
             onServiceThread([] { QDBusConnection::disconnectFromBus(QStringLiteral("private-bus-service")); });
@@ -83,6 +85,22 @@ public:
     static QDBusConnection serviceConnection() { return QDBusConnection(QStringLiteral("private-bus-service")); }
 
 private:
+    /// Lets every message between the code under test and the fake land before the connections
+    /// close: the fake's connection answers a ping only after what it was sent before, and what it
+    /// sent before its answer is delivered here. (A reply or signal still on its way at the close
+    /// was seen left behind by libdbus, and once delivered to an object already gone.)
+    void drain() {
+        if (!client_.isConnected() || !thread_.isRunning()) return;
+        QString service;
+        onServiceThread([&] { service = serviceConnection().baseService(); });
+        if (service.isEmpty()) return;
+        client_.call(QDBusMessage::createMethodCall(service, QStringLiteral("/"), QStringLiteral("org.freedesktop.DBus.Peer"),
+                                                    QStringLiteral("Ping")),
+                     QDBus::Block, 10000);
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
     QProcess daemon_;
     QString address_;
     QDBusConnection client_{QStringLiteral("private-bus-none")};

@@ -224,7 +224,9 @@ void PortalSessionHandle::close() {
     open_ = false;
     bus_.disconnect(service_, path_, PortalNames::session, QStringLiteral("Closed"), this, SLOT(onClosed(QVariantMap)));
     if (bus_.isConnected()) {
-        bus_.asyncCall(QDBusMessage::createMethodCall(service_, path_, PortalNames::session, QStringLiteral("Close")));
+        // Sent without asking for a reply: nothing would take it, and one that arrives as the
+        // connection closes (the app quitting) would be left behind.
+        bus_.send(QDBusMessage::createMethodCall(service_, path_, PortalNames::session, QStringLiteral("Close")));
     }
 }
 
